@@ -1,0 +1,9 @@
+// Whole-buffer reads and writes over file descriptors: they loop over short
+// counts and EINTR. Both answer 0 on success and -1 with errno on failure;
+// end of file before the full count is a failure with errno ENODATA.
+#pragma once
+
+#include <cstddef>
+
+int readAll(int fd, void* buf, size_t count);
+int writeAll(int fd, const void* buf, size_t count);

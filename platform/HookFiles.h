@@ -1,0 +1,24 @@
+// Debugging hooks are files whose presence changes behaviour. Their names are
+// fixed; the directory that holds them is "/tmp" unless a test (or the
+// RUXEN_HOOK_DIR environment variable) points it elsewhere. Every hook file is
+// looked up through these functions.
+#pragma once
+
+#include <string>
+
+namespace HookFiles {
+
+// The directory of the hook files.
+const std::string& Directory();
+
+// The full path of the hook file with the given name ("KX.ruxen.do.not.send").
+std::string Path(const char* name);
+
+// Whether the hook file exists.
+bool Exists(const char* name);
+
+// Test-only: point the hook directory elsewhere; an empty string restores the
+// default (RUXEN_HOOK_DIR, else "/tmp").
+void SetDirectoryForTest(const std::string& dir);
+
+}  // namespace HookFiles

@@ -1,0 +1,144 @@
+#include "platform/KxLog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/FdIO.h"
+
+int KxLog::s_level = 1;
+
+namespace {
+
+struct Writer {
+    std::mutex mu;
+    int fd = STDERR_FILENO;
+    bool ownFd = false;
+    bool capturing = false;
+    std::string captured;
+};
+
+Writer& writer() {
+    static Writer* w = new Writer;  // never destroyed: logging may run in exit paths
+    return *w;
+}
+
+}  // namespace
+
+void KxLog::Write(int level, const char* function, int line, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    VWrite(level, function, line, fmt, ap);
+    va_end(ap);
+}
+
+void KxLog::VWrite(int level, const char* function, int line, const char* fmt, va_list ap) {
+    if (!Enabled(level))
+        return;
+    int savedErrno = errno;  // logging must not disturb the caller's errno
+
+    char stackBuf[2048];
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmv;
+    localtime_r(&ts.tv_sec, &tmv);
+    int prefix = snprintf(stackBuf, sizeof(stackBuf), "%d %02d/%02d %02d:%02d:%02d [%d] %s:%d ",
+                          static_cast<int>(getpid()), tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+                          tmv.tm_min, tmv.tm_sec, level, function ? function : "?", line);
+    if (prefix < 0)
+        prefix = 0;
+    std::vector<char> heapBuf;
+    char* buf = stackBuf;
+    size_t cap = sizeof(stackBuf);
+    if (static_cast<size_t>(prefix) >= cap - 2) {
+        // An over-long signature: keep the line, drop the prefix tail.
+        prefix = static_cast<int>(cap / 2);
+    }
+    va_list ap2;
+    va_copy(ap2, ap);
+    int body = vsnprintf(buf + prefix, cap - prefix, fmt, ap);
+    if (body >= 0 && static_cast<size_t>(prefix + body) + 2 > cap) {
+        heapBuf.resize(static_cast<size_t>(prefix + body) + 2);
+        memcpy(heapBuf.data(), stackBuf, prefix);
+        buf = heapBuf.data();
+        cap = heapBuf.size();
+        vsnprintf(buf + prefix, cap - prefix, fmt, ap2);
+    }
+    va_end(ap2);
+    if (body < 0)
+        body = 0;
+    size_t len = static_cast<size_t>(prefix + body);
+    if (len == 0 || buf[len - 1] != '\n')
+        buf[len++] = '\n';
+
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (w.capturing)
+        w.captured.append(buf, len);
+    else
+        (void)writeAll(w.fd, buf, len);  // nowhere left to report a failed log write
+    errno = savedErrno;
+}
+
+void KxLog::UseStderr() {
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (w.ownFd)
+        close(w.fd);
+    w.fd = STDERR_FILENO;
+    w.ownFd = false;
+}
+
+bool KxLog::UseFile(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    if (w.ownFd)
+        close(w.fd);
+    w.fd = fd;
+    w.ownFd = true;
+    return true;
+}
+
+void KxLog::ConfigureFromEnvironment() {
+    if (const char* lvl = getenv("RUXEN_LOG_LEVEL")) {
+        char* end = nullptr;
+        long v = strtol(lvl, &end, 10);
+        if (end != lvl && v >= -1 && v <= 100)
+            s_level = static_cast<int>(v);
+    }
+    if (const char* file = getenv("RUXEN_LOG_FILE")) {
+        if (*file && !UseFile(file))
+            KXLOG(-1, "cannot open log file %s: %s", file, strerror(errno));
+    }
+}
+
+void KxLog::StartCapture() {
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    w.capturing = true;
+    w.captured.clear();
+}
+
+std::string KxLog::TakeCaptured() {
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    std::string out;
+    out.swap(w.captured);
+    return out;
+}
+
+void KxLog::StopCapture() {
+    Writer& w = writer();
+    std::lock_guard<std::mutex> lock(w.mu);
+    w.capturing = false;
+    w.captured.clear();
+}

@@ -1,0 +1,57 @@
+// Record types of the file-system archive stream, and the prefix of an
+// optional header. Every writer and reader of stream records takes its
+// numbers from here.
+//
+//   type  payload                                              length
+//   2     the item's bytes                                     bytes filled
+//   128   ZXFileHeader in network order                        1160 (pipeline layer: 133 + h_namelen)
+//   129   16-byte OptionalHeaderPrefix, then the payload       payload + 16
+//   130   end of item, success: empty, or NUL-terminated text  bytes used
+//   134   end of item, failed: as 130                          bytes used
+//   149   NUL-terminated path of a hard-link group member      strlen + 1
+//   159   encoded index metadata                               encoded length
+//   290   object-server metadata string                        as encoded
+//   293   hole: u32 hole size, network order                   4
+//   314   NUL-terminated string                                strlen + 1
+//   329   command: u32 1, network order                        4
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum PipelineRecordType : uint32_t {
+    PL_FS_DATA = 2,
+    PL_FS_HEADER = 128,
+    PL_FS_OPT_HDR = 129,
+    PL_FS_EOF = 130,
+    PL_FS_EOF_FAILED = 134,
+    PL_FS_OPT_HDR2 = 149,
+    PL_FS_IDX_METADATA = 159,
+    PL_FS_OBJSRV_METADATA = 290,
+    PL_FS_HOLE = 293,
+    PL_FS_OPT_HDR4 = 314,
+    PL_FS_HARDLINK_DEDUPLICATION = 329,
+};
+
+// Largest hole one hole record may carry; a larger hole goes as several.
+constexpr uint32_t kMaxHoleRecordBytes = 0xFFFFF000u;
+
+// The 16 bytes in front of every optional-header payload (type 129). Stored
+// in host order while the payload is filled; put in network order just
+// before the record is written.
+struct OptionalHeaderPrefix {
+    uint32_t marker;   // kOptionalHeaderMarker
+    uint32_t type;     // optional-header type
+    uint32_t length;   // payload bytes, the prefix not included
+    uint16_t reserved1;
+    uint16_t reserved2;
+};
+static_assert(sizeof(OptionalHeaderPrefix) == 16, "optional-header prefix is 16 bytes");
+static_assert(offsetof(OptionalHeaderPrefix, marker) == 0, "marker at 0");
+static_assert(offsetof(OptionalHeaderPrefix, type) == 4, "type at 4");
+static_assert(offsetof(OptionalHeaderPrefix, length) == 8, "length at 8");
+static_assert(offsetof(OptionalHeaderPrefix, reserved1) == 12, "reserved at 12");
+static_assert(offsetof(OptionalHeaderPrefix, reserved2) == 14, "reserved at 14");
+
+constexpr uint32_t kOptionalHeaderMarker = 0xABCD1234u;
+constexpr size_t kOptionalHeaderPrefixSize = sizeof(OptionalHeaderPrefix);

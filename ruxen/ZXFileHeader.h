@@ -1,0 +1,101 @@
+// The item header record: 1160 bytes, sent as record type 128 in network
+// byte order. The per-file object keeps a working copy in host order and
+// converts it into a second record just before sending.
+//
+//   off  width  field              off  width  field
+//   0    u32    h_version (3)      96   u32    h_separator
+//   4    u32    h_magic (0x50C0)   100  u32    h_flags
+//   8    u32    h_nlink            104  u32    h_ino_high
+//   12   u32    h_namelen          108  u32    portable_flags
+//   16   u64    h_mode             112  u32    h_rdev
+//   24   u64    h_uid              116  u32    h_ino_low
+//   32   u64    h_gid              120  u8     h_isHFS
+//   40   u32    h_reserved (0)     121  3 u8   reserved
+//   44   u32    h_dev              124  u32    h_atime
+//   48   u64    h_platform_flags   128  u32    h_client_os
+//   56   u64    h_filesize         132  char[1028] h_filename (NUL-terminated)
+//   64   u64    h_mtime
+//   72   u64    h_ctime
+//   80   u64    h_datasize
+//   88   u64    h_collect_offset
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t ZX_HEADER_VERSION = 3;
+constexpr uint32_t ZX_HEADER_MAGIC = 0x50C0;
+constexpr size_t ZX_HEADER_SIZE = 1160;
+constexpr size_t ZX_HEADER_FIXED_SIZE = 132;
+constexpr size_t ZX_HEADER_NAME_SIZE = 1028;
+
+// h_platform_flags bits.
+constexpr uint64_t ZX_HDR_FLAG_NOT_SPARSE = 0x8000000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_HARDLINK = 0x4000000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_HARDLINK2 = 0x2000000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_HARDLINK_BOTH = ZX_HDR_FLAG_HARDLINK | ZX_HDR_FLAG_HARDLINK2;
+constexpr uint64_t ZX_HDR_FLAG_DIR_CHANGE_FILE = 0x1000000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_STUB = 0x0200000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_SPARSE_TESTED = 0x0100000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_PSEUDO_ITEM = 0x0020000000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_SAP_META_DATA = 0x0000400000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_ORACLE_META_DATA = 0x0000200000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_DB2_META_DATA = 0x0000200000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_MOUNT_PATH = 0x0000100000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_OBJSRV_META_DATA = 0x0000100000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_DELETED = 0x0000020000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_SUBCLIENT_FILES = 0x0000010000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_HIDDEN_IN_BROWSE = 0x0000008000000000ull;
+constexpr uint64_t ZX_HDR_FLAG_DELETED_KIND5 = 0x0000001000000000ull;
+
+// portable_flags values.
+constexpr uint32_t ZXFLAG_DUMP = 0x0001;
+constexpr uint32_t ZXFLAG_STUB = 0x0004;
+constexpr uint32_t ZXFLAG_WENDAX_STUB_WITH_GUID = 0x0008;
+constexpr uint32_t ZXFLAG_LONG_PATH_NAME = 0x0020;
+constexpr uint32_t ZXFLAG_FAILED_ITEM = 0x0040;
+constexpr uint32_t ZXFLAG_NOT_COUNTABLE = 0x0200;
+constexpr uint32_t ZXFLAG_HARDLINK_PHONY_NAME = 0x0400;
+constexpr uint32_t ZXFLAG_APPLE_DOUBLE = 0x1000;
+constexpr uint32_t ZXFLAG_HL_GROUP_HEAD = 0x8000;
+
+// h_flags bits.
+constexpr uint32_t ZX_HFLAG_SLASH_SEPARATOR = 0x1;
+constexpr uint32_t ZX_HFLAG_ALWAYS = 0x2;
+constexpr uint32_t ZX_HFLAG_NEVER = 0x4;
+
+struct ZXFileHeader {
+    uint32_t h_version;
+    uint32_t h_magic;
+    uint32_t h_nlink;
+    uint32_t h_namelen;
+    uint64_t h_mode;
+    uint64_t h_uid;
+    uint64_t h_gid;
+    uint32_t h_reserved;
+    uint32_t h_dev;
+    uint64_t h_platform_flags;
+    uint64_t h_filesize;
+    uint64_t h_mtime;
+    uint64_t h_ctime;
+    uint64_t h_datasize;
+    uint64_t h_collect_offset;
+    uint32_t h_separator;
+    uint32_t h_flags;
+    uint32_t h_ino_high;
+    uint32_t portable_flags;
+    uint32_t h_rdev;
+    uint32_t h_ino_low;
+    uint8_t h_isHFS;
+    uint8_t h_reserved2[3];
+    uint32_t h_atime;
+    uint32_t h_client_os;
+    char h_filename[ZX_HEADER_NAME_SIZE];
+
+    // Zeroes every numeric field, bytes 120-123 and the first byte of the
+    // name.
+    ZXFileHeader();
+
+    // Clears all 1160 bytes.
+    void Clear();
+};

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ruxen/OptionalHeaderPrefix.h"
+
 enum PipelineRecordType : uint32_t {
     PL_FS_DATA = 2,
     PL_FS_HEADER = 128,
@@ -35,23 +37,3 @@ enum PipelineRecordType : uint32_t {
 
 // Largest hole one hole record may carry; a larger hole goes as several.
 constexpr uint32_t kMaxHoleRecordBytes = 0xFFFFF000u;
-
-// The 16 bytes in front of every optional-header payload (type 129). Stored
-// in host order while the payload is filled; put in network order just
-// before the record is written.
-struct OptionalHeaderPrefix {
-    uint32_t marker;   // kOptionalHeaderMarker
-    uint32_t type;     // optional-header type
-    uint32_t length;   // payload bytes, the prefix not included
-    uint16_t reserved1;
-    uint16_t reserved2;
-};
-static_assert(sizeof(OptionalHeaderPrefix) == 16, "optional-header prefix is 16 bytes");
-static_assert(offsetof(OptionalHeaderPrefix, marker) == 0, "marker at 0");
-static_assert(offsetof(OptionalHeaderPrefix, type) == 4, "type at 4");
-static_assert(offsetof(OptionalHeaderPrefix, length) == 8, "length at 8");
-static_assert(offsetof(OptionalHeaderPrefix, reserved1) == 12, "reserved at 12");
-static_assert(offsetof(OptionalHeaderPrefix, reserved2) == 14, "reserved at 14");
-
-constexpr uint32_t kOptionalHeaderMarker = 0xABCD1234u;
-constexpr size_t kOptionalHeaderPrefixSize = sizeof(OptionalHeaderPrefix);

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 constexpr uint32_t ZX_HEADER_VERSION = 3;
 constexpr uint32_t ZX_HEADER_MAGIC = 0x50C0;
@@ -92,10 +93,56 @@ struct ZXFileHeader {
     uint32_t h_client_os;
     char h_filename[ZX_HEADER_NAME_SIZE];
 
-    // Zeroes every numeric field, bytes 120-123 and the first byte of the
-    // name.
+    // Zeroes all 1160 bytes: every numeric field, bytes 120-123 and the
+    // whole name. The name area is cleared too because the pipeline layer
+    // sends 133 + h_namelen bytes; name bytes left uninitialised past the
+    // terminating NUL would otherwise carry stale memory onto the wire.
     ZXFileHeader();
 
     // Clears all 1160 bytes.
     void Clear();
 };
+
+static_assert(std::is_standard_layout<ZXFileHeader>::value, "header record must be standard layout");
+static_assert(std::is_trivially_copyable<ZXFileHeader>::value, "header record is copied as bytes");
+static_assert(sizeof(ZXFileHeader) == ZX_HEADER_SIZE, "header record is 1160 bytes");
+static_assert(offsetof(ZXFileHeader, h_version) == 0, "h_version at 0");
+static_assert(offsetof(ZXFileHeader, h_magic) == 4, "h_magic at 4");
+static_assert(offsetof(ZXFileHeader, h_nlink) == 8, "h_nlink at 8");
+static_assert(offsetof(ZXFileHeader, h_namelen) == 12, "h_namelen at 12");
+static_assert(offsetof(ZXFileHeader, h_mode) == 16, "h_mode at 16");
+static_assert(offsetof(ZXFileHeader, h_uid) == 24, "h_uid at 24");
+static_assert(offsetof(ZXFileHeader, h_gid) == 32, "h_gid at 32");
+static_assert(offsetof(ZXFileHeader, h_reserved) == 40, "h_reserved at 40");
+static_assert(offsetof(ZXFileHeader, h_dev) == 44, "h_dev at 44");
+static_assert(offsetof(ZXFileHeader, h_platform_flags) == 48, "h_platform_flags at 48");
+static_assert(offsetof(ZXFileHeader, h_filesize) == 56, "h_filesize at 56");
+static_assert(offsetof(ZXFileHeader, h_mtime) == 64, "h_mtime at 64");
+static_assert(offsetof(ZXFileHeader, h_ctime) == 72, "h_ctime at 72");
+static_assert(offsetof(ZXFileHeader, h_datasize) == 80, "h_datasize at 80");
+static_assert(offsetof(ZXFileHeader, h_collect_offset) == 88, "h_collect_offset at 88");
+static_assert(offsetof(ZXFileHeader, h_separator) == 96, "h_separator at 96");
+static_assert(offsetof(ZXFileHeader, h_flags) == 100, "h_flags at 100");
+static_assert(offsetof(ZXFileHeader, h_ino_high) == 104, "h_ino_high at 104");
+static_assert(offsetof(ZXFileHeader, portable_flags) == 108, "portable_flags at 108");
+static_assert(offsetof(ZXFileHeader, h_rdev) == 112, "h_rdev at 112");
+static_assert(offsetof(ZXFileHeader, h_ino_low) == 116, "h_ino_low at 116");
+static_assert(offsetof(ZXFileHeader, h_isHFS) == 120, "h_isHFS at 120");
+static_assert(offsetof(ZXFileHeader, h_reserved2) == 121, "reserved bytes at 121");
+static_assert(offsetof(ZXFileHeader, h_atime) == 124, "h_atime at 124");
+static_assert(offsetof(ZXFileHeader, h_client_os) == 128, "h_client_os at 128");
+static_assert(offsetof(ZXFileHeader, h_filename) == ZX_HEADER_FIXED_SIZE, "h_filename at 132");
+static_assert(ZX_HEADER_FIXED_SIZE + ZX_HEADER_NAME_SIZE == ZX_HEADER_SIZE, "fixed part + name = record");
+
+// Copies all 1160 bytes of source into destination and puts every u32 and
+// u64 field of the destination in network byte order; bytes 120-123 and the
+// name travel unchanged. The source is not modified. Answers 0, or -1 when
+// either pointer is null. source == destination converts in place.
+int ConvertZXFileHeaderToNetOrder(const ZXFileHeader* source, ZXFileHeader* destination);
+
+// Byte length of a header record (type 128) when it goes through the
+// pipeline layer: the 132-byte fixed part plus h_namelen + 1, with h_namelen
+// read in network order at offset 12 of netOrderRecord (a whole record).
+// Never more than 1160 and never less than 133: see ZXFileHeader.cpp for why
+// the length is clamped.
+uint32_t ZXHeaderPipelineLength(const void* netOrderRecord);

@@ -1,0 +1,51 @@
+#include "platform/ZXHeaderByteOrder.h"
+
+#include <endian.h>
+
+#include <cstring>
+
+namespace {
+
+// The table must describe non-overlapping numbers inside the record's fixed
+// part, or the walk below would corrupt the name or run off the record.
+constexpr bool FieldTableIsSound() {
+    constexpr size_t kFixedPart = 132;
+    size_t covered = 0;
+    for (size_t off : ZXHeaderLayout::kU32Offsets) {
+        if (off % 4 != 0 || off + 4 > kFixedPart) return false;
+        covered += 4;
+    }
+    for (size_t off : ZXHeaderLayout::kU64Offsets) {
+        if (off % 8 != 0 || off + 8 > kFixedPart) return false;
+        covered += 8;
+    }
+    for (size_t a : ZXHeaderLayout::kU32Offsets) {
+        for (size_t b : ZXHeaderLayout::kU64Offsets) {
+            if (a + 4 > b && b + 8 > a) return false;
+        }
+    }
+    // 132 bytes of fixed part less the four single bytes at 120-123.
+    return covered == kFixedPart - 4;
+}
+static_assert(FieldTableIsSound(), "header field table overlaps or leaves the fixed part");
+static_assert(ZXHeaderLayout::kNameLenOffset == 12, "h_namelen is the u32 at 12");
+
+}  // namespace
+
+// The record may sit anywhere in a pipeline buffer, so every number is
+// loaded and stored through memcpy rather than through a typed pointer.
+void ConvertZXFileHeaderByteOrder(void* record) {
+    unsigned char* p = static_cast<unsigned char*>(record);
+    for (size_t off : ZXHeaderLayout::kU32Offsets) {
+        uint32_t v;
+        std::memcpy(&v, p + off, sizeof v);
+        v = htobe32(v);  // identity on a big-endian host; a swap is self-inverse
+        std::memcpy(p + off, &v, sizeof v);
+    }
+    for (size_t off : ZXHeaderLayout::kU64Offsets) {
+        uint64_t v;
+        std::memcpy(&v, p + off, sizeof v);
+        v = htobe64(v);
+        std::memcpy(p + off, &v, sizeof v);
+    }
+}

@@ -1,0 +1,65 @@
+// Reading collect files: one path per line, written by the scan program.
+//
+// A line holds one absolute path; carriage return, line feed and "%" inside
+// the path are written as "%0D", "%0A" and "%25". A line that cannot be
+// decoded (a bad escape, an escaped NUL, a relative path, an empty line, a
+// line longer than kMaxLineBytes) is answered as a bad line so that the
+// caller logs and counts it; it never ends the file early and never yields a
+// cut path.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CollectLine {
+    std::string path;    // decoded path (kLine)
+    uint64_t offset = 0; // byte offset of the line's start in the collect file
+    std::string raw;     // the line as read (kBadLine; empty when over-long)
+    std::string error;   // why the line is bad (kBadLine, kReadError)
+    int errnum = 0;      // errno-style number for the failure (kBadLine, kReadError)
+};
+
+class CollectLineSource {
+public:
+    enum Result { kLine = 1, kEnd = 0, kBadLine = -1, kReadError = -2 };
+    virtual ~CollectLineSource() = default;
+    virtual Result Next(CollectLine& line) = 0;
+    // A name for log lines (the collect file's path).
+    virtual const std::string& Name() const = 0;
+};
+
+class CollectFileReader : public CollectLineSource {
+public:
+    static constexpr size_t kMaxLineBytes = 64 * 1024;
+
+    CollectFileReader();
+    ~CollectFileReader() override;
+    CollectFileReader(const CollectFileReader&) = delete;
+    CollectFileReader& operator=(const CollectFileReader&) = delete;
+
+    // Opens a collect file; false with errno and a message in *error.
+    bool Open(const std::string& path, std::string* error);
+    // Reads from memory (tests, fuzzing).
+    void OpenMemory(const std::string& name, const std::string& content);
+    // Positions the next read at a byte offset (restart).
+    bool Seek(uint64_t offset);
+    void Close();
+
+    Result Next(CollectLine& line) override;
+    const std::string& Name() const override { return m_name; }
+
+private:
+    // Fills the buffer; 0 at end, -1 on a read error.
+    int Fill();
+
+    std::string m_name;
+    int m_fd = -1;
+    bool m_memory = false;
+    std::vector<char> m_buf;
+    size_t m_begin = 0;
+    size_t m_end = 0;
+    uint64_t m_bufOffset = 0;  // file offset of m_buf[0]
+    bool m_eof = false;
+    std::string m_line;  // line being assembled across buffer refills
+};

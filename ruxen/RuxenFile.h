@@ -1,0 +1,286 @@
+// The per-file backup object. The stream backup pass drives it through one
+// item at a time, in this order:
+//
+//   OpenFilesForBackup       read and decode the next collect line, stat the item
+//   PopulateHeader           fill the working header record
+//   SendHeader               send it (record 128) in network order
+//   PrepareAndSendMetaData   index metadata
+//   ReadAndSendFileData      data (2) and hole (293) records
+//   SendEndOfFileMessage     end-of-item record (130 or 134)
+//
+// Results: 0 go on; -1 skip the item (no header was sent); 1 end of the
+// collect file (OpenFilesForBackup) or no buffer for the record
+// (SendEndOfFileMessage); 2 the stream must fail.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ruxen/PerfCounter.h"
+#include "ruxen/ZXFileHeader.h"
+
+class CPipelayer;
+class KXArchive;
+class RuxenFilePrivate;
+class CollectLineSource;
+struct subclientFiles;
+struct _PipelineDataHdr;
+
+struct AllocateBufArgs_t {
+    uint32_t size;
+    uint8_t flag;
+};
+struct AllocateBufRet_t {
+    uint32_t granted;
+};
+struct WriteBufArgs_t {
+    uint32_t type;
+    uint32_t length;
+};
+struct WriteBufRet_t {
+    int32_t status;
+};
+
+// Status of a failed send through the pipeline layer.
+constexpr int kPipelineSendFailed = 0x10000001;
+
+struct RuxenJobInfo {
+    unsigned zonarkId = 0;
+    unsigned clientId = 0;
+    int backupLevel = 0;
+    long long jobId = 0;
+    std::string jobToken;
+};
+
+// A mount of the job's mount-point list.
+struct MountEntry {
+    std::string path;
+    std::string fsType;
+    unsigned long long size = 0;
+};
+
+class RuxenFile {
+public:
+    // Records go through the archive client.
+    explicit RuxenFile(KXArchive* archive);
+    // Records go through the pipeline layer.
+    explicit RuxenFile(CPipelayer* pipelayer);
+    virtual ~RuxenFile();
+    RuxenFile(const RuxenFile&) = delete;
+    RuxenFile& operator=(const RuxenFile&) = delete;
+
+    // ---- the per-item road
+    virtual int OpenFilesForBackup(CollectLineSource& source, FILE* failures);
+    virtual int PopulateHeader(subclientFiles* files, FILE* failures);
+    virtual int PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag);
+    virtual int SendHeader(FILE* failures);
+    virtual int PrepareAndSendMetaData(FILE* failures);
+    virtual int ReadAndSendFileData(FILE* failures);
+    virtual int SendEndOfFileMessage(int eof);
+    virtual int SendEndOfFileMessageInternal(int eof);
+
+    // ---- archive-buffer services
+    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool = false);
+    char* AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, AllocateBufRet_t& ret);
+    int WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr* hdr = nullptr);
+    int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
+    void FreeKXArchiveBuffer();
+    void FreeKXArchiveBuffer(char* buffer);
+
+    // Switches sending on, or off when the do-not-send hook file exists (the
+    // record writers then fill a scratch buffer and nothing is written).
+    void initSendFlag();
+    bool IsSendOn() const { return m_sendOn; }
+
+    // ---- failures
+    // Formats the item's failure reason (at most 2046 characters) and code.
+    void setFailureReason(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    int GetFailureCode() const { return m_failureCode; }
+    const std::string& GetFailureReason() const { return m_failureReason; }
+    // Records a failed item: failure reason and code, a failures-file line
+    // (escaped recorded path, ":", the error number), the failed-item count
+    // and a results-file line, unless the item is one of the agent's own
+    // files. `detail` goes into the reason and the results line.
+    void ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
+    // Writes the line and a newline to the failures file; a failed write is
+    // logged and answers false.
+    bool write_to_file(const char* line, FILE* failures);
+    bool HasWrittenFailures() const { return m_failuresWritten; }
+
+    // ---- helpers
+    bool IsLongPath() const;
+    const char* printName() const;
+    const char* GetActualPath() const { return m_actualPath.c_str(); }
+    const char* GetMappedName() const { return _mapped_name.c_str(); }
+    // The path with CR, LF and "%" escaped, in a buffer reused per call.
+    const char* escapeFileName(const char* path);
+    bool iswendaxFile(const char* path) const;
+    bool IsNtfsAclSupported(const char* path) const;
+    virtual void SetAppDefVersionGUIDSeedSuffix();
+    void ResetAppDefVersionGUIDSeedSuffix();
+    const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- setters and getters
+    void SetjobID(long long id) { m_job.jobId = id; }
+    void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
+    const RuxenJobInfo& GetJobInfo() const { return m_job; }
+    void SetCurrentAFileNumber(unsigned n) { m_currentAFileNumber = n; }
+    void SetTurboMode(bool on) { m_turboMode = on; }
+    void SetEarlyStubBackup(bool on) { m_earlyStubBackup = on; }
+    void SetDoNotCreateStub(bool on) { m_doNotCreateStub = on; }
+    void SetBackupSCFilesFlag(bool on) { m_backupSCFiles = on; }
+    void SetSILOJobFlag(bool on) { m_siloJob = on; }
+    void SetIndexV2Enabled(bool on);
+    void SetCacheDBBackup(bool on);
+    void SetHBaseBackup(bool on);
+    void setBlockLevel(bool on) { m_blockLevel = on; }
+    void SetDocumentumSAName(const std::string& name) { m_documentumSAName = name; }
+    void SetAppTypeID(unsigned long long type) { m_appType = type; }
+    void SetAppTypeGUID(const std::string& guid) { m_appTypeGuid = guid; }
+    void setCatalogBackup(bool on) { m_catalogBackup = on; }
+    void setCollectFileMap(const std::map<int, std::string>& m) { m_collectFileMap = m; }
+    void setTotalBackupSize(unsigned long long size) { m_totalBackupSize = size; }
+    void EnableHardLinkHandling() { m_hardLinkJob = true; }
+    void DisableHardLinkHandling() { m_hardLinkJob = false; }
+    void setErrorsTolerated(bool on) { m_errorsTolerated = on; }
+    void setUseNativeSnap(bool on) { m_useNativeSnap = on; }
+    bool getUseNativeSnap() const { return m_useNativeSnap; }
+    void SetClientOS(uint32_t code) { m_clientOS = code; }
+    void SetLongPathSupport(bool on) { m_longPathSupport = on; }
+    void SetResultsFile(FILE* results) { fResults = results; }
+    void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
+    // Directories whose files are the agent's own; failures there are not reported.
+    void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
+
+    bool IsFBR() const { return m_fbr; }
+    bool IsTallixSync() const { return m_tallixSync; }
+    bool isIndexCheckPoint() const { return m_indexCheckPoint; }
+    bool isIndexLogBackup() const { return m_indexLogBackup; }
+    bool GetDBArchiveFlag() const { return m_dbArchive; }
+    bool errorsTolerated() const { return m_errorsTolerated; }
+    bool getBlockLevel() const { return m_blockLevel; }
+
+    // ---- counters
+    unsigned long long GetFailedItems() const { return m_failedItems; }
+    unsigned long long GetCountableItems() const { return m_countableItems; }
+    unsigned long long GetTotalBytes() const { return m_totalBytes; }
+    unsigned long long GetItemsSent() const { return m_itemsSent; }
+    unsigned long long GetDataBytesSent() const { return m_dataBytesSent; }
+    void AddFailedItem() { ++m_failedItems; }
+
+    // ---- the current item, for the stream pass and tests
+    const ZXFileHeader& GetHeader() const { return m_header; }
+    ZXFileHeader& GetHeaderForUpdate() { return m_header; }
+    const struct stat& GetStat() const { return m_stat; }
+    bool IsHeaderSent() const { return m_headerSent; }
+    const std::string& GetRecordedPath() const { return m_recordedPath; }
+
+    RuxenFilePrivate& Private() { return *m_private; }
+    PerfCounter& GetPerfCounter() { return m_perf; }
+
+protected:
+    // Item type from a mode.
+    enum ItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
+    static ItemType TypeOfMode(mode_t mode);
+
+    // Sends `size` bytes of holes as hole records. 0 or 2.
+    int SendHoleRecords(uint64_t size);
+    // Reads [pos, end) from the item into data records. 0, -1 (the item
+    // failed: it is shorter than declared or could not be read) or 2.
+    int SendDataRange(int fd, uint64_t pos, uint64_t end);
+    // Closes the item's descriptor, if open.
+    void CloseItem();
+
+    // ---- state of the current item
+    ZXFileHeader m_header;     // working record, host order
+    ZXFileHeader m_netHeader;  // network-order copy, just before sending
+    struct stat m_stat {};
+    std::string m_actualPath;    // the path the item is opened by
+    std::string m_recordedPath;  // the path as recorded in the collect file
+    std::string _mapped_name;    // the local path the item is read from
+    std::string m_symlinkTarget;
+    std::string m_overridePath;
+    std::string m_alternateLocalPath;
+    ItemType m_itemType = fTypeOther;
+    int m_itemFd = -1;
+    int m_failureCode = 0;
+    std::string m_failureReason;
+    std::string m_errorText;
+    bool m_headerSent = false;
+
+    // Per-item flags set by the collect reader.
+    bool m_pseudoItem = false;
+    bool m_mountPointAsMountPath = false;
+    bool m_appleDouble = false;
+    bool m_adHocItem = false;
+    bool m_hlCollectEntry = false;
+    bool m_hlHandlingForItem = true;
+    bool m_phonyNamePath = false;
+    bool m_phonyNameFlag = false;
+    std::string phonyHLName;
+    int m_salesforceKind = 0;
+    int m_mountPointIndex = 0;
+    bool m_subItemMarker = false;
+    bool m_rawDeviceMarker = false;
+    bool m_dashLine = false;
+
+    // ---- job state
+    RuxenJobInfo m_job;
+    unsigned long long m_appType = 0;
+    std::string m_appTypeGuid;
+    uint32_t m_clientOS = 0;
+    KXArchive* m_archive = nullptr;
+    CPipelayer* m_pipelayer = nullptr;
+    bool m_fileSigning = false;
+    unsigned m_currentAFileNumber = 0;
+    std::string m_jobResultsFolder;
+    std::map<int, MountEntry> mDirDataMap;
+    std::vector<std::string> m_ownDirectories;
+    FILE* fResults = nullptr;
+    bool m_resultsOn = true;
+
+    bool m_sendOn = true;
+    std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request
+    char* m_lastBuffer = nullptr;
+
+    bool m_turboMode = false;
+    bool m_earlyStubBackup = false;
+    bool m_doNotCreateStub = false;
+    bool m_backupSCFiles = false;
+    bool m_siloJob = false;
+    bool m_blockLevel = false;
+    bool m_catalogBackup = false;
+    bool m_hardLinkJob = false;
+    bool m_errorsTolerated = true;
+    bool m_useNativeSnap = false;
+    bool m_longPathSupport = false;
+    bool m_fbr = false;
+    bool m_tallixSync = false;
+    bool m_indexCheckPoint = false;
+    bool m_indexLogBackup = false;
+    bool m_dbArchive = false;
+    bool m_proxyHost = false;
+    bool m_replicationHost = false;
+    std::string m_documentumSAName;
+    std::map<int, std::string> m_collectFileMap;
+    unsigned long long m_totalBackupSize = 0;
+
+    // ---- counters
+    unsigned long long m_failedItems = 0;
+    unsigned long long m_countableItems = 0;
+    unsigned long long m_totalBytes = 0;
+    unsigned long long m_itemsSent = 0;
+    unsigned long long m_dataBytesSent = 0;
+    bool m_failuresWritten = false;
+
+    std::string m_escapeBuf;
+    std::string m_failureLine;
+    std::unique_ptr<RuxenFilePrivate> m_private;
+    PerfCounter m_perf;
+};

@@ -1,0 +1,14 @@
+// Texts this subsystem writes for users (failures and results files), hook
+// file names and the registry keys it reads.
+#pragma once
+
+// Hook files (looked up through HookFiles).
+constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
+
+// Results-file line of a failed item: path, reason.
+constexpr const char* kResultsFailedItemFmt = "Backup: %s %s\n";
+
+// Failure reasons.
+constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";
+constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu bytes read";
+constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";

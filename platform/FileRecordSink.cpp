@@ -1,0 +1,202 @@
+#include "platform/FileRecordSink.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "platform/ArchiveStreamFormat.h"
+#include "platform/KxLog.h"
+
+namespace {
+
+// Room for a megabyte of staged records plus the largest record that is
+// still staged, so that a staged write is never below a megabyte.
+constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
+                                  FileRecordSink::kDirectWriteBytes + kArchiveStreamFrameSize;
+
+void PutU32(char* p, uint32_t v) {
+    uint32_t n = htonl(v);
+    memcpy(p, &n, sizeof(n));
+}
+
+}  // namespace
+
+FileRecordSink::FileRecordSink() = default;
+
+FileRecordSink::~FileRecordSink() {
+    if (m_fd >= 0)
+        (void)Close();  // a failure has been logged by Close
+    free(m_stage);
+}
+
+int FileRecordSink::Open(const char* path) {
+    if (m_fd >= 0) {
+        KXLOG(-1, "archive stream [%s] is already open; cannot open [%s]", m_name.c_str(), path);
+        return -1;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        KXLOG(-1, "cannot open archive stream file [%s], errno %d (%s)", path, err, strerror(err));
+        return -1;
+    }
+    return Start(fd, path, true);
+}
+
+int FileRecordSink::Attach(int fd, const char* name, bool takeOwnership) {
+    if (m_fd >= 0) {
+        KXLOG(-1, "archive stream [%s] is already open; cannot attach [%s]", m_name.c_str(), name);
+        return -1;
+    }
+    if (fd < 0) {
+        KXLOG(-1, "invalid descriptor %d for archive stream [%s]", fd, name);
+        return -1;
+    }
+    return Start(fd, name, takeOwnership);
+}
+
+int FileRecordSink::Start(int fd, const char* name, bool own) {
+    if (!m_stage) {
+        void* p = nullptr;
+        if (posix_memalign(&p, kRecordBufferAlignment, kStageCapacity) != 0) {
+            KXLOG(-1, "cannot allocate the staging buffer for archive stream [%s]", name);
+            if (own)
+                close(fd);
+            return -1;
+        }
+        m_stage = static_cast<char*>(p);
+    }
+    m_fd = fd;
+    m_ownFd = own;
+    m_errno = 0;
+    m_name = name;
+    m_bytesWritten = 0;
+    memcpy(m_stage, kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
+    PutU32(m_stage + 4, kArchiveStreamVersion);
+    m_staged = kArchiveStreamPreambleSize;
+    return 0;
+}
+
+char* FileRecordSink::Allocate(uint32_t size, uint32_t* granted) {
+    if (granted)
+        *granted = 0;
+    if (size > kArchiveStreamMaxPayload) {
+        KXLOG(-1, "record buffer of %u bytes requested for [%s]; the stream carries at most %u",
+              size, m_name.c_str(), kArchiveStreamMaxPayload);
+        return nullptr;
+    }
+    char* p = m_pool.Acquire(size);
+    if (p && granted)
+        *granted = size;
+    return p;
+}
+
+void FileRecordSink::Free(char* buffer) { (void)m_pool.Release(buffer); }
+
+int FileRecordSink::Fail(int err, const char* what) {
+    if (m_errno == 0)
+        m_errno = err ? err : EIO;
+    KXLOG(-1, "%s of archive stream [%s] failed, errno %d (%s)", what, m_name.c_str(), m_errno,
+          strerror(m_errno));
+    return -1;
+}
+
+int FileRecordSink::Write(char* buffer, uint32_t type, uint32_t length) {
+    size_t room = 0;
+    if (!m_pool.IsOut(buffer, &room)) {
+        KXLOG(-1, "record of type %u for [%s] is not in an allocated buffer", type, m_name.c_str());
+        return -1;
+    }
+    if (length > room) {
+        KXLOG(-1, "record of type %u for [%s]: length %u exceeds the %zu bytes granted", type,
+              m_name.c_str(), length, room);
+        return -1;
+    }
+    if (m_fd < 0) {
+        KXLOG(-1, "record of type %u written to archive stream [%s], which is not open", type,
+              m_name.c_str());
+        return -1;
+    }
+    if (m_errno)
+        return -1;
+
+    if (length >= kDirectWriteBytes) {
+        char frame[kArchiveStreamFrameSize];
+        PutU32(frame, type);
+        PutU32(frame + 4, length);
+        if (WriteOut(buffer, length, frame) != 0)
+            return -1;
+    } else {
+        char* p = m_stage + m_staged;
+        PutU32(p, type);
+        PutU32(p + 4, length);
+        memcpy(p + kArchiveStreamFrameSize, buffer, length);
+        m_staged += kArchiveStreamFrameSize + length;
+        if (m_staged >= kStageFlushBytes && WriteOut(nullptr, 0, nullptr) != 0)
+            return -1;
+    }
+    m_pool.Release(buffer);
+    return 0;
+}
+
+// Writes the staged bytes, then the frame and the payload when given, with
+// one writev per attempt; short writes and interruptions continue where the
+// kernel stopped.
+int FileRecordSink::WriteOut(const char* payload, size_t payloadLength, const char* frame) {
+    struct iovec iov[3];
+    int count = 0;
+    if (m_staged > 0)
+        iov[count++] = {m_stage, m_staged};
+    if (frame)
+        iov[count++] = {const_cast<char*>(frame), kArchiveStreamFrameSize};
+    if (payloadLength > 0)
+        iov[count++] = {const_cast<char*>(payload), payloadLength};
+    struct iovec* cur = iov;
+    while (count > 0) {
+        ssize_t n = writev(m_fd, cur, count);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(errno, "write");
+        }
+        if (n == 0)
+            return Fail(EIO, "write");
+        m_bytesWritten += static_cast<uint64_t>(n);
+        size_t left = static_cast<size_t>(n);
+        while (count > 0 && left >= cur->iov_len) {
+            left -= cur->iov_len;
+            ++cur;
+            --count;
+        }
+        if (count > 0) {
+            cur->iov_base = static_cast<char*>(cur->iov_base) + left;
+            cur->iov_len -= left;
+        }
+    }
+    m_staged = 0;
+    return 0;
+}
+
+int FileRecordSink::Flush() {
+    if (m_fd < 0 || m_errno)
+        return m_errno ? -1 : 0;
+    if (m_staged == 0)
+        return 0;
+    return WriteOut(nullptr, 0, nullptr);
+}
+
+int FileRecordSink::Close() {
+    if (m_fd < 0)
+        return m_errno ? -1 : 0;
+    (void)Flush();  // a failure is sticky in m_errno
+    if (m_ownFd && close(m_fd) != 0)
+        (void)Fail(errno, "close");
+    m_fd = -1;
+    m_ownFd = false;
+    m_staged = 0;
+    return m_errno ? -1 : 0;
+}

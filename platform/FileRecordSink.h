@@ -1,0 +1,80 @@
+// A record sink that writes the archive stream to a local file or any file
+// descriptor (a pipe, /dev/null). The layout, which other tools read:
+//
+//   "RXPL"                     4 bytes
+//   version 1                  u32, network order
+//   then for each record:
+//     record type              u32, network order
+//     payload length           u32, network order
+//     payload                  `length` bytes
+//
+// (ArchiveStreamFormat.h holds the constants and the limits.)
+//
+// Writes are buffered. A small record is copied into a staging buffer, and
+// the staged bytes go out in one write once a megabyte or more has gathered.
+// A payload of kDirectWriteBytes or more is not copied: the staged bytes,
+// its 8-byte frame and the payload go out together in one writev.
+//
+// Every write error reaches the caller: the Write, Flush or Close that hit
+// it answers non-zero, a failure line naming the file and errno is logged,
+// and the error is sticky, so every later Write, Flush and Close fails too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/RecordSink.h"
+#include "platform/SinkBufferPool.h"
+
+class FileRecordSink : public RecordSink {
+public:
+    // Staged bytes are written once at least this many have gathered.
+    static constexpr size_t kStageFlushBytes = 1024 * 1024;
+    // Payloads of this size or more bypass the staging buffer.
+    static constexpr uint32_t kDirectWriteBytes = 256 * 1024;
+
+    FileRecordSink();
+    // Closes the sink when it is still open; a failure is only logged.
+    ~FileRecordSink() override;
+    FileRecordSink(const FileRecordSink&) = delete;
+    FileRecordSink& operator=(const FileRecordSink&) = delete;
+
+    // Creates or truncates `path` (mode 0644) and stages the stream's
+    // preamble. 0, or -1 with the failure logged.
+    int Open(const char* path);
+    // Writes the stream to an open descriptor; `name` is used in messages.
+    // With takeOwnership the descriptor is closed by Close.
+    int Attach(int fd, const char* name, bool takeOwnership);
+
+    char* Allocate(uint32_t size, uint32_t* granted) override;
+    int Write(char* buffer, uint32_t type, uint32_t length) override;
+    void Free(char* buffer) override;
+    int Flush() override;
+    int Close() override;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    // The errno of the first write or close failure, 0 while there is none.
+    int LastErrno() const { return m_errno; }
+    const std::string& Name() const { return m_name; }
+    // Bytes handed to the kernel so far (preamble and frames included).
+    uint64_t BytesWritten() const { return m_bytesWritten; }
+    // Buffers allocated and neither written nor freed.
+    size_t Outstanding() const { return m_pool.Outstanding(); }
+    // Asks for buffer memory from the system so far (shows buffer reuse).
+    uint64_t SystemAllocations() const { return m_pool.SystemAllocations(); }
+
+private:
+    int Start(int fd, const char* name, bool own);
+    int WriteOut(const char* payload, size_t payloadLength, const char* frame);
+    int Fail(int err, const char* what);
+
+    int m_fd = -1;
+    bool m_ownFd = false;
+    int m_errno = 0;
+    std::string m_name;
+    char* m_stage = nullptr;
+    size_t m_staged = 0;
+    uint64_t m_bytesWritten = 0;
+    SinkBufferPool m_pool;
+};

@@ -1,0 +1,260 @@
+#include "ArchiveDump.h"
+
+#include <arpa/inet.h>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+#include "ArchiveVerifier.h"
+#include "PrintableText.h"
+#include "platform/ZXHeaderByteOrder.h"
+#include "ruxen/OptionalHeaderPrefix.h"
+#include "ruxen/PipelineRecordTypes.h"
+
+namespace {
+
+unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+uint32_t GetU32(const char* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof(v));
+    return ntohl(v);
+}
+
+}  // namespace
+
+ArchiveDump::ArchiveDump(FILE* out, FILE* err) : m_out(out), m_err(err) {}
+
+bool ArchiveDump::DecodeHeader(const char* payload, size_t length, ZXFileHeader* header,
+                               const char** why) {
+    if (length < kMinHeaderLength) {
+        *why = "header record shorter than 133 bytes";
+        return false;
+    }
+    if (length > kMaxHeaderLength) {
+        *why = "header record longer than 1161 bytes";
+        return false;
+    }
+    size_t copy = length < ZX_HEADER_SIZE ? length : ZX_HEADER_SIZE;
+    header->Clear();
+    memcpy(static_cast<void*>(header), payload, copy);
+    ConvertZXFileHeaderByteOrder(header);
+    if (header->h_version != ZX_HEADER_VERSION || header->h_magic != ZX_HEADER_MAGIC) {
+        *why = "header record with a wrong version or magic";
+        return false;
+    }
+    // The name must end inside what was sent, so nothing reads past it.
+    size_t nameBytes = copy - ZX_HEADER_FIXED_SIZE;
+    if (memchr(header->h_filename, '\0', nameBytes) == nullptr) {
+        *why = "header record whose name is not NUL-terminated";
+        return false;
+    }
+    if (header->h_namelen > ZX_HEADER_NAME_SIZE) {
+        *why = "header record whose name length exceeds 1028";
+        return false;
+    }
+    return true;
+}
+
+void ArchiveDump::Append(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    if (n > 0)
+        m_line.append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n)
+                                                                 : sizeof(buf) - 1);
+}
+
+void ArchiveDump::Begin(const ArchiveRecord& r, const char* name) {
+    m_line.clear();
+    Append("%llu %s type=%u length=%u", ULL(r.offset), name, r.type, r.length);
+}
+
+void ArchiveDump::Emit() {
+    m_line.push_back('\n');
+    if (m_out)
+        fwrite(m_line.data(), 1, m_line.size(), m_out);
+}
+
+void ArchiveDump::Malformed(const ArchiveRecord& r, const char* why) {
+    ++m_malformed;
+    Begin(r, "MALFORMED");
+    Append(": %s", why);
+    Emit();
+    if (m_err)
+        fprintf(m_err, "ruxen-dump: %s: record at offset %llu (type %u, length %u): %s\n",
+                m_name.c_str(), ULL(r.offset), r.type, r.length, why);
+}
+
+bool ArchiveDump::Run(ArchiveStreamReader& reader) {
+    m_name = reader.Name();
+    ArchiveRecord r;
+    for (;;) {
+        ArchiveStreamReader::Status st = reader.Next(&r);
+        if (st == ArchiveStreamReader::kEnd)
+            break;
+        if (st == ArchiveStreamReader::kError || !DumpRecord(reader, r)) {
+            m_streamFailed = true;
+            if (m_err)
+                fprintf(m_err, "ruxen-dump: %s: %s\n", m_name.c_str(), reader.Error().c_str());
+            break;
+        }
+        ++m_records;
+    }
+    if (m_verifier)
+        m_verifier->StreamEnded(reader.Offset());
+    return !m_streamFailed && m_malformed == 0;
+}
+
+bool ArchiveDump::DumpRecord(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    switch (r.type) {
+    case PL_FS_HEADER:
+        return DumpHeader(reader, r);
+    case PL_FS_DATA:
+        return DumpData(reader, r);
+    case PL_FS_EOF:
+        return DumpText(reader, r, "EOF");
+    case PL_FS_EOF_FAILED:
+        return DumpText(reader, r, "EOF_FAILED");
+    case PL_FS_OPT_HDR2:
+        return DumpText(reader, r, "OPT_HDR2");
+    case PL_FS_OPT_HDR4:
+        return DumpText(reader, r, "OPT_HDR4");
+    case PL_FS_HOLE:
+    case PL_FS_HARDLINK_DEDUPLICATION:
+    case PL_FS_OPT_HDR:
+        return DumpFixed(reader, r);
+    case PL_FS_IDX_METADATA:
+        Begin(r, "IDX_METADATA");
+        break;
+    case PL_FS_OBJSRV_METADATA:
+        Begin(r, "OBJSRV_METADATA");
+        break;
+    default:
+        Begin(r, "RECORD");
+        break;
+    }
+    Emit();
+    return true;
+}
+
+bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    const char* why = nullptr;
+    if (r.length < kMinHeaderLength || r.length > kMaxHeaderLength) {
+        DecodeHeader(nullptr, r.length, &m_header, &why);
+    } else {
+        const char* p = nullptr;
+        size_t n = 0;
+        if (!reader.ReadPayload(&p, &n))
+            return false;
+        DecodeHeader(p, n, &m_header, &why);
+    }
+    if (why) {
+        Malformed(r, why);
+        if (m_verifier)
+            m_verifier->BeginItem(nullptr, r.offset);
+        return true;
+    }
+    const ZXFileHeader& h = m_header;
+    Begin(r, "HEADER");
+    m_line.append(" name=\"");
+    AppendPrintable(m_line, h.h_filename, strlen(h.h_filename));
+    m_line.push_back('"');
+    Append(" mode=0%llo size=%llu nlink=%u platform_flags=0x%llx portable_flags=0x%x",
+           ULL(h.h_mode), ULL(h.h_filesize), h.h_nlink, ULL(h.h_platform_flags), h.portable_flags);
+    Emit();
+    if (m_verifier)
+        m_verifier->BeginItem(&h, r.offset);
+    return true;
+}
+
+bool ArchiveDump::DumpData(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    Begin(r, "DATA");
+    Emit();
+    if (!m_verifier)
+        return true;  // the reader skips the payload
+    for (;;) {
+        const char* p = nullptr;
+        size_t n = 0;
+        if (!reader.ReadChunk(&p, &n))
+            return false;
+        if (n == 0)
+            break;
+        m_verifier->Data(p, n, r.offset);
+    }
+    if (r.length == 0)
+        m_verifier->Data(nullptr, 0, r.offset);
+    return true;
+}
+
+bool ArchiveDump::DumpText(ArchiveStreamReader& reader, const ArchiveRecord& r, const char* name) {
+    const char* p = nullptr;
+    size_t n = 0;
+    if (!reader.ReadPayload(&p, &n))
+        return false;
+    size_t len = 0;
+    if (n > 0) {
+        const void* nul = memchr(p, '\0', n);
+        if (!nul) {
+            Malformed(r, "text is not NUL-terminated");
+            // The item still ends here for the verifier's bookkeeping.
+            if (m_verifier && (r.type == PL_FS_EOF || r.type == PL_FS_EOF_FAILED))
+                m_verifier->EndItem(r.type == PL_FS_EOF_FAILED, std::string_view(), r.offset);
+            return true;
+        }
+        len = static_cast<size_t>(static_cast<const char*>(nul) - p);
+    }
+    Begin(r, name);
+    m_line.append(" text=\"");
+    AppendPrintable(m_line, p, len);
+    m_line.push_back('"');
+    Emit();
+    if (m_verifier && (r.type == PL_FS_EOF || r.type == PL_FS_EOF_FAILED))
+        m_verifier->EndItem(r.type == PL_FS_EOF_FAILED, std::string_view(p, len), r.offset);
+    return true;
+}
+
+// Records whose payload starts with fixed fields: holes, the deduplication
+// command and optional headers.
+bool ArchiveDump::DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    size_t need = r.type == PL_FS_OPT_HDR ? kOptionalHeaderPrefixSize : 4;
+    bool exact = r.type != PL_FS_OPT_HDR;
+    if (r.length < need || (exact && r.length != need)) {
+        Malformed(r, r.type == PL_FS_HOLE            ? "hole record is not 4 bytes"
+                     : r.type == PL_FS_OPT_HDR       ? "optional header shorter than its prefix"
+                                                     : "command record is not 4 bytes");
+        return true;
+    }
+    const char* p = nullptr;
+    size_t n = 0;
+    if (!reader.ReadChunk(&p, &n))  // at least `need` bytes: need <= length
+        return false;
+    if (r.type == PL_FS_HOLE) {
+        uint32_t size = GetU32(p);
+        Begin(r, "HOLE");
+        Append(" size=%u", size);
+        Emit();
+        if (m_verifier)
+            m_verifier->Hole(size, r.offset);
+    } else if (r.type == PL_FS_HARDLINK_DEDUPLICATION) {
+        Begin(r, "HARDLINK_DEDUP");
+        Append(" value=%u", GetU32(p));
+        Emit();
+    } else {
+        uint32_t marker = GetU32(p);
+        uint32_t optType = GetU32(p + 4);
+        uint32_t optLength = GetU32(p + 8);
+        if (marker != kOptionalHeaderMarker) {
+            Malformed(r, "optional header without its marker 0xABCD1234");
+        } else if (static_cast<uint64_t>(optLength) + kOptionalHeaderPrefixSize != r.length) {
+            Malformed(r, "optional header whose prefix length does not match the record");
+        } else {
+            Begin(r, "OPT_HDR");
+            Append(" opt_type=%u opt_length=%u", optType, optLength);
+            Emit();
+        }
+    }
+    return true;
+}

@@ -1,0 +1,271 @@
+#include "ArchiveVerifier.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "PrintableText.h"
+
+namespace {
+
+unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// Why a regular item's bytes on disk are not expected to equal its stream
+// data; null when they are.
+const char* SkipReason(const ZXFileHeader& h) {
+    if (h.h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5))
+        return "deleted item";
+    if (h.h_platform_flags & ZX_HDR_FLAG_PSEUDO_ITEM)
+        return "pseudo item";
+    if (h.portable_flags & ZXFLAG_FAILED_ITEM)
+        return "failed-item record";
+    if ((h.h_platform_flags & ZX_HDR_FLAG_STUB) || (h.portable_flags & ZXFLAG_STUB))
+        return "tiered-storage stub";
+    if (h.portable_flags & ZXFLAG_HARDLINK_PHONY_NAME)
+        return "hard-link group data under its phony name";
+    if (h.portable_flags & ZXFLAG_LONG_PATH_NAME)
+        return "long path sent under a substitute name";
+    if (h.h_isHFS)
+        return "carries a resource fork";
+    return nullptr;
+}
+
+}  // namespace
+
+ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
+
+ArchiveVerifier::~ArchiveVerifier() {
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+void ArchiveVerifier::Line(const char* fmt, ...) {
+    if (!m_out)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(m_out, fmt, ap);
+    va_end(ap);
+    fputc('\n', m_out);
+}
+
+void ArchiveVerifier::Mismatch(const char* fmt, ...) {
+    if (!m_differs)
+        ++m_mismatched;
+    m_differs = true;
+    if (!m_out)
+        return;
+    fprintf(m_out, "MISMATCH %s: ", m_escaped.c_str());
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(m_out, fmt, ap);
+    va_end(ap);
+    fputc('\n', m_out);
+}
+
+void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
+    if (m_inItem) {
+        if (m_compare) {
+            Mismatch("no end-of-item record before the next header at offset %llu", ULL(offset));
+            ++m_compared;
+        } else {
+            Line("ERROR record at offset %llu: header while the item [%s] has no end-of-item record",
+                 ULL(offset), m_escaped.c_str());
+            ++m_streamErrors;
+        }
+        CloseItem();
+    }
+    ++m_items;
+    m_inItem = true;
+    m_undecoded = header == nullptr;
+    m_compare = false;
+    m_skipReason = nullptr;
+    m_hardLink = false;
+    m_pos = 0;
+    m_sawContent = m_differs = m_fileEnded = false;
+    m_opened = false;
+    m_openErrno = 0;
+    m_path.clear();
+    m_escaped.clear();
+    if (!header) {
+        m_escaped = "(undecodable header)";
+        return;
+    }
+    // The decoder guarantees a NUL inside the name area.
+    m_path.assign(header->h_filename, strnlen(header->h_filename, sizeof(header->h_filename)));
+    AppendPrintable(m_escaped, m_path.data(), m_path.size());
+    if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
+        return;
+    m_skipReason = SkipReason(*header);
+    m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
+    m_compare = m_skipReason == nullptr;
+}
+
+bool ArchiveVerifier::OpenTarget() {
+    if (m_opened)
+        return m_fd >= 0;
+    m_opened = true;
+    // Non-blocking and not following a final symbolic link: the path must
+    // still be the regular file the header describes.
+    m_fd = open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (m_fd < 0) {
+        m_openErrno = errno;
+        return false;
+    }
+    struct stat st;
+    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(m_fd);
+        m_fd = -1;
+        m_openErrno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
+    uint64_t start = m_pos;
+    m_pos += length;
+    if (!m_compare || m_differs || m_fileEnded)
+        return;
+    if (!OpenTarget())
+        return;  // reported at the end of the item
+    if (m_buf.size() < kCompareChunk)
+        m_buf.resize(kCompareChunk);
+    uint64_t done = 0;
+    if (!bytes) {
+        // The file's own holes read as zeros: skip to its next data.
+        off_t next = lseek(m_fd, static_cast<off_t>(start), SEEK_DATA);
+        if (next < 0 && errno == ENXIO) {
+            struct stat st;
+            if (fstat(m_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < start + length)
+                m_fileEnded = true;
+            return;
+        }
+        if (next > static_cast<off_t>(start))
+            done = std::min<uint64_t>(static_cast<uint64_t>(next) - start, length);
+    }
+    while (done < length) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, kCompareChunk));
+        ssize_t n = pread(m_fd, m_buf.data(), want, static_cast<off_t>(start + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            Mismatch("read error at offset %llu: %s", ULL(start + done), strerror(errno));
+            return;
+        }
+        if (n == 0) {
+            m_fileEnded = true;  // the size check at the end of the item reports it
+            return;
+        }
+        size_t got = static_cast<size_t>(n);
+        const char* file = m_buf.data();
+        for (size_t i = 0; i < got; ++i) {
+            char expect = bytes ? bytes[done + i] : 0;
+            if (file[i] != expect) {
+                if (bytes)
+                    Mismatch("byte at offset %llu differs (stream 0x%02x, file 0x%02x)",
+                             ULL(start + done + i), static_cast<unsigned char>(expect),
+                             static_cast<unsigned char>(file[i]));
+                else
+                    Mismatch("byte at offset %llu inside a hole is 0x%02x, not zero",
+                             ULL(start + done + i), static_cast<unsigned char>(file[i]));
+                return;
+            }
+        }
+        done += got;
+    }
+}
+
+void ArchiveVerifier::Data(const char* bytes, size_t length, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: data outside an item", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    m_sawContent = true;
+    Compare(bytes, length);
+}
+
+void ArchiveVerifier::Hole(uint64_t size, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: hole outside an item", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    m_sawContent = true;
+    Compare(nullptr, size);
+}
+
+void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: end of item without a header", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    if (failed) {
+        ++m_failed;
+        Line("FAILED %s: end-of-item record 134", m_escaped.c_str());
+    } else if (m_compare && m_hardLink && !m_sawContent && !text.empty()) {
+        // A hard-link member whose data travels with its group: the text
+        // names where.
+        std::string where;
+        AppendPrintable(where, text.data(), text.size());
+        ++m_notCompared;
+        Line("SKIPPED %s: hard link, data sent as [%s]", m_escaped.c_str(), where.c_str());
+    } else if (m_compare) {
+        ++m_compared;
+        if (!OpenTarget()) {
+            Mismatch("cannot open: %s",
+                     m_openErrno == EINVAL ? "not a regular file" : strerror(m_openErrno));
+        } else {
+            struct stat st;
+            if (fstat(m_fd, &st) != 0) {
+                Mismatch("cannot stat: %s", strerror(errno));
+            } else if (static_cast<uint64_t>(st.st_size) != m_pos) {
+                // Reported besides a byte difference; the item counts once.
+                Mismatch("size differs (stream %llu bytes, file %llu bytes)", ULL(m_pos),
+                         ULL(static_cast<uint64_t>(st.st_size)));
+            }
+        }
+        if (!m_differs)
+            ++m_matched;
+    } else if (m_skipReason) {
+        ++m_notCompared;
+        Line("SKIPPED %s: %s", m_escaped.c_str(), m_skipReason);
+    } else {
+        ++m_notCompared;  // not a regular file, or an undecodable header
+    }
+    CloseItem();
+}
+
+void ArchiveVerifier::StreamEnded(uint64_t offset) {
+    if (!m_inItem)
+        return;
+    if (m_compare) {
+        ++m_compared;
+        Mismatch("the stream ends at offset %llu before its end-of-item record", ULL(offset));
+    } else {
+        Line("ERROR record at offset %llu: the stream ends inside the item [%s]", ULL(offset),
+             m_escaped.c_str());
+        ++m_streamErrors;
+    }
+    CloseItem();
+}
+
+void ArchiveVerifier::CloseItem() {
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+    m_inItem = false;
+}
+
+void ArchiveVerifier::PrintSummary() {
+    Line("verify: %llu items, %llu compared, %llu matched, %llu mismatched, %llu failed, %llu not "
+         "compared, %llu stream errors",
+         ULL(m_items), ULL(m_compared), ULL(m_matched), ULL(m_mismatched), ULL(m_failed),
+         ULL(m_notCompared), ULL(m_streamErrors));
+}

@@ -1,0 +1,94 @@
+// Checks an archive stream against the file system: each regular item is
+// rebuilt from its data and hole records and compared, as the records go
+// by, with the file at its header's path (size and every byte). Nothing is
+// held in memory beyond one chunk: data is compared with what pread finds
+// at the same offset, and a hole is compared with the file's bytes read in
+// bounded chunks.
+//
+// Lines written, one per finding:
+//   MISMATCH <path>: <what differs>
+//   FAILED <path>: end-of-item record 134          (not compared)
+//   SKIPPED <path>: <why it cannot be compared>
+//   ERROR record at offset <n>: <stream inconsistency>
+// and a summary line from PrintSummary. Directories, links, devices and
+// FIFOs are not compared.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ruxen/ZXFileHeader.h"
+
+class ArchiveVerifier {
+public:
+    static constexpr size_t kCompareChunk = 1024 * 1024;
+
+    // Lines go to `out`; null discards them.
+    explicit ArchiveVerifier(FILE* out);
+    ~ArchiveVerifier();
+    ArchiveVerifier(const ArchiveVerifier&) = delete;
+    ArchiveVerifier& operator=(const ArchiveVerifier&) = delete;
+
+    // A header record (host order). Null: a header that could not be
+    // decoded; its records are passed over until its end-of-item record.
+    void BeginItem(const ZXFileHeader* header, uint64_t offset);
+    // A piece of a data record; `offset` is the record's stream offset.
+    void Data(const char* bytes, size_t length, uint64_t offset);
+    void Hole(uint64_t size, uint64_t offset);
+    // End-of-item record: failed for type 134; text is its payload up to
+    // the terminating NUL.
+    void EndItem(bool failed, std::string_view text, uint64_t offset);
+    // The stream ended (cleanly or not): an item still open is reported.
+    void StreamEnded(uint64_t offset);
+
+    void PrintSummary();
+
+    uint64_t Items() const { return m_items; }
+    uint64_t Compared() const { return m_compared; }
+    uint64_t Matched() const { return m_matched; }
+    uint64_t Mismatched() const { return m_mismatched; }
+    uint64_t Failed() const { return m_failed; }
+    uint64_t NotCompared() const { return m_notCompared; }
+    uint64_t StreamErrors() const { return m_streamErrors; }
+    // Whether the stream and the file system agree.
+    bool Ok() const { return m_mismatched == 0 && m_streamErrors == 0; }
+
+private:
+    void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool OpenTarget();
+    void CloseItem();
+    // Compares `length` bytes at the item's position with `bytes`, or with
+    // zeros when bytes is null.
+    void Compare(const char* bytes, uint64_t length);
+
+    FILE* m_out;
+    std::vector<char> m_buf;  // file bytes read for a comparison
+    std::string m_escaped;
+
+    // The open item.
+    bool m_inItem = false;
+    bool m_undecoded = false;
+    bool m_compare = false;    // a regular file whose bytes are checked
+    const char* m_skipReason = nullptr;
+    bool m_hardLink = false;
+    std::string m_path;
+    int m_fd = -1;
+    int m_openErrno = 0;
+    bool m_opened = false;
+    uint64_t m_pos = 0;         // bytes of the item rebuilt so far
+    bool m_sawContent = false;  // data or hole records seen
+    bool m_differs = false;     // a difference was reported; stop comparing
+    bool m_fileEnded = false;   // the file is shorter than the stream
+
+    uint64_t m_items = 0;
+    uint64_t m_compared = 0;
+    uint64_t m_matched = 0;
+    uint64_t m_mismatched = 0;
+    uint64_t m_failed = 0;
+    uint64_t m_notCompared = 0;
+    uint64_t m_streamErrors = 0;
+};

@@ -278,6 +278,7 @@ protected:
     unsigned long long m_itemsSent = 0;
     unsigned long long m_dataBytesSent = 0;
     bool m_failuresWritten = false;
+    FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_escapeBuf;
     std::string m_failureLine;

@@ -1,0 +1,231 @@
+#include "ruxen/RuxenFile.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <unistd.h>
+
+#include "platform/CPipelayer.h"
+#include "platform/FileNameEscape.h"
+#include "platform/HookFiles.h"
+#include "platform/KXArchive.h"
+#include "platform/KxLog.h"
+#include "ruxen/RuxenFilePrivate.h"
+#include "ruxen/RuxenMessages.h"
+
+RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {
+    m_header.Clear();
+    m_netHeader.Clear();
+}
+
+RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {
+    m_header.Clear();
+    m_netHeader.Clear();
+}
+
+RuxenFile::~RuxenFile() {
+    CloseItem();
+    FreeKXArchiveBuffer();
+}
+
+// ---------------------------------------------------------------- buffers
+
+char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool) {
+    unsigned got = 0;
+    char* buf = nullptr;
+    if (!m_sendOn) {
+        if (m_scratch.size() < size)
+            m_scratch.resize(size);
+        if (m_scratch.empty())
+            m_scratch.resize(1);
+        buf = m_scratch.data();
+        got = static_cast<unsigned>(m_scratch.size());
+    } else if (m_pipelayer) {
+        buf = m_pipelayer->AllocateDataBuffer(size, &got);
+    } else if (m_archive) {
+        buf = m_archive->AllocateDataBuffer(size, &got);
+    }
+    if (granted)
+        *granted = buf ? got : 0;
+    m_lastBuffer = buf;
+    return buf;
+}
+
+char* RuxenFile::AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, AllocateBufRet_t& ret) {
+    unsigned granted = 0;
+    char* buf = AllocateKXArchiveBuffer(args.size, &granted, args.flag != 0);
+    ret.granted = granted;
+    return buf;
+}
+
+int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr*) {
+    if (!m_sendOn) {
+        m_lastBuffer = nullptr;
+        return 0;
+    }
+    int status;
+    if (m_pipelayer)
+        status = m_pipelayer->SendDataBuffer(type, length) == 0 ? 0 : kPipelineSendFailed;
+    else if (m_archive)
+        status = m_archive->WriteDataBuffer(type, length);
+    else
+        status = kPipelineSendFailed;
+    if (status == 0)
+        m_lastBuffer = nullptr;  // consumed
+    return status;
+}
+
+int RuxenFile::WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret) {
+    ret.status = WriteKXArchiveBuffer(args.type, args.length, nullptr);
+    return ret.status;
+}
+
+void RuxenFile::FreeKXArchiveBuffer() {
+    if (m_sendOn) {
+        if (m_pipelayer)
+            m_pipelayer->FreeDataBuffer();
+        else if (m_archive)
+            m_archive->FreeDataBuffer();
+    }
+    m_lastBuffer = nullptr;
+}
+
+void RuxenFile::FreeKXArchiveBuffer(char* buffer) {
+    if (buffer && buffer == m_lastBuffer)
+        FreeKXArchiveBuffer();
+}
+
+void RuxenFile::initSendFlag() {
+    m_sendOn = !HookFiles::Exists(kHookDoNotSend);
+    if (!m_sendOn)
+        KXLOG(0, "found %s: records are not sent", HookFiles::Path(kHookDoNotSend).c_str());
+}
+
+// ---------------------------------------------------------------- failures
+
+void RuxenFile::setFailureReason(int code, const char* fmt, ...) {
+    char buf[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, 2047, fmt, ap);
+    va_end(ap);
+    m_failureReason.assign(buf);
+    m_failureCode = code;
+}
+
+bool RuxenFile::write_to_file(const char* line, FILE* failures) {
+    if (!failures)
+        return false;
+    if (fputs(line, failures) == EOF || fputc('\n', failures) == EOF || fflush(failures) != 0) {
+        KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(errno), line);
+        return false;
+    }
+    m_failuresWritten = true;
+    return true;
+}
+
+void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
+    const char* why = detail && *detail ? detail : strerror(errnum);
+    setFailureReason(errnum, "%s", why);
+    if (iswendaxFile(path)) {
+        KXLOG(2, "failure of the agent's own file %s not reported: %s", path, why);
+        return;
+    }
+    KXLOG(-1, "item failed: %s: %s", path, why);
+    ++m_failedItems;
+    if (failures) {
+        m_failureLine.clear();
+        escapeFileNameInto(path, strlen(path), m_failureLine);
+        m_failureLine += ':';
+        m_failureLine += std::to_string(errnum);
+        write_to_file(m_failureLine.c_str(), failures);
+    }
+    if (fResults && m_resultsOn) {
+        if (fprintf(fResults, kResultsFailedItemFmt, path, why) < 0 || fflush(fResults) != 0)
+            KXLOG(-1, "cannot write the results file: %s", strerror(errno));
+    }
+}
+
+// ---------------------------------------------------------------- helpers
+
+RuxenFile::ItemType RuxenFile::TypeOfMode(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFDIR: return fTypeDirectory;
+    case S_IFREG: return fTypeRegular;
+    case S_IFLNK: return fTypeSymlink;
+    case S_IFBLK: return fTypeBlock;
+    case S_IFCHR: return fTypeChar;
+    case S_IFIFO: return fTypeFifo;
+    case S_IFSOCK: return fTypeSocket;
+    default: return fTypeOther;
+    }
+}
+
+bool RuxenFile::IsLongPath() const {
+    const std::string& p = m_actualPath;
+    if (p.size() >= 1024)
+        return true;
+    size_t slash = p.find_last_of('/');
+    return slash != std::string::npos && slash > 959;
+}
+
+const char* RuxenFile::printName() const {
+    return m_recordedPath.c_str();
+}
+
+const char* RuxenFile::escapeFileName(const char* path) {
+    m_escapeBuf.clear();
+    if (path)
+        escapeFileNameInto(path, strlen(path), m_escapeBuf);
+    return m_escapeBuf.c_str();
+}
+
+bool RuxenFile::iswendaxFile(const char* path) const {
+    if (!path)
+        return false;
+    size_t plen = strlen(path);
+    for (const std::string& dir : m_ownDirectories) {
+        size_t dlen = dir.size();
+        while (dlen > 1 && dir[dlen - 1] == '/')
+            --dlen;
+        if (dlen == 0)
+            continue;
+        if (dlen == 1 && dir[0] == '/')
+            return path[0] == '/';
+        if (plen >= dlen && memcmp(path, dir.data(), dlen) == 0 && (plen == dlen || path[dlen] == '/'))
+            return true;
+    }
+    return false;
+}
+
+bool RuxenFile::IsNtfsAclSupported(const char*) const {
+    return false;
+}
+
+void RuxenFile::SetAppDefVersionGUIDSeedSuffix() {
+    m_private->SetVersionGUIDSeedSuffix(m_private->hbaseBackup ? m_private->hbaseSeedSuffix : std::string());
+}
+
+void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
+    m_private->SetVersionGUIDSeedSuffix(std::string());
+}
+
+void RuxenFile::SetIndexV2Enabled(bool on) {
+    m_private->indexV2 = on;
+}
+void RuxenFile::SetCacheDBBackup(bool on) {
+    m_private->cacheDBBackup = on;
+}
+void RuxenFile::SetHBaseBackup(bool on) {
+    m_private->hbaseBackup = on;
+}
+
+void RuxenFile::CloseItem() {
+    if (m_itemFd >= 0)
+        close(m_itemFd);
+    m_itemFd = -1;
+}
+
+int RuxenFile::PrepareAndSendMetaData(FILE*) {
+    return 0;
+}

@@ -1,0 +1,50 @@
+// Closing the item on the stream with its end-of-item record.
+#include <cstring>
+
+#include "platform/KxLog.h"
+#include "ruxen/PipelineRecordTypes.h"
+#include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenMessages.h"
+
+int RuxenFile::SendEndOfFileMessage(int eof) {
+    return SendEndOfFileMessageInternal(eof);
+}
+
+int RuxenFile::SendEndOfFileMessageInternal(int eof) {
+    KXLOG(3, "'%s' eof=%d", printName(), eof);
+    ResetAppDefVersionGUIDSeedSuffix();
+    const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
+
+    if (m_sendOn) {
+        unsigned want = 0;
+        if (m_itemType == fTypeSymlink)
+            want = static_cast<unsigned>(m_symlinkTarget.size() + 1);
+        unsigned granted = 0;
+        char* buf = AllocateKXArchiveBuffer(want, &granted);
+        if (!buf || granted < want) {
+            KXLOG(-1, "unable to allocate buffer");
+            if (buf)
+                FreeKXArchiveBuffer();
+            return 1;
+        }
+        unsigned length = 0;
+        if (m_itemType == fTypeSymlink) {
+            KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
+            memcpy(buf, m_symlinkTarget.c_str(), want);
+            length = want;
+        }
+        int status = WriteKXArchiveBuffer(type, length);
+        if (status != 0) {
+            KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
+            setFailureReason(-1, kReasonPipelineSend, status);
+            FreeKXArchiveBuffer();
+            CloseItem();
+            return 2;
+        }
+    }
+    if (eof == 1)
+        ++m_itemsSent;
+    m_overridePath.clear();
+    CloseItem();
+    return 0;
+}

@@ -1,0 +1,65 @@
+#include "ruxen/StreamBackupPass.h"
+
+#include <cerrno>
+
+#include "platform/KxLog.h"
+#include "ruxen/CollectFileReader.h"
+#include "ruxen/RuxenFile.h"
+
+StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source) {
+    RuxenFile& f = m_file;
+    for (;;) {
+        int r = f.OpenFilesForBackup(source, m_failures);
+        if (r == 1)
+            return kCollectDone;
+        if (r == 2) {
+            KXLOG(-1, "cannot read the next item of %s, the stream fails", source.Name().c_str());
+            return kStreamFailed;
+        }
+        ++m_itemsSeen;
+        if (r != 0)
+            continue;  // the item failed before its header; already reported
+
+        r = f.PopulateHeader(nullptr, m_failures);
+        if (r == -1)
+            continue;
+        if (r != 0)
+            return kStreamFailed;
+
+        if (f.SendHeader(m_failures) != 0)
+            return kStreamFailed;
+
+        r = f.PrepareAndSendMetaData(m_failures);
+        if (r == 2) {
+            KXLOG(-1, "PrepareAndSendMetaData fail with FAIL_BACKUP");
+            return kStreamFailed;
+        }
+        if (r != 0) {
+            // The header is already on the stream: the item must be closed
+            // before the next one starts, or the storage side would read the
+            // next header as this item's data.
+            KXLOG(-1, "Failed to send meta-data for '%s', continue backup with next file", f.printName());
+            if (f.GetFailureCode() == 0)
+                f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to send meta-data");
+            int e = f.SendEndOfFileMessage(0);
+            if (e != 0) {
+                KXLOG(-1, "cannot close the item '%s' on the stream (%d), the stream fails", f.printName(), e);
+                return kStreamFailed;
+            }
+            continue;
+        }
+
+        r = f.ReadAndSendFileData(m_failures);
+        if (r == 2)
+            return kStreamFailed;
+        int e = f.SendEndOfFileMessage(r == 0 ? 1 : 0);
+        if (e == 1) {
+            // Without its end-of-item record the item is not closed on the
+            // stream: going on would corrupt every later item.
+            KXLOG(-1, "no buffer for the end-of-item record of '%s', the stream fails", f.printName());
+            return kStreamFailed;
+        }
+        if (e != 0)
+            return kStreamFailed;
+    }
+}

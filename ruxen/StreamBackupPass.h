@@ -1,0 +1,28 @@
+// The data loop of a stream: every item of a collect file through the
+// per-file object, in order, with the results of each step treated as the
+// stream requires.
+#pragma once
+
+#include <cstdio>
+
+class CollectLineSource;
+class RuxenFile;
+
+class StreamBackupPass {
+public:
+    enum Result { kCollectDone = 0, kStreamFailed = 2 };
+
+    // `failures` is the stream's failures file (may be null).
+    StreamBackupPass(RuxenFile& file, FILE* failures) : m_file(file), m_failures(failures) {}
+
+    // Backs up every item of the source. kCollectDone when the collect file
+    // was walked to its end, kStreamFailed when the stream must fail.
+    Result RunDataLoop(CollectLineSource& source);
+
+    unsigned long long ItemsSeen() const { return m_itemsSeen; }
+
+private:
+    RuxenFile& m_file;
+    FILE* m_failures;
+    unsigned long long m_itemsSeen = 0;
+};

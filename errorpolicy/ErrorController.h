@@ -1,0 +1,64 @@
+// The process-wide filter that every per-item failure report consults before
+// an item is counted as failed or written to the failures file.
+//
+// It holds three pieces of state for the whole process: the list of error
+// numbers never to report (registry value backupDoNotReportFileError of
+// section FileSystemAgent, read once by initialize), the ignore-ENOENT switch
+// and the errors-tolerated switch. While both switches are on, ENOENT (2) is
+// never reported. Everything is static: there is one filter per process,
+// set up by the job object's initialisation and tuned before the stream
+// pass. A process does its backup work on one thread; nothing is locked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/KxTypes.h"
+
+class KXJobCtrlClient;
+class KxErrorControl;
+
+class ErrorController {
+public:
+    // Makes the one instance and reads the do-not-report list, once per
+    // process; later calls change nothing. The arguments identify the
+    // caller and do not change what is done. Always answers 0.
+    static int initialize(int id, KXJobCtrlClient* jobCtrl, ULONG clientId, ULONG appType,
+                          const std::string& dir);
+
+    // true = report the error. Consults the ENOENT rule and the
+    // do-not-report list. Before initialize every error but an ignored
+    // ENOENT is reported (and "not initialized" is logged once).
+    static bool shouldReportError(int code);
+    // true = report the error. Consults the ENOENT rule only.
+    static bool shouldReportError(const std::string& path, const int& code);
+
+    static void setErrorsTolerated(bool tolerated);
+    static void setIgnoreENOENT(bool ignore);
+
+    // The filter keeps no rules object: always null.
+    static KxErrorControl* GetKxErrorControl();
+
+    // Test-only: deletes the instance and puts both switches and the
+    // one-shot "not initialized" flag back to their initial values, so that
+    // the next initialize reads the registry again.
+    static void resetForTest();
+
+private:
+    ErrorController() = default;
+    ~ErrorController() = default;
+    ErrorController(const ErrorController&) = delete;
+    ErrorController& operator=(const ErrorController&) = delete;
+
+    void readDoNotReportList();
+    bool isDoNotReport(int code) const;
+
+    // In the order the registry value names them; a number named twice is
+    // held twice.
+    std::vector<int> m_doNotReport;
+
+    static ErrorController* _inst;  // never destroyed while the process runs
+    static bool m_bToleratedErrors;
+    static bool m_bIgnoreENOENT;
+    static bool s_warnNotInitialized;  // cleared once "not initialized" is logged
+};

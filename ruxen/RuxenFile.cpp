@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "errorpolicy/ErrorController.h"
 #include "platform/CPipelayer.h"
 #include "platform/FileNameEscape.h"
 #include "platform/HookFiles.h"
@@ -129,6 +130,12 @@ void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, 
     setFailureReason(errnum, "%s", why);
     if (iswendaxFile(path)) {
         KXLOG(2, "failure of the agent's own file %s not reported: %s", path, why);
+        return;
+    }
+    // Both forms of the filter must agree before the failure counts.
+    if (!ErrorController::shouldReportError(errnum) ||
+        !ErrorController::shouldReportError(std::string(path), errnum)) {
+        KXLOG(1, "failure of %s not reported (error %d): %s", path, errnum, why);
         return;
     }
     KXLOG(-1, "item failed: %s: %s", path, why);

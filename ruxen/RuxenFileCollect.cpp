@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "errorpolicy/ErrorController.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
 #include "ruxen/CollectFileReader.h"
@@ -61,10 +62,15 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         m_itemType = fTypeOther;
 
         if (r == CollectLineSource::kBadLine) {
-            KXLOG(-1, "%s", line.error.c_str());
             m_recordedPath = line.raw;
-            ++m_failedItems;
             setFailureReason(line.errnum, "%s", line.error.c_str());
+            if (!ErrorController::shouldReportError(line.errnum) ||
+                !ErrorController::shouldReportError(line.raw, line.errnum)) {
+                KXLOG(1, "%s (not reported)", line.error.c_str());
+                return -1;
+            }
+            KXLOG(-1, "%s", line.error.c_str());
+            ++m_failedItems;
             if (failures && !line.raw.empty()) {
                 // The raw line is already in escaped form (no CR or LF).
                 m_failureLine = line.raw;

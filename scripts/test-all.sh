@@ -46,7 +46,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ru
 echo "=== fuzz targets (short runs)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRUXEN_FUZZ=ON >/dev/null
 ninja -C build-fuzz
-runs=${RUXEN_FUZZ_RUNS:-20000}
+runs=${RUXEN_FUZZ_RUNS:-100000}
 for f in build-fuzz/bin/*_fuzzer; do
   [ -x "$f" ] || continue
   name=$(basename "$f")

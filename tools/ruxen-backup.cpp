@@ -7,10 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "errorpolicy/ErrorController.h"
 #include "platform/FileRecordSink.h"
 #include "platform/KXArchive.h"
 #include "platform/KXPlatformInfo.h"
@@ -106,6 +108,19 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // The job's error-report filter, set up as a child stream does.
+    ErrorController::initialize(0, nullptr, 0, 0, std::string());
+    {
+        std::string value;
+        if (KXPlatformInfo::getString("FileSystemAgent", "sReportFailureOnENOENT", value) &&
+            strcasecmp(value.c_str(), "Y") == 0) {
+            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", "FileSystemAgent",
+                  value.c_str());
+            ErrorController::setIgnoreENOENT(false);
+        }
+    }
+    ErrorController::setErrorsTolerated(true);
 
     FileRecordSink sink;
     if (sink.Open(archivePath.c_str()) != 0) {

@@ -119,6 +119,7 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
         return false;
     if (fputs(line, failures) == EOF || fputc('\n', failures) == EOF || fflush(failures) != 0) {
         KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(errno), line);
+        m_failureListWriteFailed = true;
         return false;
     }
     m_failuresWritten = true;
@@ -148,8 +149,10 @@ void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, 
         write_to_file(m_failureLine.c_str(), failures);
     }
     if (fResults && m_resultsOn) {
-        if (fprintf(fResults, kResultsFailedItemFmt, path, why) < 0 || fflush(fResults) != 0)
+        if (fprintf(fResults, kResultsFailedItemFmt, path, why) < 0 || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
+            m_failureListWriteFailed = true;
+        }
     }
 }
 

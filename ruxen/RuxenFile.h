@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "ruxen/PerfCounter.h"
+#include "platform/PerfCounter.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CPipelayer;
@@ -112,6 +112,9 @@ public:
     // logged and answers false.
     bool write_to_file(const char* line, FILE* failures);
     bool HasWrittenFailures() const { return m_failuresWritten; }
+    // A line of the failures or results file could not be written: the
+    // lists are incomplete, and the stream must not end as a success.
+    bool FailureListWriteFailed() const { return m_failureListWriteFailed; }
 
     // ---- helpers
     bool IsLongPath() const;
@@ -278,6 +281,7 @@ protected:
     unsigned long long m_itemsSent = 0;
     unsigned long long m_dataBytesSent = 0;
     bool m_failuresWritten = false;
+    bool m_failureListWriteFailed = false;
     FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_escapeBuf;

@@ -72,8 +72,17 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             KXLOG(-1, "%s", line.error.c_str());
             ++m_failedItems;
             if (failures && !line.raw.empty()) {
-                // The raw line is already in escaped form (no CR or LF).
-                m_failureLine = line.raw;
+                // The raw line is already in escaped form (no CR or LF). A
+                // raw NUL would cut the line: the error number would be lost
+                // and the rest would name another path. It goes as "%00",
+                // which no reader decodes into a path.
+                m_failureLine.clear();
+                for (char c : line.raw) {
+                    if (c == '\0')
+                        m_failureLine += "%00";
+                    else
+                        m_failureLine += c;
+                }
                 m_failureLine += ':';
                 m_failureLine += std::to_string(line.errnum);
                 write_to_file(m_failureLine.c_str(), failures);

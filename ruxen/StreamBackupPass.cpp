@@ -10,8 +10,16 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
     RuxenFile& f = m_file;
     for (;;) {
         int r = f.OpenFilesForBackup(source, m_failures);
-        if (r == 1)
+        if (r == 1) {
+            // Lost lines of the failures or results file would let failed
+            // items pass unrecorded under a successful stream.
+            if (f.FailureListWriteFailed()) {
+                KXLOG(-1, "the failures or results file of %s could not be written, the stream fails",
+                      source.Name().c_str());
+                return kStreamFailed;
+            }
             return kCollectDone;
+        }
         if (r == 2) {
             KXLOG(-1, "cannot read the next item of %s, the stream fails", source.Name().c_str());
             return kStreamFailed;
@@ -52,6 +60,8 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         r = f.ReadAndSendFileData(m_failures);
         if (r == 2)
             return kStreamFailed;
+        if (r != 0 && f.GetFailureCode() == 0)
+            f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to read the item");
         int e = f.SendEndOfFileMessage(r == 0 ? 1 : 0);
         if (e == 1) {
             // Without its end-of-item record the item is not closed on the

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <ctime>
@@ -138,11 +139,15 @@ int main(int argc, char** argv) {
     file.initSendFlag();
     file.SetResultsFile(results);
     // The job's own work files are never reported as failed items.
-    std::vector<std::string> own = {archivePath};
-    if (!failuresPath.empty())
-        own.push_back(failuresPath);
-    if (!resultsPath.empty())
-        own.push_back(resultsPath);
+    // Collect files hold absolute paths: compare with the files' real paths.
+    std::vector<std::string> own;
+    for (const std::string* p : {&archivePath, &failuresPath, &resultsPath}) {
+        if (p->empty())
+            continue;
+        char* real = realpath(p->c_str(), nullptr);
+        own.push_back(real ? real : *p);
+        free(real);
+    }
     file.SetOwnDirectories(own);
 
     const double start = nowSeconds();

@@ -1,4 +1,4 @@
-#include "ruxen/PerfCounter.h"
+#include "platform/PerfCounter.h"
 
 #include "platform/KxLog.h"
 

@@ -29,5 +29,7 @@ printf 'odd name\n' > "$tree/name with %percent"
 
 "$bin/ruxen-collect" "$tree" > "$work/collect.txt"
 "$bin/ruxen-backup" --archive "$work/stream.rxpl" --failures "$work/failures.txt" "$work/collect.txt"
-"$bin/ruxen-dump" "$work/stream.rxpl" | head -n 20
+"$bin/ruxen-dump" "$work/stream.rxpl" > "$work/dump.txt"
+echo "first records of the stream ($(wc -l < "$work/dump.txt") in all):"
+head -n 12 "$work/dump.txt"
 "$bin/ruxen-dump" --verify "$work/stream.rxpl"

@@ -96,6 +96,27 @@ void RuxenFile::FreeKXArchiveBuffer(char* buffer) {
         FreeKXArchiveBuffer();
 }
 
+char* RuxenFile::AllocateRecord(unsigned size) {
+    unsigned granted = 0;
+    char* buf = AllocateKXArchiveBuffer(size, &granted);
+    if (buf && granted >= size)
+        return buf;
+    KXLOG(-1, "unable to allocate buffer");
+    if (buf)
+        FreeKXArchiveBuffer();
+    return nullptr;
+}
+
+int RuxenFile::SendRecord(unsigned type, unsigned length) {
+    int status = WriteKXArchiveBuffer(type, length);
+    if (status != 0) {
+        KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
+        setFailureReason(-1, kReasonPipelineSend, status);
+        FreeKXArchiveBuffer();
+    }
+    return status;
+}
+
 void RuxenFile::initSendFlag() {
     m_sendOn = !HookFiles::Exists(kHookDoNotSend);
     if (!m_sendOn)

@@ -192,6 +192,12 @@ protected:
     enum ItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
     static ItemType TypeOfMode(mode_t mode);
 
+    // A record buffer of at least `size` bytes, or null after logging.
+    char* AllocateRecord(unsigned size);
+    // Writes the last allocated buffer as a record. On failure logs it,
+    // records the failure reason (code -1) and frees the buffer. 0 or the
+    // status of the write.
+    int SendRecord(unsigned type, unsigned length);
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) from the item into data records. 0, -1 (the item

@@ -21,23 +21,13 @@ constexpr uint64_t kDataChunkBytes = 1024 * 1024;
 int RuxenFile::SendHoleRecords(uint64_t size) {
     while (size > 0) {
         uint32_t n = size > kMaxHoleRecordBytes ? kMaxHoleRecordBytes : static_cast<uint32_t>(size);
-        unsigned granted = 0;
-        char* buf = AllocateKXArchiveBuffer(4, &granted);
-        if (!buf || granted < 4) {
-            KXLOG(-1, "unable to allocate buffer");
-            if (buf)
-                FreeKXArchiveBuffer();
+        char* buf = AllocateRecord(4);
+        if (!buf)
             return 2;
-        }
         uint32_t net = htonl(n);
         memcpy(buf, &net, 4);
-        int status = WriteKXArchiveBuffer(PL_FS_HOLE, 4);
-        if (status != 0) {
-            KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
-            setFailureReason(-1, kReasonPipelineSend, status);
-            FreeKXArchiveBuffer();
+        if (SendRecord(PL_FS_HOLE, 4) != 0)
             return 2;
-        }
         size -= n;
     }
     return 0;
@@ -46,16 +36,9 @@ int RuxenFile::SendHoleRecords(uint64_t size) {
 int RuxenFile::SendDataRange(int fd, uint64_t pos, uint64_t end) {
     while (pos < end) {
         uint64_t want = end - pos < kDataChunkBytes ? end - pos : kDataChunkBytes;
-        unsigned granted = 0;
-        char* buf = AllocateKXArchiveBuffer(static_cast<unsigned>(want), &granted);
-        if (!buf || granted == 0) {
-            KXLOG(-1, "unable to allocate buffer");
-            if (buf)
-                FreeKXArchiveBuffer();
+        char* buf = AllocateRecord(static_cast<unsigned>(want));
+        if (!buf)
             return 2;
-        }
-        if (granted < want)
-            want = granted;
         ssize_t n;
         do {
             n = pread(fd, buf, static_cast<size_t>(want), static_cast<off_t>(pos));
@@ -72,13 +55,8 @@ int RuxenFile::SendDataRange(int fd, uint64_t pos, uint64_t end) {
             ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), e, why);
             return -1;
         }
-        int status = WriteKXArchiveBuffer(PL_FS_DATA, static_cast<unsigned>(n));
-        if (status != 0) {
-            KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
-            setFailureReason(-1, kReasonPipelineSend, status);
-            FreeKXArchiveBuffer();
+        if (SendRecord(PL_FS_DATA, static_cast<unsigned>(n)) != 0)
             return 2;
-        }
         pos += static_cast<uint64_t>(n);
         m_dataBytesSent += static_cast<uint64_t>(n);
     }

@@ -19,25 +19,16 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         unsigned want = 0;
         if (m_itemType == fTypeSymlink)
             want = static_cast<unsigned>(m_symlinkTarget.size() + 1);
-        unsigned granted = 0;
-        char* buf = AllocateKXArchiveBuffer(want, &granted);
-        if (!buf || granted < want) {
-            KXLOG(-1, "unable to allocate buffer");
-            if (buf)
-                FreeKXArchiveBuffer();
+        char* buf = AllocateRecord(want);
+        if (!buf)
             return 1;
-        }
         unsigned length = 0;
         if (m_itemType == fTypeSymlink) {
             KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
             memcpy(buf, m_symlinkTarget.c_str(), want);
             length = want;
         }
-        int status = WriteKXArchiveBuffer(type, length);
-        if (status != 0) {
-            KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
-            setFailureReason(-1, kReasonPipelineSend, status);
-            FreeKXArchiveBuffer();
+        if (SendRecord(type, length) != 0) {
             CloseItem();
             return 2;
         }

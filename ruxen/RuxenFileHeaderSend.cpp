@@ -10,25 +10,16 @@
 int RuxenFile::SendHeader(FILE*) {
     ConvertZXFileHeaderToNetOrder(&m_header, &m_netHeader);
 
-    unsigned granted = 0;
-    char* buf = AllocateKXArchiveBuffer(ZX_HEADER_SIZE, &granted);
-    if (!buf || granted < ZX_HEADER_SIZE) {
-        KXLOG(-1, "unable to allocate buffer");
-        if (buf)
-            FreeKXArchiveBuffer();
+    char* buf = AllocateRecord(ZX_HEADER_SIZE);
+    if (!buf)
         return 2;
-    }
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     KXLOG(3, "Sending header for [%s] isNotCountable [%d]", printName(),
           (m_header.portable_flags & ZXFLAG_NOT_COUNTABLE) ? 1 : 0);
     unsigned length = ZX_HEADER_SIZE;
     if (m_pipelayer && m_sendOn)
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
-    int status = WriteKXArchiveBuffer(PL_FS_HEADER, length);
-    if (status != 0) {
-        KXLOG(-1, "failed to send pipeline buffer for [%s]", printName());
-        setFailureReason(-1, kReasonPipelineSend, status);
-        FreeKXArchiveBuffer();
+    if (SendRecord(PL_FS_HEADER, length) != 0) {
         CloseItem();
         return 2;
     }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "platform/HeldSinkBuffer.h"
 #include "platform/RecordSink.h"
 
 class CPipelayer {
@@ -33,11 +34,10 @@ public:
 
     // The held buffer's payload (null when none is held). The header sender
     // reads the name length of a header record from it.
-    const char* GetCurrentTagDataPtr() const { return m_data; }
+    const char* GetCurrentTagDataPtr() const { return m_data.Get(); }
 
-    RecordSink* Sink() const { return m_sink; }
+    RecordSink* Sink() const { return m_data.Sink(); }
 
 private:
-    RecordSink* m_sink;
-    char* m_data = nullptr;
+    HeldSinkBuffer m_data;
 };

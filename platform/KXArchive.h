@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/HeldSinkBuffer.h"
 #include "platform/RecordSink.h"
 
 class KXArchive {
@@ -54,16 +55,13 @@ public:
     unsigned GetArchiveFileNumber() const { return m_archiveFileNumber; }
     void SetArchiveFileNumber(unsigned number) { m_archiveFileNumber = number; }
 
-    RecordSink* Sink() const { return m_sink; }
+    RecordSink* Sink() const { return m_data.Sink(); }
     // The data buffer currently held (null when none).
-    char* CurrentDataBuffer() const { return m_data; }
+    char* CurrentDataBuffer() const { return m_data.Get(); }
 
 private:
-    char* AllocateFromSink(uint32_t size, uint32_t* granted, const char* what);
-
-    RecordSink* m_sink;
-    char* m_data = nullptr;
-    char* m_cmd = nullptr;
+    HeldSinkBuffer m_data;
+    HeldSinkBuffer m_cmd;
     std::string m_signature;
     bool m_hasSignature = false;
     unsigned m_archiveFileNumber = 0;

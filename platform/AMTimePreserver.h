@@ -1,0 +1,51 @@
+// Puts an item's access time back after the backup has read it.
+//
+// Only the access time is restored: the modification time is left as it is
+// now (UTIME_OMIT). If the file was modified while it was read, putting the
+// old modification time back would hide that change from the next
+// incremental backup. The time is put back only when the path still names the
+// same inode (same device and inode number as when the preserver was made):
+// a file replaced in the meantime is another file. Symbolic links are not
+// followed. Failures are logged, never fatal. Paths longer than PATH_MAX are
+// handled through the long-path handler.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "platform/InodePropPreserver.h"
+
+class AMTimePreserver : public InodePropPreserverImpl {
+public:
+    // Takes over `core` (owned from now on; null makes a preserver that does
+    // nothing).
+    explicit AMTimePreserver(CoreInodePropPreserver<struct stat>* core);
+    explicit AMTimePreserver(std::unique_ptr<CoreInodePropPreserver<struct stat>> core);
+    ~AMTimePreserver() override;
+
+    // Restores the access time (see above). Answers nothing; what happened is
+    // kept for lastResult().
+    void reset() override;
+
+    std::string getname() const override;
+    int getstatresult() const override;
+    time_t getatime() const override;
+    time_t getmtime() const override;
+    uid_t getinodeuid() const override;
+    mode_t getmode() const override;
+
+    // Outcome of the last reset, for tests and diagnostics.
+    enum Result {
+        NotRun,        // reset has not run
+        Restored,      // the access time was put back
+        Unchanged,     // the access time was already the preserved one
+        Replaced,      // the path names another inode (or nothing): left alone
+        Failed,        // lstat or utimensat failed (logged)
+    };
+    Result lastResult() const { return m_result; }
+
+private:
+    std::unique_ptr<CoreInodePropPreserver<struct stat>> m_core;
+    Result m_result = NotRun;
+};

@@ -1,40 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "platform/AMTimePreserver.h"
 #include "platform/InodePropPreserver.h"
+#include "support/TestFiles.h"
 
 namespace {
 
 class AMTimePreserverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/amtime_testXXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        file_ = dir_ + "/item";
-        writeFile(file_, "original");
+        file_ = dir_ / "item";
+        testfiles::WriteWholeFile(file_, "original");
         setTimes(file_, {1000000000, 111}, {1100000000, 222}, 0);
-    }
-    void TearDown() override {
-        unlink(file_.c_str());
-        unlink((dir_ + "/other").c_str());
-        unlink((dir_ + "/link").c_str());
-        rmdir(dir_.c_str());
-    }
-    static void writeFile(const std::string& path, const char* text) {
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text, strlen(text)), static_cast<ssize_t>(strlen(text)));
-        close(fd);
     }
     static void setTimes(const std::string& path, timespec a, timespec m, int flags) {
         timespec t[2] = {a, m};
@@ -50,7 +34,7 @@ protected:
             new AMTimePreserver(new CoreInodePropPreserver<struct stat>(path, lstatOf(path))));
     }
 
-    std::string dir_;
+    testfiles::TempDir dir_;
     std::string file_;
 };
 
@@ -79,8 +63,8 @@ TEST_F(AMTimePreserverTest, UnchangedAccessTimeNeedsNoCall) {
 
 TEST_F(AMTimePreserverTest, ReplacedOrVanishedFileIsLeftAlone) {
     auto p = preserverOf(file_);
-    const std::string other = dir_ + "/other";
-    writeFile(other, "replacement");
+    const std::string other = dir_ / "other";
+    testfiles::WriteWholeFile(other, "replacement");
     setTimes(other, {1500000000, 0}, {1500000000, 0}, 0);
     ASSERT_EQ(rename(other.c_str(), file_.c_str()), 0);
 
@@ -95,7 +79,7 @@ TEST_F(AMTimePreserverTest, ReplacedOrVanishedFileIsLeftAlone) {
 }
 
 TEST_F(AMTimePreserverTest, SymbolicLinkItselfIsRestoredNotItsTarget) {
-    const std::string link = dir_ + "/link";
+    const std::string link = dir_ / "link";
     ASSERT_EQ(symlink(file_.c_str(), link.c_str()), 0);
     setTimes(link, {900000000, 0}, {900000000, 0}, AT_SYMLINK_NOFOLLOW);
     auto p = preserverOf(link);

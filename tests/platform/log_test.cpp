@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
 #include "platform/EvEvent.h"
 #include "platform/HookFiles.h"
 #include "platform/KxLog.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -120,17 +120,14 @@ TEST_F(LogTest, EvDebugAndEventsUseTheSameWriter) {
 }
 
 TEST(HookFilesTest, DirectoryCanBeRedirected) {
-    char tmpl[] = "/tmp/hookfiles_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    testfiles::TempDir tmp("hookfiles_test");
+    const std::string& dir = tmp.path();
     HookFiles::SetDirectoryForTest(dir);
     EXPECT_EQ(HookFiles::Directory(), dir);
     EXPECT_EQ(HookFiles::Path("KX.ruxen.do.not.send"), dir + "/KX.ruxen.do.not.send");
     EXPECT_FALSE(HookFiles::Exists("KX.ruxen.do.not.send"));
-    std::ofstream(dir + "/KX.ruxen.do.not.send") << "";
+    testfiles::WriteWholeFile(dir + "/KX.ruxen.do.not.send", "");
     EXPECT_TRUE(HookFiles::Exists("KX.ruxen.do.not.send"));
-    unlink((dir + "/KX.ruxen.do.not.send").c_str());
-    rmdir(dir.c_str());
 
     HookFiles::SetDirectoryForTest("");
     const char* env = getenv("RUXEN_HOOK_DIR");

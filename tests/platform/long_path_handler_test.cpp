@@ -15,10 +15,13 @@
 
 #include "platform/AMTimePreserver.h"
 #include "platform/KxLongPathHandler.h"
+#include "support/TestFiles.h"
 
 namespace {
 
-// Removes everything below directory handle `dirfd` (which it closes).
+// Removes everything below directory handle `dirfd` (which it closes). The
+// tree reaches below PATH_MAX, where a removal by path (nftw) cannot go, so
+// it walks by handle; the emptied root is left to the TempDir.
 void RemoveContents(int dirfd) {
     DIR* d = fdopendir(dirfd);
     if (!d) {
@@ -50,9 +53,7 @@ void RemoveContents(int dirfd) {
 class LongPathHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/long_path_testXXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        root_ = dir;
+        root_ = tmp_.path();
         int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(fd, 0);
         deep_ = root_;
@@ -85,9 +86,9 @@ protected:
         int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
         if (fd >= 0)
             RemoveContents(fd);
-        rmdir(root_.c_str());
     }
 
+    testfiles::TempDir tmp_{"long_path_test"};
     std::string root_;
     std::string first_;
     std::string deep_;  // absolute, longer than PATH_MAX

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "platform/ReadCacheAdvise.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -17,25 +17,10 @@ namespace {
 class PatternFile {
 public:
     explicit PatternFile(size_t size) : size_(size) {
-        char dir[] = "/tmp/cache_advise_testXXXXXX";
-        if (!mkdtemp(dir))
-            ADD_FAILURE() << "mkdtemp";
-        dir_ = dir;
-        path_ = dir_ + "/data";
-        int fd = open(path_.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        std::vector<unsigned char> chunk(1 << 20);
-        for (size_t off = 0; off < size; off += chunk.size()) {
-            size_t n = std::min(chunk.size(), size - off);
-            for (size_t i = 0; i < n; ++i)
-                chunk[i] = Byte(off + i);
-            if (write(fd, chunk.data(), n) != static_cast<ssize_t>(n))
-                ADD_FAILURE() << "write";
-        }
-        close(fd);
-    }
-    ~PatternFile() {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
+        std::string bytes(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>(Byte(i));
+        testfiles::WriteWholeFile(path_, bytes);
     }
     static unsigned char Byte(size_t i) { return static_cast<unsigned char>(i * 7 + i / 4096); }
     const std::string& path() const { return path_; }
@@ -43,8 +28,8 @@ public:
 
 private:
     size_t size_;
-    std::string dir_;
-    std::string path_;
+    testfiles::TempDir dir_{"cache_advise_test"};
+    std::string path_ = dir_ / "data";
 };
 
 // Reads the whole file with reads of `chunk` bytes, reporting each to the

@@ -15,34 +15,12 @@
 #include "platform/FileRecordSink.h"
 #include "platform/KxLog.h"
 #include "platform/MemoryRecordSink.h"
+#include "support/TestFiles.h"
 
 namespace {
 
-class SinkTempDir {
-public:
-    SinkTempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "ruxen-sink-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~SinkTempDir() { std::filesystem::remove_all(path_); }
-    std::string File(const char* name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
+using testfiles::ReadWholeFile;
+using testfiles::TempDir;
 
 // Payload byte i of record r: differs between records and positions, so a
 // swapped, shifted or dropped byte shows.
@@ -67,8 +45,8 @@ struct Planned {
 };
 
 TEST(FileRecordSink, WritesTheExactFileLayout) {
-    SinkTempDir dir;
-    std::string path = dir.File("s.rxpl");
+    TempDir dir;
+    std::string path = dir / "s.rxpl";
     FileRecordSink sink;
     ASSERT_EQ(sink.Open(path.c_str()), 0);
     uint32_t granted = 0;
@@ -104,8 +82,8 @@ TEST(FileRecordSink, InterleavedSmallAndLargeRecordsRoundTrip) {
     plan.push_back({2, 300 * 1024});
     plan.push_back({130, 5});
 
-    SinkTempDir dir;
-    std::string path = dir.File("mix.rxpl");
+    TempDir dir;
+    std::string path = dir / "mix.rxpl";
     FileRecordSink sink;
     ASSERT_EQ(sink.Open(path.c_str()), 0);
     for (size_t r = 0; r < plan.size(); ++r)
@@ -139,8 +117,8 @@ TEST(FileRecordSink, InterleavedSmallAndLargeRecordsRoundTrip) {
 // Small records wait in the staging buffer until a megabyte has gathered;
 // a large record takes everything staged out with it.
 TEST(FileRecordSink, StagesSmallRecordsAndWritesLargeOnesAtOnce) {
-    SinkTempDir dir;
-    std::string path = dir.File("stage.rxpl");
+    TempDir dir;
+    std::string path = dir / "stage.rxpl";
     FileRecordSink sink;
     ASSERT_EQ(sink.Open(path.c_str()), 0);
     uint64_t total = kArchiveStreamPreambleSize;
@@ -257,8 +235,8 @@ TEST(FileRecordSink, LargeWriteErrorFailsThatWrite) {
 }
 
 TEST(FileRecordSink, ReadOnlyDescriptorFailsOnFlushAndClose) {
-    SinkTempDir dir;
-    std::string path = dir.File("ro");
+    TempDir dir;
+    std::string path = dir / "ro";
     int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     close(fd);
@@ -288,8 +266,8 @@ TEST(FileRecordSink, OpenFailureIsReported) {
 }
 
 TEST(MemoryRecordSink, KeepsRecordsAndSerialisesLikeTheFileSink) {
-    SinkTempDir dir;
-    std::string path = dir.File("m.rxpl");
+    TempDir dir;
+    std::string path = dir / "m.rxpl";
     FileRecordSink file;
     MemoryRecordSink mem;
     ASSERT_EQ(file.Open(path.c_str()), 0);

@@ -1,22 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "support/TestFiles.h"
 
 namespace {
 
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/registry_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         unsetenv("RUXEN_REGISTRY");
         KXPlatformInfo::resetForTest();
         KxLog::StartCapture();
@@ -25,19 +20,14 @@ protected:
         KxLog::StopCapture();
         unsetenv("RUXEN_REGISTRY");
         KXPlatformInfo::resetForTest();
-        for (const std::string& f : files_)
-            unlink(f.c_str());
-        rmdir(dir_.c_str());
     }
     std::string writeFile(const std::string& name, const std::string& text) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
-        files_.push_back(path);
+        std::string path = dir_ / name;
+        testfiles::WriteWholeFile(path, text);
         return path;
     }
 
-    std::string dir_;
-    std::vector<std::string> files_;
+    testfiles::TempDir dir_;
 };
 
 const char kFsa[] = "FileSystemAgent";
@@ -208,7 +198,7 @@ TEST_F(RegistryTest, EnvironmentFileIsReadLazilyAndLayered) {
 }
 
 TEST_F(RegistryTest, MissingFiles) {
-    std::string missing = dir_ + "/does-not-exist.ini";
+    std::string missing = dir_ / "does-not-exist.ini";
     std::string error;
     EXPECT_FALSE(KXPlatformInfo::loadFile(missing, &error));
     EXPECT_NE(error.find("cannot open registry file " + missing), std::string::npos) << error;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "platform/UtfFileOps.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -30,9 +30,8 @@ TEST(KxDfmfNameTest, CompanionIsDotUnderscoreInTheSameDirectory) {
 }
 
 TEST(UtfFileOpsTest, WrappersActOnRealFilesWithAnyBytes) {
-    char tmpl[] = "/tmp/utf_ops_testXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    testfiles::TempDir tmp("utf_ops_test");
+    const std::string& dir = tmp.path();
     // A name that is not valid UTF-8 passes through unchanged.
     const std::string file = dir + "/f\xff\xfe";
     const std::string link = dir + "/l";
@@ -77,10 +76,6 @@ TEST(UtfFileOpsTest, WrappersActOnRealFilesWithAnyBytes) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(opendir_utf(file.c_str()), nullptr);
     EXPECT_EQ(errno, ENOTDIR);
-
-    unlink(link.c_str());
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

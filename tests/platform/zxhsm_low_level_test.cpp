@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,6 +13,7 @@
 #include "platform/KxMntTab.h"
 #include "platform/ReparseData.h"
 #include "platform/ZXHSMLowLevel.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -26,9 +24,6 @@ class ZXHSMLowLevelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ZXHSMTestState::Reset();
-        char dir[] = "/tmp/zxhsm_ll_testXXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
         writeMntTab("/dev/sda1 / ext4 rw 0 0\n"
                     "/dev/sdb1 /data ext4 rw 0 0\n"
                     "/dev/sdc1 /data/nested xfs rw 0 0\n"
@@ -37,30 +32,19 @@ protected:
     void TearDown() override {
         kxSetMntTabPathForTest(nullptr);
         ZXHSMTestState::Reset();
-        for (const std::string& f : files_)
-            unlink(f.c_str());
-        unlink((dir_ + "/mounts").c_str());
-        rmdir(dir_.c_str());
     }
     void writeMntTab(const std::string& text) {
-        std::string path = dir_ + "/mounts";
-        FILE* f = fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
-        ASSERT_EQ(fclose(f), 0);
+        std::string path = dir_ / "mounts";
+        testfiles::WriteWholeFile(path, text);
         kxSetMntTabPathForTest(path.c_str());
     }
     std::string makeFile(const char* name) {
-        std::string path = dir_ + "/" + name;
-        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        EXPECT_GE(fd, 0);
-        close(fd);
-        files_.push_back(path);
+        std::string path = dir_ / name;
+        testfiles::WriteWholeFile(path, "");
         return path;
     }
 
-    std::string dir_;
-    std::vector<std::string> files_;
+    testfiles::TempDir dir_{"zxhsm_ll_test"};
 };
 
 TEST_F(ZXHSMLowLevelTest, ObjectsAreCachedByMountNotByFile) {
@@ -112,7 +96,7 @@ TEST_F(ZXHSMLowLevelTest, DriverModeChoosesTheForm) {
 }
 
 TEST_F(ZXHSMLowLevelTest, UnreadableMountTableThrows) {
-    kxSetMntTabPathForTest((dir_ + "/no-such-table").c_str());
+    kxSetMntTabPathForTest((dir_ / "no-such-table").c_str());
     EXPECT_THROW(ZXHSMLowLevelCtx ctx(1), KxException);
 }
 
@@ -136,7 +120,7 @@ TEST_F(ZXHSMLowLevelTest, StubQuestionsAnswerFromTheRegistry) {
     rd.kind = 2;
     rd.dataGuid = "data-guid";
     const std::vector<char> bytes = BuildStubData(rd);
-    ZXHSMTestState::AddTieredMount(dir_);
+    ZXHSMTestState::AddTieredMount(dir_.path());
     ZXHSMTestState::MarkStub(stub, bytes);
     ZXHSMTestState::SetFailure(broken, "recall service down");
 
@@ -149,7 +133,7 @@ TEST_F(ZXHSMLowLevelTest, StubQuestionsAnswerFromTheRegistry) {
     EXPECT_GT(ll->isStub(stub.c_str()), 0);
     EXPECT_LT(ll->isStub(broken.c_str()), 0);
     EXPECT_EQ(ll->getLastError(), "recall service down");
-    EXPECT_LT(ll->isStub((dir_ + "/missing").c_str()), 0);
+    EXPECT_LT(ll->isStub((dir_ / "missing").c_str()), 0);
     EXPECT_NE(ll->getLastError().find("missing"), std::string::npos);
 
     std::vector<char> got{'j', 'u', 'n', 'k'};
@@ -175,7 +159,7 @@ TEST_F(ZXHSMLowLevelTest, CxfsGetStubDataReportsBothAnswers) {
     const std::string stub = makeFile("stub");
     const std::string broken = makeFile("broken");
     const std::vector<char> bytes = BuildStubData(ReparseData());
-    ZXHSMTestState::AddTieredMount(dir_);
+    ZXHSMTestState::AddTieredMount(dir_.path());
     ZXHSMTestState::MarkStub(stub, bytes);
     ZXHSMTestState::SetFailure(broken, "driver refused");
 

@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,37 +32,18 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/ZXFileHeader.h"
+#include "support/TestFiles.h"
 
 namespace {
+
+using testfiles::ReadWholeFile;
+using testfiles::TempDir;
+using testfiles::WriteWholeFile;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kGiB = 1024 * kMiB;
 
 // ------------------------------------------------------------ file system
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);
-    return 0;
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/ruxen_pass_XXXXXX";
-        char* p = mkdtemp(tmpl);
-        if (p)
-            m_path = p;
-    }
-    ~TempDir() {
-        if (!m_path.empty())
-            nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 std::string Pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
@@ -73,13 +53,6 @@ std::string Pattern(size_t n, unsigned seed) {
         s[i] = static_cast<char>(x >> 16);
     }
     return s;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-    ASSERT_EQ(static_cast<ssize_t>(content.size()), write(fd, content.data(), content.size()));
-    ASSERT_EQ(0, close(fd));
 }
 
 // A sparse file of `size` bytes holding `pieces` (offset, bytes).
@@ -126,19 +99,6 @@ std::string MakePathOfLength(const std::string& base, size_t total) {
     return ok ? p + "/" + leaf : std::string();
 }
 
-std::string ReadWholeFile(const std::string& path) {
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
 // By default the error-report filter passes over items that vanished after
 // the scan (ENOENT); tests that check how a missing item is reported turn
 // that off for their duration.
@@ -164,7 +124,7 @@ public:
     void AddRaw(const std::string& line) { m_text += line + "\n"; }
     uint64_t OffsetOf(const std::string& path) const { return m_offsets.at(path); }
     const std::string& Text() const { return m_text; }
-    void Save(const std::string& path) const { WriteFile(path, m_text); }
+    void Save(const std::string& path) const { WriteWholeFile(path, m_text); }
 
 private:
     std::string m_text;
@@ -357,9 +317,9 @@ protected:
         ASSERT_FALSE(m_dir.path().empty());
         const TempDir& d = m_dir;
         m_small = d / "small";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(m_small, Pattern(10000, 1)));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_small, Pattern(10000, 1)));
         m_empty = d / "empty";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(m_empty, ""));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_empty, ""));
         m_sparse64 = d / "sparse64";
         ASSERT_NO_FATAL_FAILURE(WriteSparse(m_sparse64, 64 * kMiB,
                                             {{0, Pattern(64 * 1024, 2)}, {64 * kMiB - 64 * 1024, Pattern(64 * 1024, 3)}}));
@@ -374,7 +334,7 @@ protected:
         m_fifo = d / "fifo";
         ASSERT_EQ(0, mkfifo(m_fifo.c_str(), 0644));
         m_weird = d / "we\nird%25name\r";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(m_weird, Pattern(777, 5)));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_weird, Pattern(777, 5)));
         m_long = MakePathOfLength(d.path(), 1200);
         ASSERT_EQ(1200u, m_long.size());
         m_missing = d / "missing%file";
@@ -614,7 +574,7 @@ TEST(StreamPassFailureState, ResetWhenTheNextItemIsOpened) {
     ReportMissingItems reportMissing;
     TempDir dir;
     const std::string good = dir / "good";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(good, Pattern(5000, 9)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(good, Pattern(5000, 9)));
     const std::string missing = dir / "gone", missing2 = dir / "gone2";
 
     SmallRun run(dir);
@@ -653,7 +613,7 @@ TEST(StreamPassFailureState, VanishedItemIsNotAFailureByDefault) {
     ErrorController::resetForTest();
     TempDir dir;
     const std::string good = dir / "good", missing = dir / "gone";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(good, "data"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(good, "data"));
     SmallRun run(dir);
     RuxenFile file(&run.archive);
     EXPECT_EQ(StreamBackupPass::kCollectDone, run.Pass(file, CollectOf({missing, good})));
@@ -683,9 +643,9 @@ public:
 TEST(StreamPassMetaData, ResultOneClosesTheItemAndGoesOn) {
     TempDir dir;
     const std::string a = dir / "a", b = dir / "b", c = dir / "c", l = dir / "l";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(a, Pattern(3000, 1)));
-    ASSERT_NO_FATAL_FAILURE(WriteFile(b, Pattern(3000, 2)));
-    ASSERT_NO_FATAL_FAILURE(WriteFile(c, Pattern(3000, 3)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, Pattern(3000, 1)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(b, Pattern(3000, 2)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(c, Pattern(3000, 3)));
     ASSERT_EQ(0, symlink("a", l.c_str()));
 
     SmallRun run(dir);
@@ -718,8 +678,8 @@ TEST(StreamPassMetaData, ResultOneClosesTheItemAndGoesOn) {
 TEST(StreamPassMetaData, OwnReportIsNotRepeatedAndDoesNotLeak) {
     TempDir dir;
     const std::string a = dir / "a", b = dir / "b";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(a, Pattern(100, 1)));
-    ASSERT_NO_FATAL_FAILURE(WriteFile(b, Pattern(100, 2)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, Pattern(100, 1)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(b, Pattern(100, 2)));
 
     SmallRun run(dir);
     MetaFailFile file(&run.archive);
@@ -735,8 +695,8 @@ TEST(StreamPassMetaData, OwnReportIsNotRepeatedAndDoesNotLeak) {
 TEST(StreamPassMetaData, ResultTwoFailsTheStream) {
     TempDir dir;
     const std::string a = dir / "a", b = dir / "b";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(a, "aa"));
-    ASSERT_NO_FATAL_FAILURE(WriteFile(b, "bb"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, "aa"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(b, "bb"));
 
     SmallRun run(dir);
     MetaFailFile file(&run.archive);
@@ -755,7 +715,7 @@ class StreamPassFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         m_small = m_dir / "small";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(m_small, Pattern(3000, 7)));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_small, Pattern(3000, 7)));
         m_sparse = m_dir / "sparse";
         ASSERT_NO_FATAL_FAILURE(WriteSparse(m_sparse, 8 * kMiB, {{0, Pattern(8192, 8)}}));
     }
@@ -908,9 +868,9 @@ TEST_P(StreamPassChangingFile, SizeDeclaredInTheHeaderIsKept) {
     if (c.sparse) {
         ASSERT_NO_FATAL_FAILURE(WriteSparse(path, size, {{0, head}, {size - 4096, Pattern(4096, 12)}}));
     } else {
-        ASSERT_NO_FATAL_FAILURE(WriteFile(path, head));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(path, head));
     }
-    ASSERT_NO_FATAL_FAILURE(WriteFile(next, "next item"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(next, "next item"));
 
     SmallRun run(dir);
     ChangingFile file(&run.archive);
@@ -986,7 +946,7 @@ TEST_F(StreamPassDoNotSend, NothingIsWrittenAndThePassSucceeds) {
     ASSERT_EQ(0, mkdir(hooks.c_str(), 0755));
     HookFiles::SetDirectoryForTest(hooks);
     const std::string small = m_dir / "small", sparse = m_dir / "sparse", link = m_dir / "link";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(small, Pattern(3 * kMiB, 1)));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(small, Pattern(3 * kMiB, 1)));
     ASSERT_NO_FATAL_FAILURE(WriteSparse(sparse, 64 * kMiB, {{32 * kMiB, Pattern(4096, 2)}}));
     ASSERT_EQ(0, symlink("small", link.c_str()));
 
@@ -996,7 +956,7 @@ TEST_F(StreamPassDoNotSend, NothingIsWrittenAndThePassSucceeds) {
         file.initSendFlag();
         EXPECT_TRUE(file.IsSendOn()) << "no hook file yet";
     }
-    ASSERT_NO_FATAL_FAILURE(WriteFile(hooks + "/KX.ruxen.do.not.send", ""));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(hooks + "/KX.ruxen.do.not.send", ""));
     SmallRun run(m_dir);
     RuxenFile file(&run.archive);
     file.initSendFlag();
@@ -1016,7 +976,7 @@ TEST_F(StreamPassDoNotSend, NothingIsWrittenAndThePassSucceeds) {
 TEST(StreamPassBadLines, CountedListedAndSkipped) {
     TempDir dir;
     const std::string a = dir / "a";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(a, "abc"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, "abc"));
     std::string text = "relative/path\n" + dir.path() + "/bad%zz\n\n" + std::string(70000, 'x') + "\n" +
                        std::string("/raw\0nul\n", 9) + escapeFileName(a.c_str()) + "\n";
     SmallRun run(dir);
@@ -1040,8 +1000,8 @@ TEST(StreamPassFailureList, WriteErrorFailsTheStream) {
         GTEST_SKIP() << "no /dev/full";
     TempDir dir;
     const std::string a = dir / "a", b = dir / "b";
-    ASSERT_NO_FATAL_FAILURE(WriteFile(a, "aaa"));
-    ASSERT_NO_FATAL_FAILURE(WriteFile(b, "bbb"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, "aaa"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(b, "bbb"));
     {
         // Nothing to list: the unwritable file does not matter.
         MemoryRecordSink sink;

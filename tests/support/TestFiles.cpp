@@ -57,13 +57,12 @@ std::string ReadWholeFile(const std::string& path) {
 void WriteWholeFile(const std::string& path, const std::string& content) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) {
-        ADD_FAILURE() << "cannot create " << path << ": " << strerror(errno);
-        return;
+        FAIL() << "cannot create " << path << ": " << strerror(errno);
     }
     bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
     ok = fclose(f) == 0 && ok;
     if (!ok)
-        ADD_FAILURE() << "cannot write " << path << ": " << strerror(errno);
+        FAIL() << "cannot write " << path << ": " << strerror(errno);
 }
 
 }  // namespace testfiles

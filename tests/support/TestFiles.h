@@ -28,7 +28,8 @@ bool RemoveTree(const std::string& path);
 // The whole content of a file ("" when it cannot be read, with a test failure).
 std::string ReadWholeFile(const std::string& path);
 
-// Creates or replaces a file with `content`; a failure fails the test.
+// Creates or replaces a file with `content`; a failure is a fatal test
+// failure (wrap the call in ASSERT_NO_FATAL_FAILURE to stop the test).
 void WriteWholeFile(const std::string& path, const std::string& content);
 
 }  // namespace testfiles

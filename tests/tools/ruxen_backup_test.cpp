@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,33 +19,12 @@
 #include "platform/ZXHeaderByteOrder.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
+#include "support/TestFiles.h"
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);
-    return 0;
-}
-
-std::string ReadText(const std::string& path) {
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(nullptr, f) << path;
-    ASSERT_EQ(text.size(), fwrite(text.data(), 1, text.size(), f));
-    ASSERT_EQ(0, fclose(f));
-}
+using testfiles::ReadWholeFile;
+using testfiles::WriteWholeFile;
 
 struct ProcessResult {
     int exitCode = -1;  // -1 when it did not exit normally
@@ -83,29 +61,26 @@ ProcessResult RunTool(const std::string& dir, const std::string& tool, const std
     }
     if (WIFEXITED(status))
         res.exitCode = WEXITSTATUS(status);
-    res.out = ReadText(outPath);
-    res.err = ReadText(errPath);
+    res.out = ReadWholeFile(outPath);
+    res.err = ReadWholeFile(errPath);
     return res;
 }
 
 class RuxenBackupTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ruxen_tool_XXXXXX";
-        char* p = mkdtemp(tmpl);
-        ASSERT_NE(nullptr, p);
-        m_work = p;
+        m_work = m_dir.path();
         m_tree = m_work + "/tree";
         ASSERT_EQ(0, mkdir(m_tree.c_str(), 0755));
         m_data = std::string(50000, '\0');
         for (size_t i = 0; i < m_data.size(); ++i)
             m_data[i] = static_cast<char>(i * 7 + i / 256);
-        ASSERT_NO_FATAL_FAILURE(WriteText(m_tree + "/data.bin", m_data));
-        ASSERT_NO_FATAL_FAILURE(WriteText(m_tree + "/empty", ""));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_tree + "/data.bin", m_data));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_tree + "/empty", ""));
         ASSERT_EQ(0, mkdir((m_tree + "/sub").c_str(), 0755));
-        ASSERT_NO_FATAL_FAILURE(WriteText(m_tree + "/sub/hello.txt", "hello\n"));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_tree + "/sub/hello.txt", "hello\n"));
         ASSERT_EQ(0, symlink("data.bin", (m_tree + "/link").c_str()));
-        ASSERT_NO_FATAL_FAILURE(WriteText(m_tree + "/sub/new\nline%name", "odd"));
+        ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_tree + "/sub/new\nline%name", "odd"));
         int fd = open((m_tree + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(0, ftruncate(fd, 16 << 20));
@@ -115,16 +90,12 @@ protected:
         m_archive = m_work + "/archive.rxpl";
         m_failures = m_work + "/failures.txt";
     }
-    void TearDown() override {
-        if (!m_work.empty())
-            nftw(m_work.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    }
 
     // Runs ruxen-collect on the tree into m_collect; answers its lines.
     std::vector<std::string> Collect() {
         ProcessResult r = RunTool(m_work, "ruxen-collect", {m_tree});
         EXPECT_EQ(0, r.exitCode) << r.err;
-        WriteText(m_collect, r.out);
+        WriteWholeFile(m_collect, r.out);
         std::vector<std::string> lines;
         size_t pos = 0;
         while (pos < r.out.size()) {
@@ -137,6 +108,7 @@ protected:
         return lines;
     }
 
+    testfiles::TempDir m_dir{"ruxen_tool"};
     std::string m_work, m_tree, m_collect, m_archive, m_failures, m_data;
 };
 
@@ -168,7 +140,7 @@ TEST_F(RuxenBackupTool, BacksUpTheTreeIntoAReadableArchive) {
     EXPECT_EQ(0u, failed);
     EXPECT_GE(bytes, 50009u + 4u);
     EXPECT_LE(bytes, 50009u + 64u * 1024u) << "the sparse file's hole was read as data";
-    EXPECT_EQ("", ReadText(m_failures));
+    EXPECT_EQ("", ReadWholeFile(m_failures));
 
     ArchiveStreamReader reader;
     ASSERT_TRUE(reader.OpenFile(m_archive.c_str())) << reader.Error();
@@ -231,22 +203,22 @@ TEST_F(RuxenBackupTool, BacksUpTheTreeIntoAReadableArchive) {
 // ENOENT failures, and passed over otherwise; the backup succeeds either way.
 TEST_F(RuxenBackupTool, MissingItemIsListedInTheFailuresFile) {
     Collect();
-    std::string text = ReadText(m_collect) + m_tree + "/gone%25missing\n";
-    ASSERT_NO_FATAL_FAILURE(WriteText(m_collect, text));
+    std::string text = ReadWholeFile(m_collect) + m_tree + "/gone%25missing\n";
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_collect, text));
     const std::string registry = m_work + "/registry.ini";
-    ASSERT_NO_FATAL_FAILURE(WriteText(registry, "[FileSystemAgent]\nsReportFailureOnENOENT = Y\n"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(registry, "[FileSystemAgent]\nsReportFailureOnENOENT = Y\n"));
     ProcessResult r = RunTool(m_work, "ruxen-backup",
                               {"--registry", registry, "--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("ruxen-backup: done: 8 items, ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find(" 1 failed items, ")) << r.out;
-    EXPECT_EQ(m_tree + "/gone%25missing:2\n", ReadText(m_failures));
+    EXPECT_EQ(m_tree + "/gone%25missing:2\n", ReadWholeFile(m_failures));
 
     r = RunTool(m_work, "ruxen-backup", {"--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("ruxen-backup: done: 8 items, ")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find(" 0 failed items, ")) << r.out;
-    EXPECT_EQ("", ReadText(m_failures));
+    EXPECT_EQ("", ReadWholeFile(m_failures));
 }
 
 // A failure the filter never passes over: a path too long for the header.
@@ -264,11 +236,11 @@ TEST_F(RuxenBackupTool, OverLongPathIsListedInTheFailuresFile) {
         p += "/" + comp;
     }
     close(dfd);
-    ASSERT_NO_FATAL_FAILURE(WriteText(m_collect, m_tree + "/data.bin\n" + p + "\n"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_collect, m_tree + "/data.bin\n" + p + "\n"));
     ProcessResult r = RunTool(m_work, "ruxen-backup", {"--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("ruxen-backup: done: 1 items, 50000 bytes, 1 failed items, ")) << r.out;
-    EXPECT_EQ(p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadText(m_failures));
+    EXPECT_EQ(p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
 }
 
 // A failures file that cannot be written fails the backup instead of
@@ -276,12 +248,12 @@ TEST_F(RuxenBackupTool, OverLongPathIsListedInTheFailuresFile) {
 TEST_F(RuxenBackupTool, UnwritableFailuresFileFails) {
     if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full";
-    ASSERT_NO_FATAL_FAILURE(WriteText(m_collect, m_tree + "/data.bin\nnot/absolute\n"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_collect, m_tree + "/data.bin\nnot/absolute\n"));
     ProcessResult r = RunTool(m_work, "ruxen-backup", {"--failures", "/dev/full", "--archive", m_archive, m_collect});
     EXPECT_EQ(1, r.exitCode) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("stream FAILED")) << r.out;
 
-    ASSERT_NO_FATAL_FAILURE(WriteText(m_collect, m_tree + "/data.bin\n"));
+    ASSERT_NO_FATAL_FAILURE(WriteWholeFile(m_collect, m_tree + "/data.bin\n"));
     r = RunTool(m_work, "ruxen-backup", {"--failures", "/dev/full", "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << "nothing to list" << r.out << r.err;
 }

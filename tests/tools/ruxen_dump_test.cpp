@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,21 +19,13 @@
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
+#include "support/TestFiles.h"
 
 namespace {
 
-class DumpTempDir {
-public:
-    DumpTempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "ruxen-dump-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~DumpTempDir() { std::filesystem::remove_all(path_); }
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using testfiles::ReadWholeFile;
+using testfiles::TempDir;
+using testfiles::WriteWholeFile;
 
 struct RunResult {
     int status = -1;
@@ -42,21 +33,9 @@ struct RunResult {
     std::string err;
 };
 
-std::string Slurp(const std::string& path) {
-    std::string s;
-    int fd = open(path.c_str(), O_RDONLY);
-    char buf[8192];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0)
-        s.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return s;
-}
-
-RunResult RunDump(const DumpTempDir& dir, std::vector<std::string> args) {
+RunResult RunDump(const TempDir& dir, std::vector<std::string> args) {
     std::string bin = std::string(RUXEN_BIN_DIR) + "/ruxen-dump";
-    std::string outPath = dir.Path("stdout"), errPath = dir.Path("stderr");
+    std::string outPath = dir / "stdout", errPath = dir / "stderr";
     RunResult res;
     pid_t pid = fork();
     if (pid == 0) {
@@ -75,8 +54,8 @@ RunResult RunDump(const DumpTempDir& dir, std::vector<std::string> args) {
     int st = 0;
     waitpid(pid, &st, 0);
     res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    res.out = Slurp(outPath);
-    res.err = Slurp(errPath);
+    res.out = ReadWholeFile(outPath);
+    res.err = ReadWholeFile(errPath);
     return res;
 }
 
@@ -128,13 +107,6 @@ private:
     FileRecordSink sink_;
 };
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
-}
-
 void PatchByte(const std::string& path, off_t at, char c) {
     int fd = open(path.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -143,8 +115,8 @@ void PatchByte(const std::string& path, off_t at, char c) {
 }
 
 TEST(RuxenDump, PrintsOneLinePerRecord) {
-    DumpTempDir dir;
-    std::string stream = dir.Path("s.rxpl");
+    TempDir dir;
+    std::string stream = dir / "s.rxpl";
     {
         StreamBuilder b(stream);
         uint32_t one = htonl(1);
@@ -184,8 +156,8 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
 }
 
 TEST(RuxenDump, TruncatedStreamFailsNamingTheOffset) {
-    DumpTempDir dir;
-    std::string stream = dir.Path("t.rxpl");
+    TempDir dir;
+    std::string stream = dir / "t.rxpl";
     {
         StreamBuilder b(stream);
         b.Header("/x", 0100644, 100);
@@ -206,15 +178,15 @@ TEST(RuxenDump, TruncatedStreamFailsNamingTheOffset) {
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("truncated record frame at offset 1176"), std::string::npos) << r.err;
 
-    WriteFile(stream, "RXPL\0\0\0\2");
+    WriteWholeFile(stream, "RXPL\0\0\0\2");
     r = RunDump(dir, {stream});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("offset 4"), std::string::npos) << r.err;
 }
 
 TEST(RuxenDump, MalformedRecordsAreNamedAndFailTheDump) {
-    DumpTempDir dir;
-    std::string stream = dir.Path("m.rxpl");
+    TempDir dir;
+    std::string stream = dir / "m.rxpl";
     {
         StreamBuilder b(stream);
         b.Raw(PL_FS_HEADER, std::string(100, '\0').data(), 100);  // too short
@@ -234,13 +206,13 @@ TEST(RuxenDump, MalformedRecordsAreNamedAndFailTheDump) {
 }
 
 TEST(RuxenDump, UsageErrors) {
-    DumpTempDir dir;
+    TempDir dir;
     EXPECT_EQ(RunDump(dir, {}).status, 2);
     EXPECT_EQ(RunDump(dir, {"--bogus", "x"}).status, 2);
     RunResult help = RunDump(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: ruxen-dump"), std::string::npos);
-    RunResult missing = RunDump(dir, {dir.Path("nope")});
+    RunResult missing = RunDump(dir, {dir / "nope"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
@@ -251,19 +223,19 @@ TEST(RuxenDump, UsageErrors) {
 class VerifyFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        plain_ = dir_.Path("plain");
-        sparse_ = dir_.Path("sparse");
-        empty_ = dir_.Path("empty");
-        WriteFile(plain_, "hello world\n");
-        WriteFile(empty_, "");
+        plain_ = dir_ / "plain";
+        sparse_ = dir_ / "sparse";
+        empty_ = dir_ / "empty";
+        WriteWholeFile(plain_, "hello world\n");
+        WriteWholeFile(empty_, "");
         int fd = open(sparse_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
         std::string head(4096, 'h'), tail(10, 't');
         ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), 4096);
         ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), 4096 + kHole), 10);
         close(fd);
-        ASSERT_EQ(mkdir(dir_.Path("sub").c_str(), 0755), 0);
-        ASSERT_EQ(symlink("plain", dir_.Path("ln").c_str()), 0);
+        ASSERT_EQ(mkdir((dir_ / "sub").c_str(), 0755), 0);
+        ASSERT_EQ(symlink("plain", (dir_ / "ln").c_str()), 0);
     }
 
     void BuildStream() {
@@ -279,19 +251,19 @@ protected:
         b.End();
         b.Header(empty_, 0100600, 0);
         b.End();
-        b.Header(dir_.Path("sub"), 040755, 0);
+        b.Header(dir_ / "sub", 040755, 0);
         b.End();
-        b.Header(dir_.Path("ln"), 0120777, 5);
+        b.Header(dir_ / "ln", 0120777, 5);
         b.End(true, "plain");
-        b.Header(dir_.Path("gone"), 0100644, 3);
+        b.Header(dir_ / "gone", 0100644, 3);
         b.Data("abc");
         b.End(false);
         b.Close();
     }
 
     static constexpr uint32_t kHole = 3 * 1024 * 1024;
-    DumpTempDir dir_;
-    std::string stream_ = dir_.Path("v.rxpl");
+    TempDir dir_;
+    std::string stream_ = dir_ / "v.rxpl";
     std::string plain_, sparse_, empty_;
 };
 
@@ -300,7 +272,7 @@ TEST_F(VerifyFixture, MatchingFilesPass) {
     RunResult r = RunDump(dir_, {"--verify", stream_});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find("MISMATCH"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("FAILED " + dir_.Path("gone") + ": end-of-item record 134"),
+    EXPECT_NE(r.out.find("FAILED " + (dir_ / "gone") + ": end-of-item record 134"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("verify: 6 items, 3 compared, 3 matched, 0 mismatched, 1 failed, 2 not "
@@ -332,7 +304,7 @@ TEST_F(VerifyFixture, DataInsideAHoleIsReported) {
 
 TEST_F(VerifyFixture, SizeDifferencesAreReported) {
     BuildStream();
-    WriteFile(plain_, "hello world\nmore");
+    WriteWholeFile(plain_, "hello world\nmore");
     ASSERT_EQ(truncate(sparse_.c_str(), 4096 + kHole), 0);
     RunResult r = RunDump(dir_, {"--verify", stream_});
     EXPECT_EQ(r.status, 1);

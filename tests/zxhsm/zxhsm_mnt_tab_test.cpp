@@ -1,39 +1,28 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "platform/KxException.h"
 #include "platform/KxMntTab.h"
+#include "support/TestFiles.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 
 namespace {
 
+// A mount table written to a file of a fresh temporary directory; the reader
+// is pointed at it for the life of the object.
 class MntTabFile {
 public:
     explicit MntTabFile(const std::string& text) {
-        char dir[] = "/tmp/zxhsm_mnt_tab_testXXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            ADD_FAILURE() << "mkdtemp";
-        dir_ = dir;
-        path_ = dir_ + "/mounts";
-        FILE* f = fopen(path_.c_str(), "w");
-        if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0)
-            ADD_FAILURE() << "cannot write " << path_;
+        testfiles::WriteWholeFile(path_, text);
         kxSetMntTabPathForTest(path_.c_str());
     }
-    ~MntTabFile() {
-        kxSetMntTabPathForTest(nullptr);
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    const std::string& path() const { return path_; }
+    ~MntTabFile() { kxSetMntTabPathForTest(nullptr); }
 
 private:
-    std::string dir_;
-    std::string path_;
+    testfiles::TempDir dir_{"zxhsm_mnt_tab_test"};
+    std::string path_ = dir_ / "mounts";
 };
 
 const std::string kTable =

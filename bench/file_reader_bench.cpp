@@ -1,0 +1,138 @@
+// Throughput of the file reader's data path against plain read(2): a 64 MiB
+// file in the page cache, read with 1 MiB buffers.
+//
+//   BM_PlainRead            open, read(2) to the end, close
+//   BM_ReaderRead           CFileReader initialize, read to the end, closeFile
+//                           (page-cache advice off, as with /tmp/nofadvise)
+//   BM_ReaderReadAdvised    the same with the default page-cache advice, which
+//                           drops pages behind the reader: later iterations
+//                           read partly from the device
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/HookFiles.h"
+#include "platform/KxLog.h"
+#include "reader/CFileReader.h"
+#include "reader/CFileReaderContext.h"
+#include "reader/CFileReaderFactory.h"
+
+namespace {
+
+constexpr size_t kFileSize = 64u << 20;
+constexpr size_t kBufSize = 1u << 20;
+
+struct Fixture {
+    std::string dir;
+    std::string file;
+    std::string hooks;  // holds "nofadvise"
+    char* buf = nullptr;
+
+    Fixture() {
+        KxLog::UseFile("/dev/null");  // an absent registry key is logged per context
+        char tmpl[] = "/tmp/file_reader_benchXXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            abort();
+        dir = tmpl;
+        file = dir + "/data";
+        hooks = dir + "/hooks";
+        if (mkdir(hooks.c_str(), 0700) != 0)
+            abort();
+        FILE* h = fopen((hooks + "/nofadvise").c_str(), "w");
+        if (h == nullptr || fclose(h) != 0)
+            abort();
+        if (posix_memalign(reinterpret_cast<void**>(&buf), 4096, kBufSize) != 0)
+            abort();
+        memset(buf, 'a', kBufSize);
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            abort();
+        for (size_t off = 0; off < kFileSize; off += kBufSize) {
+            buf[0] = static_cast<char>(off >> 20);
+            if (write(fd, buf, kBufSize) != static_cast<ssize_t>(kBufSize))
+                abort();
+        }
+        close(fd);
+        warm();
+    }
+    ~Fixture() {
+        unlink(file.c_str());
+        unlink((hooks + "/nofadvise").c_str());
+        rmdir(hooks.c_str());
+        rmdir(dir.c_str());
+        free(buf);
+    }
+    // Brings the whole file into the page cache.
+    void warm() {
+        int fd = open(file.c_str(), O_RDONLY);
+        while (read(fd, buf, kBufSize) > 0) {
+        }
+        close(fd);
+    }
+};
+
+Fixture& fixture() {
+    static Fixture f;
+    return f;
+}
+
+void BM_PlainRead(benchmark::State& state) {
+    Fixture& f = fixture();
+    f.warm();
+    for (auto _ : state) {
+        int fd = open(f.file.c_str(), O_RDONLY | O_CLOEXEC);
+        size_t total = 0;
+        ssize_t n;
+        while ((n = read(fd, f.buf, kBufSize)) > 0)
+            total += static_cast<size_t>(n);
+        close(fd);
+        if (total != kFileSize)
+            state.SkipWithError("short read");
+        benchmark::DoNotOptimize(f.buf);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kFileSize));
+}
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond);
+
+void readerLoop(benchmark::State& state, bool advice) {
+    Fixture& f = fixture();
+    HookFiles::SetDirectoryForTest(advice ? f.dir : f.hooks);
+    auto ctx = std::make_shared<CFileReaderContext>();
+    HookFiles::SetDirectoryForTest("");
+    ctx->InitHSM();
+    std::shared_ptr<CFileReader> reader = CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx);
+    f.warm();
+    struct stat st;
+    if (lstat(f.file.c_str(), &st) != 0)
+        abort();
+    for (auto _ : state) {
+        if (reader->initialize(f.file.c_str(), &st, false, false) != 0)
+            state.SkipWithError("initialize failed");
+        size_t total = 0;
+        int n;
+        while ((n = reader->read(f.buf, kBufSize)) > 0)
+            total += static_cast<size_t>(n);
+        reader->closeFile();
+        if (total != kFileSize)
+            state.SkipWithError("short read");
+        benchmark::DoNotOptimize(f.buf);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kFileSize));
+}
+
+void BM_ReaderRead(benchmark::State& state) { readerLoop(state, false); }
+BENCHMARK(BM_ReaderRead)->Unit(benchmark::kMillisecond);
+
+void BM_ReaderReadAdvised(benchmark::State& state) { readerLoop(state, true); }
+BENCHMARK(BM_ReaderReadAdvised)->Unit(benchmark::kMillisecond);
+
+}  // namespace

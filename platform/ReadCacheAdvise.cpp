@@ -21,7 +21,7 @@ off_t PageSize() {
 
 ReadCacheAdvise* ReadCacheAdvise::newInstance() { return new ReadCacheAdvise(); }
 
-void ReadCacheAdvise::begin(int fd, bool directIO) {
+void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
     m_fd = fd;
     m_adviced = 0;
     m_high = 0;
@@ -32,9 +32,16 @@ void ReadCacheAdvise::begin(int fd, bool directIO) {
     m_active = !directIO && fd >= 0;
     if (!m_active)
         return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        m_fileSize = st.st_size;
+    if (size < 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+            size = st.st_size;
+    }
+    if (size >= 0 && size < kSmallFile) {
+        m_active = false;
+        return;
+    }
+    m_fileSize = size > 0 ? size : 0;
     advise(0, 0, POSIX_FADV_SEQUENTIAL);
     if (m_active && m_fileSize > 0) {
         for (int64_t w = 0; w <= kAhead; ++w)

@@ -29,6 +29,7 @@ class ReadCacheAdvise {
 public:
     // The window after which the pages read are dropped.
     static constexpr off_t kWindow = 8 * 1024 * 1024;
+    static constexpr off_t kSmallFile = 1024 * 1024;
 
     static ReadCacheAdvise* newInstance();
     virtual ~ReadCacheAdvise() = default;
@@ -37,7 +38,12 @@ public:
     // `directIO` (then note and end do nothing for this handle). A handle
     // that takes no advice (a pipe or FIFO) is not advised further either.
     // One handle is followed at a time: begin forgets the previous one.
-    void begin(int fd, bool directIO);
+    // `size` is the file's size when the caller knows it (-1: ask fstat).
+    // A file smaller than kSmallFile gets no advice at all: it is read in
+    // one or two calls, the hint has nothing to act on, and its pages sit on
+    // the kernel's inactive list, the first to go; the advice's own system
+    // calls would cost more than the read.
+    void begin(int fd, bool directIO, off_t size = -1);
 
     // Reports that `count` bytes were read at `pos`. Once the reader is a
     // window past the last advice point, the pages behind it that the read

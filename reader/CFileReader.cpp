@@ -115,7 +115,7 @@ int CFileReader::initialize(const char* path, struct stat* st, bool hfs, bool pr
         if (m_openType == S_IFREG && m_ctx->UsingCacheAdvise()) {
             m_advise = m_ctx->GetCacheAdvise();
             if (m_advise)
-                m_advise->begin(m_fd, m_directIO);
+                m_advise->begin(m_fd, m_directIO, m_stat.st_size);
         }
         if (m_dlp->isDlpMode())
             KXLOG(5, "########## For file %s DLP is ON", path);

@@ -11,6 +11,9 @@
 #include "platform/HookFiles.h"
 #include "platform/KXArchive.h"
 #include "platform/KxLog.h"
+#include "reader/CFileReader.h"
+#include "reader/CFileReaderContext.h"
+#include "reader/CFileReaderFactory.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
@@ -252,9 +255,39 @@ void RuxenFile::SetHBaseBackup(bool on) {
 }
 
 void RuxenFile::CloseItem() {
-    if (m_itemFd >= 0)
-        close(m_itemFd);
-    m_itemFd = -1;
+    if (m_itemOpen && m_reader)
+        m_reader->closeFile();
+    m_itemOpen = false;
+}
+
+void RuxenFile::EnsureReader() {
+    if (m_reader)
+        return;
+    if (!m_readerContext) {
+        m_readerContext = std::make_shared<CFileReaderContext>();
+        m_readerContext->m_pPerfCounter = &m_perf;
+    }
+    m_reader = CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, m_readerContext);
+}
+
+CFileReader& RuxenFile::GetReader() {
+    EnsureReader();
+    return *m_reader;
+}
+
+CFileReaderContext& RuxenFile::GetReaderContext() {
+    EnsureReader();
+    return *m_readerContext;
+}
+
+void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId) {
+    m_clientOS = static_cast<uint32_t>(clientOS);
+    char appIdText[64];
+    snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
+    m_appIdText = appIdText;
+    EnsureReader();
+    m_readerContext->SetSnapMode(snapshotJob);
+    m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
 
 int RuxenFile::PrepareAndSendMetaData(FILE*) {

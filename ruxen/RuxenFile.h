@@ -25,6 +25,8 @@
 #include "platform/PerfCounter.h"
 #include "ruxen/ZXFileHeader.h"
 
+class CFileReader;
+class CFileReaderContext;
 class CPipelayer;
 class KXArchive;
 class RuxenFilePrivate;
@@ -74,6 +76,11 @@ public:
     virtual ~RuxenFile();
     RuxenFile(const RuxenFile&) = delete;
     RuxenFile& operator=(const RuxenFile&) = delete;
+
+    // Sets the client platform code written into every header, and makes
+    // the item reader: one reader context for the job, shared with the
+    // reader. `snapshotJob` marks a job that reads from snapshots.
+    void initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId);
 
     // ---- the per-item road
     virtual int OpenFilesForBackup(CollectLineSource& source, FILE* failures);
@@ -157,6 +164,8 @@ public:
     void SetClientOS(uint32_t code) { m_clientOS = code; }
     void SetLongPathSupport(bool on) { m_longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
+    // Put each item's access time back after it was read.
+    void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
     void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
     // Directories whose files are the agent's own; failures there are not reported.
     void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
@@ -185,6 +194,8 @@ public:
     const std::string& GetRecordedPath() const { return m_recordedPath; }
 
     RuxenFilePrivate& Private() { return *m_private; }
+    CFileReader& GetReader();
+    CFileReaderContext& GetReaderContext();
     PerfCounter& GetPerfCounter() { return m_perf; }
 
 protected:
@@ -200,11 +211,16 @@ protected:
     int SendRecord(unsigned type, unsigned length);
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
-    // Reads [pos, end) from the item into data records. 0, -1 (the item
-    // failed: it is shorter than declared or could not be read) or 2.
-    int SendDataRange(int fd, uint64_t pos, uint64_t end);
-    // Closes the item's descriptor, if open.
+    // Reads [pos, end) of the item through the reader, which stands at pos,
+    // into data records. 0, -1 (the item failed: it is shorter than declared
+    // or could not be read) or 2.
+    int SendDataRange(uint64_t pos, uint64_t end);
+    // Reads a stub's own bytes to their end into data records. 0, -1 or 2.
+    int SendStubData();
+    // Ends the item in the reader (closes it; time preservers run).
     void CloseItem();
+    // Makes the reader context and the reader when there are none yet.
+    void EnsureReader();
 
     // ---- state of the current item
     ZXFileHeader m_header;     // working record, host order
@@ -217,7 +233,7 @@ protected:
     std::string m_overridePath;
     std::string m_alternateLocalPath;
     ItemType m_itemType = fTypeOther;
-    int m_itemFd = -1;
+    bool m_itemOpen = false;  // the reader holds the current item
     int m_failureCode = 0;
     std::string m_failureReason;
     std::string m_errorText;
@@ -277,6 +293,7 @@ protected:
     bool m_proxyHost = false;
     bool m_replicationHost = false;
     std::string m_documentumSAName;
+    std::string m_appIdText;  // "zonark id:application id"
     std::map<int, std::string> m_collectFileMap;
     unsigned long long m_totalBackupSize = 0;
 
@@ -293,5 +310,8 @@ protected:
     std::string m_escapeBuf;
     std::string m_failureLine;
     std::unique_ptr<RuxenFilePrivate> m_private;
+    std::shared_ptr<CFileReaderContext> m_readerContext;
+    std::shared_ptr<CFileReader> m_reader;
+    bool m_preserveTimes = false;
     PerfCounter m_perf;
 };

@@ -8,23 +8,12 @@
 #include "errorpolicy/ErrorController.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
+#include "reader/CFileReader.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 
-namespace {
-
-// Opens a regular file for reading without following a link, without
-// blocking and without touching its access time where the process may.
-int openItem(const char* path) {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path, flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = open(path, flags);
-    return fd;
-}
-
-}  // namespace
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
     CloseItem();
@@ -101,25 +90,34 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
 
-        if (m_itemType == fTypeRegular) {
-            m_itemFd = openItem(m_actualPath.c_str());
-            if (m_itemFd < 0) {
-                int e = errno;
-                ReportItemFailure(failures, m_recordedPath.c_str(), e, strerror(e));
-                return -1;
-            }
-            // The path must still name the item that was stat-ed: one swapped
-            // for another file between the two calls would be sent under the
-            // wrong header.
-            struct stat fst;
-            if (fstat(m_itemFd, &fst) != 0 || !S_ISREG(fst.st_mode) || fst.st_ino != m_stat.st_ino ||
-                fst.st_dev != m_stat.st_dev) {
+        // The reader opens the item (a regular file's data fork, a FIFO
+        // without blocking), recognises stubs and checks that the path
+        // still names what was stat-ed.
+        EnsureReader();
+        m_readerContext->InitHSM();
+        if (m_reader->initialize(m_actualPath.c_str(), &m_stat, m_appleDouble, m_preserveTimes) != 0) {
+            int e = errno ? errno : EIO;
+            m_itemOpen = true;  // partial state goes with the next closeFile
+            CloseItem();
+            ReportItemFailure(failures, m_recordedPath.c_str(), e,
+                              e == ESTALE ? "the item changed between stat and open" : strerror(e));
+            return -1;
+        }
+        m_itemOpen = true;
+
+        // Mandatory locking: a file another process holds a write lock on
+        // cannot be read consistently. Only files marked for mandatory
+        // locking (set-group-ID without group execute) can be locked so.
+        if (m_itemType == fTypeRegular && !m_reader->isStub() &&
+            (m_stat.st_mode & (S_ISGID | S_IXGRP)) == S_ISGID) {
+            int locked = m_reader->isLocked();
+            if (locked == 1 || locked == -2) {
                 CloseItem();
-                ReportItemFailure(failures, m_recordedPath.c_str(), ESTALE,
-                                  "the item changed between stat and open");
+                int e = locked == 1 ? EAGAIN : ENOENT;
+                ReportItemFailure(failures, m_recordedPath.c_str(), e,
+                                  locked == 1 ? "the file is locked by another process" : strerror(e));
                 return -1;
             }
-            m_stat = fst;
         }
         return 0;
     }

@@ -1,21 +1,31 @@
-// Reading the item's bytes and sending them as data and hole records.
+// Reading the item's bytes through the reader and sending them as data and
+// hole records.
 //
 // Exactly the size the header declared is sent: a file that grew is cut at
 // that size (its header already went out), and a file that shrank fails the
-// item instead of being closed as a shorter success.
+// item instead of being closed as a shorter success. A stub sends its own
+// bytes, whatever the size its header carries.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
 #include "platform/KxLog.h"
+#include "reader/CFileReader.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
 
 namespace {
+
 // Large reads straight into the pipeline buffer.
 constexpr uint64_t kDataChunkBytes = 1024 * 1024;
+
+uint64_t roundUp(uint64_t n, uint64_t align) {
+    return align > 1 ? (n + align - 1) / align * align : n;
+}
+
 }  // namespace
 
 int RuxenFile::SendHoleRecords(uint64_t size) {
@@ -33,18 +43,20 @@ int RuxenFile::SendHoleRecords(uint64_t size) {
     return 0;
 }
 
-int RuxenFile::SendDataRange(int fd, uint64_t pos, uint64_t end) {
+int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
+    CFileReader& reader = *m_reader;
+    // Whole multiples of the alignment, so that direct I/O can read into the
+    // buffer; a longer read at the end is trimmed to what is declared.
+    const uint64_t align = m_readerContext->GetBufAlignSize();
     while (pos < end) {
         uint64_t want = end - pos < kDataChunkBytes ? end - pos : kDataChunkBytes;
-        char* buf = AllocateRecord(static_cast<unsigned>(want));
+        uint64_t room = roundUp(want, align);
+        char* buf = AllocateRecord(static_cast<unsigned>(room));
         if (!buf)
             return 2;
-        ssize_t n;
-        do {
-            n = pread(fd, buf, static_cast<size_t>(want), static_cast<off_t>(pos));
-        } while (n < 0 && errno == EINTR);
+        int n = reader.read(buf, static_cast<size_t>(room));
         if (n <= 0) {
-            int e = n < 0 ? errno : ENODATA;
+            int e = n < 0 ? (errno ? errno : EIO) : ENODATA;
             FreeKXArchiveBuffer();
             char why[160];
             if (n == 0)
@@ -55,67 +67,114 @@ int RuxenFile::SendDataRange(int fd, uint64_t pos, uint64_t end) {
             ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), e, why);
             return -1;
         }
-        if (SendRecord(PL_FS_DATA, static_cast<unsigned>(n)) != 0)
+        uint64_t got = static_cast<uint64_t>(n) > want ? want : static_cast<uint64_t>(n);
+        if (SendRecord(PL_FS_DATA, static_cast<unsigned>(got)) != 0)
             return 2;
-        pos += static_cast<uint64_t>(n);
-        m_dataBytesSent += static_cast<uint64_t>(n);
+        pos += got;
+        m_dataBytesSent += got;
     }
     return 0;
+}
+
+int RuxenFile::SendStubData() {
+    for (;;) {
+        char* buf = AllocateRecord(static_cast<unsigned>(kDataChunkBytes));
+        if (!buf)
+            return 2;
+        int n = m_reader->read(buf, kDataChunkBytes);
+        if (n <= 0) {
+            FreeKXArchiveBuffer();
+            if (n == 0)
+                return 0;
+            int e = errno ? errno : EIO;
+            ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), e, "cannot read the stub data");
+            return -1;
+        }
+        if (SendRecord(PL_FS_DATA, static_cast<unsigned>(n)) != 0)
+            return 2;
+        m_dataBytesSent += static_cast<uint64_t>(n);
+    }
 }
 
 int RuxenFile::ReadAndSendFileData(FILE* failures) {
     if (m_itemType != fTypeRegular)
         return 0;
-    if (m_itemFd < 0) {
+    if (!m_itemOpen || !m_reader) {
         ReportItemFailure(failures, m_recordedPath.c_str(), EBADF, "the item is not open");
         return -1;
     }
+    CFileReader& reader = *m_reader;
     m_failuresFile = failures;
-    const uint64_t size = m_header.h_filesize;
-    const int fd = m_itemFd;
-    uint64_t pos = 0;
     int r = 0;
+    if (reader.isStub()) {
+        r = SendStubData();
+        m_failuresFile = nullptr;
+        return r;
+    }
+
+    const uint64_t size = m_header.h_filesize;
+    // The data fork; an AppleDouble part (resource fork and properties)
+    // follows it when the item has a companion file.
+    const bool appleDouble = (reader.isHFS() & CFileReader::kHFSHasCompanion) != 0;
+    uint64_t dataEnd = appleDouble ? static_cast<uint64_t>(reader.getDataSize()) : size;
+    if (dataEnd > size)
+        dataEnd = size;
+    uint64_t pos = 0;
 
     // Only a file with fewer allocated blocks than its size can have holes;
     // asking for them elsewhere costs two system calls per file for nothing.
     const bool sparse = static_cast<unsigned long long>(m_stat.st_blocks) * 512ull <
-                        static_cast<unsigned long long>(m_stat.st_size);
+                            static_cast<unsigned long long>(m_stat.st_size) &&
+                        reader.canSeek();
     if (sparse) {
-        while (pos < size && r == 0) {
-            off_t data = lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+        while (pos < dataEnd && r == 0) {
+            long long data = reader.seek(static_cast<long>(pos), SEEK_DATA);
             uint64_t dataStart;
-            if (data >= 0) {
+            if (data >= 0)
                 dataStart = static_cast<uint64_t>(data);
-            } else if (errno == ENXIO) {
-                dataStart = size;  // no data after pos: the rest is a hole
-            } else {
+            else if (errno == ENXIO)
+                dataStart = dataEnd;  // no data after pos: the rest is a hole
+            else
                 dataStart = pos;  // no hole support: read it all
-            }
-            if (dataStart > size)
-                dataStart = size;
+            if (dataStart > dataEnd)
+                dataStart = dataEnd;
             if (dataStart > pos) {
+                reader.setIsHole(true);
                 r = SendHoleRecords(dataStart - pos);
                 pos = dataStart;
             }
-            if (r != 0 || pos >= size)
+            if (r != 0 || pos >= dataEnd)
                 break;
-            off_t hole = lseek(fd, static_cast<off_t>(pos), SEEK_HOLE);
-            uint64_t dataEnd = hole < 0 ? size : static_cast<uint64_t>(hole);
-            if (dataEnd > size || dataEnd <= pos)
-                dataEnd = size;
-            r = SendDataRange(fd, pos, dataEnd);
-            pos = dataEnd;
+            long long hole = reader.seek(static_cast<long>(pos), SEEK_HOLE);
+            uint64_t segmentEnd = hole < 0 ? dataEnd : static_cast<uint64_t>(hole);
+            if (segmentEnd > dataEnd || segmentEnd <= pos)
+                segmentEnd = dataEnd;
+            if (reader.seek(static_cast<long>(pos), SEEK_SET) < 0) {
+                int e = errno ? errno : EIO;
+                m_failuresFile = nullptr;
+                ReportItemFailure(failures, m_recordedPath.c_str(), e, "cannot seek in the item");
+                return -1;
+            }
+            r = SendDataRange(pos, segmentEnd);
+            pos = segmentEnd;
         }
+        // A hole at the end of the data fork: the AppleDouble part starts
+        // where the data fork ends.
+        if (r == 0 && appleDouble && reader.seek(static_cast<long>(dataEnd), SEEK_SET) < 0)
+            r = -1;
     } else {
-        r = SendDataRange(fd, 0, size);
+        r = SendDataRange(0, dataEnd);
     }
+    if (r == 0 && dataEnd < size)
+        r = SendDataRange(dataEnd, size);
     m_failuresFile = nullptr;
     if (r != 0)
         return r;
 
     // Holes answer no read, so a file that shrank into a hole shows only here.
     struct stat now;
-    if (sparse && fstat(fd, &now) == 0 && static_cast<uint64_t>(now.st_size) < size) {
+    if (sparse && fstat(reader.getFileHandle(), &now) == 0 &&
+        static_cast<uint64_t>(now.st_size) < dataEnd) {
         char why[160];
         snprintf(why, sizeof(why), kReasonShrank, static_cast<unsigned long long>(now.st_size),
                  static_cast<unsigned long long>(size));

@@ -5,19 +5,21 @@
 #include <vector>
 
 #include "platform/KxLog.h"
+#include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
 namespace {
 
-// Reads a link's target, growing the buffer for long targets.
-int readLinkTarget(const char* path, std::string& out) {
+// Reads a link's target through the reader (long paths), growing the
+// buffer for long targets.
+int readLinkTarget(CFileReader& reader, const char* path, std::string& out) {
     static const size_t sizes[] = {4096, 8192, 32768, 262144};
     std::vector<char> buf;
     for (size_t size : sizes) {
         buf.resize(size + 1);
-        ssize_t n = readlink(path, buf.data(), size + 1);
+        ssize_t n = reader.readlink(path, buf.data(), size + 1);
         if (n < 0)
             return errno;
         if (static_cast<size_t>(n) <= size) {
@@ -56,7 +58,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
     h.h_namelen = static_cast<uint32_t>(name.size() + 1);
 
     SetAppDefVersionGUIDSeedSuffix();
-    m_private->GenerateBackupObjectGUIDs(name, m_stat, false);
+    m_private->GenerateBackupObjectGUIDs(name, m_stat, m_itemType == fTypeRegular && GetReader().isStub());
 
     const struct stat& st = m_stat;
     h.h_mtime = static_cast<uint64_t>(st.st_mtime);
@@ -73,10 +75,10 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
 
     switch (m_itemType) {
     case fTypeRegular:
-        h.h_filesize = static_cast<uint64_t>(st.st_size);
+        h.h_filesize = static_cast<uint64_t>(GetReader().getTotalSize());
         break;
     case fTypeSymlink: {
-        int e = readLinkTarget(_mapped_name.c_str(), m_symlinkTarget);
+        int e = readLinkTarget(GetReader(), _mapped_name.c_str(), m_symlinkTarget);
         if (e != 0) {
             KXLOG(-1, "readlink(%s) failed, errno %d", name.c_str(), e);
             ReportItemFailure(failures, name.c_str(), e, strerror(e));
@@ -90,11 +92,34 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
         break;
     }
 
+    CFileReader& reader = GetReader();
+    h.h_isHFS = static_cast<uint8_t>(reader.isHFS());
+    h.h_datasize = (h.h_isHFS || m_dashLine) ? static_cast<uint64_t>(reader.getDataSize()) : 0;
+
+    h.portable_flags &= ~ZXFLAG_STUB;
+    h.h_platform_flags &= ~ZX_HDR_FLAG_STUB;
+    if (m_itemType == fTypeRegular && reader.isStub()) {
+        h.portable_flags |= ZXFLAG_STUB;
+        h.h_platform_flags |= ZX_HDR_FLAG_STUB;
+        if (m_turboMode)
+            h.portable_flags |= ZXFLAG_WENDAX_STUB_WITH_GUID;
+        else
+            KXLOG(5, "Not setting ZXFileHeader flag ZXFLAG_WENDAX_STUB_WITH_GUID");
+        KXLOG(5, "ZXFileHeader flag 0x%lx", static_cast<unsigned long>(h.portable_flags));
+    }
+    if (m_appleDouble)
+        h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
+
     if (static_cast<unsigned long long>(st.st_blocks) * 512ull >= static_cast<unsigned long long>(st.st_size))
         h.h_platform_flags |= ZX_HDR_FLAG_NOT_SPARSE;
     else
         h.h_platform_flags &= ~ZX_HDR_FLAG_NOT_SPARSE;
     h.h_platform_flags |= ZX_HDR_FLAG_SPARSE_TESTED;
+
+    if (reader.getDumpFlag())
+        h.portable_flags |= ZXFLAG_DUMP;
+    else
+        h.portable_flags &= ~ZXFLAG_DUMP;
 
     if (!m_hlCollectEntry)
         ++m_countableItems;

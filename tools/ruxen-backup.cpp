@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
 
     KXArchive archive(&sink);
     RuxenFile file(&archive);
+    file.initialize(0, false, 0, 0);
     file.initSendFlag();
     file.SetResultsFile(results);
     // The job's own work files are never reported as failed items.

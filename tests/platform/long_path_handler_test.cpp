@@ -19,33 +19,6 @@
 
 namespace {
 
-// Removes everything below directory handle `dirfd` (which it closes). The
-// tree reaches below PATH_MAX, where a removal by path (nftw) cannot go, so
-// it walks by handle; the emptied root is left to the TempDir.
-void RemoveContents(int dirfd) {
-    DIR* d = fdopendir(dirfd);
-    if (!d) {
-        close(dirfd);
-        return;
-    }
-    while (struct dirent* de = readdir(d)) {
-        if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, ".."))
-            continue;
-        struct stat st;
-        if (fstatat(dirfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            int sub = openat(dirfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-            if (sub >= 0)
-                RemoveContents(sub);
-            unlinkat(dirfd, de->d_name, AT_REMOVEDIR);
-        } else {
-            unlinkat(dirfd, de->d_name, 0);
-        }
-    }
-    closedir(d);
-}
-
 // A directory tree whose deepest directory lies more than PATH_MAX bytes
 // below the temporary root, built with mkdirat/openat:
 //   root/<c0>/<c1>/.../<cN>/{data, lnk -> data, sub/}
@@ -81,12 +54,7 @@ protected:
         handler_ = KxLongPathHandler::GetHandler();
         ASSERT_NE(handler_, nullptr);
     }
-    void TearDown() override {
-        KxLongPathHandler::SetUnavailableForTest(false);
-        int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
-        if (fd >= 0)
-            RemoveContents(fd);
-    }
+    void TearDown() override { KxLongPathHandler::SetUnavailableForTest(false); }
 
     testfiles::TempDir tmp_{"long_path_test"};
     std::string root_;

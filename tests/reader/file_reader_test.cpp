@@ -467,7 +467,7 @@ TEST_F(FileReaderTest, DirectIORefusedAtOpenFallsBack) {
     std::string path;
     struct stat shm;
     if (stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) {
-        tmpfs.reset(new TempDir("/dev/shm"));
+        tmpfs.reset(new TempDir("reader_test", "/dev/shm"));
         writeFile(*tmpfs / "f", pattern(5000));
         int fd = open((*tmpfs / "f").c_str(), O_RDONLY | O_DIRECT);
         if (fd < 0 && errno == EINVAL)
@@ -509,7 +509,7 @@ TEST_F(FileReaderTest, DirectIOOnTmpfsReadsTheSameBytes) {
     if (stat("/dev/shm", &shm) != 0 || !S_ISDIR(shm.st_mode))
         GTEST_SKIP() << "no tmpfs at /dev/shm";
     KXPlatformInfo::setValue("FileSystemAgent", "nUseDirectIO", "1");
-    TempDir tmpfs("/dev/shm");
+    TempDir tmpfs("reader_test", "/dev/shm");
     const std::string data = pattern(200001);
     writeFile(tmpfs / "f", data);
     auto r = makeReader(makeContext());

@@ -1,42 +1,69 @@
 #include "support/TestFiles.h"
 
-#include <ftw.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace testfiles {
 
 namespace {
 
-bool g_removeFailed = false;
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    if (remove(path) != 0)
-        g_removeFailed = true;
-    return 0;
+// Removes `name` under the directory `dirfd`, recursively, without building
+// paths. Answers false when something stayed.
+bool removeAt(int dirfd, const char* name) {
+    struct stat st;
+    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    bool ok = true;
+    if (S_ISDIR(st.st_mode)) {
+        int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            if (DIR* d = fdopendir(fd)) {
+                std::vector<std::string> names;
+                while (struct dirent* e = readdir(d))
+                    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                        names.emplace_back(e->d_name);
+                for (const std::string& n : names)
+                    ok = removeAt(::dirfd(d), n.c_str()) && ok;
+                closedir(d);
+            } else {
+                close(fd);
+                ok = false;
+            }
+        }
+        ok = unlinkat(dirfd, name, AT_REMOVEDIR) == 0 && ok;
+    } else {
+        ok = unlinkat(dirfd, name, 0) == 0;
+    }
+    return ok;
 }
 
 }  // namespace
 
-TempDir::TempDir(const char* prefix) {
-    std::string tmpl = std::string("/tmp/") + prefix + "_XXXXXX";
-    if (!mkdtemp(&tmpl[0]))
+TempDir::TempDir(const char* prefix, const char* base) {
+    std::string tmpl = std::string(base) + "/" + prefix + "_XXXXXX";
+    if (!mkdtemp(&tmpl[0])) {
         ADD_FAILURE() << "mkdtemp(" << tmpl << "): " << strerror(errno);
+        return;
+    }
     m_path = tmpl;
 }
 
 TempDir::~TempDir() {
-    RemoveTree(m_path);
+    if (!m_path.empty())
+        RemoveTree(m_path);
 }
 
 bool RemoveTree(const std::string& path) {
-    g_removeFailed = false;
-    nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-    return !g_removeFailed;
+    return removeAt(AT_FDCWD, path.c_str());
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -8,8 +8,8 @@ namespace testfiles {
 
 class TempDir {
 public:
-    // A new directory under /tmp whose name starts with `prefix`.
-    explicit TempDir(const char* prefix = "ruxen_test");
+    // A new directory under `base` whose name starts with `prefix`.
+    explicit TempDir(const char* prefix = "ruxen_test", const char* base = "/tmp");
     ~TempDir();  // removes the tree (symbolic links are not followed)
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -22,7 +22,9 @@ private:
     std::string m_path;
 };
 
-// Removes a tree; answers false when something could not be removed.
+// Removes a tree, however deep (it walks by directory descriptors, so paths
+// longer than PATH_MAX go too); answers false when something could not be
+// removed.
 bool RemoveTree(const std::string& path);
 
 // The whole content of a file ("" when it cannot be read, with a test failure).

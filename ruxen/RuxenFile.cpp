@@ -270,6 +270,14 @@ void RuxenFile::EnsureReader() {
     m_reader = CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, m_readerContext);
 }
 
+void RuxenFile::PrepareReaderForPass() {
+    EnsureReader();
+    m_readerContext->SetTurboMode(m_turboMode);
+    m_readerContext->SetArchiveAndDelete(m_private->archiveAndDelete);
+    m_readerContext->SetSnapCatalogMode(m_catalogBackup);
+    m_readerContext->SetLongPathBackup(m_longPathSupport);
+}
+
 CFileReader& RuxenFile::GetReader() {
     EnsureReader();
     return *m_reader;

@@ -82,6 +82,10 @@ public:
     // reader. `snapshotJob` marks a job that reads from snapshots.
     void initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId);
 
+    // Before each collect pass: hands the job's switches to the reader
+    // context (turbo mode, archive and delete, snapshot and catalog modes).
+    void PrepareReaderForPass();
+
     // ---- the per-item road
     virtual int OpenFilesForBackup(CollectLineSource& source, FILE* failures);
     virtual int PopulateHeader(subclientFiles* files, FILE* failures);
@@ -166,6 +170,9 @@ public:
     void SetResultsFile(FILE* results) { fResults = results; }
     // Put each item's access time back after it was read.
     void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
+    // Back up the Mac properties (resource fork, Finder information) that
+    // AppleDouble companion files ("._name") hold, after each file's data.
+    void SetBackupMacProperties(bool on) { m_backupMacProperties = on; }
     void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
     // Directories whose files are the agent's own; failures there are not reported.
     void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
@@ -313,5 +320,6 @@ protected:
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;
     bool m_preserveTimes = false;
+    bool m_backupMacProperties = false;
     PerfCounter m_perf;
 };

@@ -89,6 +89,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             return -1;
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
+        m_appleDouble = m_backupMacProperties && m_itemType == fTypeRegular;
 
         // The reader opens the item (a regular file's data fork, a FIFO
         // without blocking), recognises stubs and checks that the path

@@ -107,7 +107,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
             KXLOG(5, "Not setting ZXFileHeader flag ZXFLAG_WENDAX_STUB_WITH_GUID");
         KXLOG(5, "ZXFileHeader flag 0x%lx", static_cast<unsigned long>(h.portable_flags));
     }
-    if (m_appleDouble)
+    if (m_appleDouble && (reader.isHFS() & CFileReader::kHFSHasCompanion))
         h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
 
     if (static_cast<unsigned long long>(st.st_blocks) * 512ull >= static_cast<unsigned long long>(st.st_size))

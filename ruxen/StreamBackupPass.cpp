@@ -8,6 +8,7 @@
 
 StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source) {
     RuxenFile& f = m_file;
+    f.PrepareReaderForPass();
     for (;;) {
         int r = f.OpenFilesForBackup(source, m_failures);
         if (r == 1) {

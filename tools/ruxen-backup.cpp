@@ -2,7 +2,7 @@
 // files, in order, as one stream into a local archive stream file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                --archive OUT COLLECT...
+//                [--mac-properties] [--preserve-atime] --archive OUT COLLECT...
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,9 +27,12 @@ namespace {
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    --archive OUT COLLECT...\n"
+            "                    [--mac-properties] [--preserve-atime] --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
-            "into the archive stream file OUT (\"/dev/null\" allowed).\n");
+            "into the archive stream file OUT (\"/dev/null\" allowed).\n"
+            "  --mac-properties  send each file's resource fork and Finder information\n"
+            "                    from its AppleDouble companion (\"._name\") after its data\n"
+            "  --preserve-atime  put each item's access time back after reading it\n");
 }
 
 double nowSeconds() {
@@ -60,6 +63,7 @@ bool closeOutput(FILE* f, const std::string& path, const char* what) {
 int main(int argc, char** argv) {
     std::string registry, failuresPath, resultsPath, archivePath;
     std::vector<std::string> collects;
+    bool macProperties = false, preserveAtime = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -82,6 +86,10 @@ int main(int argc, char** argv) {
         } else if (a == "--results") {
             if (!value(resultsPath))
                 return 2;
+        } else if (a == "--mac-properties") {
+            macProperties = true;
+        } else if (a == "--preserve-atime") {
+            preserveAtime = true;
         } else if (a == "--archive") {
             if (!value(archivePath))
                 return 2;
@@ -138,6 +146,8 @@ int main(int argc, char** argv) {
     RuxenFile file(&archive);
     file.initialize(0, false, 0, 0);
     file.initSendFlag();
+    file.SetBackupMacProperties(macProperties);
+    file.SetPreserveAccessTimes(preserveAtime);
     file.SetResultsFile(results);
     // The job's own work files are never reported as failed items.
     // Collect files hold absolute paths: compare with the files' real paths.

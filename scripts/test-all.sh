@@ -46,13 +46,14 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ru
 echo "=== fuzz targets (short runs)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRUXEN_FUZZ=ON >/dev/null
 ninja -C build-fuzz
-runs=${RUXEN_FUZZ_RUNS:-100000}
+runs=${RUXEN_FUZZ_RUNS:-20000}
+seconds=${RUXEN_FUZZ_SECONDS:-30}
 for f in build-fuzz/bin/*_fuzzer; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
   work=$(mktemp -d)
-  echo "--- $name ($runs runs)"
-  if "$f" -runs="$runs" -max_total_time=120 -artifact_prefix="$work/" "$work" "$top/fuzz/corpus/$name" >"$work/log" 2>&1; then
+  echo "--- $name (up to $runs runs or $seconds s)"
+  if "$f" -runs="$runs" -max_total_time="$seconds" -artifact_prefix="$work/" "$work" "$top/fuzz/corpus/$name" >"$work/log" 2>&1; then
     tail -n 1 "$work/log"
     passed=$((passed + 1))
   else

@@ -40,3 +40,20 @@ int writeAll(int fd, const void* buf, size_t count) {
     }
     return 0;
 }
+
+ssize_t preadFull(int fd, void* buf, size_t count, off_t offset) {
+    char* p = static_cast<char*>(buf);
+    size_t got = 0;
+    while (got < count) {
+        ssize_t r = pread(fd, p + got, count - got, offset + static_cast<off_t>(got));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}

@@ -3,7 +3,14 @@
 // end of file before the full count is a failure with errno ENODATA.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 int readAll(int fd, void* buf, size_t count);
 int writeAll(int fd, const void* buf, size_t count);
+
+// Reads up to `count` bytes at `offset`, looping over short counts and
+// EINTR; fewer only at the end of the file. The count read, or -1 with
+// errno.
+ssize_t preadFull(int fd, void* buf, size_t count, off_t offset);

@@ -4,27 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
-
-// Reads up to n bytes at off; short only at the end of the file. Answers the
-// count, or -1 with errno.
-ssize_t preadFull(int fd, unsigned char* buf, size_t n, off_t off) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = pread(fd, buf + got, n - got, off + static_cast<off_t>(got));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-}  // namespace
+#include "platform/FdIO.h"
 
 void AppleDouble::Decode(const unsigned char* table, unsigned count) {
     m_entries.resize(count);

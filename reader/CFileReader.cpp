@@ -9,6 +9,7 @@
 
 #include "platform/AMTimePreserver.h"
 #include "platform/DlpBackupReader.h"
+#include "platform/FdIO.h"
 #include "platform/KxLog.h"
 #include "platform/KxLongPathHandler.h"
 #include "platform/PerfCounter.h"
@@ -29,21 +30,6 @@ constexpr int kStageFileSeek = 27;
 // answer; it is a multiple of every accepted alignment.
 constexpr size_t kMaxReadChunk = size_t(1) << 30;
 
-ssize_t preadFull(int fd, char* buf, size_t n, off_t off) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = pread(fd, buf + got, n - got, off + static_cast<off_t>(got));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (r == 0)
-            break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<ssize_t>(got);
-}
 
 }  // namespace
 
@@ -618,6 +604,14 @@ int CFileReader::readAppleDoublePart(char* buf, size_t size) {
 
 // ------------------------------------------------------------- AppleDouble
 
+void CFileReader::logAppleDoubleTable() const {
+    KXLOG(0, "entries_count:%d", static_cast<int>(m_ad.Count()));
+    const std::vector<AppleDouble::Entry>& all = m_ad.Entries();
+    for (size_t i = 0; i < all.size(); ++i)
+        KXLOG(0, "entries_info[%d]:%d:%d:%d", static_cast<int>(i * 3), static_cast<int>(all[i].id),
+              static_cast<int>(all[i].offset), static_cast<int>(all[i].length));
+}
+
 int CFileReader::getAppleDoubleSize(HFS_DATA_TYPE type, int handle) {
     const bool dbg = m_ctx->DebugAppleDouble();
     if (dbg)
@@ -642,13 +636,8 @@ int CFileReader::getAppleDoubleSize(HFS_DATA_TYPE type, int handle) {
         errno = e;
         return -1;
     }
-    if (dbg) {
-        KXLOG(0, "entries_count:%d", static_cast<int>(m_ad.Count()));
-        const std::vector<AppleDouble::Entry>& all = m_ad.Entries();
-        for (size_t i = 0; i < all.size(); ++i)
-            KXLOG(0, "entries_info[%d]:%d:%d:%d", static_cast<int>(i * 3), static_cast<int>(all[i].id),
-                  static_cast<int>(all[i].offset), static_cast<int>(all[i].length));
-    }
+    if (dbg)
+        logAppleDoubleTable();
     const AppleDouble::Entry* e = m_ad.Find(type);
     int rc;
     if (e == nullptr) {
@@ -722,13 +711,8 @@ int CFileReader::readAppleDouble(HFS_DATA_TYPE type, int handle, size_t dataOffs
         errno = e;
         return -1;
     }
-    if (dbg) {
-        KXLOG(0, "entries_count:%d", static_cast<int>(m_ad.Count()));
-        const std::vector<AppleDouble::Entry>& all = m_ad.Entries();
-        for (size_t i = 0; i < all.size(); ++i)
-            KXLOG(0, "entries_info[%d]:%d:%d:%d", static_cast<int>(i * 3), static_cast<int>(all[i].id),
-                  static_cast<int>(all[i].offset), static_cast<int>(all[i].length));
-    }
+    if (dbg)
+        logAppleDoubleTable();
     const AppleDouble::Entry* e = m_ad.Find(type);
     if (e == nullptr || e->offset == 0) {
         KXLOG(-1, "invalid offset for entry");

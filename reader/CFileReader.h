@@ -163,6 +163,8 @@ private:
     int readAppleDoublePart(char* buf, size_t size);
     void clearDirectIO();
     void forgetStaleHandle(int handle);
+    // The companion's entry table, for AppleDouble debugging.
+    void logAppleDoubleTable() const;
 
     std::vector<InodePropPreserverImpl*> m_observers;
     std::shared_ptr<CFileReaderContext> m_ctx;

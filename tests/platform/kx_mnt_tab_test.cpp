@@ -10,24 +10,12 @@
 #include "platform/KxException.h"
 #include "platform/KxLog.h"
 #include "platform/KxMntTab.h"
+#include "support/MntTabFile.h"
 #include "support/TestFiles.h"
 
 namespace {
 
-// A mount table written to a file of a fresh temporary directory; the reader
-// is pointed at it for the life of the object.
-class MntTabFile {
-public:
-    explicit MntTabFile(const std::string& text) {
-        testfiles::WriteWholeFile(path_, text);
-        kxSetMntTabPathForTest(path_.c_str());
-    }
-    ~MntTabFile() { kxSetMntTabPathForTest(nullptr); }
-
-private:
-    testfiles::TempDir dir_{"kx_mnt_tab_test"};
-    std::string path_ = dir_ / "mounts";
-};
+using testfiles::MntTabFile;
 
 std::vector<KxMntEntry> readAll(std::string* err = nullptr) {
     char errbuf[1024];

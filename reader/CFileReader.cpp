@@ -119,13 +119,19 @@ int CFileReader::initialize(const char* path, struct stat* st, bool hfs, bool pr
     return 0;
 }
 
-int CFileReader::initStubInstalled(const char* path) {
+ZXHSMLowLevelCtx* CFileReader::tieredContext(const char* path) {
     ZXHSMLowLevelCtx* zctx = m_ctx->GetZXHSMLowLevelContext(m_ctx->GetUseDriver());
     if (zctx == nullptr) {
         KXLOG(-1, "Failed to create ZXHSMLowLevel for '%s'", path);
         errno = EIO;
-        return -1;
     }
+    return zctx;
+}
+
+int CFileReader::initStubInstalled(const char* path) {
+    ZXHSMLowLevelCtx* zctx = tieredContext(path);
+    if (zctx == nullptr)
+        return -1;
     // No object: no tiered-storage mount holds the path.
     m_zxhsm = zctx->getByFileName(path);
     const bool onTiered = (m_zxhsm != nullptr && m_zxhsm->isSXRFS(path) > 0) || m_ctx->IsArchiveAndDelete();
@@ -185,12 +191,9 @@ int CFileReader::initStubInstalled(const char* path) {
 }
 
 int CFileReader::initStubSnapshot(const char* path) {
-    ZXHSMLowLevelCtx* zctx = m_ctx->GetZXHSMLowLevelContext(m_ctx->GetUseDriver());
-    if (zctx == nullptr) {
-        KXLOG(-1, "Failed to create ZXHSMLowLevel for '%s'", path);
-        errno = EIO;
+    ZXHSMLowLevelCtx* zctx = tieredContext(path);
+    if (zctx == nullptr)
         return -1;
-    }
     m_zxhsm = zctx->getByFileName(path);
     if (m_ctx->IsEarlyStubBackup()) {
         m_isStub = true;

@@ -43,6 +43,7 @@ class DlpBackupReader;
 class KxLongPathHandler;
 class ReadCacheAdvise;
 class ZXHSMLowLevel;
+class ZXHSMLowLevelCtx;
 
 enum FILE_READER_TYPE {
     FILE_READER_STANDARD = 0,
@@ -151,6 +152,9 @@ public:
 
 private:
     void Reset();
+    // The job's tiered-storage context; null (logged, errno EIO) when it
+    // could not be made.
+    ZXHSMLowLevelCtx* tieredContext(const char* path);
     int initStubInstalled(const char* path);
     int initStubSnapshot(const char* path);
     void parseStub(bool snapshotText);

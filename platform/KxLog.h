@@ -6,6 +6,9 @@
 // id, the level, the calling function's signature, the source line and the
 // formatted message, and is written with one write(2) so that lines of
 // parent and child processes sharing one file do not interleave.
+//
+// Writing a line leaves errno as it was, so a caller may log a failure and
+// return -1 with the errno of the failing call.
 #pragma once
 
 #include <cstdarg>

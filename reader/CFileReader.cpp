@@ -621,9 +621,7 @@ int CFileReader::getAppleDoubleSize(HFS_DATA_TYPE type, int handle) {
         KXLOG(0, "type:%d handler:%d", static_cast<int>(type), handle);
     AppleDouble::Result res = m_ad.Read(handle, AppleDouble::kMaxEntries);
     if (res == AppleDouble::kNoHeader) {
-        int e = errno;
         KXLOG(-1, "no header data in AppleDouble file");
-        errno = e;
         return -1;
     }
     if (m_ad.Count() > AppleDouble::kManyEntries)
@@ -634,9 +632,7 @@ int CFileReader::getAppleDoubleSize(HFS_DATA_TYPE type, int handle) {
         return -1;
     }
     if (res == AppleDouble::kNoEntries) {
-        int e = errno;
         KXLOG(-1, "no entry data in AppleDouble file");
-        errno = e;
         return -1;
     }
     if (dbg)
@@ -703,15 +699,11 @@ int CFileReader::readAppleDouble(HFS_DATA_TYPE type, int handle, size_t dataOffs
         errno = EBADF;
     }
     if (res == AppleDouble::kNoHeader) {
-        int e = errno;
         KXLOG(-1, "no header data in AppleDouble file");
-        errno = e;
         return -1;
     }
     if (res != AppleDouble::kOk) {
-        int e = errno;
         KXLOG(-1, "no entry data in AppleDouble file");
-        errno = e;
         return -1;
     }
     if (dbg)

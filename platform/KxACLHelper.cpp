@@ -1,0 +1,249 @@
+#include "platform/KxACLHelper.h"
+
+#include <acl/libacl.h>
+#include <sys/acl.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "platform/KxLog.h"
+#include "platform/NetBytes.h"
+
+namespace KxACL {
+
+namespace {
+
+constexpr char kAccessAttr[] = "system.posix_acl_access";
+constexpr char kDefaultAttr[] = "system.posix_acl_default";
+constexpr size_t kMaxNameLength = 255;
+constexpr size_t kStackBytes = 1024;
+
+int g_supported = -1;  // -1 not yet tested
+std::string g_supportReason;
+std::string g_probePath = "/";
+unsigned g_options = 0;
+
+struct AclDeleter {
+    void operator()(void* p) const { acl_free(p); }
+};
+using AclPtr = std::unique_ptr<std::remove_pointer_t<acl_t>, AclDeleter>;
+using AclText = std::unique_ptr<char, AclDeleter>;
+
+ssize_t List(int fd, const char* name, char* buf, size_t size) {
+    return fd >= 0 ? flistxattr(fd, buf, size) : llistxattr(name, buf, size);
+}
+
+ssize_t Get(int fd, const char* name, const char* attr, char* buf, size_t size) {
+    return fd >= 0 ? fgetxattr(fd, attr, buf, size) : lgetxattr(name, attr, buf, size);
+}
+
+// Calls read(buf, size) into the stack buffer, and on ERANGE asks for the
+// size (read(nullptr, 0)) and retries in `heap`: the answer's bytes are at
+// *out. A value that keeps growing between the calls is retried a few
+// times.
+template <class Read>
+ssize_t ReadGrowing(Read read, char* stack, std::vector<char>& heap, const char** out) {
+    ssize_t n = read(stack, kStackBytes);
+    *out = stack;
+    for (int attempt = 0; n < 0 && errno == ERANGE && attempt < 4; ++attempt) {
+        ssize_t want = read(nullptr, 0);
+        if (want < 0)
+            return want;
+        heap.resize(static_cast<size_t>(want) + 256);
+        n = read(heap.data(), heap.size());
+        *out = heap.data();
+    }
+    return n;
+}
+
+bool Ignorable(int err) { return Helper::IsNotSupported(err) || err == ENODATA; }
+
+}  // namespace
+
+bool Helper::IsNotSupported(int err) { return err == ENOTSUP || err == EOPNOTSUPP; }
+
+std::unique_ptr<Helper> Helper::getInstance() {
+    std::unique_ptr<Helper> h(new Helper());
+    if (g_supported < 0) {
+        const char* p = g_probePath.c_str();
+        AclPtr acl(acl_get_file(p, ACL_TYPE_ACCESS));
+        int aclErr = acl ? 0 : errno;
+        int listErr = llistxattr(p, nullptr, 0) < 0 ? errno : 0;
+        g_supported = IsNotSupported(aclErr) && IsNotSupported(listErr) ? 0 : 1;
+        if (!g_supported)
+            g_supportReason = std::string("no ACLs or extended attributes on ") + p + ": " + strerror(aclErr);
+    }
+    if (!g_supported)
+        h->m_error = g_supportReason;
+    return h;
+}
+
+bool Helper::isAclSupported() { return g_supported != 0; }
+
+void Helper::SetOptions(unsigned options) { g_options = options; }
+
+unsigned Helper::GetOptions() { return g_options; }
+
+void Helper::ResetForTest(const char* probePath) {
+    g_supported = -1;
+    g_supportReason.clear();
+    g_probePath = probePath;
+    g_options = 0;
+}
+
+int Helper::Fail(int err, const char* call, const char* name) {
+    m_errno = err;
+    m_error = std::string(call) + "(" + name + "): " + strerror(err);
+    errno = err;
+    return -1;
+}
+
+bool Helper::shouldReportError() const {
+    return m_errno != 0 && !IsNotSupported(m_errno) && m_errno != ENODATA && m_errno != ENOENT;
+}
+
+void Helper::Add(EntryKind kind, std::string name, std::string value) {
+    size_t size = kEntryHeaderSize + name.size() + value.size();
+    if (kFormHeaderSize + size > kMaxNetworkBufferSize) {
+        KXLOG(1, "%s of %zu bytes is too large to keep", name.empty() ? "ACL" : name.c_str(), value.size());
+        m_errno = E2BIG;
+        m_error = "some extended attributes are too large to keep";
+        return;
+    }
+    m_formSize += size;
+    m_entries.push_back(Entry{kind, std::move(name), std::move(value)});
+}
+
+int Helper::ReadAcl(const char* name, int fd, bool isDefault) {
+    AclPtr acl(isDefault ? acl_get_file(name, ACL_TYPE_DEFAULT)
+                         : fd >= 0 ? acl_get_fd(fd) : acl_get_file(name, ACL_TYPE_ACCESS));
+    if (!acl) {
+        if (Ignorable(errno))
+            return 0;
+        return Fail(errno, isDefault ? "acl_get_file(default)" : fd >= 0 ? "acl_get_fd" : "acl_get_file",
+                    name);
+    }
+    // An access ACL that only restates the mode bits, and an empty default
+    // ACL, are nothing to keep.
+    if (isDefault ? acl_entries(acl.get()) <= 0 : acl_equiv_mode(acl.get(), nullptr) == 0)
+        return 0;
+    AclText text(acl_to_any_text(acl.get(), nullptr, ',', TEXT_ABBREVIATE | TEXT_NUMERIC_IDS));
+    if (!text)
+        return Fail(errno, "acl_to_any_text", name);
+    Add(isDefault ? DEFAULT_ACL : ACCESS_ACL, std::string(), text.get());
+    return 0;
+}
+
+int Helper::ReadXattr(const char* name, int fd, const char* attr) {
+    char stack[kStackBytes];
+    std::vector<char> heap;
+    const char* value;
+    ssize_t n = ReadGrowing([&](char* b, size_t s) { return Get(fd, name, attr, b, s); }, stack, heap, &value);
+    if (n < 0) {
+        if (Ignorable(errno))
+            return 0;
+        if (errno == E2BIG) {  // larger than the kernel hands out
+            KXLOG(1, "extended attribute %s of %s is too large to read", attr, name);
+            m_errno = E2BIG;
+            return 0;
+        }
+        return Fail(errno, fd >= 0 ? "fgetxattr" : "lgetxattr", name);
+    }
+    Add(XATTR, attr, std::string(value, static_cast<size_t>(n)));
+    return 0;
+}
+
+int Helper::getacl(const char* name, bool isLink, const struct stat& st, int fd) {
+    m_entries.clear();
+    m_formSize = 0;
+    m_errno = 0;
+    m_error.clear();
+    if (!name)
+        return Fail(EINVAL, "getacl", "(null)");
+    char stack[kStackBytes];
+    std::vector<char> heap;
+    const char* list;
+    ssize_t n = ReadGrowing([&](char* b, size_t s) { return List(fd, name, b, s); }, stack, heap, &list);
+    bool listed = n >= 0;
+    if (!listed) {
+        if (!IsNotSupported(errno))
+            return Fail(errno, fd >= 0 ? "flistxattr" : "llistxattr", name);
+        n = 0;
+    }
+    bool hasAccess = !listed, hasDefault = !listed;
+    for (const char* a = list; a < list + n; a += strlen(a) + 1) {
+        hasAccess |= strcmp(a, kAccessAttr) == 0;
+        hasDefault |= strcmp(a, kDefaultAttr) == 0;
+    }
+    const unsigned opts = g_options;
+    if (!(opts & OPT_NO_ACL) && !isLink) {
+        if (hasAccess && ReadAcl(name, fd, false) != 0)
+            return -1;
+        if (hasDefault && S_ISDIR(st.st_mode) && ReadAcl(name, fd, true) != 0)
+            return -1;
+    }
+    if (opts & OPT_NO_XATTR)
+        return 0;
+    for (const char* a = list; a < list + n; a += strlen(a) + 1) {
+        if (strcmp(a, kAccessAttr) == 0 || strcmp(a, kDefaultAttr) == 0)
+            continue;
+        if (strncmp(a, "system.", 7) == 0 && !(opts & OPT_SYSTEM_XATTRS))
+            continue;
+        if (ReadXattr(name, fd, a) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+int Helper::InjectOneXATTRInToBackupStream(const std::string& name, const std::string& value) {
+    if (name.empty() || name.size() > kMaxNameLength || name.find('\0') != std::string::npos)
+        return Fail(EINVAL, "InjectOneXATTRInToBackupStream", name.c_str());
+    for (Entry& e : m_entries) {
+        if (e.kind == XATTR && e.name == name) {
+            size_t grown = m_formSize - e.value.size() + value.size();
+            if (kFormHeaderSize + grown > kMaxNetworkBufferSize)
+                return Fail(E2BIG, "InjectOneXATTRInToBackupStream", name.c_str());
+            m_formSize = grown;
+            e.value = value;
+            return 0;
+        }
+    }
+    if (kFormHeaderSize + m_formSize + kEntryHeaderSize + name.size() + value.size() > kMaxNetworkBufferSize)
+        return Fail(E2BIG, "InjectOneXATTRInToBackupStream", name.c_str());
+    Add(XATTR, name, value);
+    return 0;
+}
+
+int Helper::getNetworkBufferSize() const {
+    return m_entries.empty() ? 0 : static_cast<int>(kFormHeaderSize + m_formSize);
+}
+
+int Helper::toNetworkBuffer(void* buffer, unsigned capacity) {
+    int size = getNetworkBufferSize();
+    if (size == 0)
+        return 0;
+    if (!buffer || capacity < static_cast<unsigned>(size))
+        return Fail(ENOBUFS, "toNetworkBuffer", "");
+    NetWriter w(static_cast<char*>(buffer));
+    w.U32(kFormVersion).U32(static_cast<uint32_t>(m_entries.size()));
+    for (const Entry& e : m_entries) {
+        w.U8(e.kind).U16(static_cast<uint16_t>(e.name.size())).U32(static_cast<uint32_t>(e.value.size()));
+        w.Bytes(e.name.data(), e.name.size()).Bytes(e.value.data(), e.value.size());
+    }
+    return size;
+}
+
+int Helper::getAclText(const char* path, std::string* text) {
+    AclPtr acl(acl_get_file(path, ACL_TYPE_ACCESS));
+    if (!acl)
+        return Fail(errno, "acl_get_file", path);
+    AclText t(acl_to_text(acl.get(), nullptr));
+    if (!t)
+        return Fail(errno, "acl_to_text", path);
+    *text = t.get();
+    return 0;
+}
+
+}  // namespace KxACL

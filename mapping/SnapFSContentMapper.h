@@ -27,9 +27,13 @@
 #include <vector>
 
 #include "mapping/ContentMapper.h"
+#include "mapping/NFSBkpPathInfo.h"
 
 class TavSnapUtilBase;
 struct SMVolumeInfo;
+namespace NAS {
+class Backup_ReferenceTimesList;
+}
 
 // One raw-volume snapshot (and one "r:" line of the mapping file).
 struct RawDevInfo {
@@ -85,6 +89,31 @@ public:
     int EngineType() const { return mEngineType; }
     TavSnapUtilBase* SnapUtil() { return mSnapUtil.get(); }
 
+    // NAS snapshot-difference references (SnapFSContentMapperNas.cpp).
+    std::map<std::string, sNFSBkpPathInfo>& GetNFSBackupPathInfo() { return mNFSBkpPaths; }
+    // 0 done or nothing to do; -1 or -2 failure, with nothing added.
+    int CollectSnapInfoForNFSBackupPaths(std::vector<std::string>& hostPaths, int subclientId, int backupType,
+                                         bool fullWithoutReferences, bool useReferenceTimes);
+    bool MarkSnapDiffDoneOnBkpPaths(const std::vector<sNFSBkpPathInfo>& paths);
+    // Whether the subclient's previous backup job is known: true with
+    // `first` and `previousJobId` set, false (both untouched) when it is not.
+    bool CheckIfFirstSubClientBkp(int zonarkId, int subclientId, bool& first, unsigned long long& previousJobId,
+                                  bool);
+    // Recorded paths of the host paths, in order; a path marked '+' is
+    // dropped and a leading '>' removed. False when a path cannot be mapped.
+    bool ConvertHostToSourcePaths(const std::vector<std::string>& hostPaths, std::vector<std::string>& sourcePaths);
+    bool QueryIndexV2(int subclientId, int zonarkId, std::vector<std::string>& paths,
+                      NAS::Backup_ReferenceTimesList& list);
+    static void SplitMetaData(const std::string& metadata, std::string& fileServer, std::string& fileSystem,
+                              std::string& snapshot, std::string& volumePath, unsigned long engineId);
+    static bool getJsonVal(const std::string& text, const std::string& key, std::string& value);
+
+    // Backup types of the collection.
+    static constexpr int kBackupFull = 1;
+    static constexpr int kBackupDifferential = 4;
+    // The snapshot engine whose metadata is a brace list of key:value pairs.
+    static constexpr unsigned long kJsonMetaDataEngine = 39;
+
 protected:
     // Makes the snapshot utilities object, replacing (and deleting) any
     // made before.
@@ -100,6 +129,7 @@ protected:
     std::list<RawDevInfo> mRawDevList;
     unsigned mSourceClientId = 0;
     std::map<std::string, std::string> mSrcSnapDevMap;  // source path -> snapshot device
+    std::map<std::string, sNFSBkpPathInfo> mNFSBkpPaths;  // by backup (recorded) path
     bool mRootVolume = false;
     std::map<std::string, std::string> mRootMapping;
 

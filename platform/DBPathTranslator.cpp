@@ -75,8 +75,8 @@ int DBPathTranslator::getArchiveFileIdsFromIndexForAJob() {
         m_logEntities[e.id] = l.fields[2] == "1";
         m_records.push_back(std::move(e));
     }
-    KXLOG(2, "job %llu (application %lu, type %lu, host %s): %zu database files", m_jobId, m_appId, m_appType,
-          m_hostName.c_str(), m_records.size());
+    KXLOG(2, "job %llu (application %u:%lu, type %lu, hosts %s/%s): %zu database files", m_jobId, m_zonarkId, m_appId,
+          m_appType, m_hostName.c_str(), m_secondHostName.c_str(), m_records.size());
     return 0;
 }
 

@@ -1,0 +1,10 @@
+// Registry keys the mappers read and fixed texts they write.
+#pragma once
+
+// Registry section of the file-system agent.
+constexpr const char* kMapSection = "FileSystemAgent";
+// Non-zero: with a snapshot of "/", the local mounts map to themselves.
+constexpr const char* kKeyEnableRootVolumeMapperMounts = "nEnableRootVolumeMapperMounts";
+
+// Snapshot mapping file name in the collect directory.
+constexpr const char* kHwSnapInfoFile = "hwsnapInfo.kxf";

@@ -1,0 +1,18 @@
+// A name mapper rewrites a path prefix: a path as the collect file records it
+// becomes the path under which the item is read (snapshot name-mapping
+// records that the parent sends each child).
+#pragma once
+
+#include <string>
+
+class TAVNameMapper {
+public:
+    virtual ~TAVNameMapper() = default;
+    // The mapped name (the name itself when nothing matched); *mapped, when
+    // given, tells whether a prefix matched.
+    virtual std::string mapName(const char* name, bool* mapped) = 0;
+    // The same into `out`; answers whether a prefix matched.
+    virtual bool mapName(const char* name, std::string& out, bool* mapped) = 0;
+    virtual void add(const char* /*from*/, const char* /*to*/) {}
+    virtual void clear() {}
+};

@@ -90,6 +90,7 @@ public:
     void QueryCtreeTable(const std::string& directory);
 
     void setAllRecords(bool all) { m_allRecords = all; }
+    bool allRecords() const { return m_allRecords; }
     void setCollectFileCacheCapacity(size_t n);
     const std::set<uint32_t>& hColNumbers() const { return m_hColNumbers; }
     uint64_t totalSize() const { return m_totalSize; }
@@ -119,8 +120,6 @@ private:
     HCollectFileCache m_tempCollectFiles;
     uint64_t m_insertedPaths = 0;
     std::string m_escaped;  // scratch of InsertEntryInHCollectFile
-
-    friend class HardLinkMerge;
 };
 
 // Prints every row of the table in `directory` to standard output, read-only.

@@ -57,29 +57,40 @@ std::string PathOf(int i) {
     return "/data/projects/dir" + std::to_string(i % 997) + "/file " + std::to_string(i);
 }
 
-void BM_InsertEntryInHCollectFile(benchmark::State& state) {
-    KxLog::UseFile("/dev/null");
-    HardLinkManager::EnableHardLinkFeature();
+std::vector<std::string> AllPaths() {
+    std::vector<std::string> paths(kPaths);
+    for (int i = 0; i < kPaths; ++i)
+        paths[i] = PathOf(i);
+    return paths;
+}
+
+// Times `write(dir, paths)` into a fresh directory per iteration.
+template <class Write>
+void TimeInserts(benchmark::State& state, Write write) {
+    const std::vector<std::string> paths = AllPaths();
     for (auto _ : state) {
         state.PauseTiming();
         std::string dir = NewDir();
-        std::vector<std::string> paths(kPaths);
-        for (int i = 0; i < kPaths; ++i)
-            paths[i] = PathOf(i);
         state.ResumeTiming();
-        {
-            HardLinkManager mgr;
-            mgr.initHardLinkManager(dir, "CollectTot");
-            for (int i = 0; i < kPaths; ++i)
-                mgr.InsertEntryInHCollectFile(1 + i % kCollectFiles, paths[i], "", StatOf(i));
-            mgr.Cleanup();
-            HardLinkManager::closeHLTableClass();
-        }
+        write(dir, paths);
         state.PauseTiming();
         RemoveDir(dir);
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * kPaths);
+}
+
+void BM_InsertEntryInHCollectFile(benchmark::State& state) {
+    KxLog::UseFile("/dev/null");
+    HardLinkManager::EnableHardLinkFeature();
+    TimeInserts(state, [](const std::string& dir, const std::vector<std::string>& paths) {
+        HardLinkManager mgr;
+        mgr.initHardLinkManager(dir, "CollectTot");
+        for (int i = 0; i < kPaths; ++i)
+            mgr.InsertEntryInHCollectFile(1 + i % kCollectFiles, paths[i], "", StatOf(i));
+        mgr.Cleanup();
+        HardLinkManager::closeHLTableClass();
+    });
 }
 
 // One table of kPaths rows in `dir`, written by the peer's code.
@@ -124,31 +135,14 @@ void PeerWrite(const std::string& dir, const std::vector<std::string>& paths) {
 }
 
 void BM_PeerInsert(benchmark::State& state) {
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::string dir = NewDir();
-        std::vector<std::string> paths(kPaths);
-        for (int i = 0; i < kPaths; ++i)
-            paths[i] = PathOf(i);
-        state.ResumeTiming();
-        PeerWrite(dir, paths);
-        state.PauseTiming();
-        RemoveDir(dir);
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(state.iterations() * kPaths);
+    TimeInserts(state, PeerWrite);
 }
 
 // The finished table both look-up benchmarks read.
 const std::string& SharedTable() {
     static struct Shared {
         std::string dir = NewDir();
-        Shared() {
-            std::vector<std::string> paths(kPaths);
-            for (int i = 0; i < kPaths; ++i)
-                paths[i] = PathOf(i);
-            PeerWrite(dir, paths);
-        }
+        Shared() { PeerWrite(dir, AllPaths()); }
         ~Shared() { RemoveDir(dir); }
     } shared;
     return shared.dir;

@@ -11,17 +11,13 @@
 size_t HLGroupMap::Add(int32_t key, const std::vector<CollectToken>& tokens, bool merged) {
     Group& group = m_groups[key];
     Info& info = m_info[key];
-    size_t added = 0;
+    size_t added = 0, again = 0, over = 0;
+    const CollectToken* firstSkipped = nullptr;
     for (const CollectToken& t : tokens) {
-        if (m_index.size() >= kMaxEntries) {
-            KXLOG(-1, "split configuration: more than %zu collect files; %s skipped", kMaxEntries,
-                  t.str().c_str());
-            continue;
-        }
-        auto ins = m_index.emplace(t.key(), Loc{key, static_cast<uint32_t>(group.size())});
-        if (!ins.second) {
-            KXLOG(-1, "split configuration: collect file %s is listed again (group %d); skipped",
-                  t.str().c_str(), key);
+        bool full = m_index.size() >= kMaxEntries;
+        if (full || !m_index.emplace(t.key(), Loc{key, static_cast<uint32_t>(group.size())}).second) {
+            ++(full ? over : again);
+            firstSkipped = firstSkipped ? firstSkipped : &t;
             continue;
         }
         group.emplace_back(t);
@@ -37,6 +33,11 @@ size_t HLGroupMap::Add(int32_t key, const std::vector<CollectToken>& tokens, boo
             KXLOG(2, "+3333++HLDEBUG MAP GENERATION volume ID =<%d> file number <%s> ", key,
                   group.back().token.c_str());
     }
+    if (firstSkipped)
+        KXLOG(-1,
+              "split configuration group %d: %zu collect file(s) listed again and %zu over the "
+              "bound of %zu skipped, the first %s",
+              key, again, over, kMaxEntries, firstSkipped->str().c_str());
     return added;
 }
 

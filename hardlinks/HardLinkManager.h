@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 

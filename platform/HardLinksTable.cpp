@@ -195,7 +195,12 @@ int HardLinksTable::searchFirst(uint64_t device, uint64_t inode, std::string& pa
 }
 
 int HardLinksTable::searchNext(std::string& path, int64_t& ctime) {
-    if (!m_db || !m_haveCursor)
+    if (m_db && !m_haveCursor) {
+        KXLOG(-1, "hard-links table %s/%s: searchNext without a searchFirst", m_directory.c_str(),
+              m_name.c_str());
+        return -1;
+    }
+    if (!m_db)
         return failed("searchNext");
     return stepRow(path, ctime, nullptr);
 }

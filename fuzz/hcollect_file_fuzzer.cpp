@@ -1,0 +1,74 @@
+// Hard-link collect files are read back by the split and by the streams.
+// Feed arbitrary bytes through the group reader: no input may crash it; an
+// input it accepts holds only "# /", empty and data lines, every element's
+// path is absolute and decodes, and the elements written back as lines read
+// back as the same groups.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "hardlinks/HCollectFile.h"
+#include "hardlinks/HCollectLine.h"
+#include "hardlinks/HardLinkExceptions.h"
+#include "hardlinks/TextLineReader.h"
+#include "platform/FileNameEscape.h"
+
+namespace {
+
+bool Read(const std::string& text, HLGroupsMap_t& map) {
+    TextLineReader lines;
+    lines.OpenMemory(text.data(), text.size());
+    try {
+        HCollectFile::ReadGroups(lines, "fuzz", map);
+        return true;
+    } catch (const HardLinkManagerBaseException&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    HLGroupsMap_t map;
+    if (!Read(text, map))
+        return 0;
+    size_t dataLines = 0;
+    for (size_t pos = 0; pos < size;) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos)
+            nl = size;
+        std::string line = text.substr(pos, nl - pos);
+        size_t lead = line.find_first_not_of(' ');
+        if (!line.empty() && line.compare(lead == std::string::npos ? 0 : lead, std::string::npos, "# /") != 0)
+            ++dataLines;
+        pos = nl + 1;
+    }
+    std::string again = kHCollectHeaderLine;
+    size_t elements = 0;
+    std::string decoded;
+    for (const auto& kv : map) {
+        for (const HLinkGroupElement& e : kv.second) {
+            if (e.path.empty() || e.path[0] != '/' || HLGroupKey(e.inode, e.device) != kv.first ||
+                !unescapeFileName(e.path.data(), e.path.size(), decoded, nullptr))
+                abort();
+            AppendHCollectLine(again, e.inode, e.device, e.ctime, e.size, e.path.data(), e.path.size());
+            ++elements;
+        }
+    }
+    if (elements != dataLines)
+        abort();  // a line was lost or invented
+    HLGroupsMap_t back;
+    if (!Read(again, back) || back.size() != map.size())
+        abort();
+    for (const auto& kv : map) {
+        const auto& other = back.at(kv.first);
+        if (other.size() != kv.second.size())
+            abort();
+        for (size_t i = 0; i < other.size(); ++i)
+            if (!other[i].IsSameAs(kv.second[i]) || other[i].path != kv.second[i].path)
+                abort();
+    }
+    return 0;
+}

@@ -1,0 +1,43 @@
+// File helpers of the hard-link subsystem: an owned descriptor, whole-file
+// copies and configuration files written through a temporary name.
+#pragma once
+
+#include <string>
+
+// An open file descriptor, closed on destruction (an unchecked close: call
+// Close() where a failure matters).
+class ScopedFd {
+public:
+    ScopedFd() = default;
+    explicit ScopedFd(int fd) : m_fd(fd) {}
+    ~ScopedFd();
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    ScopedFd(ScopedFd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+    ScopedFd& operator=(ScopedFd&& o) noexcept;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes; 0, or -1 with errno. The descriptor is released either way.
+    int Close();
+
+private:
+    int m_fd = -1;
+};
+
+// Copies `source` to `destination`. The source is opened first, the copy is
+// written to a temporary file beside the destination, synced and renamed over
+// it, so the destination is never emptied or cut when the copy fails.
+// Without `overwrite` an existing destination is refused; copying a file onto
+// itself is refused. Failures throw HardLinkManagerBaseException.
+void copy_file(const std::string& source, const std::string& destination, bool overwrite);
+
+// Writes `content` to path + ".tmp", syncs it and renames it to `path`.
+// 0, or an errno value (the temporary file is removed).
+int WriteFileAtomically(const std::string& path, const std::string& content);
+
+// unlink() that takes an absent file as success. 0, or -1 with errno.
+int RemoveFileIfPresent(const std::string& path);
+
+// Whether a file (or anything else) of that name exists.
+bool PathExists(const std::string& path);

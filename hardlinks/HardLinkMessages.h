@@ -1,0 +1,40 @@
+// Names, registry keys and exception texts of the hard-link subsystem.
+#pragma once
+
+// Registry: section and key of the hard-link feature switch.
+constexpr const char* kHLRegistrySection = "FileSystemAgent";
+constexpr const char* kHLRegistryKey = "HLINK";
+
+// Files in the job results directory.
+constexpr const char* kHardLinksTableName = "hardLinks";
+constexpr const char* kHCollectSplitConfigName = "HCollect_split_config";
+constexpr const char* kCollectSplitConfigName = "split_config";
+constexpr const char* kMergedSplitConfigName = "Merged_split_config";
+constexpr const char* kSplitConfigOrigSuffix = ".orig";
+constexpr const char* kCollectSuffix = ".kxf";      // a finished (H) collect file
+constexpr const char* kSplitTempSuffix = ".tmp";    // a new H collect file the split writes
+constexpr const char* kMergeTempSuffix = ".tmpl";   // a renumbered collect file the merge moves
+
+// Item names under which a hard-link group's data is backed up once.
+constexpr const char* kPhonyNamePrefix = "/__KXHardLink@-@-Files__/";
+
+// Exception texts.
+constexpr const char* kErrHCollectCreate = "Could not create the HCollectFile object properly";
+constexpr const char* kErrHCollectInsert = "Could not insert entry in hard link collect file.";
+constexpr const char* kErrHCollectClose = "Could not close hard link collect file.";
+constexpr const char* kErrHLGroupsMap = "Could not create the HL groups map";
+constexpr const char* kErrManagerInsert =
+    "Could not insert entry in hard link collect file. Must skip entry in ctree table";
+constexpr const char* kErrTableInit = "Failed initialize HardLinksTable ctree table";
+constexpr const char* kErrTableInsert = "Failed insert entry into ctree table";
+constexpr const char* kErrStaleTable = "Could not remove the files of an earlier hard-links table";
+constexpr const char* kErrSplit = "Could not create hard link split config file.";
+constexpr const char* kErrRename = "Could not rename the file.";
+constexpr const char* kErrMerge =
+    "HardLinkManager CRITICAL EXCEPTION. Hard Link Feature should be disabled and should fail the "
+    "phase or job";
+constexpr const char* kErrCopyExists = "Output file already exists";
+constexpr const char* kErrCopyOpenOut = "Unable to open output file";
+constexpr const char* kErrCopyOpenIn = "Unable to open input file";
+constexpr const char* kErrCopySame = "Input and output are the same file";
+constexpr const char* kErrCopyIO = "Unable to copy file";

@@ -1,0 +1,161 @@
+// HardLinkManager::SplitHCollectFile: the recorded H collect files, grouped
+// by file, rewritten as the H collect files the streams back up.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "hardlinks/HardLinkManager.h"
+#include "hardlinks/HardLinkMessages.h"
+#include "platform/KxLog.h"
+
+namespace {
+
+// Starts new H collect file k: a temporary file left by an earlier run would
+// be appended to, so it goes first.
+void RemoveStaleTemporary(const std::string& path) {
+    if (RemoveFileIfPresent(path) != 0) {
+        KXLOG(-1, "cannot remove %s: %s", path.c_str(), strerror(errno));
+        throw HardLinkManagerBaseException(kErrSplit);
+    }
+}
+
+void Check(const CTyError& e) {
+    if (e.IsError())
+        throw HardLinkManagerBaseException(kErrSplit);
+}
+
+}  // namespace
+
+void HardLinkManager::MoveFile(const std::string& from, const std::string& to) {
+    KXLOG(2, "++++++++++++++renaming file from %s  to  %s .", from.c_str(), to.c_str());
+    if (renamePath(from, to) != 0 || !PathExists(to)) {
+        KXLOG(0, "HCollectFile DEBUG:Could not rename the file %s to %s: Error [%d]", from.c_str(),
+              to.c_str(), errno);
+        throw HardLinkManagerBaseException(kErrRename);
+    }
+}
+
+// Reads source H collect file `source` and appends its groups (the first
+// line of each, or every line) to new H collect files: its own number in
+// plain mode; in bounded mode k + 1, k + 2, ... each holding groups until
+// their size passes `limit`. A number is taken only when a group is written.
+void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
+                               std::map<uint32_t, std::set<uint32_t>>& splitMap) {
+    KXLOG(3, "Processing HCollectFileSet %u (will process %s)", source,
+          m_allRecords ? "all records" : "only first record");
+    std::set<uint32_t>& targets = splitMap[source];
+    Check(closeCollectFile(source));
+    HLGroupsMap_t groups;
+    HCollectFile(m_jobResultsDir, m_baseName, source, HCOLLECT_READ, kCollectSuffix)
+        .GetHLGroupsMap(groups);
+
+    HCollectFileCache::Ptr out;
+    uint64_t running = 0;
+    auto startFile = [&](uint32_t number) {
+        if (out) {
+            out.reset();
+            Check(closeTempCollectFile(k));
+        }
+        if (number == 0)
+            throw HardLinkManagerBaseException("no H collect number left");
+        k = number;
+        RemoveStaleTemporary(
+            HCollectFile::GetHCollectFilePath(k, m_jobResultsDir, m_baseName, kSplitTempSuffix));
+        out = tempCollectFile(k, HCOLLECT_WRITE, kSplitTempSuffix);
+        running = 0;
+    };
+    for (const auto& group : groups) {
+        if (!out)
+            startFile(bounded ? k + 1 : source);
+        else if (bounded && running > limit)
+            startFile(k + 1);
+        const std::vector<HLinkGroupElement>& lines = group.second;
+        const size_t count = m_allRecords ? lines.size() : 1;
+        for (size_t i = 0; i < count; ++i)
+            out->InsertElement(lines[i]);
+        targets.insert(k);
+        running += lines[count - 1].size;
+    }
+    if (out) {
+        out.reset();
+        Check(closeTempCollectFile(k));
+    }
+}
+
+bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint32_t streams) {
+    if (!HardLinkFeatureSupported())
+        return false;
+    const uint64_t limit = streams == 0 ? 0 : m_totalSize / streams;
+    KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.",
+          static_cast<unsigned long long>(limit));
+    const bool bounded = split && limit > 0;
+    try {
+        std::map<uint32_t, std::set<uint32_t>> splitMap;
+        uint32_t k = 0;
+        for (uint32_t source : m_hColNumbers)
+            SplitOne(source, bounded, limit, k, splitMap);
+
+        std::set<uint32_t> written;
+        for (const auto& kv : splitMap)
+            written.insert(kv.second.begin(), kv.second.end());
+        for (uint32_t n : written) {
+            Check(closeTempCollectFile(n));
+            Check(closeCollectFile(n));
+            MoveFile(HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName,
+                                                       kSplitTempSuffix),
+                     HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName,
+                                                       kCollectSuffix));
+        }
+        // Sources that no new file replaced were consumed: they would be read
+        // again as groups of their own.
+        for (uint32_t source : m_hColNumbers) {
+            if (written.count(source))
+                continue;
+            const std::string path =
+                HCollectFile::GetHCollectFilePath(source, m_jobResultsDir, m_baseName, kCollectSuffix);
+            KXLOG(2, "removing consumed %s", path.c_str());
+            if (RemoveFileIfPresent(path) != 0) {
+                KXLOG(-1, "cannot remove %s: %s", path.c_str(), strerror(errno));
+                throw HardLinkManagerBaseException(kErrSplit);
+            }
+        }
+
+        // One line per source collect number, every number 1..collectCount
+        // included: "N K1 K2 ... " (each number followed by a blank).
+        std::string content;
+        auto next = splitMap.begin();
+        const uint64_t last = std::max<uint64_t>(collectCount,
+                                                 splitMap.empty() ? 0 : splitMap.rbegin()->first);
+        for (uint64_t i = 1; i <= last; ++i) {
+            content += std::to_string(i);
+            content += ' ';
+            if (next != splitMap.end() && next->first == i) {
+                for (uint32_t n : next->second) {
+                    content += std::to_string(n);
+                    content += ' ';
+                }
+                ++next;
+            } else {
+                KXLOG(2, "+++NO HARD LINK FILES FOR COLLECT FILE %llu +++++.",
+                      static_cast<unsigned long long>(i));
+            }
+            content += '\n';
+        }
+        const std::string config = GenerateHCollectSplitConfigFileName(m_jobResultsDir);
+        if (int err = WriteFileAtomically(config, content)) {
+            KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.",
+                  config.c_str());
+            errno = err;
+            throw HardLinkManagerBaseException(kErrSplit);
+        }
+        return true;
+    } catch (const std::exception& e) {
+        KXLOG(0, "HardLinkManager DEBUG:Could not create hard link split config file. Errno [%d] (%s)",
+              errno, e.what());
+        DeleteCtreeFiles();
+        Cleanup();
+        throw HardLinkManagerCriticalException(kErrSplit);
+    }
+}

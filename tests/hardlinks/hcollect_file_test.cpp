@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "HardLinkTestUtil.h"
+#include "hardlinks/HCollectFile.h"
+#include "hardlinks/HCollectLine.h"
+#include "hardlinks/TextLineReader.h"
+#include "platform/FileNameEscape.h"
+
+namespace {
+
+using testfiles::ReadWholeFile;
+using testfiles::WriteWholeFile;
+
+// The groups of an H collect file's text; throws as the file reader does.
+HLGroupsMap_t Groups(const std::string& text) {
+    TextLineReader lines;
+    lines.OpenMemory(text.data(), text.size());
+    HLGroupsMap_t map;
+    HCollectFile::ReadGroups(lines, "test", map);
+    return map;
+}
+
+class HCollectFileTest : public HardLinkJobTest {};
+
+TEST_F(HCollectFileTest, LinesRoundTripByteForByte) {
+    const uint64_t kHigh = UINT64_MAX - 1;
+    const std::string awkward = "/dir with blanks/100%\r\nsure";
+    {
+        HCollectFile w(m_dir.path(), "CollectTot", 3, HCOLLECT_WRITE);
+        w.InsertEntryInHCollectFile(escapeFileName(awkward.c_str()), Stat(kHigh, kHigh - 1, -5, 7));
+        w.InsertEntryInHCollectFile("/b", Stat(12, 34, 1700000000, 0));
+        w.close();
+    }
+    {  // a second writer appends without a second header
+        HCollectFile w(m_dir.path(), "CollectTot", 3, HCOLLECT_WRITE);
+        w.InsertEntryInHCollectFile("/c", Stat(12, 34, 1700000000, 0));
+    }
+    EXPECT_EQ(ReadWholeFile(At("HCollectTot3.kxf")),
+              "# /\n"
+              "# 18446744073709551614 18446744073709551613 -5 7 /dir with blanks/100%25%0D%0Asure\n"
+              "# 12 34 1700000000 0 /b\n"
+              "# 12 34 1700000000 0 /c\n");
+    HLGroupsMap_t map;
+    HCollectFile r(m_dir.path(), "CollectTot", 3, HCOLLECT_READ);
+    EXPECT_TRUE(r.GetHLGroupsMap(map));
+    ASSERT_EQ(map.size(), 2u);
+    const std::vector<HLinkGroupElement>& big = map.at({kHigh, kHigh - 1});
+    ASSERT_EQ(big.size(), 1u);
+    EXPECT_EQ(big[0].ctime, -5);
+    std::string decoded;
+    ASSERT_TRUE(unescapeFileName(big[0].path.data(), big[0].path.size(), decoded, nullptr));
+    EXPECT_EQ(decoded, awkward);
+    ASSERT_EQ(map.at({12, 34}).size(), 2u);
+    EXPECT_EQ(map.at({12, 34})[1].path, "/c");
+    EXPECT_TRUE(map.at({12, 34})[0].IsSameAs(map.at({12, 34})[1]));
+}
+
+TEST_F(HCollectFileTest, GroupsAreFilesNotInodeNumbers) {
+    HLGroupsMap_t map = Groups("# /\n# 5 1 0 1 /dev1/a\n\n# 5 2 0 1 /dev2/a\n# 4 9 0 1 /z\n# 5 1 0 1 /dev1/b\n");
+    ASSERT_EQ(map.size(), 3u);
+    auto it = map.begin();
+    EXPECT_EQ(it->first, HLGroupKey(4, 9));  // inode first
+    EXPECT_EQ((++it)->second.size(), 2u);     // (5, 1): /dev1/a and /dev1/b
+    EXPECT_EQ((++it)->second[0].path, "/dev2/a");
+    EXPECT_TRUE(Groups("# /\n").empty());
+    EXPECT_TRUE(Groups("").empty());
+}
+
+TEST_F(HCollectFileTest, MalformedLinesThrow) {
+    const char* bad[] = {
+        "# 1 2 3\n",                       // short line
+        "# 1  2 3 4 /p\n",                 // two blanks
+        "# 1 2 3 4\n",                     // no path
+        "# 1 2 3 4 \n",                    // empty path
+        "# 1 2 3 4 relative\n",            // not absolute
+        "# x 2 3 4 /p\n",                  // not a number
+        "# 1 2 3 4x /p\n",                 // not a whole number
+        "# -1 2 3 4 /p\n",                 // negative inode
+        "# 1 2 3 -4 /p\n",                 // negative size
+        "# +1 2 3 4 /p\n",                 // sign
+        "# 18446744073709551616 2 3 4 /p\n",  // inode out of range
+        "# 1 2 9223372036854775808 4 /p\n",   // ctime out of range
+        "# 1 2 3 4 /p%00\n",               // escape of NUL
+        "# 1 2 3 4 /p%zz\n",               // broken escape
+        "# 1 2 3 4 /p\r\n",                // raw carriage return
+        "/plain/path\n",                   // not an H line
+        "#1 2 3 4 /p\n",
+        "# 1 2 3 4 /p",                    // last line without its line feed
+    };
+    for (const char* line : bad) {
+        std::string text = std::string("# /\n# 9 9 9 9 /ok\n") + line;
+        EXPECT_THROW(
+            {
+                try {
+                    Groups(text);
+                } catch (const HardLinkManagerBaseException& e) {
+                    EXPECT_STREQ(e.what(), "Could not create the HL groups map");
+                    throw;
+                }
+            },
+            HardLinkManagerBaseException)
+            << line;
+    }
+    // The Part's tokenizer, kept for its callers: single blanks cut, the rest is the path.
+    std::vector<std::string> tokens;
+    parseHCollectLine("  # 1  2 3 4 a b", tokens);
+    EXPECT_EQ(tokens, (std::vector<std::string>{"#", "1", "", "2", "3", "4 a b"}));
+    TokenizeIncludingTokens("a,,b c d e f g", tokens, ", ");
+    EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "c", "d", "e", "f g"}));
+    TokenizeIncludingTokens("a b c d e,f", tokens, ", ");
+    EXPECT_EQ(tokens.size(), 5u);
+}
+
+TEST_F(HCollectFileTest, WriterRefusesAndReportsFailures) {
+    HCollectFile w(m_dir.path(), "CollectTot", 1, HCOLLECT_WRITE);
+    for (const std::string& p : {std::string(""), std::string("rel"), std::string("/a\nb"),
+                                 std::string("/a\rb"), std::string("/a\0b", 4)})
+        EXPECT_THROW(w.InsertEntryInHCollectFile(p, Stat(1, 1, 1, 1)), HardLinkManagerBaseException);
+    EXPECT_THROW(HCollectFile(m_dir.path(), "CollectTot", 2, HCOLLECT_READ),
+                 HardLinkManagerBaseException);
+    // A file whose last line was cut is not appended to.
+    WriteWholeFile(At("HCollectTot4.kxf"), "# /\n# 1 2 3 4 /cut");
+    EXPECT_THROW(HCollectFile(m_dir.path(), "CollectTot", 4, HCOLLECT_WRITE),
+                 HardLinkManagerBaseException);
+    // A buffered write that fails is reported by close().
+    ASSERT_EQ(symlink("/dev/full", At("HCollectTot5.kxf").c_str()), 0);
+    HCollectFile full(m_dir.path(), "CollectTot", 5, HCOLLECT_WRITE);
+    full.InsertEntryInHCollectFile("/p", Stat(1, 1, 1, 1));
+    EXPECT_THROW(full.close(), HardLinkManagerBaseException);
+    EXPECT_EQ(HCollectFile::GetCollectFilePath(7, "/d", "CollectTot", ".tmpl"), "/d/CollectTot7.tmpl");
+}
+
+}  // namespace

@@ -62,16 +62,16 @@ struct FileIdentity {
     std::string real;
 };
 
-FileIdentity identify(const std::string& path) {
+FileIdentity identify(const std::string& path, bool standardOutput) {
     FileIdentity id;
     struct stat st;
-    if (path == "-" ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0) {
+    if (standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0) {
         id.exists = true;
         id.device = S_ISCHR(st.st_mode);
         id.dev = st.st_dev;
         id.ino = st.st_ino;
     }
-    if (path == "-")
+    if (standardOutput)
         return id;
     if (char* r = realpath(path.c_str(), nullptr)) {
         id.real = r;
@@ -98,6 +98,7 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 struct Output {
     const char* what;
     const std::string* path;
+    bool standardOutput;  // "-": the archive goes to standard output
 };
 
 // Before anything is opened: an output that is a collect file or another
@@ -106,10 +107,10 @@ struct Output {
 bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<std::string>& collects) {
     std::vector<FileIdentity> inputs;
     for (const std::string& c : collects)
-        inputs.push_back(identify(c));
+        inputs.push_back(identify(c, false));
     std::vector<FileIdentity> seen;
     for (const Output& o : outputs) {
-        FileIdentity id = identify(*o.path);
+        FileIdentity id = identify(*o.path, o.standardOutput);
         for (size_t i = 0; i < collects.size(); ++i) {
             if (sameFile(id, inputs[i])) {
                 fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the collect file %s\n", o.what,
@@ -195,9 +196,9 @@ void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
     std::vector<std::string> own;
     for (const Output& o : outputs) {
         struct stat st;
-        if (*o.path == "-" ? fstat(STDOUT_FILENO, &st) == 0 : stat(o.path->c_str(), &st) == 0)
+        if (o.standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(o.path->c_str(), &st) == 0)
             file.AddJobOutput(st.st_dev, st.st_ino);
-        if (*o.path == "-")
+        if (o.standardOutput)
             continue;
         char* real = realpath(o.path->c_str(), nullptr);
         own.push_back(real ? real : *o.path);
@@ -253,11 +254,12 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    std::vector<Output> outputs = {{"archive", &archivePath}};
+    const bool toStandardOutput = archivePath == "-";
+    std::vector<Output> outputs = {{"archive", &archivePath, toStandardOutput}};
     if (!failuresPath.empty())
-        outputs.push_back({"failures", &failuresPath});
+        outputs.push_back({"failures", &failuresPath, false});
     if (!resultsPath.empty())
-        outputs.push_back({"results", &resultsPath});
+        outputs.push_back({"results", &resultsPath, false});
     if (!outputsAreSafe(outputs, collects))
         return 2;
 
@@ -287,7 +289,7 @@ int main(int argc, char** argv) {
     ErrorController::setErrorsTolerated(true);
 
     FileRecordSink sink;
-    int opened = archivePath == "-" ? sink.Attach(STDOUT_FILENO, "standard output", false)
+    int opened = toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false)
                                     : sink.Open(archivePath.c_str());
     if (opened != 0) {
         fprintf(stderr, "ruxen-backup: cannot create the archive %s: %s\n", archivePath.c_str(),

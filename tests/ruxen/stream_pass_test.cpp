@@ -577,20 +577,9 @@ TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     EXPECT_EQ("", results);
 }
 
-struct ListFault {
-    const char* name;
-    bool failuresFull, resultsFull;
-    std::vector<std::string> items;  // names under the test directory, or "!line" for a raw line
-    StreamBackupPass::Result result;
-};
-void PrintTo(const ListFault& c, std::ostream* os) { *os << c.name; }
-
-class StreamPassListFaults : public ::testing::TestWithParam<ListFault> {};
-
 // A failures or results line that cannot be written loses a failed item:
 // the items are still backed up, but the stream must not end as a success.
-TEST_P(StreamPassListFaults, LostLineFailsTheStream) {
-    const ListFault& f = GetParam();
+TEST(StreamPassLists, LostLineFailsTheStream) {
     FILE* full = fopen("/dev/full", "w");
     if (!full)
         GTEST_SKIP() << "no /dev/full";
@@ -598,26 +587,27 @@ TEST_P(StreamPassListFaults, LostLineFailsTheStream) {
     TempDir dir;
     WriteWholeFile(dir / "a", "aaa");
     WriteWholeFile(dir / "b", "bbb");
-    std::string text;
-    for (const std::string& i : f.items)
-        text += i[0] == '!' ? i.substr(1) + "\n" : CollectOf({dir / i});
-    PassRun run(dir);
-    RuxenFile file(&run.archive);
-    CollectFileReader reader;
-    reader.OpenMemory("collect", text);
-    file.SetResultsFile(f.resultsFull ? full : nullptr);
-    StreamBackupPass pass(file, f.failuresFull ? full : nullptr);
-    EXPECT_EQ(f.result, pass.RunDataLoop(reader));
-    EXPECT_EQ(f.result == StreamBackupPass::kStreamFailed, file.FailureListWriteFailed());
-    EXPECT_EQ(2u, CheckRecords(run.sink).matched) << "the items after the lost line are still backed up";
+    const struct {
+        bool failuresFull, resultsFull;
+        std::string collect;
+        StreamBackupPass::Result result;
+    } cases[] = {{true, true, CollectOf({dir / "a", dir / "b"}), StreamBackupPass::kCollectDone},
+                 {true, false, CollectOf({dir / "a"}) + "relative\n" + CollectOf({dir / "b"}),
+                  StreamBackupPass::kStreamFailed},
+                 {false, true, CollectOf({dir / "a", dir / "b", dir / "b/not-a-dir"}), StreamBackupPass::kStreamFailed}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.collect);
+        PassRun run(dir);
+        RuxenFile file(&run.archive);
+        CollectFileReader reader;
+        reader.OpenMemory("collect", c.collect);
+        file.SetResultsFile(c.resultsFull ? full : nullptr);
+        StreamBackupPass pass(file, c.failuresFull ? full : nullptr);
+        EXPECT_EQ(c.result, pass.RunDataLoop(reader));
+        EXPECT_EQ(c.result == StreamBackupPass::kStreamFailed, file.FailureListWriteFailed());
+        EXPECT_EQ(2u, CheckRecords(run.sink).matched) << "the items after the lost line are still backed up";
+    }
     fclose(full);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, StreamPassListFaults,
-    ::testing::Values(ListFault{"NothingToList", true, true, {"a", "b"}, StreamBackupPass::kCollectDone},
-                      ListFault{"FailuresFile", true, false, {"a", "!relative", "b"}, StreamBackupPass::kStreamFailed},
-                      ListFault{"ResultsFile", false, true, {"a", "b", "b/not-a-dir"}, StreamBackupPass::kStreamFailed}),
-    [](const ::testing::TestParamInfo<ListFault>& i) { return std::string(i.param.name); });
 
 }  // namespace

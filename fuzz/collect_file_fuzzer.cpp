@@ -1,8 +1,10 @@
 // Collect files come from the scan program and are read line by line. Feed
 // arbitrary bytes through the collect-file reader: no input may crash it,
 // every line must be answered exactly once at its own offset, a line that is
-// answered as a path must decode to exactly that path, and a bad line never
-// hands back a path.
+// answered as a path must decode to exactly that path (a CR before the LF
+// belongs to the line end), and a bad line never hands back a path; its
+// listing fits one line and, when it is not the line's own text, cannot be
+// decoded into a path.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     CollectLine line;
-    std::string decoded;
+    std::string decoded, listing;
     std::vector<CollectLineSource::Result> results;
     for (size_t k = 0;; ++k) {
         CollectLineSource::Result r = reader.Next(line);
@@ -44,21 +46,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t end = nl == std::string::npos ? size : nl;
         const char* raw = text.data() + line.offset;
         size_t len = end - line.offset;
+        if (len > 0 && raw[len - 1] == '\r')
+            --len;
 
         if (r == CollectLineSource::kLine) {
             if (line.path.empty() || line.path[0] != '/')
                 abort();
-            if (memchr(line.path.data(), '\0', line.path.size()))
+            if (memchr(line.path.data(), '\0', line.path.size()) || memchr(raw, '\r', len))
                 abort();
             if (len > CollectFileReader::kMaxLineBytes)
                 abort();
             if (!unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
                 abort();
         } else if (r == CollectLineSource::kBadLine) {
-            if (!line.path.empty() || line.error.empty())
+            if (!line.path.empty() || line.error.empty() || line.rawLength != len)
                 abort();
             if (line.errnum == ENAMETOOLONG) {
-                if (len <= CollectFileReader::kMaxLineBytes || !line.raw.empty())
+                if (len <= CollectFileReader::kMaxLineBytes ||
+                    line.raw != std::string(raw, CollectFileReader::kOverlongKeepBytes))
                     abort();
             } else if (line.errnum == EINVAL) {
                 if (line.raw != std::string(raw, len))
@@ -66,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else {
                 abort();
             }
+            listing.clear();
+            AppendBadLineListing(line, listing);
+            if (memchr(listing.data(), '\n', listing.size()) || memchr(listing.data(), '\r', listing.size()) ||
+                memchr(listing.data(), '\0', listing.size()))
+                abort();  // one list line, never cut
+            if ((len == 0 || line.errnum == ENAMETOOLONG) && unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
+                abort();  // marked: no reader takes it for a real path
         } else {
             abort();  // no read errors from memory
         }

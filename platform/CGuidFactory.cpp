@@ -18,10 +18,17 @@ const boost::uuids::uuid& rootNamespace() {
 }  // namespace
 
 std::string CGuidFactory::NameGuid(const std::string& space, const std::string& name) {
+    return NameGuidIn(SpaceOf(space), name.data(), name.size());
+}
+
+boost::uuids::uuid CGuidFactory::SpaceOf(const std::string& space) {
     boost::uuids::name_generator_sha1 spaceGen(rootNamespace());
-    boost::uuids::uuid spaceId = spaceGen(space.data(), space.size());
-    boost::uuids::name_generator_sha1 gen(spaceId);
-    return boost::uuids::to_string(gen(name.data(), name.size()));
+    return spaceGen(space.data(), space.size());
+}
+
+std::string CGuidFactory::NameGuidIn(const boost::uuids::uuid& space, const char* name, size_t length) {
+    boost::uuids::name_generator_sha1 gen(space);
+    return boost::uuids::to_string(gen(name, length));
 }
 
 std::string CGuidFactory::get_guid_nosalt(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "ruxen/CollectFileReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -100,7 +101,8 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
     line.error.clear();
     line.errnum = 0;
     m_line.clear();
-    bool overlong = false;
+    uint64_t length = 0;
+    char last = 0;
     bool started = false;
 
     for (;;) {
@@ -125,14 +127,12 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
         size_t avail = m_end - m_begin;
         const char* nl = static_cast<const char*>(memchr(p, '\n', avail));
         size_t take = nl ? static_cast<size_t>(nl - p) : avail;
-        if (!overlong) {
-            if (m_line.size() + take > kMaxLineBytes) {
-                overlong = true;
-                m_line.clear();
-            } else {
-                m_line.append(p, take);
-            }
-        }
+        // One byte past the limit is kept: it may be a CR that ends the line.
+        if (m_line.size() <= kMaxLineBytes)
+            m_line.append(p, std::min(take, kMaxLineBytes + 1 - m_line.size()));
+        if (take > 0)
+            last = p[take - 1];
+        length += take;
         m_begin += take;
         if (nl) {
             ++m_begin;  // the line feed
@@ -140,31 +140,55 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
         }
     }
 
-    if (overlong) {
-        line.errnum = ENAMETOOLONG;
-        line.error = "collect line at offset " + std::to_string(line.offset) + " of " + m_name +
-                     " is longer than " + std::to_string(kMaxLineBytes) + " bytes";
-        return kBadLine;
+    if (last == '\r') {
+        --length;
+        if (m_line.size() > length)
+            m_line.resize(static_cast<size_t>(length));
     }
-    if (m_line.empty()) {
-        line.errnum = EINVAL;
-        line.error = "empty collect line at offset " + std::to_string(line.offset) + " of " + m_name;
+    line.rawLength = length;
+    // Bad lines are rare: their messages are built only here.
+    auto bad = [&](int errnum, const char* what, const std::string& detail) {
+        line.errnum = errnum;
+        line.error = std::string(what) + " at offset " + std::to_string(line.offset) + " of " + m_name + detail;
+        line.path.clear();
         return kBadLine;
+    };
+    if (length > kMaxLineBytes) {
+        line.raw.assign(m_line, 0, kOverlongKeepBytes);
+        return bad(ENAMETOOLONG, "collect line", " is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    }
+    if (m_line.empty())
+        return bad(EINVAL, "empty collect line", "");
+    // The scan program writes a CR inside a path as "%0D".
+    if (memchr(m_line.data(), '\r', m_line.size())) {
+        line.raw = m_line;
+        return bad(EINVAL, "collect line", " holds a raw carriage return");
     }
     std::string why;
     if (!unescapeFileName(m_line.data(), m_line.size(), line.path, &why)) {
         line.raw = m_line;
-        line.errnum = EINVAL;
-        line.error = "bad collect line at offset " + std::to_string(line.offset) + " of " + m_name + ": " + why;
-        return kBadLine;
+        return bad(EINVAL, "bad collect line", ": " + why);
     }
     if (line.path[0] != '/') {
         line.raw = m_line;
-        line.errnum = EINVAL;
-        line.error = "collect line at offset " + std::to_string(line.offset) + " of " + m_name +
-                     " is not an absolute path";
-        line.path.clear();
-        return kBadLine;
+        return bad(EINVAL, "collect line", " is not an absolute path");
     }
     return kLine;
+}
+
+void AppendBadLineListing(const CollectLine& line, std::string& out) {
+    // The text is already in escaped form, so only what would break a list
+    // line (CR) or cut it (NUL) is escaped here.
+    for (char c : line.raw) {
+        if (c == '\r')
+            out += "%0D";
+        else if (c == '\0')
+            out += "%00";
+        else
+            out += c;
+    }
+    if (line.rawLength == 0)
+        out += "%00(empty line)";
+    else if (line.raw.size() < line.rawLength)
+        out += "%00(" + std::to_string(line.rawLength) + " bytes)";
 }

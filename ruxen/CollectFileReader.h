@@ -1,10 +1,12 @@
 // Reading collect files: one path per line, written by the scan program.
 //
 // A line holds one absolute path; carriage return, line feed and "%" inside
-// the path are written as "%0D", "%0A" and "%25". A line that cannot be
-// decoded (a bad escape, an escaped NUL, a relative path, an empty line, a
-// line longer than kMaxLineBytes) is answered as a bad line so that the
-// caller logs and counts it; it never ends the file early and never yields a
+// the path are written as "%0D", "%0A" and "%25". A raw carriage return just
+// before the line feed (a file with CRLF line ends) belongs to the line end
+// and is dropped. A line that cannot be decoded (a bad escape, an escaped
+// NUL, any other raw carriage return, a relative path, an empty line, a line
+// longer than kMaxLineBytes) is answered as a bad line so that the caller
+// logs, counts and lists it; it never ends the file early and never yields a
 // cut path.
 #pragma once
 
@@ -15,7 +17,9 @@
 struct CollectLine {
     std::string path;    // decoded path (kLine)
     uint64_t offset = 0; // byte offset of the line's start in the collect file
-    std::string raw;     // the line as read (kBadLine; empty when over-long)
+    std::string raw;     // the line as read (kBadLine; only its first
+                         // kOverlongKeepBytes when over-long)
+    uint64_t rawLength = 0;  // bytes of the whole line, without its line end
     std::string error;   // why the line is bad (kBadLine, kReadError)
     int errnum = 0;      // errno-style number for the failure (kBadLine, kReadError)
 };
@@ -29,9 +33,17 @@ public:
     virtual const std::string& Name() const = 0;
 };
 
+// How the failures and results files name a bad line: its text as read
+// (CR written "%0D", NUL "%00"), and, for a line that cannot be listed
+// whole, a mark that no reader decodes into a path: "%00(empty line)", or
+// the first kOverlongKeepBytes bytes and "%00(<n> bytes)" for an over-long
+// line.
+void AppendBadLineListing(const CollectLine& line, std::string& out);
+
 class CollectFileReader : public CollectLineSource {
 public:
     static constexpr size_t kMaxLineBytes = 64 * 1024;
+    static constexpr size_t kOverlongKeepBytes = 256;
 
     CollectFileReader();
     ~CollectFileReader() override;

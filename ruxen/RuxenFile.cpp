@@ -151,29 +151,48 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
 }
 
 void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
+    m_listing.clear();
+    escapeFileNameInto(path, strlen(path), m_listing);
+    RecordItemFailure(failures, path, errnum, detail);
+}
+
+void RuxenFile::ReportItemFailure(FILE* failures, const CollectLine& badLine) {
+    m_listing.clear();
+    AppendBadLineListing(badLine, m_listing);
+    RecordItemFailure(failures, nullptr, badLine.errnum, badLine.error.c_str());
+}
+
+void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
     const char* why = detail && *detail ? detail : strerror(errnum);
     setFailureReason(errnum, "%s", why);
-    if (iswendaxFile(path)) {
-        KXLOG(2, "failure of the agent's own file %s not reported: %s", path, why);
+    const std::string& name = m_listing;
+    if (path && iswendaxFile(path)) {
+        KXLOG(kLogLevelNotReported, "failure of the agent's own file %s not reported: %s", name.c_str(), why);
         return;
     }
     // Both forms of the filter must agree before the failure counts.
     if (!ErrorController::shouldReportError(errnum) ||
-        !ErrorController::shouldReportError(std::string(path), errnum)) {
-        KXLOG(1, "failure of %s not reported (error %d): %s", path, errnum, why);
+        !ErrorController::shouldReportError(path ? std::string(path) : name, errnum)) {
+        KXLOG(kLogLevelNotReported, "failure of %s not reported (error %d): %s", name.c_str(), errnum, why);
         return;
     }
-    KXLOG(-1, "item failed: %s: %s", path, why);
+    KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
     ++m_failedItems;
     if (failures) {
-        m_failureLine.clear();
-        escapeFileNameInto(path, strlen(path), m_failureLine);
+        m_failureLine.assign(name);
         m_failureLine += ':';
         m_failureLine += std::to_string(errnum);
         write_to_file(m_failureLine.c_str(), failures);
     }
     if (fResults && m_resultsOn) {
-        if (fprintf(fResults, kResultsFailedItemFmt, path, why) < 0 || fflush(fResults) != 0) {
+        // Escaped like the failures file: a line feed in a name or reason
+        // must not forge further lines.
+        m_failureLine.assign(kResultsLinePrefix);
+        m_failureLine += name;
+        m_failureLine += ' ';
+        escapeFileNameInto(why, strlen(why), m_failureLine);
+        m_failureLine += '\n';
+        if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
             m_failureListWriteFailed = true;
         }
@@ -229,6 +248,13 @@ bool RuxenFile::iswendaxFile(const char* path) const {
         if (plen >= dlen && memcmp(path, dir.data(), dlen) == 0 && (plen == dlen || path[dlen] == '/'))
             return true;
     }
+    return false;
+}
+
+bool RuxenFile::IsJobOutput(const struct stat& st) const {
+    for (const FileId& id : m_jobOutputs)
+        if (id.dev == st.st_dev && id.ino == st.st_ino)
+            return true;
     return false;
 }
 
@@ -299,5 +325,5 @@ void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& 
 }
 
 int RuxenFile::PrepareAndSendMetaData(FILE*) {
-    return 0;
+    return kItemGoOn;
 }

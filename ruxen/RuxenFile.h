@@ -8,9 +8,9 @@
 //   ReadAndSendFileData      data (2) and hole (293) records
 //   SendEndOfFileMessage     end-of-item record (130 or 134)
 //
-// Results: 0 go on; -1 skip the item (no header was sent); 1 end of the
-// collect file (OpenFilesForBackup) or no buffer for the record
-// (SendEndOfFileMessage); 2 the stream must fail.
+// Results (RuxenFile::ItemResult): 0 go on; -1 skip the item (no header was
+// sent); 1 end of the collect file (OpenFilesForBackup) or no buffer for the
+// record (SendEndOfFileMessage); 2 the stream must fail.
 #pragma once
 
 #include <sys/stat.h>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/PerfCounter.h"
+#include "ruxen/CollectFileReader.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -30,7 +31,6 @@ class CFileReaderContext;
 class CPipelayer;
 class KXArchive;
 class RuxenFilePrivate;
-class CollectLineSource;
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -69,6 +69,15 @@ struct MountEntry {
 
 class RuxenFile {
 public:
+    // Results of the per-item operations (which return int).
+    enum ItemResult : int {
+        kItemGoOn = 0,
+        kItemSkipped = -1,
+        kEndOfCollect = 1,  // OpenFilesForBackup
+        kNoBuffer = 1,      // SendEndOfFileMessage
+        kFailStream = 2,
+    };
+
     // Records go through the archive client.
     explicit RuxenFile(KXArchive* archive);
     // Records go through the pipeline layer.
@@ -119,6 +128,9 @@ public:
     // and a results-file line, unless the item is one of the agent's own
     // files. `detail` goes into the reason and the results line.
     void ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
+    // Records a collect line that could not be decoded the same way; the
+    // lists name it by its own text (see AppendBadLineListing).
+    void ReportItemFailure(FILE* failures, const CollectLine& badLine);
     // Writes the line and a newline to the failures file; a failed write is
     // logged and answers false.
     bool write_to_file(const char* line, FILE* failures);
@@ -176,6 +188,11 @@ public:
     void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
     // Directories whose files are the agent's own; failures there are not reported.
     void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
+    // Files the job writes (archive, failures and results files), by device
+    // and inode: an item that is one of them is passed over, never backed
+    // up half-written.
+    void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
+    bool IsJobOutput(const struct stat& st) const;
 
     bool IsFBR() const { return m_fbr; }
     bool IsTallixSync() const { return m_tallixSync; }
@@ -228,6 +245,13 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // Forgets everything that belongs to the previous item: a failure left
+    // over would make later steps treat the next item as failed, and a stale
+    // header-sent flag would skip its header.
+    void ResetItemState(uint64_t collectOffset);
+    // Counts and lists a failed item named `m_listing` in the lists; `path`
+    // (null for a bad collect line) is tested against the agent's own files.
+    void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
 
     // ---- state of the current item
     ZXFileHeader m_header;     // working record, host order
@@ -274,6 +298,11 @@ protected:
     std::string m_jobResultsFolder;
     std::map<int, MountEntry> mDirDataMap;
     std::vector<std::string> m_ownDirectories;
+    struct FileId {
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
     bool m_resultsOn = true;
 
@@ -315,7 +344,9 @@ protected:
     FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_escapeBuf;
+    std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
+    CollectLine m_collectLine;  // reused for every line: no allocation per item
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "errorpolicy/ErrorController.h"
-#include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -15,68 +13,45 @@
 #include "ruxen/RuxenFilePrivate.h"
 
 
+void RuxenFile::ResetItemState(uint64_t collectOffset) {
+    m_header.Clear();
+    m_header.h_collect_offset = collectOffset;
+    m_failureCode = 0;
+    m_failureReason.clear();
+    m_errorText.clear();
+    m_headerSent = false;
+    m_private->resendFailedItem = false;
+    m_private->headOfNewGroup = false;
+    m_private->itemFsType.clear();
+    m_pseudoItem = m_mountPointAsMountPath = m_appleDouble = m_adHocItem = false;
+    m_hlCollectEntry = m_phonyNamePath = m_phonyNameFlag = false;
+    m_hlHandlingForItem = true;
+    phonyHLName.clear();
+    m_salesforceKind = 0;
+    m_mountPointIndex = 0;
+    m_subItemMarker = m_rawDeviceMarker = m_dashLine = false;
+    m_symlinkTarget.clear();
+    memset(&m_stat, 0, sizeof(m_stat));
+    m_itemType = fTypeOther;
+}
+
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
     CloseItem();
-    CollectLine line;
+    CollectLine& line = m_collectLine;
     for (;;) {
         CollectLineSource::Result r = source.Next(line);
         if (r == CollectLineSource::kEnd)
-            return 1;
+            return kEndOfCollect;
         if (r == CollectLineSource::kReadError) {
             KXLOG(-1, "%s", line.error.c_str());
-            return 2;
+            return kFailStream;
         }
-
-        // Everything that belongs to the previous item is forgotten here:
-        // a failure left over would make later steps treat this item as
-        // failed, and a stale header-sent flag would skip its header.
-        m_header.Clear();
-        m_header.h_collect_offset = line.offset;
-        m_failureCode = 0;
-        m_failureReason.clear();
-        m_errorText.clear();
-        m_headerSent = false;
-        m_private->resendFailedItem = false;
-        m_private->headOfNewGroup = false;
-        m_private->itemFsType.clear();
-        m_pseudoItem = m_mountPointAsMountPath = m_appleDouble = m_adHocItem = false;
-        m_hlCollectEntry = m_phonyNamePath = m_phonyNameFlag = false;
-        m_hlHandlingForItem = true;
-        phonyHLName.clear();
-        m_salesforceKind = 0;
-        m_mountPointIndex = 0;
-        m_subItemMarker = m_rawDeviceMarker = m_dashLine = false;
-        m_symlinkTarget.clear();
-        memset(&m_stat, 0, sizeof(m_stat));
-        m_itemType = fTypeOther;
+        ResetItemState(line.offset);
 
         if (r == CollectLineSource::kBadLine) {
-            m_recordedPath = line.raw;
-            setFailureReason(line.errnum, "%s", line.error.c_str());
-            if (!ErrorController::shouldReportError(line.errnum) ||
-                !ErrorController::shouldReportError(line.raw, line.errnum)) {
-                KXLOG(1, "%s (not reported)", line.error.c_str());
-                return -1;
-            }
-            KXLOG(-1, "%s", line.error.c_str());
-            ++m_failedItems;
-            if (failures && !line.raw.empty()) {
-                // The raw line is already in escaped form (no CR or LF). A
-                // raw NUL would cut the line: the error number would be lost
-                // and the rest would name another path. It goes as "%00",
-                // which no reader decodes into a path.
-                m_failureLine.clear();
-                for (char c : line.raw) {
-                    if (c == '\0')
-                        m_failureLine += "%00";
-                    else
-                        m_failureLine += c;
-                }
-                m_failureLine += ':';
-                m_failureLine += std::to_string(line.errnum);
-                write_to_file(m_failureLine.c_str(), failures);
-            }
-            return -1;
+            m_recordedPath.clear();
+            ReportItemFailure(failures, line);
+            return kItemSkipped;
         }
 
         m_recordedPath.swap(line.path);
@@ -86,7 +61,11 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         if (lstat(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;
             ReportItemFailure(failures, m_recordedPath.c_str(), e, strerror(e));
-            return -1;
+            return kItemSkipped;
+        }
+        if (IsJobOutput(m_stat)) {
+            KXLOG(2, "%s is one of the job's own output files: passed over", printName());
+            return kItemSkipped;
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
         m_appleDouble = m_backupMacProperties && m_itemType == fTypeRegular;
@@ -102,7 +81,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             CloseItem();
             ReportItemFailure(failures, m_recordedPath.c_str(), e,
                               e == ESTALE ? "the item changed between stat and open" : strerror(e));
-            return -1;
+            return kItemSkipped;
         }
         m_itemOpen = true;
 
@@ -117,9 +96,9 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
                 int e = locked == 1 ? EAGAIN : ENOENT;
                 ReportItemFailure(failures, m_recordedPath.c_str(), e,
                                   locked == 1 ? "the file is locked by another process" : strerror(e));
-                return -1;
+                return kItemSkipped;
             }
         }
-        return 0;
+        return kItemGoOn;
     }
 }

@@ -21,7 +21,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             want = static_cast<unsigned>(m_symlinkTarget.size() + 1);
         char* buf = AllocateRecord(want);
         if (!buf)
-            return 1;
+            return kNoBuffer;
         unsigned length = 0;
         if (m_itemType == fTypeSymlink) {
             KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
@@ -30,12 +30,12 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         }
         if (SendRecord(type, length) != 0) {
             CloseItem();
-            return 2;
+            return kFailStream;
         }
     }
     if (eof == 1)
         ++m_itemsSent;
     m_overridePath.clear();
     CloseItem();
-    return 0;
+    return kItemGoOn;
 }

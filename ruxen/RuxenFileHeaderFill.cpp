@@ -52,7 +52,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
     const std::string& name = m_recordedPath;
     if (name.size() >= ZX_HEADER_NAME_SIZE) {
         ReportItemFailure(failures, name.c_str(), ENAMETOOLONG, "path does not fit the header's name field");
-        return -1;
+        return kItemSkipped;
     }
     memcpy(h.h_filename, name.c_str(), name.size() + 1);
     h.h_namelen = static_cast<uint32_t>(name.size() + 1);
@@ -82,7 +82,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
         if (e != 0) {
             KXLOG(-1, "readlink(%s) failed, errno %d", name.c_str(), e);
             ReportItemFailure(failures, name.c_str(), e, strerror(e));
-            return -1;
+            return kItemSkipped;
         }
         h.h_filesize = m_symlinkTarget.size();
         break;
@@ -124,5 +124,5 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
     if (!m_hlCollectEntry)
         ++m_countableItems;
     m_totalBytes += h.h_filesize;
-    return 0;
+    return kItemGoOn;
 }

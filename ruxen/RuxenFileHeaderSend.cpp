@@ -12,7 +12,7 @@ int RuxenFile::SendHeader(FILE*) {
 
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
     if (!buf)
-        return 2;
+        return kFailStream;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     KXLOG(3, "Sending header for [%s] isNotCountable [%d]", printName(),
           (m_header.portable_flags & ZXFLAG_NOT_COUNTABLE) ? 1 : 0);
@@ -21,8 +21,8 @@ int RuxenFile::SendHeader(FILE*) {
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
     if (SendRecord(PL_FS_HEADER, length) != 0) {
         CloseItem();
-        return 2;
+        return kFailStream;
     }
     m_headerSent = true;
-    return 0;
+    return kItemGoOn;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/CGuidFactory.h"
 #include "platform/QMErrorUtil.h"
@@ -18,13 +19,29 @@ std::string parentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// The name whose GUID is the parent's GUID: the directory part of the path
+// ("/" for a name in the root), or the path itself when it has none.
+void parentNameOf(const std::string& path, const char** name, size_t* length) {
+    size_t slash = path.find_last_of('/');
+    *name = path.data();
+    *length = slash == std::string::npos ? path.size() : slash == 0 ? 1 : slash;
+}
+
+CTyError notGenerated(const char* what, std::string& out) {
+    out.clear();
+    return QMErrorUtil::ErrorErrNo(QM_LOC, ENOENT, "%s GUID was not generated", what);
+}
+
 CTyError getGuid(const std::string& guid, const char* what, std::string& out) {
-    if (guid.empty()) {
-        out.clear();
-        return QMErrorUtil::ErrorErrNo(QM_LOC, ENOENT, "%s GUID was not generated", what);
-    }
+    if (guid.empty())
+        return notGenerated(what, out);
     out = guid;
     return CTyError();
+}
+
+const boost::uuids::uuid& versionSpace() {
+    static const boost::uuids::uuid id = CGuidFactory::SpaceOf("version");
+    return id;
 }
 
 }  // namespace
@@ -32,8 +49,8 @@ CTyError getGuid(const std::string& guid, const char* what, std::string& out) {
 RuxenFilePrivate::RuxenFilePrivate() = default;
 
 void RuxenFilePrivate::ClearItemGUIDs() {
+    m_itemGuids = false;
     m_objectGuid.clear();
-    m_parentObjectGuid.clear();
     m_versionGuid.clear();
 }
 
@@ -42,17 +59,32 @@ CTyError RuxenFilePrivate::GenerateObjectGUIDs(const char* space, const std::str
     ClearItemGUIDs();
     if (path.empty())
         return QMErrorUtil::ErrorErrNo(QM_LOC, EINVAL, "cannot make GUIDs of an empty path");
-    std::string objectSpace = std::string(space) + ":" + clientName;
-    m_objectGuid = CGuidFactory::NameGuid(objectSpace, path);
-    std::string parent = parentOf(path);
-    m_parentObjectGuid = CGuidFactory::NameGuid(objectSpace, parent.empty() ? path : parent);
-    // The version changes whenever the item's data or state may have changed.
-    char seed[160];
-    snprintf(seed, sizeof(seed), ":%" PRId64 ":%" PRId64 ":%" PRId64 ":%" PRIu64 ":%d",
-             static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_ctime),
-             static_cast<int64_t>(st.st_size), static_cast<uint64_t>(st.st_ino), isStub ? 1 : 0);
-    m_versionGuid = CGuidFactory::NameGuid("version", m_objectGuid + seed + m_versionSeedSuffix);
+    const ObjectSpace* found = nullptr;
+    for (const ObjectSpace& s : m_spaces)
+        if (strcmp(s.space, space) == 0 && s.clientName == clientName)
+            found = &s;
+    if (!found) {
+        if (m_spaces.size() >= 8)
+            m_spaces.clear();  // the client name keeps changing: keep few
+        m_spaces.push_back({space, clientName, CGuidFactory::SpaceOf(std::string(space) + ":" + clientName)});
+        found = &m_spaces.back();
+    }
+    m_itemSpace = found->id;
+    m_itemPath.assign(path);
+    m_itemMtime = static_cast<int64_t>(st.st_mtime);
+    m_itemCtime = static_cast<int64_t>(st.st_ctime);
+    m_itemSize = static_cast<int64_t>(st.st_size);
+    m_itemIno = static_cast<uint64_t>(st.st_ino);
+    m_itemIsStub = isStub;
+    m_itemSeedSuffix.assign(m_versionSeedSuffix);
+    m_itemGuids = true;
     return CTyError();
+}
+
+const std::string& RuxenFilePrivate::ObjectGuid() const {
+    if (m_objectGuid.empty())
+        m_objectGuid = CGuidFactory::NameGuidIn(m_itemSpace, m_itemPath.data(), m_itemPath.size());
+    return m_objectGuid;
 }
 
 CTyError RuxenFilePrivate::GenerateBackupObjectGUIDs(const std::string& path, const struct stat& st,
@@ -99,13 +131,43 @@ CTyError RuxenFilePrivate::GetComponentGUID(std::string& out) const {
     return getGuid(m_componentGuid, "component", out);
 }
 CTyError RuxenFilePrivate::GetObjectGUID(std::string& out) const {
-    return getGuid(m_objectGuid, "object", out);
+    if (!m_itemGuids)
+        return notGenerated("object", out);
+    out = ObjectGuid();
+    return CTyError();
 }
+
 CTyError RuxenFilePrivate::GetParentObjectGUID(std::string& out) const {
-    return getGuid(m_parentObjectGuid, "parent object", out);
+    if (!m_itemGuids)
+        return notGenerated("parent object", out);
+    const char* name;
+    size_t length;
+    parentNameOf(m_itemPath, &name, &length);
+    if (!m_parentValid || m_parentSpace != m_itemSpace || m_parentPath.compare(0, std::string::npos, name, length) != 0) {
+        m_parentSpace = m_itemSpace;
+        m_parentPath.assign(name, length);
+        m_parentObjectGuid = CGuidFactory::NameGuidIn(m_itemSpace, name, length);
+        m_parentValid = true;
+    }
+    out = m_parentObjectGuid;
+    return CTyError();
 }
+
 CTyError RuxenFilePrivate::GetVersionGUID(std::string& out) const {
-    return getGuid(m_versionGuid, "version", out);
+    if (!m_itemGuids)
+        return notGenerated("version", out);
+    if (m_versionGuid.empty()) {
+        // The version changes whenever the item's data or state may have changed.
+        char seed[160];
+        int n = snprintf(seed, sizeof(seed), ":%" PRId64 ":%" PRId64 ":%" PRId64 ":%" PRIu64 ":%d", m_itemMtime,
+                         m_itemCtime, m_itemSize, m_itemIno, m_itemIsStub ? 1 : 0);
+        std::string name = ObjectGuid();
+        name.append(seed, static_cast<size_t>(n));
+        name += m_itemSeedSuffix;
+        m_versionGuid = CGuidFactory::NameGuidIn(versionSpace(), name.data(), name.size());
+    }
+    out = m_versionGuid;
+    return CTyError();
 }
 
 bool RuxenFilePrivate::isMountPath(const std::string& path) const {

@@ -4,8 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
+
+#include <boost/uuid/uuid.hpp>
 
 #include "platform/CTyError.h"
 
@@ -15,7 +19,8 @@ public:
 
     // GUIDs of the current item. Generating replaces every GUID of the
     // previous item; a getter of a GUID that was not generated answers an
-    // error and empties `out`.
+    // error and empties `out`. Generating only keeps what the GUIDs are made
+    // of: each is made when first asked for, as most items never need one.
     CTyError GenerateBackupObjectGUIDs(const std::string& path, const struct stat& st, bool isStub);
     CTyError GenerateJobResultObjectGUIDs(const std::string& path, const struct stat& st, bool isStub);
     CTyError GenerateComponentGUID(const std::string& path, bool forceRoot, bool refresh);
@@ -67,6 +72,8 @@ public:
 private:
     CTyError GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st,
                                  bool isStub);
+    // The object GUID of the current item, made on first use.
+    const std::string& ObjectGuid() const;
 
     bool m_componentGuidRequired = false;
     bool m_deletedItem = false;
@@ -75,7 +82,31 @@ private:
 
     std::string m_componentGuid;
     std::string m_componentMount;
-    std::string m_objectGuid;
-    std::string m_parentObjectGuid;
-    std::string m_versionGuid;
+
+    // The object namespace of each space ("object", "jobresult") for the
+    // client name it was made with: made once, not per item.
+    struct ObjectSpace {
+        const char* space;
+        std::string clientName;
+        boost::uuids::uuid id;
+    };
+    std::vector<ObjectSpace> m_spaces;
+
+    // What the current item's GUIDs are made of, kept by Generate*.
+    bool m_itemGuids = false;
+    boost::uuids::uuid m_itemSpace{};
+    std::string m_itemPath;
+    int64_t m_itemMtime = 0, m_itemCtime = 0, m_itemSize = 0;
+    uint64_t m_itemIno = 0;
+    bool m_itemIsStub = false;
+    std::string m_itemSeedSuffix;
+
+    // Made on first use. The parent's GUID stays while items of one
+    // directory follow each other.
+    mutable std::string m_objectGuid;
+    mutable std::string m_versionGuid;
+    mutable bool m_parentValid = false;
+    mutable boost::uuids::uuid m_parentSpace{};
+    mutable std::string m_parentPath;
+    mutable std::string m_parentObjectGuid;
 };

@@ -5,8 +5,14 @@
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
-// Results-file line of a failed item: path, reason.
-constexpr const char* kResultsFailedItemFmt = "Backup: %s %s\n";
+// Results-file line of a failed item: "Backup: ", escaped path, a blank,
+// escaped reason.
+constexpr const char* kResultsLinePrefix = "Backup: ";
+
+// Level of the per-item lines about failures that are not reported (items
+// that vanished after the scan, the agent's own files): a debug level, as a
+// job may pass over millions of them.
+constexpr int kLogLevelNotReported = 5;
 
 // Failure reasons.
 constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";

@@ -11,7 +11,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
     f.PrepareReaderForPass();
     for (;;) {
         int r = f.OpenFilesForBackup(source, m_failures);
-        if (r == 1) {
+        if (r == RuxenFile::kEndOfCollect) {
             // Lost lines of the failures or results file would let failed
             // items pass unrecorded under a successful stream.
             if (f.FailureListWriteFailed()) {
@@ -21,29 +21,29 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             }
             return kCollectDone;
         }
-        if (r == 2) {
+        if (r == RuxenFile::kFailStream) {
             KXLOG(-1, "cannot read the next item of %s, the stream fails", source.Name().c_str());
             return kStreamFailed;
         }
         ++m_itemsSeen;
-        if (r != 0)
+        if (r != RuxenFile::kItemGoOn)
             continue;  // the item failed before its header; already reported
 
         r = f.PopulateHeader(nullptr, m_failures);
-        if (r == -1)
+        if (r == RuxenFile::kItemSkipped)
             continue;
-        if (r != 0)
+        if (r != RuxenFile::kItemGoOn)
             return kStreamFailed;
 
-        if (f.SendHeader(m_failures) != 0)
+        if (f.SendHeader(m_failures) != RuxenFile::kItemGoOn)
             return kStreamFailed;
 
         r = f.PrepareAndSendMetaData(m_failures);
-        if (r == 2) {
+        if (r == RuxenFile::kFailStream) {
             KXLOG(-1, "PrepareAndSendMetaData fail with FAIL_BACKUP");
             return kStreamFailed;
         }
-        if (r != 0) {
+        if (r != RuxenFile::kItemGoOn) {
             // The header is already on the stream: the item must be closed
             // before the next one starts, or the storage side would read the
             // next header as this item's data.
@@ -51,7 +51,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             if (f.GetFailureCode() == 0)
                 f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to send meta-data");
             int e = f.SendEndOfFileMessage(0);
-            if (e != 0) {
+            if (e != RuxenFile::kItemGoOn) {
                 KXLOG(-1, "cannot close the item '%s' on the stream (%d), the stream fails", f.printName(), e);
                 return kStreamFailed;
             }
@@ -59,18 +59,18 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         }
 
         r = f.ReadAndSendFileData(m_failures);
-        if (r == 2)
+        if (r == RuxenFile::kFailStream)
             return kStreamFailed;
-        if (r != 0 && f.GetFailureCode() == 0)
+        if (r != RuxenFile::kItemGoOn && f.GetFailureCode() == 0)
             f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to read the item");
-        int e = f.SendEndOfFileMessage(r == 0 ? 1 : 0);
-        if (e == 1) {
+        int e = f.SendEndOfFileMessage(r == RuxenFile::kItemGoOn ? 1 : 0);
+        if (e == RuxenFile::kNoBuffer) {
             // Without its end-of-item record the item is not closed on the
             // stream: going on would corrupt every later item.
             KXLOG(-1, "no buffer for the end-of-item record of '%s', the stream fails", f.printName());
             return kStreamFailed;
         }
-        if (e != 0)
+        if (e != RuxenFile::kItemGoOn)
             return kStreamFailed;
     }
 }

@@ -3,23 +3,33 @@
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] --archive OUT COLLECT...
+//
+// The summary goes to standard error, so that "--archive -" (or
+// /dev/stdout) gives a clean stream on standard output.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
+#include <deque>
 #include <string>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "errorpolicy/ErrorController.h"
+#include "platform/ArchiveStreamFormat.h"
 #include "platform/FileRecordSink.h"
+#include "platform/HookFiles.h"
 #include "platform/KXArchive.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenMessages.h"
 #include "ruxen/StreamBackupPass.h"
 
 namespace {
@@ -29,7 +39,8 @@ void usage(FILE* out) {
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
-            "into the archive stream file OUT (\"/dev/null\" allowed).\n"
+            "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
+            "allowed). The summary goes to standard error.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n");
@@ -40,6 +51,126 @@ double nowSeconds() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
+
+// A file named on the command line: its device and inode when it exists,
+// and its real path (that of its directory when it does not exist yet).
+struct FileIdentity {
+    bool exists = false;
+    bool device = false;  // a character device (/dev/null): sharing it loses nothing
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string real;
+};
+
+FileIdentity identify(const std::string& path, bool standardOutput) {
+    FileIdentity id;
+    struct stat st;
+    if (standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0) {
+        id.exists = true;
+        id.device = S_ISCHR(st.st_mode);
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    if (standardOutput)
+        return id;
+    if (char* r = realpath(path.c_str(), nullptr)) {
+        id.real = r;
+        free(r);
+        return id;
+    }
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (char* r = realpath(dir.c_str(), nullptr)) {
+        id.real = std::string(r) + (strcmp(r, "/") == 0 ? "" : "/") + path.substr(slash + 1);
+        free(r);
+    }
+    return id;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    if (a.device || b.device)
+        return false;
+    if (a.exists && b.exists)
+        return a.dev == b.dev && a.ino == b.ino;
+    return !a.real.empty() && a.real == b.real;
+}
+
+struct Output {
+    const char* what;
+    const std::string* path;
+    bool standardOutput;  // "-": the archive goes to standard output
+};
+
+// Before anything is opened: an output that is a collect file or another
+// output would destroy it (an archive opened over its own collect file
+// truncates it, and two lists in one file interleave).
+bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<std::string>& collects) {
+    std::vector<FileIdentity> inputs;
+    for (const std::string& c : collects)
+        inputs.push_back(identify(c, false));
+    std::vector<FileIdentity> seen;
+    for (const Output& o : outputs) {
+        FileIdentity id = identify(*o.path, o.standardOutput);
+        for (size_t i = 0; i < collects.size(); ++i) {
+            if (sameFile(id, inputs[i])) {
+                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the collect file %s\n", o.what,
+                        o.path->c_str(), collects[i].c_str());
+                return false;
+            }
+        }
+        for (size_t i = 0; i < seen.size(); ++i) {
+            if (sameFile(id, seen[i])) {
+                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is also the %s file %s\n", o.what,
+                        o.path->c_str(), outputs[i].what, outputs[i].path->c_str());
+                return false;
+            }
+        }
+        seen.push_back(id);
+    }
+    return true;
+}
+
+// Passes records to the archive file and counts the items whose end-of-item
+// record has reached it, so that after a write error the summary can say
+// how far the archive got.
+class ItemCountingSink : public RecordSink {
+public:
+    explicit ItemCountingSink(FileRecordSink& sink) : m_sink(sink) {}
+
+    char* Allocate(uint32_t size, uint32_t* granted) override { return m_sink.Allocate(size, granted); }
+    int Write(char* buffer, uint32_t type, uint32_t length) override {
+        int r = m_sink.Write(buffer, type, length);
+        if (r == 0) {
+            m_accepted += kArchiveStreamFrameSize + length;
+            if (type == PL_FS_EOF || type == PL_FS_EOF_FAILED)
+                m_itemEnds.push_back(m_accepted);
+        }
+        Settle();
+        return r;
+    }
+    void Free(char* buffer) override { m_sink.Free(buffer); }
+    int Flush() override { return Settled(m_sink.Flush()); }
+    int Close() override { return Settled(m_sink.Close()); }
+
+    uint64_t WholeItemsWritten() const { return m_whole; }
+
+private:
+    int Settled(int r) {
+        Settle();
+        return r;
+    }
+    void Settle() {
+        while (!m_itemEnds.empty() && m_itemEnds.front() <= m_sink.BytesWritten()) {
+            m_itemEnds.pop_front();
+            ++m_whole;
+        }
+    }
+
+    FileRecordSink& m_sink;
+    uint64_t m_accepted = kArchiveStreamPreambleSize;
+    std::deque<uint64_t> m_itemEnds;  // stream offsets of item ends not yet written
+    uint64_t m_whole = 0;
+};
 
 FILE* openOutput(const std::string& path, const char* what) {
     FILE* f = fopen(path.c_str(), "w");
@@ -56,6 +187,24 @@ bool closeOutput(FILE* f, const std::string& path, const char* what) {
         return false;
     }
     return true;
+}
+
+// The job's own files: failures there are not reported (compared by real
+// path, as collect files hold absolute paths), and the outputs themselves
+// are passed over when the collect files name them.
+void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
+    std::vector<std::string> own;
+    for (const Output& o : outputs) {
+        struct stat st;
+        if (o.standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(o.path->c_str(), &st) == 0)
+            file.AddJobOutput(st.st_dev, st.st_ino);
+        if (o.standardOutput)
+            continue;
+        char* real = realpath(o.path->c_str(), nullptr);
+        own.push_back(real ? real : *o.path);
+        free(real);
+    }
+    file.SetOwnDirectories(own);
 }
 
 }  // namespace
@@ -105,6 +254,14 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    const bool toStandardOutput = archivePath == "-";
+    std::vector<Output> outputs = {{"archive", &archivePath, toStandardOutput}};
+    if (!failuresPath.empty())
+        outputs.push_back({"failures", &failuresPath, false});
+    if (!resultsPath.empty())
+        outputs.push_back({"results", &resultsPath, false});
+    if (!outputsAreSafe(outputs, collects))
+        return 2;
 
     // A reader of the archive that went away must come back as a write
     // error, not end the process.
@@ -132,7 +289,9 @@ int main(int argc, char** argv) {
     ErrorController::setErrorsTolerated(true);
 
     FileRecordSink sink;
-    if (sink.Open(archivePath.c_str()) != 0) {
+    int opened = toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false)
+                                    : sink.Open(archivePath.c_str());
+    if (opened != 0) {
         fprintf(stderr, "ruxen-backup: cannot create the archive %s: %s\n", archivePath.c_str(),
                 strerror(sink.LastErrno() ? sink.LastErrno() : errno));
         return 1;
@@ -142,24 +301,15 @@ int main(int argc, char** argv) {
     if ((!failuresPath.empty() && !failures) || (!resultsPath.empty() && !results))
         return 1;
 
-    KXArchive archive(&sink);
+    ItemCountingSink counting(sink);
+    KXArchive archive(&counting);
     RuxenFile file(&archive);
     file.initialize(0, false, 0, 0);
     file.initSendFlag();
     file.SetBackupMacProperties(macProperties);
     file.SetPreserveAccessTimes(preserveAtime);
     file.SetResultsFile(results);
-    // The job's own work files are never reported as failed items.
-    // Collect files hold absolute paths: compare with the files' real paths.
-    std::vector<std::string> own;
-    for (const std::string* p : {&archivePath, &failuresPath, &resultsPath}) {
-        if (p->empty())
-            continue;
-        char* real = realpath(p->c_str(), nullptr);
-        own.push_back(real ? real : *p);
-        free(real);
-    }
-    file.SetOwnDirectories(own);
+    registerOutputs(file, outputs);
 
     const double start = nowSeconds();
     bool streamFailed = false;
@@ -177,7 +327,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (sink.Close() != 0)
+    if (counting.Close() != 0)
         streamFailed = true;
     if (!closeOutput(failures, failuresPath, "failures"))
         streamFailed = true;
@@ -186,8 +336,17 @@ int main(int argc, char** argv) {
     const double elapsed = nowSeconds() - start;
 
     const double mb = file.GetDataBytesSent() / 1e6;
-    printf("ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n",
-           streamFailed ? "stream FAILED" : "done", file.GetItemsSent(), file.GetDataBytesSent(),
-           file.GetFailedItems(), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
+    fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n",
+            streamFailed ? "stream FAILED" : "done", file.GetItemsSent(), file.GetDataBytesSent(),
+            file.GetFailedItems(), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
+    if (!file.IsSendOn())
+        fprintf(stderr, "ruxen-backup: nothing was sent: the do-not-send hook file %s is present\n",
+                HookFiles::Path(kHookDoNotSend).c_str());
+    if (sink.LastErrno() != 0)
+        fprintf(stderr,
+                "ruxen-backup: the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds "
+                "%llu whole items\n",
+                archivePath.c_str(), strerror(sink.LastErrno()), static_cast<unsigned long long>(sink.BytesWritten()),
+                static_cast<unsigned long long>(counting.WholeItemsWritten()));
     return streamFailed ? 1 : 0;
 }

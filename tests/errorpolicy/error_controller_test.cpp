@@ -1,227 +1,135 @@
+#include "errorpolicy/ErrorController.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-#include "errorpolicy/ErrorController.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
+#include "support/ProcessState.h"
 
 namespace {
 
 const char kSection[] = "FileSystemAgent";
 const char kKey[] = "backupDoNotReportFileError";
 
-size_t countOf(const std::string& text, const std::string& what) {
+size_t CountOf(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos;
-         pos = text.find(what, pos + what.size()))
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
         ++n;
     return n;
 }
 
-// The text of the one "Will ignore these errors:" line, up to its end.
-std::string ignoreLine(const std::string& log) {
-    size_t pos = log.find("Will ignore these errors:");
-    if (pos == std::string::npos)
-        return "";
-    return log.substr(pos, log.find('\n', pos) - pos);
-}
-
 class ErrorControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        savedLevel_ = KxLog::Query();
-        KxLog::SetLevel(7);
-        ErrorController::resetForTest();
-        KXPlatformInfo::resetForTest();
-        KXPlatformInfo::removeValue(kSection, kKey);
-        KxLog::StartCapture();
-    }
-    void TearDown() override {
-        KxLog::StopCapture();
-        ErrorController::resetForTest();
-        KXPlatformInfo::resetForTest();
-        KxLog::SetLevel(savedLevel_);
-    }
-    // Initialises with the given registry value and returns the log lines
-    // that initialisation wrote.
-    std::string initWith(const std::string& value) {
+    void SetUp() override { KxLog::SetLevel(7); }
+    // Initialises with the registry value and answers the lines it logged.
+    std::string InitWith(const std::string& value) {
         KXPlatformInfo::setValue(kSection, kKey, value);
-        KxLog::TakeCaptured();
-        EXPECT_EQ(ErrorController::initialize(1, nullptr, 2, 3, "/tmp"), 0);
-        return KxLog::TakeCaptured();
+        m_state.Log();
+        EXPECT_EQ(0, ErrorController::initialize(1, nullptr, 2, 3, "/tmp"));
+        return m_state.Log();
     }
-    int savedLevel_ = 0;
+    testfiles::ProcessStateGuard m_state;
 };
 
-// --- the ENOENT rule --------------------------------------------------------
+struct EnoentCase {
+    bool ignoreEnoent, tolerated;
+    const char* list;
+    bool numberForm, pathForm;  // whether each form reports error 2
+};
 
-TEST_F(ErrorControllerTest, EnoentIgnoredByBothFormsWhileBothSwitchesOn) {
-    initWith("2,13");  // the list naming 2 changes nothing here
-    EXPECT_FALSE(ErrorController::shouldReportError(2));
-    EXPECT_FALSE(ErrorController::shouldReportError("/data/gone", 2));
-    std::string log = KxLog::TakeCaptured();
-    EXPECT_EQ(countOf(log, "Ignoring ENOENT\n"), 1u) << log;
-    EXPECT_EQ(countOf(log, "Ignoring ENOENT for [/data/gone]\n"), 1u) << log;
-
-    // Other errors are not touched by the rule.
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/x", 5));
-    EXPECT_TRUE(ErrorController::shouldReportError(5));
-}
-
-TEST_F(ErrorControllerTest, EnoentReportedOnceEitherSwitchIsOff) {
-    initWith("");
-    ErrorController::setIgnoreENOENT(false);
-    EXPECT_TRUE(ErrorController::shouldReportError(2));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/gone", 2));
-
+// Error 2 is passed over by both forms while both switches are on, whatever
+// the list holds; with either switch off the path form reports it, and the
+// number form unless the list names 2.
+TEST_F(ErrorControllerTest, EnoentRule) {
+    const EnoentCase cases[] = {
+        {true, true, "2,13", false, false}, {false, true, "", true, true}, {true, false, "", true, true},
+        {true, false, "2", false, true},    {false, true, "2", false, true},
+    };
+    for (const EnoentCase& c : cases) {
+        SCOPED_TRACE(std::string(c.list) + (c.ignoreEnoent ? " ignore" : "") + (c.tolerated ? " tolerated" : ""));
+        ErrorController::resetForTest();
+        InitWith(c.list);
+        ErrorController::setIgnoreENOENT(c.ignoreEnoent);
+        ErrorController::setErrorsTolerated(c.tolerated);
+        EXPECT_EQ(c.numberForm, ErrorController::shouldReportError(2));
+        EXPECT_EQ(c.pathForm, ErrorController::shouldReportError("/data/gone", 2));
+        EXPECT_TRUE(ErrorController::shouldReportError("/data/x", 5));
+        std::string log = m_state.Log();
+        EXPECT_EQ(c.ignoreEnoent && c.tolerated ? 2u : 0u, CountOf(log, "[7] ")) << log;
+        EXPECT_EQ(c.pathForm ? 0u : 1u, CountOf(log, "Ignoring ENOENT for [/data/gone]\n")) << log;
+    }
+    KxLog::SetLevel(6);  // the lines wait for level 7
+    ErrorController::setErrorsTolerated(true);
     ErrorController::setIgnoreENOENT(true);
-    ErrorController::setErrorsTolerated(false);
-    EXPECT_TRUE(ErrorController::shouldReportError(2));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/gone", 2));
-
-    // Switches take effect for the next question, both ways.
-    ErrorController::setErrorsTolerated(true);
-    EXPECT_FALSE(ErrorController::shouldReportError(2));
-    EXPECT_EQ(KxLog::TakeCaptured().find("for [/data/gone]"), std::string::npos);
-}
-
-TEST_F(ErrorControllerTest, EnoentNamedInListStillSilencesOnlyTheNumberForm) {
-    initWith("2");
-    ErrorController::setErrorsTolerated(false);
-    EXPECT_FALSE(ErrorController::shouldReportError(2));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/gone", 2));
-    ErrorController::setErrorsTolerated(true);
-    ErrorController::setIgnoreENOENT(false);
-    EXPECT_FALSE(ErrorController::shouldReportError(2));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/gone", 2));
-}
-
-TEST_F(ErrorControllerTest, EnoentMessagesWaitForLevelSeven) {
-    KxLog::SetLevel(6);
-    EXPECT_FALSE(ErrorController::shouldReportError(2));
     EXPECT_FALSE(ErrorController::shouldReportError("/p", 2));
-    EXPECT_EQ(KxLog::TakeCaptured(), "");
+    EXPECT_EQ("", m_state.Log());
 }
 
-// --- the do-not-report list ---------------------------------------------------
+struct ListCase {
+    const char* value;
+    const char* ignoreLine;
+    std::vector<std::string> unexpected;  // pieces logged as unexpected
+    std::vector<int> silenced, reported;  // by the number form
+};
 
-TEST_F(ErrorControllerTest, ListParsingKeepsGoodPiecesAndLogsBadOnes) {
-    std::string log = initWith("13, 5,,abc,-1");
-    EXPECT_EQ(countOf(log, "Unexpected value 'abc' in registry key backupDoNotReportFileError\n"),
-              1u)
-        << log;
-    EXPECT_EQ(countOf(log, "Unexpected value '-1' in registry key backupDoNotReportFileError\n"),
-              1u)
-        << log;
-    EXPECT_EQ(countOf(log, "Unexpected value"), 2u) << log;  // the empty piece is silent
-    EXPECT_EQ(countOf(log, "[0] "), 3u) << log;              // all at level 0
-    EXPECT_EQ(ignoreLine(log), "Will ignore these errors: 13 5") << log;
-
-    EXPECT_FALSE(ErrorController::shouldReportError(13));
-    EXPECT_FALSE(ErrorController::shouldReportError(5));
-    EXPECT_TRUE(ErrorController::shouldReportError(1));
-    EXPECT_TRUE(ErrorController::shouldReportError(-1));
-    EXPECT_TRUE(ErrorController::shouldReportError(0));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/f", 13));
-    EXPECT_TRUE(ErrorController::shouldReportError("/data/f", 5));
-}
-
-TEST_F(ErrorControllerTest, ListKeepsOrderDuplicatesAndLenientReading) {
-    std::string log = initWith("7,13abc,\t 4,7,+9,0");
-    EXPECT_EQ(ignoreLine(log), "Will ignore these errors: 7 13 4 7 9") << log;
-    EXPECT_EQ(countOf(log, "Unexpected value '0'"), 1u) << log;
-    EXPECT_EQ(countOf(log, "Unexpected value"), 1u) << log;
-    EXPECT_FALSE(ErrorController::shouldReportError(13));
-    EXPECT_FALSE(ErrorController::shouldReportError(4));
-}
-
-TEST_F(ErrorControllerTest, OutOfRangePiecesAreRefusedNotWrapped) {
-    std::string log =
-        initWith("4294967309,99999999999999999999,2147483648,-99999999999999999999,2147483647");
-    for (const char* bad :
-         {"4294967309", "99999999999999999999", "2147483648", "-99999999999999999999"})
-        EXPECT_EQ(countOf(log, std::string("Unexpected value '") + bad +
-                                   "' in registry key backupDoNotReportFileError\n"),
-                  1u)
-            << bad << "\n"
-            << log;
-    EXPECT_EQ(ignoreLine(log), "Will ignore these errors: 2147483647") << log;
-
-    // 4294967309 wraps to 13 (EACCES) and 2147483648 to INT_MIN in an int:
-    // neither may be silenced.
-    EXPECT_TRUE(ErrorController::shouldReportError(13));
-    EXPECT_TRUE(ErrorController::shouldReportError(-2147483647 - 1));
-    EXPECT_FALSE(ErrorController::shouldReportError(2147483647));
-}
-
-TEST_F(ErrorControllerTest, AbsentValueLogsNothingAndEmptyValueGivesBarePrefix) {
-    KxLog::TakeCaptured();
-    ErrorController::initialize(0, nullptr, 0, 0, "");
-    EXPECT_EQ(KxLog::TakeCaptured(), "");
-    EXPECT_TRUE(ErrorController::shouldReportError(13));
-
+// Good pieces are kept in order (twice when named twice, read leniently:
+// "13abc" is 13); an empty piece is passed over silently; anything else,
+// and a number outside 1..INT_MAX (which would wrap into a real error number
+// in an int), is logged and left out. The path form never reads the list.
+TEST_F(ErrorControllerTest, DoNotReportList) {
+    const ListCase cases[] = {
+        {"13, 5,,abc,-1", "Will ignore these errors: 13 5", {"abc", "-1"}, {13, 5}, {1, -1, 0}},
+        {"7,13abc,\t 4,7,+9,0", "Will ignore these errors: 7 13 4 7 9", {"0"}, {13, 4, 9}, {}},
+        {"4294967309,99999999999999999999,2147483648,-99999999999999999999,2147483647",
+         "Will ignore these errors: 2147483647",
+         {"4294967309", "99999999999999999999", "2147483648", "-99999999999999999999"},
+         {2147483647},
+         {13, -2147483647 - 1}},
+        {",", "Will ignore these errors:\n", {}, {}, {13}},
+    };
+    for (const ListCase& c : cases) {
+        SCOPED_TRACE(c.value);
+        ErrorController::resetForTest();
+        std::string log = InitWith(c.value);
+        EXPECT_EQ(1u, CountOf(log, c.ignoreLine)) << log;
+        for (const std::string& u : c.unexpected)
+            EXPECT_EQ(1u, CountOf(log, "Unexpected value '" + u + "' in registry key backupDoNotReportFileError\n"))
+                << log;
+        EXPECT_EQ(c.unexpected.size(), CountOf(log, "Unexpected value"));
+        EXPECT_EQ(c.unexpected.size() + 1, CountOf(log, "[0] ")) << "all at level 0";
+        for (int code : c.silenced) {
+            EXPECT_FALSE(ErrorController::shouldReportError(code)) << code;
+            EXPECT_TRUE(ErrorController::shouldReportError("/data/f", code)) << code;
+        }
+        for (int code : c.reported)
+            EXPECT_TRUE(ErrorController::shouldReportError(code)) << code;
+    }
+    KxLog::SetLevel(-1);  // the list's lines wait for level 0
     ErrorController::resetForTest();
-    std::string log = initWith(",");
-    EXPECT_EQ(countOf(log, "Unexpected value"), 0u) << log;
-    EXPECT_NE(log.find("Will ignore these errors:\n"), std::string::npos) << log;
+    EXPECT_EQ("", InitWith("abc,13"));
+    EXPECT_FALSE(ErrorController::shouldReportError(13));
 }
 
-TEST_F(ErrorControllerTest, ListLinesWaitForLevelZero) {
+TEST_F(ErrorControllerTest, RegistryIsReadOnceAndAbsentValueLogsNothing) {
+    EXPECT_EQ(0, ErrorController::initialize(0, nullptr, 0, 0, ""));
+    EXPECT_EQ("", m_state.Log());
+    EXPECT_EQ("", InitWith("13"));  // no second read, no second line
+    EXPECT_TRUE(ErrorController::shouldReportError(13));
+    EXPECT_EQ(nullptr, ErrorController::GetKxErrorControl());
+}
+
+// Asked before initialize, the number form reports every error but an
+// ignored ENOENT and logs "not initialized" once, at the failure level.
+TEST_F(ErrorControllerTest, NotInitializedLoggedOnce) {
     KxLog::SetLevel(-1);
-    std::string log = initWith("abc,13");
-    EXPECT_EQ(log, "");
-    EXPECT_FALSE(ErrorController::shouldReportError(13));
-}
-
-// --- once-only state ------------------------------------------------------------
-
-TEST_F(ErrorControllerTest, RegistryIsReadOnceOnly) {
-    initWith("13");
-    KXPlatformInfo::setValue(kSection, kKey, "5");
-    KxLog::TakeCaptured();
-    EXPECT_EQ(ErrorController::initialize(1, nullptr, 2, 3, "/tmp"), 0);
-    EXPECT_EQ(KxLog::TakeCaptured(), "");  // no second read, no second line
-    EXPECT_FALSE(ErrorController::shouldReportError(13));
-    EXPECT_TRUE(ErrorController::shouldReportError(5));
-
-    // The test reset lets the next initialize read the new value.
-    ErrorController::resetForTest();
-    ErrorController::initialize(1, nullptr, 2, 3, "/tmp");
-    EXPECT_TRUE(ErrorController::shouldReportError(13));
-    EXPECT_FALSE(ErrorController::shouldReportError(5));
-}
-
-TEST_F(ErrorControllerTest, NotInitializedLoggedOncePerProcess) {
-    KxLog::SetLevel(-1);  // a failure line is written whatever the level
     EXPECT_TRUE(ErrorController::shouldReportError(13));
     EXPECT_TRUE(ErrorController::shouldReportError(5));
-    EXPECT_FALSE(ErrorController::shouldReportError(2));  // the ENOENT rule still holds
-    std::string log = KxLog::TakeCaptured();
-    EXPECT_EQ(countOf(log, "not initialized"), 1u) << log;
-    EXPECT_EQ(countOf(log, "[-1] "), 1u) << log;
-
-    // The path form never needs the instance.
+    EXPECT_FALSE(ErrorController::shouldReportError(2));
     EXPECT_TRUE(ErrorController::shouldReportError("/p", 13));
-    EXPECT_EQ(KxLog::TakeCaptured(), "");
-
-    // The test reset re-arms the one-shot message.
-    ErrorController::resetForTest();
-    EXPECT_TRUE(ErrorController::shouldReportError(13));
-    EXPECT_EQ(countOf(KxLog::TakeCaptured(), "not initialized"), 1u);
-}
-
-TEST_F(ErrorControllerTest, ResetRestoresSwitches) {
-    ErrorController::setIgnoreENOENT(false);
-    ErrorController::setErrorsTolerated(false);
-    ErrorController::resetForTest();
-    EXPECT_FALSE(ErrorController::shouldReportError("/p", 2));
-}
-
-TEST_F(ErrorControllerTest, NoRulesObject) {
-    EXPECT_EQ(ErrorController::GetKxErrorControl(), nullptr);
-    ErrorController::initialize(1, nullptr, 2, 3, "/tmp");
-    EXPECT_EQ(ErrorController::GetKxErrorControl(), nullptr);
+    std::string log = m_state.Log();
+    EXPECT_EQ(1u, CountOf(log, "not initialized")) << log;
+    EXPECT_EQ(1u, CountOf(log, "[-1] ")) << log;
 }
 
 }  // namespace

@@ -2,233 +2,145 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace {
 
-class CollectTempFile {
-public:
-    explicit CollectTempFile(const std::string& content) {
-        char tmpl[] = "/tmp/ruxen_collect_XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd < 0)
-            return;
-        m_path = tmpl;
-        size_t done = 0;
-        while (done < content.size()) {
-            ssize_t n = write(fd, content.data() + done, content.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        m_ok = done == content.size();
-        close(fd);
-    }
-    ~CollectTempFile() {
-        if (!m_path.empty())
-            unlink(m_path.c_str());
-    }
-    bool ok() const { return m_ok; }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-    bool m_ok = false;
-};
+using testfiles::TempDir;
 
 struct Got {
     CollectLineSource::Result result;
-    std::string path;
-    uint64_t offset;
-    std::string raw;
+    std::string text;  // the path (kLine) or the raw text (kBadLine)
     int errnum;
+    uint64_t offset, rawLength;
+    bool operator==(const Got& o) const {
+        return result == o.result && text == o.text && errnum == o.errnum && offset == o.offset &&
+               (result == CollectLineSource::kLine || rawLength == o.rawLength);
+    }
 };
+void PrintTo(const Got& g, std::ostream* os) {
+    *os << "{" << g.result << ", \"" << g.text.substr(0, 40) << "\", " << g.errnum << ", @" << g.offset << ", "
+        << g.rawLength << "}";
+}
 
 std::vector<Got> ReadAll(CollectFileReader& r) {
     std::vector<Got> out;
     CollectLine line;
-    for (;;) {
-        CollectLineSource::Result res = r.Next(line);
-        if (res == CollectLineSource::kEnd)
-            break;
-        out.push_back(Got{res, line.path, line.offset, line.raw, line.errnum});
-        if (res == CollectLineSource::kReadError || out.size() > 100000)
+    for (CollectLineSource::Result res; (res = r.Next(line)) != CollectLineSource::kEnd && out.size() < 100000;) {
+        out.push_back(Got{res, res == CollectLineSource::kLine ? line.path : line.raw, line.errnum, line.offset,
+                          line.rawLength});
+        if (res == CollectLineSource::kReadError)
             break;
     }
     return out;
 }
 
-// The same content read from memory and from a file must give the same lines.
+// The same content read from memory and from a file gives the same lines.
 class CollectReaderBothSources : public ::testing::TestWithParam<bool> {
 protected:
     std::vector<Got> Read(const std::string& content) {
         CollectFileReader r;
         if (GetParam()) {
-            m_file.reset(new CollectTempFile(content));
-            EXPECT_TRUE(m_file->ok());
-            std::string error;
-            EXPECT_TRUE(r.Open(m_file->path(), &error)) << error;
+            testfiles::WriteWholeFile(m_dir / "collect", content);
+            EXPECT_TRUE(r.Open(m_dir / "collect", nullptr));
         } else {
             r.OpenMemory("collect", content);
         }
         return ReadAll(r);
     }
-    std::unique_ptr<CollectTempFile> m_file;
+    TempDir m_dir;
 };
 
-TEST_P(CollectReaderBothSources, OffsetsEscapesAndLastLineWithoutLineFeed) {
-    //                  0      3            10           17
-    std::vector<Got> g = Read("/a\n/b%0Ac\n/d%25e\n/%0dlast");
-    ASSERT_EQ(4u, g.size());
-    const char* paths[] = {"/a", "/b\nc", "/d%e", "/\rlast"};
-    const uint64_t offsets[] = {0, 3, 10, 17};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(CollectLineSource::kLine, g[i].result) << i;
-        EXPECT_EQ(paths[i], g[i].path) << i;
-        EXPECT_EQ(offsets[i], g[i].offset) << i;
+TEST_P(CollectReaderBothSources, EveryLineAnsweredOnceAtItsOffset) {
+    const size_t max = CollectFileReader::kMaxLineBytes;
+    const std::string longest = "/" + std::string(max - 1, 'y'), tooLong = "/" + std::string(max, 'x');
+    const auto L = CollectLineSource::kLine;
+    const auto B = CollectLineSource::kBadLine;
+    struct Line {
+        std::string text;  // without its line feed
+        Got want;          // offset filled in below
+    };
+    std::vector<Line> lines = {
+        {"/a", {L, "/a", 0, 0, 0}},
+        {"/b%0Ac%25d%0d", {L, "/b\nc%d\r", 0, 0, 0}},
+        {"", {B, "", EINVAL, 0, 0}},
+        {"/bad%zz", {B, "/bad%zz", EINVAL, 0, 7}},
+        {"/cut%4", {B, "/cut%4", EINVAL, 0, 6}},
+        {"rel/path", {B, "rel/path", EINVAL, 0, 8}},
+        {"/nul%00", {B, "/nul%00", EINVAL, 0, 7}},
+        {"%2Fx", {L, "/x", 0, 0, 0}},
+        {std::string("/raw\0nul", 8), {B, std::string("/raw\0nul", 8), EINVAL, 0, 8}},
+        // A CR before the LF ends the line; any other raw CR makes it bad.
+        {"/crlf\r", {L, "/crlf", 0, 0, 0}},
+        {"\r", {B, "", EINVAL, 0, 0}},
+        {"/cr\rmid", {B, "/cr\rmid", EINVAL, 0, 7}},
+        {"/two\r\r", {B, "/two\r", EINVAL, 0, 5}},
+        {longest + "\r", {L, longest, 0, 0, 0}},
+        {tooLong, {B, tooLong.substr(0, CollectFileReader::kOverlongKeepBytes), ENAMETOOLONG, 0, max + 1}},
+        {"/last\r", {L, "/last", 0, 0, 0}},  // without a line feed
+    };
+    std::string content;
+    std::vector<Got> want;
+    for (Line& l : lines) {
+        l.want.offset = content.size();
+        want.push_back(l.want);
+        content += l.text + (&l == &lines.back() ? "" : "\n");
     }
-}
-
-TEST_P(CollectReaderBothSources, EmptyInputHasNoLines) {
+    EXPECT_EQ(want, Read(content));
     EXPECT_TRUE(Read("").empty());
-}
-
-TEST_P(CollectReaderBothSources, BadLinesAreAnsweredAndReadingGoesOn) {
-    const std::string tooLong = "/" + std::string(CollectFileReader::kMaxLineBytes, 'x');  // one byte over
-    const std::string longest = "/" + std::string(CollectFileReader::kMaxLineBytes - 1, 'y');
-    std::string content = "/ok1\n"      // 0
-                          "\n"          // 5  empty
-                          "/bad%zz\n"   // 6  bad escape
-                          "/cut%4\n"    // 14 escape cut short
-                          "rel/path\n"  // 21 relative
-                          "/nul%00\n"   // 30 escaped NUL
-                          "%2Fx\n";     // 38 decodes to "/x": absolute
-    content += std::string("/raw\0nul\n", 9);  // 43 raw NUL
-    const uint64_t tooLongAt = content.size();
-    content += tooLong + "\n";
-    const uint64_t longestAt = content.size();
-    content += longest + "\n";
-    const uint64_t lastAt = content.size();
-    content += "/ok2\n";
-
-    std::vector<Got> g = Read(content);
-    ASSERT_EQ(11u, g.size());
-    EXPECT_EQ(CollectLineSource::kLine, g[0].result);
-    EXPECT_EQ("/ok1", g[0].path);
-
-    struct Bad {
-        size_t index;
-        uint64_t offset;
-        int errnum;
-        std::string raw;
-    };
-    const Bad bads[] = {
-        {1, 5, EINVAL, ""},          {2, 6, EINVAL, "/bad%zz"},
-        {3, 14, EINVAL, "/cut%4"},   {4, 21, EINVAL, "rel/path"},
-        {5, 30, EINVAL, "/nul%00"},  {7, 43, EINVAL, std::string("/raw\0nul", 8)},
-        {8, tooLongAt, ENAMETOOLONG, ""},
-    };
-    for (const Bad& b : bads) {
-        SCOPED_TRACE(b.index);
-        EXPECT_EQ(CollectLineSource::kBadLine, g[b.index].result);
-        EXPECT_EQ(b.offset, g[b.index].offset);
-        EXPECT_EQ(b.errnum, g[b.index].errnum);
-        EXPECT_EQ(b.raw, g[b.index].raw);
-        EXPECT_EQ("", g[b.index].path) << "a bad line never yields a path";
-    }
-    EXPECT_EQ(CollectLineSource::kLine, g[6].result);
-    EXPECT_EQ("/x", g[6].path);
-    EXPECT_EQ(CollectLineSource::kLine, g[9].result);
-    EXPECT_EQ(longest, g[9].path) << "a line of exactly the limit is accepted";
-    EXPECT_EQ(longestAt, g[9].offset);
-    EXPECT_EQ(CollectLineSource::kLine, g[10].result);
-    EXPECT_EQ("/ok2", g[10].path);
-    EXPECT_EQ(lastAt, g[10].offset);
-}
-
-TEST_P(CollectReaderBothSources, OverLongLastLineWithoutLineFeed) {
-    std::vector<Got> g = Read("/a\n/" + std::string(100000, 'q'));
-    ASSERT_EQ(2u, g.size());
-    EXPECT_EQ(CollectLineSource::kBadLine, g[1].result);
-    EXPECT_EQ(ENAMETOOLONG, g[1].errnum);
-    EXPECT_EQ(3u, g[1].offset);
+    EXPECT_EQ((std::vector<Got>{{L, "/a", 0, 0, 0}, {B, "/" + std::string(255, 'q'), ENAMETOOLONG, 3, 100001}}),
+              Read("/a\n/" + std::string(100000, 'q')));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, CollectReaderBothSources, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "File" : "Memory"; });
 
-// A file of several megabytes: lines, escapes and an over-long line cross
+// A file of several megabytes: lines, an escape and an over-long line cross
 // the read buffer's boundaries; every line comes back whole at its offset.
 TEST(CollectReaderLargeFile, LinesAcrossBufferBoundaries) {
     constexpr size_t kBuffer = 256 * 1024;
     std::string content;
-    std::vector<std::string> paths;
-    std::vector<uint64_t> offsets;
-    std::vector<bool> bad;
-    size_t i = 0;
-    auto add = [&](const std::string& line, const std::string& decoded, bool isBad) {
-        offsets.push_back(content.size());
-        paths.push_back(decoded);
-        bad.push_back(isBad);
+    std::vector<Got> want;
+    auto add = [&](const std::string& line, const Got& g) {
+        want.push_back(g);
+        want.back().offset = content.size();
         content += line + "\n";
     };
     bool placedEscape = false, placedLong = false;
-    while (content.size() < 3 * 1024 * 1024) {
-        const size_t boundary = (content.size() / kBuffer + 1) * kBuffer;
-        if (!placedEscape && content.size() > kBuffer + 1000 && boundary - content.size() < 200 &&
-            boundary - content.size() >= 3) {
-            // An escape split by the boundary: "%0" | "A".
-            std::string pre(boundary - content.size() - 2, 'e');
-            pre[0] = '/';
-            add(pre + "%0A" + "tail", pre + "\n" + "tail", false);
-            EXPECT_EQ(boundary - 1, offsets.back() + pre.size() + 1);
+    for (size_t i = 0; content.size() < 3 * 1024 * 1024; ++i) {
+        const size_t toBoundary = (content.size() / kBuffer + 1) * kBuffer - content.size();
+        if (!placedEscape && content.size() > kBuffer && toBoundary < 200 && toBoundary >= 4) {
+            // "%0" | "A": an escape split by the boundary.
+            std::string pre = "/" + std::string(toBoundary - 3, 'e');
+            add(pre + "%0Atail", {CollectLineSource::kLine, pre + "\ntail", 0, 0, 0});
             placedEscape = true;
-            continue;
-        }
-        if (!placedLong && content.size() > 4 * kBuffer + 5000) {
-            // Longer than a whole buffer, so it spans at least one boundary.
-            add("/" + std::string(CollectFileReader::kMaxLineBytes * 5, 'L'), "", true);
+        } else if (!placedLong && content.size() > 4 * kBuffer + 5000) {
+            const std::string line = "/" + std::string(CollectFileReader::kMaxLineBytes * 5, 'L');
+            add(line, {CollectLineSource::kBadLine, line.substr(0, CollectFileReader::kOverlongKeepBytes), ENAMETOOLONG, 0,
+                       line.size()});
             placedLong = true;
-            continue;
-        }
-        std::string name = "/dir/" + std::to_string(i) + "/" + std::string(i % 251, 'a' + static_cast<char>(i % 26));
-        if (i % 7 == 0)
-            add(name + "%25" + "x", name + "%x", false);
-        else
-            add(name, name, false);
-        ++i;
-    }
-    ASSERT_TRUE(placedEscape);
-    ASSERT_TRUE(placedLong);
-
-    CollectTempFile file(content);
-    ASSERT_TRUE(file.ok());
-    CollectFileReader r;
-    std::string error;
-    ASSERT_TRUE(r.Open(file.path(), &error)) << error;
-    std::vector<Got> g = ReadAll(r);
-    ASSERT_EQ(paths.size(), g.size());
-    for (size_t k = 0; k < g.size(); ++k) {
-        ASSERT_EQ(offsets[k], g[k].offset) << "line " << k;
-        if (bad[k]) {
-            ASSERT_EQ(CollectLineSource::kBadLine, g[k].result) << "line " << k;
-            ASSERT_EQ(ENAMETOOLONG, g[k].errnum);
         } else {
-            ASSERT_EQ(CollectLineSource::kLine, g[k].result) << "line " << k;
-            ASSERT_EQ(paths[k], g[k].path) << "line " << k;
+            std::string name = "/dir/" + std::to_string(i) + "/" + std::string(i % 251, 'a' + static_cast<char>(i % 26));
+            add(i % 7 ? name : name + "%25x", {CollectLineSource::kLine, i % 7 ? name : name + "%x", 0, 0, 0});
         }
     }
+    ASSERT_TRUE(placedEscape && placedLong);
+    TempDir dir;
+    testfiles::WriteWholeFile(dir / "collect", content);
+    CollectFileReader r;
+    ASSERT_TRUE(r.Open(dir / "collect", nullptr));
+    std::vector<Got> got = ReadAll(r);
+    ASSERT_EQ(want.size(), got.size());
+    for (size_t k = 0; k < got.size(); ++k)
+        ASSERT_EQ(want[k], got[k]) << "line " << k;
 }
 
-// Restart: Seek to a line's offset gives that line and those after it, with
-// offsets counted from the start of the file.
+// Restart: a Seek to a line's offset gives that line and those after it,
+// with offsets counted from the start of the file.
 TEST(CollectReaderSeek, FileAndMemory) {
     std::string content;
     std::vector<uint64_t> offsets;
@@ -236,43 +148,31 @@ TEST(CollectReaderSeek, FileAndMemory) {
         offsets.push_back(content.size());
         content += "/seek/" + std::to_string(i) + "\n";
     }
-    CollectTempFile file(content);
-    ASSERT_TRUE(file.ok());
-
+    TempDir dir;
+    testfiles::WriteWholeFile(dir / "collect", content);
     for (bool fromFile : {true, false}) {
         SCOPED_TRACE(fromFile ? "file" : "memory");
         CollectFileReader r;
-        if (fromFile) {
-            std::string error;
-            ASSERT_TRUE(r.Open(file.path(), &error)) << error;
-        } else {
+        if (fromFile)
+            ASSERT_TRUE(r.Open(dir / "collect", nullptr));
+        else
             r.OpenMemory("collect", content);
-        }
         CollectLine line;
-        for (int target : {50000, 3, 0, 59999, 31000}) {
+        for (int target : {50000, 3, 0, 31000, 59999}) {
             ASSERT_TRUE(r.Seek(offsets[target]));
-            ASSERT_EQ(CollectLineSource::kLine, r.Next(line));
-            EXPECT_EQ("/seek/" + std::to_string(target), line.path);
-            EXPECT_EQ(offsets[target], line.offset);
-            if (target + 1 < 60000) {
+            for (int k = target; k < std::min(target + 2, 60000); ++k) {
                 ASSERT_EQ(CollectLineSource::kLine, r.Next(line));
-                EXPECT_EQ("/seek/" + std::to_string(target + 1), line.path);
-                EXPECT_EQ(offsets[target + 1], line.offset);
-            } else {
-                EXPECT_EQ(CollectLineSource::kEnd, r.Next(line));
+                EXPECT_EQ("/seek/" + std::to_string(k), line.path);
+                EXPECT_EQ(offsets[k], line.offset);
             }
         }
-        // Seeking to the end reads nothing; back to the start reads it all.
-        ASSERT_TRUE(r.Seek(content.size()));
         EXPECT_EQ(CollectLineSource::kEnd, r.Next(line));
         ASSERT_TRUE(r.Seek(0));
         EXPECT_EQ(60000u, ReadAll(r).size());
     }
-
-    CollectFileReader mem;
+    CollectFileReader mem, closed;
     mem.OpenMemory("collect", "/a\n");
     EXPECT_FALSE(mem.Seek(4)) << "beyond the end of the text";
-    CollectFileReader closed;
     EXPECT_FALSE(closed.Seek(0)) << "nothing open";
 }
 
@@ -282,13 +182,10 @@ TEST(CollectReaderErrors, MissingFileAndUnreadableFile) {
     EXPECT_FALSE(r.Open("/nonexistent/dir/collect.cvf", &error));
     EXPECT_EQ(ENOENT, errno);
     EXPECT_NE(std::string::npos, error.find("/nonexistent/dir/collect.cvf")) << error;
-
-    // A directory opens but cannot be read.
-    ASSERT_TRUE(r.Open("/tmp", &error)) << error;
+    ASSERT_TRUE(r.Open("/tmp", &error)) << error;  // a directory opens but cannot be read
     CollectLine line;
     EXPECT_EQ(CollectLineSource::kReadError, r.Next(line));
     EXPECT_EQ(EISDIR, line.errnum);
-    EXPECT_FALSE(line.error.empty());
 }
 
 }  // namespace

@@ -1,108 +1,91 @@
 // The per-file object's own services: the buffer forms, the do-not-send
-// scratch buffer, own-file matching, long-path test, escaping and the
-// failure reason's bound.
+// scratch buffer, own-file matching, escaping and the failure reason's bound.
 #include "ruxen/RuxenFile.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <string>
 
-#include "platform/HookFiles.h"
 #include "platform/KXArchive.h"
-#include "platform/KxLog.h"
 #include "platform/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
-#include "support/TestFiles.h"
+#include "ruxen/RuxenMessages.h"
+#include "support/ProcessState.h"
 
 namespace {
 
-class RuxenFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        HookFiles::SetDirectoryForTest(m_hooks.path());
-        KxLog::StartCapture();
-    }
-    void TearDown() override {
-        KxLog::StopCapture();
-        HookFiles::SetDirectoryForTest("");
-    }
-    testfiles::TempDir m_hooks{"ruxen_file_hooks"};
-    MemoryRecordSink m_sink;
-    KXArchive m_archive{&m_sink};
-};
-
-TEST_F(RuxenFileTest, BothBufferFormsReachTheSink) {
-    RuxenFile f(&m_archive);
-    AllocateBufArgs_t args{100, 0};
+TEST(RuxenFileBuffers, BothFormsReachTheSinkAndAFailedWriteKeepsTheBuffer) {
+    testfiles::ProcessStateGuard state;
+    MemoryRecordSink sink;
+    KXArchive archive(&sink);
+    RuxenFile f(&archive);
     AllocateBufRet_t ret{0};
-    char* buf = f.AllocateKXArchiveBuffer(args, ret);
-    ASSERT_NE(buf, nullptr);
+    char* buf = f.AllocateKXArchiveBuffer(AllocateBufArgs_t{100, 0}, ret);
+    ASSERT_NE(nullptr, buf);
     EXPECT_GE(ret.granted, 100u);
     memcpy(buf, "abc", 3);
-    WriteBufArgs_t w{PL_FS_DATA, 3};
     WriteBufRet_t wr{-7};
-    EXPECT_EQ(f.WriteKXArchiveBuffer(w, wr), 0);
-    EXPECT_EQ(wr.status, 0);
-    ASSERT_EQ(m_sink.RecordCount(), 1u);
-    EXPECT_EQ(m_sink.RecordBytes(0), "abc");
+    EXPECT_EQ(0, f.WriteKXArchiveBuffer(WriteBufArgs_t{PL_FS_DATA, 3}, wr));
+    EXPECT_EQ(0, wr.status);
+    ASSERT_EQ(1u, sink.RecordCount());
+    EXPECT_EQ("abc", sink.RecordBytes(0));
 
-    // A failed write leaves the buffer; freeing it twice is harmless.
     unsigned granted = 0;
-    ASSERT_NE(f.AllocateKXArchiveBuffer(10, &granted), nullptr);
-    m_sink.FailWrite(m_sink.WriteCalls() + 1);
-    EXPECT_NE(f.WriteKXArchiveBuffer(PL_FS_DATA, 10), 0);
-    EXPECT_EQ(m_sink.Outstanding(), 1u);
+    ASSERT_NE(nullptr, f.AllocateKXArchiveBuffer(10, &granted));
+    sink.FailWrite(sink.WriteCalls() + 1);
+    EXPECT_NE(0, f.WriteKXArchiveBuffer(PL_FS_DATA, 10));
+    EXPECT_EQ(1u, sink.Outstanding());
     f.FreeKXArchiveBuffer();
-    f.FreeKXArchiveBuffer();
-    EXPECT_EQ(m_sink.Outstanding(), 0u);
+    f.FreeKXArchiveBuffer();  // twice is harmless
+    EXPECT_EQ(0u, sink.Outstanding());
 
-    // No sink behind the object: no buffer.
     RuxenFile none(static_cast<KXArchive*>(nullptr));
-    EXPECT_EQ(none.AllocateKXArchiveBuffer(10, &granted), nullptr);
-    EXPECT_EQ(granted, 0u);
+    EXPECT_EQ(nullptr, none.AllocateKXArchiveBuffer(10, &granted));
+    EXPECT_EQ(0u, granted);
 }
 
-TEST_F(RuxenFileTest, DoNotSendHookUsesAScratchBufferThatGrows) {
-    testfiles::WriteWholeFile(m_hooks / "KX.ruxen.do.not.send", "");
-    RuxenFile f(&m_archive);
+TEST(RuxenFileBuffers, DoNotSendHookUsesAScratchBufferThatGrows) {
+    testfiles::ProcessStateGuard state;
+    const std::string hook = state.Hooks() / kHookDoNotSend;
+    testfiles::WriteWholeFile(hook, "");
+    ASSERT_EQ(0, chmod(hook.c_str(), 0600));
+    MemoryRecordSink sink;
+    KXArchive archive(&sink);
+    RuxenFile f(&archive);
     f.initSendFlag();
     ASSERT_FALSE(f.IsSendOn());
     unsigned granted = 0;
-    char* small = f.AllocateKXArchiveBuffer(10, &granted);
-    ASSERT_NE(small, nullptr);
+    ASSERT_NE(nullptr, f.AllocateKXArchiveBuffer(10, &granted));
     EXPECT_GE(granted, 10u);
-    // Larger than the old fixed 66000 bytes: the scratch buffer grows.
-    char* big = f.AllocateKXArchiveBuffer(1 << 20, &granted);
-    ASSERT_NE(big, nullptr);
+    char* big = f.AllocateKXArchiveBuffer(1 << 20, &granted);  // past the old fixed 66000 bytes
+    ASSERT_NE(nullptr, big);
     EXPECT_GE(granted, 1u << 20);
-    big[(1 << 20) - 1] = 'x';  // the whole grant is writable
-    EXPECT_EQ(f.WriteKXArchiveBuffer(PL_FS_DATA, 1 << 20), 0);
-    EXPECT_EQ(m_sink.RecordCount(), 0u);
-    EXPECT_EQ(m_sink.AllocateCalls(), 0u);
-
-    testfiles::RemoveTree(m_hooks / "KX.ruxen.do.not.send");
+    big[(1 << 20) - 1] = 'x';
+    EXPECT_EQ(0, f.WriteKXArchiveBuffer(PL_FS_DATA, 1 << 20));
+    EXPECT_EQ(0u, sink.AllocateCalls());
+    ASSERT_EQ(0, unlink(hook.c_str()));
     f.initSendFlag();
     EXPECT_TRUE(f.IsSendOn());
 }
 
-TEST_F(RuxenFileTest, OwnFilesMatchWholeComponents) {
-    RuxenFile f(&m_archive);
+TEST(RuxenFileNames, OwnFilesMatchWholeComponents) {
+    RuxenFile f(static_cast<KXArchive*>(nullptr));
     f.SetOwnDirectories({"/var/ruxen/", "/jobs/out.rxpl"});
-    EXPECT_TRUE(f.iswendaxFile("/var/ruxen"));
-    EXPECT_TRUE(f.iswendaxFile("/var/ruxen/log/x"));
-    EXPECT_FALSE(f.iswendaxFile("/var/ruxenx"));
-    EXPECT_FALSE(f.iswendaxFile("/var/rux"));
-    EXPECT_TRUE(f.iswendaxFile("/jobs/out.rxpl"));
-    EXPECT_FALSE(f.iswendaxFile("/jobs/out.rxpl2"));
-    EXPECT_FALSE(f.iswendaxFile(nullptr));
+    for (const char* p : {"/var/ruxen", "/var/ruxen/log/x", "/jobs/out.rxpl"})
+        EXPECT_TRUE(f.iswendaxFile(p)) << p;
+    for (const char* p : {"/var/ruxenx", "/var/rux", "/jobs/out.rxpl2", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(f.iswendaxFile(p)) << (p ? p : "null");
 }
 
-TEST_F(RuxenFileTest, EscapingAndTheFailureReasonBound) {
-    RuxenFile f(&m_archive);
-    EXPECT_STREQ(f.escapeFileName("/a\nb%c\r"), "/a%0Ab%25c%0D");
+TEST(RuxenFileNames, EscapingAndTheFailureReasonBound) {
+    RuxenFile f(static_cast<KXArchive*>(nullptr));
+    EXPECT_STREQ("/a%0Ab%25c%0D", f.escapeFileName("/a\nb%c\r"));
     f.setFailureReason(13, "%s", std::string(5000, 'r').c_str());
-    EXPECT_EQ(f.GetFailureCode(), 13);
-    EXPECT_EQ(f.GetFailureReason().size(), 2046u);
+    EXPECT_EQ(13, f.GetFailureCode());
+    EXPECT_EQ(2046u, f.GetFailureReason().size());
 }
 
 }  // namespace

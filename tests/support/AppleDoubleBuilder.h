@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace testfiles {
 
 inline void putBE32(std::string& s, size_t at, uint32_t v) {
@@ -47,17 +49,6 @@ inline std::string buildAppleDouble(const std::vector<ADEntry>& entries, long co
 inline std::string companionOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return path.substr(0, slash + 1) + "._" + path.substr(slash + 1);
-}
-
-// Bytes that differ from position to position (and from seed to seed).
-inline std::string pattern(size_t n, unsigned seed = 1) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 12345u;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 16);
-    }
-    return s;
 }
 
 }  // namespace testfiles

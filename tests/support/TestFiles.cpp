@@ -92,4 +92,61 @@ void WriteWholeFile(const std::string& path, const std::string& content) {
         FAIL() << "cannot write " << path << ": " << strerror(errno);
 }
 
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+void WriteSparse(const std::string& path, uint64_t size,
+                 const std::vector<std::pair<uint64_t, std::string>>& pieces) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+    bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    for (const auto& p : pieces)
+        ok = ok && pwrite(fd, p.second.data(), p.second.size(), static_cast<off_t>(p.first)) ==
+                       static_cast<ssize_t>(p.second.size());
+    ok = close(fd) == 0 && ok;
+    ASSERT_TRUE(ok) << "cannot write " << path << ": " << strerror(errno);
+}
+
+bool ReportsHoles(const std::string& dir) {
+    const std::string path = dir + "/.holes_probe";
+    WriteSparse(path, 8 << 20, {{0, "x"}});
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    off_t hole = fd < 0 ? -1 : lseek(fd, 0, SEEK_HOLE);
+    if (fd >= 0)
+        close(fd);
+    unlink(path.c_str());
+    return hole > 0 && hole < (8 << 20);
+}
+
+std::string MakePathOfLength(const std::string& base, size_t total) {
+    std::string p = base;
+    int dfd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char letter = 'a';
+    while (dfd >= 0 && total > p.size() + 202) {
+        std::string comp(200, letter++);
+        int nfd = mkdirat(dfd, comp.c_str(), 0755) == 0 || errno == EEXIST
+                      ? openat(dfd, comp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                      : -1;
+        close(dfd);
+        dfd = nfd;
+        p += "/" + comp;
+    }
+    if (dfd < 0 || total < p.size() + 2)
+        return std::string();
+    std::string leaf(total - p.size() - 1, 'z');
+    int fd = openat(dfd, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    close(dfd);
+    bool ok = fd >= 0 && write(fd, "long", 4) == 4;
+    if (fd >= 0)
+        close(fd);
+    return ok ? p + "/" + leaf : std::string();
+}
+
 }  // namespace testfiles

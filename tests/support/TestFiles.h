@@ -1,8 +1,13 @@
 // Files for tests: a private temporary directory removed with everything in
-// it, and whole-file reads and writes that fail the test when they fail.
+// it, whole-file reads and writes that fail the test when they fail, and
+// makers of patterned, sparse and very long-named files.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace testfiles {
 
@@ -33,5 +38,22 @@ std::string ReadWholeFile(const std::string& path);
 // Creates or replaces a file with `content`; a failure is a fatal test
 // failure (wrap the call in ASSERT_NO_FATAL_FAILURE to stop the test).
 void WriteWholeFile(const std::string& path, const std::string& content);
+
+// Bytes that differ from position to position (and from seed to seed).
+std::string pattern(size_t n, unsigned seed = 1);
+
+// A sparse file of `size` bytes holding `pieces` (offset, bytes); a failure
+// is a fatal test failure.
+void WriteSparse(const std::string& path, uint64_t size,
+                 const std::vector<std::pair<uint64_t, std::string>>& pieces);
+
+// Whether the file system holding `dir` reports holes (SEEK_HOLE).
+bool ReportsHoles(const std::string& dir);
+
+// Makes a file of 4 bytes under `base` whose path is exactly `total`
+// characters, through nested directories of 200-character names (made by
+// descriptor, so no call sees more than one component). Answers the path,
+// "" when it could not be made.
+std::string MakePathOfLength(const std::string& base, size_t total);
 
 }  // namespace testfiles

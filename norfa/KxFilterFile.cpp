@@ -393,28 +393,25 @@ int KxFilterFile::Parse(Block* block, size_t topLimit) {
     }
 }
 
-int KxFilterFile::ParseFilterFile(FilterParamBlock* block) {
-    if (block == nullptr || block->file == nullptr)
+template <class Block, class Stream>
+int KxFilterFile::ParseFrom(Block* block, Stream* stream, size_t topLimit) {
+    if (block == nullptr || stream == nullptr)
         return kFilterParseFailed;
     try {
-        m_source.reset(new LineSource(block->file));
-        return Parse(block, kFilterTopBuffer - 2);
+        m_source.reset(new LineSource(stream));
+        return Parse(block, topLimit);
     } catch (const std::exception& e) {
         EvDebug::Error("Parse FilterFile", "Error in parsing FilterFile: %s", e.what());
         return kFilterParseFailed;
     }
 }
 
+int KxFilterFile::ParseFilterFile(FilterParamBlock* block) {
+    return ParseFrom(block, block ? block->file : nullptr, kFilterTopBuffer - 2);
+}
+
 int KxFilterFile::ParseFilterFile(FilterParamBlock_s* block) {
-    if (block == nullptr || block->input == nullptr)
-        return kFilterParseFailed;
-    try {
-        m_source.reset(new LineSource(block->input));
-        return Parse(block, kFilterStreamLineMax);
-    } catch (const std::exception& e) {
-        EvDebug::Error("Parse FilterFile", "Error in parsing FilterFile: %s", e.what());
-        return kFilterParseFailed;
-    }
+    return ParseFrom(block, block ? block->input : nullptr, kFilterStreamLineMax);
 }
 
 bool checkVmAndAddPath(FilterParamBlock* block, const char* path) {

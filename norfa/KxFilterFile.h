@@ -71,6 +71,8 @@ private:
     class LineSource;
     template <class Block>
     int Parse(Block* block, size_t topLimit);
+    template <class Block, class Stream>
+    int ParseFrom(Block* block, Stream* stream, size_t topLimit);
     template <class Block>
     int ReadItems(Block* block, int64_t code, size_t limit);
     void AddItem(FilterParamBlock* block, int64_t code, std::string item);

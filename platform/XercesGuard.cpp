@@ -3,13 +3,21 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
+#include <mutex>
 #include <new>
 
 #include "platform/HardenedDomParser.h"
 
 using namespace XERCES_CPP_NAMESPACE;
 
+namespace {
+// Xerces' initialisation and termination are not safe to run at once on two
+// threads; every guard takes this lock around them.
+std::mutex g_initLock;
+}  // namespace
+
 XercesGuard::XercesGuard() {
+    std::lock_guard<std::mutex> hold(g_initLock);
     try {
         XMLPlatformUtils::Initialize();
         m_ok = true;
@@ -22,8 +30,10 @@ XercesGuard::XercesGuard() {
 
 XercesGuard::~XercesGuard() {
     m_parser.reset();  // the parser and its documents go before the library
-    if (m_ok)
+    if (m_ok) {
+        std::lock_guard<std::mutex> hold(g_initLock);
         XMLPlatformUtils::Terminate();
+    }
 }
 
 HardenedDomParser* XercesGuard::parser() {

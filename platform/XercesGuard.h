@@ -1,7 +1,8 @@
 // Owns Xerces-C's process-wide initialisation for a scope: the constructor
 // initialises the library, the destructor destroys the guard's parser and
 // then terminates it (Xerces counts initialisations, so guards may nest and
-// may live on several threads' stacks at once). Everything parsed through
+// may live on several threads' stacks at once: the guards serialise the
+// library's own set-up and tear-down). Everything parsed through
 // the guard's parser must be dropped before the guard ends.
 #pragma once
 

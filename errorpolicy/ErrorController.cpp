@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "errorpolicy/ErrorPolicyKeys.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "platform/QMString.h"
@@ -15,8 +16,6 @@ bool ErrorController::s_warnNotInitialized = true;
 
 namespace {
 
-const char kSection[] = "FileSystemAgent";
-const char kKey[] = "backupDoNotReportFileError";
 const int kENOENT = 2;
 
 // Reads one piece of the do-not-report value the lenient way the value has
@@ -52,7 +51,7 @@ int ErrorController::initialize(int /*id*/, KXJobCtrlClient* /*jobCtrl*/, ULONG 
 
 void ErrorController::readDoNotReportList() {
     std::string value;
-    if (!KXPlatformInfo::getString(kSection, kKey, value))
+    if (!KXPlatformInfo::getString(kErrorPolicySection, kKeyDoNotReportFileError, value))
         return;  // absent: only the ENOENT rule filters
 
     std::vector<std::string> pieces;

@@ -3,34 +3,17 @@
 // it must answer for every key the file names.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
+
+#include "FuzzSupport.h"
 
 #include "errorpolicy/ErrorController.h"
 #include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static std::string path = [] {
-        char tmpl[] = "/tmp/registry_fuzz_XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd < 0)
-            abort();
-        close(fd);
-        return std::string(tmpl);
-    }();
-    // Failure lines are always written; keep them off the terminal.
-    static bool capturing = (KxLog::StartCapture(), true);
-    (void)capturing;
-    KxLog::TakeCaptured();
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        abort();
-    if (size && fwrite(data, 1, size, f) != size)
-        abort();
-    fclose(f);
+    const std::string& path = fuzzsupport::ScratchFile("registry_fuzz");
+    fuzzsupport::QuietLog();
+    fuzzsupport::WriteInput(path, data, size);
 
     KXPlatformInfo::resetForTest();
     std::string error;

@@ -22,8 +22,33 @@ ContentMapper::ContentMapper() = default;
 
 ContentMapper::~ContentMapper() = default;
 
+void ContentMapper::RebuildReverseMap() {
+    mHostToProxyMap.clear();
+    // In key order, so that of two recorded paths at one local path the
+    // greater key stays.
+    for (const auto& kv : mProxyToHostMap)
+        mHostToProxyMap[PathUtil::StripTrailingSlashes(localOf(kv.second))] = kv.first;
+    mReverseBuiltFor = mProxyToHostMap.size();
+}
+
+std::map<std::string, std::string>::const_iterator ContentMapper::FindByHostPath(const std::string& hostPath) {
+    if (mReverseBuiltFor != mProxyToHostMap.size())
+        RebuildReverseMap();
+    auto rev = PathUtil::LongestPrefixLookup(mHostToProxyMap, hostPath);
+    if (rev == mHostToProxyMap.end())
+        return mProxyToHostMap.end();
+    auto it = mProxyToHostMap.find(rev->second);
+    if (it == mProxyToHostMap.end() || PathUtil::StripTrailingSlashes(localOf(it->second)) != rev->first) {
+        // The map was changed behind the reverse map's back: build it anew.
+        RebuildReverseMap();
+        return FindByHostPath(hostPath);
+    }
+    return it;
+}
+
 bool ContentMapper::initialize(const char* appIdString) {
     mAppIdString = appIdString ? appIdString : "";
+    RebuildReverseMap();
     if (!mProxyToHostMap.empty())
         mEnabled = true;
     KXLOG(2, "Content mapper for %s: %zu pairs, %s", mAppIdString.c_str(), mProxyToHostMap.size(),
@@ -61,9 +86,7 @@ int ContentMapper::MapHostToProxy(const std::string& in, std::string& out) {
         out = in;
         return 0;
     }
-    auto it = PathUtil::LongestPrefixScan(
-        mProxyToHostMap.begin(), mProxyToHostMap.end(), in,
-        [](const std::pair<const std::string, std::string>& kv) -> const std::string& { return localOf(kv.second); });
+    auto it = FindByHostPath(in);
     if (it == mProxyToHostMap.end()) {
         mLastError = "No mapping covers the local path " + in;
         KXLOG(3, "%s", mLastError.c_str());
@@ -150,6 +173,7 @@ int ContentMapper::SetProxyToHostMap(std::list<std::string>* pairs) {
         }
     }
     mProxyToHostMap.swap(parsed);
+    RebuildReverseMap();
     mEnabled = true;
     KXLOG(2, "Proxy/host map set: %zu pairs", mProxyToHostMap.size());
     return 0;
@@ -176,9 +200,7 @@ int ContentMapper::GetProxyPathList(std::list<std::string>* out) {
 }
 
 int ContentMapper::GetHostAndProxyFromHostPath(std::string hostPath, std::string& host, std::string& proxy) {
-    auto it = PathUtil::LongestPrefixScan(
-        mProxyToHostMap.begin(), mProxyToHostMap.end(), hostPath,
-        [](const std::pair<const std::string, std::string>& kv) -> const std::string& { return localOf(kv.second); });
+    auto it = FindByHostPath(hostPath);
     if (it == mProxyToHostMap.end()) {
         host.clear();
         proxy.clear();

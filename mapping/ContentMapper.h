@@ -12,6 +12,9 @@
 //   rest of the path below the key.
 // - local -> recorded: the same over the local paths (the values); of two
 //   recorded paths mounted at the same local path the greater key wins.
+//   Both directions walk the path's ancestors through a map (the reverse map
+//   local -> recorded is kept beside mProxyToHostMap), so a look-up costs the
+//   path's depth, not the number of pairs.
 // - A disabled mapper maps every path to itself.
 // - An enabled mapper that finds no covering entry answers -1 and hands back
 //   the input unchanged, so that a caller that ignores the code reads nothing
@@ -43,7 +46,10 @@ public:
     virtual int MakeProxyPathFromHostPath(const std::string& hostPath, std::string& out);
     virtual int MakeHostPathFromProxyPath(const std::string& proxyPath, std::string& out);
 
-    virtual void SetSourceToLocalMap(const std::map<std::string, std::string>& map) { mProxyToHostMap = map; }
+    virtual void SetSourceToLocalMap(const std::map<std::string, std::string>& map) {
+        mProxyToHostMap = map;
+        RebuildReverseMap();
+    }
     virtual const std::map<std::string, std::string>& GetSourceToLocalMap() const { return mProxyToHostMap; }
 
     // Replaces the map by pairs given one per string as
@@ -103,6 +109,14 @@ protected:
     int MapProxyToHost(const std::string& in, std::string& out);
     int MapHostToProxy(const std::string& in, std::string& out);
 
+    // The entry of mProxyToHostMap whose local path covers `hostPath` with
+    // the longest match, or end().
+    std::map<std::string, std::string>::const_iterator FindByHostPath(const std::string& hostPath);
+    // A mapper that changes mProxyToHostMap itself calls this when done (the
+    // setters of this class do). As a guard, a look-up also rebuilds the
+    // reverse map when the pair count changed since it was built.
+    void RebuildReverseMap();
+
     std::map<std::string, std::string> mProxyToHostMap;  // recorded -> local
     bool mEnabled = false;
     int mZonarkId = 0;
@@ -113,4 +127,8 @@ protected:
 
 private:
     int CopyOut(int rc, const std::string& result, char* out, int size);
+
+    // local path (trailing slashes removed, "/" for an empty one) -> recorded
+    std::map<std::string, std::string> mHostToProxyMap;
+    size_t mReverseBuiltFor = 0;  // pair count the reverse map was built from
 };

@@ -118,6 +118,18 @@ int KxLongPathHandler::lstat_long(const char* path, struct stat* st) {
     return rc;
 }
 
+int KxLongPathHandler::stat_long(const char* path, struct stat* st) {
+    if (path && Fits(path))
+        return ::stat(path, st);
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int rc = ::fstatat(dirfd, last, st, 0);
+    CloseKeepErrno(dirfd);
+    return rc;
+}
+
 ssize_t KxLongPathHandler::readlink_long(const char* path, char* buf, size_t size) {
     if (path && Fits(path))
         return ::readlink(path, buf, size);

@@ -28,6 +28,8 @@ public:
     static KxLongPathHandler* GetHandler();
 
     int lstat_long(const char* path, struct stat* st);
+    // stat(2): a symbolic link as the last component is followed.
+    int stat_long(const char* path, struct stat* st);
     ssize_t readlink_long(const char* path, char* buf, size_t size);
     // `times` null sets both times to now, as utime(2).
     int utime_long(const char* path, const struct utimbuf* times);

@@ -1,0 +1,51 @@
+#include "platform/XercesGuard.h"
+
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include <mutex>
+#include <new>
+
+#include "platform/HardenedDomParser.h"
+
+using namespace XERCES_CPP_NAMESPACE;
+
+namespace {
+// Xerces' initialisation and termination are not safe to run at once on two
+// threads; every guard takes this lock around them.
+std::mutex g_initLock;
+}  // namespace
+
+XercesGuard::XercesGuard() {
+    std::lock_guard<std::mutex> hold(g_initLock);
+    try {
+        XMLPlatformUtils::Initialize();
+        m_ok = true;
+    } catch (const XMLException& e) {
+        m_error = "cannot initialise Xerces-C: " + HardenedDomParser::ToUtf8(e.getMessage());
+    } catch (...) {
+        m_error = "cannot initialise Xerces-C";
+    }
+}
+
+XercesGuard::~XercesGuard() {
+    m_parser.reset();  // the parser and its documents go before the library
+    if (m_ok) {
+        std::lock_guard<std::mutex> hold(g_initLock);
+        XMLPlatformUtils::Terminate();
+    }
+}
+
+HardenedDomParser* XercesGuard::parser() {
+    if (!m_ok)
+        return nullptr;
+    if (!m_parser) {
+        try {
+            m_parser.reset(new HardenedDomParser());
+        } catch (...) {
+            m_error = "cannot make an XML parser";
+            return nullptr;
+        }
+    }
+    return m_parser.get();
+}

@@ -15,7 +15,7 @@ bool ErrorController::s_warnNotInitialized = true;
 
 namespace {
 
-const char kSection[] = "FileSystemAgent";
+const char* const kSection = kFileSystemAgentSection;
 const char kKey[] = "backupDoNotReportFileError";
 const int kENOENT = 2;
 

@@ -22,9 +22,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Export.h"
+
 constexpr size_t kRecordBufferAlignment = 4096;
 
-class RecordSink {
+class RUXEN_EXPORT RecordSink {
 public:
     virtual ~RecordSink() = default;
 

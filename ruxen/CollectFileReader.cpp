@@ -152,7 +152,7 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
         return kBadLine;
     }
     std::string why;
-    if (!unescapeFileName(m_line.data(), m_line.size(), line.path, &why)) {
+    if (!ruxen::unescapeFileName(m_line.data(), m_line.size(), line.path, &why)) {
         line.raw = m_line;
         line.errnum = EINVAL;
         line.error = "bad collect line at offset " + std::to_string(line.offset) + " of " + m_name + ": " + why;

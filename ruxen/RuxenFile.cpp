@@ -167,7 +167,7 @@ void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, 
     ++m_failedItems;
     if (failures) {
         m_failureLine.clear();
-        escapeFileNameInto(path, strlen(path), m_failureLine);
+        ruxen::escapeFileNameInto(path, strlen(path), m_failureLine);
         m_failureLine += ':';
         m_failureLine += std::to_string(errnum);
         write_to_file(m_failureLine.c_str(), failures);
@@ -210,7 +210,7 @@ const char* RuxenFile::printName() const {
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
     if (path)
-        escapeFileNameInto(path, strlen(path), m_escapeBuf);
+        ruxen::escapeFileNameInto(path, strlen(path), m_escapeBuf);
     return m_escapeBuf.c_str();
 }
 

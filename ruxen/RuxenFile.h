@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/ZXFileHeader.h"
 
@@ -67,7 +68,7 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
-class RuxenFile {
+class RUXEN_EXPORT RuxenFile {
 public:
     // Records go through the archive client.
     explicit RuxenFile(KXArchive* archive);

@@ -118,7 +118,7 @@ class Collect {
 public:
     void Add(const std::string& path) {
         m_offsets[path] = m_text.size();
-        m_text += escapeFileName(path.c_str());
+        m_text += ruxen::escapeFileName(path.c_str());
         m_text += '\n';
     }
     void AddRaw(const std::string& line) { m_text += line + "\n"; }
@@ -528,7 +528,7 @@ struct SmallRun {
 std::string CollectOf(const std::vector<std::string>& paths) {
     std::string s;
     for (const std::string& p : paths)
-        s += escapeFileName(p.c_str()) + "\n";
+        s += ruxen::escapeFileName(p.c_str()) + "\n";
     return s;
 }
 
@@ -916,7 +916,7 @@ TEST_P(StreamPassChangingFile, SizeDeclaredInTheHeaderIsKept) {
     // The next item is whole.
     ++i;
     ASSERT_NO_FATAL_FAILURE(
-        CheckItem(recs, i, StatItem(next, Kind::kRegular), escapeFileName(path.c_str()).size() + 1, false, nullptr));
+        CheckItem(recs, i, StatItem(next, Kind::kRegular), ruxen::escapeFileName(path.c_str()).size() + 1, false, nullptr));
     EXPECT_EQ(recs.size(), i);
 }
 
@@ -978,7 +978,7 @@ TEST(StreamPassBadLines, CountedListedAndSkipped) {
     const std::string a = dir / "a";
     ASSERT_NO_FATAL_FAILURE(WriteWholeFile(a, "abc"));
     std::string text = "relative/path\n" + dir.path() + "/bad%zz\n\n" + std::string(70000, 'x') + "\n" +
-                       std::string("/raw\0nul\n", 9) + escapeFileName(a.c_str()) + "\n";
+                       std::string("/raw\0nul\n", 9) + ruxen::escapeFileName(a.c_str()) + "\n";
     SmallRun run(dir);
     RuxenFile file(&run.archive);
     EXPECT_EQ(StreamBackupPass::kCollectDone, run.Pass(file, text));

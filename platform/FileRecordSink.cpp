@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,8 +25,10 @@ constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
 FileRecordSink::FileRecordSink() = default;
 
 FileRecordSink::~FileRecordSink() {
-    if (m_fd >= 0)
-        (void)Close();  // a failure has been logged by Close
+    if (m_fd >= 0) {
+        KXLOG(1, "archive stream [%s] abandoned without Close: it gets no end record", m_name.c_str());
+        (void)Finish(false);  // a failure has been logged
+    }
     free(m_stage);
 }
 
@@ -183,18 +186,14 @@ int FileRecordSink::WriteOut(const char* payload, size_t payloadLength, const ch
         iov[count++] = {const_cast<char*>(payload), payloadLength};
     struct iovec* cur = iov;
     while (count > 0) {
+        // At most m_writePiece bytes per call when the pipe could not grow.
         struct iovec piece[3];
-        int pieces = count;
-        if (m_writePiece == 0) {
-            std::copy(cur, cur + count, piece);
-        } else {
-            size_t budget = m_writePiece;
-            pieces = 0;
-            for (int i = 0; i < count && budget > 0; ++i) {
-                size_t len = std::min(cur[i].iov_len, budget);
-                piece[pieces++] = {cur[i].iov_base, len};
-                budget -= len;
-            }
+        int pieces = 0;
+        size_t budget = m_writePiece ? m_writePiece : SIZE_MAX;
+        for (int i = 0; i < count && budget > 0; ++i) {
+            size_t len = std::min(cur[i].iov_len, budget);
+            piece[pieces++] = {cur[i].iov_base, len};
+            budget -= len;
         }
         ssize_t n = writev(m_fd, piece, pieces);
         if (n < 0) {
@@ -228,12 +227,15 @@ int FileRecordSink::Flush() {
     return WriteOut(nullptr, 0, nullptr);
 }
 
-int FileRecordSink::Close() {
+int FileRecordSink::Close() { return Finish(true); }
+
+int FileRecordSink::Finish(bool whole) {
     if (m_fd < 0)
         return m_errno ? -1 : 0;
     // A stream whose writes all went out ends with its counts; after a
-    // failure it stays without, and every reader sees it as cut short.
-    if (m_errno == 0) {
+    // failure, or when abandoned, it stays without, and every reader sees it
+    // as cut short.
+    if (whole && m_errno == 0) {
         char end[kArchiveStreamEndRecordSize];
         EncodeArchiveStreamEnd(end, m_tally);
         Stage(kArchiveStreamEndRecord, end + kArchiveStreamFrameSize, kArchiveStreamEndPayloadSize);

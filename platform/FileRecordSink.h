@@ -36,8 +36,8 @@ public:
     static constexpr size_t kPipePieceBytes = 64 * 1024;
 
     FileRecordSink();
-    // Closes the sink when it is still open (writing the end record); a
-    // failure is only logged.
+    // A sink still open is flushed and closed without its end record: only
+    // an explicit Close says that the stream is whole. Failures are logged.
     ~FileRecordSink() override;
     FileRecordSink(const FileRecordSink&) = delete;
     FileRecordSink& operator=(const FileRecordSink&) = delete;
@@ -74,6 +74,7 @@ public:
 
 private:
     int Start(int fd, const char* name, bool own);
+    int Finish(bool whole);
     void SizePipe();
     void Stage(uint32_t type, const char* payload, uint32_t length);
     int WriteOut(const char* payload, size_t payloadLength, const char* frame);

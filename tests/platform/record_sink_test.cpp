@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <thread>
+#include <future>
 #include <unistd.h>
 #include <vector>
 
@@ -82,6 +82,14 @@ TEST(FileRecordSink, WritesTheExactFileLayoutWithItsEndRecord) {
     EXPECT_EQ(ReadWholeFile(path), want);
     EXPECT_EQ(file.BytesWritten(), sizeof(expected));
     EXPECT_EQ(mem.Serialize(), want);
+
+    // Abandoned without Close: the records are there, the end record is not.
+    {
+        FileRecordSink abandoned;
+        ASSERT_EQ(abandoned.Open(path.c_str()), 0);
+        ASSERT_EQ(WriteText(abandoned, 128, "abc"), 0);
+    }
+    EXPECT_EQ(ReadWholeFile(path), want.substr(0, 19));
 }
 
 // Small records are staged, large ones go out with writev; interleaving
@@ -105,19 +113,21 @@ TEST_P(SinkRoundTrip, EveryByteArrivesInOrderAndIsCounted) {
 
     TempDir dir;
     std::string path = dir / "mix.rxpl";
+    std::future<std::string> piped;  // outlives the sink, which ends the pipe
     FileRecordSink sink;
-    int fds[2] = {-1, -1};
-    std::string piped;
-    std::thread drain;
     if (GetParam() == Dest::kPipe) {
+        int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         ASSERT_EQ(sink.Attach(fds[1], "pipe", true), 0);
         EXPECT_GE(fcntl(fds[1], F_GETPIPE_SZ), static_cast<int>(FileRecordSink::kStageFlushBytes));
-        drain = std::thread([&] {
+        piped = std::async(std::launch::async, [fd = fds[0]] {
+            std::string got;
             char buf[65536];
             ssize_t n;
-            while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-                piped.append(buf, static_cast<size_t>(n));
+            while ((n = read(fd, buf, sizeof(buf))) > 0)
+                got.append(buf, static_cast<size_t>(n));
+            close(fd);
+            return got;
         });
     } else {
         ASSERT_EQ(sink.Open(path.c_str()), 0);
@@ -128,14 +138,7 @@ TEST_P(SinkRoundTrip, EveryByteArrivesInOrderAndIsCounted) {
         ASSERT_EQ(WriteRecord(sink, plan[r].type, plan[r].length, r), 0) << "record " << r;
     EXPECT_EQ(sink.Outstanding(), 0u);
     ASSERT_EQ(sink.Close(), 0);
-    std::string bytes;
-    if (GetParam() == Dest::kPipe) {
-        drain.join();
-        close(fds[0]);
-        bytes = piped;
-    } else {
-        bytes = ReadWholeFile(path);
-    }
+    std::string bytes = GetParam() == Dest::kPipe ? piped.get() : ReadWholeFile(path);
     EXPECT_EQ(bytes.size(), sink.BytesWritten());
 
     ArchiveStreamReader reader;

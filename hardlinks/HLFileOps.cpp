@@ -90,7 +90,7 @@ void copy_file(const std::string& source, const std::string& destination, bool o
                 continue;
             if (n <= 0)
                 return static_cast<int>(n);
-            if (writeAll(out, buf.data(), static_cast<size_t>(n)) != 0)
+            if (ruxen::writeAll(out, buf.data(), static_cast<size_t>(n)) != 0)
                 return -1;
         }
     });
@@ -103,6 +103,6 @@ void copy_file(const std::string& source, const std::string& destination, bool o
 
 int WriteFileAtomically(const std::string& path, const std::string& content) {
     return WriteThroughTemporary(path, [&](int fd) {
-        return writeAll(fd, content.data(), content.size());
+        return ruxen::writeAll(fd, content.data(), content.size());
     });
 }

@@ -63,7 +63,7 @@ bool WriteAtomically(const std::string& path, const std::string& content, std::s
         return Fail(error, "cannot create a temporary file for", path, errno);
     const std::string tmp(tmpl.data());
     int e = 0;
-    if (writeAll(fd.get(), content.data(), content.size()) != 0 || fsync(fd.get()) != 0)
+    if (ruxen::writeAll(fd.get(), content.data(), content.size()) != 0 || fsync(fd.get()) != 0)
         e = errno;
     if (fd.reset() != 0 && e == 0)
         e = errno;

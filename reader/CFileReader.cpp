@@ -722,7 +722,7 @@ int CFileReader::readAppleDouble(HFS_DATA_TYPE type, int handle, size_t dataOffs
     const off_t at = static_cast<off_t>(e->offset) + static_cast<off_t>(dataOffset);
     if (dbg)
         KXLOG(0, "seek(%ld)", static_cast<long>(at));
-    ssize_t r = preadFull(handle, buffer, n, at);
+    ssize_t r = ruxen::preadFull(handle, buffer, n, at);
     if (dbg)
         KXLOG(0, "rc:%d", static_cast<int>(r));
     return r < 0 ? -1 : static_cast<int>(r);

@@ -19,7 +19,7 @@
 
 namespace {
 
-const char kSection[] = "FileSystemAgent";
+const char* const kSection = kFileSystemAgentSection;
 
 // The leading decimal number of a release part ("0-91-generic" gives 0).
 bool leadingNumber(const std::string& part, long& out) {

@@ -152,7 +152,7 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
 
 void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
     m_listing.clear();
-    escapeFileNameInto(path, strlen(path), m_listing);
+    ruxen::escapeFileNameInto(path, strlen(path), m_listing);
     RecordItemFailure(failures, path, errnum, detail);
 }
 
@@ -190,7 +190,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         m_failureLine.assign(kResultsLinePrefix);
         m_failureLine += name;
         m_failureLine += ' ';
-        escapeFileNameInto(why, strlen(why), m_failureLine);
+        ruxen::escapeFileNameInto(why, strlen(why), m_failureLine);
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
@@ -229,7 +229,7 @@ const char* RuxenFile::printName() const {
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
     if (path)
-        escapeFileNameInto(path, strlen(path), m_escapeBuf);
+        ruxen::escapeFileNameInto(path, strlen(path), m_escapeBuf);
     return m_escapeBuf.c_str();
 }
 

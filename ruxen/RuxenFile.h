@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/ZXFileHeader.h"
@@ -67,7 +68,7 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
-class RuxenFile {
+class RUXEN_EXPORT RuxenFile {
 public:
     // Results of the per-item operations (which return int).
     enum ItemResult : int {

@@ -279,9 +279,9 @@ int main(int argc, char** argv) {
     ErrorController::initialize(0, nullptr, 0, 0, std::string());
     {
         std::string value;
-        if (KXPlatformInfo::getString("FileSystemAgent", "sReportFailureOnENOENT", value) &&
+        if (KXPlatformInfo::getString(kFileSystemAgentSection, "sReportFailureOnENOENT", value) &&
             strcasecmp(value.c_str(), "Y") == 0) {
-            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", "FileSystemAgent",
+            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", kFileSystemAgentSection,
                   value.c_str());
             ErrorController::setIgnoreENOENT(false);
         }

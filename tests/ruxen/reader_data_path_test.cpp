@@ -74,7 +74,7 @@ protected:
                                  StreamBackupPass::Result expect = StreamBackupPass::kCollectDone) {
         std::string text;
         for (const std::string& p : paths)
-            text += escapeFileName(p.c_str()) + "\n";
+            text += ruxen::escapeFileName(p.c_str()) + "\n";
         CollectFileReader reader;
         reader.OpenMemory("collect", text);
         StreamBackupPass pass(file, nullptr);

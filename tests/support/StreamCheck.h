@@ -59,7 +59,7 @@ inline StreamCheck CheckRecords(const MemoryRecordSink& sink) {
             case PL_FS_HEADER: {
                 ZXFileHeader h;
                 const char* why = nullptr;
-                bool decoded = ArchiveDump::DecodeHeader(r.data(), r.size(), &h, &why);
+                bool decoded = DecodeZXFileHeader(r.data(), r.size(), &h, &why);
                 ok = ok && decoded;
                 v.BeginItem(decoded ? &h : nullptr, i);
                 break;

@@ -11,4 +11,7 @@ constexpr const char* kResultsFailedItemFmt = "Backup: %s %s\n";
 // Failure reasons.
 constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";
 constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu bytes read";
+// The results-file reason of an item kept although its file changed while it
+// was read (its header carries the stat taken before the read).
+constexpr const char* kReasonChangedWhileRead = "changed while being read";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";

@@ -84,7 +84,16 @@ void Evict(const PatternFile& file) {
     close(fd);
 }
 
-TEST(ReadCacheAdviseTest, DropsWhatTheReadBroughtIn) {
+// Each test runs with cachestat(2) asked (where the kernel has it) and with
+// the residency taken by mincore alone.
+class ReadCacheAdviseTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { ReadCacheAdvise::SetCachestatForTest(GetParam()); }
+    void TearDown() override { ReadCacheAdvise::SetCachestatForTest(true); }
+};
+INSTANTIATE_TEST_SUITE_P(Residency, ReadCacheAdviseTest, ::testing::Values(true, false));
+
+TEST_P(ReadCacheAdviseTest, DropsWhatTheReadBroughtIn) {
     PatternFile file(2 * ReadCacheAdvise::kWindow + 12345);
     ASSERT_NO_FATAL_FAILURE(Evict(file));
     if (ResidentPages(file) != 0)
@@ -97,14 +106,15 @@ TEST(ReadCacheAdviseTest, DropsWhatTheReadBroughtIn) {
     EXPECT_LE(ResidentPages(file), 64u);
 }
 
-TEST(ReadCacheAdviseTest, KeepsPagesThatWereCachedBefore) {
+TEST_P(ReadCacheAdviseTest, KeepsPagesThatWereCachedBefore) {
     PatternFile file(2 * ReadCacheAdvise::kWindow + 12345);  // just written: resident
     const size_t pages = (file.size() + 4095) / 4096;
     ASSERT_EQ(ResidentPages(file), pages);
     std::unique_ptr<ReadCacheAdvise> advice(ReadCacheAdvise::newInstance());
     ReadAndCheck(*advice, file, 1 << 20, false);
     EXPECT_EQ(advice->pagesKept(), pages);
-    EXPECT_EQ(advice->adviceCalls(), 1u);  // the sequential hint only
+    // A wholly cached file costs no advice at all where the kernel can say so.
+    EXPECT_EQ(advice->adviceCalls(), ReadCacheAdvise::CachestatInUse() ? 0u : 1u);
     EXPECT_EQ(ResidentPages(file), pages);
 
     // Half warm: only the cold half is dropped.
@@ -125,12 +135,34 @@ TEST(ReadCacheAdviseTest, KeepsPagesThatWereCachedBefore) {
     EXPECT_LE(ResidentPages(file), firstWindow + 600);  // plus read-ahead of the first window
 }
 
-TEST(ReadCacheAdviseTest, NothingUnderDirectIOAndForOtherHandles) {
+// A reader that jumps over a hole gives no advice for the hole: the advice
+// point moves to where it landed.
+TEST_P(ReadCacheAdviseTest, JumpOverAHoleAdvisesNothingInIt) {
+    testfiles::TempDir dir("cache_advise_test");
+    const std::string path = dir / "sparse";
+    const off_t far = 512 * ReadCacheAdvise::kWindow;  // 4 GiB of hole
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::vector<char> data(1 << 20, 'x');
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), far), static_cast<ssize_t>(data.size()));
+    std::unique_ptr<ReadCacheAdvise> advice(ReadCacheAdvise::newInstance());
+    advice->begin(fd, false);
+    advice->note(fd, 0, data.size());
+    advice->note(fd, far, data.size());
+    advice->end(fd);
+    EXPECT_LE(advice->adviceCalls(), 8u);
+    EXPECT_EQ(advice->failedAdviceCalls(), 0u);
+    close(fd);
+}
+
+TEST(ReadCacheAdviseOther, NothingUnderDirectIOAndForOtherHandles) {
     PatternFile file(ReadCacheAdvise::kWindow + 1);
     std::unique_ptr<ReadCacheAdvise> advice(ReadCacheAdvise::newInstance());
     ReadAndCheck(*advice, file, 1 << 20, true);
     EXPECT_EQ(advice->adviceCalls(), 0u);
 
+    ASSERT_NO_FATAL_FAILURE(Evict(file));  // a cached file would take no advice
     int fd = open(file.path().c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     advice->begin(fd, false);
@@ -141,7 +173,7 @@ TEST(ReadCacheAdviseTest, NothingUnderDirectIOAndForOtherHandles) {
     close(fd);
 }
 
-TEST(ReadCacheAdviseTest, PipeTakesNoAdviceAndStillReads) {
+TEST(ReadCacheAdviseOther, PipeTakesNoAdviceAndStillReads) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     ASSERT_EQ(write(p[1], "abc", 3), 3);

@@ -83,12 +83,4 @@ TEST(ReparseDataTest, BadStubsAreRejectedAndLeaveAFreshRecord) {
     }
 }
 
-TEST(ReparseDataTest, StubPrimeFieldsFormat) {
-    StubPrime_Fields f;
-    f.version = 0;
-    f.stubType = 5;
-    f.size = 12345678901ULL;
-    EXPECT_EQ(f.ToString(), "version=0 type=5 size=12345678901");
-}
-
 }  // namespace

@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/KxCriticalSection.h"
 #include "platform/ReparseData.h"
 #include "platform/ZXHSMLowLevel.h"
 #include "support/TestFiles.h"
@@ -56,28 +53,6 @@ TEST(ZXHSMLowLevelTest, StubQuestions) {
         EXPECT_EQ(isStub, c.isStub > 0);
     }
     ZXHSMTestState::Reset();
-}
-
-TEST(KxCriticalSectionTest, IsRecursiveAndExcludesOtherThreads) {
-    KxCriticalSection cs;
-    auto otherEnters = [&cs] {
-        std::atomic<bool> got{false};
-        std::thread t([&] {
-            got = cs.TryEnter();
-            if (got)
-                cs.Leave();
-        });
-        t.join();
-        return got.load();
-    };
-    cs.Enter();
-    {
-        KxCriticalSection::Lock again(cs);  // the same thread enters again
-        EXPECT_FALSE(otherEnters());
-    }
-    EXPECT_FALSE(otherEnters());
-    cs.Leave();
-    EXPECT_TRUE(otherEnters());
 }
 
 }  // namespace

@@ -76,22 +76,6 @@ TEST(AppleDoubleParseTest, Results) {
     EXPECT_EQ(ad.Parse(nullptr, 0), AppleDouble::kNoHeader);
 }
 
-TEST(AppleDoubleParseTest, ReadFromAFileLeavesItsPositionAlone) {
-    TempDir dir;
-    writeFile(dir / "ad", buildAppleDouble({{2, "abc"}}));
-    int fd = open((dir / "ad").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(lseek(fd, 5, SEEK_SET), 5);
-    AppleDouble ad;
-    EXPECT_EQ(ad.Read(fd), AppleDouble::kOk);
-    EXPECT_EQ(ad.Find(2)->length, 3u);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 5);
-    close(fd);
-    errno = 0;
-    EXPECT_EQ(ad.Read(fd), AppleDouble::kNoHeader);
-    EXPECT_EQ(errno, EBADF);
-}
-
 // ------------------------------------------------------- through the reader
 
 class AppleDoubleReaderTest : public ReaderTestBase {
@@ -347,38 +331,6 @@ TEST_F(AppleDoubleReaderTest, LostCompanionHandle) {
     m_reader->closeFile();
     EXPECT_GE(fcntl(old, F_GETFD), 0);  // still open: it is not the reader's
     close(old);
-}
-
-TEST_F(AppleDoubleReaderTest, QueriesOnAHandleDirectly) {
-    writeFile(m_dir / "ad", buildAppleDouble({{9, pattern(32, 1)}, {2, "0123456789"}}));
-    int fd = open((m_dir / "ad").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(m_reader->getAppleDoubleSize(HFS_RESOURCE_FORK, fd), 10);
-    EXPECT_EQ(m_reader->getAppleDoubleSize(HFS_PROPERTIES, fd), -2);
-    char buf[16] = {0};
-    struct {
-        size_t offset;
-        int size, expect;
-    } reads[] = {{3, 4, 4}, {8, 16, 2}, {10, 16, 0}, {100, 16, 0}};
-    for (auto& c : reads)
-        EXPECT_EQ(m_reader->readAppleDouble(HFS_RESOURCE_FORK, fd, c.offset, buf, c.size), c.expect);
-    EXPECT_EQ(std::string(buf, 2), "89");
-    EXPECT_EQ(m_reader->readAppleDouble(HFS_PROPERTIES, fd, 0, buf, 16), -1);
-    close(fd);
-}
-
-TEST_F(AppleDoubleReaderTest, DebugHookLogsTheTable) {
-    writeFile(m_hooks / "DebugAppleDouble.HOOK", "");
-    auto r = reader(context());
-    make("data", buildAppleDouble({{2, "RSRC"}}));
-    KxLog::SetLevel(0);
-    log();
-    ASSERT_EQ(ReaderTestBase::init(*r, m_path, true), 0);
-    ASSERT_TRUE(drain(*r, 4096).ok);
-    const std::string text = log();
-    for (const char* line : {"entries_count:1", "entries_info[0]:2:38:4", "will read fork data",
-                             "will read HFS Properties", "m_oHFSHdr.data_size:4 isHFS:17 rsrc_size:4"})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
 }  // namespace

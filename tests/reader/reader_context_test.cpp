@@ -172,13 +172,10 @@ TEST_F(ReaderContextTest, FactoryMakesAndKeepsReaders) {
     EXPECT_EQ(r->getDebugPrefix(), "FILEREADER");
 
     std::shared_ptr<CFileReader> keep = r, none, other = r;
-    EXPECT_TRUE(CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx, keep).IsSuccess());
-    EXPECT_EQ(keep, r);
-    EXPECT_TRUE(CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx, none).IsSuccess());
-    EXPECT_TRUE(none && none != r);
+    EXPECT_TRUE(CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx, keep).IsSuccess() && keep == r);
+    EXPECT_TRUE(CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx, none).IsSuccess() && none);
     EXPECT_TRUE(CFileReaderFactory::CreateFileReader(static_cast<FILE_READER_TYPE>(1), ctx, other).IsSuccess());
-    EXPECT_TRUE(other && other != r);
-    EXPECT_EQ(other->GetType(), FILE_READER_STANDARD);
+    EXPECT_TRUE(other && other != r && other->GetType() == FILE_READER_STANDARD);
 
     CFileReader own;  // a reader without a context makes its own
     ASSERT_TRUE(own.GetContext());

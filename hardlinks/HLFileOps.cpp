@@ -13,27 +13,6 @@
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
 
-ScopedFd::~ScopedFd() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-ScopedFd& ScopedFd::operator=(ScopedFd&& o) noexcept {
-    if (this != &o) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = o.m_fd;
-        o.m_fd = -1;
-    }
-    return *this;
-}
-
-int ScopedFd::Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd >= 0 ? ::close(fd) : 0;
-}
-
 int RemoveFileIfPresent(const std::string& path) {
     return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
 }

@@ -17,4 +17,7 @@ constexpr int kLogLevelNotReported = 5;
 // Failure reasons.
 constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";
 constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu bytes read";
+// The results-file reason of an item kept although its file changed while it
+// was read (its header carries the stat taken before the read).
+constexpr const char* kReasonChangedWhileRead = "changed while being read";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";

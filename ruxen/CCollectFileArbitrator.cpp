@@ -169,6 +169,11 @@ int CCollectFileArbitrator::getNextCollectForChild(RestartInfo_t& assignment, st
                                                    std::map<int, int>& archiveTypes,
                                                    std::map<int, int>& childByArchive, bool& catalogOnly) {
     const Request r{assignment.childPid, archiveIds, childByArchive, catalogOnly};
+    if (r.child <= 0) {  // -1 marks a free collect file; no child may carry it
+        EvDebug::DebugLvl(__PRETTY_FUNCTION__, -1, "No collect file for child pid %d", r.child);
+        assignment.collectFile = assignment.offset = 0;
+        return 0;
+    }
     std::vector<std::string> checked;
     std::string name;
     bool holding = DiskGroupAssignedToChild(r.child, name);

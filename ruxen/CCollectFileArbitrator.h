@@ -64,8 +64,9 @@ public:
 
     // The next collect file for the child named by `assignment.childPid`:
     // its number, with the assignment's collect number, offset, archive id
-    // and archive type filled; 0 when no group is left (collect number and
-    // offset set to 0); -1 when the child must wait. The maps are the
+    // and archive type filled; 0 when no group is left, or the pid is not a
+    // process id above 0 (collect number and offset set to 0); -1 when the
+    // child must wait. The maps are the
     // parent's archive id and archive type by collect number and child by
     // archive id.
     int getNextCollectForChild(RestartInfo_t& assignment, std::map<int, int>& archiveIds,

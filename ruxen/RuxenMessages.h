@@ -18,3 +18,17 @@ constexpr int kLogLevelNotReported = 5;
 constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";
 constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu bytes read";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
+
+// ---- the job object (RuxenBase)
+constexpr const char* kJobSection = "FileSystemAgent";
+// "Y" (any case): items that vanished after the scan are reported.
+constexpr const char* kKeyReportFailureOnENOENT = "sReportFailureOnENOENT";
+constexpr const char* kLogReportENOENT = "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors";
+constexpr const char* kLogSnapMapRecord = "snapMap: orig:%s   ->   new:%s";
+constexpr const char* kLogSnapMapCount = "Will sent %d items in snapMap table.";
+// Object-store jobs take their name mapper from the object-store plug-in.
+constexpr unsigned kAppTypeObjectStore = 124;
+// Stream problems the host shows its user.
+constexpr const char* kProblemDoNotSend = "nothing was sent: the do-not-send hook file %s is present";
+constexpr const char* kProblemIncomplete =
+    "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";

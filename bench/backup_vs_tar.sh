@@ -18,11 +18,9 @@ SMALL_COUNT=${SMALL_COUNT:-20000}
 SPARSE_GB=${SPARSE_GB:-16}
 RUNS=${RUNS:-3}
 bin="$top/build/bin"
+. "$top/bench/bench_lib.sh"
 
-if [ ! -x "$bin/ruxen-backup" ]; then
-  cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C "$top/build" ruxen-backup ruxen-collect >/dev/null
-fi
+ensure_built
 
 mkdir -p "$work/large" "$work/small" "$work/sparse"
 if [ ! -f "$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB" ]; then
@@ -32,17 +30,7 @@ if [ ! -f "$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB" ]; t
   for i in $(seq 1 "$LARGE_COUNT"); do
     head -c "$((LARGE_MB * 1024 * 1024))" /dev/urandom > "$work/large/file$i"
   done
-  python3 - "$work/small" "$SMALL_COUNT" <<'PY'
-import os, sys
-root, count = sys.argv[1], int(sys.argv[2])
-rnd = os.urandom(8192)
-for i in range(count):
-    d = os.path.join(root, "d%03d" % (i // 200))
-    if i % 200 == 0:
-        os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%05d" % i), "wb") as f:
-        f.write(rnd[: 512 + (i * 37) % 7680])
-PY
+  make_small_files "$work/small" "$SMALL_COUNT"
   truncate -s "${SPARSE_GB}G" "$work/sparse/big.img"
   head -c 1048576 /dev/urandom | dd of="$work/sparse/big.img" bs=1M seek=$((SPARSE_GB * 512)) conv=notrunc status=none
   touch "$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB"
@@ -52,19 +40,6 @@ for part in large small sparse; do
   "$bin/ruxen-collect" "$work/$part" > "$work/$part.collect"
 done
 small_items=$(wc -l < "$work/small.collect")
-
-# best_of CMD...: prints the best wall time of RUNS runs, in seconds.
-best_of() {
-  local best="" t0 t1 t
-  for _ in $(seq 1 "$RUNS"); do
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
-    t1=$(date +%s.%N)
-    t=$(echo "$t1 - $t0" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
 
 ruxen() { "$bin/ruxen-backup" --archive /dev/null "$work/$1.collect"; }
 tarcat() { tar -cf - -C "$work" "$1" | cat >/dev/null; }

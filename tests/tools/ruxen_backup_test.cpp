@@ -103,7 +103,8 @@ TEST_F(RuxenBackupTool, OutputsInsideTheTreeArePassedOver) {
 
 // Two streams over three collect files: each stream's archive and failures
 // file inside the tree is passed over by both streams, each archive passes
-// the verifier, and the summary gives their totals together.
+// the verifier (a stream may get no file when the other is quicker), and
+// the summary gives their totals together.
 TEST_F(RuxenBackupTool, StreamsWriteTheirOwnFilesAndTheSummarySumsThem) {
     const std::string archive = m_tree + "/archive.rxpl", failures = m_tree + "/failures.txt";
     for (const char* s : {".1", ".2"})
@@ -131,7 +132,6 @@ TEST_F(RuxenBackupTool, StreamsWriteTheirOwnFilesAndTheSummarySumsThem) {
     for (const char* s : {".1", ".2"}) {
         StreamCheck c = CheckArchiveFile(archive + s);
         EXPECT_TRUE(c.Ok()) << c.lines;
-        EXPECT_GT(c.items, 0u) << s;
         verified += c.items;
         EXPECT_EQ("", ReadWholeFile(failures + s));
     }

@@ -8,7 +8,7 @@
 
 std::string StreamOutputPath(const std::string& path, int stream, int count) {
     struct stat st;
-    if (count <= 1 || stream <= 0 || (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)))
+    if (path.empty() || count <= 1 || stream <= 0 || (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)))
         return path;
     return path + "." + std::to_string(stream);
 }

@@ -65,8 +65,8 @@ struct BackupArgs {
 };
 
 // The output file of stream `stream` of `count` for the job's `path`: the
-// path itself for a single stream or a character device (/dev/null), else
-// path + "." + stream.
+// path itself for a single stream, a character device (/dev/null) or no
+// path (""), else path + "." + stream.
 std::string StreamOutputPath(const std::string& path, int stream, int count);
 
 // false with a message when a path does not fit its field.

@@ -75,6 +75,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     EXPECT_EQ("/o/a.2", StreamOutputPath("/o/a", 2, 3));
     EXPECT_EQ("/o/a", StreamOutputPath("/o/a", 1, 1));
     EXPECT_EQ("/dev/null", StreamOutputPath("/dev/null", 2, 3));
+    EXPECT_EQ("", StreamOutputPath("", 2, 3));  // no failures file stays none
 }
 
 struct RecordCase {

@@ -64,7 +64,9 @@ int RuxenBase::parent() {
         return 0;
     plfsBackupArgs block;
     std::string error;
-    if (!EncodeBackupArgs(args, block, &error)) {
+    if (args.streamCount > 1 && args.archivePath == "-")
+        error = "the archive goes to standard output, which takes a single stream";
+    if (!error.empty() || !EncodeBackupArgs(args, block, &error)) {
         KXLOG(-1, "%s", error.c_str());
         for (const RestartInfo_t& r : m_restart)
             failCollect(r.collectNumber, "the job's arguments cannot be sent to a stream");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 class KXJobCtrlClient {
 public:
@@ -16,6 +17,18 @@ public:
     virtual bool isQuitSet() const { return m_quit.load(); }
     void setQuit(bool quit) { m_quit = quit; }
 
+    // The token the job manager gave the job ("" when it gave none);
+    // setJobToken plays the job manager's part.
+    virtual std::string GetJobToken() const { return m_jobToken; }
+    void setJobToken(const std::string& token) { m_jobToken = token; }
+
 private:
     std::atomic<bool> m_quit{false};
+    std::string m_jobToken;
 };
+
+// A job token made on this machine for a job that was given none:
+// "<job id>:<a>:<b>:<c>" in decimal.
+inline std::string constructJobToken(long long jobId, int a, int b, int c) {
+    return std::to_string(jobId) + ":" + std::to_string(a) + ":" + std::to_string(b) + ":" + std::to_string(c);
+}

@@ -1,7 +1,7 @@
 // The job's arguments as the parent sends them to each child once, and the
 // decoded form the job object works with.
 //
-// plfsBackupArgs, 2800 bytes, numbers in host byte order:
+// plfsBackupArgs, 3760 bytes, numbers in host byte order:
 //
 //   offset  size  field
 //   0       4     magic "RXBA"
@@ -9,12 +9,18 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties, kArgPreserveAtime)
+//   20      4     switches (kArgMacProperties ... kArgErrorsNotTolerated)
 //   24      4     application type
-//   28      84    zero
+//   28      4     zonark id of the application
+//   32      4     application id
+//   36      4     snapshot engine
+//   40      72    zero
 //   112     896   archive path, NUL-terminated
 //   1008    896   failures file path ("" none)
 //   1904    896   results file path ("" none)
+//   2800    32    snapshot job id ("" none: not a snapshot job)
+//   2832    32    replication job id ("" none)
+//   2864    896   proxy map file path ("" none)
 //
 // The paths are the job's; each stream writes to its own copy of them
 // (StreamOutputPath). A path that does not fit its field is refused, never
@@ -28,9 +34,13 @@
 #include "platform/Export.h"
 
 constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
-constexpr uint32_t kPlfsBackupArgsVersion = 1;
+constexpr uint32_t kPlfsBackupArgsVersion = 2;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
+constexpr uint32_t kArgNativeSnap = 0x4;
+constexpr uint32_t kArgMountDetails = 0x8;
+constexpr uint32_t kArgDdbSubclient = 0x10;
+constexpr uint32_t kArgErrorsNotTolerated = 0x20;
 
 struct plfsBackupArgs {
     char magic[4];
@@ -40,13 +50,23 @@ struct plfsBackupArgs {
     int32_t collectCount;
     uint32_t switches;
     uint32_t appType;
-    uint8_t reserved[84];
+    uint32_t zonarkId;
+    uint32_t appId;
+    int32_t snapEngine;
+    uint8_t reserved[72];
     char archivePath[896];
     char failuresPath[896];
     char resultsPath[896];
+    char snapJobId[32];
+    char replicationJobId[32];
+    char proxyMapPath[896];
 };
 
-static_assert(sizeof(plfsBackupArgs) == 2800, "plfsBackupArgs is 2800 bytes");
+static_assert(sizeof(plfsBackupArgs) == 3760, "plfsBackupArgs is 3760 bytes");
+static_assert(offsetof(plfsBackupArgs, zonarkId) == 28 && offsetof(plfsBackupArgs, snapEngine) == 36 &&
+                  offsetof(plfsBackupArgs, snapJobId) == 2800 && offsetof(plfsBackupArgs, replicationJobId) == 2832 &&
+                  offsetof(plfsBackupArgs, proxyMapPath) == 2864,
+              "plfsBackupArgs mapping field offsets");
 static_assert(offsetof(plfsBackupArgs, streamNumber) == 8 && offsetof(plfsBackupArgs, appType) == 24 &&
                   offsetof(plfsBackupArgs, archivePath) == 112 && offsetof(plfsBackupArgs, failuresPath) == 1008 &&
                   offsetof(plfsBackupArgs, resultsPath) == 1904,
@@ -64,6 +84,19 @@ struct BackupArgs {
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none
+
+    // The job's application and how its recorded paths map to local ones.
+    uint32_t zonarkId = 0;         // with appId: "zonark:application"
+    uint32_t appId = 0;
+    std::string snapJobId;         // "" none; else a snapshot job
+    int32_t snapEngine = 0;
+    std::string proxyMapPath;      // "recorded<TAB>local" lines ("" none)
+    std::string nameMapPath;       // "old<TAB>new" lines; the parent sends them as mapping records
+    std::string replicationJobId;  // "" none
+    bool nativeSnap = false;       // "nativeSnapMapInfo.kxf" beside the first collect file
+    bool mountDetails = false;     // the mount points go into the headers
+    bool ddbSubclient = false;     // a deduplication-database subclient
+    bool errorsNotTolerated = false;
 };
 
 // The output file of stream `stream` of `count` for the job's `path`: the

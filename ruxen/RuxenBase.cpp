@@ -71,7 +71,7 @@ struct OutputFile {
 };
 
 // The error-report filter of a stream.
-void setUpErrorFilter(bool tolerated) {
+void setUpErrorFilter(const BackupArgs& args, bool tolerated) {
     ErrorController::initialize(0, nullptr, 0, 0, std::string());
     std::string value;
     if (KXPlatformInfo::getString(kJobSection, kKeyReportFailureOnENOENT, value) &&
@@ -79,6 +79,11 @@ void setUpErrorFilter(bool tolerated) {
         KXLOG(0, kLogReportENOENT, kJobSection, value.c_str());
         ErrorController::setIgnoreENOENT(false);
     }
+    // A database's files vanishing is no ordinary change of the file system.
+    if (args.ddbSubclient)
+        KXLOG(0, "For DDB subclient, setting errorsTolerated to false");
+    if (args.appType == kAppTypeReportENOENT || args.ddbSubclient)
+        ErrorController::setIgnoreENOENT(false);
     ErrorController::setErrorsTolerated(tolerated);
 }
 
@@ -157,11 +162,18 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 
 int RuxenBase::singleProcess() {
     resetRestartList();
+    if (!loadNameMap()) {
+        for (const RestartInfo_t& r : m_restart)
+            failCollect(r.collectNumber, "the name map cannot be read");
+        return 1;
+    }
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
             for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
                 m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+    for (const auto& p : m_nameMap)
+        m_nameMapper->add(p.first.c_str(), p.second.c_str());
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
@@ -185,7 +197,7 @@ int RuxenBase::singleProcess() {
 StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
     StreamRun run;
     run.failed = true;
-    setUpErrorFilter(errorsTolerated());
+    setUpErrorFilter(args, errorsTolerated());
 
     const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
     const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
@@ -205,7 +217,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     ItemCountingSink counting(sink);
     KXArchive archive(&counting);
     RuxenFile file(&archive);
-    file.initialize(0, false, 0, 0);
+    bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
     file.SetBackupMacProperties(args.macProperties);
     file.SetPreserveAccessTimes(args.preserveAtime);
@@ -213,7 +225,6 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.setFNameMapper(m_nameMapper.get());
     registerJobOutputs(file, args);
 
-    bool failed = false;
     StreamBackupPass pass(file, failures.f);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;

@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Export.h"
@@ -45,6 +46,7 @@
 #include "ruxen/PlfsBackupArgs.h"
 #include "ruxen/SnapMountInfo.h"
 
+class RuxenFile;
 class TAVNameMapper;
 
 // The parent's side of one child.
@@ -92,7 +94,9 @@ public:
     void setStreamFunction(StreamFunction f) { m_stream = std::move(f); }
     void setStreamReport(StreamReport r) { m_report = std::move(r); }
 
-    virtual bool errorsTolerated() const { return true; }
+    // Whether per-item errors leave the stream going (--errors-not-tolerated
+    // clears it); the error-report filter takes it before the pass.
+    virtual bool errorsTolerated() const { return !m_args.errorsNotTolerated; }
 
     // Runs the job's one stream in this process. 0, or 1 when it failed.
     int singleProcess();
@@ -145,7 +149,15 @@ public:
     std::map<int32_t, std::deque<_HLColStatus>> m_hlGroupMap;
     std::map<int32_t, std::deque<_HLColStatus>> m_childHLGroupMap;
 
+    // The mapping set-up of a stream before its first item: the job's
+    // application, the content mapper (proxy, snapshot, replication), mount
+    // points. false (with the problem in `run`) when the stream must fail.
+    bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
+
 private:
+    // Reads the job's name map (BackupArgs::nameMapPath); false with the
+    // reason logged.
+    bool loadNameMap();
     void makeNameMapper(uint32_t appType);
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
@@ -159,6 +171,7 @@ private:
     std::vector<std::string> m_collects;
     std::vector<kx_contenttosnapmnt> m_snapContent;
     bool m_nameMappingJob = false;
+    std::vector<std::pair<std::string, std::string>> m_nameMap;  // old -> new, from the name map file
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;

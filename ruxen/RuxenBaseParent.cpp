@@ -64,6 +64,8 @@ int RuxenBase::parent() {
         return 0;
     plfsBackupArgs block;
     std::string error;
+    if (!loadNameMap())
+        error = "the name map " + m_args.nameMapPath + " cannot be read";
     if (args.streamCount > 1 && args.archivePath == "-")
         error = "the archive goes to standard output, which takes a single stream";
     if (!error.empty() || !EncodeBackupArgs(args, block, &error)) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,8 @@
 class CFileReader;
 class CFileReaderContext;
 class CPipelayer;
+class ContentMapper;
+class KXJobCtrlClient;
 class KXArchive;
 class RuxenFilePrivate;
 class TAVNameMapper;
@@ -69,6 +72,17 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
+// What GetMountDetailsFS puts into a mount entry besides its path and type.
+constexpr int kMountSizes = 1;          // the file system's size (statfs)
+constexpr int kMountNetworkSizes = 2;   // sizes of network file systems too (statfs may wait on a server)
+constexpr int kMountNoPseudo = 4;       // leave out file systems without storage (proc, sysfs, ...)
+
+// Fills `mounts` (replaced) from the mount table: every mount numbered from
+// 1 in table order, the numbers the collect files' MNT=n markers name; a
+// mount left out by the flags leaves its number unused. The number of
+// entries, or -1 with the reason in `errorText` (1024 bytes).
+int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int flags);
+
 class RUXEN_EXPORT RuxenFile {
 public:
     // Results of the per-item operations (which return int).
@@ -88,9 +102,10 @@ public:
     RuxenFile(const RuxenFile&) = delete;
     RuxenFile& operator=(const RuxenFile&) = delete;
 
-    // Sets the client platform code written into every header, and makes
-    // the item reader: one reader context for the job, shared with the
-    // reader. `snapshotJob` marks a job that reads from snapshots.
+    // Sets the client platform code written into every header, chooses the
+    // content mapper, and makes the item reader: one reader context for the
+    // job, shared with the reader. `snapshotJob` marks a job that reads from
+    // snapshots.
     void initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId);
 
     // Before each collect pass: hands the job's switches to the reader
@@ -157,6 +172,45 @@ public:
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- path mapping (RuxenFileMapping.cpp)
+    // A proxy path is the path as recorded (collect files, the index), a
+    // host path the local path the item is read from. initialize chooses the
+    // job's content mapper; the stream sets it up once before the first item.
+    ContentMapper* GetContentMapper() const { return m_contentMapper; }
+    // Sets the mapper up for a proxy job (plain path: the mapper's own
+    // initialize) or a snapshot job; the result is also the proxy-host flag,
+    // under which every item's recorded path is mapped before it is opened.
+    bool setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
+                        const unsigned long& zonarkId, const unsigned long& appId);
+    // The job's mount points (mount number -> entry): 1 when already known,
+    // else GetMountDetailsFS's result.
+    int PopulateMountDetails();
+    const std::map<int, MountEntry>& GetMountPoints() const { return mDirDataMap; }
+    // Makes a consistency-point mapper (owned by this object) the content
+    // mapper and sets it up; the result is the replication-host flag.
+    bool InitFLRHost(char* jobId);
+    // Recorded forms of the mapper's host paths and of each of their
+    // ancestors, then "/".
+    virtual void GetProxyList(std::list<std::string>& out);
+    // The snapshot mapper's raw volumes; -1 for another mapper.
+    int GetRawDeviceProxyList(std::list<std::string>* out);
+    // The snapshot mapping file into the hardware-snapshot path table; false
+    // for a mapper that is not a snapshot mapper.
+    virtual bool loadProxyMappingFromFile(const std::string& file);
+    int loadNativeSnapProxyMappingFromFile(const std::string&) { return 0; }
+    // A collect path through the hardware-snapshot path table (longest
+    // matching prefix); unchanged when none matches.
+    virtual std::string convertCollectPathToLocalPath(const char* collectPath);
+    // With the native snapshot, a local path back to its recorded path
+    // (changed only on a successful, non-empty mapping).
+    void ConvertToHosPath(std::string& path);
+    bool isSnapRetoreJob() const { return m_pipelayer != nullptr; }
+    int generateProxyPathList(unsigned long, int) { return 0; }
+    bool IsProxyHost() const { return m_proxyHost; }
+    bool IsReplicationHost() const { return m_replicationHost; }
+    // The job manager's job-control client (not owned; null: none).
+    void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
 
     // ---- setters and getters
     void SetjobID(long long id) { m_job.jobId = id; }
@@ -255,6 +309,13 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // The content mapper by the job's kind (snapshot job, application type,
+    // registry); none is only logged.
+    void SelectContentMapper(bool snapshotJob, unsigned long appId);
+    // The current item's local path (_mapped_name, m_actualPath) from its
+    // recorded path, through the content mapper while the proxy-host or
+    // replication-host flag is on. False after reporting the item failed.
+    bool MapItemToLocalPath(FILE* failures);
     // Forgets everything that belongs to the previous item: a failure left
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
@@ -340,6 +401,10 @@ protected:
     bool m_dbArchive = false;
     bool m_proxyHost = false;
     bool m_replicationHost = false;
+    ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
+    std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
+    std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
+    KXJobCtrlClient* m_jobCtrl = nullptr;
     std::string m_documentumSAName;
     std::string m_appIdText;  // "zonark id:application id"
     std::map<int, std::string> m_collectFileMap;

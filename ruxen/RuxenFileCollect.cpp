@@ -55,8 +55,8 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         }
 
         m_recordedPath.swap(line.path);
-        _mapped_name = m_recordedPath;
-        m_actualPath = _mapped_name;
+        if (!MapItemToLocalPath(failures))
+            return kItemSkipped;
 
         if (lstat(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;

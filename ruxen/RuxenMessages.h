@@ -41,6 +41,8 @@ constexpr const char* kLogSnapMapRecord = "snapMap: orig:%s   ->   new:%s";
 constexpr const char* kLogSnapMapCount = "Will sent %d items in snapMap table.";
 // Object-store jobs take their name mapper from the object-store plug-in.
 constexpr unsigned kAppTypeObjectStore = 124;
+// Jobs of this application type report items that vanished after the scan.
+constexpr unsigned kAppTypeReportENOENT = 125;
 // Stream problems the host shows its user.
 constexpr const char* kProblemDoNotSend = "nothing was sent: the do-not-send hook file %s is present";
 constexpr const char* kProblemChangedWhileRead =

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "PrintableText.h"
+#include "platform/PathUtil.h"
 
 namespace {
 
@@ -37,6 +38,10 @@ const char* SkipReason(const ZXFileHeader& h) {
 }  // namespace
 
 ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
+
+void ArchiveVerifier::SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    m_pathMap = std::map<std::string, std::string>(pairs.begin(), pairs.end());
+}
 
 ArchiveVerifier::~ArchiveVerifier() {
     if (m_fd >= 0)
@@ -101,6 +106,13 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
+    if (!m_skipReason && !m_pathMap.empty()) {
+        auto it = PathUtil::LongestPrefixLookup(m_pathMap, m_path);
+        if (it == m_pathMap.end())
+            m_skipReason = "no pair of the path map covers it";
+        else
+            m_path = PathUtil::Join(it->second, PathUtil::Remainder(it->first, m_path));
+    }
     m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
     m_compare = m_skipReason == nullptr;
 }

@@ -16,8 +16,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ruxen/ZXFileHeader.h"
@@ -31,6 +33,12 @@ public:
     ~ArchiveVerifier();
     ArchiveVerifier(const ArchiveVerifier&) = delete;
     ArchiveVerifier& operator=(const ArchiveVerifier&) = delete;
+
+    // Recorded path -> local path: each item is compared with the file at
+    // its path mapped through the pair whose recorded path covers it on the
+    // longest whole-component prefix; an item no pair covers is skipped.
+    // No pairs (the default): the recorded path itself.
+    void SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs);
 
     // A header record (host order). Null: a header that could not be
     // decoded; its records are passed over until its end-of-item record.
@@ -75,7 +83,8 @@ private:
     bool m_compare = false;    // a regular file whose bytes are checked
     const char* m_skipReason = nullptr;
     bool m_hardLink = false;
-    std::string m_path;
+    std::string m_path;  // the file the item is compared with
+    std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;
     int m_openErrno = 0;
     bool m_opened = false;

@@ -29,6 +29,7 @@
 class CFileReader;
 class CFileReaderContext;
 class CPipelayer;
+class IdxMessage;
 class KXArchive;
 class RuxenFilePrivate;
 struct subclientFiles;
@@ -152,6 +153,24 @@ public:
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
 
+    // ---- records beside the per-item road
+    // The file-set record (159) of the current item, whose reader carries
+    // the file-set mark; a failure is logged and never fails the item.
+    void SendFileSetInfo();
+    // The current item's access ACL as text, as an end-user access record
+    // (159). True when sent; `error` gets 0, else an errno (22 when the
+    // system has no ACLs).
+    bool SendEndUserAccessInfo(int& error);
+    // The current item's file-level properties for the resource report, as
+    // one message record (159). True when sent.
+    bool SendFLAProps();
+    // One (kind, text) pair as its own record (159); the text is at most
+    // 4095 bytes, the last argument is not used. True when sent.
+    bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
+    // Test-only: forget the process-wide mount list, name caches and block
+    // sizes of SendFLAProps, and count the system look-ups from 0.
+    static void ResetFlaStateForTest();
+
     // ---- setters and getters
     void SetjobID(long long id) { m_job.jobId = id; }
     void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
@@ -233,6 +252,21 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
+    // The one sender of metadata records (type 159): the encoded message,
+    // or, when `message` is null, one (kind, text) pair. Every failure gives
+    // the buffer back; a failed write also sets the failure reason (code -1).
+    enum MetadataRecordResult : int {
+        kMetaSent = 0,
+        kMetaNothing,        // encodes to 0 bytes: nothing written, a success
+        kMetaEncodeFailed,
+        kMetaNoBuffer,
+        kMetaFillFailed,
+        kMetaWriteFailed,
+    };
+    int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
+    // After the item is opened: sets the reader's file-set mark when the
+    // local path is a loaded file-set path, clears it otherwise.
+    void MarkFileSetItem();
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,

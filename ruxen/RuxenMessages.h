@@ -5,6 +5,9 @@
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
+// The job's GPFS file-set list, in its job-results directory.
+constexpr const char* kFileSetListFile = "FileSetTmp.kxf";
+
 // Results-file line of a failed item: "Backup: ", escaped path, a blank,
 // escaped reason.
 constexpr const char* kResultsLinePrefix = "Backup: ";

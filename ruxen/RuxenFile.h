@@ -107,7 +107,11 @@ public:
     virtual int SendEndOfFileMessageInternal(int eof);
 
     // ---- archive-buffer services
-    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool = false);
+    // A buffer of at least `size` bytes, or null. With `acceptLess` a
+    // smaller grant is kept too (the partial-grant form): the caller reads
+    // *granted and writes no more than that. The second form's byte flag is
+    // `acceptLess`.
+    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess = false);
     char* AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, AllocateBufRet_t& ret);
     int WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr* hdr = nullptr);
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);

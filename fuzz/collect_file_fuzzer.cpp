@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 abort();
             if (len > CollectFileReader::kMaxLineBytes)
                 abort();
-            if (!unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
+            if (!ruxen::unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
                 abort();
         } else if (r == CollectLineSource::kBadLine) {
             if (!line.path.empty() || line.error.empty() || line.rawLength != len)
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (memchr(listing.data(), '\n', listing.size()) || memchr(listing.data(), '\r', listing.size()) ||
                 memchr(listing.data(), '\0', listing.size()))
                 abort();  // one list line, never cut
-            if ((len == 0 || line.errnum == ENAMETOOLONG) && unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
+            if ((len == 0 || line.errnum == ENAMETOOLONG) && ruxen::unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
                 abort();  // marked: no reader takes it for a real path
         } else {
             abort();  // no read errors from memory

@@ -165,7 +165,7 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
         return bad(EINVAL, "collect line", " holds a raw carriage return");
     }
     std::string why;
-    if (!unescapeFileName(m_line.data(), m_line.size(), line.path, &why)) {
+    if (!ruxen::unescapeFileName(m_line.data(), m_line.size(), line.path, &why)) {
         line.raw = m_line;
         return bad(EINVAL, "bad collect line", ": " + why);
     }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
+
 struct CollectLine {
     std::string path;    // decoded path (kLine)
     uint64_t offset = 0; // byte offset of the line's start in the collect file
@@ -24,7 +26,7 @@ struct CollectLine {
     int errnum = 0;      // errno-style number for the failure (kBadLine, kReadError)
 };
 
-class CollectLineSource {
+class RUXEN_EXPORT CollectLineSource {
 public:
     enum Result { kLine = 1, kEnd = 0, kBadLine = -1, kReadError = -2 };
     virtual ~CollectLineSource() = default;
@@ -40,7 +42,7 @@ public:
 // line.
 void AppendBadLineListing(const CollectLine& line, std::string& out);
 
-class CollectFileReader : public CollectLineSource {
+class RUXEN_EXPORT CollectFileReader : public CollectLineSource {
 public:
     static constexpr size_t kMaxLineBytes = 64 * 1024;
     static constexpr size_t kOverlongKeepBytes = 256;

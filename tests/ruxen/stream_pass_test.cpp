@@ -41,7 +41,7 @@ constexpr uint64_t kGiB = 1024 * kMiB;
 std::string CollectOf(const std::vector<std::string>& paths) {
     std::string s;
     for (const std::string& p : paths)
-        s += escapeFileName(p.c_str()) + "\n";
+        s += ruxen::escapeFileName(p.c_str()) + "\n";
     return s;
 }
 

@@ -13,13 +13,15 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/Export.h"
+
 class CPipelayer;
 class KXArchive;
 namespace IdxMetadata {
 class IdxMetaData;
 }
 
-class dbArchiveHelper {
+class RUXEN_EXPORT dbArchiveHelper {
 public:
     static constexpr int kNoBuffer = -1;
     static constexpr int kBufferTooSmall = 7;

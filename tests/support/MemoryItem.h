@@ -23,7 +23,7 @@ struct MemoryItemOf {
     // told not to: a path too long for it); false when a step does not go on.
     bool Open(const std::string& path, bool fillHeader = true) {
         CollectFileReader reader;
-        reader.OpenMemory("collect", escapeFileName(path.c_str()) + "\n");
+        reader.OpenMemory("collect", ruxen::escapeFileName(path.c_str()) + "\n");
         return file.OpenFilesForBackup(reader, nullptr) == RuxenFile::kItemGoOn &&
                (!fillHeader || file.PopulateHeader(nullptr, nullptr) == RuxenFile::kItemGoOn);
     }

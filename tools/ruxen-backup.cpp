@@ -2,7 +2,7 @@
 // files, in order, as one stream into a local archive stream file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] --archive OUT COLLECT...
+//                [--mac-properties] [--preserve-atime] [--fla-props] --archive OUT COLLECT...
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output.
@@ -37,13 +37,16 @@ namespace {
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] --archive OUT COLLECT...\n"
+            "                    [--mac-properties] [--preserve-atime] [--fla-props]\n"
+            "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
-            "  --preserve-atime  put each item's access time back after reading it\n");
+            "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --fla-props       send each item's file-level properties (owner, group,\n"
+            "                    times, extension, mount) for the resource report\n");
 }
 
 double nowSeconds() {
@@ -212,7 +215,7 @@ void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
 int main(int argc, char** argv) {
     std::string registry, failuresPath, resultsPath, archivePath;
     std::vector<std::string> collects;
-    bool macProperties = false, preserveAtime = false;
+    bool macProperties = false, preserveAtime = false, flaProps = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -239,6 +242,8 @@ int main(int argc, char** argv) {
             macProperties = true;
         } else if (a == "--preserve-atime") {
             preserveAtime = true;
+        } else if (a == "--fla-props") {
+            flaProps = true;
         } else if (a == "--archive") {
             if (!value(archivePath))
                 return 2;
@@ -314,6 +319,7 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     bool streamFailed = false;
     StreamBackupPass pass(file, failures);
+    pass.SetSendFLAProps(flaProps);
     for (const std::string& c : collects) {
         CollectFileReader reader;
         std::string error;

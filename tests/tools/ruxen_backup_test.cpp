@@ -101,6 +101,23 @@ TEST_F(RuxenBackupTool, OutputsInsideTheTreeArePassedOver) {
     EXPECT_EQ(8u, c.items);
 }
 
+// With --fla-props every item carries one properties record, and the
+// archive still verifies.
+TEST_F(RuxenBackupTool, FileLevelPropertiesTravelWithEachItem) {
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    ProgramResult r = Backup({"--fla-props", "--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    ArchiveStreamReader reader;
+    ASSERT_TRUE(reader.OpenFile(m_archive.c_str()));
+    ArchiveRecord rec;
+    size_t props = 0;
+    while (reader.Next(&rec) == ArchiveStreamReader::kRecord)
+        props += rec.type == PL_FS_IDX_METADATA;
+    EXPECT_EQ(8u, props);
+}
+
 // An item that vanished after the scan is listed when the registry asks for
 // ENOENT failures, and passed over otherwise without a log line at the
 // default level; the backup succeeds either way.

@@ -13,11 +13,10 @@
 
 namespace testfiles {
 
-template <class File = RuxenFile>
-struct MemoryItemOf {
+struct MemoryItem {
     MemoryRecordSink sink;
     KXArchive archive{&sink};
-    File file{&archive};
+    RuxenFile file{&archive};
 
     // Opens `path` (as one collect line) and fills its header (unless
     // told not to: a path too long for it); false when a step does not go on.
@@ -29,6 +28,5 @@ struct MemoryItemOf {
     }
     std::string Record(size_t i) const { return std::string(sink.RecordBytes(i)); }
 };
-using MemoryItem = MemoryItemOf<>;
 
 }  // namespace testfiles

@@ -33,6 +33,7 @@ class CPipelayer;
 class IdxMessage;
 class KXArchive;
 class RuxenFilePrivate;
+class TAVNameMapper;
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -208,6 +209,9 @@ public:
     void SetClientOS(uint32_t code) { m_clientOS = code; }
     void SetLongPathSupport(bool on) { m_longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
+    // The stream's name mapper (not owned; null: none).
+    void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
+    TAVNameMapper* getFNameMapper() const { return m_fNameMapper; }
     // Put each item's access time back after it was read.
     void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
@@ -348,6 +352,7 @@ protected:
     };
     std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
+    TAVNameMapper* m_fNameMapper = nullptr;
     bool m_resultsOn = true;
 
     bool m_sendOn = true;

@@ -15,7 +15,7 @@ std::string StreamOutputPath(const std::string& path, int stream, int count) {
 
 namespace {
 
-constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgNativeSnap | kArgMountDetails |
+constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgNativeSnap | kArgMountDetails |
                                      kArgDdbSubclient | kArgErrorsNotTolerated;
 
 template <size_t N>
@@ -49,6 +49,7 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
+                   (in.flaProps ? kArgFlaProps : 0) |
                    (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
                    (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0);
     out.appType = in.appType;
@@ -82,6 +83,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.appType = in.appType;
     a.macProperties = (in.switches & kArgMacProperties) != 0;
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
+    a.flaProps = (in.switches & kArgFlaProps) != 0;
     a.nativeSnap = (in.switches & kArgNativeSnap) != 0;
     a.mountDetails = (in.switches & kArgMountDetails) != 0;
     a.ddbSubclient = (in.switches & kArgDdbSubclient) != 0;

@@ -37,10 +37,11 @@ constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
 constexpr uint32_t kPlfsBackupArgsVersion = 2;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
-constexpr uint32_t kArgNativeSnap = 0x4;
-constexpr uint32_t kArgMountDetails = 0x8;
-constexpr uint32_t kArgDdbSubclient = 0x10;
-constexpr uint32_t kArgErrorsNotTolerated = 0x20;
+constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
+constexpr uint32_t kArgNativeSnap = 0x8;
+constexpr uint32_t kArgMountDetails = 0x10;
+constexpr uint32_t kArgDdbSubclient = 0x20;
+constexpr uint32_t kArgErrorsNotTolerated = 0x40;
 
 struct plfsBackupArgs {
     char magic[4];
@@ -81,6 +82,7 @@ struct BackupArgs {
     uint32_t appType = 0;
     bool macProperties = false;
     bool preserveAtime = false;
+    bool flaProps = false;  // the subclient's data collection for the resource report
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none

@@ -226,6 +226,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     registerJobOutputs(file, args);
 
     StreamBackupPass pass(file, failures.f);
+    pass.SetSendFLAProps(args.flaProps);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;

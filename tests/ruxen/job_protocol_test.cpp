@@ -41,7 +41,7 @@ BackupArgs StreamArgs() {
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(3760u, b.size());
-    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x25\0\0\0\x7c\0\0\0"
+    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x49\0\0\0\x7c\0\0\0"
                           "\2\0\0\0\7\0\0\0\5\0\0\0", 40),
               b.substr(0, 40));
     EXPECT_EQ(std::string(72, '\0'), b.substr(40, 72));
@@ -67,7 +67,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 0x40; },
+        [](plfsBackupArgs& x) { x.switches = 0x80; },
         [](plfsBackupArgs& x) { memset(x.snapJobId, '4', sizeof x.snapJobId); },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },

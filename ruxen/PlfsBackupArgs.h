@@ -86,6 +86,7 @@ struct BackupArgs {
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none
+    std::string jobDir;        // the job results directory ("" none)
 
     // The job's application and how its recorded paths map to local ones.
     uint32_t zonarkId = 0;         // with appId: "zonark:application"

@@ -20,6 +20,7 @@
 #include "platform/KXArchive.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
@@ -119,6 +120,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
 RuxenBase::RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles)
     : m_args(args), m_collects(std::move(collectFiles)) {
     m_args.collectCount = static_cast<int>(m_collects.size());
+    m_fromJobDir = m_collects.empty() && !m_args.jobDir.empty();
     m_stream = [](RuxenBase& job, const BackupArgs& a, const NextCollect& next) { return job.runStream(a, next); };
     resetRestartList();
 }
@@ -139,16 +141,19 @@ void RuxenBase::makeNameMapper(uint32_t appType) {
 
 void RuxenBase::resetRestartList() {
     m_restart.clear();
+    m_restartIndex.assign(m_collects.size() + 1, -1);
     for (size_t i = 0; i < m_collects.size(); ++i) {
         const int32_t n = static_cast<int32_t>(i + 1);
         m_restart.push_back(RestartInfo_t{n, 0, 0, n, 0, 0, 0});
+        m_restartIndex[n] = n - 1;
     }
 }
 
 void RuxenBase::failCollect(int32_t number, const char* why) {
-    if (number < 1 || number > static_cast<int32_t>(m_restart.size()))
+    RestartInfo_t* r = findRestart(number);
+    if (r == nullptr)
         return;
-    m_restart[number - 1].offset = kRestartFailed;
+    r->offset = kRestartFailed;
     KXLOG(-1, "collect file %d (%s) was not backed up: %s", number, m_collects[number - 1].c_str(), why);
 }
 
@@ -161,7 +166,10 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 }
 
 int RuxenBase::singleProcess() {
-    resetRestartList();
+    m_classic = true;  // one stream takes the collect files in order
+    m_arbitrator.reset();
+    if (!getRestartInfo())
+        return 1;
     if (!loadNameMap()) {
         for (const RestartInfo_t& r : m_restart)
             failCollect(r.collectNumber, "the name map cannot be read");
@@ -177,20 +185,21 @@ int RuxenBase::singleProcess() {
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
-    const int32_t count = static_cast<int32_t>(m_collects.size());
-    int32_t at = 0;
+    // In restart-list order, which puts each split group's hard-link
+    // collect files before its other collect files.
+    size_t at = 0;
     StreamRun run = m_stream(*this, args, [&]() -> int {
         if (at > 0)
             m_restart[at - 1].offset = kRestartFinished;
-        return at < count ? ++at : 0;
+        return at < m_restart.size() ? m_restart[at++].collectNumber : 0;
     });
     if (m_report)
         m_report(args, run);
     m_totals = run.totals;
     m_streamFailed = run.failed;
     if (run.failed)
-        for (int32_t n = at > 0 ? at : 1; n <= count; ++n)
-            failCollect(n, n == at ? "the stream failed" : "the stream failed before it");
+        for (size_t i = at > 0 ? at - 1 : 0; i < m_restart.size(); ++i)
+            failCollect(m_restart[i].collectNumber, i + 1 == at ? "the stream failed" : "the stream failed before it");
     return run.failed ? 1 : 0;
 }
 

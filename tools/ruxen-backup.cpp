@@ -4,7 +4,7 @@
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
-//                [mapping options] --archive OUT COLLECT...
+//                [mapping options] [--job-dir DIR] --archive OUT [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -36,7 +36,7 @@ void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
-            "                    --archive OUT COLLECT...\n"
+            "                    [mapping options] [--job-dir DIR] --archive OUT [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
@@ -67,7 +67,11 @@ void usage(FILE* out) {
             "  --mount-details   the mount points go into the item headers\n"
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
-            "  --errors-not-tolerated  per-item errors are not tolerated\n",
+            "  --errors-not-tolerated  per-item errors are not tolerated\n"
+            "  --job-dir DIR     the job results directory; without COLLECT files, back up\n"
+            "                    its CollectTot<n>.kxf (in the order and split groups of its\n"
+            "                    split_config and Merged_split_config when HLINK=Y: a\n"
+            "                    group's other files wait for its hard-link collect files)\n",
             kMaxStreams);
 }
 
@@ -249,6 +253,9 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "ruxen-backup: %s takes a job id (a number), not %s\n", a.c_str(), id.c_str());
                 return 2;
             }
+        } else if (a == "--job-dir") {
+            if (!value(args.jobDir))
+                return 2;
         } else if (a == "--proxy-map") {
             if (!value(args.proxyMapPath))
                 return 2;
@@ -271,7 +278,7 @@ int main(int argc, char** argv) {
             collects.push_back(a);
         }
     }
-    if (args.archivePath.empty() || collects.empty()) {
+    if (args.archivePath.empty() || (collects.empty() && args.jobDir.empty())) {
         usage(stderr);
         return 2;
     }
@@ -280,7 +287,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     // At most one stream per collect file; one stream runs in this process.
-    args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
+    if (!collects.empty())
+        args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
     const bool toStandardOutput = args.archivePath == "-";
     if (toStandardOutput && args.streamCount > 1) {
         fprintf(stderr, "ruxen-backup: --archive - takes a single stream: each of %d streams needs a file\n",

@@ -34,9 +34,10 @@ RuxenFile::~RuxenFile() {
 
 // ---------------------------------------------------------------- buffers
 
-char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool) {
+char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess) {
     unsigned got = 0;
     char* buf = nullptr;
+    m_optHeader = nullptr;  // a held buffer goes back with this allocation
     if (!m_sendOn) {
         if (m_scratch.size() < size)
             m_scratch.resize(size);
@@ -45,9 +46,9 @@ char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool)
         buf = m_scratch.data();
         got = static_cast<unsigned>(m_scratch.size());
     } else if (m_pipelayer) {
-        buf = m_pipelayer->AllocateDataBuffer(size, &got);
+        buf = m_pipelayer->AllocateDataBuffer(size, &got, acceptLess);
     } else if (m_archive) {
-        buf = m_archive->AllocateDataBuffer(size, &got);
+        buf = m_archive->AllocateDataBuffer(size, &got, acceptLess);
     }
     if (granted)
         *granted = buf ? got : 0;
@@ -64,7 +65,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, Allocate
 
 int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr*) {
     if (!m_sendOn) {
-        m_lastBuffer = nullptr;
+        m_lastBuffer = m_optHeader = nullptr;
         return 0;
     }
     int status;
@@ -75,7 +76,7 @@ int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDat
     else
         status = kPipelineSendFailed;
     if (status == 0)
-        m_lastBuffer = nullptr;  // consumed
+        m_lastBuffer = m_optHeader = nullptr;  // consumed
     return status;
 }
 
@@ -91,7 +92,7 @@ void RuxenFile::FreeKXArchiveBuffer() {
         else if (m_archive)
             m_archive->FreeDataBuffer();
     }
-    m_lastBuffer = nullptr;
+    m_lastBuffer = m_optHeader = nullptr;
 }
 
 void RuxenFile::FreeKXArchiveBuffer(char* buffer) {
@@ -178,6 +179,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
     }
     KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
     ++m_failedItems;
+    m_failureReported = true;
     if (failures) {
         m_failureLine.assign(name);
         m_failureLine += ':';

@@ -5,13 +5,16 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/uuid/uuid.hpp>
 
 #include "platform/CTyError.h"
+#include "platform/KxACLHelper.h"
 
 class RuxenFilePrivate {
 public:
@@ -43,6 +46,9 @@ public:
     bool isMountPath(const std::string& path) const;
     unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
+    // The item's ACL and extended-attribute reader: one per object, made on
+    // first use and reused item after item (each read replaces the last).
+    KxACL::Helper& GetACLInstance();
 
     // Per-job and per-item state read by the header, metadata and end-of-item
     // operations.
@@ -61,6 +67,7 @@ public:
     bool resendFailedItem = false;
     bool archiveAndDelete = false;
     std::string archiveDeleteListFile;
+    FILE* archiveDeleteList = nullptr;  // the open list (not owned)
     bool indexV2 = false;
     int alternateReader = 0;
     bool endUserAccess = false;
@@ -75,6 +82,7 @@ private:
     // The object GUID of the current item, made on first use.
     const std::string& ObjectGuid() const;
 
+    std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
     bool m_deletedItem = false;
     int m_readerType = 0;

@@ -29,3 +29,24 @@ constexpr const char* kArbCollectMissing = "Collect File %s does not exist.";
 constexpr const char* kArbCollectOpen = "Failed to open collect file %s";
 constexpr const char* kArbCollectEmpty = "Nothing could be read from collect file %s";
 constexpr const char* kArbCollectNoItem = "Line %s read from file %s is not valid path.";
+
+// Header sending, optional headers, object-server metadata, end-of-item and
+// failed-item records.
+//
+// Registry keys (section FileSystemAgent).
+constexpr const char* kKeyDoNotSendACLForMountPoints = "nDoNotSendACLForMountPoints";
+constexpr const char* kKeySendFailedFilesToIndex = "bSendFailedFilesToIndexForGUI";
+constexpr const char* kKeyUseIndexForFailedItems = "sUseIndexForFailedItems";
+// Pending causes raised with the job manager, and how long they are shown
+// before the job manager acts (seconds).
+constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone and errors are not tolerated
+constexpr unsigned kCauseXattrTooBig = 0x70000e0;   // extended attributes too big to back up
+constexpr int kCauseEventSeverity = 6;
+constexpr int kCauseDelaySeconds = 300;
+// Failure reasons.
+constexpr const char* kReasonMissingNotTolerated = "Unable to read file - every file must be backed up.";
+constexpr const char* kReasonObjSrvMetadata = "failed send metadata";
+constexpr const char* kReasonAclRead = "Unable get ACL information %s";
+constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
+// Results-file reason of an early-stub candidate that failed.
+constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";

@@ -1,0 +1,330 @@
+// Header sending on real files: the deduplication command, the header and
+// its failures, hard-link member names from a real hard-links table, the
+// optional header of ACLs and extended attributes with its skips and size
+// limits, the vanished item when no error is tolerated, the item signature.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/AclForm.h"
+#include "hardlinks/HardLinkManager.h"
+#include "platform/CPipelayer.h"
+#include "platform/KXJobCtrlClient.h"
+#include "platform/KXPI_Focus.h"
+#include "platform/KXPlatformInfo.h"
+#include "platform/KxACLHelper.h"
+#include "reader/CFileReader.h"
+#include "ruxen/PipelineRecordTypes.h"
+#include "support/MarkedFile.h"
+#include "support/MemoryItem.h"
+#include "support/ProcessState.h"
+#include "support/StreamBytes.h"
+#include "support/StreamCheck.h"
+#include "support/XattrFiles.h"
+
+namespace {
+
+using namespace testfiles;
+using Types = std::vector<uint32_t>;
+using Item = MemoryItemOf<MarkedFile>;
+constexpr char kUserAcl[] = "u::rw-,u:1234:r--,g::r--,m::r--,o::r--";
+
+// Every test starts with the once-per-process switches unset.
+class HeaderSend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RuxenFile::ResetProcessSwitchesForTest();
+        KxACL::Helper::ResetForTest();
+        HardLinkManager::ResetForTest();
+    }
+    void TearDown() override { SetUp(); }
+    // Opens, fills and sends the header of `path`; SendHeader's answer.
+    int Send(Item& item, const std::string& path) {
+        EXPECT_TRUE(item.Open(path)) << path;
+        return item.file.SendHeader(nullptr);
+    }
+    ProcessStateGuard m_state;
+    TempDir m_dir;
+};
+
+// Through the archive client or the pipeline layer, the command (u32 1) goes
+// before the first header of the process only; a failed answer fails that
+// stream and is not asked again.
+TEST_F(HeaderSend, DeduplicationCommandOncePerProcess) {
+    WriteWholeFile(m_dir / "a", "aaa");
+    WriteWholeFile(m_dir / "b", "bb");
+    for (bool layer : {false, true}) {
+        SCOPED_TRACE(layer ? "pipeline layer" : "archive client");
+        RuxenFile::ResetProcessSwitchesForTest();
+        for (int stream = 0; stream < 2; ++stream) {
+            MemoryRecordSink sink;
+            KXArchive archive(&sink);
+            CPipelayer pipe(&sink);
+            std::unique_ptr<RuxenFile> f(layer ? new RuxenFile(&pipe) : new RuxenFile(&archive));
+            f->EnableHardLinkHandling();
+            ASSERT_EQ(StreamBackupPass::kCollectDone, PassOver(*f, {m_dir / "a", m_dir / "b"}));
+            Types items{128, 2, 130, 128, 2, 130};
+            if (stream == 0)
+                items.insert(items.begin(), PL_FS_HARDLINK_DEDUPLICATION);
+            EXPECT_EQ(items, TypesOf(sink));
+            if (stream == 0)
+                EXPECT_EQ(std::string("\0\0\0\1", 4), std::string(sink.RecordBytes(0)));
+            EXPECT_EQ(stream == 0 ? 1u : 0u, sink.FlushCalls());
+        }
+    }
+    RuxenFile::ResetProcessSwitchesForTest();
+    for (int stream = 0; stream < 2; ++stream) {
+        MemoryRecordSink sink;
+        KXArchive archive(&sink);
+        RuxenFile f(&archive);
+        f.EnableHardLinkHandling();
+        sink.FailFlush(1);
+        EXPECT_EQ(stream == 0 ? StreamBackupPass::kStreamFailed : StreamBackupPass::kCollectDone,
+                  PassOver(f, {m_dir / "a"}));
+        EXPECT_EQ((stream == 0 ? Types{329} : Types{128, 2, 130}), TypesOf(sink));
+    }
+}
+
+// A header that cannot be written records the pipeline reason, closes the
+// item and gives the buffer back once; the next item allocates its own
+// optional header after one whose optional header could not be written.
+TEST_F(HeaderSend, WriteFailuresFailTheStreamAndLeaveNothingHeld) {
+    const std::string a = m_dir / "a", b = m_dir / "b";
+    WriteWholeFile(a, "a");
+    WriteWholeFile(b, "b");
+    if (!SetXattr(a, "user.k", "1") || !SetXattr(b, "user.k", "2"))
+        GTEST_SKIP() << "no user attributes here";
+    Item item;
+    item.sink.FailWrite(1);
+    EXPECT_EQ(RuxenFile::kFailStream, Send(item, a));
+    EXPECT_EQ("pipeline error during send buffer -1", item.file.GetFailureReason());
+    EXPECT_FALSE(item.file.GetReader().IsOpen());
+    EXPECT_EQ(1u, item.sink.Frees());
+    EXPECT_EQ(0u, item.sink.Outstanding());
+
+    item.sink.FailWrite(item.sink.WriteCalls() + 2);  // the optional header
+    EXPECT_EQ(RuxenFile::kFailStream, Send(item, a));
+    EXPECT_EQ(RuxenFile::kItemGoOn, Send(item, b));
+    EXPECT_EQ((Types{128, 128, 129}), TypesOf(item.sink));
+    EXPECT_EQ(2u, item.sink.Frees());
+    EXPECT_EQ(0u, item.sink.Outstanding());
+}
+
+// A group of three recorded members, one deleted from disk since: a member
+// names the others that exist; the head (outside index version 2) does not
+// name itself; under version 2 only the head names them. A missing table
+// fails the stream; an inode the table does not know goes on without names.
+TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
+    const std::string m1 = m_dir / "m1", m2 = m_dir / "m2", m3 = m_dir / "m3", other = m_dir / "other";
+    const std::string job = m_dir / "job", empty = m_dir / "empty";
+    WriteWholeFile(m1, "group data");
+    WriteWholeFile(other, "x");
+    ASSERT_EQ(0, link(m1.c_str(), m2.c_str()));
+    ASSERT_EQ(0, link(m1.c_str(), m3.c_str()));
+    ASSERT_EQ(0, link(other.c_str(), (m_dir / "other2").c_str()));
+    ASSERT_EQ(0, mkdir(job.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(empty.c_str(), 0755));
+    struct stat st;
+    ASSERT_EQ(0, lstat(m1.c_str(), &st));
+    {
+        HardLinksTable t;
+        ASSERT_EQ(0, t.setDirectory(job, false, "hardLinks"));
+        for (const std::string& p : {m1, m2, m3})
+            ASSERT_EQ(0, t.insert(st.st_dev, st.st_ino, st.st_ctime, p, "guid-1"));
+        ASSERT_EQ(0, t.close());
+    }
+    ASSERT_EQ(0, unlink(m2.c_str()));
+    struct Case {
+        const char* name;
+        std::string path, dir;
+        bool head, v2;
+        int result;
+        std::vector<std::string> members;
+    } cases[] = {
+        {"member", m1, job, false, false, 0, {m1, m3}},
+        {"head", m1, job, true, false, 0, {m3}},
+        {"head, version 2", m3, job, true, true, 0, {m1, m3}},
+        {"member, version 2", m3, job, false, true, 0, {}},
+        {"unknown inode", other, job, false, false, 0, {}},
+        {"no table", m1, empty, false, false, 2, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HardLinkManager::ResetForTest();
+        Item item;
+        item.file.EnableHardLinkHandling();
+        item.file.SetJobResultsFolder(c.dir);
+        item.file.SetIndexV2Enabled(c.v2);
+        item.file.marks.hlCollectEntry = true;
+        item.file.marks.headOfNewGroup = c.head;
+        EXPECT_EQ(c.result, Send(item, c.path));
+        std::vector<std::string> sent;
+        for (size_t i = 0; i < item.sink.RecordCount(); ++i)
+            if (item.sink.RecordType(i) == PL_FS_OPT_HDR2)
+                sent.push_back(item.Record(i));
+        std::vector<std::string> want;
+        for (const std::string& m : c.members)
+            want.push_back(m + std::string(1, '\0'));
+        EXPECT_EQ(want, sent);
+        if (c.result == 0) {
+            EXPECT_EQ(0, item.file.ReadAndSendFileData(nullptr));
+            EXPECT_EQ(0, item.file.SendEndOfFileMessageInternal(1));
+            StreamCheck check = CheckRecords(item.sink);
+            EXPECT_TRUE(check.Ok()) << check.lines;
+        }
+    }
+}
+
+// The optional header's form reaches 61439 bytes and no more: an attribute
+// that would pass it is left out, with the pending cause raised once per
+// process; an item with nothing to keep has no optional header. (A file
+// system with large attributes is needed: tmpfs.)
+TEST_F(HeaderSend, AclFormSizeLimits) {
+    TempDir shm("ruxen_acl", "/dev/shm");
+    const size_t room = KxACL::kMaxNetworkBufferSize - KxACL::kFormHeaderSize - KxACL::kEntryHeaderSize - 6;
+    const std::string fits = shm / "fits", over = shm / "over", none = shm / "none";
+    for (const std::string& p : {fits, over, none})
+        WriteWholeFile(p, "");
+    if (!SetXattr(fits, "user.b", std::string(room, 'v')) || !SetXattr(over, "user.b", std::string(room + 1, 'v')))
+        GTEST_SKIP() << "no large user attributes on /dev/shm";
+    KXJobCtrlClient jobs;
+    struct Case {
+        std::string path;
+        size_t optRecord;  // 0: none
+        size_t causes;
+    } cases[] = {{fits, 61439 + 16, 0}, {over, 0, 1}, {over, 0, 1}, {none, 0, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        Item item;
+        item.file.setJobCtrlClient(&jobs);
+        EXPECT_EQ(0, Send(item, c.path));
+        EXPECT_EQ((c.optRecord ? Types{128, 129} : Types{128}), TypesOf(item.sink));
+        if (c.optRecord)
+            EXPECT_EQ(c.optRecord, item.sink.RecordBytes(1).size());
+        ASSERT_EQ(c.causes, jobs.PendingCauses().size());
+        if (c.causes) {
+            const KXJobCtrlClient::PendingCause& p = jobs.PendingCauses()[0];
+            EXPECT_EQ((std::vector<int>{0x70000e0, 6, 300}),
+                      (std::vector<int>{static_cast<int>(p.code), p.eventSeverity, p.delaySeconds}));
+        }
+    }
+}
+
+// An access ACL with a named user and an attribute come back from the
+// stream as they are on disk (and the verifier agrees, until one changes).
+TEST_F(HeaderSend, AclAndAttributeOfARealFileDecodeBack) {
+    const std::string f = m_dir / "rich";
+    WriteWholeFile(f, "data");
+    if (!SetAcl(f, kUserAcl) || !SetXattr(f, "user.comment", "hi"))
+        GTEST_SKIP() << "no ACLs or user attributes here";
+    Item item;
+    ASSERT_EQ(0, Send(item, f));
+    ASSERT_EQ((Types{128, 129}), TypesOf(item.sink));
+    const std::string r = item.Record(1);
+    const std::string form = r.substr(16);
+    EXPECT_EQ(std::string("\xAB\xCD\x12\x34\0\0\0\x01", 8) + U32(static_cast<uint32_t>(form.size())) +
+                  std::string(4, '\0'),
+              r.substr(0, 16));
+    std::vector<KxACL::Entry> entries;
+    const char* why = nullptr;
+    ASSERT_TRUE(AclForm::Decode(form.data(), form.size(), &entries, &why)) << why;
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ((std::vector<std::string>{"1", "", kUserAcl, "3", "user.comment", "hi"}),
+              (std::vector<std::string>{std::to_string(entries[0].kind), entries[0].name, entries[0].value,
+                                        std::to_string(entries[1].kind), entries[1].name, entries[1].value}));
+    ASSERT_EQ(0, item.file.ReadAndSendFileData(nullptr));
+    ASSERT_EQ(0, item.file.SendEndOfFileMessage(1));
+    StreamCheck check = CheckRecords(item.sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
+    ASSERT_TRUE(SetXattr(f, "user.comment", "changed"));
+    EXPECT_NE(std::string::npos, CheckRecords(item.sink).lines.find("extended attributes differ"));
+}
+
+// Items without an optional header: CIFS (logged once per process), a
+// network mount point, a mount point when the registry says so; a sub-item
+// of a mount point keeps its header.
+TEST_F(HeaderSend, AclSkips) {
+    const std::string f = m_dir / "f";
+    WriteWholeFile(f, "x");
+    if (!SetXattr(f, "user.k", "v"))
+        GTEST_SKIP() << "no user attributes here";
+    struct Case {
+        const char* fsType;
+        int mount;
+        bool sub, registryOff, optHeader;
+    } cases[] = {{"cifs", 0, false, false, false}, {"cifs", 0, false, false, false}, {"", 3, false, false, false},
+                 {"", 3, true, false, true},         {"", 4, false, false, true},       {"", 4, false, true, false}};
+    for (const Case& c : cases) {
+        RuxenFile::ResetProcessSwitchesForTest();
+        if (c.registryOff)
+            KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
+        Item item;
+        item.file.setMountPoints({{3, MountEntry{"/net", "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
+        item.file.marks.fsType = c.fsType;
+        item.file.marks.mountIndex = c.mount;
+        item.file.marks.sub = c.sub;
+        EXPECT_EQ(0, Send(item, f));
+        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.fsType << c.mount;
+    }
+    RuxenFile::ResetProcessSwitchesForTest();
+    KxLog::SetLevel(1);
+    m_state.Log();
+    for (int i = 0; i < 2; ++i) {
+        Item item;
+        item.file.marks.fsType = "cifs";
+        EXPECT_EQ(0, Send(item, f));
+    }
+    const std::string log = m_state.Log();
+    EXPECT_EQ(log.find("ACL backup not support"), log.rfind("ACL backup not support"));
+    EXPECT_NE(std::string::npos, log.find("ACL backup not support"));
+}
+
+// An item gone before its header, in a job that tolerates no errors, fails
+// the stream with a pending cause; tolerated, it goes on.
+TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
+    const std::string f = m_dir / "gone";
+    for (bool tolerated : {true, false}) {
+        WriteWholeFile(f, "x");
+        KXJobCtrlClient jobs;
+        Item item;
+        item.file.setErrorsTolerated(tolerated);
+        item.file.setJobCtrlClient(&jobs);
+        ASSERT_TRUE(item.Open(f));
+        ASSERT_EQ(0, unlink(f.c_str()));
+        EXPECT_EQ(tolerated ? 0 : 2, item.file.SendHeader(nullptr));
+        ASSERT_EQ(tolerated ? 0u : 1u, jobs.PendingCauses().size());
+        if (tolerated)
+            continue;
+        EXPECT_EQ(0x600002bu, jobs.PendingCauses()[0].code);
+        EXPECT_EQ(f, jobs.PendingCauses()[0].text);
+        EXPECT_EQ(300, jobs.PendingCauses()[0].delaySeconds);
+        EXPECT_EQ("Unable to read file - every file must be backed up.", item.file.GetFailureReason());
+        EXPECT_FALSE(item.file.GetReader().IsOpen());
+    }
+}
+
+// In turbo mode a file's signature is name, client, change and modification
+// times, inode, archive file and collect offset; a directory clears it.
+TEST_F(HeaderSend, TurboSignature) {
+    const std::string f = m_dir / "f";
+    WriteWholeFile(f, "x");
+    Item item;
+    item.file.SetTurboMode(true);
+    item.file.SetCurrentAFileNumber(7);
+    ASSERT_EQ(0, Send(item, f));
+    struct stat st;
+    ASSERT_EQ(0, lstat(f.c_str(), &st));
+    EXPECT_EQ(f + "_" + KXPI_Focus::getFocusClientName() + "_" + std::to_string(st.st_ctime) + "_" +
+                  std::to_string(st.st_mtime) + "_" + std::to_string(st.st_ino) + "_7_0",
+              item.archive.GetFileSignatureData());
+    ASSERT_EQ(0, Send(item, m_dir.path()));
+    EXPECT_FALSE(item.archive.HasFileSignatureData());
+}
+
+}  // namespace

@@ -401,8 +401,8 @@ protected:
     };
     std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
-    bool m_resultsOn = true;
     TAVNameMapper* m_fNameMapper = nullptr;
+    bool m_resultsOn = true;
     KXJobCtrlClient* m_jobCtrl = nullptr;
     FILE* m_stubCandidateList = nullptr;
     std::string m_stubCandidateListName;

@@ -144,7 +144,7 @@ int RuxenFile::SendHeader(FILE* failures) {
             return kFailStream;
         }
     }
-    if (m_appType == 124 && !sendObjSrvMetaData()) {
+    if (m_appType == kAppTypeObjectStore && !sendObjSrvMetaData()) {
         if (!m_backupSCFiles)
             ReportPartialFailure(failures, EIO, -1, kReasonObjSrvMetadata);
         FreeKXArchiveBuffer();

@@ -30,7 +30,7 @@
 #include "support/AppleDoubleBuilder.h"
 #include "support/ChildLock.h"
 #include "support/FaultyReaderOps.h"
-#include "support/SinkVerify.h"
+#include "support/StreamCheck.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -130,10 +130,10 @@ TEST_F(ReaderDataPath, ItemsReachTheArchiveWhole) {
         ASSERT_EQ(lstat(small.c_str(), &st), 0);
         EXPECT_EQ(st.st_atime, 1500000000);  // put back; the modification time is not touched
         EXPECT_EQ(st.st_mtime, 1600000000);
-        SinkCheck check = VerifySink(m_sink);
-        EXPECT_TRUE(check.ok) << check.report;
+        StreamCheck check = CheckRecords(m_sink);
+        EXPECT_TRUE(check.Ok()) << check.lines;
         EXPECT_EQ(check.items, all.size());
-        EXPECT_EQ(check.matched, lease.held() ? 5u : 4u) << check.report;
+        EXPECT_EQ(check.matched, lease.held() ? 5u : 4u) << check.lines;
     }
     alarm(0);
 }
@@ -169,8 +169,8 @@ TEST_F(ReaderDataPath, MacPropertiesAndStubs) {
     file.SetBackupMacProperties(true);
     file.SetTurboMode(true);  // driver-less stub handling
     Run(file, {doc, plain, sparse, stub});
-    SinkCheck check = VerifySink(m_sink);
-    EXPECT_TRUE(check.ok) << check.report;
+    StreamCheck check = CheckRecords(m_sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
     EXPECT_EQ(check.matched, 1u);  // the plain file: its stream is its data alone
     EXPECT_TRUE(ItemBytes(m_sink, 0) == data + rsrc + std::string(60, '\0') + finder);
     EXPECT_TRUE(ItemBytes(m_sink, 2) == pattern(4096, 5) + std::string((8 << 20) - 4096, '\0') + rsrc +
@@ -230,9 +230,9 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         EXPECT_EQ(file.GetFailedItems(), 1u);
         EXPECT_EQ(m_failures, ruxen::escapeFileName(c.path->c_str()) + ":" + std::to_string(c.err) + "\n");
         EXPECT_NE(m_results.find(std::string(c.reason)), std::string::npos) << m_results;
-        SinkCheck check = VerifySink(m_sink);
-        EXPECT_EQ(check.failed, 1u) << check.report;
-        EXPECT_EQ(check.matched, 1u) << check.report;  // the next item
+        StreamCheck check = CheckRecords(m_sink);
+        EXPECT_EQ(check.failed, 1u) << check.lines;
+        EXPECT_EQ(check.matched, 1u) << check.lines;  // the next item
     }
 }
 
@@ -257,8 +257,8 @@ TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
     EXPECT_EQ(m_failures, "");
     EXPECT_EQ(m_results, "Backup: " + ruxen::escapeFileName(path.c_str()) + " changed while being read\n");
     EXPECT_NE(KxLog::TakeCaptured().find(path + " changed while being read"), std::string::npos);
-    SinkCheck check = VerifySink(m_sink);
-    EXPECT_TRUE(check.ok) << check.report;
+    StreamCheck check = CheckRecords(m_sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
     EXPECT_EQ(check.matched, 2u);
 }
 

@@ -36,7 +36,9 @@ protected:
         ASSERT_EQ(0, symlink("t", m_link.c_str()));
     }
     void TearDown() override { RuxenFile::ResetProcessSwitchesForTest(); }
-    static void KeepFailedItems() { KXPlatformInfo::setValue(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", "1"); }
+    static void KeepFailedItems() {
+        KXPlatformInfo::setValue(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", "1");
+    }
     ProcessStateGuard m_state;
     TempDir m_dir;
     std::string m_file = m_dir / "f", m_link = m_dir / "l";
@@ -67,15 +69,10 @@ TEST_F(ItemRecords, EndOfItemPayloads) {
         if (c.hardLinkJob)
             item.file.EnableHardLinkHandling();
         item.file.SetIndexV2Enabled(c.v2);
-        item.file.marks = ItemMarks{};
-        item.file.marks.headOfNewGroup = c.head;
-        item.file.marks.phonyFlag = c.phonyFlag;
-        item.file.marks.phonyName = phony;
+        item.file.marks = ItemMarks{false, c.head, false, c.phonyFlag, false, 0, "", phony};
         ASSERT_TRUE(item.Open(c.link ? m_link : m_file));
         EXPECT_EQ(0, item.file.SendEndOfFileMessage(c.eof));
-        ASSERT_EQ(1u, item.sink.RecordCount());
-        EXPECT_EQ(c.type, item.sink.RecordType(0));
-        EXPECT_EQ(c.payload, item.Record(0));
+        EXPECT_EQ((Records{{c.type, c.payload}}), RecordsOf(item.sink));
     }
 }
 
@@ -112,14 +109,15 @@ TEST_F(ItemRecords, ArchiveAndDeleteList) {
 // key for file-system application types.
 TEST_F(ItemRecords, UseIndexRegistryMatrix) {
     struct Case {
-        const char *send, *use;  // null: key absent
+        const char *send, *use;
         unsigned long long appType;
         bool layer, want;
     } cases[] = {
-        {"1", nullptr, 0, false, true},   {"1", nullptr, 124, true, true}, {nullptr, "yes", 0, false, true},
-        {nullptr, "Y", 29, false, true},  {"0", "y", 0, false, true},      {nullptr, "no", 0, false, false},
-        {nullptr, "", 0, false, false},   {nullptr, nullptr, 0, false, false},
-        {nullptr, "yes", 124, false, false}, {nullptr, "yes", 0, true, false},
+        // null: absent
+        {"1", nullptr, 0, false, true},   {"1", nullptr, 124, true, true},     {nullptr, "yes", 0, false, true},
+        {nullptr, "Y", 29, false, true},  {"0", "y", 0, false, true},          {nullptr, "no", 0, false, false},
+        {nullptr, "", 0, false, false},   {nullptr, nullptr, 0, false, false}, {nullptr, "yes", 124, false, false},
+        {nullptr, "yes", 0, true, false},
     };
     for (const Case& c : cases) {
         RuxenFile::ResetProcessSwitchesForTest();
@@ -157,12 +155,11 @@ TEST_F(ItemRecords, FailedCollectEntryInADataStream) {
     IdxMetadata::IdxMetaData m;
     const char* why = nullptr;
     ASSERT_TRUE(IdxMessage::Decode(sink.RecordBytes(1).data(), sink.RecordBytes(1).size(), &m, &why)) << why;
-    EXPECT_EQ(2, m.getError()->code());
-    EXPECT_EQ("No such file or directory", m.getError()->reason());
-    EXPECT_FALSE(m.getIndexing()->getDbInfo()->componentGuid().empty());
-    EXPECT_FALSE(m.getIndexing()->objectGuid().empty());
+    EXPECT_EQ("2 No such file or directory", std::to_string(m.getError()->code()) + " " + m.getError()->reason());
+    for (const std::string& guid : {m.getIndexing()->getDbInfo()->componentGuid(), m.getIndexing()->objectGuid(),
+                                    m.getIndexing()->parentObjectGuid(), m.getDmStubData()->guid()})
+        EXPECT_EQ(36u, guid.size()) << guid;
     EXPECT_NE(m.getIndexing()->objectGuid(), m.getDmStubData()->guid());
-    EXPECT_FALSE(m.getDmStubData()->guid().empty());
 }
 
 // A failure after the header: the message at the end of the item, counted
@@ -204,8 +201,7 @@ TEST_F(ItemRecords, FailedItemInACatalogStream) {
     item.file.setCatalogBackup(true);
     ASSERT_TRUE(item.Open(m_file));
     item.file.ReportItemFailure(nullptr, m_file.c_str(), 13, "denied");
-    EXPECT_EQ("IndexingConnection was not initialized in catalog job",
-              item.file.sendFailedFileInfo(false).Message());
+    EXPECT_EQ("IndexingConnection was not initialized in catalog job", item.file.sendFailedFileInfo(false).Message());
     ASSERT_FALSE(item.file.sendFailedFileInfo(false, &conn).IsError());
     ASSERT_EQ((Types{IDX_INIT, IDX_AFILE, IDX_MESSAGE, IDX_FILE}), TypesOf(index));
     EXPECT_EQ(U32(ZXFLAG_FAILED_ITEM), std::string(index.RecordBytes(3).substr(4 + 108, 4)));
@@ -223,14 +219,18 @@ TEST_F(ItemRecords, ObjectServerMetadata) {
         const char *name, *index, *guid, *meta;
         Fault fault;
         bool ok;
-        std::vector<std::pair<uint32_t, std::string>> records;
+        Records records;
     } cases[] = {
         {"nothing", "", "", "", kNone, true, {}},
         {"GUID only", "", "g1", "", kNone, true, {{159, kGuidKind + U32(2) + "g1"}}},
-        {"both", "ix", "g1", "", kNone, true,
-         {{159, kIndexKind + U32(2) + "ix" + kGuidKind + U32(2) + "g1"}}},
+        {"both", "ix", "g1", "", kNone, true, {{159, kIndexKind + U32(2) + "ix" + kGuidKind + U32(2) + "g1"}}},
         {"text", "", "", "abc", kNone, true, {{290, std::string("abc\0", 4)}}},
-        {"grants of 4", "", "", "0123456789", kGrant4, true,
+        {"grants of 4",
+         "",
+         "",
+         "0123456789",
+         kGrant4,
+         true,
          {{290, "0123"}, {290, "4567"}, {290, std::string("89\0", 3)}}},
         {"grant of 0", "", "", "0123456789", kGrant0, false, {}},
         {"write fails", "ix", "", "abc", kWrite, false, {}},
@@ -242,15 +242,10 @@ TEST_F(ItemRecords, ObjectServerMetadata) {
         Item item;
         item.file.setFNameMapper(mapper.get());
         item.sink.ShortGrantAbove(c.fault == kGrant4 ? 4 : 0);
-        if (c.fault == kGrant0)
-            item.sink.ShortGrant(1, 0);
-        if (c.fault == kWrite)
-            item.sink.FailWrite(1);
+        item.sink.ShortGrant(c.fault == kGrant0 ? 1 : 0, 0);
+        item.sink.FailWrite(c.fault == kWrite ? 1 : 0);
         EXPECT_EQ(c.ok, item.file.sendObjSrvMetaData());
-        std::vector<std::pair<uint32_t, std::string>> got;
-        for (size_t i = 0; i < item.sink.RecordCount(); ++i)
-            got.emplace_back(item.sink.RecordType(i), item.Record(i));
-        EXPECT_EQ(c.records, got);
+        EXPECT_EQ(c.records, RecordsOf(item.sink));
         EXPECT_EQ(0u, item.sink.Outstanding());
     }
     // Through the header sender, no mapper fails the item, which goes on.
@@ -258,9 +253,9 @@ TEST_F(ItemRecords, ObjectServerMetadata) {
     item.file.SetAppTypeID(124);
     ASSERT_TRUE(item.Open(m_file));
     EXPECT_EQ(0, item.file.SendHeader(nullptr));
-    EXPECT_EQ("failed send metadata", item.file.GetFailureReason());
-    EXPECT_EQ(-1, item.file.GetFailureCode());
-    EXPECT_EQ(1u, item.file.GetFailedItems());
+    EXPECT_EQ("-1 failed send metadata 1", std::to_string(item.file.GetFailureCode()) + " " +
+                                               item.file.GetFailureReason() + " " +
+                                               std::to_string(item.file.GetFailedItems()));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// A per-file object whose per-item marks a test sets, as the collect line's
-// markers and the hard-link wiring set them, after each open; and a pass of
-// collect lines over it into memory records.
+// A per-file object whose per-item marks a test sets (as collect-line
+// markers and the hard-link wiring do) after each open; a pass over paths.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/FileNameEscape.h"
@@ -39,7 +39,6 @@ public:
     }
 };
 
-// The stream pass over `paths` (one collect line each).
 inline StreamBackupPass::Result PassOver(RuxenFile& file, const std::vector<std::string>& paths,
                                          FILE* failures = nullptr) {
     std::string text;
@@ -56,6 +55,16 @@ inline std::vector<uint32_t> TypesOf(const MemoryRecordSink& sink) {
     for (size_t i = 0; i < sink.RecordCount(); ++i)
         t.push_back(sink.RecordType(i));
     return t;
+}
+
+// The records of one type, or (type 0) every record with its type.
+using Records = std::vector<std::pair<uint32_t, std::string>>;
+inline Records RecordsOf(const MemoryRecordSink& sink, uint32_t type = 0) {
+    Records r;
+    for (size_t i = 0; i < sink.RecordCount(); ++i)
+        if (type == 0 || sink.RecordType(i) == type)
+            r.emplace_back(sink.RecordType(i), std::string(sink.RecordBytes(i)));
+    return r;
 }
 
 }  // namespace testfiles

@@ -9,7 +9,7 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties, kArgPreserveAtime)
+//   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps)
 //   24      4     application type
 //   28      84    zero
 //   112     896   archive path, NUL-terminated
@@ -31,6 +31,7 @@ constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
 constexpr uint32_t kPlfsBackupArgsVersion = 1;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
+constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
 
 struct plfsBackupArgs {
     char magic[4];
@@ -61,6 +62,7 @@ struct BackupArgs {
     uint32_t appType = 0;
     bool macProperties = false;
     bool preserveAtime = false;
+    bool flaProps = false;  // the subclient's data collection for the resource report
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none

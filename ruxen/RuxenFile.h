@@ -201,6 +201,24 @@ public:
     // decide once per process.
     static void ResetProcessSwitchesForTest();
 
+    // ---- records beside the per-item road
+    // The file-set record (159) of the current item, whose reader carries
+    // the file-set mark; a failure is logged and never fails the item.
+    void SendFileSetInfo();
+    // The current item's access ACL as text, as an end-user access record
+    // (159). True when sent; `error` gets 0, else an errno (22 when the
+    // system has no ACLs).
+    bool SendEndUserAccessInfo(int& error);
+    // The current item's file-level properties for the resource report, as
+    // one message record (159). True when sent.
+    bool SendFLAProps();
+    // One (kind, text) pair as its own record (159); the text is at most
+    // 4095 bytes, the last argument is not used. True when sent.
+    bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
+    // Test-only: forget the process-wide mount list, name caches and block
+    // sizes of SendFLAProps, and count the system look-ups from 0.
+    static void ResetFlaStateForTest();
+
     // ---- setters and getters
     void SetjobID(long long id) { m_job.jobId = id; }
     void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
@@ -323,6 +341,10 @@ protected:
     void ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason);
     // The header filled again for a failed-item record, counting nothing.
     int RefillHeaderForFailedRecord(bool endOfItem);
+
+    // After the item is opened: sets the reader's file-set mark when the
+    // local path is a loaded file-set path, clears it otherwise.
+    void MarkFileSetItem();
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,

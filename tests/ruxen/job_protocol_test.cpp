@@ -53,7 +53,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 4; },
+        [](plfsBackupArgs& x) { x.switches = 8; },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },

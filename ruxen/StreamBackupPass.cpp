@@ -26,8 +26,12 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             return kStreamFailed;
         }
         ++m_itemsSeen;
-        if (r != RuxenFile::kItemGoOn)
-            continue;  // the item failed before its header; already reported
+        if (r != RuxenFile::kItemGoOn) {
+            // The item failed before its header and was reported; the index
+            // learns of it too when the job keeps failed items there.
+            f.RecordFailedCollectEntry();
+            continue;
+        }
 
         r = f.PopulateHeader(nullptr, m_failures);
         if (r == RuxenFile::kItemSkipped)

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/HardLinksTable.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/ZXFileHeader.h"
@@ -249,6 +250,15 @@ protected:
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
     void ResetItemState(uint64_t collectOffset);
+    // Takes over a collect file's directives.
+    void ApplyDirectives(const CollectDirectives& directives);
+    // Copies what the item's collect line carries into the per-item flags.
+    void ApplyCollectLine(const CollectLine& line);
+    // A file of several links that the job backs up as a hard link.
+    bool HardLinkCandidate() const;
+    // The job's hard-links table, opened for reading when needed; empty
+    // when it cannot be opened.
+    HardLinksTablePtr HardLinkTable();
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
@@ -347,6 +357,8 @@ protected:
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
     CollectLine m_collectLine;  // reused for every line: no allocation per item
+    uint64_t m_directiveGeneration = 0;
+    HardLinksTablePtr m_hlTable;
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

@@ -242,6 +242,35 @@ TEST(StreamPassNames, NameFieldBoundary) {
     EXPECT_EQ(1u, CheckRecords(run.sink).matched);
 }
 
+// ------------------------------------------------------------ collect-line forms
+
+// Directives and "# /" yield no item; a deleted item is neither stat-ed nor
+// sent and counts as nothing; a hard-link entry is backed up by its path; a
+// marker that cannot be read fails its line, never the item's markers.
+TEST(StreamPassCollectForms, DirectivesDeletedItemsAndBadMarkers) {
+    ProcessStateGuard state;
+    ErrorController::setIgnoreENOENT(false);
+    TempDir dir;
+    const std::string a = dir / "a";
+    WriteWholeFile(a, pattern(3000, 4));
+    struct stat st;
+    ASSERT_EQ(0, stat(a.c_str(), &st));
+    const std::string entry = "# " + std::to_string(st.st_ino) + " " + std::to_string(st.st_dev) + " " +
+                              std::to_string(st.st_ctime) + " 3000 ";
+    PassRun run(dir);
+    RuxenFile file(&run.archive);
+    CollectFileReader reader;
+    reader.OpenMemory("collect", "%??DOCSA%sa\n# /\n%??DEL=2%" + escapeFileName((dir / "gone").c_str()) + "\n" +
+                                     entry + escapeFileName(a.c_str()) + "\n%??NOHL,NOHL%" + a + "\n");
+    StreamBackupPass pass(file, run.failures);
+    EXPECT_EQ(StreamBackupPass::kCollectDone, pass.RunDataLoop(reader));
+    EXPECT_EQ(2u, pass.ItemsSeen());
+    EXPECT_EQ((Types{128, 2, 130}), run.TypesSent());
+    EXPECT_EQ(1u, CheckRecords(run.sink).matched);
+    EXPECT_EQ("%??NOHL,NOHL%" + a + ":22\n", run.Failures());
+    EXPECT_EQ(0u, file.GetCountableItems()) << "a hard-link entry is not counted";
+}
+
 // ------------------------------------------------------------ per-item state
 
 // The failure of one item must not leak into the next: a stale failure code

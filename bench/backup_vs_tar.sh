@@ -1,31 +1,39 @@
 #!/usr/bin/env bash
-# Times ruxen-backup against tar and cat on the same files, page cache warm.
+# Times ruxen-backup against tar (and a plain read loop) on the same files,
+# each engine's output going to the same kind of sink, so that a ratio
+# compares engines, not sinks:
+#
+#   small files, pipe     ruxen-backup | cat     vs  tar -cf - | cat       (items/s)
+#   large files, pipe     ruxen-backup | cat     vs  tar -cf - | cat       (MiB/s)
+#   large files, null     ruxen-backup > /dev/null  vs  dd bs=1M > /dev/null (MiB/s)
+#   sparse file, pipe     ruxen-backup | cat     vs  tar -S -cf - | cat    (time)
+#   small files, cold     as "small files, pipe", caches dropped before each run
 #
 #   bench/backup_vs_tar.sh [WORKDIR]
 #
-# Builds (if needed) and generates a tree under WORKDIR (default
-# /tmp/ruxen-bench): LARGE_COUNT large files of LARGE_MB MiB, SMALL_COUNT small
-# files, and one SPARSE_GB GiB sparse file holding 1 MiB of data. Each
-# command runs RUNS times; the best run counts. Prints throughput for the
-# large files, items per second for the small ones and time for the sparse
-# file, each with its ratio to the others.
+# WORKDIR (default /tmp/ruxen-bench) gets LARGE_COUNT files of LARGE_MB MiB,
+# SMALL_COUNT small files and one sparse file of SPARSE_GB GiB holding
+# SPARSE_DATA_MB MiB of data in ten pieces. Each command runs RUNS times and
+# the best run counts. A ratio above 1 means ruxen-backup is faster. The
+# cold case runs only when /proc/sys/vm/drop_caches is writable (root).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/ruxen-bench}
 LARGE_COUNT=${LARGE_COUNT:-4}
 LARGE_MB=${LARGE_MB:-256}
 SMALL_COUNT=${SMALL_COUNT:-20000}
-SPARSE_GB=${SPARSE_GB:-16}
+SPARSE_GB=${SPARSE_GB:-1024}
+SPARSE_DATA_MB=${SPARSE_DATA_MB:-10}
 RUNS=${RUNS:-3}
-bin="$top/build/bin"
+bin=${RUXEN_BIN:-$top/build/bin}
 
 if [ ! -x "$bin/ruxen-backup" ]; then
   cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   ninja -C "$top/build" ruxen-backup ruxen-collect >/dev/null
 fi
 
-mkdir -p "$work/large" "$work/small" "$work/sparse"
-if [ ! -f "$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB" ]; then
+stamp="$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB-$SPARSE_DATA_MB"
+if [ ! -f "$stamp" ]; then
   echo "generating the tree in $work ..."
   rm -rf "$work/large" "$work/small" "$work/sparse" "$work"/.generated-*
   mkdir -p "$work/large" "$work/small" "$work/sparse"
@@ -44,21 +52,33 @@ for i in range(count):
         f.write(rnd[: 512 + (i * 37) % 7680])
 PY
   truncate -s "${SPARSE_GB}G" "$work/sparse/big.img"
-  head -c 1048576 /dev/urandom | dd of="$work/sparse/big.img" bs=1M seek=$((SPARSE_GB * 512)) conv=notrunc status=none
-  touch "$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB"
+  piece_kib=$((SPARSE_DATA_MB * 1024 / 10))
+  for i in $(seq 0 9); do
+    head -c "$((piece_kib * 1024))" /dev/urandom |
+      dd of="$work/sparse/big.img" bs=1K seek=$((i * SPARSE_GB * 1024 * 1024 / 10)) conv=notrunc status=none
+  done
+  touch "$stamp"
 fi
 
 for part in large small sparse; do
   "$bin/ruxen-collect" "$work/$part" > "$work/$part.collect"
 done
 small_items=$(wc -l < "$work/small.collect")
+large_mib=$((LARGE_COUNT * LARGE_MB))
 
-# best_of CMD...: prints the best wall time of RUNS runs, in seconds.
+can_drop=0
+if [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
+drop_caches() { sync; echo 3 > /proc/sys/vm/drop_caches; }
+
+# best_of [--cold] CMD...: the best wall time of RUNS runs, in seconds. A
+# failing run stops the script.
 best_of() {
-  local best="" t0 t1 t
+  local cold=0 best="" t0 t1 t
+  if [ "$1" = --cold ]; then cold=1; shift; fi
   for _ in $(seq 1 "$RUNS"); do
+    if [ "$cold" = 1 ]; then drop_caches; fi
     t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
+    if ! "$@" >/dev/null 2>&1; then echo "failed: $*" >&2; exit 1; fi
     t1=$(date +%s.%N)
     t=$(echo "$t1 - $t0" | bc -l)
     if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
@@ -66,34 +86,58 @@ best_of() {
   echo "$best"
 }
 
-ruxen() { "$bin/ruxen-backup" --archive /dev/null "$work/$1.collect"; }
-tarcat() { tar -cf - -C "$work" "$1" | cat >/dev/null; }
-tarsparse() { tar -S -cf - -C "$work" "$1" | cat >/dev/null; }
-catall() { find "$work/$1" -type f -print0 | xargs -0 cat >/dev/null; }
+# The archive goes to descriptor 3, the pipe; the summary goes nowhere.
+ruxen_pipe() { "$bin/ruxen-backup" --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null; }
+ruxen_null() { "$bin/ruxen-backup" --archive /dev/null "$work/$1.collect"; }
+tar_pipe() { tar -cf - -C "$work" "$1" | cat >/dev/null; }
+tar_sparse_pipe() { tar -S -cf - -C "$work" "$1" | cat >/dev/null; }
+read_loop() {
+  local f
+  for f in "$work/$1"/*; do dd if="$f" of=/dev/null bs=1M status=none; done
+}
+ratio() { echo "$1 / $2" | bc -l; }
+
+# small_files NAME [--cold]: items per second of both engines through a pipe.
+small_files() {
+  local name=$1 r t
+  shift
+  r=$(best_of "$@" ruxen_pipe small); t=$(best_of "$@" tar_pipe small)
+  printf 'ruxen-backup | cat %9.0f items/s\ntar | cat          %9.0f items/s\n' \
+    "$(ratio "$small_items" "$r")" "$(ratio "$small_items" "$t")"
+  printf 'RATIO %s ruxen/tar %.2f\n' "$name" "$(ratio "$t" "$r")"
+}
 
 # Warm the page cache.
-catall large; catall small; ruxen sparse >/dev/null
+read_loop large
+find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
+ruxen_null sparse >/dev/null 2>&1
 
-echo "== large files: $LARGE_COUNT x $LARGE_MB MiB"
-mb=$((LARGE_COUNT * LARGE_MB))
-r=$(best_of ruxen large); t=$(best_of tarcat large); c=$(best_of catall large)
-printf 'ruxen-backup %8.1f MiB/s\ntar | cat    %8.1f MiB/s\ncat          %8.1f MiB/s\n' \
-  "$(echo "$mb / $r" | bc -l)" "$(echo "$mb / $t" | bc -l)" "$(echo "$mb / $c" | bc -l)"
-printf 'ruxen/cat %.2f   ruxen/tar %.2f   tar/cat %.2f (throughput ratios)\n' \
-  "$(echo "$c / $r" | bc -l)" "$(echo "$t / $r" | bc -l)" "$(echo "$c / $t" | bc -l)"
+echo "== small files through a pipe: $small_items items"
+small_files small-pipe
 
-echo "== small files: $small_items items"
-r=$(best_of ruxen small); t=$(best_of tarcat small); c=$(best_of catall small)
-printf 'ruxen-backup %8.0f items/s\ntar | cat    %8.0f items/s\ncat          %8.0f items/s\n' \
-  "$(echo "$small_items / $r" | bc -l)" "$(echo "$small_items / $t" | bc -l)" "$(echo "$small_items / $c" | bc -l)"
-printf 'ruxen/cat %.2f   ruxen/tar %.2f   tar/cat %.2f (items-per-second ratios)\n' \
-  "$(echo "$c / $r" | bc -l)" "$(echo "$t / $r" | bc -l)" "$(echo "$c / $t" | bc -l)"
+echo "== large files through a pipe: $LARGE_COUNT x $LARGE_MB MiB"
+r=$(best_of ruxen_pipe large); t=$(best_of tar_pipe large)
+printf 'ruxen-backup | cat %9.1f MiB/s\ntar | cat          %9.1f MiB/s\n' \
+  "$(ratio "$large_mib" "$r")" "$(ratio "$large_mib" "$t")"
+printf 'RATIO large-pipe ruxen/tar %.2f\n' "$(ratio "$t" "$r")"
 
-echo "== sparse file: $SPARSE_GB GiB holding 1 MiB of data"
-RUNS=1
-r=$(best_of ruxen sparse); t=$(best_of tarcat sparse); s=$(best_of tarsparse sparse); c=$(best_of catall sparse)
-printf 'ruxen-backup %8.3f s\ntar | cat    %8.3f s\ntar -S | cat %8.3f s\ncat          %8.3f s\n' "$r" "$t" "$s" "$c"
-printf 'time ratios: ruxen/cat %.4f   ruxen/tar %.4f   ruxen/tar-S %.3f\n' \
-  "$(echo "$r / $c" | bc -l)" "$(echo "$r / $t" | bc -l)" "$(echo "$r / $s" | bc -l)"
-"$bin/ruxen-backup" --archive "$work/sparse.rxpl" "$work/sparse.collect" >/dev/null
+echo "== large files to /dev/null"
+r=$(best_of ruxen_null large); d=$(best_of read_loop large)
+printf 'ruxen-backup       %9.1f MiB/s\ndd bs=1M           %9.1f MiB/s\n' \
+  "$(ratio "$large_mib" "$r")" "$(ratio "$large_mib" "$d")"
+printf 'RATIO large-null ruxen/read-loop %.2f\n' "$(ratio "$d" "$r")"
+
+echo "== sparse file through a pipe: $SPARSE_GB GiB holding $SPARSE_DATA_MB MiB"
+r=$(best_of ruxen_pipe sparse); s=$(best_of tar_sparse_pipe sparse)
+printf 'ruxen-backup | cat %9.3f s\ntar -S | cat       %9.3f s\n' "$r" "$s"
+printf 'RATIO sparse-pipe ruxen/tar-S %.2f\n' "$(ratio "$s" "$r")"
+"$bin/ruxen-backup" --archive "$work/sparse.rxpl" "$work/sparse.collect" >/dev/null 2>&1
 echo "sparse stream size: $(stat -c %s "$work/sparse.rxpl") bytes"
+rm -f "$work/sparse.rxpl"
+
+if [ "$can_drop" = 1 ]; then
+  echo "== small files through a pipe, caches dropped before each run"
+  small_files small-cold --cold
+else
+  echo "== small files, cold: skipped (cannot write /proc/sys/vm/drop_caches)"
+fi

@@ -114,7 +114,7 @@ void PeerWrite(const std::string& dir, const std::vector<std::string>& paths) {
     for (int i = 0; i < kPaths; ++i) {
         struct stat st = StatOf(i);
         esc.clear();
-        escapeFileNameInto(paths[i].data(), paths[i].size(), esc);
+        ruxen::escapeFileNameInto(paths[i].data(), paths[i].size(), esc);
         fprintf(files[i % kCollectFiles], "# %llu %llu %lld %lld %s\n",
                 static_cast<unsigned long long>(st.st_ino), static_cast<unsigned long long>(st.st_dev),
                 static_cast<long long>(st.st_ctime), static_cast<long long>(st.st_size), esc.c_str());

@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
 #include "platform/KxTypes.h"
 
 class KXJobCtrlClient;
 class KxErrorControl;
 
-class ErrorController {
+class RUXEN_EXPORT ErrorController {
 public:
     // Makes the one instance and reads the do-not-report list, once per
     // process; later calls change nothing. The arguments identify the

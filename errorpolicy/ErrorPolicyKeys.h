@@ -1,7 +1,9 @@
 // Registry keys and file names of the job error policy.
 #pragma once
 
-constexpr const char* kErrorPolicySection = "FileSystemAgent";
+#include "platform/KXPlatformInfo.h"
+
+constexpr const char* kErrorPolicySection = kFileSystemAgentSection;
 // Comma-separated error numbers that are never reported (ErrorController).
 constexpr const char* kKeyDoNotReportFileError = "backupDoNotReportFileError";
 // 1: log every error-decision rule once the rules are loaded (KxErrorControl).

@@ -367,7 +367,7 @@ KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string
             itemPath.assign(line, 0, at);
             // A failures file holds escaped paths; a raw line that does not
             // decode (a bad collect line, "%00") is matched as written.
-            if (unescapeFileName(itemPath.data(), itemPath.size(), decoded, nullptr))
+            if (ruxen::unescapeFileName(itemPath.data(), itemPath.size(), decoded, nullptr))
                 itemPath.swap(decoded);
         }
         if (AggregateItem(itemPath, code, result, pattern, path, false))

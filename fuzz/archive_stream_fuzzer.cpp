@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // chunks, or skipped, chosen by the record type.
     if (reader.OpenMemory(data, size, "fuzz")) {
         ArchiveRecord r;
-        while (reader.Next(&r) == ArchiveStreamReader::kRecord) {
+        ArchiveStreamReader::Status st;
+        while ((st = reader.Next(&r)) == ArchiveStreamReader::kRecord) {
             const char* p = nullptr;
             size_t n = 0;
             switch (r.type % 3) {
@@ -43,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
         }
+        // A stream ends cleanly only with its end record, as the last bytes.
+        if (st == ArchiveStreamReader::kEnd && reader.EndOffset() + kArchiveStreamEndRecordSize != size)
+            __builtin_trap();
     }
     return 0;
 }

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (memchr(raw, '\r', len) || len > CollectFileReader::kMaxLineBytes)
                 abort();
             size_t at = PathStart(line, raw, len);
-            if (at > len || !unescapeFileName(raw + at, len - at, decoded, nullptr) || decoded != line.path)
+            if (at > len || !ruxen::unescapeFileName(raw + at, len - at, decoded, nullptr) || decoded != line.path)
                 abort();
             if (((line.markers & kMarkerDeleted) != 0) != (line.deletedKind >= 1 && line.deletedKind <= 7) ||
                 ((line.markers & kMarkerMount) != 0) != (line.mountIndex > 0) ||
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (memchr(listing.data(), '\n', listing.size()) || memchr(listing.data(), '\r', listing.size()) ||
                 memchr(listing.data(), '\0', listing.size()))
                 abort();  // one list line, never cut
-            if ((len == 0 || line.errnum == ENAMETOOLONG) && unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
+            if ((len == 0 || line.errnum == ENAMETOOLONG) && ruxen::unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
                 abort();  // marked: no reader takes it for a real path
         } else {
             abort();  // no read errors from memory

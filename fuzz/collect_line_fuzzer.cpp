@@ -51,14 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* line = text + pos;
         size_t len = end - pos;
 
-        if (unescapeFileName(line, len, decoded, &error)) {
+        if (ruxen::unescapeFileName(line, len, decoded, &error)) {
             if (memchr(decoded.data(), '\0', decoded.size()))
                 abort();  // a decoded path never holds NUL
             escaped.clear();
-            escapeFileNameInto(decoded.data(), decoded.size(), escaped);
+            ruxen::escapeFileNameInto(decoded.data(), decoded.size(), escaped);
             if (memchr(escaped.data(), '\n', escaped.size()) || memchr(escaped.data(), '\r', escaped.size()))
                 abort();  // an escaped path fits on one line
-            if (!unescapeFileName(escaped.data(), escaped.size(), again, &error) || again != decoded)
+            if (!ruxen::unescapeFileName(escaped.data(), escaped.size(), again, &error) || again != decoded)
                 abort();
         } else if (error.empty() || error.find("offset") == std::string::npos || !decoded.empty()) {
             abort();  // a refusal says where and never hands back a cut path

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& kv : map) {
         for (const HLinkGroupElement& e : kv.second) {
             if (e.path.empty() || e.path[0] != '/' || HLGroupKey(e.inode, e.device) != kv.first ||
-                !unescapeFileName(e.path.data(), e.path.size(), decoded, nullptr))
+                !ruxen::unescapeFileName(e.path.data(), e.path.size(), decoded, nullptr))
                 abort();
             AppendHCollectLine(again, e.inode, e.device, e.ctime, e.size, e.path.data(), e.path.size());
             ++elements;

@@ -21,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string s;
         long n;
         bool b;
-        KXPlatformInfo::getString("FileSystemAgent", "backupDoNotReportFileError", s);
-        KXPlatformInfo::getNumber("FileSystemAgent", "nUseDirectIO", n);
-        KXPlatformInfo::getBool("FileSystemAgent", "bSendFailedFilesToIndexForGUI", b);
+        KXPlatformInfo::getString(kFileSystemAgentSection, "backupDoNotReportFileError", s);
+        KXPlatformInfo::getNumber(kFileSystemAgentSection, "nUseDirectIO", n);
+        KXPlatformInfo::getBool(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", b);
         ErrorController::resetForTest();
         ErrorController::initialize(0, nullptr, 0, 0, std::string());
         ErrorController::shouldReportError(13);

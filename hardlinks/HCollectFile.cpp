@@ -59,7 +59,7 @@ HCollectFile::HCollectFile(const std::string& directory, const std::string& base
         }
         char last = '\n';
         if (st.st_size > 0 && S_ISREG(st.st_mode) &&
-            preadFull(m_fd.get(), &last, 1, st.st_size - 1) != 1)
+            ruxen::preadFull(m_fd.get(), &last, 1, st.st_size - 1) != 1)
             last = 0;
         if (last != '\n') {
             KXLOG(-1, "%s does not end with a line feed; not appending to it", m_path.c_str());
@@ -89,7 +89,7 @@ HCollectFile::~HCollectFile() {
 int HCollectFile::flush() {
     if (m_buffer.empty())
         return 0;
-    int rc = writeAll(m_fd.get(), m_buffer.data(), m_buffer.size());
+    int rc = ruxen::writeAll(m_fd.get(), m_buffer.data(), m_buffer.size());
     m_buffer.clear();
     return rc;
 }

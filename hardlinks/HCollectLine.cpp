@@ -83,7 +83,7 @@ HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElem
         return Bad(error, "inode, device, change time and size must be decimal numbers in range");
     thread_local std::string decoded;  // reused: one allocation per reader thread
     if (p == end || *p != '/' || memchr(p, '\r', static_cast<size_t>(end - p)) ||
-        !unescapeFileName(p, static_cast<size_t>(end - p), decoded, nullptr))
+        !ruxen::unescapeFileName(p, static_cast<size_t>(end - p), decoded, nullptr))
         return Bad(error, "the path is not an absolute escaped path");
     e.path.assign(p, static_cast<size_t>(end - p));
     out = std::move(e);

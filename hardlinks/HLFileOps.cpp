@@ -13,27 +13,6 @@
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
 
-ScopedFd::~ScopedFd() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-ScopedFd& ScopedFd::operator=(ScopedFd&& o) noexcept {
-    if (this != &o) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = o.m_fd;
-        o.m_fd = -1;
-    }
-    return *this;
-}
-
-int ScopedFd::Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd >= 0 ? ::close(fd) : 0;
-}
-
 int RemoveFileIfPresent(const std::string& path) {
     return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
 }
@@ -90,7 +69,7 @@ void copy_file(const std::string& source, const std::string& destination, bool o
                 continue;
             if (n <= 0)
                 return static_cast<int>(n);
-            if (writeAll(out, buf.data(), static_cast<size_t>(n)) != 0)
+            if (ruxen::writeAll(out, buf.data(), static_cast<size_t>(n)) != 0)
                 return -1;
         }
     });
@@ -103,6 +82,6 @@ void copy_file(const std::string& source, const std::string& destination, bool o
 
 int WriteFileAtomically(const std::string& path, const std::string& content) {
     return WriteThroughTemporary(path, [&](int fd) {
-        return writeAll(fd, content.data(), content.size());
+        return ruxen::writeAll(fd, content.data(), content.size());
     });
 }

@@ -4,26 +4,7 @@
 
 #include <string>
 
-// An open file descriptor, closed on destruction (an unchecked close: call
-// Close() where a failure matters).
-class ScopedFd {
-public:
-    ScopedFd() = default;
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd();
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    ScopedFd(ScopedFd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
-    ScopedFd& operator=(ScopedFd&& o) noexcept;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes; 0, or -1 with errno. The descriptor is released either way.
-    int Close();
-
-private:
-    int m_fd = -1;
-};
+#include "platform/ScopedFd.h"
 
 // Copies `source` to `destination`. The source is opened first, the copy is
 // written to a temporary file beside the destination, synced and renamed over

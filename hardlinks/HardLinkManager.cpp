@@ -196,7 +196,7 @@ bool HardLinkManager::InsertEntryInHCollectFile(uint32_t hColNum, const std::str
         if (hColNum == 0)
             throw HardLinkManagerBaseException("collect numbers begin at 1");
         m_escaped.clear();
-        escapeFileNameInto(path.data(), path.size(), m_escaped);
+        ruxen::escapeFileNameInto(path.data(), path.size(), m_escaped);
         collectFile(hColNum, HCOLLECT_WRITE)->InsertEntryInHCollectFile(m_escaped, st);
         m_hColNumbers.insert(hColNum);
         if (!m_tableReady || !m_table) {
@@ -325,7 +325,7 @@ bool hlDebug(const std::string& directory) {
     table.forEachRow([](uint64_t dev, uint64_t ino, int64_t ctime, const std::string& path,
                         const std::string& guid) {
         printf("%" PRIu64 " %" PRIu64 " %" PRId64 " %s %s\n", dev, ino, ctime,
-               escapeFileName(path.c_str()).c_str(), guid.c_str());
+               ruxen::escapeFileName(path.c_str()).c_str(), guid.c_str());
     });
     return false;
 }

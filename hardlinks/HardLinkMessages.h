@@ -1,8 +1,10 @@
 // Names, registry keys and exception texts of the hard-link subsystem.
 #pragma once
 
+#include "platform/KXPlatformInfo.h"
+
 // Registry: section and key of the hard-link feature switch.
-constexpr const char* kHLRegistrySection = "FileSystemAgent";
+constexpr const char* kHLRegistrySection = kFileSystemAgentSection;
 constexpr const char* kHLRegistryKey = "HLINK";
 
 // Files in the job results directory.

@@ -1,8 +1,10 @@
 // Registry keys the mappers read and fixed texts they write.
 #pragma once
 
+#include "platform/KXPlatformInfo.h"
+
 // Registry section of the file-system agent.
-constexpr const char* kMapSection = "FileSystemAgent";
+constexpr const char* kMapSection = kFileSystemAgentSection;
 // Non-zero: with a snapshot of "/", the local mounts map to themselves.
 constexpr const char* kKeyEnableRootVolumeMapperMounts = "nEnableRootVolumeMapperMounts";
 

@@ -1,7 +1,6 @@
 #include "platform/ArchiveStreamReader.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,16 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/Coding.h"
+
 namespace {
 
 constexpr size_t kReadAheadBytes = 256 * 1024;
 const char kEmpty[1] = {0};
-
-uint32_t GetU32(const char* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-    return ntohl(v);
-}
 
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
 
@@ -37,6 +32,9 @@ void ArchiveStreamReader::Reset(const char* name) {
     m_mem = nullptr;
     m_memSize = 0;
     m_open = false;
+    m_ended = false;
+    m_endOffset = 0;
+    m_tally = ArchiveStreamTally();
     m_offset = 0;
     m_current = ArchiveRecord();
     m_remaining = 0;
@@ -100,7 +98,7 @@ bool ArchiveStreamReader::ReadPreamble() {
         return SetError("bad magic at offset 0: %02x %02x %02x %02x, expected \"RXPL\"", u[0],
                         u[1], u[2], u[3]);
     }
-    uint32_t version = GetU32(pre + 4);
+    uint32_t version = ruxen::DecodeFixed32(pre + 4);
     if (version != kArchiveStreamVersion)
         return SetError("unsupported format version %u at offset 4 (this reader knows %u)",
                         version, kArchiveStreamVersion);
@@ -165,13 +163,17 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
         SetError("stream is not open");
         return kError;
     }
+    if (m_ended)
+        return kEnd;
     if (m_remaining > 0 && !SkipRest())
         return kError;
     uint64_t at = m_offset;
     char frame[kArchiveStreamFrameSize];
     size_t got = Pull(frame, sizeof(frame));
-    if (got == 0 && !m_readErrno)
-        return kEnd;
+    if (got == 0 && !m_readErrno) {
+        SetError("truncated stream: it ends at offset %llu without its end record", ULL(at));
+        return kError;
+    }
     if (got < sizeof(frame)) {
         if (m_readErrno)
             SetError("read error at offset %llu: %s", ULL(m_offset), strerror(m_readErrno));
@@ -180,18 +182,53 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
                      kArchiveStreamFrameSize);
         return kError;
     }
-    m_current.type = GetU32(frame);
-    m_current.length = GetU32(frame + 4);
+    m_current.type = ruxen::DecodeFixed32(frame);
+    m_current.length = ruxen::DecodeFixed32(frame + 4);
     m_current.offset = at;
+    if (m_current.type == kArchiveStreamEndRecord)
+        return ReadEnd(at, m_current.length) ? kEnd : kError;
     if (m_current.length > kArchiveStreamMaxPayload) {
         SetError("record at offset %llu (type %u): payload length %u exceeds the maximum of %u",
                  ULL(at), m_current.type, m_current.length, kArchiveStreamMaxPayload);
         return kError;
     }
     m_remaining = m_current.length;
+    m_tally.Count(m_current.type, m_current.length);
     if (record)
         *record = m_current;
     return kRecord;
+}
+
+// The end record: its counts must be those of the records before it, and
+// nothing may follow it.
+bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
+    if (length != kArchiveStreamEndPayloadSize)
+        return SetError("end record at offset %llu: payload length %u, expected %u", ULL(at), length,
+                        kArchiveStreamEndPayloadSize);
+    char payload[kArchiveStreamEndPayloadSize];
+    size_t got = Pull(payload, sizeof(payload));
+    if (got < sizeof(payload)) {
+        if (m_readErrno)
+            return SetError("read error at offset %llu: %s", ULL(m_offset), strerror(m_readErrno));
+        return SetError("truncated end record at offset %llu: %zu of %u payload bytes", ULL(at), got,
+                        kArchiveStreamEndPayloadSize);
+    }
+    uint64_t items = ruxen::DecodeFixed64(payload);
+    uint64_t dataBytes = ruxen::DecodeFixed64(payload + 8);
+    if (items != m_tally.items || dataBytes != m_tally.dataBytes)
+        return SetError("end record at offset %llu counts %llu items and %llu data bytes; the stream "
+                        "holds %llu items and %llu data bytes",
+                        ULL(at), ULL(items), ULL(dataBytes), ULL(m_tally.items), ULL(m_tally.dataBytes));
+    uint64_t endOfRecord = m_offset;
+    char extra;
+    if (Pull(&extra, 1) != 0 || m_readErrno) {
+        if (m_readErrno)
+            return SetError("read error at offset %llu: %s", ULL(m_offset), strerror(m_readErrno));
+        return SetError("bytes after the end record, from offset %llu", ULL(endOfRecord));
+    }
+    m_ended = true;
+    m_endOffset = at;
+    return true;
 }
 
 bool ArchiveStreamReader::Take(size_t n, const char** data) {

@@ -1,24 +1,18 @@
 // Reads an archive stream file (or the same bytes in memory) record by
-// record. The layout, written by FileRecordSink:
-//
-//   "RXPL"                     4 bytes
-//   version 1                  u32, network order
-//   then for each record:
-//     record type              u32, network order
-//     payload length           u32, network order
-//     payload                  `length` bytes
-//
-// (ArchiveStreamFormat.h holds the constants.) The reader rejects a bad
+// record, in the layout of ArchiveStreamFormat.h. The reader rejects a bad
 // magic, an unknown version, a payload length above
-// kArchiveStreamMaxPayload (64 MiB), a frame cut short and a payload cut
-// short; each error message names the byte offset at which the stream went
-// wrong. After an error every call fails with the same message.
+// kArchiveStreamMaxPayload (64 MiB), a frame or payload cut short, a stream
+// that ends without its end record, an end record whose counts disagree
+// with the records before it, and bytes after the end record; each error
+// message names the byte offset at which the stream went wrong. After an
+// error every call fails with the same message.
 //
-// Use: Open, then Next for each record. A record's payload may be taken
-// whole with ReadPayload (into a buffer the reader reuses), or in chunks of
-// at most kChunkBytes with ReadChunk (so a reader of a multi-gigabyte
-// stream never holds more than a chunk), or left alone: Next skips what was
-// not read. Record types are not interpreted here.
+// Use: Open, then Next for each record; Next answers kEnd once it has read
+// and checked the end record, which it does not hand out as a record. A
+// record's payload may be taken whole with ReadPayload (into a buffer the
+// reader reuses), or in chunks of at most kChunkBytes with ReadChunk (so a
+// reader of a multi-gigabyte stream never holds more than a chunk), or left
+// alone: Next skips what was not read.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +47,7 @@ public:
     bool OpenFd(int fd, const char* name);
     bool OpenMemory(const void* data, size_t size, const char* name = "memory");
 
-    // The next record's frame. kEnd at a clean end of the stream.
+    // The next record's frame. kEnd at the checked end record.
     Status Next(ArchiveRecord* record);
 
     // The rest of the current record's payload, whole. *data stays valid
@@ -68,6 +62,11 @@ public:
     // Stream bytes consumed so far.
     uint64_t Offset() const { return m_offset; }
     const std::string& Name() const { return m_name; }
+    // Items and data bytes of the records read so far; once Next answered
+    // kEnd, also the end record's counts.
+    const ArchiveStreamTally& Tally() const { return m_tally; }
+    // Stream offset of the end record's frame, once Next answered kEnd.
+    uint64_t EndOffset() const { return m_endOffset; }
 
 private:
     void Reset(const char* name);
@@ -81,6 +80,7 @@ private:
     bool Take(size_t n, const char** data);
     bool SkipRest();
     bool TruncatedPayload();
+    bool ReadEnd(uint64_t at, uint32_t length);
 
     std::string m_name;
     std::string m_error;
@@ -90,6 +90,9 @@ private:
     const char* m_mem = nullptr;
     size_t m_memSize = 0;
     bool m_open = false;
+    bool m_ended = false;
+    uint64_t m_endOffset = 0;
+    ArchiveStreamTally m_tally;
 
     uint64_t m_offset = 0;
     ArchiveRecord m_current;

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/NoDestructor.h"
+
 namespace {
 
 const std::vector<CTyError::Entry>& emptyEntries() {
-    static const std::vector<CTyError::Entry> empty;
-    return empty;
+    static ruxen::NoDestructor<std::vector<CTyError::Entry>> empty;
+    return *empty;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+namespace ruxen {
+
 int readAll(int fd, void* buf, size_t count) {
     char* p = static_cast<char*>(buf);
     while (count > 0) {
@@ -57,3 +59,5 @@ ssize_t preadFull(int fd, void* buf, size_t count, off_t offset) {
     }
     return static_cast<ssize_t>(got);
 }
+
+}  // namespace ruxen

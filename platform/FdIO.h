@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+namespace ruxen {
+
 int readAll(int fd, void* buf, size_t count);
 int writeAll(int fd, const void* buf, size_t count);
 
@@ -14,3 +16,5 @@ int writeAll(int fd, const void* buf, size_t count);
 // EINTR; fewer only at the end of the file. The count read, or -1 with
 // errno.
 ssize_t preadFull(int fd, void* buf, size_t count, off_t offset);
+
+}  // namespace ruxen

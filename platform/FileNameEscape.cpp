@@ -28,6 +28,8 @@ void setError(std::string* error, const char* what, size_t offset) {
 
 }  // namespace
 
+namespace ruxen {
+
 std::string escapeFileName(const char* path) {
     std::string out;
     if (path)
@@ -92,3 +94,5 @@ bool unescapeFileName(const char* in, size_t len, std::string& out, std::string*
     out.append(in + runStart, len - runStart);
     return true;
 }
+
+}  // namespace ruxen

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+namespace ruxen {
+
 // The escaped form of a NUL-terminated path (a null pointer gives "").
 std::string escapeFileName(const char* path);
 
@@ -24,3 +26,5 @@ void escapeFileNameInto(const char* path, size_t len, std::string& out);
 //
 // For every path p without NUL, unescapeFileName(escapeFileName(p)) == p.
 bool unescapeFileName(const char* in, size_t len, std::string& out, std::string* error);
+
+}  // namespace ruxen

@@ -1,14 +1,16 @@
 #include "platform/FileRecordSink.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/ArchiveStreamFormat.h"
+#include "platform/Coding.h"
 #include "platform/KxLog.h"
 
 namespace {
@@ -18,18 +20,15 @@ namespace {
 constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
                                   FileRecordSink::kDirectWriteBytes + kArchiveStreamFrameSize;
 
-void PutU32(char* p, uint32_t v) {
-    uint32_t n = htonl(v);
-    memcpy(p, &n, sizeof(n));
-}
-
 }  // namespace
 
 FileRecordSink::FileRecordSink() = default;
 
 FileRecordSink::~FileRecordSink() {
-    if (m_fd >= 0)
-        (void)Close();  // a failure has been logged by Close
+    if (m_fd >= 0) {
+        KXLOG(1, "archive stream [%s] abandoned without Close: it gets no end record", m_name.c_str());
+        (void)Finish(false);  // a failure has been logged
+    }
     free(m_stage);
 }
 
@@ -75,10 +74,31 @@ int FileRecordSink::Start(int fd, const char* name, bool own) {
     m_errno = 0;
     m_name = name;
     m_bytesWritten = 0;
+    m_tally = ArchiveStreamTally();
+    m_writePiece = 0;
+    SizePipe();
     memcpy(m_stage, kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
-    PutU32(m_stage + 4, kArchiveStreamVersion);
+    ruxen::EncodeFixed32(m_stage + 4, kArchiveStreamVersion);
     m_staged = kArchiveStreamPreambleSize;
     return 0;
+}
+
+// A pipe holds 64 KiB unless asked for more: a staged megabyte would then
+// reach the reader in sixteen turns. Growing it may be refused (the limit
+// of /proc/sys/fs/pipe-max-size); the stream then goes out in pieces the
+// pipe takes whole.
+void FileRecordSink::SizePipe() {
+    struct stat st;
+    if (fstat(m_fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return;
+    int size = fcntl(m_fd, F_GETPIPE_SZ);
+    if (size >= static_cast<int>(kStageFlushBytes))
+        return;
+    if (fcntl(m_fd, F_SETPIPE_SZ, static_cast<int>(kStageFlushBytes)) >= 0)
+        return;
+    KXLOG(2, "pipe of archive stream [%s] stays at %d bytes (errno %d); writing %zu-byte pieces",
+          m_name.c_str(), size, errno, kPipePieceBytes);
+    m_writePiece = kPipePieceBytes;
 }
 
 char* FileRecordSink::Allocate(uint32_t size, uint32_t* granted) {
@@ -121,26 +141,35 @@ int FileRecordSink::Write(char* buffer, uint32_t type, uint32_t length) {
               m_name.c_str());
         return -1;
     }
+    if (type == kArchiveStreamEndRecord) {
+        KXLOG(-1, "record type 0x%x for [%s] is the stream's own end record", type, m_name.c_str());
+        return -1;
+    }
     if (m_errno)
         return -1;
 
     if (length >= kDirectWriteBytes) {
         char frame[kArchiveStreamFrameSize];
-        PutU32(frame, type);
-        PutU32(frame + 4, length);
+        ruxen::EncodeFixed32(frame, type);
+        ruxen::EncodeFixed32(frame + 4, length);
         if (WriteOut(buffer, length, frame) != 0)
             return -1;
     } else {
-        char* p = m_stage + m_staged;
-        PutU32(p, type);
-        PutU32(p + 4, length);
-        memcpy(p + kArchiveStreamFrameSize, buffer, length);
-        m_staged += kArchiveStreamFrameSize + length;
+        Stage(type, buffer, length);
         if (m_staged >= kStageFlushBytes && WriteOut(nullptr, 0, nullptr) != 0)
             return -1;
     }
+    m_tally.Count(type, length);
     m_pool.Release(buffer);
     return 0;
+}
+
+void FileRecordSink::Stage(uint32_t type, const char* payload, uint32_t length) {
+    char* p = m_stage + m_staged;
+    ruxen::EncodeFixed32(p, type);
+    ruxen::EncodeFixed32(p + 4, length);
+    memcpy(p + kArchiveStreamFrameSize, payload, length);
+    m_staged += kArchiveStreamFrameSize + length;
 }
 
 // Writes the staged bytes, then the frame and the payload when given, with
@@ -157,7 +186,16 @@ int FileRecordSink::WriteOut(const char* payload, size_t payloadLength, const ch
         iov[count++] = {const_cast<char*>(payload), payloadLength};
     struct iovec* cur = iov;
     while (count > 0) {
-        ssize_t n = writev(m_fd, cur, count);
+        // At most m_writePiece bytes per call when the pipe could not grow.
+        struct iovec piece[3];
+        int pieces = 0;
+        size_t budget = m_writePiece ? m_writePiece : SIZE_MAX;
+        for (int i = 0; i < count && budget > 0; ++i) {
+            size_t len = std::min(cur[i].iov_len, budget);
+            piece[pieces++] = {cur[i].iov_base, len};
+            budget -= len;
+        }
+        ssize_t n = writev(m_fd, piece, pieces);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -189,9 +227,19 @@ int FileRecordSink::Flush() {
     return WriteOut(nullptr, 0, nullptr);
 }
 
-int FileRecordSink::Close() {
+int FileRecordSink::Close() { return Finish(true); }
+
+int FileRecordSink::Finish(bool whole) {
     if (m_fd < 0)
         return m_errno ? -1 : 0;
+    // A stream whose writes all went out ends with its counts; after a
+    // failure, or when abandoned, it stays without, and every reader sees it
+    // as cut short.
+    if (whole && m_errno == 0) {
+        char end[kArchiveStreamEndRecordSize];
+        EncodeArchiveStreamEnd(end, m_tally);
+        Stage(kArchiveStreamEndRecord, end + kArchiveStreamFrameSize, kArchiveStreamEndPayloadSize);
+    }
     (void)Flush();  // a failure is sticky in m_errno
     if (m_ownFd && close(m_fd) != 0)
         (void)Fail(errno, "close");

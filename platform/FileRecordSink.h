@@ -1,19 +1,16 @@
 // A record sink that writes the archive stream to a local file or any file
-// descriptor (a pipe, /dev/null). The layout, which other tools read:
-//
-//   "RXPL"                     4 bytes
-//   version 1                  u32, network order
-//   then for each record:
-//     record type              u32, network order
-//     payload length           u32, network order
-//     payload                  `length` bytes
-//
-// (ArchiveStreamFormat.h holds the constants and the limits.)
+// descriptor (a pipe, /dev/null), in the layout of ArchiveStreamFormat.h,
+// which other tools read. Close ends the stream with its end record (item
+// and data-byte counts of what was written) unless a write failed before.
 //
 // Writes are buffered. A small record is copied into a staging buffer, and
 // the staged bytes go out in one write once a megabyte or more has gathered.
 // A payload of kDirectWriteBytes or more is not copied: the staged bytes,
 // its 8-byte frame and the payload go out together in one writev.
+//
+// A pipe is grown to kStageFlushBytes, so that one staged write is handed
+// to the reader at once rather than in sixteen 64 KiB turns; where the
+// kernel refuses, writes go out in pieces of kPipePieceBytes.
 //
 // Every write error reaches the caller: the Write, Flush or Close that hit
 // it answers non-zero, a failure line naming the file and errno is logged,
@@ -24,18 +21,23 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ArchiveStreamFormat.h"
+#include "platform/Export.h"
 #include "platform/RecordSink.h"
 #include "platform/SinkBufferPool.h"
 
-class FileRecordSink : public RecordSink {
+class RUXEN_EXPORT FileRecordSink : public RecordSink {
 public:
     // Staged bytes are written once at least this many have gathered.
     static constexpr size_t kStageFlushBytes = 1024 * 1024;
     // Payloads of this size or more bypass the staging buffer.
     static constexpr uint32_t kDirectWriteBytes = 256 * 1024;
+    // Largest write into a pipe that could not be grown.
+    static constexpr size_t kPipePieceBytes = 64 * 1024;
 
     FileRecordSink();
-    // Closes the sink when it is still open; a failure is only logged.
+    // A sink still open is flushed and closed without its end record: only
+    // an explicit Close says that the stream is whole. Failures are logged.
     ~FileRecordSink() override;
     FileRecordSink(const FileRecordSink&) = delete;
     FileRecordSink& operator=(const FileRecordSink&) = delete;
@@ -51,6 +53,7 @@ public:
     int Write(char* buffer, uint32_t type, uint32_t length) override;
     void Free(char* buffer) override;
     int Flush() override;
+    // Writes the end record (when no write failed), flushes and closes.
     int Close() override;
 
     bool IsOpen() const { return m_fd >= 0; }
@@ -59,6 +62,11 @@ public:
     const std::string& Name() const { return m_name; }
     // Bytes handed to the kernel so far (preamble and frames included).
     uint64_t BytesWritten() const { return m_bytesWritten; }
+    // Items and data bytes accepted so far, as the end record will count them.
+    const ArchiveStreamTally& Tally() const { return m_tally; }
+    // Test-only: write at most `bytes` per system call, as into a pipe that
+    // could not be grown (0: no limit).
+    void LimitWritesForTest(size_t bytes) { m_writePiece = bytes; }
     // Buffers allocated and neither written nor freed.
     size_t Outstanding() const { return m_pool.Outstanding(); }
     // Asks for buffer memory from the system so far (shows buffer reuse).
@@ -66,6 +74,9 @@ public:
 
 private:
     int Start(int fd, const char* name, bool own);
+    int Finish(bool whole);
+    void SizePipe();
+    void Stage(uint32_t type, const char* payload, uint32_t length);
     int WriteOut(const char* payload, size_t payloadLength, const char* frame);
     int Fail(int err, const char* what);
 
@@ -76,5 +87,7 @@ private:
     char* m_stage = nullptr;
     size_t m_staged = 0;
     uint64_t m_bytesWritten = 0;
+    size_t m_writePiece = 0;  // largest write per system call, 0 for no limit
+    ArchiveStreamTally m_tally;
     SinkBufferPool m_pool;
 };

@@ -1,13 +1,17 @@
 #include "platform/HookFiles.h"
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/KxLog.h"
+#include "platform/NoDestructor.h"
 
 namespace {
 
 std::string& dirStorage() {
-    static std::string dir;
-    return dir;
+    static ruxen::NoDestructor<std::string> dir;
+    return *dir;
 }
 
 }  // namespace
@@ -32,7 +36,19 @@ std::string Path(const char* name) {
 }
 
 bool Exists(const char* name) {
-    return access(Path(name).c_str(), F_OK) == 0;
+    std::string path = Path(name);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return false;
+    bool owner = st.st_uid == 0 || st.st_uid == geteuid();
+    if (S_ISLNK(st.st_mode) || !owner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        KXLOG(0, "hook file %s passed over: owner %u, mode 0%o; a hook must be a file of root or uid %u "
+              "that group and others cannot write",
+              path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode),
+              static_cast<unsigned>(geteuid()));
+        return false;
+    }
+    return true;
 }
 
 void SetDirectoryForTest(const std::string& dir) {

@@ -6,15 +6,21 @@
 
 #include <string>
 
+#include "platform/Export.h"
+
 namespace HookFiles {
 
 // The directory of the hook files.
 const std::string& Directory();
 
 // The full path of the hook file with the given name ("KX.ruxen.do.not.send").
-std::string Path(const char* name);
+RUXEN_EXPORT std::string Path(const char* name);
 
-// Whether the hook file exists.
+// Whether the hook file is present and may be trusted: a file (not a
+// symbolic link) owned by root or by the running user, and not writable by
+// group or others. Anyone may create files in "/tmp"; a hook planted there
+// by another user, or one that others could have changed, is passed over
+// (and logged).
 bool Exists(const char* name);
 
 // Test-only: point the hook directory elsewhere; an empty string restores the

@@ -16,10 +16,11 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Export.h"
 #include "platform/HeldSinkBuffer.h"
 #include "platform/RecordSink.h"
 
-class KXArchive {
+class RUXEN_EXPORT KXArchive {
 public:
     // The sink is not owned and must outlive the client.
     explicit KXArchive(RecordSink* sink);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/KxLog.h"
+#include "platform/NoDestructor.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;  // never destroyed: read from exit paths
+    static ruxen::NoDestructor<Registry> r;  // read from exit paths
     return *r;
 }
 
@@ -92,11 +93,18 @@ void parseInto(const std::string& path, const std::string& text, Values& values,
         size_t begin = pos;
         pos = (nl == std::string::npos) ? text.size() : nl + 1;
 
-        if (memchr(text.data() + begin, '\0', end - begin)) {
-            note(notes, path, lineNo, "NUL byte in line, skipped");
+        std::string line = trimmed(text, begin, end);
+        if (memchr(line.data(), '\0', line.size())) {
+            // Whatever else it holds, a line that opens a section starts a
+            // new one: its keys must not fall into the previous section.
+            size_t first = line.find_first_not_of(std::string(" \t\0", 3));
+            bool sectionLine = first != std::string::npos && line[first] == '[';
+            note(notes, path, lineNo,
+                 sectionLine ? "NUL byte in section line, skipped with its keys" : "NUL byte in line, skipped");
+            if (sectionLine)
+                inSection = false;
             continue;
         }
-        std::string line = trimmed(text, begin, end);
         if (line.empty() || line[0] == '#' || line[0] == ';')
             continue;
         if (line[0] == '[') {

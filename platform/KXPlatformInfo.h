@@ -16,10 +16,10 @@
 //
 // Lines that cannot be read are logged (with the file's name and the line
 // number) and skipped, never fatal: a line without "=", a key before any
-// section, an empty key, a section line without its closing "]" or with an
-// empty name, and a line holding a NUL byte. After a malformed section line
-// the keys up to the next good section line are skipped too, so that they
-// cannot land in the wrong section.
+// section, an empty key, a section line without its closing "]", with an
+// empty name or holding a NUL byte, and any other line holding a NUL byte.
+// After a malformed section line the keys up to the next good section line
+// are skipped too, so that they cannot land in the wrong section.
 //
 // The file named by the environment variable RUXEN_REGISTRY is read on the
 // first use in the process (a missing or unreadable file is logged and the
@@ -30,7 +30,12 @@
 
 #include <string>
 
-class KXPlatformInfo {
+#include "platform/Export.h"
+
+// The section of the file-system agent's settings.
+constexpr char kFileSystemAgentSection[] = "FileSystemAgent";
+
+class RUXEN_EXPORT KXPlatformInfo {
 public:
     static bool getString(const char* section, const char* key, std::string& out);
     // Decimal with an optional sign, or hexadecimal with "0x"/"0X". A value

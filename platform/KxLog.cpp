@@ -1,5 +1,6 @@
 #include "platform/KxLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +9,9 @@
 #include <mutex>
 #include <time.h>
 #include <unistd.h>
-#include <vector>
 
 #include "platform/FdIO.h"
+#include "platform/NoDestructor.h"
 
 int KxLog::s_level = 1;
 
@@ -25,7 +26,7 @@ struct Writer {
 };
 
 Writer& writer() {
-    static Writer* w = new Writer;  // never destroyed: logging may run in exit paths
+    static ruxen::NoDestructor<Writer> w;  // logging may run in exit paths
     return *w;
 }
 
@@ -43,37 +44,27 @@ void KxLog::VWrite(int level, const char* function, int line, const char* fmt, v
         return;
     int savedErrno = errno;  // logging must not disturb the caller's errno
 
-    char stackBuf[2048];
+    // Prefix, message and the cut mark all fit here: a line never grows
+    // with its arguments (a 5 MB registry line stays a short log line).
+    constexpr size_t kPrefixBytes = 1024;
+    constexpr size_t kMarkBytes = 64;
+    char buf[kPrefixBytes + kMaxMessageBytes + kMarkBytes];
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tmv;
     localtime_r(&ts.tv_sec, &tmv);
-    int prefix = snprintf(stackBuf, sizeof(stackBuf), "%d %02d/%02d %02d:%02d:%02d [%d] %s:%d ",
-                          static_cast<int>(getpid()), tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
-                          tmv.tm_min, tmv.tm_sec, level, function ? function : "?", line);
-    if (prefix < 0)
-        prefix = 0;
-    std::vector<char> heapBuf;
-    char* buf = stackBuf;
-    size_t cap = sizeof(stackBuf);
-    if (static_cast<size_t>(prefix) >= cap - 2) {
-        // An over-long signature: keep the line, drop the prefix tail.
-        prefix = static_cast<int>(cap / 2);
+    int n = snprintf(buf, kPrefixBytes, "%d %02d/%02d %02d:%02d:%02d [%d] %s:%d ",
+                     static_cast<int>(getpid()), tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+                     tmv.tm_min, tmv.tm_sec, level, function ? function : "?", line);
+    size_t len = n < 0 ? 0 : std::min(static_cast<size_t>(n), kPrefixBytes - 1);
+    int body = vsnprintf(buf + len, kMaxMessageBytes + 1, fmt, ap);
+    if (body > 0 && static_cast<size_t>(body) > kMaxMessageBytes) {
+        len += kMaxMessageBytes;
+        len += static_cast<size_t>(snprintf(buf + len, kMarkBytes, "... [%zu bytes cut]",
+                                            static_cast<size_t>(body) - kMaxMessageBytes));
+    } else if (body > 0) {
+        len += static_cast<size_t>(body);
     }
-    va_list ap2;
-    va_copy(ap2, ap);
-    int body = vsnprintf(buf + prefix, cap - prefix, fmt, ap);
-    if (body >= 0 && static_cast<size_t>(prefix + body) + 2 > cap) {
-        heapBuf.resize(static_cast<size_t>(prefix + body) + 2);
-        memcpy(heapBuf.data(), stackBuf, prefix);
-        buf = heapBuf.data();
-        cap = heapBuf.size();
-        vsnprintf(buf + prefix, cap - prefix, fmt, ap2);
-    }
-    va_end(ap2);
-    if (body < 0)
-        body = 0;
-    size_t len = static_cast<size_t>(prefix + body);
     if (len == 0 || buf[len - 1] != '\n')
         buf[len++] = '\n';
 
@@ -82,7 +73,7 @@ void KxLog::VWrite(int level, const char* function, int line, const char* fmt, v
     if (w.capturing)
         w.captured.append(buf, len);
     else
-        (void)writeAll(w.fd, buf, len);  // nowhere left to report a failed log write
+        (void)ruxen::writeAll(w.fd, buf, len);  // nowhere left to report a failed log write
     errno = savedErrno;
 }
 

@@ -5,17 +5,25 @@
 // Level -1 marks failures and is always written. A line carries the process
 // id, the level, the calling function's signature, the source line and the
 // formatted message, and is written with one write(2) so that lines of
-// parent and child processes sharing one file do not interleave.
+// parent and child processes sharing one file do not interleave. A message
+// longer than kMaxMessageBytes is cut there and marked "... [N bytes cut]",
+// so an over-long argument (a registry line, a path) cannot blow up the log;
+// writing a line allocates nothing.
 //
 // Writing a line leaves errno as it was, so a caller may log a failure and
 // return -1 with the errno of the failing call.
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 
-class KxLog {
+#include "platform/Export.h"
+
+class RUXEN_EXPORT KxLog {
 public:
+    static constexpr size_t kMaxMessageBytes = 4096;
+
     // The level query: messages of level L are written when L <= Query().
     static int Query() { return s_level; }
     static bool Enabled(int level) { return level < 0 || level <= s_level; }

@@ -10,6 +10,7 @@
 
 #include "platform/KxException.h"
 #include "platform/KxLog.h"
+#include "platform/NoDestructor.h"
 #include "platform/PathUtil.h"
 
 namespace {
@@ -21,7 +22,7 @@ const char kDefaultMntTabPath[] = "/proc/self/mounts";
 const size_t kMaxLineLength = 1 << 20;
 
 std::string& mntTabPathSlot() {
-    static std::string* path = new std::string(kDefaultMntTabPath);
+    static ruxen::NoDestructor<std::string> path(kDefaultMntTabPath);
     return *path;
 }
 

@@ -1,20 +1,11 @@
 #include "platform/MemoryRecordSink.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
 
 #include "platform/ArchiveStreamFormat.h"
+#include "platform/Coding.h"
 #include "platform/KxLog.h"
-
-namespace {
-
-void AppendU32(std::string& out, uint32_t v) {
-    uint32_t n = htonl(v);
-    out.append(reinterpret_cast<const char*>(&n), sizeof(n));
-}
-
-}  // namespace
 
 MemoryRecordSink::MemoryRecordSink() = default;
 MemoryRecordSink::~MemoryRecordSink() = default;
@@ -64,8 +55,8 @@ int MemoryRecordSink::Write(char* buffer, uint32_t type, uint32_t length) {
         KXLOG(-1, "record of type %u: length %u exceeds the %zu bytes granted", type, length, room);
         return -1;
     }
-    if (m_closed) {
-        KXLOG(-1, "record of type %u written to a closed sink", type);
+    if (m_closed || type == kArchiveStreamEndRecord) {
+        KXLOG(-1, "record of type %u written to a closed sink, or of the end record's type", type);
         return -1;
     }
     if (m_writeCalls == m_failWrite) {
@@ -108,13 +99,20 @@ void MemoryRecordSink::ClearRecords() {
 std::string MemoryRecordSink::Serialize() const {
     std::string out;
     out.reserve(kArchiveStreamPreambleSize + m_index.size() * kArchiveStreamFrameSize +
-                m_bytes.size());
+                m_bytes.size() + kArchiveStreamEndRecordSize);
     out.append(kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
-    AppendU32(out, kArchiveStreamVersion);
+    ruxen::PutFixed32(&out, kArchiveStreamVersion);
+    ArchiveStreamTally tally;
     for (const Entry& e : m_index) {
-        AppendU32(out, e.type);
-        AppendU32(out, static_cast<uint32_t>(e.length));
+        ruxen::PutFixed32(&out, e.type);
+        ruxen::PutFixed32(&out, static_cast<uint32_t>(e.length));
         out.append(m_bytes, e.offset, e.length);
+        tally.Count(e.type, e.length);
+    }
+    if (m_closed) {
+        char end[kArchiveStreamEndRecordSize];
+        EncodeArchiveStreamEnd(end, tally);
+        out.append(end, sizeof(end));
     }
     return out;
 }

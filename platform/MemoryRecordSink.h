@@ -51,7 +51,8 @@ public:
     }
     void ClearRecords();
     // The records as the stream file would hold them: preamble, frames and
-    // payloads (see ArchiveStreamFormat.h).
+    // payloads, and the end record once the sink is closed (see
+    // ArchiveStreamFormat.h).
     std::string Serialize() const;
 
     // Counters. Calls counts every call; the others count effects.

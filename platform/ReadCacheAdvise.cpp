@@ -3,11 +3,48 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/KxLog.h"
 
 namespace {
+
+// cachestat(2): the same number on every architecture of the unified
+// system-call table.
+constexpr long kSysCachestat = 451;
+
+struct CachestatRange {
+    uint64_t off;
+    uint64_t len;
+};
+struct Cachestat {
+    uint64_t nr_cache;
+    uint64_t nr_dirty;
+    uint64_t nr_writeback;
+    uint64_t nr_evicted;
+    uint64_t nr_recently_evicted;
+};
+
+// False once the kernel (or a seccomp filter) refused the call.
+std::atomic<bool> g_cachestat{true};
+
+// Pages of [off, off + len) in the page cache; -1 when the kernel cannot say.
+long long CachedPages(int fd, off_t off, off_t len) {
+    if (!g_cachestat.load(std::memory_order_relaxed))
+        return -1;
+    CachestatRange range{static_cast<uint64_t>(off), static_cast<uint64_t>(len)};
+    Cachestat cs;
+    if (syscall(kSysCachestat, fd, &range, &cs, 0) == 0)
+        return static_cast<long long>(cs.nr_cache);
+    if (errno == ENOSYS || errno == EPERM)
+        g_cachestat.store(false, std::memory_order_relaxed);
+    return -1;
+}
 
 off_t PageSize() {
     static const off_t size = [] {
@@ -21,12 +58,21 @@ off_t PageSize() {
 
 ReadCacheAdvise* ReadCacheAdvise::newInstance() { return new ReadCacheAdvise(); }
 
+bool ReadCacheAdvise::CachestatInUse() {
+    return g_cachestat.load(std::memory_order_relaxed);
+}
+
+void ReadCacheAdvise::SetCachestatForTest(bool on) {
+    g_cachestat.store(on, std::memory_order_relaxed);
+}
+
 void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
     m_fd = fd;
     m_adviced = 0;
     m_high = 0;
     m_nextSnapshotAt = 0;
     m_fileSize = 0;
+    m_cold = false;
     for (Snapshot& s : m_snapshots)
         s.window = -1;
     m_active = !directIO && fd >= 0;
@@ -42,12 +88,30 @@ void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
         return;
     }
     m_fileSize = size > 0 ? size : 0;
+    if (m_fileSize > 0 && PageSize() == 4096) {
+        const long long cached = CachedPages(fd, 0, m_fileSize);
+        const long long pages = (m_fileSize + 4095) / 4096;
+        if (cached == pages) {
+            // Nothing to drop, and nothing for read-ahead to fetch.
+            m_pagesKept += static_cast<unsigned long long>(pages);
+            m_active = false;
+            return;
+        }
+        m_cold = cached == 0;
+    }
     advise(0, 0, POSIX_FADV_SEQUENTIAL);
     if (m_active && m_fileSize > 0) {
         for (int64_t w = 0; w <= kAhead; ++w)
             takeSnapshot(w);
         m_nextSnapshotAt = kWindow;
     }
+}
+
+void ReadCacheAdvise::jumpTo(off_t pos) {
+    if (m_high > m_adviced)
+        dropRange(m_adviced, m_high);
+    m_adviced = pos - pos % PageSize();
+    m_high = pos;
 }
 
 void ReadCacheAdvise::snapshotAhead(off_t end) {
@@ -75,10 +139,17 @@ void ReadCacheAdvise::takeSnapshot(int64_t window) {
     if (m_fileSize <= 0 || start >= m_fileSize || PageSize() != 4096)
         return;
     off_t len = m_fileSize - start < kWindow ? m_fileSize - start : kWindow;
+    size_t pages = static_cast<size_t>((len + 4095) / 4096);
+    const long long cached = m_cold ? 0 : CachedPages(m_fd, start, len);
+    if (cached == 0 || cached == static_cast<long long>(pages)) {
+        memset(s.resident, cached == 0 ? 0 : 1, pages);
+        memset(s.resident + pages, 0, kMaxPages - pages);
+        s.known = true;
+        return;
+    }
     void* map = mmap(nullptr, static_cast<size_t>(len), PROT_READ, MAP_SHARED, m_fd, start);
     if (map == MAP_FAILED)
         return;
-    size_t pages = static_cast<size_t>((len + 4095) / 4096);
     if (mincore(map, static_cast<size_t>(len), s.resident) == 0) {
         for (size_t i = pages; i < kMaxPages; ++i)
             s.resident[i] = 0;

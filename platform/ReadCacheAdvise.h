@@ -16,6 +16,16 @@
 // whose residency is unknown (the reader jumped there, or the mapping
 // failed) is dropped whole.
 //
+// Where the kernel has cachestat(2) (Linux 6.5), one call tells how much of
+// the file, or of a window, is cached: a file wholly cached when it is
+// opened has nothing the backup could bring in and gets no advice at all; a
+// file or window wholly cached or wholly not needs no mapping to know its
+// pages. Elsewhere (ENOSYS) the residency is always taken by mincore.
+//
+// A reader that jumps forward (over a hole of a sparse file) moves the
+// advice point to where it landed: nothing was read in between, so nothing
+// there is advised.
+//
 // note() runs once per read on the hot path: it costs an integer compare and
 // issues system calls only once per window.
 #pragma once
@@ -51,6 +61,8 @@ public:
     void note(int fd, off_t pos, size_t count) {
         if (!m_active || fd != m_fd)
             return;
+        if (pos > m_high)
+            jumpTo(pos);
         off_t end = pos + static_cast<off_t>(count);
         if (end > m_high)
             m_high = end;
@@ -69,6 +81,11 @@ public:
     // Pages left in the cache because they were resident before the read.
     unsigned long long pagesKept() const { return m_pagesKept; }
 
+    // Whether cachestat(2) is asked (the kernel has it and it is not
+    // switched off); tests switch it off to check the mincore way.
+    static bool CachestatInUse();
+    static void SetCachestatForTest(bool on);
+
 protected:
     ReadCacheAdvise() = default;
 
@@ -84,6 +101,7 @@ private:
         unsigned char resident[kMaxPages];
     };
 
+    void jumpTo(off_t pos);
     void snapshotAhead(off_t end);
     void takeSnapshot(int64_t window);
     const Snapshot* findSnapshot(int64_t window) const;
@@ -97,6 +115,7 @@ private:
     off_t m_high = 0;            // highest byte read so far (exclusive)
     off_t m_nextSnapshotAt = 0;  // the next snapshot is due once a read passes this
     off_t m_fileSize = 0;
+    bool m_cold = false;  // no page of the file was cached at begin
     Snapshot m_snapshots[kSlots];
     unsigned long m_adviceCalls = 0;
     unsigned long m_failedAdviceCalls = 0;

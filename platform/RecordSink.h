@@ -15,16 +15,19 @@
 //     that was already freed or consumed, is harmless (as long as the same
 //     address has not been handed out again by a later Allocate).
 //   - Flush pushes staged records to their destination; Close flushes and
-//     ends the sink. Both answer 0 or non-zero.
+//     ends the sink (a stream file gets its end record). Both answer 0 or
+//     non-zero. The end record's type, 0xFFFFFFFF, is refused by Write.
 // Buffers are pooled: the per-record path does not go to the allocator.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Export.h"
+
 constexpr size_t kRecordBufferAlignment = 4096;
 
-class RecordSink {
+class RUXEN_EXPORT RecordSink {
 public:
     virtual ~RecordSink() = default;
 

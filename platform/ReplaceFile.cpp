@@ -22,7 +22,7 @@ std::string reason(const std::string& what, const std::string& path) {
 // Writes, flushes (when `sync`) and closes `fd`; the close is checked too.
 bool writeAndClose(int fd, const std::string& content, bool sync, const std::string& path, std::string& error) {
     bool ok = true;
-    if (writeAll(fd, content.data(), content.size()) != 0) {
+    if (ruxen::writeAll(fd, content.data(), content.size()) != 0) {
         error = reason("cannot write", path);
         ok = false;
     } else if (sync && fsync(fd) != 0) {

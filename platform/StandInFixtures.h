@@ -3,12 +3,14 @@
 // snapshots. The formats are documented in docs/ARCHITECTURE.md.
 #pragma once
 
+#include "platform/KXPlatformInfo.h"
+
 #include <string>
 
 namespace StandInFixtures {
 
 // Registry section and key naming the fixture directory.
-constexpr const char* kSection = "FileSystemAgent";
+constexpr const char* kSection = kFileSystemAgentSection;
 constexpr const char* kDirKey = "sSnapFixtureDir";
 
 // Longest fixture line accepted.

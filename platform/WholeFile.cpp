@@ -63,9 +63,9 @@ bool WriteAtomically(const std::string& path, const std::string& content, std::s
         return Fail(error, "cannot create a temporary file for", path, errno);
     const std::string tmp(tmpl.data());
     int e = 0;
-    if (writeAll(fd.get(), content.data(), content.size()) != 0 || fsync(fd.get()) != 0)
+    if (ruxen::writeAll(fd.get(), content.data(), content.size()) != 0 || fsync(fd.get()) != 0)
         e = errno;
-    if (fd.reset() != 0 && e == 0)
+    if (fd.Close() != 0 && e == 0)
         e = errno;
     if (e == 0 && ::rename(tmp.c_str(), path.c_str()) != 0)
         e = errno;

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 
-#include "platform/KxLog.h"
 #include "platform/PathUtil.h"
 
 namespace {
@@ -173,8 +173,11 @@ int ZXHSMLowLevel::checkInjectedFailure(const char* path) {
 int ZXHSMLowLevel::isSXRFS(const char* path) {
     if (!path || !*path)
         return 0;
-    // The mount must still be a tiered-storage mount and be the nearest one.
-    return ZXHSMTestState::FindTieredMount(path) == m_mountPoint ? 1 : 0;
+    const std::string tiered = ZXHSMTestState::FindTieredMount(path);
+    if (tiered.empty())
+        return 0;
+    // A mount below the tiered-storage directory holds the path instead.
+    return PathUtil::CoverLength(tiered, path) >= PathUtil::CoverLength(m_mountPoint, path) ? 1 : 0;
 }
 
 int ZXHSMLowLevel::isStub(const char* path) {
@@ -236,45 +239,4 @@ int ZXHSMLowLevelCXFS::getStubData(const char* path, bool& isStub, std::vector<c
     }
     isStub = true;
     return 0;
-}
-
-// ---- context -----------------------------------------------------------------
-
-ZXHSMLowLevelCtx::ZXHSMLowLevelCtx(int driverMode)
-    : m_driverMode(driverMode), m_mounts(KxMntTab::getAll()) {}
-
-ZXHSMLowLevelCtx::~ZXHSMLowLevelCtx() {}
-
-ZXHSMLowLevel* ZXHSMLowLevelCtx::getByFileName(const char* path) {
-    if (!path || path[0] != '/')
-        return nullptr;
-    const std::string p(path);
-    const std::string tiered = ZXHSMTestState::FindTieredMount(p);
-    if (tiered.empty())
-        return nullptr;
-    // A system mount nested below the tiered-storage mount holds the path
-    // instead: the path does not lie on tiered storage.
-    const KxMntTab::Entry* sys = KxMntTab::find(m_mounts, p);
-    if (sys && PathUtil::CoverLength(sys->mountPoint, p) > PathUtil::CoverLength(tiered, p))
-        return nullptr;
-
-    KxCriticalSection::Lock g(m_lock);
-    auto it = m_byMount.find(tiered);
-    if (it != m_byMount.end())
-        return it->second.get();
-    std::unique_ptr<ZXHSMLowLevel> obj;
-    if (m_driverMode == ZXHSM_ARCHIVER_DRIVER)
-        obj.reset(new ZXHSMLowLevelCXFS(tiered));
-    else
-        obj.reset(new ZXHSMLowLevel(tiered));
-    KXLOG(3, "made the tiered-storage low level of mount '%s' (driver mode %d)", tiered.c_str(),
-          m_driverMode);
-    ZXHSMLowLevel* raw = obj.get();
-    m_byMount.emplace(tiered, std::move(obj));
-    return raw;
-}
-
-size_t ZXHSMLowLevelCtx::objectCount() const {
-    KxCriticalSection::Lock g(m_lock);
-    return m_byMount.size();
 }

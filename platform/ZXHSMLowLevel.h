@@ -1,6 +1,7 @@
-// The tiered-storage low level: per-mount objects that tell whether a file is
-// a stub and hand out its stub bytes, the per-job context that finds the
-// object of a path, and the service helper.
+// The tiered-storage low level: per-mount objects that tell whether a file
+// lies on tiered storage, whether it is a stub and what its stub bytes are,
+// and the service helper. (The per-job context that finds the object of a
+// path is zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h.)
 //
 // On this host no tiered-storage driver and no data-migration agent exist.
 // Everything here answers from a process-wide registry that tests fill
@@ -12,13 +13,8 @@
 
 #include <sys/types.h>
 
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "platform/KxCriticalSection.h"
-#include "platform/KxMntTab.h"
 
 // Driver modes of the tiered-storage context (the reader context chooses one
 // per job).
@@ -30,7 +26,7 @@ enum {
     ZXHSM_ARCHIVE_DELETE = 6,
 };
 
-// The low-level object of one tiered-storage mount.
+// The low-level object of one mount of the system mount table.
 class ZXHSMLowLevel {
 public:
     explicit ZXHSMLowLevel(const std::string& mountPoint);
@@ -39,9 +35,10 @@ public:
     ZXHSMLowLevel(const ZXHSMLowLevel&) = delete;
     ZXHSMLowLevel& operator=(const ZXHSMLowLevel&) = delete;
 
-    // The file-system test: > 0 when `path` lies on this tiered-storage
-    // mount (the mount is still registered and covers the path on whole
-    // components), 0 otherwise.
+    // The file-system test: > 0 when `path`, which lies on this object's
+    // mount, lies on tiered storage: a registered tiered-storage directory
+    // covers it on whole components and no deeper mount hides it. 0
+    // otherwise.
     virtual int isSXRFS(const char* path);
 
     // < 0 error (getLastError tells why; a missing file is an error), 0 the
@@ -60,7 +57,7 @@ public:
     // The reason of the last failure of this object ("" before any).
     const std::string& getLastError() const { return m_lastError; }
 
-    // The mount point this object serves.
+    // The mount directory of the system mount this object serves.
     const std::string& getMountPoint() const { return m_mountPoint; }
 
 protected:
@@ -87,39 +84,6 @@ public:
     int getStubData(const char* path, bool& isStub, std::vector<char>& data, off_t size);
 };
 
-// The per-job tiered-storage context: the low-level object of a path's
-// mount, made on first request and cached by mount point (one object per
-// mount, not per file). Owns its objects.
-class ZXHSMLowLevelCtx {
-public:
-    // Reads the system mount table (KxMntTab::getAll); throws KxException
-    // when it cannot be read, and std::runtime_error when the critical
-    // section cannot be set up.
-    explicit ZXHSMLowLevelCtx(int driverMode);
-    virtual ~ZXHSMLowLevelCtx();
-
-    ZXHSMLowLevelCtx(const ZXHSMLowLevelCtx&) = delete;
-    ZXHSMLowLevelCtx& operator=(const ZXHSMLowLevelCtx&) = delete;
-
-    // The low-level object of the tiered-storage mount that holds `path`, or
-    // null when the path does not lie on one (a relative or empty path, no
-    // registered tiered-storage mount covers it, or a deeper non-tiered
-    // system mount sits between). In driver mode 1 the object is a
-    // ZXHSMLowLevelCXFS. The pointer stays valid for the context's life.
-    ZXHSMLowLevel* getByFileName(const char* path);
-
-    int driverMode() const { return m_driverMode; }
-
-    // Number of low-level objects made so far (one per mount asked for).
-    size_t objectCount() const;
-
-private:
-    int m_driverMode;
-    std::vector<KxMntTab::Entry> m_mounts;  // system mount table at construction
-    std::map<std::string, std::unique_ptr<ZXHSMLowLevel>> m_byMount;
-    mutable KxCriticalSection m_lock;
-};
-
 // The tiered-storage service library's switches and queries.
 class ZXHSMServiceHelper {
 public:
@@ -140,7 +104,8 @@ bool IsFSSXInstalled();
 // given (no normalisation beyond trailing slashes of mount points).
 class ZXHSMTestState {
 public:
-    // Registers `mountPoint` as a tiered-storage mount.
+    // Registers `mountPoint` as a tiered-storage directory (it need not be a
+    // mount of its own).
     static void AddTieredMount(const std::string& mountPoint);
     static void RemoveTieredMount(const std::string& mountPoint);
     // The longest registered tiered-storage mount covering `path` on whole

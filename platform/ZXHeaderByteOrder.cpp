@@ -1,8 +1,6 @@
 #include "platform/ZXHeaderByteOrder.h"
 
-#include <endian.h>
-
-#include <cstring>
+#include "platform/Coding.h"
 
 namespace {
 
@@ -32,20 +30,12 @@ static_assert(ZXHeaderLayout::kNameLenOffset == 12, "h_namelen is the u32 at 12"
 
 }  // namespace
 
-// The record may sit anywhere in a pipeline buffer, so every number is
-// loaded and stored through memcpy rather than through a typed pointer.
+// The record may sit anywhere in a pipeline buffer; the coding helpers
+// load and store through bytes, so alignment does not matter.
 void ConvertZXFileHeaderByteOrder(void* record) {
-    unsigned char* p = static_cast<unsigned char*>(record);
-    for (size_t off : ZXHeaderLayout::kU32Offsets) {
-        uint32_t v;
-        std::memcpy(&v, p + off, sizeof v);
-        v = htobe32(v);  // identity on a big-endian host; a swap is self-inverse
-        std::memcpy(p + off, &v, sizeof v);
-    }
-    for (size_t off : ZXHeaderLayout::kU64Offsets) {
-        uint64_t v;
-        std::memcpy(&v, p + off, sizeof v);
-        v = htobe64(v);
-        std::memcpy(p + off, &v, sizeof v);
-    }
+    char* p = static_cast<char*>(record);
+    for (size_t off : ZXHeaderLayout::kU32Offsets)
+        ruxen::SwapFixed32InPlace(p + off);
+    for (size_t off : ZXHeaderLayout::kU64Offsets)
+        ruxen::SwapFixed64InPlace(p + off);
 }

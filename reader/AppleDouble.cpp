@@ -20,7 +20,7 @@ AppleDouble::Result AppleDouble::Read(int fd, unsigned maxEntries) {
     m_entries.clear();
     m_count = 0;
     unsigned char header[kHeaderSize];
-    ssize_t n = preadFull(fd, header, sizeof(header), 0);
+    ssize_t n = ruxen::preadFull(fd, header, sizeof(header), 0);
     if (n < 0)
         return kNoHeader;
     if (static_cast<size_t>(n) < sizeof(header)) {
@@ -34,7 +34,7 @@ AppleDouble::Result AppleDouble::Read(int fd, unsigned maxEntries) {
     }
     const size_t want = size_t(m_count) * kEntrySize;
     m_raw.resize(want);
-    n = want ? preadFull(fd, m_raw.data(), want, static_cast<off_t>(kHeaderSize)) : 0;
+    n = want ? ruxen::preadFull(fd, m_raw.data(), want, static_cast<off_t>(kHeaderSize)) : 0;
     if (n < 0)
         return kNoEntries;
     if (static_cast<size_t>(n) < want) {

@@ -11,15 +11,22 @@
 // The item stream is, in order: the data fork; then, only for a regular file
 // that has an AppleDouble companion (isHFS() & 1), the resource fork and the
 // 92-byte HFS properties block. A tiered-storage stub yields its stub bytes
-// instead of the file's data. Symbolic links, sockets and directories are
-// prepared without a handle (their data is not read here); a symbolic link
-// is opened only when the context says it names a raw device.
+// instead of the file's data. Only items whose contents are read are opened:
+// regular files and FIFOs, and devices (or links to them) when the context
+// says the job reads raw devices. Directories, links, sockets and device
+// nodes are prepared without a handle.
 //
 // The data fork of a plain file is read until read(2) answers 0, so a file
 // that grew after the caller's stat yields the grown bytes: the caller sends
 // the size it declared and stops there. When an AppleDouble part follows,
 // the data fork ends at the data size and a data fork that ends early is an
 // error, so the parts can never slide into one another.
+//
+// The code is split by concern: CFileReader.cpp (life cycle, open, read,
+// seek, lock test), CFileReaderStub.cpp (tiered-storage stubs),
+// CFileReaderAppleDouble.cpp (the AppleDouble part), CFileReaderPaths.cpp
+// (long-path wrappers). Every file operation goes through the context's
+// CFileReaderOps.
 #pragma once
 
 #include <dirent.h>
@@ -35,15 +42,16 @@
 
 #include "platform/InodePropPreserver.h"
 #include "platform/ReparseData.h"
+#include "platform/ScopedFd.h"
 #include "platform/TDebuggable.h"
 #include "reader/AppleDouble.h"
+#include "reader/AppleDoubleCompanion.h"
 
 class CFileReaderContext;
 class DlpBackupReader;
 class KxLongPathHandler;
 class ReadCacheAdvise;
 class ZXHSMLowLevel;
-class ZXHSMLowLevelCtx;
 
 enum FILE_READER_TYPE {
     FILE_READER_STANDARD = 0,
@@ -76,10 +84,11 @@ public:
     // Prepares one item; 0 ready, -1 failed (errno as left by the failing
     // call). The previous item is closed first.
     virtual int initialize(const char* path, struct stat* st, bool hfs, bool preserveTimes);
-    virtual int getFileHandle() const { return m_fd; }
+    virtual int getFileHandle() const { return m_fd.get(); }
     virtual void closeFile();
-    // 1 locked (mandatory-locking mode and a write lock held elsewhere),
-    // 0 not locked, -1 error, -2 the file vanished.
+    // 1 locked (a write lock held elsewhere on a file marked for mandatory
+    // locking, on a file system mounted with mandatory locking), 0 not
+    // locked, -1 error, -2 the file vanished.
     virtual int isLocked() const;
     virtual long long getTotalSize() const;
     // Bytes delivered, 0 at the end, -1 with errno on failure.
@@ -95,7 +104,7 @@ public:
     virtual int closedir(DIR* dir);
     virtual int openFile(const char* path);
     virtual FILE_READER_TYPE GetType() const { return FILE_READER_STANDARD; }
-    virtual bool IsOpen() const { return m_fd >= 0; }
+    virtual bool IsOpen() const { return m_fd.valid(); }
     virtual std::string& GetUserName() { return m_userName; }
     virtual std::string& GetGroupName() { return m_groupName; }
 
@@ -116,9 +125,9 @@ public:
     bool IsAppleDoubleReadStarted() const { return m_appleDoubleStarted; }
     void SetAppleDoubleReadStarted(bool on) { m_appleDoubleStarted = on; }
     long long GetAppleDoubleProgress() const;
-    void SetResourceFileName(const std::string& name) { m_rsrcFileName = name; }
-    const std::string& GetResourceFileName() const { return m_rsrcFileName; }
-    int GetResourceFileHandle() const { return m_rsrcFd; }
+    void SetResourceFileName(const std::string& name) { m_companion.SetName(name); }
+    const std::string& GetResourceFileName() const { return m_companion.Name(); }
+    int GetResourceFileHandle() const { return m_companion.Fd(); }
     // The length of the first entry `type` of the companion open on
     // `handle`; -2 when there is none; -1 with errno on a bad file (no
     // header, a table shorter than its count, more than 1024 entries, a
@@ -142,6 +151,8 @@ public:
     int getDumpFlag() const { return 0; }
     const std::shared_ptr<CFileReaderContext>& GetContext() const { return m_ctx; }
     long long GetPosition() const { return m_llProgress; }
+    // fstat of the data handle, as it is now; -1 with errno.
+    int statOpenFile(struct stat* st) const;
 
     // ---- time preservation
     void attach(InodePropPreserverImpl* preserver);  // takes ownership
@@ -152,31 +163,29 @@ public:
 
 private:
     void Reset();
-    // The job's tiered-storage context; null (logged, errno EIO) when it
-    // could not be made.
-    ZXHSMLowLevelCtx* tieredContext(const char* path);
+    // The job's tiered-storage object of the path (m_zxhsm); -1 (logged,
+    // errno EIO) when there is none.
+    int tieredObject(const char* path);
     int initStubInstalled(const char* path);
     int initStubSnapshot(const char* path);
     void parseStub(bool snapshotText);
     int initAppleDouble(bool preserveTimes);
-    int openCompanion(const std::string& name, const struct stat* expect);
     int lstatPath(const char* path, struct stat* st);
     int openPath(const char* path, int flags);
     int readStub(char* buf, size_t size);
     int readData(char* buf, size_t size);
     int readAppleDoublePart(char* buf, size_t size);
     void clearDirectIO();
-    void forgetStaleHandle(int handle);
-    // The companion's entry table, for AppleDouble debugging.
-    void logAppleDoubleTable() const;
+    // Whether the item's contents are read, and so whether it is opened.
+    bool contentsAreRead(mode_t type) const;
 
-    std::vector<InodePropPreserverImpl*> m_observers;
+    std::vector<std::unique_ptr<InodePropPreserverImpl>> m_observers;
     std::shared_ptr<CFileReaderContext> m_ctx;
     KxLongPathHandler* m_longPathHandler = nullptr;
     bool m_longPathFetched = false;
 
     std::string m_path;
-    int m_fd = -1;
+    ScopedFd m_fd;
     struct stat m_stat;
     mode_t m_openType = 0;  // S_IFMT of the data handle
     bool m_isHole = false;
@@ -196,16 +205,11 @@ private:
 
     // Data fork and AppleDouble part.
     long long m_llProgress = 0;
-    int m_rsrcFd = -1;
-    dev_t m_rsrcDev = 0;
-    ino_t m_rsrcIno = 0;
     HFSHeader m_oHFSHdr;
     bool m_hfsRequested = false;
     bool m_directIO = false;
     bool m_appleDoubleStarted = false;
-    uint32_t m_reopenCount = 0;
-    std::string m_rsrcFileName;
-    AppleDouble m_ad;  // the companion's table, reused between reads
+    AppleDoubleCompanion m_companion;
 
     bool m_fileSet = false;
     std::string m_fileSetName;

@@ -16,10 +16,11 @@
 #include "platform/QMString.h"
 #include "platform/ReadCacheAdvise.h"
 #include "platform/ZXHSMLowLevel.h"
+#include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
 namespace {
 
-const char kSection[] = "FileSystemAgent";
+const char* const kSection = kFileSystemAgentSection;
 
 // The leading decimal number of a release part ("0-91-generic" gives 0).
 bool leadingNumber(const std::string& part, long& out) {
@@ -42,10 +43,10 @@ CFileReaderContext::CFileReaderContext() {
     m_zxhsmInstalled = IsFSSXInstalled();
 }
 
-CFileReaderContext::~CFileReaderContext() {
-    delete m_zxhsmCtx;
-    delete m_cacheAdviseObj;
-    DlpBackupReader::destroy(m_dlpReader);
+CFileReaderContext::~CFileReaderContext() = default;
+
+void CFileReaderContext::DlpDestroy::operator()(DlpBackupReader* r) const {
+    DlpBackupReader::destroy(r);
 }
 
 bool CFileReaderContext::ReleaseSupportsNoATime(const char* release) {
@@ -153,10 +154,10 @@ void CFileReaderContext::InitHSM() {
 }
 
 ZXHSMLowLevelCtx* CFileReaderContext::GetZXHSMLowLevelContext(int mode) {
-    if (m_zxhsmCtx != nullptr || m_zxhsmCtxFailed)
-        return m_zxhsmCtx;
+    if (m_zxhsmCtx || m_zxhsmCtxFailed)
+        return m_zxhsmCtx.get();
     try {
-        m_zxhsmCtx = new ZXHSMLowLevelCtx(mode);
+        m_zxhsmCtx.reset(new ZXHSMLowLevelCtx(mode));
     } catch (const KxException& e) {
         KXLOG(-1, "Failed to create the tiered-storage context (driver %s): %s", DriverModeName(mode), e.what());
         m_zxhsmCtxFailed = true;
@@ -164,19 +165,19 @@ ZXHSMLowLevelCtx* CFileReaderContext::GetZXHSMLowLevelContext(int mode) {
         KXLOG(-1, "Failed to create the tiered-storage context (driver %s): %s", DriverModeName(mode), e.what());
         m_zxhsmCtxFailed = true;
     }
-    return m_zxhsmCtx;
+    return m_zxhsmCtx.get();
 }
 
 DlpBackupReader* CFileReaderContext::GetDLPReader() {
-    if (m_dlpReader == nullptr)
-        m_dlpReader = DlpBackupReader::create();
-    return m_dlpReader;
+    if (!m_dlpReader)
+        m_dlpReader.reset(DlpBackupReader::create());
+    return m_dlpReader.get();
 }
 
 ReadCacheAdvise* CFileReaderContext::GetCacheAdvise() {
-    if (m_cacheAdviseObj == nullptr && m_cacheAdvise)
-        m_cacheAdviseObj = ReadCacheAdvise::newInstance();
-    return m_cacheAdviseObj;
+    if (!m_cacheAdviseObj && m_cacheAdvise)
+        m_cacheAdviseObj.reset(ReadCacheAdvise::newInstance());
+    return m_cacheAdviseObj.get();
 }
 
 void CFileReaderContext::SetSnapMode(bool on) {

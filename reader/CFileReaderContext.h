@@ -11,7 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "reader/CFileReaderOps.h"
 
 class PerfCounter;
 class DlpBackupReader;
@@ -70,6 +73,11 @@ public:
     // null while it is off.
     ReadCacheAdvise* GetCacheAdvise();
 
+    // The file operations of every reader of the context: the real ones
+    // unless a test sets its own (null restores the real ones).
+    CFileReaderOps& FileOps() const { return m_ops ? *m_ops : CFileReaderOps::System(); }
+    void SetFileOps(std::shared_ptr<CFileReaderOps> ops) { m_ops = std::move(ops); }
+
     // The stream's performance counter (not owned); readers time their
     // stages through it when it is set.
     PerfCounter* m_pPerfCounter = nullptr;
@@ -124,10 +132,14 @@ private:
     bool m_cacheAdvise = false;
     bool m_archiveAndDelete = false;
     bool m_link2RawDev = false;
-    DlpBackupReader* m_dlpReader = nullptr;
-    ZXHSMLowLevelCtx* m_zxhsmCtx = nullptr;
+    struct DlpDestroy {
+        void operator()(DlpBackupReader* r) const;
+    };
+    std::unique_ptr<DlpBackupReader, DlpDestroy> m_dlpReader;
+    std::unique_ptr<ZXHSMLowLevelCtx> m_zxhsmCtx;
     bool m_zxhsmCtxFailed = false;
-    ReadCacheAdvise* m_cacheAdviseObj = nullptr;
+    std::unique_ptr<ReadCacheAdvise> m_cacheAdviseObj;
+    std::shared_ptr<CFileReaderOps> m_ops;
     std::vector<char> m_stubData;
     bool m_printBackupFileName = false;
     bool m_fifoBackupAllowed = false;

@@ -283,7 +283,7 @@ CollectFileReader::Class CollectFileReader::Bad(CollectLine& line, int errnum, c
 }
 
 bool CollectFileReader::DecodePath(const char* p, size_t n, CollectLine& line, std::string& why) {
-    if (!unescapeFileName(p, n, line.path, &why))
+    if (!ruxen::unescapeFileName(p, n, line.path, &why))
         return false;
     if (line.path.empty() || line.path[0] != '/') {
         line.path.clear();
@@ -372,7 +372,7 @@ CollectFileReader::Class CollectFileReader::Directive(const char* p, size_t n, s
         std::string why;
         if (d.documentum)
             return Bad(line, EINVAL, "collect directive", ": DOCSA given twice");
-        if (!unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
+        if (!ruxen::unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
             return Bad(line, EINVAL, "collect directive", ": DOCSA needs an escaped storage-area name" +
                                                               (why.empty() ? std::string() : ": " + why));
         d.documentum = true;
@@ -381,7 +381,7 @@ CollectFileReader::Class CollectFileReader::Directive(const char* p, size_t n, s
         std::string why;
         if (!std::all_of(spec + 6, spec + specLen, GuidChar))
             return Bad(line, EINVAL, "collect directive", ": SFREL needs a GUID of letters, digits, -, { and }");
-        if (!unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
+        if (!ruxen::unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
             return Bad(line, EINVAL, "collect directive", ": SFREL needs escaped metadata" +
                                                               (why.empty() ? std::string() : ": " + why));
         d.salesforceRelations.push_back({std::string(spec + 6, specLen - 6), m_scratch});

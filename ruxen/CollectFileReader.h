@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
+
 // Markers of a collect line (bits of CollectLine::markers).
 enum CollectMarker : uint32_t {
     kMarkerMac = 1u << 0,         // MAC       the item has AppleDouble data
@@ -92,7 +94,7 @@ struct CollectDirectives {
     uint64_t generation = 0;
 };
 
-class CollectLineSource {
+class RUXEN_EXPORT CollectLineSource {
 public:
     enum Result { kLine = 1, kEnd = 0, kBadLine = -1, kReadError = -2 };
     virtual ~CollectLineSource() = default;
@@ -112,7 +114,7 @@ public:
 // line.
 void AppendBadLineListing(const CollectLine& line, std::string& out);
 
-class CollectFileReader : public CollectLineSource {
+class RUXEN_EXPORT CollectFileReader : public CollectLineSource {
 public:
     static constexpr size_t kMaxLineBytes = 64 * 1024;
     static constexpr size_t kOverlongKeepBytes = 256;

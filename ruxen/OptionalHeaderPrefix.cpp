@@ -1,11 +1,11 @@
 #include "ruxen/OptionalHeaderPrefix.h"
 
-#include <endian.h>
-
 #include <cstring>
 
+#include "platform/Coding.h"
+
 // The prefix usually sits at the start of a command buffer, but nothing
-// promises 4-byte alignment, so it is read and written through memcpy.
+// promises 4-byte alignment, so it is read and written byte-wise.
 
 void OptionalHeaderPrefixInit(void* buf, uint32_t type) {
     OptionalHeaderPrefix p{};
@@ -15,12 +15,12 @@ void OptionalHeaderPrefixInit(void* buf, uint32_t type) {
 }
 
 void OptionalHeaderPrefixToWire(void* buf, uint32_t payloadLength) {
-    OptionalHeaderPrefix p;
-    std::memcpy(&p, buf, sizeof p);
-    p.marker = htobe32(kOptionalHeaderMarker);
-    p.type = htobe32(p.type);
-    p.length = htobe32(payloadLength);
-    p.reserved1 = 0;
-    p.reserved2 = 0;
-    std::memcpy(buf, &p, sizeof p);
+    char* out = static_cast<char*>(buf);
+    uint32_t type;
+    std::memcpy(&type, out + offsetof(OptionalHeaderPrefix, type), sizeof type);
+    ruxen::EncodeFixed32(out + offsetof(OptionalHeaderPrefix, marker), kOptionalHeaderMarker);
+    ruxen::EncodeFixed32(out + offsetof(OptionalHeaderPrefix, type), type);
+    ruxen::EncodeFixed32(out + offsetof(OptionalHeaderPrefix, length), payloadLength);
+    ruxen::EncodeFixed16(out + offsetof(OptionalHeaderPrefix, reserved1), 0);
+    ruxen::EncodeFixed16(out + offsetof(OptionalHeaderPrefix, reserved2), 0);
 }

@@ -14,11 +14,16 @@
 //   293   hole: u32 hole size, network order                   4
 //   314   NUL-terminated string                                strlen + 1
 //   329   command: u32 1, network order                        4
+//
+// A local stream file ends with one more record of its own, type
+// 0xFFFFFFFF (platform/ArchiveStreamFormat.h), which counts the records of
+// types 128 and 2; no writer sends it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ArchiveStreamFormat.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 
 enum PipelineRecordType : uint32_t {
@@ -34,6 +39,9 @@ enum PipelineRecordType : uint32_t {
     PL_FS_OPT_HDR4 = 314,
     PL_FS_HARDLINK_DEDUPLICATION = 329,
 };
+
+static_assert(PL_FS_DATA == kArchiveStreamDataRecord && PL_FS_HEADER == kArchiveStreamHeaderRecord,
+              "the stream file counts items and data bytes by these types");
 
 // Largest hole one hole record may carry; a larger hole goes as several.
 constexpr uint32_t kMaxHoleRecordBytes = 0xFFFFF000u;

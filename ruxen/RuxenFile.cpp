@@ -157,7 +157,7 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
 
 void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
     m_listing.clear();
-    escapeFileNameInto(path, strlen(path), m_listing);
+    ruxen::escapeFileNameInto(path, strlen(path), m_listing);
     RecordItemFailure(failures, path, errnum, detail);
 }
 
@@ -195,7 +195,27 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         m_failureLine.assign(kResultsLinePrefix);
         m_failureLine += name;
         m_failureLine += ' ';
-        escapeFileNameInto(why, strlen(why), m_failureLine);
+        ruxen::escapeFileNameInto(why, strlen(why), m_failureLine);
+        m_failureLine += '\n';
+        if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
+            KXLOG(-1, "cannot write the results file: %s", strerror(errno));
+            m_failureListWriteFailed = true;
+        }
+    }
+}
+
+void RuxenFile::ReportItemChanged(const char* path) {
+    if (iswendaxFile(path)) {
+        KXLOG(2, "the agent's own file %s %s", path, kReasonChangedWhileRead);
+        return;
+    }
+    ++m_changedItems;
+    KXLOG(-1, "%s %s", path, kReasonChangedWhileRead);
+    if (fResults && m_resultsOn) {
+        m_failureLine.assign(kResultsLinePrefix);
+        ruxen::escapeFileNameInto(path, strlen(path), m_failureLine);
+        m_failureLine += ' ';
+        m_failureLine += kReasonChangedWhileRead;
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
@@ -234,7 +254,7 @@ const char* RuxenFile::printName() const {
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
     if (path)
-        escapeFileNameInto(path, strlen(path), m_escapeBuf);
+        ruxen::escapeFileNameInto(path, strlen(path), m_escapeBuf);
     return m_escapeBuf.c_str();
 }
 
@@ -305,6 +325,7 @@ void RuxenFile::PrepareReaderForPass() {
     EnsureReader();
     m_readerContext->SetTurboMode(m_turboMode);
     m_readerContext->SetArchiveAndDelete(m_private->archiveAndDelete);
+    m_readerContext->SetSnapMode(m_snapshotJob);
     m_readerContext->SetSnapCatalogMode(m_catalogBackup);
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
@@ -324,8 +345,8 @@ void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& 
     char appIdText[64];
     snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
     m_appIdText = appIdText;
+    m_snapshotJob = snapshotJob;
     EnsureReader();
-    m_readerContext->SetSnapMode(snapshotJob);
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
 #include "platform/HardLinksTable.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
@@ -68,7 +69,7 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
-class RuxenFile {
+class RUXEN_EXPORT RuxenFile {
 public:
     // Results of the per-item operations (which return int).
     enum ItemResult : int {
@@ -135,6 +136,10 @@ public:
     // Writes the line and a newline to the failures file; a failed write is
     // logged and answers false.
     bool write_to_file(const char* line, FILE* failures);
+    // Records an item whose file changed while it was read (it is kept):
+    // the changed-item count, a log line and a results-file line, unless
+    // the item is one of the agent's own files.
+    void ReportItemChanged(const char* path);
     bool HasWrittenFailures() const { return m_failuresWritten; }
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
@@ -205,6 +210,7 @@ public:
 
     // ---- counters
     unsigned long long GetFailedItems() const { return m_failedItems; }
+    unsigned long long GetChangedItems() const { return m_changedItems; }
     unsigned long long GetCountableItems() const { return m_countableItems; }
     unsigned long long GetTotalBytes() const { return m_totalBytes; }
     unsigned long long GetItemsSent() const { return m_itemsSent; }
@@ -330,6 +336,7 @@ protected:
     bool m_hardLinkJob = false;
     bool m_errorsTolerated = true;
     bool m_useNativeSnap = false;
+    bool m_snapshotJob = false;  // the reader context's snapshot mode, set before each pass
     bool m_longPathSupport = false;
     bool m_fbr = false;
     bool m_tallixSync = false;
@@ -345,6 +352,7 @@ protected:
 
     // ---- counters
     unsigned long long m_failedItems = 0;
+    unsigned long long m_changedItems = 0;
     unsigned long long m_countableItems = 0;
     unsigned long long m_totalBytes = 0;
     unsigned long long m_itemsSent = 0;

@@ -3,8 +3,10 @@
 //
 // Exactly the size the header declared is sent: a file that grew is cut at
 // that size (its header already went out), and a file that shrank fails the
-// item instead of being closed as a shorter success. A stub sends its own
-// bytes, whatever the size its header carries.
+// item instead of being closed as a shorter success. A file whose
+// modification or change time moved while it was read is kept and reported
+// as changed. A stub sends its own bytes, whatever the size its header
+// carries.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -24,6 +26,10 @@ constexpr uint64_t kDataChunkBytes = 1024 * 1024;
 
 uint64_t roundUp(uint64_t n, uint64_t align) {
     return align > 1 ? (n + align - 1) / align * align : n;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 }  // namespace
@@ -171,15 +177,23 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
     if (r != 0)
         return r;
 
-    // Holes answer no read, so a file that shrank into a hole shows only here.
+    // The header went out with the stat taken before the read. Holes answer
+    // no read, so a file that shrank into one shows only here, and fails; a
+    // file rewritten meanwhile is kept (its data is what was read) but
+    // reported.
     struct stat now;
-    if (sparse && fstat(reader.getFileHandle(), &now) == 0 &&
-        static_cast<uint64_t>(now.st_size) < dataEnd) {
+    if (reader.statOpenFile(&now) != 0) {
+        KXLOG(1, "cannot stat %s after reading it: %s", m_recordedPath.c_str(), strerror(errno));
+        return 0;
+    }
+    if (sparse && static_cast<uint64_t>(now.st_size) < dataEnd) {
         char why[160];
         snprintf(why, sizeof(why), kReasonShrank, static_cast<unsigned long long>(now.st_size),
                  static_cast<unsigned long long>(size));
         ReportItemFailure(failures, m_recordedPath.c_str(), ENODATA, why);
         return -1;
     }
+    if (!sameTime(now.st_mtim, m_stat.st_mtim) || !sameTime(now.st_ctim, m_stat.st_ctim))
+        ReportItemChanged(m_recordedPath.c_str());
     return 0;
 }

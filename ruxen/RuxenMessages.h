@@ -17,4 +17,15 @@ constexpr int kLogLevelNotReported = 5;
 // Failure reasons.
 constexpr const char* kReasonPipelineSend = "pipeline error during send buffer %d";
 constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu bytes read";
+// The results-file reason of an item kept although its file changed while it
+// was read (its header carries the stat taken before the read).
+constexpr const char* kReasonChangedWhileRead = "changed while being read";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
+
+// Collect-file arbitrator: the parent's dump hook and the errors of placing
+// a collect file on a device.
+constexpr const char* kHookDiskGroupDump = "diskGroup.dump";
+constexpr const char* kArbCollectMissing = "Collect File %s does not exist.";
+constexpr const char* kArbCollectOpen = "Failed to open collect file %s";
+constexpr const char* kArbCollectEmpty = "Nothing could be read from collect file %s";
+constexpr const char* kArbCollectNoItem = "Line %s read from file %s is not valid path.";

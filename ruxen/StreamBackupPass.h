@@ -5,10 +5,12 @@
 
 #include <cstdio>
 
+#include "platform/Export.h"
+
 class CollectLineSource;
 class RuxenFile;
 
-class StreamBackupPass {
+class RUXEN_EXPORT StreamBackupPass {
 public:
     enum Result { kCollectDone = 0, kStreamFailed = 2 };
 

@@ -1,9 +1,8 @@
 #include "ruxen/ZXFileHeader.h"
 
-#include <endian.h>
-
 #include <cstring>
 
+#include "platform/Coding.h"
 #include "platform/ZXHeaderByteOrder.h"
 
 namespace {
@@ -99,10 +98,8 @@ int ConvertZXFileHeaderToNetOrder(const ZXFileHeader* source, ZXFileHeader* dest
 }
 
 uint32_t ZXHeaderPipelineLength(const void* netOrderRecord) {
-    uint32_t nameLen;
-    std::memcpy(&nameLen, static_cast<const unsigned char*>(netOrderRecord) + ZXHeaderLayout::kNameLenOffset,
-                sizeof nameLen);
-    nameLen = be32toh(nameLen);
+    uint32_t nameLen =
+        ruxen::DecodeFixed32(static_cast<const char*>(netOrderRecord) + ZXHeaderLayout::kNameLenOffset);
     // The length is the fixed part, the name with its NUL and one spare byte
     // of the name area. The name area holds 1028 bytes, so any h_namelen
     // above 1027 (a full-length name counted with its NUL, or a damaged
@@ -112,4 +109,37 @@ uint32_t ZXHeaderPipelineLength(const void* netOrderRecord) {
     constexpr uint32_t kMaxNameLen = ZX_HEADER_SIZE - ZX_HEADER_FIXED_SIZE - 1;
     if (nameLen > kMaxNameLen) return static_cast<uint32_t>(ZX_HEADER_SIZE);
     return static_cast<uint32_t>(ZX_HEADER_FIXED_SIZE) + 1 + nameLen;
+}
+
+bool DecodeZXFileHeader(const void* payload, size_t length, ZXFileHeader* header, const char** why) {
+    if (length < ZX_HEADER_MIN_RECORD) {
+        *why = "header record shorter than 133 bytes";
+        return false;
+    }
+    if (length > ZX_HEADER_MAX_RECORD) {
+        *why = "header record longer than 1161 bytes";
+        return false;
+    }
+    if (payload == nullptr) {
+        *why = "header record without its bytes";
+        return false;
+    }
+    size_t copy = length < ZX_HEADER_SIZE ? length : ZX_HEADER_SIZE;
+    header->Clear();
+    std::memcpy(static_cast<void*>(header), payload, copy);
+    ConvertZXFileHeaderByteOrder(header);
+    if (header->h_version != ZX_HEADER_VERSION || header->h_magic != ZX_HEADER_MAGIC) {
+        *why = "header record with a wrong version or magic";
+        return false;
+    }
+    // The name must end inside what was sent, so nothing reads past it.
+    if (std::memchr(header->h_filename, '\0', copy - ZX_HEADER_FIXED_SIZE) == nullptr) {
+        *why = "header record whose name is not NUL-terminated";
+        return false;
+    }
+    if (header->h_namelen > ZX_HEADER_NAME_SIZE) {
+        *why = "header record whose name length exceeds 1028";
+        return false;
+    }
+    return true;
 }

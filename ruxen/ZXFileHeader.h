@@ -1,6 +1,7 @@
 // The item header record: 1160 bytes, sent as record type 128 in network
 // byte order. The per-file object keeps a working copy in host order and
-// converts it into a second record just before sending.
+// converts it into a second record just before sending; readers of a stream
+// decode it with DecodeZXFileHeader.
 //
 //   off  width  field              off  width  field
 //   0    u32    h_version (3)      96   u32    h_separator
@@ -146,3 +147,17 @@ int ConvertZXFileHeaderToNetOrder(const ZXFileHeader* source, ZXFileHeader* dest
 // Never more than 1160 and never less than 133: see ZXFileHeader.cpp for why
 // the length is clamped.
 uint32_t ZXHeaderPipelineLength(const void* netOrderRecord);
+
+// Shortest header record on the wire: the fixed part and the name's NUL.
+constexpr size_t ZX_HEADER_MIN_RECORD = ZX_HEADER_FIXED_SIZE + 1;
+// Longest: 133 + h_namelen bytes for a 1028-byte name count is one byte past
+// the record (writers of this system clamp it; others may not).
+constexpr size_t ZX_HEADER_MAX_RECORD = ZX_HEADER_SIZE + 1;
+
+// Decodes a header record as it came off the stream (network order, 1160
+// bytes or the pipeline layer's 133 + h_namelen) into `header` in host
+// order. False, with *why naming the fault, for a length outside
+// [ZX_HEADER_MIN_RECORD, ZX_HEADER_MAX_RECORD], a wrong version or magic, a
+// name without its NUL inside the bytes sent, or h_namelen above the name
+// area. A null payload only checks the length.
+bool DecodeZXFileHeader(const void* payload, size_t length, ZXFileHeader* header, const char** why);

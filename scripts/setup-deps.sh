@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with. A no-op when
-# they are all present.
+# Installs the Debian packages the project builds, tests and benchmarks with
+# (compilers and libraries, and what the scripts call: bc and python3 for
+# bench/backup_vs_tar.sh, tar as its peer). A no-op when they are all present.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libxerces-c-dev libacl1-dev libattr1-dev libsqlite3-dev
   attr acl
+  bc python3 tar
 )
 
 missing=()

@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs every test twice (a normal
 # build and an AddressSanitizer + UndefinedBehaviorSanitizer build), then
 # builds the libFuzzer targets with clang and gives each a short run from its
-# seeds. Any failure fails the whole run.
+# seeds. Any failure fails the whole run: each step's verdict is its own
+# exit status (ctest's, the fuzzer's), never a count read from its output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -10,27 +11,16 @@ top=$(pwd)
 scripts/setup-deps.sh
 
 jobs=$(nproc)
-passed=0
-failed=0
+failures=()
 
 run_ctest() {
-  local dir=$1 log
-  log=$(mktemp)
-  set +e
-  ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  set -e
-  local line
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
-  rm -f "$log"
-  if [ -n "$line" ]; then
-    local total bad
-    bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
-    total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
-    passed=$((passed + total - bad))
-    failed=$((failed + bad))
+  local dir=$1
+  if ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600; then
+    echo "--- ctest in $dir: passed"
+  else
+    echo "--- ctest in $dir: FAILED"
+    failures+=("tests in $dir")
   fi
-  return "$rc"
 }
 
 echo "=== normal build"
@@ -55,14 +45,16 @@ for f in build-fuzz/bin/*_fuzzer; do
   echo "--- $name (up to $runs runs or $seconds s)"
   if "$f" -runs="$runs" -max_total_time="$seconds" -artifact_prefix="$work/" "$work" "$top/fuzz/corpus/$name" >"$work/log" 2>&1; then
     tail -n 1 "$work/log"
-    passed=$((passed + 1))
   else
     cat "$work/log"
-    echo "FUZZ FAILURE: $name"
-    failed=$((failed + 1))
+    failures+=("fuzzer $name")
   fi
   rm -rf "$work"
 done
 
-echo "tests: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+if [ ${#failures[@]} -eq 0 ]; then
+  echo "all passed"
+else
+  printf 'FAILED: %s\n' "${failures[@]}"
+  exit 1
+fi

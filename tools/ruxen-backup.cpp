@@ -279,9 +279,9 @@ int main(int argc, char** argv) {
     ErrorController::initialize(0, nullptr, 0, 0, std::string());
     {
         std::string value;
-        if (KXPlatformInfo::getString("FileSystemAgent", "sReportFailureOnENOENT", value) &&
+        if (KXPlatformInfo::getString(kFileSystemAgentSection, "sReportFailureOnENOENT", value) &&
             strcasecmp(value.c_str(), "Y") == 0) {
-            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", "FileSystemAgent",
+            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", kFileSystemAgentSection,
                   value.c_str());
             ErrorController::setIgnoreENOENT(false);
         }
@@ -336,9 +336,11 @@ int main(int argc, char** argv) {
     const double elapsed = nowSeconds() - start;
 
     const double mb = file.GetDataBytesSent() / 1e6;
-    fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n",
+    fprintf(stderr,
+            "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %llu changed while read, %.3f s, "
+            "%.1f MB/s\n",
             streamFailed ? "stream FAILED" : "done", file.GetItemsSent(), file.GetDataBytesSent(),
-            file.GetFailedItems(), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
+            file.GetFailedItems(), file.GetChangedItems(), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
     if (!file.IsSendOn())
         fprintf(stderr, "ruxen-backup: nothing was sent: the do-not-send hook file %s is present\n",
                 HookFiles::Path(kHookDoNotSend).c_str());

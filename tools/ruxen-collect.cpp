@@ -25,7 +25,7 @@ std::string g_line;
 
 bool emit(const std::string& path) {
     g_line.clear();
-    escapeFileNameInto(path.data(), path.size(), g_line);
+    ruxen::escapeFileNameInto(path.data(), path.size(), g_line);
     g_line += '\n';
     return fwrite(g_line.data(), 1, g_line.size(), stdout) == g_line.size();
 }

@@ -31,7 +31,7 @@ TEST_F(HCollectFileTest, LinesRoundTripByteForByte) {
     const std::string awkward = "/dir with blanks/100%\r\nsure";
     {
         HCollectFile w(m_dir.path(), "CollectTot", 3, HCOLLECT_WRITE);
-        w.InsertEntryInHCollectFile(escapeFileName(awkward.c_str()), Stat(kHigh, kHigh - 1, -5, 7));
+        w.InsertEntryInHCollectFile(ruxen::escapeFileName(awkward.c_str()), Stat(kHigh, kHigh - 1, -5, 7));
         w.InsertEntryInHCollectFile("/b", Stat(12, 34, 1700000000, 0));
         w.close();
     }
@@ -52,7 +52,7 @@ TEST_F(HCollectFileTest, LinesRoundTripByteForByte) {
     ASSERT_EQ(big.size(), 1u);
     EXPECT_EQ(big[0].ctime, -5);
     std::string decoded;
-    ASSERT_TRUE(unescapeFileName(big[0].path.data(), big[0].path.size(), decoded, nullptr));
+    ASSERT_TRUE(ruxen::unescapeFileName(big[0].path.data(), big[0].path.size(), decoded, nullptr));
     EXPECT_EQ(decoded, awkward);
     ASSERT_EQ(map.at({12, 34}).size(), 2u);
     EXPECT_EQ(map.at({12, 34})[1].path, "/c");

@@ -1,258 +1,156 @@
+// The buffer contract that the archive client and the pipeline layer share,
+// run over both, and the archive client's synchronous command buffer.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
+#include <memory>
 #include <string>
 
-#include "platform/ArchiveStreamReader.h"
 #include "platform/CPipelayer.h"
-#include "platform/FileRecordSink.h"
 #include "platform/KXArchive.h"
-#include "platform/KxLog.h"
 #include "platform/MemoryRecordSink.h"
+#include "support/LogCapture.h"
 
 namespace {
 
-bool Aligned(const char* p) { return reinterpret_cast<uintptr_t>(p) % kRecordBufferAlignment == 0; }
-
-class QuietLog {
+// One held buffer at a time: allocate, send, free, and the buffer held.
+class Front {
 public:
-    QuietLog() { KxLog::StartCapture(); }
-    ~QuietLog() { KxLog::StopCapture(); }
+    virtual ~Front() = default;
+    virtual char* Allocate(unsigned size, unsigned* granted) = 0;
+    virtual int Send(unsigned type, unsigned length) = 0;
+    virtual void Free() = 0;
+    virtual const char* Held() const = 0;
 };
 
-TEST(KXArchive, DataBufferIsSentAndConsumed) {
-    MemoryRecordSink sink;
-    KXArchive archive(&sink);
-    unsigned granted = 0;
-    char* p = archive.AllocateDataBuffer(1160, &granted);
-    ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(Aligned(p));
-    EXPECT_GE(granted, 1160u);
-    memcpy(p, "header", 6);
-    EXPECT_EQ(archive.WriteDataBuffer(128, 6), 0);
-    EXPECT_EQ(archive.CurrentDataBuffer(), nullptr);
-    ASSERT_EQ(sink.RecordCount(), 1u);
-    EXPECT_EQ(sink.RecordType(0), 128u);
-    EXPECT_EQ(sink.RecordBytes(0), "header");
-    EXPECT_EQ(sink.Outstanding(), 0u);
+class ArchiveFront : public Front {
+public:
+    explicit ArchiveFront(RecordSink* sink) : m_a(sink) {}
+    char* Allocate(unsigned size, unsigned* granted) override { return m_a.AllocateDataBuffer(size, granted); }
+    int Send(unsigned type, unsigned length) override { return m_a.WriteDataBuffer(type, length); }
+    void Free() override { m_a.FreeDataBuffer(); }
+    const char* Held() const override { return m_a.CurrentDataBuffer(); }
 
-    // Nothing held: a write fails, a free is harmless.
-    QuietLog quiet;
-    EXPECT_NE(archive.WriteDataBuffer(2, 0), 0);
-    archive.FreeDataBuffer();
-    EXPECT_EQ(sink.Frees(), 0u);
-}
+private:
+    KXArchive m_a;
+};
 
-TEST(KXArchive, ZeroByteRecord) {
-    MemoryRecordSink sink;
-    KXArchive archive(&sink);
-    unsigned granted = 99;
-    ASSERT_NE(archive.AllocateDataBuffer(0, &granted), nullptr);
-    EXPECT_EQ(granted, 0u);
-    EXPECT_EQ(archive.WriteDataBuffer(130, 0), 0);
-    ASSERT_EQ(sink.RecordCount(), 1u);
-    EXPECT_TRUE(sink.RecordBytes(0).empty());
-}
+class PipelayerFront : public Front {
+public:
+    explicit PipelayerFront(RecordSink* sink) : m_p(sink) {}
+    char* Allocate(unsigned size, unsigned* granted) override { return m_p.AllocateDataBuffer(size, granted); }
+    int Send(unsigned type, unsigned length) override { return m_p.SendDataBuffer(type, length); }
+    void Free() override { m_p.FreeDataBuffer(); }
+    const char* Held() const override { return m_p.GetCurrentTagDataPtr(); }
 
-TEST(KXArchive, FailedWriteLeavesTheBufferWithTheCaller) {
-    QuietLog quiet;
-    MemoryRecordSink sink;
-    sink.FailWrite(1);
-    KXArchive archive(&sink);
-    unsigned granted = 0;
-    char* p = archive.AllocateDataBuffer(10, &granted);
-    ASSERT_NE(p, nullptr);
-    EXPECT_NE(archive.WriteDataBuffer(2, 10), 0);
-    EXPECT_EQ(archive.CurrentDataBuffer(), p);
-    EXPECT_EQ(sink.Outstanding(), 1u);
-    // A length beyond the grant is refused too, and the buffer still held.
-    EXPECT_NE(archive.WriteDataBuffer(2, granted + 1), 0);
-    EXPECT_EQ(sink.Outstanding(), 1u);
-    archive.FreeDataBuffer();
-    archive.FreeDataBuffer();
-    EXPECT_EQ(sink.Frees(), 1u);
-    EXPECT_EQ(sink.Outstanding(), 0u);
-    EXPECT_EQ(sink.RecordCount(), 0u);
-}
+private:
+    CPipelayer m_p;
+};
 
-TEST(KXArchive, AllocationFailuresAnswerNull) {
-    QuietLog quiet;
-    MemoryRecordSink sink;
-    KXArchive archive(&sink);
-    sink.FailAllocation(1);
-    unsigned granted = 5;
-    EXPECT_EQ(archive.AllocateDataBuffer(100, &granted), nullptr);
-    EXPECT_EQ(granted, 0u);
-    // A short grant is never passed on: the buffer goes back and the answer
-    // is null.
-    sink.ShortGrant(2, 50);
-    EXPECT_EQ(archive.AllocateDataBuffer(100, &granted), nullptr);
-    EXPECT_EQ(granted, 0u);
-    EXPECT_EQ(sink.Outstanding(), 0u);
-    sink.ShortGrantAbove(4096);
-    EXPECT_EQ(archive.allocateCmdBuffer(8192), nullptr);
-    EXPECT_NE(archive.allocateCmdBuffer(4), nullptr);
-    archive.freeCmdBuffer();
-    EXPECT_EQ(sink.Outstanding(), 0u);
-    KXArchive noSink(nullptr);
-    EXPECT_EQ(noSink.AllocateDataBuffer(1, &granted), nullptr);
-}
+using MakeFront = std::unique_ptr<Front> (*)(RecordSink*);
 
-TEST(KXArchive, ReplacedOrAbandonedBuffersDoNotLeak) {
-    MemoryRecordSink sink;
+class BufferContract : public ::testing::TestWithParam<MakeFront> {
+protected:
+    std::unique_ptr<Front> Make(RecordSink* sink) { return GetParam()(sink); }
+    testfiles::LogCapture m_log;
+    MemoryRecordSink m_sink;
+};
+
+TEST_P(BufferContract, SendConsumesAndEveryFailureLeavesNoLeak) {
     {
-        KXArchive archive(&sink);
+        std::unique_ptr<Front> f = Make(&m_sink);
         unsigned granted = 0;
-        ASSERT_NE(archive.AllocateDataBuffer(100, &granted), nullptr);
-        char* second = archive.AllocateDataBuffer(200, &granted);
-        ASSERT_NE(second, nullptr);
-        EXPECT_EQ(sink.Outstanding(), 1u);
-        EXPECT_EQ(archive.CurrentDataBuffer(), second);
-        ASSERT_NE(archive.allocateCmdBuffer(4), nullptr);
-        EXPECT_EQ(sink.Outstanding(), 2u);
+        char* p = f->Allocate(1160, &granted);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kRecordBufferAlignment, 0u);
+        EXPECT_GE(granted, 1160u);
+        EXPECT_EQ(f->Held(), p);
+        memcpy(p, "header", 6);
+        EXPECT_EQ(f->Send(128, 6), 0);
+        EXPECT_EQ(f->Held(), nullptr);
+        ASSERT_NE(f->Allocate(0, &granted), nullptr);  // a zero-byte record
+        EXPECT_EQ(granted, 0u);
+        EXPECT_EQ(f->Send(130, 0), 0);
+        ASSERT_EQ(m_sink.RecordCount(), 2u);
+        EXPECT_EQ(m_sink.RecordBytes(0), "header");
+        EXPECT_EQ(m_sink.RecordType(1), 130u);
+        EXPECT_TRUE(m_sink.RecordBytes(1).empty());
+
+        // Nothing held: a send fails, a free is harmless.
+        EXPECT_NE(f->Send(2, 0), 0);
+        f->Free();
+        EXPECT_EQ(m_sink.Frees(), 0u);
+
+        // A failed send, or a length beyond the grant, leaves the buffer held.
+        m_sink.FailWrite(m_sink.WriteCalls() + 1);
+        p = f->Allocate(10, &granted);
+        EXPECT_NE(f->Send(2, 10), 0);
+        EXPECT_EQ(f->Held(), p);
+        EXPECT_NE(f->Send(2, granted + 1), 0);
+        EXPECT_EQ(m_sink.Outstanding(), 1u);
+        f->Free();
+        f->Free();
+        EXPECT_EQ(m_sink.Frees(), 1u);
+        EXPECT_EQ(m_sink.Outstanding(), 0u);
+
+        // A failed allocation and a short grant both answer null.
+        m_sink.FailAllocation(m_sink.AllocateCalls() + 1);
+        granted = 5;
+        EXPECT_EQ(f->Allocate(100, &granted), nullptr);
+        EXPECT_EQ(granted, 0u);
+        m_sink.ShortGrant(m_sink.AllocateCalls() + 1, 50);
+        EXPECT_EQ(f->Allocate(100, &granted), nullptr);
+        EXPECT_EQ(f->Held(), nullptr);
+        EXPECT_EQ(m_sink.Outstanding(), 0u);
+
+        // A new allocation gives the held buffer back; the destructor the last.
+        ASSERT_NE(f->Allocate(100, &granted), nullptr);
+        char* second = f->Allocate(200, &granted);
+        EXPECT_EQ(f->Held(), second);
+        EXPECT_EQ(m_sink.Outstanding(), 1u);
     }
-    EXPECT_EQ(sink.Outstanding(), 0u);
+    EXPECT_EQ(m_sink.Outstanding(), 0u);
+    EXPECT_EQ(m_sink.RecordCount(), 2u);
+    unsigned granted = 0;
+    EXPECT_EQ(Make(nullptr)->Allocate(1, &granted), nullptr);
 }
 
-TEST(KXArchive, CommandBufferIsSentAndFlushed) {
-    MemoryRecordSink sink;
-    KXArchive archive(&sink);
-    char* cmd = archive.allocateCmdBuffer(4);
-    ASSERT_NE(cmd, nullptr);
-    EXPECT_TRUE(Aligned(cmd));
-    uint32_t one = htonl(1);
-    memcpy(cmd, &one, 4);
-    EXPECT_EQ(archive.writeSyncBuffer(329, 4), 0);
-    EXPECT_EQ(sink.FlushCalls(), 1u);
-    ASSERT_EQ(sink.RecordCount(), 1u);
-    EXPECT_EQ(sink.RecordType(0), 329u);
-    EXPECT_EQ(sink.RecordBytes(0), std::string("\0\0\0\1", 4));
-    EXPECT_EQ(sink.Outstanding(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Fronts, BufferContract,
+    ::testing::Values([](RecordSink* s) -> std::unique_ptr<Front> { return std::make_unique<ArchiveFront>(s); },
+                      [](RecordSink* s) -> std::unique_ptr<Front> { return std::make_unique<PipelayerFront>(s); }),
+    [](const ::testing::TestParamInfo<MakeFront>& info) { return info.index == 0 ? "KXArchive" : "CPipelayer"; });
 
-TEST(KXArchive, CommandFailuresAreReported) {
-    QuietLog quiet;
+// A command waits for the storage side: the record is written and the sink
+// flushed, and a failure of either is a failure of the command.
+TEST(KXArchive, CommandBufferIsWrittenAndFlushed) {
+    testfiles::LogCapture log;
     MemoryRecordSink sink;
     KXArchive archive(&sink);
     EXPECT_NE(archive.writeSyncBuffer(329, 4), 0);  // no buffer
+    char* cmd = archive.allocateCmdBuffer(4);
+    ASSERT_NE(cmd, nullptr);
+    memcpy(cmd, "\0\0\0\1", 4);
+    EXPECT_EQ(archive.writeSyncBuffer(329, 4), 0);
+    EXPECT_EQ(sink.FlushCalls(), 1u);
+    ASSERT_EQ(sink.RecordCount(), 1u);
+    EXPECT_EQ(sink.RecordBytes(0), std::string("\0\0\0\1", 4));
 
-    sink.FailWrite(1);
+    sink.FailWrite(2);
     ASSERT_NE(archive.allocateCmdBuffer(4), nullptr);
     EXPECT_NE(archive.writeSyncBuffer(329, 4), 0);
     EXPECT_EQ(sink.Outstanding(), 1u);  // held until freed
     archive.freeCmdBuffer();
     EXPECT_EQ(sink.Outstanding(), 0u);
 
-    // The record went out but no answer came: still a failure.
-    sink.FailFlush(1);
+    sink.FailFlush(2);  // the record went out, the answer did not come
     ASSERT_NE(archive.allocateCmdBuffer(4), nullptr);
     EXPECT_NE(archive.writeSyncBuffer(329, 4), 0);
+
+    sink.ShortGrantAbove(4096);
+    EXPECT_EQ(archive.allocateCmdBuffer(8192), nullptr);
     EXPECT_EQ(sink.Outstanding(), 0u);
-}
-
-TEST(KXArchive, FileSignatureIsCopiedAndCleared) {
-    KXArchive archive(nullptr);
-    EXPECT_FALSE(archive.HasFileSignatureData());
-    char text[] = "name_client_1_2_3_4_5-extra";
-    archive.SetFileSignatureData(text, 21);
-    text[0] = 'X';
-    EXPECT_TRUE(archive.HasFileSignatureData());
-    EXPECT_EQ(archive.GetFileSignatureData(), "name_client_1_2_3_4_5");
-    archive.SetFileSignatureData(nullptr, -1);
-    EXPECT_FALSE(archive.HasFileSignatureData());
-    EXPECT_EQ(archive.GetFileSignatureData(), "");
-    archive.SetFileSignatureData("abc", 3);
-    archive.SetFileSignatureData("abc", -1);
-    EXPECT_FALSE(archive.HasFileSignatureData());
-
-    EXPECT_EQ(archive.GetArchiveFileNumber(), 0u);
-    archive.SetArchiveFileNumber(4711);
-    EXPECT_EQ(archive.GetArchiveFileNumber(), 4711u);
-}
-
-TEST(KXArchive, RecordsReachAStreamFile) {
-    std::string path = (std::filesystem::temp_directory_path() / "ruxen-kxarchive.rxpl").string();
-    {
-        FileRecordSink sink;
-        ASSERT_EQ(sink.Open(path.c_str()), 0);
-        KXArchive archive(&sink);
-        unsigned granted = 0;
-        char* p = archive.AllocateDataBuffer(5, &granted);
-        ASSERT_NE(p, nullptr);
-        memcpy(p, "hello", 5);
-        ASSERT_EQ(archive.WriteDataBuffer(2, 5), 0);
-        char* cmd = archive.allocateCmdBuffer(4);
-        ASSERT_NE(cmd, nullptr);
-        memset(cmd, 0, 4);
-        ASSERT_EQ(archive.writeSyncBuffer(329, 4), 0);
-        // Synchronous: the command is in the file before the sink closes.
-        EXPECT_EQ(std::filesystem::file_size(path), 8u + 13u + 12u);
-        ASSERT_EQ(sink.Close(), 0);
-    }
-    ArchiveStreamReader reader;
-    ASSERT_TRUE(reader.OpenFile(path.c_str()));
-    ArchiveRecord r;
-    ASSERT_EQ(reader.Next(&r), ArchiveStreamReader::kRecord);
-    EXPECT_EQ(r.type, 2u);
-    ASSERT_EQ(reader.Next(&r), ArchiveStreamReader::kRecord);
-    EXPECT_EQ(r.type, 329u);
-    EXPECT_EQ(reader.Next(&r), ArchiveStreamReader::kEnd);
-    std::filesystem::remove(path);
-}
-
-TEST(CPipelayer, TagDataFollowsTheHeldBuffer) {
-    MemoryRecordSink sink;
-    CPipelayer layer(&sink);
-    EXPECT_EQ(layer.GetCurrentTagDataPtr(), nullptr);
-    unsigned granted = 0;
-    char* p = layer.AllocateDataBuffer(1160, &granted);
-    ASSERT_NE(p, nullptr);
-    EXPECT_TRUE(Aligned(p));
-    EXPECT_GE(granted, 1160u);
-    EXPECT_EQ(layer.GetCurrentTagDataPtr(), p);
-    // The header sender reads the name length at offset 12, network order.
-    memset(p, 0, 1160);
-    uint32_t nameLen = htonl(9);
-    memcpy(p + 12, &nameLen, 4);
-    uint32_t read;
-    memcpy(&read, layer.GetCurrentTagDataPtr() + 12, 4);
-    EXPECT_EQ(ntohl(read), 9u);
-    EXPECT_EQ(layer.SendDataBuffer(128, 133 + 9), 0);
-    EXPECT_EQ(layer.GetCurrentTagDataPtr(), nullptr);
-    ASSERT_EQ(sink.RecordCount(), 1u);
-    EXPECT_EQ(sink.RecordBytes(0).size(), 142u);
-}
-
-TEST(CPipelayer, FailedSendKeepsTheBufferAndFreeIsIdempotent) {
-    QuietLog quiet;
-    MemoryRecordSink sink;
-    sink.FailWrite(1);
-    {
-        CPipelayer layer(&sink);
-        unsigned granted = 0;
-        char* p = layer.AllocateDataBuffer(1160, &granted);
-        ASSERT_NE(p, nullptr);
-        EXPECT_NE(layer.SendDataBuffer(128, 1160), 0);
-        EXPECT_EQ(layer.GetCurrentTagDataPtr(), p);
-        // A header of a 1027-character name measures 133 + 1028 = 1161
-        // bytes: more than a 1160-byte buffer holds, so it is refused.
-        EXPECT_NE(layer.SendDataBuffer(128, 1161), 0);
-        EXPECT_EQ(sink.Outstanding(), 1u);
-        layer.FreeDataBuffer();
-        layer.FreeDataBuffer();
-        EXPECT_EQ(layer.GetCurrentTagDataPtr(), nullptr);
-        EXPECT_EQ(sink.Outstanding(), 0u);
-        EXPECT_NE(layer.SendDataBuffer(2, 0), 0);
-
-        sink.ShortGrant(2, 10);
-        EXPECT_EQ(layer.AllocateDataBuffer(100, &granted), nullptr);
-        EXPECT_EQ(layer.GetCurrentTagDataPtr(), nullptr);
-        ASSERT_NE(layer.AllocateDataBuffer(100, &granted), nullptr);
-    }
-    EXPECT_EQ(sink.Outstanding(), 0u);  // the destructor gave the held buffer back
 }
 
 }  // namespace

@@ -2,14 +2,12 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/KxException.h"
-#include "platform/KxLog.h"
 #include "platform/KxMntTab.h"
+#include "support/LogCapture.h"
 #include "support/MntTabFile.h"
 #include "support/TestFiles.h"
 
@@ -33,15 +31,6 @@ std::vector<KxMntEntry> readAll(std::string* err = nullptr) {
     return out;
 }
 
-std::vector<std::string> splitOptions(const std::string& s) {
-    std::vector<std::string> out;
-    std::stringstream in(s);
-    std::string item;
-    while (std::getline(in, item, ','))
-        out.push_back(item);
-    return out;
-}
-
 const std::string kBasic =
     "/dev/sda1 / ext4 rw,relatime 0 0\n"
     "proc /proc proc rw,nosuid,nodev 0 0\n"
@@ -53,60 +42,31 @@ const std::string kBasic =
     "tmpfs /tmp/tab\\011and\\134back tmpfs rw 0 0\n"
     "/dev/sdd1 /home ext4 rw,relatime 0 0\n";
 
-TEST(KxMntTabTest, ReadsEntriesInOrderWithEscapesDecoded) {
+// Entries in file order with escapes decoded; find takes the covering mount
+// by PathUtil's rule (tested there), of equal mount points the later one.
+TEST(KxMntTabTest, ReadsEntriesInOrderAndFindsTheMountThatHidesTheOthers) {
     MntTabFile file(kBasic);
     std::vector<KxMntEntry> all = readAll();
     ASSERT_EQ(all.size(), 7u);
-    EXPECT_STREQ(all[0].special, "/dev/sda1");
-    EXPECT_STREQ(all[0].dir, "/");
-    EXPECT_STREQ(all[0].type, "ext4");
-    EXPECT_STREQ(all[0].opts, "rw,relatime");
+    const char* want[][4] = {
+        {"/dev/sda1", "/", "ext4", "rw,relatime"}, {"/dev/sdc1", "/home/u", "xfs", "ro,noatime"},
+        {"server:/export dir", "/mnt/with blank", "nfs4", "rw,vers=4.2"}, {"tmpfs", "/tmp/tab\tand\\back", "tmpfs", "rw"},
+    };
+    const KxMntEntry* got[] = {&all[0], &all[3], &all[4], &all[5]};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(std::string(got[i]->special) + "|" + got[i]->dir + "|" + got[i]->type + "|" + got[i]->opts,
+                  std::string(want[i][0]) + "|" + want[i][1] + "|" + want[i][2] + "|" + want[i][3]);
+    }
     EXPECT_EQ(all[0].flag, 0);
-    EXPECT_STREQ(all[3].dir, "/home/u");
     EXPECT_EQ(all[3].flag, 1);  // "ro"
-    EXPECT_STREQ(all[4].special, "server:/export dir");
-    EXPECT_STREQ(all[4].dir, "/mnt/with blank");
-    EXPECT_STREQ(all[4].type, "nfs4");
-    EXPECT_STREQ(all[5].dir, "/tmp/tab\tand\\back");
-    EXPECT_STREQ(all[6].special, "/dev/sdd1");
 
     std::vector<KxMntTab::Entry> table = KxMntTab::getAll();
     ASSERT_EQ(table.size(), all.size());
-    for (size_t i = 0; i < table.size(); ++i) {
-        EXPECT_EQ(table[i].device, all[i].special);
-        EXPECT_EQ(table[i].mountPoint, all[i].dir);
-        EXPECT_EQ(table[i].fsType, all[i].type);
-        EXPECT_EQ(table[i].options, all[i].opts);
-        EXPECT_EQ(table[i].readOnly, all[i].flag != 0);
-    }
-}
-
-TEST(KxMntTabTest, FindTakesLongestWholeComponentMountAndLaterOfEqual) {
-    MntTabFile file(kBasic);
-    std::vector<KxMntTab::Entry> table = KxMntTab::getAll();
-    auto deviceOf = [&](const std::string& p) -> std::string {
-        const KxMntTab::Entry* e = KxMntTab::find(table, p);
-        return e ? e->device : "<none>";
-    };
-    EXPECT_EQ(deviceOf("/home/u/f"), "/dev/sdc1");
-    EXPECT_EQ(deviceOf("/home/u"), "/dev/sdc1");
-    EXPECT_EQ(deviceOf("/home/x"), "/dev/sdd1");  // over-mounted: the later entry
-    EXPECT_EQ(deviceOf("/home"), "/dev/sdd1");
-    EXPECT_EQ(deviceOf("/home/"), "/dev/sdd1");
-    EXPECT_EQ(deviceOf("/homework"), "/dev/sda1");
-    EXPECT_EQ(deviceOf("/home/uu"), "/dev/sdd1");
-    EXPECT_EQ(deviceOf("/mnt/with blank/f"), "server:/export dir");
-    EXPECT_EQ(deviceOf("/mnt/with"), "/dev/sda1");
-    EXPECT_EQ(deviceOf("/proc/self"), "proc");
-    EXPECT_EQ(deviceOf("/"), "/dev/sda1");
-    EXPECT_EQ(deviceOf(""), "<none>");
-    EXPECT_EQ(deviceOf("relative/path"), "<none>");
-
-    KxMntTab::Entry e;
-    ASSERT_TRUE(KxMntTab::find("/home/u/f", e));
-    EXPECT_EQ(e.mountPoint, "/home/u");
-    EXPECT_TRUE(e.readOnly);
-
+    EXPECT_TRUE(table[3].readOnly);
+    EXPECT_EQ(KxMntTab::find(table, "/home/x")->device, "/dev/sdd1");  // over-mounted
+    KxMntTab::Entry found;
+    ASSERT_TRUE(KxMntTab::find("/mnt/with blank/f", found));
+    EXPECT_EQ(found.device, "server:/export dir");
     std::vector<KxMntTab::Entry> noRoot(table.begin() + 1, table.end());
     EXPECT_EQ(KxMntTab::find(noRoot, "/etc/passwd"), nullptr);
 }
@@ -125,10 +85,9 @@ TEST(KxMntTabTest, SkipsWhatDoesNotFitAndNeverCutsAPath) {
                              "none none swap sw 0 0\n" + "lonely\n" + std::string("/dev/nul /nul\0x ext4 rw 0 0\n", 28) +
                              "/dev/last /last ext4 rw 0 0";  // no final line feed
     MntTabFile file(text);
-    KxLog::StartCapture();
+    testfiles::LogCapture capture;
     std::vector<KxMntEntry> all = readAll();
-    std::string log = KxLog::TakeCaptured();
-    KxLog::StopCapture();
+    std::string log = capture.Take();
 
     ASSERT_EQ(all.size(), 4u);
     EXPECT_STREQ(all[0].dir, "/");
@@ -136,10 +95,6 @@ TEST(KxMntTabTest, SkipsWhatDoesNotFitAndNeverCutsAPath) {
     EXPECT_EQ(std::string(all[2].dir), "/esc/" + std::string(300, ' '));
     EXPECT_EQ(all[2].flag, 1);
     EXPECT_STREQ(all[3].dir, "/last");
-    for (const KxMntEntry& e : all) {
-        EXPECT_LT(strlen(e.special), sizeof(e.special));
-        EXPECT_LT(strlen(e.dir), sizeof(e.dir));
-    }
     // Each skipped line is logged with its line number.
     for (const char* what : {"line 2 ", "line 3 ", "line 6 ", "line 7 ", "line 8 "})
         EXPECT_NE(log.find(what), std::string::npos) << what << "\n" << log;
@@ -168,10 +123,6 @@ TEST(KxMntTabTest, LongOptionsAreCutAtACommaAndTheReadOnlyFlagSeesAll) {
     EXPECT_EQ(opts.compare(0, kept.size(), kept), 0);
     EXPECT_EQ(opts[kept.size()], ',');  // cut right before a comma: whole options only
     EXPECT_GT(kept.size(), 200u);
-    std::vector<std::string> original = splitOptions(opts);
-    std::set<std::string> known(original.begin(), original.end());
-    for (const std::string& o : splitOptions(kept))
-        EXPECT_TRUE(known.count(o)) << o;
 
     // An option named "ro..." is not the read-only option.
     MntTabFile other("/dev/a / ext4 rw,rootcontext=x,errors=ro 0 0\n");
@@ -187,14 +138,7 @@ TEST(KxMntTabTest, UnreadableOrEmptyTableIsAnError) {
     EXPECT_NE(err.find("/nonexistent/dir/mounts"), std::string::npos) << err;
     EXPECT_NE(err.find("No such file"), std::string::npos) << err;
     EXPECT_EQ(kxReadMntTab(nullptr, 0), nullptr);  // no error buffer is fine
-    try {
-        KxMntTab::getAll();
-        ADD_FAILURE() << "no exception";
-    } catch (const KxException& e) {
-        EXPECT_EQ(e.code(), -1);
-        EXPECT_EQ(e.context(), "KxMntTab::getAll");
-        EXPECT_NE(e.text().find("/nonexistent/dir/mounts"), std::string::npos);
-    }
+    EXPECT_THROW(KxMntTab::getAll(), KxException);
     KxMntTab::Entry entry;
     EXPECT_THROW(KxMntTab::find("/", entry), KxException);
     kxSetMntTabPathForTest(nullptr);
@@ -219,9 +163,6 @@ TEST(KxMntTabTest, RealMountTable) {
     kxSetMntTabPathForTest(nullptr);
     std::vector<KxMntTab::Entry> table = KxMntTab::getAll();
     ASSERT_FALSE(table.empty());
-    const KxMntTab::Entry* root = KxMntTab::find(table, "/");
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->mountPoint, "/");
     KxMntTab::Entry e;
     ASSERT_TRUE(KxMntTab::find(RUXEN_SOURCE_DIR, e));
     EXPECT_EQ(std::string(RUXEN_SOURCE_DIR).compare(0, e.mountPoint.size(), e.mountPoint), 0);

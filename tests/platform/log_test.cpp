@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/EvEvent.h"
 #include "platform/HookFiles.h"
 #include "platform/KxLog.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -34,100 +35,110 @@ protected:
     int savedLevel_ = 0;
 };
 
-TEST_F(LogTest, LineCarriesLevelFunctionAndLine) {
+TEST_F(LogTest, LineCarriesPidLevelFunctionAndLineAndKeepsErrno) {
     KxLog::SetLevel(3);
-    int line = __LINE__ + 1;
+    int line = __LINE__ + 2;
+    errno = ENOENT;
     KXLOG(2, "hello %s %d", "world", 5);
+    EXPECT_EQ(errno, ENOENT);
     std::string out = KxLog::TakeCaptured();
-    EXPECT_NE(out.find("[2] "), std::string::npos) << out;
-    EXPECT_NE(out.find("TestBody"), std::string::npos) << out;
-    EXPECT_NE(out.find(":" + std::to_string(line) + " hello world 5\n"), std::string::npos) << out;
-    EXPECT_NE(out.find(std::to_string(getpid()) + " "), std::string::npos) << out;
+    EXPECT_EQ(out.find(std::to_string(getpid()) + " "), 0u) << out;
+    EXPECT_NE(out.find(" [2] "), std::string::npos) << out;
+    EXPECT_NE(out.find("TestBody():" + std::to_string(line) + " hello world 5\n"), std::string::npos) << out;
 }
 
 TEST_F(LogTest, LevelAboveQueryIsNotFormatted) {
     KxLog::SetLevel(1);
     KXLOG(2, "value %d", countedArg());
+    EVDEBUG(2, "value %d", countedArg());  // the same for the debug log of event holders
     EXPECT_EQ(g_formatted, 0);
     EXPECT_EQ(KxLog::TakeCaptured(), "");
     KXLOG(1, "value %d", countedArg());
     EXPECT_EQ(g_formatted, 1);
     EXPECT_NE(KxLog::TakeCaptured().find("value 7"), std::string::npos);
 
-    // The same for the debug log of event holders.
-    EVDEBUG(2, "value %d", countedArg());
-    EXPECT_EQ(g_formatted, 1);
-    EXPECT_EQ(KxLog::TakeCaptured(), "");
-
     // Failures are written whatever the level.
     KxLog::SetLevel(-1);
     KXLOG(-1, "failure %d", countedArg());
-    EXPECT_EQ(g_formatted, 2);
-    EXPECT_NE(KxLog::TakeCaptured().find("[-1] "), std::string::npos);
     KXLOG(0, "quiet %d", countedArg());
     EXPECT_EQ(g_formatted, 2);
-}
-
-TEST_F(LogTest, LoggingPreservesErrno) {
-    KxLog::SetLevel(5);
-    errno = ENOENT;
-    KXLOG(1, "%s", "with errno");
-    EXPECT_EQ(errno, ENOENT);
-    errno = EACCES;
-    EvDebug::DebugLvl("f", 1, "x");
-    EXPECT_EQ(errno, EACCES);
-    errno = EIO;
-    EvDebug::Error("Scan", "Error Finding File %s rc = %d", "/x", 2);
-    EXPECT_EQ(errno, EIO);
-    EvEvent ev;
-    errno = EPERM;
-    ev.raise(EvEvent::Major, 1, "e");
-    EXPECT_EQ(errno, EPERM);
+    EXPECT_NE(KxLog::TakeCaptured().find("[-1] "), std::string::npos);
 }
 
 TEST_F(LogTest, EvDebugAndEventsUseTheSameWriter) {
     KxLog::SetLevel(2);
     EvDebug::DebugLvl("CCollectFileArbitrator::addCollect", 2, "disk %s", "sda");
-    EvDebug::DebugLvl("CCollectFileArbitrator::addCollect", 3, "hidden %d", 1);
-    std::string out = KxLog::TakeCaptured();
-    EXPECT_NE(out.find("[2] CCollectFileArbitrator::addCollect:0 disk sda\n"), std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("hidden"), std::string::npos);
-
     EvDebug::Error("Parse FilterFile", "Error in parsing FilterFile");
-    out = KxLog::TakeCaptured();
+    std::string out = KxLog::TakeCaptured();
+    EXPECT_NE(out.find("[2] CCollectFileArbitrator::addCollect:0 disk sda\n"), std::string::npos) << out;
     EXPECT_NE(out.find("[-1] "), std::string::npos) << out;
-    EXPECT_NE(out.find("Parse FilterFile: Error in parsing FilterFile\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" Parse FilterFile: Error in parsing FilterFile\n"), std::string::npos) << out;
 
     KxLog::SetLevel(-1);
-    EvEvent ev;
+    EvEvent ev("ruxenParent");
     ev.raise(EvEvent::Critical, 0x1a2b, "disk %s lost", "sdb");
-    ev.raise(EvEvent::Minor, 2, "minor");
-    EXPECT_EQ(ev.count(), 2u);
+    EvEvent copy = ev;  // a copy, as objects keep of the job's event object, counts on its own
+    copy.raise(EvEvent::Minor, 2, "minor");
+    EXPECT_EQ(ev.count(), 1u);
+    EXPECT_EQ(copy.count(), 2u);
     out = KxLog::TakeCaptured();
-    EXPECT_NE(out.find("EVENT sev=1 id=0x1a2b: disk sdb lost\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("EVENT sev=3 id=0x2: minor\n"), std::string::npos) << out;
-
-    // A copy, as objects keep of the job's event object, counts on its own.
-    EvEvent copy = ev;
-    copy.raise(EvEvent::Major, 3, "x");
-    EXPECT_EQ(copy.count(), 3u);
-    EXPECT_EQ(ev.count(), 2u);
-
-    EvEvent named("ruxenParent");
-    named.raise(EvEvent::Major, 4, "y");
-    EXPECT_NE(KxLog::TakeCaptured().find("EVENT sev=2 id=0x4 [ruxenParent]: y"), std::string::npos);
+    EXPECT_NE(out.find("EVENT sev=1 id=0x1a2b [ruxenParent]: disk sdb lost\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("EVENT sev=3 id=0x2 [ruxenParent]: minor\n"), std::string::npos) << out;
 }
 
-TEST(HookFilesTest, DirectoryCanBeRedirected) {
+// An argument of megabytes (a registry line, a garbage path) gives a line
+// of a few KiB that says how much was cut; a message at the limit is whole.
+TEST_F(LogTest, LongMessagesAreCutWithAMark) {
+    KxLog::SetLevel(1);
+    std::string huge(5000000, 'r');
+    KXLOG(0, "value=%s end", huge.c_str());
+    std::string line = KxLog::TakeCaptured();
+    EXPECT_LT(line.size(), KxLog::kMaxMessageBytes + 1200);
+    size_t at = line.find("value=rrr");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(line.substr(at + KxLog::kMaxMessageBytes), "... [4995914 bytes cut]\n");
+
+    std::string exact(KxLog::kMaxMessageBytes - 2, 'e');
+    KXLOG(0, "<%s>", exact.c_str());
+    line = KxLog::TakeCaptured();
+    EXPECT_NE(line.find("<" + exact + ">\n"), std::string::npos);
+    EXPECT_EQ(line.find("cut]"), std::string::npos);
+}
+
+// Anyone can create files in /tmp: a hook counts only when it is a file of
+// root or of this user that nobody else can write.
+TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     testfiles::TempDir tmp("hookfiles_test");
     const std::string& dir = tmp.path();
     HookFiles::SetDirectoryForTest(dir);
-    EXPECT_EQ(HookFiles::Directory(), dir);
     EXPECT_EQ(HookFiles::Path("KX.ruxen.do.not.send"), dir + "/KX.ruxen.do.not.send");
-    EXPECT_FALSE(HookFiles::Exists("KX.ruxen.do.not.send"));
-    testfiles::WriteWholeFile(dir + "/KX.ruxen.do.not.send", "");
-    EXPECT_TRUE(HookFiles::Exists("KX.ruxen.do.not.send"));
+    testfiles::LogCapture log;
+    struct Case {
+        const char* name;
+        mode_t mode;
+        uid_t owner;  // -1: the running user
+        bool link;
+        bool honoured;
+    } cases[] = {
+        {"mine", 0644, static_cast<uid_t>(-1), false, true},
+        {"group-writable", 0664, static_cast<uid_t>(-1), false, false},
+        {"world-writable", 0606, static_cast<uid_t>(-1), false, false},
+        {"someone-elses", 0644, 65534, false, false},
+        {"link-to-mine", 0644, static_cast<uid_t>(-1), true, false},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir + "/" + c.name;
+        testfiles::WriteWholeFile(c.link ? path + ".target" : path, "");
+        if (c.link) {
+            ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+        }
+        ASSERT_EQ(chmod(c.link ? (path + ".target").c_str() : path.c_str(), c.mode), 0);
+        if (c.owner != static_cast<uid_t>(-1) && lchown(path.c_str(), c.owner, static_cast<gid_t>(-1)) != 0)
+            continue;  // only root can give a file away
+        EXPECT_EQ(HookFiles::Exists(c.name), c.honoured) << c.name;
+    }
+    EXPECT_FALSE(HookFiles::Exists("absent"));
+    EXPECT_NE(log.Take().find("hook file " + dir + "/world-writable passed over"), std::string::npos);
 
     HookFiles::SetDirectoryForTest("");
     const char* env = getenv("RUXEN_HOOK_DIR");

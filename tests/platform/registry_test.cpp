@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -14,10 +16,8 @@ protected:
     void SetUp() override {
         unsetenv("RUXEN_REGISTRY");
         KXPlatformInfo::resetForTest();
-        KxLog::StartCapture();
     }
     void TearDown() override {
-        KxLog::StopCapture();
         unsetenv("RUXEN_REGISTRY");
         KXPlatformInfo::resetForTest();
     }
@@ -28,9 +28,28 @@ protected:
     }
 
     testfiles::TempDir dir_;
+    testfiles::LogCapture log_;
 };
 
-const char kFsa[] = "FileSystemAgent";
+const char* const kFsa = kFileSystemAgentSection;
+
+// The value, or "<absent>".
+std::string Get(const char* section, const char* key) {
+    std::string s = "<absent>";
+    KXPlatformInfo::getString(section, key, s);
+    return s;
+}
+
+struct Expect {
+    const char* section;
+    const char* key;
+    const char* value;
+};
+
+void ExpectValues(std::initializer_list<Expect> values) {
+    for (const Expect& e : values)
+        EXPECT_EQ(Get(e.section, e.key), e.value) << e.section << "/" << e.key;
+}
 
 TEST_F(RegistryTest, ParsesSectionsCommentsBlanksAndDuplicates) {
     std::string path = writeFile("reg.ini",
@@ -47,31 +66,18 @@ TEST_F(RegistryTest, ParsesSectionsCommentsBlanksAndDuplicates) {
                                  "dFBRDIR=/opt/fbr\n");
     std::string error;
     ASSERT_TRUE(KXPlatformInfo::loadFile(path, &error)) << error;
-
-    std::string s = "untouched";
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "sCLASSIC_ARBITRATION", s));
-    EXPECT_EQ(s, "Y");
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "sPath", s));
-    EXPECT_EQ(s, "/a/b=c # not a comment");
-    EXPECT_TRUE(KXPlatformInfo::getString("Session", "dFBRDIR", s));
-    EXPECT_EQ(s, "/opt/fbr");
-
-    // Present but empty differs from absent.
-    s = "untouched";
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "sEmpty", s));
-    EXPECT_EQ(s, "");
-    s = "untouched";
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "sMissing", s));
-    EXPECT_EQ(s, "untouched");
-
-    // Names compare exactly, and a key belongs to its own section only.
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "sclassic_arbitration", s));
-    EXPECT_FALSE(KXPlatformInfo::getString("filesystemagent", "sCLASSIC_ARBITRATION", s));
-    EXPECT_FALSE(KXPlatformInfo::getString("Session", "nValue", s));
-
-    long n = 0;
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "nValue", n));
-    EXPECT_EQ(n, 2);  // the later line wins
+    ExpectValues({
+        {kFsa, "sCLASSIC_ARBITRATION", "Y"},
+        {kFsa, "sPath", "/a/b=c # not a comment"},
+        {"Session", "dFBRDIR", "/opt/fbr"},
+        {kFsa, "sEmpty", ""},  // present but empty differs from absent
+        {kFsa, "sMissing", "<absent>"},
+        {kFsa, "nValue", "2"},  // the later line wins
+        // Names compare exactly, and a key belongs to its own section only.
+        {kFsa, "sclassic_arbitration", "<absent>"},
+        {"filesystemagent", "sCLASSIC_ARBITRATION", "<absent>"},
+        {"Session", "nValue", "<absent>"},
+    });
 }
 
 TEST_F(RegistryTest, MalformedLinesAreLoggedAndSkipped) {
@@ -88,82 +94,60 @@ TEST_F(RegistryTest, MalformedLinesAreLoggedAndSkipped) {
             "[]\n"
             "lost2=1\n"
             "[Session]\n"
+            "kept=1\n";
+    text += std::string("[Other\0]\n", 9);
+    text += "lost3=1\n"
+            "[Session]\n"
             "after=2\n"
             "last=3";  // no final line feed
-    std::string path = writeFile("bad.ini", text);
-    ASSERT_TRUE(KXPlatformInfo::loadFile(path, nullptr));
+    ASSERT_TRUE(KXPlatformInfo::loadFile(writeFile("bad.ini", text), nullptr));
 
-    std::string log = KxLog::TakeCaptured();
-    EXPECT_NE(log.find("line 1: key orphan outside a section"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 4: no \"=\""), std::string::npos) << log;
-    EXPECT_NE(log.find("line 5: empty key"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 6: NUL byte"), std::string::npos) << log;
-    EXPECT_NE(log.find("line 7: malformed section line \"[Broken\""), std::string::npos) << log;
-    EXPECT_NE(log.find("line 9: malformed section line \"[]\""), std::string::npos) << log;
-
-    std::string s;
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "good", s));
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "orphan", s));
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "nul", s));
+    std::string log = log_.Take();
+    for (const char* line : {"line 1: key orphan outside a section", "line 4: no \"=\"", "line 5: empty key",
+                             "line 6: NUL byte", "line 7: malformed section line \"[Broken\"",
+                             "line 9: malformed section line \"[]\"",
+                             "line 13: NUL byte in section line, skipped with its keys"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     // Keys after a malformed section line land nowhere, not in the previous section.
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "lost", s));
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "lost2", s));
-    EXPECT_TRUE(KXPlatformInfo::getString("Session", "after", s));
-    EXPECT_TRUE(KXPlatformInfo::getString("Session", "last", s));
-    EXPECT_EQ(s, "3");
+    ExpectValues({
+        {kFsa, "good", "1"}, {kFsa, "orphan", "<absent>"}, {kFsa, "nul", "<absent>"},
+        {kFsa, "lost", "<absent>"}, {kFsa, "lost2", "<absent>"}, {"Session", "kept", "1"},
+        {"Session", "lost3", "<absent>"}, {"Session", "after", "2"}, {"Session", "last", "3"},
+    });
 }
 
 TEST_F(RegistryTest, NumbersAndBooleans) {
-    KXPlatformInfo::setValue(kFsa, "dec", "42");
-    KXPlatformInfo::setValue(kFsa, "neg", "-7");
-    KXPlatformInfo::setValue(kFsa, "hex", "0x1F");
-    KXPlatformInfo::setValue(kFsa, "HEX", "0XfF");
-    KXPlatformInfo::setValue(kFsa, "octalish", "010");
-    long n = 0;
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "dec", n));
-    EXPECT_EQ(n, 42);
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "neg", n));
-    EXPECT_EQ(n, -7);
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "hex", n));
-    EXPECT_EQ(n, 31);
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "HEX", n));
-    EXPECT_EQ(n, 255);
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "octalish", n));
-    EXPECT_EQ(n, 10);  // a leading zero is still decimal
-
+    const std::pair<const char*, long> numbers[] = {
+        {"42", 42}, {"-7", -7}, {"0x1F", 31}, {"0XfF", 255}, {"010", 10},  // a leading zero is still decimal
+    };
+    for (const auto& c : numbers) {
+        KXPlatformInfo::setValue(kFsa, "n", c.first);
+        long n = 0;
+        EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "n", n)) << c.first;
+        EXPECT_EQ(n, c.second) << c.first;
+    }
     for (const char* bad : {"", "12abc", "abc", "0x", "0xG", "- 5", "1 2", "0x-5",
                             "99999999999999999999", "0x10000000000000000"}) {
         KXPlatformInfo::setValue(kFsa, "bad", bad);
-        n = 1234;
+        long n = 1234;
         EXPECT_FALSE(KXPlatformInfo::getNumber(kFsa, "bad", n)) << "'" << bad << "'";
         EXPECT_EQ(n, 1234);
     }
-    EXPECT_NE(KxLog::TakeCaptured().find("is not a number"), std::string::npos);
+    EXPECT_NE(log_.Take().find("is not a number"), std::string::npos);
 
-    bool b = false;
-    for (const char* yes : {"y", "Y", "yes", "YES", "true", "True", "1"}) {
-        KXPlatformInfo::setValue(kFsa, "b", yes);
-        b = false;
-        EXPECT_TRUE(KXPlatformInfo::getBool(kFsa, "b", b)) << yes;
-        EXPECT_TRUE(b) << yes;
+    const std::pair<const char*, int> bools[] = {
+        {"y", 1}, {"YES", 1}, {"True", 1}, {"1", 1}, {"n", 0}, {"No", 0}, {"FALSE", 0}, {"0", 0},
+        {"", -1}, {"yess", -1}, {"2", -1}, {"on", -1},
+    };
+    for (const auto& c : bools) {
+        KXPlatformInfo::setValue(kFsa, "b", c.first);
+        bool b = c.second != 1;  // the opposite, or true for a bad value
+        EXPECT_EQ(KXPlatformInfo::getBool(kFsa, "b", b), c.second >= 0) << c.first;
+        EXPECT_EQ(b, c.second != 0) << c.first;
     }
-    for (const char* no : {"n", "N", "no", "No", "false", "FALSE", "0"}) {
-        KXPlatformInfo::setValue(kFsa, "b", no);
-        b = true;
-        EXPECT_TRUE(KXPlatformInfo::getBool(kFsa, "b", b)) << no;
-        EXPECT_FALSE(b) << no;
-    }
-    for (const char* bad : {"", "yess", "2", "on"}) {
-        KXPlatformInfo::setValue(kFsa, "b", bad);
-        b = true;
-        EXPECT_FALSE(KXPlatformInfo::getBool(kFsa, "b", b)) << bad;
-        EXPECT_TRUE(b);
-    }
-    EXPECT_FALSE(KXPlatformInfo::getBool(kFsa, "absent", b));
-
-    KXPlatformInfo::removeValue(kFsa, "dec");
-    n = 5;
-    EXPECT_FALSE(KXPlatformInfo::getNumber(kFsa, "dec", n));
+    KXPlatformInfo::removeValue(kFsa, "n");
+    long n = 5;
+    EXPECT_FALSE(KXPlatformInfo::getNumber(kFsa, "n", n));
     EXPECT_EQ(n, 5);
 }
 
@@ -172,43 +156,26 @@ TEST_F(RegistryTest, EnvironmentFileIsReadLazilyAndLayered) {
     std::string cliFile = writeFile("cli.ini", "[FileSystemAgent]\nnA=2\n");
     setenv("RUXEN_REGISTRY", envFile.c_str(), 1);
     KXPlatformInfo::resetForTest();
+    ExpectValues({{kFsa, "HLINK", "Y"}, {kFsa, "nA", "1"}});
+    ASSERT_TRUE(KXPlatformInfo::loadFile(cliFile, nullptr));  // on top of the environment's
+    EXPECT_EQ(Get(kFsa, "nA"), "2");
+    KXPlatformInfo::setValue(kFsa, "nA", "3");  // in-process values on top of both
+    EXPECT_EQ(Get(kFsa, "nA"), "3");
 
-    std::string s;
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "HLINK", s));
-    EXPECT_EQ(s, "Y");
-
-    // A further file goes on top of the environment's.
-    ASSERT_TRUE(KXPlatformInfo::loadFile(cliFile, nullptr));
-    long n = 0;
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "nA", n));
-    EXPECT_EQ(n, 2);
-    // In-process values go on top of both.
-    KXPlatformInfo::setValue(kFsa, "nA", "3");
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "nA", n));
-    EXPECT_EQ(n, 3);
-
-    // The environment is read once: a changed variable takes effect only
-    // after the reset.
+    // The environment is read once: a changed variable counts after the reset.
     setenv("RUXEN_REGISTRY", cliFile.c_str(), 1);
-    EXPECT_TRUE(KXPlatformInfo::getString(kFsa, "HLINK", s));
+    EXPECT_EQ(Get(kFsa, "HLINK"), "Y");
     KXPlatformInfo::resetForTest();
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "HLINK", s));
-    EXPECT_TRUE(KXPlatformInfo::getNumber(kFsa, "nA", n));
-    EXPECT_EQ(n, 2);
-}
+    ExpectValues({{kFsa, "HLINK", "<absent>"}, {kFsa, "nA", "2"}});
 
-TEST_F(RegistryTest, MissingFiles) {
     std::string missing = dir_ / "does-not-exist.ini";
     std::string error;
     EXPECT_FALSE(KXPlatformInfo::loadFile(missing, &error));
     EXPECT_NE(error.find("cannot open registry file " + missing), std::string::npos) << error;
-
     setenv("RUXEN_REGISTRY", missing.c_str(), 1);
     KXPlatformInfo::resetForTest();
-    std::string s = "keep";
-    EXPECT_FALSE(KXPlatformInfo::getString(kFsa, "HLINK", s));
-    EXPECT_EQ(s, "keep");
-    EXPECT_NE(KxLog::TakeCaptured().find("cannot open registry file"), std::string::npos);
+    EXPECT_EQ(Get(kFsa, "nA"), "<absent>");
+    EXPECT_NE(log_.Take().find("cannot open registry file"), std::string::npos);
 }
 
 }  // namespace

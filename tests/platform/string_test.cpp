@@ -9,72 +9,57 @@ namespace {
 
 using V = std::vector<std::string>;
 
-V split(const std::string& s, const std::string& d, int flags = QMString::SplitKeepEmpty) {
-    V out{"stale"};
-    QMString::Split(s, d, out, flags);
-    return out;
-}
-
-V tokenize(const std::string& s, const char* seps) {
-    V out{"stale"};
-    QMString::Tokenize(s, seps, out);
-    return out;
-}
-
-TEST(QMStringTest, SplitKeepsEmptyPieces) {
-    EXPECT_EQ(split("a,,b", ","), (V{"a", "", "b"}));
-    EXPECT_EQ(split(",a,", ","), (V{"", "a", ""}));
-    EXPECT_EQ(split("", ","), (V{""}));
-    EXPECT_EQ(split("abc", ","), (V{"abc"}));
-    EXPECT_EQ(split("H3 4 5", " "), (V{"H3", "4", "5"}));
-    EXPECT_EQ(split("13,5", ","), (V{"13", "5"}));
-    // The delimiter is a string, not a set of characters.
-    EXPECT_EQ(split("a::b:c", "::"), (V{"a", "b:c"}));
-    EXPECT_EQ(split("a:::b", "::"), (V{"a", ":b"}));
-    EXPECT_EQ(split("abc", ""), (V{"abc"}));
-    EXPECT_EQ(split("/hbase/root", "/"), (V{"", "hbase", "root"}));
-}
-
-TEST(QMStringTest, SplitCanDropEmptyPieces) {
-    EXPECT_EQ(split("a,,b", ",", QMString::SplitDropEmpty), (V{"a", "b"}));
-    EXPECT_EQ(split(",,", ",", QMString::SplitDropEmpty), V{});
-    EXPECT_EQ(split("", ",", QMString::SplitDropEmpty), V{});
-    EXPECT_EQ(split("", "", QMString::SplitDropEmpty), V{});
-}
-
-TEST(QMStringTest, TokenizeGivesNoEmptyWords) {
-    EXPECT_EQ(tokenize("H1 2 3 ", " "), (V{"H1", "2", "3"}));
-    EXPECT_EQ(tokenize("  a \t b  ", " \t"), (V{"a", "b"}));
-    EXPECT_EQ(tokenize("/dev/sda1:/mnt:ext4:rw", ":"), (V{"/dev/sda1", "/mnt", "ext4", "rw"}));
-    EXPECT_EQ(tokenize("dev::ext4", ":"), (V{"dev", "ext4"}));
-    EXPECT_EQ(tokenize("", " "), V{});
-    EXPECT_EQ(tokenize("   ", " "), V{});
-    EXPECT_EQ(tokenize("word", nullptr), (V{"word"}));
-    EXPECT_EQ(tokenize("word", ""), (V{"word"}));
+TEST(QMStringTest, SplitAndTokenize) {
+    struct Case {
+        const char* s;
+        const char* delim;
+        int flags;
+        V want;
+    } splits[] = {
+        {"a,,b", ",", QMString::SplitKeepEmpty, {"a", "", "b"}},
+        {",a,", ",", QMString::SplitKeepEmpty, {"", "a", ""}},
+        {"", ",", QMString::SplitKeepEmpty, {""}},
+        {"/hbase/root", "/", QMString::SplitKeepEmpty, {"", "hbase", "root"}},
+        {"a::b:c", "::", QMString::SplitKeepEmpty, {"a", "b:c"}},  // the delimiter is a string
+        {"a:::b", "::", QMString::SplitKeepEmpty, {"a", ":b"}},
+        {"abc", "", QMString::SplitKeepEmpty, {"abc"}},
+        {"a,,b", ",", QMString::SplitDropEmpty, {"a", "b"}},
+        {",,", ",", QMString::SplitDropEmpty, {}},
+        {"", "", QMString::SplitDropEmpty, {}},
+    };
+    for (const Case& c : splits) {
+        V out{"stale"};
+        QMString::Split(c.s, c.delim, out, c.flags);
+        EXPECT_EQ(out, c.want) << "'" << c.s << "' at '" << c.delim << "'";
+    }
+    const Case tokens[] = {
+        {"  a \t b  ", " \t", 0, {"a", "b"}},
+        {"dev::ext4", ":", 0, {"dev", "ext4"}},
+        {"   ", " ", 0, {}},
+        {"word", nullptr, 0, {"word"}},
+        {"word", "", 0, {"word"}},
+    };
+    for (const Case& c : tokens) {
+        V out{"stale"};
+        QMString::Tokenize(c.s, c.delim, out);
+        EXPECT_EQ(out, c.want) << "'" << c.s << "'";
+    }
 }
 
 TEST(QMStringTest, TrimAndRemoveRight) {
-    std::string s = " \t\r\n a b \r\n";
-    QMString::TrimWhiteSpace(s);
-    EXPECT_EQ(s, "a b");
-    s = " \t\r\n";
-    QMString::TrimWhiteSpace(s);
-    EXPECT_EQ(s, "");
-    s = "x";
-    QMString::TrimWhiteSpace(s);
-    EXPECT_EQ(s, "x");
-
-    s = "/a/b\\/\\/";
-    QMString::RemoveRight(s, "\\/");
-    EXPECT_EQ(s, "/a/b");
-    s = "\\/\\/";
-    QMString::RemoveRight(s, "\\/");
-    EXPECT_EQ(s, "");
-    s = "/a/b";
-    QMString::RemoveRight(s, "");
-    EXPECT_EQ(s, "/a/b");
-    QMString::RemoveRight(s, "x");
-    EXPECT_EQ(s, "/a/b");
+    const char* trims[][2] = {{" \t\r\n a b \r\n", "a b"}, {" \t\r\n", ""}, {"x", "x"}};
+    for (const auto& t : trims) {
+        std::string s = t[0];
+        QMString::TrimWhiteSpace(s);
+        EXPECT_EQ(s, t[1]);
+    }
+    const char* rights[][3] = {{"/a/b\\/\\/", "\\/", "/a/b"}, {"\\/\\/", "\\/", ""}, {"/a/b", "", "/a/b"},
+                               {"/a/b", "x", "/a/b"}};
+    for (const auto& r : rights) {
+        std::string s = r[0];
+        QMString::RemoveRight(s, r[1]);
+        EXPECT_EQ(s, r[2]);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Helpers shared by the reader tests: the process-wide state every test
-// starts from and a loop that drains a reader.
+// starts from, readers on a fresh context, and a loop that drains a reader.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -26,18 +23,15 @@
 #include "platform/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
+#include "reader/CFileReaderFactory.h"
 #include "support/AppleDoubleBuilder.h"
 #include "support/TestFiles.h"
 
 namespace readertest {
 
-using testfiles::TempDir;
+using namespace testfiles;
 
-inline void writeFile(const std::string& path, const std::string& bytes) {
-    testfiles::WriteWholeFile(path, bytes);
-}
-
-using testfiles::pattern;
+inline void writeFile(const std::string& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
 
 inline struct stat lstatOf(const std::string& path) {
     struct stat st;
@@ -47,70 +41,65 @@ inline struct stat lstatOf(const std::string& path) {
 }
 
 // Drains the reader with reads of `bufSize` bytes. `ok` turns false when a
-// read fails (errno is kept in *err) or the reader gives more than `limit`.
+// read fails (errno is kept in `err`) or gives more than the buffer.
 struct Drained {
     std::string bytes;
     bool ok = true;
     int err = 0;
     int calls = 0;
 };
-inline Drained drain(CFileReader& r, size_t bufSize, size_t limit = 256u << 20) {
+inline Drained drain(CFileReader& r, size_t bufSize) {
     Drained d;
     std::vector<char> buf(bufSize);
     for (;;) {
         int n = r.read(buf.data(), bufSize);
         ++d.calls;
-        if (n < 0) {
-            d.ok = false;
-            d.err = errno;
-            return d;
-        }
-        if (n == 0)
-            return d;
-        if (static_cast<size_t>(n) > bufSize) {
-            ADD_FAILURE() << "read gave " << n << " bytes into a buffer of " << bufSize;
-            d.ok = false;
+        if (n <= 0 || static_cast<size_t>(n) > bufSize) {
+            d.ok = n == 0;
+            d.err = n < 0 ? errno : 0;
             return d;
         }
         d.bytes.append(buf.data(), static_cast<size_t>(n));
-        if (d.bytes.size() > limit) {
-            d.ok = false;
-            return d;
-        }
     }
 }
-
-using testfiles::ADEntry;
-using testfiles::buildAppleDouble;
-using testfiles::companionOf;
-using testfiles::putBE32;
 
 // Process-wide state every test starts from: empty registry, hook files in a
 // directory of their own, no tiered storage, no forced DLP mode, logging
 // captured so that failure lines do not flood the output.
 class ReaderTestBase : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { resetAll(); m_oldLevel = KxLog::Query(); KxLog::StartCapture(); }
+    void TearDown() override {
+        KxLog::StopCapture();
+        KxLog::SetLevel(m_oldLevel);
+        resetAll();
+        HookFiles::SetDirectoryForTest("");
+    }
+    void resetAll() {
         KXPlatformInfo::resetForTest();
         HookFiles::SetDirectoryForTest(m_hooks.path());
         ZXHSMTestState::Reset();
         DlpBackupReader::ResetForTest();
         KxLongPathHandler::SetUnavailableForTest(false);
         kxSetMntTabPathForTest(nullptr);
-        m_oldLevel = KxLog::Query();
-        KxLog::StartCapture();
-    }
-    void TearDown() override {
-        KxLog::StopCapture();
-        KxLog::SetLevel(m_oldLevel);
-        HookFiles::SetDirectoryForTest("");
-        KXPlatformInfo::resetForTest();
-        ZXHSMTestState::Reset();
-        DlpBackupReader::ResetForTest();
-        KxLongPathHandler::SetUnavailableForTest(false);
-        kxSetMntTabPathForTest(nullptr);
     }
     std::string log() { return KxLog::TakeCaptured(); }
+
+    // A context after InitHSM, with turbo mode as asked.
+    static std::shared_ptr<CFileReaderContext> context(bool turbo = false) {
+        auto ctx = std::make_shared<CFileReaderContext>();
+        ctx->SetTurboMode(turbo);
+        ctx->InitHSM();
+        return ctx;
+    }
+    static std::shared_ptr<CFileReader> reader(std::shared_ptr<CFileReaderContext> ctx) {
+        return CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx);
+    }
+    // initialize on the path's current lstat.
+    static int init(CFileReader& r, const std::string& path, bool hfs = false, bool preserve = false) {
+        struct stat st = lstatOf(path);
+        return r.initialize(path.c_str(), &st, hfs, preserve);
+    }
 
     TempDir m_dir;
     TempDir m_hooks;

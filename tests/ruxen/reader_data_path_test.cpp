@@ -1,14 +1,16 @@
-// The stream pass reading items through the file reader: AppleDouble
-// companions, direct I/O, tiered-storage stubs and the time rule, checked
-// on the records that reach the archive.
+// The stream pass reading items through the file reader, checked on what
+// reaches the archive: the tools' verifier compares every regular item
+// with its file; items it cannot compare (stubs, resource forks) are
+// checked byte by byte.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,243 +21,258 @@
 #include "platform/KXArchive.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
-#include "platform/MemoryRecordSink.h"
 #include "platform/ReparseData.h"
 #include "platform/ZXHSMLowLevel.h"
-#include "platform/ZXHeaderByteOrder.h"
-#include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
-#include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/StreamBackupPass.h"
-#include "ruxen/ZXFileHeader.h"
 #include "support/AppleDoubleBuilder.h"
+#include "support/ChildLock.h"
+#include "support/FaultyReaderOps.h"
+#include "support/StreamCheck.h"
 #include "support/TestFiles.h"
 
 namespace {
 
-using testfiles::ADEntry;
-using testfiles::buildAppleDouble;
-using testfiles::companionOf;
-using testfiles::pattern;
-using testfiles::TempDir;
-using testfiles::WriteWholeFile;
-
-// What one item put on the stream.
-struct ItemRecords {
-    ZXFileHeader header;
-    std::string data;  // data records, holes as zeros
-    uint32_t endType = 0;
-    std::vector<uint32_t> types;
-};
+using namespace testfiles;
 
 class ReaderDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
-        KXPlatformInfo::resetForTest();
+        reset();
         HookFiles::SetDirectoryForTest(m_hooks.path());
-        ZXHSMTestState::Reset();
-        DlpBackupReader::ResetForTest();
-        ErrorController::resetForTest();
         KxLog::StartCapture();
     }
     void TearDown() override {
         KxLog::StopCapture();
         HookFiles::SetDirectoryForTest("");
+        reset();
+    }
+    static void reset() {
         KXPlatformInfo::resetForTest();
         ZXHSMTestState::Reset();
         DlpBackupReader::ResetForTest();
         ErrorController::resetForTest();
     }
 
-    // Backs up `paths` through `file` and splits the records by item.
-    std::vector<ItemRecords> Run(RuxenFile& file, const std::vector<std::string>& paths,
-                                 StreamBackupPass::Result expect = StreamBackupPass::kCollectDone) {
+    // Backs up `paths` through `file`; the failures and results files are
+    // read back into m_failures and m_results.
+    void Run(RuxenFile& file, const std::vector<std::string>& paths) {
         std::string text;
         for (const std::string& p : paths)
-            text += escapeFileName(p.c_str()) + "\n";
-        CollectFileReader reader;
-        reader.OpenMemory("collect", text);
-        StreamBackupPass pass(file, nullptr);
-        EXPECT_EQ(pass.RunDataLoop(reader), expect);
-        std::vector<ItemRecords> items;
-        for (size_t i = 0; i < m_sink.RecordCount(); ++i) {
-            uint32_t type = m_sink.RecordType(i);
-            std::string_view bytes = m_sink.RecordBytes(i);
-            if (type == PL_FS_HEADER) {
-                items.emplace_back();
-                memcpy(&items.back().header, bytes.data(), std::min(bytes.size(), sizeof(ZXFileHeader)));
-                ConvertZXFileHeaderByteOrder(&items.back().header);
-            }
-            if (items.empty()) {
-                ADD_FAILURE() << "record " << type << " before any header";
-                continue;
-            }
-            ItemRecords& it = items.back();
-            it.types.push_back(type);
-            if (type == PL_FS_DATA)
-                it.data.append(bytes.data(), bytes.size());
-            else if (type == PL_FS_HOLE) {
-                uint32_t n;
-                memcpy(&n, bytes.data(), 4);
-                it.data.append(ntohl(n), '\0');
-            } else if (type == PL_FS_EOF || type == PL_FS_EOF_FAILED)
-                it.endType = type;
-        }
-        return items;
+            text += ruxen::escapeFileName(p.c_str()) + "\n";
+        CollectFileReader collect;
+        collect.OpenMemory("collect", text);
+        FILE* failures = fopen((m_dir / "failures").c_str(), "w");
+        FILE* results = fopen((m_dir / "results").c_str(), "w");
+        file.SetResultsFile(results);
+        StreamBackupPass pass(file, failures);
+        EXPECT_EQ(pass.RunDataLoop(collect), StreamBackupPass::kCollectDone);
+        fclose(failures);
+        fclose(results);
+        file.SetResultsFile(nullptr);
+        m_failures = ReadWholeFile(m_dir / "failures");
+        m_results = ReadWholeFile(m_dir / "results");
     }
 
     TempDir m_dir{"reader_path_test"};
     TempDir m_hooks{"reader_path_hooks"};
     MemoryRecordSink m_sink;
     KXArchive m_archive{&m_sink};
+    std::string m_failures, m_results;
 };
 
-TEST_F(ReaderDataPath, MacPropertiesFollowTheDataOnlyWhenACompanionExists) {
-    const std::string withCompanion = m_dir / "doc", plain = m_dir / "plain";
-    const std::string data = pattern(5000, 1), rsrc = pattern(1000, 2), finder = pattern(32, 3);
-    WriteWholeFile(withCompanion, data);
-    WriteWholeFile(companionOf(withCompanion), buildAppleDouble({{2, rsrc}, {9, finder}}));
-    WriteWholeFile(plain, pattern(777, 4));
-
-    RuxenFile file(&m_archive);
-    file.SetBackupMacProperties(true);
-    std::vector<ItemRecords> items = Run(file, {withCompanion, plain});
-    ASSERT_EQ(items.size(), 2u);
-
-    const ItemRecords& a = items[0];
-    EXPECT_EQ(a.header.h_filesize, 5000u + 1000u + 92u);
-    EXPECT_EQ(a.header.h_datasize, 5000u);
-    EXPECT_EQ(a.header.h_isHFS, 0x11u);  // companion, no HFS properties entry
-    EXPECT_TRUE(a.header.portable_flags & ZXFLAG_APPLE_DOUBLE);
-    EXPECT_EQ(a.endType, PL_FS_EOF);
-    ASSERT_EQ(a.data.size(), 5000u + 1000u + 92u);
-    EXPECT_TRUE(a.data.compare(0, 5000, data) == 0);
-    EXPECT_TRUE(a.data.compare(5000, 1000, rsrc) == 0);
-    EXPECT_EQ(a.data.substr(6000, 60), std::string(60, '\0'));
-    EXPECT_TRUE(a.data.compare(6060, 32, finder) == 0);
-
-    // No companion: the file ends at its data, with no properties block.
-    const ItemRecords& b = items[1];
-    EXPECT_EQ(b.header.h_filesize, 777u);
-    EXPECT_EQ(b.header.h_isHFS, 0u);
-    EXPECT_FALSE(b.header.portable_flags & ZXFLAG_APPLE_DOUBLE);
-    EXPECT_EQ(b.data, pattern(777, 4));
-    EXPECT_EQ(b.endType, PL_FS_EOF);
-}
-
-TEST_F(ReaderDataPath, SparseDataForkBeforeTheMacProperties) {
-    const std::string path = m_dir / "sparse";
+void makeSparse(const std::string& path, off_t dataAt, const std::string& data, off_t size) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    const std::string head = pattern(4096, 5);
-    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), 4096);
-    ASSERT_EQ(ftruncate(fd, 8 << 20), 0);  // ends in a hole
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), dataAt), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(ftruncate(fd, size), 0);
     close(fd);
-    const std::string rsrc = pattern(300, 6);
-    WriteWholeFile(companionOf(path), buildAppleDouble({{2, rsrc}}));
+}
+
+// Every kind of item the reader opens, or does not, reaches the archive
+// whole: large and small files, holes, direct I/O, a FIFO without a writer,
+// device nodes (not opened), a file under a write lease, a file marked for
+// mandatory locking with a write lock held (Linux enforces no such lock);
+// access times are put back.
+TEST_F(ReaderDataPath, ItemsReachTheArchiveWhole) {
+    alarm(30);  // a FIFO or a lease that blocked would hang the stream
+    const std::string big = m_dir / "big", small = m_dir / "small", sparse = m_dir / "holes", fifo = m_dir / "fifo",
+                      leased = m_dir / "leased", locked = m_dir / "locked", node = m_dir / "node";
+    WriteWholeFile(big, pattern(3 * 1024 * 1024 + 123, 7));
+    WriteWholeFile(small, pattern(10, 8));
+    makeSparse(sparse, 40 << 20, pattern(5000, 9), (40 << 20) + 5000 + (8 << 20));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    WriteWholeFile(leased, pattern(70000, 10));
+    WriteWholeFile(locked, pattern(5000, 11));
+    ASSERT_EQ(chmod(locked.c_str(), 02644), 0);
+    std::vector<std::string> items = {big, small, sparse, fifo, locked, "/dev/null"};
+    if (mknod(node.c_str(), S_IFCHR | 0600, makedev(240, 7)) == 0)
+        items.push_back(node);  // no driver: opening it fails with ENXIO
+    for (bool directIO : {false, true}) {
+        SCOPED_TRACE(directIO ? "direct I/O" : "buffered");
+        KXPlatformInfo::setValue("FileSystemAgent", "nUseDirectIO", directIO ? "1" : "0");
+        ChildLock lease(leased, ChildLock::kWriteLease);
+        ChildLock lock(locked, ChildLock::kRecordWrite);
+        ASSERT_TRUE(lock.held());
+        std::vector<std::string> all = items;
+        if (lease.held())
+            all.push_back(leased);
+        m_sink.ClearRecords();
+        struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, small.c_str(), times, 0), 0);
+        RuxenFile file(&m_archive);
+        file.SetPreserveAccessTimes(true);
+        Run(file, all);
+        EXPECT_EQ(file.GetFailedItems(), 0u) << m_failures;
+        struct stat st;
+        ASSERT_EQ(lstat(small.c_str(), &st), 0);
+        EXPECT_EQ(st.st_atime, 1500000000);  // put back; the modification time is not touched
+        EXPECT_EQ(st.st_mtime, 1600000000);
+        StreamCheck check = CheckRecords(m_sink);
+        EXPECT_TRUE(check.Ok()) << check.lines;
+        EXPECT_EQ(check.items, all.size());
+        EXPECT_EQ(check.matched, lease.held() ? 5u : 4u) << check.lines;
+    }
+    alarm(0);
+}
+
+ZXFileHeader headerOf(const MemoryRecordSink& sink, size_t record) {
+    ZXFileHeader h;
+    const char* why = nullptr;
+    EXPECT_TRUE(DecodeZXFileHeader(sink.RecordBytes(record).data(), sink.RecordBytes(record).size(), &h, &why));
+    return h;
+}
+
+// Items the verifier cannot compare: Mac properties follow the data only
+// when a companion exists (after a hole at the end of the data fork too),
+// and a stub sends its own bytes under its recorded size.
+TEST_F(ReaderDataPath, MacPropertiesAndStubs) {
+    const std::string doc = m_dir / "doc", plain = m_dir / "plain", sparse = m_dir / "sparse", stub = m_dir / "stub";
+    const std::string data = pattern(5000, 1), rsrc = pattern(1000, 2), finder = pattern(32, 3);
+    WriteWholeFile(doc, data);
+    WriteWholeFile(companionOf(doc), buildAppleDouble({{2, rsrc}, {9, finder}}));
+    WriteWholeFile(plain, pattern(777, 4));
+    makeSparse(sparse, 0, pattern(4096, 5), 8 << 20);  // ends in a hole
+    WriteWholeFile(companionOf(sparse), buildAppleDouble({{2, rsrc}}));
+    WriteWholeFile(stub, pattern(3000, 10));
+    ZXHSMTestState::AddTieredMount(m_dir.path());
+    ReparseData rd;
+    rd.kind = 2;
+    rd.dataGuid = "DATA";
+    rd.recordedSize = 123456;
+    const std::vector<char> stubData = BuildStubData(rd);
+    ZXHSMTestState::MarkStub(stub, stubData);
 
     RuxenFile file(&m_archive);
     file.SetBackupMacProperties(true);
-    std::vector<ItemRecords> items = Run(file, {path});
-    ASSERT_EQ(items.size(), 1u);
-    const ItemRecords& it = items[0];
-    ASSERT_EQ(it.data.size(), (8u << 20) + 300u + 92u);
-    EXPECT_TRUE(it.data.compare(0, 4096, head) == 0);
-    EXPECT_EQ(it.data.find_first_not_of('\0', 4096), (8u << 20));
-    EXPECT_TRUE(it.data.compare(8u << 20, 300, rsrc) == 0);
-    EXPECT_NE(std::find(it.types.begin(), it.types.end(), PL_FS_HOLE), it.types.end());
-}
-
-TEST_F(ReaderDataPath, DirectIOReadsTheSameBytes) {
-    KXPlatformInfo::setValue("FileSystemAgent", "nUseDirectIO", "1");
-    const std::string big = m_dir / "big", small = m_dir / "small", sparse = m_dir / "holes";
-    WriteWholeFile(big, pattern(3 * 1024 * 1024 + 123, 7));
-    WriteWholeFile(small, pattern(10, 8));
-    int fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    const std::string tail = pattern(5000, 9);
-    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), 40 << 20), 5000);
-    close(fd);
-
-    RuxenFile file(&m_archive);
-    ASSERT_TRUE(file.GetReaderContext().ShouldUseDirectIO());
-    std::vector<ItemRecords> items = Run(file, {big, small, sparse});
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_TRUE(items[0].data == pattern(3 * 1024 * 1024 + 123, 7));
-    EXPECT_EQ(items[1].data, pattern(10, 8));
-    ASSERT_EQ(items[2].data.size(), (40u << 20) + 5000u);
-    EXPECT_TRUE(items[2].data.compare(40u << 20, 5000, tail) == 0);
-    for (const ItemRecords& it : items)
-        EXPECT_EQ(it.endType, PL_FS_EOF);
-}
-
-TEST_F(ReaderDataPath, StubsSendTheirOwnBytesUnderTheFilesSize) {
-    ZXHSMTestState::AddTieredMount(m_dir.path());
-    const std::string stubPath = m_dir / "stub", plain = m_dir / "plain";
-    WriteWholeFile(stubPath, pattern(3000, 10));
-    WriteWholeFile(plain, pattern(2000, 11));
-    ReparseData rd;
-    rd.kind = 2;
-    rd.appGuid = "APP";
-    rd.dataGuid = "DATA";
-    rd.appId = 7;
-    rd.recordedSize = 123456;
-    const std::vector<char> stub = BuildStubData(rd);
-    ZXHSMTestState::MarkStub(stubPath, stub);
-
-    RuxenFile file(&m_archive);
     file.SetTurboMode(true);  // driver-less stub handling
-    std::vector<ItemRecords> items = Run(file, {stubPath, plain});
-    ASSERT_EQ(file.GetReaderContext().GetUseDriver(), 2);
-    ASSERT_EQ(items.size(), 2u);
-    const ItemRecords& s = items[0];
-    EXPECT_EQ(s.header.h_filesize, 123456u);  // the recorded size
-    EXPECT_TRUE(s.header.portable_flags & ZXFLAG_STUB);
-    EXPECT_TRUE(s.header.portable_flags & ZXFLAG_WENDAX_STUB_WITH_GUID);
-    EXPECT_TRUE(s.header.h_platform_flags & ZX_HDR_FLAG_STUB);
-    EXPECT_EQ(s.data, std::string(stub.begin(), stub.end()));
-    EXPECT_EQ(s.endType, PL_FS_EOF);
-
-    const ItemRecords& p = items[1];
-    EXPECT_FALSE(p.header.portable_flags & ZXFLAG_STUB);
-    EXPECT_FALSE(p.header.h_platform_flags & ZX_HDR_FLAG_STUB);
-    EXPECT_EQ(p.data, pattern(2000, 11));
+    Run(file, {doc, plain, sparse, stub});
+    StreamCheck check = CheckRecords(m_sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
+    EXPECT_EQ(check.matched, 1u);  // the plain file: its stream is its data alone
+    EXPECT_TRUE(ItemBytes(m_sink, 0) == data + rsrc + std::string(60, '\0') + finder);
+    EXPECT_TRUE(ItemBytes(m_sink, 2) == pattern(4096, 5) + std::string((8 << 20) - 4096, '\0') + rsrc +
+                                           std::string(92, '\0'));
+    EXPECT_EQ(ItemBytes(m_sink, 3), std::string(stubData.begin(), stubData.end()));
+    ZXFileHeader h = headerOf(m_sink, 0);
+    EXPECT_EQ(h.h_filesize, 5000u + 1000u + 92u);
+    EXPECT_EQ(h.h_datasize, 5000u);
+    EXPECT_EQ(h.h_isHFS, 0x11u);  // companion, no HFS properties entry
+    EXPECT_TRUE(h.portable_flags & ZXFLAG_APPLE_DOUBLE);
+    for (size_t i = 0; i < m_sink.RecordCount(); ++i) {
+        if (m_sink.RecordType(i) != PL_FS_HEADER || headerOf(m_sink, i).h_filesize != 123456u)
+            continue;
+        h = headerOf(m_sink, i);  // the stub, under its recorded size
+        EXPECT_TRUE((h.portable_flags & ZXFLAG_STUB) && (h.portable_flags & ZXFLAG_WENDAX_STUB_WITH_GUID));
+        EXPECT_TRUE(h.h_platform_flags & ZX_HDR_FLAG_STUB);
+        return;
+    }
+    ADD_FAILURE() << "no stub header";
 }
 
-TEST_F(ReaderDataPath, AccessTimeIsPutBackButNotTheModificationTime) {
-    const std::string path = m_dir / "timed";
-    WriteWholeFile(path, pattern(100, 12));
-    struct timespec times[2] = {{1500000000, 0}, {1600000000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-
-    RuxenFile file(&m_archive);
-    file.SetPreserveAccessTimes(true);
-    std::vector<ItemRecords> items = Run(file, {path});
-    ASSERT_EQ(items.size(), 1u);
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_atime, 1500000000);
-    EXPECT_EQ(st.st_mtime, 1600000000);
+// Each way reading an item can fail ends the item as failed (record 134),
+// listed in the failures file, while the stream goes on with the next item.
+TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
+    ZXHSMTestState::AddTieredMount(m_dir.path());
+    const std::string plain = m_dir / "plain", sparse = m_dir / "sparse", stub = m_dir / "stub", next = m_dir / "next";
+    WriteWholeFile(next, "next item");
+    struct Case {
+        const char* name;
+        const std::string* path;
+        FaultyReaderOps::Fault FaultyReaderOps::*fault;
+        uint64_t call;
+        const char* reason;
+        int err;
+    } cases[] = {
+        {"a read", &plain, &FaultyReaderOps::failRead, 2, "read failed: Input/output error", EIO},
+        {"a seek", &sparse, &FaultyReaderOps::failSeek, 3, "cannot seek in the item", EIO},
+        {"a stub read", &stub, &FaultyReaderOps::failStub, 1, "cannot read the stub data", EIO},
+        {"the file shrank", &plain, nullptr, 0, "file shrank during backup: 1048576 of 3145728 bytes read", ENODATA},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWholeFile(plain, pattern(3 << 20, 1));
+        makeSparse(sparse, 1 << 20, "data", 2 << 20);
+        WriteWholeFile(stub, "stub file");
+        ZXHSMTestState::MarkStub(stub, BuildStubData(ReparseData()));
+        auto ops = std::make_shared<FaultyReaderOps>();
+        if (c.fault)
+            (ops.get()->*c.fault).call = c.call;
+        else
+            ops->afterRead = [&] { ASSERT_EQ(truncate(plain.c_str(), 1 << 20), 0); };
+        m_sink.ClearRecords();
+        RuxenFile file(&m_archive);
+        file.SetTurboMode(true);
+        file.GetReaderContext().SetFileOps(ops);
+        Run(file, {*c.path, next});
+        EXPECT_EQ(file.GetFailedItems(), 1u);
+        EXPECT_EQ(m_failures, ruxen::escapeFileName(c.path->c_str()) + ":" + std::to_string(c.err) + "\n");
+        EXPECT_NE(m_results.find(std::string(c.reason)), std::string::npos) << m_results;
+        StreamCheck check = CheckRecords(m_sink);
+        EXPECT_EQ(check.failed, 1u) << check.lines;
+        EXPECT_EQ(check.matched, 1u) << check.lines;  // the next item
+    }
 }
 
-TEST_F(ReaderDataPath, FifoGetsAHeaderWithoutDataAndDoesNotHang) {
-    // Nobody writes to the FIFO: an open or read that blocked would hang
-    // the stream, so an alarm fails the test instead of the whole run.
-    const std::string fifo = m_dir / "fifo", after = m_dir / "after";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    WriteWholeFile(after, "after");
+// A file rewritten while it is read keeps its item (the header is out, the
+// data is what was read) and is reported: a results line, a failure-level
+// log line and the changed-item count.
+TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
+    const std::string path = m_dir / "busy\nname", quiet = m_dir / "quiet";
+    WriteWholeFile(path, pattern(3 << 20, 2));
+    WriteWholeFile(quiet, "quiet");
+    auto ops = std::make_shared<FaultyReaderOps>();
+    ops->afterRead = [&] {
+        struct timespec ts[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
+    };
     RuxenFile file(&m_archive);
-    alarm(20);
-    std::vector<ItemRecords> items = Run(file, {fifo, after});
-    alarm(0);
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_TRUE(S_ISFIFO(items[0].header.h_mode));
-    EXPECT_EQ(items[0].header.h_filesize, 0u);
-    EXPECT_EQ(items[0].data, "");
-    EXPECT_EQ(items[0].endType, PL_FS_EOF);
-    EXPECT_EQ(items[1].data, "after");
+    file.GetReaderContext().SetFileOps(ops);
+    KxLog::SetLevel(-1);
+    Run(file, {path, quiet});
+    EXPECT_EQ(file.GetChangedItems(), 1u);
+    EXPECT_EQ(file.GetFailedItems(), 0u);
+    EXPECT_EQ(m_failures, "");
+    EXPECT_EQ(m_results, "Backup: " + ruxen::escapeFileName(path.c_str()) + " changed while being read\n");
+    EXPECT_NE(KxLog::TakeCaptured().find(path + " changed while being read"), std::string::npos);
+    StreamCheck check = CheckRecords(m_sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
+    EXPECT_EQ(check.matched, 2u);
+}
+
+// The job's snapshot mode is handed to the reader before each pass.
+TEST_F(ReaderDataPath, SnapshotModeIsSetBeforeEachPass) {
+    WriteWholeFile(m_dir / "f", "f");
+    RuxenFile file(&m_archive);
+    file.initialize(0, true, 0, 0);
+    for (int pass = 0; pass < 2; ++pass) {
+        file.GetReaderContext().SetSnapMode(false);
+        Run(file, {m_dir / "f"});
+        EXPECT_TRUE(file.GetReaderContext().IsSnapJob());
+        EXPECT_EQ(file.GetReaderContext().GetUseDriver(), 2);
+    }
 }
 
 }  // namespace

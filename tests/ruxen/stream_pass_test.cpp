@@ -41,7 +41,7 @@ constexpr uint64_t kGiB = 1024 * kMiB;
 std::string CollectOf(const std::vector<std::string>& paths) {
     std::string s;
     for (const std::string& p : paths)
-        s += escapeFileName(p.c_str()) + "\n";
+        s += ruxen::escapeFileName(p.c_str()) + "\n";
     return s;
 }
 
@@ -260,8 +260,8 @@ TEST(StreamPassCollectForms, DirectivesDeletedItemsAndBadMarkers) {
     PassRun run(dir);
     RuxenFile file(&run.archive);
     CollectFileReader reader;
-    reader.OpenMemory("collect", "%??DOCSA%sa\n# /\n%??DEL=2%" + escapeFileName((dir / "gone").c_str()) + "\n" +
-                                     entry + escapeFileName(a.c_str()) + "\n%??NOHL,NOHL%" + a + "\n");
+    reader.OpenMemory("collect", "%??DOCSA%sa\n# /\n%??DEL=2%" + ruxen::escapeFileName((dir / "gone").c_str()) + "\n" +
+                                     entry + ruxen::escapeFileName(a.c_str()) + "\n%??NOHL,NOHL%" + a + "\n");
     StreamBackupPass pass(file, run.failures);
     EXPECT_EQ(StreamBackupPass::kCollectDone, pass.RunDataLoop(reader));
     EXPECT_EQ(2u, pass.ItemsSeen());

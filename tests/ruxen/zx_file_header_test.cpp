@@ -6,7 +6,6 @@
 #include <new>
 #include <vector>
 
-#include "platform/ZXHeaderByteOrder.h"
 
 namespace {
 
@@ -91,49 +90,10 @@ TEST(ZXFileHeaderNetOrder, EveryFieldInNetworkOrderNameAndSourceUnchanged) {
     EXPECT_EQ(0, std::memcmp(&saved, &src, sizeof src)) << "the working record must stay in host order";
 }
 
-TEST(ZXFileHeaderNetOrder, SeparatorAndFlagWords) {
-    ZXFileHeader h;
-    h.h_version = ZX_HEADER_VERSION;
-    h.h_magic = ZX_HEADER_MAGIC;
-    h.h_separator = '\\';
-    h.h_flags = ZX_HFLAG_ALWAYS;
-    h.h_platform_flags = ZX_HDR_FLAG_NOT_SPARSE | ZX_HDR_FLAG_SPARSE_TESTED | ZX_HDR_FLAG_MOUNT_PATH |
-                         ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
-    h.portable_flags = ZXFLAG_NOT_COUNTABLE | ZXFLAG_DUMP | ZXFLAG_HL_GROUP_HEAD;
-    ZXFileHeader w;
-    ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&h, &w));
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&w);
-
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x50, 0xC0}), Bytes(b, 8));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x5C}), Bytes(b + 96, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x02}), Bytes(b + 100, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x81, 0x00, 0x10, 0x80, 0x00, 0x00, 0x00, 0x00}), Bytes(b + 48, 8));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x82, 0x01}), Bytes(b + 108, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x00}), Bytes(b + 40, 4)) << "h_reserved";
-
-    h.h_separator = '/';
-    h.h_flags = ZX_HFLAG_SLASH_SEPARATOR | ZX_HFLAG_ALWAYS;
-    h.h_isHFS = 0;
-    ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&h, &w));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x2F}), Bytes(b + 96, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x03}), Bytes(b + 100, 4));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x00, 0x00}), Bytes(b + 120, 4));
-}
-
-TEST(ZXFileHeaderNetOrder, MatchesTransportConversionAndInPlaceAndNull) {
+TEST(ZXFileHeaderNetOrder, InPlaceAndNull) {
     const ZXFileHeader src = DistinctRecord();
     ZXFileHeader viaRuxen;
     ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&src, &viaRuxen));
-
-    ZXFileHeader viaTransport;
-    std::memcpy(static_cast<void*>(&viaTransport), &src, sizeof src);
-    ConvertZXFileHeaderByteOrder(&viaTransport);
-    EXPECT_EQ(0, std::memcmp(&viaRuxen, &viaTransport, sizeof src));
-
-    // The transport conversion is its own inverse.
-    ConvertZXFileHeaderByteOrder(&viaTransport);
-    EXPECT_EQ(0, std::memcmp(&src, &viaTransport, sizeof src));
-
     ZXFileHeader inPlace = DistinctRecord();
     ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&inPlace, &inPlace));
     EXPECT_EQ(0, std::memcmp(&viaRuxen, &inPlace, sizeof src));
@@ -164,6 +124,45 @@ TEST(ZXFileHeaderPipelineLength, FixedPartPlusNameClampedToRecord) {
     ZXFileHeader w;
     ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&h, &w));
     EXPECT_EQ(139u, ZXHeaderPipelineLength(&w));
+}
+
+// What a reader of a stream accepts as a header record.
+TEST(ZXFileHeaderDecode, AcceptsBothLengthsAndNamesEveryFault) {
+    ZXFileHeader h = DistinctRecord();
+    h.h_namelen = 1028;
+    std::memset(h.h_filename, 'n', sizeof(h.h_filename));
+    h.h_filename[1027] = '\0';
+    ZXFileHeader w;
+    ASSERT_EQ(0, ConvertZXFileHeaderToNetOrder(&h, &w));
+    std::vector<char> wire(ZX_HEADER_SIZE + 1, '\0');
+    std::memcpy(wire.data(), &w, sizeof(w));
+
+    struct Case {
+        size_t length;
+        int patchAt;  // -1: none
+        const char* why;
+    } cases[] = {
+        {1160, -1, nullptr},
+        {1161, -1, nullptr},  // the pipeline layer's 133 + 1028 bytes
+        {1162, -1, "header record longer than 1161 bytes"},
+        {132, -1, "header record shorter than 133 bytes"},
+        {1000, -1, "header record whose name is not NUL-terminated"},  // cut before the NUL
+        {1160, 3, "header record with a wrong version or magic"},
+        {1160, 14, "header record whose name length exceeds 1028"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> bytes = wire;
+        if (c.patchAt >= 0)
+            bytes[c.patchAt] = 0x7;
+        ZXFileHeader out;
+        const char* why = nullptr;
+        EXPECT_EQ(DecodeZXFileHeader(bytes.data(), c.length, &out, &why), c.why == nullptr) << c.length;
+        if (c.why) {
+            EXPECT_STREQ(why, c.why);
+        } else {
+            EXPECT_EQ(0, std::memcmp(&out, &h, sizeof(h))) << "decoded back to the host record";
+        }
+    }
 }
 
 TEST(ZXFileHeaderInit, ConstructorAndClearZeroTheRecord) {

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,7 @@ inline StreamCheck CheckRecords(const MemoryRecordSink& sink) {
             case PL_FS_HEADER: {
                 ZXFileHeader h;
                 const char* why = nullptr;
-                bool decoded = ArchiveDump::DecodeHeader(r.data(), r.size(), &h, &why);
+                bool decoded = DecodeZXFileHeader(r.data(), r.size(), &h, &why);
                 ok = ok && decoded;
                 v.BeginItem(decoded ? &h : nullptr, i);
                 break;
@@ -93,6 +94,29 @@ inline StreamCheck CheckArchiveFile(const std::string& path) {
         dump.SetVerifier(&v);
         return dump.Run(reader);
     });
+}
+
+// The data of the n-th item of the sink (holes as zeros), for items the
+// verifier cannot compare (stubs, resource forks).
+inline std::string ItemBytes(const MemoryRecordSink& sink, size_t n) {
+    std::string out;
+    size_t item = 0;
+    for (size_t i = 0; i < sink.RecordCount(); ++i) {
+        const uint32_t type = sink.RecordType(i);
+        if (type == PL_FS_HEADER)
+            ++item;
+        if (item != n + 1)
+            continue;
+        const std::string_view b = sink.RecordBytes(i);
+        if (type == PL_FS_DATA) {
+            out.append(b.data(), b.size());
+        } else if (type == PL_FS_HOLE && b.size() == 4) {
+            uint32_t h;
+            memcpy(&h, b.data(), 4);
+            out.append(ntohl(h), '\0');
+        }
+    }
+    return out;
 }
 
 }  // namespace testfiles

@@ -82,8 +82,12 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void WriteWholeFile(const std::string& path, const std::string& content) {
-    FILE* f = fopen(path.c_str(), "wb");
+    // Mode 0644 whatever the umask: a group-writable file is no trusted hook.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!f) {
+        if (fd >= 0)
+            close(fd);
         FAIL() << "cannot create " << path << ": " << strerror(errno);
     }
     bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();

@@ -35,8 +35,9 @@ bool RemoveTree(const std::string& path);
 // The whole content of a file ("" when it cannot be read, with a test failure).
 std::string ReadWholeFile(const std::string& path);
 
-// Creates or replaces a file with `content`; a failure is a fatal test
-// failure (wrap the call in ASSERT_NO_FATAL_FAILURE to stop the test).
+// Creates (mode 0644, whatever the umask) or replaces a file with `content`;
+// a failure is a fatal test failure (wrap the call in
+// ASSERT_NO_FATAL_FAILURE to stop the test).
 void WriteWholeFile(const std::string& path, const std::string& content);
 
 // Bytes that differ from position to position (and from seed to seed).

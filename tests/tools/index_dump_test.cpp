@@ -66,6 +66,7 @@ TEST(IndexDump, PrintsEveryRecordTheConnectionWrites) {
     ASSERT_EQ(c.updateRestartInfo(3, 1ull << 40), 0);
     ASSERT_EQ(c.clearMetaDataInfo(), 0);
     ASSERT_EQ(c.backupDone(1), 0);
+    ASSERT_EQ(sink.Close(), 0);
     bool clean = false;
     EXPECT_EQ(Dump(IndexFile(sink), &clean),
               "8 IDX_INIT conn=1 zonark=2 client=3 app_type=134 level=1 token=\"tok\" path=\"/p\" "

@@ -46,7 +46,7 @@ bool Describe(const char* data, size_t size, std::string* text, const char** why
         *text += kNames[e.kind];
         if (e.kind == KxACL::XATTR) {
             *text += " name=\"";
-            AppendPrintable(*text, e.name.data(), e.name.size());
+            ruxen::AppendPrintable(*text, e.name.data(), e.name.size());
             *text += '"';
         }
         *text += " value_length=" + std::to_string(e.value.size()) + "]";

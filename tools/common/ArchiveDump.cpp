@@ -1,13 +1,12 @@
 #include "ArchiveDump.h"
 
-#include <arpa/inet.h>
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
 
 #include "ArchiveVerifier.h"
 #include "PrintableText.h"
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/Coding.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
 
@@ -15,46 +14,11 @@ namespace {
 
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
 
-uint32_t GetU32(const char* p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-    return ntohl(v);
-}
+using ruxen::DecodeFixed32;
 
 }  // namespace
 
 ArchiveDump::ArchiveDump(FILE* out, FILE* err) : m_out(out), m_err(err) {}
-
-bool ArchiveDump::DecodeHeader(const char* payload, size_t length, ZXFileHeader* header,
-                               const char** why) {
-    if (length < kMinHeaderLength) {
-        *why = "header record shorter than 133 bytes";
-        return false;
-    }
-    if (length > kMaxHeaderLength) {
-        *why = "header record longer than 1161 bytes";
-        return false;
-    }
-    size_t copy = length < ZX_HEADER_SIZE ? length : ZX_HEADER_SIZE;
-    header->Clear();
-    memcpy(static_cast<void*>(header), payload, copy);
-    ConvertZXFileHeaderByteOrder(header);
-    if (header->h_version != ZX_HEADER_VERSION || header->h_magic != ZX_HEADER_MAGIC) {
-        *why = "header record with a wrong version or magic";
-        return false;
-    }
-    // The name must end inside what was sent, so nothing reads past it.
-    size_t nameBytes = copy - ZX_HEADER_FIXED_SIZE;
-    if (memchr(header->h_filename, '\0', nameBytes) == nullptr) {
-        *why = "header record whose name is not NUL-terminated";
-        return false;
-    }
-    if (header->h_namelen > ZX_HEADER_NAME_SIZE) {
-        *why = "header record whose name length exceeds 1028";
-        return false;
-    }
-    return true;
-}
 
 void ArchiveDump::Append(const char* fmt, ...) {
     char buf[256];
@@ -93,8 +57,14 @@ bool ArchiveDump::Run(ArchiveStreamReader& reader) {
     ArchiveRecord r;
     for (;;) {
         ArchiveStreamReader::Status st = reader.Next(&r);
-        if (st == ArchiveStreamReader::kEnd)
+        if (st == ArchiveStreamReader::kEnd) {
+            m_line.clear();
+            Append("%llu END type=%u length=%u items=%llu data_bytes=%llu", ULL(reader.EndOffset()),
+                   kArchiveStreamEndRecord, kArchiveStreamEndPayloadSize, ULL(reader.Tally().items),
+                   ULL(reader.Tally().dataBytes));
+            Emit();
             break;
+        }
         if (st == ArchiveStreamReader::kError || !DumpRecord(reader, r)) {
             m_streamFailed = true;
             if (m_err)
@@ -104,7 +74,7 @@ bool ArchiveDump::Run(ArchiveStreamReader& reader) {
         ++m_records;
     }
     if (m_verifier)
-        m_verifier->StreamEnded(reader.Offset());
+        m_verifier->StreamEnded(m_streamFailed ? reader.Offset() : reader.EndOffset());
     return !m_streamFailed && m_malformed == 0;
 }
 
@@ -142,16 +112,12 @@ bool ArchiveDump::DumpRecord(ArchiveStreamReader& reader, const ArchiveRecord& r
 
 bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r) {
     const char* why = nullptr;
-    if (r.length < kMinHeaderLength || r.length > kMaxHeaderLength) {
-        DecodeHeader(nullptr, r.length, &m_header, &why);
-    } else {
-        const char* p = nullptr;
-        size_t n = 0;
-        if (!reader.ReadPayload(&p, &n))
-            return false;
-        DecodeHeader(p, n, &m_header, &why);
-    }
-    if (why) {
+    const char* p = nullptr;
+    size_t n = r.length;
+    if (r.length >= ZX_HEADER_MIN_RECORD && r.length <= ZX_HEADER_MAX_RECORD &&
+        !reader.ReadPayload(&p, &n))
+        return false;
+    if (!DecodeZXFileHeader(p, n, &m_header, &why)) {
         Malformed(r, why);
         if (m_verifier)
             m_verifier->BeginItem(nullptr, r.offset);
@@ -160,7 +126,7 @@ bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r
     const ZXFileHeader& h = m_header;
     Begin(r, "HEADER");
     m_line.append(" name=\"");
-    AppendPrintable(m_line, h.h_filename, strlen(h.h_filename));
+    ruxen::AppendPrintable(m_line, h.h_filename, strlen(h.h_filename));
     m_line.push_back('"');
     Append(" mode=0%llo size=%llu nlink=%u platform_flags=0x%llx portable_flags=0x%x",
            ULL(h.h_mode), ULL(h.h_filesize), h.h_nlink, ULL(h.h_platform_flags), h.portable_flags);
@@ -208,7 +174,7 @@ bool ArchiveDump::DumpText(ArchiveStreamReader& reader, const ArchiveRecord& r, 
     }
     Begin(r, name);
     m_line.append(" text=\"");
-    AppendPrintable(m_line, p, len);
+    ruxen::AppendPrintable(m_line, p, len);
     m_line.push_back('"');
     Emit();
     if (m_verifier && (r.type == PL_FS_EOF || r.type == PL_FS_EOF_FAILED))
@@ -232,7 +198,7 @@ bool ArchiveDump::DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r)
     if (!reader.ReadChunk(&p, &n))  // at least `need` bytes: need <= length
         return false;
     if (r.type == PL_FS_HOLE) {
-        uint32_t size = GetU32(p);
+        uint32_t size = DecodeFixed32(p);
         Begin(r, "HOLE");
         Append(" size=%u", size);
         Emit();
@@ -240,12 +206,12 @@ bool ArchiveDump::DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r)
             m_verifier->Hole(size, r.offset);
     } else if (r.type == PL_FS_HARDLINK_DEDUPLICATION) {
         Begin(r, "HARDLINK_DEDUP");
-        Append(" value=%u", GetU32(p));
+        Append(" value=%u", DecodeFixed32(p));
         Emit();
     } else {
-        uint32_t marker = GetU32(p);
-        uint32_t optType = GetU32(p + 4);
-        uint32_t optLength = GetU32(p + 8);
+        uint32_t marker = DecodeFixed32(p);
+        uint32_t optType = DecodeFixed32(p + 4);
+        uint32_t optLength = DecodeFixed32(p + 8);
         if (marker != kOptionalHeaderMarker) {
             Malformed(r, "optional header without its marker 0xABCD1234");
         } else if (static_cast<uint64_t>(optLength) + kOptionalHeaderPrefixSize != r.length) {

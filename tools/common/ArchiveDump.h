@@ -11,6 +11,7 @@
 //   <offset> HARDLINK_DEDUP type=329 length=4 value=<n>
 //   <offset> RECORD type=<n> length=<n>                (any other type)
 //   <offset> MALFORMED type=<n> length=<n>: <what is wrong>
+//   <offset> END type=4294967295 length=16 items=<n> data_bytes=<n>
 //
 // <offset> is the stream offset of the record's frame. Text is escaped by
 // AppendPrintable. Framing errors end the dump; a record whose payload does
@@ -29,30 +30,19 @@ class ArchiveVerifier;
 
 class ArchiveDump {
 public:
-    // Shortest header record: the fixed part and at least a NUL of the name.
-    static constexpr size_t kMinHeaderLength = ZX_HEADER_FIXED_SIZE + 1;
-    // Longest: the pipeline layer sends 133 + h_namelen bytes, which for a
-    // name of 1027 characters is one byte past the record.
-    static constexpr size_t kMaxHeaderLength = ZX_HEADER_SIZE + 1;
-
     // Record lines go to `out`, error messages to `err`; null discards.
     ArchiveDump(FILE* out, FILE* err);
 
     // When set, records also go to the verifier (which the caller owns).
     void SetVerifier(ArchiveVerifier* verifier) { m_verifier = verifier; }
 
-    // Dumps the rest of the stream. True when it ended cleanly and every
-    // record fit its type.
+    // Dumps the rest of the stream. True when it ended with its end record
+    // and every record fit its type.
     bool Run(ArchiveStreamReader& reader);
 
     uint64_t Records() const { return m_records; }
     uint64_t MalformedRecords() const { return m_malformed; }
     bool StreamFailed() const { return m_streamFailed; }
-
-    // Decodes a header record payload (network order) into `header` (host
-    // order). False with *why set when it is not a header record.
-    static bool DecodeHeader(const char* payload, size_t length, ZXFileHeader* header,
-                             const char** why);
 
 private:
     void Emit();

@@ -97,7 +97,7 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     }
     // The decoder guarantees a NUL inside the name area.
     m_path.assign(header->h_filename, strnlen(header->h_filename, sizeof(header->h_filename)));
-    AppendPrintable(m_escaped, m_path.data(), m_path.size());
+    ruxen::AppendPrintable(m_escaped, m_path.data(), m_path.size());
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
@@ -213,7 +213,7 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
         // A hard-link member whose data travels with its group: the text
         // names where.
         std::string where;
-        AppendPrintable(where, text.data(), text.size());
+        ruxen::AppendPrintable(where, text.data(), text.size());
         ++m_notCompared;
         Line("SKIPPED %s: hard link, data sent as [%s]", m_escaped.c_str(), where.c_str());
     } else if (m_compare) {

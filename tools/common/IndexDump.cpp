@@ -35,7 +35,7 @@ void AddText(std::string& out, const char* key, const std::string& s) {
     out += ' ';
     out += key;
     out += "=\"";
-    AppendPrintable(out, s.data(), s.size());
+    ruxen::AppendPrintable(out, s.data(), s.size());
     out += '"';
 }
 
@@ -121,7 +121,7 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
     case IDX_FILE: {
         NEED(r.Bytes(ZXHeaderLayout::kRecordSize, &bytes), "file record cut short");
         ZXFileHeader h;
-        if (!ArchiveDump::DecodeHeader(bytes, ZXHeaderLayout::kRecordSize, &h, why))
+        if (!DecodeZXFileHeader(bytes, ZXHeaderLayout::kRecordSize, &h, why))
             return false;
         NEED(r.U64(&a) && r.Str(&s1) && r.U64(&b), "file record cut short");
         AddText(*text, "name", h.h_filename);

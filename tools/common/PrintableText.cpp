@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace ruxen {
+
 void AppendPrintable(std::string& out, const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -14,3 +16,5 @@ void AppendPrintable(std::string& out, const char* text, size_t length) {
         }
     }
 }
+
+}  // namespace ruxen

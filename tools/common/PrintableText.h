@@ -6,4 +6,8 @@
 #include <cstddef>
 #include <string>
 
+namespace ruxen {
+
 void AppendPrintable(std::string& out, const char* text, size_t length);
+
+}  // namespace ruxen

@@ -1,0 +1,90 @@
+// A child process that holds a lock on a file until the object goes: a
+// record lock (F_SETLK of F_RDLCK or F_WRLCK over the whole file), or a
+// write lease (F_SETLEASE F_WRLCK) that it gives up when the kernel asks it
+// to, as a file server breaks an oplock or a delegation.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace testfiles {
+
+class ChildLock {
+public:
+    enum Kind { kRecordRead, kRecordWrite, kWriteLease };
+
+    ChildLock(const std::string& path, Kind kind) {
+        int up[2], down[2];
+        if (pipe(up) != 0)
+            return;
+        if (pipe(down) != 0) {
+            close(up[0]);
+            close(up[1]);
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(up[0]);
+            close(down[1]);
+            char ok = Take(path, kind) ? 'y' : 'n';
+            if (write(up[1], &ok, 1) != 1)
+                _exit(2);
+            char c;
+            while (::read(down[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            _exit(0);
+        }
+        close(up[1]);
+        close(down[0]);
+        m_release = down[1];
+        char c = 'n';
+        m_held = m_pid > 0 && ::read(up[0], &c, 1) == 1 && c == 'y';
+        close(up[0]);
+    }
+    ~ChildLock() {
+        if (m_release >= 0)
+            close(m_release);
+        if (m_pid > 0)
+            waitpid(m_pid, nullptr, 0);
+    }
+    ChildLock(const ChildLock&) = delete;
+    ChildLock& operator=(const ChildLock&) = delete;
+
+    bool held() const { return m_held; }
+
+private:
+    static int& LeaseFd() {
+        static int fd = -1;
+        return fd;
+    }
+    static void OnLeaseBreak(int) { fcntl(LeaseFd(), F_SETLEASE, F_UNLCK); }
+
+    static bool Take(const std::string& path, Kind kind) {
+        int fd = open(path.c_str(), kind == kRecordRead ? O_RDONLY : O_RDWR);
+        if (fd < 0)
+            return false;
+        if (kind == kWriteLease) {
+            LeaseFd() = fd;
+            struct sigaction sa;
+            memset(&sa, 0, sizeof sa);
+            sa.sa_handler = OnLeaseBreak;
+            return sigaction(SIGIO, &sa, nullptr) == 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+        }
+        struct flock fl;
+        memset(&fl, 0, sizeof fl);
+        fl.l_type = kind == kRecordRead ? F_RDLCK : F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        return fcntl(fd, F_SETLK, &fl) == 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_held = false;
+};
+
+}  // namespace testfiles

@@ -1,0 +1,22 @@
+// Captures the log writer's lines for the life of the object, so a test can
+// look at them (and the test output stays quiet).
+#pragma once
+
+#include <string>
+
+#include "platform/KxLog.h"
+
+namespace testfiles {
+
+class LogCapture {
+public:
+    LogCapture() { KxLog::StartCapture(); }
+    ~LogCapture() { KxLog::StopCapture(); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // The lines since the last call.
+    std::string Take() { return KxLog::TakeCaptured(); }
+};
+
+}  // namespace testfiles

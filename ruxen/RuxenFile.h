@@ -24,12 +24,15 @@
 
 #include "platform/Export.h"
 #include "platform/HardLinksTable.h"
+#include "platform/IdxMetadata.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
 class CFileReaderContext;
+class ContentMapper;
+class TAVNameMapper;
 class CPipelayer;
 class KXArchive;
 class RuxenFilePrivate;
@@ -200,6 +203,35 @@ public:
     void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
     bool IsJobOutput(const struct stat& st) const;
 
+    // ---- inputs of header filling
+    // Content (proxy or snapshot) mapping and consistency-point mapping: the
+    // mapper translates the local path back to the recorded name.
+    void SetContentMapping(ContentMapper* mapper, bool proxyHost, bool replicationHost) {
+        m_contentMapper = mapper;
+        m_proxyHost = proxyHost;
+        m_replicationHost = replicationHost;
+    }
+    void SetNameMapper(TAVNameMapper* mapper) { m_nameMapper = mapper; }
+    // A failed consistency-point translation does not fail the item.
+    void SetFLRNoFail(bool on) { m_flrNoFail = on; }
+    // The process runs as a proxy client: the item type comes from h_mode.
+    void SetProxyClient(bool on) { m_proxyClient = on; }
+    void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
+        m_indexCheckPoint = checkPoint;
+        m_indexLogBackup = logBackup;
+    }
+    void SetFBR(bool on) { m_fbr = on; }
+    void SetTallixSync(bool on) { m_tallixSync = on; }
+    void SetDBArchive(bool on) { m_dbArchive = on; }
+    void SetSILOParentPath(const std::string& path) { m_siloParentPath = path; }
+    void SetOverridePath(const std::string& path) { m_overridePath = path; }
+    void SetMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    // ---- HBase items (the job's HBase state is held by the private part)
+    void SetHBaseBkpRoot(const std::string& root);
+    void GetHBaseItemAttrs(const std::string& item);
+    void GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden);
+    std::string PrepareHBaseItemPath(const std::string& item);
+
     bool IsFBR() const { return m_fbr; }
     bool IsTallixSync() const { return m_tallixSync; }
     bool isIndexCheckPoint() const { return m_indexCheckPoint; }
@@ -256,6 +288,25 @@ protected:
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
     void ResetItemState(uint64_t collectOffset);
+    // Header filling, one step group each (PopulateHeaderEx calls them in
+    // order); each answers 0 to go on, -1 (skip the item) or 2.
+    struct HeaderFill;
+    int FillRecordFields(HeaderFill& c);
+    int FillRecordedName(HeaderFill& c);
+    int FillMappedName(HeaderFill& c);
+    int FillLongPathName(HeaderFill& c);
+    void FillObjectGUIDs(HeaderFill& c);
+    void FillStatFields(HeaderFill& c);
+    int FillHardLinks(HeaderFill& c);
+    void FillApplicationNames(HeaderFill& c);
+    int SetHeaderName(HeaderFill& c);
+    int FillSize(HeaderFill& c);
+    void FillDirectorySize(HeaderFill& c);
+    void FillReaderFlags(HeaderFill& c);
+    int FillApplicationFlags(HeaderFill& c);
+    // Records a failure of header filling (not again in failed-record mode)
+    // and answers -1.
+    int FailHeader(HeaderFill& c, int errnum, const std::string& detail);
     // Takes over a collect file's directives.
     void ApplyDirectives(const CollectDirectives& directives);
     // Copies what the item's collect line carries into the per-item flags.
@@ -345,6 +396,13 @@ protected:
     bool m_dbArchive = false;
     bool m_proxyHost = false;
     bool m_replicationHost = false;
+    bool m_proxyClient = false;
+    bool m_flrNoFail = false;
+    ContentMapper* m_contentMapper = nullptr;
+    TAVNameMapper* m_nameMapper = nullptr;
+    std::string m_siloParentPath;
+    std::string m_ownName;    // the item's name before a phony name replaced it
+    std::string m_guidPath;   // the path its object GUIDs are made from
     std::string m_documentumSAName;
     std::string m_appIdText;  // "zonark id:application id"
     std::map<int, std::string> m_collectFileMap;

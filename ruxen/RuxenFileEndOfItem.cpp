@@ -16,18 +16,23 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
 
     if (m_sendOn) {
-        unsigned want = 0;
-        if (m_itemType == fTypeSymlink)
-            want = static_cast<unsigned>(m_symlinkTarget.size() + 1);
+        // A hard-link member names its group's data; a link carries its
+        // target; anything else ends with an empty record.
+        const bool phony = m_hardLinkJob && m_hlHandlingForItem && m_phonyNameFlag;
+        const std::string* text = phony ? &phonyHLName : m_itemType == fTypeSymlink ? &m_symlinkTarget : nullptr;
+        const unsigned want = text ? static_cast<unsigned>(text->size() + 1) : 0;
         char* buf = AllocateRecord(want);
         if (!buf)
             return kNoBuffer;
-        unsigned length = 0;
-        if (m_itemType == fTypeSymlink) {
+        if (phony) {
+            KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", phonyHLName.c_str());
+            m_phonyNameFlag = false;
+        } else if (text) {
             KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
-            memcpy(buf, m_symlinkTarget.c_str(), want);
-            length = want;
         }
+        if (text)
+            memcpy(buf, text->c_str(), want);
+        const unsigned length = want;
         if (SendRecord(type, length) != 0) {
             CloseItem();
             return kFailStream;

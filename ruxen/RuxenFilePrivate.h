@@ -12,6 +12,8 @@
 #include <boost/uuid/uuid.hpp>
 
 #include "platform/CTyError.h"
+#include "platform/CacheDBMgr.h"
+#include "ruxen/HBaseItems.h"
 #include "ruxen/CollectFileReader.h"
 
 class RuxenFilePrivate {
@@ -55,9 +57,11 @@ public:
     std::string itemFsType;
     bool hbaseBackup = false;
     bool hbaseIncrementalSnapshot = false;
+    HBaseItemState hbase;
     std::string hbaseSeedSuffix;
     bool cacheDBBackup = false;
     std::string cacheDBLogicalPath;
+    CacheDBMgr cacheDB;
     bool hadoopBackup = false;
     bool autoMountRequired = false;
     std::map<std::string, int> blockLevelMap;

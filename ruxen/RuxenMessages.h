@@ -2,6 +2,8 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include <cstddef>
+
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
@@ -29,3 +31,10 @@ constexpr const char* kArbCollectMissing = "Collect File %s does not exist.";
 constexpr const char* kArbCollectOpen = "Failed to open collect file %s";
 constexpr const char* kArbCollectEmpty = "Nothing could be read from collect file %s";
 constexpr const char* kArbCollectNoItem = "Line %s read from file %s is not valid path.";
+
+// Header filling.
+constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
+constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target
+constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
+constexpr const char* kSessionSection = "Session";
+constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores

@@ -34,7 +34,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         if (r != RuxenFile::kItemGoOn)
             continue;  // the item failed before its header; already reported
 
-        r = f.PopulateHeader(nullptr, m_failures);
+        r = f.PopulateHeader(m_files, m_failures);
         if (r == RuxenFile::kItemSkipped)
             continue;
         if (r != RuxenFile::kItemGoOn)

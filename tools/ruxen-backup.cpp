@@ -2,7 +2,8 @@
 // files, in order, as one stream into a local archive stream file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] --archive OUT COLLECT...
+//                [--mac-properties] [--preserve-atime] [--job-dir DIR]
+//                --archive OUT COLLECT...
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output.
@@ -31,19 +32,23 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
 #include "ruxen/StreamBackupPass.h"
+#include "ruxen/SubclientFiles.h"
 
 namespace {
 
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] --archive OUT COLLECT...\n"
+            "                    [--mac-properties] [--preserve-atime] [--job-dir DIR]\n"
+            "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
-            "  --preserve-atime  put each item's access time back after reading it\n");
+            "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
+            "                    writes it): hard-linked files are sent once per group\n");
 }
 
 double nowSeconds() {
@@ -210,7 +215,7 @@ void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string registry, failuresPath, resultsPath, archivePath;
+    std::string registry, failuresPath, resultsPath, archivePath, jobDir;
     std::vector<std::string> collects;
     bool macProperties = false, preserveAtime = false;
     for (int i = 1; i < argc; ++i) {
@@ -239,6 +244,9 @@ int main(int argc, char** argv) {
             macProperties = true;
         } else if (a == "--preserve-atime") {
             preserveAtime = true;
+        } else if (a == "--job-dir") {
+            if (!value(jobDir))
+                return 2;
         } else if (a == "--archive") {
             if (!value(archivePath))
                 return 2;
@@ -310,11 +318,27 @@ int main(int argc, char** argv) {
     file.SetPreserveAccessTimes(preserveAtime);
     file.SetResultsFile(results);
     registerOutputs(file, outputs);
+    subclientFiles files;
+    if (!jobDir.empty()) {
+        // The data of a hard-link group travels once, from its hard-link
+        // collect file; the table of the job directory names the groups.
+        file.EnableHardLinkHandling();
+        file.SetJobResultsFolder(jobDir);
+        if (!subclientFiles::Set(files.subclientDir, jobDir)) {
+            fprintf(stderr, "ruxen-backup: the job directory name is too long: %s\n", jobDir.c_str());
+            return 2;
+        }
+    }
 
     const double start = nowSeconds();
     bool streamFailed = false;
-    StreamBackupPass pass(file, failures);
+    StreamBackupPass pass(file, failures, &files);
     for (const std::string& c : collects) {
+        if (!subclientFiles::Set(files.collectFile, c)) {
+            fprintf(stderr, "ruxen-backup: the collect file name is too long: %s\n", c.c_str());
+            streamFailed = true;
+            break;
+        }
         CollectFileReader reader;
         std::string error;
         if (!reader.Open(c, &error)) {

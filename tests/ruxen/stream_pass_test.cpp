@@ -153,7 +153,7 @@ TEST_P(StreamPassTree, BacksUpEveryItem) {
 
     const std::string missing = m_dir.path() + "/missing%25file";
     EXPECT_EQ(m_long + ":" + Num(ENAMETOOLONG) + "\n" + missing + ":2\n", run.Failures());
-    EXPECT_EQ("Backup: " + m_long + " path does not fit the header's name field\nBackup: " + missing +
+    EXPECT_EQ("Backup: " + m_long + " path does not fit the header's name field (1200 bytes)\nBackup: " + missing +
                   " No such file or directory\n",
               run.Results());
 

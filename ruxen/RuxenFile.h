@@ -32,10 +32,10 @@
 class CFileReader;
 class CFileReaderContext;
 class ContentMapper;
-class TAVNameMapper;
 class CPipelayer;
 class KXArchive;
 class RuxenFilePrivate;
+class TAVNameMapper;
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -189,6 +189,9 @@ public:
     void SetClientOS(uint32_t code) { m_clientOS = code; }
     void SetLongPathSupport(bool on) { m_longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
+    // The stream's name mapper (not owned; null: none).
+    void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
+    TAVNameMapper* getFNameMapper() const { return m_fNameMapper; }
     // Put each item's access time back after it was read.
     void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
@@ -211,11 +214,8 @@ public:
         m_proxyHost = proxyHost;
         m_replicationHost = replicationHost;
     }
-    void SetNameMapper(TAVNameMapper* mapper) { m_nameMapper = mapper; }
     // A failed consistency-point translation does not fail the item.
     void SetFLRNoFail(bool on) { m_flrNoFail = on; }
-    // The process runs as a proxy client: the item type comes from h_mode.
-    void SetProxyClient(bool on) { m_proxyClient = on; }
     void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
         m_indexCheckPoint = checkPoint;
         m_indexLogBackup = logBackup;
@@ -371,6 +371,7 @@ protected:
     };
     std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
+    TAVNameMapper* m_fNameMapper = nullptr;
     bool m_resultsOn = true;
 
     bool m_sendOn = true;
@@ -396,10 +397,8 @@ protected:
     bool m_dbArchive = false;
     bool m_proxyHost = false;
     bool m_replicationHost = false;
-    bool m_proxyClient = false;
     bool m_flrNoFail = false;
     ContentMapper* m_contentMapper = nullptr;
-    TAVNameMapper* m_nameMapper = nullptr;
     std::string m_siloParentPath;
     std::string m_ownName;    // the item's name before a phony name replaced it
     std::string m_guidPath;   // the path its object GUIDs are made from

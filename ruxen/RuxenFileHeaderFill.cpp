@@ -25,6 +25,7 @@
 #include "platform/PathUtil.h"
 #include "platform/PermissibleAncestor.h"
 #include "reader/CFileReader.h"
+#include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
@@ -150,7 +151,7 @@ int RuxenFile::FillRecordFields(HeaderFill&) {
     h.h_client_os = m_clientOS;
     // A proxy client takes the type from the mode its caller stored; a
     // record with none stored keeps the stat mode's type.
-    m_itemType = TypeOfMode(m_proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode) : m_stat.st_mode);
+    m_itemType = TypeOfMode(RuxenBase::proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode) : m_stat.st_mode);
     return kItemGoOn;
 }
 
@@ -567,7 +568,7 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     case 103: h.h_platform_flags |= ZX_HDR_FLAG_DB2_META_DATA; break;
     case 126: return FailHeader(c, ENOTSUP, "appType=KX_APPTYPE_SYBASE_IQ is not supported.");
     case 124: {
-        auto* objsrv = dynamic_cast<OBJServerTAVNameMapper*>(m_nameMapper);
+        auto* objsrv = dynamic_cast<OBJServerTAVNameMapper*>(m_fNameMapper);
         if (objsrv && objsrv->isContentIndexNeeded()) {
             h.h_platform_flags |= ZX_HDR_FLAG_OBJSRV_META_DATA;
             KXLOG(3, "Initialzing fileHeader.h_platform_flags with ZX_HDR_FLAG_OBJSRV_META_DATA %llx",

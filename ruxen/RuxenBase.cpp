@@ -17,6 +17,7 @@
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
+#include "platform/IndexingConnection.h"
 #include "platform/KXArchive.h"
 #include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
@@ -91,7 +92,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
     const bool single = args.streamCount <= 1;
     std::vector<std::string> own;
     for (int s = single ? 0 : 1; s <= (single ? 0 : args.streamCount); ++s) {
-        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
+        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath, &args.indexPath}) {
             if (p->empty())
                 continue;
             struct stat st;
@@ -205,6 +206,18 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     if (!failures.Open(StreamOutputPath(args.failuresPath, args.streamNumber, args.streamCount), run) ||
         !results.Open(StreamOutputPath(args.resultsPath, args.streamNumber, args.streamCount), run))
         return run;
+    // The stream's index file: what the indexing connections of the
+    // stream send goes there.
+    FileRecordSink index(kIndexStreamMagic);
+    const std::string indexPath = StreamOutputPath(args.indexPath, args.streamNumber, args.streamCount);
+    if (!indexPath.empty() && index.Open(indexPath.c_str()) != 0) {
+        addProblem(run, "cannot create the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        return run;
+    }
+    struct DefaultIndexSink {
+        explicit DefaultIndexSink(RecordSink* s) { IndexingConnection::SetDefaultSink(s); }
+        ~DefaultIndexSink() { IndexingConnection::SetDefaultSink(nullptr); }
+    } defaultIndex(indexPath.empty() ? nullptr : &index);
     run.opened = true;
 
     ItemCountingSink counting(sink);
@@ -249,6 +262,10 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         }
     }
     failed |= counting.Close() != 0;
+    if (!indexPath.empty() && index.Close() != 0) {
+        addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        failed = true;
+    }
     failed |= !failures.Close(run);
     failed |= !results.Close(run);
     run.failed = failed;

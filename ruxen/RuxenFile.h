@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@
 
 class CFileReader;
 class CFileReaderContext;
+class IdxMessage;
 class ContentMapper;
 class CPipelayer;
 class KXArchive;
@@ -117,6 +119,19 @@ public:
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
     void FreeKXArchiveBuffer();
     void FreeKXArchiveBuffer(char* buffer);
+
+    // ---- index metadata records (type 159)
+    struct IndexMetadataPair {
+        unsigned kind;
+        const char* value;  // text; null is an empty value
+    };
+    // Sends pairs or one message as one metadata record. 0: sent, or
+    // nothing to send (no pairs, a message without fields); 1: the encoder
+    // failed, the item's metadata is lost and the stream goes on; 2: no
+    // buffer, or the write failed. Every failure leaves no buffer behind and
+    // records the failure reason.
+    int SendIndexMetadata(const std::vector<IndexMetadataPair>& pairs);
+    int SendIndexMetadata(const IdxMessage& message);
 
     // Switches sending on, or off when the do-not-send hook file exists (the
     // record writers then fill a scratch buffer and nothing is written).
@@ -272,6 +287,9 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
+    // A metadata record of `length` bytes that `fill` writes into a zeroed
+    // buffer (false: it could not).
+    int SendMetadataRecord(unsigned length, const std::function<bool(char*, unsigned)>& fill);
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,

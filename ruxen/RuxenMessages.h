@@ -50,6 +50,12 @@ constexpr const char* kProblemChangedWhileRead =
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
 
+// Index metadata records.
+constexpr const char* kLogMetaLength = "Failed to get encoded length for Index Metadata";
+constexpr const char* kLogMetaAllocate = "Failed to allocate pipeline buffer for Index Metadata, retCode = [%d]";
+constexpr const char* kLogMetaFill = "Failed to fill Index Metadata buffer";
+constexpr const char* kLogMetaWrite = "Failed to write pipeline buffer for Index Metadata, retCode = [%d]";
+
 // Header filling.
 constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
 constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target

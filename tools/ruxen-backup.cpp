@@ -4,7 +4,8 @@
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--streams N]
-//                [--job-dir DIR] [--long-path] --archive OUT COLLECT...
+//                [--job-dir DIR] [--long-path] [--index FILE]
+//                --archive OUT COLLECT...
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -36,7 +37,8 @@ void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--streams N]\n"
-            "                    [--job-dir DIR] [--long-path] --archive OUT COLLECT...\n"
+            "                    [--job-dir DIR] [--long-path] [--index FILE]\n"
+            "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
@@ -51,7 +53,9 @@ void usage(FILE* out) {
             "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
             "                    writes it): hard-linked files are sent once per group\n"
             "  --long-path       names too long for the archive go under a substitute name\n"
-            "                    (ancestor and GUID) where the application type allows\n",
+            "                    (ancestor and GUID) where the application type allows\n"
+            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
+            "                    stream i writes FILE.i, as for the archive\n",
             kMaxStreams);
 }
 
@@ -175,6 +179,9 @@ int main(int argc, char** argv) {
         } else if (a == "--job-dir") {
             if (!value(args.jobDir))
                 return 2;
+        } else if (a == "--index") {
+            if (!value(args.indexPath))
+                return 2;
         } else if (a == "--long-path") {
             args.longPath = true;
         } else if (a == "--archive") {
@@ -220,6 +227,8 @@ int main(int argc, char** argv) {
             outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
         if (!args.resultsPath.empty())
             outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+        if (!args.indexPath.empty())
+            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
     }
     if (!outputsAreSafe(outputs, collects))
         return 2;

@@ -164,7 +164,7 @@ int RuxenFile::FillRecordedName(HeaderFill& c) {
         bool got = m_indexLogBackup ? KXPI_Bayloft::getIndexLogsCacheDirectory(m_private->clientName, dir)
                                     : KXPI_Bayloft::getIndexCacheDirectory(m_private->clientName, dir);
         if (!got)
-            return FailHeader(c, ENOENT, m_indexLogBackup ? "Failed to get index logs cache directory from registry"
+            return FailHeader(c, EINVAL, m_indexLogBackup ? "Failed to get index logs cache directory from registry"
                                                           : "Failed to get index cache directory from registry");
         if (!PathUtil::IsPrefixPath(dir, c.name))
             return FailHeader(c, EINVAL, "Unexpected error: Wrong index cache directory path specified");
@@ -229,7 +229,7 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
     // Under consistency-point mapping an untranslated name would record the
     // item under the replica's path.
     if (rc != 0 && m_replicationHost && !m_flrNoFail)
-        return FailHeader(c, ENOENT, "cannot translate [" + _mapped_name + "] to the recorded path");
+        return FailHeader(c, EINVAL, "cannot translate [" + _mapped_name + "] to the recorded path");
     return kItemGoOn;
 }
 

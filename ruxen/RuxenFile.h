@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,6 +27,7 @@
 #include "platform/IdxMetadata.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/MetadataRecord.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -113,23 +113,21 @@ public:
     virtual int SendEndOfFileMessageInternal(int eof);
 
     // ---- archive-buffer services
-    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool = false);
+    // A buffer of at least `size` bytes, or null. With `acceptLess` a
+    // smaller grant is kept too (the partial-grant form): the caller reads
+    // *granted and writes no more than that. The second form's byte flag is
+    // `acceptLess`.
+    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess = false);
     char* AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, AllocateBufRet_t& ret);
     int WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr* hdr = nullptr);
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
     void FreeKXArchiveBuffer();
     void FreeKXArchiveBuffer(char* buffer);
 
-    // ---- index metadata records (type 159)
-    struct IndexMetadataPair {
-        unsigned kind;
-        const char* value;  // text; null is an empty value
-    };
-    // Sends pairs or one message as one metadata record. 0: sent, or
-    // nothing to send (no pairs, a message without fields); 1: the encoder
-    // failed, the item's metadata is lost and the stream goes on; 2: no
-    // buffer, or the write failed. Every failure leaves no buffer behind and
-    // records the failure reason.
+    // ---- index metadata records (type 159), through the one sender
+    // (ruxen/MetadataRecord.h): a MetadataRecordResult. A failed write also
+    // records the failure reason (code -1); no failure leaves a buffer.
+    using IndexMetadataPair = ::IndexMetadataPair;
     int SendIndexMetadata(const std::vector<IndexMetadataPair>& pairs);
     int SendIndexMetadata(const IdxMessage& message);
 
@@ -175,6 +173,24 @@ public:
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- records beside the per-item road
+    // The file-set record (159) of the current item, whose reader carries
+    // the file-set mark; a failure is logged and never fails the item.
+    void SendFileSetInfo();
+    // The current item's access ACL as text, as an end-user access record
+    // (159). True when sent; `error` gets 0, else an errno (22 when the
+    // system has no ACLs).
+    bool SendEndUserAccessInfo(int& error);
+    // The current item's file-level properties for the resource report, as
+    // one message record (159). True when sent.
+    bool SendFLAProps();
+    // One (kind, text) pair as its own record (159); the text is at most
+    // 4095 bytes, the last argument is not used. True when sent.
+    bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
+    // Test-only: forget the process-wide mount list, name caches and block
+    // sizes of SendFLAProps, and count the system look-ups from 0.
+    static void ResetFlaStateForTest();
 
     // ---- setters and getters
     void SetjobID(long long id) { m_job.jobId = id; }
@@ -287,9 +303,13 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
-    // A metadata record of `length` bytes that `fill` writes into a zeroed
-    // buffer (false: it could not).
-    int SendMetadataRecord(unsigned length, const std::function<bool(char*, unsigned)>& fill);
+    struct RecordBuffers;
+    // The metadata sender for one message, or, when `message` is null, one
+    // (kind, text) pair (see SendIndexMetadata).
+    int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
+    // After the item is opened: sets the reader's file-set mark when the
+    // local path is a loaded file-set path, clears it otherwise.
+    void MarkFileSetItem();
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,

@@ -9,6 +9,13 @@
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
+// The job's GPFS file-set list, in its job-results directory.
+constexpr const char* kFileSetListFile = "FileSetTmp.kxf";
+
+// Registry keys of the FileSystemAgent section: mounts whose file-system
+// type is not local keep the default block size (any value switches it on).
+constexpr const char* kRegSkipNonLocalMountDetails = "sSkipNonLocalMountDetails";
+
 // Results-file line of a failed item: "Backup: ", escaped path, a blank,
 // escaped reason.
 constexpr const char* kResultsLinePrefix = "Backup: ";
@@ -49,12 +56,6 @@ constexpr const char* kProblemChangedWhileRead =
     "%llu items changed while being read: they were kept, and the results file names them";
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
-
-// Index metadata records.
-constexpr const char* kLogMetaLength = "Failed to get encoded length for Index Metadata";
-constexpr const char* kLogMetaAllocate = "Failed to allocate pipeline buffer for Index Metadata, retCode = [%d]";
-constexpr const char* kLogMetaFill = "Failed to fill Index Metadata buffer";
-constexpr const char* kLogMetaWrite = "Failed to write pipeline buffer for Index Metadata, retCode = [%d]";
 
 // Header filling.
 constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory

@@ -27,9 +27,14 @@ public:
 
     unsigned long long ItemsSeen() const { return m_itemsSeen; }
 
+    // Send each item's file-level properties after its metadata (the
+    // subclient's data collection for the resource report).
+    void SetSendFLAProps(bool on) { m_flaProps = on; }
+
 private:
     RuxenFile& m_file;
     FILE* m_failures;
     subclientFiles* m_files;
     unsigned long long m_itemsSeen = 0;
+    bool m_flaProps = false;
 };

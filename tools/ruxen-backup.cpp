@@ -3,7 +3,7 @@
 // streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] [--streams N]
+//                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
 //                [--job-dir DIR] [--long-path] [--index FILE]
 //                --archive OUT COLLECT...
 //
@@ -36,7 +36,7 @@ constexpr int kMaxStreams = 256;
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] [--streams N]\n"
+            "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [--index FILE]\n"
             "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
@@ -45,6 +45,8 @@ void usage(FILE* out) {
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --fla-props       send each item's file-level properties (owner, group,\n"
+            "                    times, extension, mount) for the resource report\n"
             "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
@@ -184,6 +186,8 @@ int main(int argc, char** argv) {
                 return 2;
         } else if (a == "--long-path") {
             args.longPath = true;
+        } else if (a == "--fla-props") {
+            args.flaProps = true;
         } else if (a == "--archive") {
             if (!value(args.archivePath))
                 return 2;

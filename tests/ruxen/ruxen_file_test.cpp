@@ -120,12 +120,12 @@ TEST(RuxenFileMetadata, PairsMessagesAndFaults) {
     const MetaCase cases[] = {
         {"OnePair", {{7, "abc"}}, false, false, 0, 0, 0, 0, one},
         {"ThreePairs", {{1, "a"}, {0xffffffff, nullptr}, {3, "bc"}}, false, false, 0, 0, 0, 0, three},
-        {"NoPairs", {}, false, false, 0, 0, 0, 0, ""},
+        {"NoPairs", {}, false, false, 0, 0, 0, kMetaNothing, ""},
         {"Message", {}, true, false, 0, 0, 0, 0, Message().EncodeToString()},
-        {"EmptyMessage", {}, true, true, 0, 0, 0, 0, ""},
-        {"NoBuffer", {{7, "abc"}}, false, false, 1, 0, 0, 2, ""},
-        {"BufferOneByteShort", {{7, "abc"}}, false, false, 0, 0, 12, 2, ""},
-        {"WriteFails", {{7, "abc"}}, true, false, 0, 1, 0, 2, ""},
+        {"EmptyMessage", {}, true, true, 0, 0, 0, kMetaNothing, ""},
+        {"NoBuffer", {{7, "abc"}}, false, false, 1, 0, 0, kMetaNoBuffer, ""},
+        {"BufferOneByteShort", {{7, "abc"}}, false, false, 0, 0, 12, kMetaNoBuffer, ""},
+        {"WriteFails", {{7, "abc"}}, true, false, 0, 1, 0, kMetaWriteFailed, ""},
     };
     for (const MetaCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -145,7 +145,7 @@ TEST(RuxenFileMetadata, PairsMessagesAndFaults) {
             EXPECT_EQ(c.record, sink.RecordBytes(0));
         }
         EXPECT_EQ(0u, sink.Outstanding());
-        EXPECT_EQ(c.result == 2 ? -1 : 0, f.GetFailureCode());
+        EXPECT_EQ(c.failWrite ? -1 : 0, f.GetFailureCode());
         if (c.failWrite)
             EXPECT_EQ("pipeline error during send buffer -1", f.GetFailureReason());
     }

@@ -236,6 +236,17 @@ TEST_F(RuxenBackupTool, HardLinkGroupsThroughTheJobDirectory) {
     }
 }
 
+// The index file is written beside the archive and reads back clean.
+TEST_F(RuxenBackupTool, IndexFileBesideTheArchive) {
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    const std::string index = m_dir / "index.rxix";
+    ProgramResult r = Backup({"--index", index, "--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(std::string("RXIX\0\0\0\1", 8), ReadWholeFile(index).substr(0, 8));
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+}
+
 // A write error late in the stream: the summary says how far the archive
 // got, which is what the file really holds.
 TEST_F(RuxenBackupTool, LateWriteErrorSaysHowFarTheArchiveGot) {
@@ -357,7 +368,12 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
                    "/no/dir/CollectTot1.kxf: No such file"},
-        Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"}),
+        Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
+        Invocation{"IndexIsCollect", "ruxen-backup", {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n", 2, "refusing to write the index file"},
+        Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
+                   "expected \"RXIX\""},
+        Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),
     [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -31,8 +31,12 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         if (r == RuxenFile::kItemGoOn && f.Private().isDeletedItem())
             continue;
         ++m_itemsSeen;
-        if (r != RuxenFile::kItemGoOn)
-            continue;  // the item failed before its header; already reported
+        if (r != RuxenFile::kItemGoOn) {
+            // The item failed before its header and was reported; the index
+            // learns of it too when the job keeps failed items there.
+            f.RecordFailedCollectEntry();
+            continue;
+        }
 
         r = f.PopulateHeader(m_files, m_failures);
         if (r == RuxenFile::kItemSkipped)

@@ -395,7 +395,10 @@ TEST(HeaderFillHardLinks, GroupsFromTheTable) {
         ASSERT_EQ(0, f.SendEndOfFileMessage(1));
         std::string_view end = sink.RecordBytes(sink.RecordCount() - 1);
         EXPECT_EQ(k.hardLink ? phony + '\0' : "", std::string(end)) << "a member names its group";
-        EXPECT_EQ(k.hardLink ? 2u : 3u, sink.RecordCount()) << "a member sends no data";
+        size_t data = 0;
+        for (size_t i = 0; i < sink.RecordCount(); ++i)
+            data += sink.RecordType(i) == PL_FS_DATA;
+        EXPECT_EQ(k.hardLink ? 0u : 1u, data) << "a member sends no data";
     }
     // Without a table the stream fails.
     FillFile f(static_cast<KXArchive*>(nullptr));

@@ -46,11 +46,12 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
-                   (in.flaProps ? kArgFlaProps : 0);
+                   (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0);
     out.appType = in.appType;
     return putPath(in.archivePath, out.archivePath, "archive", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures", error) &&
-           putPath(in.resultsPath, out.resultsPath, "results", error);
+           putPath(in.resultsPath, out.resultsPath, "results", error) &&
+           putPath(in.jobDir, out.jobDir, "job directory", error) && putPath(in.indexPath, out.indexPath, "index", error);
 }
 
 bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* error) {
@@ -60,7 +61,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
         return false;
     }
     if (in.streamCount < 1 || in.streamNumber < 1 || in.streamNumber > in.streamCount || in.collectCount < 0 ||
-        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps)) != 0) {
+        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath)) != 0) {
         *error = "argument block: stream " + std::to_string(in.streamNumber) + " of " + std::to_string(in.streamCount) +
                  ", " + std::to_string(in.collectCount) + " collect files, switches " + std::to_string(in.switches);
         return false;
@@ -73,9 +74,11 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.macProperties = (in.switches & kArgMacProperties) != 0;
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
     a.flaProps = (in.switches & kArgFlaProps) != 0;
+    a.longPath = (in.switches & kArgLongPath) != 0;
     if (!takePath(in.archivePath, a.archivePath, "archive", error) ||
         !takePath(in.failuresPath, a.failuresPath, "failures", error) ||
-        !takePath(in.resultsPath, a.resultsPath, "results", error))
+        !takePath(in.resultsPath, a.resultsPath, "results", error) ||
+        !takePath(in.jobDir, a.jobDir, "job directory", error) || !takePath(in.indexPath, a.indexPath, "index", error))
         return false;
     if (a.archivePath.empty()) {
         *error = "argument block: no archive path";

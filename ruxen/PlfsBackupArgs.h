@@ -9,12 +9,16 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps)
+//   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps,
+//                 kArgLongPath)
 //   24      4     application type
 //   28      84    zero
-//   112     896   archive path, NUL-terminated
-//   1008    896   failures file path ("" none)
-//   1904    896   results file path ("" none)
+//   112     536   archive path, NUL-terminated
+//   648     536   failures file path ("" none)
+//   1184    536   results file path ("" none)
+//   1720    536   job results directory ("" none)
+//   2256    536   index file path ("" none)
+//   2792    8     zero
 //
 // The paths are the job's; each stream writes to its own copy of them
 // (StreamOutputPath). A path that does not fit its field is refused, never
@@ -28,10 +32,12 @@
 #include "platform/Export.h"
 
 constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
-constexpr uint32_t kPlfsBackupArgsVersion = 1;
+constexpr uint32_t kPlfsBackupArgsVersion = 2;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
 constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
+constexpr uint32_t kArgLongPath = 0x8;
+constexpr size_t kArgPathSize = 536;
 
 struct plfsBackupArgs {
     char magic[4];
@@ -42,15 +48,19 @@ struct plfsBackupArgs {
     uint32_t switches;
     uint32_t appType;
     uint8_t reserved[84];
-    char archivePath[896];
-    char failuresPath[896];
-    char resultsPath[896];
+    char archivePath[kArgPathSize];
+    char failuresPath[kArgPathSize];
+    char resultsPath[kArgPathSize];
+    char jobDir[kArgPathSize];
+    char indexPath[kArgPathSize];
+    uint8_t reserved2[8];
 };
 
 static_assert(sizeof(plfsBackupArgs) == 2800, "plfsBackupArgs is 2800 bytes");
 static_assert(offsetof(plfsBackupArgs, streamNumber) == 8 && offsetof(plfsBackupArgs, appType) == 24 &&
-                  offsetof(plfsBackupArgs, archivePath) == 112 && offsetof(plfsBackupArgs, failuresPath) == 1008 &&
-                  offsetof(plfsBackupArgs, resultsPath) == 1904,
+                  offsetof(plfsBackupArgs, archivePath) == 112 && offsetof(plfsBackupArgs, failuresPath) == 648 &&
+                  offsetof(plfsBackupArgs, resultsPath) == 1184 && offsetof(plfsBackupArgs, jobDir) == 1720 &&
+                  offsetof(plfsBackupArgs, indexPath) == 2256,
               "plfsBackupArgs field offsets");
 
 // The job's options as the host program parsed them, and the stream they
@@ -63,9 +73,12 @@ struct BackupArgs {
     bool macProperties = false;
     bool preserveAtime = false;
     bool flaProps = false;  // the subclient's data collection for the resource report
+    bool longPath = false;     // long paths go under substitute names
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none
+    std::string jobDir;        // the job results directory ("" none)
+    std::string indexPath;     // the index file ("" none)
 };
 
 // The output file of stream `stream` of `count` for the job's `path`: the

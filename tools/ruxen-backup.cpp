@@ -4,6 +4,7 @@
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
+//                [--job-dir DIR] [--long-path] [--index FILE]
 //                --archive OUT COLLECT...
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
@@ -36,6 +37,7 @@ void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
+            "                    [--job-dir DIR] [--long-path] [--index FILE]\n"
             "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
@@ -49,7 +51,13 @@ void usage(FILE* out) {
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
             "                    with \".i\" (devices such as /dev/null stay as they are);\n"
-            "                    the summary gives the streams' totals together\n",
+            "                    the summary gives the streams' totals together\n"
+            "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
+            "                    writes it): hard-linked files are sent once per group\n"
+            "  --long-path       names too long for the archive go under a substitute name\n"
+            "                    (ancestor and GUID) where the application type allows\n"
+            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
+            "                    stream i writes FILE.i, as for the archive\n",
             kMaxStreams);
 }
 
@@ -170,6 +178,14 @@ int main(int argc, char** argv) {
             args.macProperties = true;
         } else if (a == "--preserve-atime") {
             args.preserveAtime = true;
+        } else if (a == "--job-dir") {
+            if (!value(args.jobDir))
+                return 2;
+        } else if (a == "--index") {
+            if (!value(args.indexPath))
+                return 2;
+        } else if (a == "--long-path") {
+            args.longPath = true;
         } else if (a == "--fla-props") {
             args.flaProps = true;
         } else if (a == "--archive") {
@@ -215,6 +231,8 @@ int main(int argc, char** argv) {
             outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
         if (!args.resultsPath.empty())
             outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+        if (!args.indexPath.empty())
+            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
     }
     if (!outputsAreSafe(outputs, collects))
         return 2;

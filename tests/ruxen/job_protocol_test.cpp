@@ -27,17 +27,21 @@ BackupArgs StreamArgs() {
     a.macProperties = true;
     a.archivePath = "/out/a";
     a.resultsPath = "/r";
+    a.jobDir = "/job";
+    a.longPath = true;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(2800u, b.size());
-    EXPECT_EQ(std::string("RXBA\1\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\1\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
+    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x09\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
     EXPECT_EQ(std::string(84, '\0'), b.substr(28, 84));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
-    EXPECT_EQ('\0', b[1008]);
-    EXPECT_EQ(std::string("/r\0", 3), b.substr(1904, 3));
+    EXPECT_EQ('\0', b[648]);
+    EXPECT_EQ(std::string("/r\0", 3), b.substr(1184, 3));
+    EXPECT_EQ(std::string("/job\0", 5), b.substr(1720, 5));
+    EXPECT_EQ('\0', b[2256]);
 
     plfsBackupArgs block;
     memcpy(&block, b.data(), sizeof block);
@@ -45,18 +49,19 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     std::string error;
     ASSERT_TRUE(DecodeBackupArgs(block, back, &error)) << error;
     EXPECT_EQ(ArgsBlock(back), b);
-    EXPECT_TRUE(back.macProperties && !back.preserveAtime);
+    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
-        [](plfsBackupArgs& x) { x.version = 2; },
+        [](plfsBackupArgs& x) { x.version = 1; },
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 8; },
+        [](plfsBackupArgs& x) { x.switches = 16; },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },
+        [](plfsBackupArgs& x) { memset(x.indexPath, 'a', sizeof x.indexPath); },
     };
     for (size_t i = 0; i < sizeof spoil / sizeof spoil[0]; ++i) {
         plfsBackupArgs bad = block;
@@ -65,7 +70,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     }
     // A path is refused, never cut.
     BackupArgs longPath = StreamArgs();
-    longPath.failuresPath = "/" + std::string(894, 'f');
+    longPath.failuresPath = "/" + std::string(kArgPathSize - 2, 'f');
     EXPECT_TRUE(EncodeBackupArgs(longPath, block, &error));
     longPath.failuresPath += "f";
     EXPECT_FALSE(EncodeBackupArgs(longPath, block, &error));

@@ -15,8 +15,8 @@ std::string StreamOutputPath(const std::string& path, int stream, int count) {
 
 namespace {
 
-constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgNativeSnap | kArgMountDetails |
-                                     kArgDdbSubclient | kArgErrorsNotTolerated;
+constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath |
+                                     kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated;
 
 template <size_t N>
 bool putPath(const std::string& path, char (&field)[N], const char* what, std::string* error) {
@@ -49,7 +49,7 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
-                   (in.flaProps ? kArgFlaProps : 0) |
+                   (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
                    (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
                    (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0);
     out.appType = in.appType;
@@ -59,6 +59,7 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     return putPath(in.archivePath, out.archivePath, "archive path", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures path", error) &&
            putPath(in.resultsPath, out.resultsPath, "results path", error) &&
+           putPath(in.jobDir, out.jobDir, "job directory", error) && putPath(in.indexPath, out.indexPath, "index path", error) &&
            putPath(in.snapJobId, out.snapJobId, "snapshot job id", error) &&
            putPath(in.replicationJobId, out.replicationJobId, "replication job id", error) &&
            putPath(in.proxyMapPath, out.proxyMapPath, "proxy map path", error);
@@ -84,6 +85,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.macProperties = (in.switches & kArgMacProperties) != 0;
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
     a.flaProps = (in.switches & kArgFlaProps) != 0;
+    a.longPath = (in.switches & kArgLongPath) != 0;
     a.nativeSnap = (in.switches & kArgNativeSnap) != 0;
     a.mountDetails = (in.switches & kArgMountDetails) != 0;
     a.ddbSubclient = (in.switches & kArgDdbSubclient) != 0;
@@ -94,6 +96,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     if (!takePath(in.archivePath, a.archivePath, "archive path", error) ||
         !takePath(in.failuresPath, a.failuresPath, "failures path", error) ||
         !takePath(in.resultsPath, a.resultsPath, "results path", error) ||
+        !takePath(in.jobDir, a.jobDir, "job directory", error) || !takePath(in.indexPath, a.indexPath, "index path", error) ||
         !takePath(in.snapJobId, a.snapJobId, "snapshot job id", error) ||
         !takePath(in.replicationJobId, a.replicationJobId, "replication job id", error) ||
         !takePath(in.proxyMapPath, a.proxyMapPath, "proxy map path", error))

@@ -17,7 +17,9 @@
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
+#include "platform/IndexingConnection.h"
 #include "platform/KXArchive.h"
+#include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "ruxen/CCollectFileArbitrator.h"
@@ -26,6 +28,7 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
 #include "ruxen/StreamBackupPass.h"
+#include "ruxen/SubclientFiles.h"
 
 bool RuxenBase::proxyClient = false;
 
@@ -95,7 +98,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
     const bool single = args.streamCount <= 1;
     std::vector<std::string> own;
     for (int s = single ? 0 : 1; s <= (single ? 0 : args.streamCount); ++s) {
-        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
+        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath, &args.indexPath}) {
             if (p->empty())
                 continue;
             struct stat st;
@@ -112,6 +115,9 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
             free(real);
         }
     }
+    // The agent's own directories, as the platform names them.
+    for (const std::string& d : KXPI_Zonclient::getAgentDirectories())
+        own.push_back(d);
     file.SetOwnDirectories(own);
 }
 
@@ -221,6 +227,18 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     if (!failures.Open(StreamOutputPath(args.failuresPath, args.streamNumber, args.streamCount), run) ||
         !results.Open(StreamOutputPath(args.resultsPath, args.streamNumber, args.streamCount), run))
         return run;
+    // The stream's index file: what the indexing connections of the
+    // stream send goes there.
+    FileRecordSink index(kIndexStreamMagic);
+    const std::string indexPath = StreamOutputPath(args.indexPath, args.streamNumber, args.streamCount);
+    if (!indexPath.empty() && index.Open(indexPath.c_str()) != 0) {
+        addProblem(run, "cannot create the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        return run;
+    }
+    struct DefaultIndexSink {
+        explicit DefaultIndexSink(RecordSink* s) { IndexingConnection::SetDefaultSink(s); }
+        ~DefaultIndexSink() { IndexingConnection::SetDefaultSink(nullptr); }
+    } defaultIndex(indexPath.empty() ? nullptr : &index);
     run.opened = true;
 
     ItemCountingSink counting(sink);
@@ -233,13 +251,28 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.SetResultsFile(results.f);
     file.setFNameMapper(m_nameMapper.get());
     registerJobOutputs(file, args);
+    file.SetLongPathSupport(args.longPath);
+    subclientFiles files;
+    if (!args.jobDir.empty()) {
+        // The data of a hard-link group travels once, from its hard-link
+        // collect file; the table in the job directory names the groups.
+        file.EnableHardLinkHandling();
+        file.SetJobResultsFolder(args.jobDir);
+        if (!subclientFiles::Set(files.subclientDir, args.jobDir)) {
+            addProblem(run, "the job directory name is too long: %s", args.jobDir.c_str());
+            return run;
+        }
+    }
 
-    StreamBackupPass pass(file, failures.f);
+    StreamBackupPass pass(file, failures.f, &files);
     pass.SetSendFLAProps(args.flaProps);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
-        if (n < 0 || n > static_cast<int>(m_collects.size())) {
+        if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
+            addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
+            failed = true;
+        } else if (n < 0 || n > static_cast<int>(m_collects.size())) {
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
             failed = true;
         } else if (!reader.Open(m_collects[n - 1], &error)) {
@@ -250,6 +283,10 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         }
     }
     failed |= counting.Close() != 0;
+    if (!indexPath.empty() && index.Close() != 0) {
+        addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        failed = true;
+    }
     failed |= !failures.Close(run);
     failed |= !results.Close(run);
     run.failed = failed;

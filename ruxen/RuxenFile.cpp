@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "errorpolicy/ErrorController.h"
+#include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
 #include "platform/CPipelayer.h"
 #include "platform/FileNameEscape.h"
@@ -31,6 +32,10 @@ RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(
 RuxenFile::~RuxenFile() {
     CloseItem();
     FreeKXArchiveBuffer();
+    if (m_hlTable) {
+        m_hlTable.reset();
+        HardLinkManager::closeHLTableClass();
+    }
 }
 
 // ---------------------------------------------------------------- buffers

@@ -24,12 +24,16 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/HardLinksTable.h"
+#include "platform/IdxMetadata.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/MetadataRecord.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
 class CFileReaderContext;
+class ContentMapper;
 class CPipelayer;
 class CTyError;
 class ContentMapper;
@@ -139,6 +143,13 @@ public:
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
     void FreeKXArchiveBuffer();
     void FreeKXArchiveBuffer(char* buffer);
+
+    // ---- index metadata records (type 159), through the one sender
+    // (ruxen/MetadataRecord.h): a MetadataRecordResult. A failed write also
+    // records the failure reason (code -1); no failure leaves a buffer.
+    using IndexMetadataPair = ::IndexMetadataPair;
+    int SendIndexMetadata(const std::vector<IndexMetadataPair>& pairs);
+    int SendIndexMetadata(const IdxMessage& message);
 
     // Switches sending on, or off when the do-not-send hook file exists (the
     // record writers then fill a scratch buffer and nothing is written).
@@ -329,6 +340,32 @@ public:
     void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
     bool IsJobOutput(const struct stat& st) const;
 
+    // ---- inputs of header filling
+    // Content (proxy or snapshot) mapping and consistency-point mapping: the
+    // mapper translates the local path back to the recorded name.
+    void SetContentMapping(ContentMapper* mapper, bool proxyHost, bool replicationHost) {
+        m_contentMapper = mapper;
+        m_proxyHost = proxyHost;
+        m_replicationHost = replicationHost;
+    }
+    // A failed consistency-point translation does not fail the item.
+    void SetFLRNoFail(bool on) { m_flrNoFail = on; }
+    void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
+        m_indexCheckPoint = checkPoint;
+        m_indexLogBackup = logBackup;
+    }
+    void SetFBR(bool on) { m_fbr = on; }
+    void SetTallixSync(bool on) { m_tallixSync = on; }
+    void SetDBArchive(bool on) { m_dbArchive = on; }
+    void SetSILOParentPath(const std::string& path) { m_siloParentPath = path; }
+    void SetOverridePath(const std::string& path) { m_overridePath = path; }
+    void SetMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    // ---- HBase items (the job's HBase state is held by the private part)
+    void SetHBaseBkpRoot(const std::string& root);
+    void GetHBaseItemAttrs(const std::string& item);
+    void GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden);
+    std::string PrepareHBaseItemPath(const std::string& item);
+
     bool IsFBR() const { return m_fbr; }
     bool IsTallixSync() const { return m_tallixSync; }
     bool isIndexCheckPoint() const { return m_indexCheckPoint; }
@@ -369,17 +406,9 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
-    // The one sender of metadata records (type 159): the encoded message,
-    // or, when `message` is null, one (kind, text) pair. Every failure gives
-    // the buffer back; a failed write also sets the failure reason (code -1).
-    enum MetadataRecordResult : int {
-        kMetaSent = 0,
-        kMetaNothing,        // encodes to 0 bytes: nothing written, a success
-        kMetaEncodeFailed,
-        kMetaNoBuffer,
-        kMetaFillFailed,
-        kMetaWriteFailed,
-    };
+    struct RecordBuffers;
+    // The metadata sender for one message, or, when `message` is null, one
+    // (kind, text) pair (see SendIndexMetadata).
     int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
     int SendDeduplicationCommand();
@@ -411,14 +440,42 @@ protected:
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
-    // The current item's local path (_mapped_name, m_actualPath) from its
-    // recorded path, through the content mapper while the proxy-host or
-    // replication-host flag is on. False after reporting the item failed.
+    // While the proxy-host or replication-host flag is on, the current
+    // item's local path (_mapped_name, m_actualPath, which hold the recorded
+    // path) through the content mapper. False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
     // Forgets everything that belongs to the previous item: a failure left
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
     void ResetItemState(uint64_t collectOffset);
+    // Header filling, one step group each (PopulateHeaderEx calls them in
+    // order); each answers 0 to go on, -1 (skip the item) or 2.
+    struct HeaderFill;
+    int FillRecordFields(HeaderFill& c);
+    int FillRecordedName(HeaderFill& c);
+    int FillMappedName(HeaderFill& c);
+    int FillLongPathName(HeaderFill& c);
+    void FillObjectGUIDs(HeaderFill& c);
+    void FillStatFields(HeaderFill& c);
+    int FillHardLinks(HeaderFill& c);
+    void FillApplicationNames(HeaderFill& c);
+    int SetHeaderName(HeaderFill& c);
+    int FillSize(HeaderFill& c);
+    void FillDirectorySize(HeaderFill& c);
+    void FillReaderFlags(HeaderFill& c);
+    int FillApplicationFlags(HeaderFill& c);
+    // Records a failure of header filling (not again in failed-record mode)
+    // and answers -1.
+    int FailHeader(HeaderFill& c, int errnum, const std::string& detail);
+    // Takes over a collect file's directives.
+    void ApplyDirectives(const CollectDirectives& directives);
+    // Copies what the item's collect line carries into the per-item flags.
+    void ApplyCollectLine(const CollectLine& line);
+    // A file of several links that the job backs up as a hard link.
+    bool HardLinkCandidate() const;
+    // The job's hard-links table, opened for reading when needed; empty
+    // when it cannot be opened.
+    HardLinksTablePtr HardLinkTable();
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
@@ -510,9 +567,13 @@ protected:
     bool m_dbArchive = false;
     bool m_proxyHost = false;
     bool m_replicationHost = false;
+    bool m_flrNoFail = false;
     ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
     std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
     std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
+    std::string m_siloParentPath;
+    std::string m_ownName;    // the item's name before a phony name replaced it
+    std::string m_guidPath;   // the path its object GUIDs are made from
     std::string m_documentumSAName;
     std::string m_appIdText;  // "zonark id:application id"
     std::map<int, std::string> m_collectFileMap;
@@ -533,6 +594,8 @@ protected:
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
     CollectLine m_collectLine;  // reused for every line: no allocation per item
+    uint64_t m_directiveGeneration = 0;
+    HardLinksTablePtr m_hlTable;
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

@@ -232,11 +232,8 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
 }
 
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr) {
-        _mapped_name = m_recordedPath;
-        m_actualPath = _mapped_name;
-        return true;
-    }
+    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
+        return true;  // read where it was recorded
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
     const int e = errno;

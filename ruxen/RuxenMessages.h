@@ -2,6 +2,8 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/KXPlatformInfo.h"
 
 // Hook files (looked up through HookFiles).
@@ -84,3 +86,10 @@ constexpr const char* kReasonAclRead = "Unable get ACL information %s";
 constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
 // Results-file reason of an early-stub candidate that failed.
 constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";
+
+// Header filling.
+constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
+constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target
+constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
+constexpr const char* kSessionSection = "Session";
+constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores

@@ -4,7 +4,8 @@
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
-//                [mapping options] [--job-dir DIR] --archive OUT [COLLECT...]
+//                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
+//                --archive OUT [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -36,7 +37,8 @@ void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
-            "                    [mapping options] [--job-dir DIR] --archive OUT [COLLECT...]\n"
+            "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
+            "                    --archive OUT [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
@@ -50,6 +52,16 @@ void usage(FILE* out) {
             "                    stream i writes OUT.i and the failures and results files\n"
             "                    with \".i\" (devices such as /dev/null stay as they are);\n"
             "                    the summary gives the streams' totals together\n"
+            "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
+            "                    writes it): hard-linked files are sent once per group;\n"
+            "                    without COLLECT files, its CollectTot<n>.kxf are backed up\n"
+            "                    (in the order and split groups of its split_config and\n"
+            "                    Merged_split_config when HLINK=Y: a group's other collect\n"
+            "                    files wait for its hard-link collect files)\n"
+            "  --long-path       names too long for the archive go under a substitute name\n"
+            "                    (ancestor and GUID) where the application type allows\n"
+            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
+            "                    stream i writes FILE.i, as for the archive\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
@@ -67,11 +79,7 @@ void usage(FILE* out) {
             "  --mount-details   the mount points go into the item headers\n"
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
-            "  --errors-not-tolerated  per-item errors are not tolerated\n"
-            "  --job-dir DIR     the job results directory; without COLLECT files, back up\n"
-            "                    its CollectTot<n>.kxf (in the order and split groups of its\n"
-            "                    split_config and Merged_split_config when HLINK=Y: a\n"
-            "                    group's other files wait for its hard-link collect files)\n",
+            "  --errors-not-tolerated  per-item errors are not tolerated\n",
             kMaxStreams);
 }
 
@@ -204,6 +212,14 @@ int main(int argc, char** argv) {
             args.macProperties = true;
         } else if (a == "--preserve-atime") {
             args.preserveAtime = true;
+        } else if (a == "--job-dir") {
+            if (!value(args.jobDir))
+                return 2;
+        } else if (a == "--index") {
+            if (!value(args.indexPath))
+                return 2;
+        } else if (a == "--long-path") {
+            args.longPath = true;
         } else if (a == "--fla-props") {
             args.flaProps = true;
         } else if (a == "--archive") {
@@ -253,9 +269,6 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "ruxen-backup: %s takes a job id (a number), not %s\n", a.c_str(), id.c_str());
                 return 2;
             }
-        } else if (a == "--job-dir") {
-            if (!value(args.jobDir))
-                return 2;
         } else if (a == "--proxy-map") {
             if (!value(args.proxyMapPath))
                 return 2;
@@ -302,6 +315,8 @@ int main(int argc, char** argv) {
             outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
         if (!args.resultsPath.empty())
             outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+        if (!args.indexPath.empty())
+            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
     }
     std::vector<Output> inputs;
     for (const std::string& c : collects)

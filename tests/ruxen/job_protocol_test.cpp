@@ -35,19 +35,23 @@ BackupArgs StreamArgs() {
     a.snapJobId = "42";
     a.proxyMapPath = "/m";
     a.nativeSnap = a.errorsNotTolerated = true;
+    a.jobDir = "/job";
+    a.longPath = true;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
-    ASSERT_EQ(3760u, b.size());
-    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x49\0\0\0\x7c\0\0\0"
+    ASSERT_EQ(3400u, b.size());
+    EXPECT_EQ(std::string("RXBA\3\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\0\0\0\x7c\0\0\0"
                           "\2\0\0\0\7\0\0\0\5\0\0\0", 40),
               b.substr(0, 40));
     EXPECT_EQ(std::string(72, '\0'), b.substr(40, 72));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
-    EXPECT_EQ('\0', b[1008]);
-    EXPECT_EQ(std::string("/r\0", 3), b.substr(1904, 3));
+    EXPECT_EQ('\0', b[648]);
+    EXPECT_EQ(std::string("/r\0", 3), b.substr(1184, 3));
+    EXPECT_EQ(std::string("/job\0", 5), b.substr(1720, 5));
+    EXPECT_EQ('\0', b[2256]);
     EXPECT_EQ(std::string("42\0", 3), b.substr(2800, 3));
     EXPECT_EQ('\0', b[2832]);
     EXPECT_EQ(std::string("/m\0", 3), b.substr(2864, 3));
@@ -58,8 +62,8 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     std::string error;
     ASSERT_TRUE(DecodeBackupArgs(block, back, &error)) << error;
     EXPECT_EQ(ArgsBlock(back), b);
-    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.nativeSnap && back.errorsNotTolerated &&
-                !back.mountDetails && !back.ddbSubclient);
+    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath && back.nativeSnap &&
+                back.errorsNotTolerated && !back.mountDetails && !back.ddbSubclient);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
@@ -67,11 +71,12 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 0x80; },
+        [](plfsBackupArgs& x) { x.switches = 0x100; },
         [](plfsBackupArgs& x) { memset(x.snapJobId, '4', sizeof x.snapJobId); },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },
+        [](plfsBackupArgs& x) { memset(x.indexPath, 'a', sizeof x.indexPath); },
     };
     for (size_t i = 0; i < sizeof spoil / sizeof spoil[0]; ++i) {
         plfsBackupArgs bad = block;
@@ -80,7 +85,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     }
     // A path is refused, never cut.
     BackupArgs longPath = StreamArgs();
-    longPath.failuresPath = "/" + std::string(894, 'f');
+    longPath.failuresPath = "/" + std::string(kArgPathSize - 2, 'f');
     EXPECT_TRUE(EncodeBackupArgs(longPath, block, &error));
     longPath.failuresPath += "f";
     EXPECT_FALSE(EncodeBackupArgs(longPath, block, &error));

@@ -16,6 +16,11 @@
 //   MISMATCH <path>: <what differs>
 //   FAILED <path>: end-of-item record 134          (not compared)
 //   SKIPPED <path>: <why it cannot be compared>
+// A hard-link member (bits 62 and 61, no data, its end-of-item record naming
+// the group's phony name) is not compared itself: the group's data, sent
+// under the phony name, is compared with the first member's file, which must
+// be the inode and device the phony name gives; a member whose group data
+// never comes is a MISMATCH when the stream ends.
 //   ERROR record at offset <n>: <stream inconsistency>
 // and a summary line from PrintSummary. Directories, links, devices and
 // FIFOs are not compared.
@@ -81,6 +86,7 @@ private:
     bool OpenTarget();
     // A recorded path through the path map; false when no pair covers it.
     bool ToLocal(std::string& path) const;
+    void BeginGroupData();
     void CloseItem();
     // Compares `length` bytes at the item's position with `bytes`, or with
     // zeros when bytes is null.
@@ -109,6 +115,16 @@ private:
     bool m_sawContent = false;  // data or hole records seen
     bool m_differs = false;     // a difference was reported; stop comparing
     bool m_fileEnded = false;   // the file is shorter than the stream
+
+    // Hard-link groups by phony name: the first member that named it, and
+    // whether its data came.
+    struct Group {
+        std::string member;
+        bool dataSeen = false;
+    };
+    std::map<std::string, Group> m_groups;
+    Group* m_group = nullptr;  // the group whose data the open item is
+    uint64_t m_groupIno = 0, m_groupDev = 0;
 
     uint64_t m_items = 0;
     uint64_t m_compared = 0;

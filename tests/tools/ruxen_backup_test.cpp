@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/ArchiveStreamReader.h"
+#include "platform/CGuidFactory.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/RunProgram.h"
@@ -199,14 +200,34 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
               r.out.find("MISMATCH " + m_tree + "/sub/hello.txt: ACLs or extended attributes differ")) << r.out;
 }
 
-// A path too long for the header: a failure the filter never passes over.
-TEST_F(RuxenBackupTool, OverLongPathIsListed) {
+// A path too long for the header: with --long-path and an application type
+// that allows it, sent under its longest ancestor within 959 characters and
+// the GUID of the path, with its data; otherwise a failure the filter never
+// passes over.
+TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
     const std::string p = MakePathOfLength(m_tree, 1210);
     ASSERT_EQ(1210u, p.size());
     WriteWholeFile(m_collect, p + "\n");
-    ProgramResult r = Backup({"--failures", m_failures, "--archive", m_archive, m_collect});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
+    const std::string substitute = p.substr(0, p.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(p);
+    struct Case {
+        std::vector<std::string> options;
+        bool sent;
+    } cases[] = {{{"--long-path", "--app-type", "29"}, true},
+                 {{"--long-path", "--app-type", "0"}, false},
+                 {{"--app-type", "29"}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[c.options.size() - 1] + (c.options.size() == 3 ? " with --long-path" : ""));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--failures", m_failures, "--archive", m_archive, m_collect});
+        ProgramResult r = Backup(args);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(c.sent ? "" : p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
+        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+        EXPECT_EQ(0, r.exitCode) << r.out;
+        EXPECT_EQ(c.sent, r.out.find("HEADER type=128 length=1160 name=\"" + substitute + "\" mode=0100644 size=4 ") !=
+                              std::string::npos) << r.out;
+        EXPECT_EQ(c.sent, r.out.find("DATA type=2 length=4\n") != std::string::npos) << r.out;
+    }
 }
 
 // Hard links through the job directory: ruxen-collect writes a collect file

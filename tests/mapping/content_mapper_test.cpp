@@ -117,6 +117,30 @@ TEST_F(ContentMapperTest, MissesDisabledMappersAndBuffersThatDoNotFit) {
     EXPECT_STREQ(inplace, "/mnt/snap3/vol/k");
 }
 
+// One mapper serves job after job in a process: each initialisation maps
+// with the pairs given for it alone, and without any maps nothing.
+TEST_F(ContentMapperTest, EachInitialisationMapsWithItsOwnPairsOnly) {
+    std::list<std::string> next = {"/other\t/mnt/other"};
+    struct Step {
+        std::list<std::string>* pairs;  // given before initialising; null: none
+        bool enabled;
+        const char* data;  // "/data/f" mapped
+        const char* other;  // "/other/f" mapped
+    } steps[] = {{nullptr, false, "/data/f", "/other/f"},
+                 {&next, true, "/data/f", "/mnt/other/f"},
+                 {nullptr, false, "/data/f", "/other/f"}};
+    for (const Step& s : steps) {
+        if (s.pairs) {
+            ASSERT_EQ(0, m_.SetProxyToHostMap(s.pairs));
+        }
+        EXPECT_EQ(s.enabled, m_.initialize("2:18"));
+        std::string data, other;
+        m_.MakeHostPathFromProxyPath(std::string("/data/f"), data);
+        m_.MakeHostPathFromProxyPath(std::string("/other/f"), other);
+        EXPECT_EQ(std::string(s.data) + " " + s.other, data + " " + other);
+    }
+}
+
 TEST_F(ContentMapperTest, ListsInKeyOrder) {
     std::list<std::string> hosts = {"kept"};
     EXPECT_EQ(m_.GetHostPathList(&hosts), 0);

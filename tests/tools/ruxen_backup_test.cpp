@@ -200,6 +200,21 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
               r.out.find("MISMATCH " + m_tree + "/sub/hello.txt: ACLs or extended attributes differ")) << r.out;
 }
 
+// Extended attributes too big to keep raise a pending cause with the job
+// manager, which the summary names (on tmpfs, which keeps large attributes).
+TEST_F(RuxenBackupTool, PendingCauseIsNamed) {
+    TempDir shm("ruxen_cause", "/dev/shm");
+    const std::string f = shm / "big";
+    WriteWholeFile(f, "x");
+    if (!SetXattr(f, "user.big", std::string(65000, 'v')))
+        GTEST_SKIP() << "no large user attributes on /dev/shm";
+    WriteWholeFile(m_collect, f + "\n");
+    ProgramResult r = Backup({"--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: the job manager was given pending cause 0x70000e0: " + f))
+        << r.err;
+}
+
 // A path too long for the header: with --long-path and an application type
 // that allows it, sent under its longest ancestor within 959 characters and
 // the GUID of the path, with its data; otherwise a failure the filter never

@@ -23,6 +23,7 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"
+#include "support/MntTabFile.h"
 #include "support/ProcessState.h"
 #include "support/StreamBytes.h"
 #include "support/StreamCheck.h"
@@ -241,6 +242,34 @@ TEST_F(HeaderSend, AclSkips) {
     const std::string log = m_state.Log();
     EXPECT_NE(std::string::npos, log.find("ACL backup not support"));
     EXPECT_EQ(log.find("ACL backup not support"), log.rfind("ACL backup not support"));
+}
+
+// The same skips in a real opening: the item's file-system type comes from
+// the mount table (once per device), and a directory that is a mount of
+// the job's mount list is that mount point; what lies below it is not.
+TEST_F(HeaderSend, AclSkipsFromTheMountTable) {
+    const std::string d = m_dir / "d", f = d + "/f";
+    ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+    WriteWholeFile(f, "x");
+    if (!SetXattr(d, "user.k", "v") || !SetXattr(f, "user.k", "v"))
+        GTEST_SKIP() << "no user attributes here";
+    struct Case {
+        const char* dirType;  // of the mount table's entry for the test directory
+        bool dirIsMount;      // the mount list holds d as an NFS mount
+        std::string path;
+        bool optHeader;
+    } cases[] = {{"cifs", false, f, false}, {"ext4", false, f, true}, {"ext4", true, d, false},
+                 {"ext4", true, f, true},   {"ext4", false, d, true}};
+    for (const Case& c : cases) {
+        MntTabFile table("/dev/sda1 / ext4 rw 0 0\nsrv:/x " + m_dir.path() + " " + c.dirType + " rw 0 0\n");
+        MemoryItem item;
+        if (c.dirIsMount)
+            item.file.setMountPoints({{1, MountEntry{"/", "ext4", 0}}, {3, MountEntry{d, "nfs4", 0}}});
+        ASSERT_TRUE(item.Open(c.path));
+        EXPECT_EQ(0, item.file.SendHeader(nullptr));
+        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink))
+            << c.dirType << c.dirIsMount << c.path;
+    }
 }
 
 // An item gone before its header, in a job that tolerates no errors, fails

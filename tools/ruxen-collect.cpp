@@ -149,7 +149,8 @@ int Usage(FILE* to, int rc) {
     fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
                 "       ruxen-collect --job-dir JOBDIR DIR...\n"
                 "  --job-dir  write JOBDIR/CollectTot<i>.kxf for the i-th DIR and record files\n"
-                "             of several links in JOBDIR/HCollectTot<i>.kxf and its hard-links table\n");
+                "             of several links in its hard-links table and in JOBDIR/HCollectTot<k>.kxf,\n"
+                "             k the first DIR where the file was met\n");
     return rc;
 }
 

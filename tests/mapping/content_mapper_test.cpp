@@ -118,26 +118,16 @@ TEST_F(ContentMapperTest, MissesDisabledMappersAndBuffersThatDoNotFit) {
 }
 
 // One mapper serves job after job in a process: each initialisation maps
-// with the pairs given for it alone, and without any maps nothing.
+// with the pairs given for it alone, and without pairs not at all.
 TEST_F(ContentMapperTest, EachInitialisationMapsWithItsOwnPairsOnly) {
     std::list<std::string> next = {"/other\t/mnt/other"};
-    struct Step {
-        std::list<std::string>* pairs;  // given before initialising; null: none
-        bool enabled;
-        const char* data;  // "/data/f" mapped
-        const char* other;  // "/other/f" mapped
-    } steps[] = {{nullptr, false, "/data/f", "/other/f"},
-                 {&next, true, "/data/f", "/mnt/other/f"},
-                 {nullptr, false, "/data/f", "/other/f"}};
-    for (const Step& s : steps) {
-        if (s.pairs) {
-            ASSERT_EQ(0, m_.SetProxyToHostMap(s.pairs));
-        }
-        EXPECT_EQ(s.enabled, m_.initialize("2:18"));
+    for (std::list<std::string>* pairs : {static_cast<std::list<std::string>*>(nullptr), &next}) {
+        ASSERT_TRUE(pairs == nullptr || m_.SetProxyToHostMap(pairs) == 0);
+        EXPECT_EQ(pairs != nullptr, m_.initialize("2:18"));
         std::string data, other;
         m_.MakeHostPathFromProxyPath(std::string("/data/f"), data);
         m_.MakeHostPathFromProxyPath(std::string("/other/f"), other);
-        EXPECT_EQ(std::string(s.data) + " " + s.other, data + " " + other);
+        EXPECT_EQ(pairs ? "/data/f /mnt/other/f" : "/data/f /other/f", data + " " + other);
     }
 }
 

@@ -211,43 +211,12 @@ TEST_F(HeaderSend, AclFormContentAndSizeLimits) {
               (std::vector<int>{static_cast<int>(p.code), p.eventSeverity, p.delaySeconds}));
 }
 
-// Items without an optional header: CIFS (logged once per process), a
+// Items without an optional header: off CIFS (logged once per process), a
 // network mount point, a mount point when the registry says so; a sub-item
-// of a mount point keeps its header.
+// of a mount point keeps its header. The item's file-system type comes from
+// the mount table, a directory that is a mount of the mount list is that
+// mount point, and the collect line's markers may say either.
 TEST_F(HeaderSend, AclSkips) {
-    const std::string f = m_dir / "f";
-    WriteWholeFile(f, "x");
-    if (!SetXattr(f, "user.k", "v"))
-        GTEST_SKIP() << "no user attributes here";
-    struct Case {
-        const char* fsType;
-        int mount;
-        bool sub, registryOff, optHeader;
-    } cases[] = {{"cifs", 0, false, false, false}, {"cifs", 0, false, false, false}, {"", 3, false, false, false},
-                 {"", 3, true, false, true},       {"", 4, false, false, true},      {"", 4, false, true, false}};
-    KxLog::SetLevel(1);
-    for (const Case& c : cases) {
-        if (c.registryOff) {
-            KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
-            RuxenFile::ResetProcessSwitchesForTest();
-        }
-        Item item;
-        item.file.setMountPoints({{3, MountEntry{"/net", "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
-        item.file.marks.fsType = c.fsType;
-        item.file.marks.mountIndex = c.mount;
-        item.file.marks.sub = c.sub;
-        EXPECT_EQ(0, Send(item, f));
-        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.fsType << c.mount;
-    }
-    const std::string log = m_state.Log();
-    EXPECT_NE(std::string::npos, log.find("ACL backup not support"));
-    EXPECT_EQ(log.find("ACL backup not support"), log.rfind("ACL backup not support"));
-}
-
-// The same skips in a real opening: the item's file-system type comes from
-// the mount table (once per device), and a directory that is a mount of
-// the job's mount list is that mount point; what lies below it is not.
-TEST_F(HeaderSend, AclSkipsFromTheMountTable) {
     const std::string d = m_dir / "d", f = d + "/f";
     ASSERT_EQ(0, mkdir(d.c_str(), 0755));
     WriteWholeFile(f, "x");
@@ -255,21 +224,28 @@ TEST_F(HeaderSend, AclSkipsFromTheMountTable) {
         GTEST_SKIP() << "no user attributes here";
     struct Case {
         const char* dirType;  // of the mount table's entry for the test directory
-        bool dirIsMount;      // the mount list holds d as an NFS mount
-        std::string path;
-        bool optHeader;
-    } cases[] = {{"cifs", false, f, false}, {"ext4", false, f, true}, {"ext4", true, d, false},
-                 {"ext4", true, f, true},   {"ext4", false, d, true}};
+        std::string line;
+        bool registryOff, optHeader;
+    } cases[] = {{"cifs", f, false, false},          {"cifs", f, false, false},
+                 {"ext4", f, false, true},           {"ext4", d, false, false},
+                 {"ext4", "%??SUB%" + d, false, true}, {"ext4", "%??MNT=4%" + f, false, true},
+                 {"ext4", "%??MNT=4%" + f, true, false}};
+    KxLog::SetLevel(1);
     for (const Case& c : cases) {
+        if (c.registryOff) {
+            KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
+            RuxenFile::ResetProcessSwitchesForTest();
+        }
         MntTabFile table("/dev/sda1 / ext4 rw 0 0\nsrv:/x " + m_dir.path() + " " + c.dirType + " rw 0 0\n");
         MemoryItem item;
-        if (c.dirIsMount)
-            item.file.setMountPoints({{1, MountEntry{"/", "ext4", 0}}, {3, MountEntry{d, "nfs4", 0}}});
-        ASSERT_TRUE(item.Open(c.path));
+        item.file.setMountPoints({{3, MountEntry{d, "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
+        ASSERT_TRUE(item.OpenLine(c.line));
         EXPECT_EQ(0, item.file.SendHeader(nullptr));
-        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink))
-            << c.dirType << c.dirIsMount << c.path;
+        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.dirType << c.line;
     }
+    const std::string log = m_state.Log();
+    EXPECT_NE(std::string::npos, log.find("ACL backup not support"));
+    EXPECT_EQ(log.find("ACL backup not support"), log.rfind("ACL backup not support"));
 }
 
 // An item gone before its header, in a job that tolerates no errors, fails

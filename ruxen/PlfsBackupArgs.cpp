@@ -46,7 +46,8 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
-                   (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0);
+                   (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
+                   (in.catalog ? kArgCatalog : 0);
     out.appType = in.appType;
     return putPath(in.archivePath, out.archivePath, "archive", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures", error) &&
@@ -61,7 +62,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
         return false;
     }
     if (in.streamCount < 1 || in.streamNumber < 1 || in.streamNumber > in.streamCount || in.collectCount < 0 ||
-        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath)) != 0) {
+        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath | kArgCatalog)) != 0) {
         *error = "argument block: stream " + std::to_string(in.streamNumber) + " of " + std::to_string(in.streamCount) +
                  ", " + std::to_string(in.collectCount) + " collect files, switches " + std::to_string(in.switches);
         return false;
@@ -75,6 +76,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
     a.flaProps = (in.switches & kArgFlaProps) != 0;
     a.longPath = (in.switches & kArgLongPath) != 0;
+    a.catalog = (in.switches & kArgCatalog) != 0;
     if (!takePath(in.archivePath, a.archivePath, "archive", error) ||
         !takePath(in.failuresPath, a.failuresPath, "failures", error) ||
         !takePath(in.resultsPath, a.resultsPath, "results", error) ||

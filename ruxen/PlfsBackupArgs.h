@@ -10,7 +10,7 @@
 //   12      4     stream count
 //   16      4     collect files of the job
 //   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps,
-//                 kArgLongPath)
+//                 kArgLongPath, kArgCatalog)
 //   24      4     application type
 //   28      84    zero
 //   112     536   archive path, NUL-terminated
@@ -37,6 +37,7 @@ constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
 constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
 constexpr uint32_t kArgLongPath = 0x8;
+constexpr uint32_t kArgCatalog = 0x10;  // catalog only: entries to the index file, no data
 constexpr size_t kArgPathSize = 536;
 
 struct plfsBackupArgs {
@@ -74,6 +75,7 @@ struct BackupArgs {
     bool preserveAtime = false;
     bool flaProps = false;  // the subclient's data collection for the resource report
     bool longPath = false;     // long paths go under substitute names
+    bool catalog = false;      // headers and metadata to the index file only
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none

@@ -29,13 +29,14 @@ BackupArgs StreamArgs() {
     a.resultsPath = "/r";
     a.jobDir = "/job";
     a.longPath = true;
+    a.catalog = true;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(2800u, b.size());
-    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x09\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
+    EXPECT_EQ(std::string("RXBA\2\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x19\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
     EXPECT_EQ(std::string(84, '\0'), b.substr(28, 84));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
     EXPECT_EQ('\0', b[648]);
@@ -49,7 +50,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     std::string error;
     ASSERT_TRUE(DecodeBackupArgs(block, back, &error)) << error;
     EXPECT_EQ(ArgsBlock(back), b);
-    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath);
+    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath && back.catalog);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
@@ -57,7 +58,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 16; },
+        [](plfsBackupArgs& x) { x.switches = 32; },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },

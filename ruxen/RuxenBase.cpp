@@ -23,6 +23,7 @@
 #include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
@@ -75,7 +76,7 @@ struct OutputFile {
 };
 
 // The error-report filter of a stream.
-void setUpErrorFilter(bool tolerated) {
+void setUpErrorFilter(const BackupArgs& args, bool tolerated) {
     ErrorController::initialize(0, nullptr, 0, 0, std::string());
     std::string value;
     if (KXPlatformInfo::getString(kJobSection, kKeyReportFailureOnENOENT, value) &&
@@ -83,6 +84,11 @@ void setUpErrorFilter(bool tolerated) {
         KXLOG(0, kLogReportENOENT, kJobSection, value.c_str());
         ErrorController::setIgnoreENOENT(false);
     }
+    // A database's files vanishing is no ordinary change of the file system.
+    if (args.ddbSubclient)
+        KXLOG(0, "For DDB subclient, setting errorsTolerated to false");
+    if (args.appType == kAppTypeReportENOENT || args.ddbSubclient)
+        ErrorController::setIgnoreENOENT(false);
     ErrorController::setErrorsTolerated(tolerated);
 }
 
@@ -121,6 +127,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
 RuxenBase::RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles)
     : m_args(args), m_collects(std::move(collectFiles)) {
     m_args.collectCount = static_cast<int>(m_collects.size());
+    m_fromJobDir = m_collects.empty() && !m_args.jobDir.empty();
     m_stream = [](RuxenBase& job, const BackupArgs& a, const NextCollect& next) { return job.runStream(a, next); };
     resetRestartList();
 }
@@ -141,16 +148,19 @@ void RuxenBase::makeNameMapper(uint32_t appType) {
 
 void RuxenBase::resetRestartList() {
     m_restart.clear();
+    m_restartIndex.assign(m_collects.size() + 1, -1);
     for (size_t i = 0; i < m_collects.size(); ++i) {
         const int32_t n = static_cast<int32_t>(i + 1);
         m_restart.push_back(RestartInfo_t{n, 0, 0, n, 0, 0, 0});
+        m_restartIndex[n] = n - 1;
     }
 }
 
 void RuxenBase::failCollect(int32_t number, const char* why) {
-    if (number < 1 || number > static_cast<int32_t>(m_restart.size()))
+    RestartInfo_t* r = findRestart(number);
+    if (r == nullptr)
         return;
-    m_restart[number - 1].offset = kRestartFailed;
+    r->offset = kRestartFailed;
     KXLOG(-1, "collect file %d (%s) was not backed up: %s", number, m_collects[number - 1].c_str(), why);
 }
 
@@ -163,36 +173,47 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 }
 
 int RuxenBase::singleProcess() {
-    resetRestartList();
+    m_classic = true;  // one stream takes the collect files in order
+    m_arbitrator.reset();
+    if (!getRestartInfo())
+        return 1;
+    if (!loadNameMap()) {
+        for (const RestartInfo_t& r : m_restart)
+            failCollect(r.collectNumber, "the name map cannot be read");
+        return 1;
+    }
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
             for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
                 m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+    for (const auto& p : m_nameMap)
+        m_nameMapper->add(p.first.c_str(), p.second.c_str());
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
-    const int32_t count = static_cast<int32_t>(m_collects.size());
-    int32_t at = 0;
+    // In restart-list order, which puts each split group's hard-link
+    // collect files before its other collect files.
+    size_t at = 0;
     StreamRun run = m_stream(*this, args, [&]() -> int {
         if (at > 0)
             m_restart[at - 1].offset = kRestartFinished;
-        return at < count ? ++at : 0;
+        return at < m_restart.size() ? m_restart[at++].collectNumber : 0;
     });
     if (m_report)
         m_report(args, run);
     m_totals = run.totals;
     m_streamFailed = run.failed;
     if (run.failed)
-        for (int32_t n = at > 0 ? at : 1; n <= count; ++n)
-            failCollect(n, n == at ? "the stream failed" : "the stream failed before it");
+        for (size_t i = at > 0 ? at - 1 : 0; i < m_restart.size(); ++i)
+            failCollect(m_restart[i].collectNumber, i + 1 == at ? "the stream failed" : "the stream failed before it");
     return run.failed ? 1 : 0;
 }
 
 StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
     StreamRun run;
     run.failed = true;
-    setUpErrorFilter(errorsTolerated());
+    setUpErrorFilter(args, errorsTolerated());
 
     const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
     const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
@@ -226,7 +247,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     // The stream's archive file: the one index entries name.
     archive.SetArchiveFileNumber(args.streamNumber > 0 ? static_cast<unsigned>(args.streamNumber) : 1u);
     RuxenFile file(&archive);
-    file.initialize(0, false, 0, 0);
+    bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
     file.SetBackupMacProperties(args.macProperties);
     file.SetPreserveAccessTimes(args.preserveAtime);
@@ -246,7 +267,6 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         }
     }
 
-    bool failed = false;
     StreamBackupPass pass(file, failures.f, &files);
     pass.SetSendFLAProps(args.flaProps);
     // A catalog-only stream: one indexing connection on the stream's index

@@ -7,6 +7,7 @@
 
 #include "errorpolicy/ErrorController.h"
 #include "hardlinks/HardLinkManager.h"
+#include "mapping/ContentMapper.h"
 #include "platform/CPipelayer.h"
 #include "platform/FileNameEscape.h"
 #include "platform/HookFiles.h"
@@ -348,6 +349,7 @@ void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& 
     snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
     m_appIdText = appIdText;
     m_snapshotJob = snapshotJob;
+    SelectContentMapper(snapshotJob, appId);
     EnsureReader();
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }

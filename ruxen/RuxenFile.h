@@ -36,6 +36,7 @@ class CFileReaderContext;
 class ContentMapper;
 class CPipelayer;
 class CTyError;
+class ContentMapper;
 class IdxMessage;
 class IndexMetaDataHelper;
 class IndexingConnection;
@@ -84,6 +85,17 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
+// What GetMountDetailsFS puts into a mount entry besides its path and type.
+constexpr int kMountSizes = 1;          // the file system's size (statfs)
+constexpr int kMountNetworkSizes = 2;   // sizes of network file systems too (statfs may wait on a server)
+constexpr int kMountNoPseudo = 4;       // leave out file systems without storage (proc, sysfs, ...)
+
+// Fills `mounts` (replaced) from the mount table: every mount numbered from
+// 1 in table order, the numbers the collect files' MNT=n markers name; a
+// mount left out by the flags leaves its number unused. The number of
+// entries, or -1 with the reason in `errorText` (1024 bytes).
+int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int flags);
+
 class RUXEN_EXPORT RuxenFile {
 public:
     // Results of the per-item operations (which return int).
@@ -104,9 +116,10 @@ public:
     RuxenFile(const RuxenFile&) = delete;
     RuxenFile& operator=(const RuxenFile&) = delete;
 
-    // Sets the client platform code written into every header, and makes
-    // the item reader: one reader context for the job, shared with the
-    // reader. `snapshotJob` marks a job that reads from snapshots.
+    // Sets the client platform code written into every header, chooses the
+    // content mapper, and makes the item reader: one reader context for the
+    // job, shared with the reader. `snapshotJob` marks a job that reads from
+    // snapshots.
     void initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId);
 
     // Before each collect pass: hands the job's switches to the reader
@@ -184,6 +197,43 @@ public:
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- path mapping (RuxenFileMapping.cpp)
+    // A proxy path is the path as recorded (collect files, the index), a
+    // host path the local path the item is read from. initialize chooses the
+    // job's content mapper; the stream sets it up once before the first item.
+    ContentMapper* GetContentMapper() const { return m_contentMapper; }
+    // Sets the mapper up for a proxy job (plain path: the mapper's own
+    // initialize) or a snapshot job; the result is also the proxy-host flag,
+    // under which every item's recorded path is mapped before it is opened.
+    bool setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
+                        const unsigned long& zonarkId, const unsigned long& appId);
+    // The job's mount points (mount number -> entry): 1 when already known,
+    // else GetMountDetailsFS's result.
+    int PopulateMountDetails();
+    const std::map<int, MountEntry>& GetMountPoints() const { return mDirDataMap; }
+    // Makes a consistency-point mapper (owned by this object) the content
+    // mapper and sets it up; the result is the replication-host flag.
+    bool InitFLRHost(char* jobId);
+    // Recorded forms of the mapper's host paths and of each of their
+    // ancestors, then "/".
+    virtual void GetProxyList(std::list<std::string>& out);
+    // The snapshot mapper's raw volumes; -1 for another mapper.
+    int GetRawDeviceProxyList(std::list<std::string>* out);
+    // The snapshot mapping file into the hardware-snapshot path table; false
+    // for a mapper that is not a snapshot mapper.
+    virtual bool loadProxyMappingFromFile(const std::string& file);
+    int loadNativeSnapProxyMappingFromFile(const std::string&) { return 0; }
+    // A collect path through the hardware-snapshot path table (longest
+    // matching prefix); unchanged when none matches.
+    virtual std::string convertCollectPathToLocalPath(const char* collectPath);
+    // With the native snapshot, a local path back to its recorded path
+    // (changed only on a successful, non-empty mapping).
+    void ConvertToHosPath(std::string& path);
+    bool isSnapRetoreJob() const { return m_pipelayer != nullptr; }
+    int generateProxyPathList(unsigned long, int) { return 0; }
+    bool IsProxyHost() const { return m_proxyHost; }
+    bool IsReplicationHost() const { return m_replicationHost; }
 
     // ---- optional headers, object-server metadata and failed-item records
     // An optional header (record 129): in, *capacity is the payload room
@@ -458,6 +508,13 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // The content mapper by the job's kind (snapshot job, application type,
+    // registry); none is only logged.
+    void SelectContentMapper(bool snapshotJob, unsigned long appId);
+    // While the proxy-host or replication-host flag is on, the current
+    // item's local path (_mapped_name, m_actualPath, which hold the recorded
+    // path) through the content mapper. False after reporting the item failed.
+    bool MapItemToLocalPath(FILE* failures);
     // Forgets everything that belongs to the previous item: a failure left
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
@@ -582,7 +639,9 @@ protected:
     bool m_proxyHost = false;
     bool m_replicationHost = false;
     bool m_flrNoFail = false;
-    ContentMapper* m_contentMapper = nullptr;
+    ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
+    std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
+    std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
     std::string m_siloParentPath;
     std::string m_ownName;    // the item's name before a phony name replaced it
     std::string m_guidPath;   // the path its object GUIDs are made from

@@ -102,6 +102,8 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             m_private->SetDeletedItem(line.deletedKind);
             return kItemGoOn;
         }
+        if (!MapItemToLocalPath(failures))
+            return kItemSkipped;
 
         if (lstat(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;

@@ -50,6 +50,15 @@ constexpr const char* kLogSnapMapRecord = "snapMap: orig:%s   ->   new:%s";
 constexpr const char* kLogSnapMapCount = "Will sent %d items in snapMap table.";
 // Object-store jobs take their name mapper from the object-store plug-in.
 constexpr unsigned kAppTypeObjectStore = 124;
+// Jobs of this application type report items that vanished after the scan.
+constexpr unsigned kAppTypeReportENOENT = 125;
+// "y" or "Y" first: collect files are handed out in order, not by disk group.
+constexpr const char* kKeyClassicArbitration = "sCLASSIC_ARBITRATION";
+// Jobs of this application type always hand collect files out in order.
+constexpr unsigned kAppTypeClassicArbitration = 38;
+// The collect files of a job results directory: CollectTot<n>.kxf.
+constexpr const char* kCollectFileBaseName = "CollectTot";
+constexpr const char* kCollectFileSuffix = ".kxf";
 // Stream problems the host shows its user.
 constexpr const char* kProblemDoNotSend = "nothing was sent: the do-not-send hook file %s is present";
 constexpr const char* kProblemChangedWhileRead =

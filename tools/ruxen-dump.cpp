@@ -14,16 +14,20 @@
 #include "platform/ArchiveStreamReader.h"
 #include "platform/IndexRecords.h"
 #include "platform/KxLog.h"
+#include "platform/PairMapFile.h"
 
 namespace {
 
 void Usage(FILE* to) {
     fprintf(to,
-            "usage: ruxen-dump [--verify] [--help] FILE\n"
+            "usage: ruxen-dump [--verify [--map MAP]] [--help] FILE\n"
             "       ruxen-dump --index FILE\n"
             "  Prints the records of the archive stream FILE, one line each.\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
             "            and compare it with the file at its recorded path\n"
+            "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
+            "            file compared is at the recorded path mapped through the pair\n"
+            "            of the longest recorded prefix\n"
             "  --index   FILE is an index file (ruxen-backup --index): print its records\n");
 }
 
@@ -32,6 +36,7 @@ void Usage(FILE* to) {
 int main(int argc, char** argv) {
     KxLog::ConfigureFromEnvironment();
     bool verify = false, index = false;
+    const char* mapPath = nullptr;
     const char* path = nullptr;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
@@ -42,6 +47,12 @@ int main(int argc, char** argv) {
         }
         if (options && strcmp(a, "--verify") == 0) {
             verify = true;
+        } else if (options && strcmp(a, "--map") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "ruxen-dump: --map needs a file\n");
+                return 2;
+            }
+            mapPath = argv[++i];
         } else if (options && strcmp(a, "--index") == 0) {
             index = true;
         } else if (options && strcmp(a, "--") == 0) {
@@ -58,8 +69,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!path || (index && verify)) {
+    if (!path || (index && verify) || (mapPath && !verify)) {
         Usage(stderr);
+        return 2;
+    }
+    PairMapFile::Pairs pairs;
+    std::string error;
+    if (mapPath && !PairMapFile::Read(mapPath, pairs, error)) {
+        fprintf(stderr, "ruxen-dump: %s\n", error.c_str());
         return 2;
     }
 
@@ -79,6 +96,7 @@ int main(int argc, char** argv) {
     }
     ArchiveDump dump(stdout, stderr);
     ArchiveVerifier verifier(stdout);
+    verifier.SetPathMap(pairs);
     if (verify)
         dump.SetVerifier(&verifier);
     ok = dump.Run(reader);

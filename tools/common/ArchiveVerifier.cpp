@@ -14,6 +14,7 @@
 #include "PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/KxACLHelper.h"
+#include "platform/PathUtil.h"
 
 namespace {
 
@@ -55,6 +56,20 @@ std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
 }  // namespace
 
 ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
+
+void ArchiveVerifier::SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    m_pathMap = std::map<std::string, std::string>(pairs.begin(), pairs.end());
+}
+
+bool ArchiveVerifier::ToLocal(std::string& path) const {
+    if (m_pathMap.empty())
+        return true;
+    auto it = PathUtil::LongestPrefixLookup(m_pathMap, path);
+    if (it == m_pathMap.end())
+        return false;
+    path = PathUtil::Join(it->second, PathUtil::Remainder(it->first, path));
+    return true;
+}
 
 ArchiveVerifier::~ArchiveVerifier() {
     if (m_fd >= 0)
@@ -121,9 +136,13 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     m_isLink = S_ISLNK(static_cast<mode_t>(header->h_mode));
     m_nameIsPath = !(header->portable_flags & (ZXFLAG_HARDLINK_PHONY_NAME | ZXFLAG_LONG_PATH_NAME)) &&
                    !(header->h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5));
+    const bool mapped = !m_nameIsPath || ToLocal(m_path);
+    m_nameIsPath = m_nameIsPath && mapped;
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
+    if (!m_skipReason && !mapped)
+        m_skipReason = "no pair of the path map covers it";
     m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
     m_compare = m_skipReason == nullptr;
     if (m_skipReason == kPhonyReason)
@@ -265,6 +284,7 @@ void ArchiveVerifier::Member(std::string_view name, uint64_t offset) {
     if (m_undecoded)
         return;
     std::string member(name);
+    ToLocal(member);
     struct stat st;
     if (lstat(member.c_str(), &st) != 0 || st.st_ino != m_ino || static_cast<uint32_t>(st.st_dev) != m_dev) {
         std::string shown;

@@ -31,6 +31,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ruxen/ZXFileHeader.h"
@@ -44,6 +45,12 @@ public:
     ~ArchiveVerifier();
     ArchiveVerifier(const ArchiveVerifier&) = delete;
     ArchiveVerifier& operator=(const ArchiveVerifier&) = delete;
+
+    // Recorded path -> local path: each item is compared with the file at
+    // its path mapped through the pair whose recorded path covers it on the
+    // longest whole-component prefix; an item no pair covers is skipped.
+    // No pairs (the default): the recorded path itself.
+    void SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs);
 
     // A header record (host order). Null: a header that could not be
     // decoded; its records are passed over until its end-of-item record.
@@ -77,6 +84,8 @@ private:
     void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool OpenTarget();
+    // A recorded path through the path map; false when no pair covers it.
+    bool ToLocal(std::string& path) const;
     void BeginGroupData();
     void CloseItem();
     // Compares `length` bytes at the item's position with `bytes`, or with
@@ -97,7 +106,8 @@ private:
     uint64_t m_ino = 0;
     uint32_t m_dev = 0;         // low 32 bits, as the header carries it
     bool m_isLink = false;
-    std::string m_path;
+    std::string m_path;  // the file the item is compared with
+    std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;
     int m_openErrno = 0;
     bool m_opened = false;

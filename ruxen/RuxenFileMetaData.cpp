@@ -27,8 +27,8 @@
 #include "platform/IndexMetaDataHelper.h"
 #include "platform/IndexMetaDataKinds.h"
 #include "platform/IndexingConnection.h"
-#include "platform/JobToken.h"
 #include "platform/KXArchive.h"
+#include "platform/KXJobCtrlClient.h"
 #include "platform/KxLog.h"
 #include "platform/NASReferenceTimes.h"
 #include "platform/NumberParse.h"
@@ -342,7 +342,7 @@ int RuxenFile::SendSalesforceRelations() {
     RuxenFilePrivate& p = *m_private;
     if (p.salesforceRelations.empty() || p.salesforceRelationsSent)
         return kItemGoOn;
-    std::string token = m_job.jobToken;
+    std::string token = m_job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_job.jobToken;
     if (!parseJobToken(token)) {
         const std::string fake = constructJobToken(m_job.jobId, 0, 0, 0);
         KXLOG(6, "Failed to parse jobToken '%s'. Fake token '%s' is created.", token.c_str(), fake.c_str());

@@ -283,7 +283,7 @@ TEST_F(ItemMetadata, SalesforceRelationshipsOncePerStream) {
     }
     const std::vector<std::string> lines = IndexLines(index);
     ASSERT_EQ(5u, lines.size());
-    EXPECT_EQ("1 conn=1 zonark=2 client=0 app_type=134 level=0 token=\"JT:77:0:0:0\" path=\"\" indexing=\"\" reserved=0",
+    EXPECT_EQ("1 conn=1 zonark=2 client=0 app_type=134 level=0 token=\"77:0:0:0\" path=\"\" indexing=\"\" reserved=0",
               lines[0]);
     EXPECT_EQ("2 conn=1 zonark=2 group=0 file=9 flag=0", lines[1]);
     EXPECT_NE(std::string::npos, lines[2].find("SfRelationship{1=\"G1\" 2=\"m1\"}")) << lines[2];

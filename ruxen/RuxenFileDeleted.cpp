@@ -102,11 +102,12 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     if (browse) {
         h.h_filesize = browse->size;
         h.h_ctime = static_cast<uint64_t>(time(nullptr));
-        if (&path != &m_recordedPath) {
-            m_recordedPath.assign(path);
-            _mapped_name.assign(path);
-            m_actualPath.assign(path);
-        }
+    }
+    // The path is the current item's (the stream pass hands the item's own).
+    if (&path != &m_recordedPath) {
+        m_recordedPath.assign(path);
+        _mapped_name.assign(path);
+        m_actualPath.assign(path);
     }
     // The end-of-item step must treat it as an item without data.
     m_private->SetDeletedItem(kind != 0 ? kind : 8);

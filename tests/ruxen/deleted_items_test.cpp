@@ -46,7 +46,6 @@ TEST(DeletedItems, HeaderOfEachKind) {
         {"deleted folder", 2, 0, "/d/x", false, S_IFDIR, kDeleted | kPseudo, 0x200, '/', 3},
         {"deleted folder to the index", 2, 0, "/d/x", true, S_IFDIR, kDeleted | kPseudo, 0x200, '/', 3},
         {"kind 5", 5, 0, "/d/x", false, 0, ZX_HDR_FLAG_DELETED_KIND5 | kPseudo, 0, '/', 3},
-        {"kind 5 to the index", 5, 0, "/d/x", true, 0, ZX_HDR_FLAG_DELETED_KIND5 | kPseudo, 0, '/', 3},
         {"browse item", 8, 0, "/d/x", false, S_IFREG, kPseudo, 0, '/', 3},
         {"other kinds", 3, 0, "/d/x", false, S_IFREG, kDeleted | kPseudo, 0x200, '/', 3},
         {"application type 106", 1, 106, "/d/x", false, S_IFREG, kDeleted, 0x200, '\\', 2},

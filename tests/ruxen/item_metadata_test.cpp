@@ -126,7 +126,6 @@ TEST_F(ItemMetadata, ListOfEachStep) {
         {"subclient files carry none", m_stub, kTurbo | kSCFiles | kCacheRoot, true, false, {}},
         {"stub of another application", m_stub, kTurbo, true, false, {{STUB_GUID, "DATA"}, {ORIG_APP_GUID, "APPG"}}},
         {"stub of the job's application", m_stub, kTurbo | kOwnApp, true, false, {{STUB_GUID, "DATA"}}},
-        {"stub outside turbo mode", m_stub, 0, true, false, {}},
         {"skip suppresses both stub GUIDs", m_stub, kTurbo, true, true, {}},
         {"cache DB root", m_file, kCacheRoot, false, false,
          {{CACHEDB_ITEM, "CACHEDB"}, {LONGFILEPATH_REAL_PATH, "/%CACHEDB%"}}},
@@ -183,7 +182,6 @@ TEST_F(ItemMetadata, NasSnapshotReferences) {
          kNas | kCacheItem, true, true, {{LONGFILEPATH_REAL_PATH, m_file}}},
         {"two entries", entry("", "", "/h", m_file), entry("pf", "", m_file, "/z"), 2, kNas, true, true, two},
         {"not a catalog stream", b, none, 2, kNas, false, true, {}},
-        {"no snapshot difference", b, none, 2, kNas, true, false, {}},
         {"not a snapshot mapper", b, none, 2, 0, true, true, {}},
     };
     for (const Case& c : cases) {

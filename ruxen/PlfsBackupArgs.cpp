@@ -16,7 +16,8 @@ std::string StreamOutputPath(const std::string& path, int stream, int count) {
 namespace {
 
 constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath |
-                                     kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated;
+                                     kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated |
+                                     kArgCatalog;
 
 template <size_t N>
 bool putPath(const std::string& path, char (&field)[N], const char* what, std::string* error) {
@@ -51,7 +52,8 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
                    (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
                    (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
-                   (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0);
+                   (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0) |
+                   (in.catalog ? kArgCatalog : 0);
     out.appType = in.appType;
     out.zonarkId = in.zonarkId;
     out.appId = in.appId;
@@ -90,6 +92,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.mountDetails = (in.switches & kArgMountDetails) != 0;
     a.ddbSubclient = (in.switches & kArgDdbSubclient) != 0;
     a.errorsNotTolerated = (in.switches & kArgErrorsNotTolerated) != 0;
+    a.catalog = (in.switches & kArgCatalog) != 0;
     a.zonarkId = in.zonarkId;
     a.appId = in.appId;
     a.snapEngine = in.snapEngine;

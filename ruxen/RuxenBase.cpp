@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <strings.h>
 
 #include "errorpolicy/ErrorController.h"
@@ -245,6 +246,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     ItemCountingSink counting(sink);
     KXArchive archive(&counting);
+    // The stream's archive file: the one index entries name.
+    archive.SetArchiveFileNumber(args.streamNumber > 0 ? static_cast<unsigned>(args.streamNumber) : 1u);
     RuxenFile file(&archive);
     bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
@@ -272,6 +275,21 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     StreamBackupPass pass(file, failures.f, &files);
     pass.SetSendFLAProps(args.flaProps);
+    // A catalog-only stream: one indexing connection on the stream's index
+    // file takes every entry.
+    std::unique_ptr<IndexingConnection> catalog;
+    if (args.catalog) {
+        const RuxenJobInfo& job = file.GetJobInfo();
+        const ArchiveFileId_t id{job.zonarkId, 0, archive.GetArchiveFileNumber()};
+        catalog.reset(new IndexingConnection(indexPath.empty() ? nullptr : &index));
+        if (indexPath.empty() ||
+            catalog->initialize(job.zonarkId, job.clientId, args.appType, job.backupLevel, job.jobToken.c_str(),
+                                job.path.c_str(), "", 0) != 0 ||
+            catalog->sendAfileInfo(&id, false) != 0) {
+            addProblem(run, "a catalog stream needs an index file it can write (--index)");
+            return run;
+        }
+    }
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
@@ -285,9 +303,12 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             run.problems.push_back(error);
             failed = true;
         } else {
-            failed = pass.RunDataLoop(reader) != StreamBackupPass::kCollectDone;
+            failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
+                     StreamBackupPass::kCollectDone;
         }
     }
+    if (catalog && catalog->backupDone(0) != 0)
+        failed = true;
     failed |= counting.Close() != 0;
     if (!indexPath.empty() && index.Close() != 0) {
         addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
@@ -296,7 +317,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     failed |= !failures.Close(run);
     failed |= !results.Close(run);
     run.failed = failed;
-    run.totals = {file.GetItemsSent(), file.GetDataBytesSent(), file.GetFailedItems()};
+    run.totals = {file.GetItemsSent() + pass.EntriesSent(), file.GetDataBytesSent(), file.GetFailedItems()};
     run.changedItems = file.GetChangedItems();
     if (run.changedItems != 0)
         addProblem(run, kProblemChangedWhileRead, static_cast<unsigned long long>(run.changedItems));

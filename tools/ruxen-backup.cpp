@@ -6,6 +6,7 @@
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
 //                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
 //                --archive OUT [COLLECT...]
+//   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -39,6 +40,7 @@ void usage(FILE* out) {
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
+            "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
@@ -62,6 +64,9 @@ void usage(FILE* out) {
             "                    (ancestor and GUID) where the application type allows\n"
             "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
             "                    stream i writes FILE.i, as for the archive\n"
+            "  --catalog         catalog only: each item's header and metadata go to the\n"
+            "                    index file as its entry, no data is read (the archive,\n"
+            "                    /dev/null unless given, takes only records beside them)\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
@@ -222,6 +227,8 @@ int main(int argc, char** argv) {
             args.longPath = true;
         } else if (a == "--fla-props") {
             args.flaProps = true;
+        } else if (a == "--catalog") {
+            args.catalog = true;
         } else if (a == "--archive") {
             if (!value(args.archivePath))
                 return 2;
@@ -291,6 +298,12 @@ int main(int argc, char** argv) {
             collects.push_back(a);
         }
     }
+    if (args.catalog && args.indexPath.empty()) {
+        fprintf(stderr, "ruxen-backup: --catalog needs --index FILE\n");
+        return 2;
+    }
+    if (args.catalog && args.archivePath.empty())
+        args.archivePath = "/dev/null";
     if (args.archivePath.empty() || (collects.empty() && args.jobDir.empty())) {
         usage(stderr);
         return 2;

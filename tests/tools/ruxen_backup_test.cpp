@@ -27,6 +27,13 @@ namespace {
 
 using namespace testfiles;
 
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 class RuxenBackupTool : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -306,6 +313,33 @@ TEST_F(RuxenBackupTool, IndexFileBesideTheArchive) {
     EXPECT_EQ(std::string("RXIX\0\0\0\1", 8), ReadWholeFile(index).substr(0, 8));
     r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
     EXPECT_EQ(0, r.exitCode) << r.err;
+}
+
+// Index metadata of a stub-free tree: only the item whose folder is too long
+// for the index carries a record 159, its real path; a catalog run sends
+// the same pair before that item's entry, and every item as an entry.
+TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
+    std::string deep = m_tree;
+    while (deep.size() < 960)
+        ASSERT_EQ(0, mkdir((deep += "/" + std::string(std::min<size_t>(200, 960 - deep.size()), 'd')).c_str(), 0755));
+    WriteWholeFile(deep + "/f", "deep");
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    const std::string index = m_dir / "catalog.rxix", kind = "kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) ";
+    ASSERT_EQ(0, Backup({"--long-path", "--archive", m_archive, m_collect}).exitCode);
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
+    EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA type=159 length=" + std::to_string(deep.size() + 12) + " pairs=1 [" +
+                                     kind + "more=0 value=\"" + deep + "/f\"]"));
+
+    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--index", index, m_collect}).exitCode);
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(CountOf(ReadWholeFile(m_collect), "\n"), CountOf(r.out, " IDX_FILE ")) << r.out;
+    const size_t at = r.out.find(" IDX_PAIR conn=1 " + kind + "value=\"" + deep + "/f\"");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + deep + "/f\"", at), r.out.find(" IDX_FILE ", at));
+    EXPECT_EQ(1u, CountOf(r.out, "mode=0120777 size=8 offset=0 link=\"data.bin\""));
 }
 
 // A write error late in the stream: the summary says how far the archive

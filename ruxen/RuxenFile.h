@@ -508,6 +508,9 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // lstat of the item, through the long-path handler when the path is too
+    // long for the system and long paths are backed up. 0, or -1 with errno.
+    int StatItem(const char* path, struct stat* st);
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);

@@ -3,6 +3,7 @@
 // archive verifier.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 
 #include "platform/ArchiveStreamReader.h"
 #include "platform/CGuidFactory.h"
+#include "platform/FileNameEscape.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/RunProgram.h"
@@ -250,6 +252,39 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
                               std::string::npos) << r.out;
         EXPECT_EQ(c.sent, r.out.find("DATA type=2 length=4\n") != std::string::npos) << r.out;
     }
+}
+
+// Paths longer than the system takes are stat-ed and read through the
+// long-path handler, item after item: the end of one long-path item must not
+// leave the next to the plain calls.
+TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
+    const std::string a = MakePathOfLength(m_tree, 4300);
+    ASSERT_EQ(4300u, a.size());
+    const std::string b = a.substr(0, a.rfind('/')) + "/b";
+    ASSERT_EQ(-1, open(b.c_str(), O_RDONLY));  // beyond PATH_MAX for the plain calls
+    ASSERT_EQ(ENAMETOOLONG, errno);
+    std::string text = ruxen::escapeFileName(a.c_str()) + "\n";
+    text += ruxen::escapeFileName(b.c_str()) + "\n";
+    WriteWholeFile(m_collect, text);
+    // b through the long-path handler too: write it by walking down.
+    int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
+    for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
+        int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+        close(dir);
+        dir = next;
+    }
+    int fd = openat(dir, "b", O_WRONLY | O_CREAT, 0644);
+    close(dir);
+    ASSERT_EQ(2, write(fd, "bb", 2));
+    close(fd);
+
+    ProgramResult r = Backup({"--long-path", "--app-type", "29", "--failures", m_failures, "--archive", m_archive,
+                              m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", ReadWholeFile(m_failures));
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=4\n")) << r.out;
+    EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=2\n")) << r.out;
 }
 
 // Hard links through the job directory: ruxen-collect writes a collect file

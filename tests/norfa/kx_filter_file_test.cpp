@@ -145,8 +145,9 @@ TEST_F(KxFilterFileTest, LineEndingsControlBytesAndLimits) {
     for (const auto& c : cases) {
         FilterParamBlock old;
         EXPECT_EQ(ParseFile(parser_, c.text, old), c.fileRc) << c.text.substr(0, 40);
-        if (c.fileExcluded)
+        if (c.fileExcluded) {
             EXPECT_EQ(Dump(old.excludeFiles), c.fileExcluded) << c.text.substr(0, 40);
+        }
         FilterParamBlock_s neu;
         EXPECT_EQ(ParseStream(parser_, c.text, neu), c.streamRc) << c.text.substr(0, 40);
     }

@@ -75,8 +75,9 @@ TEST_F(HeaderSend, DeduplicationCommandOncePerProcess) {
             for (int i = 0; i < (failed ? 0 : 2); ++i)
                 want.insert(want.end(), {128, 2, 130});
             EXPECT_EQ(want, TypesOf(sink)) << c;
-            if (stream == 0)
+            if (stream == 0) {
                 EXPECT_EQ(std::string("\0\0\0\1", 4), std::string(sink.RecordBytes(0)));
+            }
         }
     }
 }

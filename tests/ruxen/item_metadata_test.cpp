@@ -238,8 +238,10 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
             conn.sendAfileInfo(&afile, false);
         index.ClearRecords();
         MemoryItem m;
-        Open(m, m_file, c.fault == kNoList ? 0 : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? kNas : 0)
-                                               : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? kTurbo : 0));
+        const int set = c.fault == kNoList ? 0
+                        : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
+                                              : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
+        Open(m, m_file, set);
         m.file.Private().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
         if (m.file.Private().endUserAccess)
             unlink(m_file.c_str());

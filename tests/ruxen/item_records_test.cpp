@@ -99,8 +99,9 @@ TEST_F(ItemRecords, ArchiveAndDeleteList) {
         EXPECT_EQ(c.result, item.file.SendEndOfFileMessage(c.eof));
         if (list)
             fclose(list);
-        if (c.list == listPath)
+        if (c.list == listPath) {
             EXPECT_EQ(c.listed, ReadWholeFile(listPath));
+        }
     }
 }
 

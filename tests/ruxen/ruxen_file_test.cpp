@@ -146,8 +146,9 @@ TEST(RuxenFileMetadata, PairsMessagesAndFaults) {
         }
         EXPECT_EQ(0u, sink.Outstanding());
         EXPECT_EQ(c.failWrite ? -1 : 0, f.GetFailureCode());
-        if (c.failWrite)
+        if (c.failWrite) {
             EXPECT_EQ("pipeline error during send buffer -1", f.GetFailureReason());
+        }
     }
     // With the do-not-send hook nothing is written, and that is success.
     testfiles::ProcessStateGuard state;

@@ -82,8 +82,9 @@ TEST_P(MappedJob, ReadsLocallyAndRecordsTheRecordedNames) {
                             &matchedHere));
         matched += matchedHere;
         // Without the map the recorded paths are nowhere to be found.
-        if (compared != 0)
+        if (compared != 0) {
             EXPECT_EQ(1, RunProgram(m_dir.path(), "ruxen-dump", {"--verify", archive + suffix}).exitCode);
+        }
     }
     for (const char* p : {"/rec/vol1\"", "/rec/vol1/a.txt\"", "/rec/vol1/sub/b.bin\"", "/rec/vol2/c.txt\""})
         EXPECT_NE(std::string::npos, r.out.find(std::string("name=\"") + p)) << p << "\n" << r.out;

@@ -23,8 +23,8 @@
 namespace {
 
 // strerror_r comes in two forms; either way the text ends up in one string.
-inline const char* ErrorTextOf(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
-inline const char* ErrorTextOf(const char* text, const char*) { return text; }
+[[maybe_unused]] inline const char* ErrorTextOf(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
+[[maybe_unused]] inline const char* ErrorTextOf(const char* text, const char*) { return text; }
 
 std::string ErrorText(long code) {
     char buf[256] = "";

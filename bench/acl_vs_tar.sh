@@ -20,10 +20,8 @@ RICH_EVERY=${RICH_EVERY:-10}
 RUNS=${RUNS:-5}
 bin=${RUXEN_BIN:-$top/build/bin}
 
-if [ ! -x "$bin/ruxen-backup" ]; then
-  cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C "$top/build" ruxen-backup ruxen-collect >/dev/null
-fi
+. "$top/bench/bench_lib.sh"
+ensure_built
 
 tree="$work/tree"
 stamp="$work/.generated-$COUNT-$RICH_EVERY"
@@ -31,17 +29,7 @@ if [ ! -f "$stamp" ]; then
   echo "generating $COUNT files in $tree ..."
   rm -rf "$tree" "$work"/.generated-*
   mkdir -p "$tree"
-  python3 - "$tree" "$COUNT" <<'PY'
-import os, sys
-root, count = sys.argv[1], int(sys.argv[2])
-rnd = os.urandom(8192)
-for i in range(count):
-    d = os.path.join(root, "d%03d" % (i // 200))
-    if i % 200 == 0:
-        os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%05d" % i), "wb") as f:
-        f.write(rnd[: 512 + (i * 37) % 7680])
-PY
+  make_small_files "$tree" "$COUNT"
   find "$tree" -type f -name 'f*' | awk -v n="$RICH_EVERY" 'NR % n == 0' > "$work/rich.list"
   xargs -a "$work/rich.list" -d '\n' setfacl -m u:1234:r--
   xargs -a "$work/rich.list" -d '\n' setfattr -n user.comment -v backed-up-with-its-file
@@ -52,17 +40,6 @@ fi
 items=$(wc -l < "$work/tree.collect")
 rich=$(wc -l < "$work/rich.list")
 
-best_of() {
-  local best="" t0 t1 t
-  for _ in $(seq 1 "$RUNS"); do
-    t0=$(date +%s.%N)
-    if ! "$@" >/dev/null 2>&1; then echo "failed: $*" >&2; exit 1; fi
-    t1=$(date +%s.%N)
-    t=$(echo "$t1 - $t0" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
 ruxen_pipe() { "$bin/ruxen-backup" --archive - "$work/tree.collect" 2>/dev/null | cat >/dev/null; }
 tar_pipe() { tar --acls --xattrs -cf - -C "$work" tree 2>/dev/null | cat >/dev/null; }
 ratio() { echo "$1 / $2" | bc -l; }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
+#include "platform/StdioLines.h"
 #include "platform/App_JobErrorControlManager.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KXJobCtrlClient.h"
@@ -42,15 +43,8 @@ bool ParseCode(const std::string& text, long& code) {
     return true;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-// The buffer getline(3) grows and reuses.
-struct LineBuffer {
-    char* data = nullptr;
-    size_t cap = 0;
-    ~LineBuffer() { free(data); }
-};
+using ruxen::FileCloser;
+using ruxen::LineBuffer;
 
 // Opens a failures file for reading: a regular file only (a FIFO is never
 // waited on). Null with errno on failure.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
+#include "platform/StdioLines.h"
 #include "platform/KxLog.h"
 #include "platform/PathUtil.h"
 #include "platform/QMString.h"
@@ -28,15 +29,8 @@ std::string mkPathString(const std::string& path) {
     return path + "/";
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-// The buffer getline grows.
-struct LineBuffer {
-    char* data = nullptr;
-    size_t cap = 0;
-    ~LineBuffer() { free(data); }
-};
+using ruxen::FileCloser;
+using ruxen::LineBuffer;
 
 }  // namespace
 

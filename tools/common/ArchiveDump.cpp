@@ -23,14 +23,10 @@ using ruxen::DecodeFixed32;
 ArchiveDump::ArchiveDump(FILE* out, FILE* err) : m_out(out), m_err(err) {}
 
 void ArchiveDump::Append(const char* fmt, ...) {
-    char buf[256];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    ruxen::AppendFormatV(m_line, fmt, ap);
     va_end(ap);
-    if (n > 0)
-        m_line.append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n)
-                                                                 : sizeof(buf) - 1);
 }
 
 void ArchiveDump::Begin(const ArchiveRecord& r, const char* name) {

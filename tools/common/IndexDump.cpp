@@ -20,16 +20,7 @@ const char* const kRecordNames[] = {nullptr,       "IDX_INIT", "IDX_AFILE", "IDX
                                     "IDX_PAIR",    "IDX_MESSAGE", "IDX_FILE_V2", "IDX_DONE",
                                     "IDX_CLEAR",   "IDX_JOB",  "IDX_RESTART"};
 
-void Add(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void Add(std::string& out, const char* fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        out.append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
-}
+using ruxen::AppendFormat;
 
 void AddText(std::string& out, const char* key, const std::string& s) {
     out += ' ';
@@ -41,7 +32,7 @@ void AddText(std::string& out, const char* key, const std::string& s) {
 
 void AddKind(std::string& out, uint32_t kind) {
     const IndexMetaDataKind::Entry* e = IndexMetaDataKind::Find(kind);
-    Add(out, "kind=0x%08X(%s)", kind, e ? e->name : "?");
+    AppendFormat(out, "kind=0x%08X(%s)", kind, e ? e->name : "?");
 }
 
 // A message of exactly `length` bytes (0: an empty message, "-").
@@ -79,11 +70,11 @@ bool IndexDump::DescribeMetadata(const char* payload, size_t length, std::string
     std::vector<IndexMetaDataHelper::Pair> pairs;
     if (!IndexMetaDataHelper::DecodePairs(payload, length, &pairs, why))
         return false;
-    Add(*text, "pairs=%zu", pairs.size());
+    AppendFormat(*text, "pairs=%zu", pairs.size());
     for (const auto& p : pairs) {
         *text += " [";
         AddKind(*text, p.kind);
-        Add(*text, " more=%d", p.more ? 1 : 0);
+        AppendFormat(*text, " more=%d", p.more ? 1 : 0);
         AddText(*text, "value", p.value);
         *text += ']';
     }
@@ -96,7 +87,7 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
     NetReader r(payload, length);
     uint32_t conn;
     NEED(r.U32(&conn), "record without a connection number");
-    Add(*text, "conn=%u", conn);
+    AppendFormat(*text, "conn=%u", conn);
     std::string s1, s2, s3;
     uint64_t a, b, c, d;
     uint32_t x, y, z;
@@ -107,16 +98,16 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
         NEED(r.U64(&a) && r.U64(&b) && r.U64(&c) && r.U32(&x) && r.Str(&s1) && r.Str(&s2) &&
                  r.Str(&s3) && r.U64(&d),
              "init record cut short");
-        Add(*text, " zonark=%" PRIu64 " client=%" PRIu64 " app_type=%" PRIu64 " level=%d", a, b, c,
+        AppendFormat(*text, " zonark=%" PRIu64 " client=%" PRIu64 " app_type=%" PRIu64 " level=%d", a, b, c,
             static_cast<int32_t>(x));
         AddText(*text, "token", s1);
         AddText(*text, "path", s2);
         AddText(*text, "indexing", s3);
-        Add(*text, " reserved=%" PRIu64, d);
+        AppendFormat(*text, " reserved=%" PRIu64, d);
         break;
     case IDX_AFILE:
         NEED(r.U32(&x) && r.U32(&y) && r.U32(&z) && r.U8(&flag), "archive file record cut short");
-        Add(*text, " zonark=%u group=%u file=%u flag=%u", x, y, z, flag);
+        AppendFormat(*text, " zonark=%u group=%u file=%u flag=%u", x, y, z, flag);
         break;
     case IDX_FILE: {
         NEED(r.Bytes(ZXHeaderLayout::kRecordSize, &bytes), "file record cut short");
@@ -125,9 +116,9 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
             return false;
         NEED(r.U64(&a) && r.Str(&s1) && r.U64(&b), "file record cut short");
         AddText(*text, "name", h.h_filename);
-        Add(*text, " mode=0%" PRIo64 " size=%" PRIu64 " offset=%" PRIu64, h.h_mode, h.h_filesize, a);
+        AppendFormat(*text, " mode=0%" PRIo64 " size=%" PRIu64 " offset=%" PRIu64, h.h_mode, h.h_filesize, a);
         AddText(*text, "link", s1);
-        Add(*text, " reserved=%" PRIu64, b);
+        AppendFormat(*text, " reserved=%" PRIu64, b);
         break;
     }
     case IDX_PAIR: {
@@ -162,17 +153,17 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
         break;
     case IDX_DONE:
         NEED(r.U32(&x), "done record cut short");
-        Add(*text, " value=%d", static_cast<int32_t>(x));
+        AppendFormat(*text, " value=%d", static_cast<int32_t>(x));
         break;
     case IDX_CLEAR:
         break;
     case IDX_JOB:
         NEED(r.U64(&a), "job record cut short");
-        Add(*text, " job=%" PRIu64, a);
+        AppendFormat(*text, " job=%" PRIu64, a);
         break;
     case IDX_RESTART:
         NEED(r.U32(&x) && r.U64(&a), "restart record cut short");
-        Add(*text, " collect=%u offset=%" PRIu64, x, a);
+        AppendFormat(*text, " collect=%u offset=%" PRIu64, x, a);
         break;
     default:
         *why = "unknown record type";
@@ -203,13 +194,13 @@ bool IndexDump::Run(ArchiveStreamReader& reader) {
         const char* why = nullptr;
         bool known = r.type >= IDX_INIT && r.type <= IDX_RESTART;
         if (!known) {
-            Add(line, "%" PRIu64 " RECORD type=%u length=%u", r.offset, r.type, r.length);
+            AppendFormat(line, "%" PRIu64 " RECORD type=%u length=%u", r.offset, r.type, r.length);
         } else if (DescribeRecord(r.type, payload, length, &text, &why)) {
-            Add(line, "%" PRIu64 " %s ", r.offset, kRecordNames[r.type]);
+            AppendFormat(line, "%" PRIu64 " %s ", r.offset, kRecordNames[r.type]);
             line += text;
         } else {
             ++m_malformed;
-            Add(line, "%" PRIu64 " MALFORMED type=%u length=%u: %s", r.offset, r.type, r.length, why);
+            AppendFormat(line, "%" PRIu64 " MALFORMED type=%u length=%u: %s", r.offset, r.type, r.length, why);
             if (m_err)
                 fprintf(m_err, "ruxen-dump: %s: record at %" PRIu64 ": %s\n", reader.Name().c_str(),
                         r.offset, why);

@@ -17,4 +17,18 @@ void AppendPrintable(std::string& out, const char* text, size_t length) {
     }
 }
 
+void AppendFormatV(std::string& out, const char* fmt, va_list ap) {
+    char buf[256];
+    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    if (n > 0)
+        out.append(buf, static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
+}
+
+void AppendFormat(std::string& out, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    AppendFormatV(out, fmt, ap);
+    va_end(ap);
+}
+
 }  // namespace ruxen

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/KxLog.h"
 
@@ -64,6 +65,29 @@ bool ReadCacheAdvise::CachestatInUse() {
 
 void ReadCacheAdvise::SetCachestatForTest(bool on) {
     g_cachestat.store(on, std::memory_order_relaxed);
+}
+
+long long ReadCacheAdvise::ResidentPages(int fd, off_t off, off_t len) {
+    if (len <= 0)
+        return 0;
+    const long long cached = CachedPages(fd, off, len);
+    if (cached >= 0)
+        return cached;
+    const off_t page = PageSize();
+    const off_t start = off - off % page;
+    const size_t span = static_cast<size_t>(off + len - start);
+    void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, start);
+    if (map == MAP_FAILED)
+        return -1;
+    std::vector<unsigned char> resident((span + page - 1) / page);
+    long long count = -1;
+    if (mincore(map, span, resident.data()) == 0) {
+        count = 0;
+        for (unsigned char r : resident)
+            count += r & 1;
+    }
+    munmap(map, span);
+    return count;
 }
 
 void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {

@@ -86,6 +86,11 @@ public:
     static bool CachestatInUse();
     static void SetCachestatForTest(bool on);
 
+    // Pages of [off, off + len) of a file that are in the page cache:
+    // cachestat(2) where the kernel has it, else mincore over a short-lived
+    // mapping; -1 when neither can say. Safe from any thread.
+    static long long ResidentPages(int fd, off_t off, off_t len);
+
 protected:
     ReadCacheAdvise() = default;
 

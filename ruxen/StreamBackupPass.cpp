@@ -26,6 +26,8 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             return kStreamFailed;
         }
         ++m_itemsSeen;
+        if (m_listener)
+            m_listener->StreamAt(f.GetHeader().h_collect_offset);
         if (r != RuxenFile::kItemGoOn)
             continue;  // the item failed before its header; already reported
 

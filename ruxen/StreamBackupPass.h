@@ -3,12 +3,22 @@
 // stream requires.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/Export.h"
 
 class CollectLineSource;
 class RuxenFile;
+
+// Told where the stream is: the collect-file offset of each line it has
+// taken, once the line's item is opened and before its header goes out.
+// Called on the stream's thread, once per line; must be cheap.
+class RUXEN_EXPORT CollectPositionListener {
+public:
+    virtual ~CollectPositionListener() = default;
+    virtual void StreamAt(uint64_t collectOffset) = 0;
+};
 
 class RUXEN_EXPORT StreamBackupPass {
 public:
@@ -23,8 +33,12 @@ public:
 
     unsigned long long ItemsSeen() const { return m_itemsSeen; }
 
+    // The listener of the next RunDataLoop calls (null: none; not owned).
+    void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+
 private:
     RuxenFile& m_file;
     FILE* m_failures;
     unsigned long long m_itemsSeen = 0;
+    CollectPositionListener* m_listener = nullptr;
 };

@@ -2,7 +2,8 @@
 // files, in order, as one stream into a local archive stream file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] --archive OUT COLLECT...
+//                [--mac-properties] [--preserve-atime] [--no-prefetch]
+//                --archive OUT COLLECT...
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output.
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
@@ -27,6 +29,7 @@
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/CollectPrefetcher.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
@@ -37,13 +40,17 @@ namespace {
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] --archive OUT COLLECT...\n"
+            "                    [--mac-properties] [--preserve-atime] [--no-prefetch]\n"
+            "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
-            "  --preserve-atime  put each item's access time back after reading it\n");
+            "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --no-prefetch     do not read ahead of the stream: by default a helper\n"
+            "                    thread asks the kernel for the next items' data while\n"
+            "                    it is not cached\n");
 }
 
 double nowSeconds() {
@@ -212,7 +219,7 @@ void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
 int main(int argc, char** argv) {
     std::string registry, failuresPath, resultsPath, archivePath;
     std::vector<std::string> collects;
-    bool macProperties = false, preserveAtime = false;
+    bool macProperties = false, preserveAtime = false, prefetch = true;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -239,6 +246,8 @@ int main(int argc, char** argv) {
             macProperties = true;
         } else if (a == "--preserve-atime") {
             preserveAtime = true;
+        } else if (a == "--no-prefetch") {
+            prefetch = false;
         } else if (a == "--archive") {
             if (!value(archivePath))
                 return 2;
@@ -322,7 +331,14 @@ int main(int argc, char** argv) {
             streamFailed = true;
             break;
         }
-        if (pass.RunDataLoop(reader) != StreamBackupPass::kCollectDone) {
+        std::unique_ptr<CollectPrefetcher> prefetcher;
+        if (prefetch)
+            prefetcher.reset(new CollectPrefetcher(c, 0, file.GetReaderContext()));
+        pass.SetPositionListener(prefetcher.get());
+        const StreamBackupPass::Result passResult = pass.RunDataLoop(reader);
+        pass.SetPositionListener(nullptr);
+        prefetcher.reset();  // joins its thread
+        if (passResult != StreamBackupPass::kCollectDone) {
             streamFailed = true;
             break;
         }

@@ -108,7 +108,7 @@ void CollectPrefetcher::Stop() {
 }
 
 bool CollectPrefetcher::IdleLocked() const {
-    return m_finished || (m_waiting && m_streamAt.load() < m_wakeAt.load());
+    return m_finished || (m_waiting && m_streamAt.load() < m_waitingFor);
 }
 
 void CollectPrefetcher::WaitIdle() {
@@ -132,15 +132,24 @@ CollectPrefetcher::Counters CollectPrefetcher::GetCounters() const {
 
 bool CollectPrefetcher::WaitForStream(uint64_t wakeAt) {
     std::unique_lock<std::mutex> g(m_lock);
-    // Published before the position is read again: a stream that moves on
-    // after this store sees it and wakes the helper under the lock.
-    m_wakeAt.store(wakeAt);
+    m_waitingFor = wakeAt;
     m_waiting = true;
     m_idle.notify_all();
-    while (!m_stop.load() && m_streamAt.load() < wakeAt)
-        m_wake.wait(g);
+    if (m_off) {
+        // Switched off, the helper only samples: it looks again after a
+        // while rather than have the stream wake it, which would cost the
+        // stream a system call and a context switch every half window.
+        if (!m_stop.load() && m_streamAt.load() < wakeAt)
+            m_wake.wait_for(g, kOffPoll);
+    } else {
+        // Published before the position is read again: a stream that moves
+        // on after this store sees it and wakes the helper under the lock.
+        m_wakeAt.store(wakeAt);
+        while (!m_stop.load() && m_streamAt.load() < wakeAt)
+            m_wake.wait(g);
+        m_wakeAt.store(UINT64_MAX);
+    }
     m_waiting = false;
-    m_wakeAt.store(UINT64_MAX);
     return !m_stop.load();
 }
 

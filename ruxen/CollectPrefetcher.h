@@ -37,6 +37,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,8 @@ public:
     static constexpr off_t kPrefetchBytes = 1 << 20;  // of each file
     static constexpr unsigned kOffAfter = 32;
     static constexpr unsigned kSampleEvery = 16;
+    // How long the helper waits for the stream while it is switched off.
+    static constexpr std::chrono::milliseconds kOffPoll{2};
 
     struct Counters {
         uint64_t lines = 0;         // lines the helper read
@@ -121,13 +124,15 @@ private:
     std::thread m_thread;
     bool m_started = false;  // the stream's thread only
     bool m_stopped = false;  // the stream's thread only
-    std::atomic<uint64_t> m_streamAt{0};
-    std::atomic<uint64_t> m_wakeAt{UINT64_MAX};
+    // Written by the stream for every line: a cache line of its own.
+    alignas(64) std::atomic<uint64_t> m_streamAt{0};
+    alignas(64) std::atomic<uint64_t> m_wakeAt{UINT64_MAX};
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_lock;
     std::condition_variable m_wake;  // the helper waits here for the stream
     std::condition_variable m_idle;  // WaitIdle waits here for the helper
     bool m_waiting = false;          // under m_lock
+    uint64_t m_waitingFor = 0;       // under m_lock: the position waited for
     bool m_finished = false;         // under m_lock
 
     // The helper's own state.

@@ -138,6 +138,15 @@ void ReadCacheAdvise::jumpTo(off_t pos) {
     m_high = pos;
 }
 
+void ReadCacheAdvise::landAt(off_t pos) {
+    jumpTo(pos);
+    const int64_t w = pos / kWindow;
+    for (int64_t at = w; at <= w + kAhead; ++at)
+        if (!findSnapshot(at))
+            takeSnapshot(at);
+    m_nextSnapshotAt = (w + 1) * kWindow;
+}
+
 void ReadCacheAdvise::snapshotAhead(off_t end) {
     // The reader has entered window w: take the windows up to w + kAhead
     // before the read-ahead gets there.

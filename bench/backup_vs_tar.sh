@@ -26,11 +26,9 @@ SPARSE_GB=${SPARSE_GB:-1024}
 SPARSE_DATA_MB=${SPARSE_DATA_MB:-10}
 RUNS=${RUNS:-3}
 bin=${RUXEN_BIN:-$top/build/bin}
+. "$top/bench/bench_lib.sh"
 
-if [ ! -x "$bin/ruxen-backup" ]; then
-  cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  ninja -C "$top/build" ruxen-backup ruxen-collect >/dev/null
-fi
+ensure_built
 
 stamp="$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB-$SPARSE_DATA_MB"
 if [ ! -f "$stamp" ]; then
@@ -40,17 +38,7 @@ if [ ! -f "$stamp" ]; then
   for i in $(seq 1 "$LARGE_COUNT"); do
     head -c "$((LARGE_MB * 1024 * 1024))" /dev/urandom > "$work/large/file$i"
   done
-  python3 - "$work/small" "$SMALL_COUNT" <<'PY'
-import os, sys
-root, count = sys.argv[1], int(sys.argv[2])
-rnd = os.urandom(8192)
-for i in range(count):
-    d = os.path.join(root, "d%03d" % (i // 200))
-    if i % 200 == 0:
-        os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "f%05d" % i), "wb") as f:
-        f.write(rnd[: 512 + (i * 37) % 7680])
-PY
+  make_small_files "$work/small" "$SMALL_COUNT"
   truncate -s "${SPARSE_GB}G" "$work/sparse/big.img"
   piece_kib=$((SPARSE_DATA_MB * 1024 / 10))
   for i in $(seq 0 9); do
@@ -68,23 +56,6 @@ large_mib=$((LARGE_COUNT * LARGE_MB))
 
 can_drop=0
 if [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
-drop_caches() { sync; echo 3 > /proc/sys/vm/drop_caches; }
-
-# best_of [--cold] CMD...: the best wall time of RUNS runs, in seconds. A
-# failing run stops the script.
-best_of() {
-  local cold=0 best="" t0 t1 t
-  if [ "$1" = --cold ]; then cold=1; shift; fi
-  for _ in $(seq 1 "$RUNS"); do
-    if [ "$cold" = 1 ]; then drop_caches; fi
-    t0=$(date +%s.%N)
-    if ! "$@" >/dev/null 2>&1; then echo "failed: $*" >&2; exit 1; fi
-    t1=$(date +%s.%N)
-    t=$(echo "$t1 - $t0" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
 
 # The archive goes to descriptor 3, the pipe; the summary goes nowhere.
 ruxen_pipe() { "$bin/ruxen-backup" --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null; }

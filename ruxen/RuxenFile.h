@@ -32,6 +32,7 @@ class CFileReaderContext;
 class CPipelayer;
 class KXArchive;
 class RuxenFilePrivate;
+class TAVNameMapper;
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -185,6 +186,9 @@ public:
     void SetClientOS(uint32_t code) { m_clientOS = code; }
     void SetLongPathSupport(bool on) { m_longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
+    // The stream's name mapper (not owned; null: none).
+    void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
+    TAVNameMapper* getFNameMapper() const { return m_fNameMapper; }
     // Put each item's access time back after it was read.
     void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
@@ -310,6 +314,7 @@ protected:
     };
     std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
+    TAVNameMapper* m_fNameMapper = nullptr;
     bool m_resultsOn = true;
 
     bool m_sendOn = true;

@@ -2,6 +2,8 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include "platform/KXPlatformInfo.h"
+
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
@@ -29,3 +31,19 @@ constexpr const char* kArbCollectMissing = "Collect File %s does not exist.";
 constexpr const char* kArbCollectOpen = "Failed to open collect file %s";
 constexpr const char* kArbCollectEmpty = "Nothing could be read from collect file %s";
 constexpr const char* kArbCollectNoItem = "Line %s read from file %s is not valid path.";
+
+// ---- the job object (RuxenBase)
+constexpr const char* kJobSection = kFileSystemAgentSection;
+// "Y" (any case): items that vanished after the scan are reported.
+constexpr const char* kKeyReportFailureOnENOENT = "sReportFailureOnENOENT";
+constexpr const char* kLogReportENOENT = "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors";
+constexpr const char* kLogSnapMapRecord = "snapMap: orig:%s   ->   new:%s";
+constexpr const char* kLogSnapMapCount = "Will sent %d items in snapMap table.";
+// Object-store jobs take their name mapper from the object-store plug-in.
+constexpr unsigned kAppTypeObjectStore = 124;
+// Stream problems the host shows its user.
+constexpr const char* kProblemDoNotSend = "nothing was sent: the do-not-send hook file %s is present";
+constexpr const char* kProblemChangedWhileRead =
+    "%llu items changed while being read: they were kept, and the results file names them";
+constexpr const char* kProblemIncomplete =
+    "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";

@@ -1,46 +1,41 @@
 // ruxen-backup: the host program. Backs up the items of one or more collect
-// files, in order, as one stream into a local archive stream file.
+// files, in order, as one stream into a local archive stream file, or as N
+// streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] [--no-prefetch]
+//                [--mac-properties] [--preserve-atime] [--no-prefetch] [--streams N]
 //                --archive OUT COLLECT...
+//
+// The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
+// program parses the options, refuses outputs that would destroy an input
+// or another output, and prints the summary.
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
-#include <memory>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
-#include "errorpolicy/ErrorController.h"
-#include "platform/ArchiveStreamFormat.h"
-#include "platform/FileRecordSink.h"
-#include "platform/HookFiles.h"
-#include "platform/KXArchive.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
-#include "ruxen/CollectFileReader.h"
-#include "ruxen/CollectPrefetcher.h"
-#include "ruxen/PipelineRecordTypes.h"
-#include "ruxen/RuxenFile.h"
-#include "ruxen/RuxenMessages.h"
-#include "ruxen/StreamBackupPass.h"
+#include "ruxen/RuxenBase.h"
 
 namespace {
+
+constexpr int kMaxStreams = 256;
 
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] [--no-prefetch]\n"
+            "                    [--mac-properties] [--preserve-atime] [--no-prefetch] [--streams N]\n"
             "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
@@ -50,7 +45,13 @@ void usage(FILE* out) {
             "  --preserve-atime  put each item's access time back after reading it\n"
             "  --no-prefetch     do not read ahead of the stream: by default a helper\n"
             "                    thread asks the kernel for the next items' data while\n"
-            "                    it is not cached\n");
+            "                    it is not cached\n"
+            "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
+            "                    child processes that take the collect files in order;\n"
+            "                    stream i writes OUT.i and the failures and results files\n"
+            "                    with \".i\" (devices such as /dev/null stay as they are);\n"
+            "                    the summary gives the streams' totals together\n",
+            kMaxStreams);
 }
 
 double nowSeconds() {
@@ -104,7 +105,7 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 
 struct Output {
     const char* what;
-    const std::string* path;
+    std::string path;
     bool standardOutput;  // "-": the archive goes to standard output
 };
 
@@ -117,18 +118,18 @@ bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<std::s
         inputs.push_back(identify(c, false));
     std::vector<FileIdentity> seen;
     for (const Output& o : outputs) {
-        FileIdentity id = identify(*o.path, o.standardOutput);
+        FileIdentity id = identify(o.path, o.standardOutput);
         for (size_t i = 0; i < collects.size(); ++i) {
             if (sameFile(id, inputs[i])) {
                 fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the collect file %s\n", o.what,
-                        o.path->c_str(), collects[i].c_str());
+                        o.path.c_str(), collects[i].c_str());
                 return false;
             }
         }
         for (size_t i = 0; i < seen.size(); ++i) {
             if (sameFile(id, seen[i])) {
                 fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is also the %s file %s\n", o.what,
-                        o.path->c_str(), outputs[i].what, outputs[i].path->c_str());
+                        o.path.c_str(), outputs[i].what, outputs[i].path.c_str());
                 return false;
             }
         }
@@ -137,89 +138,13 @@ bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<std::s
     return true;
 }
 
-// Passes records to the archive file and counts the items whose end-of-item
-// record has reached it, so that after a write error the summary can say
-// how far the archive got.
-class ItemCountingSink : public RecordSink {
-public:
-    explicit ItemCountingSink(FileRecordSink& sink) : m_sink(sink) {}
-
-    char* Allocate(uint32_t size, uint32_t* granted) override { return m_sink.Allocate(size, granted); }
-    int Write(char* buffer, uint32_t type, uint32_t length) override {
-        int r = m_sink.Write(buffer, type, length);
-        if (r == 0) {
-            m_accepted += kArchiveStreamFrameSize + length;
-            if (type == PL_FS_EOF || type == PL_FS_EOF_FAILED)
-                m_itemEnds.push_back(m_accepted);
-        }
-        Settle();
-        return r;
-    }
-    void Free(char* buffer) override { m_sink.Free(buffer); }
-    int Flush() override { return Settled(m_sink.Flush()); }
-    int Close() override { return Settled(m_sink.Close()); }
-
-    uint64_t WholeItemsWritten() const { return m_whole; }
-
-private:
-    int Settled(int r) {
-        Settle();
-        return r;
-    }
-    void Settle() {
-        while (!m_itemEnds.empty() && m_itemEnds.front() <= m_sink.BytesWritten()) {
-            m_itemEnds.pop_front();
-            ++m_whole;
-        }
-    }
-
-    FileRecordSink& m_sink;
-    uint64_t m_accepted = kArchiveStreamPreambleSize;
-    std::deque<uint64_t> m_itemEnds;  // stream offsets of item ends not yet written
-    uint64_t m_whole = 0;
-};
-
-FILE* openOutput(const std::string& path, const char* what) {
-    FILE* f = fopen(path.c_str(), "w");
-    if (!f)
-        fprintf(stderr, "ruxen-backup: cannot create the %s file %s: %s\n", what, path.c_str(), strerror(errno));
-    return f;
-}
-
-bool closeOutput(FILE* f, const std::string& path, const char* what) {
-    if (!f)
-        return true;
-    if (fclose(f) != 0) {
-        fprintf(stderr, "ruxen-backup: cannot write the %s file %s: %s\n", what, path.c_str(), strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-// The job's own files: failures there are not reported (compared by real
-// path, as collect files hold absolute paths), and the outputs themselves
-// are passed over when the collect files name them.
-void registerOutputs(RuxenFile& file, const std::vector<Output>& outputs) {
-    std::vector<std::string> own;
-    for (const Output& o : outputs) {
-        struct stat st;
-        if (o.standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(o.path->c_str(), &st) == 0)
-            file.AddJobOutput(st.st_dev, st.st_ino);
-        if (o.standardOutput)
-            continue;
-        char* real = realpath(o.path->c_str(), nullptr);
-        own.push_back(real ? real : *o.path);
-        free(real);
-    }
-    file.SetOwnDirectories(own);
-}
-
 }  // namespace
 
+
 int main(int argc, char** argv) {
-    std::string registry, failuresPath, resultsPath, archivePath;
+    std::string registry;
     std::vector<std::string> collects;
-    bool macProperties = false, preserveAtime = false, prefetch = true;
+    BackupArgs args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -237,20 +162,33 @@ int main(int argc, char** argv) {
             if (!value(registry))
                 return 2;
         } else if (a == "--failures") {
-            if (!value(failuresPath))
+            if (!value(args.failuresPath))
                 return 2;
         } else if (a == "--results") {
-            if (!value(resultsPath))
+            if (!value(args.resultsPath))
                 return 2;
         } else if (a == "--mac-properties") {
-            macProperties = true;
+            args.macProperties = true;
         } else if (a == "--preserve-atime") {
-            preserveAtime = true;
+            args.preserveAtime = true;
         } else if (a == "--no-prefetch") {
-            prefetch = false;
+            args.noPrefetch = true;
         } else if (a == "--archive") {
-            if (!value(archivePath))
+            if (!value(args.archivePath))
                 return 2;
+        } else if (a == "--streams") {
+            std::string n;
+            if (!value(n))
+                return 2;
+            char* end = nullptr;
+            errno = 0;
+            long v = strtol(n.c_str(), &end, 10);
+            if (n.empty() || *end != '\0' || errno != 0 || v < 1 || v > kMaxStreams) {
+                fprintf(stderr, "ruxen-backup: --streams takes a number from 1 to %d, not %s\n", kMaxStreams,
+                        n.c_str());
+                return 2;
+            }
+            args.streamCount = static_cast<int>(v);
         } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "ruxen-backup: unknown option %s\n", a.c_str());
             usage(stderr);
@@ -259,16 +197,26 @@ int main(int argc, char** argv) {
             collects.push_back(a);
         }
     }
-    if (archivePath.empty() || collects.empty()) {
+    if (args.archivePath.empty() || collects.empty()) {
         usage(stderr);
         return 2;
     }
-    const bool toStandardOutput = archivePath == "-";
-    std::vector<Output> outputs = {{"archive", &archivePath, toStandardOutput}};
-    if (!failuresPath.empty())
-        outputs.push_back({"failures", &failuresPath, false});
-    if (!resultsPath.empty())
-        outputs.push_back({"results", &resultsPath, false});
+    // At most one stream per collect file; one stream runs in this process.
+    args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
+    const bool toStandardOutput = args.archivePath == "-";
+    if (toStandardOutput && args.streamCount > 1) {
+        fprintf(stderr, "ruxen-backup: --archive - takes a single stream: each of %d streams needs a file\n",
+                args.streamCount);
+        return 2;
+    }
+    std::vector<Output> outputs;
+    for (int s = args.streamCount > 1 ? 1 : 0; s <= (args.streamCount > 1 ? args.streamCount : 0); ++s) {
+        outputs.push_back({"archive", StreamOutputPath(args.archivePath, s, args.streamCount), toStandardOutput});
+        if (!args.failuresPath.empty())
+            outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
+        if (!args.resultsPath.empty())
+            outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+    }
     if (!outputsAreSafe(outputs, collects))
         return 2;
 
@@ -284,87 +232,27 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The job's error-report filter, set up as a child stream does.
-    ErrorController::initialize(0, nullptr, 0, 0, std::string());
-    {
-        std::string value;
-        if (KXPlatformInfo::getString(kFileSystemAgentSection, "sReportFailureOnENOENT", value) &&
-            strcasecmp(value.c_str(), "Y") == 0) {
-            KXLOG(0, "%s/sReportFailureOnENOENT set to '%s', will report ENOENT errors", kFileSystemAgentSection,
-                  value.c_str());
-            ErrorController::setIgnoreENOENT(false);
-        }
-    }
-    ErrorController::setErrorsTolerated(true);
-
-    FileRecordSink sink;
-    int opened = toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false)
-                                    : sink.Open(archivePath.c_str());
-    if (opened != 0) {
-        fprintf(stderr, "ruxen-backup: cannot create the archive %s: %s\n", archivePath.c_str(),
-                strerror(sink.LastErrno() ? sink.LastErrno() : errno));
-        return 1;
-    }
-    FILE* failures = failuresPath.empty() ? nullptr : openOutput(failuresPath, "failures");
-    FILE* results = resultsPath.empty() ? nullptr : openOutput(resultsPath, "results");
-    if ((!failuresPath.empty() && !failures) || (!resultsPath.empty() && !results))
-        return 1;
-
-    ItemCountingSink counting(sink);
-    KXArchive archive(&counting);
-    RuxenFile file(&archive);
-    file.initialize(0, false, 0, 0);
-    file.initSendFlag();
-    file.SetBackupMacProperties(macProperties);
-    file.SetPreserveAccessTimes(preserveAtime);
-    file.SetResultsFile(results);
-    registerOutputs(file, outputs);
-
+    RuxenBase job(args, collects);
+    bool opened = false;
+    // Runs in the stream's own process (a child with --streams).
+    job.setStreamReport([&opened](const BackupArgs&, const StreamRun& run) {
+        opened = run.opened;
+        for (const std::string& p : run.problems)
+            fprintf(stderr, "ruxen-backup: %s\n", p.c_str());
+    });
     const double start = nowSeconds();
-    bool streamFailed = false;
-    StreamBackupPass pass(file, failures);
-    for (const std::string& c : collects) {
-        CollectFileReader reader;
-        std::string error;
-        if (!reader.Open(c, &error)) {
-            fprintf(stderr, "ruxen-backup: %s\n", error.c_str());
-            streamFailed = true;
-            break;
-        }
-        std::unique_ptr<CollectPrefetcher> prefetcher;
-        if (prefetch)
-            prefetcher.reset(new CollectPrefetcher(c, 0, file.GetReaderContext()));
-        pass.SetPositionListener(prefetcher.get());
-        const StreamBackupPass::Result passResult = pass.RunDataLoop(reader);
-        pass.SetPositionListener(nullptr);
-        prefetcher.reset();  // joins its thread
-        if (passResult != StreamBackupPass::kCollectDone) {
-            streamFailed = true;
-            break;
-        }
-    }
-    if (counting.Close() != 0)
-        streamFailed = true;
-    if (!closeOutput(failures, failuresPath, "failures"))
-        streamFailed = true;
-    if (!closeOutput(results, resultsPath, "results"))
-        streamFailed = true;
+    const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
+    if (args.streamCount <= 1 && !opened)
+        return 1;  // the outputs could not be made; the report said why
 
-    const double mb = file.GetDataBytesSent() / 1e6;
-    fprintf(stderr,
-            "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %llu changed while read, %.3f s, "
-            "%.1f MB/s\n",
-            streamFailed ? "stream FAILED" : "done", file.GetItemsSent(), file.GetDataBytesSent(),
-            file.GetFailedItems(), file.GetChangedItems(), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
-    if (!file.IsSendOn())
-        fprintf(stderr, "ruxen-backup: nothing was sent: the do-not-send hook file %s is present\n",
-                HookFiles::Path(kHookDoNotSend).c_str());
-    if (sink.LastErrno() != 0)
-        fprintf(stderr,
-                "ruxen-backup: the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds "
-                "%llu whole items\n",
-                archivePath.c_str(), strerror(sink.LastErrno()), static_cast<unsigned long long>(sink.BytesWritten()),
-                static_cast<unsigned long long>(counting.WholeItemsWritten()));
-    return streamFailed ? 1 : 0;
+    const StreamTotals_t& t = job.jobTotals();
+    const double mb = t.bytes / 1e6;
+    fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n",
+            status != 0 ? "stream FAILED" : "done", static_cast<unsigned long long>(t.items),
+            static_cast<unsigned long long>(t.bytes), static_cast<unsigned long long>(t.failedItems), elapsed,
+            elapsed > 0 ? mb / elapsed : 0.0);
+    for (const std::string& c : job.failedCollectFiles())
+        fprintf(stderr, "ruxen-backup: the collect file %s was not wholly backed up\n", c.c_str());
+    return status != 0 ? 1 : 0;
 }

@@ -101,6 +101,45 @@ TEST_F(RuxenBackupTool, OutputsInsideTheTreeArePassedOver) {
     EXPECT_EQ(8u, c.items);
 }
 
+// Two streams over three collect files: each stream's archive and failures
+// file inside the tree is passed over by both streams, each archive passes
+// the verifier (a stream may get no file when the other is quicker), and
+// the summary gives their totals together.
+TEST_F(RuxenBackupTool, StreamsWriteTheirOwnFilesAndTheSummarySumsThem) {
+    const std::string archive = m_tree + "/archive.rxpl", failures = m_tree + "/failures.txt";
+    for (const char* s : {".1", ".2"})
+        for (const std::string& f : {archive, failures})
+            WriteWholeFile(f + s, "older");
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    std::vector<std::string> args = {"--streams", "2", "--failures", failures, "--archive", archive};
+    std::string lines = ReadWholeFile(m_collect);
+    for (int i = 0; i < 3; ++i) {  // lines i, i+3, ... into collect file i
+        std::string part;
+        size_t n = 0;
+        for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1, ++n)
+            if (n % 3 == static_cast<size_t>(i))
+                part += lines.substr(at, end + 1 - at);
+        args.push_back(m_dir / ("c" + std::to_string(i)));
+        WriteWholeFile(args.back(), part);
+    }
+    ProgramResult r = Backup(args);
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    unsigned long long items = 0, bytes = 0, failed = 0;
+    ASSERT_EQ(3, sscanf(r.err.substr(r.err.find("ruxen-backup: done:")).c_str(),
+                        "ruxen-backup: done: %llu items, %llu bytes, %llu failed items, ", &items, &bytes, &failed))
+        << r.err;
+    uint64_t verified = 0;
+    for (const char* s : {".1", ".2"}) {
+        StreamCheck c = CheckArchiveFile(archive + s);
+        EXPECT_TRUE(c.Ok()) << c.lines;
+        verified += c.items;
+        EXPECT_EQ("", ReadWholeFile(failures + s));
+    }
+    EXPECT_EQ(8u, verified);
+    EXPECT_EQ(verified, items);
+    EXPECT_EQ(0u, failed);
+}
+
 // An item that vanished after the scan is listed when the registry asks for
 // ENOENT failures, and passed over otherwise without a log line at the
 // default level; the backup succeeds either way.
@@ -230,6 +269,16 @@ INSTANTIATE_TEST_SUITE_P(
                    2, "it is also the failures file"},
         Invocation{"ResultsIsArchive", "ruxen-backup", {"--results", "@/a", "--archive", "@/a", "@/collect.cvf"}, "", 2,
                    "it is also the archive file"},
+        Invocation{"StreamsToStandardOutput", "ruxen-backup",
+                   {"--streams", "2", "--archive", "-", "@/collect.cvf", "@/collect.cvf"}, "", 2, "a single stream"},
+        Invocation{"StreamsNotANumber", "ruxen-backup", {"--streams", "2x", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--streams takes a number"},
+        Invocation{"StreamArchiveIsCollect", "ruxen-backup",
+                   {"--streams", "2", "--archive", "@/collect", "@/collect.1", "@/collect.cvf"}, "", 2,
+                   "collect.1: it is the collect file"},
+        Invocation{"StreamCollectMissing", "ruxen-backup",
+                   {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"}, "@/tree/data.bin\n", 1,
+                   "no-such.cvf was not wholly backed up"},
         Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/no-such.cvf"}, "", 1, "no-such.cvf"},
         Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 1,
                    "cannot create the archive"},

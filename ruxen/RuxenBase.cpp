@@ -1,0 +1,253 @@
+// The job object: the stream set-up shared by the child and the
+// single-process run.
+#include "ruxen/RuxenBase.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+#include "errorpolicy/ErrorController.h"
+#include "mapping/FSTAVNameMapper.h"
+#include "mapping/OBJServerTAVNameMapper.h"
+#include "platform/CTyError.h"
+#include "platform/HookFiles.h"
+#include "platform/KXArchive.h"
+#include "platform/KXPlatformInfo.h"
+#include "platform/KxLog.h"
+#include "ruxen/CollectFileReader.h"
+#include "ruxen/CollectPrefetcher.h"
+#include "ruxen/ItemCountingSink.h"
+#include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenMessages.h"
+#include "ruxen/StreamBackupPass.h"
+
+bool RuxenBase::proxyClient = false;
+
+namespace {
+
+void addProblem(StreamRun& run, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void addProblem(StreamRun& run, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    run.problems.push_back(CTyError::FormatV(fmt, ap));
+    va_end(ap);
+}
+
+// An output list file (failures, results): opened for writing, closed with
+// its result checked.
+struct OutputFile {
+    FILE* f = nullptr;
+    std::string path;
+    const char* what;
+
+    explicit OutputFile(const char* w) : what(w) {}
+    ~OutputFile() {
+        if (f)
+            fclose(f);
+    }
+    bool Open(const std::string& p, StreamRun& run) {
+        path = p;
+        if (path.empty())
+            return true;
+        f = fopen(path.c_str(), "w");
+        if (!f)
+            addProblem(run, "cannot create the %s file %s: %s", what, path.c_str(), strerror(errno));
+        return f != nullptr;
+    }
+    bool Close(StreamRun& run) {
+        FILE* g = f;
+        f = nullptr;
+        if (g && fclose(g) != 0) {
+            addProblem(run, "cannot write the %s file %s: %s", what, path.c_str(), strerror(errno));
+            return false;
+        }
+        return true;
+    }
+};
+
+// The error-report filter of a stream.
+void setUpErrorFilter(bool tolerated) {
+    ErrorController::initialize(0, nullptr, 0, 0, std::string());
+    std::string value;
+    if (KXPlatformInfo::getString(kJobSection, kKeyReportFailureOnENOENT, value) &&
+        strcasecmp(value.c_str(), "Y") == 0) {
+        KXLOG(0, kLogReportENOENT, kJobSection, value.c_str());
+        ErrorController::setIgnoreENOENT(false);
+    }
+    ErrorController::setErrorsTolerated(tolerated);
+}
+
+// The files every stream of the job writes: an item that is one of them is
+// passed over (by device and inode), and their failures are not reported
+// (by real path, as collect files hold absolute paths).
+void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
+    const bool single = args.streamCount <= 1;
+    std::vector<std::string> own;
+    for (int s = single ? 0 : 1; s <= (single ? 0 : args.streamCount); ++s) {
+        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
+            if (p->empty())
+                continue;
+            struct stat st;
+            if (single && p == &args.archivePath && *p == "-") {
+                if (fstat(STDOUT_FILENO, &st) == 0)
+                    file.AddJobOutput(st.st_dev, st.st_ino);
+                continue;
+            }
+            const std::string path = StreamOutputPath(*p, s, args.streamCount);
+            if (stat(path.c_str(), &st) == 0)
+                file.AddJobOutput(st.st_dev, st.st_ino);
+            char* real = realpath(path.c_str(), nullptr);
+            own.push_back(real ? real : path);
+            free(real);
+        }
+    }
+    file.SetOwnDirectories(own);
+}
+
+}  // namespace
+
+RuxenBase::RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles)
+    : m_args(args), m_collects(std::move(collectFiles)) {
+    m_args.collectCount = static_cast<int>(m_collects.size());
+    m_stream = [](RuxenBase& job, const BackupArgs& a, const NextCollect& next) { return job.runStream(a, next); };
+    resetRestartList();
+}
+
+RuxenBase::~RuxenBase() = default;
+
+void RuxenBase::setSnapshotContent(std::vector<kx_contenttosnapmnt> content, bool nameMappingJob) {
+    m_snapContent = std::move(content);
+    m_nameMappingJob = nameMappingJob;
+}
+
+void RuxenBase::makeNameMapper(uint32_t appType) {
+    if (appType == kAppTypeObjectStore)
+        m_nameMapper = LoadObjServerNameMapper();
+    else
+        m_nameMapper = std::make_unique<FSTAVNameMapper>();
+}
+
+void RuxenBase::resetRestartList() {
+    m_restart.clear();
+    for (size_t i = 0; i < m_collects.size(); ++i) {
+        const int32_t n = static_cast<int32_t>(i + 1);
+        m_restart.push_back(RestartInfo_t{n, 0, 0, n, 0, 0, 0});
+    }
+}
+
+void RuxenBase::failCollect(int32_t number, const char* why) {
+    if (number < 1 || number > static_cast<int32_t>(m_restart.size()))
+        return;
+    m_restart[number - 1].offset = kRestartFailed;
+    KXLOG(-1, "collect file %d (%s) was not backed up: %s", number, m_collects[number - 1].c_str(), why);
+}
+
+std::vector<std::string> RuxenBase::failedCollectFiles() const {
+    std::vector<std::string> out;
+    for (const RestartInfo_t& r : m_restart)
+        if (r.offset == kRestartFailed)
+            out.push_back(m_collects[r.collectNumber - 1]);
+    return out;
+}
+
+int RuxenBase::singleProcess() {
+    resetRestartList();
+    makeNameMapper(m_args.appType);
+    if (m_nameMappingJob)
+        for (const kx_contenttosnapmnt& c : m_snapContent)
+            for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
+                m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+    BackupArgs args = m_args;
+    args.streamNumber = 0;
+    args.streamCount = 1;
+    const int32_t count = static_cast<int32_t>(m_collects.size());
+    int32_t at = 0;
+    StreamRun run = m_stream(*this, args, [&]() -> int {
+        if (at > 0)
+            m_restart[at - 1].offset = kRestartFinished;
+        return at < count ? ++at : 0;
+    });
+    if (m_report)
+        m_report(args, run);
+    m_totals = run.totals;
+    m_streamFailed = run.failed;
+    if (run.failed)
+        for (int32_t n = at > 0 ? at : 1; n <= count; ++n)
+            failCollect(n, n == at ? "the stream failed" : "the stream failed before it");
+    return run.failed ? 1 : 0;
+}
+
+StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
+    StreamRun run;
+    run.failed = true;
+    setUpErrorFilter(errorsTolerated());
+
+    const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
+    const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
+    FileRecordSink sink;
+    if ((toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false) : sink.Open(archivePath.c_str())) !=
+        0) {
+        addProblem(run, "cannot create the archive %s: %s", archivePath.c_str(),
+                   strerror(sink.LastErrno() ? sink.LastErrno() : errno));
+        return run;
+    }
+    OutputFile failures("failures"), results("results");
+    if (!failures.Open(StreamOutputPath(args.failuresPath, args.streamNumber, args.streamCount), run) ||
+        !results.Open(StreamOutputPath(args.resultsPath, args.streamNumber, args.streamCount), run))
+        return run;
+    run.opened = true;
+
+    ItemCountingSink counting(sink);
+    KXArchive archive(&counting);
+    RuxenFile file(&archive);
+    file.initialize(0, false, 0, 0);
+    file.initSendFlag();
+    file.SetBackupMacProperties(args.macProperties);
+    file.SetPreserveAccessTimes(args.preserveAtime);
+    file.SetResultsFile(results.f);
+    file.setFNameMapper(m_nameMapper.get());
+    registerJobOutputs(file, args);
+
+    bool failed = false;
+    StreamBackupPass pass(file, failures.f);
+    for (int n; !failed && (n = next()) != 0;) {
+        CollectFileReader reader;
+        std::string error;
+        if (n < 0 || n > static_cast<int>(m_collects.size())) {
+            addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
+            failed = true;
+        } else if (!reader.Open(m_collects[n - 1], &error)) {
+            run.problems.push_back(error);
+            failed = true;
+        } else {
+            std::unique_ptr<CollectPrefetcher> prefetcher;
+            if (!args.noPrefetch)
+                prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
+            pass.SetPositionListener(prefetcher.get());
+            failed = pass.RunDataLoop(reader) != StreamBackupPass::kCollectDone;
+            pass.SetPositionListener(nullptr);
+        }
+    }
+    failed |= counting.Close() != 0;
+    failed |= !failures.Close(run);
+    failed |= !results.Close(run);
+    run.failed = failed;
+    run.totals = {file.GetItemsSent(), file.GetDataBytesSent(), file.GetFailedItems()};
+    run.changedItems = file.GetChangedItems();
+    if (run.changedItems != 0)
+        addProblem(run, kProblemChangedWhileRead, static_cast<unsigned long long>(run.changedItems));
+    if (!file.IsSendOn())
+        addProblem(run, kProblemDoNotSend, HookFiles::Path(kHookDoNotSend).c_str());
+    if (sink.LastErrno() != 0)
+        addProblem(run, kProblemIncomplete, archivePath.c_str(), strerror(sink.LastErrno()),
+                   static_cast<unsigned long long>(sink.BytesWritten()),
+                   static_cast<unsigned long long>(counting.WholeItemsWritten()));
+    return run;
+}

@@ -1,0 +1,173 @@
+// The job object: the set-up of one stream (shared by every way a job
+// runs), the single-process run, and a parent that runs N streams as child
+// processes and hands them the collect files.
+//
+// Parent and children (forked, not re-executed) speak over two AF_UNIX
+// stream socket pairs per child, all numbers in host byte order:
+//
+//   parent -> child (command socket)
+//     plfsBackupArgs        2800 bytes, once (ruxen/PlfsBackupArgs.h)
+//     int32 count           then `count` SnapMapRecord_t of 2048 bytes
+//                           (ruxen/SnapMapRecord.h); 0 for most jobs
+//     RestartInfo_t         28 bytes, one per assignment, each the answer
+//                           to a next-collect-file message; collect number
+//                           0: nothing is left, the stream ends
+//   child -> parent (message socket)
+//     ChildMessage_t        8 bytes (ruxen/ChildMessage.h): next collect
+//                           file (value: the number finished, 0 at first),
+//                           stream completed or stream failed, the last two
+//                           followed by StreamTotals_t
+//
+// Collect files are handed out one at a time, in command-line order
+// (numbered from 1), to whichever child asks next. A child that reports a
+// failed stream, speaks out of turn or ends without reporting has its
+// collect file marked failed (restart offset -2), logged at level -1 and
+// listed by failedCollectFiles(); the other children take the rest, and
+// what is left when no child remains fails too. The parent sleeps in poll()
+// between messages and reaps every child with waitpid().
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Export.h"
+#include "hardlinks/HLColStatus.h"
+#include "hardlinks/HLFileOps.h"
+#include "hardlinks/RestartInfo.h"
+#include "ruxen/ChildMessage.h"
+#include "ruxen/PlfsBackupArgs.h"
+#include "ruxen/SnapMountInfo.h"
+
+class TAVNameMapper;
+
+// The parent's side of one child.
+struct ChildInfo_t {
+    int streamNumber = 0;
+    pid_t pid = -1;
+    ScopedFd cmdFd;        // the parent writes: arguments, mapping records, assignments
+    ScopedFd msgFd;        // the child's messages
+    int32_t current = 0;   // the collect number it is backing up, 0 none
+    bool ended = false;    // it reported the end of its stream
+    bool failed = false;   // its stream failed, or it ended without saying how
+};
+
+// How one stream went.
+struct StreamRun {
+    bool opened = false;  // its outputs were opened (else nothing was backed up)
+    bool failed = false;
+    StreamTotals_t totals{};
+    uint64_t changedItems = 0;  // kept although they changed while being read
+    std::vector<std::string> problems;  // sentences for the user
+};
+
+class RUXEN_EXPORT RuxenBase {
+public:
+    // The next collect file of a stream: its number (from 1), 0 when none is
+    // left, -1 when the stream must fail (the parent is gone or out of step).
+    using NextCollect = std::function<int()>;
+    // A stream's work over the collect files `next` hands out (runStream;
+    // tests put a function object in its place).
+    using StreamFunction = std::function<StreamRun(RuxenBase& job, const BackupArgs& args, const NextCollect& next)>;
+    // Called in the stream's own process when it has ended.
+    using StreamReport = std::function<void(const BackupArgs& args, const StreamRun& run)>;
+
+    // `args` with the stream count the host asked for; the collect files in
+    // command-line order.
+    RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles);
+    virtual ~RuxenBase();
+    RuxenBase(const RuxenBase&) = delete;
+    RuxenBase& operator=(const RuxenBase&) = delete;
+
+    // The snapshot devices of the job; with `nameMappingJob` (snapshot,
+    // snapshot-catalog and snapshot-to-tape jobs, deduplication-database
+    // subclients) each stream maps recorded paths through them.
+    void setSnapshotContent(std::vector<kx_contenttosnapmnt> content, bool nameMappingJob);
+    void setStreamFunction(StreamFunction f) { m_stream = std::move(f); }
+    void setStreamReport(StreamReport r) { m_report = std::move(r); }
+
+    virtual bool errorsTolerated() const { return true; }
+
+    // Runs the job's one stream in this process. 0, or 1 when it failed.
+    int singleProcess();
+    // Runs min(stream count, collect files) children. 0 when every collect
+    // file was backed up and every stream completed, else 1.
+    int parent();
+    // The child's side, on the sockets of its parent; answers the exit
+    // status of the child process (0 the stream completed).
+    int child(int cmdFd, int msgFd);
+
+    // The one set-up of a stream: error-report filter, outputs, per-file
+    // object, the pass over each collect file, totals and what went wrong.
+    StreamRun runStream(const BackupArgs& args, const NextCollect& next);
+
+    // ---- parent side of the protocol: 0, or -1 with the reason logged
+    int sendMappingInfo(ChildInfo_t& child);
+    int sendNextCollectFile(ChildInfo_t& child);
+
+    // ---- child side; the sockets are those given to child() or attachParent()
+    void attachParent(int cmdFd, int msgFd) {
+        m_cmdFd = cmdFd;
+        m_msgFd = msgFd;
+    }
+    // Reads the argument block. false with the reason logged.
+    bool receiveBackupArgs(BackupArgs& out);
+    // Reads the mapping records into `mapper` (may be null). 0, or -1 with
+    // errno (ENODATA: the socket ended early; EPROTO: a count below 0 or
+    // above kMaxSnapMapRecords, or a path without its NUL).
+    int receiveMappingInfo(TAVNameMapper* mapper);
+    // Asks for the next collect file, saying which one is finished. Its
+    // number, 0 when nothing is left, -1 on a failure or a bad assignment.
+    int receiveNextCollectFile(int32_t finished);
+    // Tells the parent that the stream failed, with its totals; answers 1.
+    int exitHere(const StreamTotals_t& totals);
+
+    // ---- results
+    const StreamTotals_t& jobTotals() const { return m_totals; }
+    const std::vector<RestartInfo_t>& restartList() const { return m_restart; }
+    const std::vector<std::string>& collectFiles() const { return m_collects; }
+    // The collect files marked failed, in order.
+    std::vector<std::string> failedCollectFiles() const;
+    TAVNameMapper* nameMapper() const { return m_nameMapper.get(); }
+
+    // Set when the process runs as a proxy client: header filling then takes
+    // the item type from the header's mode.
+    static bool proxyClient;
+
+    // Hard-link groups of the split configuration: the parent's, consulted
+    // before each hand-out, and the child's own copy.
+    std::map<int32_t, std::deque<_HLColStatus>> m_hlGroupMap;
+    std::map<int32_t, std::deque<_HLColStatus>> m_childHLGroupMap;
+
+private:
+    void makeNameMapper(uint32_t appType);
+    void resetRestartList();
+    int startChild(int streamNumber, const plfsBackupArgs& block);
+    void handleMessage(ChildInfo_t& child);
+    // Closes the child's sockets, reaps it and settles what it held.
+    void childGone(ChildInfo_t& child, const char* why, bool kill);
+    void failCollect(int32_t number, const char* why);
+    int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
+
+    BackupArgs m_args;
+    std::vector<std::string> m_collects;
+    std::vector<kx_contenttosnapmnt> m_snapContent;
+    bool m_nameMappingJob = false;
+    StreamFunction m_stream;
+    StreamReport m_report;
+    std::unique_ptr<TAVNameMapper> m_nameMapper;
+
+    std::vector<RestartInfo_t> m_restart;
+    std::vector<ChildInfo_t> m_children;
+    StreamTotals_t m_totals{};
+    bool m_streamFailed = false;
+
+    int m_cmdFd = -1;  // child side
+    int m_msgFd = -1;
+};

@@ -1,0 +1,120 @@
+// The parent with real child processes whose streams are function objects:
+// which collect file each stream got, what the parent made of streams that
+// failed or ended early, and the job's totals.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ruxen/RuxenBase.h"
+#include "support/ProcessState.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+using namespace testfiles;
+
+enum Misdeed { kNone, kExitAtOnce, kDieHoldingFile, kReportFailure };
+
+struct ParentCase {
+    const char* name;
+    int streams;
+    int culprit;  // the stream that misbehaves: 0 none, -1 every one
+    Misdeed misdeed;
+    int status;
+    std::vector<std::string> failed;  // collect files reported failed
+    uint64_t items;                   // the job's totals: one item per file a stream reported
+};
+void PrintTo(const ParentCase& c, std::ostream* os) { *os << c.name; }
+
+class Parent : public ::testing::TestWithParam<ParentCase> {};
+
+TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
+    const ParentCase& c = GetParam();
+    ProcessStateGuard state;
+    TempDir dir("ruxen_parent");
+    const std::string log = dir / "handed";
+    // Well-behaved streams wait until the culprit holds its first file, so
+    // that it is always collect file 1.
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    BackupArgs args;
+    args.streamCount = c.streams;
+    args.archivePath = "/dev/null";
+    RuxenBase job(args, {"c1", "c2", "c3", "c4", "c5"});
+    job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
+        const bool culprit = c.culprit == -1 || c.culprit == a.streamNumber;
+        if (culprit && c.misdeed == kExitAtOnce)
+            _exit(3);
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+        char byte = 0;
+        if (!culprit && c.culprit > 0 && read(gate[0], &byte, 1) != 1)
+            _exit(9);
+        StreamRun run;
+        for (int n; (n = next()) > 0;) {
+            const std::string line = std::to_string(a.streamNumber) + " " + std::to_string(n) + "\n";
+            if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                _exit(9);
+            ++run.totals.items;
+            if (culprit && c.misdeed != kNone)
+                break;
+        }
+        if (culprit && c.misdeed != kNone) {
+            for (int i = 1; i < c.streams; ++i)
+                if (write(gate[1], "g", 1) != 1)
+                    _exit(9);
+            if (c.misdeed != kReportFailure)
+                _exit(3);
+            run.failed = true;
+        }
+        return run;
+    });
+    WriteWholeFile(log, "");
+    for (int i = 1; c.misdeed == kExitAtOnce && i < c.streams; ++i)  // the culprit leaves before asking
+        ASSERT_EQ(1, write(gate[1], "g", 1));
+
+    EXPECT_EQ(c.status, job.parent());
+    close(gate[0]);
+    close(gate[1]);
+    EXPECT_EQ(c.failed, job.failedCollectFiles());
+    EXPECT_EQ(c.items, job.jobTotals().items);
+    const std::set<std::string> failed(c.failed.begin(), c.failed.end());
+    for (const RestartInfo_t& r : job.restartList()) {
+        const bool f = failed.count("c" + std::to_string(r.collectNumber)) > 0;
+        EXPECT_EQ(f ? kRestartFailed : kRestartFinished, r.offset) << r.collectNumber;
+    }
+    std::map<int, std::vector<int>> byStream;
+    std::multiset<int> handed;
+    std::istringstream lines(ReadWholeFile(log));
+    for (int s, n; lines >> s >> n;) {
+        byStream[s].push_back(n);
+        handed.insert(n);
+    }
+    for (auto& [s, got] : byStream)
+        EXPECT_TRUE(std::is_sorted(got.begin(), got.end())) << "stream " << s;
+    const size_t handedOut = c.culprit == -1 ? static_cast<size_t>(c.streams) : 5;
+    EXPECT_EQ(handedOut, handed.size());
+    EXPECT_EQ(handedOut, std::set<int>(handed.begin(), handed.end()).size()) << "a file was handed out twice";
+    EXPECT_EQ(!c.failed.empty(), state.Log().find("(c1) was not backed up") != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Parent,
+    ::testing::Values(ParentCase{"TwoStreams", 2, 0, kNone, 0, {}, 5},
+                      ParentCase{"ThreeStreams", 3, 0, kNone, 0, {}, 5},
+                      ParentCase{"MoreStreamsThanFiles", 9, 0, kNone, 0, {}, 5},
+                      ParentCase{"ExitsAtOnce", 3, 2, kExitAtOnce, 1, {}, 5},
+                      ParentCase{"DiesHoldingAFile", 3, 2, kDieHoldingFile, 1, {"c1"}, 4},
+                      ParentCase{"ReportsAFailedStream", 2, 2, kReportFailure, 1, {"c1"}, 5},
+                      ParentCase{"EveryStreamDies", 2, -1, kDieHoldingFile, 1, {"c1", "c2", "c3", "c4", "c5"}, 0}),
+    [](const ::testing::TestParamInfo<ParentCase>& i) { return std::string(i.param.name); });
+
+}  // namespace

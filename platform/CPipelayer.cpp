@@ -4,8 +4,8 @@ CPipelayer::CPipelayer(RecordSink* sink) : m_data(sink, "pipeline") {}
 
 CPipelayer::~CPipelayer() = default;
 
-char* CPipelayer::AllocateDataBuffer(unsigned size, unsigned* granted) {
-    return m_data.Allocate(size, granted);
+char* CPipelayer::AllocateDataBuffer(unsigned size, unsigned* granted, bool acceptLess) {
+    return m_data.Allocate(size, granted, acceptLess);
 }
 
 int CPipelayer::SendDataBuffer(unsigned type, unsigned length) {

@@ -24,8 +24,9 @@ public:
     CPipelayer& operator=(const CPipelayer&) = delete;
 
     // A buffer with room for at least `size` bytes; *granted (when given)
-    // receives the room granted. Null on failure (logged).
-    char* AllocateDataBuffer(unsigned size, unsigned* granted);
+    // receives the room granted. Null on failure (logged). With
+    // `acceptLess` a smaller grant is kept: the caller reads *granted.
+    char* AllocateDataBuffer(unsigned size, unsigned* granted, bool acceptLess = false);
     // Sends the held buffer as one record. 0 on success (the buffer is
     // consumed); non-zero on failure (the buffer stays held).
     int SendDataBuffer(unsigned type, unsigned length);

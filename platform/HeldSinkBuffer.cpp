@@ -2,7 +2,7 @@
 
 #include "platform/KxLog.h"
 
-char* HeldSinkBuffer::Allocate(uint32_t size, uint32_t* granted) {
+char* HeldSinkBuffer::Allocate(uint32_t size, uint32_t* granted, bool acceptLess) {
     if (granted)
         *granted = 0;
     if (m_data) {
@@ -19,7 +19,7 @@ char* HeldSinkBuffer::Allocate(uint32_t size, uint32_t* granted) {
         KXLOG(-1, "cannot allocate a %s buffer of %u bytes", m_what, size);
         return nullptr;
     }
-    if (room < size) {
+    if (room < size && !acceptLess) {
         KXLOG(-1, "%s buffer of %u bytes requested, only %u granted", m_what, size, room);
         m_sink->Free(p);
         return nullptr;

@@ -1,6 +1,7 @@
 // One buffer held between its allocation from a record sink and its write:
 // the buffer contract shared by the archive client and the pipeline layer.
-// An allocation grants at least what was asked or answers null; a new
+// An allocation grants at least what was asked or answers null (unless the
+// caller accepts less: then it keeps whatever room the sink granted); a new
 // allocation gives a buffer still held back to the sink first; a successful
 // write consumes the buffer, a failed one leaves it held; freeing is
 // idempotent.
@@ -19,8 +20,10 @@ public:
     HeldSinkBuffer& operator=(const HeldSinkBuffer&) = delete;
 
     // Room for at least `size` bytes; *granted (when given) receives the
-    // room granted, 0 on failure. Null on failure (logged).
-    char* Allocate(uint32_t size, uint32_t* granted);
+    // room granted, 0 on failure. Null on failure (logged). With
+    // `acceptLess` a smaller grant is kept too: the caller must read
+    // *granted and write no more than that.
+    char* Allocate(uint32_t size, uint32_t* granted, bool acceptLess = false);
     // Writes the held buffer as one record: 0 (consumed) or the sink's
     // status (still held); -1 when nothing is held.
     int Write(uint32_t type, uint32_t length);

@@ -6,8 +6,8 @@ KXArchive::KXArchive(RecordSink* sink) : m_data(sink, "data"), m_cmd(sink, "comm
 
 KXArchive::~KXArchive() = default;
 
-char* KXArchive::AllocateDataBuffer(unsigned size, unsigned* granted) {
-    return m_data.Allocate(size, granted);
+char* KXArchive::AllocateDataBuffer(unsigned size, unsigned* granted, bool acceptLess) {
+    return m_data.Allocate(size, granted, acceptLess);
 }
 
 int KXArchive::WriteDataBuffer(unsigned type, unsigned length) {

@@ -29,8 +29,9 @@ public:
     KXArchive& operator=(const KXArchive&) = delete;
 
     // A data buffer with room for at least `size` bytes; *granted (when
-    // given) receives the room granted. Null on failure (logged).
-    char* AllocateDataBuffer(unsigned size, unsigned* granted);
+    // given) receives the room granted. Null on failure (logged). With
+    // `acceptLess` a smaller grant is kept: the caller reads *granted.
+    char* AllocateDataBuffer(unsigned size, unsigned* granted, bool acceptLess = false);
     // Sends the last allocated data buffer as one record. 0 on success (the
     // buffer is consumed), else the client's status: -1 with no buffer, the
     // sink's answer otherwise (the buffer stays held).

@@ -12,7 +12,7 @@ MemoryRecordSink::~MemoryRecordSink() = default;
 
 void MemoryRecordSink::ResetFaults() {
     m_failAllocation = m_failWrite = m_failFlush = m_shortGrantCall = 0;
-    m_shortGrantRoom = m_shortGrantAbove = 0;
+    m_shortGrantRoom = m_shortGrantAbove = m_overGrant = 0;
     m_allocateCalls = m_writeCalls = m_flushCalls = 0;
 }
 
@@ -30,7 +30,7 @@ char* MemoryRecordSink::Allocate(uint32_t size, uint32_t* granted) {
               kArchiveStreamMaxPayload);
         return nullptr;
     }
-    uint32_t room = size;
+    uint32_t room = std::max(size, m_overGrant);
     if (m_allocateCalls == m_shortGrantCall)
         room = std::min(room, m_shortGrantRoom);
     if (m_shortGrantAbove != 0 && room > m_shortGrantAbove)

@@ -9,6 +9,9 @@
 //   ShortGrant(n, room)     the n-th Allocate grants min(size, room) bytes
 //   ShortGrantAbove(room)   every Allocate asking more than `room` bytes is
 //                           granted `room` (0 switches it off)
+//   OverGrant(room)         every Allocate asking less than `room` bytes is
+//                           granted `room`, as a sink with fixed-size
+//                           buffers does (0 switches it off)
 // Each numbered fault fires once; 0 switches it off.
 #pragma once
 
@@ -41,6 +44,7 @@ public:
         m_shortGrantRoom = room;
     }
     void ShortGrantAbove(uint32_t room) { m_shortGrantAbove = room; }
+    void OverGrant(uint32_t room) { m_overGrant = room; }
     void ResetFaults();
 
     // The records written, in order.
@@ -85,6 +89,7 @@ private:
     uint64_t m_shortGrantCall = 0;
     uint32_t m_shortGrantRoom = 0;
     uint32_t m_shortGrantAbove = 0;
+    uint32_t m_overGrant = 0;
 
     uint64_t m_allocateCalls = 0;
     uint64_t m_allocations = 0;

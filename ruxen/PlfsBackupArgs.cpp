@@ -46,7 +46,7 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
-                   (in.noPrefetch ? kArgNoPrefetch : 0);
+                   (in.flaProps ? kArgFlaProps : 0) | (in.noPrefetch ? kArgNoPrefetch : 0);
     out.appType = in.appType;
     return putPath(in.archivePath, out.archivePath, "archive", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures", error) &&
@@ -60,7 +60,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
         return false;
     }
     if (in.streamCount < 1 || in.streamNumber < 1 || in.streamNumber > in.streamCount || in.collectCount < 0 ||
-        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgNoPrefetch)) != 0) {
+        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgNoPrefetch)) != 0) {
         *error = "argument block: stream " + std::to_string(in.streamNumber) + " of " + std::to_string(in.streamCount) +
                  ", " + std::to_string(in.collectCount) + " collect files, switches " + std::to_string(in.switches);
         return false;
@@ -72,6 +72,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.appType = in.appType;
     a.macProperties = (in.switches & kArgMacProperties) != 0;
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
+    a.flaProps = (in.switches & kArgFlaProps) != 0;
     a.noPrefetch = (in.switches & kArgNoPrefetch) != 0;
     if (!takePath(in.archivePath, a.archivePath, "archive", error) ||
         !takePath(in.failuresPath, a.failuresPath, "failures", error) ||

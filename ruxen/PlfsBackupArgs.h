@@ -9,7 +9,7 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties, kArgPreserveAtime,
+//   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps,
 //                 kArgNoPrefetch)
 //   24      4     application type
 //   28      84    zero
@@ -32,7 +32,8 @@ constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
 constexpr uint32_t kPlfsBackupArgsVersion = 1;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
-constexpr uint32_t kArgNoPrefetch = 0x4;
+constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
+constexpr uint32_t kArgNoPrefetch = 0x8;  // no prefetch of cold items (CollectPrefetcher)
 
 struct plfsBackupArgs {
     char magic[4];
@@ -63,7 +64,8 @@ struct BackupArgs {
     uint32_t appType = 0;
     bool macProperties = false;
     bool preserveAtime = false;
-    bool noPrefetch = false;   // no prefetch of cold items (CollectPrefetcher)
+    bool flaProps = false;  // the subclient's data collection for the resource report
+    bool noPrefetch = false;  // no prefetch of cold items
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none

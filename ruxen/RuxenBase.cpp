@@ -217,6 +217,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     bool failed = false;
     StreamBackupPass pass(file, failures.f);
+    pass.SetSendFLAProps(args.flaProps);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;

@@ -34,7 +34,7 @@ RuxenFile::~RuxenFile() {
 
 // ---------------------------------------------------------------- buffers
 
-char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool) {
+char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess) {
     unsigned got = 0;
     char* buf = nullptr;
     if (!m_sendOn) {
@@ -45,9 +45,9 @@ char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool)
         buf = m_scratch.data();
         got = static_cast<unsigned>(m_scratch.size());
     } else if (m_pipelayer) {
-        buf = m_pipelayer->AllocateDataBuffer(size, &got);
+        buf = m_pipelayer->AllocateDataBuffer(size, &got, acceptLess);
     } else if (m_archive) {
-        buf = m_archive->AllocateDataBuffer(size, &got);
+        buf = m_archive->AllocateDataBuffer(size, &got, acceptLess);
     }
     if (granted)
         *granted = buf ? got : 0;

@@ -30,6 +30,7 @@
 class CFileReader;
 class CFileReaderContext;
 class CPipelayer;
+class IdxMessage;
 class KXArchive;
 class RuxenFilePrivate;
 class TAVNameMapper;
@@ -108,7 +109,11 @@ public:
     virtual int SendEndOfFileMessageInternal(int eof);
 
     // ---- archive-buffer services
-    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool = false);
+    // A buffer of at least `size` bytes, or null. With `acceptLess` a
+    // smaller grant is kept too (the partial-grant form): the caller reads
+    // *granted and writes no more than that. The second form's byte flag is
+    // `acceptLess`.
+    char* AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess = false);
     char* AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, AllocateBufRet_t& ret);
     int WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr* hdr = nullptr);
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
@@ -157,6 +162,24 @@ public:
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- records beside the per-item road
+    // The file-set record (159) of the current item, whose reader carries
+    // the file-set mark; a failure is logged and never fails the item.
+    void SendFileSetInfo();
+    // The current item's access ACL as text, as an end-user access record
+    // (159). True when sent; `error` gets 0, else an errno (22 when the
+    // system has no ACLs).
+    bool SendEndUserAccessInfo(int& error);
+    // The current item's file-level properties for the resource report, as
+    // one message record (159). True when sent.
+    bool SendFLAProps();
+    // One (kind, text) pair as its own record (159); the text is at most
+    // 4095 bytes, the last argument is not used. True when sent.
+    bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
+    // Test-only: forget the process-wide mount list, name caches and block
+    // sizes of SendFLAProps, and count the system look-ups from 0.
+    static void ResetFlaStateForTest();
 
     // ---- setters and getters
     void SetjobID(long long id) { m_job.jobId = id; }
@@ -243,6 +266,21 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
+    // The one sender of metadata records (type 159): the encoded message,
+    // or, when `message` is null, one (kind, text) pair. Every failure gives
+    // the buffer back; a failed write also sets the failure reason (code -1).
+    enum MetadataRecordResult : int {
+        kMetaSent = 0,
+        kMetaNothing,        // encodes to 0 bytes: nothing written, a success
+        kMetaEncodeFailed,
+        kMetaNoBuffer,
+        kMetaFillFailed,
+        kMetaWriteFailed,
+    };
+    int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
+    // After the item is opened: sets the reader's file-set mark when the
+    // local path is a loaded file-set path, clears it otherwise.
+    void MarkFileSetItem();
     // Sends `size` bytes of holes as hole records. 0 or 2.
     int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,

@@ -84,6 +84,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             return kItemSkipped;
         }
         m_itemOpen = true;
+        MarkFileSetItem();
 
         // Mandatory locking: a file another process holds a write lock on
         // cannot be read consistently. Only files marked for mandatory

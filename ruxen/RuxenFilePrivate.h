@@ -12,6 +12,7 @@
 #include <boost/uuid/uuid.hpp>
 
 #include "platform/CTyError.h"
+#include "platform/GpfsFileSetConfig.h"
 
 class RuxenFilePrivate {
 public:
@@ -43,6 +44,14 @@ public:
     bool isMountPath(const std::string& path) const;
     unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
+
+    // The job's GPFS file sets, from "FileSetTmp.kxf" in `directory`
+    // (replacing those loaded before). No file loads none and is no error;
+    // a file that cannot be read or parsed loads none and answers false.
+    bool LoadGpfsFileSetInfo(const std::string& directory);
+    // The file set whose path is exactly `path`, or null.
+    const App::GpfsFileSetConfig* FindFileSet(const std::string& path) const;
+    size_t FileSetCount() const { return m_fileSets.size(); }
 
     // Per-job and per-item state read by the header, metadata and end-of-item
     // operations.
@@ -79,6 +88,7 @@ private:
     bool m_deletedItem = false;
     int m_readerType = 0;
     std::string m_versionSeedSuffix;
+    std::map<std::string, App::GpfsFileSetConfig> m_fileSets;  // by path
 
     std::string m_componentGuid;
     std::string m_componentMount;

@@ -7,6 +7,13 @@
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";
 
+// The job's GPFS file-set list, in its job-results directory.
+constexpr const char* kFileSetListFile = "FileSetTmp.kxf";
+
+// Registry keys of the FileSystemAgent section: mounts whose file-system
+// type is not local keep the default block size (any value switches it on).
+constexpr const char* kRegSkipNonLocalMountDetails = "sSkipNonLocalMountDetails";
+
 // Results-file line of a failed item: "Backup: ", escaped path, a blank,
 // escaped reason.
 constexpr const char* kResultsLinePrefix = "Backup: ";

@@ -59,6 +59,9 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             }
             continue;
         }
+        // A side record for the resource report: the item goes on without it.
+        if (m_flaProps && !f.SendFLAProps())
+            KXLOG(1, "Failed to send the file-level properties of '%s'", f.printName());
 
         r = f.ReadAndSendFileData(m_failures);
         if (r == RuxenFile::kFailStream)

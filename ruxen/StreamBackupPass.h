@@ -35,10 +35,14 @@ public:
 
     // The listener of the next RunDataLoop calls (null: none; not owned).
     void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+    // Send each item's file-level properties after its metadata (the
+    // subclient's data collection for the resource report).
+    void SetSendFLAProps(bool on) { m_flaProps = on; }
 
 private:
     RuxenFile& m_file;
     FILE* m_failures;
     unsigned long long m_itemsSeen = 0;
     CollectPositionListener* m_listener = nullptr;
+    bool m_flaProps = false;
 };

@@ -3,7 +3,8 @@
 // streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] [--no-prefetch] [--streams N]
+//                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
+//                [--streams N]
 //                --archive OUT COLLECT...
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
@@ -35,7 +36,8 @@ constexpr int kMaxStreams = 256;
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] [--no-prefetch] [--streams N]\n"
+            "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
+            "                    [--streams N]\n"
             "                    --archive OUT COLLECT...\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
@@ -43,6 +45,8 @@ void usage(FILE* out) {
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --fla-props       send each item's file-level properties (owner, group,\n"
+            "                    times, extension, mount) for the resource report\n"
             "  --no-prefetch     do not read ahead of the stream: by default a helper\n"
             "                    thread asks the kernel for the next items' data while\n"
             "                    it is not cached\n"
@@ -171,6 +175,8 @@ int main(int argc, char** argv) {
             args.macProperties = true;
         } else if (a == "--preserve-atime") {
             args.preserveAtime = true;
+        } else if (a == "--fla-props") {
+            args.flaProps = true;
         } else if (a == "--no-prefetch") {
             args.noPrefetch = true;
         } else if (a == "--archive") {

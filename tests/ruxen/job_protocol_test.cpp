@@ -34,7 +34,7 @@ BackupArgs StreamArgs() {
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(2800u, b.size());
-    EXPECT_EQ(std::string("RXBA\1\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\5\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
+    EXPECT_EQ(std::string("RXBA\1\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x09\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
     EXPECT_EQ(std::string(84, '\0'), b.substr(28, 84));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
     EXPECT_EQ('\0', b[1008]);
@@ -54,7 +54,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 8; },
+        [](plfsBackupArgs& x) { x.switches = 16; },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },

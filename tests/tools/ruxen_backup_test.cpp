@@ -101,6 +101,22 @@ TEST_F(RuxenBackupTool, OutputsInsideTheTreeArePassedOver) {
     EXPECT_EQ(8u, c.items);
 }
 
+// With --fla-props every item carries one properties record, also in the
+// streams of child processes.
+TEST_F(RuxenBackupTool, FileLevelPropertiesTravelWithEachItem) {
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    ProgramResult r = Backup({"--fla-props", "--streams", "2", "--archive", m_archive, m_collect, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    size_t props = 0;
+    for (const char* s : {".1", ".2"}) {
+        ArchiveStreamReader reader;
+        ASSERT_TRUE(reader.OpenFile((m_archive + s).c_str()));
+        for (ArchiveRecord rec; reader.Next(&rec) == ArchiveStreamReader::kRecord;)
+            props += rec.type == PL_FS_IDX_METADATA;
+    }
+    EXPECT_EQ(16u, props);
+}
+
 // Two streams over three collect files: each stream's archive and failures
 // file inside the tree is passed over by both streams, each archive passes
 // the verifier (a stream may get no file when the other is quicker), and

@@ -1,0 +1,51 @@
+// The GPFS file-set list is a work file of the job-results directory. Feed
+// arbitrary bytes through the list reader and the per-file object's loader:
+// no input may crash either; every file set kept has a name and an absolute
+// path without trailing slashes, no path twice; the loader finds each of
+// them and keeps nothing else.
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "FuzzSupport.h"
+
+#include "platform/GpfsFileSetConfig.h"
+#include "platform/XercesGuard.h"
+#include "ruxen/RuxenFilePrivate.h"
+#include "ruxen/RuxenMessages.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static XercesGuard keepXercesUp;  // so each load does not initialise the library anew
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/fileset_xml_fuzz_XXXXXX";
+        if (!mkdtemp(tmpl))
+            abort();
+        return std::string(tmpl);
+    }();
+    fuzzsupport::QuietLog();
+    fuzzsupport::WriteInput(dir + "/" + kFileSetListFile, data, size);
+
+    App::GpfsFileSetConfigList list;
+    std::string error;
+    const bool ok = list.unserialize(std::string(reinterpret_cast<const char*>(data), size), "fuzz", error);
+    if (!ok && (error.empty() || !list.fileSets.empty()))
+        abort();
+    for (const App::GpfsFileSetConfig& c : list.fileSets) {
+        const std::string& p = c.fileSetPath;
+        if (c.fileSetName.empty() || p.empty() || p[0] != '/' || (p.size() > 1 && p.back() == '/'))
+            abort();
+    }
+
+    RuxenFilePrivate priv;
+    if (priv.LoadGpfsFileSetInfo(dir) != ok || priv.FileSetCount() != list.fileSets.size())
+        abort();
+    for (const App::GpfsFileSetConfig& c : list.fileSets) {
+        const App::GpfsFileSetConfig* found = priv.FindFileSet(c.fileSetPath + "/");
+        if (!found || found->fileSetName != c.fileSetName)
+            abort();
+    }
+    return 0;
+}

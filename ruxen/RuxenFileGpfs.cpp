@@ -1,0 +1,159 @@
+// GPFS file sets and end-user access: two kinds of index metadata sent as
+// records of type 159 beside an item's own metadata.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/IdxMetadata.h"
+#include "platform/IndexMetaDataKinds.h"
+#include "platform/KxACLHelper.h"
+#include "platform/KxLog.h"
+#include "platform/KxLongPathHandler.h"
+#include "platform/PathUtil.h"
+#include "reader/CFileReader.h"
+#include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenFilePrivate.h"
+#include "ruxen/RuxenMessages.h"
+
+namespace {
+
+// Changes into the directory of a long path for one read by its last
+// component, and back to the directory that was current when it ends.
+class ParentDirectoryScope {
+public:
+    ParentDirectoryScope() = default;
+    ~ParentDirectoryScope() { Leave(); }
+    ParentDirectoryScope(const ParentDirectoryScope&) = delete;
+    ParentDirectoryScope& operator=(const ParentDirectoryScope&) = delete;
+
+    // The name to read `path` by: its last component once the change of
+    // directory succeeded, else the whole path. Never the last component
+    // without the change: relative to whatever directory is current it
+    // would name another file.
+    const char* Enter(const std::string& path) {
+        KxLongPathHandler* h = KxLongPathHandler::GetHandler();
+        size_t slash = path.find_last_of('/');
+        if (!h || slash == std::string::npos || slash + 1 == path.size())
+            return path.c_str();
+        m_saved = h->GetCurrentWorkingDir();
+        if (m_saved.empty()) {
+            KXLOG(-1, "cannot tell the current directory, errno %d: reading [%s] by its whole path", errno,
+                  path.c_str());
+            return path.c_str();
+        }
+        std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+        if (h->chdir_long(parent.c_str()) != 0) {
+            KXLOG(-1, "chdir_long(%s) failed, errno %d CurrentCWD %s", parent.c_str(), errno, m_saved.c_str());
+            return path.c_str();
+        }
+        m_handler = h;
+        return path.c_str() + slash + 1;
+    }
+
+    void Leave() {
+        if (!m_handler)
+            return;
+        if (m_handler->chdir_long(m_saved.c_str()) != 0)
+            KXLOG(-1, "cannot return to the directory %s, errno %d", m_saved.c_str(), errno);
+        m_handler = nullptr;
+    }
+
+private:
+    KxLongPathHandler* m_handler = nullptr;  // set while changed into the parent
+    std::string m_saved;
+};
+
+}  // namespace
+
+bool RuxenFilePrivate::LoadGpfsFileSetInfo(const std::string& directory) {
+    m_fileSets.clear();
+    const std::string path = PathUtil::Join(directory, kFileSetListFile);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT)
+        return true;  // a job without file sets
+    App::GpfsFileSetConfigList list;
+    std::string error;
+    if (!list.readFile(path, error)) {
+        KXLOG(0, "Failed to read FileSetTmp file: %s", error.c_str());
+        return false;
+    }
+    for (const std::string& why : list.skipped)
+        KXLOG(0, "%s: %s, skipped", path.c_str(), why.c_str());
+    for (App::GpfsFileSetConfig& c : list.fileSets) {
+        KXLOG(3, "FileSet path %s, FileSet name %s", c.fileSetPath.c_str(), c.fileSetName.c_str());
+        std::string key = c.fileSetPath;
+        m_fileSets.emplace(std::move(key), std::move(c));
+    }
+    return true;
+}
+
+const App::GpfsFileSetConfig* RuxenFilePrivate::FindFileSet(const std::string& path) const {
+    if (m_fileSets.empty())
+        return nullptr;
+    size_t n = PathUtil::TrimmedLength(path);
+    auto it = n == path.size() ? m_fileSets.find(path) : m_fileSets.find(path.substr(0, n));
+    return it == m_fileSets.end() ? nullptr : &it->second;
+}
+
+void RuxenFile::MarkFileSetItem() {
+    const App::GpfsFileSetConfig* fs = m_private->FindFileSet(_mapped_name);
+    if (fs)
+        GetReader().SetFileSet(true, fs->fileSetName);
+    else if (m_reader && m_reader->IsFileSet())
+        m_reader->SetFileSet(false);
+}
+
+void RuxenFile::SendFileSetInfo() {
+    const std::string& name = GetReader().GetFileSetName();
+    KXLOG(3, "Sending FileSet information for %s, FileSet name %s", m_header.h_filename, name.c_str());
+    IdxMetadata::IdxMetaData message;
+    message.getFileSet()->setName(name);
+    switch (SendMetadataRecord(&message, 0, nullptr)) {
+    case kMetaSent: KXLOG(3, "Sent FileSet information"); break;
+    case kMetaEncodeFailed: KXLOG(1, "getEncodedLength for idxMetadata failed"); break;
+    case kMetaNothing: KXLOG(1, "BufferSize is not set. Not sending file tag info"); break;
+    case kMetaNoBuffer: break;  // logged by the allocation
+    case kMetaFillFailed: KXLOG(-1, "unable to fill indexing buffer"); break;
+    case kMetaWriteFailed: KXLOG(1, "WriteBuffer failed"); break;
+    }
+}
+
+bool RuxenFile::SendEndUserAccessInfo(int& error) {
+    error = EINVAL;
+    std::unique_ptr<KxACL::Helper> acl = KxACL::Helper::getInstance();
+    if (!KxACL::Helper::isAclSupported())
+        return false;
+
+    const std::string& path = _mapped_name;
+    std::string text;
+    {
+        ParentDirectoryScope dir;
+        const char* name = m_longPathSupport && IsLongPath() ? dir.Enter(path) : path.c_str();
+        if (acl->getAclText(name, &text) != 0) {
+            KXLOG(-1, "Failed to get ACLs. File [%s]", path.c_str());
+            error = acl->getLastErrno() ? acl->getLastErrno() : EIO;
+            return false;
+        }
+    }
+    KXLOG(4, "ACL for [%s] [%s]", path.c_str(), text.c_str());
+    int rc = SendMetadataRecord(nullptr, IndexMetaDataKind::END_USER_ACCESS_ACL, text.c_str());
+    switch (rc) {
+    case kMetaSent:
+    case kMetaNothing:
+        error = 0;
+        return true;
+    case kMetaEncodeFailed:
+        KXLOG(-1, "the ACL of [%s] does not fit a record", path.c_str());
+        return false;
+    case kMetaFillFailed:
+        setFailureReason(-1, "unable to fill indexing buffer, rc=%d", rc);
+        KXLOG(-1, "unable to fill indexing buffer, rc=%d", rc);
+        return false;
+    case kMetaWriteFailed:
+        KXLOG(1, "WriteBuffer failed");
+        return false;
+    default:  // no buffer: logged by the allocation
+        return false;
+    }
+}

@@ -1,0 +1,32 @@
+// A per-file object whose records go to memory, with one item of the real
+// file system opened and its header filled as the stream pass would, for
+// tests of the operations that send an item's records.
+#pragma once
+
+#include <string>
+
+#include "platform/FileNameEscape.h"
+#include "platform/KXArchive.h"
+#include "platform/MemoryRecordSink.h"
+#include "ruxen/CollectFileReader.h"
+#include "ruxen/RuxenFile.h"
+
+namespace testfiles {
+
+struct MemoryItem {
+    MemoryRecordSink sink;
+    KXArchive archive{&sink};
+    RuxenFile file{&archive};
+
+    // Opens `path` (as one collect line) and fills its header (unless
+    // told not to: a path too long for it); false when a step does not go on.
+    bool Open(const std::string& path, bool fillHeader = true) {
+        CollectFileReader reader;
+        reader.OpenMemory("collect", ruxen::escapeFileName(path.c_str()) + "\n");
+        return file.OpenFilesForBackup(reader, nullptr) == RuxenFile::kItemGoOn &&
+               (!fillHeader || file.PopulateHeader(nullptr, nullptr) == RuxenFile::kItemGoOn);
+    }
+    std::string Record(size_t i) const { return std::string(sink.RecordBytes(i)); }
+};
+
+}  // namespace testfiles

@@ -35,6 +35,7 @@ public:
 
     // The listener of the next RunDataLoop calls (null: none; not owned).
     void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+
     // Send each item's file-level properties after its metadata (the
     // subclient's data collection for the resource report).
     void SetSendFLAProps(bool on) { m_flaProps = on; }

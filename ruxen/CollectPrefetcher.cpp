@@ -8,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <system_error>
+#include <utility>
 
 #include "platform/KxLog.h"
 #include "platform/ReadCacheAdvise.h"

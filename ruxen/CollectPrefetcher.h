@@ -98,7 +98,6 @@ public:
 
 private:
     struct StubPolicy {
-        bool skipAll = false;     // any item may be a stub
         bool askSnapStub = false;  // the snapshot stub query decides
         int driverMode = 0;
     };

@@ -1,12 +1,25 @@
 // The job-control client of the job manager, as far as the engine asks it:
-// whether the job was told to stop. The stand-in keeps that flag in the
-// process; setQuit plays the job manager's part.
+// whether the job was told to stop, and the pending causes a stream raises
+// (a numbered reason the job shows while it runs, with an event for the
+// second form). The stand-in keeps both in the process: setQuit plays the
+// job manager's part, and the causes raised are kept in order.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 class KXJobCtrlClient {
 public:
+    // One pending cause as it was raised.
+    struct PendingCause {
+        uint32_t code;
+        int eventSeverity;  // 0: no event was raised with it
+        std::string text;   // what the cause names (an item), may be empty
+        int delaySeconds;   // how long the job manager shows it before it acts
+    };
+
     KXJobCtrlClient() = default;
     virtual ~KXJobCtrlClient() = default;
     KXJobCtrlClient(const KXJobCtrlClient&) = delete;
@@ -16,6 +29,13 @@ public:
     virtual bool isQuitSet() const { return m_quit.load(); }
     void setQuit(bool quit) { m_quit = quit; }
 
+    // Raise a pending cause (and an event of the given severity). 0.
+    virtual int setPendingCause(uint32_t code, const char* text, int reserved, int delaySeconds);
+    virtual int setPendingCauseAndEvent(uint32_t code, int eventSeverity, const char* text, int reserved,
+                                        int delaySeconds);
+    const std::vector<PendingCause>& PendingCauses() const { return m_causes; }
+
 private:
     std::atomic<bool> m_quit{false};
+    std::vector<PendingCause> m_causes;
 };

@@ -37,6 +37,7 @@ RuxenFile::~RuxenFile() {
 char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool acceptLess) {
     unsigned got = 0;
     char* buf = nullptr;
+    m_optHeader = nullptr;  // a held buffer goes back with this allocation
     if (!m_sendOn) {
         if (m_scratch.size() < size)
             m_scratch.resize(size);
@@ -64,7 +65,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, Allocate
 
 int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr*) {
     if (!m_sendOn) {
-        m_lastBuffer = nullptr;
+        m_lastBuffer = m_optHeader = nullptr;
         return 0;
     }
     int status;
@@ -75,7 +76,7 @@ int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDat
     else
         status = kPipelineSendFailed;
     if (status == 0)
-        m_lastBuffer = nullptr;  // consumed
+        m_lastBuffer = m_optHeader = nullptr;  // consumed
     return status;
 }
 
@@ -91,7 +92,7 @@ void RuxenFile::FreeKXArchiveBuffer() {
         else if (m_archive)
             m_archive->FreeDataBuffer();
     }
-    m_lastBuffer = nullptr;
+    m_lastBuffer = m_optHeader = nullptr;
 }
 
 void RuxenFile::FreeKXArchiveBuffer(char* buffer) {
@@ -178,6 +179,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
     }
     KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
     ++m_failedItems;
+    m_failureReported = true;
     if (failures) {
         m_failureLine.assign(name);
         m_failureLine += ':';

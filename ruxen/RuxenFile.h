@@ -30,10 +30,16 @@
 class CFileReader;
 class CFileReaderContext;
 class CPipelayer;
+class CTyError;
 class IdxMessage;
+class IndexingConnection;
 class KXArchive;
+class KXJobCtrlClient;
 class RuxenFilePrivate;
 class TAVNameMapper;
+namespace IdxMetadata {
+class IdxMetaData;
+}
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -163,6 +169,38 @@ public:
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
 
+    // ---- optional headers, object-server metadata and failed-item records
+    // An optional header (record 129): in, *capacity is the payload room
+    // wanted; out, the room granted. The payload area, 16 bytes into a buffer
+    // whose prefix holds the marker and `type` in host order; null when no
+    // buffer could be had.
+    char* allocOptHeader(unsigned int type, unsigned int* capacity);
+    // Sends the optional header with a payload of `length` bytes (1 to the
+    // capacity granted). False when there is none, the length is out of
+    // range, or the write failed (the reason is recorded, the buffer freed).
+    bool sendOptHeader(unsigned int length);
+    // `text` and its NUL as one record 314. False on failure.
+    bool sendOptHeader4(char* text);
+    // The object-server metadata of the current item (records 159 and 290),
+    // from the object-server name mapper. True when everything that had to
+    // go went out (also when there was nothing).
+    bool sendObjSrvMetaData();
+    // Whether failed items are recorded in the index: decided on the first
+    // call of the process from the registry, and kept.
+    bool UseIndexForFailedFiles();
+    // Records the current item's failure in the index (see
+    // RuxenFileFailed.cpp). `endOfItem` is true when the end-of-item step
+    // closes a failed item; `connection` is the catalog stream's.
+    CTyError sendFailedFileInfo(bool endOfItem, IndexingConnection* connection = nullptr);
+    // Fills the failure message: the failure, the item's GUIDs.
+    CTyError FillIndexMetaData(IdxMetadata::IdxMetaData& message);
+    // After OpenFilesForBackup answered -1: a reported failure of the entry
+    // is recorded in the index as well.
+    void RecordFailedCollectEntry();
+    // Test-only: forget the switches header sending and failed-item records
+    // decide once per process.
+    static void ResetProcessSwitchesForTest();
+
     // ---- records beside the per-item road
     // The file-set record (159) of the current item, whose reader carries
     // the file-set mark; a failure is logged and never fails the item.
@@ -212,6 +250,20 @@ public:
     // The stream's name mapper (not owned; null: none).
     void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
     TAVNameMapper* getFNameMapper() const { return m_fNameMapper; }
+    // The job manager's job-control client, which takes pending causes (not
+    // owned; null: none).
+    void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
+    // The job's mount points, by mount-point index.
+    void setMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    // Early stubbing: the list of items backed up as stub candidates (not
+    // owned; null: none), and its name for log lines.
+    void SetStubCandidateList(FILE* list, const std::string& name) {
+        m_stubCandidateList = list;
+        m_stubCandidateListName = name;
+    }
+    // Archive and delete: backed-up items are listed in `list` (not owned)
+    // for deletion after the job.
+    void SetArchiveAndDelete(bool on, FILE* list);
     // Put each item's access time back after it was read.
     void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
@@ -278,6 +330,18 @@ protected:
         kMetaWriteFailed,
     };
     int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
+    // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
+    int SendDeduplicationCommand();
+    void SetItemLevelSignature();
+    int SendHardLinkMemberNames();
+    int SendMemberName(const std::string& name);
+    int SendAclOptionalHeader(FILE* failures);
+    // Counts and lists a failure of the item that does not stop it (its
+    // optional header or metadata), with `code` as the recorded code.
+    void ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason);
+    // The header filled again for a failed-item record, counting nothing.
+    int RefillHeaderForFailedRecord(bool endOfItem);
+
     // After the item is opened: sets the reader's file-set mark when the
     // local path is a loaded file-set path, clears it otherwise.
     void MarkFileSetItem();
@@ -317,6 +381,13 @@ protected:
     std::string m_failureReason;
     std::string m_errorText;
     bool m_headerSent = false;
+    bool m_failureReported = false;  // the item's failure passed the error filter and was counted
+    char* m_optHeader = nullptr;     // payload of the optional header being filled (host-order prefix before it)
+    unsigned m_optHeaderCapacity = 0;
+    // A failed-item record closed the item with its own end-of-item record
+    // (m_closedByFailedRecord); the result of that close.
+    bool m_closedByFailedRecord = false;
+    int m_failedRecordCloseResult = 0;
 
     // Per-item flags set by the collect reader.
     bool m_pseudoItem = false;
@@ -354,6 +425,9 @@ protected:
     FILE* fResults = nullptr;
     TAVNameMapper* m_fNameMapper = nullptr;
     bool m_resultsOn = true;
+    KXJobCtrlClient* m_jobCtrl = nullptr;
+    FILE* m_stubCandidateList = nullptr;
+    std::string m_stubCandidateListName;
 
     bool m_sendOn = true;
     std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request

@@ -19,7 +19,7 @@ void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_failureCode = 0;
     m_failureReason.clear();
     m_errorText.clear();
-    m_headerSent = false;
+    m_headerSent = m_failureReported = m_closedByFailedRecord = false;
     m_private->resendFailedItem = false;
     m_private->headOfNewGroup = false;
     m_private->itemFsType.clear();

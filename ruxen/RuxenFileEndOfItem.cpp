@@ -1,12 +1,48 @@
-// Closing the item on the stream with its end-of-item record.
+// Closing the item on the stream with its end-of-item record (130 backed
+// up, 134 failed), and the item's side business after it: the failure sent
+// once more to the index when asked, the early-stub candidate line, and the
+// archive-and-delete list.
+//
+// The record carries, where the item needs one, the text that ties it to
+// other items, with its NUL: a hard-link member's phony name (or, under
+// index version 2, its group head's version GUID; one NUL byte for the head
+// itself), else a symbolic link's target. The payload is chosen first and
+// the buffer sized for exactly it, so a hard-linked symbolic link carries
+// its phony name in a buffer of that name's size.
+#include <cerrno>
 #include <cstring>
 
 #include "platform/KxLog.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
+namespace {
+
+// A line and its line feed, flushed; false when any of it failed.
+bool writeLine(FILE* f, const std::string& line) {
+    return fputs(line.c_str(), f) != EOF && fputc('\n', f) != EOF && fflush(f) == 0;
+}
+
+}  // namespace
+
+void RuxenFile::SetArchiveAndDelete(bool on, FILE* list) {
+    m_private->archiveAndDelete = on;
+    m_private->archiveDeleteList = list;
+}
+
 int RuxenFile::SendEndOfFileMessage(int eof) {
+    if (eof != 1) {
+        CTyError e = sendFailedFileInfo(true);
+        if (e.IsError())
+            KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
+        // A failed item whose header had not gone out was sent whole, its
+        // end-of-item record included, by the failed-item record.
+        if (m_closedByFailedRecord)
+            return m_failedRecordCloseResult;
+    }
     return SendEndOfFileMessageInternal(eof);
 }
 
@@ -16,26 +52,98 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
 
     if (m_sendOn) {
-        unsigned want = 0;
-        if (m_itemType == fTypeSymlink)
-            want = static_cast<unsigned>(m_symlinkTarget.size() + 1);
-        char* buf = AllocateRecord(want);
+        const std::string* payload = nullptr;
+        static const std::string kNoText;
+        bool clearPhonyFlag = false;
+        if (m_hardLinkJob && m_hlHandlingForItem) {
+            if (m_private->indexV2 && !m_private->headOfNewGroup) {
+                KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), phonyHLName.c_str());
+                payload = &phonyHLName;
+                clearPhonyFlag = true;
+            } else if (m_private->indexV2) {
+                KXLOG(3, "no link version GUID for HLINK Head[%s]", printName());
+                payload = &kNoText;
+            } else if (m_phonyNameFlag) {
+                KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", phonyHLName.c_str());
+                payload = &phonyHLName;
+                clearPhonyFlag = true;
+            }
+        }
+        if (!payload && m_itemType == fTypeSymlink) {
+            KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
+            payload = &m_symlinkTarget;
+        }
+        const unsigned length = payload ? static_cast<unsigned>(payload->size() + 1) : 0;
+        char* buf = AllocateRecord(length);
         if (!buf)
             return kNoBuffer;
-        unsigned length = 0;
-        if (m_itemType == fTypeSymlink) {
-            KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
-            memcpy(buf, m_symlinkTarget.c_str(), want);
-            length = want;
-        }
+        if (payload)
+            memcpy(buf, payload->c_str(), length);
         if (SendRecord(type, length) != 0) {
             CloseItem();
             return kFailStream;
         }
+        if (clearPhonyFlag)
+            m_phonyNameFlag = false;
     }
     if (eof == 1)
         ++m_itemsSent;
-    m_overridePath.clear();
     CloseItem();
+
+    if (m_private->resendFailedItem) {
+        m_private->resendFailedItem = false;
+        m_headerSent = false;
+        KXLOG(1, "Resending failed file [%s][%s]", printName(), m_failureReason.c_str());
+        CTyError e = sendFailedFileInfo(false);
+        if (e.IsError())
+            KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
+    }
+
+    CFileReaderContext& context = GetReaderContext();
+    if (m_turboMode && m_earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
+        if (eof != 1) {
+            if (fResults && m_resultsOn) {
+                m_failureLine.assign(kResultsLinePrefix);
+                m_failureLine += escapeFileName(m_recordedPath.c_str());
+                m_failureLine += ' ';
+                m_failureLine += kReasonStubbingSkipped;
+                if (!writeLine(fResults, m_failureLine)) {
+                    KXLOG(-1, "cannot write the results file: %s", strerror(errno));
+                    m_failureListWriteFailed = true;
+                }
+            }
+        } else if (writeLine(m_stubCandidateList, escapeFileName(m_recordedPath.c_str()))) {
+            KXLOG(2, "Written stub candidate entry '%s' to stubCandidate collect [%s].", printName(),
+                  m_stubCandidateListName.c_str());
+        } else {
+            // A cut line could name another file to stub: the list is not
+            // to be trusted, and the stream must not end as a success.
+            KXLOG(-1, "cannot write the stub candidate list [%s]: %s", m_stubCandidateListName.c_str(),
+                  strerror(errno));
+            m_failureListWriteFailed = true;
+        }
+        context.SetEarlyStubBackup(false);
+    }
+    if (m_longPathSupport && IsLongPath())
+        context.SetLongPathBackup(false);
+    m_overridePath.clear();
+
+    if (!m_private->archiveAndDelete)
+        return kItemGoOn;
+    std::string entry = escapeFileName(m_actualPath.c_str());
+    const bool directory = S_ISDIR(m_stat.st_mode);
+    if (directory)
+        entry += '/';
+    FILE* list = m_private->archiveDeleteList;
+    KXLOG(2, "Adding successfully backed up %s [%s] to files to delete list, [%p]", directory ? "Folder" : "File",
+          entry.c_str(), static_cast<void*>(list));
+    if (eof != 1 || !list)
+        return kFailStream;
+    // A line cut short could name a parent directory: a failed write fails
+    // the stream, so the list is never used.
+    if (!writeLine(list, entry)) {
+        KXLOG(-1, "cannot write the files to delete list: %s", strerror(errno));
+        return kFailStream;
+    }
     return kItemGoOn;
 }

@@ -1,15 +1,117 @@
-// Sending the item's header record.
+// Sending the item's header record and what the storage side needs before
+// its data: the hard-link deduplication command (once per process), the
+// item-level signature, the header (record 128), the object-server metadata,
+// the names of the other members of a hard-link group (records 149) and the
+// optional header with the item's ACLs and extended attributes
+// (RuxenFileOptHeader.cpp).
+//
+// SendHeader answers 0 to go on with the item and 2 when the stream must
+// fail: a command, header or member-name record that could not be had or
+// written, a missing hard-links table, or a vanished item when the job
+// tolerates no errors. Everything else is a failure of the item, which goes
+// on.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cinttypes>
 #include <cstring>
+#include <unistd.h>
 
+#include "hardlinks/HardLinkManager.h"
 #include "platform/CPipelayer.h"
+#include "platform/Coding.h"
+#include "platform/KXArchive.h"
+#include "platform/KXJobCtrlClient.h"
+#include "platform/KXPI_Focus.h"
 #include "platform/KxLog.h"
+#include "reader/CFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/RuxenProcessSwitches.h"
 
-int RuxenFile::SendHeader(FILE*) {
+RuxenProcessSwitches& ProcessSwitches() {
+    static RuxenProcessSwitches switches;
+    return switches;
+}
+
+void RuxenFile::ResetProcessSwitchesForTest() {
+    RuxenProcessSwitches& s = ProcessSwitches();
+    std::lock_guard<std::mutex> lock(s.useIndexLock);
+    s.dedupAttempted = s.cifsLogged = s.aclSupportReported = s.xattrTooBigRaised = false;
+    s.doNotSendAclForMountPoints = s.useIndex = -1;
+}
+
+// The command tells the storage side that hard-link groups travel once,
+// under their phony names. The archive client sends it as a command and
+// waits for the answer. A per-file object built on the pipeline layer has no
+// archive client: the command goes as an ordinary record of the layer, and
+// the flush that pushes it to the storage side stands for the answer, so the
+// stream carries the same bytes either way.
+int RuxenFile::SendDeduplicationCommand() {
+    KXLOG(2, "Allocate a command buffer=PL_FS_HARDLINK_DEDUPLICATION.");
+    char* buf = m_archive ? m_archive->allocateCmdBuffer(4)
+                : m_pipelayer ? m_pipelayer->AllocateDataBuffer(4, nullptr)
+                              : nullptr;
+    if (!buf) {
+        KXLOG(-1, "Failed to allocate a command buffer.");
+        return kFailStream;
+    }
+    ruxen::EncodeFixed32(buf, 1);
+    int rc;
+    if (m_archive) {
+        rc = m_archive->writeSyncBuffer(PL_FS_HARDLINK_DEDUPLICATION, 4);
+        if (rc != 0)
+            m_archive->freeCmdBuffer();
+    } else {
+        rc = m_pipelayer->SendDataBuffer(PL_FS_HARDLINK_DEDUPLICATION, 4);
+        if (rc != 0)
+            m_pipelayer->FreeDataBuffer();
+        else
+            rc = m_pipelayer->Sink()->Flush();
+    }
+    if (rc != 0) {
+        KXLOG(-1, "Failed to receive response for the PL_FS_HARDLINK_DEDUPLICATION buffer.");
+        return kFailStream;
+    }
+    return kItemGoOn;
+}
+
+// The signature names the item's version on the storage side in turbo
+// mode: name, client, times, inode, archive file and collect offset, all
+// read from the host-order working record.
+void RuxenFile::SetItemLevelSignature() {
+    if (!m_archive)
+        return;
+    const ZXFileHeader& h = m_header;
+    if (m_private->indexV2 || !m_turboMode || m_itemType == fTypeDirectory || m_backupSCFiles) {
+        m_archive->SetFileSignatureData(nullptr, -1);
+        return;
+    }
+    const bool phony = m_hardLinkJob && m_hlHandlingForItem && !m_hlCollectEntry;
+    const std::string name = phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat) : std::string(h.h_filename);
+    const uint64_t ino = (static_cast<uint64_t>(h.h_ino_high) << 32) | h.h_ino_low;
+    char fixed[160];
+    snprintf(fixed, sizeof(fixed), "_%" PRIu64 "_%" PRIu64 "_%" PRIu64 "_%u_%" PRIu64, h.h_ctime, h.h_mtime, ino,
+             m_currentAFileNumber, h.h_collect_offset);
+    std::string text = name + "_" + KXPI_Focus::getFocusClientName() + fixed;
+    KXLOG(3, "Setting ItemLevel signature [%s].", text.c_str());
+    m_archive->SetFileSignatureData(text.c_str(), static_cast<int>(text.size()));
+}
+
+int RuxenFile::SendHeader(FILE* failures) {
+    RuxenProcessSwitches& once = ProcessSwitches();
+    if (m_sendOn && m_hardLinkJob && !once.dedupAttempted) {
+        once.dedupAttempted = true;  // never retried, whatever the answer
+        if (SendDeduplicationCommand() != kItemGoOn)
+            return kFailStream;
+    }
+    KXLOG(3, "++++++HLDEBUG BACKUP Send Header zxfileheader %s", m_header.h_filename);
     ConvertZXFileHeaderToNetOrder(&m_header, &m_netHeader);
+    SetItemLevelSignature();
 
+    // With sending off the scratch buffer takes the record and nothing is
+    // written, and the header counts as sent.
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
     if (!buf)
         return kFailStream;
@@ -24,5 +126,109 @@ int RuxenFile::SendHeader(FILE*) {
         return kFailStream;
     }
     m_headerSent = true;
+
+    if (m_failureCode != 0 || !m_failureReason.empty() || m_pseudoItem)
+        return kItemGoOn;
+    if (m_siloJob && access(_mapped_name.c_str(), F_OK) != 0)
+        return kItemGoOn;
+    if (!m_errorsTolerated) {
+        struct stat st;
+        if (GetReader().lstat(_mapped_name.c_str(), &st) != 0) {
+            int e = errno;
+            KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s does not exist", 0, printName());
+            KXLOG(-1, "errors are not tolerated, phase fails");
+            setFailureReason(e, "%s", kReasonMissingNotTolerated);
+            if (m_jobCtrl)
+                m_jobCtrl->setPendingCause(kCauseItemMissing, printName(), 0, kCauseDelaySeconds);
+            CloseItem();
+            return kFailStream;
+        }
+    }
+    if (m_appType == kAppTypeObjectStore && !sendObjSrvMetaData()) {
+        if (!m_backupSCFiles)
+            ReportPartialFailure(failures, EIO, -1, kReasonObjSrvMetadata);
+        FreeKXArchiveBuffer();
+        return kItemGoOn;
+    }
+    if (m_phonyNamePath)
+        return kItemGoOn;
+    if (m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
+        m_itemType != fTypeDirectory && (!m_private->indexV2 || m_private->headOfNewGroup)) {
+        if (SendHardLinkMemberNames() != kItemGoOn)
+            return kFailStream;
+    }
+    return SendAclOptionalHeader(failures);
+}
+
+int RuxenFile::SendMemberName(const std::string& name) {
+    KXLOG(3, "++++++HLDEBUG BACKUP Sending optional header 2 for %s", name.c_str());
+    const unsigned length = static_cast<unsigned>(name.size() + 1);
+    char* buf = AllocateRecord(length);
+    if (!buf) {
+        KXLOG(-1, "++++++HLDEBUG BACKUP Error Sending optional header 2 for %s", name.c_str());
+        KXLOG(-1, "unable to allocate opt header 2 buffer");
+        return kFailStream;
+    }
+    memcpy(buf, name.c_str(), length);
+    if (SendRecord(PL_FS_OPT_HDR2, length) != 0) {
+        KXLOG(-1, "unable to write PL_FS_OPT_HDR2 buffer");
+        return kFailStream;
+    }
     return kItemGoOn;
+}
+
+// The other paths of the item's hard-link group, from the hard-links table
+// in the job-results directory. Members deleted since the scan are passed
+// over. A table that cannot be read fails the stream: a group sent with
+// part of its names would restore without some of its links.
+int RuxenFile::SendHardLinkMemberNames() {
+    static const char kTableMissing[] =
+        "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.";
+    HardLinksTablePtr table = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
+    if (!table) {
+        KXLOG(-1, "%s", kTableMissing);
+        m_hlHandlingForItem = false;
+        return kFailStream;
+    }
+    const uint64_t device = m_private->getDeviceIdForLocal(static_cast<unsigned long>(m_stat.st_dev));
+    const uint64_t inode = static_cast<uint64_t>(m_stat.st_ino);
+    std::string member, guid;
+    int64_t ctime = 0;
+    int r = table->searchFirst(device, inode, member, ctime, guid);
+    if (r == 0) {
+        KXLOG(1,
+              "++++++HLDEBUG Hard Link Entry for [%s][%" PRIu64 "(%" PRIu64 ")][%" PRIu64
+              "] not found in hardlink table. Disabling hard link functionality For this file.Reverting back to "
+              "old functionality.",
+              printName(), device, static_cast<uint64_t>(m_stat.st_dev), inode);
+        m_hlHandlingForItem = false;
+        return kItemGoOn;
+    }
+    if (r == -1) {
+        KXLOG(-1, "%s", kTableMissing);
+        m_hlHandlingForItem = false;
+        return kFailStream;
+    }
+    if (r != 1)
+        return kItemGoOn;
+    if (m_turboMode) {
+        KXLOG(3, "######### SETTING fileReader GUID (2) for %s guid from ctree:%s", printName(), guid.c_str());
+        GetReader().SetGUID(guid);
+    }
+    m_stat.st_ctime = static_cast<time_t>(ctime);
+    // The group's head is the first member; the head itself does not name it
+    // again (outside index version 2).
+    bool send = m_sendOn && !(!m_private->indexV2 && m_private->headOfNewGroup);
+    for (;;) {
+        if (send && access(member.c_str(), F_OK) == 0 && SendMemberName(member) != kItemGoOn)
+            return kFailStream;
+        send = m_sendOn;
+        r = table->searchNext(member, ctime);
+        if (r == 0)
+            return kItemGoOn;
+        if (r != 1) {
+            KXLOG(-1, "%s", kTableMissing);
+            return kFailStream;
+        }
+    }
 }

@@ -184,3 +184,9 @@ unsigned long RuxenFilePrivate::getDeviceIdForLocal(unsigned long device) const 
 bool RuxenFilePrivate::ShouldSkipACLForMountPoint(const std::string& fsType) {
     return fsType.compare(0, 3, "nfs") == 0 || fsType == "autofs" || fsType == "cifs" || fsType == "smbfs";
 }
+
+KxACL::Helper& RuxenFilePrivate::GetACLInstance() {
+    if (!m_acl)
+        m_acl = KxACL::Helper::getInstance();
+    return *m_acl;
+}

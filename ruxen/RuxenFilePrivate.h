@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 #include "platform/CTyError.h"
 #include "platform/GpfsFileSetConfig.h"
+#include "platform/KxACLHelper.h"
 
 class RuxenFilePrivate {
 public:
@@ -44,6 +47,9 @@ public:
     bool isMountPath(const std::string& path) const;
     unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
+    // The item's ACL and extended-attribute reader: one per object, made on
+    // first use and reused item after item (each read replaces the last).
+    KxACL::Helper& GetACLInstance();
 
     // The job's GPFS file sets, from "FileSetTmp.kxf" in `directory`
     // (replacing those loaded before). No file loads none and is no error;
@@ -70,6 +76,7 @@ public:
     bool resendFailedItem = false;
     bool archiveAndDelete = false;
     std::string archiveDeleteListFile;
+    FILE* archiveDeleteList = nullptr;  // the open list (not owned)
     bool indexV2 = false;
     int alternateReader = 0;
     bool endUserAccess = false;
@@ -84,6 +91,7 @@ private:
     // The object GUID of the current item, made on first use.
     const std::string& ObjectGuid() const;
 
+    std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
     bool m_deletedItem = false;
     int m_readerType = 0;

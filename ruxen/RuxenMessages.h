@@ -54,3 +54,24 @@ constexpr const char* kProblemChangedWhileRead =
     "%llu items changed while being read: they were kept, and the results file names them";
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
+
+// Header sending, optional headers, object-server metadata, end-of-item and
+// failed-item records.
+//
+// Registry keys (section FileSystemAgent).
+constexpr const char* kKeyDoNotSendACLForMountPoints = "nDoNotSendACLForMountPoints";
+constexpr const char* kKeySendFailedFilesToIndex = "bSendFailedFilesToIndexForGUI";
+constexpr const char* kKeyUseIndexForFailedItems = "sUseIndexForFailedItems";
+// Pending causes raised with the job manager, and how long they are shown
+// before the job manager acts (seconds).
+constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone and errors are not tolerated
+constexpr unsigned kCauseXattrTooBig = 0x70000e0;   // extended attributes too big to back up
+constexpr int kCauseEventSeverity = 6;
+constexpr int kCauseDelaySeconds = 300;
+// Failure reasons.
+constexpr const char* kReasonMissingNotTolerated = "Unable to read file - every file must be backed up.";
+constexpr const char* kReasonObjSrvMetadata = "failed send metadata";
+constexpr const char* kReasonAclRead = "Unable get ACL information %s";
+constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
+// Results-file reason of an early-stub candidate that failed.
+constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";

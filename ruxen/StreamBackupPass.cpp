@@ -28,8 +28,12 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         ++m_itemsSeen;
         if (m_listener)
             m_listener->StreamAt(f.GetHeader().h_collect_offset);
-        if (r != RuxenFile::kItemGoOn)
-            continue;  // the item failed before its header; already reported
+        if (r != RuxenFile::kItemGoOn) {
+            // The item failed before its header and was reported; the index
+            // learns of it too when the job keeps failed items there.
+            f.RecordFailedCollectEntry();
+            continue;
+        }
 
         r = f.PopulateHeader(nullptr, m_failures);
         if (r == RuxenFile::kItemSkipped)

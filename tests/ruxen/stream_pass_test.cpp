@@ -376,7 +376,8 @@ void PrintTo(const SinkFault& c, std::ostream* os) { *os << c.name; }
 
 class StreamPassSinkFaults : public ::testing::TestWithParam<SinkFault> {};
 
-// Collect: an 8 MiB sparse file (header, data, hole, end) then a small one.
+// Collect: an 8 MiB sparse file (header, optional-header buffer given back
+// unsent, data, hole, end) then a small one.
 // A failed write or a missing buffer for any record fails the stream with
 // no buffer left behind; a failed send carries the pipeline reason.
 TEST_P(StreamPassSinkFaults, FailTheStream) {
@@ -410,8 +411,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SinkFault{"HoleWrite", false, 0, 3, {128, 2}},
                       SinkFault{"EndOfItemWrite", false, 0, 4, {128, 2, 293}},
                       SinkFault{"PipelayerSend", true, 0, 1, {}}, SinkFault{"NoHeaderBuffer", false, 1, 0, {}},
-                      SinkFault{"NoDataBuffer", false, 2, 0, {128}},
-                      SinkFault{"NoEndOfItemBuffer", false, 4, 0, {128, 2, 293}}),
+                      SinkFault{"NoOptionalHeaderBuffer", false, 2, 0, {128}},
+                      SinkFault{"NoDataBuffer", false, 3, 0, {128}},
+                      SinkFault{"NoEndOfItemBuffer", false, 5, 0, {128, 2, 293}}),
     [](const ::testing::TestParamInfo<SinkFault>& i) { return std::string(i.param.name); });
 
 TEST(StreamPassCollectFile, UnreadableCollectFileFailsTheStream) {

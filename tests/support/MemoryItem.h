@@ -13,10 +13,11 @@
 
 namespace testfiles {
 
-struct MemoryItem {
+template <class File = RuxenFile>
+struct MemoryItemOf {
     MemoryRecordSink sink;
     KXArchive archive{&sink};
-    RuxenFile file{&archive};
+    File file{&archive};
 
     // Opens `path` (as one collect line) and fills its header (unless
     // told not to: a path too long for it); false when a step does not go on.
@@ -28,5 +29,6 @@ struct MemoryItem {
     }
     std::string Record(size_t i) const { return std::string(sink.RecordBytes(i)); }
 };
+using MemoryItem = MemoryItemOf<>;
 
 }  // namespace testfiles

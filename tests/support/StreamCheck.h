@@ -14,6 +14,7 @@
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
 #include "platform/ArchiveStreamReader.h"
+#include "platform/Coding.h"
 #include "platform/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 
@@ -76,6 +77,13 @@ inline StreamCheck CheckRecords(const MemoryRecordSink& sink) {
             case PL_FS_EOF:
             case PL_FS_EOF_FAILED:
                 v.EndItem(sink.RecordType(i) == PL_FS_EOF_FAILED, std::string_view(r.data(), strnlen(r.data(), r.size())), i);
+                break;
+            case PL_FS_OPT_HDR2: v.Member(std::string_view(r.data(), strnlen(r.data(), r.size())), i); break;
+            case PL_FS_OPT_HDR:
+                ok = ok && r.size() >= kOptionalHeaderPrefixSize;
+                if (r.size() >= kOptionalHeaderPrefixSize)
+                    v.OptionalHeader(ruxen::DecodeFixed32(r.data() + 4), r.data() + kOptionalHeaderPrefixSize,
+                                     r.size() - kOptionalHeaderPrefixSize, i);
                 break;
             default: break;
             }

@@ -126,6 +126,14 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
         b.Raw(PL_FS_HOLE, "abc", 3);
         b.Raw(PL_FS_EOF, "no-nul", 6);
         b.Raw(4242, "", 0);
+        const std::string form = std::string("\0\0\0\1\0\0\0\1\3\0\6\0\0\0\1", 15) + "user.kv";
+        for (const std::string& f : {form, form.substr(0, 3) + '\2' + form.substr(4)}) {
+            char acl[16 + 22];
+            OptionalHeaderPrefixInit(acl, 1);
+            OptionalHeaderPrefixToWire(acl, 22);
+            memcpy(acl + 16, f.data(), 22);
+            b.Raw(PL_FS_OPT_HDR, acl, sizeof(acl));
+        }
         b.Close();
     }
     RunResult r = RunDump(dir, {stream});
@@ -149,7 +157,10 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
               "1558 MALFORMED type=293 length=3: hole record is not 4 bytes\n"
               "1569 MALFORMED type=130 length=6: text is not NUL-terminated\n"
               "1583 RECORD type=4242 length=0\n"
-              "1591 END type=4294967295 length=16 items=3 data_bytes=11\n");
+              "1591 OPT_HDR type=129 length=38 opt_type=1 opt_length=22 entries=1 [XATTR name=\"user.k\" "
+              "value_length=1]\n"
+              "1637 MALFORMED type=129 length=38: ACL form of an unknown version\n"
+              "1683 END type=4294967295 length=16 items=3 data_bytes=11\n");
 }
 
 // Streams cut short or damaged: the dump fails and says where.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "AclForm.h"
 #include "ArchiveVerifier.h"
 #include "PrintableText.h"
 #include "platform/Coding.h"
@@ -94,8 +95,9 @@ bool ArchiveDump::DumpRecord(ArchiveStreamReader& reader, const ArchiveRecord& r
         return DumpText(reader, r, "OPT_HDR4");
     case PL_FS_HOLE:
     case PL_FS_HARDLINK_DEDUPLICATION:
-    case PL_FS_OPT_HDR:
         return DumpFixed(reader, r);
+    case PL_FS_OPT_HDR:
+        return DumpOptHeader(reader, r);
     case PL_FS_IDX_METADATA:
         Begin(r, "IDX_METADATA");
         break;
@@ -179,23 +181,20 @@ bool ArchiveDump::DumpText(ArchiveStreamReader& reader, const ArchiveRecord& r, 
     Emit();
     if (m_verifier && (r.type == PL_FS_EOF || r.type == PL_FS_EOF_FAILED))
         m_verifier->EndItem(r.type == PL_FS_EOF_FAILED, std::string_view(p, len), r.offset);
+    if (m_verifier && r.type == PL_FS_OPT_HDR2)
+        m_verifier->Member(std::string_view(p, len), r.offset);
     return true;
 }
 
-// Records whose payload starts with fixed fields: holes, the deduplication
-// command and optional headers.
+// Records of four bytes: holes and the deduplication command.
 bool ArchiveDump::DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r) {
-    size_t need = r.type == PL_FS_OPT_HDR ? kOptionalHeaderPrefixSize : 4;
-    bool exact = r.type != PL_FS_OPT_HDR;
-    if (r.length < need || (exact && r.length != need)) {
-        Malformed(r, r.type == PL_FS_HOLE            ? "hole record is not 4 bytes"
-                     : r.type == PL_FS_OPT_HDR       ? "optional header shorter than its prefix"
-                                                     : "command record is not 4 bytes");
+    if (r.length != 4) {
+        Malformed(r, r.type == PL_FS_HOLE ? "hole record is not 4 bytes" : "command record is not 4 bytes");
         return true;
     }
     const char* p = nullptr;
     size_t n = 0;
-    if (!reader.ReadChunk(&p, &n))  // at least `need` bytes: need <= length
+    if (!reader.ReadChunk(&p, &n))  // the 4 bytes: a chunk holds more
         return false;
     if (r.type == PL_FS_HOLE) {
         uint32_t size = DecodeFixed32(p);
@@ -204,23 +203,44 @@ bool ArchiveDump::DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r)
         Emit();
         if (m_verifier)
             m_verifier->Hole(size, r.offset);
-    } else if (r.type == PL_FS_HARDLINK_DEDUPLICATION) {
+    } else {
         Begin(r, "HARDLINK_DEDUP");
         Append(" value=%u", DecodeFixed32(p));
         Emit();
-    } else {
-        uint32_t marker = DecodeFixed32(p);
-        uint32_t optType = DecodeFixed32(p + 4);
-        uint32_t optLength = DecodeFixed32(p + 8);
-        if (marker != kOptionalHeaderMarker) {
-            Malformed(r, "optional header without its marker 0xABCD1234");
-        } else if (static_cast<uint64_t>(optLength) + kOptionalHeaderPrefixSize != r.length) {
-            Malformed(r, "optional header whose prefix length does not match the record");
-        } else {
-            Begin(r, "OPT_HDR");
-            Append(" opt_type=%u opt_length=%u", optType, optLength);
-            Emit();
-        }
     }
+    return true;
+}
+
+// An optional header: its prefix, and the entries of an ACL form.
+bool ArchiveDump::DumpOptHeader(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    if (r.length < kOptionalHeaderPrefixSize) {
+        Malformed(r, "optional header shorter than its prefix");
+        return true;
+    }
+    const char* p = nullptr;
+    size_t n = 0;
+    if (!reader.ReadPayload(&p, &n))
+        return false;
+    const uint32_t optType = DecodeFixed32(p + 4), optLength = DecodeFixed32(p + 8);
+    const char* form = p + kOptionalHeaderPrefixSize;
+    const char* why = nullptr;
+    std::string entries;
+    if (DecodeFixed32(p) != kOptionalHeaderMarker)
+        why = "optional header without its marker 0xABCD1234";
+    else if (static_cast<uint64_t>(optLength) + kOptionalHeaderPrefixSize != r.length)
+        why = "optional header whose prefix length does not match the record";
+    else if (optType == KxACL::kOptHeaderType)
+        AclForm::Describe(form, optLength, &entries, &why);
+    if (why) {
+        Malformed(r, why);
+        return true;
+    }
+    Begin(r, "OPT_HDR");
+    Append(" opt_type=%u opt_length=%u", optType, optLength);
+    if (!entries.empty())
+        m_line += " " + entries;
+    Emit();
+    if (m_verifier)
+        m_verifier->OptionalHeader(optType, form, optLength, r.offset);
     return true;
 }

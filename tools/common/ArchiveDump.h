@@ -7,6 +7,10 @@
 //   <offset> HOLE type=293 length=4 size=<n>
 //   <offset> EOF type=130 length=<n> text="<text>"    (EOF_FAILED for 134)
 //   <offset> OPT_HDR type=129 length=<n> opt_type=<n> opt_length=<n>
+//            [entries=<n> [ACL_ACCESS value_length=<n>] [ACL_DEFAULT value_length=<n>]
+//            [XATTR name="<name>" value_length=<n>] ...]
+//            (the entries of an ACL form, optional-header type
+//            KxACL::kOptHeaderType; a form that does not parse is MALFORMED)
 //   <offset> OPT_HDR2 type=149 length=<n> text="<path>"  (OPT_HDR4 for 314)
 //   <offset> HARDLINK_DEDUP type=329 length=4 value=<n>
 //   <offset> RECORD type=<n> length=<n>                (any other type)
@@ -52,6 +56,7 @@ private:
     bool DumpData(ArchiveStreamReader& reader, const ArchiveRecord& r);
     bool DumpText(ArchiveStreamReader& reader, const ArchiveRecord& r, const char* name);
     bool DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r);
+    bool DumpOptHeader(ArchiveStreamReader& reader, const ArchiveRecord& r);
     void Begin(const ArchiveRecord& r, const char* name);
     void Append(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

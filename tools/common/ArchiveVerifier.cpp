@@ -5,14 +5,20 @@
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
+#include "AclForm.h"
 #include "PrintableText.h"
+#include "platform/KxACLHelper.h"
 
 namespace {
 
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+const char kPhonyReason[] = "hard-link group data under its phony name";
 
 // Why a regular item's bytes on disk are not expected to equal its stream
 // data; null when they are.
@@ -26,12 +32,23 @@ const char* SkipReason(const ZXFileHeader& h) {
     if ((h.h_platform_flags & ZX_HDR_FLAG_STUB) || (h.portable_flags & ZXFLAG_STUB))
         return "tiered-storage stub";
     if (h.portable_flags & ZXFLAG_HARDLINK_PHONY_NAME)
-        return "hard-link group data under its phony name";
+        return kPhonyReason;
     if (h.portable_flags & ZXFLAG_LONG_PATH_NAME)
         return "long path sent under a substitute name";
     if (h.h_isHFS)
         return "carries a resource fork";
     return nullptr;
+}
+
+// ACL and attribute entries in one order, without the "system." attributes
+// (the backup keeps those only with an option).
+std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
+    std::vector<std::string> out;
+    for (const KxACL::Entry& e : entries)
+        if (e.kind != KxACL::XATTR || e.name.compare(0, 7, "system.") != 0)
+            out.push_back(std::to_string(e.kind) + " " + e.name + "=" + e.value);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace
@@ -98,6 +115,11 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     // The decoder guarantees a NUL inside the name area.
     m_path.assign(header->h_filename, strnlen(header->h_filename, sizeof(header->h_filename)));
     ruxen::AppendPrintable(m_escaped, m_path.data(), m_path.size());
+    m_ino = (static_cast<uint64_t>(header->h_ino_high) << 32) | header->h_ino_low;
+    m_dev = header->h_dev;
+    m_isLink = S_ISLNK(static_cast<mode_t>(header->h_mode));
+    m_nameIsPath = !(header->portable_flags & (ZXFLAG_HARDLINK_PHONY_NAME | ZXFLAG_LONG_PATH_NAME)) &&
+                   !(header->h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5));
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
@@ -198,6 +220,55 @@ void ArchiveVerifier::Hole(uint64_t size, uint64_t offset) {
     }
     m_sawContent = true;
     Compare(nullptr, size);
+}
+
+void ArchiveVerifier::Member(std::string_view name, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: hard-link member name outside an item", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    if (m_undecoded)
+        return;
+    std::string member(name);
+    struct stat st;
+    if (lstat(member.c_str(), &st) != 0 || st.st_ino != m_ino || static_cast<uint32_t>(st.st_dev) != m_dev) {
+        std::string shown;
+        ruxen::AppendPrintable(shown, member.data(), member.size());
+        Mismatch("hard-link member [%s] is not a link of the item", shown.c_str());
+        return;
+    }
+    // The group's data is compared with its first member.
+    if (m_skipReason == kPhonyReason && !m_sawContent) {
+        m_path = member;
+        m_skipReason = nullptr;
+        m_compare = m_nameIsPath = true;
+    }
+}
+
+void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t length, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: optional header outside an item", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    if (m_undecoded || !m_nameIsPath || type != KxACL::kOptHeaderType)
+        return;
+    std::vector<KxACL::Entry> sent;
+    const char* why = nullptr;
+    if (!AclForm::Decode(payload, length, &sent, &why)) {
+        Mismatch("optional header: %s", why);
+        return;
+    }
+    struct stat st;
+    std::unique_ptr<KxACL::Helper> now = KxACL::Helper::getInstance();
+    if (lstat(m_path.c_str(), &st) != 0 || now->getacl(m_path.c_str(), m_isLink, st) != 0) {
+        Mismatch("cannot read the ACLs and extended attributes: %s",
+                 now->getLastErrno() ? now->getLastError().c_str() : strerror(errno));
+        return;
+    }
+    if (Comparable(sent) != Comparable(now->Entries()))
+        Mismatch("ACLs or extended attributes differ from the optional header");
 }
 
 void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offset) {

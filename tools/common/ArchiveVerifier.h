@@ -5,6 +5,13 @@
 // at the same offset, and a hole is compared with the file's bytes read in
 // bounded chunks.
 //
+// Besides the bytes, the names a hard-link group's item carries (records
+// 149) must be links of the item, and the first of them stands in for the
+// group's phony name, so that the group's data is compared too; and an
+// optional header of ACLs and extended attributes must list what the
+// item's path carries now (extended attributes of the "system." namespace
+// other than the ACLs are not compared).
+//
 // Lines written, one per finding:
 //   MISMATCH <path>: <what differs>
 //   FAILED <path>: end-of-item record 134          (not compared)
@@ -38,6 +45,10 @@ public:
     // A piece of a data record; `offset` is the record's stream offset.
     void Data(const char* bytes, size_t length, uint64_t offset);
     void Hole(uint64_t size, uint64_t offset);
+    // A hard-link member name (record 149), without its NUL.
+    void Member(std::string_view name, uint64_t offset);
+    // An optional header's payload (the prefix taken off).
+    void OptionalHeader(uint32_t type, const char* payload, size_t length, uint64_t offset);
     // End-of-item record: failed for type 134; text is its payload up to
     // the terminating NUL.
     void EndItem(bool failed, std::string_view text, uint64_t offset);
@@ -75,6 +86,10 @@ private:
     bool m_compare = false;    // a regular file whose bytes are checked
     const char* m_skipReason = nullptr;
     bool m_hardLink = false;
+    bool m_nameIsPath = false;  // the header's name is the item's path (not a phony or substitute name)
+    uint64_t m_ino = 0;
+    uint32_t m_dev = 0;         // low 32 bits, as the header carries it
+    bool m_isLink = false;
     std::string m_path;
     int m_fd = -1;
     int m_openErrno = 0;

@@ -1,0 +1,283 @@
+// Header sending on real files: the deduplication command, the header and
+// its failures, hard-link member names from a real hard-links table, the
+// optional header of ACLs and extended attributes with its skips and size
+// limits, the vanished item when no error is tolerated, the item signature.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/AclForm.h"
+#include "hardlinks/HardLinkManager.h"
+#include "platform/CPipelayer.h"
+#include "platform/KXJobCtrlClient.h"
+#include "platform/KXPI_Focus.h"
+#include "platform/KXPlatformInfo.h"
+#include "platform/KxACLHelper.h"
+#include "reader/CFileReader.h"
+#include "ruxen/PipelineRecordTypes.h"
+#include "support/MarkedFile.h"
+#include "support/MemoryItem.h"
+#include "support/ProcessState.h"
+#include "support/StreamBytes.h"
+#include "support/StreamCheck.h"
+#include "support/XattrFiles.h"
+
+namespace {
+
+using namespace testfiles;
+using Types = std::vector<uint32_t>;
+using Item = MemoryItemOf<MarkedFile>;
+constexpr char kUserAcl[] = "u::rw-,u:1234:r--,g::r--,m::r--,o::r--";
+
+// Every test starts with the once-per-process switches unset.
+class HeaderSend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RuxenFile::ResetProcessSwitchesForTest();
+        KxACL::Helper::ResetForTest();
+        HardLinkManager::ResetForTest();
+    }
+    void TearDown() override { SetUp(); }
+    // Opens, fills and sends the header of `path`; SendHeader's answer.
+    int Send(Item& item, const std::string& path) {
+        EXPECT_TRUE(item.Open(path)) << path;
+        return item.file.SendHeader(nullptr);
+    }
+    ProcessStateGuard m_state;
+    TempDir m_dir;
+};
+
+// Through the archive client or the pipeline layer, the command (u32 1) goes
+// before the first header of the process only; a failed answer fails that
+// stream and is not asked again.
+TEST_F(HeaderSend, DeduplicationCommandOncePerProcess) {
+    WriteWholeFile(m_dir / "a", "aaa");
+    for (int c = 0; c < 3; ++c) {  // archive client, pipeline layer, a failed answer
+        RuxenFile::ResetProcessSwitchesForTest();
+        for (int stream = 0; stream < 2; ++stream) {
+            MemoryRecordSink sink;
+            KXArchive archive(&sink);
+            CPipelayer pipe(&sink);
+            std::unique_ptr<RuxenFile> f(c == 1 ? new RuxenFile(&pipe) : new RuxenFile(&archive));
+            f->EnableHardLinkHandling();
+            sink.FailFlush(c == 2 ? 1 : 0);
+            const bool failed = c == 2 && stream == 0;
+            EXPECT_EQ(failed ? StreamBackupPass::kStreamFailed : StreamBackupPass::kCollectDone,
+                      PassOver(*f, {m_dir / "a", m_dir / "a"}));
+            Types want = stream == 0 ? Types{329} : Types{};
+            for (int i = 0; i < (failed ? 0 : 2); ++i)
+                want.insert(want.end(), {128, 2, 130});
+            EXPECT_EQ(want, TypesOf(sink)) << c;
+            if (stream == 0)
+                EXPECT_EQ(std::string("\0\0\0\1", 4), std::string(sink.RecordBytes(0)));
+        }
+    }
+}
+
+// A header that cannot be written records the pipeline reason, closes the
+// item and gives the buffer back once; the next item allocates its own
+// optional header after one whose optional header could not be written.
+TEST_F(HeaderSend, WriteFailuresFailTheStreamAndLeaveNothingHeld) {
+    const std::string a = m_dir / "a", b = m_dir / "b";
+    WriteWholeFile(a, "a");
+    WriteWholeFile(b, "b");
+    if (!SetXattr(a, "user.k", "1") || !SetXattr(b, "user.k", "2"))
+        GTEST_SKIP() << "no user attributes here";
+    Item item;
+    item.sink.FailWrite(1);
+    EXPECT_EQ(RuxenFile::kFailStream, Send(item, a));
+    EXPECT_EQ("pipeline error during send buffer -1", item.file.GetFailureReason());
+    EXPECT_FALSE(item.file.GetReader().IsOpen());
+    EXPECT_EQ(1u, item.sink.Frees());
+    EXPECT_EQ(0u, item.sink.Outstanding());
+
+    item.sink.FailWrite(item.sink.WriteCalls() + 2);  // the optional header
+    EXPECT_EQ(RuxenFile::kFailStream, Send(item, a));
+    EXPECT_EQ(RuxenFile::kItemGoOn, Send(item, b));
+    EXPECT_EQ((Types{128, 128, 129}), TypesOf(item.sink));
+    EXPECT_EQ(2u, item.sink.Frees());
+    EXPECT_EQ(0u, item.sink.Outstanding());
+}
+
+// A group of three recorded members, one deleted from disk since: a member
+// names the others that exist; the head (outside index version 2) does not
+// name itself; under version 2 only the head names them. A missing table
+// fails the stream; an inode the table does not know goes on without names.
+TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
+    const std::string m1 = m_dir / "m1", m2 = m_dir / "m2", m3 = m_dir / "m3", other = m_dir / "other";
+    const std::string job = m_dir / "job", empty = m_dir / "empty";
+    WriteWholeFile(m1, "group data");
+    WriteWholeFile(other, "x");
+    ASSERT_EQ(0, link(m1.c_str(), m2.c_str()));
+    ASSERT_EQ(0, link(m1.c_str(), m3.c_str()));
+    ASSERT_EQ(0, link(other.c_str(), (m_dir / "other2").c_str()));
+    ASSERT_EQ(0, mkdir(job.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(empty.c_str(), 0755));
+    struct stat st;
+    ASSERT_EQ(0, lstat(m1.c_str(), &st));
+    {
+        HardLinksTable t;
+        ASSERT_EQ(0, t.setDirectory(job, false, "hardLinks"));
+        for (const std::string& p : {m1, m2, m3})
+            ASSERT_EQ(0, t.insert(st.st_dev, st.st_ino, st.st_ctime, p, "guid-1"));
+        ASSERT_EQ(0, t.close());
+    }
+    ASSERT_EQ(0, unlink(m2.c_str()));
+    const std::string n1 = m1 + '\0', n3 = m3 + '\0';
+    struct Case {
+        const char* name;
+        std::string path, dir;
+        bool head, v2;
+        int result;
+        std::string members;
+    } cases[] = {
+        {"member", m1, job, false, false, 0, n1 + n3},        {"head", m1, job, true, false, 0, n3},
+        {"head, version 2", m3, job, true, true, 0, n1 + n3}, {"member, version 2", m3, job, false, true, 0, ""},
+        {"unknown inode", other, job, false, false, 0, ""},   {"no table", m1, empty, false, false, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HardLinkManager::ResetForTest();
+        Item item;
+        item.file.EnableHardLinkHandling();
+        item.file.SetJobResultsFolder(c.dir);
+        item.file.SetIndexV2Enabled(c.v2);
+        item.file.marks.hlCollectEntry = true;
+        item.file.marks.headOfNewGroup = c.head;
+        EXPECT_EQ(c.result, Send(item, c.path));
+        std::string sent;
+        for (const auto& r : RecordsOf(item.sink, PL_FS_OPT_HDR2))
+            sent += r.second;
+        EXPECT_EQ(c.members, sent);
+        if (c.result == 0) {
+            EXPECT_EQ(0, item.file.ReadAndSendFileData(nullptr));
+            EXPECT_EQ(0, item.file.SendEndOfFileMessageInternal(1));
+            StreamCheck check = CheckRecords(item.sink);
+            EXPECT_TRUE(check.Ok()) << check.lines;
+        }
+    }
+}
+
+// The optional header lists what the item carries (an access ACL with a
+// named user and an attribute, decoded back here) in a form of at most 61439
+// bytes: an attribute that would pass it is left out, with the pending cause
+// raised once per process; an item with nothing to keep has no optional
+// header. (On tmpfs, which keeps large attributes.)
+TEST_F(HeaderSend, AclFormContentAndSizeLimits) {
+    TempDir shm("ruxen_acl", "/dev/shm");
+    const size_t room = KxACL::kMaxNetworkBufferSize - KxACL::kFormHeaderSize - KxACL::kEntryHeaderSize - 6;
+    const std::string rich = shm / "rich", fits = shm / "fits", over = shm / "over", none = shm / "none";
+    for (const std::string& p : {rich, fits, over, none})
+        WriteWholeFile(p, "");
+    if (!SetAcl(rich, kUserAcl) || !SetXattr(rich, "user.comment", "hi") ||
+        !SetXattr(fits, "user.b", std::string(room, 'v')) || !SetXattr(over, "user.b", std::string(room + 1, 'v')))
+        GTEST_SKIP() << "no ACLs or large user attributes on /dev/shm";
+    KXJobCtrlClient jobs;
+    struct Case {
+        std::string path, entries;
+        size_t causes;
+    } cases[] = {{rich, std::string("1 =") + kUserAcl + ";3 user.comment=hi;", 0},
+                 {fits, "3 user.b=" + std::string(room, 'v') + ";", 0},
+                 {over, "", 1},
+                 {over, "", 1},
+                 {none, "", 1}};
+    for (const Case& c : cases) {
+        Item item;
+        item.file.setJobCtrlClient(&jobs);
+        EXPECT_EQ(0, Send(item, c.path));
+        std::string text;
+        for (const auto& r : RecordsOf(item.sink, PL_FS_OPT_HDR)) {
+            EXPECT_EQ(std::string("\xAB\xCD\x12\x34\0\0\0\x01", 8) + U32(static_cast<uint32_t>(r.second.size() - 16)) +
+                          std::string(4, '\0'),
+                      r.second.substr(0, 16));
+            std::vector<KxACL::Entry> entries;
+            const char* why = nullptr;
+            EXPECT_TRUE(AclForm::Decode(r.second.data() + 16, r.second.size() - 16, &entries, &why)) << why;
+            for (const KxACL::Entry& e : entries)
+                text += std::to_string(e.kind) + " " + e.name + "=" + e.value + ";";
+        }
+        EXPECT_EQ(c.entries, text);
+        ASSERT_EQ(c.causes, jobs.PendingCauses().size());
+    }
+    const KXJobCtrlClient::PendingCause& p = jobs.PendingCauses()[0];
+    EXPECT_EQ((std::vector<int>{0x70000e0, 6, 300}),
+              (std::vector<int>{static_cast<int>(p.code), p.eventSeverity, p.delaySeconds}));
+}
+
+// Items without an optional header: CIFS (logged once per process), a
+// network mount point, a mount point when the registry says so; a sub-item
+// of a mount point keeps its header.
+TEST_F(HeaderSend, AclSkips) {
+    const std::string f = m_dir / "f";
+    WriteWholeFile(f, "x");
+    if (!SetXattr(f, "user.k", "v"))
+        GTEST_SKIP() << "no user attributes here";
+    struct Case {
+        const char* fsType;
+        int mount;
+        bool sub, registryOff, optHeader;
+    } cases[] = {{"cifs", 0, false, false, false}, {"cifs", 0, false, false, false}, {"", 3, false, false, false},
+                 {"", 3, true, false, true},       {"", 4, false, false, true},      {"", 4, false, true, false}};
+    KxLog::SetLevel(1);
+    for (const Case& c : cases) {
+        if (c.registryOff) {
+            KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
+            RuxenFile::ResetProcessSwitchesForTest();
+        }
+        Item item;
+        item.file.setMountPoints({{3, MountEntry{"/net", "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
+        item.file.marks.fsType = c.fsType;
+        item.file.marks.mountIndex = c.mount;
+        item.file.marks.sub = c.sub;
+        EXPECT_EQ(0, Send(item, f));
+        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.fsType << c.mount;
+    }
+    const std::string log = m_state.Log();
+    EXPECT_NE(std::string::npos, log.find("ACL backup not support"));
+    EXPECT_EQ(log.find("ACL backup not support"), log.rfind("ACL backup not support"));
+}
+
+// An item gone before its header, in a job that tolerates no errors, fails
+// the stream with a pending cause.
+TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
+    const std::string f = m_dir / "gone";
+    WriteWholeFile(f, "x");
+    KXJobCtrlClient jobs;
+    Item item;
+    item.file.setErrorsTolerated(false);
+    item.file.setJobCtrlClient(&jobs);
+    ASSERT_TRUE(item.Open(f));
+    ASSERT_EQ(0, unlink(f.c_str()));
+    EXPECT_EQ(2, item.file.SendHeader(nullptr));
+    ASSERT_EQ(1u, jobs.PendingCauses().size());
+    const KXJobCtrlClient::PendingCause& p = jobs.PendingCauses()[0];
+    EXPECT_EQ(std::to_string(0x600002b) + f + "300", std::to_string(p.code) + p.text + std::to_string(p.delaySeconds));
+    EXPECT_EQ("Unable to read file - every file must be backed up.", item.file.GetFailureReason());
+    EXPECT_FALSE(item.file.GetReader().IsOpen());
+}
+
+// In turbo mode a file's signature is name, client, change and modification
+// times, inode, archive file and collect offset; a directory clears it.
+TEST_F(HeaderSend, TurboSignature) {
+    const std::string f = m_dir / "f";
+    WriteWholeFile(f, "x");
+    Item item;
+    item.file.SetTurboMode(true);
+    item.file.SetCurrentAFileNumber(7);
+    ASSERT_EQ(0, Send(item, f));
+    struct stat st;
+    ASSERT_EQ(0, lstat(f.c_str(), &st));
+    EXPECT_EQ(f + "_" + KXPI_Focus::getFocusClientName() + "_" + std::to_string(st.st_ctime) + "_" +
+                  std::to_string(st.st_mtime) + "_" + std::to_string(st.st_ino) + "_7_0",
+              item.archive.GetFileSignatureData());
+    ASSERT_EQ(0, Send(item, m_dir.path()));
+    EXPECT_FALSE(item.archive.HasFileSignatureData());
+}
+
+}  // namespace

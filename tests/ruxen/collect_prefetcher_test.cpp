@@ -1,6 +1,6 @@
 // The prefetcher on real trees: what it opens (and how), how far it runs
-// ahead of the stream, when it switches itself off, and a whole pass with
-// it attached. Nothing here is timed.
+// ahead of the stream and when it switches itself off. Nothing here is
+// timed; whole passes run with it in the job and tool tests.
 #include "ruxen/CollectPrefetcher.h"
 
 #include <gtest/gtest.h>
@@ -16,17 +16,12 @@
 #include <vector>
 
 #include "platform/FileNameEscape.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
 #include "platform/ReadCacheAdvise.h"
 #include "platform/ScopedFd.h"
 #include "platform/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
-#include "ruxen/CollectFileReader.h"
-#include "ruxen/RuxenFile.h"
 #include "support/ProcessState.h"
-#include "support/StreamCheck.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -214,35 +209,6 @@ TEST_F(Prefetch, SwitchesOffWhileCachedAndOnWhenMissesReturn) {
         ASSERT_EQ(0, stat(paths[i].c_str(), &st));
         EXPECT_EQ(1000000, st.st_atim.tv_sec) << paths[i];
     }
-}
-
-// A whole pass with the prefetcher as its listener: the listener hears the
-// offset of every line taken, bad lines too, and the archive is whole.
-TEST_F(Prefetch, PassTellsEveryLineAndStaysWhole) {
-    struct Tee : CollectPositionListener {
-        CollectPrefetcher* next = nullptr;
-        std::vector<uint64_t> offsets;
-        void StreamAt(uint64_t at) override { offsets.push_back(at), next->StreamAt(at); }
-    } tee;
-    std::vector<std::string> paths = Files(50, 3000);
-    paths[7] = "bad line";
-    std::vector<uint64_t> at = Collect(paths);
-    MemoryRecordSink sink;
-    KXArchive archive(&sink);
-    RuxenFile file(&archive);
-    file.initialize(0, false, 0, 0);
-    CollectFileReader reader;
-    ASSERT_TRUE(reader.Open(m_dir / "collect", nullptr));
-    CollectPrefetcher prefetcher(m_dir / "collect", 0, file.GetReaderContext(), 4);
-    tee.next = &prefetcher;
-    StreamBackupPass pass(file, nullptr);
-    pass.SetPositionListener(&tee);
-    EXPECT_EQ(StreamBackupPass::kCollectDone, pass.RunDataLoop(reader));
-    prefetcher.Stop();
-    EXPECT_EQ(at, tee.offsets);
-    StreamCheck c = CheckRecords(sink);
-    EXPECT_TRUE(c.Ok()) << c.lines;
-    EXPECT_EQ(49u, c.matched);
 }
 
 }  // namespace

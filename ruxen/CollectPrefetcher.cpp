@@ -183,10 +183,16 @@ void CollectPrefetcher::RunLines() {
     // Offsets of the lines handled that the stream has not reached yet.
     std::deque<uint64_t> ahead;
     CollectLine line;
+    uint64_t lastRead = m_startOffset;
     while (!m_stop.load()) {
         const uint64_t at = m_streamAt.load();
         while (!ahead.empty() && ahead.front() <= at)
             ahead.pop_front();
+        // Far behind the stream (it is switched off and looked away, or the
+        // stream is faster), jumping there costs less than decoding every
+        // line in between.
+        if (ahead.empty() && at > lastRead + kSkipBytes && reader.Seek(at))
+            lastRead = at;
         if (ahead.size() >= m_distance) {
             // Go on once the stream has taken half of the lines ahead: one
             // wake per half window, not one per item.
@@ -198,6 +204,7 @@ void CollectPrefetcher::RunLines() {
         if (r == CollectLineSource::kEnd || r == CollectLineSource::kReadError)
             return;
         m_counters.lines.fetch_add(1, std::memory_order_relaxed);
+        lastRead = line.offset;
         if (line.offset <= at)
             continue;  // the stream got there first
         ahead.push_back(line.offset);

@@ -159,9 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<JobCase>& i) { return std::string(i.param.name); });
 
 // At most `distance` lines beyond the stream; lines the stream has passed
-// are not opened; the destructor joins the helper while it waits.
+// are not opened, and far behind it the helper seeks rather than read them;
+// the destructor joins the helper while it waits.
 TEST_F(Prefetch, StaysWithinItsDistanceOfTheStream) {
-    std::vector<uint64_t> at = Collect(Files(40, 1));
+    std::vector<uint64_t> at = Collect(Files(400, 1));
+    ASSERT_GT(at[350] - at[8], CollectPrefetcher::kSkipBytes);
     auto openedLines = [&] {
         std::set<int> lines;
         for (const std::string& p : m_ops->Paths())
@@ -178,10 +180,10 @@ TEST_F(Prefetch, StaysWithinItsDistanceOfTheStream) {
     p.StreamAt(at[0]);
     p.WaitIdle();
     EXPECT_EQ(range({}, 1, 8), openedLines());
-    p.StreamAt(at[20]);
+    p.StreamAt(at[350]);
     p.WaitIdle();
-    EXPECT_EQ(range(range({}, 1, 8), 21, 28), openedLines());
-    EXPECT_EQ(29u, p.GetCounters().lines);
+    EXPECT_EQ(range(range({}, 1, 8), 351, 358), openedLines());
+    EXPECT_EQ(18u, p.GetCounters().lines);
 }
 
 // Files whose first MiB is cached switch it off (one line in kSampleEvery

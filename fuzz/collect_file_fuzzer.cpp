@@ -1,10 +1,12 @@
 // Collect files come from the scan program and are read line by line. Feed
-// arbitrary bytes through the collect-file reader: no input may crash it,
-// every line must be answered exactly once at its own offset, a line that is
-// answered as a path must decode to exactly that path (a CR before the LF
-// belongs to the line end), and a bad line never hands back a path; its
-// listing fits one line and, when it is not the line's own text, cannot be
-// decoded into a path.
+// arbitrary bytes through the collect-file reader: no input may crash it;
+// every line is answered once at its own offset, except directives and the
+// "# /" line of hard-link collect files, which yield nothing; a line answered
+// as an item carries exactly the path its text decodes to (after a marker
+// list or the numbers of a hard-link entry); a bad line never hands back a
+// path, and its listing fits one line and, when it is not the line's own
+// text, cannot be decoded into a path. A restart at a line reads the same
+// answers again.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,37 @@
 
 #include "platform/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
+
+namespace {
+
+struct Answer {
+    CollectLineSource::Result result;
+    uint64_t offset;
+    std::string path;
+    uint32_t markers;
+    bool newGroup;
+    bool operator!=(const Answer& o) const {
+        return result != o.result || offset != o.offset || path != o.path || markers != o.markers ||
+               newGroup != o.newGroup;
+    }
+};
+
+// Where the escaped path of an item line begins.
+size_t PathStart(const CollectLine& line, const char* raw, size_t len) {
+    if (line.kind == CollectLine::kHardLinkEntry) {
+        size_t blanks = 0, i = 0;
+        for (; i < len && blanks < 5; ++i)
+            blanks += raw[i] == ' ';
+        return i;
+    }
+    if (line.markers) {
+        const char* close = static_cast<const char*>(memchr(raw + 3, '%', len - 3));
+        return close ? static_cast<size_t>(close - raw) + 1 : len + 1;
+    }
+    return 0;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -31,17 +64,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     CollectLine line;
     std::string decoded, listing;
-    std::vector<CollectLineSource::Result> results;
-    for (size_t k = 0;; ++k) {
+    std::vector<Answer> answers;
+    size_t k = 0;
+    for (;;) {
         CollectLineSource::Result r = reader.Next(line);
-        if (r == CollectLineSource::kEnd) {
-            if (k != starts.size())
-                abort();  // a line was lost or invented
-            break;
+        // Lines passed over must be directives or "# /".
+        for (; k < starts.size() && (r == CollectLineSource::kEnd || starts[k] < line.offset); ++k) {
+            const char* skipped = text.data() + starts[k];
+            size_t avail = size - starts[k];
+            if (!(avail >= 3 && memcmp(skipped, "%??", 3) == 0) && !(avail >= 3 && memcmp(skipped, "# /", 3) == 0))
+                abort();  // a line was lost
         }
+        if (r == CollectLineSource::kEnd)
+            break;
         if (k >= starts.size() || line.offset != starts[k])
-            abort();
-        results.push_back(r);
+            abort();  // invented, or not at a line start
+        ++k;
+        answers.push_back({r, line.offset, line.path, line.markers, line.newGroup});
         size_t nl = text.find('\n', line.offset);
         size_t end = nl == std::string::npos ? size : nl;
         const char* raw = text.data() + line.offset;
@@ -50,16 +89,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             --len;
 
         if (r == CollectLineSource::kLine) {
-            if (line.path.empty() || line.path[0] != '/')
+            if (line.path.empty() || line.path[0] != '/' || memchr(line.path.data(), '\0', line.path.size()))
                 abort();
-            if (memchr(line.path.data(), '\0', line.path.size()) || memchr(raw, '\r', len))
+            if (memchr(raw, '\r', len) || len > CollectFileReader::kMaxLineBytes)
                 abort();
-            if (len > CollectFileReader::kMaxLineBytes)
+            size_t at = PathStart(line, raw, len);
+            if (at > len || !ruxen::unescapeFileName(raw + at, len - at, decoded, nullptr) || decoded != line.path)
                 abort();
-            if (!ruxen::unescapeFileName(raw, len, decoded, nullptr) || decoded != line.path)
+            if (((line.markers & kMarkerDeleted) != 0) != (line.deletedKind >= 1 && line.deletedKind <= 7) ||
+                ((line.markers & kMarkerMount) != 0) != (line.mountIndex > 0) ||
+                ((line.markers & kMarkerSalesforce) != 0) != (line.salesforceKind > 0))
+                abort();  // a marker without its value, or a value without its marker
+            if (line.kind == CollectLine::kHardLinkEntry && (line.markers || raw[0] != '#'))
                 abort();
         } else if (r == CollectLineSource::kBadLine) {
-            if (!line.path.empty() || line.error.empty() || line.rawLength != len)
+            if (!line.path.empty() || line.markers || line.error.empty() || line.rawLength != len)
                 abort();
             if (line.errnum == ENAMETOOLONG) {
                 if (len <= CollectFileReader::kMaxLineBytes ||
@@ -83,12 +127,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // A restart at any line's offset reads the same answer again.
-    if (!starts.empty()) {
-        size_t k = starts.size() / 2;
-        if (!reader.Seek(starts[k]))
+    // A restart at an answered line reads the same answers from there on.
+    if (!answers.empty()) {
+        size_t from = answers.size() / 2;
+        if (!reader.Seek(answers[from].offset))
             abort();
-        if (reader.Next(line) != results[k] || line.offset != starts[k])
+        for (size_t i = from; i < answers.size(); ++i) {
+            CollectLineSource::Result r = reader.Next(line);
+            if (answers[i] != Answer{r, line.offset, line.path, line.markers, line.newGroup})
+                abort();
+        }
+        if (reader.Next(line) != CollectLineSource::kEnd)
             abort();
     }
     return 0;

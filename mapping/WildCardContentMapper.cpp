@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/ApplicationRegistry.h"
 #include "platform/KxLog.h"
 #include "platform/PathUtil.h"
 #include "platform/QMString.h"
@@ -23,6 +24,23 @@ std::mutex g_sourceLock;
 WildCardContentMapper::AppSource& TheSource() {
     static WildCardContentMapper::AppSource source;
     return source;
+}
+
+// The application registry's answers.
+WildCardContentMapper::AppSource RegistrySource() {
+    WildCardContentMapper::AppSource s;
+    s.applicationType = [](const std::string& idString, ULONG& type) {
+        ApplicationId id(idString);
+        id.getAppIdInfo();
+        if (id.getApplicationId() != 0)
+            return -1;
+        type = id.getAppType();
+        return 0;
+    };
+    s.subclientContent = [](const std::string& idString, std::vector<std::string>& entries) {
+        return Subclient(ApplicationId(idString).appId).getContent(entries) ? 0 : -1;
+    };
+    return s;
 }
 
 // Wildcard characters of a single component, as the expansion sees them.
@@ -105,6 +123,8 @@ bool WildCardContentMapper::initialize(const char* idString) {
         std::lock_guard<std::mutex> hold(g_sourceLock);
         source = TheSource();
     }
+    if (!source.applicationType && !source.subclientContent)
+        source = RegistrySource();
     ULONG type = 0;
     if (!source.applicationType || source.applicationType(mAppIdString, type) != 0) {
         KXLOG(-1, "Failed to get ApplicationId. idString[%s]", mAppIdString.c_str());

@@ -40,8 +40,9 @@ public:
         std::function<int(const std::string& idString, ULONG& appType)> applicationType;
         std::function<int(const std::string& idString, std::vector<std::string>& entries)> subclientContent;
     };
-    // Installs the source for the process (an empty one: every application
-    // is unknown).
+    // Installs the source for the process. Without one (or after an empty
+    // one is installed) the application registry (ApplicationId, Subclient)
+    // answers.
     static void SetAppSource(AppSource source);
 
     // Return codes of CheckIfContentIsWithWildChars.

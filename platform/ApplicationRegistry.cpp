@@ -33,7 +33,7 @@ bool ApplicationRegistry::instanceEngineType(const ApplicationId& id, unsigned l
     return true;
 }
 
-void ApplicationRegistry::setApplicationForTest(unsigned zonarkId, unsigned long appId, const AppRecord& record) {
+void ApplicationRegistry::registerApplication(unsigned zonarkId, unsigned long appId, const AppRecord& record) {
     table()[appId] = Entry{zonarkId, record};
 }
 
@@ -101,5 +101,13 @@ bool Subclient::setBkpRefTime(const std::string& text) {
         return false;
     r->hasRefTime = true;
     r->refTime = text;
+    return true;
+}
+
+bool Subclient::getContent(std::vector<std::string>& out) const {
+    const AppRecord* r = subclientOf(m_appId);
+    if (r == nullptr)
+        return false;
+    out = r->contentEntries;
     return true;
 }

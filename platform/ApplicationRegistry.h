@@ -1,11 +1,13 @@
 // The application registry: applications (by zonark id and application id),
 // their instances and subclients.
 //
-// Stand-in: in-process tables that tests fill with setApplicationForTest; a
-// subclient is found by its application id. resetForTest forgets them.
+// Stand-in: in-process tables that the host program (registerApplication, from
+// its job options) or tests fill; a subclient is found by its application id.
+// resetForTest forgets them.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // What the registry knows of one application, its instance and subclient.
 struct AppRecord {
@@ -19,6 +21,7 @@ struct AppRecord {
     unsigned long long previousJobId = 0;  // 0: no backup before
     bool hasRefTime = false;               // the subclient holds stored reference times
     std::string refTime;
+    std::vector<std::string> contentEntries;  // the subclient's content, in order
 };
 
 // "zonark:application" identifies an application.
@@ -55,6 +58,8 @@ public:
     // The stored reference times: false when the subclient holds none.
     bool copyBkpRefTime(std::string& out) const;
     bool setBkpRefTime(const std::string& text);
+    // The subclient's content entries: false when there is no subclient.
+    bool getContent(std::vector<std::string>& out) const;
 
 private:
     unsigned long m_appId;
@@ -68,6 +73,10 @@ public:
     // The engine type of the application's instance: false when it has none.
     static bool instanceEngineType(const ApplicationId& id, unsigned long& out);
 
-    static void setApplicationForTest(unsigned zonarkId, unsigned long appId, const AppRecord& record);
+    // Describes an application (replacing what was known of it).
+    static void registerApplication(unsigned zonarkId, unsigned long appId, const AppRecord& record);
+    static void setApplicationForTest(unsigned zonarkId, unsigned long appId, const AppRecord& record) {
+        registerApplication(zonarkId, appId, record);
+    }
     static void resetForTest();
 };

@@ -19,7 +19,7 @@ unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 }  // namespace
 
-ArchiveStreamReader::ArchiveStreamReader() = default;
+ArchiveStreamReader::ArchiveStreamReader(const char* magic) : m_magic(magic) {}
 
 ArchiveStreamReader::~ArchiveStreamReader() { Reset(""); }
 
@@ -93,10 +93,10 @@ bool ArchiveStreamReader::ReadPreamble() {
         return SetError("truncated stream: it ends at offset %zu, inside the %zu-byte preamble",
                         got, kArchiveStreamPreambleSize);
     }
-    if (memcmp(pre, kArchiveStreamMagic, sizeof(kArchiveStreamMagic)) != 0) {
+    if (memcmp(pre, m_magic, sizeof(kArchiveStreamMagic)) != 0) {
         const unsigned char* u = reinterpret_cast<const unsigned char*>(pre);
-        return SetError("bad magic at offset 0: %02x %02x %02x %02x, expected \"RXPL\"", u[0],
-                        u[1], u[2], u[3]);
+        return SetError("bad magic at offset 0: %02x %02x %02x %02x, expected \"%.4s\"", u[0],
+                        u[1], u[2], u[3], m_magic);
     }
     uint32_t version = ruxen::DecodeFixed32(pre + 4);
     if (version != kArchiveStreamVersion)

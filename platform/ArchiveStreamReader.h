@@ -34,7 +34,9 @@ public:
 
     enum Status { kRecord = 0, kEnd = 1, kError = -1 };
 
-    ArchiveStreamReader();
+    // `magic`: the 4 bytes the stream must begin with ("RXPL" for an archive
+    // stream, "RXIX" for an index file); the caller keeps them.
+    explicit ArchiveStreamReader(const char* magic = kArchiveStreamMagic);
     ~ArchiveStreamReader();
     ArchiveStreamReader(const ArchiveStreamReader&) = delete;
     ArchiveStreamReader& operator=(const ArchiveStreamReader&) = delete;
@@ -82,6 +84,7 @@ private:
     bool TruncatedPayload();
     bool ReadEnd(uint64_t at, uint32_t length);
 
+    const char* m_magic;
     std::string m_name;
     std::string m_error;
     int m_fd = -1;

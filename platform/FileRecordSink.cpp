@@ -22,7 +22,7 @@ constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
 
 }  // namespace
 
-FileRecordSink::FileRecordSink() = default;
+FileRecordSink::FileRecordSink(const char* magic) : m_magic(magic) {}
 
 FileRecordSink::~FileRecordSink() {
     if (m_fd >= 0) {
@@ -77,7 +77,7 @@ int FileRecordSink::Start(int fd, const char* name, bool own) {
     m_tally = ArchiveStreamTally();
     m_writePiece = 0;
     SizePipe();
-    memcpy(m_stage, kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
+    memcpy(m_stage, m_magic, sizeof(kArchiveStreamMagic));
     ruxen::EncodeFixed32(m_stage + 4, kArchiveStreamVersion);
     m_staged = kArchiveStreamPreambleSize;
     return 0;

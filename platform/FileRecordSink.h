@@ -23,6 +23,7 @@
 
 #include "platform/ArchiveStreamFormat.h"
 #include "platform/Export.h"
+#include "platform/ArchiveStreamFormat.h"
 #include "platform/RecordSink.h"
 #include "platform/SinkBufferPool.h"
 
@@ -35,7 +36,9 @@ public:
     // Largest write into a pipe that could not be grown.
     static constexpr size_t kPipePieceBytes = 64 * 1024;
 
-    FileRecordSink();
+    // `magic`: the 4 bytes the stream file begins with ("RXPL" for an
+    // archive stream, "RXIX" for an index file); the caller keeps them.
+    explicit FileRecordSink(const char* magic = kArchiveStreamMagic);
     // A sink still open is flushed and closed without its end record: only
     // an explicit Close says that the stream is whole. Failures are logged.
     ~FileRecordSink() override;
@@ -80,6 +83,7 @@ private:
     int WriteOut(const char* payload, size_t payloadLength, const char* frame);
     int Fail(int err, const char* what);
 
+    const char* m_magic;
     int m_fd = -1;
     bool m_ownFd = false;
     int m_errno = 0;

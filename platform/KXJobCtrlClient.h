@@ -29,6 +29,11 @@ public:
     virtual bool isQuitSet() const { return m_quit.load(); }
     void setQuit(bool quit) { m_quit = quit; }
 
+    // The token the job manager gave the job ("" when it gave none);
+    // setJobToken plays the job manager's part.
+    virtual std::string GetJobToken() const { return m_jobToken; }
+    void setJobToken(const std::string& token) { m_jobToken = token; }
+
     // Raise a pending cause (and an event of the given severity). 0.
     virtual int setPendingCause(uint32_t code, const char* text, int reserved, int delaySeconds);
     virtual int setPendingCauseAndEvent(uint32_t code, int eventSeverity, const char* text, int reserved,
@@ -37,5 +42,12 @@ public:
 
 private:
     std::atomic<bool> m_quit{false};
+    std::string m_jobToken;
     std::vector<PendingCause> m_causes;
 };
+
+// A job token made on this machine for a job that was given none:
+// "<job id>:<a>:<b>:<c>" in decimal.
+inline std::string constructJobToken(long long jobId, int a, int b, int c) {
+    return std::to_string(jobId) + ":" + std::to_string(a) + ":" + std::to_string(b) + ":" + std::to_string(c);
+}

@@ -420,6 +420,15 @@ void CCollectFileArbitrator::EraseGroup(size_t index) {
         SyncChildVolumes(child);
 }
 
+void CCollectFileArbitrator::releaseChild(int child, std::map<int, int>& childByArchive) {
+    for (DiskGroup_t& g : m_diskGroupList)
+        g.children.erase(std::remove(g.children.begin(), g.children.end(), child), g.children.end());
+    SyncChildVolumes(child);
+    for (auto it = childByArchive.begin(); it != childByArchive.end();)
+        it = it->second == child ? childByArchive.erase(it) : std::next(it);
+    EVDEBUG(kArbLevel, "child<%d> released from its disk groups and archives", child);
+}
+
 void CCollectFileArbitrator::dumpDiskGroupInfo() const {
     if (!KxLog::Enabled(kArbLevel))
         return;

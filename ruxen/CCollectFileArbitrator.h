@@ -73,6 +73,10 @@ public:
                                std::map<int, int>& archiveTypes, std::map<int, int>& childByArchive,
                                bool& catalogOnly);
 
+    // A child that is gone: it leaves its disk groups and their volumes, and
+    // the archives bound to it in `childByArchive` are free for others.
+    void releaseChild(int child, std::map<int, int>& childByArchive);
+
     // Writes every group, its collect files and volumes to the debug log
     // (level 2).
     void dumpDiskGroupInfo() const;

@@ -1,13 +1,32 @@
-// Reading collect files: one path per line, written by the scan program.
+// Reading collect files: one item per line, written by the scan program.
 //
-// A line holds one absolute path; carriage return, line feed and "%" inside
-// the path are written as "%0D", "%0A" and "%25". A raw carriage return just
-// before the line feed (a file with CRLF line ends) belongs to the line end
-// and is dropped. A line that cannot be decoded (a bad escape, an escaped
-// NUL, any other raw carriage return, a relative path, an empty line, a line
-// longer than kMaxLineBytes) is answered as a bad line so that the caller
-// logs, counts and lists it; it never ends the file early and never yields a
-// cut path.
+// Line forms (the whole grammar is in docs/ARCHITECTURE.md):
+//
+//   /escaped/path                     an item
+//   %??MARKERS%/escaped/path          an item with markers: MARKERS is a
+//                                     comma-separated list of NAME or
+//                                     NAME=VALUE (CollectMarker below)
+//   # /                               first line of a hard-link collect
+//                                     file: passed over
+//   # ino dev ctime size /escaped/path one path of a hard-linked file
+//                                     (a hard-link collect entry)
+//   %??HBASESNAPINCR%                 directives: only before the first
+//   %??DOCSA%<escaped name>           line of any other form; they
+//   %??SFREL=<guid>%<escaped text>    describe the whole file
+//
+// In a path, carriage return, line feed and "%" are written as "%0D",
+// "%0A" and "%25". A raw carriage return just before the line feed (a file
+// with CRLF line ends) belongs to the line end and is dropped. "%??" and
+// "#" cannot begin a line of the plain form, so a plain collect file keeps
+// its meaning.
+//
+// A line that cannot be decoded (a bad escape, an escaped NUL, any other
+// raw carriage return, a relative path, an empty line, a line longer than
+// kMaxLineBytes, an unknown or repeated marker, a bad marker value, a marker
+// list without a path, a malformed '#' line, a directive after the first
+// line of another form) is answered as a bad line so that the caller logs,
+// counts and lists it; it never ends the file early, never yields a cut
+// path and never yields an item whose markers were dropped.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +35,25 @@
 
 #include "platform/Export.h"
 
+// Markers of a collect line (bits of CollectLine::markers).
+enum CollectMarker : uint32_t {
+    kMarkerMac = 1u << 0,         // MAC       the item has AppleDouble data
+    kMarkerPseudo = 1u << 1,      // PSEUDO    a pseudo item
+    kMarkerAdHoc = 1u << 2,       // ADHOC     an ad-hoc item (hidden in browse)
+    kMarkerMount = 1u << 3,       // MNT=n     mount-point index n (1 or more)
+    kMarkerSub = 1u << 4,         // SUB       an item below that mount point
+    kMarkerMountPath = 1u << 5,   // MNTPATH   a mount point sent as mount path
+    kMarkerRaw = 1u << 6,         // RAW       a link to a raw device, read as one
+    kMarkerDataSize = 1u << 7,    // DATASIZE  the header carries the data size
+    kMarkerNoHardLink = 1u << 8,  // NOHL      no hard-link handling for the item
+    kMarkerSalesforce = 1u << 9,  // SF=k      Salesforce item kind k (1 or more)
+    kMarkerStub = 1u << 10,       // STUB      an early-stub candidate
+    kMarkerDeleted = 1u << 11,    // DEL=k     a deleted item of kind k (1 to 7)
+};
+
 struct CollectLine {
+    enum Kind : uint8_t { kPath, kHardLinkEntry };
+
     std::string path;    // decoded path (kLine)
     uint64_t offset = 0; // byte offset of the line's start in the collect file
     std::string raw;     // the line as read (kBadLine; only its first
@@ -24,15 +61,50 @@ struct CollectLine {
     uint64_t rawLength = 0;  // bytes of the whole line, without its line end
     std::string error;   // why the line is bad (kBadLine, kReadError)
     int errnum = 0;      // errno-style number for the failure (kBadLine, kReadError)
+
+    // What a kLine line carries beside its path.
+    Kind kind = kPath;
+    uint32_t markers = 0;    // CollectMarker bits
+    int mountIndex = 0;      // MNT=n
+    int salesforceKind = 0;  // SF=k
+    int deletedKind = 0;     // DEL=k
+    // A hard-link collect entry: the file's identity as the scan saw it,
+    // and whether it starts a new group (its inode and device differ from
+    // those of the line right before it, when that line is an entry too).
+    uint64_t inode = 0;
+    uint64_t device = 0;
+    int64_t ctime = 0;
+    uint64_t size = 0;
+    bool newGroup = false;
+};
+
+struct SalesforceRelation {
+    std::string guid;
+    std::string metadata;
+};
+
+// The directives of a collect file.
+struct CollectDirectives {
+    bool hbaseIncrementalSnapshot = false;  // %??HBASESNAPINCR%
+    bool documentum = false;                // %??DOCSA%
+    std::string documentumSAName;
+    std::vector<SalesforceRelation> salesforceRelations;  // %??SFREL=
+    // Changes (process-wide counter) whenever the set above changes or is
+    // read afresh, so that a user can tell a new set from one it applied.
+    uint64_t generation = 0;
 };
 
 class RUXEN_EXPORT CollectLineSource {
 public:
     enum Result { kLine = 1, kEnd = 0, kBadLine = -1, kReadError = -2 };
     virtual ~CollectLineSource() = default;
+    // The next item or bad line; directives and "# /" are passed over.
     virtual Result Next(CollectLine& line) = 0;
     // A name for log lines (the collect file's path).
     virtual const std::string& Name() const = 0;
+    // The directives read so far; complete once the first item or bad line
+    // has been answered. Null for a source without directives.
+    virtual const CollectDirectives* Directives() const { return nullptr; }
 };
 
 // How the failures and results files name a bad line: its text as read
@@ -56,16 +128,37 @@ public:
     bool Open(const std::string& path, std::string* error);
     // Reads from memory (tests, fuzzing).
     void OpenMemory(const std::string& name, const std::string& content);
-    // Positions the next read at a byte offset (restart).
+    // Positions the next read at the start of a line (restart). The
+    // directives before that line are read again, and a hard-link entry at
+    // the offset is a group's head exactly as when the file is read from its
+    // start.
     bool Seek(uint64_t offset);
     void Close();
 
     Result Next(CollectLine& line) override;
     const std::string& Name() const override { return m_name; }
+    const CollectDirectives* Directives() const override { return &m_directives; }
 
 private:
+    enum Class { kItem, kBad, kPassOver, kDirective };
+
     // Fills the buffer; 0 at end, -1 on a read error.
     int Fill();
+    // Assembles the next line into m_line (its offset and length into
+    // `line`). kLine, kEnd or kReadError.
+    Result ReadRaw(CollectLine& line);
+    // Sorts the line in m_line; fills `line` for kItem and kBad.
+    Class Classify(CollectLine& line);
+    Class Directive(const char* p, size_t n, size_t close, CollectLine& line);
+    Class Markers(const char* p, size_t n, size_t close, CollectLine& line);
+    // Decodes an escaped absolute path into line.path.
+    bool DecodePath(const char* p, size_t n, CollectLine& line, std::string& why);
+    Class Bad(CollectLine& line, int errnum, const char* what, const std::string& detail);
+    // Moves the read position without touching the directives.
+    bool Position(uint64_t offset);
+    // The line that ends right before `offset`; false when there is none.
+    bool LineBefore(uint64_t offset, std::string& out);
+    void ResetState();
 
     std::string m_name;
     int m_fd = -1;
@@ -76,4 +169,10 @@ private:
     uint64_t m_bufOffset = 0;  // file offset of m_buf[0]
     bool m_eof = false;
     std::string m_line;  // line being assembled across buffer refills
+    std::string m_scratch;
+
+    CollectDirectives m_directives;
+    bool m_pastDirectives = false;  // a line of another form was read
+    bool m_prevEntry = false;       // the previous line was a hard-link entry
+    uint64_t m_prevInode = 0, m_prevDevice = 0;
 };

@@ -15,10 +15,14 @@ std::string StreamOutputPath(const std::string& path, int stream, int count) {
 
 namespace {
 
+constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath |
+                                     kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated |
+                                     kArgNoPrefetch;
+
 template <size_t N>
 bool putPath(const std::string& path, char (&field)[N], const char* what, std::string* error) {
     if (PathUtil::CopyToBuffer(path, field, static_cast<int>(N)) != 0) {
-        *error = std::string("the ") + what + " path does not fit the argument block (" + std::to_string(path.size()) +
+        *error = std::string("the ") + what + " does not fit the argument block (" + std::to_string(path.size()) +
                  " bytes, at most " + std::to_string(N - 1) + "): " + path;
         return false;
     }
@@ -29,7 +33,7 @@ template <size_t N>
 bool takePath(const char (&field)[N], std::string& path, const char* what, std::string* error) {
     const void* nul = memchr(field, '\0', N);
     if (nul == nullptr) {
-        *error = std::string("argument block: the ") + what + " path has no end";
+        *error = std::string("argument block: the ") + what + " has no end";
         return false;
     }
     path.assign(field, static_cast<const char*>(nul) - field);
@@ -46,11 +50,21 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     out.streamCount = in.streamCount;
     out.collectCount = in.collectCount;
     out.switches = (in.macProperties ? kArgMacProperties : 0) | (in.preserveAtime ? kArgPreserveAtime : 0) |
-                   (in.flaProps ? kArgFlaProps : 0) | (in.noPrefetch ? kArgNoPrefetch : 0);
+                   (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
+                   (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
+                   (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0) |
+                   (in.noPrefetch ? kArgNoPrefetch : 0);
     out.appType = in.appType;
-    return putPath(in.archivePath, out.archivePath, "archive", error) &&
-           putPath(in.failuresPath, out.failuresPath, "failures", error) &&
-           putPath(in.resultsPath, out.resultsPath, "results", error);
+    out.zonarkId = in.zonarkId;
+    out.appId = in.appId;
+    out.snapEngine = in.snapEngine;
+    return putPath(in.archivePath, out.archivePath, "archive path", error) &&
+           putPath(in.failuresPath, out.failuresPath, "failures path", error) &&
+           putPath(in.resultsPath, out.resultsPath, "results path", error) &&
+           putPath(in.jobDir, out.jobDir, "job directory", error) && putPath(in.indexPath, out.indexPath, "index path", error) &&
+           putPath(in.snapJobId, out.snapJobId, "snapshot job id", error) &&
+           putPath(in.replicationJobId, out.replicationJobId, "replication job id", error) &&
+           putPath(in.proxyMapPath, out.proxyMapPath, "proxy map path", error);
 }
 
 bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* error) {
@@ -60,7 +74,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
         return false;
     }
     if (in.streamCount < 1 || in.streamNumber < 1 || in.streamNumber > in.streamCount || in.collectCount < 0 ||
-        (in.switches & ~(kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgNoPrefetch)) != 0) {
+        (in.switches & ~kArgAllSwitches) != 0) {
         *error = "argument block: stream " + std::to_string(in.streamNumber) + " of " + std::to_string(in.streamCount) +
                  ", " + std::to_string(in.collectCount) + " collect files, switches " + std::to_string(in.switches);
         return false;
@@ -73,10 +87,22 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.macProperties = (in.switches & kArgMacProperties) != 0;
     a.preserveAtime = (in.switches & kArgPreserveAtime) != 0;
     a.flaProps = (in.switches & kArgFlaProps) != 0;
+    a.longPath = (in.switches & kArgLongPath) != 0;
+    a.nativeSnap = (in.switches & kArgNativeSnap) != 0;
+    a.mountDetails = (in.switches & kArgMountDetails) != 0;
+    a.ddbSubclient = (in.switches & kArgDdbSubclient) != 0;
+    a.errorsNotTolerated = (in.switches & kArgErrorsNotTolerated) != 0;
     a.noPrefetch = (in.switches & kArgNoPrefetch) != 0;
-    if (!takePath(in.archivePath, a.archivePath, "archive", error) ||
-        !takePath(in.failuresPath, a.failuresPath, "failures", error) ||
-        !takePath(in.resultsPath, a.resultsPath, "results", error))
+    a.zonarkId = in.zonarkId;
+    a.appId = in.appId;
+    a.snapEngine = in.snapEngine;
+    if (!takePath(in.archivePath, a.archivePath, "archive path", error) ||
+        !takePath(in.failuresPath, a.failuresPath, "failures path", error) ||
+        !takePath(in.resultsPath, a.resultsPath, "results path", error) ||
+        !takePath(in.jobDir, a.jobDir, "job directory", error) || !takePath(in.indexPath, a.indexPath, "index path", error) ||
+        !takePath(in.snapJobId, a.snapJobId, "snapshot job id", error) ||
+        !takePath(in.replicationJobId, a.replicationJobId, "replication job id", error) ||
+        !takePath(in.proxyMapPath, a.proxyMapPath, "proxy map path", error))
         return false;
     if (a.archivePath.empty()) {
         *error = "argument block: no archive path";

@@ -1,7 +1,7 @@
 // The job's arguments as the parent sends them to each child once, and the
 // decoded form the job object works with.
 //
-// plfsBackupArgs, 2800 bytes, numbers in host byte order:
+// plfsBackupArgs, 3400 bytes, numbers in host byte order:
 //
 //   offset  size  field
 //   0       4     magic "RXBA"
@@ -9,13 +9,21 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties, kArgPreserveAtime, kArgFlaProps,
-//                 kArgNoPrefetch)
+//   20      4     switches (kArgMacProperties ... kArgNoPrefetch)
 //   24      4     application type
-//   28      84    zero
-//   112     896   archive path, NUL-terminated
-//   1008    896   failures file path ("" none)
-//   1904    896   results file path ("" none)
+//   28      4     zonark id of the application
+//   32      4     application id
+//   36      4     snapshot engine
+//   40      72    zero
+//   112     536   archive path, NUL-terminated
+//   648     536   failures file path ("" none)
+//   1184    536   results file path ("" none)
+//   1720    536   job results directory ("" none)
+//   2256    536   index file path ("" none)
+//   2792    8     zero
+//   2800    32    snapshot job id ("" none: not a snapshot job)
+//   2832    32    replication job id ("" none)
+//   2864    536   proxy map file path ("" none)
 //
 // The paths are the job's; each stream writes to its own copy of them
 // (StreamOutputPath). A path that does not fit its field is refused, never
@@ -29,11 +37,17 @@
 #include "platform/Export.h"
 
 constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
-constexpr uint32_t kPlfsBackupArgsVersion = 1;
+constexpr uint32_t kPlfsBackupArgsVersion = 3;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
 constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
-constexpr uint32_t kArgNoPrefetch = 0x8;  // no prefetch of cold items (CollectPrefetcher)
+constexpr uint32_t kArgLongPath = 0x8;
+constexpr uint32_t kArgNativeSnap = 0x10;
+constexpr uint32_t kArgMountDetails = 0x20;
+constexpr uint32_t kArgDdbSubclient = 0x40;
+constexpr uint32_t kArgErrorsNotTolerated = 0x80;
+constexpr uint32_t kArgNoPrefetch = 0x100;  // no prefetch of cold items (CollectPrefetcher)
+constexpr size_t kArgPathSize = 536;
 
 struct plfsBackupArgs {
     char magic[4];
@@ -43,16 +57,30 @@ struct plfsBackupArgs {
     int32_t collectCount;
     uint32_t switches;
     uint32_t appType;
-    uint8_t reserved[84];
-    char archivePath[896];
-    char failuresPath[896];
-    char resultsPath[896];
+    uint32_t zonarkId;
+    uint32_t appId;
+    int32_t snapEngine;
+    uint8_t reserved[72];
+    char archivePath[kArgPathSize];
+    char failuresPath[kArgPathSize];
+    char resultsPath[kArgPathSize];
+    char jobDir[kArgPathSize];
+    char indexPath[kArgPathSize];
+    uint8_t reserved2[8];
+    char snapJobId[32];
+    char replicationJobId[32];
+    char proxyMapPath[kArgPathSize];
 };
 
-static_assert(sizeof(plfsBackupArgs) == 2800, "plfsBackupArgs is 2800 bytes");
+static_assert(sizeof(plfsBackupArgs) == 3400, "plfsBackupArgs is 3400 bytes");
+static_assert(offsetof(plfsBackupArgs, zonarkId) == 28 && offsetof(plfsBackupArgs, snapEngine) == 36 &&
+                  offsetof(plfsBackupArgs, snapJobId) == 2800 && offsetof(plfsBackupArgs, replicationJobId) == 2832 &&
+                  offsetof(plfsBackupArgs, proxyMapPath) == 2864,
+              "plfsBackupArgs mapping field offsets");
 static_assert(offsetof(plfsBackupArgs, streamNumber) == 8 && offsetof(plfsBackupArgs, appType) == 24 &&
-                  offsetof(plfsBackupArgs, archivePath) == 112 && offsetof(plfsBackupArgs, failuresPath) == 1008 &&
-                  offsetof(plfsBackupArgs, resultsPath) == 1904,
+                  offsetof(plfsBackupArgs, archivePath) == 112 && offsetof(plfsBackupArgs, failuresPath) == 648 &&
+                  offsetof(plfsBackupArgs, resultsPath) == 1184 && offsetof(plfsBackupArgs, jobDir) == 1720 &&
+                  offsetof(plfsBackupArgs, indexPath) == 2256,
               "plfsBackupArgs field offsets");
 
 // The job's options as the host program parsed them, and the stream they
@@ -65,10 +93,26 @@ struct BackupArgs {
     bool macProperties = false;
     bool preserveAtime = false;
     bool flaProps = false;  // the subclient's data collection for the resource report
-    bool noPrefetch = false;  // no prefetch of cold items
+    bool longPath = false;     // long paths go under substitute names
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none
+    std::string jobDir;        // the job results directory ("" none)
+    std::string indexPath;     // the index file ("" none)
+
+    // The job's application and how its recorded paths map to local ones.
+    uint32_t zonarkId = 0;         // with appId: "zonark:application"
+    uint32_t appId = 0;
+    std::string snapJobId;         // "" none; else a snapshot job
+    int32_t snapEngine = 0;
+    std::string proxyMapPath;      // "recorded<TAB>local" lines ("" none)
+    std::string nameMapPath;       // "old<TAB>new" lines; the parent sends them as mapping records
+    std::string replicationJobId;  // "" none
+    bool nativeSnap = false;       // "nativeSnapMapInfo.kxf" beside the first collect file
+    bool mountDetails = false;     // the mount points go into the headers
+    bool ddbSubclient = false;     // a deduplication-database subclient
+    bool errorsNotTolerated = false;
+    bool noPrefetch = false;
 };
 
 // The output file of stream `stream` of `count` for the job's `path`: the

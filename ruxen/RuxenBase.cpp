@@ -18,15 +18,19 @@
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
+#include "platform/IndexingConnection.h"
 #include "platform/KXArchive.h"
+#include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/CollectPrefetcher.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
 #include "ruxen/StreamBackupPass.h"
+#include "ruxen/SubclientFiles.h"
 
 bool RuxenBase::proxyClient = false;
 
@@ -73,7 +77,7 @@ struct OutputFile {
 };
 
 // The error-report filter of a stream.
-void setUpErrorFilter(bool tolerated) {
+void setUpErrorFilter(const BackupArgs& args, bool tolerated) {
     ErrorController::initialize(0, nullptr, 0, 0, std::string());
     std::string value;
     if (KXPlatformInfo::getString(kJobSection, kKeyReportFailureOnENOENT, value) &&
@@ -81,6 +85,11 @@ void setUpErrorFilter(bool tolerated) {
         KXLOG(0, kLogReportENOENT, kJobSection, value.c_str());
         ErrorController::setIgnoreENOENT(false);
     }
+    // A database's files vanishing is no ordinary change of the file system.
+    if (args.ddbSubclient)
+        KXLOG(0, "For DDB subclient, setting errorsTolerated to false");
+    if (args.appType == kAppTypeReportENOENT || args.ddbSubclient)
+        ErrorController::setIgnoreENOENT(false);
     ErrorController::setErrorsTolerated(tolerated);
 }
 
@@ -91,7 +100,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
     const bool single = args.streamCount <= 1;
     std::vector<std::string> own;
     for (int s = single ? 0 : 1; s <= (single ? 0 : args.streamCount); ++s) {
-        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
+        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath, &args.indexPath}) {
             if (p->empty())
                 continue;
             struct stat st;
@@ -108,6 +117,9 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
             free(real);
         }
     }
+    // The agent's own directories, as the platform names them.
+    for (const std::string& d : KXPI_Zonclient::getAgentDirectories())
+        own.push_back(d);
     file.SetOwnDirectories(own);
 }
 
@@ -116,6 +128,7 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
 RuxenBase::RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles)
     : m_args(args), m_collects(std::move(collectFiles)) {
     m_args.collectCount = static_cast<int>(m_collects.size());
+    m_fromJobDir = m_collects.empty() && !m_args.jobDir.empty();
     m_stream = [](RuxenBase& job, const BackupArgs& a, const NextCollect& next) { return job.runStream(a, next); };
     resetRestartList();
 }
@@ -136,16 +149,19 @@ void RuxenBase::makeNameMapper(uint32_t appType) {
 
 void RuxenBase::resetRestartList() {
     m_restart.clear();
+    m_restartIndex.assign(m_collects.size() + 1, -1);
     for (size_t i = 0; i < m_collects.size(); ++i) {
         const int32_t n = static_cast<int32_t>(i + 1);
         m_restart.push_back(RestartInfo_t{n, 0, 0, n, 0, 0, 0});
+        m_restartIndex[n] = n - 1;
     }
 }
 
 void RuxenBase::failCollect(int32_t number, const char* why) {
-    if (number < 1 || number > static_cast<int32_t>(m_restart.size()))
+    RestartInfo_t* r = findRestart(number);
+    if (r == nullptr)
         return;
-    m_restart[number - 1].offset = kRestartFailed;
+    r->offset = kRestartFailed;
     KXLOG(-1, "collect file %d (%s) was not backed up: %s", number, m_collects[number - 1].c_str(), why);
 }
 
@@ -158,36 +174,47 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 }
 
 int RuxenBase::singleProcess() {
-    resetRestartList();
+    m_classic = true;  // one stream takes the collect files in order
+    m_arbitrator.reset();
+    if (!getRestartInfo())
+        return 1;
+    if (!loadNameMap()) {
+        for (const RestartInfo_t& r : m_restart)
+            failCollect(r.collectNumber, "the name map cannot be read");
+        return 1;
+    }
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
             for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
                 m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+    for (const auto& p : m_nameMap)
+        m_nameMapper->add(p.first.c_str(), p.second.c_str());
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
-    const int32_t count = static_cast<int32_t>(m_collects.size());
-    int32_t at = 0;
+    // In restart-list order, which puts each split group's hard-link
+    // collect files before its other collect files.
+    size_t at = 0;
     StreamRun run = m_stream(*this, args, [&]() -> int {
         if (at > 0)
             m_restart[at - 1].offset = kRestartFinished;
-        return at < count ? ++at : 0;
+        return at < m_restart.size() ? m_restart[at++].collectNumber : 0;
     });
     if (m_report)
         m_report(args, run);
     m_totals = run.totals;
     m_streamFailed = run.failed;
     if (run.failed)
-        for (int32_t n = at > 0 ? at : 1; n <= count; ++n)
-            failCollect(n, n == at ? "the stream failed" : "the stream failed before it");
+        for (size_t i = at > 0 ? at - 1 : 0; i < m_restart.size(); ++i)
+            failCollect(m_restart[i].collectNumber, i + 1 == at ? "the stream failed" : "the stream failed before it");
     return run.failed ? 1 : 0;
 }
 
 StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
     StreamRun run;
     run.failed = true;
-    setUpErrorFilter(errorsTolerated());
+    setUpErrorFilter(args, errorsTolerated());
 
     const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
     const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
@@ -202,34 +229,62 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     if (!failures.Open(StreamOutputPath(args.failuresPath, args.streamNumber, args.streamCount), run) ||
         !results.Open(StreamOutputPath(args.resultsPath, args.streamNumber, args.streamCount), run))
         return run;
+    // The stream's index file: what the indexing connections of the
+    // stream send goes there.
+    FileRecordSink index(kIndexStreamMagic);
+    const std::string indexPath = StreamOutputPath(args.indexPath, args.streamNumber, args.streamCount);
+    if (!indexPath.empty() && index.Open(indexPath.c_str()) != 0) {
+        addProblem(run, "cannot create the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        return run;
+    }
+    struct DefaultIndexSink {
+        explicit DefaultIndexSink(RecordSink* s) { IndexingConnection::SetDefaultSink(s); }
+        ~DefaultIndexSink() { IndexingConnection::SetDefaultSink(nullptr); }
+    } defaultIndex(indexPath.empty() ? nullptr : &index);
     run.opened = true;
 
     ItemCountingSink counting(sink);
     KXArchive archive(&counting);
     RuxenFile file(&archive);
-    file.initialize(0, false, 0, 0);
+    bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
     file.SetBackupMacProperties(args.macProperties);
     file.SetPreserveAccessTimes(args.preserveAtime);
     file.SetResultsFile(results.f);
     file.setFNameMapper(m_nameMapper.get());
     registerJobOutputs(file, args);
+    file.SetLongPathSupport(args.longPath);
+    subclientFiles files;
+    if (!args.jobDir.empty()) {
+        // The data of a hard-link group travels once, from its hard-link
+        // collect file; the table in the job directory names the groups.
+        file.EnableHardLinkHandling();
+        file.SetJobResultsFolder(args.jobDir);
+        if (!subclientFiles::Set(files.subclientDir, args.jobDir)) {
+            addProblem(run, "the job directory name is too long: %s", args.jobDir.c_str());
+            return run;
+        }
+    }
 
-    bool failed = false;
-    StreamBackupPass pass(file, failures.f);
+    StreamBackupPass pass(file, failures.f, &files);
     pass.SetSendFLAProps(args.flaProps);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
-        if (n < 0 || n > static_cast<int>(m_collects.size())) {
+        if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
+            addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
+            failed = true;
+        } else if (n < 0 || n > static_cast<int>(m_collects.size())) {
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
             failed = true;
         } else if (!reader.Open(m_collects[n - 1], &error)) {
             run.problems.push_back(error);
             failed = true;
         } else {
+            // Items read from elsewhere than their recorded path (proxy and
+            // snapshot jobs) are not the prefetcher's to guess.
             std::unique_ptr<CollectPrefetcher> prefetcher;
-            if (!args.noPrefetch)
+            if (!args.noPrefetch && !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
                 prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());
             failed = pass.RunDataLoop(reader) != StreamBackupPass::kCollectDone;
@@ -237,6 +292,10 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         }
     }
     failed |= counting.Close() != 0;
+    if (!indexPath.empty() && index.Close() != 0) {
+        addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+        failed = true;
+    }
     failed |= !failures.Close(run);
     failed |= !results.Close(run);
     run.failed = failed;

@@ -35,16 +35,23 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Export.h"
 #include "hardlinks/HLColStatus.h"
 #include "hardlinks/HLFileOps.h"
+#include "hardlinks/SplitConfig.h"
 #include "hardlinks/RestartInfo.h"
+#include "platform/EvEvent.h"
 #include "ruxen/ChildMessage.h"
+#include "ruxen/HardLinkHoldQuery.h"
 #include "ruxen/PlfsBackupArgs.h"
 #include "ruxen/SnapMountInfo.h"
 
+class CCollectFileArbitrator;
+class KXJobCtrlClient;
+class RuxenFile;
 class TAVNameMapper;
 
 // The parent's side of one child.
@@ -56,6 +63,7 @@ struct ChildInfo_t {
     int32_t current = 0;   // the collect number it is backing up, 0 none
     bool ended = false;    // it reported the end of its stream
     bool failed = false;   // its stream failed, or it ended without saying how
+    bool waiting = false;  // it asked while every file left was held back
 };
 
 // How one stream went.
@@ -67,7 +75,7 @@ struct StreamRun {
     std::vector<std::string> problems;  // sentences for the user
 };
 
-class RUXEN_EXPORT RuxenBase {
+class RUXEN_EXPORT RuxenBase : public HardLinkHoldQuery {
 public:
     // The next collect file of a stream: its number (from 1), 0 when none is
     // left, -1 when the stream must fail (the parent is gone or out of step).
@@ -92,7 +100,9 @@ public:
     void setStreamFunction(StreamFunction f) { m_stream = std::move(f); }
     void setStreamReport(StreamReport r) { m_report = std::move(r); }
 
-    virtual bool errorsTolerated() const { return true; }
+    // Whether per-item errors leave the stream going (--errors-not-tolerated
+    // clears it); the error-report filter takes it before the pass.
+    virtual bool errorsTolerated() const { return !m_args.errorsNotTolerated; }
 
     // Runs the job's one stream in this process. 0, or 1 when it failed.
     int singleProcess();
@@ -142,10 +152,42 @@ public:
 
     // Hard-link groups of the split configuration: the parent's, consulted
     // before each hand-out, and the child's own copy.
-    std::map<int32_t, std::deque<_HLColStatus>> m_hlGroupMap;
-    std::map<int32_t, std::deque<_HLColStatus>> m_childHLGroupMap;
+    HLGroupMap m_hlGroupMap;
+    HLGroupMap m_childHLGroupMap;
+
+    // ---- how the parent hands out collect files (RuxenBaseArbitration.cpp)
+    // Classic arbitration (in restart-list order) or by disk group: the
+    // registry's sCLASSIC_ARBITRATION, application type 38, or a collect-file
+    // arbitrator that cannot be made choose the first.
+    void Initialize();
+    bool ClassicArbitration() const { return m_classic; }
+    // The restart list (and, in a job directory with the hard-link feature,
+    // the parent's group map); the arbitrator's disk groups. False (logged)
+    // when the split configuration cannot be read.
+    bool getRestartInfo();
+    // Registers each split group (or lone collect file) still to do with the
+    // arbitrator. 0, or 1 when a collect file cannot be placed.
+    int PopulateDiskGroupInfo();
+    // The arbitrator's next collect file for the child `next.childPid`: its
+    // number (and `next` filled), 0 when nothing is left or the job was told
+    // to stop, -1 when the child must wait.
+    int sendNextCollectFromDiskGroup(RestartInfo_t& next);
+    // Whether collect file `collect` must wait for its hard-link collect
+    // files (asked by the arbitrator).
+    bool ProcessingHardLinkCollect(int32_t collect) override;
+    // The job manager's client, whose quit flag ends the hand-out (not
+    // owned; null: none).
+    void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
+
+    // The mapping set-up of a stream before its first item: the job's
+    // application, the content mapper (proxy, snapshot, replication), mount
+    // points. false (with the problem in `run`) when the stream must fail.
+    bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
 
 private:
+    // Reads the job's name map (BackupArgs::nameMapPath); false with the
+    // reason logged.
+    bool loadNameMap();
     void makeNameMapper(uint32_t appType);
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
@@ -153,17 +195,42 @@ private:
     // Closes the child's sockets, reaps it and settles what it held.
     void childGone(ChildInfo_t& child, const char* why, bool kill);
     void failCollect(int32_t number, const char* why);
+    RestartInfo_t* findRestart(int32_t number);
+    // The collect files of the job directory (no collect files were given).
+    bool collectsFromJobDir() const { return m_fromJobDir; }
+    // The next collect file in restart-list order that may be handed out:
+    // its number, 0 when none is left, -1 when all left are held back.
+    int nextInOrder(pid_t child);
+    // A stream that failed while it held `number`: the group's regular
+    // collect files fail too.
+    void streamFailedOn(int32_t number);
+    // Gives waiting children what may now be handed out; when nothing more
+    // can change (no child holds a file, every child waits), fails the held
+    // files, naming the hard-link collect files they wait for.
+    void serveWaitingChildren();
     int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
 
     BackupArgs m_args;
     std::vector<std::string> m_collects;
     std::vector<kx_contenttosnapmnt> m_snapContent;
     bool m_nameMappingJob = false;
+    std::vector<std::pair<std::string, std::string>> m_nameMap;  // old -> new, from the name map file
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;
 
     std::vector<RestartInfo_t> m_restart;
+    std::vector<int32_t> m_restartIndex;  // collect number -> index in m_restart, -1 none
+    bool m_fromJobDir = false;
+    bool m_classic = true;
+    std::unique_ptr<CCollectFileArbitrator> m_arbitrator;
+    EvEvent m_event{"ruxenParent"};
+    KXJobCtrlClient* m_jobCtrl = nullptr;
+    // The parent's archive maps: archive id and type by collect number, child
+    // by archive id (empty in a new job).
+    std::map<int, int> m_archiveIds, m_archiveTypes, m_childByArchive;
+    bool m_catalogOnly = false;
+    int32_t m_remaining = 0;  // collect files not yet handed out nor failed
     std::vector<ChildInfo_t> m_children;
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;

@@ -14,6 +14,7 @@
 
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
+#include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/RuxenBase.h"
 
 namespace {
@@ -54,16 +55,20 @@ void createStreamOutputs(const BackupArgs& args) {
 }  // namespace
 
 int RuxenBase::parent() {
-    resetRestartList();
     m_children.clear();
     m_totals = StreamTotals_t{};
     m_streamFailed = false;
+    Initialize();
+    if (!getRestartInfo())
+        return 1;
     BackupArgs args = m_args;
-    args.streamCount = std::min(std::max(1, m_args.streamCount), static_cast<int>(m_collects.size()));
-    if (m_collects.empty())
+    args.streamCount = std::min(std::max(1, m_args.streamCount), static_cast<int>(m_restart.size()));
+    if (m_restart.empty())
         return 0;
     plfsBackupArgs block;
     std::string error;
+    if (!loadNameMap())
+        error = "the name map " + m_args.nameMapPath + " cannot be read";
     if (args.streamCount > 1 && args.archivePath == "-")
         error = "the archive goes to standard output, which takes a single stream";
     if (!error.empty() || !EncodeBackupArgs(args, block, &error)) {
@@ -108,6 +113,7 @@ int RuxenBase::parent() {
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0)
                 handleMessage(*who[i]);
+        serveWaitingChildren();
     }
 
     bool failed = m_streamFailed;
@@ -173,21 +179,26 @@ int RuxenBase::startChild(int streamNumber, const plfsBackupArgs& block) {
 
 int RuxenBase::sendNextCollectFile(ChildInfo_t& child) {
     RestartInfo_t next = {};  // collect number 0: nothing is left
-    RestartInfo_t* taken = nullptr;
-    for (RestartInfo_t& r : m_restart) {
-        if (r.offset == 0 && r.childPid == 0) {
-            taken = &r;
-            break;
-        }
+    next.childPid = child.pid;
+    const int n = m_classic ? nextInOrder(child.pid) : sendNextCollectFromDiskGroup(next);
+    child.current = 0;
+    child.waiting = n < 0;
+    if (child.waiting) {
+        KXLOG(2, "stream %d waits: the collect files left wait for hard-link collect files", child.streamNumber);
+        return 0;
     }
+    RestartInfo_t* taken = findRestart(n);
+    next = RestartInfo_t{};
     if (taken) {
         taken->childPid = child.pid;
         next = *taken;
     }
     if (ruxen::writeAll(child.cmdFd.get(), &next, sizeof next) != 0) {
         KXLOG(-1, "cannot send stream %d its next assignment: %s", child.streamNumber, strerror(errno));
-        if (taken)
-            taken->childPid = 0;  // it never had it: another stream takes it
+        if (taken) {
+            taken->childPid = 0;  // it never had it: another stream may take it
+            ++m_remaining;
+        }
         return -1;
     }
     child.current = next.collectNumber;
@@ -208,8 +219,10 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
             childGone(c, "it asked for a collect file out of step", true);
             return;
         }
-        if (c.current > 0) {
-            m_restart[c.current - 1].offset = kRestartFinished;
+        if (RestartInfo_t* r = findRestart(c.current)) {
+            if (r->offset != kRestartFailed)  // its split group failed meanwhile: it stays failed
+                r->offset = kRestartFinished;
+            UpdateStatusToCompletedForHLFile(c.current, m_hlGroupMap);
             KXLOG(2, "stream %d finished collect file %d", c.streamNumber, c.current);
         }
         c.current = 0;
@@ -235,6 +248,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         KXLOG(-1, "stream %d (process %d) %s", c.streamNumber, static_cast<int>(c.pid),
               m.type == kMsgStreamFailed ? "failed" : "completed while it held a collect file");
         failCollect(c.current, m.type == kMsgStreamFailed ? "its stream failed" : "its stream left it unfinished");
+        streamFailedOn(c.current);
         c.current = 0;
     }
 }
@@ -268,5 +282,10 @@ void RuxenBase::childGone(ChildInfo_t& c, const char* why, bool kill) {
         KXLOG(1, "stream %d (process %d) ended: %s", c.streamNumber, static_cast<int>(c.pid), how);
     }
     failCollect(c.current, why);
+    streamFailedOn(c.current);
     c.current = 0;
+    c.waiting = false;
+    // Its disk group and archives go to the others.
+    if (m_arbitrator)
+        m_arbitrator->releaseChild(c.pid, m_childByArchive);
 }

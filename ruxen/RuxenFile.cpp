@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "errorpolicy/ErrorController.h"
+#include "hardlinks/HardLinkManager.h"
+#include "mapping/ContentMapper.h"
 #include "platform/CPipelayer.h"
 #include "platform/FileNameEscape.h"
 #include "platform/HookFiles.h"
@@ -30,6 +32,10 @@ RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(
 RuxenFile::~RuxenFile() {
     CloseItem();
     FreeKXArchiveBuffer();
+    if (m_hlTable) {
+        m_hlTable.reset();
+        HardLinkManager::closeHLTableClass();
+    }
 }
 
 // ---------------------------------------------------------------- buffers
@@ -343,6 +349,7 @@ void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& 
     snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
     m_appIdText = appIdText;
     m_snapshotJob = snapshotJob;
+    SelectContentMapper(snapshotJob, appId);
     EnsureReader();
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }

@@ -17,20 +17,26 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/HardLinksTable.h"
+#include "platform/IdxMetadata.h"
 #include "platform/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/MetadataRecord.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
 class CFileReaderContext;
+class ContentMapper;
 class CPipelayer;
 class CTyError;
+class ContentMapper;
 class IdxMessage;
 class IndexingConnection;
 class KXArchive;
@@ -76,6 +82,17 @@ struct MountEntry {
     unsigned long long size = 0;
 };
 
+// What GetMountDetailsFS puts into a mount entry besides its path and type.
+constexpr int kMountSizes = 1;          // the file system's size (statfs)
+constexpr int kMountNetworkSizes = 2;   // sizes of network file systems too (statfs may wait on a server)
+constexpr int kMountNoPseudo = 4;       // leave out file systems without storage (proc, sysfs, ...)
+
+// Fills `mounts` (replaced) from the mount table: every mount numbered from
+// 1 in table order, the numbers the collect files' MNT=n markers name; a
+// mount left out by the flags leaves its number unused. The number of
+// entries, or -1 with the reason in `errorText` (1024 bytes).
+int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int flags);
+
 class RUXEN_EXPORT RuxenFile {
 public:
     // Results of the per-item operations (which return int).
@@ -95,9 +112,10 @@ public:
     RuxenFile(const RuxenFile&) = delete;
     RuxenFile& operator=(const RuxenFile&) = delete;
 
-    // Sets the client platform code written into every header, and makes
-    // the item reader: one reader context for the job, shared with the
-    // reader. `snapshotJob` marks a job that reads from snapshots.
+    // Sets the client platform code written into every header, chooses the
+    // content mapper, and makes the item reader: one reader context for the
+    // job, shared with the reader. `snapshotJob` marks a job that reads from
+    // snapshots.
     void initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId);
 
     // Before each collect pass: hands the job's switches to the reader
@@ -125,6 +143,13 @@ public:
     int WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& ret);
     void FreeKXArchiveBuffer();
     void FreeKXArchiveBuffer(char* buffer);
+
+    // ---- index metadata records (type 159), through the one sender
+    // (ruxen/MetadataRecord.h): a MetadataRecordResult. A failed write also
+    // records the failure reason (code -1); no failure leaves a buffer.
+    using IndexMetadataPair = ::IndexMetadataPair;
+    int SendIndexMetadata(const std::vector<IndexMetadataPair>& pairs);
+    int SendIndexMetadata(const IdxMessage& message);
 
     // Switches sending on, or off when the do-not-send hook file exists (the
     // record writers then fill a scratch buffer and nothing is written).
@@ -168,6 +193,43 @@ public:
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
     const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+
+    // ---- path mapping (RuxenFileMapping.cpp)
+    // A proxy path is the path as recorded (collect files, the index), a
+    // host path the local path the item is read from. initialize chooses the
+    // job's content mapper; the stream sets it up once before the first item.
+    ContentMapper* GetContentMapper() const { return m_contentMapper; }
+    // Sets the mapper up for a proxy job (plain path: the mapper's own
+    // initialize) or a snapshot job; the result is also the proxy-host flag,
+    // under which every item's recorded path is mapped before it is opened.
+    bool setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
+                        const unsigned long& zonarkId, const unsigned long& appId);
+    // The job's mount points (mount number -> entry): 1 when already known,
+    // else GetMountDetailsFS's result.
+    int PopulateMountDetails();
+    const std::map<int, MountEntry>& GetMountPoints() const { return mDirDataMap; }
+    // Makes a consistency-point mapper (owned by this object) the content
+    // mapper and sets it up; the result is the replication-host flag.
+    bool InitFLRHost(char* jobId);
+    // Recorded forms of the mapper's host paths and of each of their
+    // ancestors, then "/".
+    virtual void GetProxyList(std::list<std::string>& out);
+    // The snapshot mapper's raw volumes; -1 for another mapper.
+    int GetRawDeviceProxyList(std::list<std::string>* out);
+    // The snapshot mapping file into the hardware-snapshot path table; false
+    // for a mapper that is not a snapshot mapper.
+    virtual bool loadProxyMappingFromFile(const std::string& file);
+    int loadNativeSnapProxyMappingFromFile(const std::string&) { return 0; }
+    // A collect path through the hardware-snapshot path table (longest
+    // matching prefix); unchanged when none matches.
+    virtual std::string convertCollectPathToLocalPath(const char* collectPath);
+    // With the native snapshot, a local path back to its recorded path
+    // (changed only on a successful, non-empty mapping).
+    void ConvertToHosPath(std::string& path);
+    bool isSnapRetoreJob() const { return m_pipelayer != nullptr; }
+    int generateProxyPathList(unsigned long, int) { return 0; }
+    bool IsProxyHost() const { return m_proxyHost; }
+    bool IsReplicationHost() const { return m_replicationHost; }
 
     // ---- optional headers, object-server metadata and failed-item records
     // An optional header (record 129): in, *capacity is the payload room
@@ -278,6 +340,32 @@ public:
     void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
     bool IsJobOutput(const struct stat& st) const;
 
+    // ---- inputs of header filling
+    // Content (proxy or snapshot) mapping and consistency-point mapping: the
+    // mapper translates the local path back to the recorded name.
+    void SetContentMapping(ContentMapper* mapper, bool proxyHost, bool replicationHost) {
+        m_contentMapper = mapper;
+        m_proxyHost = proxyHost;
+        m_replicationHost = replicationHost;
+    }
+    // A failed consistency-point translation does not fail the item.
+    void SetFLRNoFail(bool on) { m_flrNoFail = on; }
+    void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
+        m_indexCheckPoint = checkPoint;
+        m_indexLogBackup = logBackup;
+    }
+    void SetFBR(bool on) { m_fbr = on; }
+    void SetTallixSync(bool on) { m_tallixSync = on; }
+    void SetDBArchive(bool on) { m_dbArchive = on; }
+    void SetSILOParentPath(const std::string& path) { m_siloParentPath = path; }
+    void SetOverridePath(const std::string& path) { m_overridePath = path; }
+    void SetMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    // ---- HBase items (the job's HBase state is held by the private part)
+    void SetHBaseBkpRoot(const std::string& root);
+    void GetHBaseItemAttrs(const std::string& item);
+    void GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden);
+    std::string PrepareHBaseItemPath(const std::string& item);
+
     bool IsFBR() const { return m_fbr; }
     bool IsTallixSync() const { return m_tallixSync; }
     bool isIndexCheckPoint() const { return m_indexCheckPoint; }
@@ -318,17 +406,9 @@ protected:
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
-    // The one sender of metadata records (type 159): the encoded message,
-    // or, when `message` is null, one (kind, text) pair. Every failure gives
-    // the buffer back; a failed write also sets the failure reason (code -1).
-    enum MetadataRecordResult : int {
-        kMetaSent = 0,
-        kMetaNothing,        // encodes to 0 bytes: nothing written, a success
-        kMetaEncodeFailed,
-        kMetaNoBuffer,
-        kMetaFillFailed,
-        kMetaWriteFailed,
-    };
+    struct RecordBuffers;
+    // The metadata sender for one message, or, when `message` is null, one
+    // (kind, text) pair (see SendIndexMetadata).
     int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
     int SendDeduplicationCommand();
@@ -357,10 +437,45 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // The content mapper by the job's kind (snapshot job, application type,
+    // registry); none is only logged.
+    void SelectContentMapper(bool snapshotJob, unsigned long appId);
+    // While the proxy-host or replication-host flag is on, the current
+    // item's local path (_mapped_name, m_actualPath, which hold the recorded
+    // path) through the content mapper. False after reporting the item failed.
+    bool MapItemToLocalPath(FILE* failures);
     // Forgets everything that belongs to the previous item: a failure left
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.
     void ResetItemState(uint64_t collectOffset);
+    // Header filling, one step group each (PopulateHeaderEx calls them in
+    // order); each answers 0 to go on, -1 (skip the item) or 2.
+    struct HeaderFill;
+    int FillRecordFields(HeaderFill& c);
+    int FillRecordedName(HeaderFill& c);
+    int FillMappedName(HeaderFill& c);
+    int FillLongPathName(HeaderFill& c);
+    void FillObjectGUIDs(HeaderFill& c);
+    void FillStatFields(HeaderFill& c);
+    int FillHardLinks(HeaderFill& c);
+    void FillApplicationNames(HeaderFill& c);
+    int SetHeaderName(HeaderFill& c);
+    int FillSize(HeaderFill& c);
+    void FillDirectorySize(HeaderFill& c);
+    void FillReaderFlags(HeaderFill& c);
+    int FillApplicationFlags(HeaderFill& c);
+    // Records a failure of header filling (not again in failed-record mode)
+    // and answers -1.
+    int FailHeader(HeaderFill& c, int errnum, const std::string& detail);
+    // Takes over a collect file's directives.
+    void ApplyDirectives(const CollectDirectives& directives);
+    // Copies what the item's collect line carries into the per-item flags.
+    void ApplyCollectLine(const CollectLine& line);
+    // A file of several links that the job backs up as a hard link.
+    bool HardLinkCandidate() const;
+    // The job's hard-links table, opened for reading when needed; empty
+    // when it cannot be opened.
+    HardLinksTablePtr HardLinkTable();
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
@@ -452,6 +567,13 @@ protected:
     bool m_dbArchive = false;
     bool m_proxyHost = false;
     bool m_replicationHost = false;
+    bool m_flrNoFail = false;
+    ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
+    std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
+    std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
+    std::string m_siloParentPath;
+    std::string m_ownName;    // the item's name before a phony name replaced it
+    std::string m_guidPath;   // the path its object GUIDs are made from
     std::string m_documentumSAName;
     std::string m_appIdText;  // "zonark id:application id"
     std::map<int, std::string> m_collectFileMap;
@@ -472,6 +594,8 @@ protected:
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
     CollectLine m_collectLine;  // reused for every line: no allocation per item
+    uint64_t m_directiveGeneration = 0;
+    HardLinksTablePtr m_hlTable;
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

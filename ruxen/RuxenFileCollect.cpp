@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -23,6 +24,7 @@ void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_private->resendFailedItem = false;
     m_private->headOfNewGroup = false;
     m_private->itemFsType.clear();
+    m_private->SetDeletedItem(0);
     m_pseudoItem = m_mountPointAsMountPath = m_appleDouble = m_adHocItem = false;
     m_hlCollectEntry = m_phonyNamePath = m_phonyNameFlag = false;
     m_hlHandlingForItem = true;
@@ -33,6 +35,39 @@ void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_symlinkTarget.clear();
     memset(&m_stat, 0, sizeof(m_stat));
     m_itemType = fTypeOther;
+}
+
+void RuxenFile::ApplyDirectives(const CollectDirectives& d) {
+    m_directiveGeneration = d.generation;
+    if (d.hbaseIncrementalSnapshot)
+        m_private->hbaseIncrementalSnapshot = true;
+    if (d.documentum)
+        SetDocumentumSAName(d.documentumSAName);
+    if (!d.salesforceRelations.empty()) {
+        m_private->salesforceRelations = d.salesforceRelations;
+        m_private->salesforceRelationsSent = false;
+    }
+}
+
+void RuxenFile::ApplyCollectLine(const CollectLine& line) {
+    const uint32_t m = line.markers;
+    m_hlCollectEntry = line.kind == CollectLine::kHardLinkEntry;
+    m_private->headOfNewGroup = m_hlCollectEntry && line.newGroup;
+    m_appleDouble = (m & kMarkerMac) != 0;
+    m_pseudoItem = (m & kMarkerPseudo) != 0;
+    m_adHocItem = (m & kMarkerAdHoc) != 0;
+    m_mountPointIndex = line.mountIndex;
+    m_subItemMarker = (m & kMarkerSub) != 0;
+    m_mountPointAsMountPath = (m & kMarkerMountPath) != 0;
+    m_rawDeviceMarker = (m & kMarkerRaw) != 0;
+    m_dashLine = (m & kMarkerDataSize) != 0;
+    m_hlHandlingForItem = (m & kMarkerNoHardLink) == 0;
+    m_salesforceKind = line.salesforceKind;
+    m_phonyNamePath = HardLinkManager::IsPhonyName(m_recordedPath);
+    // Per item in the reader context: the next item must not inherit them.
+    EnsureReader();
+    m_readerContext->SetLink2RawDev(m_rawDeviceMarker);
+    m_readerContext->SetEarlyStubBackup((m & kMarkerStub) != 0);
 }
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
@@ -46,6 +81,10 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             KXLOG(-1, "%s", line.error.c_str());
             return kFailStream;
         }
+        // The directives come before every item: complete by now.
+        const CollectDirectives* directives = source.Directives();
+        if (directives && directives->generation != m_directiveGeneration)
+            ApplyDirectives(*directives);
         ResetItemState(line.offset);
 
         if (r == CollectLineSource::kBadLine) {
@@ -57,6 +96,14 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         m_recordedPath.swap(line.path);
         _mapped_name = m_recordedPath;
         m_actualPath = _mapped_name;
+        ApplyCollectLine(line);
+        if (line.markers & kMarkerDeleted) {
+            // Gone from the client: nothing to stat or open.
+            m_private->SetDeletedItem(line.deletedKind);
+            return kItemGoOn;
+        }
+        if (!MapItemToLocalPath(failures))
+            return kItemSkipped;
 
         if (lstat(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;
@@ -68,12 +115,14 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             return kItemSkipped;
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
-        m_appleDouble = m_backupMacProperties && m_itemType == fTypeRegular;
+        if (m_backupMacProperties && m_itemType == fTypeRegular)
+            m_appleDouble = true;
+        if (HardLinkCandidate() && !HardLinkTable())
+            KXLOG(-1, "no hard-links table in [%s] for %s", m_jobResultsFolder.c_str(), printName());
 
         // The reader opens the item (a regular file's data fork, a FIFO
         // without blocking), recognises stubs and checks that the path
         // still names what was stat-ed.
-        EnsureReader();
         m_readerContext->InitHSM();
         if (m_reader->initialize(m_actualPath.c_str(), &m_stat, m_appleDouble, m_preserveTimes) != 0) {
             int e = errno ? errno : EIO;
@@ -102,4 +151,14 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         }
         return kItemGoOn;
     }
+}
+
+bool RuxenFile::HardLinkCandidate() const {
+    return m_hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
+}
+
+HardLinksTablePtr RuxenFile::HardLinkTable() {
+    if (!m_hlTable || !m_hlTable->isOpen())
+        m_hlTable = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
+    return m_hlTable;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -103,6 +104,13 @@ int RuxenFile::SendStubData() {
 }
 
 int RuxenFile::ReadAndSendFileData(FILE* failures) {
+    // A member of a hard-link group: the group's data travels once, under
+    // its phony name, from the hard-link collect file; this item names it.
+    if (HardLinkCandidate() && !m_hlCollectEntry) {
+        phonyHLName = HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat);
+        m_phonyNameFlag = true;
+        return 0;
+    }
     if (m_itemType != fTypeRegular)
         return 0;
     if (!m_itemOpen || !m_reader) {

@@ -1,16 +1,70 @@
-// Filling the working header record from the item's stat result and name.
+// Filling the working header record: the item's stat fields and flags, and
+// the name it is recorded under, in step groups (RuxenFile.h lists them).
+//
+// The recorded name is built as a string through every rewrite (index cache,
+// HBase, SILO, mapping, subclient-files suffix, long path, sync drive, hard
+// link phony name, Documentum, PostgreSQL, file-based restore) and written
+// into h_filename once, when it is final: a name that does not fit the field
+// fails the item (ENAMETOOLONG); it is never cut, since a cut name would
+// name another item.
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
 
+#include "hardlinks/HardLinkManager.h"
+#include "mapping/ContentMapper.h"
+#include "mapping/OBJServerTAVNameMapper.h"
+#include "platform/AppTypeTables.h"
+#include "platform/CGuidFactory.h"
+#include "platform/KXPIDirectories.h"
+#include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "platform/PathUtil.h"
+#include "platform/PermissibleAncestor.h"
 #include "reader/CFileReader.h"
+#include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/SubclientFiles.h"
+
+struct RuxenFile::HeaderFill {
+    subclientFiles* files;
+    FILE* failures;
+    bool failedRecord;  // filling the header of a failed-item record
+    bool callerFlag;
+    std::string name;  // the recorded name being built
+    bool mapping;      // content or consistency-point mapping in force
+    std::string mappedOut;  // the mapper's translation of the name
+};
 
 namespace {
+
+// Application types whose over-long names go under a substitute name.
+bool IsLongPathAppType(unsigned long long t) {
+    static const unsigned long long types[] = {17, 18, 19, 20, 21, 29, 36, 40, 48, 63, 64, 74, 134};
+    for (unsigned long long x : types)
+        if (x == t)
+            return true;
+    return false;
+}
+
+// The part of the path left after skipping `slashes` slashes from its start;
+// false when it has fewer.
+bool AfterSlashes(const std::string& path, size_t slashes, std::string& rest) {
+    size_t pos = 0;
+    for (size_t k = 0; k < slashes; ++k) {
+        pos = path.find('/', pos);
+        if (pos == std::string::npos)
+            return false;
+        ++pos;
+    }
+    rest = path.substr(pos);
+    return true;
+}
 
 // Reads a link's target through the reader (long paths), growing the
 // buffer for long targets.
@@ -30,36 +84,209 @@ int readLinkTarget(CFileReader& reader, const char* path, std::string& out) {
     return ENAMETOOLONG;
 }
 
+const char* TypeWord(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFDIR: return "Directory";
+    case S_IFREG: return "File";
+    case S_IFLNK: return "Symlink";
+    case S_IFBLK: return "Block Device";
+    case S_IFCHR: return "Char Device";
+    default: return "Unknown";
+    }
+}
+
 }  // namespace
 
 int RuxenFile::PopulateHeader(subclientFiles* files, FILE* failures) {
     return PopulateHeaderEx(files, failures, false, false);
 }
 
-int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
+int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag) {
+    HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), m_proxyHost || m_replicationHost, std::string()};
+    int r;
+    if ((r = FillRecordFields(c)) != kItemGoOn || (r = FillRecordedName(c)) != kItemGoOn)
+        return r;
+    FillObjectGUIDs(c);
+    FillStatFields(c);
+    if ((r = FillHardLinks(c)) != kItemGoOn)
+        return r;
+    FillApplicationNames(c);
+    if ((r = SetHeaderName(c)) != kItemGoOn || (r = FillSize(c)) != kItemGoOn)
+        return r;
+    FillReaderFlags(c);
+    if ((r = FillApplicationFlags(c)) != kItemGoOn)
+        return r;
+    if (!c.failedRecord) {
+        // Every item but the data of a hard-link group (sent again under its
+        // phony name) counts once.
+        if (m_private->indexV2 || !m_hlCollectEntry)
+            ++m_countableItems;
+        m_totalBytes += m_header.h_filesize;
+    }
+    return kItemGoOn;
+}
+
+int RuxenFile::FailHeader(HeaderFill& c, int errnum, const std::string& detail) {
+    if (c.failedRecord)
+        KXLOG(-1, "%s: %s", printName(), detail.c_str());  // reported when it failed
+    else
+        ReportItemFailure(c.failures, m_recordedPath.c_str(), errnum, detail.c_str());
+    return kItemSkipped;
+}
+
+// Steps: record identity, separator, flags, client platform, item type.
+int RuxenFile::FillRecordFields(HeaderFill&) {
     ZXFileHeader& h = m_header;
     h.h_platform_flags = 0;
-
+    m_ownName = " ";
+    if (m_appType == 128 && h.h_collect_offset == 0) {
+        KXLOG(1, "Not doing send header for first line in collect file for documentum backup");
+        return kItemSkipped;
+    }
     const bool backslash = m_appType == 106;
     h.h_version = ZX_HEADER_VERSION;
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_separator = backslash ? '\\' : '/';
     h.h_flags = (backslash ? 0 : ZX_HFLAG_SLASH_SEPARATOR) | ZX_HFLAG_ALWAYS;
     h.h_client_os = m_clientOS;
+    // A proxy client takes the type from the mode its caller stored; a
+    // record with none stored keeps the stat mode's type.
+    m_itemType = TypeOfMode(RuxenBase::proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode) : m_stat.st_mode);
+    return kItemGoOn;
+}
 
-    // A name that does not fit the field is refused: a cut name would name
-    // another file.
-    const std::string& name = m_recordedPath;
-    if (name.size() >= ZX_HEADER_NAME_SIZE) {
-        ReportItemFailure(failures, name.c_str(), ENAMETOOLONG, "path does not fit the header's name field");
-        return kItemSkipped;
+// Steps: index cache, HBase, SILO and mapping, subclient-files suffix, the
+// GUID path, long path, cache database.
+int RuxenFile::FillRecordedName(HeaderFill& c) {
+    c.name = m_recordedPath;
+    if (m_indexCheckPoint || m_indexLogBackup) {
+        std::string dir;
+        bool got = m_indexLogBackup ? KXPI_Bayloft::getIndexLogsCacheDirectory(m_private->clientName, dir)
+                                    : KXPI_Bayloft::getIndexCacheDirectory(m_private->clientName, dir);
+        if (!got)
+            return FailHeader(c, EINVAL, m_indexLogBackup ? "Failed to get index logs cache directory from registry"
+                                                          : "Failed to get index cache directory from registry");
+        if (!PathUtil::IsPrefixPath(dir, c.name))
+            return FailHeader(c, EINVAL, "Unexpected error: Wrong index cache directory path specified");
+        c.name = kIndexCacheNameToken + c.name.substr(PathUtil::TrimmedLength(dir));
     }
-    memcpy(h.h_filename, name.c_str(), name.size() + 1);
-    h.h_namelen = static_cast<uint32_t>(name.size() + 1);
+    if (m_private->hbaseBackup) {
+        IdxMetadata::HBaseFileType type;
+        bool hidden = true;
+        GetHBaseItemAttrs(c.name);
+        GetHBaseItemType(c.name, type, hidden);
+        if (hidden) {
+            m_header.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
+            KXLOG(5, "HBase: Marking item[%s] as Hidden in browse", c.name.c_str());
+        } else {
+            KXLOG(5, "HBase: Not marking item[%s] as Hidden in browse", c.name.c_str());
+        }
+        c.name = PrepareHBaseItemPath(c.name);
+    }
+    int r = FillMappedName(c);
+    if (r != kItemGoOn)
+        return r;
+    if (m_backupSCFiles && m_itemType == fTypeRegular && m_salesforceKind == 0)
+        c.name += "_" + std::to_string(m_job.jobId);
+    m_guidPath = c.name;
+    if ((r = FillLongPathName(c)) != kItemGoOn)
+        return r;
+    if (m_private->cacheDBBackup) {
+        if (c.name == kCacheDBLogicalRoot) {
+            KXLOG(5, "sourcePath [%s] is already logical", c.name.c_str());
+            m_private->cacheDBLogicalPath = c.name;
+        } else {
+            CTyError e = m_private->cacheDB.MakeLogicalPathFromSourcePath(c.name, m_private->cacheDBLogicalPath);
+            if (e.IsError())
+                return FailHeader(c, e.ErrNo() ? e.ErrNo() : EINVAL,
+                                  "Failed to convert Cache source [" + c.name + "] to logical path, error=" + e.Message());
+        }
+        KXLOG(5, "CACHEDB logical path for strRealPath index header [%s]", m_private->cacheDBLogicalPath.c_str());
+    }
+    return kItemGoOn;
+}
 
+// SILO jobs name items by their SILO parent path; mapped jobs by the
+// mapper's translation of the local path back to the recorded one.
+int RuxenFile::FillMappedName(HeaderFill& c) {
+    if (!c.mapping) {
+        if (m_siloJob) {
+            std::string silo = m_siloParentPath;
+            for (char& ch : silo)
+                if (ch == '\\')
+                    ch = '/';
+            c.name = silo;
+            _mapped_name = silo;
+        }
+        return kItemGoOn;
+    }
+    int rc = -1;
+    if (m_contentMapper)
+        rc = m_contentMapper->MakeProxyPathFromHostPath(_mapped_name, c.mappedOut);
+    if (rc == 0 && !c.mappedOut.empty())
+        c.name = c.mappedOut;
+    KXLOG(5, "ZXFILEHEADER source %s local %s ret = %d\n", c.name.c_str(), _mapped_name.c_str(), rc);
+    // Under consistency-point mapping an untranslated name would record the
+    // item under the replica's path.
+    if (rc != 0 && m_replicationHost && !m_flrNoFail)
+        return FailHeader(c, EINVAL, "cannot translate [" + _mapped_name + "] to the recorded path");
+    return kItemGoOn;
+}
+
+// An over-long name goes under its longest permissible ancestor and the GUID
+// of the whole path.
+int RuxenFile::FillLongPathName(HeaderFill& c) {
+    if (!((IsLongPathAppType(m_appType) || !m_overridePath.empty()) && m_longPathSupport && IsLongPath()))
+        return kItemGoOn;
+    std::string source = _mapped_name;
+    if (m_private->autoMountRequired && !c.mapping)
+        source = m_actualPath;
+    else if (c.mapping && !c.mappedOut.empty())
+        source = c.mappedOut;
+    if (!m_overridePath.empty())
+        source = m_overridePath;
+    const std::string ancestor = FindPermissibleAncestor(source, kLongPathAncestorMax, '/');
+    if (ancestor.empty())
+        return FailHeader(c, EINVAL, "no permissible ancestor for the long path " + source);
+    c.name = PathUtil::Join(ancestor, CGuidFactory::get_guid_nosalt(source));
+    KXLOG(2, "ZXFileHeader path %s is longer than permissible path length. Will use %s instead.", source.c_str(),
+          c.name.c_str());
+    m_header.portable_flags |= ZXFLAG_LONG_PATH_NAME;
+    m_guidPath = source;
+    return kItemGoOn;
+}
+
+// Steps: object GUIDs, AppleDouble and ad-hoc flags, sync drive names,
+// subclient-files flags.
+void RuxenFile::FillObjectGUIDs(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
     SetAppDefVersionGUIDSeedSuffix();
-    m_private->GenerateBackupObjectGUIDs(name, m_stat, m_itemType == fTypeRegular && GetReader().isStub());
+    const bool stub = m_itemType == fTypeRegular && m_itemOpen && GetReader().isStub();
+    if (m_backupSCFiles) {
+        m_private->GenerateJobResultObjectGUIDs(c.name, m_stat, stub);
+    } else {
+        m_private->GenerateBackupObjectGUIDs(m_private->cacheDBBackup ? m_private->cacheDBLogicalPath : m_guidPath, m_stat,
+                                             stub);
+        if (m_appleDouble && m_itemOpen && (GetReader().isHFS() & CFileReader::kHFSHasCompanion))
+            h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
+        if (m_adHocItem)
+            h.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
+    }
+    if (IsTallixSync() && _mapped_name != "/") {
+        m_private->GetObjectGUID(c.name);
+        KXLOG(2, "TALLIX_DRIVE: Overriding header path by [%s], Type=[%s]", c.name.c_str(), TypeWord(m_stat.st_mode));
+    }
+    if (m_backupSCFiles) {
+        h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
+        h.h_platform_flags |= ZX_HDR_FLAG_SUBCLIENT_FILES;
+    }
+    if (c.failedRecord && !c.callerFlag)
+        h.h_platform_flags |= ZX_HDR_FLAG_SUBCLIENT_FILES;
+}
 
+// Steps: the stat fields, pseudo items.
+void RuxenFile::FillStatFields(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
     const struct stat& st = m_stat;
     h.h_mtime = static_cast<uint64_t>(st.st_mtime);
     h.h_ctime = static_cast<uint64_t>(st.st_ctime);
@@ -73,32 +300,234 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
     h.h_ino_low = static_cast<uint32_t>(static_cast<uint64_t>(st.st_ino));
     h.h_ino_high = static_cast<uint32_t>(static_cast<uint64_t>(st.st_ino) >> 32);
 
+    if (m_pseudoItem) {
+        bool set = true;
+        if (IsUnixFsBackupSetType(m_appType))
+            set = !m_blockLevel || m_private->blockLevelMap.count(c.name) == 0;
+        else
+            set = m_appType != 104;
+        if (set) {
+            h.h_platform_flags |= ZX_HDR_FLAG_PSEUDO_ITEM;
+            KXLOG(5, "hdr = %s being set with pseudo item", c.name.c_str());
+        }
+    }
+}
+
+// Steps: the group of a hard-linked item (hard-links table), the phony name
+// of a group's data.
+int RuxenFile::FillHardLinks(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
+    const bool directory = m_itemType == fTypeDirectory;
+    if (m_stat.st_nlink > 1 && IsLongPath())
+        m_hlHandlingForItem = false;
+    if (m_hardLinkJob && m_hlHandlingForItem && c.files) {
+        if (m_stat.st_nlink < 2 || directory) {
+            m_hlHandlingForItem = false;
+        } else {
+            HardLinksTablePtr table = HardLinkTable();
+            if (!table) {
+                KXLOG(-1, "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.");
+                m_hlHandlingForItem = false;
+                return kFailStream;
+            }
+            std::string head, guid;
+            int64_t ctime = 0;
+            const uint64_t dev = m_private->getDeviceIdForLocal(static_cast<unsigned long>(m_stat.st_dev));
+            int found = table->searchFirst(dev, static_cast<uint64_t>(m_stat.st_ino), head, ctime, guid);
+            if (found == 1) {
+                if (m_turboMode) {
+                    KXLOG(3, "######### SETTING fileReader GUID (1) for %s guid from ctree:%s", printName(), guid.c_str());
+                    GetReader().SetGUID(guid);
+                }
+                m_stat.st_ctime = static_cast<time_t>(ctime);
+                KXLOG(3, "++++++HLDEBUG BACKUP Setting Ctime for %s", printName());
+                if (m_private->headOfNewGroup) {
+                    m_private->GetVersionGUID(m_private->groupVersionGuid);
+                    h.portable_flags |= ZXFLAG_HL_GROUP_HEAD;
+                    KXLOG(3, "++++++HLDEBUG BACKUP Version GUID '%s' set for new group with head %s portable_flags=[0x%lX]",
+                          m_private->groupVersionGuid.c_str(), printName(), static_cast<unsigned long>(h.portable_flags));
+                }
+            } else if (found == 0) {
+                KXLOG(2,
+                      "++++++HLDEBUG Hard Link Entry for [%s][%llu(%llu)][%llu] not found in hardlink table. Disabling hard "
+                      "link functionality For this file.Reverting back to old functionality.",
+                      printName(), static_cast<unsigned long long>(dev), static_cast<unsigned long long>(m_stat.st_dev),
+                      static_cast<unsigned long long>(m_stat.st_ino));
+                m_hlHandlingForItem = false;
+            } else if (found < 0) {
+                KXLOG(-1, "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.");
+                m_hlHandlingForItem = false;
+                return kFailStream;
+            }
+        }
+    }
+    if (m_hlCollectEntry && !m_private->indexV2)
+        h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
+    if (m_hardLinkJob && m_hlHandlingForItem && c.files && m_hlCollectEntry && m_stat.st_nlink >= 2 && !directory &&
+        !m_phonyNamePath) {
+        KXLOG(3, "++++++HLDEBUG BACKUP real name %s", c.name.c_str());
+        m_ownName = c.name;
+        if (m_private->indexV2) {
+            phonyHLName = m_private->groupVersionGuid;
+        } else {
+            phonyHLName = HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat);
+            c.name = phonyHLName;
+            h.portable_flags &= ~ZXFLAG_NOT_COUNTABLE;
+            h.portable_flags |= ZXFLAG_HARDLINK_PHONY_NAME;
+        }
+        KXLOG(3, "++++++HLDEBUG BACKUP putting phony name in zxfileheader %s, phonyHLName %s, isFileNotCountable [%d] ",
+              c.name.c_str(), phonyHLName.c_str(), (h.portable_flags & ZXFLAG_HARDLINK_PHONY_NAME) ? 1 : 0);
+    }
+    return kItemGoOn;
+}
+
+// Steps: Documentum, PostgreSQL and file-based-restore names, hidden
+// block-level items.
+void RuxenFile::FillApplicationNames(HeaderFill& c) {
+    if (m_appType == 128) {
+        KXLOG(2, "2 ++++++DOCUMENTUM BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_documentumSAName.c_str(), c.name.c_str());
+        c.name = "/" + m_documentumSAName + c.name;
+        KXLOG(2, "++++++DOCUMENTUM BACKUP: combined filename in zxfileheader:[%s]", c.name.c_str());
+    }
+    if (m_appType == 125 && !m_blockLevel && !m_private->indexV2) {
+        KXLOG(2, "2 ++++++POSTGRES BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_documentumSAName.c_str(), c.name.c_str());
+        c.name = "/data" + c.name;
+        KXLOG(2, "++++++POSTGRES BACKUP: combined filename in zx-file-header:[%s][%s]", c.name.c_str(),
+              m_documentumSAName.c_str());
+    }
+    if (m_appType == 104 && m_blockLevel)
+        m_header.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
+    if (!m_fbr)
+        return;
+    std::string dir;
+    if (KXPlatformInfo::getString(kSessionSection, kFBRDirKey, dir) && !dir.empty()) {
+        KXLOG(2, "jobResultsDirectory override set to [%s]", dir.c_str());
+    } else {
+        KXPI_Zonclient::getJobResultsDirectory(dir);
+        KXLOG(2, "jobResultsDirectory set to [%s]", dir.c_str());
+    }
+    dir = PathUtil::StripTrailingSlashes(dir);
+    size_t slashes = 0;
+    for (char ch : dir)
+        slashes += ch == '/';
+    std::string rest;
+    if (slashes == 0) {
+        KXLOG(-1, "Unable to parse jobResultsDirectory for FBR restore");
+    } else if (c.name.empty() || c.name[0] != '/') {
+        KXLOG(-1, "Cannot strip FBR mount path from [%s]", c.name.c_str());
+    } else if (AfterSlashes(c.name, slashes + 3, rest)) {
+        KXLOG(2, "Update FBR path to [%s]", c.name.c_str());
+        c.name = "/" + rest;
+        KXLOG(2, "Update FBR path to [%s]", c.name.c_str());
+    }
+}
+
+// The one writer of h_filename: the final name, whole, or the item fails.
+int RuxenFile::SetHeaderName(HeaderFill& c) {
+    if (c.name.size() >= ZX_HEADER_NAME_SIZE || c.name.find('\0') != std::string::npos) {
+        char why[128];
+        snprintf(why, sizeof why, kReasonNameTooLong, c.name.size());
+        return FailHeader(c, ENAMETOOLONG, why);
+    }
+    memset(m_header.h_filename, 0, sizeof m_header.h_filename);
+    memcpy(m_header.h_filename, c.name.data(), c.name.size());
+    m_header.h_namelen = static_cast<uint32_t>(c.name.size() + 1);
+    return kItemGoOn;
+}
+
+void RuxenFile::FillDirectorySize(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
+    bool compare = true;
+    if (m_mountPointIndex != 0 && !m_subItemMarker) {
+        compare = false;
+        auto it = mDirDataMap.find(m_mountPointIndex);
+        if (it != mDirDataMap.end()) {
+            h.h_filesize = it->second.size;
+            h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
+            KXLOG(2, "Mount Point Index %d of Total %ld Path %s size=%lld\n", m_mountPointIndex,
+                  static_cast<long>(mDirDataMap.size()), c.name.c_str(), static_cast<long long>(it->second.size));
+        }
+    } else if (m_mountPointAsMountPath) {
+        compare = false;
+        h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
+    }
+    if (compare) {
+        std::string real;
+        if (m_blockLevel) {
+            char* rp = realpath(_mapped_name.c_str(), nullptr);
+            if (rp) {
+                real = rp;
+                free(rp);
+            } else if (errno != ENOENT) {
+                KXLOG(-1, "Could not convert path[%s] to realpath, error=%s", c.name.c_str(), strerror(errno));
+            }
+        }
+        for (const auto& m : mDirDataMap) {
+            const std::string& mount = m.second.path;
+            if (mount == c.name && mount != "/") {
+                h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
+                KXLOG(2, "'%s' is mount path", c.name.c_str());
+                break;
+            }
+            if (m_blockLevel && (mount == real || mount == _mapped_name)) {
+                h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
+                KXLOG(2, "BlockLevel: hostPath=%s proxyPath=%s is mount path", _mapped_name.c_str(), c.name.c_str());
+                break;
+            }
+        }
+    }
+    if (m_blockLevel && c.name == "/" && m_private->blockLevelMap.count("/")) {
+        h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
+        KXLOG(2, "-BlockLevel- Item '%s' is send as mount path", c.name.c_str());
+    }
+}
+
+// The size by item type; a symbolic link's target for the end-of-item record.
+int RuxenFile::FillSize(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
+    h.h_filesize = 0;
     switch (m_itemType) {
-    case fTypeRegular:
-        h.h_filesize = static_cast<uint64_t>(GetReader().getTotalSize());
-        break;
+    case fTypeDirectory: FillDirectorySize(c); break;
+    case fTypeRegular: h.h_filesize = m_itemOpen ? static_cast<uint64_t>(GetReader().getTotalSize()) : 0; break;
     case fTypeSymlink: {
         int e = readLinkTarget(GetReader(), _mapped_name.c_str(), m_symlinkTarget);
         if (e != 0) {
-            KXLOG(-1, "readlink(%s) failed, errno %d", name.c_str(), e);
-            ReportItemFailure(failures, name.c_str(), e, strerror(e));
+            KXLOG(-1, "readlink(%s) failed, errno %d", printName(), e);
+            if (e == ENAMETOOLONG)
+                KXLOG(-1, "Error reading symlink [%s], target too long", printName());
+            if (m_backupSCFiles || c.failedRecord)
+                return kItemSkipped;
+            ReportItemFailure(c.failures, m_recordedPath.c_str(), e, strerror(e));
             return kItemSkipped;
+        }
+        if (m_rawDeviceMarker) {
+            std::string target = kRawDevicePrefix + m_symlinkTarget;
+            KXLOG(2, "Encountered a symbolic link to a Raw Device; LinkName=[%s]->[%s]\n", printName(), target.c_str());
+            m_symlinkTarget.swap(target);
+            m_rawDeviceMarker = false;
         }
         h.h_filesize = m_symlinkTarget.size();
         break;
     }
-    default:
-        h.h_filesize = 0;
-        break;
+    default: break;
     }
+    return kItemGoOn;
+}
 
-    CFileReader& reader = GetReader();
-    h.h_isHFS = static_cast<uint8_t>(reader.isHFS());
-    h.h_datasize = (h.h_isHFS || m_dashLine) ? static_cast<uint64_t>(reader.getDataSize()) : 0;
+// Steps: resource fork and data size, the directory-change file, stubs, the
+// sparse test, the dump flag.
+void RuxenFile::FillReaderFlags(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
+    const struct stat& st = m_stat;
+    CFileReader* reader = m_itemOpen ? &GetReader() : nullptr;
+    h.h_isHFS = reader ? static_cast<uint8_t>(reader->isHFS()) : 0;
+    h.h_datasize = reader && (h.h_isHFS || m_dashLine) ? static_cast<uint64_t>(reader->getDataSize()) : 0;
+    if (c.files && c.files->dirChangeFile[0] && _mapped_name == c.files->dirChangeFile)
+        h.h_platform_flags |= ZX_HDR_FLAG_DIR_CHANGE_FILE;
 
     h.portable_flags &= ~ZXFLAG_STUB;
     h.h_platform_flags &= ~ZX_HDR_FLAG_STUB;
-    if (m_itemType == fTypeRegular && reader.isStub()) {
+    if (m_itemType == fTypeRegular && reader && reader->isStub()) {
         h.portable_flags |= ZXFLAG_STUB;
         h.h_platform_flags |= ZX_HDR_FLAG_STUB;
         if (m_turboMode)
@@ -107,8 +536,6 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
             KXLOG(5, "Not setting ZXFileHeader flag ZXFLAG_WENDAX_STUB_WITH_GUID");
         KXLOG(5, "ZXFileHeader flag 0x%lx", static_cast<unsigned long>(h.portable_flags));
     }
-    if (m_appleDouble && (reader.isHFS() & CFileReader::kHFSHasCompanion))
-        h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
 
     if (static_cast<unsigned long long>(st.st_blocks) * 512ull >= static_cast<unsigned long long>(st.st_size))
         h.h_platform_flags |= ZX_HDR_FLAG_NOT_SPARSE;
@@ -116,13 +543,65 @@ int RuxenFile::PopulateHeaderEx(subclientFiles*, FILE* failures, bool, bool) {
         h.h_platform_flags &= ~ZX_HDR_FLAG_NOT_SPARSE;
     h.h_platform_flags |= ZX_HDR_FLAG_SPARSE_TESTED;
 
-    if (reader.getDumpFlag())
+    if (reader && reader->getDumpFlag())
         h.portable_flags |= ZXFLAG_DUMP;
     else
         h.portable_flags &= ~ZXFLAG_DUMP;
+}
 
-    if (!m_hlCollectEntry)
-        ++m_countableItems;
-    m_totalBytes += h.h_filesize;
+// Steps: application metadata flags, content indexing, hard-link bits.
+int RuxenFile::FillApplicationFlags(HeaderFill& c) {
+    ZXFileHeader& h = m_header;
+    switch (m_appType) {
+    case 22:
+    case 80:
+        if (m_dbArchive) {
+            KXLOG(2, "DbArchive Backup..Not Initialzing  %s with fileHeader.h_platform_flags with "
+                     "ZX_HDR_FLAG_ORACLE_META_DATA %llx", printName(), static_cast<unsigned long long>(h.h_platform_flags));
+        } else {
+            h.h_platform_flags |= ZX_HDR_FLAG_ORACLE_META_DATA;
+        }
+        break;
+    case 61:
+    case 135: h.h_platform_flags |= ZX_HDR_FLAG_SAP_META_DATA; break;
+    case 62:
+    case 103: h.h_platform_flags |= ZX_HDR_FLAG_DB2_META_DATA; break;
+    case 126: return FailHeader(c, ENOTSUP, "appType=KX_APPTYPE_SYBASE_IQ is not supported.");
+    case 124: {
+        auto* objsrv = dynamic_cast<OBJServerTAVNameMapper*>(m_fNameMapper);
+        if (objsrv && objsrv->isContentIndexNeeded()) {
+            h.h_platform_flags |= ZX_HDR_FLAG_OBJSRV_META_DATA;
+            KXLOG(3, "Initialzing fileHeader.h_platform_flags with ZX_HDR_FLAG_OBJSRV_META_DATA %llx",
+                  static_cast<unsigned long long>(h.h_platform_flags));
+        }
+        break;
+    }
+    default: break;
+    }
+    h.h_platform_flags &= ~ZX_HDR_FLAG_HARDLINK_BOTH;
+    if (m_hardLinkJob && m_hlHandlingForItem && (!m_hlCollectEntry || m_private->indexV2) && m_stat.st_nlink > 1 &&
+        m_itemType != fTypeDirectory)
+        h.h_platform_flags |= ZX_HDR_FLAG_HARDLINK_BOTH;
     return kItemGoOn;
+}
+
+// ---------------------------------------------------------------- HBase
+
+void RuxenFile::SetHBaseBkpRoot(const std::string& root) {
+    HBaseItems::SetHBaseBkpRoot(m_private->hbase, root);
+}
+
+void RuxenFile::GetHBaseItemAttrs(const std::string& item) {
+    HBaseItems::GetHBaseItemAttrs(m_private->hbase, item);
+}
+
+void RuxenFile::GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden) {
+    HBaseItems::GetHBaseItemType(m_private->hbase, item, m_stat.st_mode, type, hidden);
+}
+
+std::string RuxenFile::PrepareHBaseItemPath(const std::string& item) {
+    // A collect file from an incremental HBase snapshot labels its items so.
+    if (m_private->hbaseIncrementalSnapshot)
+        m_private->hbase.snapshotKind = 1;
+    return HBaseItems::PrepareHBaseItemPath(m_private->hbase, item, m_stat.st_mode);
 }

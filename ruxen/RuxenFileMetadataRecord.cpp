@@ -1,43 +1,29 @@
-// Sending one metadata record (type 159).
-#include "platform/IndexMetaDataHelper.h"
-#include "ruxen/PipelineRecordTypes.h"
+// The per-file object's metadata records (type 159), through the one sender
+// (ruxen/MetadataRecord.h) over the object's archive-buffer services.
+#include "platform/IdxMessage.h"
+#include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenFile.h"
 
-namespace {
+// AllocateRecord and SendRecord log; a failed send records the failure
+// reason and gives the buffer back.
+struct RuxenFile::RecordBuffers : MetadataRecordBuffers {
+    RuxenFile& f;
+    explicit RecordBuffers(RuxenFile& file) : f(file) {}
+    char* TakeRecordBuffer(unsigned size) override { return f.AllocateRecord(size); }
+    int SendRecordBuffer(unsigned type, unsigned length) override { return f.SendRecord(type, length); }
+    void GiveBackRecordBuffer() override { f.FreeKXArchiveBuffer(); }
+};
 
-// The encoder keeps no state between records: one serves the process.
-const IndexMetaDataHelper& Encoder() {
-    static const IndexMetaDataHelper encoder;
-    return encoder;
+int RuxenFile::SendIndexMetadata(const std::vector<IndexMetadataPair>& pairs) {
+    RecordBuffers buffers(*this);
+    return ::SendMetadataRecord(buffers, pairs);
 }
 
-}  // namespace
+int RuxenFile::SendIndexMetadata(const IdxMessage& message) {
+    RecordBuffers buffers(*this);
+    return ::SendMetadataRecord(buffers, message);
+}
 
 int RuxenFile::SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text) {
-    const IndexMetaDataHelper& enc = Encoder();
-    unsigned length = 0;
-    if (message) {
-        if (enc.getEncodedLength(message, length) != 0)
-            return kMetaEncodeFailed;
-    } else {
-        int n = enc.getEncodedLength(kind, text);
-        if (n < 0)
-            return kMetaEncodeFailed;
-        length = static_cast<unsigned>(n);
-    }
-    if (length == 0)
-        return kMetaNothing;
-
-    char* buf = AllocateRecord(length);
-    if (!buf)
-        return kMetaNoBuffer;
-    unsigned used = 0;
-    int rc = message ? enc.fillBuffer(message, buf, length, used) : enc.fillBuffer(kind, text, buf, length, used, 0);
-    if (rc != 0 || used != length) {
-        FreeKXArchiveBuffer();
-        return kMetaFillFailed;
-    }
-    if (SendRecord(PL_FS_IDX_METADATA, length) != 0)
-        return kMetaWriteFailed;  // SendRecord gave the buffer back
-    return kMetaSent;
+    return message ? SendIndexMetadata(*message) : SendIndexMetadata(std::vector<IndexMetadataPair>{{kind, text}});
 }

@@ -14,8 +14,11 @@
 #include <boost/uuid/uuid.hpp>
 
 #include "platform/CTyError.h"
+#include "platform/CacheDBMgr.h"
 #include "platform/GpfsFileSetConfig.h"
 #include "platform/KxACLHelper.h"
+#include "ruxen/CollectFileReader.h"
+#include "ruxen/HBaseItems.h"
 
 class RuxenFilePrivate {
 public:
@@ -42,7 +45,11 @@ public:
     const std::string& VersionGUIDSeedSuffix() const { return m_versionSeedSuffix; }
     void SetVersionGUIDSeedSuffix(const std::string& s) { m_versionSeedSuffix = s; }
 
-    bool isDeletedItem() const { return m_deletedItem; }
+    bool isDeletedItem() const { return m_deletedKind != 0; }
+    // The current item is a deleted item of kind 1 to 7 (its collect line's
+    // DEL marker); 0: it is not.
+    void SetDeletedItem(int kind) { m_deletedKind = kind; }
+    int DeletedItemKind() const { return m_deletedKind; }
     int GetReaderType() const { return m_readerType; }
     bool isMountPath(const std::string& path) const;
     unsigned long getDeviceIdForLocal(unsigned long device) const;
@@ -65,9 +72,11 @@ public:
     std::string itemFsType;
     bool hbaseBackup = false;
     bool hbaseIncrementalSnapshot = false;
+    HBaseItemState hbase;
     std::string hbaseSeedSuffix;
     bool cacheDBBackup = false;
     std::string cacheDBLogicalPath;
+    CacheDBMgr cacheDB;
     bool hadoopBackup = false;
     bool autoMountRequired = false;
     std::map<std::string, int> blockLevelMap;
@@ -81,6 +90,9 @@ public:
     int alternateReader = 0;
     bool endUserAccess = false;
     std::string indexingText;
+    // From the collect file's directives; sent once per stream.
+    std::vector<SalesforceRelation> salesforceRelations;
+    bool salesforceRelationsSent = false;
     bool deviceMapping = false;
     std::map<unsigned long, unsigned long> deviceMap;
     std::map<std::string, int> snapMountPaths;
@@ -93,7 +105,7 @@ private:
 
     std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
-    bool m_deletedItem = false;
+    int m_deletedKind = 0;
     int m_readerType = 0;
     std::string m_versionSeedSuffix;
     std::map<std::string, App::GpfsFileSetConfig> m_fileSets;  // by path

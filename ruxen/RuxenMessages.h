@@ -2,6 +2,8 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/KXPlatformInfo.h"
 
 // Hook files (looked up through HookFiles).
@@ -48,6 +50,15 @@ constexpr const char* kLogSnapMapRecord = "snapMap: orig:%s   ->   new:%s";
 constexpr const char* kLogSnapMapCount = "Will sent %d items in snapMap table.";
 // Object-store jobs take their name mapper from the object-store plug-in.
 constexpr unsigned kAppTypeObjectStore = 124;
+// Jobs of this application type report items that vanished after the scan.
+constexpr unsigned kAppTypeReportENOENT = 125;
+// "y" or "Y" first: collect files are handed out in order, not by disk group.
+constexpr const char* kKeyClassicArbitration = "sCLASSIC_ARBITRATION";
+// Jobs of this application type always hand collect files out in order.
+constexpr unsigned kAppTypeClassicArbitration = 38;
+// The collect files of a job results directory: CollectTot<n>.kxf.
+constexpr const char* kCollectFileBaseName = "CollectTot";
+constexpr const char* kCollectFileSuffix = ".kxf";
 // Stream problems the host shows its user.
 constexpr const char* kProblemDoNotSend = "nothing was sent: the do-not-send hook file %s is present";
 constexpr const char* kProblemChangedWhileRead =
@@ -75,3 +86,10 @@ constexpr const char* kReasonAclRead = "Unable get ACL information %s";
 constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
 // Results-file reason of an early-stub candidate that failed.
 constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";
+
+// Header filling.
+constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
+constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target
+constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
+constexpr const char* kSessionSection = "Session";
+constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores

@@ -5,6 +5,7 @@
 #include "platform/KxLog.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenFilePrivate.h"
 
 StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source) {
     RuxenFile& f = m_file;
@@ -25,6 +26,10 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             KXLOG(-1, "cannot read the next item of %s, the stream fails", source.Name().c_str());
             return kStreamFailed;
         }
+        // A deleted item has nothing to read: its header and end-of-item
+        // records come from the deleted-item sender, not from this road.
+        if (r == RuxenFile::kItemGoOn && f.Private().isDeletedItem())
+            continue;
         ++m_itemsSeen;
         if (m_listener)
             m_listener->StreamAt(f.GetHeader().h_collect_offset);
@@ -35,7 +40,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
             continue;
         }
 
-        r = f.PopulateHeader(nullptr, m_failures);
+        r = f.PopulateHeader(m_files, m_failures);
         if (r == RuxenFile::kItemSkipped)
             continue;
         if (r != RuxenFile::kItemGoOn)

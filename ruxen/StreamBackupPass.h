@@ -10,6 +10,7 @@
 
 class CollectLineSource;
 class RuxenFile;
+struct subclientFiles;
 
 // Told where the stream is: the collect-file offset of each line it has
 // taken, once the line's item is opened and before its header goes out.
@@ -24,8 +25,11 @@ class RUXEN_EXPORT StreamBackupPass {
 public:
     enum Result { kCollectDone = 0, kStreamFailed = 2 };
 
-    // `failures` is the stream's failures file (may be null).
-    StreamBackupPass(RuxenFile& file, FILE* failures) : m_file(file), m_failures(failures) {}
+    // `failures` is the stream's failures file (may be null); `files` the
+    // job's subclient files (null switches off what needs them: hard links
+    // and the directory-change file).
+    StreamBackupPass(RuxenFile& file, FILE* failures, subclientFiles* files = nullptr)
+        : m_file(file), m_failures(failures), m_files(files) {}
 
     // Backs up every item of the source. kCollectDone when the collect file
     // was walked to its end, kStreamFailed when the stream must fail.
@@ -43,6 +47,7 @@ public:
 private:
     RuxenFile& m_file;
     FILE* m_failures;
+    subclientFiles* m_files;
     unsigned long long m_itemsSeen = 0;
     CollectPositionListener* m_listener = nullptr;
     bool m_flaProps = false;

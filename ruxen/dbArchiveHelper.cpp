@@ -5,9 +5,9 @@
 
 #include "platform/CPipelayer.h"
 #include "platform/IdxMetadata.h"
-#include "platform/IndexMetaDataHelper.h"
 #include "platform/KXArchive.h"
 #include "platform/KxLog.h"
+#include "ruxen/MetadataRecord.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
 
@@ -95,36 +95,40 @@ int dbArchiveHelper::sendEOF(bool success) {
 }
 
 int dbArchiveHelper::sendIdxMetadata(IdxMetadata::IdxMetaData& message) {
-    static const IndexMetaDataHelper encoder;
-    unsigned length = 0;
-    if (encoder.getEncodedLength(&message, length) != 0) {
-        KXLOG(-1, "Failed to get encoded length for Index Metadata");
-        return EINVAL;
+    // The helper's buffer services under the one metadata sender; a short
+    // grant is refused here, where its size is known.
+    struct Buffers : MetadataRecordBuffers {
+        dbArchiveHelper& h;
+        int noBuffer = 0;
+        explicit Buffers(dbArchiveHelper& helper) : h(helper) {}
+        char* TakeRecordBuffer(unsigned size) override {
+            unsigned granted = 0;
+            char* buf = h.Allocate(size, &granted);
+            if (!buf) {
+                KXLOG(-1, "Failed to allocate pipeline buffer for Index Metadata, retCode = [%d]", kNoBuffer);
+                noBuffer = kNoBuffer;
+            } else if (granted < size) {
+                h.Free();
+                KXLOG(-1, "Received pipeline buffer %lu is too small to hold the Index Metadata %u",
+                      static_cast<unsigned long>(granted), size);
+                noBuffer = kBufferTooSmall;
+                buf = nullptr;
+            }
+            return buf;
+        }
+        int SendRecordBuffer(unsigned type, unsigned length) override { return h.Write(type, length); }
+        void GiveBackRecordBuffer() override { h.Free(); }
+    } buffers(*this);
+    int status = 0;
+    switch (::SendMetadataRecord(buffers, message, &status)) {
+    case kMetaSent: return 0;
+    case kMetaNothing: KXLOG(2, "Indexing metadata length is 0"); return 0;
+    case kMetaEncodeFailed: KXLOG(-1, "Failed to get encoded length for Index Metadata"); return EINVAL;
+    case kMetaNoBuffer: return buffers.noBuffer;
+    case kMetaFillFailed: KXLOG(-1, "Failed to fill Index Metadata buffer"); return EINVAL;
+    case kMetaWriteFailed:
+        KXLOG(-1, "Failed to write pipeline buffer for Index Metadata, retCode = [%d]", status);
+        return status;
     }
-    if (length == 0) {
-        KXLOG(2, "Indexing metadata length is 0");
-        return 0;
-    }
-    unsigned granted = 0;
-    char* buf = Allocate(length, &granted);
-    if (!buf) {
-        KXLOG(-1, "Failed to allocate pipeline buffer for Index Metadata, retCode = [%d]", kNoBuffer);
-        return kNoBuffer;
-    }
-    if (granted < length) {
-        Free();
-        KXLOG(-1, "Received pipeline buffer %lu is too small to hold the Index Metadata %u",
-              static_cast<unsigned long>(granted), length);
-        return kBufferTooSmall;
-    }
-    unsigned used = 0;
-    if (encoder.fillBuffer(&message, buf, granted, used) != 0 || used != length) {
-        Free();
-        KXLOG(-1, "Failed to fill Index Metadata buffer");
-        return EINVAL;
-    }
-    int rc = Write(PL_FS_IDX_METADATA, length);
-    if (rc != 0)
-        KXLOG(-1, "Failed to write pipeline buffer for Index Metadata, retCode = [%d]", rc);
-    return rc;
+    return EINVAL;
 }

@@ -5,7 +5,8 @@
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
-//                --archive OUT COLLECT...
+//                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
+//                --archive OUT [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -38,7 +39,8 @@ void usage(FILE* out) {
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
-            "                    --archive OUT COLLECT...\n"
+            "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
+            "                    --archive OUT [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
@@ -54,8 +56,48 @@ void usage(FILE* out) {
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
             "                    with \".i\" (devices such as /dev/null stay as they are);\n"
-            "                    the summary gives the streams' totals together\n",
+            "                    the summary gives the streams' totals together\n"
+            "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
+            "                    writes it): hard-linked files are sent once per group;\n"
+            "                    without COLLECT files, its CollectTot<n>.kxf are backed up\n"
+            "                    (in the order and split groups of its split_config and\n"
+            "                    Merged_split_config when HLINK=Y: a group's other collect\n"
+            "                    files wait for its hard-link collect files)\n"
+            "  --long-path       names too long for the archive go under a substitute name\n"
+            "                    (ancestor and GUID) where the application type allows\n"
+            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
+            "                    stream i writes FILE.i, as for the archive\n"
+            "The job's application and where its recorded paths are read from:\n"
+            "  --app-id Z:A      the application (zonark id Z, application id A)\n"
+            "  --app-type N      its application type\n"
+            "  --snap-job-id ID  a snapshot job: read each item from the snapshot of the\n"
+            "                    job ID (with --snap-engine N, the snapshot engine)\n"
+            "  --proxy-map FILE  a proxy job: \"recorded<TAB>local\" lines; an item is read\n"
+            "                    from the local path of the longest recorded prefix (with\n"
+            "                    ProxyHandleWildCardOneLevel=Y, the wildcard mapper's\n"
+            "                    content entries; application types 25, 40 and 87)\n"
+            "  --name-map FILE   \"old<TAB>new\" lines given to every stream's name mapper\n"
+            "  --replication-job-id ID  read each item from the consistency point of the\n"
+            "                    replication job ID\n"
+            "  --native-snap     the native snapshot's mapping file (nativeSnapMapInfo.kxf\n"
+            "                    beside the first collect file)\n"
+            "  --mount-details   the mount points go into the item headers\n"
+            "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
+            "                    reported\n"
+            "  --errors-not-tolerated  per-item errors are not tolerated\n",
             kMaxStreams);
+}
+
+// A whole decimal number from 0 to `max`.
+bool parseNumber(const std::string& text, unsigned long max, unsigned long& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long v = strtoul(text.c_str(), nullptr, 10);
+    if (errno != 0 || v > max)
+        return false;
+    out = v;
+    return true;
 }
 
 double nowSeconds() {
@@ -116,17 +158,17 @@ struct Output {
 // Before anything is opened: an output that is a collect file or another
 // output would destroy it (an archive opened over its own collect file
 // truncates it, and two lists in one file interleave).
-bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<std::string>& collects) {
-    std::vector<FileIdentity> inputs;
-    for (const std::string& c : collects)
-        inputs.push_back(identify(c, false));
+bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<Output>& inputs) {
+    std::vector<FileIdentity> ids;
+    for (const Output& in : inputs)
+        ids.push_back(identify(in.path, false));
     std::vector<FileIdentity> seen;
     for (const Output& o : outputs) {
         FileIdentity id = identify(o.path, o.standardOutput);
-        for (size_t i = 0; i < collects.size(); ++i) {
-            if (sameFile(id, inputs[i])) {
-                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the collect file %s\n", o.what,
-                        o.path.c_str(), collects[i].c_str());
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            if (sameFile(id, ids[i])) {
+                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the %s file %s\n", o.what,
+                        o.path.c_str(), inputs[i].what, inputs[i].path.c_str());
                 return false;
             }
         }
@@ -175,6 +217,14 @@ int main(int argc, char** argv) {
             args.macProperties = true;
         } else if (a == "--preserve-atime") {
             args.preserveAtime = true;
+        } else if (a == "--job-dir") {
+            if (!value(args.jobDir))
+                return 2;
+        } else if (a == "--index") {
+            if (!value(args.indexPath))
+                return 2;
+        } else if (a == "--long-path") {
+            args.longPath = true;
         } else if (a == "--fla-props") {
             args.flaProps = true;
         } else if (a == "--no-prefetch") {
@@ -195,6 +245,51 @@ int main(int argc, char** argv) {
                 return 2;
             }
             args.streamCount = static_cast<int>(v);
+        } else if (a == "--app-id" || a == "--app-type" || a == "--snap-engine") {
+            std::string v;
+            if (!value(v))
+                return 2;
+            const size_t colon = v.find(':');
+            unsigned long x = 0, y = 0;
+            bool ok = a != "--app-id" ? parseNumber(v, 0x7fffffff, x)
+                                      : colon != std::string::npos && parseNumber(v.substr(0, colon), 0xffffffff, x) &&
+                                            parseNumber(v.substr(colon + 1), 0xffffffff, y) && x != 0 && y != 0;
+            if (!ok) {
+                fprintf(stderr, "ruxen-backup: %s takes %s, not %s\n", a.c_str(),
+                        a == "--app-id" ? "two numbers above 0 as Z:A" : "a number", v.c_str());
+                return 2;
+            }
+            if (a == "--app-id") {
+                args.zonarkId = static_cast<uint32_t>(x);
+                args.appId = static_cast<uint32_t>(y);
+            } else if (a == "--app-type") {
+                args.appType = static_cast<uint32_t>(x);
+            } else {
+                args.snapEngine = static_cast<int32_t>(x);
+            }
+        } else if (a == "--snap-job-id" || a == "--replication-job-id") {
+            std::string& id = a == "--snap-job-id" ? args.snapJobId : args.replicationJobId;
+            unsigned long x = 0;
+            if (!value(id))
+                return 2;
+            if (!parseNumber(id, ~0ul, x)) {
+                fprintf(stderr, "ruxen-backup: %s takes a job id (a number), not %s\n", a.c_str(), id.c_str());
+                return 2;
+            }
+        } else if (a == "--proxy-map") {
+            if (!value(args.proxyMapPath))
+                return 2;
+        } else if (a == "--name-map") {
+            if (!value(args.nameMapPath))
+                return 2;
+        } else if (a == "--native-snap") {
+            args.nativeSnap = true;
+        } else if (a == "--mount-details") {
+            args.mountDetails = true;
+        } else if (a == "--ddb-subclient") {
+            args.ddbSubclient = true;
+        } else if (a == "--errors-not-tolerated") {
+            args.errorsNotTolerated = true;
         } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "ruxen-backup: unknown option %s\n", a.c_str());
             usage(stderr);
@@ -203,12 +298,17 @@ int main(int argc, char** argv) {
             collects.push_back(a);
         }
     }
-    if (args.archivePath.empty() || collects.empty()) {
+    if (args.archivePath.empty() || (collects.empty() && args.jobDir.empty())) {
         usage(stderr);
         return 2;
     }
+    if (!args.snapJobId.empty() && !args.proxyMapPath.empty()) {
+        fprintf(stderr, "ruxen-backup: --proxy-map is for proxy jobs; a snapshot job reads its snapshots\n");
+        return 2;
+    }
     // At most one stream per collect file; one stream runs in this process.
-    args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
+    if (!collects.empty())
+        args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
     const bool toStandardOutput = args.archivePath == "-";
     if (toStandardOutput && args.streamCount > 1) {
         fprintf(stderr, "ruxen-backup: --archive - takes a single stream: each of %d streams needs a file\n",
@@ -222,8 +322,17 @@ int main(int argc, char** argv) {
             outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
         if (!args.resultsPath.empty())
             outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+        if (!args.indexPath.empty())
+            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
     }
-    if (!outputsAreSafe(outputs, collects))
+    std::vector<Output> inputs;
+    for (const std::string& c : collects)
+        inputs.push_back({"collect", c, false});
+    if (!args.proxyMapPath.empty())
+        inputs.push_back({"proxy map", args.proxyMapPath, false});
+    if (!args.nameMapPath.empty())
+        inputs.push_back({"name map", args.nameMapPath, false});
+    if (!outputsAreSafe(outputs, inputs))
         return 2;
 
     // A reader of the archive that went away must come back as a write

@@ -1,9 +1,17 @@
-// ruxen-collect: writes a collect file for directory trees, so that the main
+// ruxen-collect: writes collect files for directory trees, so that the main
 // job can be tried without the scan program. One escaped absolute path per
 // line, depth first, each directory before its entries, entries in name
 // order. Symbolic links are listed, never followed.
 //
 //   ruxen-collect DIR... > COLLECT
+//   ruxen-collect --job-dir JOBDIR DIR...
+//
+// With --job-dir, tree i (from 1) goes to JOBDIR/CollectTot<i>.kxf, and
+// every path of a file with more than one link (not a directory) is also
+// recorded by the hard-link manager: a line in JOBDIR/HCollectTot<i>.kxf
+// (written for every tree, "# /" alone when it has none) and a row in the
+// hard-links table of JOBDIR, which is written afresh (empty when no tree
+// has hard links). Earlier files of these names are replaced.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,101 +19,224 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "hardlinks/HCollectFile.h"
+#include "hardlinks/HardLinkManager.h"
+#include "hardlinks/HardLinkMessages.h"
 #include "platform/FileNameEscape.h"
+#include "platform/KxLog.h"
 
 namespace {
 
-int g_errors = 0;
-std::string g_line;
+constexpr const char* kCollectBaseName = "CollectTot";
 
-bool emit(const std::string& path) {
-    g_line.clear();
-    ruxen::escapeFileNameInto(path.data(), path.size(), g_line);
-    g_line += '\n';
-    return fwrite(g_line.data(), 1, g_line.size(), stdout) == g_line.size();
+struct Walk {
+    FILE* out;
+    const char* outName;
+    HardLinkManager* links;  // null: no hard-link recording
+    uint32_t number;         // the tree's collect number
+    int errors = 0;
+    bool failed = false;     // a write failed: the walk stops
+    std::string line;
+
+    bool Emit(const std::string& path) {
+        line.clear();
+        ruxen::escapeFileNameInto(path.data(), path.size(), line);
+        line += '\n';
+        if (fwrite(line.data(), 1, line.size(), out) != line.size()) {
+            fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", outName, strerror(errno));
+            failed = true;
+        }
+        return !failed;
+    }
+
+    bool Record(const std::string& path, const struct stat& st) {
+        if (!links || S_ISDIR(st.st_mode) || st.st_nlink < 2)
+            return true;
+        try {
+            links->InsertEntryInHCollectFile(number, path, std::string(), st);
+        } catch (const HardLinkManagerBaseException& e) {
+            fprintf(stderr, "ruxen-collect: cannot record the hard link %s: %s\n", path.c_str(), e.what());
+            failed = true;
+        }
+        return !failed;
+    }
+
+    // Lists the entries of the directory open at `fdDir` (the descriptor is
+    // consumed). Walking by descriptor keeps paths of any length usable.
+    bool Dir(int fdDir, const std::string& path) {
+        DIR* d = fdopendir(fdDir);
+        if (!d) {
+            fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", path.c_str(), strerror(errno));
+            close(fdDir);
+            ++errors;
+            return true;
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+                continue;
+            names.emplace_back(e->d_name);
+        }
+        if (errno != 0) {
+            fprintf(stderr, "ruxen-collect: error reading %s: %s\n", path.c_str(), strerror(errno));
+            ++errors;
+        }
+        std::sort(names.begin(), names.end());
+        bool ok = true;
+        for (const std::string& n : names) {
+            std::string child = path == "/" ? "/" + n : path + "/" + n;
+            if (!(ok = Emit(child)))
+                break;
+            struct stat st;
+            if (fstatat(dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;  // the backup reports it; the walk goes on
+            if (!(ok = Record(child, st)))
+                break;
+            if (S_ISDIR(st.st_mode)) {
+                int fd = openat(dirfd(d), n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd < 0) {
+                    fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", child.c_str(), strerror(errno));
+                    ++errors;
+                    continue;
+                }
+                if (!(ok = Dir(fd, child)))
+                    break;
+            }
+        }
+        closedir(d);
+        return ok;
+    }
+
+    // One tree from its root (a directory or any other item).
+    bool Tree(const char* arg) {
+        char* real = realpath(arg, nullptr);
+        if (!real) {
+            fprintf(stderr, "ruxen-collect: %s: %s\n", arg, strerror(errno));
+            ++errors;
+            return true;
+        }
+        std::string root = real;
+        free(real);
+        struct stat st;
+        if (!Emit(root) || (lstat(root.c_str(), &st) == 0 && !Record(root, st)))
+            return false;
+        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOTDIR) {
+                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", root.c_str(), strerror(errno));
+                ++errors;
+            }
+            return true;
+        }
+        return Dir(fd, root);
+    }
+};
+
+int Usage(FILE* to, int rc) {
+    fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
+                "       ruxen-collect --job-dir JOBDIR DIR...\n"
+                "  --job-dir  write JOBDIR/CollectTot<i>.kxf for the i-th DIR and record files\n"
+                "             of several links in JOBDIR/HCollectTot<i>.kxf and its hard-links table\n");
+    return rc;
 }
 
-// Lists the entries of the directory open at `dirfd` (the descriptor is
-// consumed). Walking by descriptor keeps paths of any length usable.
-bool walk(int fdDir, const std::string& path) {
-    DIR* d = fdopendir(fdDir);
-    if (!d) {
-        fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", path.c_str(), strerror(errno));
-        close(fdDir);
-        ++g_errors;
-        return true;
+// The trees into the job directory. 0, or 1 when something failed.
+int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees) {
+    HardLinkManager::EnableHardLinkFeature();
+    HardLinkManager links;
+    links.initHardLinkManager(jobDir, kCollectBaseName);
+    // Nothing of an earlier run may stay: H collect files are appended to.
+    if (!links.DeleteCtreeFiles()) {
+        fprintf(stderr, "ruxen-collect: cannot remove the hard-links table in %s\n", jobDir.c_str());
+        return 1;
     }
-    std::vector<std::string> names;
-    errno = 0;
-    while (struct dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        names.emplace_back(e->d_name);
-    }
-    if (errno != 0) {
-        fprintf(stderr, "ruxen-collect: error reading %s: %s\n", path.c_str(), strerror(errno));
-        ++g_errors;
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& n : names) {
-        std::string child = path == "/" ? "/" + n : path + "/" + n;
-        if (!emit(child))
-            return false;
-        struct stat st;
-        if (fstatat(dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // The backup reports it; the walk goes on.
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            int fd = openat(dirfd(d), n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0) {
-                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", child.c_str(), strerror(errno));
-                ++g_errors;
-                continue;
-            }
-            if (!walk(fd, child))
-                return false;
+    int errors = 0;
+    for (uint32_t i = 1; i <= trees.size(); ++i) {
+        const std::string hcollect = HCollectFile::GetHCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
+        if (unlink(hcollect.c_str()) != 0 && errno != ENOENT) {
+            fprintf(stderr, "ruxen-collect: cannot remove %s: %s\n", hcollect.c_str(), strerror(errno));
+            return 1;
         }
     }
-    closedir(d);
-    return true;
+    for (uint32_t i = 1; i <= trees.size(); ++i) {
+        const std::string path = HCollectFile::GetCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
+        std::unique_ptr<FILE, int (*)(FILE*)> out(fopen(path.c_str(), "w"), fclose);
+        if (!out) {
+            fprintf(stderr, "ruxen-collect: cannot create %s: %s\n", path.c_str(), strerror(errno));
+            return 1;
+        }
+        Walk w{out.get(), path.c_str(), &links, i};
+        if (!w.Tree(trees[i - 1]))
+            return 1;
+        errors += w.errors;
+        if (fflush(out.get()) != 0 || ferror(out.get()) || fclose(out.release()) != 0) {
+            fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", path.c_str(), strerror(errno));
+            return 1;
+        }
+        // Every tree has its hard-link collect file, "# /" alone when empty.
+        try {
+            links.collectFile(i, HCOLLECT_WRITE);
+        } catch (const HardLinkManagerBaseException& e) {
+            fprintf(stderr, "ruxen-collect: %s\n", e.what());
+            return 1;
+        }
+        CTyError closed = links.closeCollectFile(i);
+        if (closed.IsError()) {
+            fprintf(stderr, "ruxen-collect: cannot write the hard-link collect file of %s: %s\n", trees[i - 1],
+                    closed.Message().c_str());
+            return 1;
+        }
+    }
+    // The table is read by every stream: it exists even when empty, and its
+    // last rows are committed or the run fails.
+    HardLinksTablePtr table = HardLinkManager::getHLTableClass(jobDir, false);
+    if (!table || table->close() != 0) {
+        fprintf(stderr, "ruxen-collect: cannot write the hard-links table in %s\n", jobDir.c_str());
+        return 1;
+    }
+    HardLinkManager::closeHLTableClass();
+    return errors ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
-        fprintf(argc < 2 ? stderr : stdout, "usage: ruxen-collect DIR... > COLLECT\n");
-        return argc < 2 ? 2 : 0;
-    }
+    KxLog::ConfigureFromEnvironment();
+    std::string jobDir;
+    std::vector<const char*> trees;
     for (int i = 1; i < argc; ++i) {
-        char* real = realpath(argv[i], nullptr);
-        if (!real) {
-            fprintf(stderr, "ruxen-collect: %s: %s\n", argv[i], strerror(errno));
-            ++g_errors;
-            continue;
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
+            return Usage(stdout, 0);
+        if (strcmp(argv[i], "--job-dir") == 0) {
+            if (i + 1 >= argc)
+                return Usage(stderr, 2);
+            jobDir = argv[++i];
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            fprintf(stderr, "ruxen-collect: unknown option %s\n", argv[i]);
+            return Usage(stderr, 2);
+        } else {
+            trees.push_back(argv[i]);
         }
-        std::string root = real;
-        free(real);
-        if (!emit(root))
-            break;
-        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", root.c_str(), strerror(errno));
-            ++g_errors;
-            continue;
-        }
-        if (!walk(fd, root))
-            break;
     }
+    if (trees.empty())
+        return Usage(stderr, 2);
+    if (!jobDir.empty())
+        return CollectIntoJobDir(jobDir, trees);
+
+    Walk w{stdout, "the collect file", nullptr, 0};
+    for (const char* t : trees)
+        if (!w.Tree(t))
+            return 1;
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "ruxen-collect: cannot write the collect file: %s\n", strerror(errno));
         return 1;
     }
-    return g_errors ? 1 : 0;
+    return w.errors ? 1 : 0;
 }

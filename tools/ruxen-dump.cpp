@@ -1,6 +1,6 @@
 // ruxen-dump: prints an archive stream file one line per record, and with
 // --verify compares each regular item it carries with the file at the
-// item's path.
+// item's path. With --index it prints an index file ("RXIX") instead.
 //
 // Exit status: 0 when the stream is well formed (and, with --verify, every
 // compared item matches); 1 when the stream is malformed or truncated, or
@@ -10,24 +10,33 @@
 
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
+#include "common/IndexDump.h"
 #include "platform/ArchiveStreamReader.h"
+#include "platform/IndexRecords.h"
 #include "platform/KxLog.h"
+#include "platform/PairMapFile.h"
 
 namespace {
 
 void Usage(FILE* to) {
     fprintf(to,
-            "usage: ruxen-dump [--verify] [--help] FILE\n"
+            "usage: ruxen-dump [--verify [--map MAP]] [--help] FILE\n"
+            "       ruxen-dump --index FILE\n"
             "  Prints the records of the archive stream FILE, one line each.\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
-            "            and compare it with the file at its recorded path\n");
+            "            and compare it with the file at its recorded path\n"
+            "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
+            "            file compared is at the recorded path mapped through the pair\n"
+            "            of the longest recorded prefix\n"
+            "  --index   FILE is an index file (ruxen-backup --index): print its records\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     KxLog::ConfigureFromEnvironment();
-    bool verify = false;
+    bool verify = false, index = false;
+    const char* mapPath = nullptr;
     const char* path = nullptr;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
@@ -38,6 +47,14 @@ int main(int argc, char** argv) {
         }
         if (options && strcmp(a, "--verify") == 0) {
             verify = true;
+        } else if (options && strcmp(a, "--map") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "ruxen-dump: --map needs a file\n");
+                return 2;
+            }
+            mapPath = argv[++i];
+        } else if (options && strcmp(a, "--index") == 0) {
+            index = true;
         } else if (options && strcmp(a, "--") == 0) {
             options = false;
         } else if (options && a[0] == '-' && a[1] != '\0') {
@@ -52,21 +69,37 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!path) {
+    if (!path || (index && verify) || (mapPath && !verify)) {
         Usage(stderr);
         return 2;
     }
+    PairMapFile::Pairs pairs;
+    std::string error;
+    if (mapPath && !PairMapFile::Read(mapPath, pairs, error)) {
+        fprintf(stderr, "ruxen-dump: %s\n", error.c_str());
+        return 2;
+    }
 
-    ArchiveStreamReader reader;
+    ArchiveStreamReader reader(index ? kIndexStreamMagic : kArchiveStreamMagic);
     if (!reader.OpenFile(path)) {
         fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
         return 1;
     }
+    bool ok;
+    if (index) {
+        ok = IndexDump(stdout, stderr).Run(reader);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "ruxen-dump: cannot write the output\n");
+            return 1;
+        }
+        return ok ? 0 : 1;
+    }
     ArchiveDump dump(stdout, stderr);
     ArchiveVerifier verifier(stdout);
+    verifier.SetPathMap(pairs);
     if (verify)
         dump.SetVerifier(&verifier);
-    bool ok = dump.Run(reader);
+    ok = dump.Run(reader);
     if (verify) {
         verifier.PrintSummary();
         ok = ok && verifier.Ok();

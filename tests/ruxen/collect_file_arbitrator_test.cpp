@@ -198,6 +198,26 @@ TEST_F(ArbiterTest, PlacingACollectFileOnItsDevice) {
     }
 }
 
+// A child that is gone leaves its disk group, its volumes and its
+// archives: a file bound to it goes to another child instead of waiting.
+TEST_F(ArbiterTest, ReleasedChildLeavesGroupsAndArchives) {
+    lvm.Clear();
+    lvm.SetVolume(blk[0], "a");
+    CCollectFileArbitrator arb(event, nullptr, false);
+    vector<CollectFile_t> list{{11, -1, 0, 0, 0}, {12, -1, 0, 0, 0}};
+    string path = Collect(0);
+    ASSERT_TRUE(arb.addCollect(list, 0, path).IsSuccess());
+    std::map<int, int> ids{{11, 7}, {12, 7}}, types, bound;
+    bool catalog = true;
+    RestartInfo_t a{0, 0, 101, 0, 0, 0, 0}, b{0, 0, 102, 0, 0, 0, 0};
+    EXPECT_EQ(11, arb.getNextCollectForChild(a, ids, types, bound, catalog));
+    EXPECT_EQ(-1, arb.getNextCollectForChild(b, ids, types, bound, catalog));
+    arb.releaseChild(101, bound);
+    EXPECT_TRUE(bound.empty());
+    EXPECT_TRUE(arb.diskGroups()[0].children.empty() && arb.diskGroups()[0].pvList[0].children.empty());
+    EXPECT_EQ(12, arb.getNextCollectForChild(b, ids, types, bound, catalog));
+}
+
 // Whole jobs at random: groups on shared and on the same devices, children
 // taking turns, regular files held until the hard-link files of their split
 // group are done, archives bound to children. Every collect number is handed

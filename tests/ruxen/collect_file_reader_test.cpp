@@ -189,3 +189,163 @@ TEST(CollectReaderErrors, MissingFileAndUnreadableFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// One answer as text: the path and what the line carries, "bad" for a bad
+// line; passed-over lines give no answer at all.
+std::string Describe(CollectLineSource::Result r, const CollectLine& l) {
+    if (r != CollectLineSource::kLine)
+        return r == CollectLineSource::kBadLine ? "bad " + std::to_string(l.errnum) + (l.path.empty() ? "" : " WITH PATH")
+                                                : "result " + std::to_string(r);
+    std::string s = l.path;
+    if (l.kind == CollectLine::kHardLinkEntry)
+        s += " #" + std::to_string(l.inode) + ":" + std::to_string(l.device) + ":" + std::to_string(l.ctime) + ":" +
+             std::to_string(l.size) + (l.newGroup ? " new" : "");
+    const char* names[] = {"MAC", "PSEUDO", "ADHOC", "MNT", "SUB", "MNTPATH", "RAW", "DATASIZE", "NOHL", "SF", "STUB", "DEL"};
+    for (int b = 0; b < 12; ++b)
+        if (l.markers & (1u << b))
+            s += std::string(" ") + names[b];
+    for (auto [name, v] : {std::pair{"mnt", l.mountIndex}, {"sf", l.salesforceKind}, {"del", l.deletedKind}})
+        if (v)
+            s += std::string(" ") + name + "=" + std::to_string(v);
+    return s;
+}
+
+std::vector<std::string> Answers(CollectFileReader& r) {
+    std::vector<std::string> out;
+    CollectLine line;
+    for (CollectLineSource::Result res; (res = r.Next(line)) != CollectLineSource::kEnd;)
+        out.push_back(std::to_string(line.offset) + " " + Describe(res, line));
+    return out;
+}
+
+struct Grammar {
+    const char* line;
+    const char* want;  // "" when the line yields nothing
+};
+
+// Every kind of line in one file, in order (directives must come first).
+const Grammar kGrammar[] = {
+    {"%??HBASESNAPINCR%", ""},
+    {"%??DOCSA%store%20area", ""},
+    {"%??SFREL={a-1}%meta%0Atext", ""},
+    {"%??SFREL=B2%m2", ""},
+    {"# /", ""},
+    {"/plain", "/plain"},
+    {"# 5 7 -3 10 /h%20x", "/h x #5:7:-3:10 new"},
+    {"# 5 7 -3 10 /h2", "/h2 #5:7:-3:10"},
+    {"# 5 8 -3 10 /h3", "/h3 #5:8:-3:10 new"},
+    {"# 18446744073709551615 18446744073709551615 -9223372036854775808 0 /max",
+     "/max #18446744073709551615:18446744073709551615:-9223372036854775808:0 new"},
+    {"/between", "/between"},
+    {"# 18446744073709551615 18446744073709551615 1 0 /max2", "/max2 #18446744073709551615:18446744073709551615:1:0 new"},
+    {"%??MAC,PSEUDO,ADHOC,MNT=3,SUB,MNTPATH,RAW,DATASIZE,NOHL,SF=2,STUB,DEL=7%/all%25",
+     "/all% MAC PSEUDO ADHOC MNT SUB MNTPATH RAW DATASIZE NOHL SF STUB DEL mnt=3 sf=2 del=7"},
+    {"%??DEL=1%/d", "/d DEL del=1"},
+    {"%??MNT=2147483647%/m", "/m MNT mnt=2147483647"},
+    {"#  5 7 1 1 /two-blanks", "bad 22"},
+    {"# 5 7 1 /short", "bad 22"},
+    {"# 5 7 1 1 relative", "bad 22"},
+    {"# 5 x 1 1 /p", "bad 22"},
+    {"# 18446744073709551616 7 1 1 /p", "bad 22"},
+    {"# 5 7 1 1 /p%zz", "bad 22"},
+    {"# 5 7 1 1 /p%00", "bad 22"},
+    {"#", "bad 22"},
+    {"%??MNT=0%/p", "bad 22"},
+    {"%??DEL=8%/p", "bad 22"},
+    {"%??SF=-1%/p", "bad 22"},
+    {"%??MNT=+1%/p", "bad 22"},
+    {"%??MNT=2147483648%/p", "bad 22"},
+    {"%??MNT=%/p", "bad 22"},
+    {"%??MNT%/p", "bad 22"},
+    {"%??MAC=1%/p", "bad 22"},
+    {"%??MAC,MAC%/p", "bad 22"},
+    {"%??MAC,%/p", "bad 22"},
+    {"%??%/p", "bad 22"},
+    {"%??mac%/p", "bad 22"},
+    {"%??FOO%/p", "bad 22"},
+    {"%??DEL=1%relative", "bad 22"},
+    {"%??MAC%", "bad 22"},
+    {"%??MAC", "bad 22"},
+    {"%??PSEUDO%/p%zz", "bad 22"},
+    {"%??DOCSA%late", "bad 22"},
+    {"%??HBASESNAPINCR%", "bad 22"},
+    {"# 5 8 -3 10 /after-bad", "/after-bad #5:8:-3:10 new"},
+};
+
+std::string GrammarText() {
+    std::string text;
+    for (const Grammar& g : kGrammar)
+        text += std::string(g.line) + "\n";
+    return text;
+}
+
+}  // namespace
+
+TEST(CollectReaderGrammar, EveryKindMarkerAndError) {
+    CollectFileReader r;
+    const std::string text = GrammarText();
+    r.OpenMemory("collect", text);
+    std::vector<std::string> want;
+    size_t offset = 0;
+    for (const Grammar& g : kGrammar) {
+        if (*g.want)
+            want.push_back(std::to_string(offset) + " " + g.want);
+        offset += strlen(g.line) + 1;
+    }
+    EXPECT_EQ(want, Answers(r));
+    const CollectDirectives& d = *r.Directives();
+    EXPECT_TRUE(d.hbaseIncrementalSnapshot);
+    EXPECT_TRUE(d.documentum);
+    EXPECT_EQ("store area", d.documentumSAName);
+    ASSERT_EQ(2u, d.salesforceRelations.size());
+    EXPECT_EQ("{a-1}", d.salesforceRelations[0].guid);
+    EXPECT_EQ("meta\ntext", d.salesforceRelations[0].metadata);
+    EXPECT_EQ("B2", d.salesforceRelations[1].guid);
+}
+
+// A malformed or repeated directive is a bad line, and ends the directives:
+// the good one after it is late.
+TEST(CollectReaderGrammar, BadDirectives) {
+    for (const char* bad : {"%??HBASESNAPINCR%x", "%??DOCSA%", "%??DOCSA%a%zz", "%??DOCSA=1%x", "%??SFREL=%m",
+                            "%??SFREL=a b%m", "%??SFREL=g%", "%??SFREL%m", "%??DOCSA%a\n%??DOCSA%b"}) {
+        SCOPED_TRACE(bad);
+        CollectFileReader r;
+        r.OpenMemory("collect", std::string(bad) + "\n%??HBASESNAPINCR%\n/p\n");
+        std::vector<std::string> got = Answers(r);
+        ASSERT_EQ(3u, got.size());
+        EXPECT_NE(std::string::npos, got[0].find(" bad 22"));
+        EXPECT_NE(std::string::npos, got[1].find(" bad 22"));
+        EXPECT_FALSE(r.Directives()->hbaseIncrementalSnapshot);
+    }
+}
+
+// A restart at any line's offset answers what reading from the start
+// answers from that line on, with the same directives and the same group
+// heads; from memory and from a file.
+TEST(CollectReaderGrammar, RestartAtEveryLine) {
+    const std::string text = GrammarText() + "# 5 8 -3 10 /again\n";
+    TempDir dir;
+    testfiles::WriteWholeFile(dir / "collect", text);
+    for (bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "file" : "memory");
+        CollectFileReader r;
+        if (fromFile)
+            ASSERT_TRUE(r.Open(dir / "collect", nullptr));
+        else
+            r.OpenMemory("collect", text);
+        const std::vector<std::string> all = Answers(r);
+        const CollectDirectives whole = *r.Directives();
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+            ASSERT_TRUE(r.Seek(at));
+            std::vector<std::string> from;
+            for (const std::string& a : all)
+                if (std::stoull(a) >= at)
+                    from.push_back(a);
+            EXPECT_EQ(from, Answers(r)) << "restart at " << at;
+            EXPECT_EQ(whole.documentumSAName, r.Directives()->documentumSAName);
+            EXPECT_EQ(whole.salesforceRelations.size(), r.Directives()->salesforceRelations.size());
+        }
+    }
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "ruxen/SnapMapRecord.h"
 #include "support/ChildWire.h"
 #include "support/ProcessState.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -25,20 +27,34 @@ BackupArgs StreamArgs() {
     a.collectCount = 5;
     a.appType = 124;
     a.macProperties = true;
-    a.noPrefetch = true;
     a.archivePath = "/out/a";
     a.resultsPath = "/r";
+    a.zonarkId = 2;
+    a.appId = 7;
+    a.snapEngine = 5;
+    a.snapJobId = "42";
+    a.proxyMapPath = "/m";
+    a.nativeSnap = a.errorsNotTolerated = true;
+    a.jobDir = "/job";
+    a.longPath = a.noPrefetch = true;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
-    ASSERT_EQ(2800u, b.size());
-    EXPECT_EQ(std::string("RXBA\1\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x09\0\0\0\x7c\0\0\0", 28), b.substr(0, 28));
-    EXPECT_EQ(std::string(84, '\0'), b.substr(28, 84));
+    ASSERT_EQ(3400u, b.size());
+    EXPECT_EQ(std::string("RXBA\3\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\1\0\0\x7c\0\0\0"
+                          "\2\0\0\0\7\0\0\0\5\0\0\0", 40),
+              b.substr(0, 40));
+    EXPECT_EQ(std::string(72, '\0'), b.substr(40, 72));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
-    EXPECT_EQ('\0', b[1008]);
-    EXPECT_EQ(std::string("/r\0", 3), b.substr(1904, 3));
+    EXPECT_EQ('\0', b[648]);
+    EXPECT_EQ(std::string("/r\0", 3), b.substr(1184, 3));
+    EXPECT_EQ(std::string("/job\0", 5), b.substr(1720, 5));
+    EXPECT_EQ('\0', b[2256]);
+    EXPECT_EQ(std::string("42\0", 3), b.substr(2800, 3));
+    EXPECT_EQ('\0', b[2832]);
+    EXPECT_EQ(std::string("/m\0", 3), b.substr(2864, 3));
 
     plfsBackupArgs block;
     memcpy(&block, b.data(), sizeof block);
@@ -46,18 +62,21 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     std::string error;
     ASSERT_TRUE(DecodeBackupArgs(block, back, &error)) << error;
     EXPECT_EQ(ArgsBlock(back), b);
-    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.noPrefetch);
+    EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath && back.nativeSnap &&
+                back.errorsNotTolerated && !back.mountDetails && !back.ddbSubclient && back.noPrefetch);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
-        [](plfsBackupArgs& x) { x.version = 2; },
+        [](plfsBackupArgs& x) { x.version = 1; },
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 16; },
+        [](plfsBackupArgs& x) { x.switches = 0x200; },
+        [](plfsBackupArgs& x) { memset(x.snapJobId, '4', sizeof x.snapJobId); },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },
         [](plfsBackupArgs& x) { memset(x.resultsPath, 'a', sizeof x.resultsPath); },
+        [](plfsBackupArgs& x) { memset(x.indexPath, 'a', sizeof x.indexPath); },
     };
     for (size_t i = 0; i < sizeof spoil / sizeof spoil[0]; ++i) {
         plfsBackupArgs bad = block;
@@ -66,7 +85,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     }
     // A path is refused, never cut.
     BackupArgs longPath = StreamArgs();
-    longPath.failuresPath = "/" + std::string(894, 'f');
+    longPath.failuresPath = "/" + std::string(kArgPathSize - 2, 'f');
     EXPECT_TRUE(EncodeBackupArgs(longPath, block, &error));
     longPath.failuresPath += "f";
     EXPECT_FALSE(EncodeBackupArgs(longPath, block, &error));
@@ -149,6 +168,34 @@ TEST(MappingRecords, SentAsWrittenOrNotAtAll) {
     sender.setSnapshotContent({content}, false);  // not a name-mapping job
     EXPECT_EQ(0, sender.sendMappingInfo(child));
     EXPECT_EQ(I32(0), wire.Drain());
+}
+
+// The job's name map file reaches every stream's name mapper, in this
+// process or as records to each child.
+TEST(MappingRecords, NameMapFileReachesEveryStream) {
+    for (int streams : {1, 2}) {
+        ProcessStateGuard state;
+        TempDir dir("name_map");
+        BackupArgs a;
+        a.streamCount = streams;
+        a.archivePath = "/dev/null";
+        a.nameMapPath = dir / "names";
+        WriteWholeFile(a.nameMapPath, "/home\t/snap/h\n");
+        const std::string seen = dir / "seen";
+        WriteWholeFile(seen, "");
+        RuxenBase job(a, {"c1", "c2"});
+        job.setStreamFunction([&](RuxenBase& j, const BackupArgs&, const RuxenBase::NextCollect& next) {
+            const std::string mapped = j.nameMapper()->mapName("/home/f", nullptr) + "\n";
+            FILE* f = fopen(seen.c_str(), "a");
+            fputs(mapped.c_str(), f);
+            fclose(f);
+            while (next() > 0) {
+            }
+            return StreamRun{};
+        });
+        EXPECT_EQ(0, streams > 1 ? job.parent() : job.singleProcess());
+        EXPECT_EQ(streams > 1 ? "/snap/h/f\n/snap/h/f\n" : "/snap/h/f\n", ReadWholeFile(seen));
+    }
 }
 
 struct ChildCase {

@@ -8,7 +8,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "platform/IdxMessage.h"
 #include "platform/KXArchive.h"
 #include "platform/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -86,6 +88,77 @@ TEST(RuxenFileNames, EscapingAndTheFailureReasonBound) {
     f.setFailureReason(13, "%s", std::string(5000, 'r').c_str());
     EXPECT_EQ(13, f.GetFailureCode());
     EXPECT_EQ(2046u, f.GetFailureReason().size());
+}
+
+}  // namespace
+
+namespace {
+
+// Index metadata records: the bytes of pairs and of a message exactly,
+// nothing for nothing to send, and every fault after allocation leaves no
+// buffer behind.
+struct MetaCase {
+    const char* name;
+    std::vector<RuxenFile::IndexMetadataPair> pairs;
+    bool message;         // send `Message()` instead of the pairs
+    bool emptyMessage;
+    unsigned failAllocation, failWrite, shortGrant;
+    int result;
+    std::string record;  // the one record 159 written ("" none)
+};
+
+IdxMessage Message() {
+    IdxMessage m(101, 93);
+    m.SetString(2, "x");
+    return m;
+}
+
+TEST(RuxenFileMetadata, PairsMessagesAndFaults) {
+    const std::string one = std::string("P\0\0\0\0\7\0\0\0\3abc", 13);
+    const std::string three = std::string("P\1\0\0\0\1\0\0\0\1a", 11) + std::string("P\1\xff\xff\xff\xff\0\0\0\0", 10) +
+                              std::string("P\0\0\0\0\3\0\0\0\2bc", 12);
+    const MetaCase cases[] = {
+        {"OnePair", {{7, "abc"}}, false, false, 0, 0, 0, 0, one},
+        {"ThreePairs", {{1, "a"}, {0xffffffff, nullptr}, {3, "bc"}}, false, false, 0, 0, 0, 0, three},
+        {"NoPairs", {}, false, false, 0, 0, 0, kMetaNothing, ""},
+        {"Message", {}, true, false, 0, 0, 0, 0, Message().EncodeToString()},
+        {"EmptyMessage", {}, true, true, 0, 0, 0, kMetaNothing, ""},
+        {"NoBuffer", {{7, "abc"}}, false, false, 1, 0, 0, kMetaNoBuffer, ""},
+        {"BufferOneByteShort", {{7, "abc"}}, false, false, 0, 0, 12, kMetaNoBuffer, ""},
+        {"WriteFails", {{7, "abc"}}, true, false, 0, 1, 0, kMetaWriteFailed, ""},
+    };
+    for (const MetaCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testfiles::ProcessStateGuard state;
+        MemoryRecordSink sink;
+        KXArchive archive(&sink);
+        RuxenFile f(&archive);
+        sink.FailAllocation(c.failAllocation);
+        sink.FailWrite(c.failWrite);
+        if (c.shortGrant)
+            sink.ShortGrant(1, c.shortGrant);
+        const IdxMessage message = c.emptyMessage ? IdxMessage(101, 93) : Message();
+        EXPECT_EQ(c.result, c.message ? f.SendIndexMetadata(message) : f.SendIndexMetadata(c.pairs));
+        ASSERT_EQ(c.record.empty() ? 0u : 1u, sink.RecordCount());
+        if (!c.record.empty()) {
+            EXPECT_EQ(PL_FS_IDX_METADATA, sink.RecordType(0));
+            EXPECT_EQ(c.record, sink.RecordBytes(0));
+        }
+        EXPECT_EQ(0u, sink.Outstanding());
+        EXPECT_EQ(c.failWrite ? -1 : 0, f.GetFailureCode());
+        if (c.failWrite)
+            EXPECT_EQ("pipeline error during send buffer -1", f.GetFailureReason());
+    }
+    // With the do-not-send hook nothing is written, and that is success.
+    testfiles::ProcessStateGuard state;
+    testfiles::WriteWholeFile(state.Hooks() / kHookDoNotSend, "");
+    ASSERT_EQ(0, chmod((state.Hooks() / kHookDoNotSend).c_str(), 0600));
+    MemoryRecordSink sink;
+    KXArchive archive(&sink);
+    RuxenFile f(&archive);
+    f.initSendFlag();
+    EXPECT_EQ(0, f.SendIndexMetadata(Message()));
+    EXPECT_EQ(0u, sink.AllocateCalls());
 }
 
 }  // namespace

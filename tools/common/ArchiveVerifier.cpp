@@ -12,7 +12,9 @@
 
 #include "AclForm.h"
 #include "PrintableText.h"
+#include "hardlinks/HardLinkMessages.h"
 #include "platform/KxACLHelper.h"
+#include "platform/PathUtil.h"
 
 namespace {
 
@@ -54,6 +56,20 @@ std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
 }  // namespace
 
 ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
+
+void ArchiveVerifier::SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    m_pathMap = std::map<std::string, std::string>(pairs.begin(), pairs.end());
+}
+
+bool ArchiveVerifier::ToLocal(std::string& path) const {
+    if (m_pathMap.empty())
+        return true;
+    auto it = PathUtil::LongestPrefixLookup(m_pathMap, path);
+    if (it == m_pathMap.end())
+        return false;
+    path = PathUtil::Join(it->second, PathUtil::Remainder(it->first, path));
+    return true;
+}
 
 ArchiveVerifier::~ArchiveVerifier() {
     if (m_fd >= 0)
@@ -120,11 +136,47 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     m_isLink = S_ISLNK(static_cast<mode_t>(header->h_mode));
     m_nameIsPath = !(header->portable_flags & (ZXFLAG_HARDLINK_PHONY_NAME | ZXFLAG_LONG_PATH_NAME)) &&
                    !(header->h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5));
+    const bool mapped = !m_nameIsPath || ToLocal(m_path);
+    m_nameIsPath = m_nameIsPath && mapped;
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
+    if (!m_skipReason && !mapped)
+        m_skipReason = "no pair of the path map covers it";
     m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
     m_compare = m_skipReason == nullptr;
+    if (m_skipReason == kPhonyReason)
+        BeginGroupData();
+}
+
+void ArchiveVerifier::BeginGroupData() {
+    // The data of a hard-link group: compared with the file of a member
+    // that named the group, which must be the group's inode.
+    m_group = &m_groups[m_path];
+    m_group->dataSeen = true;
+    unsigned long long ino = 0, dev = 0;
+    long long ctime = 0;
+    int end = 0;
+    const size_t prefix = strlen(kPhonyNamePrefix);
+    if (m_path.compare(0, prefix, kPhonyNamePrefix) != 0 ||
+        sscanf(m_path.c_str() + prefix, "%llu_%llu_%lld%n", &ino, &dev, &ctime, &end) != 3 ||
+        m_path.size() != prefix + static_cast<size_t>(end)) {
+        m_group = nullptr;
+        m_skipReason = "a hard-link phony name that does not decode";
+        return;
+    }
+    if (m_group->member.empty()) {
+        m_group = nullptr;  // its member names (149) may still come
+        return;
+    }
+    m_skipReason = nullptr;
+    m_compare = m_nameIsPath = true;
+    m_groupIno = ino;
+    m_groupDev = dev;
+    m_escaped += " (as ";
+    ruxen::AppendPrintable(m_escaped, m_group->member.data(), m_group->member.size());
+    m_escaped += ")";
+    m_path = m_group->member;
 }
 
 bool ArchiveVerifier::OpenTarget() {
@@ -139,7 +191,8 @@ bool ArchiveVerifier::OpenTarget() {
         return false;
     }
     struct stat st;
-    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (m_group && (st.st_ino != m_groupIno || st.st_dev != m_groupDev))) {
         close(m_fd);
         m_fd = -1;
         m_openErrno = EINVAL;
@@ -231,6 +284,7 @@ void ArchiveVerifier::Member(std::string_view name, uint64_t offset) {
     if (m_undecoded)
         return;
     std::string member(name);
+    ToLocal(member);
     struct stat st;
     if (lstat(member.c_str(), &st) != 0 || st.st_ino != m_ino || static_cast<uint32_t>(st.st_dev) != m_dev) {
         std::string shown;
@@ -287,11 +341,17 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
         ruxen::AppendPrintable(where, text.data(), text.size());
         ++m_notCompared;
         Line("SKIPPED %s: hard link, data sent as [%s]", m_escaped.c_str(), where.c_str());
+        if (text.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) == 0) {
+            Group& g = m_groups[std::string(text)];
+            if (g.member.empty())
+                g.member = m_path;
+        }
     } else if (m_compare) {
         ++m_compared;
         if (!OpenTarget()) {
-            Mismatch("cannot open: %s",
-                     m_openErrno == EINVAL ? "not a regular file" : strerror(m_openErrno));
+            Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
+                                        : m_group         ? "not the file of its hard-link group"
+                                                          : "not a regular file");
         } else {
             struct stat st;
             if (fstat(m_fd, &st) != 0) {
@@ -314,23 +374,34 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
 }
 
 void ArchiveVerifier::StreamEnded(uint64_t offset) {
-    if (!m_inItem)
-        return;
-    if (m_compare) {
-        ++m_compared;
-        Mismatch("the stream ends at offset %llu before its end-of-item record", ULL(offset));
-    } else {
-        Line("ERROR record at offset %llu: the stream ends inside the item [%s]", ULL(offset),
-             m_escaped.c_str());
-        ++m_streamErrors;
+    if (m_inItem) {
+        if (m_compare) {
+            ++m_compared;
+            Mismatch("the stream ends at offset %llu before its end-of-item record", ULL(offset));
+        } else {
+            Line("ERROR record at offset %llu: the stream ends inside the item [%s]", ULL(offset),
+                 m_escaped.c_str());
+            ++m_streamErrors;
+        }
+        CloseItem();
     }
-    CloseItem();
+    // Members whose group data never came: their bytes are not in the stream.
+    for (const auto& g : m_groups) {
+        if (g.second.dataSeen || g.second.member.empty())
+            continue;
+        m_escaped.clear();
+        ruxen::AppendPrintable(m_escaped, g.second.member.data(), g.second.member.size());
+        m_differs = false;
+        Mismatch("the data of its hard-link group [%s] is not in the stream", g.first.c_str());
+    }
+    m_groups.clear();
 }
 
 void ArchiveVerifier::CloseItem() {
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
+    m_group = nullptr;
     m_inItem = false;
 }
 

@@ -16,6 +16,11 @@
 //   MISMATCH <path>: <what differs>
 //   FAILED <path>: end-of-item record 134          (not compared)
 //   SKIPPED <path>: <why it cannot be compared>
+// A hard-link member (bits 62 and 61, no data, its end-of-item record naming
+// the group's phony name) is not compared itself: the group's data, sent
+// under the phony name, is compared with the first member's file, which must
+// be the inode and device the phony name gives; a member whose group data
+// never comes is a MISMATCH when the stream ends.
 //   ERROR record at offset <n>: <stream inconsistency>
 // and a summary line from PrintSummary. Directories, links, devices and
 // FIFOs are not compared.
@@ -23,8 +28,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ruxen/ZXFileHeader.h"
@@ -38,6 +45,12 @@ public:
     ~ArchiveVerifier();
     ArchiveVerifier(const ArchiveVerifier&) = delete;
     ArchiveVerifier& operator=(const ArchiveVerifier&) = delete;
+
+    // Recorded path -> local path: each item is compared with the file at
+    // its path mapped through the pair whose recorded path covers it on the
+    // longest whole-component prefix; an item no pair covers is skipped.
+    // No pairs (the default): the recorded path itself.
+    void SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs);
 
     // A header record (host order). Null: a header that could not be
     // decoded; its records are passed over until its end-of-item record.
@@ -71,6 +84,9 @@ private:
     void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool OpenTarget();
+    // A recorded path through the path map; false when no pair covers it.
+    bool ToLocal(std::string& path) const;
+    void BeginGroupData();
     void CloseItem();
     // Compares `length` bytes at the item's position with `bytes`, or with
     // zeros when bytes is null.
@@ -90,7 +106,8 @@ private:
     uint64_t m_ino = 0;
     uint32_t m_dev = 0;         // low 32 bits, as the header carries it
     bool m_isLink = false;
-    std::string m_path;
+    std::string m_path;  // the file the item is compared with
+    std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;
     int m_openErrno = 0;
     bool m_opened = false;
@@ -98,6 +115,16 @@ private:
     bool m_sawContent = false;  // data or hole records seen
     bool m_differs = false;     // a difference was reported; stop comparing
     bool m_fileEnded = false;   // the file is shorter than the stream
+
+    // Hard-link groups by phony name: the first member that named it, and
+    // whether its data came.
+    struct Group {
+        std::string member;
+        bool dataSeen = false;
+    };
+    std::map<std::string, Group> m_groups;
+    Group* m_group = nullptr;  // the group whose data the open item is
+    uint64_t m_groupIno = 0, m_groupDev = 0;
 
     uint64_t m_items = 0;
     uint64_t m_compared = 0;

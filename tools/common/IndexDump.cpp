@@ -222,17 +222,8 @@ bool IndexDump::Run(ArchiveStreamReader& reader) {
 }
 
 bool IndexDump::RunMemory(const void* data, size_t size, const char* name) {
-    // The stream reader knows only the archive stream's magic: check the
-    // index magic here and hand it the same bytes under the archive's.
-    if (size < sizeof(kIndexStreamMagic) || memcmp(data, kIndexStreamMagic, sizeof(kIndexStreamMagic)) != 0) {
-        if (m_err)
-            fprintf(m_err, "ruxen-dump: %s: not an index file\n", name);
-        return false;
-    }
-    std::string bytes(static_cast<const char*>(data), size);
-    memcpy(&bytes[0], kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
-    ArchiveStreamReader reader;
-    if (!reader.OpenMemory(bytes.data(), bytes.size(), name)) {
+    ArchiveStreamReader reader(kIndexStreamMagic);
+    if (!reader.OpenMemory(data, size, name)) {
         if (m_err)
             fprintf(m_err, "ruxen-dump: %s: %s\n", name, reader.Error().c_str());
         return false;

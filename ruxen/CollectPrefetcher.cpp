@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <exception>
@@ -141,7 +142,7 @@ bool CollectPrefetcher::WaitForStream(uint64_t wakeAt) {
         // while rather than have the stream wake it, which would cost the
         // stream a system call and a context switch every half window.
         if (!m_stop.load() && m_streamAt.load() < wakeAt)
-            m_wake.wait_for(g, kOffPoll);
+            m_wake.wait_for(g, m_offPoll);
     } else {
         // Published before the position is read again: a stream that moves
         // on after this store sees it and wakes the helper under the lock.
@@ -247,8 +248,11 @@ void CollectPrefetcher::Prefetch(const std::string& path) {
     const off_t len = fst.st_size < kPrefetchBytes ? fst.st_size : kPrefetchBytes;
     if (ReadCacheAdvise::ResidentPages(fd.get(), 0, len) >= PagesOf(len)) {
         m_counters.cached.fetch_add(1, std::memory_order_relaxed);
-        if (!m_off && ++m_hitsInRow >= kOffAfter) {
+        if (m_off) {
+            m_offPoll = std::min(2 * m_offPoll, kOffPollMax);
+        } else if (++m_hitsInRow >= kOffAfter) {
             m_off = true;
+            m_offPoll = kOffPoll;
             m_counters.switchedOff.fetch_add(1, std::memory_order_relaxed);
             KXLOG(3, "prefetch of %s: the data is cached, switched off", m_path.c_str());
         }

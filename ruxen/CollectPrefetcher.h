@@ -24,8 +24,9 @@
 // It switches itself off while what it would fetch is already cached: after
 // kOffAfter opened files in a row whose first MiB was wholly resident it
 // looks at only one line in kSampleEvery, and the first sampled file with a
-// page missing switches it on again. Switched off, it waits kOffPoll between
-// looks instead of being woken by the stream, and a helper left behind
+// page missing switches it on again. Switched off, it waits between looks
+// instead of being woken by the stream (from kOffPoll, doubling while the
+// samples find the data cached, up to kOffPollMax), and a helper left behind
 // seeks to the stream's line rather than decode every line in between: a
 // warm backup pays for a few dozen looks a second.
 //
@@ -63,8 +64,9 @@ public:
     static constexpr off_t kPrefetchBytes = 1 << 20;  // of each file
     static constexpr unsigned kOffAfter = 32;
     static constexpr unsigned kSampleEvery = 64;
-    // How long the helper waits for the stream while it is switched off.
-    static constexpr std::chrono::milliseconds kOffPoll{4};
+    // How long the helper waits for the stream while it is switched off: at
+    // first, and at most after samples that found the data cached.
+    static constexpr std::chrono::milliseconds kOffPoll{4}, kOffPollMax{32};
     // Behind the stream by more than this, the helper seeks to it.
     static constexpr uint64_t kSkipBytes = 8 * 1024;
 
@@ -143,6 +145,7 @@ private:
     std::unique_ptr<ZXHSMLowLevelCtx> m_tiered;
     std::vector<char> m_stubBytes;
     bool m_off = false;
+    std::chrono::milliseconds m_offPoll = kOffPoll;
     unsigned m_hitsInRow = 0;
     unsigned m_sinceSample = 0;
 

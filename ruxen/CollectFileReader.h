@@ -138,6 +138,10 @@ public:
     Result Next(CollectLine& line) override;
     const std::string& Name() const override { return m_name; }
     const CollectDirectives* Directives() const override { return &m_directives; }
+    // The text of the line Next answered last, as read (escapes and markers
+    // kept), without its line end; of an over-long line only the first
+    // kMaxLineBytes + 1 bytes. For callers that pass lines on unchanged.
+    const std::string& LineText() const { return m_line; }
 
 private:
     enum Class { kItem, kBad, kPassOver, kDirective };

@@ -93,3 +93,25 @@ constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device
 constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
 constexpr const char* kSessionSection = "Session";
 constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores
+
+// Collect-file splitter (also kArbCollectMissing, kArbCollectOpen,
+// kArbCollectEmpty and kArbCollectNoItem above).
+constexpr const char* kSplitB4SplitSuffix = ".b4split";
+constexpr const char* kSplitMapFile = "diskColMap.txt";
+constexpr const char* kSplitNoMountTable = "The mount table could not be loaded";
+constexpr const char* kSplitNoMount = "Cannot determine the mountPath for the Line %s read from file %s .";
+constexpr const char* kSplitStat = "Line %s stat from file %s failed errno=%d";
+constexpr const char* kSplitAppend = "Line %s Could not be appended to the File %s.";
+constexpr const char* kSplitRename = "Failed to rename the file %s to file %s errno=%d";
+constexpr const char* kSplitMap = "Could not create collect file map %s errno=%d.";
+constexpr const char* kSplitHardLinkLine =
+    "Line %s read from file %s is a hard-link collect line: hard-link collect files are split by the hard-link split";
+constexpr const char* kSplitNotRegular = "Collect file %s is not a regular file";
+constexpr const char* kSplitIsInput = "%s is the collect file being split";
+constexpr const char* kSplitBadSizedLine = "Line %s of file %s is not a collect line followed by a blank and a size";
+constexpr const char* kSplitBadHead = "File %s does not begin with the directive lines of the collect file";
+constexpr const char* kSplitFileCount = "The number of collect files per mount point must be at least 1, not %d";
+constexpr const char* kSplitNotReady =
+    "Nothing to split: the split by mount point has not run, has failed, or was split already";
+constexpr const char* kSplitRestore = "Could not restore %s from %s: %s";
+constexpr const char* kSplitRemove = "Could not remove %s: %s";

@@ -67,6 +67,8 @@ public:
     // How long the helper waits for the stream while it is switched off: at
     // first, and at most after samples that found the data cached.
     static constexpr std::chrono::milliseconds kOffPoll{4}, kOffPollMax{32};
+    // The helper runs this much nicer than the stream.
+    static constexpr int kNiceIncrement = 5;
     // Behind the stream by more than this, the helper seeks to it.
     static constexpr uint64_t kSkipBytes = 8 * 1024;
 

@@ -34,8 +34,9 @@
 // thread, which is when the job's reader settings are final; it never
 // touches the reader context (it copies what it needs before it starts) and
 // has its own collect-file reader and tiered-storage context. It shares with
-// the stream only atomics and one mutex with its condition variable. Stop,
-// or the destructor, joins it on every path.
+// the stream only atomics and one mutex with its condition variable, and
+// runs nicer than the stream. Stop, or the destructor, joins it on every
+// path.
 #pragma once
 
 #include <sys/types.h>

@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the archive-stream reader and to the dump's
-// record decoding (no file-system access: no verifier).
+// record decoding, index metadata records (pairs and messages) included (no
+// file-system access: no verifier).
 #include <cstddef>
 #include <cstdint>
 

@@ -153,9 +153,9 @@ int SnapFSContentMapper::CollectSnapInfoForNFSBackupPaths(std::vector<std::strin
                       static_cast<unsigned long>(item.archiveFileId), static_cast<unsigned long>(item.archiveGroup),
                       static_cast<unsigned long>(item.mtime), static_cast<unsigned long long>(item.offset),
                       item.path.c_str());
-                rec.prevFullSnap = item.metaValue(MetaData::kPrevFullSnap);
-                rec.prevSnapToCompare = item.metaValue(MetaData::kPrevIncrSnap);
-                rec.prevVolumePath = item.metaValue(MetaData::kPrevVolumePath);
+                rec.prevFullSnap = item.metaValue(IndexMetaDataKind::NFSSNAPDATA_FULL_SNAP);
+                rec.prevSnapToCompare = item.metaValue(IndexMetaDataKind::NFSSNAPDATA_INCR_SNAP);
+                rec.prevVolumePath = item.metaValue(IndexMetaDataKind::NFSSNAPDATA_VOLUME_PATH);
             }
         } else if (!noReferences) {
             for (const NAS::Backup_ReferenceTimes& e : refTimes.elements) {
@@ -257,9 +257,9 @@ bool SnapFSContentMapper::QueryIndexV2(int subclientId, int zonarkId, std::vecto
         for (const FInfoRespItem& item : callback.GetBkpPathPathInfo()) {
             if (item.path != p)
                 continue;
-            NAS::Backup_ReferenceTimes e{p, item.metaValue(MetaData::kPrevVolumePath),
-                                         item.metaValue(MetaData::kPrevFullSnap),
-                                         item.metaValue(MetaData::kPrevIncrSnap)};
+            NAS::Backup_ReferenceTimes e{p, item.metaValue(IndexMetaDataKind::NFSSNAPDATA_VOLUME_PATH),
+                                         item.metaValue(IndexMetaDataKind::NFSSNAPDATA_FULL_SNAP),
+                                         item.metaValue(IndexMetaDataKind::NFSSNAPDATA_INCR_SNAP)};
             KXLOG(2, "RefTime: Previous backup times for path:[%s]. Full[%s] Incr[%s].", p.c_str(),
                   e.prevFullSnap.c_str(), e.prevIncrSnap.c_str());
             list.elements.push_back(std::move(e));

@@ -6,15 +6,15 @@
 #include <list>
 #include <string>
 
-// A keyed metadata value of an index entry.
+#include "platform/IndexMetaDataKinds.h"
+
+// A keyed metadata value of an index entry. A NAS backup path's references
+// are under the snapshot kinds the backup sent them with
+// (IndexMetaDataKind::NFSSNAPDATA_*: previous full snapshot, previous
+// incremental snapshot, previous volume path).
 struct MetaData {
     uint32_t key = 0;
     std::string value;
-
-    // Keys of a NAS backup path's references.
-    static constexpr uint32_t kPrevFullSnap = 0x74330a2f;
-    static constexpr uint32_t kPrevIncrSnap = 0x4a2ecc74;
-    static constexpr uint32_t kPrevVolumePath = 0x677e8d5b;
 };
 
 struct FInfoRespItem {

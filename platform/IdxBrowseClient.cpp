@@ -30,7 +30,8 @@ FInfoRespItem BrowseItem::toFInfoRespItem() const {
     r.archiveGroup = archiveGroup;
     r.mtime = mtime;
     r.offset = offset;
-    const uint32_t keys[3] = {MetaData::kPrevFullSnap, MetaData::kPrevIncrSnap, MetaData::kPrevVolumePath};
+    using namespace IndexMetaDataKind;
+    const uint32_t keys[3] = {NFSSNAPDATA_FULL_SNAP, NFSSNAPDATA_INCR_SNAP, NFSSNAPDATA_VOLUME_PATH};
     for (int i = 0; i < 3; ++i)
         r.metaData.push_back(MetaData{keys[i], nasMeta[i]});
     return r;

@@ -1,7 +1,9 @@
 // The metadata kinds that travel as (kind, value) pairs in metadata records
 // (type 159) and over the indexing connection, with the form of their value.
 // Numeric values become text through IndexMetaDataHelper::encodeData, which
-// dispatches on this table.
+// dispatches on this table. The one table of kind numbers: index entries
+// read back from the index carry the NAS snapshot references under the
+// same NFSSNAPDATA_* kinds (FInfoRespItem.h).
 #pragma once
 
 #include <cstdint>

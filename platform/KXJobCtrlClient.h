@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/NumberParse.h"
+
 class KXJobCtrlClient {
 public:
     // One pending cause as it was raised.
@@ -50,4 +52,18 @@ private:
 // "<job id>:<a>:<b>:<c>" in decimal.
 inline std::string constructJobToken(long long jobId, int a, int b, int c) {
     return std::to_string(jobId) + ":" + std::to_string(a) + ":" + std::to_string(b) + ":" + std::to_string(c);
+}
+
+// Whether `text` is a job token of that form (a job id above 0, three
+// numbers of 0 or more).
+inline bool parseJobToken(const std::string& text) {
+    size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        const size_t end = field < 3 ? text.find(':', at) : text.size();
+        int64_t v = 0;
+        if (end == std::string::npos || !NumberParse::Int64(text.substr(at, end - at), v) || v < (field == 0 ? 1 : 0))
+            return false;
+        at = end + 1;
+    }
+    return true;
 }

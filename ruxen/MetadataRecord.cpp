@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "platform/IndexMetaDataHelper.h"
-#include "ruxen/PipelineRecordTypes.h"
+
+static_assert(kMaxMetadataRecord == IndexMetaDataHelper::kMaxEncodedLength, "one bound on a record");
 
 namespace {
 
@@ -13,39 +14,16 @@ const IndexMetaDataHelper& Encoder() {
     return encoder;
 }
 
-template <class Fill>
-MetadataRecordResult Send(MetadataRecordBuffers& to, uint64_t length, int* writeStatus, Fill fill) {
-    if (length == 0)
-        return kMetaNothing;
-    if (length > IndexMetaDataHelper::kMaxEncodedLength)
-        return kMetaEncodeFailed;
-    const unsigned n = static_cast<unsigned>(length);
-    char* buf = to.TakeRecordBuffer(n);
-    if (!buf)
-        return kMetaNoBuffer;
-    memset(buf, 0, n);
-    if (!fill(buf, n)) {
-        to.GiveBackRecordBuffer();
-        return kMetaFillFailed;
-    }
-    if (int status = to.SendRecordBuffer(PL_FS_IDX_METADATA, n)) {
-        if (writeStatus)
-            *writeStatus = status;
-        return kMetaWriteFailed;
-    }
-    return kMetaSent;
-}
-
 }  // namespace
 
 MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const IdxMessage& message, int* writeStatus) {
     unsigned length = 0;
     if (Encoder().getEncodedLength(&message, length) != 0)
         return kMetaEncodeFailed;
-    return Send(to, length, writeStatus, [&](char* buf, unsigned size) {
+    return SendMetadataRecordOf(to, length, [&](char* buf, unsigned size) {
         unsigned used = 0;
         return Encoder().fillBuffer(&message, buf, size, used) == 0 && used == size;
-    });
+    }, writeStatus);
 }
 
 MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const std::vector<IndexMetadataPair>& pairs,
@@ -57,11 +35,11 @@ MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const std::ve
             return kMetaEncodeFailed;
         total += static_cast<uint64_t>(n);
     }
-    return Send(to, total, writeStatus, [&](char* buf, unsigned size) {
+    return SendMetadataRecordOf(to, total, [&](char* buf, unsigned size) {
         unsigned offset = 0;
         for (size_t i = 0; i < pairs.size(); ++i)
             if (Encoder().fillBuffer(pairs[i].kind, pairs[i].value, buf, size, offset, i + 1 < pairs.size() ? 1 : 0) != 0)
                 return false;
         return offset == size;
-    });
+    }, writeStatus);
 }

@@ -10,7 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "ruxen/PipelineRecordTypes.h"
 
 class IdxMessage;
 
@@ -41,7 +44,37 @@ public:
     virtual void GiveBackRecordBuffer() = 0;
 };
 
-// `writeStatus` (when given) receives the status of a failed write.
+// The largest record (the archive stream's bound on a payload).
+constexpr uint64_t kMaxMetadataRecord = 64u * 1024 * 1024;
+
+// A record of `length` bytes that `fill(buffer, size)` writes into the
+// zeroed buffer, answering true when it wrote all of them: for callers that
+// size and fill an encoding of their own. `writeStatus` (when given)
+// receives the status of a failed write.
+template <class Fill>
+MetadataRecordResult SendMetadataRecordOf(MetadataRecordBuffers& to, uint64_t length, Fill fill,
+                                          int* writeStatus = nullptr) {
+    if (length == 0)
+        return kMetaNothing;
+    if (length > kMaxMetadataRecord)
+        return kMetaEncodeFailed;
+    const unsigned n = static_cast<unsigned>(length);
+    char* buf = to.TakeRecordBuffer(n);
+    if (!buf)
+        return kMetaNoBuffer;
+    memset(buf, 0, n);
+    if (!fill(buf, n)) {
+        to.GiveBackRecordBuffer();
+        return kMetaFillFailed;
+    }
+    if (int status = to.SendRecordBuffer(PL_FS_IDX_METADATA, n)) {
+        if (writeStatus)
+            *writeStatus = status;
+        return kMetaWriteFailed;
+    }
+    return kMetaSent;
+}
+
 MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const IdxMessage& message,
                                         int* writeStatus = nullptr);
 MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const std::vector<IndexMetadataPair>& pairs,

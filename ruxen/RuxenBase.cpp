@@ -245,6 +245,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     ItemCountingSink counting(sink);
     KXArchive archive(&counting);
+    // The stream's archive file: the one index entries name.
+    archive.SetArchiveFileNumber(args.streamNumber > 0 ? static_cast<unsigned>(args.streamNumber) : 1u);
     RuxenFile file(&archive);
     bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
@@ -268,6 +270,21 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     StreamBackupPass pass(file, failures.f, &files);
     pass.SetSendFLAProps(args.flaProps);
+    // A catalog-only stream: one indexing connection on the stream's index
+    // file takes every entry.
+    std::unique_ptr<IndexingConnection> catalog;
+    if (args.catalog) {
+        const RuxenJobInfo& job = file.GetJobInfo();
+        const ArchiveFileId_t id{job.zonarkId, 0, archive.GetArchiveFileNumber()};
+        catalog.reset(new IndexingConnection(indexPath.empty() ? nullptr : &index));
+        if (indexPath.empty() ||
+            catalog->initialize(job.zonarkId, job.clientId, args.appType, job.backupLevel, job.jobToken.c_str(),
+                                job.path.c_str(), "", 0) != 0 ||
+            catalog->sendAfileInfo(&id, false) != 0) {
+            addProblem(run, "a catalog stream needs an index file it can write (--index)");
+            return run;
+        }
+    }
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
@@ -282,15 +299,20 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             failed = true;
         } else {
             // Items read from elsewhere than their recorded path (proxy and
-            // snapshot jobs) are not the prefetcher's to guess.
+            // snapshot jobs) are not the prefetcher's to guess; a catalog
+            // pass reads no data.
             std::unique_ptr<CollectPrefetcher> prefetcher;
-            if (!args.noPrefetch && !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
+            if (!args.noPrefetch && !catalog &&
+                !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
                 prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());
-            failed = pass.RunDataLoop(reader) != StreamBackupPass::kCollectDone;
+            failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
+                     StreamBackupPass::kCollectDone;
             pass.SetPositionListener(nullptr);
         }
     }
+    if (catalog && catalog->backupDone(0) != 0)
+        failed = true;
     failed |= counting.Close() != 0;
     if (!indexPath.empty() && index.Close() != 0) {
         addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
@@ -299,7 +321,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     failed |= !failures.Close(run);
     failed |= !results.Close(run);
     run.failed = failed;
-    run.totals = {file.GetItemsSent(), file.GetDataBytesSent(), file.GetFailedItems()};
+    run.totals = {file.GetItemsSent() + pass.EntriesSent(), file.GetDataBytesSent(), file.GetFailedItems()};
     run.changedItems = file.GetChangedItems();
     if (run.changedItems != 0)
         addProblem(run, kProblemChangedWhileRead, static_cast<unsigned long long>(run.changedItems));

@@ -353,7 +353,3 @@ void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& 
     EnsureReader();
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
-
-int RuxenFile::PrepareAndSendMetaData(FILE*) {
-    return kItemGoOn;
-}

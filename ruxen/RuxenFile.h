@@ -38,6 +38,7 @@ class CPipelayer;
 class CTyError;
 class ContentMapper;
 class IdxMessage;
+class IndexMetaDataHelper;
 class IndexingConnection;
 class KXArchive;
 class KXJobCtrlClient;
@@ -46,6 +47,7 @@ class TAVNameMapper;
 namespace IdxMetadata {
 class IdxMetaData;
 }
+struct browseablePath_t;
 struct subclientFiles;
 struct _PipelineDataHdr;
 
@@ -73,6 +75,7 @@ struct RuxenJobInfo {
     int backupLevel = 0;
     long long jobId = 0;
     std::string jobToken;
+    std::string path;  // the job's path text, handed to the indexing service
 };
 
 // A mount of the job's mount-point list.
@@ -101,6 +104,7 @@ public:
         kItemSkipped = -1,
         kEndOfCollect = 1,  // OpenFilesForBackup
         kNoBuffer = 1,      // SendEndOfFileMessage
+        kNothingSent = 1,   // SendDeletedItemHeader
         kFailStream = 2,
     };
 
@@ -258,7 +262,7 @@ public:
     CTyError FillIndexMetaData(IdxMetadata::IdxMetaData& message);
     // After OpenFilesForBackup answered -1: a reported failure of the entry
     // is recorded in the index as well.
-    void RecordFailedCollectEntry();
+    void RecordFailedCollectEntry(IndexingConnection* connection = nullptr);
     // Test-only: forget the switches header sending and failed-item records
     // decide once per process.
     static void ResetProcessSwitchesForTest();
@@ -281,7 +285,58 @@ public:
     // sizes of SendFLAProps, and count the system look-ups from 0.
     static void ResetFlaStateForTest();
 
+    // ---- item metadata (RuxenFileMetaData.cpp)
+    // One entry of an item's metadata list: the kind's 32-bit number,
+    // stored sign-extended (only its low 32 bits reach the encoder), and the
+    // value as text.
+    struct MetaData {
+        int64_t kind = 0;
+        std::string value;
+        MetaData() = default;
+        MetaData(uint32_t k, std::string v) : kind(static_cast<int32_t>(k)), value(std::move(v)) {}
+    };
+    // Appends the current item's metadata pairs to `list`: `isStub` is the
+    // reader's answer, `skipStubGUIDs` leaves out both stub GUID kinds,
+    // `backupLevel` and `nfsSnapDiff` are the catalog stream's.
+    void FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub, bool skipStubGUIDs, int backupLevel,
+                                  bool nfsSnapDiff);
+    // The encoded length of the list's pairs (0 for none), or -1 when a
+    // pair cannot be encoded.
+    int GetMetaBuffSize(IndexMetaDataHelper& encoder, const std::list<MetaData>& list);
+    // Writes the pairs in order, the last with its more-follows flag 0: 0,
+    // or the first non-zero answer of the encoder (the pairs after it are
+    // not written).
+    int FillBufferFromVectors(IndexMetaDataHelper& encoder, char* buffer, const std::list<MetaData>& list,
+                              unsigned size);
+    // The item's metadata: a record 159 without a connection, each pair to
+    // the connection in a catalog stream. 0 sent or nothing to send; 1 the
+    // item failed (reported), the stream goes on; 2 the stream must fail.
+    int PrepareAndSendMetaData(FILE* failures, IndexingConnection* connection);
+    int PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsSnapDiff, IndexingConnection* connection);
+    // Records this job's snapshots of a NAS backup path as the references of
+    // the subclient's next job. False when they could not be stored.
+    bool UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
+                                     const std::string& fullSnap, const std::string& incrSnap);
+    // Test-only: the archival time of early stubs is taken afresh.
+    static void ResetArchivalTimeForTest();
+
+    // ---- deleted-item and browse records (RuxenFileDeleted.cpp)
+    // A header built from fixed values for an item that has no data (a
+    // deleted item of kind 1 to 7, a database browse item of kind 8), and a
+    // successful end-of-item record; with a connection (snapshot-catalog
+    // jobs) the header goes to the index instead. 0 sent; 1 nothing sent
+    // (the path "/", or a name that does not fit the header: a reported
+    // failure); 2 the stream must fail.
+    virtual int SendDeletedItemHeader(const std::string& path, int kind);
+    int SendDeletedItemHeader(const std::string& path, int kind, IndexingConnection* connection);
+    int SendDeletedItemHeader(const std::string& path, int kind, IndexingConnection* connection,
+                              browseablePath_t* browse);
+
     // ---- setters and getters
+    // The local path the real-path metadata of long paths names, when the
+    // job reads through an alternate local path (RuxenFilePrivate's
+    // alternateLocalPath).
+    void SetAlternateLocalPath(const std::string& path) { m_alternateLocalPath = path; }
     void SetjobID(long long id) { m_job.jobId = id; }
     void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
     const RuxenJobInfo& GetJobInfo() const { return m_job; }
@@ -422,6 +477,22 @@ protected:
     // The header filled again for a failed-item record, counting nothing.
     int RefillHeaderForFailedRecord(bool endOfItem);
 
+    // The list as one record 159 through the one sender: `size` gets its
+    // encoded length, `fillRc` the encoder's answer, `writeStatus` the status
+    // of a failed write.
+    MetadataRecordResult SendMetaDataList(const std::list<MetaData>& list, int& size, int& fillRc, int& writeStatus);
+    // The stream's Salesforce relationship entries, once, over an indexing
+    // connection of their own. 0 sent, 2 failed (the list stays for a retry).
+    int SendSalesforceRelations();
+    // The snapshot-mount metadata of a mount point in a catalog stream. 0 or 2.
+    int SendSnapMountMetaData(FILE* failures, IndexingConnection& connection);
+    // A failure of the metadata: error text, reason (code -1), the lists.
+    void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
+    // The header `host` (host order) as record 128 in network order, the
+    // allocation timed as stage 0 and the write as stages 3 and 5. 0; 1 no
+    // buffer; 2 the write failed (the reason is recorded).
+    int SendHeaderRecord(const ZXFileHeader& host);
+
     // After the item is opened: sets the reader's file-set mark when the
     // local path is a loaded file-set path, clears it otherwise.
     void MarkFileSetItem();
@@ -437,6 +508,9 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
+    // lstat of the item, through the long-path handler when the path is too
+    // long for the system and long paths are backed up. 0, or -1 with errno.
+    int StatItem(const char* path, struct stat* st);
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
@@ -590,6 +664,7 @@ protected:
     bool m_failureListWriteFailed = false;
     FILE* m_failuresFile = nullptr;  // while data is being sent
 
+    std::string m_nameBuf;  // a deleted item's mapped name, reused item after item
     std::string m_escapeBuf;
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;

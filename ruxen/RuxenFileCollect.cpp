@@ -7,6 +7,7 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
+#include "platform/KxLongPathHandler.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
@@ -68,6 +69,25 @@ void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     EnsureReader();
     m_readerContext->SetLink2RawDev(m_rawDeviceMarker);
     m_readerContext->SetEarlyStubBackup((m & kMarkerStub) != 0);
+    // The end of a long-path item switches long-path reading off; each item
+    // starts again from the job's switch, or every later long path would be
+    // opened by the plain calls and fail.
+    m_readerContext->SetLongPathBackup(m_longPathSupport);
+}
+
+// lstat of the item; a path longer than the system takes is walked down
+// by the long-path handler when the job backs up long paths.
+int RuxenFile::StatItem(const char* path, struct stat* st) {
+    if (lstat(path, st) == 0)
+        return 0;
+    if (errno != ENAMETOOLONG || !m_longPathSupport)
+        return -1;
+    KxLongPathHandler* handler = KxLongPathHandler::GetHandler();
+    if (handler == nullptr) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return handler->lstat_long(path, st);
 }
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
@@ -105,7 +125,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         if (!MapItemToLocalPath(failures))
             return kItemSkipped;
 
-        if (lstat(_mapped_name.c_str(), &m_stat) != 0) {
+        if (StatItem(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;
             ReportItemFailure(failures, m_recordedPath.c_str(), e, strerror(e));
             return kItemSkipped;

@@ -99,8 +99,10 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
     }
 
+    // A deleted or browse item has nothing on the client to stub or delete.
+    const bool noData = m_private->isDeletedItem();
     CFileReaderContext& context = GetReaderContext();
-    if (m_turboMode && m_earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
+    if (!noData && m_turboMode && m_earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
         if (eof != 1) {
             if (fResults && m_resultsOn) {
                 m_failureLine.assign(kResultsLinePrefix);
@@ -128,7 +130,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         context.SetLongPathBackup(false);
     m_overridePath.clear();
 
-    if (!m_private->archiveAndDelete)
+    if (!m_private->archiveAndDelete || noData)
         return kItemGoOn;
     std::string entry = escapeFileName(m_actualPath.c_str());
     const bool directory = S_ISDIR(m_stat.st_mode);

@@ -182,10 +182,10 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
     return CTyError();
 }
 
-void RuxenFile::RecordFailedCollectEntry() {
+void RuxenFile::RecordFailedCollectEntry(IndexingConnection* connection) {
     if (!m_failureReported || m_recordedPath.empty())
         return;
-    CTyError e = sendFailedFileInfo(false);
+    CTyError e = sendFailedFileInfo(false, connection);
     if (e.IsError())
         KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
 }

@@ -1,6 +1,7 @@
 // The per-file object's metadata records (type 159), through the one sender
 // (ruxen/MetadataRecord.h) over the object's archive-buffer services.
 #include "platform/IdxMessage.h"
+#include "platform/IndexMetaDataHelper.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenFile.h"
 
@@ -26,4 +27,17 @@ int RuxenFile::SendIndexMetadata(const IdxMessage& message) {
 
 int RuxenFile::SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text) {
     return message ? SendIndexMetadata(*message) : SendIndexMetadata(std::vector<IndexMetadataPair>{{kind, text}});
+}
+
+MetadataRecordResult RuxenFile::SendMetaDataList(const std::list<MetaData>& list, int& size, int& fillRc,
+                                                 int& writeStatus) {
+    IndexMetaDataHelper encoder;
+    size = GetMetaBuffSize(encoder, list);
+    if (size < 0)
+        return kMetaEncodeFailed;
+    RecordBuffers buffers(*this);
+    return SendMetadataRecordOf(
+        buffers, static_cast<uint64_t>(size),
+        [&](char* buf, unsigned n) { return (fillRc = FillBufferFromVectors(encoder, buf, list, n)) == 0; },
+        &writeStatus);
 }

@@ -20,6 +20,9 @@
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/HBaseItems.h"
 
+class RuxenFile;
+struct browseablePath_t;
+
 class RuxenFilePrivate {
 public:
     RuxenFilePrivate();
@@ -29,6 +32,10 @@ public:
     // error and empties `out`. Generating only keeps what the GUIDs are made
     // of: each is made when first asked for, as most items never need one.
     CTyError GenerateBackupObjectGUIDs(const std::string& path, const struct stat& st, bool isStub);
+    // The GUIDs of a database browse item: its object GUID from its path
+    // (written back into the record), its version from the stat with the
+    // record's size and version seed.
+    CTyError GenerateBackupObjectGUIDs(browseablePath_t* browse, const struct stat& st);
     CTyError GenerateJobResultObjectGUIDs(const std::string& path, const struct stat& st, bool isStub);
     CTyError GenerateComponentGUID(const std::string& path, bool forceRoot, bool refresh);
     void SetComponentGUIDRequired(bool on) { m_componentGuidRequired = on; }
@@ -47,16 +54,24 @@ public:
 
     bool isDeletedItem() const { return m_deletedKind != 0; }
     // The current item is a deleted item of kind 1 to 7 (its collect line's
-    // DEL marker); 0: it is not.
+    // DEL marker) or a database browse item (8): an item without data; 0: it
+    // is not.
     void SetDeletedItem(int kind) { m_deletedKind = kind; }
     int DeletedItemKind() const { return m_deletedKind; }
     int GetReaderType() const { return m_readerType; }
+    void SetReaderType(int type) { m_readerType = type; }
     bool isMountPath(const std::string& path) const;
     unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
     // The item's ACL and extended-attribute reader: one per object, made on
     // first use and reused item after item (each read replaces the last).
     KxACL::Helper& GetACLInstance();
+
+    // Sends the browse items of a database dump one after another, each as
+    // a header and an end-of-item record (kind 8): they take the dump's stat
+    // when the first record asks for it, else the current time and a
+    // directory's mode. Nothing to send is a success.
+    CTyError PopulateDBBrowsePaths(std::vector<browseablePath_t>& browse, RuxenFile* file, const std::string& dumpPath);
 
     // The job's GPFS file sets, from "FileSetTmp.kxf" in `directory`
     // (replacing those loaded before). No file loads none and is no error;
@@ -88,6 +103,7 @@ public:
     FILE* archiveDeleteList = nullptr;  // the open list (not owned)
     bool indexV2 = false;
     int alternateReader = 0;
+    bool alternateLocalPath = false;  // long paths are read through the object's alternate local path
     bool endUserAccess = false;
     std::string indexingText;
     // From the collect file's directives; sent once per stream.

@@ -87,6 +87,11 @@ constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
 // Results-file reason of an early-stub candidate that failed.
 constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";
 
+// Metadata sending: the Salesforce relationship entries go to the index
+// under this application type and view.
+constexpr unsigned long kAppTypeSalesforceRelations = 134;
+constexpr const char* kSalesforceRelationsView = "TBLVIEW";
+
 // Header filling.
 constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
 constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target

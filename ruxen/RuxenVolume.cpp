@@ -67,22 +67,16 @@ bool RuxenVolume::SendFileHeader(ZXFileHeader* header, IndexingConnection* conne
     if (connection)
         return connection->sendFileInfo(header, 0, nullptr, 0) == 0;
 
-    ConvertZXFileHeaderToNetOrder(header, &m_netHeader);
-    m_perf.StartPerfCounter("AllocateBuffer", kStageAllocate);
-    char* buf = AllocateRecord(ZX_HEADER_SIZE);
-    m_perf.StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
-    if (!buf) {
+    switch (SendHeaderRecord(*header)) {
+    case kItemGoOn:
+        return true;
+    case kNoBuffer:
         KXLOG(0, "eRRoR -- Unable to allocate buffer");
         return false;
+    default:
+        KXLOG(0, "eRRoR -- Failed to send file header for [%s]", header->h_filename);
+        return false;
     }
-    memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
-    unsigned length = ZX_HEADER_SIZE;
-    if (m_pipelayer && m_sendOn)
-        length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
-    if (WriteTimed(PL_FS_HEADER, length))
-        return true;
-    KXLOG(0, "eRRoR -- Failed to send file header for [%s]", header->h_filename);
-    return false;
 }
 
 bool RuxenVolume::SendEOF(int status) {

@@ -9,6 +9,7 @@
 #include "platform/Export.h"
 
 class CollectLineSource;
+class IndexingConnection;
 class RuxenFile;
 struct subclientFiles;
 
@@ -35,20 +36,46 @@ public:
     // was walked to its end, kStreamFailed when the stream must fail.
     Result RunDataLoop(CollectLineSource& source);
 
-    unsigned long long ItemsSeen() const { return m_itemsSeen; }
+    // A catalog-only pass: each item's header goes to the indexing
+    // connection as its entry, after its metadata pairs; no data, no
+    // end-of-item records. The connection must be initialised and its
+    // archive file announced.
+    Result RunCatalogLoop(CollectLineSource& source, IndexingConnection& connection);
 
-    // The listener of the next RunDataLoop calls (null: none; not owned).
-    void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+    unsigned long long ItemsSeen() const { return m_itemsSeen; }
+    // Index entries the catalog passes sent (deleted items included).
+    unsigned long long EntriesSent() const { return m_entriesSent; }
+    // The catalog stream's NAS snapshot-difference mode.
+    void SetNfsSnapDiff(bool on) { m_nfsSnapDiff = on; }
 
     // Send each item's file-level properties after its metadata (the
     // subclient's data collection for the resource report).
     void SetSendFLAProps(bool on) { m_flaProps = on; }
 
+    // The listener of the next passes (null: none; not owned).
+    void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+
 private:
+    enum Step { kStepItem, kStepNext, kStepDone, kStepFail };
+    // Opens the next item and fills its header: kStepItem for an item to
+    // send, kStepNext when the line is dealt with (a deleted item sent, a
+    // failed item reported), kStepDone at the end of the collect file.
+    Step OpenNextItem(CollectLineSource& source, IndexingConnection* connection);
+    // The metadata step's answer: kStepNext when the item failed (reported).
+    Step AfterMetaData(int result);
+    // A deleted item through the deleted-item sender (to the connection in
+    // a catalog pass); false when the stream must fail.
+    bool SendDeletedItem(IndexingConnection* connection);
+    // The collect file is done: false when the failures or results lists
+    // lost a line.
+    bool ListsComplete(CollectLineSource& source);
+
     RuxenFile& m_file;
     FILE* m_failures;
     subclientFiles* m_files;
     unsigned long long m_itemsSeen = 0;
-    CollectPositionListener* m_listener = nullptr;
+    unsigned long long m_entriesSent = 0;
     bool m_flaProps = false;
+    bool m_nfsSnapDiff = false;
+    CollectPositionListener* m_listener = nullptr;
 };

@@ -7,6 +7,7 @@
 //                [--streams N]
 //                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
 //                --archive OUT [COLLECT...]
+//   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
@@ -41,17 +42,18 @@ void usage(FILE* out) {
             "                    [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
+            "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
             "allowed). The summary goes to standard error.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
-            "  --fla-props       send each item's file-level properties (owner, group,\n"
-            "                    times, extension, mount) for the resource report\n"
             "  --no-prefetch     do not read ahead of the stream: by default a helper\n"
             "                    thread asks the kernel for the next items' data while\n"
             "                    it is not cached\n"
+            "  --fla-props       send each item's file-level properties (owner, group,\n"
+            "                    times, extension, mount) for the resource report\n"
             "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
@@ -67,6 +69,9 @@ void usage(FILE* out) {
             "                    (ancestor and GUID) where the application type allows\n"
             "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
             "                    stream i writes FILE.i, as for the archive\n"
+            "  --catalog         catalog only: each item's header and metadata go to the\n"
+            "                    index file as its entry, no data is read (the archive,\n"
+            "                    /dev/null unless given, takes only records beside them)\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
@@ -227,6 +232,8 @@ int main(int argc, char** argv) {
             args.longPath = true;
         } else if (a == "--fla-props") {
             args.flaProps = true;
+        } else if (a == "--catalog") {
+            args.catalog = true;
         } else if (a == "--no-prefetch") {
             args.noPrefetch = true;
         } else if (a == "--archive") {
@@ -298,6 +305,12 @@ int main(int argc, char** argv) {
             collects.push_back(a);
         }
     }
+    if (args.catalog && args.indexPath.empty()) {
+        fprintf(stderr, "ruxen-backup: --catalog needs --index FILE\n");
+        return 2;
+    }
+    if (args.catalog && args.archivePath.empty())
+        args.archivePath = "/dev/null";
     if (args.archivePath.empty() || (collects.empty() && args.jobDir.empty())) {
         usage(stderr);
         return 2;

@@ -258,8 +258,8 @@ TEST(StreamPassNames, NameFieldBoundary) {
 
 // ------------------------------------------------------------ collect-line forms
 
-// Directives and "# /" yield no item; a deleted item is neither stat-ed nor
-// sent and counts as nothing; a hard-link entry is backed up by its path; a
+// Directives and "# /" yield no item; a deleted item is not stat-ed: it goes
+// as a header and an empty end-of-item record; a hard-link entry is backed up by its path; a
 // marker that cannot be read fails its line, never the item's markers.
 TEST(StreamPassCollectForms, DirectivesDeletedItemsAndBadMarkers) {
     ProcessStateGuard state;
@@ -278,9 +278,11 @@ TEST(StreamPassCollectForms, DirectivesDeletedItemsAndBadMarkers) {
                                      entry + ruxen::escapeFileName(a.c_str()) + "\n%??NOHL,NOHL%" + a + "\n");
     StreamBackupPass pass(file, run.failures);
     EXPECT_EQ(StreamBackupPass::kCollectDone, pass.RunDataLoop(reader));
-    EXPECT_EQ(2u, pass.ItemsSeen());
-    EXPECT_EQ((Types{128, 2, 130}), run.TypesSent());
-    EXPECT_EQ(1u, CheckRecords(run.sink).matched);
+    EXPECT_EQ(3u, pass.ItemsSeen());
+    EXPECT_EQ((Types{128, 130, 128, 2, 130}), run.TypesSent());
+    StreamCheck check = CheckRecords(run.sink);
+    EXPECT_TRUE(check.Ok()) << check.lines;
+    EXPECT_EQ(1u, check.matched);
     EXPECT_EQ("%??NOHL,NOHL%" + a + ":22\n", run.Failures());
     EXPECT_EQ(0u, file.GetCountableItems()) << "a hard-link entry is not counted";
 }

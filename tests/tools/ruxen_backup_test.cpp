@@ -3,6 +3,7 @@
 // archive verifier.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/ArchiveStreamReader.h"
+#include "platform/FileNameEscape.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/RunProgram.h"
@@ -25,6 +27,13 @@
 namespace {
 
 using namespace testfiles;
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
 
 class RuxenBackupTool : public ::testing::Test {
 protected:
@@ -209,6 +218,39 @@ TEST_F(RuxenBackupTool, OverLongPathIsListed) {
     EXPECT_EQ(p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
 }
 
+// Paths longer than the system takes are stat-ed and read through the
+// long-path handler, item after item: the end of one long-path item must not
+// leave the next to the plain calls.
+TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
+    const std::string a = MakePathOfLength(m_tree, 4300);
+    ASSERT_EQ(4300u, a.size());
+    const std::string b = a.substr(0, a.rfind('/')) + "/b";
+    ASSERT_EQ(-1, open(b.c_str(), O_RDONLY));  // beyond PATH_MAX for the plain calls
+    ASSERT_EQ(ENAMETOOLONG, errno);
+    std::string text = ruxen::escapeFileName(a.c_str()) + "\n";
+    text += ruxen::escapeFileName(b.c_str()) + "\n";
+    WriteWholeFile(m_collect, text);
+    // b through the long-path handler too: write it by walking down.
+    int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
+    for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
+        int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+        close(dir);
+        dir = next;
+    }
+    int fd = openat(dir, "b", O_WRONLY | O_CREAT, 0644);
+    close(dir);
+    ASSERT_EQ(2, write(fd, "bb", 2));
+    close(fd);
+
+    ProgramResult r = Backup({"--long-path", "--app-type", "29", "--failures", m_failures, "--archive", m_archive,
+                              m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", ReadWholeFile(m_failures));
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=4\n")) << r.out;
+    EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=2\n")) << r.out;
+}
+
 // Hard links through the job directory: ruxen-collect writes a collect file
 // per tree and records every path of a multi-link file in that tree's
 // hard-link collect file and the table; the backup sends each member without
@@ -268,6 +310,33 @@ TEST_F(RuxenBackupTool, IndexFileBesideTheArchive) {
     EXPECT_EQ(std::string("RXIX\0\0\0\1", 8), ReadWholeFile(index).substr(0, 8));
     r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
     EXPECT_EQ(0, r.exitCode) << r.err;
+}
+
+// Index metadata of a stub-free tree: only the item whose folder is too long
+// for the index carries a record 159, its real path; a catalog run sends
+// the same pair before that item's entry, and every item as an entry.
+TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
+    std::string deep = m_tree;
+    while (deep.size() < 960)
+        ASSERT_EQ(0, mkdir((deep += "/" + std::string(std::min<size_t>(200, 960 - deep.size()), 'd')).c_str(), 0755));
+    WriteWholeFile(deep + "/f", "deep");
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    const std::string index = m_dir / "catalog.rxix", kind = "kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) ";
+    ASSERT_EQ(0, Backup({"--long-path", "--archive", m_archive, m_collect}).exitCode);
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
+    EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA type=159 length=" + std::to_string(deep.size() + 12) + " pairs=1 [" +
+                                     kind + "more=0 value=\"" + deep + "/f\"]"));
+
+    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--index", index, m_collect}).exitCode);
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(CountOf(ReadWholeFile(m_collect), "\n"), CountOf(r.out, " IDX_FILE ")) << r.out;
+    const size_t at = r.out.find(" IDX_PAIR conn=1 " + kind + "value=\"" + deep + "/f\"");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + deep + "/f\"", at), r.out.find(" IDX_FILE ", at));
+    EXPECT_EQ(1u, CountOf(r.out, "mode=0120777 size=8 offset=0 link=\"data.bin\""));
 }
 
 // A write error late in the stream: the summary says how far the archive

@@ -134,6 +134,12 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
             memcpy(acl + 16, f.data(), 22);
             b.Raw(PL_FS_OPT_HDR, acl, sizeof(acl));
         }
+        // Metadata: one pair (LONGFILEPATH_REAL_PATH "/x"), and a message
+        // whose file-set part names "fs".
+        b.Raw(PL_FS_IDX_METADATA, "P\0\x5E\xB7\x43\xE8\0\0\0\2/x", 12);
+        const char message[] = "M\1\0\0\0\x65\0\0\0\x5D\0\0\0\1\0\0\0\7\4\0\0\0\x17"
+                               "\0\0\0\x65\0\0\0\x67\0\0\0\1\0\0\0\1\2\0\0\0\2fs";
+        b.Raw(PL_FS_IDX_METADATA, message, sizeof(message) - 1);
         b.Close();
     }
     RunResult r = RunDump(dir, {stream});
@@ -148,7 +154,7 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
               "1215 OPT_HDR2 type=149 length=8 text=\"/data/b\"\n"
               "1231 DATA type=2 length=11\n"
               "1250 HOLE type=293 length=4 size=65536\n"
-              "1262 IDX_METADATA type=159 length=4\n"
+              "1262 MALFORMED type=159 length=4: not a pair\n"
               "1274 EOF type=130 length=0 text=\"\"\n"
               "1282 HEADER type=128 length=145 name=\"/data/link\\x0a\" mode=0120777 size=0 nlink=1 "
               "platform_flags=0x100000000000000 portable_flags=0x0\n"
@@ -160,7 +166,10 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
               "1591 OPT_HDR type=129 length=38 opt_type=1 opt_length=22 entries=1 [XATTR name=\"user.k\" "
               "value_length=1]\n"
               "1637 MALFORMED type=129 length=38: ACL form of an unknown version\n"
-              "1683 END type=4294967295 length=16 items=3 data_bytes=11\n");
+              "1683 IDX_METADATA type=159 length=12 pairs=1 [kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) more=0 "
+              "value=\"/x\"]\n"
+              "1703 IDX_METADATA type=159 length=46 message IdxMetaData{7=FileSetData{1=\"fs\"}}\n"
+              "1757 END type=4294967295 length=16 items=3 data_bytes=11\n");
 }
 
 // Streams cut short or damaged: the dump fails and says where.

@@ -6,6 +6,7 @@
 
 #include "AclForm.h"
 #include "ArchiveVerifier.h"
+#include "IndexDump.h"
 #include "PrintableText.h"
 #include "platform/Coding.h"
 #include "ruxen/OptionalHeaderPrefix.h"
@@ -99,8 +100,7 @@ bool ArchiveDump::DumpRecord(ArchiveStreamReader& reader, const ArchiveRecord& r
     case PL_FS_OPT_HDR:
         return DumpOptHeader(reader, r);
     case PL_FS_IDX_METADATA:
-        Begin(r, "IDX_METADATA");
-        break;
+        return DumpMetadata(reader, r);
     case PL_FS_OBJSRV_METADATA:
         Begin(r, "OBJSRV_METADATA");
         break;
@@ -242,5 +242,24 @@ bool ArchiveDump::DumpOptHeader(ArchiveStreamReader& reader, const ArchiveRecord
     Emit();
     if (m_verifier)
         m_verifier->OptionalHeader(optType, form, optLength, r.offset);
+    return true;
+}
+
+// An index metadata record: its pairs or its message.
+bool ArchiveDump::DumpMetadata(ArchiveStreamReader& reader, const ArchiveRecord& r) {
+    const char* p = nullptr;
+    size_t n = 0;
+    if (!reader.ReadPayload(&p, &n))
+        return false;
+    std::string text;
+    const char* why = nullptr;
+    if (!IndexDump::DescribeMetadata(p, n, &text, &why)) {
+        Malformed(r, why);
+        return true;
+    }
+    Begin(r, "IDX_METADATA");
+    m_line += ' ';
+    m_line += text;
+    Emit();
     return true;
 }

@@ -13,6 +13,10 @@
 //            KxACL::kOptHeaderType; a form that does not parse is MALFORMED)
 //   <offset> OPT_HDR2 type=149 length=<n> text="<path>"  (OPT_HDR4 for 314)
 //   <offset> HARDLINK_DEDUP type=329 length=4 value=<n>
+//   <offset> IDX_METADATA type=159 length=<n> pairs=<n>
+//            [kind=0x<hex>(<NAME>) more=<0|1> value="<t>"] ...
+//            or ... message <message text>   (IndexDump::DescribeMetadata;
+//            a payload that decodes as neither is MALFORMED)
 //   <offset> RECORD type=<n> length=<n>                (any other type)
 //   <offset> MALFORMED type=<n> length=<n>: <what is wrong>
 //   <offset> END type=4294967295 length=16 items=<n> data_bytes=<n>
@@ -57,6 +61,7 @@ private:
     bool DumpText(ArchiveStreamReader& reader, const ArchiveRecord& r, const char* name);
     bool DumpFixed(ArchiveStreamReader& reader, const ArchiveRecord& r);
     bool DumpOptHeader(ArchiveStreamReader& reader, const ArchiveRecord& r);
+    bool DumpMetadata(ArchiveStreamReader& reader, const ArchiveRecord& r);
     void Begin(const ArchiveRecord& r, const char* name);
     void Append(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

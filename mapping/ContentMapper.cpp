@@ -48,9 +48,11 @@ std::map<std::string, std::string>::const_iterator ContentMapper::FindByHostPath
 
 bool ContentMapper::initialize(const char* appIdString) {
     mAppIdString = appIdString ? appIdString : "";
+    if (!mPairsGiven)
+        mProxyToHostMap.clear();  // an earlier job's
+    mPairsGiven = false;
     RebuildReverseMap();
-    if (!mProxyToHostMap.empty())
-        mEnabled = true;
+    mEnabled = !mProxyToHostMap.empty();
     KXLOG(2, "Content mapper for %s: %zu pairs, %s", mAppIdString.c_str(), mProxyToHostMap.size(),
           mEnabled ? "enabled" : "not enabled");
     return mEnabled;
@@ -173,6 +175,7 @@ int ContentMapper::SetProxyToHostMap(std::list<std::string>* pairs) {
         }
     }
     mProxyToHostMap.swap(parsed);
+    mPairsGiven = true;
     RebuildReverseMap();
     mEnabled = true;
     KXLOG(2, "Proxy/host map set: %zu pairs", mProxyToHostMap.size());

@@ -36,9 +36,12 @@ public:
     virtual ~ContentMapper();
 
     // Stores the application id string ("zonark:application") and enables the
-    // mapper when it holds entries. A mapper with nothing to map stays
-    // disabled and answers false: the job is then not a proxy job, and its
-    // paths are used as they are.
+    // mapper when it holds entries. The entries are those given (by
+    // SetProxyToHostMap or SetSourceToLocalMap) since the last initialize: a
+    // shared mapper initialised again for another job without new pairs
+    // drops the old ones. A mapper with nothing to map is disabled and
+    // answers false: the job is then not a proxy job, and its paths are used
+    // as they are.
     virtual bool initialize(const char* appIdString);
 
     virtual int MakeProxyPathFromHostPath(const char* hostPath, char* out, int size);
@@ -48,6 +51,7 @@ public:
 
     virtual void SetSourceToLocalMap(const std::map<std::string, std::string>& map) {
         mProxyToHostMap = map;
+        mPairsGiven = true;
         RebuildReverseMap();
     }
     virtual const std::map<std::string, std::string>& GetSourceToLocalMap() const { return mProxyToHostMap; }
@@ -119,6 +123,7 @@ protected:
 
     std::map<std::string, std::string> mProxyToHostMap;  // recorded -> local
     bool mEnabled = false;
+    bool mPairsGiven = false;  // pairs were set since the last initialize
     int mZonarkId = 0;
     int mClientId = 0;
     char mContentDelimiter = '\t';  // separates the two paths of a pair string

@@ -19,6 +19,7 @@
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
 #include "platform/IndexingConnection.h"
+#include "platform/KXJobCtrlClient.h"
 #include "platform/KXArchive.h"
 #include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
@@ -126,7 +127,8 @@ void registerJobOutputs(RuxenFile& file, const BackupArgs& args) {
 }  // namespace
 
 RuxenBase::RuxenBase(const BackupArgs& args, std::vector<std::string> collectFiles)
-    : m_args(args), m_collects(std::move(collectFiles)) {
+    : m_args(args), m_collects(std::move(collectFiles)), m_ownJobCtrl(new KXJobCtrlClient) {
+    m_jobCtrl = m_ownJobCtrl.get();
     m_args.collectCount = static_cast<int>(m_collects.size());
     m_fromJobDir = m_collects.empty() && !m_args.jobDir.empty();
     m_stream = [](RuxenBase& job, const BackupArgs& a, const NextCollect& next) { return job.runStream(a, next); };
@@ -256,6 +258,10 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.setFNameMapper(m_nameMapper.get());
     registerJobOutputs(file, args);
     file.SetLongPathSupport(args.longPath);
+    // Pending causes the stream raises go to the job manager's client; the
+    // stream's report names them.
+    file.setJobCtrlClient(m_jobCtrl);
+    const size_t causesBefore = m_jobCtrl ? m_jobCtrl->PendingCauses().size() : 0;
     subclientFiles files;
     if (!args.jobDir.empty()) {
         // The data of a hard-link group travels once, from its hard-link
@@ -325,6 +331,9 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     run.changedItems = file.GetChangedItems();
     if (run.changedItems != 0)
         addProblem(run, kProblemChangedWhileRead, static_cast<unsigned long long>(run.changedItems));
+    for (size_t i = causesBefore; m_jobCtrl && i < m_jobCtrl->PendingCauses().size(); ++i)
+        addProblem(run, kProblemPendingCause, m_jobCtrl->PendingCauses()[i].code,
+                   m_jobCtrl->PendingCauses()[i].text.c_str());
     if (!file.IsSendOn())
         addProblem(run, kProblemDoNotSend, HookFiles::Path(kHookDoNotSend).c_str());
     if (sink.LastErrno() != 0)

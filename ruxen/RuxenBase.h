@@ -175,8 +175,10 @@ public:
     // Whether collect file `collect` must wait for its hard-link collect
     // files (asked by the arbitrator).
     bool ProcessingHardLinkCollect(int32_t collect) override;
-    // The job manager's client, whose quit flag ends the hand-out (not
-    // owned; null: none).
+    // The job manager's client, whose quit flag ends the hand-out and which
+    // the streams' per-file objects give their pending causes (not owned;
+    // null: none). Until one is set the job keeps a client of its own, so
+    // that the causes a stream raises are still named in its report.
     void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
 
     // The mapping set-up of a stream before its first item: the job's
@@ -225,6 +227,7 @@ private:
     bool m_classic = true;
     std::unique_ptr<CCollectFileArbitrator> m_arbitrator;
     EvEvent m_event{"ruxenParent"};
+    std::unique_ptr<KXJobCtrlClient> m_ownJobCtrl;
     KXJobCtrlClient* m_jobCtrl = nullptr;
     // The parent's archive maps: archive id and type by collect number, child
     // by archive id (empty in a new job).

@@ -518,6 +518,10 @@ protected:
     // item's local path (_mapped_name, m_actualPath, which hold the recorded
     // path) through the content mapper. False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
+    // The item's file-system type (from the mount that holds its local path,
+    // looked up once per device) and, for a directory that is a mount of the
+    // job's mount list, that mount's number unless its collect line gave one.
+    void FillItemMountInfo();
     // Forgets everything that belongs to the previous item: a failure left
     // over would make later steps treat the next item as failed, and a stale
     // header-sent flag would skip its header.

@@ -135,6 +135,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             return kItemSkipped;
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
+        FillItemMountInfo();
         if (m_backupMacProperties && m_itemType == fTypeRegular)
             m_appleDouble = true;
         if (HardLinkCandidate() && !HardLinkTable())

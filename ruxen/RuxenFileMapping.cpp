@@ -73,6 +73,27 @@ int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int fl
     return static_cast<int>(mounts.size());
 }
 
+void RuxenFile::FillItemMountInfo() {
+    auto type = m_private->fsTypeByDevice.find(static_cast<uint64_t>(m_stat.st_dev));
+    if (type == m_private->fsTypeByDevice.end()) {
+        KxMntTab::Entry mount;
+        try {
+            if (!KxMntTab::find(_mapped_name, mount))
+                mount.fsType.clear();
+        } catch (const KxException& e) {
+            KXLOG(1, "no file-system type for %s: %s", printName(), e.what());
+        }
+        type = m_private->fsTypeByDevice.emplace(static_cast<uint64_t>(m_stat.st_dev), mount.fsType).first;
+    }
+    m_private->itemFsType = type->second;
+    if (m_mountPointIndex != 0 || m_itemType != fTypeDirectory || _mapped_name == "/")
+        return;
+    // Of mounts stacked on one directory, the last hides the others.
+    for (const auto& m : mDirDataMap)
+        if (m.second.path == _mapped_name)
+            m_mountPointIndex = m.first;
+}
+
 void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
     // The registry's application type wins over one set before; an
     // application it does not know keeps the type it was given.

@@ -85,6 +85,7 @@ public:
     // operations.
     std::string clientName;
     std::string itemFsType;
+    std::map<uint64_t, std::string> fsTypeByDevice;  // st_dev -> file-system type ("" unknown)
     bool hbaseBackup = false;
     bool hbaseIncrementalSnapshot = false;
     HBaseItemState hbase;

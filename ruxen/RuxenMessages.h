@@ -65,6 +65,7 @@ constexpr const char* kProblemChangedWhileRead =
     "%llu items changed while being read: they were kept, and the results file names them";
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
+constexpr const char* kProblemPendingCause = "the job manager was given pending cause 0x%x: %s";
 
 // Header sending, optional headers, object-server metadata, end-of-item and
 // failed-item records.

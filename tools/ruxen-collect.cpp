@@ -8,10 +8,12 @@
 //
 // With --job-dir, tree i (from 1) goes to JOBDIR/CollectTot<i>.kxf, and
 // every path of a file with more than one link (not a directory) is also
-// recorded by the hard-link manager: a line in JOBDIR/HCollectTot<i>.kxf
-// (written for every tree, "# /" alone when it has none) and a row in the
-// hard-links table of JOBDIR, which is written afresh (empty when no tree
-// has hard links). Earlier files of these names are replaced.
+// recorded by the hard-link manager: a row in the hard-links table of
+// JOBDIR, which is written afresh (empty when no tree has hard links), and
+// a line in JOBDIR/HCollectTot<k>.kxf, k the tree where the file was first
+// met (written for every tree, "# /" alone when it has none). A file linked
+// from several trees is one group in one hard-link collect file, so that its
+// data is sent once. Earlier files of these names are replaced.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -40,9 +43,11 @@ struct Walk {
     const char* outName;
     HardLinkManager* links;  // null: no hard-link recording
     uint32_t number;         // the tree's collect number
+    // (device, inode) -> the collect number of the tree where it was first met
+    std::map<std::pair<dev_t, ino_t>, uint32_t>* firstMet = nullptr;
     int errors = 0;
     bool failed = false;     // a write failed: the walk stops
-    std::string line;
+    std::string line{};
 
     bool Emit(const std::string& path) {
         line.clear();
@@ -59,7 +64,8 @@ struct Walk {
         if (!links || S_ISDIR(st.st_mode) || st.st_nlink < 2)
             return true;
         try {
-            links->InsertEntryInHCollectFile(number, path, std::string(), st);
+            const uint32_t group = firstMet->emplace(std::make_pair(st.st_dev, st.st_ino), number).first->second;
+            links->InsertEntryInHCollectFile(group, path, std::string(), st);
         } catch (const HardLinkManagerBaseException& e) {
             fprintf(stderr, "ruxen-collect: cannot record the hard link %s: %s\n", path.c_str(), e.what());
             failed = true;
@@ -143,7 +149,8 @@ int Usage(FILE* to, int rc) {
     fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
                 "       ruxen-collect --job-dir JOBDIR DIR...\n"
                 "  --job-dir  write JOBDIR/CollectTot<i>.kxf for the i-th DIR and record files\n"
-                "             of several links in JOBDIR/HCollectTot<i>.kxf and its hard-links table\n");
+                "             of several links in its hard-links table and in JOBDIR/HCollectTot<k>.kxf,\n"
+                "             k the first DIR where the file was met\n");
     return rc;
 }
 
@@ -165,6 +172,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             return 1;
         }
     }
+    std::map<std::pair<dev_t, ino_t>, uint32_t> firstMet;
     for (uint32_t i = 1; i <= trees.size(); ++i) {
         const std::string path = HCollectFile::GetCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
         std::unique_ptr<FILE, int (*)(FILE*)> out(fopen(path.c_str(), "w"), fclose);
@@ -172,7 +180,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             fprintf(stderr, "ruxen-collect: cannot create %s: %s\n", path.c_str(), strerror(errno));
             return 1;
         }
-        Walk w{out.get(), path.c_str(), &links, i};
+        Walk w{out.get(), path.c_str(), &links, i, &firstMet};
         if (!w.Tree(trees[i - 1]))
             return 1;
         errors += w.errors;
@@ -180,7 +188,10 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", path.c_str(), strerror(errno));
             return 1;
         }
-        // Every tree has its hard-link collect file, "# /" alone when empty.
+    }
+    // Every tree has its hard-link collect file, "# /" alone when empty; a
+    // later tree may have added to an earlier tree's file.
+    for (uint32_t i = 1; i <= trees.size(); ++i) {
         try {
             links.collectFile(i, HCOLLECT_WRITE);
         } catch (const HardLinkManagerBaseException& e) {

@@ -2,11 +2,16 @@
 // --verify compares each regular item it carries with the file at the
 // item's path. With --index it prints an index file ("RXIX") instead.
 //
-// Exit status: 0 when the stream is well formed (and, with --verify, every
-// compared item matches); 1 when the stream is malformed or truncated, or
-// an item differs; 2 for a usage error.
+// Several stream files are the streams of one job (ruxen-backup --streams
+// N writes OUT.1 ... OUT.N): each is printed after a line "STREAM <file>",
+// and a hard-link group's data may come in another of them than its members.
+//
+// Exit status: 0 when every stream is well formed (and, with --verify, every
+// compared item matches); 1 when a stream is malformed or truncated, or an
+// item differs; 2 for a usage error.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
@@ -20,9 +25,10 @@ namespace {
 
 void Usage(FILE* to) {
     fprintf(to,
-            "usage: ruxen-dump [--verify [--map MAP]] [--help] FILE\n"
+            "usage: ruxen-dump [--verify [--map MAP]] [--help] FILE...\n"
             "       ruxen-dump --index FILE\n"
-            "  Prints the records of the archive stream FILE, one line each.\n"
+            "  Prints the records of the archive stream FILE, one line each; several\n"
+            "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
             "            and compare it with the file at its recorded path\n"
             "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
@@ -37,7 +43,7 @@ int main(int argc, char** argv) {
     KxLog::ConfigureFromEnvironment();
     bool verify = false, index = false;
     const char* mapPath = nullptr;
-    const char* path = nullptr;
+    std::vector<const char*> paths;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
@@ -61,15 +67,11 @@ int main(int argc, char** argv) {
             fprintf(stderr, "ruxen-dump: unknown option %s\n", a);
             Usage(stderr);
             return 2;
-        } else if (!path) {
-            path = a;
         } else {
-            fprintf(stderr, "ruxen-dump: only one FILE may be given\n");
-            Usage(stderr);
-            return 2;
+            paths.push_back(a);
         }
     }
-    if (!path || (index && verify) || (mapPath && !verify)) {
+    if (paths.empty() || (index && (verify || paths.size() > 1)) || (mapPath && !verify)) {
         Usage(stderr);
         return 2;
     }
@@ -80,27 +82,39 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    ArchiveStreamReader reader(index ? kIndexStreamMagic : kArchiveStreamMagic);
-    if (!reader.OpenFile(path)) {
-        fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
-        return 1;
-    }
-    bool ok;
     if (index) {
-        ok = IndexDump(stdout, stderr).Run(reader);
+        ArchiveStreamReader reader(kIndexStreamMagic);
+        if (!reader.OpenFile(paths[0])) {
+            fprintf(stderr, "ruxen-dump: %s: %s\n", paths[0], reader.Error().c_str());
+            return 1;
+        }
+        bool ok = IndexDump(stdout, stderr).Run(reader);
         if (fflush(stdout) != 0 || ferror(stdout)) {
             fprintf(stderr, "ruxen-dump: cannot write the output\n");
             return 1;
         }
         return ok ? 0 : 1;
     }
-    ArchiveDump dump(stdout, stderr);
     ArchiveVerifier verifier(stdout);
     verifier.SetPathMap(pairs);
-    if (verify)
-        dump.SetVerifier(&verifier);
-    ok = dump.Run(reader);
+    verifier.SetStreamsOfOneJob(true);
+    bool ok = true;
+    for (const char* path : paths) {
+        if (paths.size() > 1)
+            printf("STREAM %s\n", path);
+        ArchiveStreamReader reader(kArchiveStreamMagic);
+        if (!reader.OpenFile(path)) {
+            fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+            ok = false;
+            continue;
+        }
+        ArchiveDump dump(stdout, stderr);
+        if (verify)
+            dump.SetVerifier(&verifier);
+        ok = dump.Run(reader) && ok;
+    }
     if (verify) {
+        verifier.JobEnded();
         verifier.PrintSummary();
         ok = ok && verifier.Ok();
     }

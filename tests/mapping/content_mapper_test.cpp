@@ -117,6 +117,20 @@ TEST_F(ContentMapperTest, MissesDisabledMappersAndBuffersThatDoNotFit) {
     EXPECT_STREQ(inplace, "/mnt/snap3/vol/k");
 }
 
+// One mapper serves job after job in a process: each initialisation maps
+// with the pairs given for it alone, and without pairs not at all.
+TEST_F(ContentMapperTest, EachInitialisationMapsWithItsOwnPairsOnly) {
+    std::list<std::string> next = {"/other\t/mnt/other"};
+    for (std::list<std::string>* pairs : {static_cast<std::list<std::string>*>(nullptr), &next}) {
+        ASSERT_TRUE(pairs == nullptr || m_.SetProxyToHostMap(pairs) == 0);
+        EXPECT_EQ(pairs != nullptr, m_.initialize("2:18"));
+        std::string data, other;
+        m_.MakeHostPathFromProxyPath(std::string("/data/f"), data);
+        m_.MakeHostPathFromProxyPath(std::string("/other/f"), other);
+        EXPECT_EQ(pairs ? "/data/f /mnt/other/f" : "/data/f /other/f", data + " " + other);
+    }
+}
+
 TEST_F(ContentMapperTest, ListsInKeyOrder) {
     std::list<std::string> hosts = {"kept"};
     EXPECT_EQ(m_.GetHostPathList(&hosts), 0);

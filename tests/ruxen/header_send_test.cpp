@@ -23,6 +23,7 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"
+#include "support/MntTabFile.h"
 #include "support/ProcessState.h"
 #include "support/StreamBytes.h"
 #include "support/StreamCheck.h"
@@ -210,33 +211,37 @@ TEST_F(HeaderSend, AclFormContentAndSizeLimits) {
               (std::vector<int>{static_cast<int>(p.code), p.eventSeverity, p.delaySeconds}));
 }
 
-// Items without an optional header: CIFS (logged once per process), a
+// Items without an optional header: off CIFS (logged once per process), a
 // network mount point, a mount point when the registry says so; a sub-item
-// of a mount point keeps its header.
+// of a mount point keeps its header. The item's file-system type comes from
+// the mount table, a directory that is a mount of the mount list is that
+// mount point, and the collect line's markers may say either.
 TEST_F(HeaderSend, AclSkips) {
-    const std::string f = m_dir / "f";
+    const std::string d = m_dir / "d", f = d + "/f";
+    ASSERT_EQ(0, mkdir(d.c_str(), 0755));
     WriteWholeFile(f, "x");
-    if (!SetXattr(f, "user.k", "v"))
+    if (!SetXattr(d, "user.k", "v") || !SetXattr(f, "user.k", "v"))
         GTEST_SKIP() << "no user attributes here";
     struct Case {
-        const char* fsType;
-        int mount;
-        bool sub, registryOff, optHeader;
-    } cases[] = {{"cifs", 0, false, false, false}, {"cifs", 0, false, false, false}, {"", 3, false, false, false},
-                 {"", 3, true, false, true},       {"", 4, false, false, true},      {"", 4, false, true, false}};
+        const char* dirType;  // of the mount table's entry for the test directory
+        std::string line;
+        bool registryOff, optHeader;
+    } cases[] = {{"cifs", f, false, false},          {"cifs", f, false, false},
+                 {"ext4", f, false, true},           {"ext4", d, false, false},
+                 {"ext4", "%??SUB%" + d, false, true}, {"ext4", "%??MNT=4%" + f, false, true},
+                 {"ext4", "%??MNT=4%" + f, true, false}};
     KxLog::SetLevel(1);
     for (const Case& c : cases) {
         if (c.registryOff) {
             KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
             RuxenFile::ResetProcessSwitchesForTest();
         }
-        Item item;
-        item.file.setMountPoints({{3, MountEntry{"/net", "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
-        item.file.marks.fsType = c.fsType;
-        item.file.marks.mountIndex = c.mount;
-        item.file.marks.sub = c.sub;
-        EXPECT_EQ(0, Send(item, f));
-        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.fsType << c.mount;
+        MntTabFile table("/dev/sda1 / ext4 rw 0 0\nsrv:/x " + m_dir.path() + " " + c.dirType + " rw 0 0\n");
+        MemoryItem item;
+        item.file.setMountPoints({{3, MountEntry{d, "nfs4", 0}}, {4, MountEntry{"/local", "ext4", 0}}});
+        ASSERT_TRUE(item.OpenLine(c.line));
+        EXPECT_EQ(0, item.file.SendHeader(nullptr));
+        EXPECT_EQ((c.optHeader ? Types{128, 129} : Types{128}), TypesOf(item.sink)) << c.dirType << c.line;
     }
     const std::string log = m_state.Log();
     EXPECT_NE(std::string::npos, log.find("ACL backup not support"));

@@ -22,8 +22,12 @@ struct MemoryItemOf {
     // Opens `path` (as one collect line) and fills its header (unless
     // told not to: a path too long for it); false when a step does not go on.
     bool Open(const std::string& path, bool fillHeader = true) {
+        return OpenLine(ruxen::escapeFileName(path.c_str()), fillHeader);
+    }
+    // The same for a collect line as written (markers, escapes).
+    bool OpenLine(const std::string& line, bool fillHeader = true) {
         CollectFileReader reader;
-        reader.OpenMemory("collect", ruxen::escapeFileName(path.c_str()) + "\n");
+        reader.OpenMemory("collect", line + "\n");
         return file.OpenFilesForBackup(reader, nullptr) == RuxenFile::kItemGoOn &&
                (!fillHeader || file.PopulateHeader(nullptr, nullptr) == RuxenFile::kItemGoOn);
     }

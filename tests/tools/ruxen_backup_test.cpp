@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/ArchiveStreamReader.h"
+#include "platform/CGuidFactory.h"
 #include "platform/FileNameEscape.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
@@ -208,14 +209,49 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
               r.out.find("MISMATCH " + m_tree + "/sub/hello.txt: ACLs or extended attributes differ")) << r.out;
 }
 
-// A path too long for the header: a failure the filter never passes over.
-TEST_F(RuxenBackupTool, OverLongPathIsListed) {
+// Extended attributes too big to keep raise a pending cause with the job
+// manager, which the summary names (on tmpfs, which keeps large attributes).
+TEST_F(RuxenBackupTool, PendingCauseIsNamed) {
+    TempDir shm("ruxen_cause", "/dev/shm");
+    const std::string f = shm / "big";
+    WriteWholeFile(f, "x");
+    if (!SetXattr(f, "user.big", std::string(65000, 'v')))
+        GTEST_SKIP() << "no large user attributes on /dev/shm";
+    WriteWholeFile(m_collect, f + "\n");
+    ProgramResult r = Backup({"--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: the job manager was given pending cause 0x70000e0: " + f))
+        << r.err;
+}
+
+// A path too long for the header: with --long-path and an application type
+// that allows it, sent under its longest ancestor within 959 characters and
+// the GUID of the path, with its data; otherwise a failure the filter never
+// passes over.
+TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
     const std::string p = MakePathOfLength(m_tree, 1210);
     ASSERT_EQ(1210u, p.size());
     WriteWholeFile(m_collect, p + "\n");
-    ProgramResult r = Backup({"--failures", m_failures, "--archive", m_archive, m_collect});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
+    const std::string substitute = p.substr(0, p.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(p);
+    struct Case {
+        std::vector<std::string> options;
+        bool sent;
+    } cases[] = {{{"--long-path", "--app-type", "29"}, true},
+                 {{"--long-path", "--app-type", "0"}, false},
+                 {{"--app-type", "29"}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[c.options.size() - 1] + (c.options.size() == 3 ? " with --long-path" : ""));
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--failures", m_failures, "--archive", m_archive, m_collect});
+        ProgramResult r = Backup(args);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(c.sent ? "" : p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
+        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+        EXPECT_EQ(0, r.exitCode) << r.out;
+        EXPECT_EQ(c.sent, r.out.find("HEADER type=128 length=1160 name=\"" + substitute + "\" mode=0100644 size=4 ") !=
+                              std::string::npos) << r.out;
+        EXPECT_EQ(c.sent, r.out.find("DATA type=2 length=4\n") != std::string::npos) << r.out;
+    }
 }
 
 // Paths longer than the system takes are stat-ed and read through the
@@ -252,8 +288,8 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
 }
 
 // Hard links through the job directory: ruxen-collect writes a collect file
-// per tree and records every path of a multi-link file in that tree's
-// hard-link collect file and the table; the backup sends each member without
+// per tree and records every path of a multi-link file in a hard-link
+// collect file and the table; the backup sends each member without
 // data, naming its group, and the group's data under the phony name, which
 // the verifier compares with a member. Without the hard-link collect files
 // the groups' data is missing, and the verifier says so.
@@ -274,10 +310,12 @@ TEST_F(RuxenBackupTool, HardLinkGroupsThroughTheJobDirectory) {
         return "# " + std::to_string(st.st_ino) + " " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ctime) +
                " " + std::to_string(st.st_size) + " " + p + "\n";
     };
+    // hard2 joins its group in the hard-link collect file of the tree where
+    // the group was first met.
     EXPECT_EQ("# /\n" + entry(m_tree + "/data.bin") + entry(m_tree + "/sparse") + entry(m_tree + "/sub/hard1") +
-                  entry(m_tree + "/sub/hard3"),
+                  entry(m_tree + "/sub/hard3") + entry(tree2 + "/hard2"),
               ReadWholeFile(job + "/HCollectTot1.kxf"));
-    EXPECT_EQ("# /\n" + entry(tree2 + "/hard2"), ReadWholeFile(job + "/HCollectTot2.kxf"));
+    EXPECT_EQ("# /\n", ReadWholeFile(job + "/HCollectTot2.kxf"));
     EXPECT_EQ(tree2 + "\n" + tree2 + "/hard2\n", ReadWholeFile(job + "/CollectTot2.kxf"));
     EXPECT_EQ(0, access((job + "/hardLinks.dat").c_str(), R_OK));
 

@@ -385,6 +385,11 @@ void ArchiveVerifier::StreamEnded(uint64_t offset) {
         }
         CloseItem();
     }
+    if (!m_oneJob)
+        JobEnded();
+}
+
+void ArchiveVerifier::JobEnded() {
     // Members whose group data never came: their bytes are not in the stream.
     for (const auto& g : m_groups) {
         if (g.second.dataSeen || g.second.member.empty())

@@ -65,8 +65,15 @@ public:
     // End-of-item record: failed for type 134; text is its payload up to
     // the terminating NUL.
     void EndItem(bool failed, std::string_view text, uint64_t offset);
-    // The stream ended (cleanly or not): an item still open is reported.
+    // The stream ended (cleanly or not): an item still open is reported,
+    // and, unless streams of one job are verified, members whose group data
+    // never came.
     void StreamEnded(uint64_t offset);
+    // The streams of one job, verified one after the other: a hard-link
+    // group's data may travel in another stream than its members, so that
+    // check waits for JobEnded.
+    void SetStreamsOfOneJob(bool on) { m_oneJob = on; }
+    void JobEnded();
 
     void PrintSummary();
 
@@ -93,6 +100,7 @@ private:
     void Compare(const char* bytes, uint64_t length);
 
     FILE* m_out;
+    bool m_oneJob = false;
     std::vector<char> m_buf;  // file bytes read for a comparison
     std::string m_escaped;
 

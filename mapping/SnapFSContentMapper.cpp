@@ -46,18 +46,25 @@ void SnapFSContentMapper::createSnapUtil() {
     mSnapUtil->setClientId(mClientId);
 }
 
+bool SnapFSContentMapper::SameJob(const char* jobId) const {
+    return jobId != nullptr && mJobIdStr == jobId;
+}
+
 bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int clientId) {
     if (mEngineType == -1) {
         KXLOG(-1, "engine type is not set");
         return false;
     }
-    if (mEnabled)
+    // The instance is shared by the process: another job's snapshots must
+    // not stay in force under this job's id.
+    const bool otherJob = mEnabled && !SameJob(jobId);
+    if (mEnabled && !otherJob)
         return true;
     setZonarkId(zonarkId);
     setClientId(clientId);
     KXLOG(1, "Create new instance of TavSnapUtil");
     createSnapUtil();
-    mEnabled = initConsistencyPtMapper(jobId, false, false);
+    mEnabled = initConsistencyPtMapper(jobId, false, otherJob);
     return mEnabled;
 }
 
@@ -67,13 +74,14 @@ bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int client
         return false;
     }
     mEngineType = engineType;
-    if (mEnabled)
+    const bool otherJob = mEnabled && !SameJob(jobId);
+    if (mEnabled && !otherJob)
         return true;
     setZonarkId(zonarkId);
     setClientId(clientId);
     createSnapUtil();
     KXLOG(1, "Initializing ConsistencyPtMapper");
-    bool ok = initConsistencyPtMapper(jobId, mount, false);
+    bool ok = initConsistencyPtMapper(jobId, mount, otherJob);
     KXLOG(1, "initConsistencyPtMapper returned: %s", trueFalse(ok));
     mEnabled = ok;
     return ok;

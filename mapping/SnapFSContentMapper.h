@@ -117,6 +117,8 @@ public:
 protected:
     // Makes the snapshot utilities object, replacing (and deleting) any
     // made before.
+    // Whether the mapper holds the snapshots of this job id.
+    bool SameJob(const char* jobId) const;
     void createSnapUtil();
     // The local path of a volume: a replica's replicated folder inside its
     // snapshot, else the snapshot mount path.

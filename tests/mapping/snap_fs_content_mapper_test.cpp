@@ -167,6 +167,13 @@ TEST(SnapFSContentMapperSetUp, RefusesWhatCannotBeLoaded) {
     fixture.write(42, ".snap", "vol\t1\t/data\t" + fixture.dir().path() + "\t0\t1\t0\t/dev/x\n");
     EXPECT_TRUE(m.initialize("42", 1, 1, 7, true));
     EXPECT_TRUE(m.initialize("42", 1, 1));  // enabled: true at once
+    // Another job in the same process gets its own snapshots, not job 42's.
+    fixture.write(43, ".snap", "vol\t1\t/other\t" + fixture.dir().path() + "\t0\t1\t0\t/dev/y\n");
+    EXPECT_TRUE(m.initialize("43", 1, 1, 7, true));
+    std::string out;
+    EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/other/x"), out), 0);
+    EXPECT_EQ(out, fixture.dir().path() + "/x");
+    EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/data/x"), out), -1);
     KxLog::StopCapture();
 }
 

@@ -8,6 +8,7 @@
 #   large files, null     ruxen-backup > /dev/null  vs  dd bs=1M > /dev/null (MiB/s)
 #   sparse file, pipe     ruxen-backup | cat     vs  tar -S -cf - | cat    (time)
 #   small files, cold     as "small files, pipe", caches dropped before each run
+#   prefetch, warm/cold   ruxen-backup | cat     vs  ruxen-backup --no-prefetch | cat
 #
 #   bench/backup_vs_tar.sh [WORKDIR]
 #
@@ -60,6 +61,9 @@ if [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
 # The archive goes to descriptor 3, the pipe; the summary goes nowhere.
 ruxen_pipe() { "$bin/ruxen-backup" --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null; }
 ruxen_null() { "$bin/ruxen-backup" --archive /dev/null "$work/$1.collect"; }
+ruxen_pipe_noprefetch() {
+  "$bin/ruxen-backup" --no-prefetch --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null
+}
 tar_pipe() { tar -cf - -C "$work" "$1" | cat >/dev/null; }
 tar_sparse_pipe() { tar -S -cf - -C "$work" "$1" | cat >/dev/null; }
 read_loop() {
@@ -78,10 +82,11 @@ small_files() {
   printf 'RATIO %s ruxen/tar %.2f\n' "$name" "$(ratio "$t" "$r")"
 }
 
-# Warm the page cache.
+# Warm the page cache. (Not with ruxen-backup: its cache advice drops again
+# what its own reads brought in.)
 read_loop large
 find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
-ruxen_null sparse >/dev/null 2>&1
+tar_sparse_pipe sparse
 
 echo "== small files through a pipe: $small_items items"
 small_files small-pipe
@@ -111,4 +116,33 @@ if [ "$can_drop" = 1 ]; then
   small_files small-cold --cold
 else
   echo "== small files, cold: skipped (cannot write /proc/sys/vm/drop_caches)"
+fi
+
+# prefetch NAME [--cold]: ruxen-backup with and without its prefetch of
+# cold items, 3 x RUNS runs alternating so that a change of the machine's
+# load touches both alike; a ratio above 1 means prefetch is faster.
+prefetch() {
+  local name=$1 with="" without="" a b
+  shift
+  for _ in $(seq 1 $((RUNS * 3))); do
+    a=$(RUNS=1 best_of "$@" ruxen_pipe small); b=$(RUNS=1 best_of "$@" ruxen_pipe_noprefetch small)
+    if [ -z "$with" ] || [ "$(echo "$a < $with" | bc -l)" = 1 ]; then with=$a; fi
+    if [ -z "$without" ] || [ "$(echo "$b < $without" | bc -l)" = 1 ]; then without=$b; fi
+  done
+  printf 'with prefetch      %9.0f items/s
+without prefetch   %9.0f items/s
+' \
+    "$(ratio "$small_items" "$with")" "$(ratio "$small_items" "$without")"
+  printf 'RATIO %s with/without %.3f
+' "$name" "$(ratio "$without" "$with")"
+}
+
+if "$bin/ruxen-backup" --help 2>&1 | grep -q -- --no-prefetch; then
+  find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
+  echo "== small files through a pipe, warm, with and without prefetch"
+  prefetch prefetch-warm
+  if [ "$can_drop" = 1 ]; then
+    echo "== small files through a pipe, cold, with and without prefetch"
+    prefetch prefetch-cold --cold
+  fi
 fi

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/KxLog.h"
 
@@ -66,6 +67,29 @@ void ReadCacheAdvise::SetCachestatForTest(bool on) {
     g_cachestat.store(on, std::memory_order_relaxed);
 }
 
+long long ReadCacheAdvise::ResidentPages(int fd, off_t off, off_t len) {
+    if (len <= 0)
+        return 0;
+    const long long cached = CachedPages(fd, off, len);
+    if (cached >= 0)
+        return cached;
+    const off_t page = PageSize();
+    const off_t start = off - off % page;
+    const size_t span = static_cast<size_t>(off + len - start);
+    void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, start);
+    if (map == MAP_FAILED)
+        return -1;
+    std::vector<unsigned char> resident((span + page - 1) / page);
+    long long count = -1;
+    if (mincore(map, span, resident.data()) == 0) {
+        count = 0;
+        for (unsigned char r : resident)
+            count += r & 1;
+    }
+    munmap(map, span);
+    return count;
+}
+
 void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
     m_fd = fd;
     m_adviced = 0;
@@ -112,6 +136,15 @@ void ReadCacheAdvise::jumpTo(off_t pos) {
         dropRange(m_adviced, m_high);
     m_adviced = pos - pos % PageSize();
     m_high = pos;
+}
+
+void ReadCacheAdvise::landAt(off_t pos) {
+    jumpTo(pos);
+    const int64_t w = pos / kWindow;
+    for (int64_t at = w; at <= w + kAhead; ++at)
+        if (!findSnapshot(at))
+            takeSnapshot(at);
+    m_nextSnapshotAt = (w + 1) * kWindow;
 }
 
 void ReadCacheAdvise::snapshotAhead(off_t end) {

@@ -24,7 +24,8 @@
 //
 // A reader that jumps forward (over a hole of a sparse file) moves the
 // advice point to where it landed: nothing was read in between, so nothing
-// there is advised.
+// there is advised. Told before the read (willRead), the advice takes the
+// residency of the windows it lands in first.
 //
 // note() runs once per read on the hot path: it costs an integer compare and
 // issues system calls only once per window.
@@ -72,6 +73,16 @@ public:
             dropBehind();
     }
 
+    // Tells that the reader is about to read at `pos`. A read that starts
+    // beyond everything read so far (the reader seeked over a hole) first
+    // takes the residency of the windows it lands in, so that the pages
+    // that were cached before the backup got there are kept; taken after
+    // the read, they would all look like the backup's own.
+    void willRead(int fd, off_t pos) {
+        if (m_active && fd == m_fd && pos > m_high)
+            landAt(pos);
+    }
+
     // Ends advice for the handle: DONTNEED for the rest that was read.
     void end(int fd);
 
@@ -85,6 +96,11 @@ public:
     // switched off); tests switch it off to check the mincore way.
     static bool CachestatInUse();
     static void SetCachestatForTest(bool on);
+
+    // Pages of [off, off + len) of a file that are in the page cache:
+    // cachestat(2) where the kernel has it, else mincore over a short-lived
+    // mapping; -1 when neither can say. Safe from any thread.
+    static long long ResidentPages(int fd, off_t off, off_t len);
 
 protected:
     ReadCacheAdvise() = default;
@@ -102,6 +118,7 @@ private:
     };
 
     void jumpTo(off_t pos);
+    void landAt(off_t pos);
     void snapshotAhead(off_t end);
     void takeSnapshot(int64_t window);
     const Snapshot* findSnapshot(int64_t window) const;

@@ -327,6 +327,8 @@ int CFileReader::readData(char* buf, size_t size) {
         pc->StartPerfCounter("DLP::Read", kStageDlpRead);
         pc->StartPerfCounter("DLP::ReadSpeed", kStageDlpReadSpeed);
     }
+    if (m_advise)
+        m_advise->willRead(m_fd.get(), static_cast<off_t>(m_llProgress));
     ssize_t r = ops.read(*m_dlp, m_fd.get(), buf, len);
     if (r < 0 && errno == EINVAL && m_directIO) {
         // The file system, the offset or the buffer does not suit O_DIRECT.

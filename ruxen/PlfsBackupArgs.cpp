@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath |
                                      kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated |
-                                     kArgCatalog;
+                                     kArgCatalog | kArgNoPrefetch;
 
 template <size_t N>
 bool putPath(const std::string& path, char (&field)[N], const char* what, std::string* error) {
@@ -53,7 +53,7 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
                    (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
                    (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
                    (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0) |
-                   (in.catalog ? kArgCatalog : 0);
+                   (in.catalog ? kArgCatalog : 0) | (in.noPrefetch ? kArgNoPrefetch : 0);
     out.appType = in.appType;
     out.zonarkId = in.zonarkId;
     out.appId = in.appId;
@@ -93,6 +93,7 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.ddbSubclient = (in.switches & kArgDdbSubclient) != 0;
     a.errorsNotTolerated = (in.switches & kArgErrorsNotTolerated) != 0;
     a.catalog = (in.switches & kArgCatalog) != 0;
+    a.noPrefetch = (in.switches & kArgNoPrefetch) != 0;
     a.zonarkId = in.zonarkId;
     a.appId = in.appId;
     a.snapEngine = in.snapEngine;

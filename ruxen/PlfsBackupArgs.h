@@ -9,7 +9,8 @@
 //   8       4     stream number, from 1
 //   12      4     stream count
 //   16      4     collect files of the job
-//   20      4     switches (kArgMacProperties ... kArgErrorsNotTolerated, kArgCatalog)
+//   20      4     switches (kArgMacProperties ... kArgErrorsNotTolerated, kArgCatalog,
+//                 kArgNoPrefetch)
 //   24      4     application type
 //   28      4     zonark id of the application
 //   32      4     application id
@@ -47,6 +48,7 @@ constexpr uint32_t kArgMountDetails = 0x20;
 constexpr uint32_t kArgDdbSubclient = 0x40;
 constexpr uint32_t kArgErrorsNotTolerated = 0x80;
 constexpr uint32_t kArgCatalog = 0x100;  // catalog only: entries to the index file, no data
+constexpr uint32_t kArgNoPrefetch = 0x200;  // no prefetch of cold items (CollectPrefetcher)
 constexpr size_t kArgPathSize = 536;
 
 struct plfsBackupArgs {
@@ -95,6 +97,7 @@ struct BackupArgs {
     bool flaProps = false;  // the subclient's data collection for the resource report
     bool longPath = false;     // long paths go under substitute names
     bool catalog = false;      // headers and metadata to the index file only
+    bool noPrefetch = false;
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
     std::string resultsPath;   // "" none

@@ -26,6 +26,7 @@
 #include "platform/KxLog.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
+#include "ruxen/CollectPrefetcher.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
@@ -303,8 +304,17 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             run.problems.push_back(error);
             failed = true;
         } else {
+            // Items read from elsewhere than their recorded path (proxy and
+            // snapshot jobs) are not the prefetcher's to guess; a catalog
+            // pass reads no data.
+            std::unique_ptr<CollectPrefetcher> prefetcher;
+            if (!args.noPrefetch && !catalog &&
+                !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
+                prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
+            pass.SetPositionListener(prefetcher.get());
             failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
                      StreamBackupPass::kCollectDone;
+            pass.SetPositionListener(nullptr);
         }
     }
     if (catalog && catalog->backupDone(0) != 0)

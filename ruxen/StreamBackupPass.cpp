@@ -18,6 +18,8 @@ StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source,
         return kStepFail;
     }
     ++m_itemsSeen;
+    if (m_listener)
+        m_listener->StreamAt(f.GetHeader().h_collect_offset);
     // A deleted item has nothing to read: its header and end-of-item
     // records come from the deleted-item sender, not from this road.
     if (r == RuxenFile::kItemGoOn && f.Private().isDeletedItem())

@@ -3,6 +3,7 @@
 // stream requires.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/Export.h"
@@ -11,6 +12,15 @@ class CollectLineSource;
 class IndexingConnection;
 class RuxenFile;
 struct subclientFiles;
+
+// Told where the stream is: the collect-file offset of each line it has
+// taken, once the line's item is opened and before its header goes out.
+// Called on the stream's thread, once per line; must be cheap.
+class RUXEN_EXPORT CollectPositionListener {
+public:
+    virtual ~CollectPositionListener() = default;
+    virtual void StreamAt(uint64_t collectOffset) = 0;
+};
 
 class RUXEN_EXPORT StreamBackupPass {
 public:
@@ -42,6 +52,9 @@ public:
     // subclient's data collection for the resource report).
     void SetSendFLAProps(bool on) { m_flaProps = on; }
 
+    // The listener of the next passes (null: none; not owned).
+    void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
+
 private:
     enum Step { kStepItem, kStepNext, kStepDone, kStepFail };
     // Opens the next item and fills its header: kStepItem for an item to
@@ -64,4 +77,5 @@ private:
     unsigned long long m_entriesSent = 0;
     bool m_flaProps = false;
     bool m_nfsSnapDiff = false;
+    CollectPositionListener* m_listener = nullptr;
 };

@@ -3,7 +3,8 @@
 // streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
-//                [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]
+//                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
+//                [--streams N]
 //                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
 //                --archive OUT [COLLECT...]
 //   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
@@ -37,7 +38,8 @@ constexpr int kMaxStreams = 256;
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
-            "                    [--mac-properties] [--preserve-atime] [--fla-props] [--streams N]\n"
+            "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
+            "                    [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
@@ -47,6 +49,9 @@ void usage(FILE* out) {
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
+            "  --no-prefetch     do not read ahead of the stream: by default a helper\n"
+            "                    thread asks the kernel for the next items' data while\n"
+            "                    it is not cached\n"
             "  --fla-props       send each item's file-level properties (owner, group,\n"
             "                    times, extension, mount) for the resource report\n"
             "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
@@ -229,6 +234,8 @@ int main(int argc, char** argv) {
             args.flaProps = true;
         } else if (a == "--catalog") {
             args.catalog = true;
+        } else if (a == "--no-prefetch") {
+            args.noPrefetch = true;
         } else if (a == "--archive") {
             if (!value(args.archivePath))
                 return 2;

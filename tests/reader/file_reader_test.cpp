@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ReaderTestUtil.h"
+#include "platform/ReadCacheAdvise.h"
 #include "platform/ReparseData.h"
 #include "support/ChildLock.h"
 #include "support/DeepPath.h"
@@ -85,10 +86,12 @@ TEST_F(FileReaderTest, PlainFilesEndAtTheirData) {
 
 TEST_F(FileReaderTest, Seeks) {
     const std::string path = m_dir / "sparse", chunk = pattern(4096, 9);
-    const off_t kData = 8 << 20;
+    // Data far past the page-cache advice's first windows, cached and clean.
+    const off_t kData = 64 << 20;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_EQ(pwrite(fd, chunk.data(), chunk.size(), kData), 4096);
-    ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
+    ASSERT_EQ(ftruncate(fd, 72 << 20), 0);
+    ASSERT_EQ(fdatasync(fd), 0);
     close(fd);
     auto ctx = context();
     auto r = reader(ctx);
@@ -110,6 +113,10 @@ TEST_F(FileReaderTest, Seeks) {
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(r->GetPosition(), kData);
     EXPECT_TRUE(drain(*r, 4096).bytes.substr(0, 4096) == chunk);
+    // The advice saw where the read landed before it read: what was cached stays.
+    fd = open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(1, ReadCacheAdvise::ResidentPages(fd, kData, 4096));
+    close(fd);
     ctx->SetAllowFifoFileBackup();
     errno = 0;
     EXPECT_EQ(r->seek(0, SEEK_SET), -1);

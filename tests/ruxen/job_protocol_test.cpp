@@ -37,14 +37,14 @@ BackupArgs StreamArgs() {
     a.nativeSnap = a.errorsNotTolerated = true;
     a.jobDir = "/job";
     a.longPath = true;
-    a.catalog = true;
+    a.catalog = a.noPrefetch = true;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(3400u, b.size());
-    EXPECT_EQ(std::string("RXBA\3\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\1\0\0\x7c\0\0\0"
+    EXPECT_EQ(std::string("RXBA\3\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\3\0\0\x7c\0\0\0"
                           "\2\0\0\0\7\0\0\0\5\0\0\0", 40),
               b.substr(0, 40));
     EXPECT_EQ(std::string(72, '\0'), b.substr(40, 72));
@@ -64,7 +64,8 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     ASSERT_TRUE(DecodeBackupArgs(block, back, &error)) << error;
     EXPECT_EQ(ArgsBlock(back), b);
     EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath && back.nativeSnap &&
-                back.errorsNotTolerated && !back.mountDetails && !back.ddbSubclient && back.catalog);
+                back.errorsNotTolerated && !back.mountDetails && !back.ddbSubclient && back.catalog &&
+                back.noPrefetch);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
@@ -72,7 +73,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 0x200; },
+        [](plfsBackupArgs& x) { x.switches = 0x400; },
         [](plfsBackupArgs& x) { memset(x.snapJobId, '4', sizeof x.snapJobId); },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },

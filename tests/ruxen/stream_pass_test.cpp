@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -145,8 +146,18 @@ TEST_P(StreamPassTree, BacksUpEveryItem) {
     reader.OpenMemory("collect", m_text);
     file->SetResultsFile(run.results);
     StreamBackupPass pass(*file, run.failures);
+    struct Heard : CollectPositionListener {
+        std::vector<uint64_t> offsets;
+        void StreamAt(uint64_t at) override { offsets.push_back(at); }
+    } heard;  // told every line, failed ones too
+    pass.SetPositionListener(&heard);
     ASSERT_EQ(StreamBackupPass::kCollectDone, pass.RunDataLoop(reader));
     EXPECT_EQ(11u, pass.ItemsSeen());
+    std::vector<uint64_t> lines;
+    for (const auto& o : m_offsets)
+        lines.push_back(o.second);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, heard.offsets);
     EXPECT_EQ(9u, file->GetItemsSent());
     EXPECT_EQ(2u, file->GetFailedItems());
     ASSERT_EQ(0, fileSink.Close());

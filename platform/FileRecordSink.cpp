@@ -83,8 +83,8 @@ int FileRecordSink::Start(int fd, const char* name, bool own) {
     return 0;
 }
 
-// A pipe holds 64 KiB unless asked for more: a staged megabyte would then
-// reach the reader in sixteen turns. Growing it may be refused (the limit
+// A pipe holds 64 KiB unless asked for more: a staged write would then
+// reach the reader in several turns. Growing it may be refused (the limit
 // of /proc/sys/fs/pipe-max-size); the stream then goes out in pieces the
 // pipe takes whole.
 void FileRecordSink::SizePipe() {
@@ -92,9 +92,9 @@ void FileRecordSink::SizePipe() {
     if (fstat(m_fd, &st) != 0 || !S_ISFIFO(st.st_mode))
         return;
     int size = fcntl(m_fd, F_GETPIPE_SZ);
-    if (size >= static_cast<int>(kStageFlushBytes))
+    if (size >= static_cast<int>(kPipeBytes))
         return;
-    if (fcntl(m_fd, F_SETPIPE_SZ, static_cast<int>(kStageFlushBytes)) >= 0)
+    if (fcntl(m_fd, F_SETPIPE_SZ, static_cast<int>(kPipeBytes)) >= 0)
         return;
     KXLOG(2, "pipe of archive stream [%s] stays at %d bytes (errno %d); writing %zu-byte pieces",
           m_name.c_str(), size, errno, kPipePieceBytes);

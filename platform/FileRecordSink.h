@@ -4,13 +4,16 @@
 // and data-byte counts of what was written) unless a write failed before.
 //
 // Writes are buffered. A small record is copied into a staging buffer, and
-// the staged bytes go out in one write once a megabyte or more has gathered.
+// the staged bytes go out in one write once half a megabyte or more has
+// gathered.
 // A payload of kDirectWriteBytes or more is not copied: the staged bytes,
 // its 8-byte frame and the payload go out together in one writev.
 //
-// A pipe is grown to kStageFlushBytes, so that one staged write is handed
-// to the reader at once rather than in sixteen 64 KiB turns; where the
-// kernel refuses, writes go out in pieces of kPipePieceBytes.
+// A pipe is grown to kPipeBytes, twice a staged write: the write is handed
+// to the reader at once rather than in 64 KiB turns, and the writer seldom
+// waits for the reader to empty the pipe before it can go on (a staged write
+// as large as the pipe makes the two take turns). Where the kernel refuses,
+// writes go out in pieces of kPipePieceBytes.
 //
 // Every write error reaches the caller: the Write, Flush or Close that hit
 // it answers non-zero, a failure line naming the file and errno is logged,
@@ -23,16 +26,17 @@
 
 #include "platform/ArchiveStreamFormat.h"
 #include "platform/Export.h"
-#include "platform/ArchiveStreamFormat.h"
 #include "platform/RecordSink.h"
 #include "platform/SinkBufferPool.h"
 
 class RUXEN_EXPORT FileRecordSink : public RecordSink {
 public:
     // Staged bytes are written once at least this many have gathered.
-    static constexpr size_t kStageFlushBytes = 1024 * 1024;
+    static constexpr size_t kStageFlushBytes = 512 * 1024;
     // Payloads of this size or more bypass the staging buffer.
     static constexpr uint32_t kDirectWriteBytes = 256 * 1024;
+    // What a pipe as output is grown to.
+    static constexpr size_t kPipeBytes = 2 * kStageFlushBytes;
     // Largest write into a pipe that could not be grown.
     static constexpr size_t kPipePieceBytes = 64 * 1024;
 

@@ -119,7 +119,7 @@ TEST_P(SinkRoundTrip, EveryByteArrivesInOrderAndIsCounted) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         ASSERT_EQ(sink.Attach(fds[1], "pipe", true), 0);
-        EXPECT_GE(fcntl(fds[1], F_GETPIPE_SZ), static_cast<int>(FileRecordSink::kStageFlushBytes));
+        EXPECT_GE(fcntl(fds[1], F_GETPIPE_SZ), static_cast<int>(FileRecordSink::kPipeBytes));
         piped = std::async(std::launch::async, [fd = fds[0]] {
             std::string got;
             char buf[65536];

@@ -22,8 +22,11 @@
 
 namespace {
 
-// Large reads straight into the pipeline buffer.
-constexpr uint64_t kDataChunkBytes = 1024 * 1024;
+// Large reads straight into the pipeline buffer. Half a megabyte: a data
+// record then fills half of the archive's pipe (grown to 1 MiB), so the
+// reader drains one while the next is read, instead of the two taking turns
+// over a full pipe (a third faster through a pipe; the same into a file).
+constexpr uint64_t kDataChunkBytes = 512 * 1024;
 
 uint64_t roundUp(uint64_t n, uint64_t align) {
     return align > 1 ? (n + align - 1) / align * align : n;

@@ -15,6 +15,7 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
 #include "support/TestFiles.h"
+#include "support/XattrFiles.h"
 
 namespace {
 
@@ -223,10 +224,12 @@ TEST(RuxenDump, UsageErrors) {
 
 // Real files and a stream describing them (a plain file, a sparse file sent
 // with a hole record, an empty file, a directory, a symbolic link and a
-// failed item), then one change to the files per case.
+// failed item), then one change to the files per case. (On tmpfs, which
+// keeps large attributes.)
 TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
     constexpr uint32_t kHole = 3 * 1024 * 1024;
-    TempDir dir;
+    TempDir dir("ruxen_verify", "/dev/shm");
+    const std::string big(40000, 'b');
     const std::string plain = dir / "plain", sparse = dir / "sparse", empty = dir / "empty";
     const std::string stream = dir / "v.rxpl";
     auto makeTree = [&] {
@@ -301,7 +304,16 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
          true,
          {"MISMATCH " + empty + ": cannot open: No such file or directory", "MISMATCH " + plain + ": cannot open"}},
         {"stream ends inside an item", [] {}, false,
-         {"MISMATCH " + dir / "gone" + ": the stream ends at offset 10238 before its end-of-item record"}},
+         {"MISMATCH " + dir / "gone" + ": the stream ends at offset ", " before its end-of-item record"}},
+        // Last: attributes stay on the directory.
+        {"attributes the stream lacks", [&] { ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.k", "v")); }, true,
+         {"MISMATCH " + dir / "sub" + ": ACLs or extended attributes are not in the stream", "1 mismatched"}},
+        {"attributes no optional header holds",
+         [&] {
+             ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.p", big));
+             ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.q", big));
+         },
+         true, {"MISMATCH " + dir / "sub" + ": extended attributes too large for the optional header are not in"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

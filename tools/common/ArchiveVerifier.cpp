@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +22,14 @@ namespace {
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 const char kPhonyReason[] = "hard-link group data under its phony name";
+
+// The reader leaves out what the optional header cannot hold (E2BIG): the
+// item's attributes are then more than any stream carries.
+const char kLeftOut[] = "extended attributes too large for the optional header are not in the stream";
+
+// File systems whose items the backup sends without ACLs or attributes.
+constexpr __fsword_t kCifsMagic = static_cast<__fsword_t>(0xFF534D42);
+constexpr __fsword_t kSmb2Magic = static_cast<__fsword_t>(0xFE534D42);
 
 // Why a regular item's bytes on disk are not expected to equal its stream
 // data; null when they are.
@@ -138,6 +147,7 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
                    !(header->h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5));
     const bool mapped = !m_nameIsPath || ToLocal(m_path);
     m_nameIsPath = m_nameIsPath && mapped;
+    m_aclUnchecked = m_nameIsPath && !(header->h_platform_flags & ZX_HDR_FLAG_PSEUDO_ITEM);
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
@@ -308,6 +318,7 @@ void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t 
     }
     if (m_undecoded || !m_nameIsPath || type != KxACL::kOptHeaderType)
         return;
+    m_aclUnchecked = false;
     std::vector<KxACL::Entry> sent;
     const char* why = nullptr;
     if (!AclForm::Decode(payload, length, &sent, &why)) {
@@ -321,8 +332,25 @@ void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t 
                  now->getLastErrno() ? now->getLastError().c_str() : strerror(errno));
         return;
     }
-    if (Comparable(sent) != Comparable(now->Entries()))
+    if (now->getLastErrno() == E2BIG)
+        Mismatch(kLeftOut);
+    else if (Comparable(sent) != Comparable(now->Entries()))
         Mismatch("ACLs or extended attributes differ from the optional header");
+}
+
+void ArchiveVerifier::CheckNoAclEntries() {
+    m_aclUnchecked = false;
+    struct stat st;
+    struct statfs fs;
+    std::unique_ptr<KxACL::Helper> now = KxACL::Helper::getInstance();
+    // A path that cannot be read has nothing to compare (a regular file's
+    // own comparison says so).
+    if (lstat(m_path.c_str(), &st) != 0 || now->getacl(m_path.c_str(), m_isLink, st) != 0 ||
+        (Comparable(now->Entries()).empty() && now->getLastErrno() != E2BIG))
+        return;
+    if (statfs(m_path.c_str(), &fs) == 0 && (fs.f_type == kCifsMagic || fs.f_type == kSmb2Magic))
+        return;
+    Mismatch(now->getLastErrno() == E2BIG ? kLeftOut : "ACLs or extended attributes are not in the stream");
 }
 
 void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offset) {
@@ -331,6 +359,8 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
         ++m_streamErrors;
         return;
     }
+    if (!failed && m_aclUnchecked)
+        CheckNoAclEntries();
     if (failed) {
         ++m_failed;
         Line("FAILED %s: end-of-item record 134", m_escaped.c_str());

@@ -10,7 +10,8 @@
 // group's phony name, so that the group's data is compared too; and an
 // optional header of ACLs and extended attributes must list what the
 // item's path carries now (extended attributes of the "system." namespace
-// other than the ACLs are not compared).
+// other than the ACLs are not compared); an item without one must carry
+// none (off CIFS, where the backup reads none).
 //
 // Lines written, one per finding:
 //   MISMATCH <path>: <what differs>
@@ -94,6 +95,8 @@ private:
     // A recorded path through the path map; false when no pair covers it.
     bool ToLocal(std::string& path) const;
     void BeginGroupData();
+    // The item sent no ACLs or extended attributes: its path must carry none.
+    void CheckNoAclEntries();
     void CloseItem();
     // Compares `length` bytes at the item's position with `bytes`, or with
     // zeros when bytes is null.
@@ -114,6 +117,7 @@ private:
     uint64_t m_ino = 0;
     uint32_t m_dev = 0;         // low 32 bits, as the header carries it
     bool m_isLink = false;
+    bool m_aclUnchecked = false;  // an item by its path whose ACL optional header has not come
     std::string m_path;  // the file the item is compared with
     std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;

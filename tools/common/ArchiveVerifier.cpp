@@ -15,7 +15,10 @@
 #include "PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/KxACLHelper.h"
+#include "platform/FdIO.h"
 #include "platform/PathUtil.h"
+#include "platform/UtfFileOps.h"
+#include "reader/AppleDouble.h"
 
 namespace {
 
@@ -46,8 +49,6 @@ const char* SkipReason(const ZXFileHeader& h) {
         return kPhonyReason;
     if (h.portable_flags & ZXFLAG_LONG_PATH_NAME)
         return "long path sent under a substitute name";
-    if (h.h_isHFS)
-        return "carries a resource fork";
     return nullptr;
 }
 
@@ -81,8 +82,7 @@ bool ArchiveVerifier::ToLocal(std::string& path) const {
 }
 
 ArchiveVerifier::~ArchiveVerifier() {
-    if (m_fd >= 0)
-        close(m_fd);
+    CloseItem();
 }
 
 void ArchiveVerifier::Line(const char* fmt, ...) {
@@ -130,7 +130,8 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     m_pos = 0;
     m_sawContent = m_differs = m_fileEnded = false;
     m_opened = false;
-    m_openErrno = 0;
+    m_openErrno = m_companionErrno = 0;
+    m_hfs = false;
     m_path.clear();
     m_escaped.clear();
     if (!header) {
@@ -155,6 +156,8 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
         m_skipReason = "no pair of the path map covers it";
     m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
     m_compare = m_skipReason == nullptr;
+    m_hfs = header->h_isHFS != 0;
+    m_dataSize = header->h_datasize;
     if (m_skipReason == kPhonyReason)
         BeginGroupData();
 }
@@ -208,7 +211,56 @@ bool ArchiveVerifier::OpenTarget() {
         m_openErrno = EINVAL;
         return false;
     }
+    if (m_hfs && !OpenCompanion()) {
+        m_companionErrno = errno;
+        close(m_fd);
+        m_fd = -1;
+        return false;
+    }
     return true;
+}
+
+bool ArchiveVerifier::OpenCompanion() {
+    const std::string name = KX_DFMF_NAME(m_path.c_str());
+    m_companionFd = name.empty() ? -1 : open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (m_companionFd < 0 || fstat(m_companionFd, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    // As the reader takes it: a table it cannot read has no entries.
+    AppleDouble table;
+    if (table.Read(m_companionFd, AppleDouble::kMaxEntries) != AppleDouble::kOk)
+        table = AppleDouble();
+    const AppleDouble::Entry* rsrc = table.Find(HFS_RESOURCE_FORK);
+    m_rsrcOffset = rsrc ? rsrc->offset : 0;
+    m_rsrcSize = rsrc ? rsrc->length : 0;
+    memset(m_hfsBlock, 0, sizeof(m_hfsBlock));
+    const struct {
+        uint32_t id;
+        size_t at, size;
+    } parts[] = {{HFS_PROPERTIES, 0, AppleDouble::kPropertiesSize},
+                 {HFS_FINDER_INFO, AppleDouble::kPropertiesSize, AppleDouble::kFinderInfoSize}};
+    for (const auto& p : parts)
+        if (const AppleDouble::Entry* e = table.Find(p.id))
+            ruxen::preadFull(m_companionFd, m_hfsBlock + p.at, std::min<size_t>(p.size, e->length), e->offset);
+    return true;
+}
+
+ssize_t ArchiveVerifier::ReadExpected(char* buf, size_t want, uint64_t at) {
+    if (!m_hfs)
+        return pread(m_fd, buf, want, static_cast<off_t>(at));
+    const uint64_t rsrcEnd = m_dataSize + m_rsrcSize, end = rsrcEnd + sizeof(m_hfsBlock);
+    if (at < m_dataSize)
+        return pread(m_fd, buf, std::min<uint64_t>(want, m_dataSize - at), static_cast<off_t>(at));
+    if (at < rsrcEnd)
+        return pread(m_companionFd, buf, std::min<uint64_t>(want, rsrcEnd - at),
+                     static_cast<off_t>(m_rsrcOffset + at - m_dataSize));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(want, at < end ? end - at : 0));
+    memcpy(buf, m_hfsBlock + (at - rsrcEnd), n);
+    return static_cast<ssize_t>(n);
 }
 
 void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
@@ -235,7 +287,7 @@ void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
     }
     while (done < length) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, kCompareChunk));
-        ssize_t n = pread(m_fd, m_buf.data(), want, static_cast<off_t>(start + done));
+        ssize_t n = ReadExpected(m_buf.data(), want, start + done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -379,14 +431,21 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
     } else if (m_compare) {
         ++m_compared;
         if (!OpenTarget()) {
-            Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
-                                        : m_group         ? "not the file of its hard-link group"
-                                                          : "not a regular file");
+            if (m_companionErrno)
+                Mismatch("cannot open its AppleDouble companion: %s", strerror(m_companionErrno));
+            else
+                Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
+                                            : m_group         ? "not the file of its hard-link group"
+                                                              : "not a regular file");
         } else {
             struct stat st;
             if (fstat(m_fd, &st) != 0) {
                 Mismatch("cannot stat: %s", strerror(errno));
-            } else if (static_cast<uint64_t>(st.st_size) != m_pos) {
+            } else if (m_hfs && (static_cast<uint64_t>(st.st_size) != m_dataSize ||
+                                 m_pos != m_dataSize + m_rsrcSize + sizeof(m_hfsBlock))) {
+                Mismatch("size differs (stream %llu bytes, file %llu bytes, resource fork %llu bytes and 92)",
+                         ULL(m_pos), ULL(static_cast<uint64_t>(st.st_size)), ULL(m_rsrcSize));
+            } else if (!m_hfs && static_cast<uint64_t>(st.st_size) != m_pos) {
                 // Reported besides a byte difference; the item counts once.
                 Mismatch("size differs (stream %llu bytes, file %llu bytes)", ULL(m_pos),
                          ULL(static_cast<uint64_t>(st.st_size)));
@@ -435,7 +494,9 @@ void ArchiveVerifier::JobEnded() {
 void ArchiveVerifier::CloseItem() {
     if (m_fd >= 0)
         close(m_fd);
-    m_fd = -1;
+    if (m_companionFd >= 0)
+        close(m_companionFd);
+    m_fd = m_companionFd = -1;
     m_group = nullptr;
     m_inItem = false;
 }

@@ -5,6 +5,12 @@
 // at the same offset, and a hole is compared with the file's bytes read in
 // bounded chunks.
 //
+// An item that carries Mac properties (h_isHFS) is its data fork, which is
+// compared with the file, followed by the resource fork and the 92-byte HFS
+// properties block of its AppleDouble companion ("._name"), compared with the
+// companion's entries as the reader delivers them (a missing or short
+// properties entry as zeros).
+//
 // Besides the bytes, the names a hard-link group's item carries (records
 // 149) must be links of the item, and the first of them stands in for the
 // group's phony name, so that the group's data is compared too; and an
@@ -29,6 +35,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 #include <map>
 #include <string>
 #include <string_view>
@@ -92,6 +99,13 @@ private:
     void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool OpenTarget();
+    // Opens the item's AppleDouble companion and takes its resource fork's
+    // place and the properties block; false with errno.
+    bool OpenCompanion();
+    // Up to `want` expected bytes at item offset `at`: the file's, or past
+    // the data fork of an item with Mac properties, the companion's; 0 at
+    // the end of what there is, -1 with errno.
+    ssize_t ReadExpected(char* buf, size_t want, uint64_t at);
     // A recorded path through the path map; false when no pair covers it.
     bool ToLocal(std::string& path) const;
     void BeginGroupData();
@@ -127,6 +141,14 @@ private:
     bool m_sawContent = false;  // data or hole records seen
     bool m_differs = false;     // a difference was reported; stop comparing
     bool m_fileEnded = false;   // the file is shorter than the stream
+
+    // An item with Mac properties: its data fork size, and its companion.
+    bool m_hfs = false;
+    uint64_t m_dataSize = 0;
+    int m_companionFd = -1;
+    int m_companionErrno = 0;  // the companion could not be opened
+    uint64_t m_rsrcOffset = 0, m_rsrcSize = 0;
+    char m_hfsBlock[92] = {};
 
     // Hard-link groups by phony name: the first member that named it, and
     // whether its data came.

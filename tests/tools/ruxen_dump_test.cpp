@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -325,6 +326,29 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
         for (const std::string& line : c.lines)
             EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+}
+
+// A stream may name any path as a regular file: a FIFO there is not opened
+// (a writer waiting for a reader stays waiting), and is no match.
+TEST(RuxenDumpVerify, NeverOpensWhatIsNotARegularFile) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo", stream = dir / "v.rxpl";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    StreamBuilder b(stream);
+    b.Header(fifo, 0100644, 0);
+    b.End();
+    b.Close();
+    pid_t writer = fork();
+    if (writer == 0) {
+        alarm(20);
+        _exit(open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+    }
+    RunResult r = RunDump(dir, {"--verify", stream});
+    EXPECT_NE(std::string::npos, r.out.find("MISMATCH " + fifo + ": cannot open: not a regular file")) << r.out;
+    usleep(100 * 1000);
+    EXPECT_EQ(0, waitpid(writer, nullptr, WNOHANG)) << "the writer was let through";
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
 }
 
 }  // namespace

@@ -63,6 +63,26 @@ std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
     return out;
 }
 
+// Opens the regular file at `path` (fstat into `st`); -1 with errno, EINVAL
+// when it is something else. A stream names any path: a device or FIFO there
+// is never opened (a tape rewinds, a waiting writer would be woken), a final
+// symbolic link never followed, and nothing blocks.
+int OpenRegular(const std::string& path, struct stat* st) {
+    if (path.empty() || lstat(path.c_str(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
@@ -196,16 +216,13 @@ bool ArchiveVerifier::OpenTarget() {
     if (m_opened)
         return m_fd >= 0;
     m_opened = true;
-    // Non-blocking and not following a final symbolic link: the path must
-    // still be the regular file the header describes.
-    m_fd = open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    m_fd = OpenRegular(m_path, &st);
     if (m_fd < 0) {
         m_openErrno = errno;
         return false;
     }
-    struct stat st;
-    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (m_group && (st.st_ino != m_groupIno || st.st_dev != m_groupDev))) {
+    if (m_group && (st.st_ino != m_groupIno || st.st_dev != m_groupDev)) {
         close(m_fd);
         m_fd = -1;
         m_openErrno = EINVAL;
@@ -222,14 +239,10 @@ bool ArchiveVerifier::OpenTarget() {
 
 bool ArchiveVerifier::OpenCompanion() {
     const std::string name = KX_DFMF_NAME(m_path.c_str());
-    m_companionFd = name.empty() ? -1 : open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (m_companionFd < 0 || fstat(m_companionFd, &st) != 0)
+    m_companionFd = OpenRegular(name, &st);
+    if (m_companionFd < 0)
         return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
     // As the reader takes it: a table it cannot read has no entries.
     AppleDouble table;
     if (table.Read(m_companionFd, AppleDouble::kMaxEntries) != AppleDouble::kOk)

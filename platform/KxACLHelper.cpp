@@ -105,8 +105,10 @@ bool Helper::shouldReportError() const {
 }
 
 void Helper::Add(EntryKind kind, std::string name, std::string value) {
+    // Against what the form already holds: attributes that fit one by one
+    // may not fit together, and a form past the limit would lose them all.
     size_t size = kEntryHeaderSize + name.size() + value.size();
-    if (kFormHeaderSize + size > kMaxNetworkBufferSize) {
+    if (kFormHeaderSize + m_formSize + size > kMaxNetworkBufferSize) {
         KXLOG(1, "%s of %zu bytes is too large to keep", name.empty() ? "ACL" : name.c_str(), value.size());
         m_errno = E2BIG;
         m_error = "some extended attributes are too large to keep";

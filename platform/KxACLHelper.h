@@ -14,9 +14,10 @@
 //
 // A file system that supports neither (ENOTSUP/EOPNOTSUPP) gives an item
 // without entries, not a failure; so does an attribute that went away
-// between list and read. An attribute whose entry alone would make the
-// form larger than kMaxNetworkBufferSize is left out, and getacl still
-// succeeds with getLastErrno() E2BIG, so the caller can say so.
+// between list and read. An attribute whose entry would make the form
+// larger than kMaxNetworkBufferSize (with the entries read before it) is left
+// out, later ones that fit are kept, and getacl still succeeds with
+// getLastErrno() E2BIG, so the caller can say so.
 //
 // The network form, all numbers network order:
 //

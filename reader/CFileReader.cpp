@@ -49,8 +49,12 @@ CFileReader::~CFileReader() {
 bool CFileReader::contentsAreRead(mode_t type) const {
     switch (type) {
     case S_IFREG:
-    case S_IFIFO:
         return true;
+    case S_IFIFO:
+        // Only when the job backs up FIFO contents: an open FIFO wakes a
+        // writer waiting for a reader, which then dies of SIGPIPE when the
+        // item is closed unread.
+        return m_ctx->IsFIFOBackupAllowed();
     case S_IFLNK:
     case S_IFCHR:
     case S_IFBLK:

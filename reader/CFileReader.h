@@ -12,9 +12,9 @@
 // that has an AppleDouble companion (isHFS() & 1), the resource fork and the
 // 92-byte HFS properties block. A tiered-storage stub yields its stub bytes
 // instead of the file's data. Only items whose contents are read are opened:
-// regular files and FIFOs, and devices (or links to them) when the context
-// says the job reads raw devices. Directories, links, sockets and device
-// nodes are prepared without a handle.
+// regular files, FIFOs when the context backs up FIFO contents, and devices
+// (or links to them) when it says the job reads raw devices. Directories,
+// links, sockets, other FIFOs and device nodes are prepared without a handle.
 //
 // The data fork of a plain file is read until read(2) answers 0, so a file
 // that grew after the caller's stat yields the grown bytes: the caller sends
@@ -153,6 +153,8 @@ public:
     long long GetPosition() const { return m_llProgress; }
     // fstat of the data handle, as it is now; -1 with errno.
     int statOpenFile(struct stat* st) const;
+    // The caller's stat of the item as initialize received it.
+    const struct stat& GetItemStat() const { return m_stat; }
 
     // ---- time preservation
     void attach(InodePropPreserverImpl* preserver);  // takes ownership

@@ -53,7 +53,12 @@ void RuxenFile::ApplyDirectives(const CollectDirectives& d) {
 void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     const uint32_t m = line.markers;
     m_hlCollectEntry = line.kind == CollectLine::kHardLinkEntry;
-    m_private->headOfNewGroup = m_hlCollectEntry && line.newGroup;
+    // The first line of a group whose header goes out heads it: a line
+    // before it that vanished or failed leaves the group without a head, and
+    // the next would name the previous group's.
+    if (m_hlCollectEntry && line.newGroup)
+        m_private->groupHeadPending = true;
+    m_private->headOfNewGroup = m_hlCollectEntry && m_private->groupHeadPending;
     m_appleDouble = (m & kMarkerMac) != 0;
     m_pseudoItem = (m & kMarkerPseudo) != 0;
     m_adHocItem = (m & kMarkerAdHoc) != 0;

@@ -204,7 +204,11 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
         ReportItemFailure(failures, m_recordedPath.c_str(), ENODATA, why);
         return -1;
     }
-    if (!sameTime(now.st_mtim, m_stat.st_mtim) || !sameTime(now.st_ctim, m_stat.st_ctim))
+    // Against the stat the item was opened with: a hard-link group's header
+    // carries the change time the scan recorded, which a link made or
+    // removed since then moves without touching the data.
+    const struct stat& opened = reader.GetItemStat();
+    if (!sameTime(now.st_mtim, opened.st_mtim) || !sameTime(now.st_ctim, opened.st_ctim))
         ReportItemChanged(m_recordedPath.c_str());
     return 0;
 }

@@ -202,6 +202,8 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
                                                    kCauseDelaySeconds);
             }
             KXLOG(-1, "some extended attributes could not be backed up, since they are too big");
+            // The item goes on with the rest, but is not whole: it is named.
+            ReportPartialFailure(failures, E2BIG, -1, kReasonXattrsLeftOut);
         }
         if (m_turboMode && m_earlyStubBackup && m_readerContext &&
             m_readerContext->GetUseDriver() == CFileReaderContext::kDriverLess &&

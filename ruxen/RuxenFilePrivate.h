@@ -97,6 +97,7 @@ public:
     bool autoMountRequired = false;
     std::map<std::string, int> blockLevelMap;
     bool headOfNewGroup = false;
+    bool groupHeadPending = false;  // a hard-link group began and no line of it has gone out as its head
     std::string groupVersionGuid;
     bool resendFailedItem = false;
     bool archiveAndDelete = false;

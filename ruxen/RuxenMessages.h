@@ -85,6 +85,7 @@ constexpr const char* kReasonMissingNotTolerated = "Unable to read file - every 
 constexpr const char* kReasonObjSrvMetadata = "failed send metadata";
 constexpr const char* kReasonAclRead = "Unable get ACL information %s";
 constexpr const char* kReasonAclTooLarge = "ACL is too large (%d)";
+constexpr const char* kReasonXattrsLeftOut = "some extended attributes are too large to back up";
 // Results-file reason of an early-stub candidate that failed.
 constexpr const char* kReasonStubbingSkipped = "Stubbing: stubbing skipped.";
 

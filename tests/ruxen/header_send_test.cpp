@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -168,31 +169,39 @@ TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
 
 // The optional header lists what the item carries (an access ACL with a
 // named user and an attribute, decoded back here) in a form of at most 61439
-// bytes: an attribute that would pass it is left out, with the pending cause
-// raised once per process; an item with nothing to keep has no optional
-// header. (On tmpfs, which keeps large attributes.)
+// bytes: an attribute that would pass it is left out and the item reported
+// (those that fit still go), with the pending cause raised once per process;
+// an item with nothing to keep has no optional header. (On tmpfs, which keeps
+// large attributes.)
 TEST_F(HeaderSend, AclFormContentAndSizeLimits) {
     TempDir shm("ruxen_acl", "/dev/shm");
     const size_t room = KxACL::kMaxNetworkBufferSize - KxACL::kFormHeaderSize - KxACL::kEntryHeaderSize - 6;
-    const std::string rich = shm / "rich", fits = shm / "fits", over = shm / "over", none = shm / "none";
-    for (const std::string& p : {rich, fits, over, none})
+    const std::string rich = shm / "rich", fits = shm / "fits", over = shm / "over", pair = shm / "pair",
+                      none = shm / "none", half(room / 2 + 1, 'h');
+    for (const std::string& p : {rich, fits, over, pair, none})
         WriteWholeFile(p, "");
     if (!SetAcl(rich, kUserAcl) || !SetXattr(rich, "user.comment", "hi") ||
-        !SetXattr(fits, "user.b", std::string(room, 'v')) || !SetXattr(over, "user.b", std::string(room + 1, 'v')))
+        !SetXattr(fits, "user.b", std::string(room, 'v')) || !SetXattr(over, "user.b", std::string(room + 1, 'v')) ||
+        !SetXattr(pair, "user.p", half) || !SetXattr(pair, "user.q", half))
         GTEST_SKIP() << "no ACLs or large user attributes on /dev/shm";
+    char listed[16] = "";  // of two that fit one by one, the first listed stays
+    ASSERT_GT(listxattr(pair.c_str(), listed, sizeof(listed)), 0);
     KXJobCtrlClient jobs;
     struct Case {
         std::string path, entries;
         size_t causes;
-    } cases[] = {{rich, std::string("1 =") + kUserAcl + ";3 user.comment=hi;", 0},
-                 {fits, "3 user.b=" + std::string(room, 'v') + ";", 0},
-                 {over, "", 1},
-                 {over, "", 1},
-                 {none, "", 1}};
+        unsigned long long failed;
+    } cases[] = {{rich, std::string("1 =") + kUserAcl + ";3 user.comment=hi;", 0, 0},
+                 {fits, "3 user.b=" + std::string(room, 'v') + ";", 0, 0},
+                 {over, "", 1, 1},
+                 {over, "", 1, 1},
+                 {pair, "3 " + std::string(listed) + "=" + half + ";", 1, 1},
+                 {none, "", 1, 0}};
     for (const Case& c : cases) {
         Item item;
         item.file.setJobCtrlClient(&jobs);
         EXPECT_EQ(0, Send(item, c.path));
+        EXPECT_EQ(c.failed, item.file.GetFailedItems()) << c.path;
         std::string text;
         for (const auto& r : RecordsOf(item.sink, PL_FS_OPT_HDR)) {
             EXPECT_EQ(std::string("\xAB\xCD\x12\x34\0\0\0\x01", 8) + U32(static_cast<uint32_t>(r.second.size() - 16)) +

@@ -20,6 +20,7 @@
 #include "platform/FileNameEscape.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
+#include "support/AppleDoubleBuilder.h"
 #include "support/RunProgram.h"
 #include "support/StreamCheck.h"
 #include "support/TestFiles.h"
@@ -207,6 +208,26 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
     EXPECT_EQ(1, r.exitCode);
     EXPECT_NE(std::string::npos,
               r.out.find("MISMATCH " + m_tree + "/sub/hello.txt: ACLs or extended attributes differ")) << r.out;
+}
+
+// With --mac-properties a file with an AppleDouble companion sends its
+// resource fork and properties after its data fork, and the verifier
+// compares them with the companion (a sparse data fork too).
+TEST_F(RuxenBackupTool, MacPropertiesThroughTheDump) {
+    WriteWholeFile(m_tree + "/._data.bin",
+                   buildAppleDouble({{9, std::string(32, 'F')}, {2, pattern(3000, 7)}, {0x80000001u, "short"}}));
+    WriteWholeFile(m_tree + "/._sparse", buildAppleDouble({{2, "fork"}}));
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    ASSERT_EQ(0, Backup({"--mac-properties", "--archive", m_archive, m_collect}).exitCode);
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    EXPECT_EQ(7u, c.matched) << c.lines;  // the companions themselves too
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    EXPECT_NE(std::string::npos, r.out.find("size=53092 ")) << "50000, 3000 and 92 bytes\n" << r.out;
+    WriteWholeFile(m_tree + "/._sparse", buildAppleDouble({{2, "Fork"}}));
+    c = CheckArchiveFile(m_archive);
+    EXPECT_NE(std::string::npos, c.lines.find("MISMATCH " + m_tree + "/sparse: byte at offset 16777216 differs"))
+        << c.lines;
 }
 
 // Extended attributes too big to keep raise a pending cause with the job

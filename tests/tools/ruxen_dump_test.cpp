@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
 #include "support/TestFiles.h"
+#include "support/XattrFiles.h"
 
 namespace {
 
@@ -223,10 +225,12 @@ TEST(RuxenDump, UsageErrors) {
 
 // Real files and a stream describing them (a plain file, a sparse file sent
 // with a hole record, an empty file, a directory, a symbolic link and a
-// failed item), then one change to the files per case.
+// failed item), then one change to the files per case. (On tmpfs, which
+// keeps large attributes.)
 TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
     constexpr uint32_t kHole = 3 * 1024 * 1024;
-    TempDir dir;
+    TempDir dir("ruxen_verify", "/dev/shm");
+    const std::string big(40000, 'b');
     const std::string plain = dir / "plain", sparse = dir / "sparse", empty = dir / "empty";
     const std::string stream = dir / "v.rxpl";
     auto makeTree = [&] {
@@ -301,7 +305,16 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
          true,
          {"MISMATCH " + empty + ": cannot open: No such file or directory", "MISMATCH " + plain + ": cannot open"}},
         {"stream ends inside an item", [] {}, false,
-         {"MISMATCH " + dir / "gone" + ": the stream ends at offset 10238 before its end-of-item record"}},
+         {"MISMATCH " + dir / "gone" + ": the stream ends at offset ", " before its end-of-item record"}},
+        // Last: attributes stay on the directory.
+        {"attributes the stream lacks", [&] { ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.k", "v")); }, true,
+         {"MISMATCH " + dir / "sub" + ": ACLs or extended attributes are not in the stream", "1 mismatched"}},
+        {"attributes no optional header holds",
+         [&] {
+             ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.p", big));
+             ASSERT_TRUE(testfiles::SetXattr(dir / "sub", "user.q", big));
+         },
+         true, {"MISMATCH " + dir / "sub" + ": extended attributes too large for the optional header are not in"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -313,6 +326,29 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
         for (const std::string& line : c.lines)
             EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+}
+
+// A stream may name any path as a regular file: a FIFO there is not opened
+// (a writer waiting for a reader stays waiting), and is no match.
+TEST(RuxenDumpVerify, NeverOpensWhatIsNotARegularFile) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo", stream = dir / "v.rxpl";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    StreamBuilder b(stream);
+    b.Header(fifo, 0100644, 0);
+    b.End();
+    b.Close();
+    pid_t writer = fork();
+    if (writer == 0) {
+        alarm(20);
+        _exit(open(fifo.c_str(), O_WRONLY) >= 0 ? 0 : 1);
+    }
+    RunResult r = RunDump(dir, {"--verify", stream});
+    EXPECT_NE(std::string::npos, r.out.find("MISMATCH " + fifo + ": cannot open: not a regular file")) << r.out;
+    usleep(100 * 1000);
+    EXPECT_EQ(0, waitpid(writer, nullptr, WNOHANG)) << "the writer was let through";
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -14,13 +15,24 @@
 #include "PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/KxACLHelper.h"
+#include "platform/FdIO.h"
 #include "platform/PathUtil.h"
+#include "platform/UtfFileOps.h"
+#include "reader/AppleDouble.h"
 
 namespace {
 
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 const char kPhonyReason[] = "hard-link group data under its phony name";
+
+// The reader leaves out what the optional header cannot hold (E2BIG): the
+// item's attributes are then more than any stream carries.
+const char kLeftOut[] = "extended attributes too large for the optional header are not in the stream";
+
+// File systems whose items the backup sends without ACLs or attributes.
+constexpr __fsword_t kCifsMagic = static_cast<__fsword_t>(0xFF534D42);
+constexpr __fsword_t kSmb2Magic = static_cast<__fsword_t>(0xFE534D42);
 
 // Why a regular item's bytes on disk are not expected to equal its stream
 // data; null when they are.
@@ -37,8 +49,6 @@ const char* SkipReason(const ZXFileHeader& h) {
         return kPhonyReason;
     if (h.portable_flags & ZXFLAG_LONG_PATH_NAME)
         return "long path sent under a substitute name";
-    if (h.h_isHFS)
-        return "carries a resource fork";
     return nullptr;
 }
 
@@ -51,6 +61,26 @@ std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
             out.push_back(std::to_string(e.kind) + " " + e.name + "=" + e.value);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// Opens the regular file at `path` (fstat into `st`); -1 with errno, EINVAL
+// when it is something else. A stream names any path: a device or FIFO there
+// is never opened (a tape rewinds, a waiting writer would be woken), a final
+// symbolic link never followed, and nothing blocks.
+int OpenRegular(const std::string& path, struct stat* st) {
+    if (path.empty() || lstat(path.c_str(), st) != 0)
+        return -1;
+    if (!S_ISREG(st->st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -72,8 +102,7 @@ bool ArchiveVerifier::ToLocal(std::string& path) const {
 }
 
 ArchiveVerifier::~ArchiveVerifier() {
-    if (m_fd >= 0)
-        close(m_fd);
+    CloseItem();
 }
 
 void ArchiveVerifier::Line(const char* fmt, ...) {
@@ -121,7 +150,8 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
     m_pos = 0;
     m_sawContent = m_differs = m_fileEnded = false;
     m_opened = false;
-    m_openErrno = 0;
+    m_openErrno = m_companionErrno = 0;
+    m_hfs = false;
     m_path.clear();
     m_escaped.clear();
     if (!header) {
@@ -138,6 +168,7 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
                    !(header->h_platform_flags & (ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_DELETED_KIND5));
     const bool mapped = !m_nameIsPath || ToLocal(m_path);
     m_nameIsPath = m_nameIsPath && mapped;
+    m_aclUnchecked = m_nameIsPath && !(header->h_platform_flags & ZX_HDR_FLAG_PSEUDO_ITEM);
     if (!S_ISREG(static_cast<mode_t>(header->h_mode)))
         return;
     m_skipReason = SkipReason(*header);
@@ -145,6 +176,8 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
         m_skipReason = "no pair of the path map covers it";
     m_hardLink = (header->h_platform_flags & ZX_HDR_FLAG_HARDLINK_BOTH) == ZX_HDR_FLAG_HARDLINK_BOTH;
     m_compare = m_skipReason == nullptr;
+    m_hfs = header->h_isHFS != 0;
+    m_dataSize = header->h_datasize;
     if (m_skipReason == kPhonyReason)
         BeginGroupData();
 }
@@ -183,22 +216,64 @@ bool ArchiveVerifier::OpenTarget() {
     if (m_opened)
         return m_fd >= 0;
     m_opened = true;
-    // Non-blocking and not following a final symbolic link: the path must
-    // still be the regular file the header describes.
-    m_fd = open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    m_fd = OpenRegular(m_path, &st);
     if (m_fd < 0) {
         m_openErrno = errno;
         return false;
     }
-    struct stat st;
-    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (m_group && (st.st_ino != m_groupIno || st.st_dev != m_groupDev))) {
+    if (m_group && (st.st_ino != m_groupIno || st.st_dev != m_groupDev)) {
         close(m_fd);
         m_fd = -1;
         m_openErrno = EINVAL;
         return false;
     }
+    if (m_hfs && !OpenCompanion()) {
+        m_companionErrno = errno;
+        close(m_fd);
+        m_fd = -1;
+        return false;
+    }
     return true;
+}
+
+bool ArchiveVerifier::OpenCompanion() {
+    const std::string name = KX_DFMF_NAME(m_path.c_str());
+    struct stat st;
+    m_companionFd = OpenRegular(name, &st);
+    if (m_companionFd < 0)
+        return false;
+    // As the reader takes it: a table it cannot read has no entries.
+    AppleDouble table;
+    if (table.Read(m_companionFd, AppleDouble::kMaxEntries) != AppleDouble::kOk)
+        table = AppleDouble();
+    const AppleDouble::Entry* rsrc = table.Find(HFS_RESOURCE_FORK);
+    m_rsrcOffset = rsrc ? rsrc->offset : 0;
+    m_rsrcSize = rsrc ? rsrc->length : 0;
+    memset(m_hfsBlock, 0, sizeof(m_hfsBlock));
+    const struct {
+        uint32_t id;
+        size_t at, size;
+    } parts[] = {{HFS_PROPERTIES, 0, AppleDouble::kPropertiesSize},
+                 {HFS_FINDER_INFO, AppleDouble::kPropertiesSize, AppleDouble::kFinderInfoSize}};
+    for (const auto& p : parts)
+        if (const AppleDouble::Entry* e = table.Find(p.id))
+            ruxen::preadFull(m_companionFd, m_hfsBlock + p.at, std::min<size_t>(p.size, e->length), e->offset);
+    return true;
+}
+
+ssize_t ArchiveVerifier::ReadExpected(char* buf, size_t want, uint64_t at) {
+    if (!m_hfs)
+        return pread(m_fd, buf, want, static_cast<off_t>(at));
+    const uint64_t rsrcEnd = m_dataSize + m_rsrcSize, end = rsrcEnd + sizeof(m_hfsBlock);
+    if (at < m_dataSize)
+        return pread(m_fd, buf, std::min<uint64_t>(want, m_dataSize - at), static_cast<off_t>(at));
+    if (at < rsrcEnd)
+        return pread(m_companionFd, buf, std::min<uint64_t>(want, rsrcEnd - at),
+                     static_cast<off_t>(m_rsrcOffset + at - m_dataSize));
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(want, at < end ? end - at : 0));
+    memcpy(buf, m_hfsBlock + (at - rsrcEnd), n);
+    return static_cast<ssize_t>(n);
 }
 
 void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
@@ -225,7 +300,7 @@ void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
     }
     while (done < length) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, kCompareChunk));
-        ssize_t n = pread(m_fd, m_buf.data(), want, static_cast<off_t>(start + done));
+        ssize_t n = ReadExpected(m_buf.data(), want, start + done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -308,6 +383,7 @@ void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t 
     }
     if (m_undecoded || !m_nameIsPath || type != KxACL::kOptHeaderType)
         return;
+    m_aclUnchecked = false;
     std::vector<KxACL::Entry> sent;
     const char* why = nullptr;
     if (!AclForm::Decode(payload, length, &sent, &why)) {
@@ -321,8 +397,25 @@ void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t 
                  now->getLastErrno() ? now->getLastError().c_str() : strerror(errno));
         return;
     }
-    if (Comparable(sent) != Comparable(now->Entries()))
+    if (now->getLastErrno() == E2BIG)
+        Mismatch(kLeftOut);
+    else if (Comparable(sent) != Comparable(now->Entries()))
         Mismatch("ACLs or extended attributes differ from the optional header");
+}
+
+void ArchiveVerifier::CheckNoAclEntries() {
+    m_aclUnchecked = false;
+    struct stat st;
+    struct statfs fs;
+    std::unique_ptr<KxACL::Helper> now = KxACL::Helper::getInstance();
+    // A path that cannot be read has nothing to compare (a regular file's
+    // own comparison says so).
+    if (lstat(m_path.c_str(), &st) != 0 || now->getacl(m_path.c_str(), m_isLink, st) != 0 ||
+        (Comparable(now->Entries()).empty() && now->getLastErrno() != E2BIG))
+        return;
+    if (statfs(m_path.c_str(), &fs) == 0 && (fs.f_type == kCifsMagic || fs.f_type == kSmb2Magic))
+        return;
+    Mismatch(now->getLastErrno() == E2BIG ? kLeftOut : "ACLs or extended attributes are not in the stream");
 }
 
 void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offset) {
@@ -331,6 +424,8 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
         ++m_streamErrors;
         return;
     }
+    if (!failed && m_aclUnchecked)
+        CheckNoAclEntries();
     if (failed) {
         ++m_failed;
         Line("FAILED %s: end-of-item record 134", m_escaped.c_str());
@@ -349,14 +444,21 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
     } else if (m_compare) {
         ++m_compared;
         if (!OpenTarget()) {
-            Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
-                                        : m_group         ? "not the file of its hard-link group"
-                                                          : "not a regular file");
+            if (m_companionErrno)
+                Mismatch("cannot open its AppleDouble companion: %s", strerror(m_companionErrno));
+            else
+                Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
+                                            : m_group         ? "not the file of its hard-link group"
+                                                              : "not a regular file");
         } else {
             struct stat st;
             if (fstat(m_fd, &st) != 0) {
                 Mismatch("cannot stat: %s", strerror(errno));
-            } else if (static_cast<uint64_t>(st.st_size) != m_pos) {
+            } else if (m_hfs && (static_cast<uint64_t>(st.st_size) != m_dataSize ||
+                                 m_pos != m_dataSize + m_rsrcSize + sizeof(m_hfsBlock))) {
+                Mismatch("size differs (stream %llu bytes, file %llu bytes, resource fork %llu bytes and 92)",
+                         ULL(m_pos), ULL(static_cast<uint64_t>(st.st_size)), ULL(m_rsrcSize));
+            } else if (!m_hfs && static_cast<uint64_t>(st.st_size) != m_pos) {
                 // Reported besides a byte difference; the item counts once.
                 Mismatch("size differs (stream %llu bytes, file %llu bytes)", ULL(m_pos),
                          ULL(static_cast<uint64_t>(st.st_size)));
@@ -405,7 +507,9 @@ void ArchiveVerifier::JobEnded() {
 void ArchiveVerifier::CloseItem() {
     if (m_fd >= 0)
         close(m_fd);
-    m_fd = -1;
+    if (m_companionFd >= 0)
+        close(m_companionFd);
+    m_fd = m_companionFd = -1;
     m_group = nullptr;
     m_inItem = false;
 }

@@ -5,12 +5,19 @@
 // at the same offset, and a hole is compared with the file's bytes read in
 // bounded chunks.
 //
+// An item that carries Mac properties (h_isHFS) is its data fork, which is
+// compared with the file, followed by the resource fork and the 92-byte HFS
+// properties block of its AppleDouble companion ("._name"), compared with the
+// companion's entries as the reader delivers them (a missing or short
+// properties entry as zeros).
+//
 // Besides the bytes, the names a hard-link group's item carries (records
 // 149) must be links of the item, and the first of them stands in for the
 // group's phony name, so that the group's data is compared too; and an
 // optional header of ACLs and extended attributes must list what the
 // item's path carries now (extended attributes of the "system." namespace
-// other than the ACLs are not compared).
+// other than the ACLs are not compared); an item without one must carry
+// none (off CIFS, where the backup reads none).
 //
 // Lines written, one per finding:
 //   MISMATCH <path>: <what differs>
@@ -28,6 +35,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 #include <map>
 #include <string>
 #include <string_view>
@@ -91,9 +99,18 @@ private:
     void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool OpenTarget();
+    // Opens the item's AppleDouble companion and takes its resource fork's
+    // place and the properties block; false with errno.
+    bool OpenCompanion();
+    // Up to `want` expected bytes at item offset `at`: the file's, or past
+    // the data fork of an item with Mac properties, the companion's; 0 at
+    // the end of what there is, -1 with errno.
+    ssize_t ReadExpected(char* buf, size_t want, uint64_t at);
     // A recorded path through the path map; false when no pair covers it.
     bool ToLocal(std::string& path) const;
     void BeginGroupData();
+    // The item sent no ACLs or extended attributes: its path must carry none.
+    void CheckNoAclEntries();
     void CloseItem();
     // Compares `length` bytes at the item's position with `bytes`, or with
     // zeros when bytes is null.
@@ -114,6 +131,7 @@ private:
     uint64_t m_ino = 0;
     uint32_t m_dev = 0;         // low 32 bits, as the header carries it
     bool m_isLink = false;
+    bool m_aclUnchecked = false;  // an item by its path whose ACL optional header has not come
     std::string m_path;  // the file the item is compared with
     std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;
@@ -123,6 +141,14 @@ private:
     bool m_sawContent = false;  // data or hole records seen
     bool m_differs = false;     // a difference was reported; stop comparing
     bool m_fileEnded = false;   // the file is shorter than the stream
+
+    // An item with Mac properties: its data fork size, and its companion.
+    bool m_hfs = false;
+    uint64_t m_dataSize = 0;
+    int m_companionFd = -1;
+    int m_companionErrno = 0;  // the companion could not be opened
+    uint64_t m_rsrcOffset = 0, m_rsrcSize = 0;
+    char m_hfsBlock[92] = {};
 
     // Hard-link groups by phony name: the first member that named it, and
     // whether its data came.

@@ -7,8 +7,11 @@
 // and a hard-link group's data may come in another of them than its members.
 //
 // Exit status: 0 when every stream is well formed (and, with --verify, every
-// compared item matches); 1 when a stream is malformed or truncated, or an
-// item differs; 2 for a usage error.
+// compared item matches and every stream's end record says it did all it
+// was given: status 0); 1 when a stream is malformed or truncated, or an
+// item differs, or with --verify a stream's status is not 0; 2 for a usage
+// error. With --verify the summary's stream errors count every stream fault,
+// so that it says 0 exactly when no stream failed.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -30,7 +33,8 @@ void Usage(FILE* to) {
             "  Prints the records of the archive stream FILE, one line each; several\n"
             "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
-            "            and compare it with the file at its recorded path\n"
+            "            and compare it with the file at its recorded path; a stream\n"
+            "            whose end record does not say status 0 (complete) fails\n"
             "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
             "            file compared is at the recorded path mapped through the pair\n"
             "            of the longest recorded prefix\n"
@@ -105,6 +109,8 @@ int main(int argc, char** argv) {
         ArchiveStreamReader reader(kArchiveStreamMagic);
         if (!reader.OpenFile(path)) {
             fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+            if (verify)
+                verifier.StreamFault(path, reader.Error());
             ok = false;
             continue;
         }

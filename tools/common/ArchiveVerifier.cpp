@@ -491,6 +491,13 @@ void ArchiveVerifier::StreamEnded(uint64_t offset) {
         JobEnded();
 }
 
+void ArchiveVerifier::StreamFault(const std::string& name, const std::string& what) {
+    std::string shown;  // an item may still be open: its name stays
+    ruxen::AppendPrintable(shown, name.data(), name.size());
+    Line("ERROR stream %s: %s", shown.c_str(), what.c_str());
+    ++m_streamErrors;
+}
+
 void ArchiveVerifier::JobEnded() {
     // Members whose group data never came: their bytes are not in the stream.
     for (const auto& g : m_groups) {

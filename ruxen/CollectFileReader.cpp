@@ -78,6 +78,7 @@ bool CollectFileReader::Open(const std::string& path, std::string* error) {
         return false;
     }
     m_name = path;
+    m_identity.Take(m_fd, path);
     m_memory = false;
     m_buf.resize(kBufferBytes);
     m_begin = m_end = 0;
@@ -172,6 +173,7 @@ void CollectFileReader::Close() {
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
+    m_identity.Clear();
     m_memory = false;
     m_buf.clear();
     m_begin = m_end = 0;
@@ -437,13 +439,12 @@ CollectFileReader::Class CollectFileReader::Markers(const char* p, size_t n, siz
 }
 
 void AppendBadLineListing(const CollectLine& line, std::string& out) {
-    // The text is already in escaped form, so only what would break a list
-    // line (CR) or cut it (NUL) is escaped here.
+    // The text is already in escaped form, so only raw control bytes (a CR
+    // would break a list line, a NUL cut it) and DEL are escaped here.
     for (char c : line.raw) {
-        if (c == '\r')
-            out += "%0D";
-        else if (c == '\0')
-            out += "%00";
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            ruxen::appendEscapedByte(u, out);
         else
             out += c;
     }

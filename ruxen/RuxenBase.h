@@ -70,6 +70,7 @@ struct ChildInfo_t {
 struct StreamRun {
     bool opened = false;  // its outputs were opened (else nothing was backed up)
     bool failed = false;
+    uint32_t endStatus = 0;  // what its end record says (ArchiveStreamStatus)
     StreamTotals_t totals{};
     uint64_t changedItems = 0;  // kept although they changed while being read
     std::vector<std::string> problems;  // sentences for the user
@@ -107,7 +108,9 @@ public:
     // Runs the job's one stream in this process. 0, or 1 when it failed.
     int singleProcess();
     // Runs min(stream count, collect files) children. 0 when every collect
-    // file was backed up and every stream completed, else 1.
+    // file was backed up and every stream completed, else 1. SIGTERM and
+    // SIGINT (see ruxen::StopSignals) reach every child, whose stream ends
+    // as interrupted; the parent waits for them all.
     int parent();
     // The child's side, on the sockets of its parent; answers the exit
     // status of the child process (0 the stream completed).
@@ -120,6 +123,11 @@ public:
     // ---- parent side of the protocol: 0, or -1 with the reason logged
     int sendMappingInfo(ChildInfo_t& child);
     int sendNextCollectFile(ChildInfo_t& child);
+    // A child's message, once its first byte is there, must be whole within
+    // this many milliseconds: a child that sends part of one and stops is
+    // killed as out of step, its collect file failed.
+    static constexpr int kMessageDeadlineMs = 10000;
+    void setMessageDeadlineForTest(int ms) { m_messageDeadlineMs = ms; }
 
     // ---- child side; the sockets are those given to child() or attachParent()
     void attachParent(int cmdFd, int msgFd) {
@@ -132,6 +140,8 @@ public:
     // errno (ENODATA: the socket ended early; EPROTO: a count below 0 or
     // above kMaxSnapMapRecords, or a path without its NUL).
     int receiveMappingInfo(TAVNameMapper* mapper);
+    // The message socket to the parent (child side; -1 elsewhere).
+    int messageSocket() const { return m_msgFd; }
     // Asks for the next collect file, saying which one is finished. Its
     // number, 0 when nothing is left, -1 on a failure or a bad assignment.
     int receiveNextCollectFile(int32_t finished);
@@ -194,6 +204,9 @@ private:
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
     void handleMessage(ChildInfo_t& child);
+    // A stop was asked for: every child gets the signal and its command
+    // socket closes, so that a child waiting for an assignment ends too.
+    void forwardStop(int sig);
     // Closes the child's sockets, reaps it and settles what it held.
     void childGone(ChildInfo_t& child, const char* why, bool kill);
     void failCollect(int32_t number, const char* why);
@@ -237,6 +250,8 @@ private:
     std::vector<ChildInfo_t> m_children;
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;
+    int m_stopSignal = 0;  // the signal passed on to the children, 0 none
+    int m_messageDeadlineMs = kMessageDeadlineMs;
 
     int m_cmdFd = -1;  // child side
     int m_msgFd = -1;

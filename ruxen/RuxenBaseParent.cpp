@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
+#include "platform/StopSignals.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/RuxenBase.h"
 
@@ -52,12 +54,15 @@ void createStreamOutputs(const BackupArgs& args) {
     }
 }
 
+constexpr const char* kChildMessageCut = "it sent part of a message and then nothing (protocol fault)";
+
 }  // namespace
 
 int RuxenBase::parent() {
     m_children.clear();
     m_totals = StreamTotals_t{};
     m_streamFailed = false;
+    m_stopSignal = 0;
     Initialize();
     if (!getRestartInfo())
         return 1;
@@ -79,6 +84,7 @@ int RuxenBase::parent() {
     }
 
     IgnoreSigpipe sigpipe;
+    ruxen::StopSignals stopSignals;  // the children inherit the handlers
     if (args.streamCount > 1)
         createStreamOutputs(args);
     m_children.reserve(args.streamCount);  // ChildInfo_t references stay valid
@@ -102,6 +108,11 @@ int RuxenBase::parent() {
         }
         if (fds.empty())
             break;
+        const int wake = ruxen::StopSignals::WakeFd();
+        if (wake >= 0 && m_stopSignal == 0)
+            fds.push_back(pollfd{wake, POLLIN, 0});
+        if (ruxen::StopRequested() != 0 && m_stopSignal == 0)
+            forwardStop(ruxen::StopRequested());
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -110,16 +121,18 @@ int RuxenBase::parent() {
                 childGone(*c, "the parent could no longer hear it", true);
             break;
         }
-        for (size_t i = 0; i < fds.size(); ++i)
+        for (size_t i = 0; i < who.size(); ++i)
             if (fds[i].revents != 0)
                 handleMessage(*who[i]);
+        if (fds.size() > who.size() && fds.back().revents != 0)
+            ruxen::StopSignals::DrainWake();  // the flag is read at the top
         serveWaitingChildren();
     }
 
     bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         if (r.offset == 0)
-            failCollect(r.collectNumber, "no stream was left to back it up");
+            failCollect(r.collectNumber, m_stopSignal ? "the job was interrupted before it" : "no stream was left to back it up");
     for (const RestartInfo_t& r : m_restart)
         failed |= r.offset == kRestartFailed;
     for (const ChildInfo_t& c : m_children)
@@ -140,12 +153,19 @@ int RuxenBase::startChild(int streamNumber, const plfsBackupArgs& block) {
     }
     ScopedFd parentMsg(msg[0]), childMsg(msg[1]);
     fflush(nullptr);  // nothing buffered is written twice
+    const pid_t parentPid = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         KXLOG(-1, "cannot start stream %d: %s", streamNumber, strerror(errno));
         return -1;
     }
     if (pid == 0) {
+        // A parent that dies stops the child's stream as a signal would
+        // (the command socket's end stops it too, once it asks for more).
+        ruxen::StopSignals::ForgetWakeInChild();
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parentPid)
+            raise(SIGTERM);  // it died before the line above
         // The child holds only its own sockets: another stream's end left
         // open here would keep that stream's parent from seeing it end.
         parentCmd.Close();
@@ -209,9 +229,12 @@ int RuxenBase::sendNextCollectFile(ChildInfo_t& child) {
 }
 
 void RuxenBase::handleMessage(ChildInfo_t& c) {
+    // The first byte is there: the rest must follow at once, or one child
+    // would stall every other.
     ChildMessage_t m;
-    if (ruxen::readAll(c.msgFd.get(), &m, sizeof m) != 0) {
-        childGone(c, errno == ENODATA ? "the process ended" : strerror(errno), false);
+    if (ruxen::readAllWithin(c.msgFd.get(), &m, sizeof m, m_messageDeadlineMs) != 0) {
+        childGone(c, errno == ENODATA ? "the process ended" : errno == ETIMEDOUT ? kChildMessageCut : strerror(errno),
+                  errno == ETIMEDOUT);
         return;
     }
     if (m.type == kMsgNextCollectFile) {
@@ -226,7 +249,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
             KXLOG(2, "stream %d finished collect file %d", c.streamNumber, c.current);
         }
         c.current = 0;
-        if (sendNextCollectFile(c) != 0)
+        if (m_stopSignal == 0 && sendNextCollectFile(c) != 0)
             childGone(c, "it could not be given its next collect file", true);
         return;
     }
@@ -235,7 +258,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         return;
     }
     StreamTotals_t t;
-    if (c.ended || ruxen::readAll(c.msgFd.get(), &t, sizeof t) != 0) {
+    if (c.ended || ruxen::readAllWithin(c.msgFd.get(), &t, sizeof t, m_messageDeadlineMs) != 0) {
         childGone(c, "its end-of-stream message was cut or out of step", true);
         return;
     }
@@ -250,6 +273,18 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         failCollect(c.current, m.type == kMsgStreamFailed ? "its stream failed" : "its stream left it unfinished");
         streamFailedOn(c.current);
         c.current = 0;
+    }
+}
+
+void RuxenBase::forwardStop(int sig) {
+    m_stopSignal = sig;
+    KXLOG(-1, "signal %d: every stream is told to stop", sig);
+    for (ChildInfo_t& c : m_children) {
+        if (!c.msgFd.valid())
+            continue;
+        ::kill(c.pid, sig);
+        c.cmdFd.Close();
+        c.waiting = false;
     }
 }
 

@@ -1,6 +1,7 @@
 // Opening the next collect entry: read and decode the line, reset the
 // per-item state, stat and open the item.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
+#include "ruxen/RuxenMessages.h"
 
 
 void RuxenFile::ResetItemState(uint64_t collectOffset) {
@@ -154,8 +156,12 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             int e = errno ? errno : EIO;
             m_itemOpen = true;  // partial state goes with the next closeFile
             CloseItem();
-            ReportItemFailure(failures, m_recordedPath.c_str(), e,
-                              e == ESTALE ? "the item changed between stat and open" : strerror(e));
+            char why[128];
+            if (e == EWOULDBLOCK && m_itemType == fTypeRegular)
+                snprintf(why, sizeof why, kReasonLeaseNotReleased, m_readerContext->LeaseBreakWaitSeconds());
+            else
+                snprintf(why, sizeof why, "%s", e == ESTALE ? "the item changed between stat and open" : strerror(e));
+            ReportItemFailure(failures, m_recordedPath.c_str(), e, why);
             return kItemSkipped;
         }
         m_itemOpen = true;

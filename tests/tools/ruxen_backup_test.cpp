@@ -433,8 +433,8 @@ TEST_F(RuxenBackupTool, LateWriteErrorSaysHowFarTheArchiveGot) {
     EXPECT_GT(whole, 0u);
 }
 
-// With the do-not-send hook the backup "succeeds" with nothing sent: the
-// summary must say so.
+// With the do-not-send hook nothing is sent: the summary must not call that
+// done, the archive's end record says so, and the job fails.
 TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     const std::string hooks = m_dir / "hooks";
     ASSERT_EQ(0, mkdir(hooks.c_str(), 0755));
@@ -442,8 +442,12 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     ASSERT_EQ(0, chmod((hooks + "/" + kHookDoNotSend).c_str(), 0600));
     WriteWholeFile(m_collect, m_tree + "/data.bin\n");
     ProgramResult r = Backup({"--archive", m_archive, m_collect}, {{"RUXEN_HOOK_DIR=" + hooks}, {}});
-    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(1, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("nothing was sent: the do-not-send hook file " + hooks)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: stream FAILED: 0 items, 0 bytes")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up")) << r.err;
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
 }
 
 struct Invocation {

@@ -1,6 +1,6 @@
 #include "AclForm.h"
 
-#include "PrintableText.h"
+#include "platform/PrintableText.h"
 #include "platform/NetBytes.h"
 
 namespace AclForm {

@@ -8,7 +8,7 @@
 #include "AclForm.h"
 #include "ArchiveVerifier.h"
 #include "IndexDump.h"
-#include "PrintableText.h"
+#include "platform/PrintableText.h"
 #include "platform/Coding.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"

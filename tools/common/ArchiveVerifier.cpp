@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "AclForm.h"
-#include "PrintableText.h"
+#include "platform/PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/KxACLHelper.h"
 #include "platform/FdIO.h"

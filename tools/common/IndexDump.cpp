@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ArchiveDump.h"
-#include "PrintableText.h"
+#include "platform/PrintableText.h"
 #include "platform/IdxMessage.h"
 #include "platform/IndexMetaDataHelper.h"
 #include "platform/IndexMetaDataKinds.h"

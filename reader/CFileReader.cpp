@@ -245,7 +245,11 @@ int CFileReader::openUnderLease(const char* path, int flags) {
             return fd;
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long waitedUs = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
-        if (waitedUs >= bound * 1000000L || ruxen::StopRequested() != 0) {
+        if (ruxen::StopRequested() != 0) {
+            errno = EINTR;  // the job stops: no more waiting
+            return -1;
+        }
+        if (waitedUs >= bound * 1000000L) {
             KXLOG(-1, "%s: the write lease on it was not released within %ld s", path, bound);
             errno = EWOULDBLOCK;
             return -1;

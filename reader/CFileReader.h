@@ -177,7 +177,7 @@ private:
     // Opens a regular file under a write lease: non-blocking opens, retried
     // until the holder lets go, for at most the context's lease wait (or
     // until a stop is asked for). A descriptor, or -1 with errno
-    // (EWOULDBLOCK: the lease was not released in time).
+    // (EWOULDBLOCK: the lease was not released in time; EINTR: stopped).
     int openUnderLease(const char* path, int flags);
     int readStub(char* buf, size_t size);
     int readData(char* buf, size_t size);

@@ -262,23 +262,6 @@ TEST_F(FileReaderTest, LockTest) {
     }
 }
 
-// A write lease is broken by the open: a holder that lets go is waited for,
-// one that does not costs the item after nLeaseBreakWaitSeconds (EWOULDBLOCK),
-// not the kernel's lease-break time for every such file.
-TEST_F(FileReaderTest, WriteLeaseIsWaitedForAtMostTheRegistryTime) {
-    KXPlatformInfo::setValue("FileSystemAgent", "nLeaseBreakWaitSeconds", "1");
-    const std::string path = m_dir / "leased";
-    writeFile(path, pattern(100));
-    for (ChildLock::Kind kind : {ChildLock::kWriteLease, ChildLock::kStubbornLease}) {
-        SCOPED_TRACE(kind == ChildLock::kWriteLease ? "let go" : "kept");
-        auto r = reader(context());
-        ChildLock holder(path, kind);
-        ASSERT_TRUE(holder.held());
-        const int got = init(*r, path);
-        EXPECT_EQ(got == 0 ? 0 : errno, kind == ChildLock::kWriteLease ? 0 : EWOULDBLOCK);
-    }
-}
-
 // -------------------------------------------------------------- O_DIRECT
 
 TEST_F(FileReaderTest, DirectIOReadsTheSameBytes) {

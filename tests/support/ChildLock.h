@@ -20,10 +20,12 @@ public:
     enum Kind { kRecordRead, kRecordWrite, kWriteLease, kStubbornLease };
 
     ChildLock(const std::string& path, Kind kind) {
+        // Close-on-exec: a program the test starts meanwhile must not keep
+        // the holder waiting for its release.
         int up[2], down[2];
-        if (pipe(up) != 0)
+        if (pipe2(up, O_CLOEXEC) != 0)
             return;
-        if (pipe(down) != 0) {
+        if (pipe2(down, O_CLOEXEC) != 0) {
             close(up[0]);
             close(up[1]);
             return;

@@ -90,14 +90,22 @@ constexpr uint32_t kArchiveStreamStatusUnknown = 0xFFFFFFFFu;
 // reader does not know, "none" for kArchiveStreamStatusUnknown).
 inline const char* ArchiveStreamStatusName(uint32_t status) {
     switch (status) {
-    case kStreamComplete: return "complete";
-    case kStreamInterrupted: return "interrupted";
-    case kStreamCollectFailed: return "collect file failed";
-    case kStreamListWriteFailed: return "list write failed";
-    case kStreamCollectChanged: return "collect file changed";
-    case kStreamNotSent: return "not sent";
-    case kArchiveStreamStatusUnknown: return "none";
-    default: return "unknown";
+    case kStreamComplete:
+        return "complete";
+    case kStreamInterrupted:
+        return "interrupted";
+    case kStreamCollectFailed:
+        return "collect file failed";
+    case kStreamListWriteFailed:
+        return "list write failed";
+    case kStreamCollectChanged:
+        return "collect file changed";
+    case kStreamNotSent:
+        return "not sent";
+    case kArchiveStreamStatusUnknown:
+        return "none";
+    default:
+        return "unknown";
     }
 }
 

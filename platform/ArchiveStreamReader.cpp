@@ -205,8 +205,8 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
 // nothing may follow it. An older writer's has no status.
 bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
     if (length != kArchiveStreamEndPayloadSize && length != kArchiveStreamOldEndPayloadSize)
-        return SetError("end record at offset %llu: payload length %u, expected %u (or %u of an older writer)",
-                        ULL(at), length, kArchiveStreamEndPayloadSize, kArchiveStreamOldEndPayloadSize);
+        return SetError("end record at offset %llu: payload length %u, expected %u (or %u of an older writer)", ULL(at),
+                        length, kArchiveStreamEndPayloadSize, kArchiveStreamOldEndPayloadSize);
     char payload[kArchiveStreamEndPayloadSize];
     size_t got = Pull(payload, length);
     if (got < length) {
@@ -230,8 +230,8 @@ bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
     m_ended = true;
     m_endOffset = at;
     m_endLength = length;
-    m_endStatus = length == kArchiveStreamEndPayloadSize ? ruxen::DecodeFixed32(payload + 16)
-                                                         : kArchiveStreamStatusUnknown;
+    m_endStatus =
+        length == kArchiveStreamEndPayloadSize ? ruxen::DecodeFixed32(payload + 16) : kArchiveStreamStatusUnknown;
     return true;
 }
 

@@ -4,9 +4,7 @@
 
 namespace {
 
-inline bool needsEscape(unsigned char c) {
-    return c < 0x20 || c == 0x7f || c == '%';
-}
+inline bool needsEscape(unsigned char c) { return c < 0x20 || c == 0x7f || c == '%'; }
 
 inline int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9')

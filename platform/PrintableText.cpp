@@ -8,9 +8,7 @@ namespace {
 
 constexpr size_t kEscapeBytes = 4;
 
-bool Unprintable(unsigned char c, bool quoted) {
-    return c < 0x20 || c == 0x7f || (quoted && (c == '\\' || c == '"'));
-}
+bool Unprintable(unsigned char c, bool quoted) { return c < 0x20 || c == 0x7f || (quoted && (c == '\\' || c == '"')); }
 
 void Escape(unsigned char c, char* out) {
     static const char kHex[] = "0123456789abcdef";

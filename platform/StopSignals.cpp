@@ -1,7 +1,7 @@
 #include "platform/StopSignals.h"
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 

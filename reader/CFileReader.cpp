@@ -2,8 +2,8 @@
 #include "reader/CFileReader.h"
 
 #include <fcntl.h>
-#include <time.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +13,9 @@
 #include "platform/AMTimePreserver.h"
 #include "platform/DlpBackupReader.h"
 #include "platform/KxLog.h"
-#include "platform/StopSignals.h"
 #include "platform/PerfCounter.h"
 #include "platform/ReadCacheAdvise.h"
+#include "platform/StopSignals.h"
 #include "reader/CFileReaderContext.h"
 
 namespace {

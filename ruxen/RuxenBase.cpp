@@ -19,8 +19,8 @@
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
 #include "platform/IndexingConnection.h"
-#include "platform/KXJobCtrlClient.h"
 #include "platform/KXArchive.h"
+#include "platform/KXJobCtrlClient.h"
 #include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
@@ -214,8 +214,8 @@ int RuxenBase::singleProcess() {
     if (run.failed)
         for (size_t i = from; i < m_restart.size(); ++i)
             failCollect(m_restart[i].collectNumber, run.endStatus == kStreamNotSent ? "nothing of it was sent"
-                                                    : i + 1 == at                  ? "the stream failed"
-                                                                                   : "the stream failed before it");
+                                                    : i + 1 == at                   ? "the stream failed"
+                                                                                    : "the stream failed before it");
     return run.failed ? 1 : 0;
 }
 

@@ -132,7 +132,8 @@ int RuxenBase::parent() {
     bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         if (r.offset == 0)
-            failCollect(r.collectNumber, m_stopSignal ? "the job was interrupted before it" : "no stream was left to back it up");
+            failCollect(r.collectNumber,
+                        m_stopSignal ? "the job was interrupted before it" : "no stream was left to back it up");
     for (const RestartInfo_t& r : m_restart)
         failed |= r.offset == kRestartFailed;
     for (const ChildInfo_t& c : m_children)
@@ -233,7 +234,10 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
     // would stall every other.
     ChildMessage_t m;
     if (ruxen::readAllWithin(c.msgFd.get(), &m, sizeof m, m_messageDeadlineMs) != 0) {
-        childGone(c, errno == ENODATA ? "the process ended" : errno == ETIMEDOUT ? kChildMessageCut : strerror(errno),
+        childGone(c,
+                  errno == ENODATA     ? "the process ended"
+                  : errno == ETIMEDOUT ? kChildMessageCut
+                                       : strerror(errno),
                   errno == ETIMEDOUT);
         return;
     }

@@ -126,7 +126,7 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
         const char* name;
         mode_t mode;
         uid_t owner;  // -1: the running user
-        bool link;  // a symbolic link to the file; "hard-*": a second name of it
+        bool link;    // a symbolic link to the file; "hard-*": a second name of it
         bool honoured;
     } cases[] = {
         {"mine", 0644, static_cast<uid_t>(-1), false, true},

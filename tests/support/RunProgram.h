@@ -31,8 +31,8 @@ struct ProgramOptions {
 };
 
 // Starts the program; Finish waits for it and reads what it wrote.
-inline pid_t StartProgram(const std::string& workDir, const std::string& program,
-                          const std::vector<std::string>& args, const ProgramOptions& options = {}) {
+inline pid_t StartProgram(const std::string& workDir, const std::string& program, const std::vector<std::string>& args,
+                          const ProgramOptions& options = {}) {
     const std::string exe = std::string(RUXEN_BIN_DIR) + "/" + program;
     const std::string outPath = workDir + "/" + program + ".stdout";
     const std::string errPath = workDir + "/" + program + ".stderr";

@@ -6,9 +6,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -540,17 +540,19 @@ TEST_F(RuxenBackupTool, CollectFileChangedWhileReadFails) {
         WriteWholeFile(log, "");
         auto holder = std::make_unique<ChildLock>(leased, ChildLock::kStubbornLease);
         ASSERT_TRUE(holder->held());
-        const pid_t pid = StartProgram(m_dir.path(), "ruxen-backup", {"--registry", registry, "--archive", m_archive,
-                                                                      m_collect}, {{"RUXEN_LOG_FILE=" + log}, {}});
+        const pid_t pid =
+            StartProgram(m_dir.path(), "ruxen-backup", {"--registry", registry, "--archive", m_archive, m_collect},
+                         {{"RUXEN_LOG_FILE=" + log}, {}});
         ASSERT_TRUE(WaitForText(log, " is under a write lease")) << ReadWholeFile(log);
         c.change();
         holder.reset();  // the lease goes: the stream reads on to the collect file's end
         ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
         EXPECT_EQ(1, r.exitCode) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " changed while the stream read it (its " +
-                                                c.what + " differs)"))
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect +
+                                                " changed while the stream read it (its " + c.what + " differs)"))
             << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up"))
+            << r.err;
         r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
         EXPECT_NE(std::string::npos, r.out.find(" items=3 data_bytes=50004 status=4(collect file changed)\n")) << r.out;
     }
@@ -580,6 +582,7 @@ struct Invocation {
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
     const char* message;  // expected on standard error
+    const char* archiveEnd = nullptr;  // expected in ruxen-dump's END line of @/a
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 
@@ -605,6 +608,10 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     EXPECT_EQ(collect, ReadWholeFile(m_collect));
     for (const char* out : {"/a", "/f.txt"})
         EXPECT_TRUE(c.exitCode != 2 || access((m_dir.path() + out).c_str(), F_OK) != 0) << out;
+    if (c.archiveEnd) {  // a stream that did not do all it was given says why
+        r = RunProgram(m_dir.path(), "ruxen-dump", {m_dir / "a"});
+        EXPECT_NE(std::string::npos, r.out.find(c.archiveEnd)) << r.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -612,46 +619,109 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Invocation{"NoArguments", "ruxen-backup", {}, "", 2, "usage:"},
         Invocation{"NoValue", "ruxen-backup", {"--archive"}, "", 2, "--archive needs a value"},
-        Invocation{"UnknownOption", "ruxen-backup", {"--bogus", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+        Invocation{"UnknownOption",
+                   "ruxen-backup",
+                   {"--bogus", "--archive", "@/a", "@/collect.cvf"},
+                   "",
+                   2,
                    "unknown option --bogus"},
-        Invocation{"ArchiveIsCollect", "ruxen-backup", {"--archive", "@/collect.cvf", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "collect.cvf: it is the collect file"},
-        Invocation{"ArchiveIsHardLink", "ruxen-backup", {"--archive", "@/hard.cvf", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "hard.cvf: it is the collect file"},
-        Invocation{"FailuresIsLink", "ruxen-backup", {"--failures", "@/soft.cvf", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "refusing to write the failures file"},
-        Invocation{"ResultsIsFailures", "ruxen-backup",
-                   {"--failures", "@/f.txt", "--results", "@/tree/../f.txt", "--archive", "@/a", "@/collect.cvf"}, "",
-                   2, "it is also the failures file"},
-        Invocation{"ResultsIsArchive", "ruxen-backup", {"--results", "@/a", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+        Invocation{"ArchiveIsCollect",
+                   "ruxen-backup",
+                   {"--archive", "@/collect.cvf", "@/collect.cvf"},
+                   "@/tree/data.bin\n",
+                   2,
+                   "collect.cvf: it is the collect file"},
+        Invocation{"ArchiveIsHardLink",
+                   "ruxen-backup",
+                   {"--archive", "@/hard.cvf", "@/collect.cvf"},
+                   "@/tree/data.bin\n",
+                   2,
+                   "hard.cvf: it is the collect file"},
+        Invocation{"FailuresIsLink",
+                   "ruxen-backup",
+                   {"--failures", "@/soft.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n",
+                   2,
+                   "refusing to write the failures file"},
+        Invocation{"ResultsIsFailures",
+                   "ruxen-backup",
+                   {"--failures", "@/f.txt", "--results", "@/tree/../f.txt", "--archive", "@/a", "@/collect.cvf"},
+                   "",
+                   2,
+                   "it is also the failures file"},
+        Invocation{"ResultsIsArchive",
+                   "ruxen-backup",
+                   {"--results", "@/a", "--archive", "@/a", "@/collect.cvf"},
+                   "",
+                   2,
                    "it is also the archive file"},
-        Invocation{"StreamsToStandardOutput", "ruxen-backup",
-                   {"--streams", "2", "--archive", "-", "@/collect.cvf", "@/collect.cvf"}, "", 2, "a single stream"},
-        Invocation{"StreamsNotANumber", "ruxen-backup", {"--streams", "2x", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+        Invocation{"StreamsToStandardOutput",
+                   "ruxen-backup",
+                   {"--streams", "2", "--archive", "-", "@/collect.cvf", "@/collect.cvf"},
+                   "",
+                   2,
+                   "a single stream"},
+        Invocation{"StreamsNotANumber",
+                   "ruxen-backup",
+                   {"--streams", "2x", "--archive", "@/a", "@/collect.cvf"},
+                   "",
+                   2,
                    "--streams takes a number"},
-        Invocation{"StreamArchiveIsCollect", "ruxen-backup",
-                   {"--streams", "2", "--archive", "@/collect", "@/collect.1", "@/collect.cvf"}, "", 2,
+        Invocation{"StreamArchiveIsCollect",
+                   "ruxen-backup",
+                   {"--streams", "2", "--archive", "@/collect", "@/collect.1", "@/collect.cvf"},
+                   "",
+                   2,
                    "collect.1: it is the collect file"},
-        Invocation{"StreamCollectMissing", "ruxen-backup",
-                   {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"}, "@/tree/data.bin\n", 1,
+        Invocation{"StreamCollectMissing",
+                   "ruxen-backup",
+                   {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"},
+                   "@/tree/data.bin\n",
+                   1,
                    "no-such.cvf was not wholly backed up"},
-        Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/no\x1b[2Jsuch.cvf"}, "", 1,
-                   "no\\x1b[2Jsuch.cvf was not wholly backed up"},
-        Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 1,
+        Invocation{"MissingCollect",
+                   "ruxen-backup",
+                   {"--archive", "@/a", "@/no\x1b[2Jsuch.cvf"},
+                   "",
+                   1,
+                   "no\\x1b[2Jsuch.cvf was not wholly backed up",
+                   " status=2(collect file failed)\n"},
+        Invocation{"ArchiveDirMissing",
+                   "ruxen-backup",
+                   {"--archive", "@/no/dir/a", "@/collect.cvf"},
+                   "",
+                   1,
                    "cannot create the archive"},
-        Invocation{"FailuresUnwritable", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED"},
-        Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 0, "done: 1 items"},
+        Invocation{"FailuresUnwritable",
+                   "ruxen-backup",
+                   {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\nnot/absolute\n",
+                   1,
+                   "stream FAILED",
+                   " status=3(list write failed)\n"},
+        Invocation{"NothingToList",
+                   "ruxen-backup",
+                   {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n",
+                   0,
+                   "done: 1 items"},
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
-        Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
+        Invocation{"CollectJobDirMissing",
+                   "ruxen-collect",
+                   {"--job-dir", "@/no/dir", "@/tree"},
+                   "",
+                   1,
                    "/no/dir/CollectTot1.kxf: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
-        Invocation{"IndexIsCollect", "ruxen-backup", {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "refusing to write the index file"},
-        Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
-                   "expected \"RXIX\""},
+        Invocation{"IndexIsCollect",
+                   "ruxen-backup",
+                   {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n",
+                   2,
+                   "refusing to write the index file"},
+        Invocation{
+            "DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1, "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),
     [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
 

@@ -196,7 +196,7 @@ TEST(RuxenDump, BadStreamsFailNamingTheOffset) {
     struct Case {
         off_t keep;  // bytes of the stream kept
         uint32_t status;
-        int plainExit;  // without --verify
+        int plainExit;    // without --verify
         const char* err;  // on the error stream, or with --verify on standard output
     } cases[] = {
         {whole - 28, 0, 1, "truncated stream: it ends at offset 1292 without its end record"},  // cut between records

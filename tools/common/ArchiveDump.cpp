@@ -8,8 +8,8 @@
 #include "AclForm.h"
 #include "ArchiveVerifier.h"
 #include "IndexDump.h"
-#include "platform/PrintableText.h"
 #include "platform/Coding.h"
+#include "platform/PrintableText.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
 
@@ -85,8 +85,9 @@ bool ArchiveDump::Run(ArchiveStreamReader& reader) {
         if (m_streamFailed)
             m_verifier->StreamFault(m_name, reader.Error());
         else if (reader.EndStatus() == kArchiveStreamStatusUnknown)
-            m_verifier->StreamFault(m_name, "its end record, of an older writer, does not say whether the stream "
-                                            "did all it was given");
+            m_verifier->StreamFault(m_name,
+                                    "its end record, of an older writer, does not say whether the stream "
+                                    "did all it was given");
         else if (reader.EndStatus() != kStreamComplete)
             m_verifier->StreamFault(m_name, "its end record says it did not do all it was given: status " +
                                                 std::to_string(reader.EndStatus()) + " (" +

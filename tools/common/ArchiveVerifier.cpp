@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "AclForm.h"
-#include "platform/PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/KxACLHelper.h"
 #include "platform/FdIO.h"
+#include "platform/KxACLHelper.h"
 #include "platform/PathUtil.h"
+#include "platform/PrintableText.h"
 #include "platform/UtfFileOps.h"
 #include "reader/AppleDouble.h"
 

@@ -71,13 +71,13 @@ TEST(FileRecordSink, WritesTheExactFileLayoutWithItsEndRecord) {
         ASSERT_EQ(sink->Close(), 0);
     }
     const unsigned char expected[] = {
-        'R',  'X',  'P',  'L',  0, 0, 0, 1,                                 // magic, version 1
-        0,    0,    0,    0x80, 0, 0, 0, 3,  'a', 'b', 'c',                 // type 128, 3 bytes
-        1,    2,    3,    4,    0, 0, 0, 0,                                 // type 0x01020304, empty
-        0,    0,    0,    2,    0, 0, 0, 2,  'x', 'y',                      // type 2, 2 bytes
-        0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 20,                                // end record
-        0,    0,    0,    0,    0, 0, 0, 1,  0,   0,   0,   0, 0, 0, 0, 2,  // 1 item, 2 data bytes
-        0,    0,    0,    0,                                                // status 0: complete
+        'R', 'X', 'P', 'L', 0, 0, 0, 1,                       // magic, version 1
+        0, 0, 0, 0x80, 0, 0, 0, 3, 'a', 'b', 'c',             // type 128, 3 bytes
+        1, 2, 3, 4, 0, 0, 0, 0,                               // type 0x01020304, empty
+        0, 0, 0, 2, 0, 0, 0, 2, 'x', 'y',                     // type 2, 2 bytes
+        0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 20,                  // end record
+        0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2,       // 1 item, 2 data bytes
+        0, 0, 0, 0,                                           // status 0: complete
     };
     const std::string want(reinterpret_cast<const char*>(expected), sizeof(expected));
     EXPECT_EQ(ReadWholeFile(path), want);

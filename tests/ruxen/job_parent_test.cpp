@@ -76,8 +76,11 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
                     _exit(9);
             // Three bytes of a message, then nothing: the parent must not
             // wait for the rest while the others go on.
-            if (c.misdeed == kHalfMessage && (write(j.messageSocket(), "\1\0\0", 3) != 3 || sleep(30) >= 0))
+            if (c.misdeed == kHalfMessage) {
+                if (write(j.messageSocket(), "\1\0\0", 3) == 3)
+                    sleep(30);  // killed long before
                 _exit(9);
+            }
             if (c.misdeed != kReportFailure)
                 _exit(3);
             run.failed = true;
@@ -130,10 +133,16 @@ INSTANTIATE_TEST_SUITE_P(
 // files they held and the files never handed out fail.
 TEST(ParentStop, SignalReachesEveryStreamAndFailsWhatIsLeft) {
     ProcessStateGuard state;
+    TempDir dir("ruxen_parent_stop");
     BackupArgs args;
     args.streamCount = 2;
     args.archivePath = "/dev/null";
-    RuxenBase job(args, {"c1", "c2", "c3", "c4"});
+    std::vector<std::string> collects;
+    for (const char* name : {"c1", "c2", "c3", "c4"}) {
+        collects.push_back(dir / name);
+        WriteWholeFile(collects.back(), "");
+    }
+    RuxenBase job(args, collects);
     job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
         StreamRun run;
         run.totals.items = next() > 0;
@@ -149,9 +158,9 @@ TEST(ParentStop, SignalReachesEveryStreamAndFailsWhatIsLeft) {
     });
     EXPECT_EQ(1, job.parent());
     EXPECT_EQ(SIGTERM, ruxen::StopRequested());
-    EXPECT_EQ((std::vector<std::string>{"c1", "c2", "c3", "c4"}), job.failedCollectFiles());
+    EXPECT_EQ(collects, job.failedCollectFiles());
     const std::string log = state.Log();
-    EXPECT_NE(log.find("(c4) was not backed up: the job was interrupted before it"), std::string::npos) << log;
+    EXPECT_NE(log.find("c4) was not backed up: the job was interrupted before it"), std::string::npos) << log;
     EXPECT_EQ(log.find("ended without reporting"), std::string::npos) << log;
 }
 

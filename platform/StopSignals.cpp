@@ -8,6 +8,7 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_count = 0;
 volatile sig_atomic_t g_wakeWrite = -1;
 int g_wakeRead = -1;
 int g_depth = 0;
@@ -17,6 +18,7 @@ void onStop(int sig) {
     const int saved = errno;
     if (g_stop == 0)
         g_stop = sig;
+    g_count = g_count + 1;
     const int fd = g_wakeWrite;
     if (fd >= 0)
         (void)!write(fd, "s", 1);  // a full pipe already says enough
@@ -41,6 +43,7 @@ StopSignals::StopSignals() {
     if (g_depth++ > 0)
         return;
     g_stop = 0;
+    g_count = 0;
     int p[2];
     if (pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0) {
         g_wakeRead = p[0];
@@ -74,6 +77,11 @@ void StopSignals::ForgetWakeInChild() { closeWake(); }
 
 int StopRequested() { return g_stop; }
 
-void SetStopRequestedForTest(int sig) { g_stop = sig; }
+int StopSignalCount() { return g_count; }
+
+void SetStopRequestedForTest(int sig) {
+    g_stop = sig;
+    g_count = sig != 0;
+}
 
 }  // namespace ruxen

@@ -37,6 +37,9 @@ public:
 
 // The number of the signal that asked the job to stop, 0 while none has.
 RUXEN_EXPORT int StopRequested();
+// How many stop signals arrived since the outermost StopSignals was made: a
+// second one asks for an end at once.
+RUXEN_EXPORT int StopSignalCount();
 
 // Test-only: as if signal `sig` had arrived (0 clears the flag).
 RUXEN_EXPORT void SetStopRequestedForTest(int sig);

@@ -209,13 +209,17 @@ int RuxenBase::singleProcess() {
         m_report(args, run);
     m_totals = run.totals;
     m_streamFailed = run.failed;
-    // Held back by the do-not-send hook, every collect file is missing.
+    // Held back by the do-not-send hook, every collect file is missing;
+    // else the one the stream ended on and those after it.
+    const bool stopped = run.endStatus == kStreamInterrupted;
     const size_t from = run.endStatus == kStreamNotSent ? 0 : at > 0 ? at - 1 : 0;
-    if (run.failed)
-        for (size_t i = from; i < m_restart.size(); ++i)
-            failCollect(m_restart[i].collectNumber, run.endStatus == kStreamNotSent ? "nothing of it was sent"
-                                                    : i + 1 == at                   ? "the stream failed"
-                                                                                    : "the stream failed before it");
+    for (size_t i = from; run.failed && i < m_restart.size(); ++i) {
+        const bool held = i + 1 == at;
+        failCollect(m_restart[i].collectNumber,
+                    run.endStatus == kStreamNotSent ? "nothing of it was sent"
+                    : stopped ? (held ? "the job was interrupted" : "the job was interrupted before it")
+                              : (held ? "the stream failed" : "the stream failed before it"));
+    }
     return run.failed ? 1 : 0;
 }
 

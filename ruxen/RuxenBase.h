@@ -110,7 +110,8 @@ public:
     // Runs min(stream count, collect files) children. 0 when every collect
     // file was backed up and every stream completed, else 1. SIGTERM and
     // SIGINT (see ruxen::StopSignals) reach every child, whose stream ends
-    // as interrupted; the parent waits for them all.
+    // as interrupted; the parent waits for them all. A second such signal
+    // kills them at once.
     int parent();
     // The child's side, on the sockets of its parent; answers the exit
     // status of the child process (0 the stream completed).
@@ -207,6 +208,8 @@ private:
     // A stop was asked for: every child gets the signal and its command
     // socket closes, so that a child waiting for an assignment ends too.
     void forwardStop(int sig);
+    // A second stop signal: every child is killed at once.
+    void killStreams();
     // Closes the child's sockets, reaps it and settles what it held.
     void childGone(ChildInfo_t& child, const char* why, bool kill);
     void failCollect(int32_t number, const char* why);
@@ -251,6 +254,7 @@ private:
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;
     int m_stopSignal = 0;  // the signal passed on to the children, 0 none
+    bool m_streamsKilled = false;
     int m_messageDeadlineMs = kMessageDeadlineMs;
 
     int m_cmdFd = -1;  // child side

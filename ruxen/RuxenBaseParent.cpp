@@ -63,6 +63,7 @@ int RuxenBase::parent() {
     m_totals = StreamTotals_t{};
     m_streamFailed = false;
     m_stopSignal = 0;
+    m_streamsKilled = false;
     Initialize();
     if (!getRestartInfo())
         return 1;
@@ -109,10 +110,12 @@ int RuxenBase::parent() {
         if (fds.empty())
             break;
         const int wake = ruxen::StopSignals::WakeFd();
-        if (wake >= 0 && m_stopSignal == 0)
+        if (wake >= 0)
             fds.push_back(pollfd{wake, POLLIN, 0});
         if (ruxen::StopRequested() != 0 && m_stopSignal == 0)
             forwardStop(ruxen::StopRequested());
+        if (ruxen::StopSignalCount() > 1 && !m_streamsKilled)
+            killStreams();
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -278,6 +281,17 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         streamFailedOn(c.current);
         c.current = 0;
     }
+}
+
+// A second signal: the user will not wait for the streams to reach their
+// next item (a read blocked on a FIFO, a slow device). Their archives end
+// cut short, which every reader reports.
+void RuxenBase::killStreams() {
+    m_streamsKilled = true;
+    KXLOG(-1, "a second stop signal: every stream is killed, its archive cut short");
+    for (ChildInfo_t& c : m_children)
+        if (c.msgFd.valid())
+            ::kill(c.pid, SIGKILL);
 }
 
 void RuxenBase::forwardStop(int sig) {

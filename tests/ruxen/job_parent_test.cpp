@@ -130,38 +130,53 @@ INSTANTIATE_TEST_SUITE_P(
 
 // SIGTERM to the parent reaches every child, whose stream ends as
 // interrupted; the parent waits for both, and nothing is counted done: the
-// files they held and the files never handed out fail.
+// files they held and the files never handed out fail. A second signal
+// kills streams that do not stop.
 TEST(ParentStop, SignalReachesEveryStreamAndFailsWhatIsLeft) {
-    ProcessStateGuard state;
-    TempDir dir("ruxen_parent_stop");
-    BackupArgs args;
-    args.streamCount = 2;
-    args.archivePath = "/dev/null";
-    std::vector<std::string> collects;
-    for (const char* name : {"c1", "c2", "c3", "c4"}) {
-        collects.push_back(dir / name);
-        WriteWholeFile(collects.back(), "");
-    }
-    RuxenBase job(args, collects);
-    job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
-        StreamRun run;
-        run.totals.items = next() > 0;
-        if (a.streamNumber == 1 && kill(getppid(), SIGTERM) != 0)
-            _exit(9);
-        for (int i = 0; ruxen::StopRequested() != SIGTERM; ++i) {  // the parent passes it on
-            if (i > 5000)
-                _exit(9);
-            usleep(1000);
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(std::to_string(signals) + " signals");
+        ProcessStateGuard state;
+        TempDir dir("ruxen_parent_stop");
+        BackupArgs args;
+        args.streamCount = 2;
+        args.archivePath = "/dev/null";
+        std::vector<std::string> collects;
+        for (const char* name : {"c1", "c2", "c3", "c4"}) {
+            collects.push_back(dir / name);
+            WriteWholeFile(collects.back(), "");
         }
-        run.failed = true;
-        return run;
-    });
-    EXPECT_EQ(1, job.parent());
-    EXPECT_EQ(SIGTERM, ruxen::StopRequested());
-    EXPECT_EQ(collects, job.failedCollectFiles());
-    const std::string log = state.Log();
-    EXPECT_NE(log.find("c4) was not backed up: the job was interrupted before it"), std::string::npos) << log;
-    EXPECT_EQ(log.find("ended without reporting"), std::string::npos) << log;
+        RuxenBase job(args, collects);
+        job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
+            StreamRun run;
+            run.totals.items = next() > 0;
+            if (a.streamNumber == 1 && kill(getppid(), SIGTERM) != 0)
+                _exit(9);
+            // The parent passes the signal on; with a second one (sent once
+            // the first has come back), these streams do not stop, and are
+            // killed.
+            bool resent = false;
+            for (int i = 0; ruxen::StopRequested() != SIGTERM || signals > 1; ++i) {
+                if (i > 5000)
+                    _exit(9);
+                if (signals > 1 && ruxen::StopRequested() != 0 && a.streamNumber == 1 && !resent) {
+                    resent = true;
+                    if (kill(getppid(), SIGTERM) != 0)
+                        _exit(9);
+                }
+                usleep(1000);
+            }
+            run.failed = true;
+            return run;
+        });
+        EXPECT_EQ(1, job.parent());
+        EXPECT_EQ(SIGTERM, ruxen::StopRequested());
+        EXPECT_EQ(collects, job.failedCollectFiles());
+        const std::string log = state.Log();
+        EXPECT_NE(log.find("c4) was not backed up: the job was interrupted before it"), std::string::npos) << log;
+        EXPECT_EQ(signals > 1, log.find("ended without reporting") != std::string::npos) << log;
+        EXPECT_EQ(signals > 1, log.find("exit status 9") == std::string::npos && log.find("(signal 9)") != std::string::npos)
+            << log;
+    }
 }
 
 }  // namespace

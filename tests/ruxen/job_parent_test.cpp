@@ -79,8 +79,9 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
             if (c.misdeed == kHalfMessage) {
                 if (write(j.messageSocket(), "\1\0\0", 3) != 3)
                     _exit(9);
-                for (;;)
-                    pause();  // until the parent kills it
+                while (ruxen::StopRequested() == 0)
+                    pause();  // until the parent kills it (or dies)
+                _exit(9);
             }
             if (c.misdeed != kReportFailure)
                 _exit(3);

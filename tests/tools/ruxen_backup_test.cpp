@@ -409,42 +409,52 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
 // got, which is what the file really holds, and counts only the items (and
 // data bytes) whose end record reached it.
 TEST_F(RuxenBackupTool, LateWriteErrorSaysHowFarTheArchiveGot) {
-    std::string text;
-    for (int i = 0; i < 8; ++i) {
-        WriteWholeFile(m_dir / std::to_string(i), pattern(300000, i));
-        text += m_dir / std::to_string(i) + "\n";
+    // Large items written straight out, and small ones staged: a failed
+    // staged write loses end records of items already counted as sent.
+    const struct {
+        int files;
+        size_t size;
+        rlim_t limit;
+    } cases[] = {{8, 300000, 1500000}, {40, 20000, 300000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.files) + " files");
+        std::string text;
+        for (int i = 0; i < c.files; ++i) {
+            WriteWholeFile(m_dir / std::to_string(i), pattern(c.size, i));
+            text += m_dir / std::to_string(i) + "\n";
+        }
+        WriteWholeFile(m_collect, text);
+        ProgramOptions limit;
+        limit.inChild = [&c] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {c.limit, c.limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        };
+        ProgramResult r = Backup({"--archive", m_archive, m_collect}, limit);
+        EXPECT_EQ(1, r.exitCode);
+        unsigned long long written = 0, whole = 0;
+        size_t at = r.err.find("is incomplete: writing it failed (File too large) after ");
+        ASSERT_NE(std::string::npos, at) << r.err;
+        ASSERT_EQ(2, sscanf(r.err.c_str() + at, "is incomplete: writing it failed (File too large) after %llu bytes; "
+                            "it holds %llu whole items", &written, &whole)) << r.err;
+        struct stat st;
+        ASSERT_EQ(0, stat(m_archive.c_str(), &st));
+        EXPECT_EQ(static_cast<unsigned long long>(st.st_size), written);
+        ArchiveStreamReader reader;
+        ASSERT_TRUE(reader.OpenFile(m_archive.c_str()));
+        ArchiveRecord rec;
+        unsigned long long ends = 0, data = 0, wholeData = 0;
+        while (reader.Next(&rec) == ArchiveStreamReader::kRecord) {
+            ends += rec.type == PL_FS_EOF;
+            data += rec.type == PL_FS_DATA ? rec.length : 0;
+            wholeData = rec.type == PL_FS_EOF ? data : wholeData;
+        }
+        EXPECT_EQ(ends, whole);
+        EXPECT_GT(whole, 0u);
+        EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: stream FAILED: " + std::to_string(whole) + " items, " +
+                                                std::to_string(wholeData) + " bytes, "))
+            << r.err;
     }
-    WriteWholeFile(m_collect, text);
-    ProgramOptions limit;
-    limit.inChild = [] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {1500000, 1500000};
-        setrlimit(RLIMIT_FSIZE, &rl);
-    };
-    ProgramResult r = Backup({"--archive", m_archive, m_collect}, limit);
-    EXPECT_EQ(1, r.exitCode);
-    unsigned long long written = 0, whole = 0;
-    size_t at = r.err.find("is incomplete: writing it failed (File too large) after ");
-    ASSERT_NE(std::string::npos, at) << r.err;
-    ASSERT_EQ(2, sscanf(r.err.c_str() + at, "is incomplete: writing it failed (File too large) after %llu bytes; "
-                        "it holds %llu whole items", &written, &whole)) << r.err;
-    struct stat st;
-    ASSERT_EQ(0, stat(m_archive.c_str(), &st));
-    EXPECT_EQ(static_cast<unsigned long long>(st.st_size), written);
-    ArchiveStreamReader reader;
-    ASSERT_TRUE(reader.OpenFile(m_archive.c_str()));
-    ArchiveRecord rec;
-    unsigned long long ends = 0, data = 0, wholeData = 0;
-    while (reader.Next(&rec) == ArchiveStreamReader::kRecord) {
-        ends += rec.type == PL_FS_EOF;
-        data += rec.type == PL_FS_DATA ? rec.length : 0;
-        wholeData = rec.type == PL_FS_EOF ? data : wholeData;
-    }
-    EXPECT_EQ(ends, whole);
-    EXPECT_GT(whole, 0u);
-    EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: stream FAILED: " + std::to_string(whole) + " items, " +
-                                            std::to_string(wholeData) + " bytes, "))
-        << r.err;
 }
 
 // Whether `path` holds `text`, waiting for it up to 10 s.

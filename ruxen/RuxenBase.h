@@ -20,7 +20,8 @@
 //
 // Collect files are handed out one at a time, in command-line order
 // (numbered from 1), to whichever child asks next. A child that reports a
-// failed stream, speaks out of turn or ends without reporting has its
+// failed stream, speaks out of turn, sends part of a message and stops
+// (kMessageDeadlineMs) or ends without reporting has its
 // collect file marked failed (restart offset -2), logged at level -1 and
 // listed by failedCollectFiles(); the other children take the rest, and
 // what is left when no child remains fails too. The parent sleeps in poll()

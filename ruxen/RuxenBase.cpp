@@ -340,7 +340,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             if (changed) {
                 addProblem(run, kProblemCollectChanged, m_collects[n - 1].c_str(), changed);
                 stop(kStreamCollectChanged);
-            } else if (r == StreamBackupPass::kStreamInterrupted) {
+            } else if (r == StreamBackupPass::kStopped) {
                 addProblem(run, kProblemInterrupted, ruxen::StopRequested());
                 stop(kStreamInterrupted);
             } else if (r != StreamBackupPass::kCollectDone) {

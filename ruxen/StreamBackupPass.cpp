@@ -57,7 +57,7 @@ StreamBackupPass::Step StreamBackupPass::AfterMetaData(int r) {
 }
 
 StreamBackupPass::Result StreamBackupPass::Ended(Step step) {
-    return step == kStepDone ? kCollectDone : step == kStepStop ? kStreamInterrupted : kStreamFailed;
+    return step == kStepDone ? kCollectDone : step == kStepStop ? kStopped : kStreamFailed;
 }
 
 StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source) {

@@ -24,9 +24,9 @@ public:
 
 class RUXEN_EXPORT StreamBackupPass {
 public:
-    // kStreamInterrupted: a stop was asked for (ruxen::StopRequested); the
+    // kStopped: a stop was asked for (ruxen::StopRequested); the
     // pass ended between two items.
-    enum Result { kCollectDone = 0, kStreamFailed = 2, kStreamInterrupted = 3 };
+    enum Result { kCollectDone = 0, kStreamFailed = 2, kStopped = 3 };
 
     // `failures` is the stream's failures file (may be null); `files` the
     // job's subclient files (null switches off what needs them: hard links
@@ -36,7 +36,7 @@ public:
 
     // Backs up every item of the source. kCollectDone when the collect file
     // was walked to its end, kStreamFailed when the stream must fail,
-    // kStreamInterrupted when a stop was asked for before its end.
+    // kStopped when a stop was asked for before its end.
     Result RunDataLoop(CollectLineSource& source);
 
     // A catalog-only pass: each item's header goes to the indexing

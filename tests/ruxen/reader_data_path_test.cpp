@@ -236,7 +236,7 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         RuxenFile file(&m_archive);
         file.SetTurboMode(true);
         file.GetReaderContext().SetFileOps(ops);
-        Run(file, {*c.path, next}, c.stop ? StreamBackupPass::kStreamInterrupted : StreamBackupPass::kCollectDone);
+        Run(file, {*c.path, next}, c.stop ? StreamBackupPass::kStopped : StreamBackupPass::kCollectDone);
         ruxen::SetStopRequestedForTest(0);
         EXPECT_EQ(file.GetFailedItems(), 1u);
         EXPECT_EQ(m_failures, ruxen::escapeFileName(c.path->c_str()) + ":" + std::to_string(c.err) + "\n");

@@ -49,7 +49,7 @@ void createStreamOutputs(const BackupArgs& args) {
             const std::string path = p->empty() ? *p : StreamOutputPath(*p, s, args.streamCount);
             if (path == *p)
                 continue;
-            ScopedFd made(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            ScopedFd made(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         }
     }
 }

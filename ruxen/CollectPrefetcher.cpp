@@ -34,9 +34,10 @@ long long PagesOf(off_t len) {
 
 }  // namespace
 
-CollectPrefetcher::CollectPrefetcher(std::string collectPath, uint64_t startOffset, CFileReaderContext& context,
+CollectPrefetcher::CollectPrefetcher(int collectFd, std::string name, uint64_t startOffset, CFileReaderContext& context,
                                      size_t distance)
-    : m_path(std::move(collectPath)),
+    : m_path(std::move(name)),
+      m_collect(collectFd < 0 ? -1 : fcntl(collectFd, F_DUPFD_CLOEXEC, 0)),
       m_startOffset(startOffset),
       m_distance(distance > 0 ? distance : 1),
       m_context(context) {}
@@ -183,9 +184,14 @@ void CollectPrefetcher::RunLines() {
         KXLOG(1, "no prefetch for %s: %s", m_path.c_str(), e.what());
         return;
     }
+    struct stat st;
+    if (fstat(m_collect.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        KXLOG(1, "no prefetch for %s: not a regular file, whose lines only the stream may take", m_path.c_str());
+        return;
+    }
     CollectFileReader reader;
     std::string error;
-    if (!reader.Open(m_path, &error) || (m_startOffset > 0 && !reader.Seek(m_startOffset))) {
+    if (!reader.OpenDescriptor(m_collect.get(), m_path, &error) || (m_startOffset > 0 && !reader.Seek(m_startOffset))) {
         KXLOG(1, "no prefetch: %s", error.empty() ? "cannot seek in the collect file" : error.c_str());
         return;
     }

@@ -178,13 +178,8 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 int RuxenBase::singleProcess() {
     m_classic = true;  // one stream takes the collect files in order
     m_arbitrator.reset();
-    if (!getRestartInfo())
+    if (!openInputs())
         return 1;
-    if (!loadNameMap()) {
-        for (const RestartInfo_t& r : m_restart)
-            failCollect(r.collectNumber, "the name map cannot be read");
-        return 1;
-    }
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
@@ -294,13 +289,15 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
+        const CollectInputFile* input = nullptr;
         if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
             addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
             failed = true;
         } else if (n < 0 || n > static_cast<int>(m_collects.size())) {
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
             failed = true;
-        } else if (!reader.Open(m_collects[n - 1], &error)) {
+        } else if ((input = collectInput(n, &error)) == nullptr ||
+                   !reader.OpenDescriptor(input->Descriptor(), input->Path(), &error)) {
             run.problems.push_back(error);
             failed = true;
         } else {
@@ -310,7 +307,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             std::unique_ptr<CollectPrefetcher> prefetcher;
             if (!args.noPrefetch && !catalog &&
                 !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
-                prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
+                prefetcher.reset(new CollectPrefetcher(input->Descriptor(), input->Path(), 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());
             failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
                      StreamBackupPass::kCollectDone;

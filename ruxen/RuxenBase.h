@@ -45,6 +45,7 @@
 #include "hardlinks/RestartInfo.h"
 #include "platform/EvEvent.h"
 #include "ruxen/ChildMessage.h"
+#include "ruxen/CollectInputFile.h"
 #include "ruxen/HardLinkHoldQuery.h"
 #include "ruxen/PlfsBackupArgs.h"
 #include "ruxen/SnapMountInfo.h"
@@ -139,6 +140,11 @@ public:
     int exitHere(const StreamTotals_t& totals);
 
     // ---- results
+    // Why the job's inputs could not be read before any output was made ("":
+    // they were): a collect file (or its copy), the job directory's split
+    // configuration, a name or proxy map. Nothing was then backed up, no
+    // output was created or truncated, and every collect file is failed.
+    const std::string& inputError() const { return m_inputError; }
     const StreamTotals_t& jobTotals() const { return m_totals; }
     const std::vector<RestartInfo_t>& restartList() const { return m_restart; }
     const std::vector<std::string>& collectFiles() const { return m_collects; }
@@ -187,9 +193,23 @@ public:
     bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
 
 private:
+    // Every input of the job, before any output exists: the restart list
+    // (with the job directory's split configuration), each collect file
+    // still to do, the name and proxy maps. false through inputsFailed.
+    bool openInputs();
+    // Opens each collect file of the restart list still to do.
+    bool openCollectInputs();
+    // The job's one open of collect file `number`, opened at first use
+    // (CollectInputFile: a pipe is copied whole); null with the reason.
+    const CollectInputFile* collectInput(int32_t number, std::string* error);
+    // Keeps and logs `why`, fails every collect file still to do; false.
+    bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the
     // reason logged.
     bool loadNameMap();
+    // Reads the proxy map at `path` once for every stream of the job (a
+    // child has its parent's); false with the reason in *error.
+    bool loadProxyMap(const std::string& path, std::string* error);
     void makeNameMapper(uint32_t appType);
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
@@ -217,6 +237,11 @@ private:
     std::vector<kx_contenttosnapmnt> m_snapContent;
     bool m_nameMappingJob = false;
     std::vector<std::pair<std::string, std::string>> m_nameMap;  // old -> new, from the name map file
+    std::vector<std::pair<std::string, std::string>> m_proxyMap;  // recorded -> local, from the proxy map
+    std::string m_proxyMapPath;                                   // the proxy map m_proxyMap holds
+    bool m_proxyMapLoaded = false;
+    std::vector<CollectInputFile> m_inputs;  // by collect number - 1
+    std::string m_inputError;
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;

@@ -94,6 +94,10 @@ bool RuxenBase::getRestartInfo() {
         else if (r.offset == 0)
             ++m_remaining;
     }
+    // Every reader of a collect file, the disk-group look-up below first,
+    // reads the job's one open of it.
+    if (!openCollectInputs())
+        return false;
     if (!m_classic) {
         if (PopulateDiskGroupInfo() != 0) {
             m_classic = true;
@@ -136,7 +140,8 @@ int RuxenBase::PopulateDiskGroupInfo() {
                 break;
             }
         std::string path = m_collects[placing - 1];
-        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path);
+        const int fd = placing <= static_cast<int32_t>(m_inputs.size()) ? m_inputs[placing - 1].Descriptor() : -1;
+        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path, fd);
         if (err.IsError()) {
             KXLOG(-1, "Failed to map collect file to device : %s", err.Message().c_str());
             return 1;

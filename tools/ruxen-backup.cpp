@@ -11,7 +11,7 @@
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
-// or another output, and prints the summary.
+// or another output (ruxen/JobFileGuard.h), and prints the summary.
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output.
@@ -23,12 +23,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 
 namespace {
@@ -45,7 +45,8 @@ void usage(FILE* out) {
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
-            "allowed). The summary goes to standard error.\n"
+            "allowed). The summary goes to standard error. A collect file that is a pipe\n"
+            "(/dev/stdin, <(...)) is copied whole into a temporary file first.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
@@ -57,7 +58,7 @@ void usage(FILE* out) {
             "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
-            "                    with \".i\" (devices such as /dev/null stay as they are);\n"
+            "                    with \".i\" (/dev/null stays as it is; OUT must be a file);\n"
             "                    the summary gives the streams' totals together\n"
             "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
             "                    writes it): hard-linked files are sent once per group;\n"
@@ -109,84 +110,6 @@ double nowSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-// A file named on the command line: its device and inode when it exists,
-// and its real path (that of its directory when it does not exist yet).
-struct FileIdentity {
-    bool exists = false;
-    bool device = false;  // a character device (/dev/null): sharing it loses nothing
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::string real;
-};
-
-FileIdentity identify(const std::string& path, bool standardOutput) {
-    FileIdentity id;
-    struct stat st;
-    if (standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0) {
-        id.exists = true;
-        id.device = S_ISCHR(st.st_mode);
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
-    if (standardOutput)
-        return id;
-    if (char* r = realpath(path.c_str(), nullptr)) {
-        id.real = r;
-        free(r);
-        return id;
-    }
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (char* r = realpath(dir.c_str(), nullptr)) {
-        id.real = std::string(r) + (strcmp(r, "/") == 0 ? "" : "/") + path.substr(slash + 1);
-        free(r);
-    }
-    return id;
-}
-
-bool sameFile(const FileIdentity& a, const FileIdentity& b) {
-    if (a.device || b.device)
-        return false;
-    if (a.exists && b.exists)
-        return a.dev == b.dev && a.ino == b.ino;
-    return !a.real.empty() && a.real == b.real;
-}
-
-struct Output {
-    const char* what;
-    std::string path;
-    bool standardOutput;  // "-": the archive goes to standard output
-};
-
-// Before anything is opened: an output that is a collect file or another
-// output would destroy it (an archive opened over its own collect file
-// truncates it, and two lists in one file interleave).
-bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<Output>& inputs) {
-    std::vector<FileIdentity> ids;
-    for (const Output& in : inputs)
-        ids.push_back(identify(in.path, false));
-    std::vector<FileIdentity> seen;
-    for (const Output& o : outputs) {
-        FileIdentity id = identify(o.path, o.standardOutput);
-        for (size_t i = 0; i < inputs.size(); ++i) {
-            if (sameFile(id, ids[i])) {
-                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the %s file %s\n", o.what,
-                        o.path.c_str(), inputs[i].what, inputs[i].path.c_str());
-                return false;
-            }
-        }
-        for (size_t i = 0; i < seen.size(); ++i) {
-            if (sameFile(id, seen[i])) {
-                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is also the %s file %s\n", o.what,
-                        o.path.c_str(), outputs[i].what, outputs[i].path.c_str());
-                return false;
-            }
-        }
-        seen.push_back(id);
-    }
-    return true;
 }
 
 }  // namespace
@@ -322,31 +245,40 @@ int main(int argc, char** argv) {
     // At most one stream per collect file; one stream runs in this process.
     if (!collects.empty())
         args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
+    // Before anything is opened: the archive of several streams must be a
+    // file, and no output may be an input or another output.
+    std::string why;
+    if (!JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
+        fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+        return 2;
+    }
     const bool toStandardOutput = args.archivePath == "-";
-    if (toStandardOutput && args.streamCount > 1) {
-        fprintf(stderr, "ruxen-backup: --archive - takes a single stream: each of %d streams needs a file\n",
-                args.streamCount);
-        return 2;
-    }
-    std::vector<Output> outputs;
+    JobFileGuard guard;
     for (int s = args.streamCount > 1 ? 1 : 0; s <= (args.streamCount > 1 ? args.streamCount : 0); ++s) {
-        outputs.push_back({"archive", StreamOutputPath(args.archivePath, s, args.streamCount), toStandardOutput});
+        guard.AddOutput("archive", StreamOutputPath(args.archivePath, s, args.streamCount), toStandardOutput);
         if (!args.failuresPath.empty())
-            outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
+            guard.AddOutput("failures", StreamOutputPath(args.failuresPath, s, args.streamCount));
         if (!args.resultsPath.empty())
-            outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+            guard.AddOutput("results", StreamOutputPath(args.resultsPath, s, args.streamCount));
         if (!args.indexPath.empty())
-            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
+            guard.AddOutput("index", StreamOutputPath(args.indexPath, s, args.streamCount));
     }
-    std::vector<Output> inputs;
     for (const std::string& c : collects)
-        inputs.push_back({"collect", c, false});
+        guard.AddInput("collect", c);
     if (!args.proxyMapPath.empty())
-        inputs.push_back({"proxy map", args.proxyMapPath, false});
+        guard.AddInput("proxy map", args.proxyMapPath);
     if (!args.nameMapPath.empty())
-        inputs.push_back({"name map", args.nameMapPath, false});
-    if (!outputsAreSafe(outputs, inputs))
+        guard.AddInput("name map", args.nameMapPath);
+    if (!registry.empty())
+        guard.AddInput("registry", registry);
+    if (const char* env = getenv("RUXEN_REGISTRY"))
+        guard.AddInput("registry", env);
+    if (!args.jobDir.empty())
+        guard.AddJobDirectory(args.jobDir);
+    if (!guard.Check(&why)) {
+        fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
         return 2;
+    }
 
     // A reader of the archive that went away must come back as a write
     // error, not end the process.
@@ -371,6 +303,11 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
+    if (!job.inputError().empty()) {
+        // Nothing was created or truncated: an earlier archive is as it was.
+        fprintf(stderr, "ruxen-backup: %s\n", job.inputError().c_str());
+        return 2;
+    }
     if (args.streamCount <= 1 && !opened)
         return 1;  // the outputs could not be made; the report said why
 

@@ -99,23 +99,26 @@ INSTANTIATE_TEST_SUITE_P(Jobs, MappedJob,
                                            JobCase{"WildcardProxyTwoStreams", 2, false}),
                          [](const ::testing::TestParamInfo<JobCase>& i) { return std::string(i.param.name); });
 
-// A job whose snapshots or map cannot be had fails before its first item.
+// A job whose snapshots cannot be had fails before its first item; one
+// whose map cannot be read (an input) fails before its archive is made.
 TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     TempDir dir("ruxen_mapped_refused");
     WriteWholeFile(dir / "c", "/rec/x\n");
     WriteWholeFile(dir / "bad.map", "/rec relative\n");
-    const std::vector<std::vector<std::string>> cases = {
-        {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"},  // no fixtures: no snapshots
-        {"--proxy-map", dir / "bad.map"},
-        {"--name-map", dir / "bad.map"},
-        {"--replication-job-id", "9"},
+    const std::vector<std::pair<int, std::vector<std::string>>> cases = {
+        {1, {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"}},  // no fixtures: no snapshots
+        {2, {"--proxy-map", dir / "bad.map"}},
+        {2, {"--name-map", dir / "bad.map"}},
+        {1, {"--replication-job-id", "9"}},
     };
-    for (const auto& extra : cases) {
+    for (const auto& [status, extra] : cases) {
         std::vector<std::string> args = {"--archive", dir / "out"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir / "c");
+        unlink((dir / "out").c_str());
         ProgramResult r = RunProgram(dir.path(), "ruxen-backup", args);
-        EXPECT_EQ(1, r.exitCode) << extra[0] << "\n" << r.err;
+        EXPECT_EQ(status, r.exitCode) << extra[0] << "\n" << r.err;
+        EXPECT_EQ(status == 1, access((dir / "out").c_str(), F_OK) == 0) << extra[0];
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;

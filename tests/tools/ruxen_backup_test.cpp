@@ -13,11 +13,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ArchiveStreamReader.h"
 #include "platform/CGuidFactory.h"
+#include "platform/FdIO.h"
 #include "platform/FileNameEscape.h"
+#include "platform/ScopedFd.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/AppleDoubleBuilder.h"
@@ -167,6 +170,94 @@ TEST_F(RuxenBackupTool, StreamsWriteTheirOwnFilesAndTheSummarySumsThem) {
     EXPECT_EQ(8u, verified);
     EXPECT_EQ(verified, items);
     EXPECT_EQ(0u, failed);
+}
+
+// Collect files read from pipes (standard input, and a descriptor as
+// "<(...)" names it) are read once, whole, by the job: every one of 20,000
+// lines is an item of the streams, with one stream and its prefetcher, and
+// with two, whose parent places each collect file by its items first. (The
+// lines name 250 empty files in turn: making 20,000 costs seconds.)
+TEST_F(RuxenBackupTool, PipedCollectFilesLoseNoLine) {
+    const std::string many = m_dir / "many";
+    ASSERT_EQ(0, mkdir(many.c_str(), 0755));
+    std::string halves[2];
+    for (int i = 0; i < 20000; ++i) {
+        const std::string path = many + "/" + std::to_string(i % 250);
+        ScopedFd made(i < 250 ? open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) : -1);
+        ASSERT_TRUE(i >= 250 || made.valid()) << path;
+        halves[i % 2] += path + "\n";
+    }
+    // Each text is written to a pipe read as descriptor `fd` of the program.
+    auto feed = [](std::vector<std::pair<int, std::string>> pipes) {
+        return [pipes] {
+            for (const auto& [fd, text] : pipes) {
+                int p[2];
+                if (pipe(p) != 0)
+                    _exit(125);
+                if (fork() == 0) {
+                    close(p[0]);
+                    _exit(ruxen::writeAll(p[1], text.data(), text.size()) == 0 ? 0 : 1);
+                }
+                dup2(p[0], fd);
+                close(p[0]);
+                close(p[1]);
+            }
+        };
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::pair<int, std::string>> pipes;
+        std::vector<std::string> archives;
+    } cases[] = {
+        {{"--archive", m_archive, "/dev/stdin"}, {{0, halves[0] + halves[1]}}, {m_archive}},
+        {{"--streams", "2", "--no-prefetch", "--archive", m_archive, "/dev/stdin", "/dev/fd/3"},
+         {{0, halves[0]}, {3, halves[1]}},
+         {m_archive + ".1", m_archive + ".2"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        ProgramResult r = Backup(c.args, {{}, feed(c.pipes)});
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("done: 20000 items")) << r.err;
+        uint64_t items = 0, matched = 0;
+        for (const std::string& a : c.archives) {
+            StreamCheck check = CheckArchiveFile(a);
+            EXPECT_TRUE(check.Ok()) << check.lines;
+            items += check.items;
+            matched += check.matched;
+        }
+        EXPECT_EQ(20000u, items);
+        EXPECT_EQ(20000u, matched);
+    }
+}
+
+// The parent makes only the per-stream outputs that do not exist yet: a
+// FIFO there is opened by its stream alone, so its reader gets that
+// stream whole (opened and closed by the parent, it would see an end and
+// the stream would wait for a reader for ever).
+TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
+    WriteWholeFile(m_collect, m_tree + "/data.bin\n");
+    ASSERT_EQ(0, mkfifo((m_archive + ".1").c_str(), 0600));
+    std::string got;
+    std::thread reader([&] {
+        ScopedFd fd(open((m_archive + ".1").c_str(), O_RDONLY));
+        char buf[65536];
+        for (ssize_t n; fd.valid() && (n = read(fd.get(), buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+    });
+    ProgramResult r = Backup({"--streams", "2", "--archive", m_archive, m_collect, m_collect}, {{}, [] { alarm(20); }});
+    ScopedFd release(open((m_archive + ".1").c_str(), O_WRONLY | O_NONBLOCK));  // a reader still waiting
+    release.Close();
+    reader.join();
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    WriteWholeFile(m_dir / "got.1", got);
+    uint64_t items = 0;
+    for (const std::string& a : {m_dir / "got.1", m_archive + ".2"}) {
+        StreamCheck check = CheckArchiveFile(a);
+        EXPECT_TRUE(check.Ok()) << a << check.lines;
+        items += check.items;
+    }
+    EXPECT_EQ(2u, items);
 }
 
 // An item that vanished after the scan is listed when the registry asks for
@@ -452,15 +543,18 @@ struct Invocation {
     std::vector<std::string> args;  // "@" stands for the test directory
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
-    const char* message;  // expected on standard error
+    const char* message;                // expected on standard error
+    std::vector<std::string> env = {};  // "@" stands for the test directory
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 
 class RuxenToolErrors : public RuxenBackupTool, public ::testing::WithParamInterface<Invocation> {};
 
-// Usage errors, and outputs that are a collect file (by name, link or hard
-// link) or another output, are refused before anything is opened (exit 2):
-// the collect file keeps its lines and no output is created.
+// Usage errors, outputs that are an input of the job (a collect file by
+// name, link or hard link, the registry, a file of the job directory) or
+// another output, and inputs that cannot be read are refused before any
+// output is made (exit 2): the collect file keeps its lines, an earlier
+// archive and failures file stay as they were, and no stream's file is made.
 TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     const Invocation& c = GetParam();
     std::string collect = c.collect;
@@ -469,15 +563,22 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     WriteWholeFile(m_collect, collect);
     ASSERT_EQ(0, link(m_collect.c_str(), (m_dir / "hard.cvf").c_str()));
     ASSERT_EQ(0, symlink("collect.cvf", (m_dir / "soft.cvf").c_str()));
+    for (const char* out : {"/a", "/f.txt"})
+        WriteWholeFile(m_dir.path() + out, "earlier");
     std::vector<std::string> args;
     for (const std::string& a : c.args)
         args.push_back(a[0] == '@' ? m_dir.path() + a.substr(1) : a);
-    ProgramResult r = RunProgram(m_dir.path(), c.program, args);
+    ProgramOptions options;
+    for (const std::string& e : c.env)
+        options.env.push_back(e.find('@') == std::string::npos ? e : e.substr(0, e.find('@')) + m_dir.path() +
+                                                                         e.substr(e.find('@') + 1));
+    ProgramResult r = RunProgram(m_dir.path(), c.program, args, options);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
     EXPECT_EQ(collect, ReadWholeFile(m_collect));
     for (const char* out : {"/a", "/f.txt"})
-        EXPECT_TRUE(c.exitCode != 2 || access((m_dir.path() + out).c_str(), F_OK) != 0) << out;
+        EXPECT_TRUE(c.exitCode != 2 || ReadWholeFile(m_dir.path() + out) == "earlier") << out;
+    EXPECT_TRUE(c.exitCode != 2 || access((m_dir / "a.1").c_str(), F_OK) != 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -506,9 +607,31 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--streams", "2", "--archive", "@/collect", "@/collect.1", "@/collect.cvf"}, "", 2,
                    "collect.1: it is the collect file"},
         Invocation{"StreamCollectMissing", "ruxen-backup",
-                   {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"}, "@/tree/data.bin\n", 1,
-                   "no-such.cvf was not wholly backed up"},
-        Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/no-such.cvf"}, "", 1, "no-such.cvf"},
+                   {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"}, "@/tree/data.bin\n", 2,
+                   "no-such.cvf: No such file"},
+        Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"},
+                   "@/tree/data.bin\n", 2, "cannot open the collect file"},
+        Invocation{"CollectIsADirectory", "ruxen-backup", {"--archive", "@/a", "@/tree"}, "", 2, "is a directory"},
+        Invocation{"CopyOfAPipeFails", "ruxen-backup", {"--archive", "/dev/null", "/dev/null"}, "", 2,
+                   "cannot make a temporary copy of the collect file /dev/null", {"TMPDIR=@/no/dir"}},
+        Invocation{"ArchiveIsRegistry", "ruxen-backup",
+                   {"--registry", "@/r.ini", "--archive", "@/r.ini", "@/collect.cvf"}, "", 2,
+                   "it is the registry file"},
+        Invocation{"ArchiveInTheJobDirectory", "ruxen-backup",
+                   {"--job-dir", "@", "--archive", "@/CollectTot1.kxf", "@/collect.cvf"}, "", 2,
+                   "the job directory"},
+        Invocation{"StreamsToDevStdout", "ruxen-backup",
+                   {"--streams", "2", "--archive", "/dev/stdout", "@/collect.cvf", "@/collect.cvf"}, "", 2,
+                   "is standard output"},
+        Invocation{"StreamsToFdOne", "ruxen-backup",
+                   {"--streams", "2", "--archive", "/dev/fd/1", "@/collect.cvf", "@/collect.cvf"}, "", 2,
+                   "is standard output"},
+        Invocation{"StreamsToADevice", "ruxen-backup",
+                   {"--streams", "2", "--archive", "/dev/zero", "@/collect.cvf", "@/collect.cvf"}, "", 2,
+                   "is a device"},
+        Invocation{"StreamsToDevNull", "ruxen-backup",
+                   {"--streams", "2", "--archive", "/dev/null", "@/collect.cvf", "@/collect.cvf"}, "@/tree/data.bin\n",
+                   0, "done: 2 items"},
         Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 1,
                    "cannot create the archive"},
         Invocation{"FailuresUnwritable", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},

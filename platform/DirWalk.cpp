@@ -159,6 +159,7 @@ int WalkFrom(int from, const std::string& rest, WalkRefusal* why) {
             if (why) {
                 why->link.assign(todo, 0, c);
                 why->owner = st.st_uid;
+                why->followed = links;
             }
             errno = ELOOP;
             return -1;

@@ -31,14 +31,18 @@ namespace ruxen {
 
 // Why a walk failed with ELOOP.
 struct WalkRefusal {
-    std::string link;        // the refused link, as far as the walk had come
-    uid_t owner = 0;         // its owner
+    // The refused link: the walked path up to it, or, once a link was
+    // followed, the text of the target that holds it.
+    std::string link;
+    uid_t owner = 0;            // its owner
+    unsigned followed = 0;      // links followed before it
     bool tooManyLinks = false;  // more than kMaxLinks links, not a refusal of one
 
     bool Refused() const { return !link.empty() || tooManyLinks; }
     void Clear() {
         link.clear();
         owner = 0;
+        followed = 0;
         tooManyLinks = false;
     }
 };

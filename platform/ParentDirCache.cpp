@@ -57,6 +57,8 @@ bool ParentDirCache::Miss(const char* path, size_t length, int* dir) {
     const int fd =
         below ? WalkFrom(m_fd.get(), target.substr(rest), &m_refusal) : WalkFrom(AT_FDCWD, target, &m_refusal);
     if (fd < 0) {
+        if (below && m_refusal.followed == 0 && !m_refusal.link.empty())  // named from the root, not the held one
+            m_refusal.link.insert(0, m_resolved == "/" ? m_resolved : m_resolved + "/");
         Clear();
         return false;
     }

@@ -183,8 +183,11 @@ void RuxenFile::TrustMappedPrefixes() {
     std::list<std::string> locals;
     if ((m_proxyHost || m_replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
         trusted = std::make_shared<ruxen::TrustedPrefixes>();
-        for (const std::string& local : locals)
-            trusted->Add(local);
+        for (const std::string& local : locals) {
+            // A wildcard entry names the directories above its pattern.
+            const size_t wild = local.find_first_of("*?[");
+            trusted->Add(wild == std::string::npos ? local : local.substr(0, local.rfind('/', wild)));
+        }
         if (trusted->Empty())
             trusted.reset();
     }

@@ -45,12 +45,15 @@ struct Helper::Target {
 namespace {
 
 ssize_t List(const Helper::Target& t, char* buf, size_t size) {
-    return t.fd >= 0 ? flistxattr(t.fd, buf, size) : t.follow ? listxattr(t.path, buf, size) : llistxattr(t.path, buf, size);
+    return t.fd >= 0  ? flistxattr(t.fd, buf, size)
+           : t.follow ? listxattr(t.path, buf, size)
+                      : llistxattr(t.path, buf, size);
 }
 
 ssize_t Get(const Helper::Target& t, const char* attr, char* buf, size_t size) {
-    return t.fd >= 0 ? fgetxattr(t.fd, attr, buf, size)
-                     : t.follow ? getxattr(t.path, attr, buf, size) : lgetxattr(t.path, attr, buf, size);
+    return t.fd >= 0  ? fgetxattr(t.fd, attr, buf, size)
+           : t.follow ? getxattr(t.path, attr, buf, size)
+                      : lgetxattr(t.path, attr, buf, size);
 }
 
 const char* CallName(const Helper::Target& t, const char* fdCall, const char* followCall, const char* nameCall) {

@@ -8,6 +8,7 @@
 namespace ruxen {
 
 bool ParentDirCache::Parent(const char* path, int* dir, const char** name) {
+    m_refusal.Clear();  // about this lookup only
     if (path == nullptr || path[0] == '\0') {
         errno = path ? ENOENT : EFAULT;
         return false;

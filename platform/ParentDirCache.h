@@ -27,7 +27,7 @@ public:
     // (the cache's; AT_FDCWD for a relative path of one component) and *name
     // the last component, without trailing slashes ("." for "/"). False with
     // errno when the directory cannot be reached; on ELOOP Refusal() says
-    // which link stopped the walk.
+    // which link stopped the walk (and is empty after any other answer).
     bool Parent(const char* path, int* dir, const char** name);
 
     // The job's trusted prefixes (null: none); a change drops the held

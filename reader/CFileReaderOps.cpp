@@ -7,9 +7,7 @@
 
 #include "platform/DlpBackupReader.h"
 
-int CFileReaderOps::openat(int dir, const char* name, int flags, const char*) {
-    return ::openat(dir, name, flags);
-}
+int CFileReaderOps::openat(int dir, const char* name, int flags, const char*) { return ::openat(dir, name, flags); }
 
 ssize_t CFileReaderOps::read(DlpBackupReader& dlp, int fd, void* buf, size_t count) {
     return dlp.read(fd, buf, count);

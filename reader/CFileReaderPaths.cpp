@@ -55,9 +55,7 @@ int CFileReader::openPath(const char* path, int flags) {
     return ItemDirectory(path, &dir, &name) ? m_ctx->FileOps().openat(dir, name, flags, path) : -1;
 }
 
-int CFileReader::openItemRef(const char* path) {
-    return openPath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-}
+int CFileReader::openItemRef(const char* path) { return openPath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
 
 int CFileReader::lstat(const char* path, struct stat* st) {
     m_userName.clear();

@@ -14,7 +14,6 @@
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
-
 void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_header.Clear();
     m_header.h_collect_offset = collectOffset;

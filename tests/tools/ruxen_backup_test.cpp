@@ -374,7 +374,8 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
         WriteWholeFile(secret + name, "ROOT-ONLY-SECRET");
         ASSERT_EQ(0, mknod((devs + name).c_str(), S_IFCHR | 0666, makedev(1, 3)));
     }
-    const std::pair<const char*, std::string> links[] = {{"/to_secret", secret}, {"/to_devs", devs}, {"/userlink", secret}};
+    const std::pair<const char*, std::string> links[] = {
+        {"/to_secret", secret}, {"/to_devs", devs}, {"/userlink", secret}};
     for (const auto& link : links) {
         ASSERT_EQ(0, symlink(link.second.c_str(), (home + link.first).c_str()));
         ASSERT_EQ(0, lchown((home + link.first).c_str(), user, user));

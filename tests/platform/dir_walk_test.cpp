@@ -123,15 +123,16 @@ TEST_P(DirWalkTest, FollowsOnlyLinksOfRootOrTheRunningUser) {
 TEST_P(DirWalkTest, CacheHoldsTheDirectoryItWalked) {
     ruxen::ParentDirCache cache;
     int dir, again;
-    const char* name;
-    ASSERT_TRUE(cache.Parent((m_dir / "real/sub/file").c_str(), &dir, &name));
+    const char* name;  // points into the path asked for
+    const std::string file = m_dir / "real/sub/file", other = m_dir / "real/sub/other//";
+    ASSERT_TRUE(cache.Parent(file.c_str(), &dir, &name));
     EXPECT_STREQ("file", name);
-    ASSERT_TRUE(cache.Parent((m_dir / "real/sub/other//").c_str(), &again, &name));
+    ASSERT_TRUE(cache.Parent(other.c_str(), &again, &name));
     EXPECT_EQ(dir, again);
     EXPECT_STREQ("other", name);
     ASSERT_EQ(0, rename((m_dir / "real/sub").c_str(), (m_dir / "real/moved").c_str()));
     ASSERT_EQ(0, symlink("../userlink", (m_dir / "real/sub").c_str()));
-    ASSERT_TRUE(cache.Parent((m_dir / "real/sub/file").c_str(), &again, &name));
+    ASSERT_TRUE(cache.Parent(file.c_str(), &again, &name));
     EXPECT_EQ(0, faccessat(again, name, F_OK, AT_SYMLINK_NOFOLLOW));  // still the directory walked
     const std::string below = m_deep.substr((m_dir / "real/sub").size());
     ASSERT_TRUE(cache.Parent((m_dir / "real/sub" + below + "/x").c_str(), &again, &name)) << strerror(errno);
@@ -145,7 +146,7 @@ TEST_P(DirWalkTest, CacheHoldsTheDirectoryItWalked) {
     EXPECT_EQ(AT_FDCWD, dir);
     if (m_asRoot) {
         ASSERT_EQ(0, lchown((m_dir / "real/sub").c_str(), kOther, kOther));
-        EXPECT_FALSE(cache.Parent((m_dir / "real/sub/file").c_str(), &dir, &name));
+        EXPECT_FALSE(cache.Parent(file.c_str(), &dir, &name));
         EXPECT_EQ(ELOOP, errno);
         EXPECT_EQ(m_dir / "real/sub", cache.Refusal().link);
         ASSERT_TRUE(cache.Parent("/tmp", &dir, &name));

@@ -85,9 +85,9 @@ int RuxenFile::StatItem(const char* path, struct stat* st) {
 }
 
 std::string RuxenFile::LookupFailureReason(int e) const {
-    const ruxen::WalkRefusal& why = m_reader ? m_reader->LookupRefusal() : ruxen::WalkRefusal();
-    if (e != ELOOP || why.link.empty())
+    if (e != ELOOP || !m_reader || m_reader->LookupRefusal().link.empty())
         return strerror(e);
+    const ruxen::WalkRefusal& why = m_reader->LookupRefusal();
     const unsigned owner = static_cast<unsigned>(why.owner);
     std::string reason(static_cast<size_t>(snprintf(nullptr, 0, kReasonLinkRefused, why.link.c_str(), owner)), '\0');
     snprintf(&reason[0], reason.size() + 1, kReasonLinkRefused, why.link.c_str(), owner);

@@ -11,7 +11,9 @@
 //     job's settings make any item a stub (archive and delete, early stub
 //     backup of a snapshot), and every item when the mount table cannot be
 //     read are passed over;
-//   - lstat first: only a non-empty regular file is opened, with
+//   - lstat first, beneath the item's directory reached by the reader's
+//     walk (platform/ParentDirCache.h, its own cache): only a non-empty
+//     regular file is opened, with
 //     O_NOFOLLOW | O_NONBLOCK | O_NOCTTY (nothing can block, follow a link or
 //     become a terminal), and fstat must show the same regular file;
 //   - O_NOATIME always: where the kernel refuses it (the caller owns neither
@@ -56,6 +58,7 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/ParentDirCache.h"
 #include "platform/ScopedFd.h"
 #include "ruxen/StreamBackupPass.h"
 
@@ -151,6 +154,7 @@ private:
     bool m_finished = false;         // under m_lock
 
     // The helper's own state.
+    ruxen::ParentDirCache m_dirs;
     std::unique_ptr<ZXHSMLowLevelCtx> m_tiered;
     std::vector<char> m_stubBytes;
     bool m_off = false;

@@ -508,9 +508,13 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
-    // lstat of the item, through the long-path handler when the path is too
-    // long for the system and long paths are backed up. 0, or -1 with errno.
+    // lstat of the item beneath its directory (the reader's walk, which
+    // takes paths too long for the system when the job backs them up). 0, or
+    // -1 with errno.
     int StatItem(const char* path, struct stat* st);
+    // The reason to list for an item whose lookup failed with `e`: the link
+    // the walk refused to follow, or the system's text.
+    std::string LookupFailureReason(int e) const;
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
@@ -518,6 +522,11 @@ protected:
     // item's local path (_mapped_name, m_actualPath, which hold the recorded
     // path) through the content mapper. False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
+    // Gives the reader the local prefixes of the mapper in force, resolved
+    // once as configuration: links among their own components are followed
+    // as set up, and below them items are looked up by the walk's rule
+    // (platform/DirWalk.h). None when no mapping is in force.
+    void TrustMappedPrefixes();
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.

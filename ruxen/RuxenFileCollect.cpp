@@ -7,13 +7,12 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
-
+#include "ruxen/RuxenMessages.h"
 
 void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_header.Clear();
@@ -80,19 +79,20 @@ void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
 
-// lstat of the item; a path longer than the system takes is walked down
-// by the long-path handler when the job backs up long paths.
 int RuxenFile::StatItem(const char* path, struct stat* st) {
-    if (lstat(path, st) == 0)
-        return 0;
-    if (errno != ENAMETOOLONG || !m_longPathSupport)
-        return -1;
-    KxLongPathHandler* handler = KxLongPathHandler::GetHandler();
-    if (handler == nullptr) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return handler->lstat_long(path, st);
+    EnsureReader();
+    return m_reader->lstat(path, st);
+}
+
+std::string RuxenFile::LookupFailureReason(int e) const {
+    if (e != ELOOP || !m_reader || m_reader->LookupRefusal().link.empty())
+        return strerror(e);
+    const ruxen::WalkRefusal& why = m_reader->LookupRefusal();
+    const unsigned owner = static_cast<unsigned>(why.owner);
+    std::string reason(static_cast<size_t>(snprintf(nullptr, 0, kReasonLinkRefused, why.link.c_str(), owner)), '\0');
+    snprintf(&reason[0], reason.size() + 1, kReasonLinkRefused, why.link.c_str(), owner);
+    KXLOG(1, "%s: %s", m_recordedPath.c_str(), reason.c_str());
+    return reason;
 }
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
@@ -132,7 +132,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
 
         if (StatItem(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;
-            ReportItemFailure(failures, m_recordedPath.c_str(), e, strerror(e));
+            ReportItemFailure(failures, m_recordedPath.c_str(), e, LookupFailureReason(e).c_str());
             return kItemSkipped;
         }
         if (IsJobOutput(m_stat)) {
@@ -155,7 +155,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             m_itemOpen = true;  // partial state goes with the next closeFile
             CloseItem();
             ReportItemFailure(failures, m_recordedPath.c_str(), e,
-                              e == ESTALE ? "the item changed between stat and open" : strerror(e));
+                              e == ESTALE ? "the item changed between stat and open" : LookupFailureReason(e).c_str());
             return kItemSkipped;
         }
         m_itemOpen = true;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "mapping/ContentMapper.h"
@@ -14,6 +15,7 @@
 #include "mapping/WildCardContentMapper.h"
 #include "norfa/FLRConsistencyPtMapper.h"
 #include "platform/ApplicationRegistry.h"
+#include "platform/DirWalk.h"
 #include "platform/KXClient.h"
 #include "platform/KXJobCtrlClient.h"
 #include "platform/KXPlatformInfo.h"
@@ -21,6 +23,7 @@
 #include "platform/KxLog.h"
 #include "platform/KxMntTab.h"
 #include "platform/PathUtil.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/ContentManagerHelper.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -171,7 +174,24 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
         }
     }
     m_proxyHost = ok;
+    TrustMappedPrefixes();
     return ok;
+}
+
+void RuxenFile::TrustMappedPrefixes() {
+    std::shared_ptr<ruxen::TrustedPrefixes> trusted;
+    std::list<std::string> locals;
+    if ((m_proxyHost || m_replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+        trusted = std::make_shared<ruxen::TrustedPrefixes>();
+        for (const std::string& local : locals) {
+            // A wildcard entry names the directories above its pattern.
+            const size_t wild = local.find_first_of("*?[");
+            trusted->Add(wild == std::string::npos ? local : local.substr(0, local.rfind('/', wild)));
+        }
+        if (trusted->Empty())
+            trusted.reset();
+    }
+    GetReaderContext().SetTrustedPrefixes(std::move(trusted));
 }
 
 int RuxenFile::PopulateMountDetails() {
@@ -193,6 +213,7 @@ bool RuxenFile::InitFLRHost(char* jobId) {
     m_contentMapper = flr;  // the previous mapper is a process-wide one, or the one replaced here
     m_flrMapper.reset(flr);
     m_replicationHost = flr->initialize(jobId);
+    TrustMappedPrefixes();
     return m_replicationHost;
 }
 

@@ -31,6 +31,9 @@ constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu b
 // The results-file reason of an item kept although its file changed while it
 // was read (its header carries the stat taken before the read).
 constexpr const char* kReasonChangedWhileRead = "changed while being read";
+// An item below a symbolic link that neither root nor the job's user owns.
+constexpr const char* kReasonLinkRefused =
+    "the symbolic link %s in its path belongs to uid %u, neither root nor the job's user: not followed";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
 
 // Collect-file arbitrator: the parent's dump hook and the errors of placing

@@ -1,7 +1,9 @@
 // ruxen-collect: writes collect files for directory trees, so that the main
 // job can be tried without the scan program. One escaped absolute path per
 // line, depth first, each directory before its entries, entries in name
-// order. Symbolic links are listed, never followed.
+// order. Symbolic links are listed, never followed; the walk holds a bounded
+// number of descriptors, so trees deeper than the open-file limit are listed
+// whole.
 //
 //   ruxen-collect DIR... > COLLECT
 //   ruxen-collect --job-dir JOBDIR DIR...
@@ -33,6 +35,8 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
+#include "platform/ParentDirCache.h"
+#include "platform/ScopedFd.h"
 
 namespace {
 
@@ -73,54 +77,148 @@ struct Walk {
         return !failed;
     }
 
-    // Lists the entries of the directory open at `fdDir` (the descriptor is
-    // consumed). Walking by descriptor keeps paths of any length usable.
-    bool Dir(int fdDir, const std::string& path) {
-        DIR* d = fdopendir(fdDir);
+    // One directory of the walk: its entries in name order, the next to
+    // take, the length of its path, its identity and, while it is held, its
+    // descriptor.
+    struct Frame {
+        std::vector<std::string> names;
+        size_t next = 0;
+        size_t pathLength = 0;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        ScopedFd fd;
+    };
+    // The walk holds the root's descriptor and those of at most kHeld - 1 of
+    // the deepest directories: a tree deeper than the open-file limit is
+    // walked too. A directory given up is opened again, when the walk comes
+    // back to it, from the root through the same names (O_NOFOLLOW), and
+    // must still be the directory it was.
+    static constexpr size_t kHeld = 64;
+    std::vector<Frame> stack{};
+    size_t held = 0, shallow = 0;  // descriptors held; the first held frame after the root
+
+    // Lists the directory open at `fd` (consumed) as the next frame.
+    bool Push(int fd, const std::string& path) {
+        Frame f;
+        f.fd.reset(fd);
+        f.pathLength = path.size();
+        struct stat st;
+        const int listFd = fstat(fd, &st) == 0 ? dup(fd) : -1;
+        DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
         if (!d) {
             fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", path.c_str(), strerror(errno));
-            close(fdDir);
+            if (listFd >= 0)
+                close(listFd);
             ++errors;
-            return true;
+            return false;
         }
-        std::vector<std::string> names;
+        f.dev = st.st_dev;
+        f.ino = st.st_ino;
         errno = 0;
         while (struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-                continue;
-            names.emplace_back(e->d_name);
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                f.names.emplace_back(e->d_name);
         }
         if (errno != 0) {
             fprintf(stderr, "ruxen-collect: error reading %s: %s\n", path.c_str(), strerror(errno));
             ++errors;
         }
-        std::sort(names.begin(), names.end());
-        bool ok = true;
-        for (const std::string& n : names) {
-            std::string child = path == "/" ? "/" + n : path + "/" + n;
-            if (!(ok = Emit(child)))
-                break;
-            struct stat st;
-            if (fstatat(dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;  // the backup reports it; the walk goes on
-            if (!(ok = Record(child, st)))
-                break;
-            if (S_ISDIR(st.st_mode)) {
-                int fd = openat(dirfd(d), n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (fd < 0) {
-                    fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", child.c_str(), strerror(errno));
-                    ++errors;
-                    continue;
-                }
-                if (!(ok = Dir(fd, child)))
-                    break;
-            }
-        }
         closedir(d);
-        return ok;
+        std::sort(f.names.begin(), f.names.end());
+        stack.push_back(std::move(f));
+        ++held;
+        shallow = std::max<size_t>(1, std::min(shallow, stack.size() - 1));
+        while (held > kHeld) {
+            stack[shallow++].fd.reset();
+            --held;
+        }
+        return true;
     }
 
-    // One tree from its root (a directory or any other item).
+    void Pop() {
+        if (stack.back().fd.valid())
+            --held;
+        stack.pop_back();
+        shallow = std::min(shallow, stack.size());
+    }
+
+    // The descriptor of the deepest frame, opened again from the root when
+    // it was given up; -1 (reported) when a directory on the way is not the
+    // one listed any more.
+    int Deepest(std::string& path) {
+        const size_t top = stack.size() - 1;
+        if (stack[top].fd.valid())
+            return stack[top].fd.get();
+        const size_t keepFrom = top >= kHeld ? top - kHeld + 2 : 1;
+        ScopedFd passing;  // a directory above the ones kept
+        int at = stack[0].fd.get();
+        for (size_t i = 1; i <= top; ++i) {
+            const Frame& up = stack[i - 1];
+            ScopedFd fd(openat(at, up.names[up.next - 1].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_dev != stack[i].dev || st.st_ino != stack[i].ino) {
+                fprintf(stderr, "ruxen-collect: %s changed while it was listed\n",
+                        path.substr(0, stack[i].pathLength).c_str());
+                ++errors;
+                for (size_t j = i; j <= top; ++j)
+                    stack[j].next = stack[j].names.size();
+                return -1;
+            }
+            at = fd.get();
+            if (i >= keepFrom) {
+                stack[i].fd = std::move(fd);
+                ++held;
+            } else {
+                passing = std::move(fd);
+            }
+        }
+        shallow = keepFrom;
+        return stack[top].fd.get();
+    }
+
+    // Lists the tree below the directory open at `fd` (consumed), depth
+    // first, entries in name order. Walking by descriptor keeps paths of any
+    // length usable, and no link is followed.
+    bool Dirs(int fd, std::string path) {
+        stack.clear();
+        held = shallow = 0;
+        if (!Push(fd, path))
+            return true;
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            if (f.next == f.names.size()) {
+                Pop();
+                continue;
+            }
+            const std::string& n = f.names[f.next++];
+            path.resize(f.pathLength);
+            if (path != "/")
+                path += '/';
+            path += n;
+            if (!Emit(path))
+                return false;
+            const int dir = Deepest(path);
+            struct stat st;
+            if (dir < 0 || fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;  // the backup reports it; the walk goes on
+            if (!Record(path, st))
+                return false;
+            if (!S_ISDIR(st.st_mode))
+                continue;
+            const int child = openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0) {
+                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", path.c_str(), strerror(errno));
+                ++errors;
+                continue;
+            }
+            Push(child, path);
+        }
+        return true;
+    }
+
+    // One tree from its root (a directory or any other item). The root is
+    // named by the caller, so links in its own path are followed; it is then
+    // opened beneath its directory as the backup opens items.
     bool Tree(const char* arg) {
         char* real = realpath(arg, nullptr);
         if (!real) {
@@ -133,7 +231,12 @@ struct Walk {
         struct stat st;
         if (!Emit(root) || (lstat(root.c_str(), &st) == 0 && !Record(root, st)))
             return false;
-        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ruxen::ParentDirCache dirs;
+        int dir;
+        const char* name;
+        const int fd = dirs.Parent(root.c_str(), &dir, &name)
+                           ? openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                           : -1;
         if (fd < 0) {
             if (errno != ENOTDIR) {
                 fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", root.c_str(), strerror(errno));
@@ -141,7 +244,7 @@ struct Walk {
             }
             return true;
         }
-        return Dir(fd, root);
+        return Dirs(fd, root);
     }
 };
 

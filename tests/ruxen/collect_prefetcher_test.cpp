@@ -34,11 +34,11 @@ struct RecordingOps : CFileReaderOps {
     std::string notMine;
     std::mutex lock;
     std::vector<std::pair<std::string, int>> opens;
-    int open(const char* path, int flags) override {
+    int openat(int dir, const char* name, int flags, const char* path) override {
         std::lock_guard<std::mutex> g(lock);
         opens.push_back({path, flags});
         errno = EPERM;
-        return path == notMine && (flags & O_NOATIME) ? -1 : CFileReaderOps::open(path, flags);
+        return path == notMine && (flags & O_NOATIME) ? -1 : CFileReaderOps::openat(dir, name, flags, path);
     }
     std::set<std::string> Paths() {
         std::lock_guard<std::mutex> g(lock);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,8 +35,13 @@ protected:
         WriteWholeFile(m_dir / "local/vol1/a.txt", "alpha\n");
         WriteWholeFile(m_dir / "local/vol1/sub/b.bin", pattern(70000, 3));
         WriteWholeFile(m_dir / "local/vol2/c.txt", "gamma\n");
+        // The local side of the map is reached through a link of another
+        // user: configuration, resolved once, so followed.
+        ASSERT_EQ(0, symlink("local", (m_dir / "mnt").c_str()));
+        if (geteuid() == 0)
+            ASSERT_EQ(0, lchown((m_dir / "mnt").c_str(), 65534, 65534));
     }
-    std::string Local(const std::string& p = "") const { return m_dir / ("local" + (p.empty() ? "" : "/" + p)); }
+    std::string Local(const std::string& p = "") const { return m_dir / ("mnt" + (p.empty() ? "" : "/" + p)); }
 
     TempDir m_dir{"ruxen_mapped_job"};
 };

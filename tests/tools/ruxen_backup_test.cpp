@@ -5,8 +5,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -397,6 +401,111 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=4\n")) << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=2\n")) << r.out;
+}
+
+// A tree deeper than the open-file limit (3,000 levels, far beyond
+// PATH_MAX): ruxen-collect lists down to its leaf and ruxen-backup sends the
+// leaf's data, both allowed 256 descriptors. (On tmpfs: removing the tree
+// from a disk waits for it.)
+TEST_F(RuxenBackupTool, TreeDeeperThanTheOpenFileLimit) {
+    TempDir shm("ruxen_deep", "/dev/shm");
+    const std::string top = shm.path();
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 3000 && fd >= 0; ++i) {
+        int next = mkdirat(fd, "d", 0755) == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+        close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    int leaf = openat(fd, "leaf", O_WRONLY | O_CREAT, 0644);
+    close(fd);
+    ASSERT_EQ(9, write(leaf, "leaf data", 9));
+    close(leaf);
+    ProgramOptions few;
+    few.inChild = [] {
+        struct rlimit limit = {256, 256};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {top + "/d"}, few);
+    ASSERT_EQ(0, r.exitCode) << r.err.substr(0, 300);
+    EXPECT_EQ(3001u, CountOf(r.out, "\n"));
+    EXPECT_EQ(r.out.size() - 6, r.out.find("/leaf\n"));
+    WriteWholeFile(m_collect, r.out);
+    r = Backup({"--long-path", "--app-type", "29", "--failures", m_failures, "--archive", m_archive, m_collect}, few);
+    EXPECT_EQ(0, r.exitCode) << r.err.substr(0, 300);
+    EXPECT_EQ("", ReadWholeFile(m_failures));
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=9\n"));
+}
+
+// A user who swaps a directory of his tree for a link, to a root-only
+// directory or to device nodes, while a backup of the tree runs as root gets
+// no byte of the root-only files into the archive and no device opened,
+// whatever the interleaving. A link of his among an item's directories is
+// never followed: the item is listed (ELOOP) naming it. Root's are followed.
+TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    const uid_t user = 65534;
+    const std::string home = m_dir / "home", secret = m_dir / "secret", devs = m_dir / "devs";
+    ASSERT_EQ(0, chmod(m_dir.path().c_str(), 0755));
+    ASSERT_EQ(0, mkdir(secret.c_str(), 0700));
+    ASSERT_EQ(0, mkdir(devs.c_str(), 0755));
+    for (const std::string& d : {home, home + "/D", home + "/S"})
+        ASSERT_TRUE(mkdir(d.c_str(), 0755) == 0 && chown(d.c_str(), user, user) == 0);
+    std::string collect;
+    for (int i = 0; i < 300; ++i) {
+        char name[8];
+        snprintf(name, sizeof name, "/f%03d", i);
+        for (const char* d : {"/D", "/S"}) {
+            WriteWholeFile(home + d + name, "user's own");
+            ASSERT_EQ(0, chown((home + d + name).c_str(), user, user));
+            collect += home + d + name + "\n";
+        }
+        WriteWholeFile(secret + name, "ROOT-ONLY-SECRET");
+        ASSERT_EQ(0, mknod((devs + name).c_str(), S_IFCHR | 0666, makedev(1, 3)));
+    }
+    const std::pair<const char*, std::string> links[] = {
+        {"/to_secret", secret}, {"/to_devs", devs}, {"/userlink", secret}};
+    for (const auto& link : links) {
+        ASSERT_EQ(0, symlink(link.second.c_str(), (home + link.first).c_str()));
+        ASSERT_EQ(0, lchown((home + link.first).c_str(), user, user));
+    }
+    ASSERT_EQ(0, symlink((home + "/S").c_str(), (m_dir / "rootlink").c_str()));
+    collect += m_dir / "rootlink/f000\n" + home + "/userlink/f000\n";
+    WriteWholeFile(m_collect, collect);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, devs.c_str(), IN_OPEN), 0);
+
+    const pid_t swapper = fork();
+    if (swapper == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (setgid(user) != 0 || setuid(user) != 0)
+            _exit(1);
+        const std::string d = home + "/D";  // swapped with each link in turn, atomically
+        for (;;) {
+            for (const std::string& link : {home + "/to_secret", home + "/to_devs"}) {
+                renameat2(AT_FDCWD, d.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+                renameat2(AT_FDCWD, d.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+            }
+        }
+    }
+    ASSERT_GT(swapper, 0);
+    const std::string results = m_dir / "results.txt";
+    ProgramResult r = Backup({"--failures", m_failures, "--results", results, "--archive", m_archive, m_collect});
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(std::string::npos, ReadWholeFile(m_archive).find("ROOT-ONLY-SECRET"));
+    char events[4096];
+    EXPECT_EQ(-1, read(watch, events, sizeof events)) << "a device node was opened";
+    close(watch);
+    EXPECT_NE(std::string::npos, ReadWholeFile(m_failures).find(home + "/userlink/f000:40\n"));
+    EXPECT_NE(std::string::npos, ReadWholeFile(results).find("Backup: " + home + "/userlink/f000 the symbolic link " +
+                                                             home + "/userlink in its path belongs to uid 65534"));
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_NE(std::string::npos, r.out.find("name=\"" + m_dir / "rootlink/f000\" mode=0100644 size=10 "));
 }
 
 // Hard links through the job directory: ruxen-collect writes a collect file

@@ -277,7 +277,8 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
 
 // Paths longer than the system takes are stat-ed and read through the
 // long-path handler, item after item: the end of one long-path item must not
-// leave the next to the plain calls.
+// leave the next to the plain calls. The verifier compares both at the real
+// paths their metadata carries, and finds a later change.
 TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     const std::string a = MakePathOfLength(m_tree, 4300);
     ASSERT_EQ(4300u, a.size());
@@ -288,16 +289,19 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     text += ruxen::escapeFileName(b.c_str()) + "\n";
     WriteWholeFile(m_collect, text);
     // b through the long-path handler too: write it by walking down.
-    int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
-    for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
-        int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+    auto writeB = [&](const char* text) {
+        int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
+        for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
+            int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+            close(dir);
+            dir = next;
+        }
+        int fd = openat(dir, "b", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         close(dir);
-        dir = next;
-    }
-    int fd = openat(dir, "b", O_WRONLY | O_CREAT, 0644);
-    close(dir);
-    ASSERT_EQ(2, write(fd, "bb", 2));
-    close(fd);
+        EXPECT_EQ(2, write(fd, text, 2));
+        close(fd);
+    };
+    writeB("bb");
 
     ProgramResult r = Backup({"--long-path", "--app-type", "29", "--failures", m_failures, "--archive", m_archive,
                               m_collect});
@@ -306,6 +310,12 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=4\n")) << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=2\n")) << r.out;
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    EXPECT_EQ(2u, c.matched) << c.lines;
+    writeB("bc");
+    c = CheckArchiveFile(m_archive);
+    EXPECT_NE(std::string::npos, c.lines.find(" (as " + b + "): byte at offset 1 differs")) << c.lines;
 }
 
 // Hard links through the job directory: ruxen-collect writes a collect file

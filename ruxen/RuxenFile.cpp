@@ -251,7 +251,7 @@ bool RuxenFile::IsLongPath() const {
 }
 
 const char* RuxenFile::printName() const {
-    return m_recordedPath.c_str();
+    return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str();
 }
 
 const char* RuxenFile::escapeFileName(const char* path) {

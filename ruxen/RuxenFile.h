@@ -187,6 +187,8 @@ public:
 
     // ---- helpers
     bool IsLongPath() const;
+    // The item as log lines name it: its recorded path, or "recorded ->
+    // mapped" when the name mapper moved it.
     const char* printName() const;
     const char* GetActualPath() const { return m_actualPath.c_str(); }
     const char* GetMappedName() const { return _mapped_name.c_str(); }
@@ -516,8 +518,13 @@ protected:
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
     // item's local path (_mapped_name, m_actualPath, which hold the recorded
-    // path) through the content mapper. False after reporting the item failed.
+    // path) through the content mapper; otherwise through the name mapper
+    // (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
+    // The current item's local path through the name mapper, when one is
+    // set and a prefix matches: the item is then shown as
+    // "recorded -> mapped".
+    void MapItemName();
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
@@ -565,6 +572,8 @@ protected:
     std::string m_actualPath;    // the path the item is opened by
     std::string m_recordedPath;  // the path as recorded in the collect file
     std::string _mapped_name;    // the local path the item is read from
+    bool m_nameMapped = false;   // _mapped_name came from the name mapper
+    std::string m_shownName;     // "recorded -> mapped" when name-mapped, else empty
     std::string m_symlinkTarget;
     std::string m_overridePath;
     std::string m_alternateLocalPath;

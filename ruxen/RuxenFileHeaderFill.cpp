@@ -240,7 +240,7 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
 int RuxenFile::FillLongPathName(HeaderFill& c) {
     if (!((IsLongPathAppType(m_appType) || !m_overridePath.empty()) && m_longPathSupport && IsLongPath()))
         return kItemGoOn;
-    std::string source = _mapped_name;
+    std::string source = m_nameMapped ? m_recordedPath : _mapped_name;
     if (m_private->autoMountRequired && !c.mapping)
         source = m_actualPath;
     else if (c.mapping && !c.mappedOut.empty())

@@ -470,7 +470,7 @@ protected:
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
     int SendDeduplicationCommand();
     void SetItemLevelSignature();
-    int SendHardLinkMemberNames();
+    int SendHardLinkMemberNames(FILE* failures);
     int SendMemberName(const std::string& name);
     int SendAclOptionalHeader(FILE* failures);
     // Counts and lists a failure of the item that does not stop it (its

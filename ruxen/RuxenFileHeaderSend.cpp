@@ -224,7 +224,7 @@ int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
     // again (outside index version 2).
     bool send = m_sendOn && !(!m_private->indexV2 && m_private->headOfNewGroup);
     ContentMapper* mapper = (m_proxyHost || m_replicationHost) ? m_contentMapper : nullptr;
-    std::string recorded;
+    std::string recorded, unmapped;
     for (;;) {
         if (send && access(member.c_str(), F_OK) == 0) {
             if (!mapper) {
@@ -233,15 +233,19 @@ int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
             } else if (mapper->MakeProxyPathFromHostPath(member, recorded) == 0 && !recorded.empty()) {
                 if (SendMemberName(recorded) != kItemGoOn)
                     return kFailStream;
-            } else {
-                const std::string why = "hard-link member " + member + " has no recorded path";
-                ReportPartialFailure(failures, EINVAL, EINVAL, why.c_str());
+            } else if (unmapped.empty()) {
+                unmapped = member;
             }
         }
         send = m_sendOn;
         r = table->searchNext(member, ctime);
-        if (r == 0)
+        if (r == 0) {
+            if (!unmapped.empty()) {
+                const std::string why = "hard-link member " + unmapped + " has no recorded path";
+                ReportPartialFailure(failures, EINVAL, EINVAL, why.c_str());
+            }
             return kItemGoOn;
+        }
         if (r != 1) {
             KXLOG(-1, "%s", kTableMissing);
             return kFailStream;

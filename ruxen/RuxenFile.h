@@ -181,6 +181,10 @@ public:
     // the item is one of the agent's own files.
     void ReportItemChanged(const char* path);
     bool HasWrittenFailures() const { return m_failuresWritten; }
+    // With errors not tolerated, a failed item the error-report filter
+    // counted fails the stream: false once one was counted (logged, and the
+    // pending cause raised with the job manager).
+    bool ItemFailuresTolerated();
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
     bool FailureListWriteFailed() const { return m_failureListWriteFailed; }

@@ -462,7 +462,7 @@ struct Invocation {
     std::vector<std::string> args;  // "@" stands for the test directory
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
-    const char* message;  // expected on standard error
+    const char* message;  // expected on standard error ("@" as in args)
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 
@@ -473,9 +473,10 @@ class RuxenToolErrors : public RuxenBackupTool, public ::testing::WithParamInter
 // the collect file keeps its lines and no output is created.
 TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     const Invocation& c = GetParam();
-    std::string collect = c.collect;
-    for (size_t at; (at = collect.find('@')) != std::string::npos;)
-        collect.replace(at, 1, m_dir.path());
+    std::string collect = c.collect, message = c.message;
+    for (std::string* text : {&collect, &message})
+        for (size_t at; (at = text->find('@')) != std::string::npos;)
+            text->replace(at, 1, m_dir.path());
     WriteWholeFile(m_collect, collect);
     ASSERT_EQ(0, link(m_collect.c_str(), (m_dir / "hard.cvf").c_str()));
     ASSERT_EQ(0, symlink("collect.cvf", (m_dir / "soft.cvf").c_str()));
@@ -484,7 +485,7 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
         args.push_back(a[0] == '@' ? m_dir.path() + a.substr(1) : a);
     ProgramResult r = RunProgram(m_dir.path(), c.program, args);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(message)) << r.err;
     EXPECT_EQ(collect, ReadWholeFile(m_collect));
     for (const char* out : {"/a", "/f.txt"})
         EXPECT_TRUE(c.exitCode != 2 || access((m_dir.path() + out).c_str(), F_OK) != 0) << out;
@@ -525,6 +526,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED"},
         Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 0, "done: 1 items"},
+        Invocation{"ItemErrorNotTolerated", "ruxen-backup",
+                   {"--errors-not-tolerated", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n@/tree/gone\n@/tree/empty\n", 1, "pending cause 0x600002b: @/tree/gone"},
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,

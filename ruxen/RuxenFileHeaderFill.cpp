@@ -43,15 +43,6 @@ struct RuxenFile::HeaderFill {
 
 namespace {
 
-// Application types whose over-long names go under a substitute name.
-bool IsLongPathAppType(unsigned long long t) {
-    static const unsigned long long types[] = {17, 18, 19, 20, 21, 29, 36, 40, 48, 63, 64, 74, 134};
-    for (unsigned long long x : types)
-        if (x == t)
-            return true;
-    return false;
-}
-
 // The part of the path left after skipping `slashes` slashes from its start;
 // false when it has fewer.
 bool AfterSlashes(const std::string& path, size_t slashes, std::string& rest) {

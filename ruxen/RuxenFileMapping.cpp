@@ -14,6 +14,7 @@
 #include "mapping/TAVNameMapper.h"
 #include "mapping/WildCardContentMapper.h"
 #include "norfa/FLRConsistencyPtMapper.h"
+#include "platform/AppTypeTables.h"
 #include "platform/ApplicationRegistry.h"
 #include "platform/KXClient.h"
 #include "platform/KXJobCtrlClient.h"
@@ -143,7 +144,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
         subclient = Subclient(appId).exists();
     }
     bool ok = false;
-    if (!subclient || (engineType == 0 && type != 61 && type != 135)) {
+    if (!subclient || (engineType == 0 && !SnapshotEngineFromApplication(type))) {
         ok = m_contentMapper->initialize(idString);
     } else {
         const unsigned long clientId = KXClient(KXPI_Focus::getFocusClientName(true)).getClientId();

@@ -245,8 +245,8 @@ TEST_F(RuxenBackupTool, PendingCauseIsNamed) {
         << r.err;
 }
 
-// A path too long for the header: with --long-path and an application type
-// that allows it, sent under its longest ancestor within 959 characters and
+// A path too long for the header: with --long-path (and an application type
+// that allows it), sent under its longest ancestor within 959 characters and
 // the GUID of the path, with its data; otherwise a failure the filter never
 // passes over.
 TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
@@ -257,11 +257,9 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
     struct Case {
         std::vector<std::string> options;
         bool sent;
-    } cases[] = {{{"--long-path", "--app-type", "29"}, true},
-                 {{"--long-path", "--app-type", "0"}, false},
-                 {{"--app-type", "29"}, false}};
+    } cases[] = {{{"--long-path", "--app-type", "29"}, true}, {{"--app-type", "29"}, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.options[c.options.size() - 1] + (c.options.size() == 3 ? " with --long-path" : ""));
+        SCOPED_TRACE(c.sent ? "with --long-path" : "without");
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"--failures", m_failures, "--archive", m_archive, m_collect});
         ProgramResult r = Backup(args);
@@ -370,20 +368,11 @@ TEST_F(RuxenBackupTool, HardLinkGroupsThroughTheJobDirectory) {
     }
 }
 
-// The index file is written beside the archive and reads back clean.
-TEST_F(RuxenBackupTool, IndexFileBesideTheArchive) {
-    ASSERT_NO_FATAL_FAILURE(Collect());
-    const std::string index = m_dir / "index.rxix";
-    ProgramResult r = Backup({"--index", index, "--archive", m_archive, m_collect});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(std::string("RXIX\0\0\0\1", 8), ReadWholeFile(index).substr(0, 8));
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-}
-
 // Index metadata of a stub-free tree: only the item whose folder is too long
-// for the index carries a record 159, its real path; a catalog run sends
-// the same pair before that item's entry, and every item as an entry.
+// for the index carries a record 159, its real path, where the verifier
+// compares it; a catalog run sends the same pair before that item's entry
+// (under its substitute name), and every item as an entry; the index file
+// reads back from standard input too.
 TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     std::string deep = m_tree;
     while (deep.size() < 960)
@@ -391,20 +380,22 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     WriteWholeFile(deep + "/f", "deep");
     ASSERT_NO_FATAL_FAILURE(Collect());
     const std::string index = m_dir / "catalog.rxix", kind = "kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) ";
-    ASSERT_EQ(0, Backup({"--long-path", "--archive", m_archive, m_collect}).exitCode);
+    const std::string f = deep + "/f", substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
+    ASSERT_EQ(0, Backup({"--long-path", "--app-type", "29", "--archive", m_archive, m_collect}).exitCode);
     ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("SKIPPED")) << "compared at its real path\n" << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA type=159 length=" + std::to_string(deep.size() + 12) + " pairs=1 [" +
                                      kind + "more=0 value=\"" + deep + "/f\"]"));
 
-    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--index", index, m_collect}).exitCode);
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
+    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--app-type", "29", "--index", index, m_collect}).exitCode);
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", "-"}, {{}, [&] { freopen(index.c_str(), "r", stdin); }});
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(CountOf(ReadWholeFile(m_collect), "\n"), CountOf(r.out, " IDX_FILE ")) << r.out;
     const size_t at = r.out.find(" IDX_PAIR conn=1 " + kind + "value=\"" + deep + "/f\"");
     ASSERT_NE(std::string::npos, at) << r.out;
-    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + deep + "/f\"", at), r.out.find(" IDX_FILE ", at));
+    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + substitute + "\"", at), r.out.find(" IDX_FILE ", at));
     EXPECT_EQ(1u, CountOf(r.out, "mode=0120777 size=8 offset=0 link=\"data.bin\""));
 }
 
@@ -534,8 +525,25 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
                    "/no/dir/CollectTot1.kxf: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
-        Invocation{"IndexIsCollect", "ruxen-backup", {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "refusing to write the index file"},
+        Invocation{"IndexIsCollect", "ruxen-backup",
+                   {"--catalog", "--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n",
+                   2, "refusing to write the index file"},
+        // Options that would do nothing name what they need.
+        Invocation{"LongPathWithoutItsType", "ruxen-backup", {"--long-path", "--archive", "@/a", "@/collect.cvf"}, "",
+                   2, "--long-path needs an application type that keeps long paths (--app-type 17, 18, 19,"},
+        Invocation{"SnapJobWithoutApp", "ruxen-backup",
+                   {"--snap-job-id", "42", "--snap-engine", "7", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--snap-job-id needs --app-id Z:A"},
+        Invocation{"SnapJobWithoutEngine", "ruxen-backup",
+                   {"--app-id", "2:7", "--snap-job-id", "42", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--snap-job-id needs --snap-engine N"},
+        Invocation{"IndexOfADataJob", "ruxen-backup", {"--index", "@/f.txt", "--archive", "@/a", "@/collect.cvf"}, "",
+                   2, "--index is for a catalog job (--catalog)"},
+        Invocation{"NameMapBesideAProxyMap", "ruxen-backup",
+                   {"--name-map", "@/collect.cvf", "--proxy-map", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "", 2, "--name-map is for a job whose paths no --proxy-map"},
+        Invocation{"NativeSnapWithoutItsFile", "ruxen-backup", {"--native-snap", "--archive", "@/a", "@/collect.cvf"},
+                   "", 2, "--native-snap needs the native snapshot's mapping file @/nativeSnapMapInfo.kxf"},
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),

@@ -20,6 +20,4 @@ inline bool IsLongPathAppType(unsigned long long appType) {
 
 // Database application types whose snapshot job finds its snapshot engine
 // in the application's instance when none is given.
-inline bool SnapshotEngineFromApplication(unsigned long long appType) {
-    return appType == 61 || appType == 135;
-}
+inline bool SnapshotEngineFromApplication(unsigned long long appType) { return appType == 61 || appType == 135; }

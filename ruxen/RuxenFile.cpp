@@ -261,9 +261,7 @@ bool RuxenFile::IsLongPath() const {
     return slash != std::string::npos && slash > 959;
 }
 
-const char* RuxenFile::printName() const {
-    return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str();
-}
+const char* RuxenFile::printName() const { return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str(); }
 
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();

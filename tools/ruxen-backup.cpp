@@ -204,7 +204,9 @@ bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& c
     if (args.longPath && !IsLongPathAppType(args.appType)) {
         why = "--long-path needs an application type that keeps long paths (--app-type";
         for (unsigned long long t : kLongPathAppTypes)
-            why += (t == kLongPathAppTypes[0] ? " " : t == std::end(kLongPathAppTypes)[-1] ? " or " : ", ") +
+            why += (t == kLongPathAppTypes[0]              ? " "
+                    : t == std::end(kLongPathAppTypes)[-1] ? " or "
+                                                           : ", ") +
                    std::to_string(t);
         why += ")";
     } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {

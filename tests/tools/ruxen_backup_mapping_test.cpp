@@ -42,12 +42,13 @@ protected:
     // verifier's map is written to m_map.
     std::vector<std::string> JobArgs(const JobCase& c) {
         const std::string registry = m_dir / "registry.ini";
-        std::vector<std::string> args = {"--registry", registry, "--failures", m_failures, "--archive", m_archive,
-                                         "--streams", std::to_string(c.streams)};
+        std::vector<std::string> args = {"--registry", registry,  "--failures", m_failures,
+                                         "--archive",  m_archive, "--streams",  std::to_string(c.streams)};
         if (c.snapshot) {
             WriteWholeFile(m_dir / "fixtures/42.snap", "vol\t1\t/rec\t" + Local() + "\t0\t101\t55\t/dev/s1\n");
             WriteWholeFile(registry, "[FileSystemAgent]\nsSnapFixtureDir=" + (m_dir / "fixtures") + "\n");
-            args.insert(args.end(), {"--app-id", "2:7", "--app-type", "33", "--snap-job-id", "42", "--snap-engine", "7"});
+            args.insert(args.end(),
+                        {"--app-id", "2:7", "--app-type", "33", "--snap-job-id", "42", "--snap-engine", "7"});
         } else {
             WriteWholeFile(registry, "[FileSystemAgent]\nProxyHandleWildCardOneLevel=Y\n");
             WriteWholeFile(m_dir / "proxy.txt", "/rec/vol*\t" + Local("vol*") + "\n");
@@ -165,11 +166,10 @@ TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
     for (int streams : {1, 2}) {
         SCOPED_TRACE(streams);
         const std::string archive = dir / ("out" + std::to_string(streams));
-        ProgramResult r =
-            RunProgram(dir.path(), "ruxen-backup",
-                       {"--name-map", names, "--streams", std::to_string(streams), "--archive", archive, dir / "c1",
-                        dir / "c2"},
-                       {{"RUXEN_LOG_LEVEL=2"}, {}});
+        ProgramResult r = RunProgram(
+            dir.path(), "ruxen-backup",
+            {"--name-map", names, "--streams", std::to_string(streams), "--archive", archive, dir / "c1", dir / "c2"},
+            {{"RUXEN_LOG_LEVEL=2"}, {}});
         ASSERT_EQ(0, r.exitCode) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("mapped '" + dir / "rec/a' to '" + dir / "snap/a'")) << r.err;
         std::vector<std::string> archives;

@@ -380,7 +380,8 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     WriteWholeFile(deep + "/f", "deep");
     ASSERT_NO_FATAL_FAILURE(Collect());
     const std::string index = m_dir / "catalog.rxix", kind = "kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) ";
-    const std::string f = deep + "/f", substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
+    const std::string f = deep + "/f",
+                      substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
     ASSERT_EQ(0, Backup({"--long-path", "--app-type", "29", "--archive", m_archive, m_collect}).exitCode);
     ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.err;

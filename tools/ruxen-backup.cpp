@@ -112,6 +112,48 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& out)
     return true;
 }
 
+// An option that would do nothing in this job is refused, naming what it
+// needs: a job must not run as if it had taken effect. False after the
+// message.
+bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& collects) {
+    std::string why;
+    if (args.longPath && !IsLongPathAppType(args.appType)) {
+        why = "--long-path needs an application type that keeps long paths (--app-type";
+        for (unsigned long long t : kLongPathAppTypes)
+            why += (t == kLongPathAppTypes[0]              ? " "
+                    : t == std::end(kLongPathAppTypes)[-1] ? " or "
+                                                           : ", ") +
+                   std::to_string(t);
+        why += ")";
+    } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {
+        why = "--snap-job-id needs --app-id Z:A, the application whose snapshots the job reads";
+    } else if (!args.snapJobId.empty() && args.snapEngine == 0 && !SnapshotEngineFromApplication(args.appType)) {
+        why = "--snap-job-id needs --snap-engine N (above 0), the engine that took the snapshots";
+    } else if (args.snapJobId.empty() && args.snapEngine != 0) {
+        why = "--snap-engine is for a snapshot job (--snap-job-id)";
+    } else if (!args.indexPath.empty() && !args.catalog) {
+        why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
+    } else if (!args.nameMapPath.empty() &&
+               (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
+        why = "--name-map is for a job whose paths no --proxy-map, --snap-job-id or --replication-job-id maps";
+    } else if (args.nativeSnap) {
+        // Beside the first collect file, or in the job directory that
+        // holds the collect files.
+        std::string dir = collects.empty() ? args.jobDir : collects.front();
+        if (!collects.empty()) {
+            const size_t slash = dir.rfind('/');
+            dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        }
+        const std::string file = dir + "/" + kNativeSnapInfoFile;
+        if (access(file.c_str(), R_OK) != 0)
+            why = "--native-snap needs the native snapshot's mapping file " + file + ": " + strerror(errno);
+    }
+    if (why.empty())
+        return true;
+    fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+    return false;
+}
+
 double nowSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -194,48 +236,6 @@ bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<Output
         seen.push_back(id);
     }
     return true;
-}
-
-// An option that would do nothing in this job is refused, naming what it
-// needs: a job must not run as if it had taken effect. False after the
-// message.
-bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& collects) {
-    std::string why;
-    if (args.longPath && !IsLongPathAppType(args.appType)) {
-        why = "--long-path needs an application type that keeps long paths (--app-type";
-        for (unsigned long long t : kLongPathAppTypes)
-            why += (t == kLongPathAppTypes[0]              ? " "
-                    : t == std::end(kLongPathAppTypes)[-1] ? " or "
-                                                           : ", ") +
-                   std::to_string(t);
-        why += ")";
-    } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {
-        why = "--snap-job-id needs --app-id Z:A, the application whose snapshots the job reads";
-    } else if (!args.snapJobId.empty() && args.snapEngine == 0 && !SnapshotEngineFromApplication(args.appType)) {
-        why = "--snap-job-id needs --snap-engine N (above 0), the engine that took the snapshots";
-    } else if (args.snapJobId.empty() && args.snapEngine != 0) {
-        why = "--snap-engine is for a snapshot job (--snap-job-id)";
-    } else if (!args.indexPath.empty() && !args.catalog) {
-        why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
-    } else if (!args.nameMapPath.empty() &&
-               (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
-        why = "--name-map is for a job whose paths no --proxy-map, --snap-job-id or --replication-job-id maps";
-    } else if (args.nativeSnap) {
-        // Beside the first collect file, or in the job directory that
-        // holds the collect files.
-        std::string dir = collects.empty() ? args.jobDir : collects.front();
-        if (!collects.empty()) {
-            const size_t slash = dir.rfind('/');
-            dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-        }
-        const std::string file = dir + "/" + kNativeSnapInfoFile;
-        if (access(file.c_str(), R_OK) != 0)
-            why = "--native-snap needs the native snapshot's mapping file " + file + ": " + strerror(errno);
-    }
-    if (why.empty())
-        return true;
-    fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
-    return false;
 }
 
 }  // namespace

@@ -148,6 +148,28 @@ INSTANTIATE_TEST_SUITE_P(Jobs, MappedJob,
                                            JobCase{"WildcardProxyTwoStreams", 2, false}),
                          [](const ::testing::TestParamInfo<JobCase>& i) { return std::string(i.param.name); });
 
+// A job whose snapshots or map cannot be had fails before its first item.
+TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
+    TempDir dir("ruxen_mapped_refused");
+    WriteWholeFile(dir / "c", "/rec/x\n");
+    WriteWholeFile(dir / "bad.map", "/rec relative\n");
+    const std::vector<std::vector<std::string>> cases = {
+        {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"},  // no fixtures: no snapshots
+        {"--proxy-map", dir / "bad.map"},
+        {"--name-map", dir / "bad.map"},
+        {"--replication-job-id", "9"},
+    };
+    for (const auto& extra : cases) {
+        std::vector<std::string> args = {"--archive", dir / "out"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(dir / "c");
+        ProgramResult r = RunProgram(dir.path(), "ruxen-backup", args);
+        EXPECT_EQ(1, r.exitCode) << extra[0] << "\n" << r.err;
+    }
+    ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
+    EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+}
+
 // Without a content mapping in force the name map says where each item is
 // read (the recorded files hold other bytes): the archive carries the
 // recorded names with the mapped files' bytes, in one stream or two.
@@ -184,28 +206,6 @@ TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
         verify.erase(verify.begin() + 1, verify.begin() + 3);  // the recorded files: other bytes
         EXPECT_EQ(1, RunProgram(dir.path(), "ruxen-dump", verify).exitCode);
     }
-}
-
-// A job whose snapshots or map cannot be had fails before its first item.
-TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
-    TempDir dir("ruxen_mapped_refused");
-    WriteWholeFile(dir / "c", "/rec/x\n");
-    WriteWholeFile(dir / "bad.map", "/rec relative\n");
-    const std::vector<std::vector<std::string>> cases = {
-        {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"},  // no fixtures: no snapshots
-        {"--proxy-map", dir / "bad.map"},
-        {"--name-map", dir / "bad.map"},
-        {"--replication-job-id", "9"},
-    };
-    for (const auto& extra : cases) {
-        std::vector<std::string> args = {"--archive", dir / "out"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(dir / "c");
-        ProgramResult r = RunProgram(dir.path(), "ruxen-backup", args);
-        EXPECT_EQ(1, r.exitCode) << extra[0] << "\n" << r.err;
-    }
-    ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
-    EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
 }
 
 }  // namespace

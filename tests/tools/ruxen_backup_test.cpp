@@ -454,7 +454,7 @@ struct Invocation {
     std::vector<std::string> args;  // "@" stands for the test directory
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
-    const char* message;  // expected on standard error ("@" as in args)
+    const char* message;  // expected on standard error
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 

@@ -52,11 +52,13 @@ public:
     using ContentMapper::initialize;
     // Both answer whether the mapper is enabled. The five-argument form
     // stores the engine type (-1 is refused); the three-argument form needs
-    // one stored before. Once enabled, both answer true at once.
+    // one stored before. Once enabled for the job, both answer true at once.
+    // A failure leaves the mapper disabled and empty, whatever an earlier
+    // job had loaded.
     virtual bool initialize(const char* jobId, int zonarkId, int clientId);
     virtual bool initialize(const char* jobId, int zonarkId, int clientId, int engineType, bool mount);
     // Loads the job's volumes into the mapper. Without `reload`, a mapper
-    // that already holds entries answers true at once.
+    // that already holds entries of this job answers true at once.
     bool initConsistencyPtMapper(const char* jobId, bool mount, bool reload);
 
     int MakeProxyPathFromHostPath(const char* hostPath, char* out, int size) override;
@@ -115,11 +117,15 @@ public:
     static constexpr unsigned long kJsonMetaDataEngine = 39;
 
 protected:
-    // Makes the snapshot utilities object, replacing (and deleting) any
-    // made before.
     // Whether the mapper holds the snapshots of this job id.
     bool SameJob(const char* jobId) const;
+    // Makes the snapshot utilities object, replacing (and deleting) any
+    // made before.
     void createSnapUtil();
+    // The end of an initialisation: enabled when `loaded`, else disabled
+    // with nothing of any job left (map, raw volumes, device map, job id,
+    // utilities). Answers `loaded`.
+    bool settle(bool loaded);
     // The local path of a volume: a replica's replicated folder inside its
     // snapshot, else the snapshot mount path.
     static std::string volumeLocalPath(const SMVolumeInfo& v);

@@ -183,10 +183,13 @@ int RuxenBase::singleProcess() {
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
-            for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
+            for (const kx_snapdevmntpath& d : c.vSnapdevmntpath) {
                 m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+                m_namesMapped = true;
+            }
     for (const auto& p : m_nameMap)
         m_nameMapper->add(p.first.c_str(), p.second.c_str());
+    m_namesMapped |= !m_nameMap.empty();
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
@@ -301,11 +304,11 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             run.problems.push_back(error);
             failed = true;
         } else {
-            // Items read from elsewhere than their recorded path (proxy and
-            // snapshot jobs) are not the prefetcher's to guess; a catalog
-            // pass reads no data.
+            // Items read from elsewhere than their recorded path (proxy,
+            // snapshot and name-mapped jobs) are not the prefetcher's to
+            // guess; a catalog pass reads no data.
             std::unique_ptr<CollectPrefetcher> prefetcher;
-            if (!args.noPrefetch && !catalog &&
+            if (!args.noPrefetch && !catalog && !m_namesMapped &&
                 !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
                 prefetcher.reset(new CollectPrefetcher(input->Descriptor(), input->Path(), 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());

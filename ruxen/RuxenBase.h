@@ -245,6 +245,7 @@ private:
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;
+    bool m_namesMapped = false;  // the name mapper was given pairs
 
     std::vector<RestartInfo_t> m_restart;
     std::vector<int32_t> m_restartIndex;  // collect number -> index in m_restart, -1 none

@@ -84,8 +84,10 @@ int RuxenBase::receiveMappingInfo(TAVNameMapper* mapper) {
             return -1;
         }
         KXLOG(0, kLogSnapMapRecord, r.oldPath, r.newPath);
-        if (mapper)
+        if (mapper) {
             mapper->add(r.oldPath, r.newPath);
+            m_namesMapped = true;
+        }
     }
     return 0;
 }

@@ -181,12 +181,18 @@ public:
     // the item is one of the agent's own files.
     void ReportItemChanged(const char* path);
     bool HasWrittenFailures() const { return m_failuresWritten; }
+    // With errors not tolerated, a failed item the error-report filter
+    // counted fails the stream: false once one was counted (logged, and the
+    // pending cause raised with the job manager).
+    bool ItemFailuresTolerated();
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
     bool FailureListWriteFailed() const { return m_failureListWriteFailed; }
 
     // ---- helpers
     bool IsLongPath() const;
+    // The item as log lines name it: its recorded path, or "recorded ->
+    // mapped" when the name mapper moved it.
     const char* printName() const;
     const char* GetActualPath() const { return m_actualPath.c_str(); }
     const char* GetMappedName() const { return _mapped_name.c_str(); }
@@ -468,7 +474,7 @@ protected:
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
     int SendDeduplicationCommand();
     void SetItemLevelSignature();
-    int SendHardLinkMemberNames();
+    int SendHardLinkMemberNames(FILE* failures);
     int SendMemberName(const std::string& name);
     int SendAclOptionalHeader(FILE* failures);
     // Counts and lists a failure of the item that does not stop it (its
@@ -520,13 +526,18 @@ protected:
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
     // item's local path (_mapped_name, m_actualPath, which hold the recorded
-    // path) through the content mapper. False after reporting the item failed.
+    // path) through the content mapper; otherwise through the name mapper
+    // (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
     // Gives the reader the local prefixes of the mapper in force, resolved
     // once as configuration: links among their own components are followed
     // as set up, and below them items are looked up by the walk's rule
     // (platform/DirWalk.h). None when no mapping is in force.
     void TrustMappedPrefixes();
+    // The current item's local path through the name mapper, when one is
+    // set and a prefix matches: the item is then shown as
+    // "recorded -> mapped".
+    void MapItemName();
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
@@ -574,6 +585,8 @@ protected:
     std::string m_actualPath;    // the path the item is opened by
     std::string m_recordedPath;  // the path as recorded in the collect file
     std::string _mapped_name;    // the local path the item is read from
+    bool m_nameMapped = false;   // _mapped_name came from the name mapper
+    std::string m_shownName;     // "recorded -> mapped" when name-mapped, else empty
     std::string m_symlinkTarget;
     std::string m_overridePath;
     std::string m_alternateLocalPath;

@@ -33,6 +33,8 @@ void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_mountPointIndex = 0;
     m_subItemMarker = m_rawDeviceMarker = m_dashLine = false;
     m_symlinkTarget.clear();
+    m_nameMapped = false;
+    m_shownName.clear();
     memset(&m_stat, 0, sizeof(m_stat));
     m_itemType = fTypeOther;
 }

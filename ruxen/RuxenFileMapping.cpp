@@ -12,8 +12,10 @@
 #include "mapping/DBSnapContentMapper.h"
 #include "mapping/MappingMessages.h"
 #include "mapping/SnapFSContentMapper.h"
+#include "mapping/TAVNameMapper.h"
 #include "mapping/WildCardContentMapper.h"
 #include "norfa/FLRConsistencyPtMapper.h"
+#include "platform/AppTypeTables.h"
 #include "platform/ApplicationRegistry.h"
 #include "platform/DirWalk.h"
 #include "platform/KXClient.h"
@@ -145,7 +147,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
         subclient = Subclient(appId).exists();
     }
     bool ok = false;
-    if (!subclient || (engineType == 0 && type != 61 && type != 135)) {
+    if (!subclient || (engineType == 0 && !SnapshotEngineFromApplication(type))) {
         ok = m_contentMapper->initialize(idString);
     } else {
         const unsigned long clientId = KXClient(KXPI_Focus::getFocusClientName(true)).getClientId();
@@ -273,9 +275,23 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
         path.swap(recorded);
 }
 
+void RuxenFile::MapItemName() {
+    // Without a content mapping in force the name mapper (snapshot devices,
+    // the job's name map) says where the item is read; the header still
+    // names the recorded path.
+    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_recordedPath.c_str(), _mapped_name, nullptr))
+        return;
+    m_actualPath = _mapped_name;
+    m_nameMapped = true;
+    m_shownName.assign(m_recordedPath).append(" -> ").append(_mapped_name);
+    KXLOG(2, "mapped '%s' to '%s'", m_recordedPath.c_str(), _mapped_name.c_str());
+}
+
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
-        return true;  // read where it was recorded
+    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr) {
+        MapItemName();
+        return true;
+    }
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
     const int e = errno;

@@ -79,7 +79,7 @@ constexpr const char* kKeySendFailedFilesToIndex = "bSendFailedFilesToIndexForGU
 constexpr const char* kKeyUseIndexForFailedItems = "sUseIndexForFailedItems";
 // Pending causes raised with the job manager, and how long they are shown
 // before the job manager acts (seconds).
-constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone and errors are not tolerated
+constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone or failed and errors are not tolerated
 constexpr unsigned kCauseXattrTooBig = 0x70000e0;   // extended attributes too big to back up
 constexpr int kCauseEventSeverity = 6;
 constexpr int kCauseDelaySeconds = 300;

@@ -10,6 +10,10 @@
 
 StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source, IndexingConnection* connection) {
     RuxenFile& f = m_file;
+    // The item before has ended; when errors are not tolerated its failure
+    // ends the stream.
+    if (!f.ItemFailuresTolerated())
+        return kStepFail;
     int r = f.OpenFilesForBackup(source, m_failures);
     if (r == RuxenFile::kEndOfCollect)
         return ListsComplete(source) ? kStepDone : kStepFail;

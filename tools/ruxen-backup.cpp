@@ -5,7 +5,7 @@
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
-//                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
+//                [--job-dir DIR] [--long-path] [mapping options]
 //                --archive OUT [COLLECT...]
 //   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
 //
@@ -26,6 +26,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "mapping/MappingMessages.h"
+#include "platform/AppTypeTables.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "ruxen/JobFileGuard.h"
@@ -40,7 +42,7 @@ void usage(FILE* out) {
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
-            "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
+            "                    [--job-dir DIR] [--long-path] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
@@ -67,30 +69,35 @@ void usage(FILE* out) {
             "                    Merged_split_config when HLINK=Y: a group's other collect\n"
             "                    files wait for its hard-link collect files)\n"
             "  --long-path       names too long for the archive go under a substitute name\n"
-            "                    (ancestor and GUID) where the application type allows\n"
-            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
-            "                    stream i writes FILE.i, as for the archive\n"
+            "                    (ancestor and GUID); needs an --app-type that keeps long\n"
+            "                    paths\n"
             "  --catalog         catalog only: each item's header and metadata go to the\n"
-            "                    index file as its entry, no data is read (the archive,\n"
-            "                    /dev/null unless given, takes only records beside them)\n"
+            "                    index file (--index FILE, \"RXIX\"; stream i writes FILE.i)\n"
+            "                    as its entry, no data is read (the archive, /dev/null\n"
+            "                    unless given, takes only records beside them)\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
             "  --snap-job-id ID  a snapshot job: read each item from the snapshot of the\n"
-            "                    job ID (with --snap-engine N, the snapshot engine)\n"
+            "                    job ID; needs --app-id and --snap-engine N (the snapshot\n"
+            "                    engine) but for application types 61 and 135\n"
             "  --proxy-map FILE  a proxy job: \"recorded<TAB>local\" lines; an item is read\n"
             "                    from the local path of the longest recorded prefix (with\n"
             "                    ProxyHandleWildCardOneLevel=Y, the wildcard mapper's\n"
             "                    content entries; application types 25, 40 and 87)\n"
-            "  --name-map FILE   \"old<TAB>new\" lines given to every stream's name mapper\n"
+            "  --name-map FILE   \"old<TAB>new\" lines: where no other option maps the paths,\n"
+            "                    each item is read from its path mapped through the line of\n"
+            "                    the longest old prefix\n"
             "  --replication-job-id ID  read each item from the consistency point of the\n"
             "                    replication job ID\n"
-            "  --native-snap     the native snapshot's mapping file (nativeSnapMapInfo.kxf\n"
-            "                    beside the first collect file)\n"
+            "  --native-snap     a native snapshot job; its mapping file\n"
+            "                    (nativeSnapMapInfo.kxf beside the first collect file, or\n"
+            "                    in --job-dir) must exist\n"
             "  --mount-details   the mount points go into the item headers\n"
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
-            "  --errors-not-tolerated  per-item errors are not tolerated\n",
+            "  --errors-not-tolerated  an item that fails (and is reported) fails the\n"
+            "                    stream at that item\n",
             kMaxStreams);
 }
 
@@ -104,6 +111,48 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& out)
         return false;
     out = v;
     return true;
+}
+
+// An option that would do nothing in this job is refused, naming what it
+// needs: a job must not run as if it had taken effect. False after the
+// message.
+bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& collects) {
+    std::string why;
+    if (args.longPath && !IsLongPathAppType(args.appType)) {
+        why = "--long-path needs an application type that keeps long paths (--app-type";
+        for (unsigned long long t : kLongPathAppTypes)
+            why += (t == kLongPathAppTypes[0]              ? " "
+                    : t == std::end(kLongPathAppTypes)[-1] ? " or "
+                                                           : ", ") +
+                   std::to_string(t);
+        why += ")";
+    } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {
+        why = "--snap-job-id needs --app-id Z:A, the application whose snapshots the job reads";
+    } else if (!args.snapJobId.empty() && args.snapEngine == 0 && !SnapshotEngineFromApplication(args.appType)) {
+        why = "--snap-job-id needs --snap-engine N (above 0), the engine that took the snapshots";
+    } else if (args.snapJobId.empty() && args.snapEngine != 0) {
+        why = "--snap-engine is for a snapshot job (--snap-job-id)";
+    } else if (!args.indexPath.empty() && !args.catalog) {
+        why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
+    } else if (!args.nameMapPath.empty() &&
+               (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
+        why = "--name-map is for a job whose paths no --proxy-map, --snap-job-id or --replication-job-id maps";
+    } else if (args.nativeSnap) {
+        // Beside the first collect file, or in the job directory that
+        // holds the collect files.
+        std::string dir = collects.empty() ? args.jobDir : collects.front();
+        if (!collects.empty()) {
+            const size_t slash = dir.rfind('/');
+            dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        }
+        const std::string file = dir + "/" + kNativeSnapInfoFile;
+        if (access(file.c_str(), R_OK) != 0)
+            why = "--native-snap needs the native snapshot's mapping file " + file + ": " + strerror(errno);
+    }
+    if (why.empty())
+        return true;
+    fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+    return false;
 }
 
 double nowSeconds() {
@@ -242,6 +291,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ruxen-backup: --proxy-map is for proxy jobs; a snapshot job reads its snapshots\n");
         return 2;
     }
+    if (!optionsTakeEffect(args, collects))
+        return 2;
     // At most one stream per collect file; one stream runs in this process.
     if (!collects.empty())
         args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));

@@ -6,11 +6,15 @@
 // N writes OUT.1 ... OUT.N): each is printed after a line "STREAM <file>",
 // and a hard-link group's data may come in another of them than its members.
 //
+// A FILE of "-" is standard input, read once from start to end (a pipe
+// does).
+//
 // Exit status: 0 when every stream is well formed (and, with --verify, every
 // compared item matches); 1 when a stream is malformed or truncated, or an
 // item differs; 2 for a usage error.
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 #include "common/ArchiveDump.h"
@@ -29,12 +33,21 @@ void Usage(FILE* to) {
             "       ruxen-dump --index FILE\n"
             "  Prints the records of the archive stream FILE, one line each; several\n"
             "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
+            "  A FILE of \"-\" is standard input (once).\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
             "            and compare it with the file at its recorded path\n"
             "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
             "            file compared is at the recorded path mapped through the pair\n"
             "            of the longest recorded prefix\n"
             "  --index   FILE is an index file (ruxen-backup --index): print its records\n");
+}
+
+// Opens `path` ("-": standard input) for `reader`; false after the message.
+bool OpenStream(ArchiveStreamReader& reader, const char* path) {
+    const bool ok = strcmp(path, "-") == 0 ? reader.OpenFd(STDIN_FILENO, "standard input") : reader.OpenFile(path);
+    if (!ok)
+        fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+    return ok;
 }
 
 }  // namespace
@@ -71,7 +84,10 @@ int main(int argc, char** argv) {
             paths.push_back(a);
         }
     }
-    if (paths.empty() || (index && (verify || paths.size() > 1)) || (mapPath && !verify)) {
+    size_t fromInput = 0;
+    for (const char* p : paths)
+        fromInput += strcmp(p, "-") == 0;
+    if (paths.empty() || (index && (verify || paths.size() > 1)) || (mapPath && !verify) || fromInput > 1) {
         Usage(stderr);
         return 2;
     }
@@ -84,10 +100,8 @@ int main(int argc, char** argv) {
 
     if (index) {
         ArchiveStreamReader reader(kIndexStreamMagic);
-        if (!reader.OpenFile(paths[0])) {
-            fprintf(stderr, "ruxen-dump: %s: %s\n", paths[0], reader.Error().c_str());
+        if (!OpenStream(reader, paths[0]))
             return 1;
-        }
         bool ok = IndexDump(stdout, stderr).Run(reader);
         if (fflush(stdout) != 0 || ferror(stdout)) {
             fprintf(stderr, "ruxen-dump: cannot write the output\n");
@@ -103,8 +117,7 @@ int main(int argc, char** argv) {
         if (paths.size() > 1)
             printf("STREAM %s\n", path);
         ArchiveStreamReader reader(kArchiveStreamMagic);
-        if (!reader.OpenFile(path)) {
-            fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+        if (!OpenStream(reader, path)) {
             ok = false;
             continue;
         }

@@ -340,8 +340,8 @@ TEST_F(RuxenBackupTool, PendingCauseIsNamed) {
         << r.err;
 }
 
-// A path too long for the header: with --long-path and an application type
-// that allows it, sent under its longest ancestor within 959 characters and
+// A path too long for the header: with --long-path (and an application type
+// that allows it), sent under its longest ancestor within 959 characters and
 // the GUID of the path, with its data; otherwise a failure the filter never
 // passes over.
 TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
@@ -352,11 +352,9 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
     struct Case {
         std::vector<std::string> options;
         bool sent;
-    } cases[] = {{{"--long-path", "--app-type", "29"}, true},
-                 {{"--long-path", "--app-type", "0"}, false},
-                 {{"--app-type", "29"}, false}};
+    } cases[] = {{{"--long-path", "--app-type", "29"}, true}, {{"--app-type", "29"}, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.options[c.options.size() - 1] + (c.options.size() == 3 ? " with --long-path" : ""));
+        SCOPED_TRACE(c.sent ? "with --long-path" : "without");
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"--failures", m_failures, "--archive", m_archive, m_collect});
         ProgramResult r = Backup(args);
@@ -372,7 +370,8 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
 
 // Paths longer than the system takes are stat-ed and read through the
 // long-path handler, item after item: the end of one long-path item must not
-// leave the next to the plain calls.
+// leave the next to the plain calls. The verifier compares both at the real
+// paths their metadata carries, and finds a later change.
 TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     const std::string a = MakePathOfLength(m_tree, 4300);
     ASSERT_EQ(4300u, a.size());
@@ -383,16 +382,19 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     text += ruxen::escapeFileName(b.c_str()) + "\n";
     WriteWholeFile(m_collect, text);
     // b through the long-path handler too: write it by walking down.
-    int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
-    for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
-        int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+    auto writeB = [&](const char* text) {
+        int dir = open(m_tree.c_str(), O_RDONLY | O_DIRECTORY);
+        for (size_t at = m_tree.size() + 1, slash; (slash = b.find('/', at)) != std::string::npos; at = slash + 1) {
+            int next = openat(dir, b.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY);
+            close(dir);
+            dir = next;
+        }
+        int fd = openat(dir, "b", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         close(dir);
-        dir = next;
-    }
-    int fd = openat(dir, "b", O_WRONLY | O_CREAT, 0644);
-    close(dir);
-    ASSERT_EQ(2, write(fd, "bb", 2));
-    close(fd);
+        EXPECT_EQ(2, write(fd, text, 2));
+        close(fd);
+    };
+    writeB("bb");
 
     ProgramResult r = Backup({"--long-path", "--app-type", "29", "--failures", m_failures, "--archive", m_archive,
                               m_collect});
@@ -401,6 +403,12 @@ TEST_F(RuxenBackupTool, PathsBeyondTheSystemLimitWithLongPaths) {
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=4\n")) << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " DATA type=2 length=2\n")) << r.out;
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    EXPECT_EQ(2u, c.matched) << c.lines;
+    writeB("bc");
+    c = CheckArchiveFile(m_archive);
+    EXPECT_NE(std::string::npos, c.lines.find(" (as " + b + "): byte at offset 1 differs")) << c.lines;
 }
 
 // A tree deeper than the open-file limit (3,000 levels, far beyond
@@ -560,20 +568,11 @@ TEST_F(RuxenBackupTool, HardLinkGroupsThroughTheJobDirectory) {
     }
 }
 
-// The index file is written beside the archive and reads back clean.
-TEST_F(RuxenBackupTool, IndexFileBesideTheArchive) {
-    ASSERT_NO_FATAL_FAILURE(Collect());
-    const std::string index = m_dir / "index.rxix";
-    ProgramResult r = Backup({"--index", index, "--archive", m_archive, m_collect});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(std::string("RXIX\0\0\0\1", 8), ReadWholeFile(index).substr(0, 8));
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
-    EXPECT_EQ(0, r.exitCode) << r.err;
-}
-
 // Index metadata of a stub-free tree: only the item whose folder is too long
-// for the index carries a record 159, its real path; a catalog run sends
-// the same pair before that item's entry, and every item as an entry.
+// for the index carries a record 159, its real path, where the verifier
+// compares it; a catalog run sends the same pair before that item's entry
+// (under its substitute name), and every item as an entry; the index file
+// reads back from standard input too.
 TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     std::string deep = m_tree;
     while (deep.size() < 960)
@@ -581,20 +580,23 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     WriteWholeFile(deep + "/f", "deep");
     ASSERT_NO_FATAL_FAILURE(Collect());
     const std::string index = m_dir / "catalog.rxix", kind = "kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) ";
-    ASSERT_EQ(0, Backup({"--long-path", "--archive", m_archive, m_collect}).exitCode);
+    const std::string f = deep + "/f",
+                      substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
+    ASSERT_EQ(0, Backup({"--long-path", "--app-type", "29", "--archive", m_archive, m_collect}).exitCode);
     ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("SKIPPED")) << "compared at its real path\n" << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA type=159 length=" + std::to_string(deep.size() + 12) + " pairs=1 [" +
                                      kind + "more=0 value=\"" + deep + "/f\"]"));
 
-    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--index", index, m_collect}).exitCode);
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", index});
+    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--app-type", "29", "--index", index, m_collect}).exitCode);
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", "-"}, {{}, [&] { freopen(index.c_str(), "r", stdin); }});
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(CountOf(ReadWholeFile(m_collect), "\n"), CountOf(r.out, " IDX_FILE ")) << r.out;
     const size_t at = r.out.find(" IDX_PAIR conn=1 " + kind + "value=\"" + deep + "/f\"");
     ASSERT_NE(std::string::npos, at) << r.out;
-    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + deep + "/f\"", at), r.out.find(" IDX_FILE ", at));
+    EXPECT_EQ(r.out.find(" IDX_FILE conn=1 name=\"" + substitute + "\"", at), r.out.find(" IDX_FILE ", at));
     EXPECT_EQ(1u, CountOf(r.out, "mode=0120777 size=8 offset=0 link=\"data.bin\""));
 }
 
@@ -666,9 +668,10 @@ class RuxenToolErrors : public RuxenBackupTool, public ::testing::WithParamInter
 // archive and failures file stay as they were, and no stream's file is made.
 TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     const Invocation& c = GetParam();
-    std::string collect = c.collect;
-    for (size_t at; (at = collect.find('@')) != std::string::npos;)
-        collect.replace(at, 1, m_dir.path());
+    std::string collect = c.collect, message = c.message;
+    for (std::string* text : {&collect, &message})
+        for (size_t at; (at = text->find('@')) != std::string::npos;)
+            text->replace(at, 1, m_dir.path());
     WriteWholeFile(m_collect, collect);
     ASSERT_EQ(0, link(m_collect.c_str(), (m_dir / "hard.cvf").c_str()));
     ASSERT_EQ(0, symlink("collect.cvf", (m_dir / "soft.cvf").c_str()));
@@ -683,7 +686,7 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
                                                                          e.substr(e.find('@') + 1));
     ProgramResult r = RunProgram(m_dir.path(), c.program, args, options);
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(message)) << r.err;
     EXPECT_EQ(collect, ReadWholeFile(m_collect));
     for (const char* out : {"/a", "/f.txt"})
         EXPECT_TRUE(c.exitCode != 2 || ReadWholeFile(m_dir.path() + out) == "earlier") << out;
@@ -747,13 +750,33 @@ INSTANTIATE_TEST_SUITE_P(
                    "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED"},
         Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 0, "done: 1 items"},
+        Invocation{"ItemErrorNotTolerated", "ruxen-backup",
+                   {"--errors-not-tolerated", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n@/tree/gone\n@/tree/empty\n", 1, "pending cause 0x600002b: @/tree/gone"},
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
                    "/no/dir/CollectTot1.kxf: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
-        Invocation{"IndexIsCollect", "ruxen-backup", {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "refusing to write the index file"},
+        Invocation{"IndexIsCollect", "ruxen-backup",
+                   {"--catalog", "--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n",
+                   2, "refusing to write the index file"},
+        // Options that would do nothing name what they need.
+        Invocation{"LongPathWithoutItsType", "ruxen-backup", {"--long-path", "--archive", "@/a", "@/collect.cvf"}, "",
+                   2, "--long-path needs an application type that keeps long paths (--app-type 17, 18, 19,"},
+        Invocation{"SnapJobWithoutApp", "ruxen-backup",
+                   {"--snap-job-id", "42", "--snap-engine", "7", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--snap-job-id needs --app-id Z:A"},
+        Invocation{"SnapJobWithoutEngine", "ruxen-backup",
+                   {"--app-id", "2:7", "--snap-job-id", "42", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--snap-job-id needs --snap-engine N"},
+        Invocation{"IndexOfADataJob", "ruxen-backup", {"--index", "@/f.txt", "--archive", "@/a", "@/collect.cvf"}, "",
+                   2, "--index is for a catalog job (--catalog)"},
+        Invocation{"NameMapBesideAProxyMap", "ruxen-backup",
+                   {"--name-map", "@/collect.cvf", "--proxy-map", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "", 2, "--name-map is for a job whose paths no --proxy-map"},
+        Invocation{"NativeSnapWithoutItsFile", "ruxen-backup", {"--native-snap", "--archive", "@/a", "@/collect.cvf"},
+                   "", 2, "--native-snap needs the native snapshot's mapping file @/nativeSnapMapInfo.kxf"},
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),

@@ -5,7 +5,8 @@
 // the job records it and the path under which this machine reaches the same
 // data. When the local part's last component is a pattern, the local parent
 // folder is listed and every matching entry is paired with the same name
-// under the recorded parent (one level deep); the two parents are paired too.
+// under the recorded parent (one level deep); the two parents are paired too
+// unless one of them is "/" (a pair at the root would map every path).
 // Mapping then replaces the longest covering pair on whole components, in
 // either direction (the base class's rules; names holding '*', '?' or '['
 // are ordinary names there).

@@ -255,6 +255,13 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
     if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
         return true;  // read where it was recorded
+    if (PathUtil::HasDotComponent(m_recordedPath)) {
+        _mapped_name.clear();
+        m_actualPath.clear();
+        ReportItemFailure(failures, m_recordedPath.c_str(), EINVAL,
+                          "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
+        return false;
+    }
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
     const int e = errno;

@@ -25,12 +25,13 @@
 #include <vector>
 
 #include "mapping/ContentMapper.h"
+#include "platform/Export.h"
 #include "platform/KxTypes.h"
 
 // '*' or '?', or both '[' and ']' in either order.
 bool hasWildCard(const std::string& s);
 
-class WildCardContentMapper : public ContentMapper {
+class RUXEN_EXPORT WildCardContentMapper : public ContentMapper {
 public:
     // Where the application's type and its subclient's content entries come
     // from (the application registry of the host). applicationType answers 0
@@ -91,9 +92,9 @@ public:
 
 private:
     // Adds one pair (refusing line feeds and 0x15) and writes its line.
-    int AddPair(std::map<std::string, std::string>& pairs, const std::string& left, const std::string& right,
-                bool written);
-    int MapOne(bool toHost, const std::string& in, std::string& out);
+    RUXEN_HIDDEN int AddPair(std::map<std::string, std::string>& pairs, const std::string& left,
+                             const std::string& right, bool written);
+    RUXEN_HIDDEN int MapOne(bool toHost, const std::string& in, std::string& out);
 
     FILE* m_out = nullptr;
 };

@@ -265,7 +265,7 @@ public:
     void RecordFailedCollectEntry(IndexingConnection* connection = nullptr);
     // Test-only: forget the switches header sending and failed-item records
     // decide once per process.
-    static void ResetProcessSwitchesForTest();
+    RUXEN_HIDDEN static void ResetProcessSwitchesForTest();
 
     // ---- records beside the per-item road
     // The file-set record (159) of the current item, whose reader carries
@@ -283,7 +283,7 @@ public:
     bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
     // Test-only: forget the process-wide mount list, name caches and block
     // sizes of SendFLAProps, and count the system look-ups from 0.
-    static void ResetFlaStateForTest();
+    RUXEN_HIDDEN static void ResetFlaStateForTest();
 
     // ---- item metadata (RuxenFileMetaData.cpp)
     // One entry of an item's metadata list: the kind's 32-bit number,
@@ -318,7 +318,7 @@ public:
     bool UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
                                      const std::string& fullSnap, const std::string& incrSnap);
     // Test-only: the archival time of early stubs is taken afresh.
-    static void ResetArchivalTimeForTest();
+    RUXEN_HIDDEN static void ResetArchivalTimeForTest();
 
     // ---- deleted-item and browse records (RuxenFileDeleted.cpp)
     // A header built from fixed values for an item that has no data (a

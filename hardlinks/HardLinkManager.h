@@ -25,9 +25,10 @@
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "platform/CTyError.h"
+#include "platform/Export.h"
 #include "platform/HardLinksTable.h"
 
-class HardLinkManager {
+class RUXEN_EXPORT HardLinkManager {
 public:
     HardLinkManager();
     virtual ~HardLinkManager();
@@ -53,7 +54,7 @@ public:
     static HardLinksTablePtr getHLTableClass(const std::string& directory, bool readMode);
     static void closeHLTableClass();
     // Test-only: switch off, registry unread, no table.
-    static void ResetForTest();
+    RUXEN_HIDDEN static void ResetForTest();
 
     static std::string GeneratePhonyFileNameUsingStat(const struct stat& st);
     static std::string GeneratePhonyFileName(const struct stat& st);
@@ -102,12 +103,12 @@ public:
 protected:
     // Every rename of the split and the merge goes through here (tests
     // inject failures). 0, or -1 with errno.
-    virtual int renamePath(const std::string& from, const std::string& to);
+    RUXEN_HIDDEN virtual int renamePath(const std::string& from, const std::string& to);
 
 private:
-    void SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
-                  std::map<uint32_t, std::set<uint32_t>>& splitMap);
-    void MoveFile(const std::string& from, const std::string& to);
+    RUXEN_HIDDEN void SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
+                               std::map<uint32_t, std::set<uint32_t>>& splitMap);
+    RUXEN_HIDDEN void MoveFile(const std::string& from, const std::string& to);
 
     std::set<uint32_t> m_hColNumbers;
     uint64_t m_totalSize = 0;

@@ -28,6 +28,7 @@
 
 #include "mapping/ContentMapper.h"
 #include "mapping/NFSBkpPathInfo.h"
+#include "platform/Export.h"
 
 class TavSnapUtilBase;
 struct SMVolumeInfo;
@@ -44,7 +45,7 @@ struct RawDevInfo {
     long archiveId = 0;
 };
 
-class SnapFSContentMapper : public ContentMapper {
+class RUXEN_EXPORT SnapFSContentMapper : public ContentMapper {
 public:
     SnapFSContentMapper();
     ~SnapFSContentMapper() override;
@@ -118,17 +119,17 @@ public:
 
 protected:
     // Whether the mapper holds the snapshots of this job id.
-    bool SameJob(const char* jobId) const;
+    RUXEN_HIDDEN bool SameJob(const char* jobId) const;
     // Makes the snapshot utilities object, replacing (and deleting) any
     // made before.
-    void createSnapUtil();
+    RUXEN_HIDDEN void createSnapUtil();
     // The end of an initialisation: enabled when `loaded`, else disabled
     // with nothing of any job left (map, raw volumes, device map, job id,
     // utilities). Answers `loaded`.
-    bool settle(bool loaded);
+    RUXEN_HIDDEN bool settle(bool loaded);
     // The local path of a volume: a replica's replicated folder inside its
     // snapshot, else the snapshot mount path.
-    static std::string volumeLocalPath(const SMVolumeInfo& v);
+    RUXEN_HIDDEN static std::string volumeLocalPath(const SMVolumeInfo& v);
 
     std::unique_ptr<TavSnapUtilBase> mSnapUtil;
     long long mJobId = 0;
@@ -144,7 +145,8 @@ protected:
 private:
     // Applies one line of the mapping file (without its line end); false
     // when the line is invalid.
-    bool applyMappingLine(const std::string& line, std::map<std::string, std::string>& collectPathMap) const;
+    RUXEN_HIDDEN bool applyMappingLine(const std::string& line,
+                                       std::map<std::string, std::string>& collectPathMap) const;
     // The raw record hit by a path in the given direction, or null.
-    const RawDevInfo* rawHit(const std::string& path, bool toHost, std::string& result) const;
+    RUXEN_HIDDEN const RawDevInfo* rawHit(const std::string& path, bool toHost, std::string& result) const;
 };

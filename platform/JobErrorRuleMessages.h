@@ -21,7 +21,7 @@
 // code; the file form takes every child. skipFromReporting is read by the
 // message form only.
 //
-// Documents are read through the hardened parser (platform/HardenedDomParser.h).
+// Documents are read through the hardened parser (platform/HardenedXmlParser.h).
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <new>
 
-#include "platform/HardenedDomParser.h"
+#include "platform/HardenedXmlParser.h"
 
 using namespace XERCES_CPP_NAMESPACE;
 
@@ -22,26 +22,30 @@ XercesGuard::XercesGuard() {
         XMLPlatformUtils::Initialize();
         m_ok = true;
     } catch (const XMLException& e) {
-        m_error = "cannot initialise Xerces-C: " + HardenedDomParser::ToUtf8(e.getMessage());
+        m_error = "cannot initialise Xerces-C: " + HardenedXmlParser::ToUtf8(e.getMessage());
     } catch (...) {
         m_error = "cannot initialise Xerces-C";
     }
 }
 
 XercesGuard::~XercesGuard() {
-    m_parser.reset();  // the parser and its documents go before the library
+    m_parser.reset();  // the parser goes before the library
     if (m_ok) {
         std::lock_guard<std::mutex> hold(g_initLock);
-        XMLPlatformUtils::Terminate();
+        try {
+            XMLPlatformUtils::Terminate();
+        } catch (...) {
+            // Nothing to report to from a destructor; the process goes on.
+        }
     }
 }
 
-HardenedDomParser* XercesGuard::parser() {
+HardenedXmlParser* XercesGuard::parser() {
     if (!m_ok)
         return nullptr;
     if (!m_parser) {
         try {
-            m_parser.reset(new HardenedDomParser());
+            m_parser.reset(new HardenedXmlParser());
         } catch (...) {
             m_error = "cannot make an XML parser";
             return nullptr;

@@ -2,14 +2,13 @@
 // initialises the library, the destructor destroys the guard's parser and
 // then terminates it (Xerces counts initialisations, so guards may nest and
 // may live on several threads' stacks at once: the guards serialise the
-// library's own set-up and tear-down). Everything parsed through
-// the guard's parser must be dropped before the guard ends.
+// library's own set-up and tear-down).
 #pragma once
 
 #include <memory>
 #include <string>
 
-class HardenedDomParser;
+class HardenedXmlParser;
 
 class XercesGuard {
 public:
@@ -24,10 +23,10 @@ public:
 
     // The guard's hardened parser, made on first use; null when Xerces could
     // not be initialised or the parser could not be made.
-    HardenedDomParser* parser();
+    HardenedXmlParser* parser();
 
 private:
     bool m_ok = false;
     std::string m_error;
-    std::unique_ptr<HardenedDomParser> m_parser;
+    std::unique_ptr<HardenedXmlParser> m_parser;
 };

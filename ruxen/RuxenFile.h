@@ -271,7 +271,7 @@ public:
     void RecordFailedCollectEntry(IndexingConnection* connection = nullptr);
     // Test-only: forget the switches header sending and failed-item records
     // decide once per process.
-    static void ResetProcessSwitchesForTest();
+    RUXEN_HIDDEN static void ResetProcessSwitchesForTest();
 
     // ---- records beside the per-item road
     // The file-set record (159) of the current item, whose reader carries
@@ -289,7 +289,7 @@ public:
     bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
     // Test-only: forget the process-wide mount list, name caches and block
     // sizes of SendFLAProps, and count the system look-ups from 0.
-    static void ResetFlaStateForTest();
+    RUXEN_HIDDEN static void ResetFlaStateForTest();
 
     // ---- item metadata (RuxenFileMetaData.cpp)
     // One entry of an item's metadata list: the kind's 32-bit number,
@@ -324,7 +324,7 @@ public:
     bool UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
                                      const std::string& fullSnap, const std::string& incrSnap);
     // Test-only: the archival time of early stubs is taken afresh.
-    static void ResetArchivalTimeForTest();
+    RUXEN_HIDDEN static void ResetArchivalTimeForTest();
 
     // ---- deleted-item and browse records (RuxenFileDeleted.cpp)
     // A header built from fixed values for an item that has no data (a
@@ -537,7 +537,9 @@ protected:
     // The current item's local path through the name mapper, when one is
     // set and a prefix matches: the item is then shown as
     // "recorded -> mapped".
-    void MapItemName();
+    // False after reporting the item failed.
+    bool MapItemName(FILE* failures);
+    bool RefuseDotComponents(FILE* failures);
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.

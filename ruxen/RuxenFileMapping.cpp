@@ -275,23 +275,38 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
         path.swap(recorded);
 }
 
-void RuxenFile::MapItemName() {
+// A recorded path with a "." or ".." component could name a file outside
+// the mapped tree once its prefix is replaced: the item fails instead.
+bool RuxenFile::RefuseDotComponents(FILE* failures) {
+    if (!PathUtil::HasDotComponent(m_recordedPath))
+        return false;
+    _mapped_name.clear();
+    m_actualPath.clear();
+    ReportItemFailure(failures, m_recordedPath.c_str(), EINVAL,
+                      "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
+    return true;
+}
+
+bool RuxenFile::MapItemName(FILE* failures) {
     // Without a content mapping in force the name mapper (snapshot devices,
     // the job's name map) says where the item is read; the header still
     // names the recorded path.
     if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_recordedPath.c_str(), _mapped_name, nullptr))
-        return;
+        return true;
+    if (RefuseDotComponents(failures))
+        return false;
     m_actualPath = _mapped_name;
     m_nameMapped = true;
     m_shownName.assign(m_recordedPath).append(" -> ").append(_mapped_name);
     KXLOG(2, "mapped '%s' to '%s'", m_recordedPath.c_str(), _mapped_name.c_str());
+    return true;
 }
 
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr) {
-        MapItemName();
-        return true;
-    }
+    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
+        return MapItemName(failures);
+    if (RefuseDotComponents(failures))
+        return false;
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
     const int e = errno;

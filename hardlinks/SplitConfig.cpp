@@ -115,6 +115,67 @@ int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
 
 }  // namespace
 
+bool ReadSplitConfigStrict(const std::string& path, SplitConfigKind kind, std::vector<SplitConfigGroup>& out,
+                           std::string& error) {
+    TextLineReader lines;
+    if (!lines.Open(path)) {
+        const int err = errno;
+        error = path + ": " + strerror(err);
+        errno = err;
+        return false;
+    }
+    std::string line;
+    SplitConfigLine parsed;
+    size_t entries = 0;
+    int rc;
+    while ((rc = lines.Next(line)) == 1) {
+        QMString::TrimWhiteSpace(line);
+        if (line.empty())
+            continue;
+        ParseSplitConfigLine(kind, line, parsed);
+        const std::string at = path + " line " + std::to_string(lines.LineNumber()) + ": ";
+        if (parsed.badWords) {
+            error = at + parsed.firstError;
+            errno = EINVAL;
+            return false;
+        }
+        if (parsed.ignoredWords)
+            KXLOG(1, "%swords past the third ignored", at.c_str());
+        if ((entries += parsed.members.size()) > HLGroupMap::kMaxEntries) {
+            error = at + "more than " + std::to_string(HLGroupMap::kMaxEntries) + " collect files";
+            errno = EFBIG;
+            return false;
+        }
+        out.push_back(SplitConfigGroup{lines.LineNumber(), std::move(parsed.members)});
+    }
+    if (rc < 0) {
+        const int err = errno;
+        error = path + ": read failed after line " + std::to_string(lines.LineNumber()) + ": " + strerror(err);
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+void AppendRestartOrder(const std::vector<std::vector<int32_t>>& groups, std::vector<RestartInfo_t>& list) {
+    std::vector<std::pair<const std::vector<int32_t>*, size_t>> live;
+    for (const auto& g : groups)
+        if (!g.empty())
+            live.emplace_back(&g, 0);
+    while (!live.empty()) {
+        size_t kept = 0;
+        for (auto& [group, next] : live) {
+            RestartInfo_t r{};
+            r.collectNumber = (*group)[next++];
+            list.push_back(r);
+            KXLOG(2, "+++HLDEBUG Restart info added for =<%d>", r.collectNumber);
+            if (next < group->size())
+                live[kept++] = {group, next};
+        }
+        live.resize(kept);
+    }
+}
+
 bool ReadMergedSplitConfigFileMap(EvEvent*, const std::string& path, HLGroupMap& map) {
     return ReadInto(path, SplitConfigKind::MergedSplitConfig, map) == 0;
 }
@@ -159,28 +220,14 @@ bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& 
         return true;  // no split: the caller lists the collect files itself
     if (err != 0)
         return false;
-    struct Cursor {
-        int32_t key;
-        const HLGroupMap::Group* group;
-        size_t next;
-    };
-    std::vector<Cursor> live;
-    for (const auto& kv : map.groups())
-        if (!kv.second.empty())
-            live.push_back(Cursor{kv.first, &kv.second, 0});
-    while (!live.empty()) {
-        size_t kept = 0;
-        for (Cursor& c : live) {
-            KXLOG(2, "+++HLDEBUG Restart info volume ID =<%d>", c.key);
-            RestartInfo_t r{};
-            r.collectNumber = (*c.group)[c.next++].parsed.number;
-            list.push_back(r);
-            KXLOG(2, "+++HLDEBUG Restart info added for =<%d>", r.collectNumber);
-            if (c.next < c.group->size())
-                live[kept++] = c;
-        }
-        live.resize(kept);
+    std::vector<std::vector<int32_t>> groups;
+    for (const auto& kv : map.groups()) {
+        KXLOG(2, "+++HLDEBUG Restart info volume ID =<%d>", kv.first);
+        groups.emplace_back();
+        for (const _HLColStatus& e : kv.second)
+            groups.back().push_back(e.parsed.number);
     }
+    AppendRestartOrder(groups, list);
     return true;
 }
 

@@ -144,6 +144,8 @@ public:
     const std::vector<std::string>& collectFiles() const { return m_collects; }
     // The collect files marked failed, in order.
     std::vector<std::string> failedCollectFiles() const;
+    // Why the job could not start (its job directory refused), else empty.
+    const std::string& setupError() const { return m_setupError; }
     TAVNameMapper* nameMapper() const { return m_nameMapper.get(); }
 
     // Set when the process runs as a proxy client: header filling then takes
@@ -161,9 +163,10 @@ public:
     // arbitrator that cannot be made choose the first.
     void Initialize();
     bool ClassicArbitration() const { return m_classic; }
-    // The restart list (and, in a job directory with the hard-link feature,
-    // the parent's group map); the arbitrator's disk groups. False (logged)
-    // when the split configuration cannot be read.
+    // The restart list (and, in a job directory, the parent's group map
+    // from its Merged_split_config); the arbitrator's disk groups. False
+    // (the reason in setupError()) when the job directory is refused
+    // (hardlinks/JobDirectory.h).
     bool getRestartInfo();
     // Registers each split group (or lone collect file) still to do with the
     // arbitrator. 0, or 1 when a collect file cannot be placed.
@@ -224,6 +227,7 @@ private:
     std::vector<RestartInfo_t> m_restart;
     std::vector<int32_t> m_restartIndex;  // collect number -> index in m_restart, -1 none
     bool m_fromJobDir = false;
+    std::string m_setupError;
     bool m_classic = true;
     std::unique_ptr<CCollectFileArbitrator> m_arbitrator;
     EvEvent m_event{"ruxenParent"};

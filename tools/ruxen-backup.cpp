@@ -371,6 +371,10 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
+    if (!job.setupError().empty()) {
+        fprintf(stderr, "ruxen-backup: %s\n", job.setupError().c_str());
+        return 1;
+    }
     if (args.streamCount <= 1 && !opened)
         return 1;  // the outputs could not be made; the report said why
 

@@ -518,7 +518,7 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
-                   "/no/dir/CollectTot1.kxf: No such file"},
+                   "/no/dir: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
         Invocation{"IndexIsCollect", "ruxen-backup", {"--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 2, "refusing to write the index file"},

@@ -50,6 +50,7 @@
 #include "ruxen/SnapMountInfo.h"
 
 class CCollectFileArbitrator;
+class HardLinkLedger;
 class KXJobCtrlClient;
 class RuxenFile;
 class TAVNameMapper;
@@ -214,6 +215,15 @@ private:
     // files, naming the hard-link collect files they wait for.
     void serveWaitingChildren();
     int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
+    // A hard-link job's ledgers, one for each of `streams` streams numbered
+    // from `first`, made before they start (RuxenBaseHardLinks.cpp). False
+    // with the reason in setupError().
+    bool makeLedgers(int first, int streams);
+    HardLinkLedger* ledgerOf(int stream) const;
+    // Once every stream has ended: members whose group's data is in no
+    // stream are failed items, listed in their stream's lists, and their
+    // collect files are marked failed.
+    void settleHardLinkMembers();
 
     BackupArgs m_args;
     std::vector<std::string> m_collects;
@@ -241,6 +251,7 @@ private:
     std::vector<ChildInfo_t> m_children;
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;
+    std::vector<std::unique_ptr<HardLinkLedger>> m_ledgers;  // by stream number
 
     int m_cmdFd = -1;  // child side
     int m_msgFd = -1;

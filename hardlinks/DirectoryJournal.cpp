@@ -40,9 +40,7 @@ void DirectoryJournal::Fail(const std::string& what) const {
     throw HardLinkManagerBaseException(what);
 }
 
-bool DirectoryJournal::Exists() const {
-    return PathExists(Path(m_name));
-}
+bool DirectoryJournal::Exists() const { return PathExists(Path(m_name)); }
 
 void DirectoryJournal::SyncDirectory() {
     if (SyncPath(m_dir) != 0)

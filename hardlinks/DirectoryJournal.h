@@ -55,8 +55,8 @@ public:
     bool Read(const std::string& kind, std::string& words, std::vector<Step>& steps,
               std::vector<std::string>& marks) const;
     // Parses journal text (also the fuzz target's entry).
-    static bool Parse(const std::string& text, const std::string& kind, std::string& words,
-                      std::vector<Step>& steps, std::vector<std::string>& marks, std::string& error);
+    static bool Parse(const std::string& text, const std::string& kind, std::string& words, std::vector<Step>& steps,
+                      std::vector<std::string>& marks, std::string& error);
     // Appends a mark and syncs the journal. Throws.
     void AppendMark(const std::string& mark);
     // Removes the journal and its temporary file, then syncs the directory.

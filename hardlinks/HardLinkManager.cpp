@@ -316,9 +316,7 @@ int HardLinkManager::renamePath(const std::string& from, const std::string& to) 
     return rename(from.c_str(), to.c_str());
 }
 
-int HardLinkManager::linkPath(const std::string& from, const std::string& to) {
-    return link(from.c_str(), to.c_str());
-}
+int HardLinkManager::linkPath(const std::string& from, const std::string& to) { return link(from.c_str(), to.c_str()); }
 
 DirectoryJournal::Ops HardLinkManager::JournalOps() {
     return DirectoryJournal::Ops{[this](const std::string& a, const std::string& b) { return renamePath(a, b); },

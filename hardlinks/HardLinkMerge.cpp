@@ -121,9 +121,9 @@ bool EndsWith(const std::string& s, const char* suffix) {
 // (".tmpl", ".premerge", ".merge") was left by a merge that no journal
 // describes, and the directory is not merged over.
 void ClearUnjournaled(const std::string& dir) {
-    for (const std::string& n : {std::string(kMergeJournalName) + kTempSuffix,
-                                 std::string(kCollectSplitConfigName) + kMergeConfigSuffix,
-                                 std::string(kMergedSplitConfigName) + kMergeConfigSuffix})
+    for (const std::string& n :
+         {std::string(kMergeJournalName) + kTempSuffix, std::string(kCollectSplitConfigName) + kMergeConfigSuffix,
+          std::string(kMergedSplitConfigName) + kMergeConfigSuffix})
         if (RemoveFileIfPresent(dir + "/" + n) != 0)
             throw HardLinkManagerBaseException("cannot remove " + dir + "/" + n + ": " + strerror(errno));
     DIR* d = opendir(dir.c_str());
@@ -193,9 +193,13 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
     missing = 0;
     const std::string& dir = m_jobResultsDir;
     auto name = [&](const std::string& path) { return path.substr(dir.size() + 1); };
-    auto hName = [&](uint32_t n) { return name(HCollectFile::GetHCollectFilePath(n, dir, m_baseName, kCollectSuffix)); };
+    auto hName = [&](uint32_t n) {
+        return name(HCollectFile::GetHCollectFilePath(n, dir, m_baseName, kCollectSuffix));
+    };
     auto cName = [&](uint32_t n) { return name(HCollectFile::GetCollectFilePath(n, dir, m_baseName, kCollectSuffix)); };
-    auto tName = [&](uint32_t n) { return name(HCollectFile::GetCollectFilePath(n, dir, m_baseName, kMergeTempSuffix)); };
+    auto tName = [&](uint32_t n) {
+        return name(HCollectFile::GetCollectFilePath(n, dir, m_baseName, kMergeTempSuffix));
+    };
     DirectoryJournal journal(dir, kMergeJournalName, JournalOps());
     bool committed = false;
     try {
@@ -246,8 +250,8 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
             for (int32_t r : g.regular) {
                 tokens.push_back(CollectToken{false, 0});
                 take(cName(r), tokens.back());
-                KXLOG(2, "%s+++++++moving %s to %s ++++++++++.", r == g.regular.front() ? "44" : "55",
-                      cName(r).c_str(), tName(tokens.back().number).c_str());
+                KXLOG(2, "%s+++++++moving %s to %s ++++++++++.", r == g.regular.front() ? "44" : "55", cName(r).c_str(),
+                      tName(tokens.back().number).c_str());
             }
             if (g.regular.empty()) {  // a key of HCollect_split_config alone
                 tokens.push_back(CollectToken{false, 0});

@@ -43,8 +43,7 @@ constexpr const char* kErrTableInsert = "Failed insert entry into ctree table";
 constexpr const char* kErrStaleTable = "Could not remove the files of an earlier hard-links table";
 constexpr const char* kErrSplit = "Could not create hard link split config file.";
 constexpr const char* kErrRename = "Could not rename the file.";
-constexpr const char* kErrSplitCommitted =
-    "The split was cut after it was committed: run it again to finish it.";
+constexpr const char* kErrSplitCommitted = "The split was cut after it was committed: run it again to finish it.";
 constexpr const char* kErrMerge =
     "HardLinkManager CRITICAL EXCEPTION. Hard Link Feature should be disabled and should fail the "
     "phase or job";

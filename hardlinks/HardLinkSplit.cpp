@@ -98,8 +98,7 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
             return true;
         }
         const uint64_t limit = streams == 0 ? 0 : m_totalSize / streams;
-        KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.",
-              static_cast<unsigned long long>(limit));
+        KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.", static_cast<unsigned long long>(limit));
         const bool bounded = split && limit > 0;
         std::map<uint32_t, std::set<uint32_t>> splitMap;
         uint32_t k = 0;

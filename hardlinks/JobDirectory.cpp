@@ -104,8 +104,9 @@ bool JobDirectory::CheckTable(bool needed) {
     }
     HardLinksTable table;
     if (table.setDirectory(m_dir, true, kHardLinksTableName) != 0)
-        return Fail("has a hard-links table that is not complete (no completion mark): the scan that wrote it "
-                    "did not finish");
+        return Fail(
+            "has a hard-links table that is not complete (no completion mark): the scan that wrote it "
+            "did not finish");
     table.close();
     return true;
 }

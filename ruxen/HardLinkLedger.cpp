@@ -43,16 +43,14 @@ void HardLinkLedger::Append(char kind, const std::string& phonyName, const std::
         m_writeError = errno ? errno : EIO;
 }
 
-void HardLinkLedger::GroupDataSent(const std::string& phonyName) {
-    Append('G', phonyName, nullptr);
-}
+void HardLinkLedger::GroupDataSent(const std::string& phonyName) { Append('G', phonyName, nullptr); }
 
 void HardLinkLedger::MemberSent(const std::string& phonyName, const std::string& recordedPath) {
     Append('M', phonyName, &recordedPath);
 }
 
-bool HardLinkLedger::ForEachRecord(
-    const std::function<void(char, int32_t, const std::string&, const std::string&)>& fn, std::string& error) const {
+bool HardLinkLedger::ForEachRecord(const std::function<void(char, int32_t, const std::string&, const std::string&)>& fn,
+                                   std::string& error) const {
     if (!m_fd.valid()) {
         error = "no ledger was made";
         return false;
@@ -77,8 +75,7 @@ bool HardLinkLedger::ForEachRecord(
             const char* t1 = static_cast<const char*>(memchr(line, '\t', len));
             const char* t2 = t1 ? static_cast<const char*>(memchr(t1 + 1, '\t', line + len - t1 - 1)) : nullptr;
             int32_t collect = 0;
-            if (len < 3 || t1 != line + 1 || !t2 ||
-                std::from_chars(t1 + 1, t2, collect).ptr != t2) {
+            if (len < 3 || t1 != line + 1 || !t2 || std::from_chars(t1 + 1, t2, collect).ptr != t2) {
                 error = "the hard-link ledger holds a malformed record";
                 return false;
             }

@@ -88,7 +88,8 @@ void RuxenBase::settleHardLinkMembers() {
             m_streamFailed = true;
     }
     for (const auto& [n, count] : perCollect) {
-        const std::string why = std::to_string(count) + " of its items name hard-link groups whose data is in no "
+        const std::string why = std::to_string(count) +
+                                " of its items name hard-link groups whose data is in no "
                                 "stream of the job";
         failCollect(n, why.c_str());
     }

@@ -15,9 +15,9 @@
 #include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReaderContext.h"
+#include "ruxen/HardLinkLedger.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
-#include "ruxen/HardLinkLedger.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 

@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -152,13 +151,14 @@ struct Walk {
 };
 
 int Usage(FILE* to, int rc) {
-    fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
-                "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
-                "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
-                "             the files of several links in its hard-links table and hard-link\n"
-                "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
-                "             and Merged_split_config (earlier files of these names are replaced)\n"
-                "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
+    fprintf(to,
+            "usage: ruxen-collect DIR... > COLLECT\n"
+            "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
+            "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
+            "             the files of several links in its hard-links table and hard-link\n"
+            "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
+            "             and Merged_split_config (earlier files of these names are replaced)\n"
+            "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
     return rc;
 }
 
@@ -281,8 +281,9 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[i], "--streams") == 0) {
             char* end = nullptr;
             errno = 0;
-            if (i + 1 >= argc || (streams = strtoul(argv[++i], &end, 10), errno != 0 || *end != '\0' ||
-                                   end == argv[i] || argv[i][0] == '-' || streams < 1 || streams > 256)) {
+            if (i + 1 >= argc ||
+                (streams = strtoul(argv[++i], &end, 10),
+                 errno != 0 || *end != '\0' || end == argv[i] || argv[i][0] == '-' || streams < 1 || streams > 256)) {
                 fprintf(stderr, "ruxen-collect: --streams takes a number from 1 to 256\n");
                 return Usage(stderr, 2);
             }

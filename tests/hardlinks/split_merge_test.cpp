@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "HardLinkTestUtil.h"
 #include <signal.h>
 #include <sys/wait.h>
+#include "HardLinkTestUtil.h"
 
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkMessages.h"
@@ -179,28 +179,46 @@ TEST_F(SplitMergeTest, MergeOrdersKeysAsStringsAndCopiesUnsplitKeys) {
     EXPECT_EQ(Merge(4, 0)["Merged_split_config"], "H1 2 3 \n");
 }
 
+// A merge that refuses changes nothing, the hard-links table included: bad
+// configurations, a journal it cannot read, files of a merge that no journal
+// describes.
 TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
     struct Case {
         const char* hConfig;  // nullptr: absent
         const char* sConfig;
+        const char* extra = nullptr;  // a file of that name, holding its name
     } cases[] = {
-        {nullptr, "1\n"},        {"1 x \n", "1\n"},          {"1 1 \n", "0\n"},
-        {"1 1 \n", "1,H2\n"},    {"1 \n", "1 2 3\n2\n"},     {"1 1 \n2 1 \n", "1\n2\n"},
-        {"1 7 \n", "1\n"},       {"1 \n", "1 2 9\n"},        {"1 1\n", "1 2 99999999999\n"},
+        {nullptr, "1\n"},
+        {"1 x \n", "1\n"},
+        {"1 1 \n", "0\n"},
+        {"1 1 \n", "1,H2\n"},
+        {"1 \n", "1 2 3\n2\n"},
+        {"1 1 \n2 1 \n", "1\n2\n"},
+        {"1 7 \n", "1\n"},
+        {"1 \n", "1 2 9\n"},
+        {"1 1\n", "1 2 99999999999\n"},
+        {"1 1 \n", "1\n", "CollectTot2.tmpl"},
+        {"1 1 \n", "1\n", "Merged_split_config.journal"},  // cut: no end line
     };
     for (const Case& c : cases) {
         Files in = {{"HCollectTot1.kxf", "H1"}, {"CollectTot1.kxf", "C1"}, {"CollectTot2.kxf", "C2"},
                     {"CollectTot3.kxf", "C3"}, {"split_config", c.sConfig}};
         if (c.hConfig)
             in["HCollect_split_config"] = c.hConfig;
+        if (c.extra)
+            in[c.extra] = c.extra;
         ClearDir();
         WriteFiles(in);
+        HardLinksTable table;
+        ASSERT_EQ(0, table.setDirectory(m_dir.path(), false, "hardLinks"));
+        ASSERT_EQ(0, table.close());
         uint32_t count = 5;
         int missing = 5;
         EXPECT_THROW(m_mgr.MergeSplitFiles(count, missing), HardLinkManagerCriticalException)
             << c.sConfig;
         EXPECT_EQ(count, 1u);
         EXPECT_EQ(Snapshot(), in) << c.sConfig;
+        EXPECT_EQ(0, table.setDirectory(m_dir.path(), true, "hardLinks")) << "the table is whole";
     }
 }
 
@@ -211,8 +229,11 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
 // again) ends where an undisturbed run ends, the hard-links table whole.
 TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
     auto scan = [&](HardLinkManager& m) {
-        WriteFiles({{"CollectTot1.kxf", "C1"}, {"CollectTot2.kxf", "C2"}, {"CollectTot3.kxf", "C3"},
-                    {"CollectTot4.kxf", "old 4"}, {"split_config", "1\n2 3 3\n"}});
+        WriteFiles({{"CollectTot1.kxf", "C1"},
+                    {"CollectTot2.kxf", "C2"},
+                    {"CollectTot3.kxf", "C3"},
+                    {"CollectTot4.kxf", "old 4"},
+                    {"split_config", "1\n2 3 3\n"}});
         m.initHardLinkManager(m_dir.path(), "CollectTot");
         Insert(m, 1, "/a", 7, 5);
         Insert(m, 1, "/b", 7, 5);

@@ -108,8 +108,8 @@ protected:
                 ASSERT_EQ(0, link(head.c_str(), l.c_str()));
             struct stat st;
             ASSERT_EQ(0, lstat(head.c_str(), &st));
-            const std::string phony = kPhonyNamePrefix + std::to_string(st.st_ino) + "_" +
-                                      std::to_string(st.st_dev) + "_" + std::to_string(st.st_ctime);
+            const std::string phony = kPhonyNamePrefix + std::to_string(st.st_ino) + "_" + std::to_string(st.st_dev) +
+                                      "_" + std::to_string(st.st_ctime);
             m_want.emplace(phony, "");
             for (const std::string& l : links)
                 m_want.emplace(phony, l);
@@ -217,9 +217,9 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
     const std::string failLine = ":" + std::to_string(ENODATA) + "\n";
     Run r = Backup({"--job-dir", m_job, m_job + "/CollectTot6.kxf"}, 1);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ(m_t3 + "/b2" + failLine + m_t3 + "/c" + failLine + m_t3 + "/sub/a3" + failLine + m_t3 + "/sub/c2" +
-                  failLine,
-              Failures());
+    EXPECT_EQ(
+        m_t3 + "/b2" + failLine + m_t3 + "/c" + failLine + m_t3 + "/sub/a3" + failLine + m_t3 + "/sub/c2" + failLine,
+        Failures());
     EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_job + "/CollectTot6.kxf was not wholly backed up"))
         << r.err;
 
@@ -228,14 +228,13 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
     ASSERT_EQ(0, unlink((m_t1 + "/a").c_str()));
     r = Backup({"--job-dir", m_job}, 2);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ((std::set<std::string>{m_t2 + "/a2" + failLine, m_t3 + "/sub/a3" + failLine}),
-              [&] {
-                  std::set<std::string> s;
-                  std::istringstream in(Failures());
-                  for (std::string l; std::getline(in, l);)
-                      s.insert(l + "\n");
-                  return s;
-              }());
+    EXPECT_EQ((std::set<std::string>{m_t2 + "/a2" + failLine, m_t3 + "/sub/a3" + failLine}), [&] {
+        std::set<std::string> s;
+        std::istringstream in(Failures());
+        for (std::string l; std::getline(in, l);)
+            s.insert(l + "\n");
+        return s;
+    }());
     for (const char* n : {"4", "6"})
         EXPECT_NE(std::string::npos, r.err.find(m_job + "/CollectTot" + n + ".kxf was not wholly")) << r.err;
     ASSERT_EQ(0, link((m_t2 + "/a2").c_str(), (m_t1 + "/a").c_str()));
@@ -270,8 +269,11 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
 // Directories a backup would take wrongly are refused with the reason,
 // before any output is made.
 TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
-    const std::string merged = ReadWholeFile(m_job + "/Merged_split_config"), split = ReadWholeFile(m_job + "/split_config");
-    auto write = [&](const char* name, const std::string& text) { return [=] { WriteWholeFile(m_job + "/" + name, text); }; };
+    const std::string merged = ReadWholeFile(m_job + "/Merged_split_config"),
+                      split = ReadWholeFile(m_job + "/split_config");
+    auto write = [&](const char* name, const std::string& text) {
+        return [=] { WriteWholeFile(m_job + "/" + name, text); };
+    };
     auto remove = [&](const std::string& name) { return [=] { unlink((m_job + "/" + name).c_str()); }; };
     auto mark = [&](int64_t mark) {
         return [=] {

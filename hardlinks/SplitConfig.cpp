@@ -77,35 +77,30 @@ namespace {
 
 // Reads a configuration file into the map, one group per non-empty line.
 // 0, or the errno of the failed open or read.
-int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
+// Calls fn(line number, parsed line) for each non-empty line (trimmed) of a
+// configuration file until it answers false. 0, or the errno of the failed
+// open or read (EINTR: fn stopped it).
+template <class Fn>
+int ForEachConfigLine(const std::string& path, SplitConfigKind kind, Fn fn) {
     TextLineReader lines;
-    if (!lines.Open(path)) {
-        int err = errno;
-        KXLOG(2, "+++++++Failed to open  input stream for hMergedSplitConfigName %s ++++++++++.",
-              path.c_str());
-        return err;
-    }
+    if (!lines.Open(path))
+        return errno;
     std::string line;
     SplitConfigLine parsed;
-    int32_t group = 0;
     int rc;
     while ((rc = lines.Next(line)) == 1) {
         QMString::TrimWhiteSpace(line);
         if (line.empty())
             continue;
-        ++group;
         ParseSplitConfigLine(kind, line, parsed);
-        if (parsed.badWords)
-            KXLOG(-1, "%s line %llu: %llu bad word(s) skipped, first: %s", path.c_str(),
-                  static_cast<unsigned long long>(lines.LineNumber()),
-                  static_cast<unsigned long long>(parsed.badWords), parsed.firstError.c_str());
         if (parsed.ignoredWords)
             KXLOG(1, "%s line %llu: words past the third ignored", path.c_str(),
                   static_cast<unsigned long long>(lines.LineNumber()));
-        map.Add(group, parsed.members, kind == SplitConfigKind::MergedSplitConfig);
+        if (!fn(lines.LineNumber(), parsed))
+            return EINTR;
     }
     if (rc < 0) {
-        int err = errno;
+        const int err = errno;
         KXLOG(-1, "%s: read failed after line %llu: %s", path.c_str(),
               static_cast<unsigned long long>(lines.LineNumber()), strerror(err));
         return err;
@@ -113,48 +108,44 @@ int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
     return 0;
 }
 
+// Reads a configuration file into the map, one group per non-empty line.
+// 0, or the errno of the failed open or read.
+int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
+    int32_t group = 0;
+    const int err = ForEachConfigLine(path, kind, [&](uint64_t lineNumber, SplitConfigLine& parsed) {
+        if (parsed.badWords)
+            KXLOG(-1, "%s line %llu: %llu bad word(s) skipped, first: %s", path.c_str(),
+                  static_cast<unsigned long long>(lineNumber), static_cast<unsigned long long>(parsed.badWords),
+                  parsed.firstError.c_str());
+        map.Add(++group, parsed.members, kind == SplitConfigKind::MergedSplitConfig);
+        return true;
+    });
+    if (err != 0 && group == 0 && err != EINTR)
+        KXLOG(2, "+++++++Failed to open  input stream for hMergedSplitConfigName %s ++++++++++.", path.c_str());
+    return err;
+}
+
 }  // namespace
 
 bool ReadSplitConfigStrict(const std::string& path, SplitConfigKind kind, std::vector<SplitConfigGroup>& out,
                            std::string& error) {
-    TextLineReader lines;
-    if (!lines.Open(path)) {
-        const int err = errno;
-        error = path + ": " + strerror(err);
-        errno = err;
-        return false;
-    }
-    std::string line;
-    SplitConfigLine parsed;
     size_t entries = 0;
-    int rc;
-    while ((rc = lines.Next(line)) == 1) {
-        QMString::TrimWhiteSpace(line);
-        if (line.empty())
-            continue;
-        ParseSplitConfigLine(kind, line, parsed);
-        const std::string at = path + " line " + std::to_string(lines.LineNumber()) + ": ";
-        if (parsed.badWords) {
+    const int err = ForEachConfigLine(path, kind, [&](uint64_t lineNumber, SplitConfigLine& parsed) {
+        const std::string at = path + " line " + std::to_string(lineNumber) + ": ";
+        if (parsed.badWords)
             error = at + parsed.firstError;
-            errno = EINVAL;
-            return false;
-        }
-        if (parsed.ignoredWords)
-            KXLOG(1, "%swords past the third ignored", at.c_str());
-        if ((entries += parsed.members.size()) > HLGroupMap::kMaxEntries) {
+        else if ((entries += parsed.members.size()) > HLGroupMap::kMaxEntries)
             error = at + "more than " + std::to_string(HLGroupMap::kMaxEntries) + " collect files";
-            errno = EFBIG;
-            return false;
-        }
-        out.push_back(SplitConfigGroup{lines.LineNumber(), std::move(parsed.members)});
-    }
-    if (rc < 0) {
-        const int err = errno;
-        error = path + ": read failed after line " + std::to_string(lines.LineNumber()) + ": " + strerror(err);
-        errno = err;
-        return false;
-    }
-    return true;
+        else
+            out.push_back(SplitConfigGroup{lineNumber, std::move(parsed.members)});
+        return error.empty();
+    });
+    if (err == 0)
+        return true;
+    if (err != EINTR)
+        error = path + ": " + strerror(err);
+    errno = err == EINTR ? EINVAL : err;
+    return false;
 }
 
 void AppendRestartOrder(const std::vector<std::vector<int32_t>>& groups, std::vector<RestartInfo_t>& list) {

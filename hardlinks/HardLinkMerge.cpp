@@ -11,16 +11,13 @@
 // killed or failed, is finished by the next run (RecoverMerge). The
 // hard-links table is never touched.
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <functional>
 #include <map>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -28,11 +25,10 @@
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectory.h"
 #include "hardlinks/SplitConfig.h"
 #include "hardlinks/SplitConfigLine.h"
-#include "hardlinks/TextLineReader.h"
 #include "platform/KxLog.h"
-#include "platform/QMString.h"
 
 namespace {
 
@@ -111,16 +107,11 @@ MergeGroups BuildGroups(const std::string& hConfig, const std::string& sConfig) 
 
 using Step = DirectoryJournal::Step;
 
-bool EndsWith(const std::string& s, const char* suffix) {
-    const size_t n = strlen(suffix);
-    return s.size() > n && s.compare(s.size() - n, std::string::npos, suffix) == 0;
-}
-
 // Before a merge with no journal: the configuration files a merge killed
-// before its journal had written go; any other file of a merge's making
-// (".tmpl", ".premerge", ".merge") was left by a merge that no journal
-// describes, and the directory is not merged over.
-void ClearUnjournaled(const std::string& dir) {
+// before its journal had written go; any other temporary file or journal of
+// a split or merge was left by one that did not finish, and the directory is
+// not merged over.
+void ClearUnjournaled(const std::string& dir, const std::string& baseName) {
     for (const std::string& n :
          {std::string(kMergeJournalName) + kTempSuffix, std::string(kCollectSplitConfigName) + kMergeConfigSuffix,
           std::string(kMergedSplitConfigName) + kMergeConfigSuffix})
@@ -131,14 +122,13 @@ void ClearUnjournaled(const std::string& dir) {
         throw HardLinkManagerBaseException("cannot read " + dir + ": " + strerror(errno));
     std::string found;
     while (dirent* e = readdir(d))
-        for (const char* suffix : {kMergeTempSuffix, kMergeAsideSuffix, kMergeConfigSuffix})
-            if (EndsWith(e->d_name, suffix))
-                found = e->d_name;
+        if (JobDirectory::IsUnfinishedWork(e->d_name, baseName))
+            found = e->d_name;
     closedir(d);
     if (!found.empty()) {
-        KXLOG(-1, "%s holds %s, left by a merge that no journal describes: not merged over", dir.c_str(),
+        KXLOG(-1, "%s holds %s, left by a split or merge that did not finish: not merged over", dir.c_str(),
               found.c_str());
-        throw HardLinkManagerBaseException("merge leftovers in " + dir);
+        throw HardLinkManagerBaseException("unfinished work in " + dir);
     }
 }
 
@@ -207,7 +197,7 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
             Cleanup();
             return true;
         }
-        ClearUnjournaled(dir);
+        ClearUnjournaled(dir, m_baseName);
         const std::string sConfig = GenerateCollectSplitConfigFileName(dir);
         MergeGroups groups = BuildGroups(GenerateHCollectSplitConfigFileName(dir), sConfig);
         for (const auto& kv : groups) {

@@ -17,7 +17,6 @@ constexpr const char* kCollectSuffix = ".kxf";      // a finished (H) collect fi
 constexpr const char* kTempSuffix = ".tmp";         // a file written before it is renamed
 constexpr const char* kSplitTempSuffix = kTempSuffix;  // a new H collect file the split writes
 constexpr const char* kMergeTempSuffix = ".tmpl";   // a renumbered collect file the merge moves
-constexpr const char* kMergeAsideSuffix = ".premerge";  // a file the merge moved out of its way
 constexpr const char* kMergeConfigSuffix = ".merge";    // a configuration the merge writes
 // The journals of the split and the merge (DirectoryJournal): present only
 // while one runs, or after one was killed.

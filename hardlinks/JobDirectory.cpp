@@ -52,7 +52,7 @@ bool JobDirectory::IsUnfinishedWork(const std::string& name, const std::string& 
                                       std::string(kMergedSplitConfigName), std::string(kHCollectSplitConfigName)}) {
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        for (const char* suffix : {kTempSuffix, kMergeTempSuffix, kMergeAsideSuffix, kMergeConfigSuffix})
+        for (const char* suffix : {kTempSuffix, kMergeTempSuffix, kMergeConfigSuffix})
             if (EndsWith(name, suffix))
                 return true;
     }

@@ -5,8 +5,7 @@
 // A directory is refused (with the reason) when a backup would take it
 // wrongly:
 //   - a split or merge is unfinished: a journal, or a temporary file of
-//     theirs (".tmp", ".tmpl", ".premerge", ".merge" after a name of the
-//     layout);
+//     theirs (".tmp", ".tmpl", ".merge" after a name of the layout);
 //   - a hard-link collect file HCollectTot<n>.kxf is left (no merge took it:
 //     its groups' data would go nowhere), or HCollect_split_config says the
 //     split ran and there is no Merged_split_config;

@@ -27,6 +27,7 @@
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/CollectPrefetcher.h"
+#include "ruxen/HardLinkLedger.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
@@ -190,6 +191,8 @@ int RuxenBase::singleProcess() {
     for (const auto& p : m_nameMap)
         m_nameMapper->add(p.first.c_str(), p.second.c_str());
     m_namesMapped |= !m_nameMap.empty();
+    if (!makeLedgers(0, 1))
+        return 1;
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
@@ -208,7 +211,8 @@ int RuxenBase::singleProcess() {
     if (run.failed)
         for (size_t i = at > 0 ? at - 1 : 0; i < m_restart.size(); ++i)
             failCollect(m_restart[i].collectNumber, i + 1 == at ? "the stream failed" : "the stream failed before it");
-    return run.failed ? 1 : 0;
+    settleHardLinkMembers();
+    return run.failed || m_streamFailed || !failedCollectFiles().empty() ? 1 : 0;
 }
 
 StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
@@ -261,6 +265,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.setJobCtrlClient(m_jobCtrl);
     const size_t causesBefore = m_jobCtrl ? m_jobCtrl->PendingCauses().size() : 0;
     subclientFiles files;
+    HardLinkLedger* ledger = ledgerOf(args.streamNumber);
+    file.SetHardLinkLedger(ledger);
     if (!args.jobDir.empty()) {
         // The data of a hard-link group travels once, from its hard-link
         // collect file; the table in the job directory names the groups.
@@ -312,13 +318,24 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
                 !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
                 prefetcher.reset(new CollectPrefetcher(input->Descriptor(), input->Path(), 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());
+            if (ledger)
+                ledger->SetCollect(n);
             failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
                      StreamBackupPass::kCollectDone;
             pass.SetPositionListener(nullptr);
+            // A finished collect file of a hard-link job is in the archive
+            // before the next is asked for: its groups' data then counts as
+            // sent, even when the stream is killed later.
+            if (ledger && !failed)
+                failed = counting.Flush() != 0;
         }
     }
     if (catalog && catalog->backupDone(0) != 0)
         failed = true;
+    if (ledger && ledger->WriteError() != 0) {
+        addProblem(run, kProblemLedger, strerror(ledger->WriteError()));
+        failed = true;
+    }
     failed |= counting.Close() != 0;
     if (!indexPath.empty() && index.Close() != 0) {
         addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));

@@ -51,6 +51,7 @@
 #include "ruxen/SnapMountInfo.h"
 
 class CCollectFileArbitrator;
+class HardLinkLedger;
 class KXJobCtrlClient;
 class RuxenFile;
 class TAVNameMapper;
@@ -150,6 +151,8 @@ public:
     const std::vector<std::string>& collectFiles() const { return m_collects; }
     // The collect files marked failed, in order.
     std::vector<std::string> failedCollectFiles() const;
+    // Why the job could not start (its job directory refused), else empty.
+    const std::string& setupError() const { return m_setupError; }
     TAVNameMapper* nameMapper() const { return m_nameMapper.get(); }
 
     // Set when the process runs as a proxy client: header filling then takes
@@ -167,9 +170,10 @@ public:
     // arbitrator that cannot be made choose the first.
     void Initialize();
     bool ClassicArbitration() const { return m_classic; }
-    // The restart list (and, in a job directory with the hard-link feature,
-    // the parent's group map); the arbitrator's disk groups. False (logged)
-    // when the split configuration cannot be read.
+    // The restart list (and, in a job directory, the parent's group map
+    // from its Merged_split_config); the arbitrator's disk groups. False
+    // (the reason in inputError()) when the job directory is refused
+    // (hardlinks/JobDirectory.h).
     bool getRestartInfo();
     // Registers each split group (or lone collect file) still to do with the
     // arbitrator. 0, or 1 when a collect file cannot be placed.
@@ -231,6 +235,15 @@ private:
     // files, naming the hard-link collect files they wait for.
     void serveWaitingChildren();
     int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
+    // A hard-link job's ledgers, one for each of `streams` streams numbered
+    // from `first`, made before they start (RuxenBaseHardLinks.cpp). False
+    // with the reason in setupError().
+    bool makeLedgers(int first, int streams);
+    HardLinkLedger* ledgerOf(int stream) const;
+    // Once every stream has ended: members whose group's data is in no
+    // stream are failed items, listed in their stream's lists, and their
+    // collect files are marked failed.
+    void settleHardLinkMembers();
 
     BackupArgs m_args;
     std::vector<std::string> m_collects;
@@ -250,6 +263,7 @@ private:
     std::vector<RestartInfo_t> m_restart;
     std::vector<int32_t> m_restartIndex;  // collect number -> index in m_restart, -1 none
     bool m_fromJobDir = false;
+    std::string m_setupError;
     bool m_classic = true;
     std::unique_ptr<CCollectFileArbitrator> m_arbitrator;
     EvEvent m_event{"ruxenParent"};
@@ -263,6 +277,7 @@ private:
     std::vector<ChildInfo_t> m_children;
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;
+    std::vector<std::unique_ptr<HardLinkLedger>> m_ledgers;  // by stream number
 
     int m_cmdFd = -1;  // child side
     int m_msgFd = -1;

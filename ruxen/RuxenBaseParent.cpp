@@ -77,6 +77,11 @@ int RuxenBase::parent() {
         return 1;
     }
 
+    if (!makeLedgers(1, args.streamCount)) {
+        for (const RestartInfo_t& r : m_restart)
+            failCollect(r.collectNumber, m_setupError.c_str());
+        return 1;
+    }
     IgnoreSigpipe sigpipe;
     if (args.streamCount > 1)
         createStreamOutputs(args);
@@ -115,10 +120,11 @@ int RuxenBase::parent() {
         serveWaitingChildren();
     }
 
-    bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         if (r.offset == 0)
             failCollect(r.collectNumber, "no stream was left to back it up");
+    settleHardLinkMembers();
+    bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         failed |= r.offset == kRestartFailed;
     for (const ChildInfo_t& c : m_children)

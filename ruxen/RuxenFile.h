@@ -41,6 +41,7 @@ class IdxMessage;
 class IndexMetaDataHelper;
 class IndexingConnection;
 class KXArchive;
+class HardLinkLedger;
 class KXJobCtrlClient;
 class RuxenFilePrivate;
 class TAVNameMapper;
@@ -364,6 +365,9 @@ public:
     void setTotalBackupSize(unsigned long long size) { m_totalBackupSize = size; }
     void EnableHardLinkHandling() { m_hardLinkJob = true; }
     void DisableHardLinkHandling() { m_hardLinkJob = false; }
+    // Told of each hard-link group's data and member that goes out (not
+    // owned; null: none).
+    void SetHardLinkLedger(HardLinkLedger* ledger) { m_hlLedger = ledger; }
     void setErrorsTolerated(bool on) { m_errorsTolerated = on; }
     void setUseNativeSnap(bool on) { m_useNativeSnap = on; }
     bool getUseNativeSnap() const { return m_useNativeSnap; }
@@ -573,6 +577,9 @@ protected:
     void ApplyCollectLine(const CollectLine& line);
     // A file of several links that the job backs up as a hard link.
     bool HardLinkCandidate() const;
+    // A line of a hard-link collect file whose item is its group's data,
+    // sent under the group's phony name.
+    bool HardLinkGroupData() const;
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.
     HardLinksTablePtr HardLinkTable();
@@ -699,6 +706,7 @@ protected:
     CollectLine m_collectLine;  // reused for every line: no allocation per item
     uint64_t m_directiveGeneration = 0;
     HardLinksTablePtr m_hlTable;
+    HardLinkLedger* m_hlLedger = nullptr;
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

@@ -185,6 +185,11 @@ bool RuxenFile::HardLinkCandidate() const {
     return m_hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
 }
 
+bool RuxenFile::HardLinkGroupData() const {
+    return m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
+           m_itemType != fTypeDirectory && !m_phonyNamePath;
+}
+
 HardLinksTablePtr RuxenFile::HardLinkTable() {
     if (!m_hlTable || !m_hlTable->isOpen())
         m_hlTable = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);

@@ -356,8 +356,7 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
     }
     if (m_hlCollectEntry && !m_private->indexV2)
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
-    if (m_hardLinkJob && m_hlHandlingForItem && c.files && m_hlCollectEntry && m_stat.st_nlink >= 2 && !directory &&
-        !m_phonyNamePath) {
+    if (c.files && HardLinkGroupData()) {
         KXLOG(3, "++++++HLDEBUG BACKUP real name %s", c.name.c_str());
         m_ownName = c.name;
         if (m_private->indexV2) {

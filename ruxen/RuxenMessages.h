@@ -2,6 +2,7 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 
 #include "platform/KXPlatformInfo.h"
@@ -35,6 +36,11 @@ constexpr const char* kReasonChangedWhileRead = "changed while being read";
 constexpr const char* kReasonLinkRefused =
     "the symbolic link %s in its path belongs to uid %u, neither root nor the job's user: not followed";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
+// A hard-link member that went out naming its group, whose data is in no
+// stream of the job (its hard-link collect file left out, failed or killed,
+// or the group's line failed); the failures file gets this error number.
+constexpr const char* kReasonHardLinkGroupLost = "its hard-link group's data is in no stream of the job";
+constexpr int kErrnoHardLinkGroupLost = ENODATA;
 
 // Collect-file arbitrator: the parent's dump hook and the errors of placing
 // a collect file on a device.
@@ -69,6 +75,7 @@ constexpr const char* kProblemChangedWhileRead =
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
 constexpr const char* kProblemPendingCause = "the job manager was given pending cause 0x%x: %s";
+constexpr const char* kProblemLedger = "cannot record what the stream sent of hard-link groups: %s";
 
 // Header sending, optional headers, object-server metadata, end-of-item and
 // failed-item records.

@@ -66,8 +66,9 @@ void usage(FILE* out) {
             "                    writes it): hard-linked files are sent once per group;\n"
             "                    without COLLECT files, its CollectTot<n>.kxf are backed up\n"
             "                    (in the order and split groups of its split_config and\n"
-            "                    Merged_split_config when HLINK=Y: a group's other collect\n"
-            "                    files wait for its hard-link collect files)\n"
+            "                    Merged_split_config: a group's other collect files wait\n"
+            "                    for its hard-link collect files); a directory whose split\n"
+            "                    or merge did not finish is refused\n"
             "  --long-path       names too long for the archive go under a substitute name\n"
             "                    (ancestor and GUID); needs an --app-type that keeps long\n"
             "                    paths\n"
@@ -358,6 +359,10 @@ int main(int argc, char** argv) {
         // Nothing was created or truncated: an earlier archive is as it was.
         fprintf(stderr, "ruxen-backup: %s\n", job.inputError().c_str());
         return 2;
+    }
+    if (!job.setupError().empty()) {
+        fprintf(stderr, "ruxen-backup: %s\n", job.setupError().c_str());
+        return 1;
     }
     if (args.streamCount <= 1 && !opened)
         return 1;  // the outputs could not be made; the report said why

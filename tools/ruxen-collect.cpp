@@ -6,16 +6,20 @@
 // whole.
 //
 //   ruxen-collect DIR... > COLLECT
-//   ruxen-collect --job-dir JOBDIR DIR...
+//   ruxen-collect [--streams N] --job-dir JOBDIR DIR...
 //
-// With --job-dir, tree i (from 1) goes to JOBDIR/CollectTot<i>.kxf, and
+// With --job-dir it stands in for the scan program and leaves JOBDIR ready
+// for ruxen-backup --job-dir. Tree i (from 1) goes to CollectTot<i>.kxf, and
 // every path of a file with more than one link (not a directory) is also
 // recorded by the hard-link manager: a row in the hard-links table of
 // JOBDIR, which is written afresh (empty when no tree has hard links), and
-// a line in JOBDIR/HCollectTot<k>.kxf, k the tree where the file was first
-// met (written for every tree, "# /" alone when it has none). A file linked
-// from several trees is one group in one hard-link collect file, so that its
-// data is sent once. Earlier files of these names are replaced.
+// a line in HCollectTot<k>.kxf, k the tree where the file was first met, so
+// that a file linked from several trees is one group in one hard-link
+// collect file. split_config makes each tree a group; the split then keeps
+// one line per hard-link group, in files sized for N streams, and the merge
+// renumbers everything into CollectTot1.kxf ... with each tree's hard-link
+// collect files just before its collect file, and writes
+// Merged_split_config. Every earlier file of the layout is removed first.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -33,6 +37,7 @@
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectory.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
 #include "platform/ParentDirCache.h"
@@ -249,33 +254,64 @@ struct Walk {
 };
 
 int Usage(FILE* to, int rc) {
-    fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
-                "       ruxen-collect --job-dir JOBDIR DIR...\n"
-                "  --job-dir  write JOBDIR/CollectTot<i>.kxf for the i-th DIR and record files\n"
-                "             of several links in its hard-links table and in JOBDIR/HCollectTot<k>.kxf,\n"
-                "             k the first DIR where the file was met\n");
+    fprintf(to,
+            "usage: ruxen-collect DIR... > COLLECT\n"
+            "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
+            "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
+            "             the files of several links in its hard-links table and hard-link\n"
+            "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
+            "             and Merged_split_config (earlier files of these names are replaced)\n"
+            "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
     return rc;
 }
 
-// The trees into the job directory. 0, or 1 when something failed.
-int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees) {
+// Every file of the layout an earlier run may have left: this run writes
+// the directory afresh, and a file left from before would be taken for one
+// of its own.
+bool ClearJobDir(const std::string& jobDir, HardLinkManager& links) {
+    DIR* d = opendir(jobDir.c_str());
+    if (!d) {
+        fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", jobDir.c_str(), strerror(errno));
+        return false;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        bool ours = JobDirectory::IsUnfinishedWork(n, kCollectBaseName) || n == kCollectSplitConfigName ||
+                    n == std::string(kCollectSplitConfigName) + kSplitConfigOrigSuffix ||
+                    n == kHCollectSplitConfigName || n == kMergedSplitConfigName;
+        for (const std::string prefix : {std::string(kCollectBaseName), "H" + std::string(kCollectBaseName)})
+            ours |= n.size() > prefix.size() + 4 && n.compare(0, prefix.size(), prefix) == 0 &&
+                    n.find_first_not_of("0123456789", prefix.size()) == n.size() - 4 &&
+                    n.compare(n.size() - 4, 4, kCollectSuffix) == 0;
+        if (ours)
+            names.push_back(n);
+    }
+    closedir(d);
+    for (const std::string& n : names) {
+        if (unlink((jobDir + "/" + n).c_str()) != 0 && errno != ENOENT) {
+            fprintf(stderr, "ruxen-collect: cannot remove %s/%s: %s\n", jobDir.c_str(), n.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    if (!links.DeleteCtreeFiles()) {
+        fprintf(stderr, "ruxen-collect: cannot remove the hard-links table in %s\n", jobDir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The trees into the job directory, then the split and the merge as the
+// scan program runs them. 0, or 1 when something failed.
+int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees, uint32_t streams) {
     HardLinkManager::EnableHardLinkFeature();
     HardLinkManager links;
     links.initHardLinkManager(jobDir, kCollectBaseName);
-    // Nothing of an earlier run may stay: H collect files are appended to.
-    if (!links.DeleteCtreeFiles()) {
-        fprintf(stderr, "ruxen-collect: cannot remove the hard-links table in %s\n", jobDir.c_str());
+    if (!ClearJobDir(jobDir, links))
         return 1;
-    }
     int errors = 0;
-    for (uint32_t i = 1; i <= trees.size(); ++i) {
-        const std::string hcollect = HCollectFile::GetHCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
-        if (unlink(hcollect.c_str()) != 0 && errno != ENOENT) {
-            fprintf(stderr, "ruxen-collect: cannot remove %s: %s\n", hcollect.c_str(), strerror(errno));
-            return 1;
-        }
-    }
     std::map<std::pair<dev_t, ino_t>, uint32_t> firstMet;
+    std::string split;
     for (uint32_t i = 1; i <= trees.size(); ++i) {
         const std::string path = HCollectFile::GetCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
         std::unique_ptr<FILE, int (*)(FILE*)> out(fopen(path.c_str(), "w"), fclose);
@@ -291,31 +327,43 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", path.c_str(), strerror(errno));
             return 1;
         }
+        split += std::to_string(i) + "\n";
     }
-    // Every tree has its hard-link collect file, "# /" alone when empty; a
-    // later tree may have added to an earlier tree's file.
-    for (uint32_t i = 1; i <= trees.size(); ++i) {
-        try {
-            links.collectFile(i, HCOLLECT_WRITE);
-        } catch (const HardLinkManagerBaseException& e) {
-            fprintf(stderr, "ruxen-collect: %s\n", e.what());
-            return 1;
-        }
-        CTyError closed = links.closeCollectFile(i);
+    // The hard-link collect files written (a later tree may have added to an
+    // earlier tree's), then the table: it exists even when empty, and its
+    // last rows are committed and marked or the run fails.
+    for (uint32_t n : links.hColNumbers()) {
+        CTyError closed = links.closeCollectFile(n);
         if (closed.IsError()) {
-            fprintf(stderr, "ruxen-collect: cannot write the hard-link collect file of %s: %s\n", trees[i - 1],
+            fprintf(stderr, "ruxen-collect: cannot write the hard-link collect file of %s: %s\n", trees[n - 1],
                     closed.Message().c_str());
             return 1;
         }
     }
-    // The table is read by every stream: it exists even when empty, and its
-    // last rows are committed or the run fails.
     HardLinksTablePtr table = HardLinkManager::getHLTableClass(jobDir, false);
     if (!table || table->close() != 0) {
         fprintf(stderr, "ruxen-collect: cannot write the hard-links table in %s\n", jobDir.c_str());
         return 1;
     }
     HardLinkManager::closeHLTableClass();
+    // One group per tree; the split shares the hard-link groups out over the
+    // streams, and the merge numbers each tree's hard-link collect files
+    // just before its collect file.
+    if (int err = WriteFileAtomically(HardLinkManager::GenerateCollectSplitConfigFileName(jobDir), split)) {
+        fprintf(stderr, "ruxen-collect: cannot write %s/%s: %s\n", jobDir.c_str(), kCollectSplitConfigName,
+                strerror(err));
+        return 1;
+    }
+    try {
+        uint32_t next = 0;
+        int missing = 0;
+        links.SplitHCollectFile(static_cast<uint32_t>(trees.size()), true, streams);
+        links.MergeSplitFiles(next, missing);
+    } catch (const HardLinkManagerBaseException& e) {
+        fprintf(stderr, "ruxen-collect: the split and merge of the hard-link collect files in %s failed: %s\n",
+                jobDir.c_str(), e.what());
+        return 1;
+    }
     return errors ? 1 : 0;
 }
 
@@ -324,6 +372,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
 int main(int argc, char** argv) {
     KxLog::ConfigureFromEnvironment();
     std::string jobDir;
+    unsigned long streams = 1;
     std::vector<const char*> trees;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
@@ -332,6 +381,15 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc)
                 return Usage(stderr, 2);
             jobDir = argv[++i];
+        } else if (strcmp(argv[i], "--streams") == 0) {
+            char* end = nullptr;
+            errno = 0;
+            if (i + 1 >= argc ||
+                (streams = strtoul(argv[++i], &end, 10),
+                 errno != 0 || *end != '\0' || end == argv[i] || argv[i][0] == '-' || streams < 1 || streams > 256)) {
+                fprintf(stderr, "ruxen-collect: --streams takes a number from 1 to 256\n");
+                return Usage(stderr, 2);
+            }
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             fprintf(stderr, "ruxen-collect: unknown option %s\n", argv[i]);
             return Usage(stderr, 2);
@@ -342,7 +400,7 @@ int main(int argc, char** argv) {
     if (trees.empty())
         return Usage(stderr, 2);
     if (!jobDir.empty())
-        return CollectIntoJobDir(jobDir, trees);
+        return CollectIntoJobDir(jobDir, trees, static_cast<uint32_t>(streams));
 
     Walk w{stdout, "the collect file", nullptr, 0};
     for (const char* t : trees)

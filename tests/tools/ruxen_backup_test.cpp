@@ -516,58 +516,6 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
     EXPECT_NE(std::string::npos, r.out.find("name=\"" + m_dir / "rootlink/f000\" mode=0100644 size=10 "));
 }
 
-// Hard links through the job directory: ruxen-collect writes a collect file
-// per tree and records every path of a multi-link file in a hard-link
-// collect file and the table; the backup sends each member without
-// data, naming its group, and the group's data under the phony name, which
-// the verifier compares with a member. Without the hard-link collect files
-// the groups' data is missing, and the verifier says so.
-TEST_F(RuxenBackupTool, HardLinkGroupsThroughTheJobDirectory) {
-    const std::string tree2 = m_dir / "tree2", job = m_dir / "job";
-    ASSERT_EQ(0, mkdir(tree2.c_str(), 0755));
-    ASSERT_EQ(0, mkdir(job.c_str(), 0755));
-    ASSERT_EQ(0, link((m_tree + "/data.bin").c_str(), (m_tree + "/sub/hard1").c_str()));
-    ASSERT_EQ(0, link((m_tree + "/data.bin").c_str(), (tree2 + "/hard2").c_str()));
-    ASSERT_EQ(0, link((m_tree + "/sparse").c_str(), (m_tree + "/sub/hard3").c_str()));
-    WriteWholeFile(job + "/HCollectTot1.kxf", "# 1 2 3 4 /stale/line\n");
-    ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", job, m_tree, tree2});
-    ASSERT_EQ(0, r.exitCode) << r.err;
-
-    auto entry = [](const std::string& p) {
-        struct stat st;
-        EXPECT_EQ(0, lstat(p.c_str(), &st)) << p;
-        return "# " + std::to_string(st.st_ino) + " " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ctime) +
-               " " + std::to_string(st.st_size) + " " + p + "\n";
-    };
-    // hard2 joins its group in the hard-link collect file of the tree where
-    // the group was first met.
-    EXPECT_EQ("# /\n" + entry(m_tree + "/data.bin") + entry(m_tree + "/sparse") + entry(m_tree + "/sub/hard1") +
-                  entry(m_tree + "/sub/hard3") + entry(tree2 + "/hard2"),
-              ReadWholeFile(job + "/HCollectTot1.kxf"));
-    EXPECT_EQ("# /\n", ReadWholeFile(job + "/HCollectTot2.kxf"));
-    EXPECT_EQ(tree2 + "\n" + tree2 + "/hard2\n", ReadWholeFile(job + "/CollectTot2.kxf"));
-    EXPECT_EQ(0, access((job + "/hardLinks.dat").c_str(), R_OK));
-
-    const std::vector<std::string> collects = {job + "/CollectTot1.kxf", job + "/CollectTot2.kxf"};
-    std::vector<std::string> args = {"--job-dir", job, "--failures", m_failures, "--archive", m_archive};
-    args.insert(args.end(), collects.begin(), collects.end());
-    for (bool withGroups : {true, false}) {
-        SCOPED_TRACE(withGroups ? "with the hard-link collect files" : "without them");
-        std::vector<std::string> a = args;
-        if (withGroups)
-            a.insert(a.end(), {job + "/HCollectTot1.kxf", job + "/HCollectTot2.kxf"});
-        r = Backup(a);
-        EXPECT_EQ(0, r.exitCode) << r.err;
-        EXPECT_EQ("", ReadWholeFile(m_failures));
-        StreamCheck c = CheckArchiveFile(m_archive);
-        EXPECT_EQ(withGroups, c.Ok()) << c.lines;
-        EXPECT_EQ(withGroups ? 3u + 5u : 3u, c.matched) << "plain files, then each group's data once per path";
-        EXPECT_EQ(withGroups ? 0u : 2u, c.mismatched) << c.lines;
-        EXPECT_EQ(5u, static_cast<size_t>(std::count(c.lines.begin(), c.lines.end(), '\n')) - c.mismatched)
-            << "every member names its group: " << c.lines;
-    }
-}
-
 // Index metadata of a stub-free tree: only the item whose folder is too long
 // for the index carries a record 159, its real path, where the verifier
 // compares it; a catalog run sends the same pair before that item's entry
@@ -756,7 +704,7 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
-                   "/no/dir/CollectTot1.kxf: No such file"},
+                   "/no/dir: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
         Invocation{"IndexIsCollect", "ruxen-backup",
                    {"--catalog", "--index", "@/collect.cvf", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n",
@@ -777,6 +725,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "", 2, "--name-map is for a job whose paths no --proxy-map"},
         Invocation{"NativeSnapWithoutItsFile", "ruxen-backup", {"--native-snap", "--archive", "@/a", "@/collect.cvf"},
                    "", 2, "--native-snap needs the native snapshot's mapping file @/nativeSnapMapInfo.kxf"},
+        Invocation{"CollectNoStreams", "ruxen-collect", {"--streams", "0", "--job-dir", "@", "@/tree"}, "", 2,
+                   "--streams takes a number from 1 to 256"},
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),

@@ -13,7 +13,6 @@
 #include "FuzzSupport.h"
 
 #include "platform/GpfsFileSetConfig.h"
-#include "platform/XercesGuard.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
@@ -21,7 +20,6 @@
 RUXEN_FUZZ_MAX_LEN((16u << 20) + 64)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static XercesGuard keepXercesUp;  // so each load does not initialise the library anew
     const std::string& dir = fuzzsupport::ScratchDir();
     fuzzsupport::QuietLog();
     fuzzsupport::WriteInput(dir + "/" + kFileSetListFile, data, size);

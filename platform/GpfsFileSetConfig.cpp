@@ -5,7 +5,6 @@
 #include "platform/HardenedXmlParser.h"
 #include "platform/PathUtil.h"
 #include "platform/WholeFile.h"
-#include "platform/XercesGuard.h"
 
 namespace App {
 
@@ -59,14 +58,8 @@ private:
 bool GpfsFileSetConfigList::unserialize(const std::string& xml, const std::string& name, std::string& error) {
     fileSets.clear();
     skipped.clear();
-    XercesGuard guard;
-    HardenedXmlParser* parser = guard.parser();
-    if (parser == nullptr) {
-        error = guard.error();
-        return false;
-    }
     FileSetCollector collector(fileSets, skipped);
-    bool ok = parser->parseMemory(xml, name, collector, error);
+    bool ok = HardenedXmlParser::ParseMemory(xml, name, collector, error);
     if (ok && !collector.rightRoot()) {
         error = name + ": the document is not a " + kGpfsFileSetListRoot;
         ok = false;

@@ -1,184 +1,110 @@
 #include "platform/HardenedXmlParser.h"
 
-#include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/sax/SAXParseException.hpp>
-#include <xercesc/sax2/Attributes.hpp>
-#include <xercesc/sax2/DefaultHandler.hpp>
-#include <xercesc/sax2/SAX2XMLReader.hpp>
-#include <xercesc/sax2/XMLReaderFactory.hpp>
-#include <xercesc/util/OutOfMemoryException.hpp>
-#include <xercesc/util/SecurityManager.hpp>
-#include <xercesc/util/XMLException.hpp>
-#include <xercesc/util/XMLUni.hpp>
-
-#include <cstdint>
 #include <new>
 #include <stdexcept>
 
 #include "platform/WholeFile.h"
-
-using namespace XERCES_CPP_NAMESPACE;
+#include "platform/XmlLibrary.h"
 
 namespace {
 
-// Thrown out of the scanner when it meets a DOCTYPE; the scanner's own
-// guards put it back in order for the next parse.
-struct DoctypeRefused {};
-
-// "<name>: <what was thrown>", inside a catch (...).
-std::string DescribeCurrentException(const std::string& name) {
-    try {
-        throw;
-    } catch (const DoctypeRefused&) {
-        return name + ": a DOCTYPE is not accepted";
-    } catch (const OutOfMemoryException&) {
-        return name + ": out of memory";
-    } catch (const std::bad_alloc&) {
-        return name + ": out of memory";
-    } catch (const XMLException& e) {
-        return name + ": " + HardenedXmlParser::ToUtf8(e.getMessage());
-    } catch (const SAXException& e) {
-        return name + ": " + HardenedXmlParser::ToUtf8(e.getMessage());
-    } catch (const std::exception& e) {
-        return name + ": " + e.what();
-    } catch (...) {
-        return name + ": the XML library failed";
+// Hands the library's events to a Handler. Nothing the handler throws goes
+// back into the library: the event answers non-zero, the parse stops, and
+// the handler's reason replaces the library's.
+class Bridge {
+public:
+    Bridge(HardenedXmlParser::Handler& handler, const std::string& name) : m_handler(handler), m_name(name) {
+        m_events.context = this;
+        m_events.startElement = &Bridge::StartElement;
+        m_events.content = &Bridge::Content;
+        m_events.failure = &Bridge::Failure;
     }
-}
+    const RuxenXmlEvents& events() const { return m_events; }
+    // Why the parse failed, the handler's reason first.
+    std::string& reason() { return m_handlerFailure.empty() ? m_libraryFailure : m_handlerFailure; }
+
+private:
+    static int StartElement(void* context, unsigned depth, const char* name, const RuxenXmlAttribute* attributes,
+                            size_t count) noexcept {
+        Bridge& b = *static_cast<Bridge*>(context);
+        try {
+            b.m_attributes.clear();
+            for (size_t i = 0; i < count; ++i)
+                b.m_attributes[attributes[i].name] = attributes[i].value;
+            b.m_handler.StartElement(depth, name, b.m_attributes);
+            return 0;
+        } catch (...) {
+            return b.HandlerFailed();
+        }
+    }
+    static int Content(void* context, unsigned depth) noexcept {
+        Bridge& b = *static_cast<Bridge*>(context);
+        try {
+            b.m_handler.Content(depth);
+            return 0;
+        } catch (...) {
+            return b.HandlerFailed();
+        }
+    }
+    static void Failure(void* context, const char* text, size_t length) noexcept {
+        Bridge& b = *static_cast<Bridge*>(context);
+        try {
+            b.m_libraryFailure.assign(text, length);
+        } catch (...) {
+            b.m_libraryFailure.clear();  // the caller says it failed without a reason
+        }
+    }
+
+    // Inside a catch (...): keeps what was thrown as the parse's reason.
+    int HandlerFailed() noexcept {
+        try {
+            try {
+                throw;
+            } catch (const std::bad_alloc&) {
+                m_handlerFailure = m_name + ": out of memory";
+            } catch (const std::exception& e) {
+                m_handlerFailure = m_name + ": " + e.what();
+            } catch (...) {
+                m_handlerFailure = m_name + ": the XML reader failed";
+            }
+        } catch (...) {
+            m_handlerFailure.clear();
+        }
+        return 1;
+    }
+
+    HardenedXmlParser::Handler& m_handler;
+    const std::string& m_name;
+    RuxenXmlEvents m_events{};
+    std::map<std::string, std::string> m_attributes;  // reused: one element's at a time
+    std::string m_handlerFailure;
+    std::string m_libraryFailure;
+};
 
 }  // namespace
 
-// Turns Xerces' callbacks into the handler's, keeps the first error and
-// refuses a DOCTYPE: the scanner reports the declaration (startDTD) before it
-// reads the internal subset, so nothing of it is declared or expanded.
-class HardenedXmlParser::Adapter : public DefaultHandler {
-public:
-    void Begin(Handler* handler) {
-        m_handler = handler;
-        m_depth = 0;
-        m_error.clear();
-    }
-    const std::string& error() const { return m_error; }
-
-    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname,
-                      const Attributes& attrs) override {
-        m_attributes.clear();
-        const XMLSize_t count = attrs.getLength();
-        for (XMLSize_t i = 0; i < count; ++i)
-            m_attributes[ToUtf8(attrs.getQName(i))] = ToUtf8(attrs.getValue(i));
-        m_handler->StartElement(m_depth, ToUtf8(qname), m_attributes);
-        ++m_depth;
-    }
-    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { --m_depth; }
-    void characters(const XMLCh* const, const XMLSize_t) override { content(); }
-    void processingInstruction(const XMLCh* const, const XMLCh* const) override { content(); }
-    void comment(const XMLCh* const, const XMLSize_t) override { content(); }
-    void startCDATA() override { content(); }
-    void startDTD(const XMLCh* const, const XMLCh* const, const XMLCh* const) override { throw DoctypeRefused(); }
-
-    void warning(const SAXParseException&) override {}
-    void error(const SAXParseException& e) override { keep(e); }
-    void fatalError(const SAXParseException& e) override { keep(e); }
-    void resetErrors() override { m_error.clear(); }
-
-private:
-    void content() {
-        if (m_depth > 0)  // nothing outside the document element is content
-            m_handler->Content(m_depth - 1);
-    }
-    void keep(const SAXParseException& e) {
-        if (m_error.empty())
-            m_error = "line " + std::to_string(e.getLineNumber()) + ", column " + std::to_string(e.getColumnNumber()) +
-                      ": " + ToUtf8(e.getMessage());
-    }
-
-    Handler* m_handler = nullptr;
-    unsigned m_depth = 0;
-    std::string m_error;
-    std::map<std::string, std::string> m_attributes;  // reused: one element's at a time
-};
-
-HardenedXmlParser::HardenedXmlParser() : m_adapter(new Adapter), m_security(new SecurityManager) {
-    m_security->setEntityExpansionLimit(kEntityExpansionLimit);
-}
-
-void HardenedXmlParser::MakeReader() {
-    m_reader.reset(XMLReaderFactory::createXMLReader());
-    SAX2XMLReader& r = *m_reader;
-    r.setContentHandler(m_adapter.get());
-    r.setErrorHandler(m_adapter.get());
-    r.setLexicalHandler(m_adapter.get());
-    r.setFeature(XMLUni::fgSAX2CoreValidation, false);
-    r.setFeature(XMLUni::fgXercesDynamic, false);
-    r.setFeature(XMLUni::fgSAX2CoreNameSpaces, false);
-    r.setFeature(XMLUni::fgXercesSchema, false);
-    r.setFeature(XMLUni::fgXercesLoadSchema, false);
-    r.setFeature(XMLUni::fgXercesLoadExternalDTD, false);
-    r.setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-    r.setFeature(XMLUni::fgXercesContinueAfterFatalError, false);
-    r.setProperty(XMLUni::fgXercesSecurityManager, m_security.get());
-}
-
-HardenedXmlParser::~HardenedXmlParser() = default;
-
-std::string HardenedXmlParser::ToUtf8(const XMLCh* text) {
-    std::string out;
-    if (text == nullptr)
-        return out;
-    for (const XMLCh* p = text; *p != 0; ++p) {
-        uint32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-bool HardenedXmlParser::parseFile(const std::string& path, Handler& handler, std::string& error) {
+bool HardenedXmlParser::ParseFile(const std::string& path, Handler& handler, std::string& error) {
     std::string bytes;
     if (!WholeFile::ReadRegular(path, kMaxBytes, bytes, error))
         return false;
-    return parseMemory(bytes, path, handler, error);
+    return ParseMemory(bytes, path, handler, error);
 }
 
-bool HardenedXmlParser::parseMemory(const std::string& bytes, const std::string& name, Handler& handler,
+bool HardenedXmlParser::ParseMemory(const std::string& bytes, const std::string& name, Handler& handler,
                                     std::string& error) {
     error.clear();
     if (bytes.size() > kMaxBytes) {
         error = name + " is larger than " + std::to_string(kMaxBytes) + " bytes";
         return false;
     }
-    try {
-        if (!m_reader)
-            MakeReader();
-        m_adapter->Begin(&handler);
-        MemBufInputSource source(reinterpret_cast<const XMLByte*>(bytes.data()), bytes.size(), name.c_str(), false);
-        m_reader->parse(source);
-        if (!m_adapter->error().empty())
-            error = name + ": " + m_adapter->error();
-    } catch (...) {
-        error = DescribeCurrentException(name);
-        // Xerces leaves a reader that ran out of memory "parsing": the next
-        // parse gets a new one.
-        m_reader.reset();
-    }
-    return error.empty();
+    const RuxenXmlApi* api = XmlLibrary::Api(error);
+    if (api == nullptr)
+        return false;
+    Bridge bridge(handler, name);
+    if (api->parseMemory(bytes.data(), bytes.size(), name.c_str(), &bridge.events()) == 0)
+        return true;
+    error.swap(bridge.reason());
+    if (error.empty())
+        error = name + ": out of memory";
+    return false;
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 #include "platform/HardenedXmlParser.h"
-#include "platform/XercesGuard.h"
 
 namespace App {
 
@@ -113,15 +112,9 @@ bool ParseRuleNumber(const std::string& text, long long min, long long max, long
 int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
                          std::string& error) {
     out.clear();
-    XercesGuard guard;
-    HardenedXmlParser* parser = guard.parser();
-    if (parser == nullptr) {
-        error = guard.error();
-        return RuleDocumentUnreadable;
-    }
     RuleListCollector collector(out);
-    const bool ok = isFile ? parser->parseFile(source, collector, error)
-                           : parser->parseMemory(source, "XML string", collector, error);
+    const bool ok = isFile ? HardenedXmlParser::ParseFile(source, collector, error)
+                           : HardenedXmlParser::ParseMemory(source, "XML string", collector, error);
     int status = !ok                      ? RuleDocumentUnreadable
                  : !collector.sawRoot()   ? RuleDocumentEmpty
                  : !collector.rightRoot() ? RuleDocumentWrongRoot

@@ -51,7 +51,7 @@ struct RuleListElement {
 
 enum RuleDocumentStatus {
     RuleDocumentOk = 0,
-    RuleDocumentUnreadable = 1,  // cannot be read or parsed (Xerces' reason in `error`)
+    RuleDocumentUnreadable = 1,  // cannot be read or parsed (the reason in `error`)
     RuleDocumentEmpty = 2,       // no document element
     RuleDocumentWrongRoot = 3,
 };

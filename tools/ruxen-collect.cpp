@@ -280,7 +280,7 @@ bool ClearJobDir(const std::string& jobDir, HardLinkManager& links) {
         bool ours = JobDirectory::IsUnfinishedWork(n, kCollectBaseName) || n == kCollectSplitConfigName ||
                     n == std::string(kCollectSplitConfigName) + kSplitConfigOrigSuffix ||
                     n == kHCollectSplitConfigName || n == kMergedSplitConfigName;
-        for (const std::string prefix : {std::string(kCollectBaseName), "H" + std::string(kCollectBaseName)})
+        for (const std::string& prefix : {std::string(kCollectBaseName), "H" + std::string(kCollectBaseName)})
             ours |= n.size() > prefix.size() + 4 && n.compare(0, prefix.size(), prefix) == 0 &&
                     n.find_first_not_of("0123456789", prefix.size()) == n.size() - 4 &&
                     n.compare(n.size() - 4, 4, kCollectSuffix) == 0;

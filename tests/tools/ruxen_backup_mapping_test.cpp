@@ -39,8 +39,9 @@ protected:
         // The local side of the map is reached through a link of another
         // user: configuration, resolved once, so followed.
         ASSERT_EQ(0, symlink("local", (m_dir / "mnt").c_str()));
-        if (geteuid() == 0)
+        if (geteuid() == 0) {
             ASSERT_EQ(0, lchown((m_dir / "mnt").c_str(), 65534, 65534));
+        }
     }
     std::string Local(const std::string& p = "") const { return m_dir / (m_local + (p.empty() ? "" : "/" + p)); }
     // The options of the job: its outputs, and its snapshot (the one volume

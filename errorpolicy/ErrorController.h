@@ -43,7 +43,7 @@ public:
     // Test-only: deletes the instance and puts both switches and the
     // one-shot "not initialized" flag back to their initial values, so that
     // the next initialize reads the registry again.
-    static void resetForTest();
+    RUXEN_HIDDEN static void resetForTest();
 
 private:
     ErrorController() = default;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Export.h"
+
 class TPathMatch;
 
 // A range of error numbers: from..to, or every number.
@@ -23,7 +25,7 @@ struct Error_Range {
 // escape '\', case-sensitive).
 enum ErrorRulePathType : int { UnixPathStyle = 1, WindowsPathStyle = 2 };
 
-class Error_Tab {
+class RUXEN_EXPORT Error_Tab {
 public:
     typedef int32_t DecisionType;
 

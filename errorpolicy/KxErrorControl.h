@@ -23,13 +23,14 @@
 
 #include "errorpolicy/Error_Tab.h"
 #include "errorpolicy/KxErrorControlCallback.h"
+#include "platform/Export.h"
 #include "platform/JobErrorRuleMessages.h"
 #include "platform/KxTypes.h"
 #include "platform/QMCriticalSection.h"
 
 class KXJobCtrlClient;
 
-class KxErrorControl {
+class RUXEN_EXPORT KxErrorControl {
 public:
     typedef Error_Tab::DecisionType DecisionType;
     typedef ErrorRulePathType PathType;
@@ -98,11 +99,12 @@ private:
     };
 
     // Finds the deciding rule (null when none).
-    const Error_Tab* Decide(const std::string& path, long code, DecisionType& decision, std::string& pattern) const;
+    RUXEN_HIDDEN const Error_Tab* Decide(const std::string& path, long code, DecisionType& decision,
+                                         std::string& pattern) const;
     // One item of an aggregate; true when the aggregate ends with `result`.
-    bool AggregateItem(const std::string& path, long code, DecisionType& result, std::string& patternOut,
-                       std::string& itemOut, bool withErrorText);
-    void LoadDone(const char* what, const std::string& name);
+    RUXEN_HIDDEN bool AggregateItem(const std::string& path, long code, DecisionType& result, std::string& patternOut,
+                                    std::string& itemOut, bool withErrorText);
+    RUXEN_HIDDEN void LoadDone(const char* what, const std::string& name);
 
     std::list<std::unique_ptr<Error_Tab>> m_rules;
     bool m_rulesLoaded = false;

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "platform/CTyError.h"
+#include "platform/Export.h"
 
-class KxErrorControlCallback {
+class RUXEN_EXPORT KxErrorControlCallback {
 public:
     virtual ~KxErrorControlCallback() = default;
 

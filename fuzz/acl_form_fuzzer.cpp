@@ -5,8 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "common/AclForm.h"
 #include "platform/NetBytes.h"
+
+// Past the largest form, 61439 bytes.
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* p = reinterpret_cast<const char*>(data);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "platform/HookFiles.h"
 #include "platform/KxLog.h"
 #include "reader/AppleDouble.h"
@@ -29,12 +30,6 @@ namespace {
 std::string g_dir, g_item, g_companion;
 const std::string kData = "The data fork of the item: 45 bytes of text.\n";
 
-void cleanUp() {
-    unlink(g_companion.c_str());
-    unlink(g_item.c_str());
-    rmdir(g_dir.c_str());
-}
-
 bool writeAll(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = fopen(path.c_str(), "w");
     if (f == nullptr)
@@ -45,16 +40,12 @@ bool writeAll(const std::string& path, const uint8_t* data, size_t size) {
 
 void setUp() {
     KxLog::UseFile("/dev/null");  // format faults are logged at the failure level
-    char dir[] = "/tmp/apple_double_fuzzerXXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        abort();
-    g_dir = dir;
+    g_dir = fuzzsupport::ScratchDir();
     HookFiles::SetDirectoryForTest(g_dir);  // no hook file applies
     g_item = g_dir + "/item";
     g_companion = g_dir + "/._item";
     if (!writeAll(g_item, reinterpret_cast<const uint8_t*>(kData.data()), kData.size()))
         abort();
-    atexit(cleanUp);
 }
 
 // What the reader must deliver for part `id` of `want` bytes: the entry's
@@ -77,6 +68,9 @@ std::string expectedPart(const AppleDouble& ad, bool tableOk, const uint8_t* dat
 }
 
 }  // namespace
+
+// A companion's table of up to 1024 entries, and forks around it.
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (g_dir.empty())

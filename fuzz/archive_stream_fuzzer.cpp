@@ -4,10 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzSupport.h"
 #include "common/ArchiveDump.h"
 #include "platform/ArchiveStreamReader.h"
 
 static volatile size_t g_touched = 0;
+
+// Across the reader's 1 MiB chunks.
+RUXEN_FUZZ_MAX_LEN((1u << 20) + 64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ArchiveStreamReader reader;

@@ -20,14 +20,11 @@ namespace {
 
 const std::string& Dir() {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/b4split_fuzz_XXXXXX";
-        if (!mkdtemp(tmpl))
-            abort();
         // A one-line mount table: the real one is read on every run.
-        const std::string mounts = std::string(tmpl) + "/mounts";
+        const std::string mounts = fuzzsupport::ScratchFile("mounts");
         fuzzsupport::WriteInput(mounts, reinterpret_cast<const uint8_t*>("root / ext4 rw 0 0\n"), 19);
         kxSetMntTabPathForTest(mounts.c_str());
-        return std::string(tmpl);
+        return fuzzsupport::ScratchDir();
     }();
     return dir;
 }
@@ -43,6 +40,9 @@ std::string Read(const std::string& path) {
 }
 
 }  // namespace
+
+// Past the line reader's bound of 1 MiB.
+RUXEN_FUZZ_MAX_LEN((1u << 20) + 64)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::QuietLog();

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "platform/KxLog.h"
 #include "ruxen/ChildMessage.h"
 #include "ruxen/RuxenBase.h"
+
+// The argument block and a few name-mapping records and assignments.
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool quiet = KxLog::UseFile("/dev/null");

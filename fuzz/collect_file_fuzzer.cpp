@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "platform/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 
@@ -48,6 +49,9 @@ size_t PathStart(const CollectLine& line, const char* raw, size_t len) {
 }
 
 }  // namespace
+
+// Past the collect line's bound of 64 KiB.
+RUXEN_FUZZ_MAX_LEN(128 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "platform/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 
@@ -39,6 +40,9 @@ char Parse(const std::string& text, uint64_t offset, CollectLine& line, uint64_t
 }
 
 }  // namespace
+
+// Past the collect line's bound of 64 KiB.
+RUXEN_FUZZ_MAX_LEN(128 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data);

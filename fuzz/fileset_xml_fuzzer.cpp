@@ -13,18 +13,14 @@
 #include "FuzzSupport.h"
 
 #include "platform/GpfsFileSetConfig.h"
-#include "platform/XercesGuard.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
+// Past the XML reader's bound of 16 MiB.
+RUXEN_FUZZ_MAX_LEN((16u << 20) + 64)
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static XercesGuard keepXercesUp;  // so each load does not initialise the library anew
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/fileset_xml_fuzz_XXXXXX";
-        if (!mkdtemp(tmpl))
-            abort();
-        return std::string(tmpl);
-    }();
+    const std::string& dir = fuzzsupport::ScratchDir();
     fuzzsupport::QuietLog();
     fuzzsupport::WriteInput(dir + "/" + kFileSetListFile, data, size);
 

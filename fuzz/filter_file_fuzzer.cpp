@@ -13,6 +13,9 @@
 #include "norfa/KxFilterFile.h"
 #include "platform/CMonikerResolver.h"
 
+// Past the filter file's line bound of 64 KiB.
+RUXEN_FUZZ_MAX_LEN(128 * 1024)
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::QuietLog();
     static ContentMapper* mapper = [] {

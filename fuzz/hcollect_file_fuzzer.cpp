@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/HardLinkExceptions.h"
@@ -29,7 +30,11 @@ bool Read(const std::string& text, HLGroupsMap_t& map) {
 
 }  // namespace
 
+// Past the line reader's bound of 1 MiB.
+RUXEN_FUZZ_MAX_LEN((1u << 20) + 64)
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::QuietLog();  // refused lines are logged at the failure level
     const std::string text(reinterpret_cast<const char*>(data), size);
     HLGroupsMap_t map;
     if (!Read(text, map))

@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "common/IndexDump.h"
 #include "platform/IdxMessage.h"
 #include "platform/IndexMetaDataHelper.h"
 #include "platform/IndexRecords.h"
+
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* p = reinterpret_cast<const char*>(data);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "platform/LVM.h"
 
 static std::string Escape(const std::string& s) {
@@ -15,6 +16,8 @@ static std::string Escape(const std::string& s) {
     }
     return out;
 }
+
+RUXEN_FUZZ_MAX_LEN(4096)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name(reinterpret_cast<const char*>(data), size);

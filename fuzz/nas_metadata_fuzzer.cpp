@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/KxLog.h"
 #include "platform/NASReferenceTimes.h"
+
+// Past the reference-times line bound of 16 KiB.
+RUXEN_FUZZ_MAX_LEN(32 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool quiet = (KxLog::UseFile("/dev/null"), true);

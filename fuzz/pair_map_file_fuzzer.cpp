@@ -10,9 +10,13 @@
 #include <set>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "norfa/FlrSnapMgr.h"
 #include "platform/PairMapFile.h"
 #include "platform/PathUtil.h"
+
+// Past the pair-map line bound of 8 KiB.
+RUXEN_FUZZ_MAX_LEN(16 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

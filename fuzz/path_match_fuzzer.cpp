@@ -9,7 +9,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "platform/TPathMatch.h"
+
+// Patterns of more than 64 tokens take the long matcher.
+RUXEN_FUZZ_MAX_LEN(4096)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)

@@ -10,8 +10,10 @@
 #include "errorpolicy/ErrorController.h"
 #include "platform/KXPlatformInfo.h"
 
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string& path = fuzzsupport::ScratchFile("registry_fuzz");
+    const std::string& path = fuzzsupport::ScratchFile("registry.ini");
     fuzzsupport::QuietLog();
     fuzzsupport::WriteInput(path, data, size);
 

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
@@ -31,10 +32,7 @@ void writeFile(const std::string& path, const uint8_t* data, size_t size) {
 
 void setUp() {
     KxLog::UseFile("/dev/null");
-    char tmpl[] = "/tmp/snap_mapping_fuzzXXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        abort();
-    g_dir = tmpl;
+    g_dir = fuzzsupport::ScratchDir();
     const char volumes[] =
         "vol\t1\t/data\t/snap/d\t0\t1\t0\td\n"
         "vol\t2\t/\t/snap/root\t0\t2\t0\td\n"
@@ -46,14 +44,12 @@ void setUp() {
     if (!g_mapper->initialize("1", 1, 1, 1, false))
         abort();
     g_current = {"/snap/d/", "/snap/root/", "/snap/raw1/c0/", "/snap/raw1/", "/snap/raw2/c1/", "/snap/raw2/"};
-    atexit([] {
-        unlink((g_dir + "/1.snap").c_str());
-        unlink((g_dir + "/map").c_str());
-        rmdir(g_dir.c_str());
-    });
 }
 
 }  // namespace
+
+// Past the mapping file's line bound of 64 KiB.
+RUXEN_FUZZ_MAX_LEN(128 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (g_mapper == nullptr)

@@ -11,9 +11,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "hardlinks/SplitConfig.h"
 #include "platform/KxLog.h"
 #include "platform/QMString.h"
+
+// Past the line reader's bound of 1 MiB.
+RUXEN_FUZZ_MAX_LEN((1u << 20) + 64)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)

@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "platform/ReparseData.h"
+
+// Two GUIDs of up to 65535 bytes each.
+RUXEN_FUZZ_MAX_LEN(160 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A vector of exactly `size` bytes so that the sanitizer sees any read

@@ -80,6 +80,23 @@ void copy_file(const std::string& source, const std::string& destination, bool o
     }
 }
 
+int WriteFileSynced(const std::string& path, const std::string& content) {
+    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid())
+        return errno;
+    int err = ruxen::writeAll(fd.get(), content.data(), content.size()) == 0 && fsync(fd.get()) == 0 ? 0 : errno;
+    if (fd.Close() != 0 && err == 0)
+        err = errno;
+    return err;
+}
+
+int SyncPath(const std::string& path) {
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return -1;
+    return fsync(fd.get()) == 0 && fd.Close() == 0 ? 0 : -1;
+}
+
 int WriteFileAtomically(const std::string& path, const std::string& content) {
     return WriteThroughTemporary(path, [&](int fd) {
         return ruxen::writeAll(fd, content.data(), content.size());

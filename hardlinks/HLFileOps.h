@@ -17,6 +17,14 @@ void copy_file(const std::string& source, const std::string& destination, bool o
 // 0, or an errno value (the temporary file is removed).
 int WriteFileAtomically(const std::string& path, const std::string& content);
 
+// Writes `content` to `path` (created or truncated) and syncs it; no rename.
+// 0, or an errno value.
+int WriteFileSynced(const std::string& path, const std::string& content);
+
+// Pushes a file's written pages, or a directory's entries (names created,
+// renamed or removed), to the disk. 0, or -1 with errno.
+int SyncPath(const std::string& path);
+
 // unlink() that takes an absent file as success. 0, or -1 with errno.
 int RemoveFileIfPresent(const std::string& path);
 

@@ -4,8 +4,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/Export.h"
+
 // A recoverable failure: the caller turns the hard-link feature off and goes on.
-class HardLinkManagerBaseException : public std::runtime_error {
+class RUXEN_EXPORT HardLinkManagerBaseException : public std::runtime_error {
 public:
     explicit HardLinkManagerBaseException(const std::string& message)
         : std::runtime_error(message) {}
@@ -13,7 +15,7 @@ public:
 
 // The split or the merge failed: the hard-link feature is turned off and the
 // phase or job fails.
-class HardLinkManagerCriticalException : public HardLinkManagerBaseException {
+class RUXEN_EXPORT HardLinkManagerCriticalException : public HardLinkManagerBaseException {
 public:
     explicit HardLinkManagerCriticalException(const std::string& message)
         : HardLinkManagerBaseException(message) {}

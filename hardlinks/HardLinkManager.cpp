@@ -316,6 +316,13 @@ int HardLinkManager::renamePath(const std::string& from, const std::string& to) 
     return rename(from.c_str(), to.c_str());
 }
 
+int HardLinkManager::linkPath(const std::string& from, const std::string& to) { return link(from.c_str(), to.c_str()); }
+
+DirectoryJournal::Ops HardLinkManager::JournalOps() {
+    return DirectoryJournal::Ops{[this](const std::string& a, const std::string& b) { return renamePath(a, b); },
+                                 [this](const std::string& a, const std::string& b) { return linkPath(a, b); }};
+}
+
 bool hlDebug(const std::string& directory) {
     HardLinksTable table;
     if (table.setDirectory(directory, true, kHardLinksTableName) != 0) {

@@ -21,13 +21,15 @@
 #include <set>
 #include <string>
 
+#include "hardlinks/DirectoryJournal.h"
 #include "hardlinks/HCollectFileCache.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "platform/CTyError.h"
+#include "platform/Export.h"
 #include "platform/HardLinksTable.h"
 
-class HardLinkManager {
+class RUXEN_EXPORT HardLinkManager {
 public:
     HardLinkManager();
     virtual ~HardLinkManager();
@@ -38,10 +40,16 @@ public:
                                          const std::string& baseName);
     // Regroups the recorded H collect files by inode into new H collect files
     // and writes "HCollect_split_config". False when the feature is off.
+    // The new files replace the old ones only after the split's journal is
+    // written; a split that stops after that is finished by the next call
+    // (of any manager), as it was planned.
     virtual bool SplitHCollectFile(uint32_t collectCount, bool split, uint32_t streams);
     // Renumbers the H and regular collect files into one consecutive set and
     // writes "Merged_split_config" and "split_config". False when the feature
-    // is off; collectCount receives the next free collect number.
+    // is off; collectCount receives the next free collect number. A merge
+    // that stopped after its journal was written is finished by the next
+    // call (of any manager); one that refuses changes nothing, the
+    // hard-links table included.
     virtual bool MergeSplitFiles(uint32_t& collectCount, int& missing);
 
     // --- process-wide state ---
@@ -53,7 +61,7 @@ public:
     static HardLinksTablePtr getHLTableClass(const std::string& directory, bool readMode);
     static void closeHLTableClass();
     // Test-only: switch off, registry unread, no table.
-    static void ResetForTest();
+    RUXEN_HIDDEN static void ResetForTest();
 
     static std::string GeneratePhonyFileNameUsingStat(const struct stat& st);
     static std::string GeneratePhonyFileName(const struct stat& st);
@@ -100,14 +108,16 @@ public:
     const std::string& baseName() const { return m_baseName; }
 
 protected:
-    // Every rename of the split and the merge goes through here (tests
-    // inject failures). 0, or -1 with errno.
-    virtual int renamePath(const std::string& from, const std::string& to);
+    // Every rename and link of the split and the merge goes through here
+    // (tests inject failures and kills). 0, or -1 with errno.
+    RUXEN_HIDDEN virtual int renamePath(const std::string& from, const std::string& to);
+    RUXEN_HIDDEN virtual int linkPath(const std::string& from, const std::string& to);
 
 private:
-    void SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
-                  std::map<uint32_t, std::set<uint32_t>>& splitMap);
-    void MoveFile(const std::string& from, const std::string& to);
+    RUXEN_HIDDEN void SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
+                               std::map<uint32_t, std::set<uint32_t>>& splitMap);
+    RUXEN_HIDDEN bool RecoverMerge(DirectoryJournal& journal, uint32_t& collectCount, int& missing);
+    RUXEN_HIDDEN DirectoryJournal::Ops JournalOps();
 
     std::set<uint32_t> m_hColNumbers;
     uint64_t m_totalSize = 0;

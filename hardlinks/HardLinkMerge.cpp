@@ -2,30 +2,33 @@
 // "HCollect_split_config" and the collect files of "split_config" renumbered
 // into one consecutive set, each group's H collect files first.
 //
-// Everything is read and checked before the first file moves; every rename
-// is journaled (a file in the way is first moved aside to "<name>.premerge")
-// and undone when a later step fails, so a failed merge leaves the directory
-// as it found it.
-#include <fcntl.h>
+// Everything is read and checked, and the whole merge planned, before the
+// first file changes: new numbers as second names of the files (nothing is
+// replaced yet), then renames of those over the old numbering, removal of
+// old names nothing replaced, and the two configurations, Merged_split_config
+// last, which marks a complete merge. The plan is the merge's journal (see
+// DirectoryJournal), written and synced first; a merge that stops after it,
+// killed or failed, is finished by the next run (RecoverMerge). The
+// hard-links table is never touched.
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <functional>
 #include <map>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "hardlinks/DirectoryJournal.h"
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectory.h"
+#include "hardlinks/SplitConfig.h"
 #include "hardlinks/SplitConfigLine.h"
-#include "hardlinks/TextLineReader.h"
 #include "platform/KxLog.h"
-#include "platform/QMString.h"
 
 namespace {
 
@@ -52,46 +55,25 @@ using MergeGroups = std::map<uint32_t, MergeGroup, DecimalStringOrder>;
 
 // Reads a configuration file's non-empty lines strictly. False when an
 // optional file is absent; throws on any other failure and on a bad word.
-bool ReadConfig(const std::string& path, SplitConfigKind kind, bool optional,
-                std::vector<std::pair<uint64_t, std::vector<CollectToken>>>& out) {
-    TextLineReader lines;
-    if (!lines.Open(path)) {
-        int err = errno;
-        if (optional && err == ENOENT) {
-            KXLOG(2, "+++++++Failed to open  input stream for CollectSplitFileName %s ++++++++++.",
-                  path.c_str());
-            return false;
-        }
-        KXLOG(2, "+++++++Failed to open  input stream for hCollectSplitFileName %s ++++++++++.",
-              path.c_str());
-        errno = err;
-        throw HardLinkManagerBaseException("cannot open " + path);
+bool ReadConfig(const std::string& path, SplitConfigKind kind, bool optional, std::vector<SplitConfigGroup>& out) {
+    std::string error;
+    if (ReadSplitConfigStrict(path, kind, out, error))
+        return true;
+    if (optional && errno == ENOENT) {
+        KXLOG(2, "+++++++Failed to open  input stream for CollectSplitFileName %s ++++++++++.", path.c_str());
+        return false;
     }
-    std::string line;
-    SplitConfigLine parsed;
-    int rc;
-    while ((rc = lines.Next(line)) == 1) {
-        QMString::TrimWhiteSpace(line);
-        if (line.empty())
-            continue;
-        ParseSplitConfigLine(kind, line, parsed);
-        if (parsed.badWords)
-            Malformed(path, lines.LineNumber(), parsed.firstError);
-        if (parsed.ignoredWords)
-            KXLOG(1, "%s line %llu: words past the third ignored", path.c_str(),
-                  static_cast<unsigned long long>(lines.LineNumber()));
-        out.emplace_back(lines.LineNumber(), std::move(parsed.members));
-    }
-    if (rc < 0)
-        Malformed(path, lines.LineNumber(), std::string("read failed: ") + strerror(errno));
-    return true;
+    if (errno == ENOENT)
+        KXLOG(2, "+++++++Failed to open  input stream for hCollectSplitFileName %s ++++++++++.", path.c_str());
+    KXLOG(-1, "%s", error.c_str());
+    throw HardLinkManagerBaseException("cannot read " + path);
 }
 
 // A split_config line is a group keyed by its first number (a key on several
 // lines gathers them); an H collect-split key joins the group that lists its
 // collect file, or is a group of its own. No collect file may be named twice.
 MergeGroups BuildGroups(const std::string& hConfig, const std::string& sConfig) {
-    std::vector<std::pair<uint64_t, std::vector<CollectToken>>> hLines, sLines;
+    std::vector<SplitConfigGroup> hLines, sLines;
     ReadConfig(hConfig, SplitConfigKind::HCollectSplitConfig, false, hLines);
     ReadConfig(sConfig, SplitConfigKind::SplitConfig, true, sLines);
     MergeGroups groups;
@@ -123,90 +105,48 @@ MergeGroups BuildGroups(const std::string& hConfig, const std::string& sConfig) 
     return groups;
 }
 
-// The renames of one merge, undone in reverse order on failure.
-class RenameJournal {
-public:
-    using RenameFn = std::function<int(const std::string&, const std::string&)>;
-    explicit RenameJournal(RenameFn rename) : m_rename(std::move(rename)) {}
+using Step = DirectoryJournal::Step;
 
-    // Moves `from` to `to` (a file already at `to` is moved aside first).
-    void Move(const char* tag, const std::string& from, const std::string& to) {
-        KXLOG(2, "%s+++++++moving %s to %s ++++++++++.", tag, from.c_str(), to.c_str());
-        MoveAside(to);
-        if (m_rename(from, to) != 0) {
-            KXLOG(0, "HCollectFile DEBUG:Could not rename the file %s to %s: Error [%d]",
-                  from.c_str(), to.c_str(), errno);
-            throw HardLinkManagerBaseException(kErrRename);
-        }
-        m_entries.push_back(Entry{kRenamed, from, to});
-        if (!PathExists(to)) {
-            KXLOG(0, "HCollectFile DEBUG:Could not rename the file %s to %s: Error [%d]",
-                  from.c_str(), to.c_str(), errno);
-            throw HardLinkManagerBaseException(kErrRename);
-        }
-        KXLOG(2, "%s+++++++moved %s to %s ++++++++++.", tag, from.c_str(), to.c_str());
+// Before a merge with no journal: the configuration files a merge killed
+// before its journal had written go; any other temporary file or journal of
+// a split or merge was left by one that did not finish, and the directory is
+// not merged over.
+void ClearUnjournaled(const std::string& dir, const std::string& baseName) {
+    for (const std::string& n :
+         {std::string(kMergeJournalName) + kTempSuffix, std::string(kCollectSplitConfigName) + kMergeConfigSuffix,
+          std::string(kMergedSplitConfigName) + kMergeConfigSuffix})
+        if (RemoveFileIfPresent(dir + "/" + n) != 0)
+            throw HardLinkManagerBaseException("cannot remove " + dir + "/" + n + ": " + strerror(errno));
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        throw HardLinkManagerBaseException("cannot read " + dir + ": " + strerror(errno));
+    std::string found;
+    while (dirent* e = readdir(d))
+        if (JobDirectory::IsUnfinishedWork(e->d_name, baseName))
+            found = e->d_name;
+    closedir(d);
+    if (!found.empty()) {
+        KXLOG(-1, "%s holds %s, left by a split or merge that did not finish: not merged over", dir.c_str(),
+              found.c_str());
+        throw HardLinkManagerBaseException("unfinished work in " + dir);
     }
+}
 
-    // The caller is about to create `path`: a file there is moved aside, and
-    // the new file is removed on undo.
-    void WillCreate(const std::string& path) {
-        MoveAside(path);
-        m_entries.push_back(Entry{kCreated, path, std::string()});
+// The merge's steps from its journal, finished: the links of its first phase
+// again unless the journal marks them done (nothing was replaced before
+// that), then every rename and removal not yet run.
+void FinishMerge(DirectoryJournal& journal, const std::vector<Step>& steps, bool linked) {
+    size_t phase2 = 0;
+    while (phase2 < steps.size() && (steps[phase2].kind == Step::kLink || steps[phase2].kind == Step::kEmpty))
+        ++phase2;
+    if (!linked) {
+        for (size_t i = 0; i < phase2; ++i)
+            journal.Run(steps[i]);
+        journal.SyncDirectory();
+        journal.AppendMark(kMergeLinkedMark);
     }
-
-    void Undo() noexcept {
-        for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
-            int rc = it->kind == kCreated ? RemoveFileIfPresent(it->a)
-                                          : rename(it->b.c_str(), it->a.c_str());
-            if (rc != 0)
-                KXLOG(-1, "merge undo: cannot restore %s: %s", it->a.c_str(), strerror(errno));
-        }
-        m_entries.clear();
-    }
-
-    // Success: the files moved aside go.
-    void Commit() noexcept {
-        for (const Entry& e : m_entries)
-            if (e.kind == kAside && RemoveFileIfPresent(e.b) != 0)
-                KXLOG(-1, "cannot remove %s: %s", e.b.c_str(), strerror(errno));
-        m_entries.clear();
-    }
-
-private:
-    enum Kind { kRenamed, kCreated, kAside };
-    struct Entry {
-        Kind kind;
-        std::string a, b;  // renamed: from, to; created: path; aside: path, aside path
-    };
-
-    void MoveAside(const std::string& path) {
-        if (!PathExists(path))
-            return;
-        const std::string aside = path + ".premerge";
-        if (m_rename(path, aside) != 0) {
-            KXLOG(0, "HCollectFile DEBUG:Could not rename the file %s to %s: Error [%d]",
-                  path.c_str(), aside.c_str(), errno);
-            throw HardLinkManagerBaseException(kErrRename);
-        }
-        m_entries.push_back(Entry{kAside, path, aside});
-    }
-
-    std::vector<Entry> m_entries;
-    RenameFn m_rename;
-};
-
-// Writes a configuration file through a temporary name (synced) and a
-// journaled rename.
-void WriteConfig(RenameJournal& journal, const std::string& path, const std::string& content) {
-    const std::string tmp = path + ".merge";
-    journal.WillCreate(tmp);
-    if (int err = WriteFileAtomically(tmp, content)) {
-        KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.",
-              path.c_str());
-        errno = err;
-        throw HardLinkManagerBaseException("cannot write " + path);
-    }
-    journal.Move("", tmp, path);
+    journal.Finish(std::vector<Step>(steps.begin() + static_cast<std::ptrdiff_t>(phase2), steps.end()));
+    journal.Remove();
 }
 
 void AppendNumber(std::string& out, uint32_t n) {
@@ -216,39 +156,65 @@ void AppendNumber(std::string& out, uint32_t n) {
 
 }  // namespace
 
+// A merge killed after its journal was written is finished from the
+// journal. True when there was one (collectCount and missing are its own).
+bool HardLinkManager::RecoverMerge(DirectoryJournal& journal, uint32_t& collectCount, int& missing) {
+    if (!journal.Exists())
+        return false;
+    std::string words;
+    std::vector<Step> steps;
+    std::vector<std::string> marks;
+    unsigned long count = 0;
+    int lost = 0;
+    char extra = 0;
+    if (!journal.Read(kMergeJournalKind, words, steps, marks) ||
+        sscanf(words.c_str(), "%lu %d %c", &count, &lost, &extra) != 2 || count == 0 || count > uint32_t(INT32_MAX))
+        throw HardLinkManagerBaseException("the journal of an earlier merge cannot be read");
+    KXLOG(0, "the merge in %s was cut short: it is finished from its journal", m_jobResultsDir.c_str());
+    FinishMerge(journal, steps, std::find(marks.begin(), marks.end(), kMergeLinkedMark) != marks.end());
+    collectCount = static_cast<uint32_t>(count);
+    missing = lost;
+    return true;
+}
+
 bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
     if (!HardLinkFeatureSupported())
         return false;
     missing = 0;
     const std::string& dir = m_jobResultsDir;
-    auto hPath = [&](uint32_t n) {
-        return HCollectFile::GetHCollectFilePath(n, dir, m_baseName, kCollectSuffix);
+    auto name = [&](const std::string& path) { return path.substr(dir.size() + 1); };
+    auto hName = [&](uint32_t n) {
+        return name(HCollectFile::GetHCollectFilePath(n, dir, m_baseName, kCollectSuffix));
     };
-    auto path = [&](uint32_t n) { return HCollectFile::GetCollectFilePath(n, dir, m_baseName, kCollectSuffix); };
-    auto tmpl = [&](uint32_t n) { return HCollectFile::GetCollectFilePath(n, dir, m_baseName, kMergeTempSuffix); };
-    RenameJournal journal([this](const std::string& a, const std::string& b) { return renamePath(a, b); });
+    auto cName = [&](uint32_t n) { return name(HCollectFile::GetCollectFilePath(n, dir, m_baseName, kCollectSuffix)); };
+    auto tName = [&](uint32_t n) {
+        return name(HCollectFile::GetCollectFilePath(n, dir, m_baseName, kMergeTempSuffix));
+    };
+    DirectoryJournal journal(dir, kMergeJournalName, JournalOps());
+    bool committed = false;
     try {
+        if (RecoverMerge(journal, collectCount, missing)) {
+            Cleanup();
+            return true;
+        }
+        ClearUnjournaled(dir, m_baseName);
         const std::string sConfig = GenerateCollectSplitConfigFileName(dir);
         MergeGroups groups = BuildGroups(GenerateHCollectSplitConfigFileName(dir), sConfig);
         for (const auto& kv : groups) {
             for (int32_t k : kv.second.hFiles)
-                if (!PathExists(hPath(k)))
-                    Malformed(GenerateHCollectSplitConfigFileName(dir), 0, hPath(k) + " does not exist");
+                if (!PathExists(journal.Path(hName(k))))
+                    Malformed(GenerateHCollectSplitConfigFileName(dir), 0, hName(k) + " does not exist");
             for (int32_t r : kv.second.regular)
-                if (!PathExists(path(r)))
-                    Malformed(sConfig, 0, path(r) + " does not exist");
+                if (!PathExists(journal.Path(cName(r))))
+                    Malformed(sConfig, 0, cName(r) + " does not exist");
         }
 
-        // The old split_config is kept beside the new one (a failed copy is no failure).
-        const std::string orig = sConfig + kSplitConfigOrigSuffix;
-        if (PathExists(sConfig)) {
-            journal.WillCreate(orig);
-            try {
-                copy_file(sConfig, orig, true);
-            } catch (const HardLinkManagerBaseException&) {
-            }
-        }
-
+        // Phase 1: every file gets its new number as a second name (H
+        // collect files first in each group); phase 2 renames the new names
+        // over the old numbering; phase 3 removes the old names that no new
+        // one replaced; phase 4 puts the configurations in place,
+        // Merged_split_config last: it marks a complete merge.
+        std::vector<Step> linkSteps, renameSteps, removeSteps;
         uint32_t counter = 1;
         KXLOG(2, "00000+++++++next collect file number is  ++++++++++ %u.", counter);
         auto next = [&]() {
@@ -256,39 +222,50 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
                 throw HardLinkManagerBaseException("collect numbers exhausted");
             return counter++;
         };
+        auto take = [&](const std::string& source, CollectToken& token) {
+            const uint32_t c = next();
+            token.number = int32_t(c);
+            linkSteps.push_back(Step{Step::kLink, source, tName(c)});
+            removeSteps.push_back(Step{Step::kRemove, source, std::string()});
+        };
         std::vector<std::pair<uint32_t, std::vector<CollectToken>>> renumbered;
+        int absent = 0;
         for (const auto& [key, g] : groups) {
             std::vector<CollectToken> tokens;
             for (int32_t k : g.hFiles) {
-                uint32_t c = next();
-                journal.Move("11", hPath(k), tmpl(c));
-                tokens.push_back(CollectToken{true, int32_t(c)});
+                tokens.push_back(CollectToken{true, 0});
+                take(hName(k), tokens.back());
+                KXLOG(2, "11+++++++moving %s to %s ++++++++++.", hName(k).c_str(), tName(tokens.back().number).c_str());
             }
-            for (size_t i = 0; i < g.regular.size(); ++i) {
-                uint32_t c = next();
-                journal.Move(i == 0 ? "44" : "55", path(g.regular[i]), tmpl(c));
-                tokens.push_back(CollectToken{false, int32_t(c)});
+            for (int32_t r : g.regular) {
+                tokens.push_back(CollectToken{false, 0});
+                take(cName(r), tokens.back());
+                KXLOG(2, "%s+++++++moving %s to %s ++++++++++.", r == g.regular.front() ? "44" : "55", cName(r).c_str(),
+                      tName(tokens.back().number).c_str());
             }
-            if (g.regular.empty()) {  // a key of HCollect_split_config alone: its file is copied
-                uint32_t c = next();
-                journal.WillCreate(tmpl(c));
-                if (PathExists(path(key))) {
-                    copy_file(path(key), tmpl(c), true);
-                    KXLOG(2, "22+++++++Copied %s to %s successfully++++++++++.", path(key).c_str(),
-                          tmpl(c).c_str());
+            if (g.regular.empty()) {  // a key of HCollect_split_config alone
+                tokens.push_back(CollectToken{false, 0});
+                if (PathExists(journal.Path(cName(key)))) {
+                    take(cName(key), tokens.back());
                 } else {
-                    KXLOG(3, "22 %s does not exists", path(key).c_str());
-                    ++missing;
-                    ScopedFd fd(open(tmpl(c).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-                    if (!fd.valid() || fd.Close() != 0)
-                        throw HardLinkManagerBaseException("cannot create " + tmpl(c));
+                    KXLOG(3, "22 %s does not exists", journal.Path(cName(key)).c_str());
+                    ++absent;
+                    tokens.back().number = int32_t(next());
+                    linkSteps.push_back(Step{Step::kEmpty, tName(uint32_t(tokens.back().number)), std::string()});
                 }
-                tokens.push_back(CollectToken{false, int32_t(c)});
             }
             renumbered.emplace_back(key, std::move(tokens));
         }
         for (uint32_t c = 1; c < counter; ++c)
-            journal.Move("44", tmpl(c), path(c));
+            renameSteps.push_back(Step{Step::kRename, tName(c), cName(c)});
+        std::vector<Step> steps = linkSteps;
+        steps.insert(steps.end(), renameSteps.begin(), renameSteps.end());
+        std::unordered_set<std::string> replaced;
+        for (const Step& r : renameSteps)
+            replaced.insert(r.to);
+        for (const Step& s : removeSteps)
+            if (!replaced.count(s.from))
+                steps.push_back(s);
 
         // Merged_split_config: every token, each followed by a blank.
         // split_config: "F" or "F S L"; a group's numbers run from F to L.
@@ -309,20 +286,49 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
             }
             split += '\n';
         }
-        WriteConfig(journal, GenerateMergedSplitConfigFileName(dir), merged);
-        WriteConfig(journal, sConfig, split);
-        journal.Commit();
+        // The old split_config is kept beside the new one (a failed copy is no failure).
+        if (PathExists(sConfig)) {
+            try {
+                copy_file(sConfig, sConfig + kSplitConfigOrigSuffix, true);
+            } catch (const HardLinkManagerBaseException&) {
+            }
+        }
+        for (const auto& [config, content] : {std::make_pair(std::string(kCollectSplitConfigName), &split),
+                                              std::make_pair(std::string(kMergedSplitConfigName), &merged)}) {
+            const std::string temp = config + kMergeConfigSuffix;
+            if (int err = WriteFileSynced(journal.Path(temp), *content)) {
+                KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.",
+                      journal.Path(config).c_str());
+                errno = err;
+                throw HardLinkManagerBaseException("cannot write " + journal.Path(temp));
+            }
+            steps.push_back(Step{Step::kRename, temp, config});
+        }
+
+        char words[48];
+        snprintf(words, sizeof words, "%u %d", counter, absent);
+        journal.Write(kMergeJournalKind, words, steps);
+        committed = true;
+        FinishMerge(journal, steps, false);
         Cleanup();
         collectCount = counter;
+        missing = absent;
         return true;
     } catch (const std::exception& e) {
         int err = errno;
-        journal.Undo();
+        // Before its journal a merge has changed nothing but its own
+        // configuration files; after it, the journal stays and the next run
+        // finishes the merge. The hard-links table is never touched.
+        if (!committed) {
+            for (const char* config : {kCollectSplitConfigName, kMergedSplitConfigName})
+                RemoveFileIfPresent(journal.Path(std::string(config) + kMergeConfigSuffix));
+        } else {
+            KXLOG(-1, "the merge in %s stopped after it was committed: the next merge finishes it", dir.c_str());
+        }
         KXLOG(0,
               "HardLinkManager DEBUG:+++5+++HardLinkManager CRITICAL EXCEPTION. Hard Link Feature "
               "would be disabled and would fail the phase or job Errno [%d] (%s)",
               err, e.what());
-        DeleteCtreeFiles();
         Cleanup();
         collectCount = 1;
         throw HardLinkManagerCriticalException(kErrMerge);

@@ -14,8 +14,18 @@ constexpr const char* kCollectSplitConfigName = "split_config";
 constexpr const char* kMergedSplitConfigName = "Merged_split_config";
 constexpr const char* kSplitConfigOrigSuffix = ".orig";
 constexpr const char* kCollectSuffix = ".kxf";      // a finished (H) collect file
-constexpr const char* kSplitTempSuffix = ".tmp";    // a new H collect file the split writes
+constexpr const char* kTempSuffix = ".tmp";         // a file written before it is renamed
+constexpr const char* kSplitTempSuffix = kTempSuffix;  // a new H collect file the split writes
 constexpr const char* kMergeTempSuffix = ".tmpl";   // a renumbered collect file the merge moves
+constexpr const char* kMergeConfigSuffix = ".merge";    // a configuration the merge writes
+// The journals of the split and the merge (DirectoryJournal): present only
+// while one runs, or after one was killed.
+constexpr const char* kSplitJournalName = "HCollect_split_config.journal";
+constexpr const char* kMergeJournalName = "Merged_split_config.journal";
+constexpr const char* kSplitJournalKind = "split";
+constexpr const char* kMergeJournalKind = "merge";
+// The merge's mark: its new names are all made, old ones are replaced next.
+constexpr const char* kMergeLinkedMark = "linked";
 
 // Item names under which a hard-link group's data is backed up once.
 constexpr const char* kPhonyNamePrefix = "/__KXHardLink@-@-Files__/";
@@ -32,6 +42,7 @@ constexpr const char* kErrTableInsert = "Failed insert entry into ctree table";
 constexpr const char* kErrStaleTable = "Could not remove the files of an earlier hard-links table";
 constexpr const char* kErrSplit = "Could not create hard link split config file.";
 constexpr const char* kErrRename = "Could not rename the file.";
+constexpr const char* kErrSplitCommitted = "The split was cut after it was committed: run it again to finish it.";
 constexpr const char* kErrMerge =
     "HardLinkManager CRITICAL EXCEPTION. Hard Link Feature should be disabled and should fail the "
     "phase or job";

@@ -28,15 +28,6 @@ void Check(const CTyError& e) {
 
 }  // namespace
 
-void HardLinkManager::MoveFile(const std::string& from, const std::string& to) {
-    KXLOG(2, "++++++++++++++renaming file from %s  to  %s .", from.c_str(), to.c_str());
-    if (renamePath(from, to) != 0 || !PathExists(to)) {
-        KXLOG(0, "HCollectFile DEBUG:Could not rename the file %s to %s: Error [%d]", from.c_str(),
-              to.c_str(), errno);
-        throw HardLinkManagerBaseException(kErrRename);
-    }
-}
-
 // Reads source H collect file `source` and appends its groups (the first
 // line of each, or every line) to new H collect files: its own number in
 // plain mode; in bounded mode k + 1, k + 2, ... each holding groups until
@@ -87,40 +78,57 @@ void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, ui
 bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint32_t streams) {
     if (!HardLinkFeatureSupported())
         return false;
-    const uint64_t limit = streams == 0 ? 0 : m_totalSize / streams;
-    KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.",
-          static_cast<unsigned long long>(limit));
-    const bool bounded = split && limit > 0;
+    DirectoryJournal journal(m_jobResultsDir, kSplitJournalName, JournalOps());
+    bool committed = journal.Exists();
+    std::set<uint32_t> written;
+    const std::string config = GenerateHCollectSplitConfigFileName(m_jobResultsDir);
+    const std::string configTemp = config + kTempSuffix;
     try {
+        if (committed) {
+            // A split killed after it was committed: finished as it was
+            // planned, whatever this call asks.
+            KXLOG(0, "the split in %s was cut short: it is finished from its journal", m_jobResultsDir.c_str());
+            std::string words;
+            std::vector<DirectoryJournal::Step> steps;
+            std::vector<std::string> marks;
+            if (!journal.Read(kSplitJournalKind, words, steps, marks))
+                throw HardLinkManagerBaseException("the journal of an earlier split cannot be read");
+            journal.Finish(steps);
+            journal.Remove();
+            return true;
+        }
+        const uint64_t limit = streams == 0 ? 0 : m_totalSize / streams;
+        KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.", static_cast<unsigned long long>(limit));
+        const bool bounded = split && limit > 0;
         std::map<uint32_t, std::set<uint32_t>> splitMap;
         uint32_t k = 0;
         for (uint32_t source : m_hColNumbers)
             SplitOne(source, bounded, limit, k, splitMap);
-
-        std::set<uint32_t> written;
         for (const auto& kv : splitMap)
             written.insert(kv.second.begin(), kv.second.end());
+
+        // The new files take the numbers of the sources; sources that no new
+        // file replaced were consumed (they would be read again as groups of
+        // their own). Nothing is replaced before the journal says all of it.
+        std::vector<DirectoryJournal::Step> steps;
+        auto name = [&](uint32_t n, const char* suffix) {
+            return HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName, suffix)
+                .substr(m_jobResultsDir.size() + 1);
+        };
         for (uint32_t n : written) {
             Check(closeTempCollectFile(n));
             Check(closeCollectFile(n));
-            MoveFile(HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName,
-                                                       kSplitTempSuffix),
-                     HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName,
-                                                       kCollectSuffix));
-        }
-        // Sources that no new file replaced were consumed: they would be read
-        // again as groups of their own.
-        for (uint32_t source : m_hColNumbers) {
-            if (written.count(source))
-                continue;
-            const std::string path =
-                HCollectFile::GetHCollectFilePath(source, m_jobResultsDir, m_baseName, kCollectSuffix);
-            KXLOG(2, "removing consumed %s", path.c_str());
-            if (RemoveFileIfPresent(path) != 0) {
-                KXLOG(-1, "cannot remove %s: %s", path.c_str(), strerror(errno));
+            KXLOG(2, "++++++++++++++renaming file from %s  to  %s .", name(n, kSplitTempSuffix).c_str(),
+                  name(n, kCollectSuffix).c_str());
+            if (SyncPath(journal.Path(name(n, kSplitTempSuffix))) != 0)
                 throw HardLinkManagerBaseException(kErrSplit);
-            }
+            steps.push_back({DirectoryJournal::Step::kRename, name(n, kSplitTempSuffix), name(n, kCollectSuffix)});
         }
+        for (uint32_t source : m_hColNumbers)
+            if (!written.count(source)) {
+                KXLOG(2, "removing consumed %s", name(source, kCollectSuffix).c_str());
+                steps.push_back({DirectoryJournal::Step::kRemove, name(source, kCollectSuffix), std::string()});
+            }
 
         // One line per source collect number, every number 1..collectCount
         // included: "N K1 K2 ... " (each number followed by a blank).
@@ -143,19 +151,35 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
             }
             content += '\n';
         }
-        const std::string config = GenerateHCollectSplitConfigFileName(m_jobResultsDir);
-        if (int err = WriteFileAtomically(config, content)) {
+        if (int err = WriteFileSynced(configTemp, content)) {
             KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.",
                   config.c_str());
             errno = err;
             throw HardLinkManagerBaseException(kErrSplit);
         }
+        steps.push_back({DirectoryJournal::Step::kRename, configTemp.substr(m_jobResultsDir.size() + 1),
+                         config.substr(m_jobResultsDir.size() + 1)});
+        journal.Write(kSplitJournalKind, std::string(), steps);
+        committed = true;
+        journal.Finish(steps);
+        journal.Remove();
         return true;
     } catch (const std::exception& e) {
         KXLOG(0, "HardLinkManager DEBUG:Could not create hard link split config file. Errno [%d] (%s)",
               errno, e.what());
-        DeleteCtreeFiles();
+        if (committed) {
+            // Its journal stays: the next split finishes it, and the table
+            // it needs stays too.
+            KXLOG(-1, "the split in %s stopped after it was committed: the next split finishes it",
+                  m_jobResultsDir.c_str());
+            Cleanup();
+            throw HardLinkManagerCriticalException(kErrSplitCommitted);
+        }
         Cleanup();
+        for (uint32_t n : written)
+            RemoveFileIfPresent(HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName, kSplitTempSuffix));
+        RemoveFileIfPresent(configTemp);
+        DeleteCtreeFiles();
         throw HardLinkManagerCriticalException(kErrSplit);
     }
 }

@@ -77,35 +77,30 @@ namespace {
 
 // Reads a configuration file into the map, one group per non-empty line.
 // 0, or the errno of the failed open or read.
-int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
+// Calls fn(line number, parsed line) for each non-empty line (trimmed) of a
+// configuration file until it answers false. 0, or the errno of the failed
+// open or read (EINTR: fn stopped it).
+template <class Fn>
+int ForEachConfigLine(const std::string& path, SplitConfigKind kind, Fn fn) {
     TextLineReader lines;
-    if (!lines.Open(path)) {
-        int err = errno;
-        KXLOG(2, "+++++++Failed to open  input stream for hMergedSplitConfigName %s ++++++++++.",
-              path.c_str());
-        return err;
-    }
+    if (!lines.Open(path))
+        return errno;
     std::string line;
     SplitConfigLine parsed;
-    int32_t group = 0;
     int rc;
     while ((rc = lines.Next(line)) == 1) {
         QMString::TrimWhiteSpace(line);
         if (line.empty())
             continue;
-        ++group;
         ParseSplitConfigLine(kind, line, parsed);
-        if (parsed.badWords)
-            KXLOG(-1, "%s line %llu: %llu bad word(s) skipped, first: %s", path.c_str(),
-                  static_cast<unsigned long long>(lines.LineNumber()),
-                  static_cast<unsigned long long>(parsed.badWords), parsed.firstError.c_str());
         if (parsed.ignoredWords)
             KXLOG(1, "%s line %llu: words past the third ignored", path.c_str(),
                   static_cast<unsigned long long>(lines.LineNumber()));
-        map.Add(group, parsed.members, kind == SplitConfigKind::MergedSplitConfig);
+        if (!fn(lines.LineNumber(), parsed))
+            return EINTR;
     }
     if (rc < 0) {
-        int err = errno;
+        const int err = errno;
         KXLOG(-1, "%s: read failed after line %llu: %s", path.c_str(),
               static_cast<unsigned long long>(lines.LineNumber()), strerror(err));
         return err;
@@ -113,7 +108,64 @@ int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
     return 0;
 }
 
+// Reads a configuration file into the map, one group per non-empty line.
+// 0, or the errno of the failed open or read.
+int ReadInto(const std::string& path, SplitConfigKind kind, HLGroupMap& map) {
+    int32_t group = 0;
+    const int err = ForEachConfigLine(path, kind, [&](uint64_t lineNumber, SplitConfigLine& parsed) {
+        if (parsed.badWords)
+            KXLOG(-1, "%s line %llu: %llu bad word(s) skipped, first: %s", path.c_str(),
+                  static_cast<unsigned long long>(lineNumber), static_cast<unsigned long long>(parsed.badWords),
+                  parsed.firstError.c_str());
+        map.Add(++group, parsed.members, kind == SplitConfigKind::MergedSplitConfig);
+        return true;
+    });
+    if (err != 0 && group == 0 && err != EINTR)
+        KXLOG(2, "+++++++Failed to open  input stream for hMergedSplitConfigName %s ++++++++++.", path.c_str());
+    return err;
+}
+
 }  // namespace
+
+bool ReadSplitConfigStrict(const std::string& path, SplitConfigKind kind, std::vector<SplitConfigGroup>& out,
+                           std::string& error) {
+    size_t entries = 0;
+    const int err = ForEachConfigLine(path, kind, [&](uint64_t lineNumber, SplitConfigLine& parsed) {
+        const std::string at = path + " line " + std::to_string(lineNumber) + ": ";
+        if (parsed.badWords)
+            error = at + parsed.firstError;
+        else if ((entries += parsed.members.size()) > HLGroupMap::kMaxEntries)
+            error = at + "more than " + std::to_string(HLGroupMap::kMaxEntries) + " collect files";
+        else
+            out.push_back(SplitConfigGroup{lineNumber, std::move(parsed.members)});
+        return error.empty();
+    });
+    if (err == 0)
+        return true;
+    if (err != EINTR)
+        error = path + ": " + strerror(err);
+    errno = err == EINTR ? EINVAL : err;
+    return false;
+}
+
+void AppendRestartOrder(const std::vector<std::vector<int32_t>>& groups, std::vector<RestartInfo_t>& list) {
+    std::vector<std::pair<const std::vector<int32_t>*, size_t>> live;
+    for (const auto& g : groups)
+        if (!g.empty())
+            live.emplace_back(&g, 0);
+    while (!live.empty()) {
+        size_t kept = 0;
+        for (auto& [group, next] : live) {
+            RestartInfo_t r{};
+            r.collectNumber = (*group)[next++];
+            list.push_back(r);
+            KXLOG(2, "+++HLDEBUG Restart info added for =<%d>", r.collectNumber);
+            if (next < group->size())
+                live[kept++] = {group, next};
+        }
+        live.resize(kept);
+    }
+}
 
 bool ReadMergedSplitConfigFileMap(EvEvent*, const std::string& path, HLGroupMap& map) {
     return ReadInto(path, SplitConfigKind::MergedSplitConfig, map) == 0;
@@ -159,28 +211,14 @@ bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& 
         return true;  // no split: the caller lists the collect files itself
     if (err != 0)
         return false;
-    struct Cursor {
-        int32_t key;
-        const HLGroupMap::Group* group;
-        size_t next;
-    };
-    std::vector<Cursor> live;
-    for (const auto& kv : map.groups())
-        if (!kv.second.empty())
-            live.push_back(Cursor{kv.first, &kv.second, 0});
-    while (!live.empty()) {
-        size_t kept = 0;
-        for (Cursor& c : live) {
-            KXLOG(2, "+++HLDEBUG Restart info volume ID =<%d>", c.key);
-            RestartInfo_t r{};
-            r.collectNumber = (*c.group)[c.next++].parsed.number;
-            list.push_back(r);
-            KXLOG(2, "+++HLDEBUG Restart info added for =<%d>", r.collectNumber);
-            if (c.next < c.group->size())
-                live[kept++] = c;
-        }
-        live.resize(kept);
+    std::vector<std::vector<int32_t>> groups;
+    for (const auto& kv : map.groups()) {
+        KXLOG(2, "+++HLDEBUG Restart info volume ID =<%d>", kv.first);
+        groups.emplace_back();
+        for (const _HLColStatus& e : kv.second)
+            groups.back().push_back(e.parsed.number);
     }
+    AppendRestartOrder(groups, list);
     return true;
 }
 

@@ -65,6 +65,23 @@ private:
     std::unordered_map<uint64_t, Loc> m_index;
 };
 
+// One non-empty line of a configuration file, read strictly.
+struct SplitConfigGroup {
+    uint64_t line = 0;                  // its line number
+    std::vector<CollectToken> members;  // in order
+};
+// Reads a configuration file strictly, for a program that must not take it
+// wrongly: a bad word, a range over its bound, more than
+// HLGroupMap::kMaxEntries collect files in all, an over-long line or a read
+// error is an error. False with the reason in `error` (errno ENOENT when the
+// file is absent). Words past the third of a split_config line are logged
+// and ignored, as every reader ignores them.
+bool ReadSplitConfigStrict(const std::string& path, SplitConfigKind kind, std::vector<SplitConfigGroup>& out,
+                           std::string& error);
+// The order a job takes the collect files of groups: one of each group per
+// turn, groups in order ((1,2,3) (4) (5,6) give 1, 4, 5, 2, 6, 3).
+void AppendRestartOrder(const std::vector<std::vector<int32_t>>& groups, std::vector<RestartInfo_t>& list);
+
 // Reads "Merged_split_config" into the map. False when the file cannot be
 // opened or a read fails; groups read before a failure stay.
 bool ReadMergedSplitConfigFileMap(EvEvent* event, const std::string& path, HLGroupMap& map);

@@ -16,8 +16,9 @@ bool TextLineReader::Open(const std::string& path) {
 
 void TextLineReader::Attach(ScopedFd fd) {
     m_fd = std::move(fd);
-    m_buf.resize(1u << 20);
-    m_data = m_buf.data();
+    if (!m_buf)
+        m_buf.reset(new char[kBufferSize]);
+    m_data = m_buf.get();
     m_pos = m_end = 0;
     m_eof = false;
     m_terminated = true;
@@ -37,7 +38,7 @@ void TextLineReader::OpenMemory(const char* data, size_t size) {
 int TextLineReader::Fill() {
     m_pos = m_end = 0;
     for (;;) {
-        ssize_t n = read(m_fd.get(), m_buf.data(), m_buf.size());
+        ssize_t n = read(m_fd.get(), m_buf.get(), kBufferSize);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "hardlinks/HLFileOps.h"
 
@@ -34,7 +34,10 @@ private:
     int Fill();
 
     ScopedFd m_fd;
-    std::vector<char> m_buf;
+    // Made at the first Attach and never cleared: only what a read fills is
+    // ever touched, so opening a small file costs a page, not a MiB.
+    static constexpr size_t kBufferSize = 1u << 20;
+    std::unique_ptr<char[]> m_buf;
     const char* m_data = nullptr;
     size_t m_pos = 0;
     size_t m_end = 0;

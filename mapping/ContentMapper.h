@@ -28,9 +28,11 @@
 #include <map>
 #include <string>
 
+#include "platform/Export.h"
+
 struct ApplicationId;
 
-class ContentMapper {
+class RUXEN_EXPORT ContentMapper {
 public:
     ContentMapper();
     virtual ~ContentMapper();
@@ -110,15 +112,16 @@ public:
 protected:
     // The mapping itself, shared by the char-buffer and string forms. Answer 0
     // and set `out`, or -1 with `out` = `in` and mLastError set.
-    int MapProxyToHost(const std::string& in, std::string& out);
-    int MapHostToProxy(const std::string& in, std::string& out);
+    RUXEN_HIDDEN int MapProxyToHost(const std::string& in, std::string& out);
+    RUXEN_HIDDEN int MapHostToProxy(const std::string& in, std::string& out);
 
     // The entry of mProxyToHostMap whose local path covers `hostPath` with
     // the longest match, or end().
-    std::map<std::string, std::string>::const_iterator FindByHostPath(const std::string& hostPath);
+    RUXEN_HIDDEN std::map<std::string, std::string>::const_iterator FindByHostPath(const std::string& hostPath);
     // A mapper that changes mProxyToHostMap itself calls this when done (the
-    // setters of this class do). As a guard, a look-up also rebuilds the
-    // reverse map when the pair count changed since it was built.
+    // setters of this class do; exported, since one of them is inline). As a
+    // guard, a look-up also rebuilds the reverse map when the pair count
+    // changed since it was built.
     void RebuildReverseMap();
 
     std::map<std::string, std::string> mProxyToHostMap;  // recorded -> local
@@ -131,7 +134,7 @@ protected:
     std::string mLastError;
 
 private:
-    int CopyOut(int rc, const std::string& result, char* out, int size);
+    RUXEN_HIDDEN int CopyOut(int rc, const std::string& result, char* out, int size);
 
     // local path (trailing slashes removed, "/" for an empty one) -> recorded
     std::map<std::string, std::string> mHostToProxyMap;

@@ -87,16 +87,16 @@ bool DBSnapContentMapper::initialize(const char* idString, int clientId, int eng
     int rc = mTranslator->getArchiveFileIdsFromIndexForAJob();
     if (rc != 0) {
         KXLOG(-1, "Unable to retrieve archive file from index %d", rc);
-        return false;
+        return settle(false);  // what the snapshot mapper loaded is not this job's
     }
     CTyError err;
     if (!translate(appType, *mTranslator, mSnapUtil->volSnapInfo(), err)) {
         KXLOG(-1, "Translator not implemented for AppType %lu", appType);
-        return false;
+        return settle(false);
     }
     if (err.IsError()) {
         KXLOG(-1, "Function failed while translating SrcPathIntoMountPath, error=%s", err.Message().c_str());
-        return false;
+        return settle(false);
     }
     return true;
 }
@@ -105,7 +105,8 @@ bool DBSnapContentMapper::initialize(const char* idString, int zonarkId, int cli
                                      int appId, unsigned long appType, int mode) {
     if (appType != 22 && appType != 80)
         return SnapFSContentMapper::initialize(idString, zonarkId, clientId, engineType, mount);
-    if (mEnabled)
+    const bool otherJob = mEnabled && !SameJob(idString);
+    if (mEnabled && !otherJob)
         return true;
     setZonarkId(zonarkId);
     setClientId(clientId);
@@ -120,10 +121,9 @@ bool DBSnapContentMapper::initialize(const char* idString, int zonarkId, int cli
     util->setClientId(clientId);
     mSnapUtil.reset();
     mSnapUtil = std::move(util);
-    bool ok = initConsistencyPtMapper(idString, mount, false);
+    bool ok = initConsistencyPtMapper(idString, mount, otherJob);
     KXLOG(1, "initConsistencyPtMapper returned: %s", trueFalse(ok));
-    mEnabled = ok;
-    return ok;
+    return settle(ok);
 }
 
 bool DBSnapContentMapper::populateOnDemandFileList(

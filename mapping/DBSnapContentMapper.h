@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
+#include "platform/Export.h"
 
 class DBPathTranslator;
 
@@ -27,7 +28,7 @@ struct NorfaSnapshotEntity {
     bool isLogEntity = false;
 };
 
-class DBSnapContentMapper : public SnapFSContentMapper {
+class RUXEN_EXPORT DBSnapContentMapper : public SnapFSContentMapper {
 public:
     DBSnapContentMapper();
     ~DBSnapContentMapper() override;

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "mapping/TAVNameMapper.h"
+#include "platform/Export.h"
 
-class FSTAVNameMapper : public TAVNameMapper {
+class RUXEN_EXPORT FSTAVNameMapper : public TAVNameMapper {
 public:
     using Pair = std::pair<std::string, std::string>;  // from, to
 

@@ -11,8 +11,9 @@
 #include <string>
 
 #include "mapping/TAVNameMapper.h"
+#include "platform/Export.h"
 
-class OBJServerTAVNameMapper : public TAVNameMapper {
+class RUXEN_EXPORT OBJServerTAVNameMapper : public TAVNameMapper {
 public:
     bool isContentIndexNeeded() const { return m_contentIndexNeeded; }
     int getMetaData(std::string& out) const {
@@ -45,4 +46,4 @@ protected:
 };
 
 // The object-store job's name mapper (never null).
-std::unique_ptr<OBJServerTAVNameMapper> LoadObjServerNameMapper();
+RUXEN_EXPORT std::unique_ptr<OBJServerTAVNameMapper> LoadObjServerNameMapper();

@@ -64,8 +64,7 @@ bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int client
     setClientId(clientId);
     KXLOG(1, "Create new instance of TavSnapUtil");
     createSnapUtil();
-    mEnabled = initConsistencyPtMapper(jobId, false, otherJob);
-    return mEnabled;
+    return settle(initConsistencyPtMapper(jobId, false, otherJob));
 }
 
 bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int clientId, int engineType, bool mount) {
@@ -83,8 +82,27 @@ bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int client
     KXLOG(1, "Initializing ConsistencyPtMapper");
     bool ok = initConsistencyPtMapper(jobId, mount, otherJob);
     KXLOG(1, "initConsistencyPtMapper returned: %s", trueFalse(ok));
-    mEnabled = ok;
-    return ok;
+    return settle(ok);
+}
+
+bool SnapFSContentMapper::settle(bool loaded) {
+    mEnabled = loaded;
+    if (loaded)
+        return true;
+    // The instance is shared by the process: what an earlier job loaded
+    // must not answer for this one, nor for a retry of it.
+    mProxyToHostMap.clear();
+    RebuildReverseMap();
+    mRawDevList.clear();
+    mSrcSnapDevMap.clear();
+    mNFSBkpPaths.clear();
+    mRootMapping.clear();
+    mRootVolume = false;
+    mSourceClientId = 0;
+    mJobId = 0;
+    mJobIdStr.clear();
+    mSnapUtil.reset();
+    return false;
 }
 
 std::string SnapFSContentMapper::volumeLocalPath(const SMVolumeInfo& v) {
@@ -106,10 +124,11 @@ bool SnapFSContentMapper::initConsistencyPtMapper(const char* jobId, bool mount,
         KXLOG(-1, "Snapshot job id '%s' is not a number", jobId ? jobId : "(null)");
         return false;
     }
+    const bool sameJob = SameJob(jobId);
     mJobId = id;
     mJobIdStr = jobId;
     KXLOG(1, "job id str:%s: num:%lld: mount:%d", jobId, mJobId, mount);
-    if (!reload && !mProxyToHostMap.empty())
+    if (!reload && sameJob && !mProxyToHostMap.empty())
         return true;
     if (!mSnapUtil) {
         KXLOG(-1, "snap manager object not set");

@@ -28,6 +28,7 @@
 
 #include "mapping/ContentMapper.h"
 #include "mapping/NFSBkpPathInfo.h"
+#include "platform/Export.h"
 
 class TavSnapUtilBase;
 struct SMVolumeInfo;
@@ -44,7 +45,7 @@ struct RawDevInfo {
     long archiveId = 0;
 };
 
-class SnapFSContentMapper : public ContentMapper {
+class RUXEN_EXPORT SnapFSContentMapper : public ContentMapper {
 public:
     SnapFSContentMapper();
     ~SnapFSContentMapper() override;
@@ -52,11 +53,13 @@ public:
     using ContentMapper::initialize;
     // Both answer whether the mapper is enabled. The five-argument form
     // stores the engine type (-1 is refused); the three-argument form needs
-    // one stored before. Once enabled, both answer true at once.
+    // one stored before. Once enabled for the job, both answer true at once.
+    // A failure leaves the mapper disabled and empty, whatever an earlier
+    // job had loaded.
     virtual bool initialize(const char* jobId, int zonarkId, int clientId);
     virtual bool initialize(const char* jobId, int zonarkId, int clientId, int engineType, bool mount);
     // Loads the job's volumes into the mapper. Without `reload`, a mapper
-    // that already holds entries answers true at once.
+    // that already holds entries of this job answers true at once.
     bool initConsistencyPtMapper(const char* jobId, bool mount, bool reload);
 
     int MakeProxyPathFromHostPath(const char* hostPath, char* out, int size) override;
@@ -115,14 +118,18 @@ public:
     static constexpr unsigned long kJsonMetaDataEngine = 39;
 
 protected:
+    // Whether the mapper holds the snapshots of this job id.
+    RUXEN_HIDDEN bool SameJob(const char* jobId) const;
     // Makes the snapshot utilities object, replacing (and deleting) any
     // made before.
-    // Whether the mapper holds the snapshots of this job id.
-    bool SameJob(const char* jobId) const;
-    void createSnapUtil();
+    RUXEN_HIDDEN void createSnapUtil();
+    // The end of an initialisation: enabled when `loaded`, else disabled
+    // with nothing of any job left (map, raw volumes, device map, job id,
+    // utilities). Answers `loaded`.
+    RUXEN_HIDDEN bool settle(bool loaded);
     // The local path of a volume: a replica's replicated folder inside its
     // snapshot, else the snapshot mount path.
-    static std::string volumeLocalPath(const SMVolumeInfo& v);
+    RUXEN_HIDDEN static std::string volumeLocalPath(const SMVolumeInfo& v);
 
     std::unique_ptr<TavSnapUtilBase> mSnapUtil;
     long long mJobId = 0;
@@ -138,7 +145,8 @@ protected:
 private:
     // Applies one line of the mapping file (without its line end); false
     // when the line is invalid.
-    bool applyMappingLine(const std::string& line, std::map<std::string, std::string>& collectPathMap) const;
+    RUXEN_HIDDEN bool applyMappingLine(const std::string& line,
+                                       std::map<std::string, std::string>& collectPathMap) const;
     // The raw record hit by a path in the given direction, or null.
-    const RawDevInfo* rawHit(const std::string& path, bool toHost, std::string& result) const;
+    RUXEN_HIDDEN const RawDevInfo* rawHit(const std::string& path, bool toHost, std::string& result) const;
 };

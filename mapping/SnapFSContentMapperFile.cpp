@@ -19,7 +19,8 @@
 
 namespace {
 
-// The longest line read; a longer one is invalid.
+// The longest line read; a longer one is invalid, refused as soon as it has
+// run past this bound.
 constexpr size_t kMaxMappingLine = 65536;
 
 // `path` ending in '/'; "" gives "/".
@@ -30,7 +31,6 @@ std::string mkPathString(const std::string& path) {
 }
 
 using ruxen::FileCloser;
-using ruxen::LineBuffer;
 
 }  // namespace
 
@@ -122,24 +122,30 @@ bool SnapFSContentMapper::loadMappingFromFile(const std::string& fileName,
             close(fd);
         return false;
     }
-    LineBuffer buf;
-    ssize_t n;
+    std::string line;
     bool ok = true;
-    while ((n = getline(&buf.data, &buf.cap, f.get())) > 0) {
-        std::string line(buf.data, static_cast<size_t>(n));
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    int rc;
+    while ((rc = ruxen::ReadBoundedLine(f.get(), kMaxMappingLine, line)) != 0) {
+        if (rc == -1) {
+            KXLOG(-1, "cannot read '%s': %s", fileName.c_str(), strerror(errno));
+            ok = false;
+            break;
+        }
+        if (rc == -2) {
+            KXLOG(-1, "invalid format in file '%s': a line longer than %zu bytes [%.200s]", fileName.c_str(),
+                  kMaxMappingLine, line.c_str());
+            ok = false;
+            break;
+        }
+        while (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty())
             continue;
-        if (line.size() > kMaxMappingLine || !applyMappingLine(line, collectPathMap)) {
+        if (!applyMappingLine(line, collectPathMap)) {
             KXLOG(-1, "invalid format in file '%s' [%.200s]", fileName.c_str(), line.c_str());
             ok = false;
             break;
         }
-    }
-    if (ok && ferror(f.get())) {
-        KXLOG(-1, "cannot read '%s': %s", fileName.c_str(), strerror(errno));
-        ok = false;
     }
     return ok;
 }

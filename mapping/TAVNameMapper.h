@@ -5,7 +5,9 @@
 
 #include <string>
 
-class TAVNameMapper {
+#include "platform/Export.h"
+
+class RUXEN_EXPORT TAVNameMapper {
 public:
     virtual ~TAVNameMapper() = default;
     // The mapped name (the name itself when nothing matched); *mapped, when

@@ -224,7 +224,12 @@ int WildCardContentMapper::CheckIfContentIsWithWildChars(std::string left, std::
     std::list<std::string> listed;
     wcDirnames(rParent, rPattern, listed);
     listed.sort();
-    AddPair(pairs, lParent, rParent, false);
+    // The parents are paired too, but never at the root: a pair at "/" would
+    // cover every path of its side, so an item outside the content would be
+    // read below the other side (or found missing there) instead of being
+    // refused as unmapped.
+    if (lParent != "/" && rParent != "/")
+        AddPair(pairs, lParent, rParent, false);
     for (const std::string& path : listed)
         if (AddPair(pairs, PathUtil::Join(lParent, PathUtil::Remainder(rParent, path)), path, true) == kOutputFailed)
             return kOutputFailed;

@@ -5,7 +5,8 @@
 // the job records it and the path under which this machine reaches the same
 // data. When the local part's last component is a pattern, the local parent
 // folder is listed and every matching entry is paired with the same name
-// under the recorded parent (one level deep); the two parents are paired too.
+// under the recorded parent (one level deep); the two parents are paired too
+// unless one of them is "/" (a pair at the root would map every path).
 // Mapping then replaces the longest covering pair on whole components, in
 // either direction (the base class's rules; names holding '*', '?' or '['
 // are ordinary names there).
@@ -24,12 +25,13 @@
 #include <vector>
 
 #include "mapping/ContentMapper.h"
+#include "platform/Export.h"
 #include "platform/KxTypes.h"
 
 // '*' or '?', or both '[' and ']' in either order.
 bool hasWildCard(const std::string& s);
 
-class WildCardContentMapper : public ContentMapper {
+class RUXEN_EXPORT WildCardContentMapper : public ContentMapper {
 public:
     // Where the application's type and its subclient's content entries come
     // from (the application registry of the host). applicationType answers 0
@@ -90,9 +92,9 @@ public:
 
 private:
     // Adds one pair (refusing line feeds and 0x15) and writes its line.
-    int AddPair(std::map<std::string, std::string>& pairs, const std::string& left, const std::string& right,
-                bool written);
-    int MapOne(bool toHost, const std::string& in, std::string& out);
+    RUXEN_HIDDEN int AddPair(std::map<std::string, std::string>& pairs, const std::string& left,
+                             const std::string& right, bool written);
+    RUXEN_HIDDEN int MapOne(bool toHost, const std::string& in, std::string& out);
 
     FILE* m_out = nullptr;
 };

@@ -15,10 +15,11 @@
 #include <string>
 
 #include "mapping/ContentMapper.h"
+#include "platform/Export.h"
 
 class ZXHSMMntTab;
 
-class FLRConsistencyPtMapper : public ContentMapper {
+class RUXEN_EXPORT FLRConsistencyPtMapper : public ContentMapper {
 public:
     FLRConsistencyPtMapper();
     ~FLRConsistencyPtMapper() override;
@@ -33,9 +34,9 @@ public:
     // lies on. Throws KxException when no mount holds it.
     static std::string getMountPoint(const ZXHSMMntTab& table, const char* path);
 
-    static void resetRefTimeForTest();
+    RUXEN_HIDDEN static void resetRefTimeForTest();
 };
 
 // The smallest snapshot reference time of the last successful set-up (0 when
 // none).
-long getNorfaRefTime();
+RUXEN_EXPORT long getNorfaRefTime();

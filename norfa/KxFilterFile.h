@@ -22,11 +22,12 @@
 #include "norfa/FilterKeyWords.h"
 #include "norfa/FilterParamBlock.h"
 #include "platform/CTyError.h"
+#include "platform/Export.h"
 
 class ContentMapper;
 class EvEvent;
 
-class KxFilterFile {
+class RUXEN_EXPORT KxFilterFile {
 public:
     KxFilterFile();
     ~KxFilterFile();
@@ -70,15 +71,15 @@ public:
 private:
     class LineSource;
     template <class Block>
-    int Parse(Block* block, size_t topLimit);
+    RUXEN_HIDDEN int Parse(Block* block, size_t topLimit);
     template <class Block, class Stream>
-    int ParseFrom(Block* block, Stream* stream, size_t topLimit);
+    RUXEN_HIDDEN int ParseFrom(Block* block, Stream* stream, size_t topLimit);
     template <class Block>
-    int ReadItems(Block* block, int64_t code, size_t limit);
-    void AddItem(FilterParamBlock* block, int64_t code, std::string item);
-    void AddItem(FilterParamBlock_s* block, int64_t code, const std::string& item);
-    LineSource& SourceFor(FILE* file);
-    LineSource& SourceFor(std::istream* in);
+    RUXEN_HIDDEN int ReadItems(Block* block, int64_t code, size_t limit);
+    RUXEN_HIDDEN void AddItem(FilterParamBlock* block, int64_t code, std::string item);
+    RUXEN_HIDDEN void AddItem(FilterParamBlock_s* block, int64_t code, const std::string& item);
+    RUXEN_HIDDEN LineSource& SourceFor(FILE* file);
+    RUXEN_HIDDEN LineSource& SourceFor(std::istream* in);
 
     EvEvent* m_event = nullptr;
     ContentMapper* m_mapper = nullptr;
@@ -87,4 +88,4 @@ private:
 
 // Adds `path` to the inclusion list of directories when it holds the text
 // of an SCDIRNAMES item and of no SCNODIRS item; answers whether it did.
-bool checkVmAndAddPath(FilterParamBlock* block, const char* path);
+RUXEN_EXPORT bool checkVmAndAddPath(FilterParamBlock* block, const char* path);

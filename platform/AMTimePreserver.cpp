@@ -1,16 +1,15 @@
 #include "platform/AMTimePreserver.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
 
-AMTimePreserver::AMTimePreserver(CoreInodePropPreserver<struct stat>* core) : m_core(core) {}
+AMTimePreserver::AMTimePreserver(CoreInodePropPreserver<struct stat>* core, ruxen::ParentDirCache* dirs)
+    : m_core(core), m_dirs(dirs) {}
 
 AMTimePreserver::AMTimePreserver(std::unique_ptr<CoreInodePropPreserver<struct stat>> core)
     : m_core(std::move(core)) {}
@@ -22,16 +21,12 @@ void AMTimePreserver::reset() {
         return;
     const std::string& name = m_core->name();
     const struct stat& before = m_core->statRecord();
-    const bool longPath = name.size() >= PATH_MAX;
-    KxLongPathHandler* lp = longPath ? KxLongPathHandler::GetHandler() : nullptr;
-    if (longPath && !lp) {
-        KXLOG(1, "cannot restore the access time of a path of %zu bytes", name.size());
-        m_result = Failed;
-        return;
-    }
-
+    ruxen::ParentDirCache own;
+    ruxen::ParentDirCache& dirs = m_dirs ? *m_dirs : own;
+    int dir;
+    const char* last;
     struct stat now;
-    int rc = lp ? lp->lstat_long(name.c_str(), &now) : ::lstat(name.c_str(), &now);
+    int rc = dirs.Parent(name.c_str(), &dir, &last) ? fstatat(dir, last, &now, AT_SYMLINK_NOFOLLOW) : -1;
     if (rc != 0) {
         int e = errno;
         if (e == ENOENT || e == ENOTDIR) {
@@ -60,8 +55,7 @@ void AMTimePreserver::reset() {
     times[0] = before.st_atim;
     times[1].tv_sec = 0;
     times[1].tv_nsec = UTIME_OMIT;
-    rc = lp ? lp->utimens_long(name.c_str(), times, AT_SYMLINK_NOFOLLOW)
-            : ::utimensat(AT_FDCWD, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    rc = utimensat(dir, last, times, AT_SYMLINK_NOFOLLOW);
     if (rc != 0) {
         KXLOG(-1, "failed to restore the access time of '%s': %s", name.c_str(), strerror(errno));
         m_result = Failed;

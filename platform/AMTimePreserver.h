@@ -6,8 +6,9 @@
 // incremental backup. The time is put back only when the path still names the
 // same inode (same device and inode number as when the preserver was made):
 // a file replaced in the meantime is another file. Symbolic links are not
-// followed. Failures are logged, never fatal. Paths longer than PATH_MAX are
-// handled through the long-path handler.
+// followed, in the item's path either: it is looked up relative to its
+// directory, reached by the walk of platform/DirWalk.h (paths of any
+// length). Failures are logged, never fatal.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,12 +16,14 @@
 #include <memory>
 
 #include "platform/InodePropPreserver.h"
+#include "platform/ParentDirCache.h"
 
 class AMTimePreserver : public InodePropPreserverImpl {
 public:
     // Takes over `core` (owned from now on; null makes a preserver that does
-    // nothing).
-    explicit AMTimePreserver(CoreInodePropPreserver<struct stat>* core);
+    // nothing). `dirs`, when given, is the caller's cache of directories
+    // (the reader's, which outlives the preserver); else each reset walks.
+    explicit AMTimePreserver(CoreInodePropPreserver<struct stat>* core, ruxen::ParentDirCache* dirs = nullptr);
     explicit AMTimePreserver(std::unique_ptr<CoreInodePropPreserver<struct stat>> core);
     ~AMTimePreserver() override;
 
@@ -47,5 +50,6 @@ public:
 
 private:
     std::unique_ptr<CoreInodePropPreserver<struct stat>> m_core;
+    ruxen::ParentDirCache* m_dirs = nullptr;
     Result m_result = NotRun;
 };

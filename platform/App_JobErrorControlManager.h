@@ -10,9 +10,10 @@
 #include <functional>
 #include <string>
 
+#include "platform/Export.h"
 #include "platform/KxTypes.h"
 
-class App_JobErrorControlManager {
+class RUXEN_EXPORT App_JobErrorControlManager {
 public:
     using Source = std::function<int(const std::string& entity, ULONG appType, std::string& xml, int flag)>;
 

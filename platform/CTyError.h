@@ -24,9 +24,10 @@
 #include <vector>
 
 #include "platform/CTyString.h"
+#include "platform/Export.h"
 #include "platform/QMCodeLocation.h"
 
-class CTyError {
+class RUXEN_EXPORT CTyError {
 public:
     enum FacilityKind : int32_t {
         FacilityNone = 0,   // success, or a raw code without a facility

@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <string>
 
+#include "platform/Export.h"
 #include "platform/KxLog.h"
 
 class EvDebug {
@@ -38,7 +39,7 @@ public:
             EvDebug::DebugLvl(__PRETTY_FUNCTION__, (level), __VA_ARGS__);     \
     } while (0)
 
-class EvEvent {
+class RUXEN_EXPORT EvEvent {
 public:
     // Severities of raised events.
     static constexpr int Critical = 1;

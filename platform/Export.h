@@ -4,6 +4,15 @@
 // Mark a class that a host program uses as
 //
 //     class RUXEN_EXPORT RuxenFile { ... };
+//
+// A class other programs derive from, catch or look at through typeid must be
+// marked whole, for its vtable and type information. Inside a marked class,
+// members that are not for other programs (test hooks, helpers) are marked
+//
+//     RUXEN_HIDDEN static void ResetForTest();
+//
+// and a class whose callers need only some functions has those marked alone.
 #pragma once
 
 #define RUXEN_EXPORT __attribute__((visibility("default")))
+#define RUXEN_HIDDEN __attribute__((visibility("hidden")))

@@ -1,76 +1,81 @@
 #include "platform/GpfsFileSetConfig.h"
 
-#include <xercesc/dom/DOM.hpp>
-
 #include <set>
 
-#include "platform/HardenedDomParser.h"
+#include "platform/HardenedXmlParser.h"
 #include "platform/PathUtil.h"
 #include "platform/WholeFile.h"
-#include "platform/XercesGuard.h"
-
-using namespace XERCES_CPP_NAMESPACE;
 
 namespace App {
 
 namespace {
 
-std::string Attribute(const DOMElement* el, const XMLCh* name) {
-    return HardenedDomParser::ToUtf8(el->getAttribute(name));
-}
+// Keeps the fileSet elements right under the document element, or names
+// those it skips and why.
+class FileSetCollector : public HardenedXmlParser::Handler {
+public:
+    FileSetCollector(std::vector<GpfsFileSetConfig>& fileSets, std::vector<std::string>& skipped)
+        : m_fileSets(fileSets), m_skipped(skipped) {}
+
+    bool rightRoot() const { return m_rightRoot; }
+
+    void StartElement(unsigned depth, const std::string& name,
+                      const std::map<std::string, std::string>& attributes) override {
+        if (depth == 0)
+            m_rightRoot = name == kGpfsFileSetListRoot;
+        if (depth != 1 || !m_rightRoot || name != kGpfsFileSetElement)
+            return;
+        ++m_position;
+        GpfsFileSetConfig c;
+        auto it = attributes.find("name");
+        if (it != attributes.end())
+            c.fileSetName = it->second;
+        if ((it = attributes.find("path")) != attributes.end())
+            c.fileSetPath = PathUtil::StripTrailingSlashes(it->second);
+        const char* why = nullptr;
+        if (c.fileSetName.empty() || c.fileSetPath.empty())
+            why = "a name and a path are required";
+        else if (c.fileSetPath[0] != '/')
+            why = "the path is not absolute";
+        else if (!m_paths.insert(c.fileSetPath).second)
+            why = "the path is listed already";
+        if (why)
+            m_skipped.push_back("file set " + std::to_string(m_position) + ": " + why);
+        else
+            m_fileSets.push_back(std::move(c));
+    }
+
+private:
+    std::vector<GpfsFileSetConfig>& m_fileSets;
+    std::vector<std::string>& m_skipped;
+    std::set<std::string> m_paths;
+    unsigned m_position = 0;
+    bool m_rightRoot = false;
+};
 
 }  // namespace
 
 bool GpfsFileSetConfigList::unserialize(const std::string& xml, const std::string& name, std::string& error) {
     fileSets.clear();
     skipped.clear();
-    XercesGuard guard;  // declared first: it outlives every DOM pointer below
-    HardenedDomParser* parser = guard.parser();
-    if (parser == nullptr) {
-        error = guard.error();
-        return false;
-    }
-    DOMDocument* doc = parser->parseMemory(xml, name, error);
-    if (doc == nullptr)
-        return false;
-    const DOMElement* root = doc->getDocumentElement();
-    if (root == nullptr || HardenedDomParser::ToUtf8(root->getTagName()) != kGpfsFileSetListRoot) {
+    FileSetCollector collector(fileSets, skipped);
+    bool ok = HardenedXmlParser::ParseMemory(xml, name, collector, error);
+    if (ok && !collector.rightRoot()) {
         error = name + ": the document is not a " + kGpfsFileSetListRoot;
-        return false;
+        ok = false;
     }
-    std::set<std::string> paths;
-    unsigned position = 0;
-    for (const DOMNode* n = root->getFirstChild(); n; n = n->getNextSibling()) {
-        if (n->getNodeType() != DOMNode::ELEMENT_NODE)
-            continue;
-        const DOMElement* el = static_cast<const DOMElement*>(n);
-        if (HardenedDomParser::ToUtf8(el->getTagName()) != kGpfsFileSetElement)
-            continue;
-        ++position;
-        GpfsFileSetConfig c;
-        c.fileSetName = Attribute(el, u"name");
-        c.fileSetPath = PathUtil::StripTrailingSlashes(Attribute(el, u"path"));
-        const char* why = nullptr;
-        if (c.fileSetName.empty() || c.fileSetPath.empty())
-            why = "a name and a path are required";
-        else if (c.fileSetPath[0] != '/')
-            why = "the path is not absolute";
-        else if (!paths.insert(c.fileSetPath).second)
-            why = "the path is listed already";
-        if (why) {
-            skipped.push_back("file set " + std::to_string(position) + ": " + why);
-            continue;
-        }
-        fileSets.push_back(std::move(c));
+    if (!ok) {
+        fileSets.clear();
+        skipped.clear();
     }
-    return true;
+    return ok;
 }
 
 bool GpfsFileSetConfigList::readFile(const std::string& path, std::string& error) {
     fileSets.clear();
     skipped.clear();
     std::string bytes;
-    if (!WholeFile::ReadRegular(path, HardenedDomParser::kMaxBytes, bytes, error))
+    if (!WholeFile::ReadRegular(path, HardenedXmlParser::kMaxBytes, bytes, error))
         return false;
     return unserialize(bytes, path, error);
 }

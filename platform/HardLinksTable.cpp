@@ -1,5 +1,6 @@
 #include "platform/HardLinksTable.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -38,6 +39,19 @@ constexpr const char* kInsertSql =
 constexpr const char* kSearchSql =
     "SELECT rowid, path, ctime, guid FROM hardlinks INDEXED BY hardlinks_key"
     " WHERE dev = ?1 AND ino = ?2 AND rowid > ?3 ORDER BY rowid LIMIT 1";
+
+// Pushes the file's written pages to the disk: the table runs without
+// SQLite's own syncs, so the completion mark is ordered after the rows here.
+int SyncFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const int rc = fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return rc;
+}
 
 int RemoveIfPresent(const std::string& path) {
     if (unlink(path.c_str()) == 0 || errno == ENOENT)
@@ -87,9 +101,15 @@ int HardLinksTable::prepare(const char* sql, Stmt& out) {
 }
 
 int HardLinksTable::openForWriting() {
+    // A table opened for writing is unfinished until close() marks it again:
+    // the cleared mark reaches the disk before any new row can.
     if (exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA temp_store=MEMORY;"
              " PRAGMA cache_size=-65536") != 0 ||
-        exec(kCreateSql) != 0 || prepare(kInsertSql, m_insert) != 0 || exec("BEGIN") != 0)
+        exec(kCreateSql) != 0 || exec("PRAGMA user_version=0") != 0)
+        return -1;
+    if (SyncFile(DataPath(m_directory, m_name)) != 0)
+        return failed("sync");
+    if (prepare(kInsertSql, m_insert) != 0 || exec("BEGIN") != 0)
         return -1;
     m_inTransaction = true;
     return 0;
@@ -119,7 +139,8 @@ int HardLinksTable::setDirectory(const std::string& directory, bool readMode,
         m_db = nullptr;
         return -1;
     }
-    if ((!readMode && openForWriting() != 0) || prepare(kSearchSql, m_search) != 0) {
+    if ((!readMode && openForWriting() != 0) || (readMode && checkComplete() != 0) ||
+        prepare(kSearchSql, m_search) != 0) {
         close();
         return -1;
     }
@@ -228,12 +249,36 @@ int HardLinksTable::forEachRow(const RowVisitor& visit) {
     return rc == SQLITE_DONE ? 0 : failed("scan");
 }
 
+int HardLinksTable::checkComplete() {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(m_db, "PRAGMA user_version", -1, &raw, nullptr) != SQLITE_OK)
+        return failed("reading the completion mark");
+    Stmt s(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW)
+        return failed("reading the completion mark");
+    if (sqlite3_column_int64(raw, 0) != kCompleteMark) {
+        KXLOG(-1, "hard-links table %s/%s: not complete (no completion mark): the scan that wrote it did not finish",
+              m_directory.c_str(), m_name.c_str());
+        return -1;
+    }
+    return 0;
+}
+
 int HardLinksTable::close() {
     if (!m_db)
         return failed("close");
     int result = 0;
-    if (m_inTransaction && exec("COMMIT") != 0)
-        result = -1;
+    if (m_inTransaction) {
+        // The last commit: the rows, synced, then the completion mark,
+        // synced, so that a reader never takes a cut table for a whole one.
+        char mark[48];
+        snprintf(mark, sizeof mark, "PRAGMA user_version=%ld", static_cast<long>(kCompleteMark));
+        if (exec("COMMIT") != 0)
+            result = -1;
+        else if (SyncFile(DataPath(m_directory, m_name)) != 0 || exec(mark) != 0 ||
+                 SyncFile(DataPath(m_directory, m_name)) != 0)
+            result = failed("marking the table complete");
+    }
     m_inTransaction = false;
     m_insert.reset();
     m_search.reset();

@@ -24,6 +24,11 @@
 // rollback journal (a table cut short by a crash is rebuilt by the next
 // scan), read mode opens the database as immutable.
 //
+// Completion mark: the database's user_version is kCompleteMark only after
+// the last commit of a write-mode close() (rows synced first, then the mark,
+// synced); opening for writing clears it first. Read mode refuses a table
+// without it, so a scan killed while it wrote is never read as a whole one.
+//
 // Every operation answers -1 after close() (and before setDirectory()), and
 // logs why it failed at level -1.
 #pragma once
@@ -40,6 +45,8 @@ struct sqlite3_stmt;
 class HardLinksTable {
 public:
     static constexpr long kCommitInterval = 100000;
+    // user_version of a table whose writer closed it ("RXHT").
+    static constexpr int64_t kCompleteMark = 0x52584854;
 
     HardLinksTable();
     ~HardLinksTable();
@@ -47,8 +54,8 @@ public:
     HardLinksTable& operator=(const HardLinksTable&) = delete;
 
     // Opens (write mode: creates when absent) the table `name` in
-    // `directory`. 0 on success, -1 on failure; a table that is open is
-    // closed first.
+    // `directory`. 0 on success, -1 on failure (read mode: also a table
+    // without its completion mark); a table that is open is closed first.
     int setDirectory(const std::string& directory, bool readMode, const std::string& name);
 
     // Adds a row (write mode only). 0 on success, -1 on failure.
@@ -67,8 +74,9 @@ public:
                                           const std::string& path, const std::string& guid)>;
     int forEachRow(const RowVisitor& visit);
 
-    // Commits (write mode) and closes. 0, or -1 when the commit or the close
-    // failed or the table was not open.
+    // Commits (write mode: and sets the completion mark) and closes. 0, or
+    // -1 when the commit, the mark or the close failed or the table was not
+    // open.
     int close();
     // Closes the table and removes its three files. 0, or -1 when a file
     // could not be removed or no table was opened.
@@ -86,6 +94,7 @@ private:
     int failed(const char* what);
     int exec(const char* sql);
     int openForWriting();
+    int checkComplete();
     int stepRow(std::string& path, int64_t& ctime, std::string* guid);
 
     struct StmtDeleter {

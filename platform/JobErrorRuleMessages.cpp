@@ -2,29 +2,14 @@
 
 #include <strings.h>
 
-#include <xercesc/dom/DOM.hpp>
-
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/HardenedDomParser.h"
-#include "platform/XercesGuard.h"
-
-using namespace XERCES_CPP_NAMESPACE;
+#include "platform/HardenedXmlParser.h"
 
 namespace App {
 
 namespace {
-
-std::map<std::string, std::string> AttributesOf(const DOMElement* el) {
-    std::map<std::string, std::string> out;
-    const DOMNamedNodeMap* attrs = el->getAttributes();
-    for (XMLSize_t i = 0; attrs && i < attrs->getLength(); ++i) {
-        const DOMNode* a = attrs->item(i);
-        out[HardenedDomParser::ToUtf8(a->getNodeName())] = HardenedDomParser::ToUtf8(a->getNodeValue());
-    }
-    return out;
-}
 
 // Appends `s` as the value of an XML attribute; false for a character XML
 // cannot carry.
@@ -60,6 +45,51 @@ bool Number(const std::map<std::string, std::string>& attrs, const char* name, i
     return true;
 }
 
+// Collects the ruleList elements below the document element, in document
+// order (a ruleList inside another is a rule of its own and an error code
+// of the outer one).
+class RuleListCollector : public HardenedXmlParser::Handler {
+public:
+    explicit RuleListCollector(std::vector<RuleListElement>& out) : m_out(out) {}
+
+    bool sawRoot() const { return m_sawRoot; }
+    bool rightRoot() const { return m_rightRoot; }
+
+    void StartElement(unsigned depth, const std::string& name,
+                      const std::map<std::string, std::string>& attributes) override {
+        if (depth == 0) {
+            m_sawRoot = true;
+            m_rightRoot = strcasecmp(name.c_str(), kRuleListRootName) == 0;
+            return;
+        }
+        if (!m_rightRoot)
+            return;
+        m_open.resize(depth + 1, kNone);  // m_open[d]: the rule open at depth d
+        if (m_open[depth - 1] != kNone) {
+            RuleListElement& parent = m_out[m_open[depth - 1]];
+            parent.hasChildNodes = true;
+            parent.children.push_back(attributes);
+        }
+        m_open[depth] = kNone;
+        if (name == kRuleElementName) {
+            m_open[depth] = m_out.size();
+            m_out.emplace_back();
+            m_out.back().attributes = attributes;
+        }
+    }
+    void Content(unsigned depth) override {
+        if (depth > 0 && depth < m_open.size() && m_open[depth] != kNone)
+            m_out[m_open[depth]].hasChildNodes = true;
+    }
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    std::vector<RuleListElement>& m_out;
+    std::vector<size_t> m_open;
+    bool m_sawRoot = false;
+    bool m_rightRoot = false;
+};
+
 }  // namespace
 
 bool ParseRuleNumber(const std::string& text, long long min, long long max, long long& out) {
@@ -82,32 +112,16 @@ bool ParseRuleNumber(const std::string& text, long long min, long long max, long
 int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
                          std::string& error) {
     out.clear();
-    XercesGuard guard;  // declared first: it outlives every DOM pointer below
-    HardenedDomParser* parser = guard.parser();
-    if (parser == nullptr) {
-        error = guard.error();
-        return RuleDocumentUnreadable;
-    }
-    DOMDocument* doc = isFile ? parser->parseFile(source, error) : parser->parseMemory(source, "XML string", error);
-    if (doc == nullptr)
-        return RuleDocumentUnreadable;
-    const DOMElement* root = doc->getDocumentElement();
-    if (root == nullptr)
-        return RuleDocumentEmpty;
-    if (strcasecmp(HardenedDomParser::ToUtf8(root->getTagName()).c_str(), kRuleListRootName) != 0)
-        return RuleDocumentWrongRoot;
-    const DOMNodeList* rules = root->getElementsByTagName(u"ruleList");
-    for (XMLSize_t i = 0; rules && i < rules->getLength(); ++i) {
-        const DOMElement* el = static_cast<const DOMElement*>(rules->item(i));
-        RuleListElement r;
-        r.attributes = AttributesOf(el);
-        r.hasChildNodes = el->hasChildNodes();
-        for (const DOMNode* c = el->getFirstChild(); c; c = c->getNextSibling())
-            if (c->getNodeType() == DOMNode::ELEMENT_NODE)
-                r.children.push_back(AttributesOf(static_cast<const DOMElement*>(c)));
-        out.push_back(std::move(r));
-    }
-    return RuleDocumentOk;
+    RuleListCollector collector(out);
+    const bool ok = isFile ? HardenedXmlParser::ParseFile(source, collector, error)
+                           : HardenedXmlParser::ParseMemory(source, "XML string", collector, error);
+    int status = !ok                      ? RuleDocumentUnreadable
+                 : !collector.sawRoot()   ? RuleDocumentEmpty
+                 : !collector.rightRoot() ? RuleDocumentWrongRoot
+                                          : RuleDocumentOk;
+    if (status != RuleDocumentOk)
+        out.clear();
+    return status;
 }
 
 int JobErrorDecisionRuleList::unserialize(const std::string& xml, std::string* error) {

@@ -21,7 +21,7 @@
 // code; the file form takes every child. skipFromReporting is read by the
 // message form only.
 //
-// Documents are read through the hardened parser (platform/HardenedDomParser.h).
+// Documents are read through the hardened parser (platform/HardenedXmlParser.h).
 #pragma once
 
 #include <cstdint>
@@ -51,7 +51,7 @@ struct RuleListElement {
 
 enum RuleDocumentStatus {
     RuleDocumentOk = 0,
-    RuleDocumentUnreadable = 1,  // cannot be read or parsed (Xerces' reason in `error`)
+    RuleDocumentUnreadable = 1,  // cannot be read or parsed (the reason in `error`)
     RuleDocumentEmpty = 2,       // no document element
     RuleDocumentWrongRoot = 3,
 };

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/Export.h"
 #include "platform/NumberParse.h"
 
-class KXJobCtrlClient {
+class RUXEN_EXPORT KXJobCtrlClient {
 public:
     // One pending cause as it was raised.
     struct PendingCause {

@@ -57,5 +57,5 @@ public:
 
     // Test-only: forget every value; the environment is read again on the
     // next use.
-    static void resetForTest();
+    RUXEN_HIDDEN static void resetForTest();
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/DirWalk.h"
 #include "platform/KxLog.h"
 #include "platform/NetBytes.h"
 
@@ -31,12 +32,32 @@ struct AclDeleter {
 using AclPtr = std::unique_ptr<std::remove_pointer_t<acl_t>, AclDeleter>;
 using AclText = std::unique_ptr<char, AclDeleter>;
 
-ssize_t List(int fd, const char* name, char* buf, size_t size) {
-    return fd >= 0 ? flistxattr(fd, buf, size) : llistxattr(name, buf, size);
+}  // namespace
+
+// How the calls reach the item: through an open descriptor, or by a path,
+// followed (the /proc name of an O_PATH descriptor) or not (the item's own).
+struct Helper::Target {
+    int fd;
+    const char* path;
+    bool follow;
+};
+
+namespace {
+
+ssize_t List(const Helper::Target& t, char* buf, size_t size) {
+    return t.fd >= 0  ? flistxattr(t.fd, buf, size)
+           : t.follow ? listxattr(t.path, buf, size)
+                      : llistxattr(t.path, buf, size);
 }
 
-ssize_t Get(int fd, const char* name, const char* attr, char* buf, size_t size) {
-    return fd >= 0 ? fgetxattr(fd, attr, buf, size) : lgetxattr(name, attr, buf, size);
+ssize_t Get(const Helper::Target& t, const char* attr, char* buf, size_t size) {
+    return t.fd >= 0  ? fgetxattr(t.fd, attr, buf, size)
+           : t.follow ? getxattr(t.path, attr, buf, size)
+                      : lgetxattr(t.path, attr, buf, size);
+}
+
+const char* CallName(const Helper::Target& t, const char* fdCall, const char* followCall, const char* nameCall) {
+    return t.fd >= 0 ? fdCall : t.follow ? followCall : nameCall;
 }
 
 // Calls read(buf, size) into the stack buffer, and on ERANGE asks for the
@@ -118,14 +139,13 @@ void Helper::Add(EntryKind kind, std::string name, std::string value) {
     m_entries.push_back(Entry{kind, std::move(name), std::move(value)});
 }
 
-int Helper::ReadAcl(const char* name, int fd, bool isDefault) {
-    AclPtr acl(isDefault ? acl_get_file(name, ACL_TYPE_DEFAULT)
-                         : fd >= 0 ? acl_get_fd(fd) : acl_get_file(name, ACL_TYPE_ACCESS));
+int Helper::ReadAcl(const Target& t, const char* name, bool isDefault) {
+    const bool byFd = t.fd >= 0 && !isDefault;
+    AclPtr acl(byFd ? acl_get_fd(t.fd) : acl_get_file(t.path, isDefault ? ACL_TYPE_DEFAULT : ACL_TYPE_ACCESS));
     if (!acl) {
         if (Ignorable(errno))
             return 0;
-        return Fail(errno, isDefault ? "acl_get_file(default)" : fd >= 0 ? "acl_get_fd" : "acl_get_file",
-                    name);
+        return Fail(errno, isDefault ? "acl_get_file(default)" : byFd ? "acl_get_fd" : "acl_get_file", name);
     }
     // An access ACL that only restates the mode bits, and an empty default
     // ACL, are nothing to keep.
@@ -138,11 +158,11 @@ int Helper::ReadAcl(const char* name, int fd, bool isDefault) {
     return 0;
 }
 
-int Helper::ReadXattr(const char* name, int fd, const char* attr) {
+int Helper::ReadXattr(const Target& t, const char* name, const char* attr) {
     char stack[kStackBytes];
     std::vector<char> heap;
     const char* value;
-    ssize_t n = ReadGrowing([&](char* b, size_t s) { return Get(fd, name, attr, b, s); }, stack, heap, &value);
+    ssize_t n = ReadGrowing([&](char* b, size_t s) { return Get(t, attr, b, s); }, stack, heap, &value);
     if (n < 0) {
         if (Ignorable(errno))
             return 0;
@@ -151,13 +171,27 @@ int Helper::ReadXattr(const char* name, int fd, const char* attr) {
             m_errno = E2BIG;
             return 0;
         }
-        return Fail(errno, fd >= 0 ? "fgetxattr" : "lgetxattr", name);
+        return Fail(errno, CallName(t, "fgetxattr", "getxattr", "lgetxattr"), name);
     }
     Add(XATTR, attr, std::string(value, static_cast<size_t>(n)));
     return 0;
 }
 
 int Helper::getacl(const char* name, bool isLink, const struct stat& st, int fd) {
+    return Read(Target{fd, name, false}, name, isLink, st);
+}
+
+int Helper::getaclRef(const char* name, bool isLink, const struct stat& st, int ref) {
+    if (ref < 0) {
+        m_entries.clear();
+        m_formSize = 0;
+        return Fail(errno, "open", name ? name : "(null)");
+    }
+    const ruxen::ProcFdPath proc(ref);
+    return Read(Target{-1, proc.c_str(), true}, name, isLink, st);
+}
+
+int Helper::Read(const Target& t, const char* name, bool isLink, const struct stat& st) {
     m_entries.clear();
     m_formSize = 0;
     m_errno = 0;
@@ -167,11 +201,11 @@ int Helper::getacl(const char* name, bool isLink, const struct stat& st, int fd)
     char stack[kStackBytes];
     std::vector<char> heap;
     const char* list;
-    ssize_t n = ReadGrowing([&](char* b, size_t s) { return List(fd, name, b, s); }, stack, heap, &list);
+    ssize_t n = ReadGrowing([&](char* b, size_t s) { return List(t, b, s); }, stack, heap, &list);
     bool listed = n >= 0;
     if (!listed) {
         if (!IsNotSupported(errno))
-            return Fail(errno, fd >= 0 ? "flistxattr" : "llistxattr", name);
+            return Fail(errno, CallName(t, "flistxattr", "listxattr", "llistxattr"), name);
         n = 0;
     }
     bool hasAccess = !listed, hasDefault = !listed;
@@ -181,9 +215,9 @@ int Helper::getacl(const char* name, bool isLink, const struct stat& st, int fd)
     }
     const unsigned opts = g_options;
     if (!(opts & OPT_NO_ACL) && !isLink) {
-        if (hasAccess && ReadAcl(name, fd, false) != 0)
+        if (hasAccess && ReadAcl(t, name, false) != 0)
             return -1;
-        if (hasDefault && S_ISDIR(st.st_mode) && ReadAcl(name, fd, true) != 0)
+        if (hasDefault && S_ISDIR(st.st_mode) && ReadAcl(t, name, true) != 0)
             return -1;
     }
     if (opts & OPT_NO_XATTR)
@@ -193,7 +227,7 @@ int Helper::getacl(const char* name, bool isLink, const struct stat& st, int fd)
             continue;
         if (strncmp(a, "system.", 7) == 0 && !(opts & OPT_SYSTEM_XATTRS))
             continue;
-        if (ReadXattr(name, fd, a) != 0)
+        if (ReadXattr(t, name, a) != 0)
             return -1;
     }
     return 0;
@@ -237,8 +271,9 @@ int Helper::toNetworkBuffer(void* buffer, unsigned capacity) {
     return size;
 }
 
-int Helper::getAclText(const char* path, std::string* text) {
-    AclPtr acl(acl_get_file(path, ACL_TYPE_ACCESS));
+int Helper::getAclText(const char* path, std::string* text, int ref) {
+    const ruxen::ProcFdPath proc(ref);
+    AclPtr acl(acl_get_file(ref >= 0 ? proc.c_str() : path, ACL_TYPE_ACCESS));
     if (!acl)
         return Fail(errno, "acl_get_file", path);
     AclText t(acl_to_text(acl.get(), nullptr));

@@ -5,8 +5,11 @@
 // ACL (when it says more than the mode bits) and, for a directory, its
 // default ACL, through libacl; and its extended attributes without
 // following links. With an open descriptor the reads go through it
-// (flistxattr, fgetxattr, acl_get_fd); otherwise by name (llistxattr,
-// lgetxattr, acl_get_file). The attribute list is read first: most items
+// (flistxattr, fgetxattr, acl_get_fd); with an O_PATH descriptor of the item
+// (getaclRef: directories, links and devices, which the reader does not
+// open) through its /proc/self/fd name, which lands on the item itself
+// without opening it; otherwise by name (llistxattr, lgetxattr,
+// acl_get_file). The attribute list is read first: most items
 // have none, which costs that one call, and libacl is asked only when the
 // list names an ACL (or the list could not be had). The ACL attributes
 // ("system.posix_acl_*") travel as ACL entries, never as attributes; other
@@ -91,6 +94,10 @@ public:
     // Reads the item's entries (replacing earlier ones). 0, or -1 with
     // getLastErrno() and getLastError() set.
     int getacl(const char* name, bool isLink, const struct stat& st, int fd = -1);
+    // The same through `ref`, an O_PATH descriptor of the item; `name` names
+    // it in messages. A negative `ref` is a failed open of it: the call fails
+    // with errno as that open left it.
+    int getaclRef(const char* name, bool isLink, const struct stat& st, int ref);
     // After a failed getacl: whether the failure is the item's own to
     // report. Not for an item that vanished (its data read reports that) or
     // a missing feature.
@@ -107,14 +114,18 @@ public:
     // with nothing written.
     int toNetworkBuffer(void* buffer, unsigned capacity);
 
-    // The access ACL of a path as long text with names ("user::rw-\n...").
-    int getAclText(const char* path, std::string* text);
+    // The access ACL of a path as long text with names ("user::rw-\n..."),
+    // through `ref` (an O_PATH descriptor of it) when one is given.
+    int getAclText(const char* path, std::string* text, int ref = -1);
+
+    struct Target;  // how the calls reach the item
 
 private:
     Helper() = default;
     int Fail(int err, const char* call, const char* name);
-    int ReadAcl(const char* name, int fd, bool isDefault);
-    int ReadXattr(const char* name, int fd, const char* attr);
+    int Read(const Target& t, const char* name, bool isLink, const struct stat& st);
+    int ReadAcl(const Target& t, const char* name, bool isDefault);
+    int ReadXattr(const Target& t, const char* name, const char* attr);
     void Add(EntryKind kind, std::string name, std::string value);
 
     std::vector<Entry> m_entries;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/DirWalk.h"
+
 namespace {
 
 std::atomic<bool> g_unavailable{false};
@@ -19,8 +21,6 @@ void CloseKeepErrno(int fd) {
     ::close(fd);
     errno = e;
 }
-
-bool Fits(const char* path) { return strnlen(path, PATH_MAX) < PATH_MAX; }
 
 }  // namespace
 
@@ -54,61 +54,12 @@ int KxLongPathHandler::openParent(const char* path, const char** last) {
     while (b > 0 && path[b - 1] != '/')
         --b;
     *last = path + b;
-
-    size_t i = 0;
-    int dirfd;
-    if (path[0] == '/') {
-        dirfd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        while (i < b && path[i] == '/')
-            ++i;
-    } else {
-        dirfd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (dirfd < 0)
-        return -1;
-
-    // Walk the leading directories in pieces of whole components, each piece
-    // shorter than PATH_MAX. The kernel resolves each piece (symbolic links
-    // included) as it would inside an ordinary path.
-    char piece[PATH_MAX];
-    while (i < b) {
-        size_t k = i;  // end of the piece so far
-        size_t j = i;
-        while (j < b) {
-            size_t c = j;
-            while (c < b && path[c] != '/')
-                ++c;
-            if (c - i > PATH_MAX - 1)
-                break;
-            k = c;
-            j = c;
-            while (j < b && path[j] == '/')
-                ++j;
-        }
-        if (k == i) {  // one component alone is too long
-            CloseKeepErrno(dirfd);
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        memcpy(piece, path + i, k - i);
-        piece[k - i] = '\0';
-        int next = ::openat(dirfd, piece, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (next < 0) {
-            CloseKeepErrno(dirfd);
-            return -1;
-        }
-        ::close(dirfd);
-        dirfd = next;
-        i = k;
-        while (i < b && path[i] == '/')
-            ++i;
-    }
-    return dirfd;
+    if (b == 0)
+        return ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return ruxen::OpenDirectory(std::string(path, b), nullptr);
 }
 
 int KxLongPathHandler::lstat_long(const char* path, struct stat* st) {
-    if (path && Fits(path))
-        return ::lstat(path, st);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -119,8 +70,6 @@ int KxLongPathHandler::lstat_long(const char* path, struct stat* st) {
 }
 
 int KxLongPathHandler::stat_long(const char* path, struct stat* st) {
-    if (path && Fits(path))
-        return ::stat(path, st);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -131,8 +80,6 @@ int KxLongPathHandler::stat_long(const char* path, struct stat* st) {
 }
 
 ssize_t KxLongPathHandler::readlink_long(const char* path, char* buf, size_t size) {
-    if (path && Fits(path))
-        return ::readlink(path, buf, size);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -154,8 +101,6 @@ int KxLongPathHandler::utime_long(const char* path, const struct utimbuf* times)
 }
 
 int KxLongPathHandler::utimens_long(const char* path, const struct timespec times[2], int flags) {
-    if (path && Fits(path))
-        return ::utimensat(AT_FDCWD, path, times, flags);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -166,8 +111,6 @@ int KxLongPathHandler::utimens_long(const char* path, const struct timespec time
 }
 
 DIR* KxLongPathHandler::opendir_long(const char* path) {
-    if (path && Fits(path))
-        return ::opendir(path);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -183,8 +126,6 @@ DIR* KxLongPathHandler::opendir_long(const char* path) {
 }
 
 int KxLongPathHandler::open_long(const char* path, int flags, mode_t mode) {
-    if (path && Fits(path))
-        return ::open(path, flags, mode);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)
@@ -195,8 +136,6 @@ int KxLongPathHandler::open_long(const char* path, int flags, mode_t mode) {
 }
 
 int KxLongPathHandler::chdir_long(const char* path) {
-    if (path && Fits(path))
-        return ::chdir(path);
     const char* last;
     int dirfd = openParent(path, &last);
     if (dirfd < 0)

@@ -1,15 +1,13 @@
-// File calls for paths longer than PATH_MAX (4096 bytes).
+// File calls for paths of any length, PATH_MAX (4096 bytes) and beyond.
 //
-// A path that fits PATH_MAX goes straight to the ordinary call. A longer path
-// is walked: its leading directories are opened piece by piece with
-// openat(O_PATH|O_DIRECTORY), each piece a run of whole components shorter
-// than PATH_MAX, starting from "/" (absolute paths) or the current directory
-// (relative paths). Symbolic links among the leading directories are followed
-// exactly as the kernel follows them in an ordinary path; the final component
-// is handled by the *at() call with the ordinary call's own rule (lstat and
-// readlink do not follow it, utime, open and opendir do unless the flags say
-// otherwise). Failures answer as the ordinary call does: -1 (or null) and
-// errno.
+// The leading directories of a path are walked by the rule of
+// platform/DirWalk.h, in pieces the kernel takes: a symbolic link among them
+// is followed only when root or the running user owns it (any other fails
+// the call with ELOOP), starting from "/" (absolute paths) or the current
+// directory (relative paths). The final component is handled by the *at()
+// call with the ordinary call's own rule (lstat and readlink do not follow
+// it, utime, open and opendir do unless the flags say otherwise). Failures
+// answer as the ordinary call does: -1 (or null) and errno.
 #pragma once
 
 #include <dirent.h>

@@ -7,7 +7,9 @@
 #include <memory>
 #include <vector>
 
-class LINK_LIST {
+#include "platform/Export.h"
+
+class RUXEN_EXPORT LINK_LIST {
 public:
     LINK_LIST() = default;
     LINK_LIST(const LINK_LIST&) = delete;

@@ -27,6 +27,19 @@ bool IsPrefixPath(const std::string& key, const std::string& path) {
     return CoverLength(key, path) >= 0;
 }
 
+bool HasDotComponent(const std::string& path) {
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const size_t n = end - start;
+        if ((n == 1 || n == 2) && path.compare(start, n, "..", n) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 std::string Join(const std::string& a, const std::string& b) {
     size_t start = 0;
     while (start < b.size() && b[start] == '/')

@@ -46,6 +46,10 @@ std::string Join(const std::string& a, const std::string& b);
 // otherwise the path is returned unchanged.
 std::string Remainder(const std::string& key, const std::string& path);
 
+// Whether a component of `path` is "." or "..": such a path, mapped below a
+// prefix, can name a file outside the prefix's tree.
+bool HasDotComponent(const std::string& path);
+
 // Copies `s` and its terminating NUL into `buf` of `size` bytes. Answers 0,
 // or -1 with errno EINVAL (null buffer, size of 0 or less, or `s` holding a
 // NUL byte, which a C reader would cut) or ENAMETOOLONG (`s` longer than

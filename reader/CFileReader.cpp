@@ -92,7 +92,7 @@ int CFileReader::initialize(const char* path, struct stat* st, bool hfs, bool pr
     m_oHFSHdr.data_size = m_stat.st_size;
 
     if (preserveTimes)
-        attach(new AMTimePreserver(new CoreInodePropPreserver<struct stat>(m_path, m_stat)));
+        attach(new AMTimePreserver(new CoreInodePropPreserver<struct stat>(m_path, m_stat), &m_dirs));
     if (m_ctx->PrintBackupFileName())
         KXLOG(0, "Will backup %s", path);
 

@@ -25,8 +25,14 @@
 // The code is split by concern: CFileReader.cpp (life cycle, open, read,
 // seek, lock test), CFileReaderStub.cpp (tiered-storage stubs),
 // CFileReaderAppleDouble.cpp (the AppleDouble part), CFileReaderPaths.cpp
-// (long-path wrappers). Every file operation goes through the context's
+// (path operations). Every file operation goes through the context's
 // CFileReaderOps.
+//
+// Paths are looked up relative to a descriptor of the item's directory,
+// reached by a walk that follows a link among the directories only when
+// root or the running user owns it, and held while the next items share the
+// directory (platform/ParentDirCache.h); an item below a refused link fails
+// with ELOOP and LookupRefusal() names the link.
 #pragma once
 
 #include <dirent.h>
@@ -41,6 +47,7 @@
 #include <vector>
 
 #include "platform/InodePropPreserver.h"
+#include "platform/ParentDirCache.h"
 #include "platform/ReparseData.h"
 #include "platform/ScopedFd.h"
 #include "platform/TDebuggable.h"
@@ -97,6 +104,9 @@ public:
     // lseek of the data handle (SEEK_DATA and SEEK_HOLE included): the new
     // offset, or -1 with errno and the position unchanged.
     virtual long long seek(long offset, int whence);
+    // The path calls, relative to the item's directory (see above): lstat
+    // and readlink never follow the last component, utime follows it as
+    // utime(2) does, opendir does not.
     virtual int lstat(const char* path, struct stat* st);
     virtual int readlink(const char* path, char* buf, size_t size);
     virtual int utime(const char* path, const struct utimbuf* times);
@@ -163,6 +173,18 @@ public:
 
     KxLongPathHandler* GetLongPathHandler();
 
+    // The directory of `path` by the walk (*dir, held by the reader until
+    // another directory is asked for) and its last component (*name). False
+    // with errno: ENAMETOOLONG for a path of PATH_MAX bytes or more unless
+    // the job backs up long paths, ELOOP below a refused link.
+    bool ItemDirectory(const char* path, int* dir, const char** name);
+    // What stopped the last lookup that failed with ELOOP.
+    const ruxen::WalkRefusal& LookupRefusal() const { return m_dirs.Refusal(); }
+    // An O_PATH descriptor of the item itself, never following it (the
+    // caller's): its attributes can be read through it and nothing is
+    // opened. -1 with errno.
+    int openItemRef(const char* path);
+
 private:
     void Reset();
     // The job's tiered-storage object of the path (m_zxhsm); -1 (logged,
@@ -190,6 +212,7 @@ private:
     std::shared_ptr<CFileReaderContext> m_ctx;
     KxLongPathHandler* m_longPathHandler = nullptr;
     bool m_longPathFetched = false;
+    ruxen::ParentDirCache m_dirs;
 
     std::string m_path;
     ScopedFd m_fd;

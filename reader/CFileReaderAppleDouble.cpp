@@ -21,7 +21,7 @@ int CFileReader::initAppleDouble(bool preserveTimes) {
     }
     m_oHFSHdr.isHFS = kHFSHasCompanion;
     if (preserveTimes)
-        attach(new AMTimePreserver(new CoreInodePropPreserver<struct stat>(name, cst)));
+        attach(new AMTimePreserver(new CoreInodePropPreserver<struct stat>(name, cst), &m_dirs));
     const int fd = m_companion.Open(name, cst);
     if (fd < 0) {
         KXLOG(-1, "open(%s) failed error=%s", name.c_str(), strerror(errno));

@@ -12,10 +12,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "reader/CFileReaderOps.h"
 
+namespace ruxen {
+class TrustedPrefixes;
+}
 class PerfCounter;
 class DlpBackupReader;
 class ReadCacheAdvise;
@@ -85,6 +89,12 @@ public:
     CFileReaderOps& FileOps() const { return m_ops ? *m_ops : CFileReaderOps::System(); }
     void SetFileOps(std::shared_ptr<CFileReaderOps> ops) { m_ops = std::move(ops); }
 
+    // The local prefixes the job's map names, resolved once (null: none):
+    // below them items are looked up by the walk's rule
+    // (platform/DirWalk.h).
+    const std::shared_ptr<const ruxen::TrustedPrefixes>& GetTrustedPrefixes() const { return m_trusted; }
+    void SetTrustedPrefixes(std::shared_ptr<const ruxen::TrustedPrefixes> trusted) { m_trusted = std::move(trusted); }
+
     // The stream's performance counter (not owned); readers time their
     // stages through it when it is set.
     PerfCounter* m_pPerfCounter = nullptr;
@@ -148,6 +158,7 @@ private:
     bool m_zxhsmCtxFailed = false;
     std::unique_ptr<ReadCacheAdvise> m_cacheAdviseObj;
     std::shared_ptr<CFileReaderOps> m_ops;
+    std::shared_ptr<const ruxen::TrustedPrefixes> m_trusted;
     std::vector<char> m_stubData;
     bool m_printBackupFileName = false;
     bool m_fifoBackupAllowed = false;

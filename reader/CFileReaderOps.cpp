@@ -6,11 +6,8 @@
 #include <cstring>
 
 #include "platform/DlpBackupReader.h"
-#include "platform/UtfFileOps.h"
 
-int CFileReaderOps::open(const char* path, int flags) {
-    return open_utf(path, flags);
-}
+int CFileReaderOps::openat(int dir, const char* name, int flags, const char*) { return ::openat(dir, name, flags); }
 
 ssize_t CFileReaderOps::read(DlpBackupReader& dlp, int fd, void* buf, size_t count) {
     return dlp.read(fd, buf, count);

@@ -19,8 +19,9 @@ class CFileReaderOps {
 public:
     virtual ~CFileReaderOps() = default;
 
-    // open(2) of a path the long-path handler is not asked for.
-    virtual int open(const char* path, int flags);
+    // openat(2) of `name` in the directory open at `dir`; `path` is the
+    // item's whole path, for a test to tell items apart.
+    virtual int openat(int dir, const char* name, int flags, const char* path);
     // A data-fork read: through the data-loss-prevention reader, which
     // behaves as read(2).
     virtual ssize_t read(DlpBackupReader& dlp, int fd, void* buf, size_t count);

@@ -1,5 +1,17 @@
-// The reader's path operations: the ordinary calls, or the long-path
-// handler's when the job backs up paths longer than the system takes.
+// The reader's path operations. Every item is looked up relative to a
+// descriptor of its directory, which the reader's cache holds while the next
+// items share it (platform/ParentDirCache.h): a link among the directories
+// of a path is followed only when root or the running user owns it, and the
+// last component is taken as the call's own rule says. Paths longer than
+// PATH_MAX are walked the same way, when the job backs up long paths.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "platform/KxLog.h"
 #include "platform/KxLongPathHandler.h"
 #include "platform/UtfFileOps.h"
@@ -18,15 +30,32 @@ KxLongPathHandler* CFileReader::GetLongPathHandler() {
     return m_longPathHandler;
 }
 
+bool CFileReader::ItemDirectory(const char* path, int* dir, const char** name) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return false;
+    }
+    if (strnlen(path, PATH_MAX) >= PATH_MAX && !(m_ctx->IsLongPathBackup() && GetLongPathHandler())) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    m_dirs.SetTrusted(m_ctx->GetTrustedPrefixes());
+    return m_dirs.Parent(path, dir, name);
+}
+
 int CFileReader::lstatPath(const char* path, struct stat* st) {
-    KxLongPathHandler* h = m_ctx->IsLongPathBackup() ? GetLongPathHandler() : nullptr;
-    return h ? h->lstat_long(path, st) : lstat_utf(path, st);
+    int dir;
+    const char* name;
+    return ItemDirectory(path, &dir, &name) ? fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) : -1;
 }
 
 int CFileReader::openPath(const char* path, int flags) {
-    KxLongPathHandler* h = m_ctx->IsLongPathBackup() ? GetLongPathHandler() : nullptr;
-    return h ? h->open_long(path, flags) : m_ctx->FileOps().open(path, flags);
+    int dir;
+    const char* name;
+    return ItemDirectory(path, &dir, &name) ? m_ctx->FileOps().openat(dir, name, flags, path) : -1;
 }
+
+int CFileReader::openItemRef(const char* path) { return openPath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC); }
 
 int CFileReader::lstat(const char* path, struct stat* st) {
     m_userName.clear();
@@ -35,18 +64,33 @@ int CFileReader::lstat(const char* path, struct stat* st) {
 }
 
 int CFileReader::readlink(const char* path, char* buf, size_t size) {
-    KxLongPathHandler* h = m_ctx->IsLongPathBackup() ? GetLongPathHandler() : nullptr;
-    return static_cast<int>(h ? h->readlink_long(path, buf, size) : readlink_utf(path, buf, size));
+    int dir;
+    const char* name;
+    return ItemDirectory(path, &dir, &name) ? static_cast<int>(readlinkat(dir, name, buf, size)) : -1;
 }
 
 int CFileReader::utime(const char* path, const struct utimbuf* times) {
-    KxLongPathHandler* h = m_ctx->IsLongPathBackup() ? GetLongPathHandler() : nullptr;
-    return h ? h->utime_long(path, times) : utime_utf(path, times);
+    int dir;
+    const char* name;
+    if (!ItemDirectory(path, &dir, &name))
+        return -1;
+    if (times == nullptr)
+        return utimensat(dir, name, nullptr, 0);
+    struct timespec ts[2] = {{times->actime, 0}, {times->modtime, 0}};
+    return utimensat(dir, name, ts, 0);
 }
 
 DIR* CFileReader::opendir(const char* path) {
-    KxLongPathHandler* h = m_ctx->IsLongPathBackup() ? GetLongPathHandler() : nullptr;
-    return h ? h->opendir_long(path) : opendir_utf(path);
+    const int fd = openPath(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        int e = errno;
+        close(fd);
+        errno = e;
+    }
+    return d;
 }
 
 int CFileReader::closedir(DIR* dir) {

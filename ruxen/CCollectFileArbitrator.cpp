@@ -54,10 +54,10 @@ CCollectFileArbitrator::CCollectFileArbitrator(EvEvent& event, HardLinkHoldQuery
     m_initialized = m_mntTab.empty() ? 0 : 1;
 }
 
-CTyError CCollectFileArbitrator::addCollect(std::vector<CollectFile_t>& list, int /*count*/,
-                                            std::string& path) {
+CTyError CCollectFileArbitrator::addCollect(std::vector<CollectFile_t>& list, int /*count*/, std::string& path,
+                                            int fd) {
     DiskGroup_t group;
-    CTyError err = GetDeviceNameListForCollect(path, group.name, group.pvList);
+    CTyError err = GetDeviceNameListForCollect(path, fd, group.name, group.pvList);
     if (err.IsError())
         return err.Push(QM_LOC, "Failed to map collect file %s to a disk group", path.c_str());
     group.collectFiles.reserve(list.size());
@@ -79,10 +79,10 @@ CTyError CCollectFileArbitrator::addCollect(std::vector<CollectFile_t>& list, in
     return CTyError::Success();
 }
 
-CTyError CCollectFileArbitrator::GetDeviceNameListForCollect(const std::string& path, std::string& name,
+CTyError CCollectFileArbitrator::GetDeviceNameListForCollect(const std::string& path, int fd, std::string& name,
                                                              std::vector<PVList_t>& volumes) const {
     CollectFileReader reader;
-    if (!reader.Open(path, nullptr)) {
+    if (!(fd >= 0 ? reader.OpenDescriptor(fd, path, nullptr) : reader.Open(path, nullptr))) {
         int e = errno;
         if (e == ENOENT)
             return QMErrorUtil::ErrorErrNo(QM_LOC, ENOENT, kArbCollectMissing, path.c_str());

@@ -57,10 +57,12 @@ public:
 
     // Registers one list of collect files (a split group, or one collect
     // file) as a disk group placed by the items of the collect file at
-    // `path`. An error when that file is missing, unreadable, or names no
-    // existing item. Collect numbers below 1 or already registered are
-    // skipped and counted. `count` is not used: the list's size is.
-    CTyError addCollect(std::vector<CollectFile_t>& list, int count, std::string& path);
+    // `path`, read through the job's descriptor `fd` of it when one is given
+    // (at its own offset: the streams read the same descriptor later). An
+    // error when that file is missing, unreadable, or names no existing
+    // item. Collect numbers below 1 or already registered are skipped and
+    // counted. `count` is not used: the list's size is.
+    CTyError addCollect(std::vector<CollectFile_t>& list, int count, std::string& path, int fd = -1);
 
     // The next collect file for the child named by `assignment.childPid`:
     // its number, with the assignment's collect number, offset, archive id
@@ -96,7 +98,7 @@ private:
         bool catalogOnly;
     };
 
-    CTyError GetDeviceNameListForCollect(const std::string& path, std::string& name,
+    CTyError GetDeviceNameListForCollect(const std::string& path, int fd, std::string& name,
                                          std::vector<PVList_t>& volumes) const;
     bool TranslatedViaLVM(const std::string& device, std::vector<PVList_t>& volumes,
                           std::string& name) const;

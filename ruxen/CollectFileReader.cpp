@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "hardlinks/HCollectLine.h"
@@ -69,16 +70,33 @@ void CollectFileReader::ResetState() {
 
 bool CollectFileReader::Open(const std::string& path, std::string* error) {
     Close();
-    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (m_fd < 0) {
+    return Start(open(path.c_str(), O_RDONLY | O_CLOEXEC), path, error);
+}
+
+bool CollectFileReader::OpenDescriptor(int fd, const std::string& name, std::string* error) {
+    Close();
+    return Start(fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0), name, error);
+}
+
+bool CollectFileReader::Start(int fd, const std::string& name, std::string* error) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         int e = errno;
+        if (fd >= 0)
+            close(fd);
         if (error)
-            *error = "cannot open collect file " + path + ": " + strerror(e);
+            *error = "cannot open collect file " + name + ": " + strerror(e);
         errno = e;
         return false;
     }
-    m_name = path;
-    m_identity.Take(m_fd, path);
+    m_fd = fd;
+    // A file is read at the reader's own offset, so that readers sharing one
+    // open file (the stream and its prefetcher) never move each other.
+    m_positional = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    m_name = name;
+    // The path is followed only while it names this file: a piped collect
+    // file's copy is checked through its descriptor alone.
+    m_identity.Take(m_fd, name);
     m_memory = false;
     m_buf.resize(kBufferBytes);
     m_begin = m_end = 0;
@@ -107,7 +125,7 @@ bool CollectFileReader::Position(uint64_t offset) {
         m_begin = static_cast<size_t>(offset);
         return true;
     }
-    if (m_fd < 0 || lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+    if (m_fd < 0 || (!m_positional && lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0))
         return false;
     m_begin = m_end = 0;
     m_bufOffset = offset;
@@ -187,7 +205,8 @@ int CollectFileReader::Fill() {
     m_bufOffset += m_end;
     m_begin = m_end = 0;
     for (;;) {
-        ssize_t n = read(m_fd, m_buf.data(), m_buf.size());
+        ssize_t n = m_positional ? pread(m_fd, m_buf.data(), m_buf.size(), static_cast<off_t>(m_bufOffset))
+                                 : read(m_fd, m_buf.data(), m_buf.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -128,6 +128,11 @@ public:
 
     // Opens a collect file; false with errno and a message in *error.
     bool Open(const std::string& path, std::string* error);
+    // Reads the open file `fd` (a duplicate of it; the caller keeps its
+    // own), named `name` in messages. A file is read at this reader's own
+    // offset, so other readers of the same descriptor are not disturbed; a
+    // pipe is read as it comes.
+    bool OpenDescriptor(int fd, const std::string& name, std::string* error);
     // Reads from memory (tests, fuzzing).
     void OpenMemory(const std::string& name, const std::string& content);
     // Positions the next read at the start of a line (restart). The
@@ -144,15 +149,18 @@ public:
     // kept), without its line end; of an over-long line only the first
     // kMaxLineBytes + 1 bytes. For callers that pass lines on unchanged.
     const std::string& LineText() const { return m_line; }
-    // Once the file has been read: null while it is what it was when it
-    // was opened (size, modification time, inode, and the file its path
-    // names), else what differs (ruxen::OpenedFileIdentity). Items of a
-    // collect file that shrank or was rewritten meanwhile may be missing.
+    // Once the file has been read: null while it is what it was when this
+    // reader started on it (size, modification time, inode, and the file
+    // its path names while that is the file read), else what differs
+    // (ruxen::OpenedFileIdentity). Items of a collect file that shrank or
+    // was rewritten meanwhile may be missing.
     const char* ChangedSinceOpen() const { return m_memory ? nullptr : m_identity.Changed(m_fd, m_name); }
 
 private:
     enum Class { kItem, kBad, kPassOver, kDirective };
 
+    // Takes the descriptor `fd` (closed on failure).
+    bool Start(int fd, const std::string& name, std::string* error);
     // Fills the buffer; 0 at end, -1 on a read error.
     int Fill();
     // Assembles the next line into m_line (its offset and length into
@@ -174,6 +182,7 @@ private:
     std::string m_name;
     int m_fd = -1;
     ruxen::OpenedFileIdentity m_identity;
+    bool m_positional = false;  // read with pread at m_bufOffset
     bool m_memory = false;
     std::vector<char> m_buf;
     size_t m_begin = 0;

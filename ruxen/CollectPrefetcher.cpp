@@ -34,9 +34,10 @@ long long PagesOf(off_t len) {
 
 }  // namespace
 
-CollectPrefetcher::CollectPrefetcher(std::string collectPath, uint64_t startOffset, CFileReaderContext& context,
+CollectPrefetcher::CollectPrefetcher(int collectFd, std::string name, uint64_t startOffset, CFileReaderContext& context,
                                      size_t distance)
-    : m_path(std::move(collectPath)),
+    : m_path(std::move(name)),
+      m_collect(collectFd < 0 ? -1 : fcntl(collectFd, F_DUPFD_CLOEXEC, 0)),
       m_startOffset(startOffset),
       m_distance(distance > 0 ? distance : 1),
       m_context(context) {}
@@ -82,6 +83,7 @@ void CollectPrefetcher::Start(uint64_t collectOffset) {
     m_policy.driverMode = c.GetUseDriver() > 0 ? c.GetUseDriver() : ZXHSM_DRIVER_LESS;
     m_leaveLargeFiles = c.UsingCacheAdvise();
     m_ops = &c.FileOps();
+    m_dirs.SetTrusted(c.GetTrustedPrefixes());
     try {
         m_thread = std::thread(&CollectPrefetcher::Run, this);
     } catch (const std::system_error& e) {
@@ -183,9 +185,14 @@ void CollectPrefetcher::RunLines() {
         KXLOG(1, "no prefetch for %s: %s", m_path.c_str(), e.what());
         return;
     }
+    struct stat st;
+    if (fstat(m_collect.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        KXLOG(1, "no prefetch for %s: not a regular file, whose lines only the stream may take", m_path.c_str());
+        return;
+    }
     CollectFileReader reader;
     std::string error;
-    if (!reader.Open(m_path, &error) || (m_startOffset > 0 && !reader.Seek(m_startOffset))) {
+    if (!reader.OpenDescriptor(m_collect.get(), m_path, &error) || (m_startOffset > 0 && !reader.Seek(m_startOffset))) {
         KXLOG(1, "no prefetch: %s", error.empty() ? "cannot seek in the collect file" : error.c_str());
         return;
     }
@@ -237,12 +244,18 @@ void CollectPrefetcher::Prefetch(const std::string& path) {
         m_counters.stubSkipped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    // Beneath the item's directory, as the reader looks it up: nothing is
+    // reached through a link the reader would refuse.
+    int dir;
+    const char* name;
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    if (!m_dirs.Parent(path.c_str(), &dir, &name) || fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_size == 0)
         return;
     if (m_leaveLargeFiles && st.st_size >= ReadCacheAdvise::kSmallFile)
         return;
-    ScopedFd fd(m_ops->open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    ScopedFd fd(
+        m_ops->openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOATIME | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, path.c_str()));
     if (!fd.valid()) {
         if (errno == EPERM)
             m_counters.noAtimeSkipped.fetch_add(1, std::memory_order_relaxed);

@@ -11,7 +11,9 @@
 //     job's settings make any item a stub (archive and delete, early stub
 //     backup of a snapshot), and every item when the mount table cannot be
 //     read are passed over;
-//   - lstat first: only a non-empty regular file is opened, with
+//   - lstat first, beneath the item's directory reached by the reader's
+//     walk (platform/ParentDirCache.h, its own cache): only a non-empty
+//     regular file is opened, with
 //     O_NOFOLLOW | O_NONBLOCK | O_NOCTTY (nothing can block, follow a link or
 //     become a terminal), and fstat must show the same regular file;
 //   - O_NOATIME always: where the kernel refuses it (the caller owns neither
@@ -33,7 +35,10 @@
 // Threads: the helper is started by the first StreamAt, on the stream's
 // thread, which is when the job's reader settings are final; it never
 // touches the reader context (it copies what it needs before it starts) and
-// has its own collect-file reader and tiered-storage context. It shares with
+// has its own collect-file reader and tiered-storage context. Its reader
+// reads the stream's own open collect file at an offset of its own, never
+// the file's path again (which may name another file by then), and only a
+// regular file: lines of a pipe taken here would be lost to the stream. It shares with
 // the stream only atomics and one mutex with its condition variable, and
 // runs nicer than the stream. Stop, or the destructor, joins it on every
 // path.
@@ -53,6 +58,8 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/ParentDirCache.h"
+#include "platform/ScopedFd.h"
 #include "ruxen/StreamBackupPass.h"
 
 class CFileReaderContext;
@@ -83,11 +90,12 @@ public:
         uint64_t switchedOff = 0;   // times it switched itself off
     };
 
-    // Prefetches the items of the collect file at `collectPath` from byte
+    // Prefetches the items of the collect file open as `collectFd` (the
+    // stream's descriptor, duplicated here; `name` for log lines) from byte
     // `startOffset` (where the stream starts reading it), `distance` lines
     // ahead of the stream, for the stream whose reader uses `context`. The
     // context must outlive the prefetcher.
-    CollectPrefetcher(std::string collectPath, uint64_t startOffset, CFileReaderContext& context,
+    CollectPrefetcher(int collectFd, std::string name, uint64_t startOffset, CFileReaderContext& context,
                       size_t distance = kDistance);
     ~CollectPrefetcher() override;
     CollectPrefetcher(const CollectPrefetcher&) = delete;
@@ -122,6 +130,7 @@ private:
     bool IdleLocked() const;
 
     const std::string m_path;
+    ScopedFd m_collect;
     const uint64_t m_startOffset;
     const size_t m_distance;
     CFileReaderContext& m_context;
@@ -145,6 +154,7 @@ private:
     bool m_finished = false;         // under m_lock
 
     // The helper's own state.
+    ruxen::ParentDirCache m_dirs;
     std::unique_ptr<ZXHSMLowLevelCtx> m_tiered;
     std::vector<char> m_stubBytes;
     bool m_off = false;

@@ -28,6 +28,7 @@
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/CollectPrefetcher.h"
+#include "ruxen/HardLinkLedger.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenMessages.h"
@@ -177,23 +178,25 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 }
 
 int RuxenBase::singleProcess() {
-    ruxen::StopSignals stopSignals;  // SIGTERM and SIGINT end the stream as interrupted
     m_classic = true;  // one stream takes the collect files in order
     m_arbitrator.reset();
-    if (!getRestartInfo())
+    // A signal while a piped collect file is copied ends the process: no
+    // output exists yet.
+    if (!openInputs())
         return 1;
-    if (!loadNameMap()) {
-        for (const RestartInfo_t& r : m_restart)
-            failCollect(r.collectNumber, "the name map cannot be read");
-        return 1;
-    }
+    ruxen::StopSignals stopSignals;  // SIGTERM and SIGINT end the stream as interrupted
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
-            for (const kx_snapdevmntpath& d : c.vSnapdevmntpath)
+            for (const kx_snapdevmntpath& d : c.vSnapdevmntpath) {
                 m_nameMapper->add(d.sOrigMntpath.c_str(), d.sSnapMntpath.c_str());
+                m_namesMapped = true;
+            }
     for (const auto& p : m_nameMap)
         m_nameMapper->add(p.first.c_str(), p.second.c_str());
+    m_namesMapped |= !m_nameMap.empty();
+    if (!makeLedgers(0, 1))
+        return 1;
     BackupArgs args = m_args;
     args.streamNumber = 0;
     args.streamCount = 1;
@@ -220,7 +223,10 @@ int RuxenBase::singleProcess() {
                     : stopped ? (held ? "the job was interrupted" : "the job was interrupted before it")
                               : (held ? "the stream failed" : "the stream failed before it"));
     }
-    return run.failed ? 1 : 0;
+    // An interrupted job too: the members whose group's data did not go
+    // out are named.
+    settleHardLinkMembers();
+    return run.failed || m_streamFailed || !failedCollectFiles().empty() ? 1 : 0;
 }
 
 StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) {
@@ -274,6 +280,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.setJobCtrlClient(m_jobCtrl);
     const size_t causesBefore = m_jobCtrl ? m_jobCtrl->PendingCauses().size() : 0;
     subclientFiles files;
+    HardLinkLedger* ledger = ledgerOf(args.streamNumber);
+    file.SetHardLinkLedger(ledger);
     if (!args.jobDir.empty()) {
         // The data of a hard-link group travels once, from its hard-link
         // collect file; the table in the job directory names the groups.
@@ -314,6 +322,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
+        const CollectInputFile* input = nullptr;
         if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
             addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
             stop(kStreamCollectFailed);
@@ -321,18 +330,21 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             // The parent is gone or out of step: nothing more will come.
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
             stop(kStreamInterrupted);
-        } else if (!reader.Open(m_collects[n - 1], &error)) {
+        } else if ((input = collectInput(n, &error)) == nullptr ||
+                   !reader.OpenDescriptor(input->Descriptor(), input->Path(), &error)) {
             run.problems.push_back(error);
             stop(kStreamCollectFailed);
         } else {
-            // Items read from elsewhere than their recorded path (proxy and
-            // snapshot jobs) are not the prefetcher's to guess; a catalog
-            // pass reads no data.
+            // Items read from elsewhere than their recorded path (proxy,
+            // snapshot and name-mapped jobs) are not the prefetcher's to
+            // guess; a catalog pass reads no data.
             std::unique_ptr<CollectPrefetcher> prefetcher;
-            if (!args.noPrefetch && !catalog &&
+            if (!args.noPrefetch && !catalog && !m_namesMapped &&
                 !((file.IsProxyHost() || file.IsReplicationHost()) && file.GetContentMapper()))
-                prefetcher.reset(new CollectPrefetcher(m_collects[n - 1], 0, file.GetReaderContext()));
+                prefetcher.reset(new CollectPrefetcher(input->Descriptor(), input->Path(), 0, file.GetReaderContext()));
             pass.SetPositionListener(prefetcher.get());
+            if (ledger)
+                ledger->SetCollect(n);
             const StreamBackupPass::Result r =
                 catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader);
             pass.SetPositionListener(nullptr);
@@ -345,11 +357,20 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
                 stop(kStreamInterrupted);
             } else if (r != StreamBackupPass::kCollectDone) {
                 stop(file.FailureListWriteFailed() ? kStreamListWriteFailed : kStreamCollectFailed);
+            } else if (ledger && counting.Flush() != 0) {
+                // A finished collect file of a hard-link job is in the
+                // archive before the next is asked for: its groups' data
+                // then counts as sent, even when the stream is killed later.
+                stop(kStreamCollectFailed);
             }
         }
     }
     if (catalog && catalog->backupDone(0) != 0)
         failed = true;
+    if (ledger && ledger->WriteError() != 0) {
+        addProblem(run, kProblemLedger, strerror(ledger->WriteError()));
+        stop(kStreamListWriteFailed);
+    }
     // The lists before the archive, whose end record says whether they are whole.
     if (!failures.Close(run) || !results.Close(run))
         stop(kStreamListWriteFailed);

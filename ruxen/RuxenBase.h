@@ -46,11 +46,13 @@
 #include "hardlinks/RestartInfo.h"
 #include "platform/EvEvent.h"
 #include "ruxen/ChildMessage.h"
+#include "ruxen/CollectInputFile.h"
 #include "ruxen/HardLinkHoldQuery.h"
 #include "ruxen/PlfsBackupArgs.h"
 #include "ruxen/SnapMountInfo.h"
 
 class CCollectFileArbitrator;
+class HardLinkLedger;
 class KXJobCtrlClient;
 class RuxenFile;
 class TAVNameMapper;
@@ -151,11 +153,18 @@ public:
     int exitHere(const StreamTotals_t& totals);
 
     // ---- results
+    // Why the job's inputs could not be read before any output was made ("":
+    // they were): a collect file (or its copy), the job directory's split
+    // configuration, a name or proxy map. Nothing was then backed up, no
+    // output was created or truncated, and every collect file is failed.
+    const std::string& inputError() const { return m_inputError; }
     const StreamTotals_t& jobTotals() const { return m_totals; }
     const std::vector<RestartInfo_t>& restartList() const { return m_restart; }
     const std::vector<std::string>& collectFiles() const { return m_collects; }
     // The collect files marked failed, in order.
     std::vector<std::string> failedCollectFiles() const;
+    // Why the job could not start (its job directory refused), else empty.
+    const std::string& setupError() const { return m_setupError; }
     TAVNameMapper* nameMapper() const { return m_nameMapper.get(); }
 
     // Set when the process runs as a proxy client: header filling then takes
@@ -173,9 +182,10 @@ public:
     // arbitrator that cannot be made choose the first.
     void Initialize();
     bool ClassicArbitration() const { return m_classic; }
-    // The restart list (and, in a job directory with the hard-link feature,
-    // the parent's group map); the arbitrator's disk groups. False (logged)
-    // when the split configuration cannot be read.
+    // The restart list (and, in a job directory, the parent's group map
+    // from its Merged_split_config); the arbitrator's disk groups. False
+    // (the reason in inputError()) when the job directory is refused
+    // (hardlinks/JobDirectory.h).
     bool getRestartInfo();
     // Registers each split group (or lone collect file) still to do with the
     // arbitrator. 0, or 1 when a collect file cannot be placed.
@@ -199,9 +209,23 @@ public:
     bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
 
 private:
+    // Every input of the job, before any output exists: the restart list
+    // (with the job directory's split configuration), each collect file
+    // still to do, the name and proxy maps. false through inputsFailed.
+    bool openInputs();
+    // Opens each collect file of the restart list still to do.
+    bool openCollectInputs();
+    // The job's one open of collect file `number`, opened at first use
+    // (CollectInputFile: a pipe is copied whole); null with the reason.
+    const CollectInputFile* collectInput(int32_t number, std::string* error);
+    // Keeps and logs `why`, fails every collect file still to do; false.
+    bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the
     // reason logged.
     bool loadNameMap();
+    // Reads the proxy map at `path` once for every stream of the job (a
+    // child has its parent's); false with the reason in *error.
+    bool loadProxyMap(const std::string& path, std::string* error);
     void makeNameMapper(uint32_t appType);
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
@@ -228,19 +252,35 @@ private:
     // files, naming the hard-link collect files they wait for.
     void serveWaitingChildren();
     int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
+    // A hard-link job's ledgers, one for each of `streams` streams numbered
+    // from `first`, made before they start (RuxenBaseHardLinks.cpp). False
+    // with the reason in setupError().
+    bool makeLedgers(int first, int streams);
+    HardLinkLedger* ledgerOf(int stream) const;
+    // Once every stream has ended: members whose group's data is in no
+    // stream are failed items, listed in their stream's lists, and their
+    // collect files are marked failed.
+    void settleHardLinkMembers();
 
     BackupArgs m_args;
     std::vector<std::string> m_collects;
     std::vector<kx_contenttosnapmnt> m_snapContent;
     bool m_nameMappingJob = false;
     std::vector<std::pair<std::string, std::string>> m_nameMap;  // old -> new, from the name map file
+    std::vector<std::pair<std::string, std::string>> m_proxyMap;  // recorded -> local, from the proxy map
+    std::string m_proxyMapPath;                                   // the proxy map m_proxyMap holds
+    bool m_proxyMapLoaded = false;
+    std::vector<CollectInputFile> m_inputs;  // by collect number - 1
+    std::string m_inputError;
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;
+    bool m_namesMapped = false;  // the name mapper was given pairs
 
     std::vector<RestartInfo_t> m_restart;
     std::vector<int32_t> m_restartIndex;  // collect number -> index in m_restart, -1 none
     bool m_fromJobDir = false;
+    std::string m_setupError;
     bool m_classic = true;
     std::unique_ptr<CCollectFileArbitrator> m_arbitrator;
     EvEvent m_event{"ruxenParent"};
@@ -257,6 +297,7 @@ private:
     int m_stopSignal = 0;  // the signal passed on to the children, 0 none
     bool m_streamsKilled = false;
     int m_messageDeadlineMs = kMessageDeadlineMs;
+    std::vector<std::unique_ptr<HardLinkLedger>> m_ledgers;  // by stream number
 
     int m_cmdFd = -1;  // child side
     int m_msgFd = -1;

@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "hardlinks/HCollectFile.h"
-#include "hardlinks/HLFileOps.h"
-#include "hardlinks/HardLinkManager.h"
+#include "hardlinks/JobDirectory.h"
+#include "platform/FdIO.h"
 #include "platform/HookFiles.h"
 #include "platform/KXJobCtrlClient.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
-#include "platform/FdIO.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"
@@ -51,34 +49,23 @@ RestartInfo_t* RuxenBase::findRestart(int32_t number) {
 bool RuxenBase::getRestartInfo() {
     m_restart.clear();
     m_hlGroupMap = HLGroupMap();
-    if (m_fromJobDir) {
-        // The split configuration numbers the job directory's collect files.
-        const std::string& dir = m_args.jobDir;
-        if (HardLinkManager::HardLinkFeatureSupported()) {
-            const std::string merged = HardLinkManager::GenerateMergedSplitConfigFileName(dir);
-            if (PathExists(merged) && !ReadMergedSplitConfigFileMap(&m_event, merged, m_hlGroupMap)) {
-                KXLOG(-1, "the split groups of %s cannot be read", merged.c_str());
-                return false;
-            }
-            if (!PopulateRestartInfoListUsingSplitConfig(&m_event, dir, m_restart)) {
-                KXLOG(-1, "the split configuration of %s cannot be read", dir.c_str());
-                return false;
-            }
-        }
-        int32_t last = 0;
-        for (const RestartInfo_t& r : m_restart)
-            last = std::max(last, r.collectNumber);
-        if (m_restart.empty())
-            while (PathExists(HCollectFile::GetCollectFilePath(last + 1, dir, kCollectFileBaseName, kCollectFileSuffix)))
-                ++last;
-        m_collects.clear();
-        for (int32_t n = 1; n <= last; ++n)
-            m_collects.push_back(HCollectFile::GetCollectFilePath(n, dir, kCollectFileBaseName, kCollectFileSuffix));
-        m_args.collectCount = static_cast<int>(m_collects.size());
-        if (m_collects.empty()) {
-            KXLOG(-1, "the job directory %s holds no collect files (%s1%s)", dir.c_str(), kCollectFileBaseName,
-                  kCollectFileSuffix);
+    m_setupError.clear();
+    if (!m_args.jobDir.empty()) {
+        // The job directory is checked before anything is opened: a backup
+        // over an unfinished split or merge, or over collect files its
+        // configurations do not account for, would lose items unsaid.
+        JobDirectory jobDir(m_args.jobDir, kCollectFileBaseName);
+        if (!(m_fromJobDir ? jobDir.Load() : jobDir.CheckSettled())) {
+            m_inputError = jobDir.Error();
             return false;
+        }
+        if (m_fromJobDir) {
+            m_restart = jobDir.RestartList();
+            m_hlGroupMap = std::move(jobDir.Groups());
+            m_collects.clear();
+            for (int32_t n = 1; n <= jobDir.CollectCount(); ++n)
+                m_collects.push_back(jobDir.CollectPath(n));
+            m_args.collectCount = jobDir.CollectCount();
         }
     }
     if (m_restart.empty())
@@ -94,6 +81,10 @@ bool RuxenBase::getRestartInfo() {
         else if (r.offset == 0)
             ++m_remaining;
     }
+    // Every reader of a collect file, the disk-group look-up below first,
+    // reads the job's one open of it.
+    if (!openCollectInputs())
+        return false;
     if (!m_classic) {
         if (PopulateDiskGroupInfo() != 0) {
             m_classic = true;
@@ -136,7 +127,8 @@ int RuxenBase::PopulateDiskGroupInfo() {
                 break;
             }
         std::string path = m_collects[placing - 1];
-        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path);
+        const int fd = placing <= static_cast<int32_t>(m_inputs.size()) ? m_inputs[placing - 1].Descriptor() : -1;
+        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path, fd);
         if (err.IsError()) {
             KXLOG(-1, "Failed to map collect file to device : %s", err.Message().c_str());
             return 1;

@@ -84,8 +84,10 @@ int RuxenBase::receiveMappingInfo(TAVNameMapper* mapper) {
             return -1;
         }
         KXLOG(0, kLogSnapMapRecord, r.oldPath, r.newPath);
-        if (mapper)
+        if (mapper) {
             mapper->add(r.oldPath, r.newPath);
+            m_namesMapped = true;
+        }
     }
     return 0;
 }
@@ -97,6 +99,17 @@ bool RuxenBase::loadNameMap() {
         KXLOG(-1, "%s", error.c_str());
         return false;
     }
+    return true;
+}
+
+bool RuxenBase::loadProxyMap(const std::string& path, std::string* error) {
+    if (m_proxyMapLoaded && m_proxyMapPath == path)
+        return true;
+    m_proxyMap.clear();
+    if (!path.empty() && !PairMapFile::Read(path, m_proxyMap, *error))
+        return false;
+    m_proxyMapPath = path;
+    m_proxyMapLoaded = true;
     return true;
 }
 
@@ -130,12 +143,13 @@ void LogSnapshotVolumes(ContentMapper* mapper) {
 
 bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run) {
     const bool snapshotJob = !args.snapJobId.empty();
-    PairMapFile::Pairs pairs;
+    // Read once by the job, before its outputs: a child has its parent's.
     std::string error;
-    if (!args.proxyMapPath.empty() && !PairMapFile::Read(args.proxyMapPath, pairs, error)) {
+    if (!loadProxyMap(args.proxyMapPath, &error)) {
         run.problems.push_back(error);
         return false;
     }
+    const PairMapFile::Pairs& pairs = m_proxyMap;
     // The application as the job describes it, unless the registry knows it
     // already; a proxy job's pairs are its subclient's content entries.
     if (args.zonarkId != 0 && args.appId != 0 && ApplicationRegistry::find(args.zonarkId, args.appId) == nullptr) {

@@ -15,8 +15,10 @@
 
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
+#include "platform/ScopedFd.h"
 #include "platform/StopSignals.h"
 #include "ruxen/CCollectFileArbitrator.h"
+#include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 
 namespace {
@@ -40,16 +42,16 @@ private:
 
 // Every stream's outputs exist before any stream starts, so that each
 // stream knows the others' files by device and inode and passes them over
-// when its collect files name them. Nothing is truncated here.
+// when its collect files name them. Only what does not exist yet is made:
+// an existing output is its stream's to open (a FIFO opened and closed
+// here would show its reader an end, or block the parent until one came).
 void createStreamOutputs(const BackupArgs& args) {
     for (int s = 1; s <= args.streamCount; ++s) {
         for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
             const std::string path = p->empty() ? *p : StreamOutputPath(*p, s, args.streamCount);
             if (path == *p)
                 continue;
-            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0)
-                close(fd);
+            ScopedFd made(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         }
     }
 }
@@ -65,7 +67,7 @@ int RuxenBase::parent() {
     m_stopSignal = 0;
     m_streamsKilled = false;
     Initialize();
-    if (!getRestartInfo())
+    if (!openInputs())
         return 1;
     BackupArgs args = m_args;
     args.streamCount = std::min(std::max(1, m_args.streamCount), static_cast<int>(m_restart.size()));
@@ -73,17 +75,19 @@ int RuxenBase::parent() {
         return 0;
     plfsBackupArgs block;
     std::string error;
-    if (!loadNameMap())
-        error = "the name map " + m_args.nameMapPath + " cannot be read";
-    if (args.streamCount > 1 && args.archivePath == "-")
-        error = "the archive goes to standard output, which takes a single stream";
-    if (!error.empty() || !EncodeBackupArgs(args, block, &error)) {
+    if ((args.streamCount > 1 && !JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &error)) ||
+        !EncodeBackupArgs(args, block, &error)) {
         KXLOG(-1, "%s", error.c_str());
         for (const RestartInfo_t& r : m_restart)
             failCollect(r.collectNumber, "the job's arguments cannot be sent to a stream");
         return 1;
     }
 
+    if (!makeLedgers(1, args.streamCount)) {
+        for (const RestartInfo_t& r : m_restart)
+            failCollect(r.collectNumber, m_setupError.c_str());
+        return 1;
+    }
     IgnoreSigpipe sigpipe;
     ruxen::StopSignals stopSignals;  // the children inherit the handlers
     if (args.streamCount > 1)
@@ -132,11 +136,14 @@ int RuxenBase::parent() {
         serveWaitingChildren();
     }
 
-    bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         if (r.offset == 0)
             failCollect(r.collectNumber,
                         m_stopSignal ? "the job was interrupted before it" : "no stream was left to back it up");
+    // An interrupted job too: the members whose group's data did not go
+    // out are named.
+    settleHardLinkMembers();
+    bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
         failed |= r.offset == kRestartFailed;
     for (const ChildInfo_t& c : m_children)

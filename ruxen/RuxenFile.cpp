@@ -12,6 +12,7 @@
 #include "platform/FileNameEscape.h"
 #include "platform/HookFiles.h"
 #include "platform/KXArchive.h"
+#include "platform/KXJobCtrlClient.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -157,6 +158,16 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
     return true;
 }
 
+bool RuxenFile::ItemFailuresTolerated() {
+    if (m_errorsTolerated || m_failedItems == 0)
+        return true;
+    KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s failed", 0, m_listing.c_str());
+    KXLOG(-1, "errors are not tolerated, phase fails");
+    if (m_jobCtrl)
+        m_jobCtrl->setPendingCause(kCauseItemMissing, m_listing.c_str(), 0, kCauseDelaySeconds);
+    return false;
+}
+
 void RuxenFile::ReportItemFailure(FILE* failures, const char* path, int errnum, const char* detail) {
     m_listing.clear();
     ruxen::escapeFileNameInto(path, strlen(path), m_listing);
@@ -253,9 +264,7 @@ bool RuxenFile::IsLongPath() const {
     return slash != std::string::npos && slash > 959;
 }
 
-const char* RuxenFile::printName() const {
-    return m_recordedPath.c_str();
-}
+const char* RuxenFile::printName() const { return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str(); }
 
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();

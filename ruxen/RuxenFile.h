@@ -41,6 +41,7 @@ class IdxMessage;
 class IndexMetaDataHelper;
 class IndexingConnection;
 class KXArchive;
+class HardLinkLedger;
 class KXJobCtrlClient;
 class RuxenFilePrivate;
 class TAVNameMapper;
@@ -181,12 +182,18 @@ public:
     // the item is one of the agent's own files.
     void ReportItemChanged(const char* path);
     bool HasWrittenFailures() const { return m_failuresWritten; }
+    // With errors not tolerated, a failed item the error-report filter
+    // counted fails the stream: false once one was counted (logged, and the
+    // pending cause raised with the job manager).
+    bool ItemFailuresTolerated();
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
     bool FailureListWriteFailed() const { return m_failureListWriteFailed; }
 
     // ---- helpers
     bool IsLongPath() const;
+    // The item as log lines name it: its recorded path, or "recorded ->
+    // mapped" when the name mapper moved it.
     const char* printName() const;
     const char* GetActualPath() const { return m_actualPath.c_str(); }
     const char* GetMappedName() const { return _mapped_name.c_str(); }
@@ -265,7 +272,7 @@ public:
     void RecordFailedCollectEntry(IndexingConnection* connection = nullptr);
     // Test-only: forget the switches header sending and failed-item records
     // decide once per process.
-    static void ResetProcessSwitchesForTest();
+    RUXEN_HIDDEN static void ResetProcessSwitchesForTest();
 
     // ---- records beside the per-item road
     // The file-set record (159) of the current item, whose reader carries
@@ -283,7 +290,7 @@ public:
     bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
     // Test-only: forget the process-wide mount list, name caches and block
     // sizes of SendFLAProps, and count the system look-ups from 0.
-    static void ResetFlaStateForTest();
+    RUXEN_HIDDEN static void ResetFlaStateForTest();
 
     // ---- item metadata (RuxenFileMetaData.cpp)
     // One entry of an item's metadata list: the kind's 32-bit number,
@@ -318,7 +325,7 @@ public:
     bool UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
                                      const std::string& fullSnap, const std::string& incrSnap);
     // Test-only: the archival time of early stubs is taken afresh.
-    static void ResetArchivalTimeForTest();
+    RUXEN_HIDDEN static void ResetArchivalTimeForTest();
 
     // ---- deleted-item and browse records (RuxenFileDeleted.cpp)
     // A header built from fixed values for an item that has no data (a
@@ -358,6 +365,9 @@ public:
     void setTotalBackupSize(unsigned long long size) { m_totalBackupSize = size; }
     void EnableHardLinkHandling() { m_hardLinkJob = true; }
     void DisableHardLinkHandling() { m_hardLinkJob = false; }
+    // Told of each hard-link group's data and member that goes out (not
+    // owned; null: none).
+    void SetHardLinkLedger(HardLinkLedger* ledger) { m_hlLedger = ledger; }
     void setErrorsTolerated(bool on) { m_errorsTolerated = on; }
     void setUseNativeSnap(bool on) { m_useNativeSnap = on; }
     bool getUseNativeSnap() const { return m_useNativeSnap; }
@@ -471,7 +481,7 @@ protected:
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
     int SendDeduplicationCommand();
     void SetItemLevelSignature();
-    int SendHardLinkMemberNames();
+    int SendHardLinkMemberNames(FILE* failures);
     int SendMemberName(const std::string& name);
     int SendAclOptionalHeader(FILE* failures);
     // Counts and lists a failure of the item that does not stop it (its
@@ -514,16 +524,32 @@ protected:
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
     void EnsureReader();
-    // lstat of the item, through the long-path handler when the path is too
-    // long for the system and long paths are backed up. 0, or -1 with errno.
+    // lstat of the item beneath its directory (the reader's walk, which
+    // takes paths too long for the system when the job backs them up). 0, or
+    // -1 with errno.
     int StatItem(const char* path, struct stat* st);
+    // The reason to list for an item whose lookup failed with `e`: the link
+    // the walk refused to follow, or the system's text.
+    std::string LookupFailureReason(int e) const;
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
     // item's local path (_mapped_name, m_actualPath, which hold the recorded
-    // path) through the content mapper. False after reporting the item failed.
+    // path) through the content mapper; otherwise through the name mapper
+    // (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
+    // Gives the reader the local prefixes of the mapper in force, resolved
+    // once as configuration: links among their own components are followed
+    // as set up, and below them items are looked up by the walk's rule
+    // (platform/DirWalk.h). None when no mapping is in force.
+    void TrustMappedPrefixes();
+    // The current item's local path through the name mapper, when one is
+    // set and a prefix matches: the item is then shown as
+    // "recorded -> mapped".
+    // False after reporting the item failed.
+    bool MapItemName(FILE* failures);
+    bool RefuseDotComponents(FILE* failures);
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
@@ -557,6 +583,9 @@ protected:
     void ApplyCollectLine(const CollectLine& line);
     // A file of several links that the job backs up as a hard link.
     bool HardLinkCandidate() const;
+    // A line of a hard-link collect file whose item is its group's data,
+    // sent under the group's phony name.
+    bool HardLinkGroupData() const;
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.
     HardLinksTablePtr HardLinkTable();
@@ -571,6 +600,8 @@ protected:
     std::string m_actualPath;    // the path the item is opened by
     std::string m_recordedPath;  // the path as recorded in the collect file
     std::string _mapped_name;    // the local path the item is read from
+    bool m_nameMapped = false;   // _mapped_name came from the name mapper
+    std::string m_shownName;     // "recorded -> mapped" when name-mapped, else empty
     std::string m_symlinkTarget;
     std::string m_overridePath;
     std::string m_alternateLocalPath;
@@ -682,6 +713,7 @@ protected:
     CollectLine m_collectLine;  // reused for every line: no allocation per item
     uint64_t m_directiveGeneration = 0;
     HardLinksTablePtr m_hlTable;
+    HardLinkLedger* m_hlLedger = nullptr;
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;

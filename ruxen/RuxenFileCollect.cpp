@@ -8,7 +8,6 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
@@ -35,6 +34,8 @@ void RuxenFile::ResetItemState(uint64_t collectOffset) {
     m_mountPointIndex = 0;
     m_subItemMarker = m_rawDeviceMarker = m_dashLine = false;
     m_symlinkTarget.clear();
+    m_nameMapped = false;
+    m_shownName.clear();
     memset(&m_stat, 0, sizeof(m_stat));
     m_itemType = fTypeOther;
 }
@@ -81,19 +82,20 @@ void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     m_readerContext->SetLongPathBackup(m_longPathSupport);
 }
 
-// lstat of the item; a path longer than the system takes is walked down
-// by the long-path handler when the job backs up long paths.
 int RuxenFile::StatItem(const char* path, struct stat* st) {
-    if (lstat(path, st) == 0)
-        return 0;
-    if (errno != ENAMETOOLONG || !m_longPathSupport)
-        return -1;
-    KxLongPathHandler* handler = KxLongPathHandler::GetHandler();
-    if (handler == nullptr) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return handler->lstat_long(path, st);
+    EnsureReader();
+    return m_reader->lstat(path, st);
+}
+
+std::string RuxenFile::LookupFailureReason(int e) const {
+    if (e != ELOOP || !m_reader || m_reader->LookupRefusal().link.empty())
+        return strerror(e);
+    const ruxen::WalkRefusal& why = m_reader->LookupRefusal();
+    const unsigned owner = static_cast<unsigned>(why.owner);
+    std::string reason(static_cast<size_t>(snprintf(nullptr, 0, kReasonLinkRefused, why.link.c_str(), owner)), '\0');
+    snprintf(&reason[0], reason.size() + 1, kReasonLinkRefused, why.link.c_str(), owner);
+    KXLOG(1, "%s: %s", m_recordedPath.c_str(), reason.c_str());
+    return reason;
 }
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
@@ -133,7 +135,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
 
         if (StatItem(_mapped_name.c_str(), &m_stat) != 0) {
             int e = errno;
-            ReportItemFailure(failures, m_recordedPath.c_str(), e, strerror(e));
+            ReportItemFailure(failures, m_recordedPath.c_str(), e, LookupFailureReason(e).c_str());
             return kItemSkipped;
         }
         if (IsJobOutput(m_stat)) {
@@ -155,12 +157,15 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             int e = errno ? errno : EIO;
             m_itemOpen = true;  // partial state goes with the next closeFile
             CloseItem();
-            char why[128];
-            if (e == EWOULDBLOCK && m_itemType == fTypeRegular)
-                snprintf(why, sizeof why, kReasonLeaseNotReleased, m_readerContext->LeaseBreakWaitSeconds());
-            else
-                snprintf(why, sizeof why, "%s", e == ESTALE ? "the item changed between stat and open" : strerror(e));
-            ReportItemFailure(failures, m_recordedPath.c_str(), e, why);
+            std::string why;
+            if (e == EWOULDBLOCK && m_itemType == fTypeRegular) {
+                char lease[128];
+                snprintf(lease, sizeof lease, kReasonLeaseNotReleased, m_readerContext->LeaseBreakWaitSeconds());
+                why = lease;
+            } else {
+                why = e == ESTALE ? "the item changed between stat and open" : LookupFailureReason(e);
+            }
+            ReportItemFailure(failures, m_recordedPath.c_str(), e, why.c_str());
             return kItemSkipped;
         }
         m_itemOpen = true;
@@ -186,6 +191,11 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
 
 bool RuxenFile::HardLinkCandidate() const {
     return m_hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
+}
+
+bool RuxenFile::HardLinkGroupData() const {
+    return m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
+           m_itemType != fTypeDirectory && !m_phonyNamePath;
 }
 
 HardLinksTablePtr RuxenFile::HardLinkTable() {

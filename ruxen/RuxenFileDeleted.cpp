@@ -118,9 +118,12 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     if (!m_jobResultsFolder.empty() && PathUtil::IsPrefixPath(m_jobResultsFolder, path))
         h.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
 
-    // A failed or empty translation keeps the path.
+    // A deleted item's path comes from its collect line: it is recorded
+    // already, and taking it for a local path would mark another item
+    // deleted. A browse item's path is translated; a failed or empty
+    // translation keeps it.
     const std::string* name = &path;
-    if ((m_proxyHost || m_replicationHost) && m_contentMapper) {
+    if (browse && (m_proxyHost || m_replicationHost) && m_contentMapper) {
         m_nameBuf.clear();
         if (m_contentMapper->MakeProxyPathFromHostPath(path, m_nameBuf) == 0 && !m_nameBuf.empty())
             name = &m_nameBuf;

@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReaderContext.h"
+#include "ruxen/HardLinkLedger.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -82,6 +84,14 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         if (SendRecord(type, length) != 0) {
             CloseItem();
             return kFailStream;
+        }
+        // The job checks at its end that every member's group has its data
+        // in some stream.
+        if (m_hlLedger && eof == 1 && m_hardLinkJob && m_hlHandlingForItem) {
+            if (m_phonyNameFlag)
+                m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat), m_recordedPath);
+            else if (HardLinkGroupData())
+                m_hlLedger->GroupDataSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat));
         }
         if (clearPhonyFlag)
             m_phonyNameFlag = false;

@@ -9,7 +9,6 @@
 // item, is recorded once more after the item's end-of-item record (the
 // resend mark, read by SendEndOfFileMessageInternal); the resend starts no
 // further one.
-#include <cstring>
 
 #include "platform/AppTypes.h"
 #include "platform/IdxMetadata.h"
@@ -110,15 +109,10 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
     KXLOG(4, "m_headerSent:%d file:%s: failure:%d:%s:", m_headerSent ? 1 : 0, printName(), m_failureCode,
           m_failureReason.c_str());
 
-    // The name field gets the item's path as the failures file writes it,
-    // whole or not at all.
-    const bool putName = m_catalogBackup || !headerWasSent;
-    if (putName) {
-        const char* name = escapeFileName(m_actualPath.c_str());
-        const size_t n = strlen(name);
-        if (n >= ZX_HEADER_NAME_SIZE)
-            return QMErrorUtil::ErrorErrNo(QM_LOC, ENAMETOOLONG, "name of '%s' does not fit the header", printName());
-        memcpy(m_header.h_filename, name, n + 1);
+    // The header is filled again with the name it goes under (the
+    // recorded one, as the item's own header carries it), whose length the
+    // filling checks: a name that does not fit is refused, never cut.
+    if (m_catalogBackup || !headerWasSent) {
         int r = RefillHeaderForFailedRecord(endOfItem);
         if (r != kItemGoOn)
             return QMErrorUtil::ErrorWin32(QM_LOC, r,

@@ -9,62 +9,12 @@
 #include "platform/IndexMetaDataKinds.h"
 #include "platform/KxACLHelper.h"
 #include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
 #include "platform/PathUtil.h"
+#include "platform/ScopedFd.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
-
-namespace {
-
-// Changes into the directory of a long path for one read by its last
-// component, and back to the directory that was current when it ends.
-class ParentDirectoryScope {
-public:
-    ParentDirectoryScope() = default;
-    ~ParentDirectoryScope() { Leave(); }
-    ParentDirectoryScope(const ParentDirectoryScope&) = delete;
-    ParentDirectoryScope& operator=(const ParentDirectoryScope&) = delete;
-
-    // The name to read `path` by: its last component once the change of
-    // directory succeeded, else the whole path. Never the last component
-    // without the change: relative to whatever directory is current it
-    // would name another file.
-    const char* Enter(const std::string& path) {
-        KxLongPathHandler* h = KxLongPathHandler::GetHandler();
-        size_t slash = path.find_last_of('/');
-        if (!h || slash == std::string::npos || slash + 1 == path.size())
-            return path.c_str();
-        m_saved = h->GetCurrentWorkingDir();
-        if (m_saved.empty()) {
-            KXLOG(-1, "cannot tell the current directory, errno %d: reading [%s] by its whole path", errno,
-                  path.c_str());
-            return path.c_str();
-        }
-        std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-        if (h->chdir_long(parent.c_str()) != 0) {
-            KXLOG(-1, "chdir_long(%s) failed, errno %d CurrentCWD %s", parent.c_str(), errno, m_saved.c_str());
-            return path.c_str();
-        }
-        m_handler = h;
-        return path.c_str() + slash + 1;
-    }
-
-    void Leave() {
-        if (!m_handler)
-            return;
-        if (m_handler->chdir_long(m_saved.c_str()) != 0)
-            KXLOG(-1, "cannot return to the directory %s, errno %d", m_saved.c_str(), errno);
-        m_handler = nullptr;
-    }
-
-private:
-    KxLongPathHandler* m_handler = nullptr;  // set while changed into the parent
-    std::string m_saved;
-};
-
-}  // namespace
 
 bool RuxenFilePrivate::LoadGpfsFileSetInfo(const std::string& directory) {
     m_fileSets.clear();
@@ -127,14 +77,13 @@ bool RuxenFile::SendEndUserAccessInfo(int& error) {
 
     const std::string& path = _mapped_name;
     std::string text;
-    {
-        ParentDirectoryScope dir;
-        const char* name = m_longPathSupport && IsLongPath() ? dir.Enter(path) : path.c_str();
-        if (acl->getAclText(name, &text) != 0) {
-            KXLOG(-1, "Failed to get ACLs. File [%s]", path.c_str());
-            error = acl->getLastErrno() ? acl->getLastErrno() : EIO;
-            return false;
-        }
+    // Through an O_PATH descriptor taken beneath the item's directory: no
+    // link in its path followed against the rule, a path of any length.
+    ScopedFd ref(GetReader().openItemRef(path.c_str()));
+    if (!ref.valid() || acl->getAclText(path.c_str(), &text, ref.get()) != 0) {
+        error = !ref.valid() ? errno : acl->getLastErrno() ? acl->getLastErrno() : EIO;
+        KXLOG(-1, "Failed to get ACLs. File [%s]", path.c_str());
+        return false;
     }
     KXLOG(4, "ACL for [%s] [%s]", path.c_str(), text.c_str());
     int rc = SendMetadataRecord(nullptr, IndexMetaDataKind::END_USER_ACCESS_ACL, text.c_str());

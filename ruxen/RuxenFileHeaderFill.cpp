@@ -43,15 +43,6 @@ struct RuxenFile::HeaderFill {
 
 namespace {
 
-// Application types whose over-long names go under a substitute name.
-bool IsLongPathAppType(unsigned long long t) {
-    static const unsigned long long types[] = {17, 18, 19, 20, 21, 29, 36, 40, 48, 63, 64, 74, 134};
-    for (unsigned long long x : types)
-        if (x == t)
-            return true;
-    return false;
-}
-
 // The part of the path left after skipping `slashes` slashes from its start;
 // false when it has fewer.
 bool AfterSlashes(const std::string& path, size_t slashes, std::string& rest) {
@@ -240,7 +231,7 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
 int RuxenFile::FillLongPathName(HeaderFill& c) {
     if (!((IsLongPathAppType(m_appType) || !m_overridePath.empty()) && m_longPathSupport && IsLongPath()))
         return kItemGoOn;
-    std::string source = _mapped_name;
+    std::string source = m_nameMapped ? m_recordedPath : _mapped_name;
     if (m_private->autoMountRequired && !c.mapping)
         source = m_actualPath;
     else if (c.mapping && !c.mappedOut.empty())
@@ -365,8 +356,7 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
     }
     if (m_hlCollectEntry && !m_private->indexV2)
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
-    if (m_hardLinkJob && m_hlHandlingForItem && c.files && m_hlCollectEntry && m_stat.st_nlink >= 2 && !directory &&
-        !m_phonyNamePath) {
+    if (c.files && HardLinkGroupData()) {
         KXLOG(3, "++++++HLDEBUG BACKUP real name %s", c.name.c_str());
         m_ownName = c.name;
         if (m_private->indexV2) {

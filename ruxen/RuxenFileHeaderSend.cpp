@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "hardlinks/HardLinkManager.h"
+#include "mapping/ContentMapper.h"
 #include "platform/CPipelayer.h"
 #include "platform/Coding.h"
 #include "platform/KXArchive.h"
@@ -154,7 +155,7 @@ int RuxenFile::SendHeader(FILE* failures) {
         return kItemGoOn;
     if (m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
         m_itemType != fTypeDirectory && (!m_private->indexV2 || m_private->headOfNewGroup)) {
-        if (SendHardLinkMemberNames() != kItemGoOn)
+        if (SendHardLinkMemberNames(failures) != kItemGoOn)
             return kFailStream;
     }
     return SendAclOptionalHeader(failures);
@@ -180,8 +181,11 @@ int RuxenFile::SendMemberName(const std::string& name) {
 // The other paths of the item's hard-link group, from the hard-links table
 // in the job-results directory. Members deleted since the scan are passed
 // over. A table that cannot be read fails the stream: a group sent with
-// part of its names would restore without some of its links.
-int RuxenFile::SendHardLinkMemberNames() {
+// part of its names would restore without some of its links. The table
+// names the paths where the scan met them, here; under a content or
+// consistency-point mapping each goes under its recorded path, as the
+// headers do, and one that maps to none is a failure of the item.
+int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
     static const char kTableMissing[] =
         "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.";
     HardLinksTablePtr table = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
@@ -219,13 +223,29 @@ int RuxenFile::SendHardLinkMemberNames() {
     // The group's head is the first member; the head itself does not name it
     // again (outside index version 2).
     bool send = m_sendOn && !(!m_private->indexV2 && m_private->headOfNewGroup);
+    ContentMapper* mapper = (m_proxyHost || m_replicationHost) ? m_contentMapper : nullptr;
+    std::string recorded, unmapped;
     for (;;) {
-        if (send && access(member.c_str(), F_OK) == 0 && SendMemberName(member) != kItemGoOn)
-            return kFailStream;
+        if (send && access(member.c_str(), F_OK) == 0) {
+            if (!mapper) {
+                if (SendMemberName(member) != kItemGoOn)
+                    return kFailStream;
+            } else if (mapper->MakeProxyPathFromHostPath(member, recorded) == 0 && !recorded.empty()) {
+                if (SendMemberName(recorded) != kItemGoOn)
+                    return kFailStream;
+            } else if (unmapped.empty()) {
+                unmapped = member;
+            }
+        }
         send = m_sendOn;
         r = table->searchNext(member, ctime);
-        if (r == 0)
+        if (r == 0) {
+            if (!unmapped.empty()) {
+                const std::string why = "hard-link member " + unmapped + " has no recorded path";
+                ReportPartialFailure(failures, EINVAL, EINVAL, why.c_str());
+            }
             return kItemGoOn;
+        }
         if (r != 1) {
             KXLOG(-1, "%s", kTableMissing);
             return kFailStream;

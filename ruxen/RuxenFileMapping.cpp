@@ -5,15 +5,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "mapping/ContentMapper.h"
 #include "mapping/DBSnapContentMapper.h"
 #include "mapping/MappingMessages.h"
 #include "mapping/SnapFSContentMapper.h"
+#include "mapping/TAVNameMapper.h"
 #include "mapping/WildCardContentMapper.h"
 #include "norfa/FLRConsistencyPtMapper.h"
+#include "platform/AppTypeTables.h"
 #include "platform/ApplicationRegistry.h"
+#include "platform/DirWalk.h"
 #include "platform/KXClient.h"
 #include "platform/KXJobCtrlClient.h"
 #include "platform/KXPlatformInfo.h"
@@ -21,6 +25,7 @@
 #include "platform/KxLog.h"
 #include "platform/KxMntTab.h"
 #include "platform/PathUtil.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/ContentManagerHelper.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -142,7 +147,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
         subclient = Subclient(appId).exists();
     }
     bool ok = false;
-    if (!subclient || (engineType == 0 && type != 61 && type != 135)) {
+    if (!subclient || (engineType == 0 && !SnapshotEngineFromApplication(type))) {
         ok = m_contentMapper->initialize(idString);
     } else {
         const unsigned long clientId = KXClient(KXPI_Focus::getFocusClientName(true)).getClientId();
@@ -171,7 +176,24 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
         }
     }
     m_proxyHost = ok;
+    TrustMappedPrefixes();
     return ok;
+}
+
+void RuxenFile::TrustMappedPrefixes() {
+    std::shared_ptr<ruxen::TrustedPrefixes> trusted;
+    std::list<std::string> locals;
+    if ((m_proxyHost || m_replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+        trusted = std::make_shared<ruxen::TrustedPrefixes>();
+        for (const std::string& local : locals) {
+            // A wildcard entry names the directories above its pattern.
+            const size_t wild = local.find_first_of("*?[");
+            trusted->Add(wild == std::string::npos ? local : local.substr(0, local.rfind('/', wild)));
+        }
+        if (trusted->Empty())
+            trusted.reset();
+    }
+    GetReaderContext().SetTrustedPrefixes(std::move(trusted));
 }
 
 int RuxenFile::PopulateMountDetails() {
@@ -193,6 +215,7 @@ bool RuxenFile::InitFLRHost(char* jobId) {
     m_contentMapper = flr;  // the previous mapper is a process-wide one, or the one replaced here
     m_flrMapper.reset(flr);
     m_replicationHost = flr->initialize(jobId);
+    TrustMappedPrefixes();
     return m_replicationHost;
 }
 
@@ -252,9 +275,38 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
         path.swap(recorded);
 }
 
+// A recorded path with a "." or ".." component could name a file outside
+// the mapped tree once its prefix is replaced: the item fails instead.
+bool RuxenFile::RefuseDotComponents(FILE* failures) {
+    if (!PathUtil::HasDotComponent(m_recordedPath))
+        return false;
+    _mapped_name.clear();
+    m_actualPath.clear();
+    ReportItemFailure(failures, m_recordedPath.c_str(), EINVAL,
+                      "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
+    return true;
+}
+
+bool RuxenFile::MapItemName(FILE* failures) {
+    // Without a content mapping in force the name mapper (snapshot devices,
+    // the job's name map) says where the item is read; the header still
+    // names the recorded path.
+    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_recordedPath.c_str(), _mapped_name, nullptr))
+        return true;
+    if (RefuseDotComponents(failures))
+        return false;
+    m_actualPath = _mapped_name;
+    m_nameMapped = true;
+    m_shownName.assign(m_recordedPath).append(" -> ").append(_mapped_name);
+    KXLOG(2, "mapped '%s' to '%s'", m_recordedPath.c_str(), _mapped_name.c_str());
+    return true;
+}
+
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
     if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
-        return true;  // read where it was recorded
+        return MapItemName(failures);
+    if (RefuseDotComponents(failures))
+        return false;
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
     const int e = errno;

@@ -91,7 +91,8 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
     if ((m_longPathSupport && IsLongPath()) || m_private->cacheDBBackup) {
         std::string real;
         if (m_private->cacheDBLogicalPath.empty()) {
-            real = _mapped_name;
+            // A name-mapped item is indexed under its recorded path.
+            real = m_nameMapped ? m_recordedPath : _mapped_name;
             if (m_private->alternateLocalPath && !m_proxyHost) {
                 if (!m_alternateLocalPath.empty())
                     real = m_alternateLocalPath;

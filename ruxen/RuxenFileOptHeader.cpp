@@ -17,7 +17,6 @@
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxACLHelper.h"
 #include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
 #include "platform/ScopedFd.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -158,31 +157,21 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
         return kFailStream;
     }
 
-    // Read through the item's descriptor when the reader holds one: no path
-    // to walk, whatever its length. Otherwise by name; a long name is read
-    // from inside its directory, and the working directory is put back.
-    const int fd = m_itemOpen && m_reader ? m_reader->getFileHandle() : -1;
-    const char* name = _mapped_name.c_str();
-    ScopedFd savedCwd;
-    KxLongPathHandler* longPaths = KxLongPathHandler::GetHandler();
-    if (fd < 0 && m_longPathSupport && IsLongPath() && longPaths) {
-        const size_t slash = _mapped_name.find_last_of('/');
-        const std::string dir = slash == 0 ? "/" : _mapped_name.substr(0, slash);
-        savedCwd.reset(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (savedCwd.valid() && longPaths->chdir_long(dir.c_str()) == 0) {
-            name += slash + 1;
-        } else {
-            KXLOG(-1, "chdir_long(%s) failed, errno %d CurrentCWD %s", dir.c_str(), errno,
-                  longPaths->GetCurrentWorkingDir().c_str());
-            savedCwd.reset();
-        }
-    }
+    // Read through the item's descriptor when the reader holds one; else
+    // through an O_PATH descriptor of it, taken beneath its directory as
+    // every lookup of the item is (no link followed against the rule, a path
+    // of any length), which opens nothing.
     if (!m_private->indexV2 || fsType == "gpfs" || fsType == "mmfs")
         KxACL::Helper::SetOptions(KxACL::Helper::GetOptions() | KxACL::OPT_SYSTEM_XATTRS);
-    const int got = acl.getacl(name, S_ISLNK(static_cast<mode_t>(m_header.h_mode)), m_stat, fd);
-    if (savedCwd.valid() && fchdir(savedCwd.get()) != 0)
-        KXLOG(-1, "cannot return to the working directory after reading the ACLs of [%s], errno %d", printName(),
-              errno);
+    const int fd = m_itemOpen && m_reader ? m_reader->getFileHandle() : -1;
+    const bool isLink = S_ISLNK(static_cast<mode_t>(m_header.h_mode));
+    int got;
+    if (fd >= 0) {
+        got = acl.getacl(_mapped_name.c_str(), isLink, m_stat, fd);
+    } else {
+        ScopedFd ref(GetReader().openItemRef(_mapped_name.c_str()));
+        got = acl.getaclRef(_mapped_name.c_str(), isLink, m_stat, ref.get());
+    }
 
     int result = kItemGoOn;
     if (got != 0) {

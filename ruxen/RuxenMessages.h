@@ -2,6 +2,7 @@
 // file names and the registry keys it reads.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 
 #include "platform/KXPlatformInfo.h"
@@ -34,7 +35,15 @@ constexpr const char* kReasonChangedWhileRead = "changed while being read";
 constexpr const char* kReasonLeaseNotReleased =
     "a write lease held on the file was not released within %ld s (nLeaseBreakWaitSeconds)";
 constexpr const char* kReasonInterrupted = "the backup was interrupted (signal %d) while the item was read";
+// An item below a symbolic link that neither root nor the job's user owns.
+constexpr const char* kReasonLinkRefused =
+    "the symbolic link %s in its path belongs to uid %u, neither root nor the job's user: not followed";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
+// A hard-link member that went out naming its group, whose data is in no
+// stream of the job (its hard-link collect file left out, failed or killed,
+// or the group's line failed); the failures file gets this error number.
+constexpr const char* kReasonHardLinkGroupLost = "its hard-link group's data is in no stream of the job";
+constexpr int kErrnoHardLinkGroupLost = ENODATA;
 
 // Collect-file arbitrator: the parent's dump hook and the errors of placing
 // a collect file on a device.
@@ -72,6 +81,7 @@ constexpr const char* kProblemCollectChanged =
     "the collect file %s changed while the stream read it (its %s differs): items it names may be missing";
 constexpr const char* kProblemInterrupted = "interrupted by signal %d: the stream stopped between two items";
 constexpr const char* kProblemPendingCause = "the job manager was given pending cause 0x%x: %s";
+constexpr const char* kProblemLedger = "cannot record what the stream sent of hard-link groups: %s";
 
 // Header sending, optional headers, object-server metadata, end-of-item and
 // failed-item records.
@@ -82,7 +92,7 @@ constexpr const char* kKeySendFailedFilesToIndex = "bSendFailedFilesToIndexForGU
 constexpr const char* kKeyUseIndexForFailedItems = "sUseIndexForFailedItems";
 // Pending causes raised with the job manager, and how long they are shown
 // before the job manager acts (seconds).
-constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone and errors are not tolerated
+constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone or failed and errors are not tolerated
 constexpr unsigned kCauseXattrTooBig = 0x70000e0;   // extended attributes too big to back up
 constexpr int kCauseEventSeverity = 6;
 constexpr int kCauseDelaySeconds = 300;

@@ -11,6 +11,10 @@
 
 StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source, IndexingConnection* connection) {
     RuxenFile& f = m_file;
+    // The item before has ended; when errors are not tolerated its failure
+    // ends the stream.
+    if (!f.ItemFailuresTolerated())
+        return kStepFail;
     if (ruxen::StopRequested() != 0) {
         KXLOG(-1, "signal %d: the stream stops before the next item of %s", ruxen::StopRequested(),
               source.Name().c_str());

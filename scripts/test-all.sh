@@ -42,8 +42,11 @@ for f in build-fuzz/bin/*_fuzzer; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
   work=$(mktemp -d)
+  mkdir "$work/corpus" "$work/tmp"
   echo "--- $name (up to $runs runs or $seconds s)"
-  if "$f" -runs="$runs" -max_total_time="$seconds" -artifact_prefix="$work/" "$work" "$top/fuzz/corpus/$name" >"$work/log" 2>&1; then
+  # Each target sets its own -max_len; its scratch files go under $work/tmp.
+  if TMPDIR="$work/tmp" "$f" -runs="$runs" -max_total_time="$seconds" -artifact_prefix="$work/" \
+      "$work/corpus" "$top/fuzz/corpus/$name" >"$work/log" 2>&1; then
     tail -n 1 "$work/log"
   else
     cat "$work/log"

@@ -5,18 +5,19 @@
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
-//                [--job-dir DIR] [--long-path] [--index FILE] [mapping options]
+//                [--job-dir DIR] [--long-path] [mapping options]
 //                --archive OUT [COLLECT...]
 //   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
 //
 // The job object (ruxen/RuxenBase.h) sets up and runs the streams; this
 // program parses the options, refuses outputs that would destroy an input
-// or another output, and prints the summary.
+// or another output (ruxen/JobFileGuard.h), and prints the summary.
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output; control bytes of
 // names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
-// collect file failed, 2 a usage error or an unsafe output, 128 + N when
+// collect file failed, 2 a usage error, an unsafe output or an input that
+// cannot be read (nothing is then created or truncated), 128 + N when
 // signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
 // two items, as interrupted.
 #include <algorithm>
@@ -27,14 +28,16 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "mapping/MappingMessages.h"
+#include "platform/AppTypeTables.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "platform/PrintableText.h"
 #include "platform/StopSignals.h"
+#include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 
 namespace {
@@ -46,12 +49,13 @@ void usage(FILE* out) {
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
-            "                    [--job-dir DIR] [--long-path] [--index FILE] [mapping options]\n"
+            "                    [--job-dir DIR] [--long-path] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
-            "allowed). The summary goes to standard error.\n"
+            "allowed). The summary goes to standard error. A collect file that is a pipe\n"
+            "(/dev/stdin, <(...)) is copied whole into a temporary file first.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
@@ -63,39 +67,45 @@ void usage(FILE* out) {
             "  --streams N       run N streams (1 to %d, at most one per collect file) as\n"
             "                    child processes that take the collect files in order;\n"
             "                    stream i writes OUT.i and the failures and results files\n"
-            "                    with \".i\" (devices such as /dev/null stay as they are);\n"
+            "                    with \".i\" (/dev/null stays as it is; OUT must be a file);\n"
             "                    the summary gives the streams' totals together\n"
             "  --job-dir DIR     the job results directory (as ruxen-collect --job-dir\n"
             "                    writes it): hard-linked files are sent once per group;\n"
             "                    without COLLECT files, its CollectTot<n>.kxf are backed up\n"
             "                    (in the order and split groups of its split_config and\n"
-            "                    Merged_split_config when HLINK=Y: a group's other collect\n"
-            "                    files wait for its hard-link collect files)\n"
+            "                    Merged_split_config: a group's other collect files wait\n"
+            "                    for its hard-link collect files); a directory whose split\n"
+            "                    or merge did not finish is refused\n"
             "  --long-path       names too long for the archive go under a substitute name\n"
-            "                    (ancestor and GUID) where the application type allows\n"
-            "  --index FILE      the index file (\"RXIX\") the stream's index entries go to;\n"
-            "                    stream i writes FILE.i, as for the archive\n"
+            "                    (ancestor and GUID); needs an --app-type that keeps long\n"
+            "                    paths\n"
             "  --catalog         catalog only: each item's header and metadata go to the\n"
-            "                    index file as its entry, no data is read (the archive,\n"
-            "                    /dev/null unless given, takes only records beside them)\n"
+            "                    index file (--index FILE, \"RXIX\"; stream i writes FILE.i)\n"
+            "                    as its entry, no data is read (the archive, /dev/null\n"
+            "                    unless given, takes only records beside them)\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
             "  --snap-job-id ID  a snapshot job: read each item from the snapshot of the\n"
-            "                    job ID (with --snap-engine N, the snapshot engine)\n"
+            "                    job ID; needs --app-id and --snap-engine N (the snapshot\n"
+            "                    engine) but for application types 61 and 135\n"
             "  --proxy-map FILE  a proxy job: \"recorded<TAB>local\" lines; an item is read\n"
             "                    from the local path of the longest recorded prefix (with\n"
             "                    ProxyHandleWildCardOneLevel=Y, the wildcard mapper's\n"
             "                    content entries; application types 25, 40 and 87)\n"
-            "  --name-map FILE   \"old<TAB>new\" lines given to every stream's name mapper\n"
+            "  --name-map FILE   \"old<TAB>new\" lines: where no other option maps the paths,\n"
+            "                    each item is read from its path mapped through the line of\n"
+            "                    the longest old prefix\n"
             "  --replication-job-id ID  read each item from the consistency point of the\n"
             "                    replication job ID\n"
-            "  --native-snap     the native snapshot's mapping file (nativeSnapMapInfo.kxf\n"
-            "                    beside the first collect file)\n"
+            "  --native-snap     a native snapshot job; its mapping file\n"
+            "                    (nativeSnapMapInfo.kxf beside the first collect file, or\n"
+            "                    in --job-dir) must exist\n"
             "  --mount-details   the mount points go into the item headers\n"
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
-            "  --errors-not-tolerated  per-item errors are not tolerated\n",
+            "  --errors-not-tolerated  an item that fails (and is reported) fails the\n"
+            "                    stream at that item\n",
             kMaxStreams);
 }
 
@@ -111,88 +121,52 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& out)
     return true;
 }
 
+// An option that would do nothing in this job is refused, naming what it
+// needs: a job must not run as if it had taken effect. False after the
+// message.
+bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& collects) {
+    std::string why;
+    if (args.longPath && !IsLongPathAppType(args.appType)) {
+        why = "--long-path needs an application type that keeps long paths (--app-type";
+        for (unsigned long long t : kLongPathAppTypes)
+            why += (t == kLongPathAppTypes[0]              ? " "
+                    : t == std::end(kLongPathAppTypes)[-1] ? " or "
+                                                           : ", ") +
+                   std::to_string(t);
+        why += ")";
+    } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {
+        why = "--snap-job-id needs --app-id Z:A, the application whose snapshots the job reads";
+    } else if (!args.snapJobId.empty() && args.snapEngine == 0 && !SnapshotEngineFromApplication(args.appType)) {
+        why = "--snap-job-id needs --snap-engine N (above 0), the engine that took the snapshots";
+    } else if (args.snapJobId.empty() && args.snapEngine != 0) {
+        why = "--snap-engine is for a snapshot job (--snap-job-id)";
+    } else if (!args.indexPath.empty() && !args.catalog) {
+        why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
+    } else if (!args.nameMapPath.empty() &&
+               (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
+        why = "--name-map is for a job whose paths no --proxy-map, --snap-job-id or --replication-job-id maps";
+    } else if (args.nativeSnap) {
+        // Beside the first collect file, or in the job directory that
+        // holds the collect files.
+        std::string dir = collects.empty() ? args.jobDir : collects.front();
+        if (!collects.empty()) {
+            const size_t slash = dir.rfind('/');
+            dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+        }
+        const std::string file = dir + "/" + kNativeSnapInfoFile;
+        if (access(file.c_str(), R_OK) != 0)
+            why = "--native-snap needs the native snapshot's mapping file " + file + ": " + strerror(errno);
+    }
+    if (why.empty())
+        return true;
+    fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+    return false;
+}
+
 double nowSeconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-// A file named on the command line: its device and inode when it exists,
-// and its real path (that of its directory when it does not exist yet).
-struct FileIdentity {
-    bool exists = false;
-    bool device = false;  // a character device (/dev/null): sharing it loses nothing
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::string real;
-};
-
-FileIdentity identify(const std::string& path, bool standardOutput) {
-    FileIdentity id;
-    struct stat st;
-    if (standardOutput ? fstat(STDOUT_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0) {
-        id.exists = true;
-        id.device = S_ISCHR(st.st_mode);
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
-    if (standardOutput)
-        return id;
-    if (char* r = realpath(path.c_str(), nullptr)) {
-        id.real = r;
-        free(r);
-        return id;
-    }
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (char* r = realpath(dir.c_str(), nullptr)) {
-        id.real = std::string(r) + (strcmp(r, "/") == 0 ? "" : "/") + path.substr(slash + 1);
-        free(r);
-    }
-    return id;
-}
-
-bool sameFile(const FileIdentity& a, const FileIdentity& b) {
-    if (a.device || b.device)
-        return false;
-    if (a.exists && b.exists)
-        return a.dev == b.dev && a.ino == b.ino;
-    return !a.real.empty() && a.real == b.real;
-}
-
-struct Output {
-    const char* what;
-    std::string path;
-    bool standardOutput;  // "-": the archive goes to standard output
-};
-
-// Before anything is opened: an output that is a collect file or another
-// output would destroy it (an archive opened over its own collect file
-// truncates it, and two lists in one file interleave).
-bool outputsAreSafe(const std::vector<Output>& outputs, const std::vector<Output>& inputs) {
-    std::vector<FileIdentity> ids;
-    for (const Output& in : inputs)
-        ids.push_back(identify(in.path, false));
-    std::vector<FileIdentity> seen;
-    for (const Output& o : outputs) {
-        FileIdentity id = identify(o.path, o.standardOutput);
-        for (size_t i = 0; i < inputs.size(); ++i) {
-            if (sameFile(id, ids[i])) {
-                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is the %s file %s\n", o.what,
-                        o.path.c_str(), inputs[i].what, inputs[i].path.c_str());
-                return false;
-            }
-        }
-        for (size_t i = 0; i < seen.size(); ++i) {
-            if (sameFile(id, seen[i])) {
-                fprintf(stderr, "ruxen-backup: refusing to write the %s file %s: it is also the %s file %s\n", o.what,
-                        o.path.c_str(), outputs[i].what, outputs[i].path.c_str());
-                return false;
-            }
-        }
-        seen.push_back(id);
-    }
-    return true;
 }
 
 }  // namespace
@@ -325,34 +299,45 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ruxen-backup: --proxy-map is for proxy jobs; a snapshot job reads its snapshots\n");
         return 2;
     }
+    if (!optionsTakeEffect(args, collects))
+        return 2;
     // At most one stream per collect file; one stream runs in this process.
     if (!collects.empty())
         args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
+    // Before anything is opened: the archive of several streams must be a
+    // file, and no output may be an input or another output.
+    std::string why;
+    if (!JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+        return 2;
+    }
     const bool toStandardOutput = args.archivePath == "-";
-    if (toStandardOutput && args.streamCount > 1) {
-        fprintf(stderr, "ruxen-backup: --archive - takes a single stream: each of %d streams needs a file\n",
-                args.streamCount);
-        return 2;
-    }
-    std::vector<Output> outputs;
+    JobFileGuard guard;
     for (int s = args.streamCount > 1 ? 1 : 0; s <= (args.streamCount > 1 ? args.streamCount : 0); ++s) {
-        outputs.push_back({"archive", StreamOutputPath(args.archivePath, s, args.streamCount), toStandardOutput});
+        guard.AddOutput("archive", StreamOutputPath(args.archivePath, s, args.streamCount), toStandardOutput);
         if (!args.failuresPath.empty())
-            outputs.push_back({"failures", StreamOutputPath(args.failuresPath, s, args.streamCount), false});
+            guard.AddOutput("failures", StreamOutputPath(args.failuresPath, s, args.streamCount));
         if (!args.resultsPath.empty())
-            outputs.push_back({"results", StreamOutputPath(args.resultsPath, s, args.streamCount), false});
+            guard.AddOutput("results", StreamOutputPath(args.resultsPath, s, args.streamCount));
         if (!args.indexPath.empty())
-            outputs.push_back({"index", StreamOutputPath(args.indexPath, s, args.streamCount), false});
+            guard.AddOutput("index", StreamOutputPath(args.indexPath, s, args.streamCount));
     }
-    std::vector<Output> inputs;
     for (const std::string& c : collects)
-        inputs.push_back({"collect", c, false});
+        guard.AddInput("collect", c);
     if (!args.proxyMapPath.empty())
-        inputs.push_back({"proxy map", args.proxyMapPath, false});
+        guard.AddInput("proxy map", args.proxyMapPath);
     if (!args.nameMapPath.empty())
-        inputs.push_back({"name map", args.nameMapPath, false});
-    if (!outputsAreSafe(outputs, inputs))
+        guard.AddInput("name map", args.nameMapPath);
+    if (!registry.empty())
+        guard.AddInput("registry", registry);
+    if (const char* env = getenv("RUXEN_REGISTRY"))
+        guard.AddInput("registry", env);
+    if (!args.jobDir.empty())
+        guard.AddJobDirectory(args.jobDir);
+    if (!guard.Check(&why)) {
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
         return 2;
+    }
 
     // A reader of the archive that went away must come back as a write
     // error, not end the process.
@@ -361,7 +346,7 @@ int main(int argc, char** argv) {
     if (!registry.empty()) {
         std::string error;
         if (!KXPlatformInfo::loadFile(registry, &error)) {
-            fprintf(stderr, "ruxen-backup: %s\n", error.c_str());
+            fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(error).c_str());
             return 2;
         }
     }
@@ -377,6 +362,15 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
+    if (!job.inputError().empty()) {
+        // Nothing was created or truncated: an earlier archive is as it was.
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.inputError()).c_str());
+        return 2;
+    }
+    if (!job.setupError().empty()) {
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.setupError()).c_str());
+        return 1;
+    }
     if (args.streamCount <= 1 && !opened)
         return 1;  // the outputs could not be made; the report said why
 

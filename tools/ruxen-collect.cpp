@@ -1,19 +1,25 @@
 // ruxen-collect: writes collect files for directory trees, so that the main
 // job can be tried without the scan program. One escaped absolute path per
 // line, depth first, each directory before its entries, entries in name
-// order. Symbolic links are listed, never followed.
+// order. Symbolic links are listed, never followed; the walk holds a bounded
+// number of descriptors, so trees deeper than the open-file limit are listed
+// whole.
 //
 //   ruxen-collect DIR... > COLLECT
-//   ruxen-collect --job-dir JOBDIR DIR...
+//   ruxen-collect [--streams N] --job-dir JOBDIR DIR...
 //
-// With --job-dir, tree i (from 1) goes to JOBDIR/CollectTot<i>.kxf, and
+// With --job-dir it stands in for the scan program and leaves JOBDIR ready
+// for ruxen-backup --job-dir. Tree i (from 1) goes to CollectTot<i>.kxf, and
 // every path of a file with more than one link (not a directory) is also
 // recorded by the hard-link manager: a row in the hard-links table of
 // JOBDIR, which is written afresh (empty when no tree has hard links), and
-// a line in JOBDIR/HCollectTot<k>.kxf, k the tree where the file was first
-// met (written for every tree, "# /" alone when it has none). A file linked
-// from several trees is one group in one hard-link collect file, so that its
-// data is sent once. Earlier files of these names are replaced.
+// a line in HCollectTot<k>.kxf, k the tree where the file was first met, so
+// that a file linked from several trees is one group in one hard-link
+// collect file. split_config makes each tree a group; the split then keeps
+// one line per hard-link group, in files sized for N streams, and the merge
+// renumbers everything into CollectTot1.kxf ... with each tree's hard-link
+// collect files just before its collect file, and writes
+// Merged_split_config. Every earlier file of the layout is removed first.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,8 +37,11 @@
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectory.h"
 #include "platform/FileNameEscape.h"
 #include "platform/KxLog.h"
+#include "platform/ParentDirCache.h"
+#include "platform/ScopedFd.h"
 
 namespace {
 
@@ -73,54 +82,148 @@ struct Walk {
         return !failed;
     }
 
-    // Lists the entries of the directory open at `fdDir` (the descriptor is
-    // consumed). Walking by descriptor keeps paths of any length usable.
-    bool Dir(int fdDir, const std::string& path) {
-        DIR* d = fdopendir(fdDir);
+    // One directory of the walk: its entries in name order, the next to
+    // take, the length of its path, its identity and, while it is held, its
+    // descriptor.
+    struct Frame {
+        std::vector<std::string> names;
+        size_t next = 0;
+        size_t pathLength = 0;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        ScopedFd fd;
+    };
+    // The walk holds the root's descriptor and those of at most kHeld - 1 of
+    // the deepest directories: a tree deeper than the open-file limit is
+    // walked too. A directory given up is opened again, when the walk comes
+    // back to it, from the root through the same names (O_NOFOLLOW), and
+    // must still be the directory it was.
+    static constexpr size_t kHeld = 64;
+    std::vector<Frame> stack{};
+    size_t held = 0, shallow = 0;  // descriptors held; the first held frame after the root
+
+    // Lists the directory open at `fd` (consumed) as the next frame.
+    bool Push(int fd, const std::string& path) {
+        Frame f;
+        f.fd.reset(fd);
+        f.pathLength = path.size();
+        struct stat st;
+        const int listFd = fstat(fd, &st) == 0 ? dup(fd) : -1;
+        DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
         if (!d) {
             fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", path.c_str(), strerror(errno));
-            close(fdDir);
+            if (listFd >= 0)
+                close(listFd);
             ++errors;
-            return true;
+            return false;
         }
-        std::vector<std::string> names;
+        f.dev = st.st_dev;
+        f.ino = st.st_ino;
         errno = 0;
         while (struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-                continue;
-            names.emplace_back(e->d_name);
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                f.names.emplace_back(e->d_name);
         }
         if (errno != 0) {
             fprintf(stderr, "ruxen-collect: error reading %s: %s\n", path.c_str(), strerror(errno));
             ++errors;
         }
-        std::sort(names.begin(), names.end());
-        bool ok = true;
-        for (const std::string& n : names) {
-            std::string child = path == "/" ? "/" + n : path + "/" + n;
-            if (!(ok = Emit(child)))
-                break;
-            struct stat st;
-            if (fstatat(dirfd(d), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;  // the backup reports it; the walk goes on
-            if (!(ok = Record(child, st)))
-                break;
-            if (S_ISDIR(st.st_mode)) {
-                int fd = openat(dirfd(d), n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (fd < 0) {
-                    fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", child.c_str(), strerror(errno));
-                    ++errors;
-                    continue;
-                }
-                if (!(ok = Dir(fd, child)))
-                    break;
-            }
-        }
         closedir(d);
-        return ok;
+        std::sort(f.names.begin(), f.names.end());
+        stack.push_back(std::move(f));
+        ++held;
+        shallow = std::max<size_t>(1, std::min(shallow, stack.size() - 1));
+        while (held > kHeld) {
+            stack[shallow++].fd.reset();
+            --held;
+        }
+        return true;
     }
 
-    // One tree from its root (a directory or any other item).
+    void Pop() {
+        if (stack.back().fd.valid())
+            --held;
+        stack.pop_back();
+        shallow = std::min(shallow, stack.size());
+    }
+
+    // The descriptor of the deepest frame, opened again from the root when
+    // it was given up; -1 (reported) when a directory on the way is not the
+    // one listed any more.
+    int Deepest(std::string& path) {
+        const size_t top = stack.size() - 1;
+        if (stack[top].fd.valid())
+            return stack[top].fd.get();
+        const size_t keepFrom = top >= kHeld ? top - kHeld + 2 : 1;
+        ScopedFd passing;  // a directory above the ones kept
+        int at = stack[0].fd.get();
+        for (size_t i = 1; i <= top; ++i) {
+            const Frame& up = stack[i - 1];
+            ScopedFd fd(openat(at, up.names[up.next - 1].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_dev != stack[i].dev || st.st_ino != stack[i].ino) {
+                fprintf(stderr, "ruxen-collect: %s changed while it was listed\n",
+                        path.substr(0, stack[i].pathLength).c_str());
+                ++errors;
+                for (size_t j = i; j <= top; ++j)
+                    stack[j].next = stack[j].names.size();
+                return -1;
+            }
+            at = fd.get();
+            if (i >= keepFrom) {
+                stack[i].fd = std::move(fd);
+                ++held;
+            } else {
+                passing = std::move(fd);
+            }
+        }
+        shallow = keepFrom;
+        return stack[top].fd.get();
+    }
+
+    // Lists the tree below the directory open at `fd` (consumed), depth
+    // first, entries in name order. Walking by descriptor keeps paths of any
+    // length usable, and no link is followed.
+    bool Dirs(int fd, std::string path) {
+        stack.clear();
+        held = shallow = 0;
+        if (!Push(fd, path))
+            return true;
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            if (f.next == f.names.size()) {
+                Pop();
+                continue;
+            }
+            const std::string& n = f.names[f.next++];
+            path.resize(f.pathLength);
+            if (path != "/")
+                path += '/';
+            path += n;
+            if (!Emit(path))
+                return false;
+            const int dir = Deepest(path);
+            struct stat st;
+            if (dir < 0 || fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;  // the backup reports it; the walk goes on
+            if (!Record(path, st))
+                return false;
+            if (!S_ISDIR(st.st_mode))
+                continue;
+            const int child = openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0) {
+                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", path.c_str(), strerror(errno));
+                ++errors;
+                continue;
+            }
+            Push(child, path);
+        }
+        return true;
+    }
+
+    // One tree from its root (a directory or any other item). The root is
+    // named by the caller, so links in its own path are followed; it is then
+    // opened beneath its directory as the backup opens items.
     bool Tree(const char* arg) {
         char* real = realpath(arg, nullptr);
         if (!real) {
@@ -133,7 +236,12 @@ struct Walk {
         struct stat st;
         if (!Emit(root) || (lstat(root.c_str(), &st) == 0 && !Record(root, st)))
             return false;
-        int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ruxen::ParentDirCache dirs;
+        int dir;
+        const char* name;
+        const int fd = dirs.Parent(root.c_str(), &dir, &name)
+                           ? openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                           : -1;
         if (fd < 0) {
             if (errno != ENOTDIR) {
                 fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", root.c_str(), strerror(errno));
@@ -141,38 +249,69 @@ struct Walk {
             }
             return true;
         }
-        return Dir(fd, root);
+        return Dirs(fd, root);
     }
 };
 
 int Usage(FILE* to, int rc) {
-    fprintf(to, "usage: ruxen-collect DIR... > COLLECT\n"
-                "       ruxen-collect --job-dir JOBDIR DIR...\n"
-                "  --job-dir  write JOBDIR/CollectTot<i>.kxf for the i-th DIR and record files\n"
-                "             of several links in its hard-links table and in JOBDIR/HCollectTot<k>.kxf,\n"
-                "             k the first DIR where the file was met\n");
+    fprintf(to,
+            "usage: ruxen-collect DIR... > COLLECT\n"
+            "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
+            "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
+            "             the files of several links in its hard-links table and hard-link\n"
+            "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
+            "             and Merged_split_config (earlier files of these names are replaced)\n"
+            "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
     return rc;
 }
 
-// The trees into the job directory. 0, or 1 when something failed.
-int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees) {
+// Every file of the layout an earlier run may have left: this run writes
+// the directory afresh, and a file left from before would be taken for one
+// of its own.
+bool ClearJobDir(const std::string& jobDir, HardLinkManager& links) {
+    DIR* d = opendir(jobDir.c_str());
+    if (!d) {
+        fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", jobDir.c_str(), strerror(errno));
+        return false;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        bool ours = JobDirectory::IsUnfinishedWork(n, kCollectBaseName) || n == kCollectSplitConfigName ||
+                    n == std::string(kCollectSplitConfigName) + kSplitConfigOrigSuffix ||
+                    n == kHCollectSplitConfigName || n == kMergedSplitConfigName;
+        for (const std::string& prefix : {std::string(kCollectBaseName), "H" + std::string(kCollectBaseName)})
+            ours |= n.size() > prefix.size() + 4 && n.compare(0, prefix.size(), prefix) == 0 &&
+                    n.find_first_not_of("0123456789", prefix.size()) == n.size() - 4 &&
+                    n.compare(n.size() - 4, 4, kCollectSuffix) == 0;
+        if (ours)
+            names.push_back(n);
+    }
+    closedir(d);
+    for (const std::string& n : names) {
+        if (unlink((jobDir + "/" + n).c_str()) != 0 && errno != ENOENT) {
+            fprintf(stderr, "ruxen-collect: cannot remove %s/%s: %s\n", jobDir.c_str(), n.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    if (!links.DeleteCtreeFiles()) {
+        fprintf(stderr, "ruxen-collect: cannot remove the hard-links table in %s\n", jobDir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The trees into the job directory, then the split and the merge as the
+// scan program runs them. 0, or 1 when something failed.
+int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees, uint32_t streams) {
     HardLinkManager::EnableHardLinkFeature();
     HardLinkManager links;
     links.initHardLinkManager(jobDir, kCollectBaseName);
-    // Nothing of an earlier run may stay: H collect files are appended to.
-    if (!links.DeleteCtreeFiles()) {
-        fprintf(stderr, "ruxen-collect: cannot remove the hard-links table in %s\n", jobDir.c_str());
+    if (!ClearJobDir(jobDir, links))
         return 1;
-    }
     int errors = 0;
-    for (uint32_t i = 1; i <= trees.size(); ++i) {
-        const std::string hcollect = HCollectFile::GetHCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
-        if (unlink(hcollect.c_str()) != 0 && errno != ENOENT) {
-            fprintf(stderr, "ruxen-collect: cannot remove %s: %s\n", hcollect.c_str(), strerror(errno));
-            return 1;
-        }
-    }
     std::map<std::pair<dev_t, ino_t>, uint32_t> firstMet;
+    std::string split;
     for (uint32_t i = 1; i <= trees.size(); ++i) {
         const std::string path = HCollectFile::GetCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
         std::unique_ptr<FILE, int (*)(FILE*)> out(fopen(path.c_str(), "w"), fclose);
@@ -188,31 +327,43 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", path.c_str(), strerror(errno));
             return 1;
         }
+        split += std::to_string(i) + "\n";
     }
-    // Every tree has its hard-link collect file, "# /" alone when empty; a
-    // later tree may have added to an earlier tree's file.
-    for (uint32_t i = 1; i <= trees.size(); ++i) {
-        try {
-            links.collectFile(i, HCOLLECT_WRITE);
-        } catch (const HardLinkManagerBaseException& e) {
-            fprintf(stderr, "ruxen-collect: %s\n", e.what());
-            return 1;
-        }
-        CTyError closed = links.closeCollectFile(i);
+    // The hard-link collect files written (a later tree may have added to an
+    // earlier tree's), then the table: it exists even when empty, and its
+    // last rows are committed and marked or the run fails.
+    for (uint32_t n : links.hColNumbers()) {
+        CTyError closed = links.closeCollectFile(n);
         if (closed.IsError()) {
-            fprintf(stderr, "ruxen-collect: cannot write the hard-link collect file of %s: %s\n", trees[i - 1],
+            fprintf(stderr, "ruxen-collect: cannot write the hard-link collect file of %s: %s\n", trees[n - 1],
                     closed.Message().c_str());
             return 1;
         }
     }
-    // The table is read by every stream: it exists even when empty, and its
-    // last rows are committed or the run fails.
     HardLinksTablePtr table = HardLinkManager::getHLTableClass(jobDir, false);
     if (!table || table->close() != 0) {
         fprintf(stderr, "ruxen-collect: cannot write the hard-links table in %s\n", jobDir.c_str());
         return 1;
     }
     HardLinkManager::closeHLTableClass();
+    // One group per tree; the split shares the hard-link groups out over the
+    // streams, and the merge numbers each tree's hard-link collect files
+    // just before its collect file.
+    if (int err = WriteFileAtomically(HardLinkManager::GenerateCollectSplitConfigFileName(jobDir), split)) {
+        fprintf(stderr, "ruxen-collect: cannot write %s/%s: %s\n", jobDir.c_str(), kCollectSplitConfigName,
+                strerror(err));
+        return 1;
+    }
+    try {
+        uint32_t next = 0;
+        int missing = 0;
+        links.SplitHCollectFile(static_cast<uint32_t>(trees.size()), true, streams);
+        links.MergeSplitFiles(next, missing);
+    } catch (const HardLinkManagerBaseException& e) {
+        fprintf(stderr, "ruxen-collect: the split and merge of the hard-link collect files in %s failed: %s\n",
+                jobDir.c_str(), e.what());
+        return 1;
+    }
     return errors ? 1 : 0;
 }
 
@@ -221,6 +372,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
 int main(int argc, char** argv) {
     KxLog::ConfigureFromEnvironment();
     std::string jobDir;
+    unsigned long streams = 1;
     std::vector<const char*> trees;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
@@ -229,6 +381,15 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc)
                 return Usage(stderr, 2);
             jobDir = argv[++i];
+        } else if (strcmp(argv[i], "--streams") == 0) {
+            char* end = nullptr;
+            errno = 0;
+            if (i + 1 >= argc ||
+                (streams = strtoul(argv[++i], &end, 10),
+                 errno != 0 || *end != '\0' || end == argv[i] || argv[i][0] == '-' || streams < 1 || streams > 256)) {
+                fprintf(stderr, "ruxen-collect: --streams takes a number from 1 to 256\n");
+                return Usage(stderr, 2);
+            }
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             fprintf(stderr, "ruxen-collect: unknown option %s\n", argv[i]);
             return Usage(stderr, 2);
@@ -239,7 +400,7 @@ int main(int argc, char** argv) {
     if (trees.empty())
         return Usage(stderr, 2);
     if (!jobDir.empty())
-        return CollectIntoJobDir(jobDir, trees);
+        return CollectIntoJobDir(jobDir, trees, static_cast<uint32_t>(streams));
 
     Walk w{stdout, "the collect file", nullptr, 0};
     for (const char* t : trees)

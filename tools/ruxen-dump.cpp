@@ -6,6 +6,9 @@
 // N writes OUT.1 ... OUT.N): each is printed after a line "STREAM <file>",
 // and a hard-link group's data may come in another of them than its members.
 //
+// A FILE of "-" is standard input, read once from start to end (a pipe
+// does).
+//
 // Exit status: 0 when every stream is well formed (and, with --verify, every
 // compared item matches and every stream's end record says it did all it
 // was given: status 0); 1 when a stream is malformed or truncated, or an
@@ -14,6 +17,7 @@
 // so that it says 0 exactly when no stream failed.
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 #include "common/ArchiveDump.h"
@@ -32,6 +36,7 @@ void Usage(FILE* to) {
             "       ruxen-dump --index FILE\n"
             "  Prints the records of the archive stream FILE, one line each; several\n"
             "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
+            "  A FILE of \"-\" is standard input (once).\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
             "            and compare it with the file at its recorded path; a stream\n"
             "            whose end record does not say status 0 (complete) fails\n"
@@ -39,6 +44,14 @@ void Usage(FILE* to) {
             "            file compared is at the recorded path mapped through the pair\n"
             "            of the longest recorded prefix\n"
             "  --index   FILE is an index file (ruxen-backup --index): print its records\n");
+}
+
+// Opens `path` ("-": standard input) for `reader`; false after the message.
+bool OpenStream(ArchiveStreamReader& reader, const char* path) {
+    const bool ok = strcmp(path, "-") == 0 ? reader.OpenFd(STDIN_FILENO, "standard input") : reader.OpenFile(path);
+    if (!ok)
+        fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+    return ok;
 }
 
 }  // namespace
@@ -75,7 +88,10 @@ int main(int argc, char** argv) {
             paths.push_back(a);
         }
     }
-    if (paths.empty() || (index && (verify || paths.size() > 1)) || (mapPath && !verify)) {
+    size_t fromInput = 0;
+    for (const char* p : paths)
+        fromInput += strcmp(p, "-") == 0;
+    if (paths.empty() || (index && (verify || paths.size() > 1)) || (mapPath && !verify) || fromInput > 1) {
         Usage(stderr);
         return 2;
     }
@@ -88,10 +104,8 @@ int main(int argc, char** argv) {
 
     if (index) {
         ArchiveStreamReader reader(kIndexStreamMagic);
-        if (!reader.OpenFile(paths[0])) {
-            fprintf(stderr, "ruxen-dump: %s: %s\n", paths[0], reader.Error().c_str());
+        if (!OpenStream(reader, paths[0]))
             return 1;
-        }
         bool ok = IndexDump(stdout, stderr).Run(reader);
         if (fflush(stdout) != 0 || ferror(stdout)) {
             fprintf(stderr, "ruxen-dump: cannot write the output\n");
@@ -107,8 +121,7 @@ int main(int argc, char** argv) {
         if (paths.size() > 1)
             printf("STREAM %s\n", path);
         ArchiveStreamReader reader(kArchiveStreamMagic);
-        if (!reader.OpenFile(path)) {
-            fprintf(stderr, "ruxen-dump: %s: %s\n", path, reader.Error().c_str());
+        if (!OpenStream(reader, path)) {
             if (verify)
                 verifier.StreamFault(path, reader.Error());
             ok = false;

@@ -129,6 +129,27 @@ TEST_F(KxErrorControlTest, BadRulesFilesLoadNothing) {
     EXPECT_FALSE(missing.RulesLoaded());
 }
 
+// Loading walks the document once: a list of many rules loads whole, from a
+// file and from a string, in document order.
+TEST_F(KxErrorControlTest, ManyRules) {
+    const int n = 20000;
+    std::string body;
+    for (int i = 0; i < n; ++i)
+        body += Rule("pattern=\"/r" + std::to_string(i) + "/*\" jobDecision=\"" + std::to_string(i % 3) + "\"",
+                     {"0 " + std::to_string(i) + " " + std::to_string(i)});
+    KEC fromFile(File("many.xml", Doc(body)), UnixPathStyle);
+    KEC fromString(Doc(body), nullptr, UnixPathStyle);
+    for (KEC* ec : {&fromFile, &fromString}) {
+        ASSERT_TRUE(ec->RulesLoaded());
+        for (int i : {0, 1, n / 2, n - 1}) {
+            std::string pattern;
+            const std::string path = "/r" + std::to_string(i) + "/f";
+            EXPECT_EQ(ec->GetJobDecisionFor(path, i, pattern), i % 3) << i;
+            EXPECT_EQ(ec->GetJobDecisionFor(path, i + 1, pattern), -1) << i;
+        }
+    }
+}
+
 TEST_F(KxErrorControlTest, StoredDecisionPrecedence) {
     const struct {
         std::vector<const char*> paths;

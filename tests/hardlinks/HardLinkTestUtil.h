@@ -59,5 +59,5 @@ protected:
         return st;
     }
 
-    testfiles::TempDir m_dir{"ruxen_hl"};
+    testfiles::TempDir m_dir{"ruxen_hl", testfiles::SyncFreeBase()};
 };

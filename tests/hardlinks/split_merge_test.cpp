@@ -6,27 +6,45 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include "HardLinkTestUtil.h"
+
 #include "hardlinks/HCollectFile.h"
+#include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectory.h"
 #include "hardlinks/SplitConfig.h"
 
 namespace {
 
 using Files = std::map<std::string, std::string>;
 
-// Fails the n-th rename (1-based) of a split or merge.
+int m_calls = 0;  // links and renames of the last FailingRenameManager
+
+// Fails the n-th link or rename (1-based) of a split or merge, or kills its
+// process there.
 class FailingRenameManager : public HardLinkManager {
 public:
     int failAt = 0;
-    int calls = 0;
+    bool kill = false;
+    FailingRenameManager() { m_calls = 0; }
 
 protected:
     int renamePath(const std::string& from, const std::string& to) override {
-        if (++calls == failAt) {
-            errno = EIO;
-            return -1;
-        }
-        return HardLinkManager::renamePath(from, to);
+        return Stop() ? -1 : HardLinkManager::renamePath(from, to);
+    }
+    int linkPath(const std::string& from, const std::string& to) override {
+        return Stop() ? -1 : HardLinkManager::linkPath(from, to);
+    }
+
+private:
+    bool Stop() {
+        if (++m_calls != failAt)
+            return false;
+        if (kill)
+            raise(SIGKILL);
+        errno = EIO;
+        return true;
     }
 };
 
@@ -161,50 +179,124 @@ TEST_F(SplitMergeTest, MergeOrdersKeysAsStringsAndCopiesUnsplitKeys) {
     EXPECT_EQ(Merge(4, 0)["Merged_split_config"], "H1 2 3 \n");
 }
 
+// A merge that refuses changes nothing, the hard-links table included: bad
+// configurations, a journal it cannot read, files of a merge that no journal
+// describes.
 TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
     struct Case {
         const char* hConfig;  // nullptr: absent
         const char* sConfig;
+        const char* extra = nullptr;  // a file of that name, holding its name
     } cases[] = {
-        {nullptr, "1\n"},        {"1 x \n", "1\n"},          {"1 1 \n", "0\n"},
-        {"1 1 \n", "1,H2\n"},    {"1 \n", "1 2 3\n2\n"},     {"1 1 \n2 1 \n", "1\n2\n"},
-        {"1 7 \n", "1\n"},       {"1 \n", "1 2 9\n"},        {"1 1\n", "1 2 99999999999\n"},
+        {nullptr, "1\n"},
+        {"1 x \n", "1\n"},
+        {"1 1 \n", "0\n"},
+        {"1 1 \n", "1,H2\n"},
+        {"1 \n", "1 2 3\n2\n"},
+        {"1 1 \n2 1 \n", "1\n2\n"},
+        {"1 7 \n", "1\n"},
+        {"1 \n", "1 2 9\n"},
+        {"1 1\n", "1 2 99999999999\n"},
+        {"1 1 \n", "1\n", "CollectTot2.tmpl"},
+        {"1 1 \n", "1\n", "Merged_split_config.journal"},  // cut: no end line
     };
     for (const Case& c : cases) {
         Files in = {{"HCollectTot1.kxf", "H1"}, {"CollectTot1.kxf", "C1"}, {"CollectTot2.kxf", "C2"},
                     {"CollectTot3.kxf", "C3"}, {"split_config", c.sConfig}};
         if (c.hConfig)
             in["HCollect_split_config"] = c.hConfig;
+        if (c.extra)
+            in[c.extra] = c.extra;
         ClearDir();
         WriteFiles(in);
+        HardLinksTable table;
+        ASSERT_EQ(0, table.setDirectory(m_dir.path(), false, "hardLinks"));
+        ASSERT_EQ(0, table.close());
         uint32_t count = 5;
         int missing = 5;
         EXPECT_THROW(m_mgr.MergeSplitFiles(count, missing), HardLinkManagerCriticalException)
             << c.sConfig;
         EXPECT_EQ(count, 1u);
         EXPECT_EQ(Snapshot(), in) << c.sConfig;
+        EXPECT_EQ(0, table.setDirectory(m_dir.path(), true, "hardLinks")) << "the table is whole";
     }
 }
 
-TEST_F(SplitMergeTest, EveryFailedRenameIsUndone) {
-    Files in = kWorkedExample;
-    in["CollectTot8.kxf"] = "old 8";      // replaced by the merge
-    in["split_config.orig"] = "older";   // replaced too
-    for (m_mgr.failAt = 1;; ++m_mgr.failAt) {
-        ClearDir();
-        WriteFiles(in);
-        m_mgr.calls = 0;
+// A scan's split and merge, stopped at every link and rename they make,
+// by a SIGKILL of the process or by a failure: the directory left is
+// refused by a backup, and the next run (a split or merge left by the last
+// finishes from its journal; a split never committed means the scan runs
+// again) ends where an undisturbed run ends, the hard-links table whole.
+TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
+    auto scan = [&](HardLinkManager& m) {
+        WriteFiles({{"CollectTot1.kxf", "C1"},
+                    {"CollectTot2.kxf", "C2"},
+                    {"CollectTot3.kxf", "C3"},
+                    {"CollectTot4.kxf", "old 4"},
+                    {"split_config", "1\n2 3 3\n"}});
+        m.initHardLinkManager(m_dir.path(), "CollectTot");
+        Insert(m, 1, "/a", 7, 5);
+        Insert(m, 1, "/b", 7, 5);
+        Insert(m, 1, "/c", 3, 50);
+        Insert(m, 3, "/d", 4, 1);
+        HardLinkManager::getHLTableClass(m_dir.path(), false)->close();
+        HardLinkManager::closeHLTableClass();
+    };
+    auto run = [&](HardLinkManager& m) {
         uint32_t count;
         int missing;
-        try {
-            m_mgr.MergeSplitFiles(count, missing);
-            break;
-        } catch (const HardLinkManagerCriticalException&) {
-            EXPECT_EQ(Snapshot(), in) << "rename " << m_mgr.failAt;
+        if (!PathExists(At("HCollect_split_config")) || PathExists(At(kSplitJournalName)))
+            m.SplitHCollectFile(3, true, 2);
+        m.MergeSplitFiles(count, missing);
+    };
+    auto nextRun = [&]() {
+        HardLinkManager m;
+        if (!PathExists(At(kSplitJournalName)) && !PathExists(At("HCollect_split_config"))) {
+            ClearDir();
+            scan(m);
         }
+        m.initHardLinkManager(m_dir.path(), "CollectTot");
+        run(m);
+    };
+    FailingRenameManager whole;
+    scan(whole);
+    run(whole);
+    const Files done = Snapshot();
+    EXPECT_EQ(done.at("Merged_split_config"), "H1 H2 3 \nH4 5 6 \n");
+    ASSERT_TRUE(JobDirectory(m_dir.path(), "CollectTot").Load());
+
+    for (bool kill : {true, false}) {
+        int points = 0;
+        for (int at = 1;; ++at) {
+            SCOPED_TRACE((kill ? "killed at step " : "failed at step ") + std::to_string(at));
+            ClearDir();
+            fflush(nullptr);
+            const pid_t pid = kill ? fork() : 0;
+            if (pid == 0) {
+                FailingRenameManager m;
+                m.failAt = at;
+                m.kill = kill;
+                scan(m);
+                try {
+                    run(m);
+                } catch (const HardLinkManagerCriticalException&) {
+                }
+                if (kill)
+                    _exit(0);
+            }
+            int status = 0;
+            ASSERT_TRUE(!kill || waitpid(pid, &status, 0) == pid);
+            if (kill ? WIFEXITED(status) : m_calls < at)
+                break;  // no step left to stop at
+            ASSERT_TRUE(!kill || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL));
+            ++points;
+            EXPECT_FALSE(JobDirectory(m_dir.path(), "CollectTot").Load());
+            nextRun();
+            EXPECT_EQ(Snapshot(), done);
+            EXPECT_TRUE(JobDirectory(m_dir.path(), "CollectTot").Load());
+        }
+        EXPECT_GT(points, 15);
     }
-    EXPECT_GT(m_mgr.failAt, 20);
-    EXPECT_EQ(Snapshot()["split_config"], "1 2 2\n3 4 6\n7 8 8\n");
 }
 
 // Random jobs: collect files, some split by split_config, hard links

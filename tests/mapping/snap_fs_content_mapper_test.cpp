@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -174,6 +176,14 @@ TEST(SnapFSContentMapperSetUp, RefusesWhatCannotBeLoaded) {
     EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/other/x"), out), 0);
     EXPECT_EQ(out, fixture.dir().path() + "/x");
     EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/data/x"), out), -1);
+    // A job whose snapshots cannot be had leaves the mapper off and empty,
+    // also for a retry: job 43's snapshots never answer for job 44.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(m.initialize("44", 1, 1, 7, true)) << attempt;
+        EXPECT_FALSE(m.IsEnabled());
+        EXPECT_TRUE(m.GetSourceToLocalMap().empty());
+        EXPECT_EQ(m.getArchiveIDByPath(fixture.dir().path().c_str()), -1);
+    }
     KxLog::StopCapture();
 }
 
@@ -226,10 +236,12 @@ TEST_F(SnapFSContentMapperTest, MappingFileRoundTripsAndMapsMovedMounts) {
         {"field count", "m:/data:/a:/b:\n", false, {}},
         {"no final colon", "m:/data:/a\n", false, {}},
         {"short r", "r:/dev/rdsk/c1:/dev/rdsk:\n", false, {}},
-        {"long line", nullptr, false, {}},
+        {"line at its bound", nullptr, true, {{"/" + std::string(65536 - 10, 'a') + "/", "/snap/d/"}}},
+        {"line past its bound", nullptr, false, {}},
     };
     for (const Case& c : cases) {
-        WriteWholeFile(file, c.text ? c.text : "m:/data:/" + std::string(70000, 'a') + ":\n");
+        const size_t pad = 65536 - 10 + (c.ok ? 0 : 1);  // "m:/data:/" and ":" around it
+        WriteWholeFile(file, c.text ? c.text : "m:/data:/" + std::string(pad, 'a') + ":\n");
         std::map<std::string, std::string> got;
         EXPECT_EQ(m_.loadMappingFromFile(file, got), c.ok) << c.name;
         EXPECT_EQ(got, c.want) << c.name;
@@ -239,6 +251,20 @@ TEST_F(SnapFSContentMapperTest, MappingFileRoundTripsAndMapsMovedMounts) {
     EXPECT_TRUE(m_.loadMappingFromFile(fixture_.dir() / "missing", direct));
     EXPECT_EQ(direct.size(), 5u);
     EXPECT_EQ(direct["/data/sub/"], "/snap/ds/");
+}
+
+// A line is refused once it runs past its bound, not after it was read
+// whole: a line of 128 MiB (a hole) never comes into memory.
+TEST_F(SnapFSContentMapperTest, MappingFileLineRefusedWhileRead) {
+    const std::string file = fixture_.dir() / "hole.kxf";
+    testfiles::WriteSparse(file, 128u << 20, {{0, "m:/data:/"}});
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    std::map<std::string, std::string> got;
+    EXPECT_FALSE(m_.loadMappingFromFile(file, got));
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024) << "KiB more at the peak";
+    EXPECT_NE(KxLog::TakeCaptured().find("a line longer than 65536 bytes"), std::string::npos);
 }
 
 TEST_F(SnapFSContentMapperTest, MappingFileWriterRefusesWhatItCannotWrite) {

@@ -78,15 +78,18 @@ TEST_F(WildCardTest, EntriesRejectedSkippedOrTakenLiterally) {
         {"/data\t\\\\", ""},                               // nothing left once normalised
         {"/\t/mnt/host/", "/=/mnt/host;"},                 // "/" is a literal root
         {"/data/\t/", "/data=/;"},
-        {"/zz_none*\t/zz_none*", "/=/;"},                  // a wildcard at the root lists "/"
+        // A wildcard at the root pairs what it lists, never the root itself.
+        {"/zz_none*\t/zz_none*", ""},
+        {"/vol*\t" + mnt + "/vol*", "/vol1=" + mnt + "/vol1;/vol2=" + mnt + "/vol2;"},
+        {"/src/zz_none*\t/zz_none*", ""},
         {"/data\t/mnt/data\\/\\/", "/data=/mnt/data;"},    // marker only: literal
         {"/a\\b/c\t/m/c", "/a\\b/c=/m/c;"},                // literal parts keep backslashes
         {"/data\t/mnt/x\ny", ""},                          // a line feed would forge a pair line
     };
     for (const auto& c : cases) {
         WildCardContentMapper m;
-        m.initProxyHostAppTypeForWildCards({c.entry, "/keep\t/kept"});
-        EXPECT_EQ(Pairs(m), c.pairs + "/keep=/kept;") << c.entry;
+        m.initProxyHostAppTypeForWildCards({c.entry, "/~keep\t/kept"});  // sorts last
+        EXPECT_EQ(Pairs(m), c.pairs + "/~keep=/kept;") << c.entry;
     }
 }
 

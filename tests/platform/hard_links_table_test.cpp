@@ -94,6 +94,22 @@ TEST(HardLinksTableTest, EveryOperationFailsWhenNotOpen) {
     EXPECT_TRUE(Entries(dir.path()).empty());
 }
 
+// A table is read only once its writer closed it: one still being written,
+// or opened for writing again, is refused, as a scan killed mid-way leaves it.
+TEST(HardLinksTableTest, ReadersRefuseATableWithoutItsCompletionMark) {
+    testfiles::TempDir dir;
+    HardLinksTable w, r;
+    ASSERT_EQ(w.setDirectory(dir.path(), false, "hardLinks"), 0);
+    ASSERT_EQ(w.insert(1, 2, 3, "/x", ""), 0);
+    EXPECT_EQ(r.setDirectory(dir.path(), true, "hardLinks"), -1);
+    ASSERT_EQ(w.close(), 0);
+    EXPECT_EQ(r.setDirectory(dir.path(), true, "hardLinks"), 0);
+    ASSERT_EQ(w.setDirectory(dir.path(), false, "hardLinks"), 0);
+    EXPECT_EQ(r.setDirectory(dir.path(), true, "hardLinks"), -1);
+    ASSERT_EQ(w.close(), 0);
+    EXPECT_EQ(r.setDirectory(dir.path(), true, "hardLinks"), 0);
+}
+
 TEST(HardLinksTableTest, UnderLoad) {
     testfiles::TempDir dir;
     HardLinksTable w;

@@ -31,25 +31,29 @@ protected:
     void SetUp() override { Helper::ResetForTest(); }
     void TearDown() override { Helper::ResetForTest(); }
 
-    // The entries of path as "kind name=value" lines, read by name and,
-    // when it opens, through a descriptor (both must agree).
+    // The entries of path as "kind name=value" lines, read by name, through
+    // an O_PATH descriptor of it and, when it opens, through a descriptor
+    // (all must agree).
     std::vector<string> Read(const string& path, bool isLink = false) {
         struct stat st;
         EXPECT_EQ(lstat(path.c_str(), &st), 0);
         auto h = Helper::getInstance();
-        EXPECT_EQ(h->getacl(path.c_str(), isLink, st), 0) << h->getLastError();
-        std::vector<string> out;
-        for (const Entry& e : h->Entries())
-            out.push_back(std::to_string(e.kind) + " " + e.name + "=" + e.value);
+        auto lines = [&](int rc) {
+            EXPECT_EQ(rc, 0) << h->getLastError();
+            std::vector<string> out;
+            for (const Entry& e : h->Entries())
+                out.push_back(std::to_string(e.kind) + " " + e.name + "=" + e.value);
+            return out;
+        };
+        const std::vector<string> out = lines(h->getacl(path.c_str(), isLink, st));
+        int ref = open(path.c_str(), O_PATH | O_NOFOLLOW);
+        EXPECT_EQ(lines(h->getaclRef(path.c_str(), isLink, st, ref)), out) << path;
+        close(ref);
         if (!isLink) {
             int fd = open(path.c_str(), O_RDONLY);
             EXPECT_GE(fd, 0);
-            EXPECT_EQ(h->getacl(path.c_str(), false, st, fd), 0) << h->getLastError();
+            EXPECT_EQ(lines(h->getacl(path.c_str(), false, st, fd)), out) << path;
             close(fd);
-            std::vector<string> viaFd;
-            for (const Entry& e : h->Entries())
-                viaFd.push_back(std::to_string(e.kind) + " " + e.name + "=" + e.value);
-            EXPECT_EQ(viaFd, out) << path;
         }
         return out;
     }

@@ -119,6 +119,10 @@ TEST(PathUtilTest, JoinAndRemainder) {
     };
     for (const auto& r : rests)
         EXPECT_EQ(PathUtil::Remainder(r[0], r[1]), r[2]) << r[0] << " under " << r[1];
+    for (const char* p : {"/a/./b", "/a/..", "..", ".", "/./", "/a/../b", "//.."})
+        EXPECT_TRUE(PathUtil::HasDotComponent(p)) << p;
+    for (const char* p : {"/a/.b", "/a/b..", "/...", "/a/b/", "", "/", "//"})
+        EXPECT_FALSE(PathUtil::HasDotComponent(p)) << p;
 }
 
 TEST(PathUtilTest, CopyToBufferNeverCuts) {

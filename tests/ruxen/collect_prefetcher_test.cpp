@@ -34,11 +34,11 @@ struct RecordingOps : CFileReaderOps {
     std::string notMine;
     std::mutex lock;
     std::vector<std::pair<std::string, int>> opens;
-    int open(const char* path, int flags) override {
+    int openat(int dir, const char* name, int flags, const char* path) override {
         std::lock_guard<std::mutex> g(lock);
         opens.push_back({path, flags});
         errno = EPERM;
-        return path == notMine && (flags & O_NOATIME) ? -1 : CFileReaderOps::open(path, flags);
+        return path == notMine && (flags & O_NOATIME) ? -1 : CFileReaderOps::openat(dir, name, flags, path);
     }
     std::set<std::string> Paths() {
         std::lock_guard<std::mutex> g(lock);
@@ -70,9 +70,11 @@ protected:
     }
     // A prefetcher over `paths` with the stream at the first line, never
     // moving, until it is idle.
+    ScopedFd OpenCollect() { return ScopedFd(open((m_dir / "collect").c_str(), O_RDONLY | O_CLOEXEC)); }
     CollectPrefetcher::Counters RunOver(const std::vector<std::string>& paths, size_t distance = 64) {
-        CollectPrefetcher p(m_dir / "collect", 0, m_ctx, distance);
-        p.StreamAt(Collect(paths)[0]);
+        const uint64_t first = Collect(paths)[0];
+        CollectPrefetcher p(OpenCollect().get(), "collect", 0, m_ctx, distance);
+        p.StreamAt(first);
         p.WaitIdle();
         p.Stop();
         return p.GetCounters();
@@ -175,7 +177,7 @@ TEST_F(Prefetch, StaysWithinItsDistanceOfTheStream) {
             s.insert(i);
         return s;
     };
-    CollectPrefetcher p(m_dir / "collect", 0, m_ctx, 8);
+    CollectPrefetcher p(OpenCollect().get(), "collect", 0, m_ctx, 8);
     p.WaitIdle();  // not started yet
     p.StreamAt(at[0]);
     p.WaitIdle();
@@ -184,6 +186,36 @@ TEST_F(Prefetch, StaysWithinItsDistanceOfTheStream) {
     p.WaitIdle();
     EXPECT_EQ(range(range({}, 1, 8), 351, 358), openedLines());
     EXPECT_EQ(18u, p.GetCounters().lines);
+}
+
+// The helper reads the stream's open collect file, never its path again: a
+// collect file renamed over that path does not feed it other lines, and a
+// pipe, whose lines only the stream may take, is not read at all.
+TEST_F(Prefetch, ReadsTheOpenCollectFileAndNoPipe) {
+    const std::vector<std::string> paths = Files(4, 8192);
+    Collect({paths[0], paths[1]});
+    ScopedFd fd = OpenCollect();
+    ASSERT_EQ(0, rename((m_dir / "collect").c_str(), (m_dir / "other").c_str()));
+    Collect({paths[2]});
+    CollectPrefetcher p(fd.get(), "collect", 0, m_ctx);
+    p.StreamAt(0);
+    p.WaitIdle();
+    p.Stop();
+    EXPECT_EQ(std::set<std::string>({paths[1]}), m_ops->Paths());  // the stream is at the first line
+
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
+    ScopedFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    const std::string lines = paths[2] + "\n" + paths[3] + "\n";
+    ASSERT_EQ(static_cast<ssize_t>(lines.size()), write(writeEnd.get(), lines.data(), lines.size()));
+    writeEnd.Close();
+    CollectPrefetcher q(readEnd.get(), "pipe", 0, m_ctx);
+    q.StreamAt(0);
+    q.WaitIdle();
+    q.Stop();
+    std::string left(lines.size() + 1, '\0');
+    EXPECT_EQ(static_cast<ssize_t>(lines.size()), read(readEnd.get(), &left[0], left.size()));
+    EXPECT_EQ(std::set<std::string>({paths[1]}), m_ops->Paths());
 }
 
 // Files whose first MiB is cached switch it off (one line in kSampleEvery

@@ -388,9 +388,11 @@ TEST(HeaderFillHardLinks, GroupsFromTheTable) {
         CollectFileReader reader;
         reader.OpenMemory("collect", k.text + "\n");
         const size_t last = static_cast<size_t>(std::count(k.text.begin(), k.text.end(), '\n'));
-        for (size_t item = 0; item < last; ++item)  // the lines before the item, headers filled where they open
-            if (f.OpenFilesForBackup(reader, nullptr) == 0)
+        for (size_t item = 0; item < last; ++item) {  // the lines before the item, headers filled where they open
+            if (f.OpenFilesForBackup(reader, nullptr) == 0) {
                 ASSERT_EQ(0, f.PopulateHeader(&files, nullptr));
+            }
+        }
         ASSERT_EQ(0, f.OpenFilesForBackup(reader, nullptr));
         ASSERT_EQ(k.result, f.PopulateHeader(&files, nullptr));
         const ZXFileHeader& h = f.GetHeader();

@@ -15,6 +15,7 @@
 
 #include "common/AclForm.h"
 #include "hardlinks/HardLinkManager.h"
+#include "mapping/ContentMapper.h"
 #include "platform/CPipelayer.h"
 #include "platform/KXJobCtrlClient.h"
 #include "platform/KXPI_Focus.h"
@@ -112,6 +113,8 @@ TEST_F(HeaderSend, WriteFailuresFailTheStreamAndLeaveNothingHeld) {
 // names the others that exist; the head (outside index version 2) does not
 // name itself; under version 2 only the head names them. A missing table
 // fails the stream; an inode the table does not know goes on without names.
+// Under a content mapping the names are the recorded paths; a member no
+// pair covers is left out and fails the item.
 TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
     const std::string m1 = m_dir / "m1", m2 = m_dir / "m2", m3 = m_dir / "m3", other = m_dir / "other";
     const std::string job = m_dir / "job", empty = m_dir / "empty";
@@ -133,16 +136,23 @@ TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
     }
     ASSERT_EQ(0, unlink(m2.c_str()));
     const std::string n1 = m1 + '\0', n3 = m3 + '\0';
+    ContentMapper proxy, elsewhere;
+    std::list<std::string> pairs{"/rec\t" + m_dir.path()}, otherPairs{"/rec\t/nowhere"};
+    ASSERT_EQ(0, proxy.SetProxyToHostMap(&pairs));
+    ASSERT_EQ(0, elsewhere.SetProxyToHostMap(&otherPairs));
     struct Case {
         const char* name;
         std::string path, dir;
         bool head, v2;
         int result;
         std::string members;
+        ContentMapper* mapper = nullptr;
     } cases[] = {
         {"member", m1, job, false, false, 0, n1 + n3},        {"head", m1, job, true, false, 0, n3},
         {"head, version 2", m3, job, true, true, 0, n1 + n3}, {"member, version 2", m3, job, false, true, 0, ""},
         {"unknown inode", other, job, false, false, 0, ""},   {"no table", m1, empty, false, false, 2, ""},
+        {"mapped", m1, job, false, false, 0, std::string("/rec/m1\0/rec/m3\0", 16), &proxy},
+        {"mapped to none", m1, job, false, false, 0, "", &elsewhere},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,12 +163,15 @@ TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
         item.file.SetIndexV2Enabled(c.v2);
         item.file.marks.hlCollectEntry = true;
         item.file.marks.headOfNewGroup = c.head;
-        EXPECT_EQ(c.result, Send(item, c.path));
+        ASSERT_TRUE(item.Open(c.path));
+        item.file.SetContentMapping(c.mapper, c.mapper != nullptr, false);
+        EXPECT_EQ(c.result, item.file.SendHeader(nullptr));
         std::string sent;
         for (const auto& r : RecordsOf(item.sink, PL_FS_OPT_HDR2))
             sent += r.second;
         EXPECT_EQ(c.members, sent);
-        if (c.result == 0) {
+        EXPECT_EQ(c.mapper == &elsewhere ? 1u : 0u, item.file.GetFailedItems());
+        if (c.result == 0 && !c.mapper) {
             EXPECT_EQ(0, item.file.ReadAndSendFileData(nullptr));
             EXPECT_EQ(0, item.file.SendEndOfFileMessageInternal(1));
             StreamCheck check = CheckRecords(item.sink);

@@ -142,16 +142,19 @@ TEST_F(ItemRecords, UseIndexRegistryMatrix) {
 
 // A collect entry that failed is recorded as header, message and a failed
 // end-of-item record; the message carries the failure and the item's GUIDs
-// (the root's component GUID, the version GUID in the stub part).
+// (the root's component GUID, the version GUID in the stub part). A name
+// that fits the header goes, however long its escaped form.
 TEST_F(ItemRecords, FailedCollectEntryInADataStream) {
     KeepFailedItems();
     ErrorController::setIgnoreENOENT(false);
     MemoryRecordSink sink;
     KXArchive archive(&sink);
     RuxenFile f(&archive);
-    ASSERT_EQ(StreamBackupPass::kCollectDone, PassOver(f, {m_dir / "missing", m_file}));
-    ASSERT_EQ((Types{128, 159, 134, 128, 2, 130}), TypesOf(sink));
-    EXPECT_EQ(1u, f.GetFailedItems());
+    const std::string percents = m_dir / (std::string(200, '%') + "/" + std::string(200, '%'));
+    ASSERT_EQ(StreamBackupPass::kCollectDone, PassOver(f, {m_dir / "missing", percents, m_file}));
+    ASSERT_EQ((Types{128, 159, 134, 128, 159, 134, 128, 2, 130}), TypesOf(sink));
+    EXPECT_NE(std::string::npos, sink.RecordBytes(3).find(percents + '\0'));
+    EXPECT_EQ(2u, f.GetFailedItems());
     EXPECT_EQ(1u, f.GetCountableItems());
     IdxMetadata::IdxMetaData m;
     const char* why = nullptr;

@@ -185,7 +185,8 @@ TEST(MappingRecords, NameMapFileReachesEveryStream) {
         WriteWholeFile(a.nameMapPath, "/home\t/snap/h\n");
         const std::string seen = dir / "seen";
         WriteWholeFile(seen, "");
-        RuxenBase job(a, {"c1", "c2"});
+        WriteWholeFile(dir / "c", "");
+        RuxenBase job(a, {dir / "c", dir / "c"});
         job.setStreamFunction([&](RuxenBase& j, const BackupArgs&, const RuxenBase::NextCollect& next) {
             const std::string mapped = j.nameMapper()->mapName("/home/f", nullptr) + "\n";
             FILE* f = fopen(seen.c_str(), "a");

@@ -1,8 +1,9 @@
 // The parent over a job directory as the merge of hard-link collect files
 // leaves it, with streams whose work is a function object that notes what
 // it took: a stream that fails on a hard-link collect file fails its group,
-// and files that could wait for ever fail loudly instead. (That regular
-// files wait for their hard-link collect files: ruxen_backup_job_dir_test.)
+// and a directory whose files could wait for ever is refused before any
+// stream starts. (That regular files wait for their hard-link collect files:
+// ruxen_backup_job_dir_test.)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "hardlinks/HardLinkManager.h"
+#include "platform/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"
@@ -34,7 +36,7 @@ struct GroupCase {
 TEST(JobSplitGroups, HoldsFailuresAndFilesThatWouldWaitForEver) {
     const GroupCase cases[] = {
         {"HardLinkFileFails", "H1 2 3 \nH4 5 \n6 \n", "1 2 3\n4 5 5\n6\n", 1, 1, {1, 4, 5, 6}, {1, 2, 3}},
-        {"HardLinkFileNeverListed", "H1 2 \nH9 5 \n", "1 2\n5\n", 0, 1, {1, 2}, {5}},
+        {"HardLinkFileNeverListed", "H1 2 \nH9 5 \n", "1 2\n5\n", 0, 1, {}, {}},
     };
     for (const GroupCase& c : cases) {
         for (const char* classic : {"Y", "N"}) {
@@ -47,6 +49,9 @@ TEST(JobSplitGroups, HoldsFailuresAndFilesThatWouldWaitForEver) {
                 WriteWholeFile(dir / ("CollectTot" + std::to_string(n) + ".kxf"), dir.path() + "\n");
             WriteWholeFile(dir / "Merged_split_config", c.merged);
             WriteWholeFile(dir / "split_config", c.split);
+            HardLinksTable table;
+            ASSERT_EQ(0, table.setDirectory(dir.path(), false, "hardLinks"));
+            ASSERT_EQ(0, table.close());
             const std::string notes = dir / "notes";
             WriteWholeFile(notes, "");
             BackupArgs args;
@@ -73,6 +78,7 @@ TEST(JobSplitGroups, HoldsFailuresAndFilesThatWouldWaitForEver) {
                 failed.insert(std::stoi(f.substr(f.rfind("CollectTot") + 10)));
             EXPECT_EQ(c.handed, handed);
             EXPECT_EQ(c.failed, failed);
+            EXPECT_EQ(c.handed.empty(), !job.inputError().empty()) << job.setupError();
             HardLinkManager::ResetForTest();
         }
     }

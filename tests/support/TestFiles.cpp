@@ -48,6 +48,8 @@ bool removeAt(int dirfd, const char* name) {
 
 }  // namespace
 
+const char* SyncFreeBase() { return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp"; }
+
 TempDir::TempDir(const char* prefix, const char* base) {
     std::string tmpl = std::string(base) + "/" + prefix + "_XXXXXX";
     if (!mkdtemp(&tmpl[0])) {

@@ -11,6 +11,10 @@
 
 namespace testfiles {
 
+// A base for temporary directories of tests that sync a lot: a memory file
+// system where there is one (/dev/shm), where a sync costs nothing, else /tmp.
+const char* SyncFreeBase();
+
 class TempDir {
 public:
     // A new directory under `base` whose name starts with `prefix`.

@@ -1,23 +1,28 @@
-// ruxen-backup over a job directory as the merge of hard-link collect files
-// leaves it: every collect file is backed up once, by two streams, and each
-// regular collect file of a split group only after the group's hard-link
-// collect file, by disk group and in order. And the whole road: ruxen-collect,
-// the split and the merge, two streams, the dump and its verifier.
+// ruxen-backup over a job directory: every collect file once, each regular
+// collect file of a split group only after the group's hard-link collect
+// file; the README's road (ruxen-collect --job-dir, then every documented
+// form of ruxen-backup --job-dir, through the verifier); members whose
+// group's data is in no stream, failed and listed; and directories a backup
+// would take wrongly, refused before any output exists.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 
-#include "hardlinks/HCollectLine.h"
-#include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "platform/HardLinksTable.h"
+#include "ruxen/RuxenBase.h"
+#include "support/ProcessState.h"
 #include "support/RunProgram.h"
 #include "support/StreamCheck.h"
 #include "support/TestFiles.h"
@@ -46,6 +51,9 @@ TEST(RuxenBackupJobDir, EveryCollectFileOnceRegularFilesAfterTheirHardLinkFiles)
         }
         WriteWholeFile(job + "/Merged_split_config", "H1 2 3 \nH4 5 \n6 \n");
         WriteWholeFile(job + "/split_config", "1 2 3\n4 5 5\n6\n");
+        HardLinksTable table;
+        ASSERT_EQ(0, table.setDirectory(job, false, kHardLinksTableName));
+        ASSERT_EQ(0, table.close());
         WriteWholeFile(dir / "registry", std::string("[FileSystemAgent]\nHLINK=Y\nsCLASSIC_ARBITRATION=") + classic +
                                              "\n");
         ProgramOptions log;
@@ -83,93 +91,239 @@ TEST(RuxenBackupJobDir, EveryCollectFileOnceRegularFilesAfterTheirHardLinkFiles)
     }
 }
 
-// The program that splits and merges the scan's hard-link collect files
-// runs apart from the scan: a new manager takes up what ruxen-collect
-// recorded by recording each line again, in order (the test's paths need no
-// escapes), then splits over the job's streams and merges.
-void SplitAndMerge(const std::string& job, uint32_t collects, uint32_t streams) {
-    HardLinkManager::ResetForTest();
-    HardLinkManager::EnableHardLinkFeature();
-    HardLinkManager mgr;
-    mgr.initHardLinkManager(job, "CollectTot");
-    for (uint32_t n = 1; n <= collects; ++n) {
-        const std::string path = job + "/HCollectTot" + std::to_string(n) + ".kxf";
-        std::istringstream lines(ReadWholeFile(path));
-        ASSERT_EQ(0, unlink(path.c_str()));
-        HLinkGroupElement e;
+// Three trees whose hard links cross them, collected into a job directory
+// as the README says: groups over all trees, over two, within one.
+class JobDirRoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const std::string& d : {m_job, m_t1, m_t2, m_t3, m_t3 + "/sub"})
+            ASSERT_EQ(0, mkdir(d.c_str(), 0755));
+        const std::map<std::string, std::vector<std::string>> groups = {{m_t1 + "/a", {m_t2 + "/a2", m_t3 + "/sub/a3"}},
+                                                                        {m_t2 + "/b", {m_t3 + "/b2"}},
+                                                                        {m_t3 + "/c", {m_t3 + "/sub/c2"}},
+                                                                        {m_t1 + "/d", {m_t1 + "/d2"}}};
+        for (const auto& [head, links] : groups) {
+            WriteWholeFile(head, pattern(70000 + m_want.size(), static_cast<unsigned>(m_want.size())));
+            for (const std::string& l : links)
+                ASSERT_EQ(0, link(head.c_str(), l.c_str()));
+            struct stat st;
+            ASSERT_EQ(0, lstat(head.c_str(), &st));
+            const std::string phony = kPhonyNamePrefix + std::to_string(st.st_ino) + "_" + std::to_string(st.st_dev) +
+                                      "_" + std::to_string(st.st_ctime);
+            m_want.emplace(phony, "");
+            for (const std::string& l : links)
+                m_want.emplace(phony, l);
+        }
+        WriteWholeFile(m_t1 + "/plain", pattern(5000, 9));
+        WriteWholeFile(m_t3 + "/sub/plain", pattern(6000, 10));
+        WriteWholeFile(m_dir / "registry", "[FileSystemAgent]\nHLINK=Y\n");
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1, m_t2, m_t3});
+        ASSERT_EQ(0, r.exitCode) << r.err;
+    }
+
+    // ruxen-backup with `args`, then ruxen-dump --verify over its streams:
+    // the exit status, the backup's standard error, and what the streams
+    // sent of the groups: (phony name, "") for a group's data, (phony name,
+    // member) for each member name its data carries.
+    struct Run {
+        int status;
+        std::string err, verify;
+        std::multiset<std::pair<std::string, std::string>> sent;
+    };
+    Run Backup(std::vector<std::string> args, int streams) {
+        args.insert(args.begin(), {"--failures", m_dir / "failures", "--archive", m_dir / "out"});
+        if (streams > 1)
+            args.insert(args.begin(), {"--streams", std::to_string(streams)});
+        Run run;
+        for (const char* s : {"", ".1", ".2"})
+            for (const char* f : {"failures", "out"})
+                unlink((m_dir / (f + std::string(s))).c_str());
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-backup", args);
+        run.status = r.exitCode;
+        run.err = r.err;
+        std::vector<std::string> outs;
+        for (int s = streams > 1 ? 1 : 0; s <= (streams > 1 ? streams : 0); ++s)
+            outs.push_back(m_dir / (s ? "out." + std::to_string(s) : "out"));
+        outs.insert(outs.begin(), "--verify");
+        r = RunProgram(m_dir.path(), "ruxen-dump", outs);
+        run.verify = r.out.substr(r.out.rfind("verify:") == std::string::npos ? 0 : r.out.rfind("verify:"));
+        if (r.exitCode != 0)
+            run.verify = "exit " + std::to_string(r.exitCode) + ": " + run.verify;
+        std::string item;
+        std::istringstream lines(r.out);
         for (std::string line; std::getline(lines, line);) {
-            struct stat st {};
-            if (ParseHCollectEntry(line.data(), line.size(), e, nullptr) != HCollectLineKind::Data)
-                continue;
-            st.st_ino = e.inode, st.st_dev = e.device, st.st_ctime = e.ctime, st.st_size = static_cast<off_t>(e.size);
-            ASSERT_TRUE(mgr.InsertEntryInHCollectFile(n, e.path, "", st));
+            const size_t name = line.find(" HEADER type=128 length=1160 name=\""), text = line.find(" text=\"");
+            if (name != std::string::npos) {
+                item = line.substr(name + 35, line.find('"', name + 35) - name - 35);
+                if (item.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) == 0)
+                    run.sent.emplace(item, "");
+            } else if (line.find(" OPT_HDR2 type=149 ") != std::string::npos) {
+                run.sent.emplace(item, line.substr(text + 7, line.size() - text - 8));
+            }
+        }
+        return run;
+    }
+    std::string Failures() const {
+        std::string all;
+        for (const char* s : {"", ".1", ".2"})
+            if (access((m_dir / ("failures" + std::string(s))).c_str(), F_OK) == 0)
+                all += ReadWholeFile(m_dir / ("failures" + std::string(s)));
+        return all;
+    }
+    std::vector<std::string> CollectFiles() const {
+        std::vector<std::string> c;
+        for (int n = 1; access((m_job + "/CollectTot" + std::to_string(n) + ".kxf").c_str(), F_OK) == 0; ++n)
+            c.push_back(m_job + "/CollectTot" + std::to_string(n) + ".kxf");
+        return c;
+    }
+
+    TempDir m_dir{"ruxen_job_road", SyncFreeBase()};
+    const std::string m_job = m_dir / "job", m_t1 = m_dir / "t1", m_t2 = m_dir / "t2", m_t3 = m_dir / "t3";
+    std::multiset<std::pair<std::string, std::string>> m_want;  // as Run::sent
+};
+
+// Every documented form: each group's data exactly once, in whichever
+// stream, under its phony name with its other members' names, and the
+// streams verify together (every member names a group whose data is there).
+TEST_F(JobDirRoad, EveryDocumentedFormSendsEachGroupOnceAndNamesEveryMember) {
+    EXPECT_EQ("H1 2 \nH3 4 \nH5 6 \n", ReadWholeFile(m_job + "/Merged_split_config"));
+    for (bool named : {false, true}) {
+        for (int streams : {1, 2}) {
+            for (bool hlink : {false, true}) {
+                SCOPED_TRACE(std::string(named ? "collect files named" : "--job-dir alone") + ", streams " +
+                             std::to_string(streams) + (hlink ? ", HLINK=Y" : ""));
+                std::vector<std::string> args = {"--job-dir", m_job};
+                if (hlink)
+                    args.insert(args.begin(), {"--registry", m_dir / "registry"});
+                if (named)
+                    for (const std::string& c : CollectFiles())
+                        args.push_back(c);
+                Run r = Backup(args, streams);
+                EXPECT_EQ(0, r.status) << r.err;
+                EXPECT_EQ("", Failures());
+                EXPECT_EQ(0u, r.verify.find("verify: 19 items, 6 compared, 6 matched, 0 mismatched")) << r.verify;
+                EXPECT_EQ(m_want, r.sent);
+            }
         }
     }
-    uint32_t next = 0;
-    int missing = -1;
-    ASSERT_TRUE(mgr.SplitHCollectFile(collects, true, streams));
-    ASSERT_TRUE(mgr.MergeSplitFiles(next, missing));
-    EXPECT_EQ(0, missing);
 }
 
-// Three trees whose hard links cross them: each group's data goes once, in
-// one of the two streams, under its phony name with the names of its other
-// links (records 149); its members, in either stream, name the group. The
-// streams verify together.
-TEST(RuxenBackupJobDir, HardLinksAcrossTreesThroughSplitMergeAndTwoStreams) {
-    TempDir dir("ruxen_job_hl");
-    const std::string job = dir / "job", t1 = dir / "t1", t2 = dir / "t2", t3 = dir / "t3";
-    for (const std::string& d : {job, t1, t2, t3, t3 + "/sub"})
-        ASSERT_EQ(0, mkdir(d.c_str(), 0755));
-    // Groups: one over all trees, one over trees 2 and 3, two within a tree.
-    const std::map<std::string, std::vector<std::string>> groups = {{t1 + "/a", {t2 + "/a2", t3 + "/sub/a3"}},
-                                                                    {t2 + "/b", {t3 + "/b2"}},
-                                                                    {t3 + "/c", {t3 + "/sub/c2"}},
-                                                                    {t1 + "/d", {t1 + "/d2"}}};
-    std::multiset<std::pair<std::string, std::string>> want;  // phony name, "" (its data) or a member name
-    for (const auto& [head, links] : groups) {
-        WriteWholeFile(head, pattern(70000 + want.size(), static_cast<unsigned>(want.size())));
-        for (const std::string& l : links)
-            ASSERT_EQ(0, link(head.c_str(), l.c_str()));
-        struct stat st;
-        ASSERT_EQ(0, lstat(head.c_str(), &st));
-        const std::string phony = kPhonyNamePrefix + std::to_string(st.st_ino) + "_" + std::to_string(st.st_dev) +
-                                  "_" + std::to_string(st.st_ctime);
-        want.emplace(phony, "");
-        for (const std::string& l : links)
-            want.emplace(phony, l);
-    }
-    WriteWholeFile(t1 + "/plain", pattern(5000, 9));
-    WriteWholeFile(t3 + "/sub/plain", pattern(6000, 10));
-    ProgramResult r = RunProgram(dir.path(), "ruxen-collect", {"--job-dir", job, t1, t2, t3});
-    ASSERT_EQ(0, r.exitCode) << r.err;
-    WriteWholeFile(job + "/split_config", "1\n2 3 3\n");
-    ASSERT_NO_FATAL_FAILURE(SplitAndMerge(job, 3, 2));
-    EXPECT_EQ("H1 2 \nH3 H4 5 6 \n", ReadWholeFile(job + "/Merged_split_config"));
+// A member that went out naming a group whose data is in no stream is a
+// failed item, listed, and its collect file is named as not wholly backed
+// up: a collect file named without the hard-link collect file of its
+// groups, a group whose line in its hard-link collect file failed, and a
+// stream killed while it held a hard-link collect file.
+TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
+    const std::string failLine = ":" + std::to_string(ENODATA) + "\n";
+    Run r = Backup({"--job-dir", m_job, m_job + "/CollectTot6.kxf"}, 1);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(
+        m_t3 + "/b2" + failLine + m_t3 + "/c" + failLine + m_t3 + "/sub/a3" + failLine + m_t3 + "/sub/c2" + failLine,
+        Failures());
+    EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_job + "/CollectTot6.kxf was not wholly backed up"))
+        << r.err;
 
-    WriteWholeFile(dir / "registry", "[FileSystemAgent]\nHLINK=Y\n");
-    r = RunProgram(dir.path(), "ruxen-backup",
-                   {"--registry", dir / "registry", "--streams", "2", "--job-dir", job, "--failures",
-                    dir / "failures", "--archive", dir / "out"});
-    ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ("", ReadWholeFile(dir / "failures.1") + ReadWholeFile(dir / "failures.2"));
-    r = RunProgram(dir.path(), "ruxen-dump", {"--verify", dir / "out.1", dir / "out.2"});
-    EXPECT_EQ(0, r.exitCode) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.out.find(" 6 matched, 0 mismatched")) << "four groups and two plain files";
-    std::multiset<std::pair<std::string, std::string>> sent;
-    std::string item;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t name = line.find(" HEADER type=128 length=1160 name=\""), text = line.find(" text=\"");
-        if (name != std::string::npos) {
-            item = line.substr(name + 35, line.find('"', name + 35) - name - 35);
-            if (item.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) == 0)
-                sent.emplace(item, "");
-        } else if (line.find(" OPT_HDR2 type=149 ") != std::string::npos) {
-            sent.emplace(item, line.substr(text + 7, line.size() - text - 8));
+    // The line of the group over all trees names t1/a: gone, the group's
+    // data goes nowhere (a vanished item is no reported failure).
+    ASSERT_EQ(0, unlink((m_t1 + "/a").c_str()));
+    r = Backup({"--job-dir", m_job}, 2);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ((std::set<std::string>{m_t2 + "/a2" + failLine, m_t3 + "/sub/a3" + failLine}), [&] {
+        std::set<std::string> s;
+        std::istringstream in(Failures());
+        for (std::string l; std::getline(in, l);)
+            s.insert(l + "\n");
+        return s;
+    }());
+    for (const char* n : {"4", "6"})
+        EXPECT_NE(std::string::npos, r.err.find(m_job + "/CollectTot" + n + ".kxf was not wholly")) << r.err;
+    ASSERT_EQ(0, link((m_t2 + "/a2").c_str(), (m_t1 + "/a").c_str()));
+
+    // The stream that takes the second tree's hard-link collect file (3) is
+    // killed: its group fails (CollectTot4), and so does the member of its
+    // group in the third tree.
+    ProcessStateGuard state;
+    BackupArgs args;
+    args.streamCount = 2;
+    args.jobDir = m_job;
+    args.archivePath = m_dir / "killed";
+    args.failuresPath = m_dir / "killed.failures";
+    RuxenBase job(args, {});
+    job.setStreamFunction([](RuxenBase& self, const BackupArgs& a, const RuxenBase::NextCollect& next) {
+        return self.runStream(a, [&next] {
+            const int n = next();
+            if (n == 3)
+                raise(SIGKILL);
+            return n;
+        });
+    });
+    EXPECT_EQ(1, job.parent());
+    std::set<std::string> failed;
+    for (const std::string& f : job.failedCollectFiles())
+        failed.insert(f.substr(f.rfind('/') + 1));
+    EXPECT_EQ((std::set<std::string>{"CollectTot3.kxf", "CollectTot4.kxf", "CollectTot6.kxf"}), failed);
+    EXPECT_EQ(m_t3 + "/b2" + failLine,
+              ReadWholeFile(m_dir / "killed.failures.1") + ReadWholeFile(m_dir / "killed.failures.2"));
+}
+
+// Directories a backup would take wrongly are refused with the reason,
+// before any output is made.
+TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
+    const std::string merged = ReadWholeFile(m_job + "/Merged_split_config"),
+                      split = ReadWholeFile(m_job + "/split_config");
+    auto write = [&](const char* name, const std::string& text) {
+        return [=] { WriteWholeFile(m_job + "/" + name, text); };
+    };
+    auto remove = [&](const std::string& name) { return [=] { unlink((m_job + "/" + name).c_str()); }; };
+    auto mark = [&](int64_t mark) {
+        return [=] {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(SQLITE_OK, sqlite3_open((m_job + "/hardLinks.dat").c_str(), &db));
+            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, ("PRAGMA user_version=" + std::to_string(mark)).c_str(), nullptr,
+                                              nullptr, nullptr));
+            sqlite3_close(db);
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> spoil, mend;
+        const char* message;
+        bool anyJob;  // refused whether or not the collect files are named
+    } cases[] = {
+        {"number beyond the directory", write("split_config", split + "2147483647\n"), write("split_config", split),
+         "holds 6 collect files, and split_config line 4 names collect file 2147483647", false},
+        {"range past the bound", write("split_config", split + "7 8 99999\n"), write("split_config", split),
+         "starts a range that is too long", false},
+        {"collect file no configuration names", write("CollectTot7.kxf", ""), remove("CollectTot7.kxf"),
+         "CollectTot7.kxf, which neither split_config nor Merged_split_config names", false},
+        {"configurations disagree", write("Merged_split_config", "H1 2 \nH3 4 6 \nH5 \n"),
+         write("Merged_split_config", merged), "configurations that disagree: group 2", false},
+        {"unmerged hard-link collect file", write("HCollectTot1.kxf", "# /\n"), remove("HCollectTot1.kxf"),
+         "HCollectTot1.kxf, which no merge renumbered", true},
+        {"merge journal", write(kMergeJournalName, ""), remove(kMergeJournalName),
+         "a split or merge of it did not finish", true},
+        {"no merge after the split", remove("Merged_split_config"), write("Merged_split_config", merged),
+         "has no Merged_split_config after its split", true},
+        {"table without its mark", mark(0), mark(HardLinksTable::kCompleteMark),
+         "hard-links table that is not complete", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.spoil();
+        for (bool named : {false, true}) {
+            if (named && !c.anyJob)
+                continue;  // the configurations order a job of the directory's own files
+            std::vector<std::string> args = {"--job-dir", m_job};
+            if (named)
+                args.push_back(m_job + "/CollectTot1.kxf");
+            Run r = Backup(args, 2);
+            EXPECT_EQ(2, r.status);
+            EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+            EXPECT_NE(0, access((m_dir / "out.1").c_str(), F_OK)) << "an output was made";
         }
+        c.mend();
     }
-    EXPECT_EQ(want, sent);
+    EXPECT_EQ(0, Backup({"--job-dir", m_job}, 2).status);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 // "snapshot" or proxy mount) directory, the archive carries the recorded
 // names, and ruxen-dump --verify --map finds every item's bytes at its
 // mapped path.
+#include <filesystem>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,32 +36,56 @@ protected:
         WriteWholeFile(m_dir / "local/vol1/a.txt", "alpha\n");
         WriteWholeFile(m_dir / "local/vol1/sub/b.bin", pattern(70000, 3));
         WriteWholeFile(m_dir / "local/vol2/c.txt", "gamma\n");
+        // The local side of the map is reached through a link of another
+        // user: configuration, resolved once, so followed.
+        ASSERT_EQ(0, symlink("local", (m_dir / "mnt").c_str()));
+        if (geteuid() == 0) {
+            ASSERT_EQ(0, lchown((m_dir / "mnt").c_str(), 65534, 65534));
+        }
     }
-    std::string Local(const std::string& p = "") const { return m_dir / ("local" + (p.empty() ? "" : "/" + p)); }
+    std::string Local(const std::string& p = "") const { return m_dir / (m_local + (p.empty() ? "" : "/" + p)); }
+    // The options of the job: its outputs, and its snapshot (the one volume
+    // /rec has its snapshot mounted at local/) or its wildcard proxy map (the
+    // content entry's pattern pairs every local/vol* with /rec/vol*). The
+    // verifier's map is written to m_map.
+    std::vector<std::string> JobArgs(const JobCase& c) {
+        const std::string registry = m_dir / "registry.ini";
+        std::vector<std::string> args = {"--registry", registry,  "--failures", m_failures,
+                                         "--archive",  m_archive, "--streams",  std::to_string(c.streams)};
+        if (c.snapshot) {
+            WriteWholeFile(m_dir / "fixtures/42.snap", "vol\t1\t/rec\t" + Local() + "\t0\t101\t55\t/dev/s1\n");
+            WriteWholeFile(registry, "[FileSystemAgent]\nsSnapFixtureDir=" + (m_dir / "fixtures") + "\n");
+            args.insert(args.end(),
+                        {"--app-id", "2:7", "--app-type", "33", "--snap-job-id", "42", "--snap-engine", "7"});
+        } else {
+            WriteWholeFile(registry, "[FileSystemAgent]\nProxyHandleWildCardOneLevel=Y\n");
+            WriteWholeFile(m_dir / "proxy.txt", "/rec/vol*\t" + Local("vol*") + "\n");
+            args.insert(args.end(), {"--app-id", "1:25", "--app-type", "25", "--proxy-map", m_dir / "proxy.txt"});
+        }
+        WriteWholeFile(m_map, "/rec\t" + Local() + "\n");
+        return args;
+    }
+    // The archive files of the job's streams.
+    std::vector<std::string> Archives(int streams) const {
+        if (streams <= 1)
+            return {m_archive};
+        std::vector<std::string> out;
+        for (int s = 1; s <= streams; ++s)
+            out.push_back(m_archive + "." + std::to_string(s));
+        return out;
+    }
 
     TempDir m_dir{"ruxen_mapped_job"};
+    std::string m_local = "mnt";  // the map's local side
+    const std::string m_map = m_dir / "map.txt", m_archive = m_dir / "out.rxpl", m_failures = m_dir / "failures.txt";
 };
 
 TEST_P(MappedJob, ReadsLocallyAndRecordsTheRecordedNames) {
     const JobCase& c = GetParam();
-    const std::string registry = m_dir / "registry.ini", map = m_dir / "map.txt", archive = m_dir / "out.rxpl",
-                      failures = m_dir / "failures.txt";
-    std::vector<std::string> args = {"--registry", registry, "--failures", failures, "--archive", archive,
-                                     "--streams", std::to_string(c.streams)};
-    if (c.snapshot) {
-        // The job's one volume /rec has its snapshot mounted at local/.
-        WriteWholeFile(m_dir / "fixtures/42.snap", "vol\t1\t/rec\t" + Local() + "\t0\t101\t55\t/dev/s1\n");
-        WriteWholeFile(registry, "[FileSystemAgent]\nsSnapFixtureDir=" + (m_dir / "fixtures") + "\n");
-        args.insert(args.end(), {"--app-id", "2:7", "--app-type", "33", "--snap-job-id", "42", "--snap-engine", "7"});
-    } else {
-        // The content entry's pattern pairs every local/vol* with /rec/vol*.
-        WriteWholeFile(registry, "[FileSystemAgent]\nProxyHandleWildCardOneLevel=Y\n");
-        WriteWholeFile(m_dir / "proxy.txt", "/rec/vol*\t" + Local("vol*") + "\n");
-        args.insert(args.end(), {"--app-id", "1:25", "--app-type", "25", "--proxy-map", m_dir / "proxy.txt"});
-    }
-    WriteWholeFile(map, "/rec\t" + Local() + "\n");
+    const std::string map = m_map, archive = m_archive, failures = m_failures;
+    std::vector<std::string> args = JobArgs(c);
     WriteWholeFile(m_dir / "c1", "/rec/vol1\n/rec/vol1/a.txt\n/rec/vol1/sub\n/rec/vol1/sub/b.bin\n");
-    WriteWholeFile(m_dir / "c2", "/rec/vol2\n/rec/vol2/c.txt\n/elsewhere/x\n");
+    WriteWholeFile(m_dir / "c2", "/rec/vol2\n/rec/vol2/c.txt\n/rec/vol2/../vol1/a.txt\n/rec/./vol2\n/elsewhere/x\n");
     args.insert(args.end(), {m_dir / "c1", m_dir / "c2"});
 
     ProgramResult r = RunProgram(m_dir.path(), "ruxen-backup", args);
@@ -89,8 +115,47 @@ TEST_P(MappedJob, ReadsLocallyAndRecordsTheRecordedNames) {
     for (const char* p : {"/rec/vol1\"", "/rec/vol1/a.txt\"", "/rec/vol1/sub/b.bin\"", "/rec/vol2/c.txt\""})
         EXPECT_NE(std::string::npos, r.out.find(std::string("name=\"") + p)) << p << "\n" << r.out;
     EXPECT_EQ(3u, matched);
-    // No pair covers it: an item failure, not a read of the recorded path.
-    EXPECT_EQ("/elsewhere/x:" + std::to_string(EINVAL) + "\n", failed);
+    // A "." or ".." component could lead out of the mapped tree, and no pair
+    // covers /elsewhere: item failures, not reads of other paths.
+    const std::string einval = ":" + std::to_string(EINVAL) + "\n";
+    EXPECT_EQ("/rec/vol2/../vol1/a.txt" + einval + "/rec/./vol2" + einval + "/elsewhere/x" + einval, failed);
+}
+
+// The names of a hard-link group's other members (records 149) are
+// recorded paths, as its headers carry: the dump names no local path, and
+// each name mapped through the verifier's map is a link of the item.
+TEST_P(MappedJob, HardLinkMembersGoUnderRecordedNames) {
+    const JobCase& c = GetParam();
+    const std::string job = m_dir / "job";
+    ASSERT_EQ(0, mkdir(job.c_str(), 0755));
+    ASSERT_EQ(0, link(Local("vol1/a.txt").c_str(), Local("vol1/sub/h1").c_str()));
+    ASSERT_EQ(0, link(Local("vol1/a.txt").c_str(), Local("vol2/h2").c_str()));
+    // The scan records real paths (its hard-links table too), so the map
+    // names the real local side here.
+    m_local = "local";
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", job, Local("vol1"), Local("vol2")});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    // The scan met the files here; the collect files name recorded paths.
+    std::vector<std::string> args = JobArgs(c);
+    args.insert(args.end(), {"--job-dir", job});
+    for (const auto& entry : std::filesystem::directory_iterator(job)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("CollectTot", 0) != 0)
+            continue;
+        std::string text = ReadWholeFile(entry.path().string());
+        for (size_t at; (at = text.find(Local())) != std::string::npos;)
+            text.replace(at, Local().size(), "/rec");
+        WriteWholeFile(entry.path().string(), text);
+    }
+    r = RunProgram(m_dir.path(), "ruxen-backup", args);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    std::vector<std::string> verify = {"--verify", "--map", m_map};
+    for (const std::string& a : Archives(c.streams))
+        verify.push_back(a);
+    ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", verify);
+    EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;
+    EXPECT_EQ(std::string::npos, dump.out.find(Local())) << "no local path is recorded\n" << dump.out;
+    EXPECT_NE(std::string::npos, dump.out.find("OPT_HDR2 type=149 length=17 text=\"/rec/vol1/sub/h1\"")) << dump.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, MappedJob,
@@ -99,26 +164,67 @@ INSTANTIATE_TEST_SUITE_P(Jobs, MappedJob,
                                            JobCase{"WildcardProxyTwoStreams", 2, false}),
                          [](const ::testing::TestParamInfo<JobCase>& i) { return std::string(i.param.name); });
 
-// A job whose snapshots or map cannot be had fails before its first item.
+// A job whose snapshots cannot be had fails before its first item; one
+// whose map cannot be read (an input) fails before its archive is made.
 TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     TempDir dir("ruxen_mapped_refused");
     WriteWholeFile(dir / "c", "/rec/x\n");
     WriteWholeFile(dir / "bad.map", "/rec relative\n");
-    const std::vector<std::vector<std::string>> cases = {
-        {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"},  // no fixtures: no snapshots
-        {"--proxy-map", dir / "bad.map"},
-        {"--name-map", dir / "bad.map"},
-        {"--replication-job-id", "9"},
+    const std::vector<std::pair<int, std::vector<std::string>>> cases = {
+        {1, {"--app-id", "2:7", "--snap-job-id", "42", "--snap-engine", "7"}},  // no fixtures: no snapshots
+        {2, {"--proxy-map", dir / "bad.map"}},
+        {2, {"--name-map", dir / "bad.map"}},
+        {1, {"--replication-job-id", "9"}},
     };
-    for (const auto& extra : cases) {
+    for (const auto& [status, extra] : cases) {
         std::vector<std::string> args = {"--archive", dir / "out"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(dir / "c");
+        unlink((dir / "out").c_str());
         ProgramResult r = RunProgram(dir.path(), "ruxen-backup", args);
-        EXPECT_EQ(1, r.exitCode) << extra[0] << "\n" << r.err;
+        EXPECT_EQ(status, r.exitCode) << extra[0] << "\n" << r.err;
+        EXPECT_EQ(status == 1, access((dir / "out").c_str(), F_OK) == 0) << extra[0];
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+}
+
+// Without a content mapping in force the name map says where each item is
+// read (the recorded files hold other bytes): the archive carries the
+// recorded names with the mapped files' bytes, in one stream or two.
+TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
+    TempDir dir("ruxen_name_mapped");
+    for (const char* d : {"rec", "rec/sub", "snap", "snap/sub"})
+        ASSERT_EQ(0, mkdir((dir / d).c_str(), 0755)) << d;
+    WriteWholeFile(dir / "rec/a", "recorded a\n");
+    WriteWholeFile(dir / "snap/a", "the snapshot's a\n");
+    WriteWholeFile(dir / "rec/sub/b", pattern(70000, 1));
+    WriteWholeFile(dir / "snap/sub/b", pattern(70000, 2));
+    const std::string names = dir / "names.map";
+    WriteWholeFile(names, dir / "rec\t" + dir / "snap\n");
+    WriteWholeFile(dir / "c1", dir / "rec/a\n");
+    WriteWholeFile(dir / "c2", dir / "rec/sub\n" + dir / "rec/sub/b\n");
+    for (int streams : {1, 2}) {
+        SCOPED_TRACE(streams);
+        const std::string archive = dir / ("out" + std::to_string(streams));
+        ProgramResult r = RunProgram(
+            dir.path(), "ruxen-backup",
+            {"--name-map", names, "--streams", std::to_string(streams), "--archive", archive, dir / "c1", dir / "c2"},
+            {{"RUXEN_LOG_LEVEL=2"}, {}});
+        ASSERT_EQ(0, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("mapped '" + dir / "rec/a' to '" + dir / "snap/a'")) << r.err;
+        std::vector<std::string> archives;
+        for (int s = 1; s <= streams; ++s)
+            archives.push_back(streams == 1 ? archive : archive + "." + std::to_string(s));
+        std::vector<std::string> verify = {"--verify", "--map", names};
+        verify.insert(verify.end(), archives.begin(), archives.end());
+        ProgramResult dump = RunProgram(dir.path(), "ruxen-dump", verify);
+        EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;
+        EXPECT_NE(std::string::npos, dump.out.find("verify: 3 items, 2 compared, 2 matched")) << dump.out;
+        EXPECT_NE(std::string::npos, dump.out.find("name=\"" + dir / "rec/a\"")) << dump.out;
+        verify.erase(verify.begin() + 1, verify.begin() + 3);  // the recorded files: other bytes
+        EXPECT_EQ(1, RunProgram(dir.path(), "ruxen-dump", verify).exitCode);
+    }
 }
 
 }  // namespace

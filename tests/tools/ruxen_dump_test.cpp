@@ -31,15 +31,20 @@ struct RunResult {
     std::string err;
 };
 
-RunResult RunDump(const TempDir& dir, std::vector<std::string> args) {
+// `input` (at most a pipe's worth) goes to standard input through a pipe.
+RunResult RunDump(const TempDir& dir, std::vector<std::string> args, const std::string& input = "") {
     std::string bin = std::string(RUXEN_BIN_DIR) + "/ruxen-dump";
     std::string outPath = dir / "stdout", errPath = dir / "stderr";
+    int in[2];
+    EXPECT_EQ(0, pipe(in));
     pid_t pid = fork();
     if (pid == 0) {
         int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(o, 1);
         dup2(e, 2);
+        dup2(in[0], 0);
+        close(in[1]);
         std::vector<char*> argv{bin.data()};
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -47,6 +52,9 @@ RunResult RunDump(const TempDir& dir, std::vector<std::string> args) {
         execv(bin.c_str(), argv.data());
         _exit(127);
     }
+    close(in[0]);
+    EXPECT_EQ(static_cast<ssize_t>(input.size()), write(in[1], input.data(), input.size()));
+    close(in[1]);
     int st = 0;
     waitpid(pid, &st, 0);
     RunResult res;
@@ -176,6 +184,10 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
               "value=\"/x\"]\n"
               "1703 IDX_METADATA type=159 length=46 message IdxMetaData{7=FileSetData{1=\"fs\"}}\n"
               "1757 END type=4294967295 length=20 items=3 data_bytes=11 status=0(complete)\n");
+    // The same from standard input through a pipe, where nothing can seek.
+    RunResult piped = RunDump(dir, {"-"}, ReadWholeFile(stream));
+    EXPECT_EQ(piped.status, 1);
+    EXPECT_EQ(piped.out, r.out);
 }
 
 // Streams cut short or damaged fail and say where; so does, with --verify,
@@ -246,6 +258,7 @@ TEST(RuxenDump, UsageErrors) {
     TempDir dir;
     EXPECT_EQ(RunDump(dir, {}).status, 2);
     EXPECT_EQ(RunDump(dir, {"--bogus", "x"}).status, 2);
+    EXPECT_EQ(RunDump(dir, {"-", "-"}).status, 2);  // standard input is read once
     RunResult help = RunDump(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: ruxen-dump"), std::string::npos);

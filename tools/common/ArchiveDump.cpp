@@ -9,6 +9,9 @@
 #include "ArchiveVerifier.h"
 #include "IndexDump.h"
 #include "platform/Coding.h"
+#include "platform/IdxMessage.h"
+#include "platform/IndexMetaDataHelper.h"
+#include "platform/IndexMetaDataKinds.h"
 #include "platform/PrintableText.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -277,5 +280,11 @@ bool ArchiveDump::DumpMetadata(ArchiveStreamReader& reader, const ArchiveRecord&
     m_line += ' ';
     m_line += text;
     Emit();
+    std::vector<IndexMetaDataHelper::Pair> pairs;
+    if (m_verifier && (n == 0 || static_cast<uint8_t>(p[0]) != IdxMessage::kTag) &&
+        IndexMetaDataHelper::DecodePairs(p, n, &pairs, &why))
+        for (const IndexMetaDataHelper::Pair& pair : pairs)
+            if (pair.kind == IndexMetaDataKind::LONGFILEPATH_REAL_PATH)
+                m_verifier->RealPath(pair.value, r.offset);
     return true;
 }

@@ -15,6 +15,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/FdIO.h"
 #include "platform/KxACLHelper.h"
+#include "platform/KxLongPathHandler.h"
 #include "platform/PathUtil.h"
 #include "platform/PrintableText.h"
 #include "platform/UtfFileOps.h"
@@ -25,6 +26,7 @@ namespace {
 unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 const char kPhonyReason[] = "hard-link group data under its phony name";
+const char kLongPathReason[] = "long path sent under a substitute name, without its real path";
 
 // The reader leaves out what the optional header cannot hold (E2BIG): the
 // item's attributes are then more than any stream carries.
@@ -48,7 +50,7 @@ const char* SkipReason(const ZXFileHeader& h) {
     if (h.portable_flags & ZXFLAG_HARDLINK_PHONY_NAME)
         return kPhonyReason;
     if (h.portable_flags & ZXFLAG_LONG_PATH_NAME)
-        return "long path sent under a substitute name";
+        return kLongPathReason;  // until its real path comes
     return nullptr;
 }
 
@@ -63,18 +65,27 @@ std::vector<std::string> Comparable(const std::vector<KxACL::Entry>& entries) {
     return out;
 }
 
+// lstat(2), also for a path longer than PATH_MAX (walked down a component
+// run at a time, as the backup reads such paths).
+int LstatAnyLength(const std::string& path, struct stat* st) {
+    KxLongPathHandler* longPaths = KxLongPathHandler::GetHandler();
+    return longPaths ? longPaths->lstat_long(path.c_str(), st) : lstat(path.c_str(), st);
+}
+
 // Opens the regular file at `path` (fstat into `st`); -1 with errno, EINVAL
 // when it is something else. A stream names any path: a device or FIFO there
 // is never opened (a tape rewinds, a waiting writer would be woken), a final
 // symbolic link never followed, and nothing blocks.
 int OpenRegular(const std::string& path, struct stat* st) {
-    if (path.empty() || lstat(path.c_str(), st) != 0)
+    if (path.empty() || LstatAnyLength(path, st) != 0)
         return -1;
     if (!S_ISREG(st->st_mode)) {
         errno = EINVAL;
         return -1;
     }
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+    KxLongPathHandler* longPaths = KxLongPathHandler::GetHandler();
+    int fd = longPaths ? longPaths->open_long(path.c_str(), flags) : open(path.c_str(), flags);
     if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
         close(fd);
         errno = EINVAL;
@@ -87,8 +98,16 @@ int OpenRegular(const std::string& path, struct stat* st) {
 
 ArchiveVerifier::ArchiveVerifier(FILE* out) : m_out(out) {}
 
+// The local side of each pair is configuration, named by whoever runs the
+// check: it is resolved once here, as the backup resolves its map's local
+// prefixes, so that below it files are opened by the walk's rule.
 void ArchiveVerifier::SetPathMap(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    m_pathMap = std::map<std::string, std::string>(pairs.begin(), pairs.end());
+    m_pathMap.clear();
+    for (const auto& pair : pairs) {
+        char* real = realpath(pair.second.c_str(), nullptr);
+        m_pathMap.emplace(pair.first, real ? std::string(real) : pair.second);
+        free(real);
+    }
 }
 
 bool ArchiveVerifier::ToLocal(std::string& path) const {
@@ -359,12 +378,17 @@ void ArchiveVerifier::Member(std::string_view name, uint64_t offset) {
     if (m_undecoded)
         return;
     std::string member(name);
-    ToLocal(member);
+    // A member name is recorded like the item's: one no pair covers was
+    // sent under another name than the headers use.
+    const bool mapped = ToLocal(member);
     struct stat st;
-    if (lstat(member.c_str(), &st) != 0 || st.st_ino != m_ino || static_cast<uint32_t>(st.st_dev) != m_dev) {
+    if (!mapped || LstatAnyLength(member, &st) != 0 || st.st_ino != m_ino ||
+        static_cast<uint32_t>(st.st_dev) != m_dev) {
         std::string shown;
         ruxen::AppendPrintable(shown, member.data(), member.size());
-        Mismatch("hard-link member [%s] is not a link of the item", shown.c_str());
+        Mismatch(mapped ? "hard-link member [%s] is not a link of the item"
+                        : "hard-link member [%s] lies under no pair of the path map",
+                 shown.c_str());
         return;
     }
     // The group's data is compared with its first member.
@@ -373,6 +397,28 @@ void ArchiveVerifier::Member(std::string_view name, uint64_t offset) {
         m_skipReason = nullptr;
         m_compare = m_nameIsPath = true;
     }
+}
+
+void ArchiveVerifier::RealPath(std::string_view path, uint64_t offset) {
+    if (!m_inItem) {
+        Line("ERROR record at offset %llu: real path outside an item", ULL(offset));
+        ++m_streamErrors;
+        return;
+    }
+    // Only an item sent under a substitute name is compared at its real
+    // path, and only before its bytes began.
+    if (m_undecoded || m_skipReason != kLongPathReason || m_sawContent)
+        return;
+    m_path.assign(path.data(), path.size());
+    m_escaped += " (as ";
+    ruxen::AppendPrintable(m_escaped, m_path.data(), m_path.size());
+    m_escaped += ")";
+    if (!ToLocal(m_path)) {
+        m_skipReason = "no pair of the path map covers it";
+        return;
+    }
+    m_skipReason = nullptr;
+    m_compare = true;
 }
 
 void ArchiveVerifier::OptionalHeader(uint32_t type, const char* payload, size_t length, uint64_t offset) {

@@ -11,6 +11,10 @@
 // companion's entries as the reader delivers them (a missing or short
 // properties entry as zeros).
 //
+// A path longer than PATH_MAX is opened by walking it down. An item sent
+// under a long-path substitute name is compared at the real path its
+// metadata record (159) carries.
+//
 // Besides the bytes, the names a hard-link group's item carries (records
 // 149) must be links of the item, and the first of them stands in for the
 // group's phony name, so that the group's data is compared too; and an
@@ -69,8 +73,13 @@ public:
     // A piece of a data record; `offset` is the record's stream offset.
     void Data(const char* bytes, size_t length, uint64_t offset);
     void Hole(uint64_t size, uint64_t offset);
-    // A hard-link member name (record 149), without its NUL.
+    // A hard-link member name (record 149), without its NUL. With a path
+    // map, a name no pair covers is a mismatch.
     void Member(std::string_view name, uint64_t offset);
+    // The real path an item sent under a long-path substitute name carries
+    // in its metadata (record 159): the item is compared with the file
+    // there (through the path map), however long the path.
+    void RealPath(std::string_view path, uint64_t offset);
     // An optional header's payload (the prefix taken off).
     void OptionalHeader(uint32_t type, const char* payload, size_t length, uint64_t offset);
     // End-of-item record: failed for type 134; text is its payload up to

@@ -1,0 +1,89 @@
+#include "ruxen/CollectInputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/FdIO.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 256 * 1024;
+
+bool Fail(std::string* error, const std::string& text) {
+    if (error)
+        *error = text;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> CollectInputFile::CopyDirectories(const std::string& archivePath) {
+    std::vector<std::string> dirs;
+    struct stat st;
+    if (!archivePath.empty() && archivePath != "-" &&
+        (stat(archivePath.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode))) {
+        const size_t slash = archivePath.rfind('/');
+        dirs.push_back(slash == std::string::npos ? "." : slash == 0 ? "/" : archivePath.substr(0, slash));
+    }
+    const char* tmp = getenv("TMPDIR");
+    dirs.push_back(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    return dirs;
+}
+
+bool CollectInputFile::Open(const std::string& path, const std::vector<std::string>& copyDirectories,
+                            std::string* error) {
+    m_fd.reset();
+    m_path = path;
+    m_copied = false;
+    m_copiedBytes = 0;
+    ScopedFd source(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (!source.valid() || fstat(source.get(), &st) != 0)
+        return Fail(error, "cannot open the collect file " + path + ": " + strerror(errno));
+    if (S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode))
+        return Fail(error,
+                    "the collect file " + path + " is a " + (S_ISDIR(st.st_mode) ? "directory" : "block device"));
+    if (S_ISREG(st.st_mode)) {
+        m_fd = std::move(source);
+        return true;
+    }
+
+    // Read once, whole, into a file every reader of the job can share.
+    ScopedFd copy;
+    std::string tried;
+    int why = 0;
+    for (const std::string& dir : copyDirectories) {
+        copy.reset(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (copy.valid()) {
+            tried = dir;
+            break;
+        }
+        why = errno;
+        tried += (tried.empty() ? "" : ", ") + dir;
+    }
+    if (!copy.valid())
+        return Fail(error, "cannot make a temporary copy of the collect file " + path +
+                               " (which is not a regular file) in " + tried + ": " + strerror(why));
+    std::vector<char> buf(kCopyChunk);
+    for (;;) {
+        const ssize_t n = read(source.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(error, "cannot read the collect file " + path + ": " + strerror(errno));
+        if (n == 0)
+            break;
+        if (ruxen::writeAll(copy.get(), buf.data(), static_cast<size_t>(n)) != 0)
+            return Fail(error, "cannot copy the collect file " + path + " into a temporary file in " + tried + ": " +
+                                   strerror(errno));
+        m_copiedBytes += static_cast<uint64_t>(n);
+    }
+    m_fd = std::move(copy);
+    m_copied = true;
+    return true;
+}

@@ -34,6 +34,8 @@ void ArchiveStreamReader::Reset(const char* name) {
     m_open = false;
     m_ended = false;
     m_endOffset = 0;
+    m_endLength = 0;
+    m_endStatus = kArchiveStreamStatusUnknown;
     m_tally = ArchiveStreamTally();
     m_offset = 0;
     m_current = ArchiveRecord();
@@ -200,18 +202,17 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
 }
 
 // The end record: its counts must be those of the records before it, and
-// nothing may follow it.
+// nothing may follow it. An older writer's has no status.
 bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
-    if (length != kArchiveStreamEndPayloadSize)
-        return SetError("end record at offset %llu: payload length %u, expected %u", ULL(at), length,
-                        kArchiveStreamEndPayloadSize);
+    if (length != kArchiveStreamEndPayloadSize && length != kArchiveStreamOldEndPayloadSize)
+        return SetError("end record at offset %llu: payload length %u, expected %u (or %u of an older writer)", ULL(at),
+                        length, kArchiveStreamEndPayloadSize, kArchiveStreamOldEndPayloadSize);
     char payload[kArchiveStreamEndPayloadSize];
-    size_t got = Pull(payload, sizeof(payload));
-    if (got < sizeof(payload)) {
+    size_t got = Pull(payload, length);
+    if (got < length) {
         if (m_readErrno)
             return SetError("read error at offset %llu: %s", ULL(m_offset), strerror(m_readErrno));
-        return SetError("truncated end record at offset %llu: %zu of %u payload bytes", ULL(at), got,
-                        kArchiveStreamEndPayloadSize);
+        return SetError("truncated end record at offset %llu: %zu of %u payload bytes", ULL(at), got, length);
     }
     uint64_t items = ruxen::DecodeFixed64(payload);
     uint64_t dataBytes = ruxen::DecodeFixed64(payload + 8);
@@ -228,6 +229,9 @@ bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
     }
     m_ended = true;
     m_endOffset = at;
+    m_endLength = length;
+    m_endStatus =
+        length == kArchiveStreamEndPayloadSize ? ruxen::DecodeFixed32(payload + 16) : kArchiveStreamStatusUnknown;
     return true;
 }
 

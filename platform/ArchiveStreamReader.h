@@ -4,7 +4,9 @@
 // kArchiveStreamMaxPayload (64 MiB), a frame or payload cut short, a stream
 // that ends without its end record, an end record whose counts disagree
 // with the records before it, and bytes after the end record; each error
-// message names the byte offset at which the stream went wrong. After an
+// message names the byte offset at which the stream went wrong. The end
+// record of an older writer (16 bytes, no status) is read, its status
+// answered as kArchiveStreamStatusUnknown. After an
 // error every call fails with the same message.
 //
 // Use: Open, then Next for each record; Next answers kEnd once it has read
@@ -69,6 +71,11 @@ public:
     const ArchiveStreamTally& Tally() const { return m_tally; }
     // Stream offset of the end record's frame, once Next answered kEnd.
     uint64_t EndOffset() const { return m_endOffset; }
+    // The end record's payload length (20, or 16 of an older writer) and
+    // status (ArchiveStreamStatus, or kArchiveStreamStatusUnknown), once
+    // Next answered kEnd.
+    uint32_t EndLength() const { return m_endLength; }
+    uint32_t EndStatus() const { return m_endStatus; }
 
 private:
     void Reset(const char* name);
@@ -95,6 +102,8 @@ private:
     bool m_open = false;
     bool m_ended = false;
     uint64_t m_endOffset = 0;
+    uint32_t m_endLength = 0;
+    uint32_t m_endStatus = kArchiveStreamStatusUnknown;
     ArchiveStreamTally m_tally;
 
     uint64_t m_offset = 0;

@@ -1,16 +1,39 @@
 #include "platform/FdIO.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace ruxen {
 
-int readAll(int fd, void* buf, size_t count) {
+int readAll(int fd, void* buf, size_t count) { return readAllWithin(fd, buf, count, -1); }
+
+// A negative timeout waits as long as it takes, without polling.
+int readAllWithin(int fd, void* buf, size_t count, int timeoutMs) {
+    struct timespec start;
+    if (timeoutMs >= 0)
+        clock_gettime(CLOCK_MONOTONIC, &start);
     char* p = static_cast<char*>(buf);
     while (count > 0) {
+        if (timeoutMs >= 0) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            const int ready = spent < timeoutMs ? poll(&pfd, 1, static_cast<int>(timeoutMs - spent)) : 0;
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready < 0)
+                return -1;
+            if (ready == 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+        }
         ssize_t n = read(fd, p, count);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || (timeoutMs >= 0 && errno == EAGAIN))
                 continue;
             return -1;
         }

@@ -10,6 +10,10 @@
 namespace ruxen {
 
 int readAll(int fd, void* buf, size_t count);
+// readAll within `timeoutMs` milliseconds in all (negative: no limit): a
+// writer that stops part-way through is a failure with errno ETIMEDOUT,
+// never a reader that waits for ever.
+int readAllWithin(int fd, void* buf, size_t count, int timeoutMs);
 int writeAll(int fd, const void* buf, size_t count);
 
 // Reads up to `count` bytes at `offset`, looping over short counts and

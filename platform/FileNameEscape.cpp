@@ -4,9 +4,7 @@
 
 namespace {
 
-inline bool needsEscape(unsigned char c) {
-    return c == '\r' || c == '\n' || c == '%';
-}
+inline bool needsEscape(unsigned char c) { return c < 0x20 || c == 0x7f || c == '%'; }
 
 inline int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9')
@@ -37,8 +35,13 @@ std::string escapeFileName(const char* path) {
     return out;
 }
 
-void escapeFileNameInto(const char* path, size_t len, std::string& out) {
+void appendEscapedByte(unsigned char c, std::string& out) {
     static const char kHex[] = "0123456789ABCDEF";
+    const char esc[3] = {'%', kHex[c >> 4], kHex[c & 0x0F]};
+    out.append(esc, sizeof(esc));
+}
+
+void escapeFileNameInto(const char* path, size_t len, std::string& out) {
     if (!path || len == 0)
         return;
     out.reserve(out.size() + len);
@@ -48,8 +51,7 @@ void escapeFileNameInto(const char* path, size_t len, std::string& out) {
         if (!needsEscape(c))
             continue;
         out.append(path + runStart, i - runStart);
-        char esc[3] = {'%', kHex[c >> 4], kHex[c & 0x0F]};
-        out.append(esc, sizeof(esc));
+        appendEscapedByte(c, out);
         runStart = i + 1;
     }
     out.append(path + runStart, len - runStart);

@@ -1,8 +1,9 @@
 // Escaping of paths for line-oriented files (collect files, hard-link collect
 // files, failure lists): a path may hold any byte but NUL, while a line ends
-// at a line feed. Carriage return, line feed and "%" are written as "%" and
-// two upper-case hexadecimal digits ("%0D", "%0A", "%25"); every other byte
-// is written unchanged.
+// at a line feed. Control bytes (carriage return and line feed among them),
+// DEL and "%" are written as "%" and two upper-case hexadecimal digits
+// ("%0D", "%0A", "%1B", "%25"), so that no name ends a line or drives a
+// terminal; every other byte is written unchanged.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,9 @@ namespace ruxen {
 
 // The escaped form of a NUL-terminated path (a null pointer gives "").
 std::string escapeFileName(const char* path);
+
+// Appends "%" and the two hexadecimal digits of c to out.
+void appendEscapedByte(unsigned char c, std::string& out);
 
 // Appends the escaped form of path[0, len) to out. For hot paths that reuse
 // one buffer: clear it, then append.

@@ -75,6 +75,7 @@ int FileRecordSink::Start(int fd, const char* name, bool own) {
     m_name = name;
     m_bytesWritten = 0;
     m_tally = ArchiveStreamTally();
+    m_endStatus = kStreamComplete;
     m_writePiece = 0;
     SizePipe();
     memcpy(m_stage, m_magic, sizeof(kArchiveStreamMagic));
@@ -237,7 +238,7 @@ int FileRecordSink::Finish(bool whole) {
     // as cut short.
     if (whole && m_errno == 0) {
         char end[kArchiveStreamEndRecordSize];
-        EncodeArchiveStreamEnd(end, m_tally);
+        EncodeArchiveStreamEnd(end, m_tally, m_endStatus);
         Stage(kArchiveStreamEndRecord, end + kArchiveStreamFrameSize, kArchiveStreamEndPayloadSize);
     }
     (void)Flush();  // a failure is sticky in m_errno

@@ -1,7 +1,8 @@
 // A record sink that writes the archive stream to a local file or any file
 // descriptor (a pipe, /dev/null), in the layout of ArchiveStreamFormat.h,
 // which other tools read. Close ends the stream with its end record (item
-// and data-byte counts of what was written) unless a write failed before.
+// and data-byte counts of what was written, and the stream's status) unless
+// a write failed before.
 //
 // Writes are buffered. A small record is copied into a staging buffer, and
 // the staged bytes go out in one write once half a megabyte or more has
@@ -62,6 +63,14 @@ public:
     int Flush() override;
     // Writes the end record (when no write failed), flushes and closes.
     int Close() override;
+    // The status the end record will carry (ArchiveStreamStatus): a stream
+    // that knows it did not do all it was given says why. The first non-zero
+    // status set stays; Open and Attach clear it.
+    void SetEndStatus(uint32_t status) {
+        if (m_endStatus == kStreamComplete)
+            m_endStatus = status;
+    }
+    uint32_t EndStatus() const { return m_endStatus; }
 
     bool IsOpen() const { return m_fd >= 0; }
     // The errno of the first write or close failure, 0 while there is none.
@@ -97,5 +106,6 @@ private:
     uint64_t m_bytesWritten = 0;
     size_t m_writePiece = 0;  // largest write per system call, 0 for no limit
     ArchiveStreamTally m_tally;
+    uint32_t m_endStatus = kStreamComplete;
     SinkBufferPool m_pool;
 };

@@ -41,11 +41,14 @@ bool Exists(const char* name) {
     if (lstat(path.c_str(), &st) != 0)
         return false;
     bool owner = st.st_uid == 0 || st.st_uid == geteuid();
-    if (S_ISLNK(st.st_mode) || !owner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        KXLOG(0, "hook file %s passed over: owner %u, mode 0%o; a hook must be a file of root or uid %u "
-              "that group and others cannot write",
+    // A second name is no hook: where protected_hardlinks is off, anyone may
+    // link any root-owned file into /tmp under a hook's name.
+    if (S_ISLNK(st.st_mode) || !owner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1) {
+        KXLOG(0,
+              "hook file %s passed over: owner %u, mode 0%o, %u links; a hook must be a file of root or "
+              "uid %u with one link that group and others cannot write",
               path.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode),
-              static_cast<unsigned>(geteuid()));
+              static_cast<unsigned>(st.st_nlink), static_cast<unsigned>(geteuid()));
         return false;
     }
     return true;

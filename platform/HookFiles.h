@@ -17,10 +17,11 @@ const std::string& Directory();
 RUXEN_EXPORT std::string Path(const char* name);
 
 // Whether the hook file is present and may be trusted: a file (not a
-// symbolic link) owned by root or by the running user, and not writable by
-// group or others. Anyone may create files in "/tmp"; a hook planted there
-// by another user, or one that others could have changed, is passed over
-// (and logged).
+// symbolic link) of one link, owned by root or by the running user, and not
+// writable by group or others. Anyone may create files in "/tmp"; a hook
+// planted there by another user (a hard link to a root-owned file among
+// them), or one that others could have changed, is passed over (and
+// logged).
 bool Exists(const char* name);
 
 // Test-only: point the hook directory elsewhere; an empty string restores the

@@ -12,6 +12,7 @@
 
 #include "platform/FdIO.h"
 #include "platform/NoDestructor.h"
+#include "platform/PrintableText.h"
 
 int KxLog::s_level = 1;
 
@@ -57,16 +58,19 @@ void KxLog::VWrite(int level, const char* function, int line, const char* fmt, v
                      static_cast<int>(getpid()), tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
                      tmv.tm_min, tmv.tm_sec, level, function ? function : "?", line);
     size_t len = n < 0 ? 0 : std::min(static_cast<size_t>(n), kPrefixBytes - 1);
-    int body = vsnprintf(buf + len, kMaxMessageBytes + 1, fmt, ap);
-    if (body > 0 && static_cast<size_t>(body) > kMaxMessageBytes) {
-        len += kMaxMessageBytes;
-        len += static_cast<size_t>(snprintf(buf + len, kMarkBytes, "... [%zu bytes cut]",
-                                            static_cast<size_t>(body) - kMaxMessageBytes));
-    } else if (body > 0) {
-        len += static_cast<size_t>(body);
-    }
-    if (len == 0 || buf[len - 1] != '\n')
-        buf[len++] = '\n';
+    // Control bytes of names and collect lines in the message are escaped
+    // ("\x0a"), so that no argument can end the line or forge another.
+    char raw[kMaxMessageBytes + 1];
+    int body = vsnprintf(raw, sizeof raw, fmt, ap);
+    size_t rawLen = body > 0 ? std::min(static_cast<size_t>(body), kMaxMessageBytes) : 0;
+    size_t whole = body > 0 ? static_cast<size_t>(body) : 0;
+    if (rawLen == whole && rawLen > 0 && raw[rawLen - 1] == '\n')
+        --rawLen, --whole;  // the message's own line end
+    size_t used = 0;
+    len += ruxen::CopyControlsEscaped(buf + len, kMaxMessageBytes, raw, rawLen, &used);
+    if (used < whole)
+        len += static_cast<size_t>(snprintf(buf + len, kMarkBytes, "... [%zu bytes cut]", whole - used));
+    buf[len++] = '\n';
 
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);

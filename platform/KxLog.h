@@ -8,6 +8,8 @@
 // parent and child processes sharing one file do not interleave. A message
 // longer than kMaxMessageBytes is cut there and marked "... [N bytes cut]",
 // so an over-long argument (a registry line, a path) cannot blow up the log;
+// control bytes in the message are escaped as "\xNN" (platform/PrintableText),
+// so a name holding a line feed or a terminal sequence stays on its line;
 // writing a line allocates nothing.
 //
 // Writing a line leaves errno as it was, so a caller may log a failure and

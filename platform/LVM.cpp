@@ -184,10 +184,26 @@ std::unique_ptr<Engine> SysfsProvider::getByDevNum(unsigned maj, unsigned min, c
     return std::make_unique<SysfsEngine>(m_sys, m_dev, device, devNum, uuid);
 }
 
-std::unique_ptr<Engine> getByLVDevice(const std::string& device) {
-    static SysfsProvider sysfs;
-    return (g_provider ? g_provider : &sysfs)->getByLVDevice(device);
+bool Provider::blockDevice(const std::string& path, dev_t* rdev) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return false;
+    *rdev = st.st_rdev;
+    return true;
 }
+
+namespace {
+
+Provider& provider() {
+    static SysfsProvider sysfs;
+    return g_provider ? *g_provider : sysfs;
+}
+
+}  // namespace
+
+std::unique_ptr<Engine> getByLVDevice(const std::string& device) { return provider().getByLVDevice(device); }
+
+bool blockDevice(const std::string& path, dev_t* rdev) { return provider().blockDevice(path, rdev); }
 
 void SetProviderForTest(Provider* provider) { g_provider = provider; }
 

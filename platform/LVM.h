@@ -20,6 +20,8 @@
 // data) to the first device that is not one of them.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -66,6 +68,9 @@ public:
     // An engine for a logical-volume device, or null for any other device
     // (not a block device, not device-mapper, not LVM, or not there).
     virtual std::unique_ptr<Engine> getByLVDevice(const std::string& device) = 0;
+    // Whether `path` is a block device, and its device number: what stat
+    // says, unless a test provider names devices of its own.
+    virtual bool blockDevice(const std::string& path, dev_t* rdev);
 };
 
 class SysfsProvider : public Provider {
@@ -82,6 +87,7 @@ private:
 
 // Through the process's provider (the sysfs one unless replaced).
 std::unique_ptr<Engine> getByLVDevice(const std::string& device);
+bool blockDevice(const std::string& path, dev_t* rdev);
 // Test-only: replace the process's provider (the caller keeps ownership);
 // null restores the sysfs provider.
 void SetProviderForTest(Provider* provider);

@@ -111,7 +111,7 @@ std::string MemoryRecordSink::Serialize() const {
     }
     if (m_closed) {
         char end[kArchiveStreamEndRecordSize];
-        EncodeArchiveStreamEnd(end, tally);
+        EncodeArchiveStreamEnd(end, tally, kStreamComplete);
         out.append(end, sizeof(end));
     }
     return out;

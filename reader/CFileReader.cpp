@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +15,7 @@
 #include "platform/KxLog.h"
 #include "platform/PerfCounter.h"
 #include "platform/ReadCacheAdvise.h"
+#include "platform/StopSignals.h"
 #include "reader/CFileReaderContext.h"
 
 namespace {
@@ -174,13 +177,16 @@ int CFileReader::openFile(const char* path) {
             m_directIO = false;
             continue;
         }
-        if ((e == EAGAIN || e == EWOULDBLOCK) && want == S_IFREG && (flags & O_NONBLOCK)) {
-            // Under a write lease (a file server's oplock or delegation) a
-            // non-blocking open is refused; a blocking one waits until the
-            // holder lets go, as any reader of the file does.
-            KXLOG(1, "Failed to open %s: %s; again in blocking mode", path, strerror(e));
-            flags &= ~O_NONBLOCK;
-            continue;
+        if ((e == EAGAIN || e == EWOULDBLOCK) && want == S_IFREG) {
+            // Under a write lease (a file server's oplock or delegation) an
+            // open is refused until the holder lets go, which the kernel has
+            // now asked it to do. A blocking open would wait the kernel's
+            // lease-break time (45 s by default) for every such file; the
+            // wait here is bounded.
+            fd.reset(openUnderLease(path, flags));
+            if (fd.valid())
+                break;
+            e = errno;
         }
         KXLOG(-1, "Failed to open %s: %s", path, strerror(e));
         m_directIO = false;
@@ -225,6 +231,32 @@ int CFileReader::openFile(const char* path) {
     }
     m_fd = std::move(fd);
     return m_fd.get();
+}
+
+int CFileReader::openUnderLease(const char* path, int flags) {
+    const long bound = m_ctx->LeaseBreakWaitSeconds();
+    KXLOG(1, "%s is under a write lease: waiting up to %ld s for its holder to let go", path, bound);
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long pauseUs = 1000;
+    for (;;) {
+        const int fd = openPath(path, flags);
+        if (fd >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return fd;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waitedUs = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+        if (ruxen::StopRequested() != 0) {
+            errno = EINTR;  // the job stops: no more waiting
+            return -1;
+        }
+        if (waitedUs >= bound * 1000000L) {
+            KXLOG(-1, "%s: the write lease on it was not released within %ld s", path, bound);
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        usleep(static_cast<useconds_t>(std::min(pauseUs, bound * 1000000L - waitedUs)));
+        pauseUs = std::min(pauseUs * 2, 100000L);
+    }
 }
 
 // ---------------------------------------------------------------- closeFile

@@ -196,6 +196,11 @@ private:
     int initAppleDouble(bool preserveTimes);
     int lstatPath(const char* path, struct stat* st);
     int openPath(const char* path, int flags);
+    // Opens a regular file under a write lease: non-blocking opens, retried
+    // until the holder lets go, for at most the context's lease wait (or
+    // until a stop is asked for). A descriptor, or -1 with errno
+    // (EWOULDBLOCK: the lease was not released in time; EINTR: stopped).
+    int openUnderLease(const char* path, int flags);
     int readStub(char* buf, size_t size);
     int readData(char* buf, size_t size);
     int readAppleDoublePart(char* buf, size_t size);

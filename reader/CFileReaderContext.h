@@ -45,12 +45,19 @@ public:
     static constexpr uint32_t kMinAlignment = 512;
     static constexpr uint32_t kMaxAlignment = 1024 * 1024;
 
+    // Registry key (FileSystemAgent): how long, in seconds, an open waits
+    // for the holder of a write lease on the file to let go before the
+    // item fails (0 to 3600).
+    static constexpr const char* kKeyLeaseBreakWait = "nLeaseBreakWaitSeconds";
+    static constexpr long kDefaultLeaseBreakWaitSeconds = 5;
+    static constexpr long kMaxLeaseBreakWaitSeconds = 3600;
+
     CFileReaderContext();
     virtual ~CFileReaderContext();
     CFileReaderContext(const CFileReaderContext&) = delete;
     CFileReaderContext& operator=(const CFileReaderContext&) = delete;
 
-    // Hook files and the kernel's O_NOATIME support.
+    // Hook files, the kernel's O_NOATIME support and the lease wait.
     void Init();
     // The registry's direct-I/O switch and read-buffer alignment.
     void InitDirectIO();
@@ -127,6 +134,7 @@ public:
     void SetDistributedAppsClusterType(int type) { m_clusterType = type; }
     int GetDistributedAppsClusterType() const { return m_clusterType; }
     bool IsNoATimeUpdate() const { return m_noATime; }
+    long LeaseBreakWaitSeconds() const { return m_leaseWaitSeconds; }
 
 private:
     bool m_turboMode = false;
@@ -157,4 +165,5 @@ private:
     bool m_lustreBackup = false;
     int m_clusterType = 0;
     bool m_noATime = false;
+    long m_leaseWaitSeconds = kDefaultLeaseBreakWaitSeconds;
 };

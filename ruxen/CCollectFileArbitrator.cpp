@@ -127,8 +127,8 @@ bool CCollectFileArbitrator::TranslatedViaLVM(const std::string& device, std::ve
                                               std::string& name) const {
     // Only a block device can be a logical volume; anything else ("tmpfs",
     // "server:/export", a file) is a plain device.
-    struct stat dev;
-    if (stat(device.c_str(), &dev) != 0 || !S_ISBLK(dev.st_mode)) {
+    dev_t dev = 0;
+    if (!LVM::blockDevice(device, &dev)) {
         EVDEBUG(kArbLevel, "Device %s is not translated via LVM", device.c_str());
         return false;
     }
@@ -150,8 +150,8 @@ bool CCollectFileArbitrator::TranslatedViaLVM(const std::string& device, std::ve
     name = device;
     for (const auto& entry : vg.lvs) {
         const LVM::LV& lv = entry.second;
-        struct stat st;
-        if (stat(lv.devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev.st_rdev)
+        dev_t lvDev = 0;
+        if (!LVM::blockDevice(lv.devicePath, &lvDev) || lvDev != dev)
             continue;
         for (const std::string& pvName : lv.pvs) {
             auto pv = vg.pvs.find(pvName);

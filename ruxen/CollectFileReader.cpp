@@ -94,6 +94,9 @@ bool CollectFileReader::Start(int fd, const std::string& name, std::string* erro
     // open file (the stream and its prefetcher) never move each other.
     m_positional = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     m_name = name;
+    // The path is followed only while it names this file: a piped collect
+    // file's copy is checked through its descriptor alone.
+    m_identity.Take(m_fd, name);
     m_memory = false;
     m_buf.resize(kBufferBytes);
     m_begin = m_end = 0;
@@ -188,6 +191,7 @@ void CollectFileReader::Close() {
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
+    m_identity.Clear();
     m_memory = false;
     m_buf.clear();
     m_begin = m_end = 0;
@@ -454,13 +458,12 @@ CollectFileReader::Class CollectFileReader::Markers(const char* p, size_t n, siz
 }
 
 void AppendBadLineListing(const CollectLine& line, std::string& out) {
-    // The text is already in escaped form, so only what would break a list
-    // line (CR) or cut it (NUL) is escaped here.
+    // The text is already in escaped form, so only raw control bytes (a CR
+    // would break a list line, a NUL cut it) and DEL are escaped here.
     for (char c : line.raw) {
-        if (c == '\r')
-            out += "%0D";
-        else if (c == '\0')
-            out += "%00";
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            ruxen::appendEscapedByte(u, out);
         else
             out += c;
     }

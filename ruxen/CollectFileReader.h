@@ -15,7 +15,8 @@
 //   %??SFREL=<guid>%<escaped text>    describe the whole file
 //
 // In a path, carriage return, line feed and "%" are written as "%0D",
-// "%0A" and "%25". A raw carriage return just before the line feed (a file
+// "%0A" and "%25" (writers here escape every control byte so; any "%" and
+// two hexadecimal digits is read back as that byte). A raw carriage return just before the line feed (a file
 // with CRLF line ends) belongs to the line end and is dropped. "%??" and
 // "#" cannot begin a line of the plain form, so a plain collect file keeps
 // its meaning.
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/OpenedFileIdentity.h"
 
 // Markers of a collect line (bits of CollectLine::markers).
 enum CollectMarker : uint32_t {
@@ -108,7 +110,7 @@ public:
 };
 
 // How the failures and results files name a bad line: its text as read
-// (CR written "%0D", NUL "%00"), and, for a line that cannot be listed
+// (control bytes escaped: CR written "%0D", NUL "%00"), and, for a line that cannot be listed
 // whole, a mark that no reader decodes into a path: "%00(empty line)", or
 // the first kOverlongKeepBytes bytes and "%00(<n> bytes)" for an over-long
 // line.
@@ -147,6 +149,12 @@ public:
     // kept), without its line end; of an over-long line only the first
     // kMaxLineBytes + 1 bytes. For callers that pass lines on unchanged.
     const std::string& LineText() const { return m_line; }
+    // Once the file has been read: null while it is what it was when this
+    // reader started on it (size, modification time, inode, and the file
+    // its path names while that is the file read), else what differs
+    // (ruxen::OpenedFileIdentity). Items of a collect file that shrank or
+    // was rewritten meanwhile may be missing.
+    const char* ChangedSinceOpen() const { return m_memory ? nullptr : m_identity.Changed(m_fd, m_name); }
 
 private:
     enum Class { kItem, kBad, kPassOver, kDirective };
@@ -173,6 +181,7 @@ private:
 
     std::string m_name;
     int m_fd = -1;
+    ruxen::OpenedFileIdentity m_identity;
     bool m_positional = false;  // read with pread at m_bufOffset
     bool m_memory = false;
     std::vector<char> m_buf;

@@ -19,11 +19,12 @@
 #include "platform/CTyError.h"
 #include "platform/HookFiles.h"
 #include "platform/IndexingConnection.h"
-#include "platform/KXJobCtrlClient.h"
 #include "platform/KXArchive.h"
+#include "platform/KXJobCtrlClient.h"
 #include "platform/KXPIDirectories.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "platform/StopSignals.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/CollectPrefetcher.h"
@@ -179,8 +180,11 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 int RuxenBase::singleProcess() {
     m_classic = true;  // one stream takes the collect files in order
     m_arbitrator.reset();
+    // A signal while a piped collect file is copied ends the process: no
+    // output exists yet.
     if (!openInputs())
         return 1;
+    ruxen::StopSignals stopSignals;  // SIGTERM and SIGINT end the stream as interrupted
     makeNameMapper(m_args.appType);
     if (m_nameMappingJob)
         for (const kx_contenttosnapmnt& c : m_snapContent)
@@ -208,9 +212,19 @@ int RuxenBase::singleProcess() {
         m_report(args, run);
     m_totals = run.totals;
     m_streamFailed = run.failed;
-    if (run.failed)
-        for (size_t i = at > 0 ? at - 1 : 0; i < m_restart.size(); ++i)
-            failCollect(m_restart[i].collectNumber, i + 1 == at ? "the stream failed" : "the stream failed before it");
+    // Held back by the do-not-send hook, every collect file is missing;
+    // else the one the stream ended on and those after it.
+    const bool stopped = run.endStatus == kStreamInterrupted;
+    const size_t from = run.endStatus == kStreamNotSent ? 0 : at > 0 ? at - 1 : 0;
+    for (size_t i = from; run.failed && i < m_restart.size(); ++i) {
+        const bool held = i + 1 == at;
+        failCollect(m_restart[i].collectNumber,
+                    run.endStatus == kStreamNotSent ? "nothing of it was sent"
+                    : stopped ? (held ? "the job was interrupted" : "the job was interrupted before it")
+                              : (held ? "the stream failed" : "the stream failed before it"));
+    }
+    // An interrupted job too: the members whose group's data did not go
+    // out are named.
     settleHardLinkMembers();
     return run.failed || m_streamFailed || !failedCollectFiles().empty() ? 1 : 0;
 }
@@ -260,6 +274,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     file.setFNameMapper(m_nameMapper.get());
     registerJobOutputs(file, args);
     file.SetLongPathSupport(args.longPath);
+    file.SetStreamNumber(args.streamCount > 1 ? args.streamNumber : 0);
     // Pending causes the stream raises go to the job manager's client; the
     // stream's report names them.
     file.setJobCtrlClient(m_jobCtrl);
@@ -295,20 +310,30 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             return run;
         }
     }
+    // What the end record says: whether the stream did all it was given.
+    uint32_t status = kStreamComplete;
+    auto stop = [&](uint32_t why) {
+        failed = true;
+        if (status == kStreamComplete)
+            status = why;
+    };
+    if (failed)
+        stop(kStreamCollectFailed);
     for (int n; !failed && (n = next()) != 0;) {
         CollectFileReader reader;
         std::string error;
         const CollectInputFile* input = nullptr;
         if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
             addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
-            failed = true;
+            stop(kStreamCollectFailed);
         } else if (n < 0 || n > static_cast<int>(m_collects.size())) {
+            // The parent is gone or out of step: nothing more will come.
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
-            failed = true;
+            stop(kStreamInterrupted);
         } else if ((input = collectInput(n, &error)) == nullptr ||
                    !reader.OpenDescriptor(input->Descriptor(), input->Path(), &error)) {
             run.problems.push_back(error);
-            failed = true;
+            stop(kStreamCollectFailed);
         } else {
             // Items read from elsewhere than their recorded path (proxy,
             // snapshot and name-mapped jobs) are not the prefetcher's to
@@ -320,42 +345,69 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             pass.SetPositionListener(prefetcher.get());
             if (ledger)
                 ledger->SetCollect(n);
-            failed = (catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader)) !=
-                     StreamBackupPass::kCollectDone;
+            const StreamBackupPass::Result r =
+                catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader);
             pass.SetPositionListener(nullptr);
-            // A finished collect file of a hard-link job is in the archive
-            // before the next is asked for: its groups' data then counts as
-            // sent, even when the stream is killed later.
-            if (ledger && !failed)
-                failed = counting.Flush() != 0;
+            const char* changed = r == StreamBackupPass::kCollectDone ? reader.ChangedSinceOpen() : nullptr;
+            if (changed) {
+                addProblem(run, kProblemCollectChanged, m_collects[n - 1].c_str(), changed);
+                stop(kStreamCollectChanged);
+            } else if (r == StreamBackupPass::kStopped) {
+                addProblem(run, kProblemInterrupted, ruxen::StopRequested());
+                stop(kStreamInterrupted);
+            } else if (r != StreamBackupPass::kCollectDone) {
+                stop(file.FailureListWriteFailed() ? kStreamListWriteFailed : kStreamCollectFailed);
+            } else if (ledger && counting.Flush() != 0) {
+                // A finished collect file of a hard-link job is in the
+                // archive before the next is asked for: its groups' data
+                // then counts as sent, even when the stream is killed later.
+                stop(kStreamCollectFailed);
+            }
         }
     }
     if (catalog && catalog->backupDone(0) != 0)
         failed = true;
     if (ledger && ledger->WriteError() != 0) {
         addProblem(run, kProblemLedger, strerror(ledger->WriteError()));
-        failed = true;
+        stop(kStreamListWriteFailed);
     }
+    // The lists before the archive, whose end record says whether they are whole.
+    if (!failures.Close(run) || !results.Close(run))
+        stop(kStreamListWriteFailed);
+    if (!file.IsSendOn()) {
+        addProblem(run, kProblemDoNotSend, HookFiles::Path(kHookDoNotSend).c_str());
+        stop(kStreamNotSent);
+    }
+    sink.SetEndStatus(status);
+    index.SetEndStatus(status);
     failed |= counting.Close() != 0;
     if (!indexPath.empty() && index.Close() != 0) {
         addProblem(run, "cannot write the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
         failed = true;
     }
-    failed |= !failures.Close(run);
-    failed |= !results.Close(run);
     run.failed = failed;
+    run.endStatus = status;
     run.totals = {file.GetItemsSent() + pass.EntriesSent(), file.GetDataBytesSent(), file.GetFailedItems()};
+    if (!file.IsSendOn()) {
+        run.totals.items = run.totals.bytes = 0;  // read, but held back
+    } else if (sink.LastErrno() != 0) {
+        // Only what reached the archive whole counts.
+        run.totals.items = counting.WholeItemsWritten();
+        run.totals.bytes = counting.WholeDataBytesWritten();
+    }
     run.changedItems = file.GetChangedItems();
     if (run.changedItems != 0)
         addProblem(run, kProblemChangedWhileRead, static_cast<unsigned long long>(run.changedItems));
     for (size_t i = causesBefore; m_jobCtrl && i < m_jobCtrl->PendingCauses().size(); ++i)
         addProblem(run, kProblemPendingCause, m_jobCtrl->PendingCauses()[i].code,
                    m_jobCtrl->PendingCauses()[i].text.c_str());
-    if (!file.IsSendOn())
-        addProblem(run, kProblemDoNotSend, HookFiles::Path(kHookDoNotSend).c_str());
     if (sink.LastErrno() != 0)
         addProblem(run, kProblemIncomplete, archivePath.c_str(), strerror(sink.LastErrno()),
                    static_cast<unsigned long long>(sink.BytesWritten()),
                    static_cast<unsigned long long>(counting.WholeItemsWritten()));
+    // In a job of several streams each says which it is.
+    if (args.streamCount > 1)
+        for (std::string& p : run.problems)
+            p.insert(0, "stream " + std::to_string(args.streamNumber) + ": ");
     return run;
 }

@@ -20,7 +20,8 @@
 //
 // Collect files are handed out one at a time, in command-line order
 // (numbered from 1), to whichever child asks next. A child that reports a
-// failed stream, speaks out of turn or ends without reporting has its
+// failed stream, speaks out of turn, sends part of a message and stops
+// (kMessageDeadlineMs) or ends without reporting has its
 // collect file marked failed (restart offset -2), logged at level -1 and
 // listed by failedCollectFiles(); the other children take the rest, and
 // what is left when no child remains fails too. The parent sleeps in poll()
@@ -72,6 +73,7 @@ struct ChildInfo_t {
 struct StreamRun {
     bool opened = false;  // its outputs were opened (else nothing was backed up)
     bool failed = false;
+    uint32_t endStatus = 0;  // what its end record says (ArchiveStreamStatus)
     StreamTotals_t totals{};
     uint64_t changedItems = 0;  // kept although they changed while being read
     std::vector<std::string> problems;  // sentences for the user
@@ -109,7 +111,10 @@ public:
     // Runs the job's one stream in this process. 0, or 1 when it failed.
     int singleProcess();
     // Runs min(stream count, collect files) children. 0 when every collect
-    // file was backed up and every stream completed, else 1.
+    // file was backed up and every stream completed, else 1. SIGTERM and
+    // SIGINT (see ruxen::StopSignals) reach every child, whose stream ends
+    // as interrupted; the parent waits for them all. A second such signal
+    // kills them at once.
     int parent();
     // The child's side, on the sockets of its parent; answers the exit
     // status of the child process (0 the stream completed).
@@ -122,6 +127,11 @@ public:
     // ---- parent side of the protocol: 0, or -1 with the reason logged
     int sendMappingInfo(ChildInfo_t& child);
     int sendNextCollectFile(ChildInfo_t& child);
+    // A child's message, once its first byte is there, must be whole within
+    // this many milliseconds: a child that sends part of one and stops is
+    // killed as out of step, its collect file failed.
+    static constexpr int kMessageDeadlineMs = 10000;
+    void setMessageDeadlineForTest(int ms) { m_messageDeadlineMs = ms; }
 
     // ---- child side; the sockets are those given to child() or attachParent()
     void attachParent(int cmdFd, int msgFd) {
@@ -134,6 +144,8 @@ public:
     // errno (ENODATA: the socket ended early; EPROTO: a count below 0 or
     // above kMaxSnapMapRecords, or a path without its NUL).
     int receiveMappingInfo(TAVNameMapper* mapper);
+    // The message socket to the parent (child side; -1 elsewhere).
+    int messageSocket() const { return m_msgFd; }
     // Asks for the next collect file, saying which one is finished. Its
     // number, 0 when nothing is left, -1 on a failure or a bad assignment.
     int receiveNextCollectFile(int32_t finished);
@@ -218,6 +230,11 @@ private:
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
     void handleMessage(ChildInfo_t& child);
+    // A stop was asked for: every child gets the signal and its command
+    // socket closes, so that a child waiting for an assignment ends too.
+    void forwardStop(int sig);
+    // A second stop signal: every child is killed at once.
+    void killStreams();
     // Closes the child's sockets, reaps it and settles what it held.
     void childGone(ChildInfo_t& child, const char* why, bool kill);
     void failCollect(int32_t number, const char* why);
@@ -277,6 +294,9 @@ private:
     std::vector<ChildInfo_t> m_children;
     StreamTotals_t m_totals{};
     bool m_streamFailed = false;
+    int m_stopSignal = 0;  // the signal passed on to the children, 0 none
+    bool m_streamsKilled = false;
+    int m_messageDeadlineMs = kMessageDeadlineMs;
     std::vector<std::unique_ptr<HardLinkLedger>> m_ledgers;  // by stream number
 
     int m_cmdFd = -1;  // child side

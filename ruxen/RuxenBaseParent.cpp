@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "platform/FdIO.h"
 #include "platform/KxLog.h"
 #include "platform/ScopedFd.h"
+#include "platform/StopSignals.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
@@ -54,12 +56,16 @@ void createStreamOutputs(const BackupArgs& args) {
     }
 }
 
+constexpr const char* kChildMessageCut = "it sent part of a message and then nothing (protocol fault)";
+
 }  // namespace
 
 int RuxenBase::parent() {
     m_children.clear();
     m_totals = StreamTotals_t{};
     m_streamFailed = false;
+    m_stopSignal = 0;
+    m_streamsKilled = false;
     Initialize();
     if (!openInputs())
         return 1;
@@ -83,6 +89,7 @@ int RuxenBase::parent() {
         return 1;
     }
     IgnoreSigpipe sigpipe;
+    ruxen::StopSignals stopSignals;  // the children inherit the handlers
     if (args.streamCount > 1)
         createStreamOutputs(args);
     m_children.reserve(args.streamCount);  // ChildInfo_t references stay valid
@@ -106,6 +113,13 @@ int RuxenBase::parent() {
         }
         if (fds.empty())
             break;
+        const int wake = ruxen::StopSignals::WakeFd();
+        if (wake >= 0)
+            fds.push_back(pollfd{wake, POLLIN, 0});
+        if (ruxen::StopRequested() != 0 && m_stopSignal == 0)
+            forwardStop(ruxen::StopRequested());
+        if (ruxen::StopSignalCount() > 1 && !m_streamsKilled)
+            killStreams();
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -114,15 +128,20 @@ int RuxenBase::parent() {
                 childGone(*c, "the parent could no longer hear it", true);
             break;
         }
-        for (size_t i = 0; i < fds.size(); ++i)
+        for (size_t i = 0; i < who.size(); ++i)
             if (fds[i].revents != 0)
                 handleMessage(*who[i]);
+        if (fds.size() > who.size() && fds.back().revents != 0)
+            ruxen::StopSignals::DrainWake();  // the flag is read at the top
         serveWaitingChildren();
     }
 
     for (const RestartInfo_t& r : m_restart)
         if (r.offset == 0)
-            failCollect(r.collectNumber, "no stream was left to back it up");
+            failCollect(r.collectNumber,
+                        m_stopSignal ? "the job was interrupted before it" : "no stream was left to back it up");
+    // An interrupted job too: the members whose group's data did not go
+    // out are named.
     settleHardLinkMembers();
     bool failed = m_streamFailed;
     for (const RestartInfo_t& r : m_restart)
@@ -145,12 +164,19 @@ int RuxenBase::startChild(int streamNumber, const plfsBackupArgs& block) {
     }
     ScopedFd parentMsg(msg[0]), childMsg(msg[1]);
     fflush(nullptr);  // nothing buffered is written twice
+    const pid_t parentPid = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         KXLOG(-1, "cannot start stream %d: %s", streamNumber, strerror(errno));
         return -1;
     }
     if (pid == 0) {
+        // A parent that dies stops the child's stream as a signal would
+        // (the command socket's end stops it too, once it asks for more).
+        ruxen::StopSignals::ForgetWakeInChild();
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parentPid)
+            raise(SIGTERM);  // it died before the line above
         // The child holds only its own sockets: another stream's end left
         // open here would keep that stream's parent from seeing it end.
         parentCmd.Close();
@@ -214,9 +240,15 @@ int RuxenBase::sendNextCollectFile(ChildInfo_t& child) {
 }
 
 void RuxenBase::handleMessage(ChildInfo_t& c) {
+    // The first byte is there: the rest must follow at once, or one child
+    // would stall every other.
     ChildMessage_t m;
-    if (ruxen::readAll(c.msgFd.get(), &m, sizeof m) != 0) {
-        childGone(c, errno == ENODATA ? "the process ended" : strerror(errno), false);
+    if (ruxen::readAllWithin(c.msgFd.get(), &m, sizeof m, m_messageDeadlineMs) != 0) {
+        childGone(c,
+                  errno == ENODATA     ? "the process ended"
+                  : errno == ETIMEDOUT ? kChildMessageCut
+                                       : strerror(errno),
+                  errno == ETIMEDOUT);
         return;
     }
     if (m.type == kMsgNextCollectFile) {
@@ -231,7 +263,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
             KXLOG(2, "stream %d finished collect file %d", c.streamNumber, c.current);
         }
         c.current = 0;
-        if (sendNextCollectFile(c) != 0)
+        if (m_stopSignal == 0 && sendNextCollectFile(c) != 0)
             childGone(c, "it could not be given its next collect file", true);
         return;
     }
@@ -240,7 +272,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         return;
     }
     StreamTotals_t t;
-    if (c.ended || ruxen::readAll(c.msgFd.get(), &t, sizeof t) != 0) {
+    if (c.ended || ruxen::readAllWithin(c.msgFd.get(), &t, sizeof t, m_messageDeadlineMs) != 0) {
         childGone(c, "its end-of-stream message was cut or out of step", true);
         return;
     }
@@ -255,6 +287,29 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         failCollect(c.current, m.type == kMsgStreamFailed ? "its stream failed" : "its stream left it unfinished");
         streamFailedOn(c.current);
         c.current = 0;
+    }
+}
+
+// A second signal: the user will not wait for the streams to reach their
+// next item (a read blocked on a FIFO, a slow device). Their archives end
+// cut short, which every reader reports.
+void RuxenBase::killStreams() {
+    m_streamsKilled = true;
+    KXLOG(-1, "a second stop signal: every stream is killed, its archive cut short");
+    for (ChildInfo_t& c : m_children)
+        if (c.msgFd.valid())
+            ::kill(c.pid, SIGKILL);
+}
+
+void RuxenBase::forwardStop(int sig) {
+    m_stopSignal = sig;
+    KXLOG(-1, "signal %d: every stream is told to stop", sig);
+    for (ChildInfo_t& c : m_children) {
+        if (!c.msgFd.valid())
+            continue;
+        ::kill(c.pid, sig);
+        c.cmdFd.Close();
+        c.waiting = false;
     }
 }
 

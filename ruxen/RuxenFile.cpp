@@ -224,7 +224,10 @@ void RuxenFile::ReportItemChanged(const char* path) {
         return;
     }
     ++m_changedItems;
-    KXLOG(-1, "%s %s", path, kReasonChangedWhileRead);
+    if (m_streamNumber > 0)
+        KXLOG(-1, "stream %d: %s %s", m_streamNumber, path, kReasonChangedWhileRead);
+    else
+        KXLOG(-1, "%s %s", path, kReasonChangedWhileRead);
     if (fResults && m_resultsOn) {
         m_failureLine.assign(kResultsLinePrefix);
         ruxen::escapeFileNameInto(path, strlen(path), m_failureLine);

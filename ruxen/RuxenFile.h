@@ -442,6 +442,9 @@ public:
     // ---- counters
     unsigned long long GetFailedItems() const { return m_failedItems; }
     unsigned long long GetChangedItems() const { return m_changedItems; }
+    // The stream's number in a job of several streams (0: the job's only
+    // stream), named in its lines about changed items.
+    void SetStreamNumber(int n) { m_streamNumber = n; }
     unsigned long long GetCountableItems() const { return m_countableItems; }
     unsigned long long GetTotalBytes() const { return m_totalBytes; }
     unsigned long long GetItemsSent() const { return m_itemsSent; }
@@ -514,6 +517,9 @@ protected:
     int SendDataRange(uint64_t pos, uint64_t end);
     // Reads a stub's own bytes to their end into data records. 0, -1 or 2.
     int SendStubData();
+    // Between two data records: whether a stop was asked for; the item is
+    // then reported failed.
+    bool Interrupted();
     // Ends the item in the reader (closes it; time preservers run).
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
@@ -691,6 +697,7 @@ protected:
     // ---- counters
     unsigned long long m_failedItems = 0;
     unsigned long long m_changedItems = 0;
+    int m_streamNumber = 0;
     unsigned long long m_countableItems = 0;
     unsigned long long m_totalBytes = 0;
     unsigned long long m_itemsSent = 0;

@@ -1,6 +1,7 @@
 // Opening the next collect entry: read and decode the line, reset the
 // per-item state, stat and open the item.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -156,8 +157,15 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
             int e = errno ? errno : EIO;
             m_itemOpen = true;  // partial state goes with the next closeFile
             CloseItem();
-            ReportItemFailure(failures, m_recordedPath.c_str(), e,
-                              e == ESTALE ? "the item changed between stat and open" : LookupFailureReason(e).c_str());
+            std::string why;
+            if (e == EWOULDBLOCK && m_itemType == fTypeRegular) {
+                char lease[128];
+                snprintf(lease, sizeof lease, kReasonLeaseNotReleased, m_readerContext->LeaseBreakWaitSeconds());
+                why = lease;
+            } else {
+                why = e == ESTALE ? "the item changed between stat and open" : LookupFailureReason(e);
+            }
+            ReportItemFailure(failures, m_recordedPath.c_str(), e, why.c_str());
             return kItemSkipped;
         }
         m_itemOpen = true;

@@ -9,11 +9,13 @@
 // carries.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/KxLog.h"
+#include "platform/StopSignals.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -38,6 +40,18 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 
 }  // namespace
 
+// A stop asked for while a large item is read: the item fails (its header is
+// out, so it is closed as failed) and the stream stops before the next one.
+bool RuxenFile::Interrupted() {
+    const int sig = ruxen::StopRequested();
+    if (sig == 0)
+        return false;
+    char why[64];
+    snprintf(why, sizeof(why), kReasonInterrupted, sig);
+    ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), EINTR, why);
+    return true;
+}
+
 int RuxenFile::SendHoleRecords(uint64_t size) {
     while (size > 0) {
         uint32_t n = size > kMaxHoleRecordBytes ? kMaxHoleRecordBytes : static_cast<uint32_t>(size);
@@ -59,6 +73,8 @@ int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
     // buffer; a longer read at the end is trimmed to what is declared.
     const uint64_t align = m_readerContext->GetBufAlignSize();
     while (pos < end) {
+        if (Interrupted())
+            return -1;
         uint64_t want = end - pos < kDataChunkBytes ? end - pos : kDataChunkBytes;
         uint64_t room = roundUp(want, align);
         char* buf = AllocateRecord(static_cast<unsigned>(room));
@@ -88,6 +104,8 @@ int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
 
 int RuxenFile::SendStubData() {
     for (;;) {
+        if (Interrupted())
+            return -1;
         char* buf = AllocateRecord(static_cast<unsigned>(kDataChunkBytes));
         if (!buf)
             return 2;

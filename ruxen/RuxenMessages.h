@@ -32,6 +32,9 @@ constexpr const char* kReasonShrank = "file shrank during backup: %llu of %llu b
 // The results-file reason of an item kept although its file changed while it
 // was read (its header carries the stat taken before the read).
 constexpr const char* kReasonChangedWhileRead = "changed while being read";
+constexpr const char* kReasonLeaseNotReleased =
+    "a write lease held on the file was not released within %ld s (nLeaseBreakWaitSeconds)";
+constexpr const char* kReasonInterrupted = "the backup was interrupted (signal %d) while the item was read";
 // An item below a symbolic link that neither root nor the job's user owns.
 constexpr const char* kReasonLinkRefused =
     "the symbolic link %s in its path belongs to uid %u, neither root nor the job's user: not followed";
@@ -74,6 +77,9 @@ constexpr const char* kProblemChangedWhileRead =
     "%llu items changed while being read: they were kept, and the results file names them";
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
+constexpr const char* kProblemCollectChanged =
+    "the collect file %s changed while the stream read it (its %s differs): items it names may be missing";
+constexpr const char* kProblemInterrupted = "interrupted by signal %d: the stream stopped between two items";
 constexpr const char* kProblemPendingCause = "the job manager was given pending cause 0x%x: %s";
 constexpr const char* kProblemLedger = "cannot record what the stream sent of hard-link groups: %s";
 

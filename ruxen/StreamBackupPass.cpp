@@ -4,6 +4,7 @@
 
 #include "platform/IndexingConnection.h"
 #include "platform/KxLog.h"
+#include "platform/StopSignals.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -14,6 +15,11 @@ StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source,
     // ends the stream.
     if (!f.ItemFailuresTolerated())
         return kStepFail;
+    if (ruxen::StopRequested() != 0) {
+        KXLOG(-1, "signal %d: the stream stops before the next item of %s", ruxen::StopRequested(),
+              source.Name().c_str());
+        return kStepStop;
+    }
     int r = f.OpenFilesForBackup(source, m_failures);
     if (r == RuxenFile::kEndOfCollect)
         return ListsComplete(source) ? kStepDone : kStepFail;
@@ -54,6 +60,10 @@ StreamBackupPass::Step StreamBackupPass::AfterMetaData(int r) {
     return kStepNext;
 }
 
+StreamBackupPass::Result StreamBackupPass::Ended(Step step) {
+    return step == kStepDone ? kCollectDone : step == kStepStop ? kStopped : kStreamFailed;
+}
+
 StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source) {
     RuxenFile& f = m_file;
     f.PrepareReaderForPass();
@@ -62,7 +72,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         if (step == kStepNext)
             continue;
         if (step != kStepItem)
-            return step == kStepDone ? kCollectDone : kStreamFailed;
+            return Ended(step);
 
         if (f.SendHeader(m_failures) != RuxenFile::kItemGoOn)
             return kStreamFailed;
@@ -139,7 +149,7 @@ StreamBackupPass::Result StreamBackupPass::RunCatalogLoop(CollectLineSource& sou
         if (step == kStepNext)
             continue;
         if (step != kStepItem)
-            return step == kStepDone ? kCollectDone : kStreamFailed;
+            return Ended(step);
 
         step = AfterMetaData(f.PrepareAndSendMetaData(m_failures, level, m_nfsSnapDiff, &connection));
         if (step == kStepFail)

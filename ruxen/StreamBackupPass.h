@@ -24,7 +24,9 @@ public:
 
 class RUXEN_EXPORT StreamBackupPass {
 public:
-    enum Result { kCollectDone = 0, kStreamFailed = 2 };
+    // kStopped: a stop was asked for (ruxen::StopRequested); the
+    // pass ended between two items.
+    enum Result { kCollectDone = 0, kStreamFailed = 2, kStopped = 3 };
 
     // `failures` is the stream's failures file (may be null); `files` the
     // job's subclient files (null switches off what needs them: hard links
@@ -33,7 +35,8 @@ public:
         : m_file(file), m_failures(failures), m_files(files) {}
 
     // Backs up every item of the source. kCollectDone when the collect file
-    // was walked to its end, kStreamFailed when the stream must fail.
+    // was walked to its end, kStreamFailed when the stream must fail,
+    // kStopped when a stop was asked for before its end.
     Result RunDataLoop(CollectLineSource& source);
 
     // A catalog-only pass: each item's header goes to the indexing
@@ -56,10 +59,11 @@ public:
     void SetPositionListener(CollectPositionListener* listener) { m_listener = listener; }
 
 private:
-    enum Step { kStepItem, kStepNext, kStepDone, kStepFail };
+    enum Step { kStepItem, kStepNext, kStepDone, kStepFail, kStepStop };
     // Opens the next item and fills its header: kStepItem for an item to
     // send, kStepNext when the line is dealt with (a deleted item sent, a
-    // failed item reported), kStepDone at the end of the collect file.
+    // failed item reported), kStepDone at the end of the collect file,
+    // kStepStop when a stop was asked for (before the next line is taken).
     Step OpenNextItem(CollectLineSource& source, IndexingConnection* connection);
     // The metadata step's answer: kStepNext when the item failed (reported).
     Step AfterMetaData(int result);
@@ -69,6 +73,8 @@ private:
     // The collect file is done: false when the failures or results lists
     // lost a line.
     bool ListsComplete(CollectLineSource& source);
+    // How a pass ends at a step that is not an item.
+    static Result Ended(Step step);
 
     RuxenFile& m_file;
     FILE* m_failures;

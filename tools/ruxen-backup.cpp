@@ -14,7 +14,12 @@
 // or another output (ruxen/JobFileGuard.h), and prints the summary.
 //
 // The summary goes to standard error, so that "--archive -" (or
-// /dev/stdout) gives a clean stream on standard output.
+// /dev/stdout) gives a clean stream on standard output; control bytes of
+// names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
+// collect file failed, 2 a usage error, an unsafe output or an input that
+// cannot be read (nothing is then created or truncated), 128 + N when
+// signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
+// two items, as interrupted.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -30,6 +35,8 @@
 #include "platform/AppTypeTables.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "platform/PrintableText.h"
+#include "platform/StopSignals.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 
@@ -152,7 +159,7 @@ bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& c
     }
     if (why.empty())
         return true;
-    fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+    fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
     return false;
 }
 
@@ -301,7 +308,7 @@ int main(int argc, char** argv) {
     // file, and no output may be an input or another output.
     std::string why;
     if (!JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
         return 2;
     }
     const bool toStandardOutput = args.archivePath == "-";
@@ -328,7 +335,7 @@ int main(int argc, char** argv) {
     if (!args.jobDir.empty())
         guard.AddJobDirectory(args.jobDir);
     if (!guard.Check(&why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", why.c_str());
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
         return 2;
     }
 
@@ -339,7 +346,7 @@ int main(int argc, char** argv) {
     if (!registry.empty()) {
         std::string error;
         if (!KXPlatformInfo::loadFile(registry, &error)) {
-            fprintf(stderr, "ruxen-backup: %s\n", error.c_str());
+            fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(error).c_str());
             return 2;
         }
     }
@@ -350,18 +357,18 @@ int main(int argc, char** argv) {
     job.setStreamReport([&opened](const BackupArgs&, const StreamRun& run) {
         opened = run.opened;
         for (const std::string& p : run.problems)
-            fprintf(stderr, "ruxen-backup: %s\n", p.c_str());
+            fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(p).c_str());
     });
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
     if (!job.inputError().empty()) {
         // Nothing was created or truncated: an earlier archive is as it was.
-        fprintf(stderr, "ruxen-backup: %s\n", job.inputError().c_str());
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.inputError()).c_str());
         return 2;
     }
     if (!job.setupError().empty()) {
-        fprintf(stderr, "ruxen-backup: %s\n", job.setupError().c_str());
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.setupError()).c_str());
         return 1;
     }
     if (args.streamCount <= 1 && !opened)
@@ -369,11 +376,17 @@ int main(int argc, char** argv) {
 
     const StreamTotals_t& t = job.jobTotals();
     const double mb = t.bytes / 1e6;
-    fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n",
-            status != 0 ? "stream FAILED" : "done", static_cast<unsigned long long>(t.items),
-            static_cast<unsigned long long>(t.bytes), static_cast<unsigned long long>(t.failedItems), elapsed,
-            elapsed > 0 ? mb / elapsed : 0.0);
+    const int stop = ruxen::StopRequested();
+    char how[40] = "done";
+    if (stop)
+        snprintf(how, sizeof how, "interrupted by signal %d", stop);
+    else if (status != 0)
+        snprintf(how, sizeof how, "stream FAILED");
+    fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n", how,
+            static_cast<unsigned long long>(t.items), static_cast<unsigned long long>(t.bytes),
+            static_cast<unsigned long long>(t.failedItems), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
     for (const std::string& c : job.failedCollectFiles())
-        fprintf(stderr, "ruxen-backup: the collect file %s was not wholly backed up\n", c.c_str());
-    return status != 0 ? 1 : 0;
+        fprintf(stderr, "ruxen-backup: the collect file %s was not wholly backed up\n",
+                ruxen::ControlsEscaped(c).c_str());
+    return stop ? 128 + stop : status != 0 ? 1 : 0;
 }

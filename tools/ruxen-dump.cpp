@@ -10,8 +10,11 @@
 // does).
 //
 // Exit status: 0 when every stream is well formed (and, with --verify, every
-// compared item matches); 1 when a stream is malformed or truncated, or an
-// item differs; 2 for a usage error.
+// compared item matches and every stream's end record says it did all it
+// was given: status 0); 1 when a stream is malformed or truncated, or an
+// item differs, or with --verify a stream's status is not 0; 2 for a usage
+// error. With --verify the summary's stream errors count every stream fault,
+// so that it says 0 exactly when no stream failed.
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -35,7 +38,8 @@ void Usage(FILE* to) {
             "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
             "  A FILE of \"-\" is standard input (once).\n"
             "  --verify  also rebuild each regular file from its data and hole records\n"
-            "            and compare it with the file at its recorded path\n"
+            "            and compare it with the file at its recorded path; a stream\n"
+            "            whose end record does not say status 0 (complete) fails\n"
             "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
             "            file compared is at the recorded path mapped through the pair\n"
             "            of the longest recorded prefix\n"
@@ -118,6 +122,8 @@ int main(int argc, char** argv) {
             printf("STREAM %s\n", path);
         ArchiveStreamReader reader(kArchiveStreamMagic);
         if (!OpenStream(reader, path)) {
+            if (verify)
+                verifier.StreamFault(path, reader.Error());
             ok = false;
             continue;
         }

@@ -80,10 +80,29 @@ TEST_P(ReaderSourceTest, ReadsRecordsWithOffsetsAndCounts) {
     EXPECT_EQ(r.offset, 32u);
     ASSERT_EQ(reader_.Next(&r), ArchiveStreamReader::kEnd) << reader_.Error();
     EXPECT_EQ(reader_.EndOffset(), 44u);
-    EXPECT_EQ(reader_.Offset(), 68u);
+    EXPECT_EQ(reader_.Offset(), 72u);
     EXPECT_EQ(reader_.Tally().items, 1u);
     EXPECT_EQ(reader_.Tally().dataBytes, 5u);
+    EXPECT_EQ(reader_.EndStatus(), 0u);
     EXPECT_EQ(reader_.Next(&r), ArchiveStreamReader::kEnd);
+}
+
+// The end record's status as written; an older writer's end record (16
+// bytes) is read, its status unknown.
+TEST_P(ReaderSourceTest, EndRecordStatusAndOlderEndRecords) {
+    const struct {
+        int64_t status;
+        uint32_t length, want;
+    } cases[] = {{0, 20, 0}, {1, 20, 1}, {4, 20, 4}, {77, 20, 77}, {-1, 16, kArchiveStreamStatusUnknown}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        ASSERT_TRUE(Open(StreamPreamble() + StreamRecord(128, "h") + StreamEnd(1, 0, c.status)));
+        int records = 0;
+        ASSERT_EQ(Drain(&records), ArchiveStreamReader::kEnd) << reader_.Error();
+        EXPECT_EQ(reader_.EndLength(), c.length);
+        EXPECT_EQ(reader_.EndStatus(), c.want);
+        EXPECT_EQ(reader_.Offset(), 17u + 8 + c.length);
+    }
 }
 
 // Streams that are cut, damaged or end wrongly: the error names the offset
@@ -113,9 +132,11 @@ TEST_P(ReaderSourceTest, MalformedStreamsAreErrors) {
         {pre + StreamRecord(128, "h") + StreamEnd(2, 0), 1,
          "end record at offset 17 counts 2 items and 0 data bytes; the stream holds 1 items and 0 data bytes"},
         {pre + StreamRecord(2, "abc") + StreamEnd(0, 4), 1, "counts 0 items and 4 data bytes"},
-        {pre + StreamEnd(0, 0) + "x", 0, "bytes after the end record, from offset 32"},
-        {pre + StreamRecord(0xFFFFFFFF, "short"), 0, "end record at offset 8: payload length 5, expected 16"},
-        {pre + StreamEnd(0, 0).substr(0, 20), 0, "truncated end record at offset 8: 12 of 16 payload bytes"},
+        {pre + StreamEnd(0, 0) + "x", 0, "bytes after the end record, from offset 36"},
+        {pre + StreamEnd(0, 0, -1) + "x", 0, "bytes after the end record, from offset 32"},
+        {pre + StreamRecord(0xFFFFFFFF, "short"), 0,
+         "end record at offset 8: payload length 5, expected 20 (or 16 of an older writer)"},
+        {pre + StreamEnd(0, 0).substr(0, 24), 0, "truncated end record at offset 8: 16 of 20 payload bytes"},
     };
     for (bool readPayloads : {true, false}) {
         for (const Case& c : cases) {

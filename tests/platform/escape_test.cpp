@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/FileNameEscape.h"
+#include "platform/PrintableText.h"
 
 namespace {
 
@@ -10,9 +11,9 @@ using ruxen::escapeFileName;
 using ruxen::escapeFileNameInto;
 using ruxen::unescapeFileName;
 
-TEST(FileNameEscapeTest, EscapesOnlyCrLfAndPercentAndRoundTripsEveryByte) {
+TEST(FileNameEscapeTest, EscapesControlBytesAndPercentAndRoundTripsEveryByte) {
     EXPECT_EQ(escapeFileName("a\rb\nc%d /x"), "a%0Db%0Ac%25d /x");
-    EXPECT_EQ(escapeFileName("\xff\x01\t:"), "\xff\x01\t:");
+    EXPECT_EQ(escapeFileName("\xff\x01\t:\x1b[2J\x7f~"), "\xff%01%09:%1B[2J%7F~");
     EXPECT_EQ(escapeFileName(nullptr), "");
     std::string buf = "prefix:";  // the append form takes a length
     escapeFileNameInto("x\ny%", 3, buf);
@@ -22,8 +23,9 @@ TEST(FileNameEscapeTest, EscapesOnlyCrLfAndPercentAndRoundTripsEveryByte) {
     for (int c = 1; c <= 255; ++c)
         all += static_cast<char>(c);
     std::string esc = escapeFileName(all.c_str());
-    EXPECT_EQ(esc.size(), 255u + 3 * 2);  // three bytes grow by two each
-    EXPECT_EQ(esc.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(esc.size(), 255u + 33 * 2);  // 31 control bytes, DEL and "%" grow by two each
+    for (char c : esc)
+        EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) << int(c);
     std::string back, error;
     EXPECT_TRUE(unescapeFileName(esc.data(), esc.size(), back, &error)) << error;
     EXPECT_EQ(back, all);
@@ -52,6 +54,23 @@ TEST(FileNameEscapeTest, DecodesEitherCaseAndRejectsMalformedEscapes) {
     EXPECT_FALSE(unescapeFileName("%", 1, out, nullptr));  // no error text wanted
     EXPECT_FALSE(unescapeFileName(nullptr, 4, out, nullptr));
     EXPECT_TRUE(unescapeFileName(nullptr, 0, out, nullptr));
+}
+
+// Lines for people (log lines, the summary) and ruxen-dump's quoted fields:
+// one notation, "\xNN"; a fixed buffer never takes half an escape.
+TEST(PrintableTextTest, ControlBytesEscapedInTextAndFields) {
+    const std::string name("a\nb\x1b[31m\"q\"\\\x7f\xc3\xa9", 15);
+    std::string field, text;
+    ruxen::AppendPrintable(field, name.data(), name.size());
+    ruxen::AppendControlsEscaped(text, name.data(), name.size());
+    EXPECT_EQ(field, "a\\x0ab\\x1b[31m\\x22q\\x22\\x5c\\x7f\xc3\xa9");
+    EXPECT_EQ(text, "a\\x0ab\\x1b[31m\"q\"\\\\x7f\xc3\xa9");
+    EXPECT_EQ(ruxen::ControlsEscaped(name), text);
+    char buf[8];
+    size_t used = 0;
+    EXPECT_EQ(ruxen::CopyControlsEscaped(buf, sizeof buf, name.data(), name.size(), &used), 6u);
+    EXPECT_EQ(std::string(buf, 6), "a\\x0ab");
+    EXPECT_EQ(used, 3u);  // "\x1b" does not fit the last two bytes
 }
 
 }  // namespace

@@ -45,6 +45,13 @@ TEST_F(LogTest, LineCarriesPidLevelFunctionAndLineAndKeepsErrno) {
     EXPECT_EQ(out.find(std::to_string(getpid()) + " "), 0u) << out;
     EXPECT_NE(out.find(" [2] "), std::string::npos) << out;
     EXPECT_NE(out.find("TestBody():" + std::to_string(line) + " hello world 5\n"), std::string::npos) << out;
+
+    // A name cannot end the line, forge another or drive a terminal; the
+    // message's own line end is no part of it.
+    KXLOG(2, "item failed: %s: %s\n", "/a\n1 01/01 00:00:00 [-1] forged", "\x1b[2J");
+    out = KxLog::TakeCaptured();
+    EXPECT_NE(out.find(" item failed: /a\\x0a1 01/01 00:00:00 [-1] forged: \\x1b[2J\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
 }
 
 TEST_F(LogTest, LevelAboveQueryIsNotFormatted) {
@@ -106,7 +113,9 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
 }
 
 // Anyone can create files in /tmp: a hook counts only when it is a file of
-// root or of this user that nobody else can write.
+// root or of this user that nobody else can write, and has no other name (a
+// hard link to any root-owned file is no hook where protected_hardlinks is
+// off).
 TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     testfiles::TempDir tmp("hookfiles_test");
     const std::string& dir = tmp.path();
@@ -117,7 +126,7 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
         const char* name;
         mode_t mode;
         uid_t owner;  // -1: the running user
-        bool link;
+        bool link;    // a symbolic link to the file; "hard-*": a second name of it
         bool honoured;
     } cases[] = {
         {"mine", 0644, static_cast<uid_t>(-1), false, true},
@@ -125,10 +134,14 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
         {"world-writable", 0606, static_cast<uid_t>(-1), false, false},
         {"someone-elses", 0644, 65534, false, false},
         {"link-to-mine", 0644, static_cast<uid_t>(-1), true, false},
+        {"hard-linked", 0644, static_cast<uid_t>(-1), false, false},
     };
     for (const Case& c : cases) {
         std::string path = dir + "/" + c.name;
         testfiles::WriteWholeFile(c.link ? path + ".target" : path, "");
+        if (std::string(c.name).rfind("hard-", 0) == 0) {
+            ASSERT_EQ(link(path.c_str(), (path + ".other").c_str()), 0);
+        }
         if (c.link) {
             ASSERT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
         }
@@ -138,7 +151,10 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
         EXPECT_EQ(HookFiles::Exists(c.name), c.honoured) << c.name;
     }
     EXPECT_FALSE(HookFiles::Exists("absent"));
-    EXPECT_NE(log.Take().find("hook file " + dir + "/world-writable passed over"), std::string::npos);
+    const std::string lines = log.Take();
+    EXPECT_NE(lines.find("hook file " + dir + "/world-writable passed over"), std::string::npos);
+    EXPECT_NE(lines.find("hook file " + dir + "/hard-linked passed over: owner "), std::string::npos) << lines;
+    EXPECT_NE(lines.find(", 2 links; a hook must be"), std::string::npos) << lines;
 
     HookFiles::SetDirectoryForTest("");
     const char* env = getenv("RUXEN_HOOK_DIR");

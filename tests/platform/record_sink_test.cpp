@@ -75,8 +75,9 @@ TEST(FileRecordSink, WritesTheExactFileLayoutWithItsEndRecord) {
         0, 0, 0, 0x80, 0, 0, 0, 3, 'a', 'b', 'c',             // type 128, 3 bytes
         1, 2, 3, 4, 0, 0, 0, 0,                               // type 0x01020304, empty
         0, 0, 0, 2, 0, 0, 0, 2, 'x', 'y',                     // type 2, 2 bytes
-        0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 16,                  // end record
+        0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 20,                  // end record
         0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 2,       // 1 item, 2 data bytes
+        0, 0, 0, 0,                                           // status 0: complete
     };
     const std::string want(reinterpret_cast<const char*>(expected), sizeof(expected));
     EXPECT_EQ(ReadWholeFile(path), want);
@@ -90,6 +91,18 @@ TEST(FileRecordSink, WritesTheExactFileLayoutWithItsEndRecord) {
         ASSERT_EQ(WriteText(abandoned, 128, "abc"), 0);
     }
     EXPECT_EQ(ReadWholeFile(path), want.substr(0, 19));
+
+    // A stream that did not do all it was given says why: the first reason
+    // set stays, and a new stream starts complete.
+    for (uint32_t first : {kStreamInterrupted, kStreamComplete}) {
+        ASSERT_EQ(file.Open(path.c_str()), 0);
+        file.SetEndStatus(first);
+        if (first != kStreamComplete)
+            file.SetEndStatus(kStreamListWriteFailed);
+        ASSERT_EQ(file.Close(), 0);
+        const std::string bytes = ReadWholeFile(path);
+        EXPECT_EQ(bytes.substr(bytes.size() - 4), std::string("\0\0\0", 3) + static_cast<char>(first));
+    }
 }
 
 // Small records are staged, large ones go out with writev; interleaving

@@ -21,13 +21,12 @@ struct Holds : HardLinkHoldQuery {
     bool ProcessingHardLinkCollect(int32_t n) override { return held(n); }
 };
 
-// Mounts m0..m3 of the temporary directory on four block devices and m4 on
-// a plain file; a collect file per mount whose item is the mount directory.
+// Mounts m0..m3 of the temporary directory on four block devices (the
+// volume fake's) and m4 on a plain file; a collect file per mount whose
+// item is the mount directory.
 class ArbiterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (blk.size() < 4)
-            GTEST_SKIP() << "needs four block-device nodes in /dev";
         string table;
         for (int d = 0; d < 5; ++d) {
             ASSERT_EQ(mkdir(Mount(d).c_str(), 0755), 0);
@@ -42,8 +41,8 @@ protected:
     string Collect(int d) const { return Mount(d) + "/CollectTot.kxf"; }
 
     testfiles::TempDir dir{"arbiter_test"};
-    vector<string> blk = testfiles::BlockDevices(4);
     testfiles::FakeLvm lvm;
+    vector<string> blk = lvm.BlockDevices(4);
     std::unique_ptr<testfiles::MntTabFile> mnt;
     EvEvent event{"ruxenParent"};
     Holds holds;

@@ -2,6 +2,7 @@
 // which collect file each stream got, what the parent made of streams that
 // failed or ended early, and the job's totals.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/StopSignals.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"
@@ -22,7 +24,7 @@ namespace {
 
 using namespace testfiles;
 
-enum Misdeed { kNone, kExitAtOnce, kDieHoldingFile, kReportFailure };
+enum Misdeed { kNone, kExitAtOnce, kDieHoldingFile, kReportFailure, kHalfMessage };
 
 struct ParentCase {
     const char* name;
@@ -55,7 +57,8 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
         WriteWholeFile(collects.back(), "");
     }
     RuxenBase job(args, collects);
-    job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
+    job.setMessageDeadlineForTest(100);
+    job.setStreamFunction([&](RuxenBase& j, const BackupArgs& a, const RuxenBase::NextCollect& next) {
         const bool culprit = c.culprit == -1 || c.culprit == a.streamNumber;
         if (culprit && c.misdeed == kExitAtOnce)
             _exit(3);
@@ -76,6 +79,15 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
             for (int i = 1; i < c.streams; ++i)
                 if (write(gate[1], "g", 1) != 1)
                     _exit(9);
+            // Three bytes of a message, then nothing: the parent must not
+            // wait for the rest while the others go on.
+            if (c.misdeed == kHalfMessage) {
+                if (write(j.messageSocket(), "\1\0\0", 3) != 3)
+                    _exit(9);
+                while (ruxen::StopRequested() == 0)
+                    pause();  // until the parent kills it (or dies)
+                _exit(9);
+            }
             if (c.misdeed != kReportFailure)
                 _exit(3);
             run.failed = true;
@@ -86,7 +98,9 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
     for (int i = 1; c.misdeed == kExitAtOnce && i < c.streams; ++i)  // the culprit leaves before asking
         ASSERT_EQ(1, write(gate[1], "g", 1));
 
+    alarm(20);  // a parent waiting for the rest of a message for ever fails the test
     EXPECT_EQ(c.status, job.parent());
+    alarm(0);
     close(gate[0]);
     close(gate[1]);
     std::vector<std::string> failedNames;
@@ -122,7 +136,59 @@ INSTANTIATE_TEST_SUITE_P(
                       ParentCase{"ExitsAtOnce", 3, 2, kExitAtOnce, 1, {}, 5},
                       ParentCase{"DiesHoldingAFile", 3, 2, kDieHoldingFile, 1, {"c1"}, 4},
                       ParentCase{"ReportsAFailedStream", 2, 2, kReportFailure, 1, {"c1"}, 5},
+                      ParentCase{"SendsHalfAMessage", 3, 2, kHalfMessage, 1, {"c1"}, 4},
                       ParentCase{"EveryStreamDies", 2, -1, kDieHoldingFile, 1, {"c1", "c2", "c3", "c4", "c5"}, 0}),
     [](const ::testing::TestParamInfo<ParentCase>& i) { return std::string(i.param.name); });
+
+// SIGTERM to the parent reaches every child, whose stream ends as
+// interrupted; the parent waits for both, and nothing is counted done: the
+// files they held and the files never handed out fail. A second signal
+// kills streams that do not stop.
+TEST(ParentStop, SignalReachesEveryStreamAndFailsWhatIsLeft) {
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(std::to_string(signals) + " signals");
+        ProcessStateGuard state;
+        TempDir dir("ruxen_parent_stop");
+        BackupArgs args;
+        args.streamCount = 2;
+        args.archivePath = "/dev/null";
+        std::vector<std::string> collects;
+        for (const char* name : {"c1", "c2", "c3", "c4"}) {
+            collects.push_back(dir / name);
+            WriteWholeFile(collects.back(), "");
+        }
+        RuxenBase job(args, collects);
+        job.setStreamFunction([&](RuxenBase&, const BackupArgs& a, const RuxenBase::NextCollect& next) {
+            StreamRun run;
+            run.totals.items = next() > 0;
+            if (a.streamNumber == 1 && kill(getppid(), SIGTERM) != 0)
+                _exit(9);
+            // The parent passes the signal on; with a second one (sent once
+            // the first has come back), these streams do not stop, and are
+            // killed.
+            bool resent = false;
+            for (int i = 0; ruxen::StopRequested() != SIGTERM || signals > 1; ++i) {
+                if (i > 5000)
+                    _exit(9);
+                if (signals > 1 && ruxen::StopRequested() != 0 && a.streamNumber == 1 && !resent) {
+                    resent = true;
+                    if (kill(getppid(), SIGTERM) != 0)
+                        _exit(9);
+                }
+                usleep(1000);
+            }
+            run.failed = true;
+            return run;
+        });
+        EXPECT_EQ(1, job.parent());
+        EXPECT_EQ(SIGTERM, ruxen::StopRequested());
+        EXPECT_EQ(collects, job.failedCollectFiles());
+        const std::string log = state.Log();
+        EXPECT_NE(log.find("c4) was not backed up: the job was interrupted before it"), std::string::npos) << log;
+        EXPECT_EQ(signals > 1, log.find("ended without reporting") != std::string::npos) << log;
+        EXPECT_EQ(signals > 1, log.find("exit status 9") == std::string::npos && log.find("(signal 9)") != std::string::npos)
+            << log;
+    }
+}
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
 #include "platform/ReparseData.h"
+#include "platform/StopSignals.h"
 #include "platform/ZXHSMLowLevel.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
@@ -54,11 +56,13 @@ protected:
         ZXHSMTestState::Reset();
         DlpBackupReader::ResetForTest();
         ErrorController::resetForTest();
+        ruxen::SetStopRequestedForTest(0);
     }
 
     // Backs up `paths` through `file`; the failures and results files are
     // read back into m_failures and m_results.
-    void Run(RuxenFile& file, const std::vector<std::string>& paths) {
+    void Run(RuxenFile& file, const std::vector<std::string>& paths,
+             StreamBackupPass::Result expect = StreamBackupPass::kCollectDone) {
         std::string text;
         for (const std::string& p : paths)
             text += ruxen::escapeFileName(p.c_str()) + "\n";
@@ -68,7 +72,7 @@ protected:
         FILE* results = fopen((m_dir / "results").c_str(), "w");
         file.SetResultsFile(results);
         StreamBackupPass pass(file, failures);
-        EXPECT_EQ(pass.RunDataLoop(collect), StreamBackupPass::kCollectDone);
+        EXPECT_EQ(pass.RunDataLoop(collect), expect);
         fclose(failures);
         fclose(results);
         file.SetResultsFile(nullptr);
@@ -193,7 +197,9 @@ TEST_F(ReaderDataPath, MacPropertiesAndStubs) {
 }
 
 // Each way reading an item can fail ends the item as failed (record 134),
-// listed in the failures file, while the stream goes on with the next item.
+// listed in the failures file, while the stream goes on with the next item;
+// a stop asked for while an item is read ends it so too, and the stream
+// stops before the next.
 TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
     ZXHSMTestState::AddTieredMount(m_dir.path());
     const std::string plain = m_dir / "plain", sparse = m_dir / "sparse", stub = m_dir / "stub", next = m_dir / "next";
@@ -205,11 +211,13 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         uint64_t call;
         const char* reason;
         int err;
+        bool stop = false;
     } cases[] = {
         {"a read", &plain, &FaultyReaderOps::failRead, 2, "read failed: Input/output error", EIO},
         {"a seek", &sparse, &FaultyReaderOps::failSeek, 3, "cannot seek in the item", EIO},
         {"a stub read", &stub, &FaultyReaderOps::failStub, 1, "cannot read the stub data", EIO},
         {"the file shrank", &plain, nullptr, 0, "file shrank during backup: 1048576 of 3145728 bytes read", ENODATA},
+        {"a stop", &plain, nullptr, 0, "the backup was interrupted (signal 15) while the item was read", EINTR, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,25 +228,47 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         auto ops = std::make_shared<FaultyReaderOps>();
         if (c.fault)
             (ops.get()->*c.fault).call = c.call;
+        else if (c.stop)
+            ops->afterRead = [] { ruxen::SetStopRequestedForTest(SIGTERM); };
         else
             ops->afterRead = [&] { ASSERT_EQ(truncate(plain.c_str(), 1 << 20), 0); };
         m_sink.ClearRecords();
         RuxenFile file(&m_archive);
         file.SetTurboMode(true);
         file.GetReaderContext().SetFileOps(ops);
-        Run(file, {*c.path, next});
+        Run(file, {*c.path, next}, c.stop ? StreamBackupPass::kStopped : StreamBackupPass::kCollectDone);
+        ruxen::SetStopRequestedForTest(0);
         EXPECT_EQ(file.GetFailedItems(), 1u);
         EXPECT_EQ(m_failures, ruxen::escapeFileName(c.path->c_str()) + ":" + std::to_string(c.err) + "\n");
         EXPECT_NE(m_results.find(std::string(c.reason)), std::string::npos) << m_results;
         StreamCheck check = CheckRecords(m_sink);
         EXPECT_EQ(check.failed, 1u) << check.lines;
-        EXPECT_EQ(check.matched, 1u) << check.lines;  // the next item
+        EXPECT_EQ(check.matched, c.stop ? 0u : 1u) << check.lines;  // the next item
     }
+}
+
+// A holder that keeps its write lease costs the item after
+// nLeaseBreakWaitSeconds, with a reason that says so, not the kernel's
+// lease-break time (45 s) for each such file; the stream goes on.
+TEST_F(ReaderDataPath, KeptWriteLeaseFailsTheItemAfterTheRegistryTime) {
+    KXPlatformInfo::setValue("FileSystemAgent", "nLeaseBreakWaitSeconds", "1");
+    const std::string leased = m_dir / "leased", next = m_dir / "next";
+    WriteWholeFile(leased, "held");
+    WriteWholeFile(next, "next item");
+    ChildLock holder(leased, ChildLock::kStubbornLease);
+    ASSERT_TRUE(holder.held());
+    RuxenFile file(&m_archive);
+    Run(file, {leased, next});
+    EXPECT_EQ(m_failures, leased + ":" + std::to_string(EWOULDBLOCK) + "\n");
+    EXPECT_NE(m_results.find(" a write lease held on the file was not released within 1 s"), std::string::npos)
+        << m_results;
+    EXPECT_EQ(CheckRecords(m_sink).matched, 1u);
 }
 
 // A file rewritten while it is read keeps its item (the header is out, the
 // data is what was read) and is reported: a results line, a failure-level
-// log line and the changed-item count.
+// log line (naming the stream in a job of several, its name's line feed
+// escaped) and the changed-item count.
 TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
     const std::string path = m_dir / "busy\nname", quiet = m_dir / "quiet";
     WriteWholeFile(path, pattern(3 << 20, 2));
@@ -250,13 +280,15 @@ TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
     };
     RuxenFile file(&m_archive);
     file.GetReaderContext().SetFileOps(ops);
+    file.SetStreamNumber(2);
     KxLog::SetLevel(-1);
     Run(file, {path, quiet});
     EXPECT_EQ(file.GetChangedItems(), 1u);
     EXPECT_EQ(file.GetFailedItems(), 0u);
     EXPECT_EQ(m_failures, "");
     EXPECT_EQ(m_results, "Backup: " + ruxen::escapeFileName(path.c_str()) + " changed while being read\n");
-    EXPECT_NE(KxLog::TakeCaptured().find(path + " changed while being read"), std::string::npos);
+    const std::string log = KxLog::TakeCaptured();
+    EXPECT_NE(log.find("stream 2: " + m_dir / "busy\\x0aname changed while being read\n"), std::string::npos) << log;
     StreamCheck check = CheckRecords(m_sink);
     EXPECT_TRUE(check.Ok()) << check.lines;
     EXPECT_EQ(check.matched, 2u);

@@ -1,7 +1,8 @@
 // A child process that holds a lock on a file until the object goes: a
 // record lock (F_SETLK of F_RDLCK or F_WRLCK over the whole file), or a
 // write lease (F_SETLEASE F_WRLCK) that it gives up when the kernel asks it
-// to, as a file server breaks an oplock or a delegation.
+// to, as a file server breaks an oplock or a delegation, or one that it
+// keeps (until the kernel's lease-break time) as a hung holder does.
 #pragma once
 
 #include <fcntl.h>
@@ -16,13 +17,15 @@ namespace testfiles {
 
 class ChildLock {
 public:
-    enum Kind { kRecordRead, kRecordWrite, kWriteLease };
+    enum Kind { kRecordRead, kRecordWrite, kWriteLease, kStubbornLease };
 
     ChildLock(const std::string& path, Kind kind) {
+        // Close-on-exec: a program the test starts meanwhile must not keep
+        // the holder waiting for its release.
         int up[2], down[2];
-        if (pipe(up) != 0)
+        if (pipe2(up, O_CLOEXEC) != 0)
             return;
-        if (pipe(down) != 0) {
+        if (pipe2(down, O_CLOEXEC) != 0) {
             close(up[0]);
             close(up[1]);
             return;
@@ -68,11 +71,11 @@ private:
         int fd = open(path.c_str(), kind == kRecordRead ? O_RDONLY : O_RDWR);
         if (fd < 0)
             return false;
-        if (kind == kWriteLease) {
+        if (kind == kWriteLease || kind == kStubbornLease) {
             LeaseFd() = fd;
             struct sigaction sa;
             memset(&sa, 0, sizeof sa);
-            sa.sa_handler = OnLeaseBreak;
+            sa.sa_handler = kind == kWriteLease ? OnLeaseBreak : SIG_IGN;
             return sigaction(SIGIO, &sa, nullptr) == 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
         }
         struct flock fl;

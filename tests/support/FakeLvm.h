@@ -1,16 +1,17 @@
 // Logical volumes for tests of the callers of LVM::getByLVDevice: devices
 // set here answer with their volume group (or throw); any other device is
 // not a logical volume. The fake is the process's provider while it lives.
-// Callers match a volume to its device by device number, so tests name real
-// block-device nodes (BlockDevices) as volumes.
+// Callers match a volume to its device by device number (LVM::blockDevice):
+// the fake's own block devices (BlockDevices) have numbers of their own, so
+// that tests need no device node, as in a container; any other path is
+// what stat says.
 #pragma once
 
-#include <dirent.h>
-#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,22 @@ public:
         Set(device, vg);
     }
     void Clear() { m_devices.clear(); }
+    // `n` block devices with distinct numbers that exist for no one else.
+    std::vector<std::string> BlockDevices(size_t n) {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < n; ++i) {
+            out.push_back("/dev/fake-blk" + std::to_string(i));
+            m_blocks[out.back()] = makedev(259, 4000 + static_cast<unsigned>(i));
+        }
+        return out;
+    }
+    bool blockDevice(const std::string& path, dev_t* rdev) override {
+        auto it = m_blocks.find(path);
+        if (it == m_blocks.end())
+            return LVM::Provider::blockDevice(path, rdev);
+        *rdev = it->second;
+        return true;
+    }
 
     std::unique_ptr<LVM::Engine> getByLVDevice(const std::string& device) override {
         auto it = m_devices.find(device);
@@ -55,20 +72,7 @@ private:
         LVM::VG vg;
     };
     std::map<std::string, std::pair<bool, LVM::VG>> m_devices;
+    std::map<std::string, dev_t> m_blocks;
 };
-
-// Up to `n` block-device nodes of /dev with distinct device numbers.
-inline std::vector<std::string> BlockDevices(size_t n) {
-    std::vector<std::string> out;
-    std::set<dev_t> seen;
-    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/dev"), closedir);
-    for (struct dirent* e; d && out.size() < n && (e = readdir(d.get())) != nullptr;) {
-        std::string path = std::string("/dev/") + e->d_name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && seen.insert(st.st_rdev).second)
-            out.push_back(path);
-    }
-    return out;
-}
 
 }  // namespace testfiles

@@ -1,6 +1,7 @@
 // Process-wide state a test starts from and leaves as it found it: an empty
-// registry, a fresh error-report filter, hook files in a directory of the
-// test's own, log lines captured (at the level the test sets).
+// registry, a fresh error-report filter, no stop asked for, hook files in a
+// directory of the test's own, log lines captured (at the level the test
+// sets).
 #pragma once
 
 #include <string>
@@ -9,6 +10,7 @@
 #include "platform/HookFiles.h"
 #include "platform/KXPlatformInfo.h"
 #include "platform/KxLog.h"
+#include "platform/StopSignals.h"
 #include "support/TestFiles.h"
 
 namespace testfiles {
@@ -38,6 +40,7 @@ private:
     static void Reset() {
         KXPlatformInfo::resetForTest();
         ErrorController::resetForTest();
+        ruxen::SetStopRequestedForTest(0);
     }
     int m_level;
     TempDir m_hooks{"ruxen_hooks"};

@@ -1,5 +1,6 @@
 // Runs a program of the build (RUXEN_BIN_DIR) as a child process with its
-// standard output and error captured to files of a working directory.
+// standard output and error captured to files of a working directory; or
+// starts it, so that a test can act on it while it runs, and finishes it.
 #pragma once
 
 #include <fcntl.h>
@@ -29,11 +30,11 @@ struct ProgramOptions {
     std::function<void()> inChild;   // runs in the child just before exec
 };
 
-inline ProgramResult RunProgram(const std::string& workDir, const std::string& program,
-                                const std::vector<std::string>& args, const ProgramOptions& options = {}) {
-    ProgramResult res;
+// Starts the program; Finish waits for it and reads what it wrote.
+inline pid_t StartProgram(const std::string& workDir, const std::string& program, const std::vector<std::string>& args,
+                          const ProgramOptions& options = {}) {
     const std::string exe = std::string(RUXEN_BIN_DIR) + "/" + program;
-    res.outPath = workDir + "/" + program + ".stdout";
+    const std::string outPath = workDir + "/" + program + ".stdout";
     const std::string errPath = workDir + "/" + program + ".stderr";
     std::vector<std::string> store{exe};
     store.insert(store.end(), args.begin(), args.end());
@@ -45,7 +46,7 @@ inline ProgramResult RunProgram(const std::string& workDir, const std::string& p
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        int o = open(res.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
             _exit(126);
@@ -57,14 +58,25 @@ inline ProgramResult RunProgram(const std::string& workDir, const std::string& p
         _exit(127);
     }
     EXPECT_GT(pid, 0);
+    return pid;
+}
+
+inline ProgramResult FinishProgram(pid_t pid, const std::string& workDir, const std::string& program) {
+    ProgramResult res;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status))
         res.exitCode = WEXITSTATUS(status);
+    res.outPath = workDir + "/" + program + ".stdout";
     res.out = ReadWholeFile(res.outPath);
-    res.err = ReadWholeFile(errPath);
+    res.err = ReadWholeFile(workDir + "/" + program + ".stderr");
     return res;
+}
+
+inline ProgramResult RunProgram(const std::string& workDir, const std::string& program,
+                                const std::vector<std::string>& args, const ProgramOptions& options = {}) {
+    return FinishProgram(StartProgram(workDir, program, args, options), workDir, program);
 }
 
 }  // namespace testfiles

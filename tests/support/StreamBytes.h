@@ -23,11 +23,14 @@ inline std::string StreamRecord(uint32_t type, const std::string& payload) {
 }
 
 // The end record counting `items` header records and `dataBytes` bytes of
-// data records.
-inline std::string StreamEnd(uint64_t items, uint64_t dataBytes) {
-    std::string s = U32(0xFFFFFFFFu) + U32(16);
+// data records, with its status; status -1: an older writer's end record,
+// which has none.
+inline std::string StreamEnd(uint64_t items, uint64_t dataBytes, int64_t status = 0) {
+    std::string s = U32(0xFFFFFFFFu) + U32(status < 0 ? 16 : 20);
     ruxen::PutFixed64(&s, items);
     ruxen::PutFixed64(&s, dataBytes);
+    if (status >= 0)
+        s += U32(static_cast<uint32_t>(status));
     return s;
 }
 

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,7 @@
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/AppleDoubleBuilder.h"
+#include "support/ChildLock.h"
 #include "support/RunProgram.h"
 #include "support/StreamCheck.h"
 #include "support/TestFiles.h"
@@ -265,16 +268,18 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 }
 
 // An item that vanished after the scan is listed when the registry asks for
-// ENOENT failures, and passed over otherwise without a log line at the
-// default level; the backup succeeds either way.
+// ENOENT failures (its name's control bytes escaped there and in the log,
+// as "%" escapes and as "\x1b"), and passed over otherwise without a log
+// line at the default level; the backup succeeds either way.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
-    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/gone%25missing\n");
+    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/gone\x1b[2J%25missing\n");
     const std::string registry = m_dir / "registry.ini";
     WriteWholeFile(registry, "[FileSystemAgent]\nsReportFailureOnENOENT = Y\n");
     ProgramResult r = Backup({"--registry", registry, "--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 1 failed items")) << r.err;
-    EXPECT_EQ(m_tree + "/gone%25missing:2\n", ReadWholeFile(m_failures));
+    EXPECT_EQ(m_tree + "/gone%1B[2J%25missing:2\n", ReadWholeFile(m_failures));
+    EXPECT_EQ(std::string::npos, r.err.find('\x1b')) << r.err;
 
     r = Backup({"--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
@@ -549,42 +554,170 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
 }
 
 // A write error late in the stream: the summary says how far the archive
-// got, which is what the file really holds.
+// got, which is what the file really holds, and counts only the items (and
+// data bytes) whose end record reached it.
 TEST_F(RuxenBackupTool, LateWriteErrorSaysHowFarTheArchiveGot) {
-    std::string text;
-    for (int i = 0; i < 8; ++i) {
-        WriteWholeFile(m_dir / std::to_string(i), pattern(300000, i));
-        text += m_dir / std::to_string(i) + "\n";
+    // Large items written straight out, and small ones staged: a failed
+    // staged write loses end records of items already counted as sent.
+    const struct {
+        int files;
+        size_t size;
+        rlim_t limit;
+    } cases[] = {{8, 300000, 1500000}, {40, 20000, 300000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.files) + " files");
+        std::string text;
+        for (int i = 0; i < c.files; ++i) {
+            WriteWholeFile(m_dir / std::to_string(i), pattern(c.size, i));
+            text += m_dir / std::to_string(i) + "\n";
+        }
+        WriteWholeFile(m_collect, text);
+        ProgramOptions limit;
+        limit.inChild = [&c] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {c.limit, c.limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        };
+        ProgramResult r = Backup({"--archive", m_archive, m_collect}, limit);
+        EXPECT_EQ(1, r.exitCode);
+        unsigned long long written = 0, whole = 0;
+        size_t at = r.err.find("is incomplete: writing it failed (File too large) after ");
+        ASSERT_NE(std::string::npos, at) << r.err;
+        ASSERT_EQ(2, sscanf(r.err.c_str() + at, "is incomplete: writing it failed (File too large) after %llu bytes; "
+                            "it holds %llu whole items", &written, &whole)) << r.err;
+        struct stat st;
+        ASSERT_EQ(0, stat(m_archive.c_str(), &st));
+        EXPECT_EQ(static_cast<unsigned long long>(st.st_size), written);
+        ArchiveStreamReader reader;
+        ASSERT_TRUE(reader.OpenFile(m_archive.c_str()));
+        ArchiveRecord rec;
+        unsigned long long ends = 0, data = 0, wholeData = 0;
+        while (reader.Next(&rec) == ArchiveStreamReader::kRecord) {
+            ends += rec.type == PL_FS_EOF;
+            data += rec.type == PL_FS_DATA ? rec.length : 0;
+            wholeData = rec.type == PL_FS_EOF ? data : wholeData;
+        }
+        EXPECT_EQ(ends, whole);
+        EXPECT_GT(whole, 0u);
+        EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: stream FAILED: " + std::to_string(whole) + " items, " +
+                                                std::to_string(wholeData) + " bytes, "))
+            << r.err;
     }
-    WriteWholeFile(m_collect, text);
-    ProgramOptions limit;
-    limit.inChild = [] {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl = {1500000, 1500000};
-        setrlimit(RLIMIT_FSIZE, &rl);
-    };
-    ProgramResult r = Backup({"--archive", m_archive, m_collect}, limit);
-    EXPECT_EQ(1, r.exitCode);
-    unsigned long long written = 0, whole = 0;
-    size_t at = r.err.find("is incomplete: writing it failed (File too large) after ");
-    ASSERT_NE(std::string::npos, at) << r.err;
-    ASSERT_EQ(2, sscanf(r.err.c_str() + at, "is incomplete: writing it failed (File too large) after %llu bytes; "
-                        "it holds %llu whole items", &written, &whole)) << r.err;
-    struct stat st;
-    ASSERT_EQ(0, stat(m_archive.c_str(), &st));
-    EXPECT_EQ(static_cast<unsigned long long>(st.st_size), written);
-    ArchiveStreamReader reader;
-    ASSERT_TRUE(reader.OpenFile(m_archive.c_str()));
-    ArchiveRecord rec;
-    unsigned long long ends = 0;
-    while (reader.Next(&rec) == ArchiveStreamReader::kRecord)
-        ends += rec.type == PL_FS_EOF;
-    EXPECT_EQ(ends, whole);
-    EXPECT_GT(whole, 0u);
 }
 
-// With the do-not-send hook the backup "succeeds" with nothing sent: the
-// summary must say so.
+// Whether `path` holds `text`, waiting for it up to 10 s.
+bool WaitForText(const std::string& path, const std::string& text) {
+    for (int i = 0; i < 2000; ++i) {
+        if (ReadWholeFile(path).find(text) != std::string::npos)
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+// SIGTERM or SIGINT to ruxen-backup, or the death of the parent of its
+// streams, while a stream waits for a write lease to be let go: every
+// stream ends between two items with an end record that says interrupted
+// (the item it was opening is listed), the summary and the exit status say
+// so, and the verifier fails the job.
+TEST_F(RuxenBackupTool, StoppedJobsEndTheirStreamsAsInterrupted) {
+    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));  // the streams of a killed parent come back here
+    const std::string leased = m_tree + "/leased", log = m_dir / "log", registry = m_dir / "registry.ini";
+    const std::string c1 = m_dir / "c1", c2 = m_dir / "c2";
+    WriteWholeFile(leased, "held");
+    WriteWholeFile(registry, "[FileSystemAgent]\nnLeaseBreakWaitSeconds = 30\n");
+    WriteWholeFile(c1, m_tree + "/data.bin\n" + leased + "\n" + m_tree + "/empty\n");
+    WriteWholeFile(c2, m_tree + "/sub/hello.txt\n");
+    const struct {
+        int streams, sig, exitCode;
+    } cases[] = {{1, SIGTERM, 128 + SIGTERM}, {2, SIGINT, 128 + SIGINT}, {2, SIGKILL, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.streams) + " streams, signal " + std::to_string(c.sig));
+        WriteWholeFile(log, "");
+        ChildLock holder(leased, ChildLock::kStubbornLease);
+        ASSERT_TRUE(holder.held());
+        const pid_t pid = StartProgram(m_dir.path(), "ruxen-backup",
+                                       {"--registry", registry, "--streams", std::to_string(c.streams), "--failures",
+                                        m_failures, "--archive", m_archive, c1, c2},
+                                       {{"RUXEN_LOG_FILE=" + log}, {}});
+        ASSERT_TRUE(WaitForText(log, " is under a write lease")) << ReadWholeFile(log);
+        ASSERT_EQ(0, kill(pid, c.sig));
+        ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
+        EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+        std::vector<std::string> archives{m_archive}, failures{m_failures};
+        if (c.streams > 1) {
+            archives = {m_archive + ".1", m_archive + ".2"};
+            failures = {m_failures + ".1", m_failures + ".2"};
+        }
+        const std::string lines = ReadWholeFile(log);
+        for (size_t at = 0; (at = lines.find(" runs as process ", at)) != std::string::npos; ++at)
+            waitpid(atoi(lines.c_str() + at + 17), nullptr, 0);  // a killed parent's streams
+        if (c.sig != SIGKILL) {
+            EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: interrupted by signal " + std::to_string(c.sig)))
+                << r.err;
+            EXPECT_NE(std::string::npos, r.err.find("the collect file " + c1 + " was not wholly backed up")) << r.err;
+        }
+        EXPECT_NE(std::string::npos, (ReadWholeFile(failures[0]) + ReadWholeFile(failures.back()))
+                                         .find(leased + ":" + std::to_string(EINTR) + "\n"));
+        std::vector<std::string> dumpArgs{"--verify"};
+        dumpArgs.insert(dumpArgs.end(), archives.begin(), archives.end());
+        r = RunProgram(m_dir.path(), "ruxen-dump", dumpArgs);
+        EXPECT_EQ(1, r.exitCode) << r.out;
+        EXPECT_EQ(archives.size(), CountOf(r.out, " END ")) << "no stream is cut short\n" << r.out;
+        // The stream that held c1 (the other may have done all it was given).
+        const size_t held = r.out.find("/tree/data.bin\"");
+        ASSERT_NE(std::string::npos, held) << r.out;
+        const size_t end = r.out.find(" END ", held);
+        EXPECT_NE(std::string::npos, r.out.substr(end, r.out.find('\n', end) - end).find(" status=1(interrupted)"))
+            << r.out;
+    }
+}
+
+// A collect file that shrank, or was renamed over, while its stream read it
+// fails: the summary names it, the stream's end record says why, and the
+// job fails (items it named may be missing).
+TEST_F(RuxenBackupTool, CollectFileChangedWhileReadFails) {
+    const std::string leased = m_tree + "/leased", log = m_dir / "log", registry = m_dir / "registry.ini";
+    WriteWholeFile(leased, "held");
+    WriteWholeFile(registry, "[FileSystemAgent]\nnLeaseBreakWaitSeconds = 30\n");
+    const std::string lines = m_tree + "/data.bin\n" + leased + "\n" + m_tree + "/empty\n";
+    const struct {
+        const char* what;
+        std::function<void()> change;
+    } cases[] = {
+        {"size", [&] { ASSERT_EQ(0, truncate(m_collect.c_str(), 10)); }},
+        {"path",
+         [&] {
+             WriteWholeFile(m_dir / "new", lines);
+             ASSERT_EQ(0, rename((m_dir / "new").c_str(), m_collect.c_str()));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteWholeFile(m_collect, lines);
+        WriteWholeFile(log, "");
+        auto holder = std::make_unique<ChildLock>(leased, ChildLock::kStubbornLease);
+        ASSERT_TRUE(holder->held());
+        const pid_t pid =
+            StartProgram(m_dir.path(), "ruxen-backup", {"--registry", registry, "--archive", m_archive, m_collect},
+                         {{"RUXEN_LOG_FILE=" + log}, {}});
+        ASSERT_TRUE(WaitForText(log, " is under a write lease")) << ReadWholeFile(log);
+        c.change();
+        holder.reset();  // the lease goes: the stream reads on to the collect file's end
+        ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
+        EXPECT_EQ(1, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect +
+                                                " changed while the stream read it (its " + c.what + " differs)"))
+            << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up"))
+            << r.err;
+        r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+        EXPECT_NE(std::string::npos, r.out.find(" items=3 data_bytes=50004 status=4(collect file changed)\n")) << r.out;
+    }
+}
+
+// With the do-not-send hook nothing is sent: the summary must not call that
+// done, the archive's end record says so, and the job fails.
 TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     const std::string hooks = m_dir / "hooks";
     ASSERT_EQ(0, mkdir(hooks.c_str(), 0755));
@@ -592,8 +725,12 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     ASSERT_EQ(0, chmod((hooks + "/" + kHookDoNotSend).c_str(), 0600));
     WriteWholeFile(m_collect, m_tree + "/data.bin\n");
     ProgramResult r = Backup({"--archive", m_archive, m_collect}, {{"RUXEN_HOOK_DIR=" + hooks}, {}});
-    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(1, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("nothing was sent: the do-not-send hook file " + hooks)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: stream FAILED: 0 items, 0 bytes")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up")) << r.err;
+    r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
 }
 
 struct Invocation {
@@ -603,6 +740,7 @@ struct Invocation {
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
     const char* message;                // expected on standard error
+    const char* archiveEnd = nullptr;   // expected in ruxen-dump's END line of @/a
     std::vector<std::string> env = {};  // "@" stands for the test directory
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
@@ -639,6 +777,10 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     for (const char* out : {"/a", "/f.txt"})
         EXPECT_TRUE(c.exitCode != 2 || ReadWholeFile(m_dir.path() + out) == "earlier") << out;
     EXPECT_TRUE(c.exitCode != 2 || access((m_dir / "a.1").c_str(), F_OK) != 0);
+    if (c.archiveEnd) {  // a stream that did not do all it was given says why
+        r = RunProgram(m_dir.path(), "ruxen-dump", {m_dir / "a"});
+        EXPECT_NE(std::string::npos, r.out.find(c.archiveEnd)) << r.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -669,11 +811,12 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"StreamCollectMissing", "ruxen-backup",
                    {"--streams", "2", "--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"}, "@/tree/data.bin\n", 2,
                    "no-such.cvf: No such file"},
-        Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf", "@/no-such.cvf"},
-                   "@/tree/data.bin\n", 2, "cannot open the collect file"},
+        Invocation{"MissingCollect", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf", "@/no\x1b[2Jsuch.cvf"},
+                   "@/tree/data.bin\n", 2,
+                   "ruxen-backup: cannot open the collect file @/no\\x1b[2Jsuch.cvf"},
         Invocation{"CollectIsADirectory", "ruxen-backup", {"--archive", "@/a", "@/tree"}, "", 2, "is a directory"},
         Invocation{"CopyOfAPipeFails", "ruxen-backup", {"--archive", "/dev/null", "/dev/null"}, "", 2,
-                   "cannot make a temporary copy of the collect file /dev/null", {"TMPDIR=@/no/dir"}},
+                   "cannot make a temporary copy of the collect file /dev/null", nullptr, {"TMPDIR=@/no/dir"}},
         Invocation{"ArchiveIsRegistry", "ruxen-backup",
                    {"--registry", "@/r.ini", "--archive", "@/r.ini", "@/collect.cvf"}, "", 2,
                    "it is the registry file"},
@@ -695,12 +838,13 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 1,
                    "cannot create the archive"},
         Invocation{"FailuresUnwritable", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED"},
+                   "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED", " status=3(list write failed)\n"},
         Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 0, "done: 1 items"},
         Invocation{"ItemErrorNotTolerated", "ruxen-backup",
                    {"--errors-not-tolerated", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n@/tree/gone\n@/tree/empty\n", 1, "pending cause 0x600002b: @/tree/gone"},
+                   "@/tree/data.bin\n@/tree/gone\n@/tree/empty\n", 1, "pending cause 0x600002b: @/tree/gone",
+                   " status=2(collect file failed)\n"},
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
         Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/ArchiveStreamFormat.h"
 #include "platform/Coding.h"
 #include "platform/FileRecordSink.h"
 #include "ruxen/OptionalHeaderPrefix.h"
@@ -104,7 +105,10 @@ public:
     void End(bool ok = true, const std::string& text = "") {
         Raw(ok ? PL_FS_EOF : PL_FS_EOF_FAILED, text.c_str(), text.empty() ? 0 : text.size() + 1);
     }
-    void Close() { EXPECT_EQ(sink_.Close(), 0); }
+    void Close(uint32_t status = kStreamComplete) {
+        sink_.SetEndStatus(status);
+        EXPECT_EQ(sink_.Close(), 0);
+    }
 
 private:
     FileRecordSink sink_;
@@ -179,48 +183,75 @@ TEST(RuxenDump, PrintsOneLinePerRecord) {
               "1683 IDX_METADATA type=159 length=12 pairs=1 [kind=0x5EB743E8(LONGFILEPATH_REAL_PATH) more=0 "
               "value=\"/x\"]\n"
               "1703 IDX_METADATA type=159 length=46 message IdxMetaData{7=FileSetData{1=\"fs\"}}\n"
-              "1757 END type=4294967295 length=16 items=3 data_bytes=11\n");
+              "1757 END type=4294967295 length=20 items=3 data_bytes=11 status=0(complete)\n");
     // The same from standard input through a pipe, where nothing can seek.
     RunResult piped = RunDump(dir, {"-"}, ReadWholeFile(stream));
     EXPECT_EQ(piped.status, 1);
     EXPECT_EQ(piped.out, r.out);
 }
 
-// Streams cut short or damaged: the dump fails and says where.
+// Streams cut short or damaged fail and say where; so does, with --verify,
+// a stream whose end record says it did not do all it was given, or does
+// not say (an older writer's). The verifier's count of stream errors
+// agrees with the exit status.
 TEST(RuxenDump, BadStreamsFailNamingTheOffset) {
     TempDir dir;
     std::string stream = dir / "t.rxpl";
-    auto build = [&] {
+    auto build = [&](uint32_t status) {
         StreamBuilder b(stream);
         b.Header("/x", 0100644, 100);
         b.Data(std::string(100, 'z'));
         b.End();
-        b.Close();
+        b.Close(status);
     };
-    const off_t whole = 8 + 1168 + 108 + 8 + 24;
+    const off_t whole = 8 + 1168 + 108 + 8 + 28;
     struct Case {
         off_t keep;  // bytes of the stream kept
-        const char* err;
+        uint32_t status;
+        int plainExit;    // without --verify
+        const char* err;  // on the error stream, or with --verify on standard output
     } cases[] = {
-        {whole - 24, "truncated stream: it ends at offset 1292 without its end record"},  // cut between records
-        {8 + 1168 + 68, "record at offset 1176 (type 2) declares 100 bytes, the stream ends at offset 1244"},
-        {8 + 1168 + 3, "truncated record frame at offset 1176"},
-        {whole - 1, "truncated end record at offset 1292"},
+        {whole - 28, 0, 1, "truncated stream: it ends at offset 1292 without its end record"},  // cut between records
+        {8 + 1168 + 68, 0, 1, "record at offset 1176 (type 2) declares 100 bytes, the stream ends at offset 1244"},
+        {8 + 1168 + 3, 0, 1, "truncated record frame at offset 1176"},
+        {whole - 1, 0, 1, "truncated end record at offset 1292"},
+        {whole, kStreamInterrupted, 0,
+         "ERROR stream @: its end record says it did not do all it was given: status 1 (interrupted)"},
+        {whole, kStreamCollectChanged, 0, "status 4 (collect file changed)"},
+        {whole - 4, 0, 0, "ERROR stream @: its end record, of an older writer, does not say whether"},
     };
     for (const Case& c : cases) {
-        build();
+        SCOPED_TRACE(c.err);
+        build(c.status);
         ASSERT_EQ(truncate(stream.c_str(), c.keep), 0);
-        for (const char* verify : {"", "--verify"}) {
-            RunResult r = RunDump(dir, *verify ? std::vector<std::string>{verify, stream}
-                                               : std::vector<std::string>{stream});
-            EXPECT_EQ(r.status, 1) << c.err;
+        if (c.keep == whole - 4) {  // an older writer's end record: 16 bytes
+            std::string bytes = ReadWholeFile(stream);
+            bytes[whole - 28 + 7] = 16;
+            WriteWholeFile(stream, bytes);
+        }
+        std::string err = c.err;
+        if (err.find('@') != std::string::npos)
+            err.replace(err.find('@'), 1, stream);
+        RunResult r = RunDump(dir, {stream});
+        EXPECT_EQ(r.status, c.plainExit) << r.err;
+        if (c.plainExit != 0) {
             EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         }
+        r = RunDump(dir, {"--verify", stream});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE((c.plainExit ? r.err : r.out).find(err), std::string::npos) << r.err << r.out;
+        EXPECT_NE(r.out.find("ERROR stream " + stream + ": "), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(" 0 stream errors"), std::string::npos) << r.out;
     }
-    WriteWholeFile(stream, std::string("RXPL\0\0\0\2", 8));
     RunResult r = RunDump(dir, {stream});
+    EXPECT_NE(r.out.find(" END type=4294967295 length=16 items=1 data_bytes=100 status=none\n"), std::string::npos)
+        << r.out;
+    WriteWholeFile(stream, std::string("RXPL\0\0\0\2", 8));
+    r = RunDump(dir, {stream});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("unsupported format version 2 at offset 4"), std::string::npos) << r.err;
+    r = RunDump(dir, {"--verify", stream});
+    EXPECT_NE(r.out.find("1 stream errors"), std::string::npos) << r.out;
 }
 
 TEST(RuxenDump, UsageErrors) {

@@ -1,7 +1,7 @@
 #include "AclForm.h"
 
-#include "PrintableText.h"
 #include "platform/NetBytes.h"
+#include "platform/PrintableText.h"
 
 namespace AclForm {
 

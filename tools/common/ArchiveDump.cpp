@@ -2,16 +2,17 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "AclForm.h"
 #include "ArchiveVerifier.h"
 #include "IndexDump.h"
-#include "PrintableText.h"
 #include "platform/Coding.h"
 #include "platform/IdxMessage.h"
 #include "platform/IndexMetaDataHelper.h"
 #include "platform/IndexMetaDataKinds.h"
+#include "platform/PrintableText.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
 
@@ -51,6 +52,8 @@ void ArchiveDump::Malformed(const ArchiveRecord& r, const char* why) {
     if (m_err)
         fprintf(m_err, "ruxen-dump: %s: record at offset %llu (type %u, length %u): %s\n",
                 m_name.c_str(), ULL(r.offset), r.type, r.length, why);
+    if (m_verifier)
+        m_verifier->StreamFault(m_name, "malformed record at offset " + std::to_string(r.offset) + ": " + why);
 }
 
 bool ArchiveDump::Run(ArchiveStreamReader& reader) {
@@ -61,8 +64,13 @@ bool ArchiveDump::Run(ArchiveStreamReader& reader) {
         if (st == ArchiveStreamReader::kEnd) {
             m_line.clear();
             Append("%llu END type=%u length=%u items=%llu data_bytes=%llu", ULL(reader.EndOffset()),
-                   kArchiveStreamEndRecord, kArchiveStreamEndPayloadSize, ULL(reader.Tally().items),
+                   kArchiveStreamEndRecord, reader.EndLength(), ULL(reader.Tally().items),
                    ULL(reader.Tally().dataBytes));
+            const uint32_t status = reader.EndStatus();
+            if (status == kArchiveStreamStatusUnknown)
+                Append(" status=none");
+            else
+                Append(" status=%u(%s)", status, ArchiveStreamStatusName(status));
             Emit();
             break;
         }
@@ -74,8 +82,20 @@ bool ArchiveDump::Run(ArchiveStreamReader& reader) {
         }
         ++m_records;
     }
-    if (m_verifier)
+    if (m_verifier) {
         m_verifier->StreamEnded(m_streamFailed ? reader.Offset() : reader.EndOffset());
+        // Whatever fails the dump is a stream error of the verifier too.
+        if (m_streamFailed)
+            m_verifier->StreamFault(m_name, reader.Error());
+        else if (reader.EndStatus() == kArchiveStreamStatusUnknown)
+            m_verifier->StreamFault(m_name,
+                                    "its end record, of an older writer, does not say whether the stream "
+                                    "did all it was given");
+        else if (reader.EndStatus() != kStreamComplete)
+            m_verifier->StreamFault(m_name, "its end record says it did not do all it was given: status " +
+                                                std::to_string(reader.EndStatus()) + " (" +
+                                                ArchiveStreamStatusName(reader.EndStatus()) + ")");
+    }
     return !m_streamFailed && m_malformed == 0;
 }
 

@@ -19,12 +19,15 @@
 //            a payload that decodes as neither is MALFORMED)
 //   <offset> RECORD type=<n> length=<n>                (any other type)
 //   <offset> MALFORMED type=<n> length=<n>: <what is wrong>
-//   <offset> END type=4294967295 length=16 items=<n> data_bytes=<n>
+//   <offset> END type=4294967295 length=20 items=<n> data_bytes=<n>
+//            status=<n>(<name>)     (ArchiveStreamStatusName; length=16
+//            status=none for the end record of an older writer)
 //
 // <offset> is the stream offset of the record's frame. Text is escaped by
 // AppendPrintable. Framing errors end the dump; a record whose payload does
 // not fit its type is printed as MALFORMED (and named on the error stream)
-// and the dump goes on.
+// and the dump goes on. With a verifier, each of these, and an end record
+// whose status is not 0 (complete), is also one of its stream errors.
 #pragma once
 
 #include <cstdint>

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "AclForm.h"
-#include "PrintableText.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/FdIO.h"
 #include "platform/KxACLHelper.h"
 #include "platform/KxLongPathHandler.h"
 #include "platform/PathUtil.h"
+#include "platform/PrintableText.h"
 #include "platform/UtfFileOps.h"
 #include "reader/AppleDouble.h"
 
@@ -535,6 +535,13 @@ void ArchiveVerifier::StreamEnded(uint64_t offset) {
     }
     if (!m_oneJob)
         JobEnded();
+}
+
+void ArchiveVerifier::StreamFault(const std::string& name, const std::string& what) {
+    std::string shown;  // an item may still be open: its name stays
+    ruxen::AppendPrintable(shown, name.data(), name.size());
+    Line("ERROR stream %s: %s", shown.c_str(), what.c_str());
+    ++m_streamErrors;
 }
 
 void ArchiveVerifier::JobEnded() {

@@ -33,7 +33,10 @@
 // be the inode and device the phony name gives; a member whose group data
 // never comes is a MISMATCH when the stream ends.
 //   ERROR record at offset <n>: <stream inconsistency>
-// and a summary line from PrintSummary. Directories, links, devices and
+//   ERROR stream <name>: <why the stream is not whole> (cut short, a
+//         malformed record, an end record whose status is not 0)
+// and a summary line from PrintSummary; every ERROR line is one stream
+// error, so the count agrees with Ok(). Directories, links, devices and
 // FIFOs are not compared.
 #pragma once
 
@@ -86,6 +89,9 @@ public:
     // and, unless streams of one job are verified, members whose group data
     // never came.
     void StreamEnded(uint64_t offset);
+    // The stream `name` is not whole, or its end record says it did not do
+    // all it was given: one stream error. `what` is printed as it stands.
+    void StreamFault(const std::string& name, const std::string& what);
     // The streams of one job, verified one after the other: a hard-link
     // group's data may travel in another stream than its members, so that
     // check waits for JobEnded.

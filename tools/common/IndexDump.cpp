@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "ArchiveDump.h"
-#include "PrintableText.h"
 #include "platform/IdxMessage.h"
 #include "platform/IndexMetaDataHelper.h"
 #include "platform/IndexMetaDataKinds.h"
 #include "platform/IndexRecords.h"
 #include "platform/NetBytes.h"
+#include "platform/PrintableText.h"
 #include "platform/ZXHeaderByteOrder.h"
 
 namespace {

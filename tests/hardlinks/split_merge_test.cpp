@@ -70,13 +70,18 @@ protected:
     FailingRenameManager m_mgr;
 };
 
+// Also with the lines sorted in runs of one and two through a temporary
+// file, as a file of millions of lines is.
 TEST_F(SplitMergeTest, SplitBoundsFilesBySize) {
-    for (bool all : {false, true}) {
-        SCOPED_TRACE(all);
+    for (int form = 0; form < 6; ++form) {
+        const size_t run = form < 2 ? HCollectGroupReader::kRunLines : static_cast<size_t>(form / 2);
+        const bool all = form % 2;
+        SCOPED_TRACE(std::to_string(run) + (all ? " all records" : ""));
         ClearDir();
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(all);
+        mgr.setSplitRunLinesForTest(run);
         WriteFiles({{"HCollectTot2.tmp", "stale\n"}, {"HCollect_split_config", "stale\n"}});
         // Total 66 over 6 streams: at most 11 per file before the next group starts one.
         Insert(mgr, 1, "/1a", 1, 11);  // exactly the limit: the next group still joins
@@ -314,6 +319,7 @@ TEST_F(SplitMergeTest, RandomSplitAndMerge) {
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(pick(0, 1));
+        mgr.setSplitRunLinesForTest(pick(0, 1) ? HCollectGroupReader::kRunLines : pick(1, 4));
 
         const int files = pick(1, 14);
         std::multiset<std::string> originals;

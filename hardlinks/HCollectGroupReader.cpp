@@ -1,5 +1,7 @@
 #include "hardlinks/HCollectGroupReader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -50,7 +52,10 @@ void HCollectGroupReader::Read(ScopedFd fd, const std::string& name) {
     m_name = name;
     m_file = std::move(fd);
     TextLineReader lines;
-    lines.Attach(ScopedFd(dup(m_file.get())));
+    ScopedFd from(dup(m_file.get()));
+    if (!from.valid() || lseek(from.get(), 0, SEEK_SET) != 0)
+        Fail("cannot read it from its start");
+    lines.Attach(std::move(from));
     HCollectFile::ReadLines(lines, name, [this](HLinkGroupElement& e, uint64_t offset, size_t length) {
         if (m_refs.size() == m_runLines)
             Spill();

@@ -13,6 +13,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/TextLineReader.h"
 #include "platform/FdIO.h"
+#include "platform/ScratchFile.h"
 #include "platform/KxLog.h"
 
 namespace {

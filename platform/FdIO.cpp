@@ -1,11 +1,7 @@
 #include "platform/FdIO.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <string>
+#include <unistd.h>
 
 namespace ruxen {
 
@@ -62,19 +58,6 @@ ssize_t preadFull(int fd, void* buf, size_t count, off_t offset) {
         got += static_cast<size_t>(r);
     }
     return static_cast<ssize_t>(got);
-}
-
-int openScratchFile() {
-    const char* env = getenv("TMPDIR");
-    const std::string dir = env && *env ? env : "/tmp";
-    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::string name = dir + "/ruxen-scratch-XXXXXX";
-        fd = mkostemp(&name[0], O_CLOEXEC);
-        if (fd >= 0)
-            unlink(name.c_str());
-    }
-    return fd;
 }
 
 }  // namespace ruxen

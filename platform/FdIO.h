@@ -17,10 +17,4 @@ int writeAll(int fd, const void* buf, size_t count);
 // errno.
 ssize_t preadFull(int fd, void* buf, size_t count, off_t offset);
 
-// An unnamed temporary file for reading and writing in $TMPDIR (else /tmp),
-// gone when its last descriptor closes: O_TMPFILE where the file system has
-// it, else a file whose name is removed at once. The descriptor
-// (close-on-exec), or -1 with errno.
-int openScratchFile();
-
 }  // namespace ruxen

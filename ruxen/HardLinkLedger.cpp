@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "platform/FdIO.h"
+#include "platform/ScratchFile.h"
 #include "platform/FileNameEscape.h"
 
 bool HardLinkLedger::Create() {

@@ -126,13 +126,29 @@ TEST_F(SplitMergeTest, PlainSplitRewritesInPlaceAndDropsEmptySources) {
     EXPECT_EQ(count + missing, 14u);
 }
 
+// A malformed line, or lines to sort in runs where no temporary file can
+// be made: the split fails before it replaces anything.
 TEST_F(SplitMergeTest, SplitFailureIsCritical) {
-    Insert(m_mgr, 1, "/a", 7, 5);
-    ASSERT_FALSE(m_mgr.closeCollectFile(1).IsError());
-    testfiles::WriteWholeFile(At("HCollectTot1.kxf"), "# /\n# 7 1 0 5\n");
-    EXPECT_THROW(m_mgr.SplitHCollectFile(1, false, 0), HardLinkManagerCriticalException);
-    EXPECT_EQ(testfiles::ReadWholeFile(At("hardLinks")), "");  // the table is gone
-    EXPECT_FALSE(PathExists(At("hardLinks.dat")));
+    const char* tmpdir = getenv("TMPDIR");
+    const std::string saved = tmpdir ? tmpdir : "";
+    for (bool noScratch : {false, true}) {
+        SCOPED_TRACE(noScratch);
+        ClearDir();
+        Insert(m_mgr, 1, "/a", 7, 5);
+        Insert(m_mgr, 1, "/b", 8, 5);
+        ASSERT_FALSE(m_mgr.closeCollectFile(1).IsError());
+        const std::string lines = noScratch ? "# /\n# 7 1 0 5 /a\n# 8 1 0 5 /b\n" : "# /\n# 7 1 0 5\n";
+        testfiles::WriteWholeFile(At("HCollectTot1.kxf"), lines);
+        m_mgr.setSplitRunLinesForTest(1);
+        if (noScratch)
+            setenv("TMPDIR", (m_dir / "none").c_str(), 1);
+        EXPECT_THROW(m_mgr.SplitHCollectFile(1, false, 0), HardLinkManagerCriticalException);
+        tmpdir ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+        EXPECT_EQ(testfiles::ReadWholeFile(At("hardLinks")), "");  // the table is gone
+        EXPECT_FALSE(PathExists(At("hardLinks.dat")));
+        EXPECT_EQ(testfiles::ReadWholeFile(At("HCollectTot1.kxf")), lines);
+        EXPECT_FALSE(PathExists(At("HCollect_split_config")));
+    }
 }
 
 const Files kWorkedExample = {

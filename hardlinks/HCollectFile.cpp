@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "hardlinks/HCollectGroupReader.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
@@ -132,10 +133,19 @@ void HCollectFile::InsertElement(const HLinkGroupElement& e) {
 }
 
 void HCollectFile::ReadGroups(TextLineReader& lines, const std::string& name, HLGroupsMap_t& map) {
+    ReadLines(lines, name, [&map](HLinkGroupElement& e, uint64_t, size_t) {
+        map[HLGroupKey(e.inode, e.device)].push_back(std::move(e));
+    });
+}
+
+void HCollectFile::ReadLines(TextLineReader& lines, const std::string& name, const LineVisitor& take) {
     std::string line, why;
     HLinkGroupElement e;
+    uint64_t offset = 0;
     int rc;
     while ((rc = lines.Next(line)) == 1) {
+        const uint64_t at = offset;
+        offset += line.size() + 1;
         if (line.empty())
             continue;
         HCollectLineKind kind = ParseHCollectEntry(line.data(), line.size(), e, &why);
@@ -148,7 +158,7 @@ void HCollectFile::ReadGroups(TextLineReader& lines, const std::string& name, HL
             KXLOG(-1, "HCollectFile DEBUG:Could not create the HL groups map");
             throw HardLinkManagerBaseException(kErrHLGroupsMap);
         }
-        map[HLGroupKey(e.inode, e.device)].push_back(std::move(e));
+        take(e, at, line.size());
     }
     if (rc < 0) {
         KXLOG(-1, "HCollectFile DEBUG Name:[%s] read failed after line %llu: %s", name.c_str(),
@@ -168,4 +178,12 @@ bool HCollectFile::GetHLGroupsMap(HLGroupsMap_t& map) {
     lines.Attach(std::move(m_fd));
     ReadGroups(lines, m_path, map);
     return true;
+}
+
+void HCollectFile::ReadGroupsInOrder(HCollectGroupReader& groups) {
+    if (m_mode != HCOLLECT_READ || !m_fd.valid()) {
+        KXLOG(-1, "HCollectFile DEBUG:Could not create the HL groups map");
+        throw HardLinkManagerBaseException(kErrHLGroupsMap);
+    }
+    groups.Read(std::move(m_fd), m_path);
 }

@@ -14,11 +14,13 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HLinkGroupElement.h"
 
+class HCollectGroupReader;
 class TextLineReader;
 
 enum _HCOLLECTFILEMODE { HCOLLECT_READ = 0, HCOLLECT_WRITE = 1 };
@@ -47,6 +49,10 @@ public:
     // (inode, device). True, or throws: a malformed line, a last line without
     // its line feed or a read error. Elements read before a failure stay.
     bool GetHLGroupsMap(HLGroupsMap_t& map);
+    // The same groups, in the same order, through `groups` (read mode, once),
+    // which holds a bounded part of them at a time. Throws as
+    // GetHLGroupsMap.
+    void ReadGroupsInOrder(HCollectGroupReader& groups);
 
     // Write mode: writes what is buffered and closes; read mode: closes.
     // Throws when a write or the close fails. Later calls do nothing.
@@ -63,6 +69,11 @@ public:
 
     // The group reader over any line source; `name` names it in messages.
     static void ReadGroups(TextLineReader& lines, const std::string& name, HLGroupsMap_t& map);
+    // Hands each data line of a line source, from its start, to `take` with
+    // its byte offset and length (without the line feed); the same checks
+    // and throws as ReadGroups.
+    using LineVisitor = std::function<void(HLinkGroupElement& element, uint64_t offset, size_t length)>;
+    static void ReadLines(TextLineReader& lines, const std::string& name, const LineVisitor& take);
 
 private:
     int flush();

@@ -222,6 +222,18 @@ bool HardLinkManager::InsertEntryInHCollectFile(uint32_t hColNum, const std::str
     return true;
 }
 
+int64_t HardLinkManager::FirstRecordedRow(const struct stat& st) {
+    if (!m_tableReady || !m_table)
+        return 0;
+    int64_t row = 0;
+    const int found = m_table->firstRow(st.st_dev, st.st_ino, row);
+    if (found < 0)
+        throw HardLinkManagerBaseException(kErrTableSearch);
+    return found == 1 ? row : 0;
+}
+
+int64_t HardLinkManager::LastRecordedRow() const { return m_tableReady && m_table ? m_table->lastRow() : 0; }
+
 std::string HardLinkManager::getFileGUID(uint64_t device, uint64_t inode, int64_t ctime) {
     if (!m_tableReady || !m_table)
         return std::string();

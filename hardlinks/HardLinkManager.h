@@ -23,6 +23,7 @@
 
 #include "hardlinks/DirectoryJournal.h"
 #include "hardlinks/HCollectFileCache.h"
+#include "hardlinks/HCollectGroupReader.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "platform/CTyError.h"
@@ -78,6 +79,15 @@ public:
     // HardLinkManagerBaseException; a line already written stays.
     bool InsertEntryInHCollectFile(uint32_t hColNum, const std::string& path,
                                    const std::string& unused, const struct stat& st);
+    // Rows of the hard-links table are numbered in recording order: the
+    // number of the row where the file (st_dev, st_ino) was first recorded,
+    // 0 when it was not; and the number of the last row recorded (0: none).
+    // A scan that records its collect files one after another tells from
+    // them in which collect file a file was first met, without a map of
+    // every linked file. Throws HardLinkManagerBaseException when the table
+    // cannot be read.
+    int64_t FirstRecordedRow(const struct stat& st);
+    int64_t LastRecordedRow() const;
     // The GUID stored for (device, inode) when its change time is ctime.
     std::string getFileGUID(uint64_t device, uint64_t inode, int64_t ctime);
 
@@ -98,6 +108,9 @@ public:
     // Diagnostic look-up of six fixed keys; logs what it finds.
     void QueryCtreeTable(const std::string& directory);
 
+    // Test-only: the lines the split sorts in memory before it sorts in runs
+    // through a temporary file (HCollectGroupReader.h).
+    RUXEN_HIDDEN void setSplitRunLinesForTest(size_t n) { m_splitRunLines = n; }
     void setAllRecords(bool all) { m_allRecords = all; }
     bool allRecords() const { return m_allRecords; }
     void setCollectFileCacheCapacity(size_t n);
@@ -124,6 +137,7 @@ private:
     HardLinksTablePtr m_table;
     bool m_tableReady = false;
     bool m_allRecords = false;
+    size_t m_splitRunLines = HCollectGroupReader::kRunLines;
     int m_guidHelper = -1;
     std::string m_jobResultsDir;
     std::string m_baseName;

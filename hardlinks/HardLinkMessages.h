@@ -39,6 +39,7 @@ constexpr const char* kErrManagerInsert =
     "Could not insert entry in hard link collect file. Must skip entry in ctree table";
 constexpr const char* kErrTableInit = "Failed initialize HardLinksTable ctree table";
 constexpr const char* kErrTableInsert = "Failed insert entry into ctree table";
+constexpr const char* kErrTableSearch = "Could not search the hard-links table";
 constexpr const char* kErrStaleTable = "Could not remove the files of an earlier hard-links table";
 constexpr const char* kErrSplit = "Could not create hard link split config file.";
 constexpr const char* kErrRename = "Could not rename the file.";

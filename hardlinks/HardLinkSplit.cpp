@@ -32,15 +32,17 @@ void Check(const CTyError& e) {
 // line of each, or every line) to new H collect files: its own number in
 // plain mode; in bounded mode k + 1, k + 2, ... each holding groups until
 // their size passes `limit`. A number is taken only when a group is written.
+// The groups come in (inode, device) order from a reader that holds a
+// bounded part of the file at a time: a scan of millions of links is split
+// in a few MiB.
 void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
                                std::map<uint32_t, std::set<uint32_t>>& splitMap) {
     KXLOG(3, "Processing HCollectFileSet %u (will process %s)", source,
           m_allRecords ? "all records" : "only first record");
     std::set<uint32_t>& targets = splitMap[source];
     Check(closeCollectFile(source));
-    HLGroupsMap_t groups;
-    HCollectFile(m_jobResultsDir, m_baseName, source, HCOLLECT_READ, kCollectSuffix)
-        .GetHLGroupsMap(groups);
+    HCollectGroupReader groups(!m_allRecords, m_splitRunLines);
+    HCollectFile(m_jobResultsDir, m_baseName, source, HCOLLECT_READ, kCollectSuffix).ReadGroupsInOrder(groups);
 
     HCollectFileCache::Ptr out;
     uint64_t running = 0;
@@ -57,17 +59,21 @@ void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, ui
         out = tempCollectFile(k, HCOLLECT_WRITE, kSplitTempSuffix);
         running = 0;
     };
-    for (const auto& group : groups) {
-        if (!out)
-            startFile(bounded ? k + 1 : source);
-        else if (bounded && running > limit)
-            startFile(k + 1);
-        const std::vector<HLinkGroupElement>& lines = group.second;
-        const size_t count = m_allRecords ? lines.size() : 1;
-        for (size_t i = 0; i < count; ++i)
-            out->InsertElement(lines[i]);
-        targets.insert(k);
-        running += lines[count - 1].size;
+    // A group counts once, by the size of its last line written.
+    HLinkGroupElement line;
+    uint64_t last = 0;
+    for (bool first; groups.Next(line, first);) {
+        if (first) {
+            running += last;
+            last = 0;
+            if (!out)
+                startFile(bounded ? k + 1 : source);
+            else if (bounded && running > limit)
+                startFile(k + 1);
+            targets.insert(k);
+        }
+        out->InsertElement(line);
+        last = line.size;
     }
     if (out) {
         out.reset();

@@ -39,6 +39,9 @@ constexpr const char* kInsertSql =
 constexpr const char* kSearchSql =
     "SELECT rowid, path, ctime, guid FROM hardlinks INDEXED BY hardlinks_key"
     " WHERE dev = ?1 AND ino = ?2 AND rowid > ?3 ORDER BY rowid LIMIT 1";
+// Answered from the index alone.
+constexpr const char* kFirstRowSql =
+    "SELECT rowid FROM hardlinks INDEXED BY hardlinks_key WHERE dev = ?1 AND ino = ?2 ORDER BY rowid LIMIT 1";
 
 // Pushes the file's written pages to the disk: the table runs without
 // SQLite's own syncs, so the completion mark is ordered after the rows here.
@@ -102,9 +105,12 @@ int HardLinksTable::prepare(const char* sql, Stmt& out) {
 
 int HardLinksTable::openForWriting() {
     // A table opened for writing is unfinished until close() marks it again:
-    // the cleared mark reaches the disk before any new row can.
+    // the cleared mark reaches the disk before any new row can. The page
+    // cache is bounded (8 MiB), so a scan of millions of links does not grow
+    // with its table: pages it drops are read back from the file, which the
+    // system caches, and inserts keep the pace of SQLite's own default.
     if (exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA temp_store=MEMORY;"
-             " PRAGMA cache_size=-65536") != 0 ||
+             " PRAGMA cache_size=-8192") != 0 ||
         exec(kCreateSql) != 0 || exec("PRAGMA user_version=0") != 0)
         return -1;
     if (SyncFile(DataPath(m_directory, m_name)) != 0)
@@ -140,12 +146,13 @@ int HardLinksTable::setDirectory(const std::string& directory, bool readMode,
         return -1;
     }
     if ((!readMode && openForWriting() != 0) || (readMode && checkComplete() != 0) ||
-        prepare(kSearchSql, m_search) != 0) {
+        prepare(kSearchSql, m_search) != 0 || prepare(kFirstRowSql, m_firstRow) != 0) {
         close();
         return -1;
     }
     m_uncommitted = 0;
     m_haveCursor = false;
+    m_lastRow = 0;
     return 0;
 }
 
@@ -164,6 +171,7 @@ int HardLinksTable::insert(uint64_t device, uint64_t inode, int64_t ctime, const
     sqlite3_clear_bindings(s);
     if (rc != SQLITE_DONE)
         return failed("insert");
+    m_lastRow = sqlite3_last_insert_rowid(m_db);
     if (++m_uncommitted >= kCommitInterval) {
         if (exec("COMMIT") != 0)
             return -1;
@@ -226,6 +234,24 @@ int HardLinksTable::searchNext(std::string& path, int64_t& ctime) {
     return stepRow(path, ctime, nullptr);
 }
 
+int HardLinksTable::firstRow(uint64_t device, uint64_t inode, int64_t& row) {
+    if (!m_db)
+        return failed("firstRow");
+    sqlite3_stmt* s = m_firstRow.get();
+    sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(device));
+    sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(inode));
+    const int rc = sqlite3_step(s);
+    int result = 0;
+    if (rc == SQLITE_ROW) {
+        row = sqlite3_column_int64(s, 0);
+        result = 1;
+    } else if (rc != SQLITE_DONE) {
+        result = failed("firstRow");
+    }
+    sqlite3_reset(s);
+    return result;
+}
+
 int HardLinksTable::forEachRow(const RowVisitor& visit) {
     if (!m_db)
         return failed("forEachRow");
@@ -282,6 +308,7 @@ int HardLinksTable::close() {
     m_inTransaction = false;
     m_insert.reset();
     m_search.reset();
+    m_firstRow.reset();
     if (sqlite3_close(m_db) != SQLITE_OK)
         result = failed("close");
     m_db = nullptr;

@@ -69,6 +69,13 @@ public:
     // row, -1 on failure or without a searchFirst.
     int searchNext(std::string& path, int64_t& ctime);
 
+    // Rows are numbered from 1 in insertion order. 1 and the number of the
+    // key's first row, 0 when the key has no row, -1 on failure; it leaves
+    // the searchFirst/searchNext cursor as it was.
+    int firstRow(uint64_t device, uint64_t inode, int64_t& row);
+    // The number of the last row inserted through this table (0: none).
+    int64_t lastRow() const { return m_lastRow; }
+
     // Every row in insertion order (diagnostics). 0, or -1 on failure.
     using RowVisitor = std::function<void(uint64_t device, uint64_t inode, int64_t ctime,
                                           const std::string& path, const std::string& guid)>;
@@ -106,6 +113,8 @@ private:
     sqlite3* m_db = nullptr;
     Stmt m_insert;
     Stmt m_search;
+    Stmt m_firstRow;
+    int64_t m_lastRow = 0;
     bool m_readMode = false;
     bool m_inTransaction = false;
     long m_uncommitted = 0;

@@ -1,29 +1,19 @@
 #include "ruxen/HardLinkLedger.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
 #include "platform/FdIO.h"
+#include "platform/ScratchFile.h"
 #include "platform/FileNameEscape.h"
 
 bool HardLinkLedger::Create() {
-    const char* env = getenv("TMPDIR");
-    const std::string dir = env && *env ? env : "/tmp";
-    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::string name = dir + "/ruxen-ledger-XXXXXX";
-        fd = mkostemp(&name[0], O_CLOEXEC);
-        if (fd >= 0)
-            unlink(name.c_str());
-    }
-    m_fd.reset(fd);
-    return fd >= 0;
+    m_fd.reset(ruxen::openScratchFile());
+    return m_fd.valid();
 }
 
 void HardLinkLedger::Append(char kind, const std::string& phonyName, const std::string* path) {

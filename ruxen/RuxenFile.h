@@ -586,6 +586,15 @@ protected:
     // A line of a hard-link collect file whose item is its group's data,
     // sent under the group's phony name.
     bool HardLinkGroupData() const;
+    // A line whose item names its hard-link group's data instead of carrying
+    // it: a line of a regular collect file, or (outside index version 2) a
+    // line of a hard-link collect file after the one that carried its
+    // group's data and the names of every member.
+    bool NamesGroupData() const;
+    // `member`, a path the hard-links table names for the item's group, is
+    // still a link of the item: looked up beneath its directory as items
+    // are (platform/ParentDirCache.h).
+    bool IsLinkOfItem(const std::string& member);
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.
     HardLinksTablePtr HardLinkTable();

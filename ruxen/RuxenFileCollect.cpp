@@ -194,8 +194,17 @@ bool RuxenFile::HardLinkCandidate() const {
 }
 
 bool RuxenFile::HardLinkGroupData() const {
-    return m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
+    return m_hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
            m_itemType != fTypeDirectory && !m_phonyNamePath;
+}
+
+// A group's lines in a hard-link collect file stand together (the split
+// writes them so): its data and every member's name go out once, with the
+// first line that goes out, and each later line is a member like a line of
+// a regular collect file. Sending them again with every line would cost
+// the square of the group's size.
+bool RuxenFile::NamesGroupData() const {
+    return !m_hlCollectEntry || (!m_private->indexV2 && !m_private->headOfNewGroup);
 }
 
 HardLinksTablePtr RuxenFile::HardLinkTable() {

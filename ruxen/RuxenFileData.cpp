@@ -127,7 +127,7 @@ int RuxenFile::SendStubData() {
 int RuxenFile::ReadAndSendFileData(FILE* failures) {
     // A member of a hard-link group: the group's data travels once, under
     // its phony name, from the hard-link collect file; this item names it.
-    if (HardLinkCandidate() && !m_hlCollectEntry) {
+    if (HardLinkCandidate() && NamesGroupData()) {
         phonyHLName = HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat);
         m_phonyNameFlag = true;
         return 0;

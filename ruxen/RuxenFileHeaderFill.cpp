@@ -571,7 +571,7 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     default: break;
     }
     h.h_platform_flags &= ~ZX_HDR_FLAG_HARDLINK_BOTH;
-    if (m_hardLinkJob && m_hlHandlingForItem && (!m_hlCollectEntry || m_private->indexV2) && m_stat.st_nlink > 1 &&
+    if (m_hardLinkJob && m_hlHandlingForItem && (NamesGroupData() || m_private->indexV2) && m_stat.st_nlink > 1 &&
         m_itemType != fTypeDirectory)
         h.h_platform_flags |= ZX_HDR_FLAG_HARDLINK_BOTH;
     return kItemGoOn;

@@ -13,7 +13,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "hardlinks/HardLinkManager.h"
@@ -25,6 +28,7 @@
 #include "platform/KXPI_Focus.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -89,7 +93,7 @@ void RuxenFile::SetItemLevelSignature() {
         m_archive->SetFileSignatureData(nullptr, -1);
         return;
     }
-    const bool phony = m_hardLinkJob && m_hlHandlingForItem && !m_hlCollectEntry;
+    const bool phony = m_hardLinkJob && m_hlHandlingForItem && NamesGroupData();
     const std::string name = phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat) : std::string(h.h_filename);
     const uint64_t ino = (static_cast<uint64_t>(h.h_ino_high) << 32) | h.h_ino_low;
     char fixed[160];
@@ -153,7 +157,7 @@ int RuxenFile::SendHeader(FILE* failures) {
     }
     if (m_phonyNamePath)
         return kItemGoOn;
-    if (m_hardLinkJob && m_hlHandlingForItem && m_hlCollectEntry && m_stat.st_nlink >= 2 &&
+    if (m_hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
         m_itemType != fTypeDirectory && (!m_private->indexV2 || m_private->headOfNewGroup)) {
         if (SendHardLinkMemberNames(failures) != kItemGoOn)
             return kFailStream;
@@ -178,13 +182,31 @@ int RuxenFile::SendMemberName(const std::string& name) {
     return kItemGoOn;
 }
 
+// A member goes out while its path still names the item's file: one
+// deleted or replaced since the scan is passed over, and so is one below a
+// link the walk refuses (ELOOP), which a user may have swapped in to have
+// another file named as a link of the group. A path of PATH_MAX or more is
+// passed over too: such an item is backed up with its own data, outside
+// hard-link handling.
+bool RuxenFile::IsLinkOfItem(const std::string& member) {
+    if (member.size() >= PATH_MAX)
+        return false;
+    ruxen::ParentDirCache& dirs = m_private->memberDirs;
+    dirs.SetTrusted(GetReaderContext().GetTrustedPrefixes());
+    int dir;
+    const char* name;
+    struct stat st;
+    return dirs.Parent(member.c_str(), &dir, &name) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_ino == m_stat.st_ino && st.st_dev == m_stat.st_dev;
+}
+
 // The other paths of the item's hard-link group, from the hard-links table
-// in the job-results directory. Members deleted since the scan are passed
-// over. A table that cannot be read fails the stream: a group sent with
-// part of its names would restore without some of its links. The table
-// names the paths where the scan met them, here; under a content or
-// consistency-point mapping each goes under its recorded path, as the
-// headers do, and one that maps to none is a failure of the item.
+// in the job-results directory, each while it is still a link of the item.
+// A table that cannot be read fails the stream: a group sent with part of
+// its names would restore without some of its links. The table names the
+// paths where the scan met them, here; under a content or consistency-point
+// mapping each goes under its recorded path, as the headers do, and one
+// that maps to none is a failure of the item.
 int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
     static const char kTableMissing[] =
         "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.";
@@ -226,7 +248,7 @@ int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
     ContentMapper* mapper = (m_proxyHost || m_replicationHost) ? m_contentMapper : nullptr;
     std::string recorded, unmapped;
     for (;;) {
-        if (send && access(member.c_str(), F_OK) == 0) {
+        if (send && IsLinkOfItem(member)) {
             if (!mapper) {
                 if (SendMemberName(member) != kItemGoOn)
                     return kFailStream;

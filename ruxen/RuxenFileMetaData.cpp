@@ -235,7 +235,7 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
         }
         KXLOG(3, "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
               turbo, m_hardLinkJob, m_hlHandlingForItem, m_hlCollectEntry);
-        if (turbo && m_hardLinkJob && m_hlHandlingForItem && !m_hlCollectEntry && !m_private->indexV2) {
+        if (turbo && m_hardLinkJob && m_hlHandlingForItem && NamesGroupData() && !m_private->indexV2) {
             KXLOG(2, "Not sending meta-data to HL ref-file");
             return kItemGoOn;
         }

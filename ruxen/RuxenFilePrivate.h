@@ -17,6 +17,7 @@
 #include "platform/CacheDBMgr.h"
 #include "platform/GpfsFileSetConfig.h"
 #include "platform/KxACLHelper.h"
+#include "platform/ParentDirCache.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/HBaseItems.h"
 
@@ -98,6 +99,9 @@ public:
     std::map<std::string, int> blockLevelMap;
     bool headOfNewGroup = false;
     bool groupHeadPending = false;  // a hard-link group began and no line of it has gone out as its head
+    // The directory of the last hard-link member looked up: a group's
+    // members, in the order the scan met them, mostly share directories.
+    ruxen::ParentDirCache memberDirs;
     std::string groupVersionGuid;
     bool resendFailedItem = false;
     bool archiveAndDelete = false;

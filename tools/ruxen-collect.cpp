@@ -27,7 +27,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -52,8 +51,11 @@ struct Walk {
     const char* outName;
     HardLinkManager* links;  // null: no hard-link recording
     uint32_t number;         // the tree's collect number
-    // (device, inode) -> the collect number of the tree where it was first met
-    std::map<std::pair<dev_t, ino_t>, uint32_t>* firstMet = nullptr;
+    // Element i: the hard-links table's last row before tree i + 1 began.
+    // The table numbers its rows in recording order, so the row where a
+    // file was first recorded tells the tree where it was first met, and
+    // the scan keeps no map of every linked file.
+    const std::vector<int64_t>* treeRows = nullptr;
     int errors = 0;
     bool failed = false;     // a write failed: the walk stops
     std::string line{};
@@ -73,7 +75,13 @@ struct Walk {
         if (!links || S_ISDIR(st.st_mode) || st.st_nlink < 2)
             return true;
         try {
-            const uint32_t group = firstMet->emplace(std::make_pair(st.st_dev, st.st_ino), number).first->second;
+            uint32_t group = number;
+            if (number > 1) {
+                const int64_t first = links->FirstRecordedRow(st);
+                if (first > 0)
+                    group = static_cast<uint32_t>(std::lower_bound(treeRows->begin(), treeRows->end(), first) -
+                                                  treeRows->begin());
+            }
             links->InsertEntryInHCollectFile(group, path, std::string(), st);
         } catch (const HardLinkManagerBaseException& e) {
             fprintf(stderr, "ruxen-collect: cannot record the hard link %s: %s\n", path.c_str(), e.what());
@@ -310,7 +318,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
     if (!ClearJobDir(jobDir, links))
         return 1;
     int errors = 0;
-    std::map<std::pair<dev_t, ino_t>, uint32_t> firstMet;
+    std::vector<int64_t> treeRows;
     std::string split;
     for (uint32_t i = 1; i <= trees.size(); ++i) {
         const std::string path = HCollectFile::GetCollectFilePath(i, jobDir, kCollectBaseName, kCollectSuffix);
@@ -319,7 +327,8 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
             fprintf(stderr, "ruxen-collect: cannot create %s: %s\n", path.c_str(), strerror(errno));
             return 1;
         }
-        Walk w{out.get(), path.c_str(), &links, i, &firstMet};
+        treeRows.push_back(links.LastRecordedRow());
+        Walk w{out.get(), path.c_str(), &links, i, &treeRows};
         if (!w.Tree(trees[i - 1]))
             return 1;
         errors += w.errors;

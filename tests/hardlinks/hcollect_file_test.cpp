@@ -6,6 +6,7 @@
 
 #include "HardLinkTestUtil.h"
 #include "hardlinks/HCollectFile.h"
+#include "hardlinks/HCollectGroupReader.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/TextLineReader.h"
 #include "platform/FileNameEscape.h"
@@ -68,6 +69,37 @@ TEST_F(HCollectFileTest, GroupsAreFilesNotInodeNumbers) {
     EXPECT_EQ((++it)->second[0].path, "/dev2/a");
     EXPECT_TRUE(Groups("# /\n").empty());
     EXPECT_TRUE(Groups("").empty());
+}
+
+// The group reader hands out the lines of the map's groups in the map's
+// order, sorted in memory or in runs through a temporary file; with
+// firstOnly the first line of each group.
+TEST_F(HCollectFileTest, GroupReaderFollowsTheMap) {
+    const std::string texts[] = {
+        "# /\n# 5 1 0 1 /dev1/a\n\n# 5 2 0 1 /dev2/a\n# 4 9 0 1 /z\n# 5 1 0 1 /dev1/b\n# 4 9 7 2 /y\n# 1 1 1 1 /x\n",
+        "# /\n", "", "# 3 3 3 3 /only\n"};
+    for (const std::string& text : texts) {
+        WriteWholeFile(At("HCollectTot1.kxf"), text);
+        for (size_t run : {size_t{1}, size_t{2}, size_t{3}, HCollectGroupReader::kRunLines}) {
+            for (bool firstOnly : {false, true}) {
+                SCOPED_TRACE(text + " run " + std::to_string(run) + (firstOnly ? " first only" : ""));
+                std::string want, got;
+                for (const auto& kv : Groups(text))
+                    for (size_t i = 0; i < (firstOnly ? 1 : kv.second.size()); ++i)
+                        want += (i ? "  " : "") + kv.second[i].path + " " + std::to_string(kv.second[i].ctime) + "\n";
+                HCollectGroupReader groups(firstOnly, run);
+                HCollectFile(m_dir.path(), "CollectTot", 1, HCOLLECT_READ).ReadGroupsInOrder(groups);
+                HLinkGroupElement e;
+                for (bool first; groups.Next(e, first);)
+                    got += (first ? "" : "  ") + e.path + " " + std::to_string(e.ctime) + "\n";
+                EXPECT_EQ(want, got);
+            }
+        }
+    }
+    WriteWholeFile(At("HCollectTot1.kxf"), "# /\n# 1 2 3 4 /a\n# 1 2 3 4 relative\n");
+    HCollectGroupReader groups(false, 1);
+    EXPECT_THROW(HCollectFile(m_dir.path(), "CollectTot", 1, HCOLLECT_READ).ReadGroupsInOrder(groups),
+                 HardLinkManagerBaseException);
 }
 
 TEST_F(HCollectFileTest, MalformedLinesThrow) {

@@ -70,13 +70,18 @@ protected:
     FailingRenameManager m_mgr;
 };
 
+// Also with the lines sorted in runs of one and two through a temporary
+// file, as a file of millions of lines is.
 TEST_F(SplitMergeTest, SplitBoundsFilesBySize) {
-    for (bool all : {false, true}) {
-        SCOPED_TRACE(all);
+    for (int form = 0; form < 6; ++form) {
+        const size_t run = form < 2 ? HCollectGroupReader::kRunLines : static_cast<size_t>(form / 2);
+        const bool all = form % 2;
+        SCOPED_TRACE(std::to_string(run) + (all ? " all records" : ""));
         ClearDir();
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(all);
+        mgr.setSplitRunLinesForTest(run);
         WriteFiles({{"HCollectTot2.tmp", "stale\n"}, {"HCollect_split_config", "stale\n"}});
         // Total 66 over 6 streams: at most 11 per file before the next group starts one.
         Insert(mgr, 1, "/1a", 1, 11);  // exactly the limit: the next group still joins
@@ -121,13 +126,29 @@ TEST_F(SplitMergeTest, PlainSplitRewritesInPlaceAndDropsEmptySources) {
     EXPECT_EQ(count + missing, 14u);
 }
 
+// A malformed line, or lines to sort in runs where no temporary file can
+// be made: the split fails before it replaces anything.
 TEST_F(SplitMergeTest, SplitFailureIsCritical) {
-    Insert(m_mgr, 1, "/a", 7, 5);
-    ASSERT_FALSE(m_mgr.closeCollectFile(1).IsError());
-    testfiles::WriteWholeFile(At("HCollectTot1.kxf"), "# /\n# 7 1 0 5\n");
-    EXPECT_THROW(m_mgr.SplitHCollectFile(1, false, 0), HardLinkManagerCriticalException);
-    EXPECT_EQ(testfiles::ReadWholeFile(At("hardLinks")), "");  // the table is gone
-    EXPECT_FALSE(PathExists(At("hardLinks.dat")));
+    const char* tmpdir = getenv("TMPDIR");
+    const std::string saved = tmpdir ? tmpdir : "";
+    for (bool noScratch : {false, true}) {
+        SCOPED_TRACE(noScratch);
+        ClearDir();
+        Insert(m_mgr, 1, "/a", 7, 5);
+        Insert(m_mgr, 1, "/b", 8, 5);
+        ASSERT_FALSE(m_mgr.closeCollectFile(1).IsError());
+        const std::string lines = noScratch ? "# /\n# 7 1 0 5 /a\n# 8 1 0 5 /b\n" : "# /\n# 7 1 0 5\n";
+        testfiles::WriteWholeFile(At("HCollectTot1.kxf"), lines);
+        m_mgr.setSplitRunLinesForTest(1);
+        if (noScratch)
+            setenv("TMPDIR", (m_dir / "none").c_str(), 1);
+        EXPECT_THROW(m_mgr.SplitHCollectFile(1, false, 0), HardLinkManagerCriticalException);
+        tmpdir ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+        EXPECT_EQ(testfiles::ReadWholeFile(At("hardLinks")), "");  // the table is gone
+        EXPECT_FALSE(PathExists(At("hardLinks.dat")));
+        EXPECT_EQ(testfiles::ReadWholeFile(At("HCollectTot1.kxf")), lines);
+        EXPECT_FALSE(PathExists(At("HCollect_split_config")));
+    }
 }
 
 const Files kWorkedExample = {
@@ -314,6 +335,7 @@ TEST_F(SplitMergeTest, RandomSplitAndMerge) {
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(pick(0, 1));
+        mgr.setSplitRunLinesForTest(pick(0, 1) ? HCollectGroupReader::kRunLines : pick(1, 4));
 
         const int files = pick(1, 14);
         std::multiset<std::string> originals;

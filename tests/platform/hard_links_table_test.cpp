@@ -49,15 +49,25 @@ TEST(HardLinksTableTest, RowsOfAKeyComeBackInInsertionOrderAcrossModes) {
     ASSERT_EQ(w.insert(big, big + 1, -7, std::string("/a\nb\0c", 6), "G1"), 0);
     ASSERT_EQ(w.insert(1, big + 1, 5, "/other-device", ""), 0);
     ASSERT_EQ(w.insert(big, big + 1, INT64_C(4102444800), "/second", ""), 0);  // year 2100
-    // Look-ups work while the scan writes.
+    // Look-ups work while the scan writes; rows are numbered in insertion
+    // order, and the number of a key's first row leaves the cursor alone.
+    EXPECT_EQ(w.lastRow(), 3);
+    std::string path, guid;
+    int64_t ctime = 0, row = 0;
+    ASSERT_EQ(w.searchFirst(big, big + 1, path, ctime, guid), 1);
+    EXPECT_EQ(w.firstRow(1, big + 1, row), 1);
+    EXPECT_EQ(row, 2);
+    EXPECT_EQ(w.firstRow(big, big + 1, row), 1);
+    EXPECT_EQ(row, 1);
+    EXPECT_EQ(w.firstRow(big, big, row), 0);
+    ASSERT_EQ(w.searchNext(path, ctime), 1);
+    EXPECT_EQ(path, "/second");
     EXPECT_EQ(Walk(w, big, big + 1), (std::vector<std::string>{std::string("/a\nb\0c", 6), "/second"}));
     ASSERT_EQ(w.close(), 0);
 
     HardLinksTable r1, r2;  // many readers at once
     ASSERT_EQ(r1.setDirectory(dir.path(), true, "hardLinks"), 0);
     ASSERT_EQ(r2.setDirectory(dir.path(), true, "hardLinks"), 0);
-    std::string path, guid;
-    int64_t ctime = 0;
     ASSERT_EQ(r1.searchFirst(big, big + 1, path, ctime, guid), 1);
     EXPECT_EQ(guid, "G1");
     EXPECT_EQ(ctime, -7);
@@ -88,6 +98,7 @@ TEST(HardLinksTableTest, EveryOperationFailsWhenNotOpen) {
     EXPECT_EQ(t.insert(1, 2, 3, "/x", ""), -1);
     EXPECT_EQ(t.searchFirst(1, 2, path, ctime, guid), -1);
     EXPECT_EQ(t.searchNext(path, ctime), -1);
+    EXPECT_EQ(t.firstRow(1, 2, ctime), -1);
     EXPECT_EQ(t.forEachRow([](uint64_t, uint64_t, int64_t, const std::string&, const std::string&) {}), -1);
     EXPECT_EQ(t.close(), -1);
     EXPECT_EQ(t.removeTable(), 0);

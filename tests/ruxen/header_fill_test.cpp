@@ -334,9 +334,9 @@ TEST(HeaderFillFailedRecord, NoDoubleCounting) {
 
 // Hard links against a real table: a member found in it is a hard link
 // (bits 62 and 61) with the recorded change time; one the table does not
-// know is an ordinary file; a hard-link collect entry goes under the
-// group's phony name, the first of its group as the head; no table fails
-// the stream.
+// know is an ordinary file; the first line of a group in a hard-link
+// collect file goes under the group's phony name as its head, and a later
+// line of the group as a member; no table fails the stream.
 TEST(HeaderFillHardLinks, GroupsFromTheTable) {
     ProcessStateGuard state;
     HardLinkManager::ResetForTest();
@@ -373,7 +373,8 @@ TEST(HeaderFillHardLinks, GroupsFromTheTable) {
         {"%??NOHL%" + a, 0, a, false, 0},
         {c, 0, c, false, 0},  // not in the table
         {entry + a, 0, phony, false, ZXFLAG_HARDLINK_PHONY_NAME | ZXFLAG_HL_GROUP_HEAD},
-        {entry + a + "\n" + entry + b, 0, phony, false, ZXFLAG_HARDLINK_PHONY_NAME},
+        // A later line of the group: a member, listed again in its collect file.
+        {entry + a + "\n" + entry + b, 0, b, true, ZXFLAG_NOT_COUNTABLE},
         // A group whose first line vanished is headed by the next.
         {entry + dir / "gone" + "\n" + entry + b, 0, phony, false, ZXFLAG_HARDLINK_PHONY_NAME | ZXFLAG_HL_GROUP_HEAD},
     };

@@ -208,6 +208,30 @@ TEST_F(JobDirRoad, EveryDocumentedFormSendsEachGroupOnceAndNamesEveryMember) {
     }
 }
 
+// A hard-link collect file holding every line of its groups, each group's
+// lines together (as a split that keeps all records writes it): the data
+// and the member names of a group go out once, with its first line, and
+// each later line is a member naming it, not the whole group again.
+TEST_F(JobDirRoad, EveryLineOfAGroupInItsHardLinkCollectFileSendsTheGroupOnce) {
+    const std::map<std::string, std::vector<std::string>> others = {{m_t1 + "/a", {m_t2 + "/a2", m_t3 + "/sub/a3"}},
+                                                                    {m_t1 + "/d", {m_t1 + "/d2"}}};
+    std::string every;
+    std::istringstream lines(ReadWholeFile(m_job + "/CollectTot1.kxf"));
+    for (std::string line; std::getline(lines, line);) {
+        every += line + "\n";
+        const size_t path = line.find(" /");
+        if (line != "# /")
+            for (const std::string& o : others.at(line.substr(path + 1)))
+                every += line.substr(0, path + 1) + o + "\n";
+    }
+    WriteWholeFile(m_job + "/CollectTot1.kxf", every);
+    Run r = Backup({"--job-dir", m_job}, 1);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", Failures());
+    EXPECT_NE(std::string::npos, r.verify.find(" 6 matched, 0 mismatched, 0 failed")) << r.verify;
+    EXPECT_EQ(m_want, r.sent);
+}
+
 // A member that went out naming a group whose data is in no stream is a
 // failed item, listed, and its collect file is named as not wholly backed
 // up: a collect file named without the hard-link collect file of its

@@ -51,7 +51,7 @@ public:
         for (const Pair& p : Pairs()) {
             if (m_times.count(p.engine) == 0 || m_times.count(p.peer) == 0)
                 continue;  // filtered out
-            printf("RATIO %s %s/%s %.2f (medians %.2f)\n", p.name.c_str(), p.engine.c_str(), p.peer.c_str(),
+            printf("RATIO %s %s/%s %.3g (medians %.3g)\n", p.name.c_str(), p.engine.c_str(), p.peer.c_str(),
                    Best(p.peer) / Best(p.engine), Median(p.peer) / Median(p.engine));
         }
     }

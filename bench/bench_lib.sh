@@ -78,7 +78,7 @@ ratio() {
   if [ -n "${4:-}" ]; then
     if [ "$(echo "$best >= $4" | bc -l)" = 1 ]; then goal=" goal >= $4 met"; else goal=" goal >= $4 MISSED"; fi
   fi
-  printf 'RATIO %s %s/%s %.2f (medians %.2f)%s\n' "$1" "$2" "$3" "$best" "$median" "$goal"
+  printf 'RATIO %s %s/%s %.3g (medians %.3g)%s\n' "$1" "$2" "$3" "$best" "$median" "$goal"
 }
 
 # make_small_files DIR COUNT: COUNT files of 512 to 8191 bytes, 200 a directory.

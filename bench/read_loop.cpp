@@ -1,7 +1,9 @@
 // A bare read/write loop, the floor a backup's data path is held to: reads
 // each file named with 1 MiB read() calls into one aligned buffer and writes
-// what it read to standard output (a pipe, or /dev/null).
+// what it read to standard output (a pipe, or /dev/null). A pipe is grown
+// to 1 MiB first, as ruxen-backup grows the pipe of its archive.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,9 @@ int main(int argc, char** argv) {
     if (posix_memalign(&p, 4096, kBuf) != 0)
         return 1;
     char* buf = static_cast<char*>(p);
+    struct stat st;
+    if (fstat(1, &st) == 0 && S_ISFIFO(st.st_mode))
+        (void)fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBuf));  // where refused, 64 KiB turns
     for (int i = 1; i < argc; ++i) {
         int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
         if (fd < 0) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchRatio.h"
 #include "platform/KxACLHelper.h"
 #include "platform/KxLog.h"
 
@@ -109,5 +110,7 @@ void BM_PeerCalls(benchmark::State& state) {
 BENCHMARK(BM_HelperByPath);
 BENCHMARK(BM_HelperByFd);
 BENCHMARK(BM_PeerCalls);
+RUXEN_BENCH_RATIO("by-path", "BM_HelperByPath", "BM_PeerCalls");
+RUXEN_BENCH_RATIO("by-fd", "BM_HelperByFd", "BM_PeerCalls");
 
 }  // namespace

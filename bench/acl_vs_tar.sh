@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times ruxen-backup against tar on small files whose ACLs and extended
 # attributes are backed up: both archive streams go through a pipe into
-# `cat > /dev/null`, so that a ratio compares engines, not sinks.
+# `cat > /dev/null`, so that a ratio compares engines, not sinks. tar is
+# timed walking the tree and given the list the engine reads.
 #
 #   ruxen-backup --archive - | cat   vs   tar --acls --xattrs -cf - | cat   (items/s)
 #
@@ -9,15 +10,15 @@
 #
 # WORKDIR (default /tmp/ruxen-acl-bench) gets COUNT small files in
 # directories of 200; every RICH_EVERY-th file carries an ACL_USER entry and
-# a user attribute (setfacl and setfattr, Debian's acl and attr). Each
-# command runs RUNS times and the best run counts. A ratio above 1 means
-# ruxen-backup is faster.
+# a user attribute (setfacl and setfattr, Debian's acl and attr). The
+# commands run in ROUNDS interleaved rounds (default 5); best and median are
+# printed, and a RATIO line on the best times (above 1: ruxen-backup is
+# faster). RUXEN_BIN names another build's bin directory to time.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/ruxen-acl-bench}
 COUNT=${COUNT:-20000}
 RICH_EVERY=${RICH_EVERY:-10}
-RUNS=${RUNS:-5}
 bin=${RUXEN_BIN:-$top/build/bin}
 
 . "$top/bench/bench_lib.sh"
@@ -37,13 +38,15 @@ if [ ! -f "$stamp" ]; then
 fi
 
 "$bin/ruxen-collect" "$tree" > "$work/tree.collect"
+tar_list "$work/tree.collect" "$work/tree.list"
 items=$(wc -l < "$work/tree.collect")
 rich=$(wc -l < "$work/rich.list")
 
 ruxen_pipe() { "$bin/ruxen-backup" --archive - "$work/tree.collect" 2>/dev/null | cat >/dev/null; }
-tar_pipe() { tar --acls --xattrs -cf - -C "$work" tree 2>/dev/null | cat >/dev/null; }
-ratio() { echo "$1 / $2" | bc -l; }
+tar_walk() { tar --acls --xattrs -cf - -C "$work" tree 2>/dev/null | cat >/dev/null; }
+tar_given() { tar --acls --xattrs -cf - --no-recursion -P -T "$work/tree.list" 2>/dev/null | cat >/dev/null; }
 
+show_load start
 # Both streams must carry the ACLs and attributes: count them once.
 "$bin/ruxen-backup" --archive "$work/check.rxpl" "$work/tree.collect" >/dev/null 2>&1
 opt=$("$bin/ruxen-dump" "$work/check.rxpl" | grep -c ' OPT_HDR ' || true)
@@ -51,7 +54,7 @@ rm -f "$work/check.rxpl"
 echo "== $items items, $rich with an ACL_USER entry and an attribute; ruxen optional headers: $opt"
 
 find "$tree" -type f -print0 | xargs -0 cat >/dev/null
-r=$(best_of ruxen_pipe); t=$(best_of tar_pipe)
-printf 'ruxen-backup | cat              %9.0f items/s\ntar --acls --xattrs | cat      %9.0f items/s\n' \
-  "$(ratio "$items" "$r")" "$(ratio "$items" "$t")"
-printf 'RATIO acl-pipe ruxen/tar %.2f\n' "$(ratio "$t" "$r")"
+AMOUNT=$items UNIT=items compare ruxen ruxen_pipe tar-walk tar_walk tar-list tar_given
+ratio acl-pipe ruxen tar-walk
+ratio acl-pipe-list ruxen tar-list
+show_load end

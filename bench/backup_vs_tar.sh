@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
-# Times ruxen-backup against tar (and a plain read loop) on the same files,
-# each engine's output going to the same kind of sink, so that a ratio
-# compares engines, not sinks:
+# Times ruxen-backup against tar (and a bare read loop) on the same files,
+# each engine's archive going into the same kind of sink, so that a ratio
+# compares engines, not sinks. tar is timed twice: walking the tree (the way
+# users run it) and given the same list the engine reads (-T LIST
+# --no-recursion); the engine's list is written by ruxen-collect beforehand.
 #
-#   small files, pipe     ruxen-backup | cat     vs  tar -cf - | cat       (items/s)
-#   large files, pipe     ruxen-backup | cat     vs  tar -cf - | cat       (MiB/s)
-#   large files, null     ruxen-backup > /dev/null  vs  dd bs=1M > /dev/null (MiB/s)
-#   sparse file, pipe     ruxen-backup | cat     vs  tar -S -cf - | cat    (time)
-#   small files, cold     as "small files, pipe", caches dropped before each run
-#   prefetch, warm/cold   ruxen-backup | cat     vs  ruxen-backup --no-prefetch | cat
+#   small files, pipe   ruxen-backup | cat       vs  tar -cf - | cat      goal 1.2 (tar walking)
+#   large files, pipe   ruxen-backup | cat       vs  tar -cf - | cat      goal 1.5 (tar walking)
+#                       (and read_loop | cat, a bare 1 MiB read/write loop, for reference)
+#   large files, null   ruxen-backup > /dev/null vs  read_loop > /dev/null goal 0.95
+#   sparse file, pipe   ruxen-backup | cat       vs  tar -S -cf - | cat
+#   small files, cold   as "small files, pipe", caches dropped before each run (root only)
+#   prefetch            ruxen-backup | cat       vs  ruxen-backup --no-prefetch | cat (warm; cold as root)
 #
 #   bench/backup_vs_tar.sh [WORKDIR]
 #
 # WORKDIR (default /tmp/ruxen-bench) gets LARGE_COUNT files of LARGE_MB MiB,
 # SMALL_COUNT small files and one sparse file of SPARSE_GB GiB holding
-# SPARSE_DATA_MB MiB of data in ten pieces. Each command runs RUNS times and
-# the best run counts. A ratio above 1 means ruxen-backup is faster. The
-# cold case runs only when /proc/sys/vm/drop_caches is writable (root).
+# SPARSE_DATA_MB MiB of data in ten pieces. The commands of a case run in
+# ROUNDS interleaved rounds (default 5); best and median are printed, and a
+# RATIO line on the best times (above 1: ruxen-backup is faster), with the
+# goal it is held to. RUXEN_BIN names another build's bin directory to time
+# (the read loop always comes from this tree's build); CASES (default "small
+# large null sparse cold prefetch") picks cases.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/ruxen-bench}
@@ -25,11 +31,12 @@ LARGE_MB=${LARGE_MB:-256}
 SMALL_COUNT=${SMALL_COUNT:-20000}
 SPARSE_GB=${SPARSE_GB:-1024}
 SPARSE_DATA_MB=${SPARSE_DATA_MB:-10}
-RUNS=${RUNS:-3}
+CASES=${CASES:-small large null sparse cold prefetch}
 bin=${RUXEN_BIN:-$top/build/bin}
 . "$top/bench/bench_lib.sh"
 
 ensure_built
+read_loop=$top/build/bin/read_loop
 
 stamp="$work/.generated-$LARGE_COUNT-$LARGE_MB-$SMALL_COUNT-$SPARSE_GB-$SPARSE_DATA_MB"
 if [ ! -f "$stamp" ]; then
@@ -51,98 +58,84 @@ fi
 
 for part in large small sparse; do
   "$bin/ruxen-collect" "$work/$part" > "$work/$part.collect"
+  tar_list "$work/$part.collect" "$work/$part.list"
 done
 small_items=$(wc -l < "$work/small.collect")
 large_mib=$((LARGE_COUNT * LARGE_MB))
 
 can_drop=0
 if [ -w /proc/sys/vm/drop_caches ]; then can_drop=1; fi
+wants() { [[ " $CASES " == *" $1 "* ]]; }
 
 # The archive goes to descriptor 3, the pipe; the summary goes nowhere.
-ruxen_pipe() { "$bin/ruxen-backup" --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null; }
+ruxen_pipe() { "$bin/ruxen-backup" "${@:2}" --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null; }
 ruxen_null() { "$bin/ruxen-backup" --archive /dev/null "$work/$1.collect"; }
-ruxen_pipe_noprefetch() {
-  "$bin/ruxen-backup" --no-prefetch --archive /dev/fd/3 "$work/$1.collect" 3>&1 >/dev/null 2>&1 | cat >/dev/null
-}
-tar_pipe() { tar -cf - -C "$work" "$1" | cat >/dev/null; }
-tar_sparse_pipe() { tar -S -cf - -C "$work" "$1" | cat >/dev/null; }
-read_loop() {
-  local f
-  for f in "$work/$1"/*; do dd if="$f" of=/dev/null bs=1M status=none; done
-}
-ratio() { echo "$1 / $2" | bc -l; }
+tar_walk() { tar "${@:2}" -cf - -C "$work" "$1" | cat >/dev/null; }
+tar_given() { tar "${@:2}" -cf - --no-recursion -P -T "$work/$1.list" | cat >/dev/null; }
 
-# small_files NAME [--cold]: items per second of both engines through a pipe.
-small_files() {
-  local name=$1 r t
-  shift
-  r=$(best_of "$@" ruxen_pipe small); t=$(best_of "$@" tar_pipe small)
-  printf 'ruxen-backup | cat %9.0f items/s\ntar | cat          %9.0f items/s\n' \
-    "$(ratio "$small_items" "$r")" "$(ratio "$small_items" "$t")"
-  printf 'RATIO %s ruxen/tar %.2f\n' "$name" "$(ratio "$t" "$r")"
+# versus_tar NAME PART GOAL [TAR OPTION]: ruxen-backup against tar walking
+# and tar given the list, all through a pipe.
+versus_tar() {
+  compare ${COLD:-} ruxen "ruxen_pipe $2" tar-walk "tar_walk $2 ${4:-}" tar-list "tar_given $2 ${4:-}"
+  ratio "$1" ruxen tar-walk "$3"
+  ratio "$1-list" ruxen tar-list
 }
+
+show_load start
 
 # Warm the page cache. (Not with ruxen-backup: its cache advice drops again
 # what its own reads brought in.)
-read_loop large
+"$read_loop" "$work"/large/* >/dev/null
 find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
-tar_sparse_pipe sparse
+tar_walk sparse -S
 
-echo "== small files through a pipe: $small_items items"
-small_files small-pipe
-
-echo "== large files through a pipe: $LARGE_COUNT x $LARGE_MB MiB"
-r=$(best_of ruxen_pipe large); t=$(best_of tar_pipe large)
-printf 'ruxen-backup | cat %9.1f MiB/s\ntar | cat          %9.1f MiB/s\n' \
-  "$(ratio "$large_mib" "$r")" "$(ratio "$large_mib" "$t")"
-printf 'RATIO large-pipe ruxen/tar %.2f\n' "$(ratio "$t" "$r")"
-
-echo "== large files to /dev/null"
-r=$(best_of ruxen_null large); d=$(best_of read_loop large)
-printf 'ruxen-backup       %9.1f MiB/s\ndd bs=1M           %9.1f MiB/s\n' \
-  "$(ratio "$large_mib" "$r")" "$(ratio "$large_mib" "$d")"
-printf 'RATIO large-null ruxen/read-loop %.2f\n' "$(ratio "$d" "$r")"
-
-echo "== sparse file through a pipe: $SPARSE_GB GiB holding $SPARSE_DATA_MB MiB"
-r=$(best_of ruxen_pipe sparse); s=$(best_of tar_sparse_pipe sparse)
-printf 'ruxen-backup | cat %9.3f s\ntar -S | cat       %9.3f s\n' "$r" "$s"
-printf 'RATIO sparse-pipe ruxen/tar-S %.2f\n' "$(ratio "$s" "$r")"
-"$bin/ruxen-backup" --archive "$work/sparse.rxpl" "$work/sparse.collect" >/dev/null 2>&1
-echo "sparse stream size: $(stat -c %s "$work/sparse.rxpl") bytes"
-rm -f "$work/sparse.rxpl"
-
-if [ "$can_drop" = 1 ]; then
-  echo "== small files through a pipe, caches dropped before each run"
-  small_files small-cold --cold
-else
-  echo "== small files, cold: skipped (cannot write /proc/sys/vm/drop_caches)"
+if wants small; then
+  echo "== small files through a pipe: $small_items items"
+  AMOUNT=$small_items UNIT=items versus_tar small-pipe small 1.2
 fi
 
-# prefetch NAME [--cold]: ruxen-backup with and without its prefetch of
-# cold items, 3 x RUNS runs alternating so that a change of the machine's
-# load touches both alike; a ratio above 1 means prefetch is faster.
-prefetch() {
-  local name=$1 with="" without="" a b
-  shift
-  for _ in $(seq 1 $((RUNS * 3))); do
-    a=$(RUNS=1 best_of "$@" ruxen_pipe small); b=$(RUNS=1 best_of "$@" ruxen_pipe_noprefetch small)
-    if [ -z "$with" ] || [ "$(echo "$a < $with" | bc -l)" = 1 ]; then with=$a; fi
-    if [ -z "$without" ] || [ "$(echo "$b < $without" | bc -l)" = 1 ]; then without=$b; fi
-  done
-  printf 'with prefetch      %9.0f items/s
-without prefetch   %9.0f items/s
-' \
-    "$(ratio "$small_items" "$with")" "$(ratio "$small_items" "$without")"
-  printf 'RATIO %s with/without %.3f
-' "$name" "$(ratio "$without" "$with")"
-}
+if wants large; then
+  echo "== large files through a pipe: $LARGE_COUNT x $LARGE_MB MiB"
+  AMOUNT=$large_mib UNIT=MiB compare ruxen "ruxen_pipe large" tar-walk "tar_walk large" \
+    tar-list "tar_given large" read-loop "$read_loop $work/large/* | cat >/dev/null"
+  ratio large-pipe ruxen tar-walk 1.5
+  ratio large-pipe-list ruxen tar-list
+  ratio large-pipe-loop ruxen read-loop
+fi
 
-if "$bin/ruxen-backup" --help 2>&1 | grep -q -- --no-prefetch; then
-  find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
-  echo "== small files through a pipe, warm, with and without prefetch"
-  prefetch prefetch-warm
+if wants null; then
+  echo "== large files to /dev/null: $LARGE_COUNT x $LARGE_MB MiB"
+  AMOUNT=$large_mib UNIT=MiB compare ruxen "ruxen_null large" read-loop "$read_loop $work/large/* >/dev/null"
+  ratio large-null ruxen read-loop 0.95
+fi
+
+if wants sparse; then
+  echo "== sparse file through a pipe: $SPARSE_GB GiB holding $SPARSE_DATA_MB MiB"
+  versus_tar sparse-pipe sparse "" -S
+  "$bin/ruxen-backup" --archive "$work/sparse.rxpl" "$work/sparse.collect" >/dev/null 2>&1
+  echo "sparse stream size: $(stat -c %s "$work/sparse.rxpl") bytes"
+  rm -f "$work/sparse.rxpl"
+fi
+
+if wants cold; then
   if [ "$can_drop" = 1 ]; then
-    echo "== small files through a pipe, cold, with and without prefetch"
-    prefetch prefetch-cold --cold
+    echo "== small files through a pipe, caches dropped before each run: $small_items items"
+    AMOUNT=$small_items UNIT=items COLD=--cold versus_tar small-cold small ""
+  else
+    echo "== small files, cold: skipped (cannot write /proc/sys/vm/drop_caches)"
   fi
 fi
+
+if wants prefetch && "$bin/ruxen-backup" --help 2>&1 | grep -q -- --no-prefetch; then
+  find "$work/small" -type f -print0 | xargs -0 cat >/dev/null
+  echo "== small files through a pipe, warm, with and without prefetch"
+  compare with "ruxen_pipe small" without "ruxen_pipe small --no-prefetch"
+  ratio prefetch-warm with without
+  if [ "$can_drop" = 1 ]; then
+    echo "== small files through a pipe, cold, with and without prefetch"
+    compare --cold with "ruxen_pipe small" without "ruxen_pipe small --no-prefetch"
+    ratio prefetch-cold with without
+  fi
+fi
+
+show_load end

@@ -10,6 +10,7 @@
 //   BM_SparseReadAdvised    a 64 GiB sparse file holding 1 MiB at its end:
 //                           SEEK_DATA over the hole, then the data, with the
 //                           default advice
+//   BM_SparsePlainRead      the same with open, lseek(SEEK_DATA), read(2)
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchRatio.h"
 #include "platform/HookFiles.h"
 #include "platform/KxLog.h"
 #include "reader/CFileReader.h"
@@ -37,6 +39,7 @@ constexpr size_t kBufSize = 1u << 20;
 struct Fixture {
     std::string dir;
     std::string file;
+    std::string sparse;
     std::string hooks;  // holds "nofadvise"
     char* buf = nullptr;
 
@@ -65,10 +68,16 @@ struct Fixture {
                 abort();
         }
         close(fd);
+        sparse = dir + "/sparse";
+        fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const off_t dataAt = (off_t(64) << 30) - off_t(kBufSize);
+        if (fd < 0 || pwrite(fd, buf, kBufSize, dataAt) != static_cast<ssize_t>(kBufSize) || close(fd) != 0)
+            abort();
         warm();
     }
     ~Fixture() {
         unlink(file.c_str());
+        unlink(sparse.c_str());
         unlink((hooks + "/nofadvise").c_str());
         rmdir(hooks.c_str());
         rmdir(dir.c_str());
@@ -88,21 +97,29 @@ Fixture& fixture() {
     return f;
 }
 
-void BM_PlainRead(benchmark::State& state) {
+// open, (SEEK_DATA,) read(2) to the end, close.
+void plainLoop(benchmark::State& state, const std::string& path, size_t expect, bool seekData) {
     Fixture& f = fixture();
-    f.warm();
     for (auto _ : state) {
-        int fd = open(f.file.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (seekData && lseek(fd, 0, SEEK_DATA) < 0)
+            state.SkipWithError("seek failed");
         size_t total = 0;
         ssize_t n;
         while ((n = read(fd, f.buf, kBufSize)) > 0)
             total += static_cast<size_t>(n);
         close(fd);
-        if (total != kFileSize)
+        if (total != expect)
             state.SkipWithError("short read");
         benchmark::DoNotOptimize(f.buf);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kFileSize));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(expect));
+}
+
+void BM_PlainRead(benchmark::State& state) {
+    Fixture& f = fixture();
+    f.warm();
+    plainLoop(state, f.file, kFileSize, false);
 }
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond);
 
@@ -139,22 +156,20 @@ void readWholeFile(benchmark::State& state, bool advice) {
     readerLoop(state, advice, f.file, kFileSize, false);
 }
 
-void BM_SparseReadAdvised(benchmark::State& state) {
-    Fixture& f = fixture();
-    const std::string path = f.dir + "/sparse";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const off_t dataAt = (off_t(64) << 30) - off_t(kBufSize);
-    if (fd < 0 || pwrite(fd, f.buf, kBufSize, dataAt) != static_cast<ssize_t>(kBufSize) || close(fd) != 0)
-        abort();
-    readerLoop(state, true, path, kBufSize, true);
-    unlink(path.c_str());
-}
+void BM_SparseReadAdvised(benchmark::State& state) { readerLoop(state, true, fixture().sparse, kBufSize, true); }
 BENCHMARK(BM_SparseReadAdvised)->Unit(benchmark::kMillisecond);
+
+void BM_SparsePlainRead(benchmark::State& state) { plainLoop(state, fixture().sparse, kBufSize, true); }
+BENCHMARK(BM_SparsePlainRead)->Unit(benchmark::kMillisecond);
 
 void BM_ReaderRead(benchmark::State& state) { readWholeFile(state, false); }
 BENCHMARK(BM_ReaderRead)->Unit(benchmark::kMillisecond);
 
 void BM_ReaderReadAdvised(benchmark::State& state) { readWholeFile(state, true); }
 BENCHMARK(BM_ReaderReadAdvised)->Unit(benchmark::kMillisecond);
+
+RUXEN_BENCH_RATIO("read", "BM_ReaderRead", "BM_PlainRead");
+RUXEN_BENCH_RATIO("read-advised", "BM_ReaderReadAdvised", "BM_PlainRead");
+RUXEN_BENCH_RATIO("sparse-advised", "BM_SparseReadAdvised", "BM_SparsePlainRead");
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "bench/BenchRatio.h"
 #include "platform/TPathMatch.h"
 
 namespace {
@@ -43,3 +44,5 @@ BENCHMARK(BM_TPathMatch_Usual);
 BENCHMARK(BM_Fnmatch_Usual);
 BENCHMARK(BM_TPathMatch_Stars);
 BENCHMARK(BM_Fnmatch_Stars);
+RUXEN_BENCH_RATIO("usual", "BM_TPathMatch_Usual", "BM_Fnmatch_Usual");
+RUXEN_BENCH_RATIO("stars", "BM_TPathMatch_Stars", "BM_Fnmatch_Stars");

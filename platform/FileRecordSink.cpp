@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/Coding.h"
@@ -173,50 +172,40 @@ void FileRecordSink::Stage(uint32_t type, const char* payload, uint32_t length) 
     m_staged += kArchiveStreamFrameSize + length;
 }
 
-// Writes the staged bytes, then the frame and the payload when given, with
-// one writev per attempt; short writes and interruptions continue where the
-// kernel stopped.
+// Writes the staged bytes with the frame when given, then the payload by a
+// write of its own: in a pipe, a payload of whole pages then begins on a page
+// of the pipe's own, where behind an 8-byte frame both copies (into the pipe
+// and out of it) would run misaligned. Short writes and interruptions
+// continue where the kernel stopped.
 int FileRecordSink::WriteOut(const char* payload, size_t payloadLength, const char* frame) {
-    struct iovec iov[3];
-    int count = 0;
-    if (m_staged > 0)
-        iov[count++] = {m_stage, m_staged};
-    if (frame)
-        iov[count++] = {const_cast<char*>(frame), kArchiveStreamFrameSize};
-    if (payloadLength > 0)
-        iov[count++] = {const_cast<char*>(payload), payloadLength};
-    struct iovec* cur = iov;
-    while (count > 0) {
-        // At most m_writePiece bytes per call when the pipe could not grow.
-        struct iovec piece[3];
-        int pieces = 0;
-        size_t budget = m_writePiece ? m_writePiece : SIZE_MAX;
-        for (int i = 0; i < count && budget > 0; ++i) {
-            size_t len = std::min(cur[i].iov_len, budget);
-            piece[pieces++] = {cur[i].iov_base, len};
-            budget -= len;
-        }
-        ssize_t n = writev(m_fd, piece, pieces);
-        if (n < 0) {
+    if (frame) {
+        // The staging buffer has room: a record is staged only below kStageFlushBytes.
+        memcpy(m_stage + m_staged, frame, kArchiveStreamFrameSize);
+        m_staged += kArchiveStreamFrameSize;
+    }
+    if (m_staged > 0) {
+        if (WriteAll(m_stage, m_staged) != 0)
+            return -1;
+        m_staged = 0;
+    }
+    return payloadLength > 0 ? WriteAll(payload, payloadLength) : 0;
+}
+
+// At most m_writePiece bytes per call when the pipe could not grow.
+int FileRecordSink::WriteAll(const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(m_fd, p, m_writePiece ? std::min(n, m_writePiece) : n);
+        if (w < 0) {
             if (errno == EINTR)
                 continue;
             return Fail(errno, "write");
         }
-        if (n == 0)
+        if (w == 0)
             return Fail(EIO, "write");
-        m_bytesWritten += static_cast<uint64_t>(n);
-        size_t left = static_cast<size_t>(n);
-        while (count > 0 && left >= cur->iov_len) {
-            left -= cur->iov_len;
-            ++cur;
-            --count;
-        }
-        if (count > 0) {
-            cur->iov_base = static_cast<char*>(cur->iov_base) + left;
-            cur->iov_len -= left;
-        }
+        m_bytesWritten += static_cast<uint64_t>(w);
+        p += w;
+        n -= static_cast<size_t>(w);
     }
-    m_staged = 0;
     return 0;
 }
 

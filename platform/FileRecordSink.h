@@ -7,8 +7,9 @@
 // Writes are buffered. A small record is copied into a staging buffer, and
 // the staged bytes go out in one write once half a megabyte or more has
 // gathered.
-// A payload of kDirectWriteBytes or more is not copied: the staged bytes,
-// its 8-byte frame and the payload go out together in one writev.
+// A payload of kDirectWriteBytes or more is not copied: the staged bytes and
+// its 8-byte frame go out in one write, the payload in a write of its own
+// (so that in a pipe it is not shifted off the pipe's pages by its frame).
 //
 // A pipe is grown to kPipeBytes, twice a staged write: the write is handed
 // to the reader at once rather than in 64 KiB turns, and the writer seldom
@@ -94,6 +95,7 @@ private:
     void SizePipe();
     void Stage(uint32_t type, const char* payload, uint32_t length);
     int WriteOut(const char* payload, size_t payloadLength, const char* frame);
+    int WriteAll(const char* p, size_t n);
     int Fail(int err, const char* what);
 
     const char* m_magic;

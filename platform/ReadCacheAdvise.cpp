@@ -96,7 +96,6 @@ void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
     m_high = 0;
     m_nextSnapshotAt = 0;
     m_fileSize = 0;
-    m_cold = false;
     for (Snapshot& s : m_snapshots)
         s.window = -1;
     m_active = !directIO && fd >= 0;
@@ -112,23 +111,38 @@ void ReadCacheAdvise::begin(int fd, bool directIO, off_t size) {
         return;
     }
     m_fileSize = size > 0 ? size : 0;
-    if (m_fileSize > 0 && PageSize() == 4096) {
-        const long long cached = CachedPages(fd, 0, m_fileSize);
-        const long long pages = (m_fileSize + 4095) / 4096;
-        if (cached == pages) {
-            // Nothing to drop, and nothing for read-ahead to fetch.
-            m_pagesKept += static_cast<unsigned long long>(pages);
-            m_active = false;
-            return;
-        }
-        m_cold = cached == 0;
-    }
-    advise(0, 0, POSIX_FADV_SEQUENTIAL);
-    if (m_active && m_fileSize > 0) {
+    if (m_fileSize > 0) {
+        // The residency of the first windows is taken before the first read
+        // in any case.
         for (int64_t w = 0; w <= kAhead; ++w)
             takeSnapshot(w);
         m_nextSnapshotAt = kWindow;
+        if (whollyCached()) {
+            // Nothing to drop, and nothing for read-ahead to fetch.
+            m_pagesKept += static_cast<unsigned long long>((m_fileSize + 4095) / 4096);
+            m_active = false;
+            return;
+        }
     }
+    advise(0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+// Whether the whole file is in the page cache, as cachestat says. Asked only
+// when each of the first windows is: the rest of the file is then asked
+// once. A file partly cached costs no walk over its pages beyond the one of
+// each window the reader comes to.
+bool ReadCacheAdvise::whollyCached() const {
+    for (int64_t w = 0; w <= kAhead; ++w) {
+        if (w * kWindow >= m_fileSize)
+            return true;
+        const Snapshot* s = findSnapshot(w);
+        if (!s || !s->allCached)
+            return false;
+    }
+    const off_t rest = (kAhead + 1) * kWindow;
+    if (rest >= m_fileSize)
+        return true;
+    return CachedPages(m_fd, rest, m_fileSize - rest) == (m_fileSize - rest + 4095) / 4096;
 }
 
 void ReadCacheAdvise::jumpTo(off_t pos) {
@@ -168,16 +182,18 @@ void ReadCacheAdvise::takeSnapshot(int64_t window) {
     Snapshot& s = m_snapshots[window % kSlots];
     s.window = window;
     s.known = false;
+    s.allCached = false;
     off_t start = window * kWindow;
     if (m_fileSize <= 0 || start >= m_fileSize || PageSize() != 4096)
         return;
     off_t len = m_fileSize - start < kWindow ? m_fileSize - start : kWindow;
     size_t pages = static_cast<size_t>((len + 4095) / 4096);
-    const long long cached = m_cold ? 0 : CachedPages(m_fd, start, len);
+    const long long cached = CachedPages(m_fd, start, len);
     if (cached == 0 || cached == static_cast<long long>(pages)) {
         memset(s.resident, cached == 0 ? 0 : 1, pages);
         memset(s.resident + pages, 0, kMaxPages - pages);
         s.known = true;
+        s.allCached = cached != 0;
         return;
     }
     void* map = mmap(nullptr, static_cast<size_t>(len), PROT_READ, MAP_SHARED, m_fd, start);

@@ -17,10 +17,13 @@
 // failed) is dropped whole.
 //
 // Where the kernel has cachestat(2) (Linux 6.5), one call tells how much of
-// the file, or of a window, is cached: a file wholly cached when it is
-// opened has nothing the backup could bring in and gets no advice at all; a
-// file or window wholly cached or wholly not needs no mapping to know its
-// pages. Elsewhere (ENOSYS) the residency is always taken by mincore.
+// a window is cached, and a window wholly cached or wholly not needs no
+// mapping to know its pages. The call walks the cached pages of its range,
+// so each window is asked once, when its residency is taken; only when the
+// first windows are wholly cached is the rest of the file asked too, in one
+// call: a file wholly cached when it is opened has nothing the backup could
+// bring in and gets no advice at all. Elsewhere (ENOSYS) the residency is
+// always taken by mincore.
 //
 // A reader that jumps forward (over a hole of a sparse file) moves the
 // advice point to where it landed: nothing was read in between, so nothing
@@ -41,6 +44,8 @@ public:
     // The window after which the pages read are dropped.
     static constexpr off_t kWindow = 8 * 1024 * 1024;
     static constexpr off_t kSmallFile = 1024 * 1024;
+    // How many windows ahead of the reader their residency is taken.
+    static constexpr int kAhead = 4;
 
     static ReadCacheAdvise* newInstance();
     virtual ~ReadCacheAdvise() = default;
@@ -106,7 +111,6 @@ protected:
     ReadCacheAdvise() = default;
 
 private:
-    static constexpr int kAhead = 4;
     static constexpr int kSlots = kAhead + 2;
     static constexpr size_t kMaxPages = static_cast<size_t>(kWindow / 4096);
 
@@ -114,9 +118,11 @@ private:
     struct Snapshot {
         int64_t window = -1;  // window number, -1 when the slot is empty
         bool known = false;
+        bool allCached = false;  // cachestat found every page cached
         unsigned char resident[kMaxPages];
     };
 
+    bool whollyCached() const;
     void jumpTo(off_t pos);
     void landAt(off_t pos);
     void snapshotAhead(off_t end);
@@ -132,7 +138,6 @@ private:
     off_t m_high = 0;            // highest byte read so far (exclusive)
     off_t m_nextSnapshotAt = 0;  // the next snapshot is due once a read passes this
     off_t m_fileSize = 0;
-    bool m_cold = false;  // no page of the file was cached at begin
     Snapshot m_snapshots[kSlots];
     unsigned long m_adviceCalls = 0;
     unsigned long m_failedAdviceCalls = 0;

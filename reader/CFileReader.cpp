@@ -216,18 +216,23 @@ int CFileReader::openFile(const char* path) {
     }
     m_openType = got;
 
+    // A FIFO or a device, whose reads heed O_NONBLOCK, is read in blocking
+    // mode from the start. A regular file keeps the flag, which a read of
+    // one almost never heeds: the read that answers EAGAIN clears it
+    // (readData), and every other file is spared a system call.
     const bool fifo = got == S_IFIFO;
     if (fifo && m_ctx->IsFIFOBackupAllowed())
         KXLOG(1, "Setting back fifofile [%s] in blocking mode ", path);
-    if ((flags & O_NONBLOCK) && (!fifo || m_ctx->IsFIFOBackupAllowed())) {
+    m_nonBlocking = (flags & O_NONBLOCK) != 0;
+    if (m_nonBlocking && got != S_IFREG && (!fifo || m_ctx->IsFIFOBackupAllowed())) {
         // F_SETFL changes only the status flags, so the open flags serve
         // without asking F_GETFL.
-        if (fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-            if (fifo)
-                KXLOG(-1, "Failed to change the FIFO file [%s] to nonblocking errno =[%d]", path, errno);
-            else
-                KXLOG(1, "cannot switch %s to blocking mode: %s", path, strerror(errno));
-        }
+        if (fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0)
+            m_nonBlocking = false;
+        else if (fifo)
+            KXLOG(-1, "Failed to change the FIFO file [%s] to nonblocking errno =[%d]", path, errno);
+        else
+            KXLOG(1, "cannot switch %s to blocking mode: %s", path, strerror(errno));
     }
     m_fd = std::move(fd);
     return m_fd.get();
@@ -286,6 +291,7 @@ void CFileReader::Reset() {
     m_oHFSHdr = HFSHeader();
     m_appleDoubleStarted = false;
     m_openType = 0;
+    m_nonBlocking = false;
     m_advise = nullptr;
     if (m_ctx->IsTurboMode() && !m_ctx->IsEarlyStubBackup())
         m_stubData.clear();
@@ -333,6 +339,19 @@ void CFileReader::clearDirectIO() {
     m_directIO = false;
 }
 
+// A read answered EAGAIN: the handle waits from now on, as any reader of the
+// item does. False, with errno EAGAIN, when the flag cannot be cleared.
+bool CFileReader::clearNonBlocking() {
+    m_nonBlocking = false;
+    int fl = fcntl(m_fd.get(), F_GETFL);
+    if (fl < 0 || fcntl(m_fd.get(), F_SETFL, fl & ~O_NONBLOCK) < 0) {
+        KXLOG(1, "cannot switch %s to blocking mode: %s", m_path.c_str(), strerror(errno));
+        errno = EAGAIN;
+        return false;
+    }
+    return true;
+}
+
 int CFileReader::readData(char* buf, size_t size) {
     // When an AppleDouble part follows, the data fork ends at its size.
     const bool capped = (m_oHFSHdr.isHFS & kHFSHasCompanion) != 0;
@@ -365,12 +384,20 @@ int CFileReader::readData(char* buf, size_t size) {
     }
     if (m_advise)
         m_advise->willRead(m_fd.get(), static_cast<off_t>(m_llProgress));
-    ssize_t r = ops.read(*m_dlp, m_fd.get(), buf, len);
-    if (r < 0 && errno == EINVAL && m_directIO) {
-        // The file system, the offset or the buffer does not suit O_DIRECT.
-        clearDirectIO();
-        len = n;
+    ssize_t r;
+    for (;;) {  // each retry clears a flag: at most two
         r = ops.read(*m_dlp, m_fd.get(), buf, len);
+        if (r >= 0)
+            break;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && m_nonBlocking && clearNonBlocking())
+            continue;
+        if (errno == EINVAL && m_directIO) {
+            // The file system, the offset or the buffer does not suit O_DIRECT.
+            clearDirectIO();
+            len = n;
+            continue;
+        }
+        break;
     }
     if (pc) {
         pc->StopPerfCounter("DLP::Read", kStageDlpRead, 0);

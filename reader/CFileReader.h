@@ -205,6 +205,7 @@ private:
     int readData(char* buf, size_t size);
     int readAppleDoublePart(char* buf, size_t size);
     void clearDirectIO();
+    bool clearNonBlocking();
     // Whether the item's contents are read, and so whether it is opened.
     bool contentsAreRead(mode_t type) const;
 
@@ -217,7 +218,8 @@ private:
     std::string m_path;
     ScopedFd m_fd;
     struct stat m_stat;
-    mode_t m_openType = 0;  // S_IFMT of the data handle
+    mode_t m_openType = 0;       // S_IFMT of the data handle
+    bool m_nonBlocking = false;  // the data handle still has O_NONBLOCK
     bool m_isHole = false;
 
     // Stubs.

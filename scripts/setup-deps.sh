@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds, tests and benchmarks with
 # (compilers and libraries, and what the scripts call: bc and python3 for
-# bench/backup_vs_tar.sh, tar as its peer). A no-op when they are all present.
+# the timing scripts of bench/, tar as their peer). A no-op when they are all
+# present.
 set -euo pipefail
 
 packages=(

@@ -168,7 +168,9 @@ TEST_F(FileReaderTest, WhatIsOpened) {
             continue;
         }
         EXPECT_EQ(std::string(buf, n > 0 ? n : 0), c.bytes);
-        EXPECT_FALSE(fcntl(r->getFileHandle(), F_GETFL) & O_NONBLOCK);
+        // A device is read in blocking mode; a regular file keeps O_NONBLOCK
+        // until a read answers EAGAIN.
+        EXPECT_EQ((fcntl(r->getFileHandle(), F_GETFL) & O_NONBLOCK) != 0, c.path == m_dir / "file");
     }
     EXPECT_NE(log().find("read(" + m_dir.path() + ") failed - no handle"), std::string::npos);
     close(s);
@@ -280,6 +282,29 @@ TEST_F(FileReaderTest, DirectIOReadsTheSameBytes) {
     EXPECT_TRUE(drainAligned(*r, 1) == data);
     EXPECT_FALSE(r->IsUsingDirectIO());
     EXPECT_FALSE(fcntl(r->getFileHandle(), F_GETFL) & O_DIRECT);
+}
+
+// A file system that heeds O_NONBLOCK on a regular file answers a read
+// EAGAIN: the handle is switched to blocking mode (keeping O_DIRECT) and the
+// read made again.
+TEST_F(FileReaderTest, ReadAnsweringEagainIsMadeAgainInBlockingMode) {
+    const std::string data = pattern(70000);
+    writeFile(m_dir / "f", data);
+    for (const char* direct : {"0", "1"}) {
+        SCOPED_TRACE(std::string("nUseDirectIO=") + direct);
+        KXPlatformInfo::setValue("FileSystemAgent", "nUseDirectIO", direct);
+        auto ctx = context();
+        auto ops = std::make_shared<FaultyReaderOps>();
+        ops->failRead = {2, EAGAIN};
+        ctx->SetFileOps(ops);
+        auto r = reader(ctx);
+        ASSERT_EQ(init(*r, m_dir / "f"), 0);
+        const bool directIO = r->IsUsingDirectIO();
+        EXPECT_TRUE(drainAligned(*r) == data);
+        const int fl = fcntl(r->getFileHandle(), F_GETFL);
+        EXPECT_FALSE(fl & O_NONBLOCK);
+        EXPECT_EQ((fl & O_DIRECT) != 0, directIO);
+    }
 }
 
 // Where O_DIRECT cannot be had, the open is tried again without it. Older

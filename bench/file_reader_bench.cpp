@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "bench/BenchRatio.h"
-#include "platform/HookFiles.h"
-#include "platform/KxLog.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"

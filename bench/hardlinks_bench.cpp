@@ -28,8 +28,8 @@
 #include "bench/BenchRatio.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/HardLinkManager.h"
-#include "platform/FileNameEscape.h"
-#include "platform/KxLog.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

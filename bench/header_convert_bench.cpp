@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 #include "ruxen/ZXFileHeader.h"
 
 namespace {

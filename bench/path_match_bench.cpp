@@ -8,7 +8,7 @@
 #include <string>
 
 #include "bench/BenchRatio.h"
-#include "platform/TPathMatch.h"
+#include "platform/content/TPathMatch.h"
 
 namespace {
 

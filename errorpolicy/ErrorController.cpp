@@ -5,9 +5,9 @@
 #include <cstdlib>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/QMString.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMString.h"
 
 ErrorController* ErrorController::_inst = nullptr;
 bool ErrorController::m_bToleratedErrors = true;

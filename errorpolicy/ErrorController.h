@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Export.h"
-#include "platform/KxTypes.h"
+#include "platform/base/Export.h"
+#include "platform/base/KxTypes.h"
 
 class KXJobCtrlClient;
 class KxErrorControl;

@@ -1,7 +1,7 @@
 // Registry keys and file names of the job error policy.
 #pragma once
 
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 
 constexpr const char* kErrorPolicySection = kFileSystemAgentSection;
 // Comma-separated error numbers that are never reported (ErrorController).

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "platform/KxLog.h"
-#include "platform/TPathMatch.h"
+#include "platform/agent/KxLog.h"
+#include "platform/content/TPathMatch.h"
 
 Error_Tab::Error_Tab(const char* pattern, DecisionType decision, std::list<Error_Range>& ranges,
                      ErrorRulePathType type)

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class TPathMatch;
 

@@ -3,7 +3,7 @@
 // application (a path pattern, ranges of error numbers, a decision).
 //
 // Rules come from an XML file, an XML string or the management server (the
-// format: platform/JobErrorRuleMessages.h). Rules are asked in list order and
+// format: platform/agent/JobErrorRuleMessages.h). Rules are asked in list order and
 // the first that matches decides. Decisions:
 //   -1 none (no rules, no input, no rule matched: the caller decides)
 //    0 skip          1 outranks 0          2 the strongest: an aggregate
@@ -23,10 +23,10 @@
 
 #include "errorpolicy/Error_Tab.h"
 #include "errorpolicy/KxErrorControlCallback.h"
-#include "platform/Export.h"
-#include "platform/JobErrorRuleMessages.h"
-#include "platform/KxTypes.h"
-#include "platform/QMCriticalSection.h"
+#include "platform/base/Export.h"
+#include "platform/agent/JobErrorRuleMessages.h"
+#include "platform/base/KxTypes.h"
+#include "platform/agent/QMCriticalSection.h"
 
 class KXJobCtrlClient;
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/CTyError.h"
-#include "platform/Export.h"
+#include "platform/base/CTyError.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT KxErrorControlCallback {
 public:

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace fuzzsupport {
 

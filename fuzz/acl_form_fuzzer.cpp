@@ -7,7 +7,7 @@
 
 #include "FuzzSupport.h"
 #include "common/AclForm.h"
-#include "platform/NetBytes.h"
+#include "platform/base/NetBytes.h"
 
 // Past the largest form, 61439 bytes.
 RUXEN_FUZZ_MAX_LEN(64 * 1024)

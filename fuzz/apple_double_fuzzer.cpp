@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/HookFiles.h"
-#include "platform/KxLog.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KxLog.h"
 #include "reader/AppleDouble.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"

@@ -6,7 +6,7 @@
 
 #include "FuzzSupport.h"
 #include "common/ArchiveDump.h"
-#include "platform/ArchiveStreamReader.h"
+#include "platform/archive/ArchiveStreamReader.h"
 
 static volatile size_t g_touched = 0;
 

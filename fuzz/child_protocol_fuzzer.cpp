@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/ChildMessage.h"
 #include "ruxen/RuxenBase.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/FileNameEscape.h"
+#include "platform/text/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 
 namespace {

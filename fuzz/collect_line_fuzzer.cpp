@@ -12,7 +12,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/FileNameEscape.h"
+#include "platform/text/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "FuzzSupport.h"
 
-#include "platform/GpfsFileSetConfig.h"
+#include "platform/agent/GpfsFileSetConfig.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 

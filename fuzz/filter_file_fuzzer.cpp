@@ -11,7 +11,7 @@
 #include "FuzzSupport.h"
 #include "mapping/ContentMapper.h"
 #include "norfa/KxFilterFile.h"
-#include "platform/CMonikerResolver.h"
+#include "platform/content/CMonikerResolver.h"
 
 // Past the filter file's line bound of 64 KiB.
 RUXEN_FUZZ_MAX_LEN(128 * 1024)

@@ -18,8 +18,8 @@
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/TextLineReader.h"
-#include "platform/FdIO.h"
-#include "platform/FileNameEscape.h"
+#include "platform/base/FdIO.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 

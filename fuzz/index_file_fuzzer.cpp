@@ -9,9 +9,9 @@
 
 #include "FuzzSupport.h"
 #include "common/IndexDump.h"
-#include "platform/IdxMessage.h"
-#include "platform/IndexMetaDataHelper.h"
-#include "platform/IndexRecords.h"
+#include "platform/index/IdxMessage.h"
+#include "platform/index/IndexMetaDataHelper.h"
+#include "platform/index/IndexRecords.h"
 
 RUXEN_FUZZ_MAX_LEN(64 * 1024)
 

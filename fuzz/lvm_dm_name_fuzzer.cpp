@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/LVM.h"
+#include "platform/os/LVM.h"
 
 static std::string Escape(const std::string& s) {
     std::string out;

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/KxMntTab.h"
-#include "platform/PathUtil.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/text/PathUtil.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 
 namespace {

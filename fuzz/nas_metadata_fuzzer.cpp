@@ -10,8 +10,8 @@
 
 #include "FuzzSupport.h"
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/KxLog.h"
-#include "platform/NASReferenceTimes.h"
+#include "platform/agent/KxLog.h"
+#include "platform/index/NASReferenceTimes.h"
 
 // Past the reference-times line bound of 16 KiB.
 RUXEN_FUZZ_MAX_LEN(32 * 1024)

@@ -12,8 +12,8 @@
 
 #include "FuzzSupport.h"
 #include "norfa/FlrSnapMgr.h"
-#include "platform/PairMapFile.h"
-#include "platform/PathUtil.h"
+#include "platform/text/PairMapFile.h"
+#include "platform/text/PathUtil.h"
 
 // Past the pair-map line bound of 8 KiB.
 RUXEN_FUZZ_MAX_LEN(16 * 1024)

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/TPathMatch.h"
+#include "platform/content/TPathMatch.h"
 
 // Patterns of more than 64 tokens take the long matcher.
 RUXEN_FUZZ_MAX_LEN(4096)

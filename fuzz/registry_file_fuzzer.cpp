@@ -8,7 +8,7 @@
 #include "FuzzSupport.h"
 
 #include "errorpolicy/ErrorController.h"
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 
 RUXEN_FUZZ_MAX_LEN(64 * 1024)
 

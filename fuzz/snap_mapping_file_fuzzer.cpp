@@ -14,9 +14,9 @@
 
 #include "FuzzSupport.h"
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/StandInFixtures.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/snapshot/StandInFixtures.h"
 
 namespace {
 

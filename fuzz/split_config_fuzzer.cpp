@@ -13,8 +13,8 @@
 
 #include "FuzzSupport.h"
 #include "hardlinks/SplitConfig.h"
-#include "platform/KxLog.h"
-#include "platform/QMString.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMString.h"
 
 // Past the line reader's bound of 1 MiB.
 RUXEN_FUZZ_MAX_LEN((1u << 20) + 64)

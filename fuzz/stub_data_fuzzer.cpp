@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/ReparseData.h"
+#include "platform/hsm/ReparseData.h"
 
 // Two GUIDs of up to 65535 bytes each.
 RUXEN_FUZZ_MAX_LEN(160 * 1024)

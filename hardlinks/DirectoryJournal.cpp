@@ -11,9 +11,9 @@
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/FdIO.h"
-#include "platform/KxLog.h"
-#include "platform/WholeFile.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/WholeFile.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/TextLineReader.h"
-#include "platform/FdIO.h"
-#include "platform/KxLog.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

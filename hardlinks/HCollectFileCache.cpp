@@ -1,7 +1,7 @@
 #include "hardlinks/HCollectFileCache.h"
 
 #include "hardlinks/HardLinkExceptions.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 HCollectFileCache::Ptr HCollectFileCache::Get(uint32_t number, int mode,
                                               const std::string& directory,

@@ -8,7 +8,7 @@
 // and each line reduced to a fixed reference (inode, device, offset,
 // length). The references are sorted in runs of at most `runLines`; when
 // the file has more, each run is written, sorted, to an unnamed temporary
-// file (platform/ScratchFile.h) and the runs are merged as they
+// file (platform/base/ScratchFile.h) and the runs are merged as they
 // are read back, a small buffer each. A line's text is read again from the
 // file, by its reference, when it is handed out. Memory: one run, then a
 // buffer per run, whatever the size of the file.
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "hardlinks/HLinkGroupElement.h"
-#include "platform/ScopedFd.h"
+#include "platform/base/ScopedFd.h"
 
 class HCollectGroupReader {
 public:

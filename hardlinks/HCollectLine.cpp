@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "platform/FileNameEscape.h"
+#include "platform/text/FileNameEscape.h"
 
 void parseHCollectLine(const std::string& line, std::vector<std::string>& tokens) {
     tokens.clear();

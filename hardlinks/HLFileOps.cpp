@@ -10,8 +10,8 @@
 
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/FdIO.h"
-#include "platform/KxLog.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/KxLog.h"
 
 int RemoveFileIfPresent(const std::string& path) {
     return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;

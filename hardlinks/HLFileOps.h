@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/ScopedFd.h"
+#include "platform/base/ScopedFd.h"
 
 // Copies `source` to `destination`. The source is opened first, the copy is
 // written to a temporary file beside the destination, synced and renamed over

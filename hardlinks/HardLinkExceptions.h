@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 // A recoverable failure: the caller turns the hard-link feature off and goes on.
 class RUXEN_EXPORT HardLinkManagerBaseException : public std::runtime_error {

@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/FileNameEscape.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMErrorUtil.h"
 
 namespace {
 

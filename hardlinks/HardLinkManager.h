@@ -26,9 +26,9 @@
 #include "hardlinks/HCollectGroupReader.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
-#include "platform/CTyError.h"
-#include "platform/Export.h"
-#include "platform/HardLinksTable.h"
+#include "platform/base/CTyError.h"
+#include "platform/base/Export.h"
+#include "platform/hardlinks/HardLinksTable.h"
 
 class RUXEN_EXPORT HardLinkManager {
 public:

@@ -28,7 +28,7 @@
 #include "hardlinks/JobDirectory.h"
 #include "hardlinks/SplitConfig.h"
 #include "hardlinks/SplitConfigLine.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

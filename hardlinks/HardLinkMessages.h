@@ -1,7 +1,7 @@
 // Names, registry keys and exception texts of the hard-link subsystem.
 #pragma once
 
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 
 // Registry: section and key of the hard-link feature switch.
 constexpr const char* kHLRegistrySection = kFileSystemAgentSection;

@@ -8,7 +8,7 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

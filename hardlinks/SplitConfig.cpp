@@ -5,8 +5,8 @@
 
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/TextLineReader.h"
-#include "platform/KxLog.h"
-#include "platform/QMString.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMString.h"
 
 size_t HLGroupMap::Add(int32_t key, const std::vector<CollectToken>& tokens, bool merged) {
     Group& group = m_groups[key];

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <map>
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 struct ApplicationId;
 

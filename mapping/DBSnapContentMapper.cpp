@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include "platform/ApplicationRegistry.h"
-#include "platform/DBPathTranslator.h"
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
-#include "platform/TavSnapUtilDb.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/snapshot/DBPathTranslator.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/snapshot/TavSnapUtilDb.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class DBPathTranslator;
 

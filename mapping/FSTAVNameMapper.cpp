@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "mapping/TAVNameMapper.h"
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT FSTAVNameMapper : public TAVNameMapper {
 public:

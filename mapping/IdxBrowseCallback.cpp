@@ -1,6 +1,6 @@
 #include "mapping/IdxBrowseCallback.h"
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 int IdxBrowseCallback::processResp(CNMessageBase* message) {
     if (message == nullptr) {

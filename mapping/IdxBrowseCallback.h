@@ -3,9 +3,9 @@
 
 #include <list>
 
-#include "platform/DataBrowseMessages.h"
-#include "platform/FInfoRespItem.h"
-#include "platform/IdxBrowseClient.h"
+#include "platform/index/DataBrowseMessages.h"
+#include "platform/index/FInfoRespItem.h"
+#include "platform/index/IdxBrowseClient.h"
 
 class IdxBrowseCallback : public IdxBrowseClientResp {
 public:

@@ -1,7 +1,7 @@
 // Registry keys the mappers read and fixed texts they write.
 #pragma once
 
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 
 // Registry section of the file-system agent.
 constexpr const char* kMapSection = kFileSystemAgentSection;

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "mapping/TAVNameMapper.h"
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT OBJServerTAVNameMapper : public TAVNameMapper {
 public:

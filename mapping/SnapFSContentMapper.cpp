@@ -3,14 +3,14 @@
 #include <cerrno>
 
 #include "mapping/MappingMessages.h"
-#include "platform/ComparePath.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/KxMntTab.h"
-#include "platform/NumberParse.h"
-#include "platform/PathUtil.h"
-#include "platform/TavSnapUtilBase.h"
+#include "platform/snapshot/ComparePath.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/base/NumberParse.h"
+#include "platform/text/PathUtil.h"
+#include "platform/snapshot/TavSnapUtilBase.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 
 #include "mapping/ContentMapper.h"
 #include "mapping/NFSBkpPathInfo.h"
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class TavSnapUtilBase;
 struct SMVolumeInfo;

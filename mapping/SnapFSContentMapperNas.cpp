@@ -7,13 +7,13 @@
 
 #include "mapping/IdxBrowseCallback.h"
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/ApplicationRegistry.h"
-#include "platform/FetchIndexInfo.h"
-#include "platform/IdxBrowseClient.h"
-#include "platform/KxLog.h"
-#include "platform/NASReferenceTimes.h"
-#include "platform/PathUtil.h"
-#include "platform/TavSnapUtilBase.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/index/FetchIndexInfo.h"
+#include "platform/index/IdxBrowseClient.h"
+#include "platform/agent/KxLog.h"
+#include "platform/index/NASReferenceTimes.h"
+#include "platform/text/PathUtil.h"
+#include "platform/snapshot/TavSnapUtilBase.h"
 
 namespace {
 

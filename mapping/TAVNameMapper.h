@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT TAVNameMapper {
 public:

@@ -8,11 +8,11 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/ApplicationRegistry.h"
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
-#include "platform/QMString.h"
-#include "platform/TPathMatch.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/QMString.h"
+#include "platform/content/TPathMatch.h"
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "mapping/ContentMapper.h"
-#include "platform/Export.h"
-#include "platform/KxTypes.h"
+#include "platform/base/Export.h"
+#include "platform/base/KxTypes.h"
 
 // '*' or '?', or both '[' and ']' in either order.
 bool hasWildCard(const std::string& s);

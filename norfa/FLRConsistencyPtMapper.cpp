@@ -6,11 +6,11 @@
 
 #include "norfa/FlrSnapMgr.h"
 #include "norfa/FlrSnapOS.h"
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/NumberParse.h"
-#include "platform/PathUtil.h"
-#include "platform/ReplicaDBClient.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/NumberParse.h"
+#include "platform/text/PathUtil.h"
+#include "platform/snapshot/ReplicaDBClient.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 
 namespace {

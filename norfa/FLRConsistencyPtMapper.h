@@ -15,7 +15,7 @@
 #include <string>
 
 #include "mapping/ContentMapper.h"
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class ZXHSMMntTab;
 

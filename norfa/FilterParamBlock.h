@@ -10,7 +10,7 @@
 #include <list>
 #include <string>
 
-#include "platform/LINK_LIST.h"
+#include "platform/content/LINK_LIST.h"
 
 // A LINK_LIST node of the file form: a 32-bit code followed by the item's
 // NUL-terminated text.

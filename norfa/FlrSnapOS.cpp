@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace FlrSnapOS {
 

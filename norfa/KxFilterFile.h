@@ -21,8 +21,8 @@
 
 #include "norfa/FilterKeyWords.h"
 #include "norfa/FilterParamBlock.h"
-#include "platform/CTyError.h"
-#include "platform/Export.h"
+#include "platform/base/CTyError.h"
+#include "platform/base/Export.h"
 
 class ContentMapper;
 class EvEvent;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "platform/FdIO.h"
+#include "platform/base/FdIO.h"
 
 void AppleDouble::Decode(const unsigned char* table, unsigned count) {
     m_entries.resize(count);

@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/FdIO.h"
-#include "platform/KxLog.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

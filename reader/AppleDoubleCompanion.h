@@ -15,7 +15,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/ScopedFd.h"
+#include "platform/base/ScopedFd.h"
 #include "reader/AppleDouble.h"
 
 class AppleDoubleCompanion {

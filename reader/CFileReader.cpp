@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/AMTimePreserver.h"
-#include "platform/DlpBackupReader.h"
-#include "platform/KxLog.h"
-#include "platform/PerfCounter.h"
-#include "platform/ReadCacheAdvise.h"
-#include "platform/StopSignals.h"
+#include "platform/os/AMTimePreserver.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/agent/KxLog.h"
+#include "platform/agent/PerfCounter.h"
+#include "platform/os/ReadCacheAdvise.h"
+#include "platform/base/StopSignals.h"
 #include "reader/CFileReaderContext.h"
 
 namespace {

@@ -31,7 +31,7 @@
 // Paths are looked up relative to a descriptor of the item's directory,
 // reached by a walk that follows a link among the directories only when
 // root or the running user owns it, and held while the next items share the
-// directory (platform/ParentDirCache.h); an item below a refused link fails
+// directory (platform/os/ParentDirCache.h); an item below a refused link fails
 // with ELOOP and LookupRefusal() names the link.
 #pragma once
 
@@ -46,11 +46,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/InodePropPreserver.h"
-#include "platform/ParentDirCache.h"
-#include "platform/ReparseData.h"
-#include "platform/ScopedFd.h"
-#include "platform/TDebuggable.h"
+#include "platform/os/InodePropPreserver.h"
+#include "platform/os/ParentDirCache.h"
+#include "platform/hsm/ReparseData.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/agent/TDebuggable.h"
 #include "reader/AppleDouble.h"
 #include "reader/AppleDoubleCompanion.h"
 

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/AMTimePreserver.h"
-#include "platform/KxLog.h"
-#include "platform/UtfFileOps.h"
+#include "platform/os/AMTimePreserver.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/UtfFileOps.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/DlpBackupReader.h"
-#include "platform/HookFiles.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/QMString.h"
-#include "platform/ReadCacheAdvise.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMString.h"
+#include "platform/os/ReadCacheAdvise.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
 namespace {

@@ -91,7 +91,7 @@ public:
 
     // The local prefixes the job's map names, resolved once (null: none):
     // below them items are looked up by the walk's rule
-    // (platform/DirWalk.h).
+    // (platform/os/DirWalk.h).
     const std::shared_ptr<const ruxen::TrustedPrefixes>& GetTrustedPrefixes() const { return m_trusted; }
     void SetTrustedPrefixes(std::shared_ptr<const ruxen::TrustedPrefixes> trusted) { m_trusted = std::move(trusted); }
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/CTyError.h"
+#include "platform/base/CTyError.h"
 #include "reader/CFileReader.h"
 
 class CFileReaderContext;

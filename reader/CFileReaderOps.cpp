@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/DlpBackupReader.h"
+#include "platform/hsm/DlpBackupReader.h"
 
 int CFileReaderOps::openat(int dir, const char* name, int flags, const char*) { return ::openat(dir, name, flags); }
 

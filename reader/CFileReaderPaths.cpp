@@ -1,6 +1,6 @@
 // The reader's path operations. Every item is looked up relative to a
 // descriptor of its directory, which the reader's cache holds while the next
-// items share it (platform/ParentDirCache.h): a link among the directories
+// items share it (platform/os/ParentDirCache.h): a link among the directories
 // of a path is followed only when root or the running user owns it, and the
 // last component is taken as the call's own rule says. Paths longer than
 // PATH_MAX are walked the same way, when the job backs up long paths.
@@ -12,9 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
-#include "platform/UtfFileOps.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxLongPathHandler.h"
+#include "platform/os/UtfFileOps.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 

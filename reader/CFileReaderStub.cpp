@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/KxLog.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/agent/KxLog.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"

@@ -8,8 +8,8 @@
 #include <limits>
 #include <memory>
 
-#include "platform/LVM.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/os/LVM.h"
+#include "platform/base/QMErrorUtil.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenMessages.h"
 

@@ -37,9 +37,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/CTyError.h"
-#include "platform/EvEvent.h"
-#include "platform/KxMntTab.h"
+#include "platform/base/CTyError.h"
+#include "platform/agent/EvEvent.h"
+#include "platform/os/KxMntTab.h"
 #include "ruxen/DiskGroup.h"
 #include "ruxen/HardLinkHoldQuery.h"
 #include "ruxen/CollectFile.h"

@@ -12,11 +12,11 @@
 #include <limits>
 
 #include "hardlinks/TextLineReader.h"
-#include "platform/FdIO.h"
-#include "platform/PathUtil.h"
-#include "platform/QMErrorUtil.h"
-#include "platform/ReplaceFile.h"
-#include "platform/ScopedFd.h"
+#include "platform/base/FdIO.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/QMErrorUtil.h"
+#include "platform/text/ReplaceFile.h"
+#include "platform/base/ScopedFd.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenMessages.h"
 

@@ -43,10 +43,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/CTyError.h"
-#include "platform/EvEvent.h"
-#include "platform/Export.h"
-#include "platform/KxMntTab.h"
+#include "platform/base/CTyError.h"
+#include "platform/agent/EvEvent.h"
+#include "platform/base/Export.h"
+#include "platform/os/KxMntTab.h"
 #include "ruxen/MntDetail.h"
 
 class RUXEN_EXPORT CCollectFileSplitter {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "hardlinks/HCollectLine.h"
-#include "platform/FileNameEscape.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 

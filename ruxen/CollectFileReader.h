@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Export.h"
-#include "platform/OpenedFileIdentity.h"
+#include "platform/base/Export.h"
+#include "platform/text/OpenedFileIdentity.h"
 
 // Markers of a collect line (bits of CollectLine::markers).
 enum CollectMarker : uint32_t {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/FdIO.h"
+#include "platform/base/FdIO.h"
 
 namespace {
 

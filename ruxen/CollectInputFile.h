@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Export.h"
-#include "platform/ScopedFd.h"
+#include "platform/base/Export.h"
+#include "platform/base/ScopedFd.h"
 
 class RUXEN_EXPORT CollectInputFile {
 public:

@@ -13,10 +13,10 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/KxLog.h"
-#include "platform/ReadCacheAdvise.h"
-#include "platform/ScopedFd.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/ReadCacheAdvise.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderOps.h"
 #include "ruxen/CollectFileReader.h"

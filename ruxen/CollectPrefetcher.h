@@ -12,7 +12,7 @@
 //     backup of a snapshot), and every item when the mount table cannot be
 //     read are passed over;
 //   - lstat first, beneath the item's directory reached by the reader's
-//     walk (platform/ParentDirCache.h, its own cache): only a non-empty
+//     walk (platform/os/ParentDirCache.h, its own cache): only a non-empty
 //     regular file is opened, with
 //     O_NOFOLLOW | O_NONBLOCK | O_NOCTTY (nothing can block, follow a link or
 //     become a terminal), and fstat must show the same regular file;
@@ -57,9 +57,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Export.h"
-#include "platform/ParentDirCache.h"
-#include "platform/ScopedFd.h"
+#include "platform/base/Export.h"
+#include "platform/os/ParentDirCache.h"
+#include "platform/base/ScopedFd.h"
 #include "ruxen/StreamBackupPass.h"
 
 class CFileReaderContext;

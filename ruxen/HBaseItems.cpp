@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
-#include "platform/QMString.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/QMString.h"
 
 namespace HBaseItems {
 

@@ -34,7 +34,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/IdxMetadata.h"
+#include "platform/index/IdxMetadata.h"
 
 struct HBaseItemState {
     std::string backupRoot;

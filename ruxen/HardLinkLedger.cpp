@@ -7,9 +7,9 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "platform/FdIO.h"
-#include "platform/ScratchFile.h"
-#include "platform/FileNameEscape.h"
+#include "platform/base/FdIO.h"
+#include "platform/base/ScratchFile.h"
+#include "platform/text/FileNameEscape.h"
 
 bool HardLinkLedger::Create() {
     m_fd.reset(ruxen::openScratchFile());

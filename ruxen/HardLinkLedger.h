@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ScopedFd.h"
+#include "platform/base/ScopedFd.h"
 
 class HardLinkLedger {
 public:

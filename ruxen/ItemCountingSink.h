@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <deque>
 
-#include "platform/ArchiveStreamFormat.h"
-#include "platform/FileRecordSink.h"
+#include "platform/archive/ArchiveStreamFormat.h"
+#include "platform/archive/FileRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 
 class ItemCountingSink : public RecordSink {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT JobFileGuard {
 public:

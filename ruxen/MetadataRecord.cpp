@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/IndexMetaDataHelper.h"
+#include "platform/index/IndexMetaDataHelper.h"
 
 static_assert(kMaxMetadataRecord == IndexMetaDataHelper::kMaxEncodedLength, "one bound on a record");
 

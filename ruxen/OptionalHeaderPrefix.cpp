@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Coding.h"
+#include "platform/base/Coding.h"
 
 // The prefix usually sits at the start of a command buffer, but nothing
 // promises 4-byte alignment, so it is read and written byte-wise.

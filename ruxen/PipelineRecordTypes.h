@@ -16,14 +16,14 @@
 //   329   command: u32 1, network order                        4
 //
 // A local stream file ends with one more record of its own, type
-// 0xFFFFFFFF (platform/ArchiveStreamFormat.h), which counts the records of
+// 0xFFFFFFFF (platform/archive/ArchiveStreamFormat.h), which counts the records of
 // types 128 and 2; no writer sends it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ArchiveStreamFormat.h"
+#include "platform/archive/ArchiveStreamFormat.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 
 enum PipelineRecordType : uint32_t {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/PathUtil.h"
+#include "platform/text/PathUtil.h"
 
 std::string StreamOutputPath(const std::string& path, int stream, int count) {
     struct stat st;

@@ -35,7 +35,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
 constexpr uint32_t kPlfsBackupArgsVersion = 3;

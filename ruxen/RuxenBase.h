@@ -39,12 +39,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 #include "hardlinks/HLColStatus.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/SplitConfig.h"
 #include "hardlinks/RestartInfo.h"
-#include "platform/EvEvent.h"
+#include "platform/agent/EvEvent.h"
 #include "ruxen/ChildMessage.h"
 #include "ruxen/CollectInputFile.h"
 #include "ruxen/HardLinkHoldQuery.h"

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "hardlinks/JobDirectory.h"
-#include "platform/FdIO.h"
-#include "platform/HookFiles.h"
-#include "platform/KXJobCtrlClient.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KXJobCtrlClient.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"

@@ -3,7 +3,7 @@
 // replaces an earlier archive with an empty stream.
 #include <cerrno>
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/RuxenBase.h"
 
 bool RuxenBase::openInputs() {

@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/FdIO.h"
-#include "platform/KxLog.h"
-#include "platform/ScopedFd.h"
-#include "platform/StopSignals.h"
+#include "platform/base/FdIO.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/base/StopSignals.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"

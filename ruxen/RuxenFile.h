@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Export.h"
-#include "platform/HardLinksTable.h"
-#include "platform/IdxMetadata.h"
-#include "platform/PerfCounter.h"
+#include "platform/base/Export.h"
+#include "platform/hardlinks/HardLinksTable.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/agent/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/ZXFileHeader.h"
@@ -542,7 +542,7 @@ protected:
     // Gives the reader the local prefixes of the mapper in force, resolved
     // once as configuration: links among their own components are followed
     // as set up, and below them items are looked up by the walk's rule
-    // (platform/DirWalk.h). None when no mapping is in force.
+    // (platform/os/DirWalk.h). None when no mapping is in force.
     void TrustMappedPrefixes();
     // The current item's local path through the name mapper, when one is
     // set and a prefix matches: the item is then shown as
@@ -593,7 +593,7 @@ protected:
     bool NamesGroupData() const;
     // `member`, a path the hard-links table names for the item's group, is
     // still a link of the item: looked up beneath its directory as items
-    // are (platform/ParentDirCache.h).
+    // are (platform/os/ParentDirCache.h).
     bool IsLinkOfItem(const std::string& member);
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.

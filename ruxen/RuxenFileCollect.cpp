@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "hardlinks/HardLinkManager.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"

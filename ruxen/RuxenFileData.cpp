@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include "hardlinks/HardLinkManager.h"
-#include "platform/KxLog.h"
-#include "platform/StopSignals.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/StopSignals.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"

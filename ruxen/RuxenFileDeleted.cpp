@@ -22,12 +22,12 @@
 #include <ctime>
 
 #include "mapping/ContentMapper.h"
-#include "platform/CPipelayer.h"
-#include "platform/IndexingConnection.h"
-#include "platform/KXArchive.h"
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/QMErrorUtil.h"
 #include "ruxen/BrowseablePath.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "hardlinks/HardLinkManager.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/HardLinkLedger.h"
 #include "ruxen/PipelineRecordTypes.h"

@@ -10,12 +10,12 @@
 // resend mark, read by SendEndOfFileMessageInternal); the resend starts no
 // further one.
 
-#include "platform/AppTypes.h"
-#include "platform/IdxMetadata.h"
-#include "platform/IndexingConnection.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/agent/AppTypes.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMErrorUtil.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"

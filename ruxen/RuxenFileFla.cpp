@@ -14,13 +14,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/IdxMetadata.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/KxMntTab.h"
-#include "platform/PathUtil.h"
-#include "platform/SystemLookups.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/text/PathUtil.h"
+#include "platform/os/SystemLookups.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"

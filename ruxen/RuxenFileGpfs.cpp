@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "platform/IdxMetadata.h"
-#include "platform/IndexMetaDataKinds.h"
-#include "platform/KxACLHelper.h"
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
-#include "platform/ScopedFd.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/os/KxACLHelper.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/ScopedFd.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"

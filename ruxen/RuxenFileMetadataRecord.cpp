@@ -1,7 +1,7 @@
 // The per-file object's metadata records (type 159), through the one sender
 // (ruxen/MetadataRecord.h) over the object's archive-buffer services.
-#include "platform/IdxMessage.h"
-#include "platform/IndexMetaDataHelper.h"
+#include "platform/index/IdxMessage.h"
+#include "platform/index/IndexMetaDataHelper.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenFile.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "mapping/OBJServerTAVNameMapper.h"
-#include "platform/IndexMetaDataHelper.h"
-#include "platform/KxLog.h"
+#include "platform/index/IndexMetaDataHelper.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 

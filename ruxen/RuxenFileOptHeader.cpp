@@ -13,11 +13,11 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/KXJobCtrlClient.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxACLHelper.h"
-#include "platform/KxLog.h"
-#include "platform/ScopedFd.h"
+#include "platform/agent/KXJobCtrlClient.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/os/KxACLHelper.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"

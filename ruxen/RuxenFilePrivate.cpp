@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/CGuidFactory.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/agent/CGuidFactory.h"
+#include "platform/base/QMErrorUtil.h"
 
 namespace {
 

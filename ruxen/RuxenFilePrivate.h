@@ -13,11 +13,11 @@
 
 #include <boost/uuid/uuid.hpp>
 
-#include "platform/CTyError.h"
-#include "platform/CacheDBMgr.h"
-#include "platform/GpfsFileSetConfig.h"
-#include "platform/KxACLHelper.h"
-#include "platform/ParentDirCache.h"
+#include "platform/base/CTyError.h"
+#include "platform/agent/CacheDBMgr.h"
+#include "platform/agent/GpfsFileSetConfig.h"
+#include "platform/os/KxACLHelper.h"
+#include "platform/os/ParentDirCache.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/HBaseItems.h"
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 
 // Hook files (looked up through HookFiles).
 constexpr const char* kHookDoNotSend = "KX.ruxen.do.not.send";

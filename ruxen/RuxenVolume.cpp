@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/CPipelayer.h"
-#include "platform/IndexingConnection.h"
-#include "platform/KxLog.h"
-#include "platform/PathUtil.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
 #include "ruxen/PipelineRecordTypes.h"
 
 namespace {

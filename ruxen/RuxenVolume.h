@@ -23,7 +23,7 @@
 #include <map>
 #include <string>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 #include "ruxen/RuxenFile.h"
 
 class IndexingConnection;

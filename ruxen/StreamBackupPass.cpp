@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "platform/IndexingConnection.h"
-#include "platform/KxLog.h"
-#include "platform/StopSignals.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/StopSignals.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class CollectLineSource;
 class IndexingConnection;

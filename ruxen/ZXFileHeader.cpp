@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/Coding.h"
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/CPipelayer.h"
-#include "platform/IdxMetadata.h"
-#include "platform/KXArchive.h"
-#include "platform/KxLog.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "platform/Export.h"
+#include "platform/base/Export.h"
 
 class CPipelayer;
 class KXArchive;

@@ -32,11 +32,11 @@
 #include <vector>
 
 #include "mapping/MappingMessages.h"
-#include "platform/AppTypeTables.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/PrintableText.h"
-#include "platform/StopSignals.h"
+#include "platform/agent/AppTypeTables.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PrintableText.h"
+#include "platform/base/StopSignals.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 

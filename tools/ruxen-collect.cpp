@@ -37,10 +37,10 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
-#include "platform/FileNameEscape.h"
-#include "platform/KxLog.h"
-#include "platform/ParentDirCache.h"
-#include "platform/ScopedFd.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/ParentDirCache.h"
+#include "platform/base/ScopedFd.h"
 
 namespace {
 

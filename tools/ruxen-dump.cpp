@@ -23,10 +23,10 @@
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
 #include "common/IndexDump.h"
-#include "platform/ArchiveStreamReader.h"
-#include "platform/IndexRecords.h"
-#include "platform/KxLog.h"
-#include "platform/PairMapFile.h"
+#include "platform/archive/ArchiveStreamReader.h"
+#include "platform/index/IndexRecords.h"
+#include "platform/agent/KxLog.h"
+#include "platform/text/PairMapFile.h"
 
 namespace {
 

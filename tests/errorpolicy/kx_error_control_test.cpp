@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "errorpolicy/KxErrorControl.h"
-#include "platform/App_JobErrorControlManager.h"
-#include "platform/KXJobCtrlClient.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/agent/App_JobErrorControlManager.h"
+#include "platform/agent/KXJobCtrlClient.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/QMErrorUtil.h"
 #include "support/TestFiles.h"
 
 namespace {

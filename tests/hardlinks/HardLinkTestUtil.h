@@ -11,7 +11,7 @@
 #include <string>
 
 #include "hardlinks/HardLinkManager.h"
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "support/TestFiles.h"
 
 class HardLinkJobTest : public ::testing::Test {

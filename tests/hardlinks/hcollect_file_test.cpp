@@ -9,7 +9,7 @@
 #include "hardlinks/HCollectGroupReader.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/TextLineReader.h"
-#include "platform/FileNameEscape.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 

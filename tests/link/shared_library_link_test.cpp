@@ -23,10 +23,10 @@
 #include "mapping/WildCardContentMapper.h"
 #include "norfa/FLRConsistencyPtMapper.h"
 #include "norfa/KxFilterFile.h"
-#include "platform/App_JobErrorControlManager.h"
-#include "platform/KXJobCtrlClient.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
+#include "platform/agent/App_JobErrorControlManager.h"
+#include "platform/agent/KXJobCtrlClient.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
 #include "ruxen/CCollectFileSplitter.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "errorpolicy/KxErrorControl.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace {
 

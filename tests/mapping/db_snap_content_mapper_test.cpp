@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "mapping/DBSnapContentMapper.h"
-#include "platform/ApplicationRegistry.h"
-#include "platform/DBPathTranslator.h"
-#include "platform/KxLog.h"
-#include "platform/TavSnapUtilDb.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/snapshot/DBPathTranslator.h"
+#include "platform/agent/KxLog.h"
+#include "platform/snapshot/TavSnapUtilDb.h"
 #include "support/SnapFixture.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/ApplicationRegistry.h"
-#include "platform/IdxBrowseClient.h"
-#include "platform/KxLog.h"
-#include "platform/NASReferenceTimes.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/index/IdxBrowseClient.h"
+#include "platform/agent/KxLog.h"
+#include "platform/index/NASReferenceTimes.h"
 #include "support/SnapFixture.h"
 
 namespace {

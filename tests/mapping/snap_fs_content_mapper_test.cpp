@@ -8,9 +8,9 @@
 #include <string>
 
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/TavSnapUtilBase.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/snapshot/TavSnapUtilBase.h"
 #include "support/MntTabFile.h"
 #include "support/SnapFixture.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mapping/WildCardContentMapper.h"
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include "norfa/FLRConsistencyPtMapper.h"
 #include "norfa/FlrSnapMgr.h"
 #include "norfa/FlrSnapOS.h"
-#include "platform/KxLog.h"
-#include "platform/KxMntTab.h"
-#include "platform/ReplicaDBClient.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/snapshot/ReplicaDBClient.h"
 #include "support/MntTabFile.h"
 #include "support/SnapFixture.h"
 

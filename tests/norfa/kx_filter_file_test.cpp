@@ -13,8 +13,8 @@
 
 #include "mapping/ContentMapper.h"
 #include "norfa/KxFilterFile.h"
-#include "platform/CMonikerResolver.h"
-#include "platform/KxLog.h"
+#include "platform/content/CMonikerResolver.h"
+#include "platform/agent/KxLog.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/AMTimePreserver.h"
+#include "platform/os/AMTimePreserver.h"
 #include "support/TestFiles.h"
 
 namespace {

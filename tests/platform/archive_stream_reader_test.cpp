@@ -5,7 +5,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/ArchiveStreamReader.h"
+#include "platform/archive/ArchiveStreamReader.h"
 #include "support/StreamBytes.h"
 
 namespace {

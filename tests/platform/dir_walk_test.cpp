@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/DirWalk.h"
-#include "platform/ParentDirCache.h"
-#include "platform/ScopedFd.h"
+#include "platform/os/DirWalk.h"
+#include "platform/os/ParentDirCache.h"
+#include "platform/base/ScopedFd.h"
 #include "support/DeepPath.h"
 #include "support/TestFiles.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/CTyError.h"
-#include "platform/QMErrorUtil.h"
+#include "platform/base/CTyError.h"
+#include "platform/base/QMErrorUtil.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/FileNameEscape.h"
-#include "platform/PrintableText.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/text/PrintableText.h"
 
 namespace {
 

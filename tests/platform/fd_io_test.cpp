@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/FdIO.h"
+#include "platform/base/FdIO.h"
 
 namespace {
 

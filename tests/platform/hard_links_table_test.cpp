@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/HardLinksTable.h"
+#include "platform/hardlinks/HardLinksTable.h"
 #include "support/TestFiles.h"
 
 namespace {

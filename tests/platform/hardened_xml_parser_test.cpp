@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/HardenedXmlParser.h"
-#include "platform/XmlLibrary.h"
+#include "platform/xml/HardenedXmlParser.h"
+#include "platform/xml/XmlLibrary.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/IdxMetadata.h"
-#include "platform/IndexMetaDataHelper.h"
-#include "platform/IndexMetaDataKinds.h"
-#include "platform/IndexRecords.h"
-#include "platform/IndexingConnection.h"
-#include "platform/MemoryRecordSink.h"
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexMetaDataHelper.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/index/IndexRecords.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/archive/MemoryRecordSink.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 

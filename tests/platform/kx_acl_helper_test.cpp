@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/KxACLHelper.h"
+#include "platform/os/KxACLHelper.h"
 #include "support/TestFiles.h"
 #include "support/XattrFiles.h"
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/CPipelayer.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "support/LogCapture.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/KxException.h"
-#include "platform/KxMntTab.h"
+#include "platform/base/KxException.h"
+#include "platform/os/KxMntTab.h"
 #include "support/LogCapture.h"
 #include "support/MntTabFile.h"
 #include "support/TestFiles.h"

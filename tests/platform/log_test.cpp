@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/EvEvent.h"
-#include "platform/HookFiles.h"
-#include "platform/KxLog.h"
+#include "platform/agent/EvEvent.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KxLog.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include "platform/AMTimePreserver.h"
-#include "platform/KxLongPathHandler.h"
+#include "platform/os/AMTimePreserver.h"
+#include "platform/os/KxLongPathHandler.h"
 #include "support/DeepPath.h"
 #include "support/TestFiles.h"
 

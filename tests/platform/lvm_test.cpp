@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/KxException.h"
-#include "platform/LVM.h"
+#include "platform/base/KxException.h"
+#include "platform/os/LVM.h"
 #include "support/TestFiles.h"
 
 namespace {

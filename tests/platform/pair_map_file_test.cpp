@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/PairMapFile.h"
+#include "platform/text/PairMapFile.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/TPathMatch.h"
+#include "platform/content/TPathMatch.h"
 
 namespace {
 

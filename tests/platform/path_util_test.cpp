@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/PathUtil.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ReadCacheAdvise.h"
+#include "platform/os/ReadCacheAdvise.h"
 #include "support/AppleDoubleBuilder.h"
 #include "support/TestFiles.h"
 

@@ -9,9 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/ArchiveStreamReader.h"
-#include "platform/FileRecordSink.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/ArchiveStreamReader.h"
+#include "platform/archive/FileRecordSink.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "support/LogCapture.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"

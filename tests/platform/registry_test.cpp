@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/KXPlatformInfo.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 

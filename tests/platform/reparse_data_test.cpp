@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ReparseData.h"
+#include "platform/hsm/ReparseData.h"
 
 namespace {
 

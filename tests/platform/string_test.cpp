@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/QMString.h"
+#include "platform/base/QMString.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/UtfFileOps.h"
+#include "platform/os/UtfFileOps.h"
 
 namespace {
 

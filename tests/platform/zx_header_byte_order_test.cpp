@@ -1,4 +1,4 @@
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Coding.h"
+#include "platform/base/Coding.h"
 
 namespace {
 

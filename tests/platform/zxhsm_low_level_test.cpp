@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/DlpBackupReader.h"
-#include "platform/HookFiles.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/KxLongPathHandler.h"
-#include "platform/KxMntTab.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxLongPathHandler.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"

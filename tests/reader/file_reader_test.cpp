@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "ReaderTestUtil.h"
-#include "platform/ReadCacheAdvise.h"
-#include "platform/ReparseData.h"
+#include "platform/os/ReadCacheAdvise.h"
+#include "platform/hsm/ReparseData.h"
 #include "support/ChildLock.h"
 #include "support/DeepPath.h"
 #include "support/FaultyReaderOps.h"

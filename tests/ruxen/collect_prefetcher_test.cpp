@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileNameEscape.h"
-#include "platform/ReadCacheAdvise.h"
-#include "platform/ScopedFd.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/os/ReadCacheAdvise.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "support/ProcessState.h"

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/CPipelayer.h"
-#include "platform/IdxMetadata.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/ProcessState.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "mapping/ContentMapper.h"
-#include "platform/IndexingConnection.h"
+#include "platform/index/IndexingConnection.h"
 #include "ruxen/BrowseablePath.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "support/MarkedFile.h"

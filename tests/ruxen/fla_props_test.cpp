@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/IdxMetadata.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/SystemLookups.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/os/SystemLookups.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"

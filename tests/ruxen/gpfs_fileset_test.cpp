@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "platform/KxACLHelper.h"
+#include "platform/os/KxACLHelper.h"
 #include "reader/CFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFilePrivate.h"

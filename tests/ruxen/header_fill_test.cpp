@@ -19,9 +19,9 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
-#include "platform/KXArchive.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "reader/CFileReader.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/ApplicationRegistry.h"
-#include "platform/IndexMetaDataKinds.h"
-#include "platform/IndexingConnection.h"
-#include "platform/ReparseData.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/agent/ApplicationRegistry.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/hsm/ReparseData.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "support/IndexLines.h"

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "mapping/OBJServerTAVNameMapper.h"
-#include "platform/CPipelayer.h"
-#include "platform/IdxMetadata.h"
-#include "platform/IndexingConnection.h"
-#include "platform/KXPlatformInfo.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"

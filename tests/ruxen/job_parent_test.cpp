@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/StopSignals.h"
+#include "platform/base/StopSignals.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "hardlinks/HardLinkManager.h"
-#include "platform/HardLinksTable.h"
+#include "platform/hardlinks/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"

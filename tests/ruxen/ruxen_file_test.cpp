@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/IdxMessage.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/index/IdxMessage.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/ProcessState.h"

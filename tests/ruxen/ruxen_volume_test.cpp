@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/CPipelayer.h"
-#include "platform/IndexingConnection.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"

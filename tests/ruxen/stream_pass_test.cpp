@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/CPipelayer.h"
-#include "platform/FileNameEscape.h"
-#include "platform/FileRecordSink.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/archive/FileRecordSink.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"

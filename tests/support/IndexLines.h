@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/IndexDump.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/MemoryRecordSink.h"
 
 namespace testfiles {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/KxLog.h"
+#include "platform/agent/KxLog.h"
 
 namespace testfiles {
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "platform/FileNameEscape.h"
-#include "platform/KXArchive.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 

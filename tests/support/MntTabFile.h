@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/KxMntTab.h"
+#include "platform/os/KxMntTab.h"
 #include "support/TestFiles.h"
 
 namespace testfiles {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "errorpolicy/ErrorController.h"
-#include "platform/HookFiles.h"
-#include "platform/KXPlatformInfo.h"
-#include "platform/KxLog.h"
-#include "platform/StopSignals.h"
+#include "platform/agent/HookFiles.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/StopSignals.h"
 #include "support/TestFiles.h"
 
 namespace testfiles {

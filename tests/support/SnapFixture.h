@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "platform/KXPlatformInfo.h"
-#include "platform/StandInFixtures.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/snapshot/StandInFixtures.h"
 #include "support/TestFiles.h"
 
 namespace testfiles {

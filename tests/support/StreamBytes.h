@@ -1,12 +1,12 @@
 // Archive stream bytes written by hand, for readers' tests: each piece in
-// the layout of platform/ArchiveStreamFormat.h, built with the coding
+// the layout of platform/archive/ArchiveStreamFormat.h, built with the coding
 // helpers rather than with the sink under test.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "platform/Coding.h"
+#include "platform/base/Coding.h"
 
 namespace testfiles {
 

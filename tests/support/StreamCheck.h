@@ -13,9 +13,9 @@
 
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
-#include "platform/ArchiveStreamReader.h"
-#include "platform/Coding.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/archive/ArchiveStreamReader.h"
+#include "platform/base/Coding.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/PipelineRecordTypes.h"
 
 namespace testfiles {

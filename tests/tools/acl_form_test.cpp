@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/AclForm.h"
-#include "platform/KxACLHelper.h"
+#include "platform/os/KxACLHelper.h"
 #include "support/TestFiles.h"
 #include "support/XattrFiles.h"
 

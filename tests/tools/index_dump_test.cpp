@@ -6,11 +6,11 @@
 #include <string>
 
 #include "common/IndexDump.h"
-#include "platform/IdxMetadata.h"
-#include "platform/IndexMetaDataHelper.h"
-#include "platform/IndexMetaDataKinds.h"
-#include "platform/IndexingConnection.h"
-#include "platform/MemoryRecordSink.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexMetaDataHelper.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/ZXFileHeader.h"
 
 namespace {

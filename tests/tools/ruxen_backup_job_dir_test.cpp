@@ -20,7 +20,7 @@
 #include <string>
 
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/HardLinksTable.h"
+#include "platform/hardlinks/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/RunProgram.h"

@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ArchiveStreamReader.h"
-#include "platform/CGuidFactory.h"
-#include "platform/FdIO.h"
-#include "platform/FileNameEscape.h"
-#include "platform/ScopedFd.h"
+#include "platform/archive/ArchiveStreamReader.h"
+#include "platform/agent/CGuidFactory.h"
+#include "platform/base/FdIO.h"
+#include "platform/text/FileNameEscape.h"
+#include "platform/base/ScopedFd.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenMessages.h"
 #include "support/AppleDoubleBuilder.h"

@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/ArchiveStreamFormat.h"
-#include "platform/Coding.h"
-#include "platform/FileRecordSink.h"
+#include "platform/archive/ArchiveStreamFormat.h"
+#include "platform/base/Coding.h"
+#include "platform/archive/FileRecordSink.h"
 #include "ruxen/OptionalHeaderPrefix.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/KxException.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/base/KxException.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "support/MntTabFile.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 

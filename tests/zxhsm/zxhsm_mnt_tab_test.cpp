@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/KxException.h"
-#include "platform/KxMntTab.h"
+#include "platform/base/KxException.h"
+#include "platform/os/KxMntTab.h"
 #include "support/MntTabFile.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 

@@ -1,7 +1,7 @@
 #include "AclForm.h"
 
-#include "platform/NetBytes.h"
-#include "platform/PrintableText.h"
+#include "platform/base/NetBytes.h"
+#include "platform/text/PrintableText.h"
 
 namespace AclForm {
 

@@ -1,6 +1,6 @@
 // Decodes the network form of access-control lists and extended attributes
 // that an optional header (record 129) of type KxACL::kOptHeaderType
-// carries (platform/KxACLHelper.h gives the layout), for ruxen-dump.
+// carries (platform/os/KxACLHelper.h gives the layout), for ruxen-dump.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/KxACLHelper.h"
+#include "platform/os/KxACLHelper.h"
 
 namespace AclForm {
 

@@ -34,7 +34,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/ArchiveStreamReader.h"
+#include "platform/archive/ArchiveStreamReader.h"
 #include "ruxen/ZXFileHeader.h"
 
 class ArchiveVerifier;

@@ -13,12 +13,12 @@
 
 #include "AclForm.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/FdIO.h"
-#include "platform/KxACLHelper.h"
-#include "platform/KxLongPathHandler.h"
-#include "platform/PathUtil.h"
-#include "platform/PrintableText.h"
-#include "platform/UtfFileOps.h"
+#include "platform/base/FdIO.h"
+#include "platform/os/KxACLHelper.h"
+#include "platform/os/KxLongPathHandler.h"
+#include "platform/text/PathUtil.h"
+#include "platform/text/PrintableText.h"
+#include "platform/os/UtfFileOps.h"
 #include "reader/AppleDouble.h"
 
 namespace {

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "ArchiveDump.h"
-#include "platform/IdxMessage.h"
-#include "platform/IndexMetaDataHelper.h"
-#include "platform/IndexMetaDataKinds.h"
-#include "platform/IndexRecords.h"
-#include "platform/NetBytes.h"
-#include "platform/PrintableText.h"
-#include "platform/ZXHeaderByteOrder.h"
+#include "platform/index/IdxMessage.h"
+#include "platform/index/IndexMetaDataHelper.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/index/IndexRecords.h"
+#include "platform/base/NetBytes.h"
+#include "platform/text/PrintableText.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 

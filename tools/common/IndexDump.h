@@ -28,7 +28,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/ArchiveStreamReader.h"
+#include "platform/archive/ArchiveStreamReader.h"
 
 class IndexDump {
 public:

@@ -1,7 +1,7 @@
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
 
 ZXHSMLowLevelCtx::ZXHSMLowLevelCtx(int driverMode) : m_driverMode(driverMode) {}
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/KxCriticalSection.h"
-#include "platform/ZXHSMLowLevel.h"
+#include "platform/agent/KxCriticalSection.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 
 class ZXHSMLowLevelCtx {

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/KxException.h"
-#include "platform/KxLog.h"
-#include "platform/KxMntTab.h"
-#include "platform/PathUtil.h"
+#include "platform/base/KxException.h"
+#include "platform/agent/KxLog.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 

@@ -1,0 +1,191 @@
+#include "platform/agent/JobErrorRuleMessages.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/xml/HardenedXmlParser.h"
+
+namespace App {
+
+namespace {
+
+// Appends `s` as the value of an XML attribute; false for a character XML
+// cannot carry.
+bool AppendAttribute(std::string& out, const char* name, const std::string& s) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\t': out += "&#9;"; break;
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
+        default:
+            if (c < 0x20)
+                return false;
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+    return true;
+}
+
+bool Number(const std::map<std::string, std::string>& attrs, const char* name, int32_t& out) {
+    auto it = attrs.find(name);
+    long long v;
+    if (it == attrs.end() || !ParseRuleNumber(it->second, INT32_MIN, INT32_MAX, v))
+        return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+// Collects the ruleList elements below the document element, in document
+// order (a ruleList inside another is a rule of its own and an error code
+// of the outer one).
+class RuleListCollector : public HardenedXmlParser::Handler {
+public:
+    explicit RuleListCollector(std::vector<RuleListElement>& out) : m_out(out) {}
+
+    bool sawRoot() const { return m_sawRoot; }
+    bool rightRoot() const { return m_rightRoot; }
+
+    void StartElement(unsigned depth, const std::string& name,
+                      const std::map<std::string, std::string>& attributes) override {
+        if (depth == 0) {
+            m_sawRoot = true;
+            m_rightRoot = strcasecmp(name.c_str(), kRuleListRootName) == 0;
+            return;
+        }
+        if (!m_rightRoot)
+            return;
+        m_open.resize(depth + 1, kNone);  // m_open[d]: the rule open at depth d
+        if (m_open[depth - 1] != kNone) {
+            RuleListElement& parent = m_out[m_open[depth - 1]];
+            parent.hasChildNodes = true;
+            parent.children.push_back(attributes);
+        }
+        m_open[depth] = kNone;
+        if (name == kRuleElementName) {
+            m_open[depth] = m_out.size();
+            m_out.emplace_back();
+            m_out.back().attributes = attributes;
+        }
+    }
+    void Content(unsigned depth) override {
+        if (depth > 0 && depth < m_open.size() && m_open[depth] != kNone)
+            m_out[m_open[depth]].hasChildNodes = true;
+    }
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    std::vector<RuleListElement>& m_out;
+    std::vector<size_t> m_open;
+    bool m_sawRoot = false;
+    bool m_rightRoot = false;
+};
+
+}  // namespace
+
+bool ParseRuleNumber(const std::string& text, long long min, long long max, long long& out) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    size_t e = text.find_last_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return false;
+    std::string t = text.substr(b, e - b + 1);
+    size_t digits = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (digits == t.size() || t.find_first_not_of("0123456789", digits) != std::string::npos)
+        return false;
+    errno = 0;
+    long long v = strtoll(t.c_str(), nullptr, 10);
+    if (errno == ERANGE || v < min || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
+                         std::string& error) {
+    out.clear();
+    RuleListCollector collector(out);
+    const bool ok = isFile ? HardenedXmlParser::ParseFile(source, collector, error)
+                           : HardenedXmlParser::ParseMemory(source, "XML string", collector, error);
+    int status = !ok                      ? RuleDocumentUnreadable
+                 : !collector.sawRoot()   ? RuleDocumentEmpty
+                 : !collector.rightRoot() ? RuleDocumentWrongRoot
+                                          : RuleDocumentOk;
+    if (status != RuleDocumentOk)
+        out.clear();
+    return status;
+}
+
+int JobErrorDecisionRuleList::unserialize(const std::string& xml, std::string* error) {
+    rules.clear();
+    std::vector<RuleListElement> elements;
+    std::string why;
+    int rc = ReadRuleListDocument(xml, false, elements, why);
+    if (rc != RuleDocumentOk) {
+        if (error)
+            *error = why;
+        return rc;
+    }
+    for (const RuleListElement& el : elements) {
+        JobErrorDecisionRule r;
+        auto it = el.attributes.find("pattern");
+        r.hasPattern = it != el.attributes.end() && !it->second.empty();
+        if (r.hasPattern)
+            r.pattern = it->second;
+        r.hasJobDecision = Number(el.attributes, "jobDecision", r.jobDecision);
+        it = el.attributes.find("isEnabled");
+        if (it != el.attributes.end() && strcasecmp(it->second.c_str(), "0") == 0)
+            r.isEnabled = 0;
+        if (!el.children.empty()) {
+            const auto& c = el.children.front();
+            int32_t all = 0, skip = 0;
+            r.hasErrorCode = Number(c, "allErrorCodes", all) && Number(c, "fromValue", r.errorCode.fromValue) &&
+                             Number(c, "toValue", r.errorCode.toValue);
+            r.errorCode.allErrorCodes = all != 0;
+            r.errorCode.skipFromReporting = Number(c, "skipFromReporting", skip) && skip != 0;
+        }
+        rules.push_back(std::move(r));
+    }
+    return 0;
+}
+
+bool JobErrorDecisionRuleList::serialize(std::string& out) const {
+    out = std::string("<") + kRuleListRootName + ">\n";
+    for (const JobErrorDecisionRule& r : rules) {
+        out += std::string("  <") + kRuleElementName;
+        out += " isEnabled=\"" + std::to_string(r.isEnabled) + "\"";
+        if (r.hasPattern && !AppendAttribute(out, "pattern", r.pattern))
+            return false;
+        if (r.hasJobDecision)
+            out += " jobDecision=\"" + std::to_string(r.jobDecision) + "\"";
+        out += ">";
+        if (r.hasErrorCode) {
+            const JobErrorCode& c = r.errorCode;
+            out += std::string("<") + kErrorCodeElementName + " allErrorCodes=\"" + (c.allErrorCodes ? "1" : "0") +
+                   "\" fromValue=\"" + std::to_string(c.fromValue) + "\" toValue=\"" + std::to_string(c.toValue) +
+                   "\" skipFromReporting=\"" + (c.skipFromReporting ? "1" : "0") + "\"/>";
+        }
+        out += std::string("</") + kRuleElementName + ">\n";
+    }
+    out += std::string("</") + kRuleListRootName + ">";
+    return true;
+}
+
+}  // namespace App
+
+namespace KxEntities {
+
+std::string GenericEntity::serialize() const {
+    return "<KxEntities_GenericEntity entityType=\"" + std::to_string(static_cast<int>(m_type)) + "\" clientId=\"" +
+           std::to_string(m_clientId) + "\"/>";
+}
+
+}  // namespace KxEntities

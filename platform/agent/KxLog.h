@@ -1,0 +1,61 @@
+// The process-wide log writer.
+//
+// Every call site asks the level query first (KxLog::Enabled, a compare
+// against a cached integer) and formats nothing when the answer is no.
+// Level -1 marks failures and is always written. A line carries the process
+// id, the level, the calling function's signature, the source line and the
+// formatted message, and is written with one write(2) so that lines of
+// parent and child processes sharing one file do not interleave. A message
+// longer than kMaxMessageBytes is cut there and marked "... [N bytes cut]",
+// so an over-long argument (a registry line, a path) cannot blow up the log;
+// control bytes in the message are escaped as "\xNN" (platform/PrintableText),
+// so a name holding a line feed or a terminal sequence stays on its line;
+// writing a line allocates nothing.
+//
+// Writing a line leaves errno as it was, so a caller may log a failure and
+// return -1 with the errno of the failing call.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+#include "platform/base/Export.h"
+
+class RUXEN_EXPORT KxLog {
+public:
+    static constexpr size_t kMaxMessageBytes = 4096;
+
+    // The level query: messages of level L are written when L <= Query().
+    static int Query() { return s_level; }
+    static bool Enabled(int level) { return level < 0 || level <= s_level; }
+
+    static void Write(int level, const char* function, int line, const char* fmt, ...)
+        __attribute__((format(printf, 4, 5)));
+    static void VWrite(int level, const char* function, int line, const char* fmt, va_list ap)
+        __attribute__((format(printf, 4, 0)));
+
+    static void SetLevel(int level) { s_level = level; }
+
+    // Destinations. Opening a file that cannot be opened keeps the old one
+    // and answers false.
+    static void UseStderr();
+    static bool UseFile(const char* path);
+
+    // Reads RUXEN_LOG_LEVEL and RUXEN_LOG_FILE from the environment.
+    static void ConfigureFromEnvironment();
+
+    // Test capture: while on, lines go to an in-memory buffer instead.
+    static void StartCapture();
+    static std::string TakeCaptured();  // returns and clears the buffer
+    static void StopCapture();
+
+private:
+    static int s_level;
+};
+
+#define KXLOG(level, ...)                                                      \
+    do {                                                                       \
+        if (KxLog::Enabled(level))                                             \
+            KxLog::Write((level), __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__); \
+    } while (0)

@@ -1,0 +1,204 @@
+#include "platform/os/DirWalk.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
+#include "platform/base/ScopedFd.h"
+
+namespace ruxen {
+
+namespace {
+
+constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Set once the kernel turned openat2 down as unknown: the walk then goes one
+// component at a time.
+std::atomic<bool> g_noOpenat2{false};
+
+int Openat2RefusingLinks(int dir, const char* path) {
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, dir, path, &how, sizeof how));
+}
+
+// The end of the longest run of whole components of `s` from `pos` that,
+// counted from `start`, is shorter than PATH_MAX; `pos` when the first
+// component alone is too long.
+size_t PieceEnd(const std::string& s, size_t start, size_t pos) {
+    size_t end = pos;
+    for (size_t j = pos; j < s.size();) {
+        size_t c = s.find('/', j);
+        if (c == std::string::npos)
+            c = s.size();
+        if (c - start >= PATH_MAX)
+            break;
+        end = c;
+        for (j = c; j < s.size() && s[j] == '/';)
+            ++j;
+    }
+    return end;
+}
+
+}  // namespace
+
+void TrustedPrefixes::Add(const std::string& prefix) {
+    const std::string named = PathUtil::StripTrailingSlashes(prefix);
+    if (named.empty())
+        return;
+    char* real = realpath(named.c_str(), nullptr);
+    if (real == nullptr) {
+        KXLOG(1, "the local path %s cannot be resolved (%s): items below it are looked up as any other", named.c_str(),
+              strerror(errno));
+        return;
+    }
+    std::string resolved = real;
+    free(real);
+    if (resolved != named)
+        m_prefixes.emplace_back(named, std::move(resolved));
+}
+
+bool TrustedPrefixes::Resolve(const std::string& dir, std::string& out) const {
+    const std::pair<std::string, std::string>* best = nullptr;
+    long bestLength = -1;
+    for (const auto& p : m_prefixes) {
+        const long n = PathUtil::CoverLength(p.first, dir);
+        if (n > bestLength) {
+            bestLength = n;
+            best = &p;
+        }
+    }
+    if (best == nullptr)
+        return false;
+    out = best->second;
+    out.append(dir, static_cast<size_t>(bestLength), std::string::npos);
+    return true;
+}
+
+int WalkFrom(int from, const std::string& rest, WalkRefusal* why) {
+    if (why)
+        why->Clear();
+    if (rest.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::string todo = rest, piece;
+    ScopedFd owned;
+    int cur = from;
+    bool fromRoot = todo[0] == '/';  // the walk starts at "/", not opened yet
+    size_t pos = 0, slowUntil = 0;
+    unsigned links = 0;
+    for (;;) {
+        const size_t start = pos;  // a piece from the root keeps its slashes
+        while (pos < todo.size() && todo[pos] == '/')
+            ++pos;
+        if (pos == todo.size())
+            break;
+        // As many components as the kernel takes at once, every link refused.
+        if (pos >= slowUntil && !g_noOpenat2.load(std::memory_order_relaxed)) {
+            const size_t first = fromRoot ? start : pos;
+            const size_t end = PieceEnd(todo, first, pos);
+            if (end > pos) {
+                piece.assign(todo, first, end - first);
+                const int fd = Openat2RefusingLinks(cur, piece.c_str());
+                if (fd >= 0) {
+                    owned.reset(fd);
+                    cur = fd;
+                    fromRoot = false;
+                    pos = end;
+                    continue;
+                }
+                if (errno == ENOSYS || errno == EINVAL || errno == E2BIG)
+                    g_noOpenat2.store(true);
+                else if (errno != ELOOP && errno != EAGAIN && errno != EPERM)
+                    return -1;
+                slowUntil = end;  // a link in there: this piece one component at a time
+            }
+        }
+        if (fromRoot) {
+            owned.reset(open("/", kDirFlags));
+            if (!owned.valid())
+                return -1;
+            cur = owned.get();
+            fromRoot = false;
+        }
+        size_t c = todo.find('/', pos);
+        if (c == std::string::npos)
+            c = todo.size();
+        piece.assign(todo, pos, c - pos);
+        const int fd = openat(cur, piece.c_str(), kDirFlags);
+        if (fd >= 0) {
+            owned.reset(fd);
+            cur = fd;
+            pos = c;
+            continue;
+        }
+        if (errno != ENOTDIR && errno != ELOOP)
+            return -1;
+        struct stat st;
+        if (fstatat(cur, piece.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (!S_ISLNK(st.st_mode)) {
+            errno = ENOTDIR;
+            return -1;
+        }
+        if (st.st_uid != 0 && st.st_uid != geteuid()) {
+            if (why) {
+                why->link.assign(todo, 0, c);
+                why->owner = st.st_uid;
+                why->followed = links;
+            }
+            errno = ELOOP;
+            return -1;
+        }
+        if (++links > kMaxLinks) {
+            if (why)
+                why->tooManyLinks = true;
+            errno = ELOOP;
+            return -1;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlinkat(cur, piece.c_str(), target, sizeof target);
+        if (n < 0)
+            return -1;
+        if (n == 0 || static_cast<size_t>(n) >= sizeof target) {
+            errno = n == 0 ? ENOENT : ENAMETOOLONG;
+            return -1;
+        }
+        // The target, then what followed the link; an absolute target from
+        // the root, a relative one from the link's own directory.
+        todo.replace(0, c, target, static_cast<size_t>(n));
+        pos = slowUntil = 0;
+        fromRoot = target[0] == '/';
+    }
+    if (owned.valid())
+        return owned.release();
+    // Nothing but slashes or the start itself.
+    return fromRoot ? open("/", kDirFlags) : openat(cur, ".", kDirFlags);
+}
+
+int OpenDirectory(const std::string& dir, WalkRefusal* why, const TrustedPrefixes* trusted) {
+    std::string resolved;
+    if (trusted && trusted->Resolve(dir, resolved))
+        return WalkFrom(AT_FDCWD, resolved, why);
+    return WalkFrom(AT_FDCWD, dir, why);
+}
+
+void UseOpenat2ForTest(bool use) { g_noOpenat2.store(!use); }
+
+ProcFdPath::ProcFdPath(int fd) { snprintf(m_text, sizeof m_text, "/proc/self/fd/%d", fd); }
+
+}  // namespace ruxen

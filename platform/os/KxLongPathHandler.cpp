@@ -1,0 +1,235 @@
+#include "platform/os/KxLongPathHandler.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/os/DirWalk.h"
+
+namespace {
+
+std::atomic<bool> g_unavailable{false};
+
+// Closes a handle without disturbing errno.
+void CloseKeepErrno(int fd) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+}
+
+}  // namespace
+
+KxLongPathHandler* KxLongPathHandler::GetHandler() {
+    static KxLongPathHandler* handler = new KxLongPathHandler();  // lives for the process
+    return g_unavailable.load() ? nullptr : handler;
+}
+
+void KxLongPathHandler::SetUnavailableForTest(bool unavailable) { g_unavailable = unavailable; }
+
+int KxLongPathHandler::openParent(const char* path, const char** last) {
+    if (!path) {
+        errno = EFAULT;
+        return -1;
+    }
+    const size_t n = strlen(path);
+    if (n == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    // The last component, trailing slashes included: the final call then
+    // treats them as the ordinary call would.
+    size_t e = n;
+    while (e > 0 && path[e - 1] == '/')
+        --e;
+    if (e == 0) {  // nothing but slashes: the root itself
+        *last = ".";
+        return ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    size_t b = e;
+    while (b > 0 && path[b - 1] != '/')
+        --b;
+    *last = path + b;
+    if (b == 0)
+        return ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return ruxen::OpenDirectory(std::string(path, b), nullptr);
+}
+
+int KxLongPathHandler::lstat_long(const char* path, struct stat* st) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int rc = ::fstatat(dirfd, last, st, AT_SYMLINK_NOFOLLOW);
+    CloseKeepErrno(dirfd);
+    return rc;
+}
+
+int KxLongPathHandler::stat_long(const char* path, struct stat* st) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int rc = ::fstatat(dirfd, last, st, 0);
+    CloseKeepErrno(dirfd);
+    return rc;
+}
+
+ssize_t KxLongPathHandler::readlink_long(const char* path, char* buf, size_t size) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    ssize_t rc = ::readlinkat(dirfd, last, buf, size);
+    CloseKeepErrno(dirfd);
+    return rc;
+}
+
+int KxLongPathHandler::utime_long(const char* path, const struct utimbuf* times) {
+    if (!times)
+        return utimens_long(path, nullptr, 0);
+    struct timespec ts[2];
+    ts[0].tv_sec = times->actime;
+    ts[0].tv_nsec = 0;
+    ts[1].tv_sec = times->modtime;
+    ts[1].tv_nsec = 0;
+    return utimens_long(path, ts, 0);
+}
+
+int KxLongPathHandler::utimens_long(const char* path, const struct timespec times[2], int flags) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int rc = ::utimensat(dirfd, last, times, flags);
+    CloseKeepErrno(dirfd);
+    return rc;
+}
+
+DIR* KxLongPathHandler::opendir_long(const char* path) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return nullptr;
+    int fd = ::openat(dirfd, last, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    CloseKeepErrno(dirfd);
+    if (fd < 0)
+        return nullptr;
+    DIR* d = ::fdopendir(fd);
+    if (!d)
+        CloseKeepErrno(fd);
+    return d;
+}
+
+int KxLongPathHandler::open_long(const char* path, int flags, mode_t mode) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int fd = ::openat(dirfd, last, flags, mode);
+    CloseKeepErrno(dirfd);
+    return fd;
+}
+
+int KxLongPathHandler::chdir_long(const char* path) {
+    const char* last;
+    int dirfd = openParent(path, &last);
+    if (dirfd < 0)
+        return -1;
+    int fd = ::openat(dirfd, last, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    CloseKeepErrno(dirfd);
+    if (fd < 0)
+        return -1;
+    int rc = ::fchdir(fd);
+    CloseKeepErrno(fd);
+    return rc;
+}
+
+std::string KxLongPathHandler::GetCurrentWorkingDir() {
+    char buf[PATH_MAX];
+    if (::getcwd(buf, sizeof buf))
+        return buf;
+    if (errno != ENAMETOOLONG && errno != ERANGE)
+        return std::string();
+
+    // Longer than the kernel answers: climb with ".." and find each
+    // directory's name in its parent.
+    struct stat root;
+    if (::stat("/", &root) != 0)
+        return std::string();
+    int cur = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cur < 0)
+        return std::string();
+    struct stat curSt;
+    if (::fstat(cur, &curSt) != 0) {
+        CloseKeepErrno(cur);
+        return std::string();
+    }
+    std::vector<std::string> names;
+    while (!(curSt.st_dev == root.st_dev && curSt.st_ino == root.st_ino)) {
+        int parent = ::openat(cur, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent < 0) {
+            CloseKeepErrno(cur);
+            return std::string();
+        }
+        struct stat parSt;
+        if (::fstat(parent, &parSt) != 0) {
+            CloseKeepErrno(parent);
+            CloseKeepErrno(cur);
+            return std::string();
+        }
+        if (parSt.st_dev == curSt.st_dev && parSt.st_ino == curSt.st_ino) {
+            ::close(parent);  // a root of its own (a changed root)
+            break;
+        }
+        int listFd = ::dup(parent);
+        DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (!d) {
+            if (listFd >= 0)
+                CloseKeepErrno(listFd);
+            CloseKeepErrno(parent);
+            CloseKeepErrno(cur);
+            return std::string();
+        }
+        bool found = false;
+        const bool crossesMount = parSt.st_dev != curSt.st_dev;
+        errno = 0;
+        while (struct dirent* de = ::readdir(d)) {
+            if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, ".."))
+                continue;
+            // Below a mount point the entry's inode number is the covered
+            // directory's, so every entry is checked there.
+            if (!crossesMount && de->d_ino != curSt.st_ino)
+                continue;
+            struct stat st;
+            if (::fstatat(parent, de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                st.st_dev == curSt.st_dev && st.st_ino == curSt.st_ino) {
+                names.emplace_back(de->d_name);
+                found = true;
+                break;
+            }
+        }
+        ::closedir(d);
+        ::close(cur);
+        cur = parent;
+        curSt = parSt;
+        if (!found) {
+            CloseKeepErrno(cur);
+            errno = ENOENT;
+            return std::string();
+        }
+    }
+    ::close(cur);
+    if (names.empty())
+        return "/";
+    std::string out;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        out += '/';
+        out += *it;
+    }
+    return out;
+}

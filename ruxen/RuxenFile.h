@@ -8,9 +8,10 @@
 //   ReadAndSendFileData      data (2) and hole (293) records
 //   SendEndOfFileMessage     end-of-item record (130 or 134)
 //
-// Results (RuxenFile::ItemResult): 0 go on; -1 skip the item (no header was
-// sent); 1 end of the collect file (OpenFilesForBackup) or no buffer for the
-// record (SendEndOfFileMessage); 2 the stream must fail.
+// Results (RuxenFile::ItemResult): 0 go on; -1 the item goes no further
+// (passed over, or failed and reported); 1 end of the collect file
+// (OpenFilesForBackup); 2 the stream must fail. The record senders and the
+// metadata step name their own third answer (SendResult, MetaDataResult).
 #pragma once
 
 #include <sys/stat.h>
@@ -99,15 +100,21 @@ int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int fl
 
 class RUXEN_EXPORT RuxenFile {
 public:
-    // Results of the per-item operations (which return int).
+    // Results of the per-item operations (which return int), one name per
+    // value and one meaning per name.
     enum ItemResult : int {
         kItemGoOn = 0,
-        kItemSkipped = -1,
-        kEndOfCollect = 1,  // OpenFilesForBackup
-        kNoBuffer = 1,      // SendEndOfFileMessage
-        kNothingSent = 1,   // SendDeletedItemHeader
+        kItemSkipped = -1,  // the item goes no further; the stream goes on
+        kEndOfCollect = 1,  // OpenFilesForBackup: no line is left
         kFailStream = 2,
     };
+    // The third answer of the record senders (SendEndOfFileMessage,
+    // SendDeletedItemHeader), beside kItemGoOn and kFailStream: no record
+    // went out (no buffer for it; for a deleted item, nothing to send).
+    enum SendResult : int { kNotSent = 1 };
+    // The third answer of PrepareAndSendMetaData: the item's metadata failed
+    // (reported), the stream goes on with the next item.
+    enum MetaDataResult : int { kItemMetaDataFailed = 1 };
 
     // Records go through the archive client.
     explicit RuxenFile(KXArchive* archive);
@@ -502,8 +509,9 @@ protected:
     // A failure of the metadata: error text, reason (code -1), the lists.
     void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
     // The header `host` (host order) as record 128 in network order, the
-    // allocation timed as stage 0 and the write as stages 3 and 5. 0; 1 no
-    // buffer; 2 the write failed (the reason is recorded).
+    // allocation timed as stage 0 and the write as stages 3 and 5. kItemGoOn;
+    // kNotSent, no buffer; kFailStream, the write failed (the reason is
+    // recorded).
     int SendHeaderRecord(const ZXFileHeader& host);
 
     // After the item is opened: sets the reader's file-set mark when the

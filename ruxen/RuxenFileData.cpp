@@ -7,7 +7,6 @@
 // modification or change time moved while it was read is kept and reported
 // as changed. A stub sends its own bytes, whatever the size its header
 // carries.
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +14,7 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/Coding.h"
 #include "platform/base/StopSignals.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -57,14 +57,13 @@ int RuxenFile::SendHoleRecords(uint64_t size) {
         uint32_t n = size > kMaxHoleRecordBytes ? kMaxHoleRecordBytes : static_cast<uint32_t>(size);
         char* buf = AllocateRecord(4);
         if (!buf)
-            return 2;
-        uint32_t net = htonl(n);
-        memcpy(buf, &net, 4);
+            return kFailStream;
+        ruxen::EncodeFixed32(buf, n);
         if (SendRecord(PL_FS_HOLE, 4) != 0)
-            return 2;
+            return kFailStream;
         size -= n;
     }
-    return 0;
+    return kItemGoOn;
 }
 
 int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
@@ -74,12 +73,12 @@ int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
     const uint64_t align = m_readerContext->GetBufAlignSize();
     while (pos < end) {
         if (Interrupted())
-            return -1;
+            return kItemSkipped;
         uint64_t want = end - pos < kDataChunkBytes ? end - pos : kDataChunkBytes;
         uint64_t room = roundUp(want, align);
         char* buf = AllocateRecord(static_cast<unsigned>(room));
         if (!buf)
-            return 2;
+            return kFailStream;
         int n = reader.read(buf, static_cast<size_t>(room));
         if (n <= 0) {
             int e = n < 0 ? (errno ? errno : EIO) : ENODATA;
@@ -91,35 +90,35 @@ int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
             else
                 snprintf(why, sizeof(why), "read failed: %s", strerror(e));
             ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), e, why);
-            return -1;
+            return kItemSkipped;
         }
         uint64_t got = static_cast<uint64_t>(n) > want ? want : static_cast<uint64_t>(n);
         if (SendRecord(PL_FS_DATA, static_cast<unsigned>(got)) != 0)
-            return 2;
+            return kFailStream;
         pos += got;
         m_dataBytesSent += got;
     }
-    return 0;
+    return kItemGoOn;
 }
 
 int RuxenFile::SendStubData() {
     for (;;) {
         if (Interrupted())
-            return -1;
+            return kItemSkipped;
         char* buf = AllocateRecord(static_cast<unsigned>(kDataChunkBytes));
         if (!buf)
-            return 2;
+            return kFailStream;
         int n = m_reader->read(buf, kDataChunkBytes);
         if (n <= 0) {
             FreeKXArchiveBuffer();
             if (n == 0)
-                return 0;
+                return kItemGoOn;
             int e = errno ? errno : EIO;
             ReportItemFailure(m_failuresFile, m_recordedPath.c_str(), e, "cannot read the stub data");
-            return -1;
+            return kItemSkipped;
         }
         if (SendRecord(PL_FS_DATA, static_cast<unsigned>(n)) != 0)
-            return 2;
+            return kFailStream;
         m_dataBytesSent += static_cast<uint64_t>(n);
     }
 }
@@ -130,17 +129,17 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
     if (HardLinkCandidate() && NamesGroupData()) {
         phonyHLName = HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat);
         m_phonyNameFlag = true;
-        return 0;
+        return kItemGoOn;
     }
     if (m_itemType != fTypeRegular)
-        return 0;
+        return kItemGoOn;
     if (!m_itemOpen || !m_reader) {
         ReportItemFailure(failures, m_recordedPath.c_str(), EBADF, "the item is not open");
-        return -1;
+        return kItemSkipped;
     }
     CFileReader& reader = *m_reader;
     m_failuresFile = failures;
-    int r = 0;
+    int r = kItemGoOn;
     if (reader.isStub()) {
         r = SendStubData();
         m_failuresFile = nullptr;
@@ -162,7 +161,7 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
                             static_cast<unsigned long long>(m_stat.st_size) &&
                         reader.canSeek();
     if (sparse) {
-        while (pos < dataEnd && r == 0) {
+        while (pos < dataEnd && r == kItemGoOn) {
             long long data = reader.seek(static_cast<long>(pos), SEEK_DATA);
             uint64_t dataStart;
             if (data >= 0)
@@ -178,7 +177,7 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
                 r = SendHoleRecords(dataStart - pos);
                 pos = dataStart;
             }
-            if (r != 0 || pos >= dataEnd)
+            if (r != kItemGoOn || pos >= dataEnd)
                 break;
             long long hole = reader.seek(static_cast<long>(pos), SEEK_HOLE);
             uint64_t segmentEnd = hole < 0 ? dataEnd : static_cast<uint64_t>(hole);
@@ -188,22 +187,22 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
                 int e = errno ? errno : EIO;
                 m_failuresFile = nullptr;
                 ReportItemFailure(failures, m_recordedPath.c_str(), e, "cannot seek in the item");
-                return -1;
+                return kItemSkipped;
             }
             r = SendDataRange(pos, segmentEnd);
             pos = segmentEnd;
         }
         // A hole at the end of the data fork: the AppleDouble part starts
         // where the data fork ends.
-        if (r == 0 && appleDouble && reader.seek(static_cast<long>(dataEnd), SEEK_SET) < 0)
-            r = -1;
+        if (r == kItemGoOn && appleDouble && reader.seek(static_cast<long>(dataEnd), SEEK_SET) < 0)
+            r = kItemSkipped;
     } else {
         r = SendDataRange(0, dataEnd);
     }
-    if (r == 0 && dataEnd < size)
+    if (r == kItemGoOn && dataEnd < size)
         r = SendDataRange(dataEnd, size);
     m_failuresFile = nullptr;
-    if (r != 0)
+    if (r != kItemGoOn)
         return r;
 
     // The header went out with the stat taken before the read. Holes answer
@@ -213,14 +212,14 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
     struct stat now;
     if (reader.statOpenFile(&now) != 0) {
         KXLOG(1, "cannot stat %s after reading it: %s", m_recordedPath.c_str(), strerror(errno));
-        return 0;
+        return kItemGoOn;
     }
     if (sparse && static_cast<uint64_t>(now.st_size) < dataEnd) {
         char why[160];
         snprintf(why, sizeof(why), kReasonShrank, static_cast<unsigned long long>(now.st_size),
                  static_cast<unsigned long long>(size));
         ReportItemFailure(failures, m_recordedPath.c_str(), ENODATA, why);
-        return -1;
+        return kItemSkipped;
     }
     // Against the stat the item was opened with: a hard-link group's header
     // carries the change time the scan recorded, which a link made or
@@ -228,5 +227,5 @@ int RuxenFile::ReadAndSendFileData(FILE* failures) {
     const struct stat& opened = reader.GetItemStat();
     if (!sameTime(now.st_mtim, opened.st_mtim) || !sameTime(now.st_ctim, opened.st_ctim))
         ReportItemChanged(m_recordedPath.c_str());
-    return 0;
+    return kItemGoOn;
 }

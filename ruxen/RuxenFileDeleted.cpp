@@ -46,7 +46,7 @@ int RuxenFile::SendHeaderRecord(const ZXFileHeader& host) {
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
     m_perf.StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
     if (!buf)
-        return kNoBuffer;
+        return kNotSent;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     unsigned length = ZX_HEADER_SIZE;
     if (m_pipelayer && m_sendOn)
@@ -70,7 +70,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
 int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, IndexingConnection* connection,
                                      browseablePath_t* browse) {
     if (path == "/")
-        return kNothingSent;
+        return kNotSent;
     const char* recursive = kind == 2 ? "Yes" : "No";
     ZXFileHeader& h = m_header;
     h.Clear();
@@ -133,7 +133,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         setFailureReason(ENAMETOOLONG, kReasonNameTooLong, name->size());
         KXLOG(-1, "the %s item [%s] is not sent: %s", kind == 0 ? "browse" : "deleted", path.c_str(),
               m_failureReason.c_str());
-        return kNothingSent;
+        return kNotSent;
     }
     memcpy(h.h_filename, name->data(), name->size());
     h.h_namelen = static_cast<uint32_t>(name->size() + 1);
@@ -151,7 +151,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     KXLOG(4, "Sending header for %s item [%s], recursive deleted folder [%s]", kind == 0 ? "browse" : "deleted",
           path.c_str(), recursive);
     const int rc = SendHeaderRecord(h);
-    if (rc == kNoBuffer) {
+    if (rc == kNotSent) {
         KXLOG(-1, "Failed to allocate pipeline buffer");
         return kFailStream;
     }

@@ -78,7 +78,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         const unsigned length = payload ? static_cast<unsigned>(payload->size() + 1) : 0;
         char* buf = AllocateRecord(length);
         if (!buf)
-            return kNoBuffer;
+            return kNotSent;
         if (payload)
             memcpy(buf, payload->c_str(), length);
         if (SendRecord(type, length) != 0) {

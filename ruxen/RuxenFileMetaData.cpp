@@ -246,7 +246,7 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
         if (!SendEndUserAccessInfo(error)) {
             KXLOG(-1, "Failed to send ACLs to Indexing for %s.", m_header.h_filename);
             ReportPartialFailure(failures, error, error, strerror(error));
-            return 1;
+            return kItemMetaDataFailed;
         }
     }
     if (m_reader && m_reader->IsFileSet()) {
@@ -278,7 +278,7 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
         case kMetaFillFailed:
             KXLOG(-1, "Unable to fill Indexing buffer, rc = %d", fillRc);
             ReportMetaDataFailure(failures, EIO, "Backup: Unable to fill Indexing buffer. ");
-            return 1;
+            return kItemMetaDataFailed;
         case kMetaWriteFailed:
             KXLOG(-1, "Error during SendBufer, sendBufferStatus = %d", status);
             ReportMetaDataFailure(failures, EIO, "Backup: Error during SendBuffer. ");

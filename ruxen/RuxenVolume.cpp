@@ -70,7 +70,7 @@ bool RuxenVolume::SendFileHeader(ZXFileHeader* header, IndexingConnection* conne
     switch (SendHeaderRecord(*header)) {
     case kItemGoOn:
         return true;
-    case kNoBuffer:
+    case kNotSent:
         KXLOG(0, "eRRoR -- Unable to allocate buffer");
         return false;
     default:

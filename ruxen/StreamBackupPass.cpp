@@ -101,7 +101,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         if (r != RuxenFile::kItemGoOn && f.GetFailureCode() == 0)
             f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to read the item");
         int e = f.SendEndOfFileMessage(r == RuxenFile::kItemGoOn ? 1 : 0);
-        if (e == RuxenFile::kNoBuffer) {
+        if (e == RuxenFile::kNotSent) {
             // Without its end-of-item record the item is not closed on the
             // stream: going on would corrupt every later item.
             KXLOG(-1, "no buffer for the end-of-item record of '%s', the stream fails", f.printName());
@@ -132,7 +132,7 @@ bool StreamBackupPass::SendDeletedItem(IndexingConnection* connection) {
     }
     if (r == RuxenFile::kItemGoOn && connection)
         ++m_entriesSent;
-    if (r == RuxenFile::kNothingSent && f.GetFailureCode() != 0) {
+    if (r == RuxenFile::kNotSent && f.GetFailureCode() != 0) {
         const std::string reason = f.GetFailureReason();
         f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), f.GetFailureCode(), reason.c_str());
     }

@@ -151,15 +151,15 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
         return false;
     if (fputs(line, failures) == EOF || fputc('\n', failures) == EOF || fflush(failures) != 0) {
         KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(errno), line);
-        m_failureListWriteFailed = true;
+        m_counters.failureListWriteFailed = true;
         return false;
     }
-    m_failuresWritten = true;
+    m_counters.failuresWritten = true;
     return true;
 }
 
 bool RuxenFile::ItemFailuresTolerated() {
-    if (m_errorsTolerated || m_failedItems == 0)
+    if (m_errorsTolerated || m_counters.failedItems == 0)
         return true;
     KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s failed", 0, m_listing.c_str());
     KXLOG(-1, "errors are not tolerated, phase fails");
@@ -195,7 +195,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         return;
     }
     KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
-    ++m_failedItems;
+    ++m_counters.failedItems;
     m_failureReported = true;
     if (failures) {
         m_failureLine.assign(name);
@@ -213,7 +213,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
     }
 }
@@ -223,7 +223,7 @@ void RuxenFile::ReportItemChanged(const char* path) {
         KXLOG(2, "the agent's own file %s %s", path, kReasonChangedWhileRead);
         return;
     }
-    ++m_changedItems;
+    ++m_counters.changedItems;
     if (m_streamNumber > 0)
         KXLOG(-1, "stream %d: %s %s", m_streamNumber, path, kReasonChangedWhileRead);
     else
@@ -236,7 +236,7 @@ void RuxenFile::ReportItemChanged(const char* path) {
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
     }
 }

@@ -30,6 +30,7 @@
 #include "platform/agent/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
+#include "ruxen/RuxenCounters.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -188,14 +189,14 @@ public:
     // the changed-item count, a log line and a results-file line, unless
     // the item is one of the agent's own files.
     void ReportItemChanged(const char* path);
-    bool HasWrittenFailures() const { return m_failuresWritten; }
+    bool HasWrittenFailures() const { return m_counters.failuresWritten; }
     // With errors not tolerated, a failed item the error-report filter
     // counted fails the stream: false once one was counted (logged, and the
     // pending cause raised with the job manager).
     bool ItemFailuresTolerated();
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
-    bool FailureListWriteFailed() const { return m_failureListWriteFailed; }
+    bool FailureListWriteFailed() const { return m_counters.failureListWriteFailed; }
 
     // ---- helpers
     bool IsLongPath() const;
@@ -447,16 +448,17 @@ public:
     bool getBlockLevel() const { return m_blockLevel; }
 
     // ---- counters
-    unsigned long long GetFailedItems() const { return m_failedItems; }
-    unsigned long long GetChangedItems() const { return m_changedItems; }
+    const RuxenCounters& Counters() const { return m_counters; }
+    unsigned long long GetFailedItems() const { return m_counters.failedItems; }
+    unsigned long long GetChangedItems() const { return m_counters.changedItems; }
     // The stream's number in a job of several streams (0: the job's only
     // stream), named in its lines about changed items.
     void SetStreamNumber(int n) { m_streamNumber = n; }
-    unsigned long long GetCountableItems() const { return m_countableItems; }
-    unsigned long long GetTotalBytes() const { return m_totalBytes; }
-    unsigned long long GetItemsSent() const { return m_itemsSent; }
-    unsigned long long GetDataBytesSent() const { return m_dataBytesSent; }
-    void AddFailedItem() { ++m_failedItems; }
+    unsigned long long GetCountableItems() const { return m_counters.countableItems; }
+    unsigned long long GetTotalBytes() const { return m_counters.totalBytes; }
+    unsigned long long GetItemsSent() const { return m_counters.itemsSent; }
+    unsigned long long GetDataBytesSent() const { return m_counters.dataBytesSent; }
+    void AddFailedItem() { ++m_counters.failedItems; }
 
     // ---- the current item, for the stream pass and tests
     const ZXFileHeader& GetHeader() const { return m_header; }
@@ -711,16 +713,8 @@ protected:
     std::map<int, std::string> m_collectFileMap;
     unsigned long long m_totalBackupSize = 0;
 
-    // ---- counters
-    unsigned long long m_failedItems = 0;
-    unsigned long long m_changedItems = 0;
+    RuxenCounters m_counters;
     int m_streamNumber = 0;
-    unsigned long long m_countableItems = 0;
-    unsigned long long m_totalBytes = 0;
-    unsigned long long m_itemsSent = 0;
-    unsigned long long m_dataBytesSent = 0;
-    bool m_failuresWritten = false;
-    bool m_failureListWriteFailed = false;
     FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_nameBuf;  // a deleted item's mapped name, reused item after item

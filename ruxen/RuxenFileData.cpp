@@ -96,7 +96,7 @@ int RuxenFile::SendDataRange(uint64_t pos, uint64_t end) {
         if (SendRecord(PL_FS_DATA, static_cast<unsigned>(got)) != 0)
             return kFailStream;
         pos += got;
-        m_dataBytesSent += got;
+        m_counters.dataBytesSent += got;
     }
     return kItemGoOn;
 }
@@ -119,7 +119,7 @@ int RuxenFile::SendStubData() {
         }
         if (SendRecord(PL_FS_DATA, static_cast<unsigned>(n)) != 0)
             return kFailStream;
-        m_dataBytesSent += static_cast<uint64_t>(n);
+        m_counters.dataBytesSent += static_cast<uint64_t>(n);
     }
 }
 

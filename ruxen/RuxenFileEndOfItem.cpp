@@ -97,7 +97,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             m_phonyNameFlag = false;
     }
     if (eof == 1)
-        ++m_itemsSent;
+        ++m_counters.itemsSent;
     CloseItem();
 
     if (m_private->resendFailedItem) {
@@ -121,7 +121,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
                 m_failureLine += kReasonStubbingSkipped;
                 if (!writeLine(fResults, m_failureLine)) {
                     KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-                    m_failureListWriteFailed = true;
+                    m_counters.failureListWriteFailed = true;
                 }
             }
         } else if (writeLine(m_stubCandidateList, escapeFileName(m_recordedPath.c_str()))) {
@@ -132,7 +132,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             // to be trusted, and the stream must not end as a success.
             KXLOG(-1, "cannot write the stub candidate list [%s]: %s", m_stubCandidateListName.c_str(),
                   strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
         context.SetEarlyStubBackup(false);
     }

@@ -47,16 +47,16 @@ bool RuxenFile::UseIndexForFailedFiles() {
 // nothing (the item was counted and listed when it failed), and the item's
 // failure stays what it was.
 int RuxenFile::RefillHeaderForFailedRecord(bool endOfItem) {
-    const unsigned long long countable = m_countableItems, bytes = m_totalBytes, failed = m_failedItems;
+    const RuxenCounters counters = m_counters;
     const int code = m_failureCode;
     const std::string reason = m_failureReason;
     const bool resultsOn = m_resultsOn;
     m_resultsOn = false;
     int r = PopulateHeaderEx(nullptr, nullptr, true, endOfItem);
     m_resultsOn = resultsOn;
-    m_countableItems = countable;
-    m_totalBytes = bytes;
-    m_failedItems = failed;
+    m_counters.countableItems = counters.countableItems;
+    m_counters.totalBytes = counters.totalBytes;
+    m_counters.failedItems = counters.failedItems;
     m_failureCode = code;
     m_failureReason = reason;
     return r;

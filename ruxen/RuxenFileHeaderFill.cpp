@@ -111,8 +111,8 @@ int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool fail
         // Every item but the data of a hard-link group (sent again under its
         // phony name) counts once.
         if (m_private->indexV2 || !m_hlCollectEntry)
-            ++m_countableItems;
-        m_totalBytes += m_header.h_filesize;
+            ++m_counters.countableItems;
+        m_counters.totalBytes += m_header.h_filesize;
         if (m_header.portable_flags & ZXFLAG_HL_GROUP_HEAD)
             m_private->groupHeadPending = false;  // the group's head goes out
     }

@@ -45,7 +45,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool 
     unsigned got = 0;
     char* buf = nullptr;
     m_optHeader = nullptr;  // a held buffer goes back with this allocation
-    if (!m_sendOn) {
+    if (!m_settings.sendOn) {
         if (m_scratch.size() < size)
             m_scratch.resize(size);
         if (m_scratch.empty())
@@ -71,7 +71,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, Allocate
 }
 
 int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr*) {
-    if (!m_sendOn) {
+    if (!m_settings.sendOn) {
         m_lastBuffer = m_optHeader = nullptr;
         return 0;
     }
@@ -93,7 +93,7 @@ int RuxenFile::WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& r
 }
 
 void RuxenFile::FreeKXArchiveBuffer() {
-    if (m_sendOn) {
+    if (m_settings.sendOn) {
         if (m_pipelayer)
             m_pipelayer->FreeDataBuffer();
         else if (m_archive)
@@ -129,8 +129,8 @@ int RuxenFile::SendRecord(unsigned type, unsigned length) {
 }
 
 void RuxenFile::initSendFlag() {
-    m_sendOn = !HookFiles::Exists(kHookDoNotSend);
-    if (!m_sendOn)
+    m_settings.sendOn = !HookFiles::Exists(kHookDoNotSend);
+    if (!m_settings.sendOn)
         KXLOG(0, "found %s: records are not sent", HookFiles::Path(kHookDoNotSend).c_str());
 }
 
@@ -159,7 +159,7 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
 }
 
 bool RuxenFile::ItemFailuresTolerated() {
-    if (m_errorsTolerated || m_counters.failedItems == 0)
+    if (m_settings.errorsTolerated || m_counters.failedItems == 0)
         return true;
     KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s failed", 0, m_listing.c_str());
     KXLOG(-1, "errors are not tolerated, phase fails");
@@ -224,8 +224,8 @@ void RuxenFile::ReportItemChanged(const char* path) {
         return;
     }
     ++m_counters.changedItems;
-    if (m_streamNumber > 0)
-        KXLOG(-1, "stream %d: %s %s", m_streamNumber, path, kReasonChangedWhileRead);
+    if (m_settings.streamNumber > 0)
+        KXLOG(-1, "stream %d: %s %s", m_settings.streamNumber, path, kReasonChangedWhileRead);
     else
         KXLOG(-1, "%s %s", path, kReasonChangedWhileRead);
     if (fResults && m_resultsOn) {
@@ -277,7 +277,7 @@ bool RuxenFile::iswendaxFile(const char* path) const {
     if (!path)
         return false;
     size_t plen = strlen(path);
-    for (const std::string& dir : m_ownDirectories) {
+    for (const std::string& dir : m_settings.ownDirectories) {
         size_t dlen = dir.size();
         while (dlen > 1 && dir[dlen - 1] == '/')
             --dlen;
@@ -292,7 +292,7 @@ bool RuxenFile::iswendaxFile(const char* path) const {
 }
 
 bool RuxenFile::IsJobOutput(const struct stat& st) const {
-    for (const FileId& id : m_jobOutputs)
+    for (const RuxenJobSettings::FileId& id : m_settings.jobOutputs)
         if (id.dev == st.st_dev && id.ino == st.st_ino)
             return true;
     return false;
@@ -303,7 +303,7 @@ bool RuxenFile::IsNtfsAclSupported(const char*) const {
 }
 
 void RuxenFile::SetAppDefVersionGUIDSeedSuffix() {
-    m_private->SetVersionGUIDSeedSuffix(m_private->hbaseBackup ? m_private->hbaseSeedSuffix : std::string());
+    m_private->SetVersionGUIDSeedSuffix(m_settings.hbaseBackup ? m_settings.hbaseSeedSuffix : std::string());
 }
 
 void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
@@ -311,13 +311,13 @@ void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
 }
 
 void RuxenFile::SetIndexV2Enabled(bool on) {
-    m_private->indexV2 = on;
+    m_settings.indexV2 = on;
 }
 void RuxenFile::SetCacheDBBackup(bool on) {
-    m_private->cacheDBBackup = on;
+    m_settings.cacheDBBackup = on;
 }
 void RuxenFile::SetHBaseBackup(bool on) {
-    m_private->hbaseBackup = on;
+    m_settings.hbaseBackup = on;
 }
 
 void RuxenFile::CloseItem() {
@@ -338,11 +338,11 @@ void RuxenFile::EnsureReader() {
 
 void RuxenFile::PrepareReaderForPass() {
     EnsureReader();
-    m_readerContext->SetTurboMode(m_turboMode);
-    m_readerContext->SetArchiveAndDelete(m_private->archiveAndDelete);
-    m_readerContext->SetSnapMode(m_snapshotJob);
-    m_readerContext->SetSnapCatalogMode(m_catalogBackup);
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetTurboMode(m_settings.turboMode);
+    m_readerContext->SetArchiveAndDelete(m_settings.archiveAndDelete);
+    m_readerContext->SetSnapMode(m_settings.snapshotJob);
+    m_readerContext->SetSnapCatalogMode(m_settings.catalogBackup);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
 }
 
 CFileReader& RuxenFile::GetReader() {
@@ -356,12 +356,12 @@ CFileReaderContext& RuxenFile::GetReaderContext() {
 }
 
 void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId) {
-    m_clientOS = static_cast<uint32_t>(clientOS);
+    m_settings.clientOS = static_cast<uint32_t>(clientOS);
     char appIdText[64];
     snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
-    m_appIdText = appIdText;
-    m_snapshotJob = snapshotJob;
+    m_settings.appIdText = appIdText;
+    m_settings.snapshotJob = snapshotJob;
     SelectContentMapper(snapshotJob, appId);
     EnsureReader();
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
 }

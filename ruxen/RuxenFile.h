@@ -31,6 +31,7 @@
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenCounters.h"
+#include "ruxen/RuxenJobSettings.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -71,22 +72,6 @@ struct WriteBufRet_t {
 
 // Status of a failed send through the pipeline layer.
 constexpr int kPipelineSendFailed = 0x10000001;
-
-struct RuxenJobInfo {
-    unsigned zonarkId = 0;
-    unsigned clientId = 0;
-    int backupLevel = 0;
-    long long jobId = 0;
-    std::string jobToken;
-    std::string path;  // the job's path text, handed to the indexing service
-};
-
-// A mount of the job's mount-point list.
-struct MountEntry {
-    std::string path;
-    std::string fsType;
-    unsigned long long size = 0;
-};
 
 // What GetMountDetailsFS puts into a mount entry besides its path and type.
 constexpr int kMountSizes = 1;          // the file system's size (statfs)
@@ -167,7 +152,7 @@ public:
     // Switches sending on, or off when the do-not-send hook file exists (the
     // record writers then fill a scratch buffer and nothing is written).
     void initSendFlag();
-    bool IsSendOn() const { return m_sendOn; }
+    bool IsSendOn() const { return m_settings.sendOn; }
 
     // ---- failures
     // Formats the item's failure reason (at most 2046 characters) and code.
@@ -226,7 +211,7 @@ public:
     // The job's mount points (mount number -> entry): 1 when already known,
     // else GetMountDetailsFS's result.
     int PopulateMountDetails();
-    const std::map<int, MountEntry>& GetMountPoints() const { return mDirDataMap; }
+    const std::map<int, MountEntry>& GetMountPoints() const { return m_settings.mountPoints; }
     // Makes a consistency-point mapper (owned by this object) the content
     // mapper and sets it up; the result is the replication-host flag.
     bool InitFLRHost(char* jobId);
@@ -247,8 +232,8 @@ public:
     void ConvertToHosPath(std::string& path);
     bool isSnapRetoreJob() const { return m_pipelayer != nullptr; }
     int generateProxyPathList(unsigned long, int) { return 0; }
-    bool IsProxyHost() const { return m_proxyHost; }
-    bool IsReplicationHost() const { return m_replicationHost; }
+    bool IsProxyHost() const { return m_settings.proxyHost; }
+    bool IsReplicationHost() const { return m_settings.replicationHost; }
 
     // ---- optional headers, object-server metadata and failed-item records
     // An optional header (record 129): in, *capacity is the payload room
@@ -348,39 +333,43 @@ public:
                               browseablePath_t* browse);
 
     // ---- setters and getters
+    // The job's settings. A host sets them before the pass (most through
+    // the setters below); the pass only reads them.
+    const RuxenJobSettings& Settings() const { return m_settings; }
+    RuxenJobSettings& SettingsForUpdate() { return m_settings; }
     // The local path the real-path metadata of long paths names, when the
     // job reads through an alternate local path (RuxenFilePrivate's
     // alternateLocalPath).
     void SetAlternateLocalPath(const std::string& path) { m_alternateLocalPath = path; }
-    void SetjobID(long long id) { m_job.jobId = id; }
-    void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
-    const RuxenJobInfo& GetJobInfo() const { return m_job; }
-    void SetCurrentAFileNumber(unsigned n) { m_currentAFileNumber = n; }
-    void SetTurboMode(bool on) { m_turboMode = on; }
-    void SetEarlyStubBackup(bool on) { m_earlyStubBackup = on; }
-    void SetDoNotCreateStub(bool on) { m_doNotCreateStub = on; }
-    void SetBackupSCFilesFlag(bool on) { m_backupSCFiles = on; }
-    void SetSILOJobFlag(bool on) { m_siloJob = on; }
+    void SetjobID(long long id) { m_settings.job.jobId = id; }
+    void SetJobInfo(const RuxenJobInfo& info) { m_settings.job = info; }
+    const RuxenJobInfo& GetJobInfo() const { return m_settings.job; }
+    void SetCurrentAFileNumber(unsigned n) { m_settings.currentAFileNumber = n; }
+    void SetTurboMode(bool on) { m_settings.turboMode = on; }
+    void SetEarlyStubBackup(bool on) { m_settings.earlyStubBackup = on; }
+    void SetDoNotCreateStub(bool on) { m_settings.doNotCreateStub = on; }
+    void SetBackupSCFilesFlag(bool on) { m_settings.backupSCFiles = on; }
+    void SetSILOJobFlag(bool on) { m_settings.siloJob = on; }
     void SetIndexV2Enabled(bool on);
     void SetCacheDBBackup(bool on);
     void SetHBaseBackup(bool on);
-    void setBlockLevel(bool on) { m_blockLevel = on; }
+    void setBlockLevel(bool on) { m_settings.blockLevel = on; }
     void SetDocumentumSAName(const std::string& name) { m_documentumSAName = name; }
-    void SetAppTypeID(unsigned long long type) { m_appType = type; }
-    void SetAppTypeGUID(const std::string& guid) { m_appTypeGuid = guid; }
-    void setCatalogBackup(bool on) { m_catalogBackup = on; }
-    void setCollectFileMap(const std::map<int, std::string>& m) { m_collectFileMap = m; }
-    void setTotalBackupSize(unsigned long long size) { m_totalBackupSize = size; }
-    void EnableHardLinkHandling() { m_hardLinkJob = true; }
-    void DisableHardLinkHandling() { m_hardLinkJob = false; }
+    void SetAppTypeID(unsigned long long type) { m_settings.appType = type; }
+    void SetAppTypeGUID(const std::string& guid) { m_settings.appTypeGuid = guid; }
+    void setCatalogBackup(bool on) { m_settings.catalogBackup = on; }
+    void setCollectFileMap(const std::map<int, std::string>& m) { m_settings.collectFileMap = m; }
+    void setTotalBackupSize(unsigned long long size) { m_settings.totalBackupSize = size; }
+    void EnableHardLinkHandling() { m_settings.hardLinkJob = true; }
+    void DisableHardLinkHandling() { m_settings.hardLinkJob = false; }
     // Told of each hard-link group's data and member that goes out (not
     // owned; null: none).
     void SetHardLinkLedger(HardLinkLedger* ledger) { m_hlLedger = ledger; }
-    void setErrorsTolerated(bool on) { m_errorsTolerated = on; }
-    void setUseNativeSnap(bool on) { m_useNativeSnap = on; }
-    bool getUseNativeSnap() const { return m_useNativeSnap; }
-    void SetClientOS(uint32_t code) { m_clientOS = code; }
-    void SetLongPathSupport(bool on) { m_longPathSupport = on; }
+    void setErrorsTolerated(bool on) { m_settings.errorsTolerated = on; }
+    void setUseNativeSnap(bool on) { m_settings.useNativeSnap = on; }
+    bool getUseNativeSnap() const { return m_settings.useNativeSnap; }
+    void SetClientOS(uint32_t code) { m_settings.clientOS = code; }
+    void SetLongPathSupport(bool on) { m_settings.longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
     // The stream's name mapper (not owned; null: none).
     void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
@@ -389,7 +378,7 @@ public:
     // owned; null: none).
     void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
     // The job's mount points, by mount-point index.
-    void setMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    void setMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // Early stubbing: the list of items backed up as stub candidates (not
     // owned; null: none), and its name for log lines.
     void SetStubCandidateList(FILE* list, const std::string& name) {
@@ -400,17 +389,17 @@ public:
     // for deletion after the job.
     void SetArchiveAndDelete(bool on, FILE* list);
     // Put each item's access time back after it was read.
-    void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
+    void SetPreserveAccessTimes(bool on) { m_settings.preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
     // AppleDouble companion files ("._name") hold, after each file's data.
-    void SetBackupMacProperties(bool on) { m_backupMacProperties = on; }
-    void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
+    void SetBackupMacProperties(bool on) { m_settings.backupMacProperties = on; }
+    void SetJobResultsFolder(const std::string& dir) { m_settings.jobResultsFolder = dir; }
     // Directories whose files are the agent's own; failures there are not reported.
-    void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
+    void SetOwnDirectories(const std::vector<std::string>& dirs) { m_settings.ownDirectories = dirs; }
     // Files the job writes (archive, failures and results files), by device
     // and inode: an item that is one of them is passed over, never backed
     // up half-written.
-    void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
+    void AddJobOutput(dev_t dev, ino_t ino) { m_settings.jobOutputs.push_back({dev, ino}); }
     bool IsJobOutput(const struct stat& st) const;
 
     // ---- inputs of header filling
@@ -418,34 +407,34 @@ public:
     // mapper translates the local path back to the recorded name.
     void SetContentMapping(ContentMapper* mapper, bool proxyHost, bool replicationHost) {
         m_contentMapper = mapper;
-        m_proxyHost = proxyHost;
-        m_replicationHost = replicationHost;
+        m_settings.proxyHost = proxyHost;
+        m_settings.replicationHost = replicationHost;
     }
     // A failed consistency-point translation does not fail the item.
-    void SetFLRNoFail(bool on) { m_flrNoFail = on; }
+    void SetFLRNoFail(bool on) { m_settings.flrNoFail = on; }
     void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
-        m_indexCheckPoint = checkPoint;
-        m_indexLogBackup = logBackup;
+        m_settings.indexCheckPoint = checkPoint;
+        m_settings.indexLogBackup = logBackup;
     }
-    void SetFBR(bool on) { m_fbr = on; }
-    void SetTallixSync(bool on) { m_tallixSync = on; }
-    void SetDBArchive(bool on) { m_dbArchive = on; }
-    void SetSILOParentPath(const std::string& path) { m_siloParentPath = path; }
+    void SetFBR(bool on) { m_settings.fbr = on; }
+    void SetTallixSync(bool on) { m_settings.tallixSync = on; }
+    void SetDBArchive(bool on) { m_settings.dbArchive = on; }
+    void SetSILOParentPath(const std::string& path) { m_settings.siloParentPath = path; }
     void SetOverridePath(const std::string& path) { m_overridePath = path; }
-    void SetMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    void SetMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // ---- HBase items (the job's HBase state is held by the private part)
     void SetHBaseBkpRoot(const std::string& root);
     void GetHBaseItemAttrs(const std::string& item);
     void GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden);
     std::string PrepareHBaseItemPath(const std::string& item);
 
-    bool IsFBR() const { return m_fbr; }
-    bool IsTallixSync() const { return m_tallixSync; }
-    bool isIndexCheckPoint() const { return m_indexCheckPoint; }
-    bool isIndexLogBackup() const { return m_indexLogBackup; }
-    bool GetDBArchiveFlag() const { return m_dbArchive; }
-    bool errorsTolerated() const { return m_errorsTolerated; }
-    bool getBlockLevel() const { return m_blockLevel; }
+    bool IsFBR() const { return m_settings.fbr; }
+    bool IsTallixSync() const { return m_settings.tallixSync; }
+    bool isIndexCheckPoint() const { return m_settings.indexCheckPoint; }
+    bool isIndexLogBackup() const { return m_settings.indexLogBackup; }
+    bool GetDBArchiveFlag() const { return m_settings.dbArchive; }
+    bool errorsTolerated() const { return m_settings.errorsTolerated; }
+    bool getBlockLevel() const { return m_settings.blockLevel; }
 
     // ---- counters
     const RuxenCounters& Counters() const { return m_counters; }
@@ -453,7 +442,7 @@ public:
     unsigned long long GetChangedItems() const { return m_counters.changedItems; }
     // The stream's number in a job of several streams (0: the job's only
     // stream), named in its lines about changed items.
-    void SetStreamNumber(int n) { m_streamNumber = n; }
+    void SetStreamNumber(int n) { m_settings.streamNumber = n; }
     unsigned long long GetCountableItems() const { return m_counters.countableItems; }
     unsigned long long GetTotalBytes() const { return m_counters.totalBytes; }
     unsigned long long GetItemsSent() const { return m_counters.itemsSent; }
@@ -654,67 +643,27 @@ protected:
     bool m_rawDeviceMarker = false;
     bool m_dashLine = false;
 
-    // ---- job state
-    RuxenJobInfo m_job;
-    unsigned long long m_appType = 0;
-    std::string m_appTypeGuid;
-    uint32_t m_clientOS = 0;
+    // ---- the job
+    RuxenJobSettings m_settings;
     KXArchive* m_archive = nullptr;
     CPipelayer* m_pipelayer = nullptr;
-    bool m_fileSigning = false;
-    unsigned m_currentAFileNumber = 0;
-    std::string m_jobResultsFolder;
-    std::map<int, MountEntry> mDirDataMap;
-    std::vector<std::string> m_ownDirectories;
-    struct FileId {
-        dev_t dev;
-        ino_t ino;
-    };
-    std::vector<FileId> m_jobOutputs;
     FILE* fResults = nullptr;
     TAVNameMapper* m_fNameMapper = nullptr;
     bool m_resultsOn = true;
     KXJobCtrlClient* m_jobCtrl = nullptr;
     FILE* m_stubCandidateList = nullptr;
     std::string m_stubCandidateListName;
+    FILE* m_archiveDeleteList = nullptr;  // archive and delete: the list of backed-up items (not owned)
 
-    bool m_sendOn = true;
     std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request
     char* m_lastBuffer = nullptr;
 
-    bool m_turboMode = false;
-    bool m_earlyStubBackup = false;
-    bool m_doNotCreateStub = false;
-    bool m_backupSCFiles = false;
-    bool m_siloJob = false;
-    bool m_blockLevel = false;
-    bool m_catalogBackup = false;
-    bool m_hardLinkJob = false;
-    bool m_errorsTolerated = true;
-    bool m_useNativeSnap = false;
-    bool m_snapshotJob = false;  // the reader context's snapshot mode, set before each pass
-    bool m_longPathSupport = false;
-    bool m_fbr = false;
-    bool m_tallixSync = false;
-    bool m_indexCheckPoint = false;
-    bool m_indexLogBackup = false;
-    bool m_dbArchive = false;
-    bool m_proxyHost = false;
-    bool m_replicationHost = false;
-    bool m_flrNoFail = false;
     ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
     std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
-    std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
-    std::string m_siloParentPath;
-    std::string m_ownName;    // the item's name before a phony name replaced it
     std::string m_guidPath;   // the path its object GUIDs are made from
     std::string m_documentumSAName;
-    std::string m_appIdText;  // "zonark id:application id"
-    std::map<int, std::string> m_collectFileMap;
-    unsigned long long m_totalBackupSize = 0;
 
     RuxenCounters m_counters;
-    int m_streamNumber = 0;
     FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_nameBuf;  // a deleted item's mapped name, reused item after item
@@ -728,7 +677,5 @@ protected:
     std::unique_ptr<RuxenFilePrivate> m_private;
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;
-    bool m_preserveTimes = false;
-    bool m_backupMacProperties = false;
     PerfCounter m_perf;
 };

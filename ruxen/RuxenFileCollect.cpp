@@ -79,7 +79,7 @@ void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     // The end of a long-path item switches long-path reading off; each item
     // starts again from the job's switch, or every later long path would be
     // opened by the plain calls and fail.
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
 }
 
 int RuxenFile::StatItem(const char* path, struct stat* st) {
@@ -144,16 +144,16 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         }
         m_itemType = TypeOfMode(m_stat.st_mode);
         FillItemMountInfo();
-        if (m_backupMacProperties && m_itemType == fTypeRegular)
+        if (m_settings.backupMacProperties && m_itemType == fTypeRegular)
             m_appleDouble = true;
         if (HardLinkCandidate() && !HardLinkTable())
-            KXLOG(-1, "no hard-links table in [%s] for %s", m_jobResultsFolder.c_str(), printName());
+            KXLOG(-1, "no hard-links table in [%s] for %s", m_settings.jobResultsFolder.c_str(), printName());
 
         // The reader opens the item (a regular file's data fork, a FIFO
         // without blocking), recognises stubs and checks that the path
         // still names what was stat-ed.
         m_readerContext->InitHSM();
-        if (m_reader->initialize(m_actualPath.c_str(), &m_stat, m_appleDouble, m_preserveTimes) != 0) {
+        if (m_reader->initialize(m_actualPath.c_str(), &m_stat, m_appleDouble, m_settings.preserveTimes) != 0) {
             int e = errno ? errno : EIO;
             m_itemOpen = true;  // partial state goes with the next closeFile
             CloseItem();
@@ -190,11 +190,11 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
 }
 
 bool RuxenFile::HardLinkCandidate() const {
-    return m_hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
+    return m_settings.hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
 }
 
 bool RuxenFile::HardLinkGroupData() const {
-    return m_hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
+    return m_settings.hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
            m_itemType != fTypeDirectory && !m_phonyNamePath;
 }
 
@@ -204,11 +204,11 @@ bool RuxenFile::HardLinkGroupData() const {
 // a regular collect file. Sending them again with every line would cost
 // the square of the group's size.
 bool RuxenFile::NamesGroupData() const {
-    return !m_hlCollectEntry || (!m_private->indexV2 && !m_private->headOfNewGroup);
+    return !m_hlCollectEntry || (!m_settings.indexV2 && !m_private->headOfNewGroup);
 }
 
 HardLinksTablePtr RuxenFile::HardLinkTable() {
     if (!m_hlTable || !m_hlTable->isOpen())
-        m_hlTable = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
+        m_hlTable = HardLinkManager::getHLTableClass(m_settings.jobResultsFolder, true);
     return m_hlTable;
 }

@@ -49,7 +49,7 @@ int RuxenFile::SendHeaderRecord(const ZXFileHeader& host) {
         return kNotSent;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     unsigned length = ZX_HEADER_SIZE;
-    if (m_pipelayer && m_sendOn)
+    if (m_pipelayer && m_settings.sendOn)
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
     m_perf.StartPerfCounter("WriteBuffer", kStageWrite);
     m_perf.StartPerfCounter("SendBuffer", kStageSend);
@@ -79,10 +79,10 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     h.h_nlink = 1;
     h.h_uid = 0;
     h.h_gid = 1;
-    const bool backslash = m_appType == 106;
+    const bool backslash = m_settings.appType == 106;
     h.h_separator = backslash ? '\\' : '/';
     h.h_flags = (backslash ? 0 : ZX_HFLAG_SLASH_SEPARATOR) | ZX_HFLAG_ALWAYS;
-    h.h_client_os = m_clientOS;
+    h.h_client_os = m_settings.clientOS;
     switch (kind) {
     case 2:
         h.h_mode = S_IFDIR;
@@ -115,7 +115,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         h.h_platform_flags |= ZX_HDR_FLAG_PSEUDO_ITEM;
     if (kind != 5 && kind != 8)
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
-    if (!m_jobResultsFolder.empty() && PathUtil::IsPrefixPath(m_jobResultsFolder, path))
+    if (!m_settings.jobResultsFolder.empty() && PathUtil::IsPrefixPath(m_settings.jobResultsFolder, path))
         h.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
 
     // A deleted item's path comes from its collect line: it is recorded
@@ -123,7 +123,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     // deleted. A browse item's path is translated; a failed or empty
     // translation keeps it.
     const std::string* name = &path;
-    if (browse && (m_proxyHost || m_replicationHost) && m_contentMapper) {
+    if (browse && (m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper) {
         m_nameBuf.clear();
         if (m_contentMapper->MakeProxyPathFromHostPath(path, m_nameBuf) == 0 && !m_nameBuf.empty())
             name = &m_nameBuf;

@@ -31,8 +31,8 @@ bool writeLine(FILE* f, const std::string& line) {
 }  // namespace
 
 void RuxenFile::SetArchiveAndDelete(bool on, FILE* list) {
-    m_private->archiveAndDelete = on;
-    m_private->archiveDeleteList = list;
+    m_settings.archiveAndDelete = on;
+    m_archiveDeleteList = list;
 }
 
 int RuxenFile::SendEndOfFileMessage(int eof) {
@@ -53,16 +53,16 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     ResetAppDefVersionGUIDSeedSuffix();
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
 
-    if (m_sendOn) {
+    if (m_settings.sendOn) {
         const std::string* payload = nullptr;
         static const std::string kNoText;
         bool clearPhonyFlag = false;
-        if (m_hardLinkJob && m_hlHandlingForItem) {
-            if (m_private->indexV2 && !m_private->headOfNewGroup) {
+        if (m_settings.hardLinkJob && m_hlHandlingForItem) {
+            if (m_settings.indexV2 && !m_private->headOfNewGroup) {
                 KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), phonyHLName.c_str());
                 payload = &phonyHLName;
                 clearPhonyFlag = true;
-            } else if (m_private->indexV2) {
+            } else if (m_settings.indexV2) {
                 KXLOG(3, "no link version GUID for HLINK Head[%s]", printName());
                 payload = &kNoText;
             } else if (m_phonyNameFlag) {
@@ -87,7 +87,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         }
         // The job checks at its end that every member's group has its data
         // in some stream.
-        if (m_hlLedger && eof == 1 && m_hardLinkJob && m_hlHandlingForItem) {
+        if (m_hlLedger && eof == 1 && m_settings.hardLinkJob && m_hlHandlingForItem) {
             if (m_phonyNameFlag)
                 m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat), m_recordedPath);
             else if (HardLinkGroupData())
@@ -112,7 +112,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     // A deleted or browse item has nothing on the client to stub or delete.
     const bool noData = m_private->isDeletedItem();
     CFileReaderContext& context = GetReaderContext();
-    if (!noData && m_turboMode && m_earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
+    if (!noData && m_settings.turboMode && m_settings.earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
         if (eof != 1) {
             if (fResults && m_resultsOn) {
                 m_failureLine.assign(kResultsLinePrefix);
@@ -136,17 +136,17 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         }
         context.SetEarlyStubBackup(false);
     }
-    if (m_longPathSupport && IsLongPath())
+    if (m_settings.longPathSupport && IsLongPath())
         context.SetLongPathBackup(false);
     m_overridePath.clear();
 
-    if (!m_private->archiveAndDelete || noData)
+    if (!m_settings.archiveAndDelete || noData)
         return kItemGoOn;
     std::string entry = escapeFileName(m_actualPath.c_str());
     const bool directory = S_ISDIR(m_stat.st_mode);
     if (directory)
         entry += '/';
-    FILE* list = m_private->archiveDeleteList;
+    FILE* list = m_archiveDeleteList;
     KXLOG(2, "Adding successfully backed up %s [%s] to files to delete list, [%p]", directory ? "Folder" : "File",
           entry.c_str(), static_cast<void*>(list));
     if (eof != 1 || !list)

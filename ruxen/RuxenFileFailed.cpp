@@ -32,7 +32,7 @@ bool RuxenFile::UseIndexForFailedFiles() {
             answer = true;
         } else if (m_pipelayer) {
             answer = false;  // a snapshot-restore job: it runs on the pipeline layer
-        } else if (isFileSystemAppType(m_appType) &&
+        } else if (isFileSystemAppType(m_settings.appType) &&
                    KXPlatformInfo::getString(kFileSystemAgentSection, kKeyUseIndexForFailedItems, value) &&
                    (value[0] == 'y' || value[0] == 'Y')) {
             KXLOG(0, "File system backups will store failed file information in Index");
@@ -100,7 +100,7 @@ CTyError RuxenFile::FillIndexMetaData(IdxMetadata::IdxMetaData& message) {
 
 CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* connection) {
     const bool headerWasSent = m_headerSent;
-    if (!m_sendOn) {
+    if (!m_settings.sendOn) {
         KXLOG(4, "Not sending failed file %s to index since sendFlag is false", printName());
         return CTyError();
     }
@@ -112,16 +112,16 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
     // The header is filled again with the name it goes under (the
     // recorded one, as the item's own header carries it), whose length the
     // filling checks: a name that does not fit is refused, never cut.
-    if (m_catalogBackup || !headerWasSent) {
+    if (m_settings.catalogBackup || !headerWasSent) {
         int r = RefillHeaderForFailedRecord(endOfItem);
         if (r != kItemGoOn)
             return QMErrorUtil::ErrorWin32(QM_LOC, r,
-                                           m_catalogBackup ? "Failed to populate file header for '%s'"
+                                           m_settings.catalogBackup ? "Failed to populate file header for '%s'"
                                                            : "Failed to populate file header for meta-data for '%s'",
                                            printName());
     }
     IdxMetadata::IdxMetaData message;
-    if (m_catalogBackup) {
+    if (m_settings.catalogBackup) {
         if (!connection)
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "IndexingConnection was not initialized in catalog job");
         m_header.portable_flags |= ZXFLAG_FAILED_ITEM;

@@ -198,7 +198,7 @@ bool RuxenFile::SendFLAProps() {
     int64_t size = static_cast<int64_t>(st.st_size);
     if (stub) {
         flags |= FsData::kFlagStub;
-        uint64_t bs = mount != s.mounts.end() ? BlockSizeOf(s, *mount, m_private->alternateReader) : 0;
+        uint64_t bs = mount != s.mounts.end() ? BlockSizeOf(s, *mount, m_settings.alternateReader) : 0;
         size = static_cast<int64_t>(bs ? bs : kDefaultBlockSize);
     }
     fs.set(FsData::kFlags, flags);

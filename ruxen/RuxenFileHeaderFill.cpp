@@ -93,7 +93,7 @@ int RuxenFile::PopulateHeader(subclientFiles* files, FILE* failures) {
 }
 
 int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag) {
-    HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), m_proxyHost || m_replicationHost, std::string()};
+    HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), m_settings.proxyHost || m_settings.replicationHost, std::string()};
     int r;
     if ((r = FillRecordFields(c)) != kItemGoOn || (r = FillRecordedName(c)) != kItemGoOn)
         return r;
@@ -110,7 +110,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool fail
     if (!c.failedRecord) {
         // Every item but the data of a hard-link group (sent again under its
         // phony name) counts once.
-        if (m_private->indexV2 || !m_hlCollectEntry)
+        if (m_settings.indexV2 || !m_hlCollectEntry)
             ++m_counters.countableItems;
         m_counters.totalBytes += m_header.h_filesize;
         if (m_header.portable_flags & ZXFLAG_HL_GROUP_HEAD)
@@ -131,17 +131,16 @@ int RuxenFile::FailHeader(HeaderFill& c, int errnum, const std::string& detail) 
 int RuxenFile::FillRecordFields(HeaderFill&) {
     ZXFileHeader& h = m_header;
     h.h_platform_flags = 0;
-    m_ownName = " ";
-    if (m_appType == 128 && h.h_collect_offset == 0) {
+    if (m_settings.appType == 128 && h.h_collect_offset == 0) {
         KXLOG(1, "Not doing send header for first line in collect file for documentum backup");
         return kItemSkipped;
     }
-    const bool backslash = m_appType == 106;
+    const bool backslash = m_settings.appType == 106;
     h.h_version = ZX_HEADER_VERSION;
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_separator = backslash ? '\\' : '/';
     h.h_flags = (backslash ? 0 : ZX_HFLAG_SLASH_SEPARATOR) | ZX_HFLAG_ALWAYS;
-    h.h_client_os = m_clientOS;
+    h.h_client_os = m_settings.clientOS;
     // A proxy client takes the type from the mode its caller stored; a
     // record with none stored keeps the stat mode's type.
     m_itemType = TypeOfMode(RuxenBase::proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode) : m_stat.st_mode);
@@ -152,18 +151,18 @@ int RuxenFile::FillRecordFields(HeaderFill&) {
 // GUID path, long path, cache database.
 int RuxenFile::FillRecordedName(HeaderFill& c) {
     c.name = m_recordedPath;
-    if (m_indexCheckPoint || m_indexLogBackup) {
+    if (m_settings.indexCheckPoint || m_settings.indexLogBackup) {
         std::string dir;
-        bool got = m_indexLogBackup ? KXPI_Bayloft::getIndexLogsCacheDirectory(m_private->clientName, dir)
+        bool got = m_settings.indexLogBackup ? KXPI_Bayloft::getIndexLogsCacheDirectory(m_private->clientName, dir)
                                     : KXPI_Bayloft::getIndexCacheDirectory(m_private->clientName, dir);
         if (!got)
-            return FailHeader(c, EINVAL, m_indexLogBackup ? "Failed to get index logs cache directory from registry"
+            return FailHeader(c, EINVAL, m_settings.indexLogBackup ? "Failed to get index logs cache directory from registry"
                                                           : "Failed to get index cache directory from registry");
         if (!PathUtil::IsPrefixPath(dir, c.name))
             return FailHeader(c, EINVAL, "Unexpected error: Wrong index cache directory path specified");
         c.name = kIndexCacheNameToken + c.name.substr(PathUtil::TrimmedLength(dir));
     }
-    if (m_private->hbaseBackup) {
+    if (m_settings.hbaseBackup) {
         IdxMetadata::HBaseFileType type;
         bool hidden = true;
         GetHBaseItemAttrs(c.name);
@@ -179,12 +178,12 @@ int RuxenFile::FillRecordedName(HeaderFill& c) {
     int r = FillMappedName(c);
     if (r != kItemGoOn)
         return r;
-    if (m_backupSCFiles && m_itemType == fTypeRegular && m_salesforceKind == 0)
-        c.name += "_" + std::to_string(m_job.jobId);
+    if (m_settings.backupSCFiles && m_itemType == fTypeRegular && m_salesforceKind == 0)
+        c.name += "_" + std::to_string(m_settings.job.jobId);
     m_guidPath = c.name;
     if ((r = FillLongPathName(c)) != kItemGoOn)
         return r;
-    if (m_private->cacheDBBackup) {
+    if (m_settings.cacheDBBackup) {
         if (c.name == kCacheDBLogicalRoot) {
             KXLOG(5, "sourcePath [%s] is already logical", c.name.c_str());
             m_private->cacheDBLogicalPath = c.name;
@@ -203,8 +202,8 @@ int RuxenFile::FillRecordedName(HeaderFill& c) {
 // mapper's translation of the local path back to the recorded one.
 int RuxenFile::FillMappedName(HeaderFill& c) {
     if (!c.mapping) {
-        if (m_siloJob) {
-            std::string silo = m_siloParentPath;
+        if (m_settings.siloJob) {
+            std::string silo = m_settings.siloParentPath;
             for (char& ch : silo)
                 if (ch == '\\')
                     ch = '/';
@@ -221,7 +220,7 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
     KXLOG(5, "ZXFILEHEADER source %s local %s ret = %d\n", c.name.c_str(), _mapped_name.c_str(), rc);
     // Under consistency-point mapping an untranslated name would record the
     // item under the replica's path.
-    if (rc != 0 && m_replicationHost && !m_flrNoFail)
+    if (rc != 0 && m_settings.replicationHost && !m_settings.flrNoFail)
         return FailHeader(c, EINVAL, "cannot translate [" + _mapped_name + "] to the recorded path");
     return kItemGoOn;
 }
@@ -229,10 +228,10 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
 // An over-long name goes under its longest permissible ancestor and the GUID
 // of the whole path.
 int RuxenFile::FillLongPathName(HeaderFill& c) {
-    if (!((IsLongPathAppType(m_appType) || !m_overridePath.empty()) && m_longPathSupport && IsLongPath()))
+    if (!((IsLongPathAppType(m_settings.appType) || !m_overridePath.empty()) && m_settings.longPathSupport && IsLongPath()))
         return kItemGoOn;
     std::string source = m_nameMapped ? m_recordedPath : _mapped_name;
-    if (m_private->autoMountRequired && !c.mapping)
+    if (m_settings.autoMountRequired && !c.mapping)
         source = m_actualPath;
     else if (c.mapping && !c.mappedOut.empty())
         source = c.mappedOut;
@@ -255,10 +254,10 @@ void RuxenFile::FillObjectGUIDs(HeaderFill& c) {
     ZXFileHeader& h = m_header;
     SetAppDefVersionGUIDSeedSuffix();
     const bool stub = m_itemType == fTypeRegular && m_itemOpen && GetReader().isStub();
-    if (m_backupSCFiles) {
+    if (m_settings.backupSCFiles) {
         m_private->GenerateJobResultObjectGUIDs(c.name, m_stat, stub);
     } else {
-        m_private->GenerateBackupObjectGUIDs(m_private->cacheDBBackup ? m_private->cacheDBLogicalPath : m_guidPath, m_stat,
+        m_private->GenerateBackupObjectGUIDs(m_settings.cacheDBBackup ? m_private->cacheDBLogicalPath : m_guidPath, m_stat,
                                              stub);
         if (m_appleDouble && m_itemOpen && (GetReader().isHFS() & CFileReader::kHFSHasCompanion))
             h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
@@ -269,7 +268,7 @@ void RuxenFile::FillObjectGUIDs(HeaderFill& c) {
         m_private->GetObjectGUID(c.name);
         KXLOG(2, "TALLIX_DRIVE: Overriding header path by [%s], Type=[%s]", c.name.c_str(), TypeWord(m_stat.st_mode));
     }
-    if (m_backupSCFiles) {
+    if (m_settings.backupSCFiles) {
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
         h.h_platform_flags |= ZX_HDR_FLAG_SUBCLIENT_FILES;
     }
@@ -295,10 +294,10 @@ void RuxenFile::FillStatFields(HeaderFill& c) {
 
     if (m_pseudoItem) {
         bool set = true;
-        if (IsUnixFsBackupSetType(m_appType))
-            set = !m_blockLevel || m_private->blockLevelMap.count(c.name) == 0;
+        if (IsUnixFsBackupSetType(m_settings.appType))
+            set = !m_settings.blockLevel || m_settings.blockLevelMap.count(c.name) == 0;
         else
-            set = m_appType != 104;
+            set = m_settings.appType != 104;
         if (set) {
             h.h_platform_flags |= ZX_HDR_FLAG_PSEUDO_ITEM;
             KXLOG(5, "hdr = %s being set with pseudo item", c.name.c_str());
@@ -313,7 +312,7 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
     const bool directory = m_itemType == fTypeDirectory;
     if (m_stat.st_nlink > 1 && IsLongPath())
         m_hlHandlingForItem = false;
-    if (m_hardLinkJob && m_hlHandlingForItem && c.files) {
+    if (m_settings.hardLinkJob && m_hlHandlingForItem && c.files) {
         if (m_stat.st_nlink < 2 || directory) {
             m_hlHandlingForItem = false;
         } else {
@@ -325,10 +324,10 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
             }
             std::string head, guid;
             int64_t ctime = 0;
-            const uint64_t dev = m_private->getDeviceIdForLocal(static_cast<unsigned long>(m_stat.st_dev));
+            const uint64_t dev = m_settings.getDeviceIdForLocal(static_cast<unsigned long>(m_stat.st_dev));
             int found = table->searchFirst(dev, static_cast<uint64_t>(m_stat.st_ino), head, ctime, guid);
             if (found == 1) {
-                if (m_turboMode) {
+                if (m_settings.turboMode) {
                     KXLOG(3, "######### SETTING fileReader GUID (1) for %s guid from ctree:%s", printName(), guid.c_str());
                     GetReader().SetGUID(guid);
                 }
@@ -354,12 +353,11 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
             }
         }
     }
-    if (m_hlCollectEntry && !m_private->indexV2)
+    if (m_hlCollectEntry && !m_settings.indexV2)
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
     if (c.files && HardLinkGroupData()) {
         KXLOG(3, "++++++HLDEBUG BACKUP real name %s", c.name.c_str());
-        m_ownName = c.name;
-        if (m_private->indexV2) {
+        if (m_settings.indexV2) {
             phonyHLName = m_private->groupVersionGuid;
         } else {
             phonyHLName = HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat);
@@ -376,20 +374,20 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
 // Steps: Documentum, PostgreSQL and file-based-restore names, hidden
 // block-level items.
 void RuxenFile::FillApplicationNames(HeaderFill& c) {
-    if (m_appType == 128) {
+    if (m_settings.appType == 128) {
         KXLOG(2, "2 ++++++DOCUMENTUM BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_documentumSAName.c_str(), c.name.c_str());
         c.name = "/" + m_documentumSAName + c.name;
         KXLOG(2, "++++++DOCUMENTUM BACKUP: combined filename in zxfileheader:[%s]", c.name.c_str());
     }
-    if (m_appType == 125 && !m_blockLevel && !m_private->indexV2) {
+    if (m_settings.appType == 125 && !m_settings.blockLevel && !m_settings.indexV2) {
         KXLOG(2, "2 ++++++POSTGRES BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_documentumSAName.c_str(), c.name.c_str());
         c.name = "/data" + c.name;
         KXLOG(2, "++++++POSTGRES BACKUP: combined filename in zx-file-header:[%s][%s]", c.name.c_str(),
               m_documentumSAName.c_str());
     }
-    if (m_appType == 104 && m_blockLevel)
+    if (m_settings.appType == 104 && m_settings.blockLevel)
         m_header.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
-    if (!m_fbr)
+    if (!m_settings.fbr)
         return;
     std::string dir;
     if (KXPlatformInfo::getString(kSessionSection, kFBRDirKey, dir) && !dir.empty()) {
@@ -432,12 +430,12 @@ void RuxenFile::FillDirectorySize(HeaderFill& c) {
     bool compare = true;
     if (m_mountPointIndex != 0 && !m_subItemMarker) {
         compare = false;
-        auto it = mDirDataMap.find(m_mountPointIndex);
-        if (it != mDirDataMap.end()) {
+        auto it = m_settings.mountPoints.find(m_mountPointIndex);
+        if (it != m_settings.mountPoints.end()) {
             h.h_filesize = it->second.size;
             h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
             KXLOG(2, "Mount Point Index %d of Total %ld Path %s size=%lld\n", m_mountPointIndex,
-                  static_cast<long>(mDirDataMap.size()), c.name.c_str(), static_cast<long long>(it->second.size));
+                  static_cast<long>(m_settings.mountPoints.size()), c.name.c_str(), static_cast<long long>(it->second.size));
         }
     } else if (m_mountPointAsMountPath) {
         compare = false;
@@ -445,7 +443,7 @@ void RuxenFile::FillDirectorySize(HeaderFill& c) {
     }
     if (compare) {
         std::string real;
-        if (m_blockLevel) {
+        if (m_settings.blockLevel) {
             char* rp = realpath(_mapped_name.c_str(), nullptr);
             if (rp) {
                 real = rp;
@@ -454,21 +452,21 @@ void RuxenFile::FillDirectorySize(HeaderFill& c) {
                 KXLOG(-1, "Could not convert path[%s] to realpath, error=%s", c.name.c_str(), strerror(errno));
             }
         }
-        for (const auto& m : mDirDataMap) {
+        for (const auto& m : m_settings.mountPoints) {
             const std::string& mount = m.second.path;
             if (mount == c.name && mount != "/") {
                 h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
                 KXLOG(2, "'%s' is mount path", c.name.c_str());
                 break;
             }
-            if (m_blockLevel && (mount == real || mount == _mapped_name)) {
+            if (m_settings.blockLevel && (mount == real || mount == _mapped_name)) {
                 h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
                 KXLOG(2, "BlockLevel: hostPath=%s proxyPath=%s is mount path", _mapped_name.c_str(), c.name.c_str());
                 break;
             }
         }
     }
-    if (m_blockLevel && c.name == "/" && m_private->blockLevelMap.count("/")) {
+    if (m_settings.blockLevel && c.name == "/" && m_settings.blockLevelMap.count("/")) {
         h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
         KXLOG(2, "-BlockLevel- Item '%s' is send as mount path", c.name.c_str());
     }
@@ -487,7 +485,7 @@ int RuxenFile::FillSize(HeaderFill& c) {
             KXLOG(-1, "readlink(%s) failed, errno %d", printName(), e);
             if (e == ENAMETOOLONG)
                 KXLOG(-1, "Error reading symlink [%s], target too long", printName());
-            if (m_backupSCFiles || c.failedRecord)
+            if (m_settings.backupSCFiles || c.failedRecord)
                 return kItemSkipped;
             ReportItemFailure(c.failures, m_recordedPath.c_str(), e, strerror(e));
             return kItemSkipped;
@@ -522,7 +520,7 @@ void RuxenFile::FillReaderFlags(HeaderFill& c) {
     if (m_itemType == fTypeRegular && reader && reader->isStub()) {
         h.portable_flags |= ZXFLAG_STUB;
         h.h_platform_flags |= ZX_HDR_FLAG_STUB;
-        if (m_turboMode)
+        if (m_settings.turboMode)
             h.portable_flags |= ZXFLAG_WENDAX_STUB_WITH_GUID;
         else
             KXLOG(5, "Not setting ZXFileHeader flag ZXFLAG_WENDAX_STUB_WITH_GUID");
@@ -544,10 +542,10 @@ void RuxenFile::FillReaderFlags(HeaderFill& c) {
 // Steps: application metadata flags, content indexing, hard-link bits.
 int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     ZXFileHeader& h = m_header;
-    switch (m_appType) {
+    switch (m_settings.appType) {
     case 22:
     case 80:
-        if (m_dbArchive) {
+        if (m_settings.dbArchive) {
             KXLOG(2, "DbArchive Backup..Not Initialzing  %s with fileHeader.h_platform_flags with "
                      "ZX_HDR_FLAG_ORACLE_META_DATA %llx", printName(), static_cast<unsigned long long>(h.h_platform_flags));
         } else {
@@ -571,7 +569,7 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     default: break;
     }
     h.h_platform_flags &= ~ZX_HDR_FLAG_HARDLINK_BOTH;
-    if (m_hardLinkJob && m_hlHandlingForItem && (NamesGroupData() || m_private->indexV2) && m_stat.st_nlink > 1 &&
+    if (m_settings.hardLinkJob && m_hlHandlingForItem && (NamesGroupData() || m_settings.indexV2) && m_stat.st_nlink > 1 &&
         m_itemType != fTypeDirectory)
         h.h_platform_flags |= ZX_HDR_FLAG_HARDLINK_BOTH;
     return kItemGoOn;

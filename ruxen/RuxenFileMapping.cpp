@@ -94,7 +94,7 @@ void RuxenFile::FillItemMountInfo() {
     if (m_mountPointIndex != 0 || m_itemType != fTypeDirectory || _mapped_name == "/")
         return;
     // Of mounts stacked on one directory, the last hides the others.
-    for (const auto& m : mDirDataMap)
+    for (const auto& m : m_settings.mountPoints)
         if (m.second.path == _mapped_name)
             m_mountPointIndex = m.first;
 }
@@ -102,13 +102,13 @@ void RuxenFile::FillItemMountInfo() {
 void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
     // The registry's application type wins over one set before; an
     // application it does not know keeps the type it was given.
-    const unsigned long known = ApplicationId(m_appIdText).getAppType();
+    const unsigned long known = ApplicationId(m_settings.appIdText).getAppType();
     if (known != 0)
-        m_appType = known;
+        m_settings.appType = known;
     m_contentMapper = nullptr;
     if (appId != 0 && snapshotJob) {
         KXLOG(1, "Initializing ContentMapper for SnapFSBackup");
-        if (IsDBSnapAppType(m_appType) && !Subclient(appId).getUseBlockLevelBackup()) {
+        if (IsDBSnapAppType(m_settings.appType) && !Subclient(appId).getUseBlockLevelBackup()) {
             KXLOG(1, "Initializing DBSnapContentMapper for Oracle/SAP SnapFSBackup");
             m_contentMapper = ContentManagerHelper<DBSnapContentMapper>::getMapper();
             setErrorsTolerated(false);
@@ -133,7 +133,7 @@ void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
 
 bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
                                const unsigned long& zonarkId, const unsigned long& appId) {
-    m_proxyHost = false;
+    m_settings.proxyHost = false;
     if (m_contentMapper == nullptr) {
         KXLOG(-1, "no content mapper to set up for %s", idString ? idString : "(null)");
         return false;
@@ -156,7 +156,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
             auto* db = dynamic_cast<DBSnapContentMapper*>(m_contentMapper);
             std::string token = m_jobCtrl ? m_jobCtrl->GetJobToken() : std::string();
             if (token.empty())
-                token = constructJobToken(m_job.jobId, 0, 0, 0);
+                token = constructJobToken(m_settings.job.jobId, 0, 0, 0);
             const unsigned zonark = static_cast<unsigned>(zonarkId);
             if (db == nullptr) {
                 KXLOG(-1, "application type %lu needs the database snapshot mapper", type);
@@ -175,7 +175,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
             KXLOG(-1, "a snapshot job needs the snapshot mapper");
         }
     }
-    m_proxyHost = ok;
+    m_settings.proxyHost = ok;
     TrustMappedPrefixes();
     return ok;
 }
@@ -183,7 +183,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
 void RuxenFile::TrustMappedPrefixes() {
     std::shared_ptr<ruxen::TrustedPrefixes> trusted;
     std::list<std::string> locals;
-    if ((m_proxyHost || m_replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+    if ((m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
         trusted = std::make_shared<ruxen::TrustedPrefixes>();
         for (const std::string& local : locals) {
             // A wildcard entry names the directories above its pattern.
@@ -197,14 +197,14 @@ void RuxenFile::TrustMappedPrefixes() {
 }
 
 int RuxenFile::PopulateMountDetails() {
-    if (m_private->hadoopBackup)
-        mDirDataMap[0] = MountEntry{"/", "hadoop", 0};
-    if (!mDirDataMap.empty())
+    if (m_settings.hadoopBackup)
+        m_settings.mountPoints[0] = MountEntry{"/", "hadoop", 0};
+    if (!m_settings.mountPoints.empty())
         return 1;
     char error[1024] = "";
-    const int flags = IsDBSnapAppType(m_appType) ? kMountSizes | kMountNetworkSizes | kMountNoPseudo
+    const int flags = IsDBSnapAppType(m_settings.appType) ? kMountSizes | kMountNetworkSizes | kMountNoPseudo
                                                  : kMountSizes | kMountNoPseudo;
-    int rc = GetMountDetailsFS(mDirDataMap, error, flags);
+    int rc = GetMountDetailsFS(m_settings.mountPoints, error, flags);
     if (rc < 0)
         KXLOG(-1, "%s", error);
     return rc;
@@ -214,9 +214,9 @@ bool RuxenFile::InitFLRHost(char* jobId) {
     auto* flr = new FLRConsistencyPtMapper();
     m_contentMapper = flr;  // the previous mapper is a process-wide one, or the one replaced here
     m_flrMapper.reset(flr);
-    m_replicationHost = flr->initialize(jobId);
+    m_settings.replicationHost = flr->initialize(jobId);
     TrustMappedPrefixes();
-    return m_replicationHost;
+    return m_settings.replicationHost;
 }
 
 void RuxenFile::GetProxyList(std::list<std::string>& out) {
@@ -253,13 +253,13 @@ bool RuxenFile::loadProxyMappingFromFile(const std::string& file) {
         KXLOG(-1, "%s: only a snapshot job reads a snapshot mapping file", file.c_str());
         return false;
     }
-    return snap->loadMappingFromFile(file, m_hwSnapPathTable);
+    return snap->loadMappingFromFile(file, m_settings.hwSnapPathTable);
 }
 
 std::string RuxenFile::convertCollectPathToLocalPath(const char* collectPath) {
     const std::string path = collectPath ? collectPath : "";
-    auto it = PathUtil::LongestPrefixLookup(m_hwSnapPathTable, path);
-    if (it == m_hwSnapPathTable.end())
+    auto it = PathUtil::LongestPrefixLookup(m_settings.hwSnapPathTable, path);
+    if (it == m_settings.hwSnapPathTable.end())
         return path;
     KXLOG(4, "for collectPath '%s' it->first '%s':%ld", path.c_str(), it->first.c_str(),
           static_cast<long>(it->first.size()));
@@ -303,7 +303,7 @@ bool RuxenFile::MapItemName(FILE* failures) {
 }
 
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
+    if (!(m_settings.proxyHost || m_settings.replicationHost) || m_contentMapper == nullptr)
         return MapItemName(failures);
     if (RefuseDotComponents(failures))
         return false;

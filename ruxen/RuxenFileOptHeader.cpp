@@ -91,7 +91,7 @@ bool RuxenFile::sendOptHeader4(char* text) {
 }
 
 void RuxenFile::ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason) {
-    if (m_backupSCFiles) {
+    if (m_settings.backupSCFiles) {
         setFailureReason(code, "%s", reason);
         KXLOG(1, "%s: %s", printName(), reason);
         return;
@@ -115,14 +115,14 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
         return kItemGoOn;
     }
     if (m_mountPointIndex != 0 && !m_subItemMarker) {
-        auto mount = mDirDataMap.find(m_mountPointIndex);
-        if (mount != mDirDataMap.end() && RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
+        auto mount = m_settings.mountPoints.find(m_mountPointIndex);
+        if (mount != m_settings.mountPoints.end() && RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
             KXLOG(2, "skipping metadata backup for mount point [%s] of type [%s]", printName(),
                   mount->second.fsType.c_str());
             return kItemGoOn;
         }
     }
-    if (m_fbr)
+    if (m_settings.fbr)
         IsNtfsAclSupported(_mapped_name.c_str());
     KxACL::Helper& acl = m_private->GetACLInstance();
     if (m_mountPointIndex != 0) {
@@ -161,7 +161,7 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     // through an O_PATH descriptor of it, taken beneath its directory as
     // every lookup of the item is (no link followed against the rule, a path
     // of any length), which opens nothing.
-    if (!m_private->indexV2 || fsType == "gpfs" || fsType == "mmfs")
+    if (!m_settings.indexV2 || fsType == "gpfs" || fsType == "mmfs")
         KxACL::Helper::SetOptions(KxACL::Helper::GetOptions() | KxACL::OPT_SYSTEM_XATTRS);
     const int fd = m_itemOpen && m_reader ? m_reader->getFileHandle() : -1;
     const bool isLink = S_ISLNK(static_cast<mode_t>(m_header.h_mode));
@@ -194,7 +194,7 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
             // The item goes on with the rest, but is not whole: it is named.
             ReportPartialFailure(failures, E2BIG, -1, kReasonXattrsLeftOut);
         }
-        if (m_turboMode && m_earlyStubBackup && m_readerContext &&
+        if (m_settings.turboMode && m_settings.earlyStubBackup && m_readerContext &&
             m_readerContext->GetUseDriver() == CFileReaderContext::kDriverLess &&
             acl.InjectOneXATTRInToBackupStream("user.KxStubFile", "1") != 0)
             KXLOG(-1, "InjectOneXATTRInToBackupStream failed to set xattr");

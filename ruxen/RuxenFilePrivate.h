@@ -59,10 +59,6 @@ public:
     // is not.
     void SetDeletedItem(int kind) { m_deletedKind = kind; }
     int DeletedItemKind() const { return m_deletedKind; }
-    int GetReaderType() const { return m_readerType; }
-    void SetReaderType(int type) { m_readerType = type; }
-    bool isMountPath(const std::string& path) const;
-    unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
     // The item's ACL and extended-attribute reader: one per object, made on
     // first use and reused item after item (each read replaces the last).
@@ -87,16 +83,10 @@ public:
     std::string clientName;
     std::string itemFsType;
     std::map<uint64_t, std::string> fsTypeByDevice;  // st_dev -> file-system type ("" unknown)
-    bool hbaseBackup = false;
     bool hbaseIncrementalSnapshot = false;
     HBaseItemState hbase;
-    std::string hbaseSeedSuffix;
-    bool cacheDBBackup = false;
     std::string cacheDBLogicalPath;
     CacheDBMgr cacheDB;
-    bool hadoopBackup = false;
-    bool autoMountRequired = false;
-    std::map<std::string, int> blockLevelMap;
     bool headOfNewGroup = false;
     bool groupHeadPending = false;  // a hard-link group began and no line of it has gone out as its head
     // The directory of the last hard-link member looked up: a group's
@@ -104,20 +94,9 @@ public:
     ruxen::ParentDirCache memberDirs;
     std::string groupVersionGuid;
     bool resendFailedItem = false;
-    bool archiveAndDelete = false;
-    std::string archiveDeleteListFile;
-    FILE* archiveDeleteList = nullptr;  // the open list (not owned)
-    bool indexV2 = false;
-    int alternateReader = 0;
-    bool alternateLocalPath = false;  // long paths are read through the object's alternate local path
-    bool endUserAccess = false;
-    std::string indexingText;
     // From the collect file's directives; sent once per stream.
     std::vector<SalesforceRelation> salesforceRelations;
     bool salesforceRelationsSent = false;
-    bool deviceMapping = false;
-    std::map<unsigned long, unsigned long> deviceMap;
-    std::map<std::string, int> snapMountPaths;
 
 private:
     CTyError GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st,
@@ -128,7 +107,6 @@ private:
     std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
     int m_deletedKind = 0;
-    int m_readerType = 0;
     std::string m_versionSeedSuffix;
     std::map<std::string, App::GpfsFileSetConfig> m_fileSets;  // by path
 

@@ -36,7 +36,7 @@ bool RuxenVolume::FormatFileHeader(const char* name, unsigned long long dataSize
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_separator = '/';
     h.h_flags = ZX_HFLAG_SLASH_SEPARATOR | ZX_HFLAG_ALWAYS;
-    h.h_client_os = m_clientOS;
+    h.h_client_os = m_settings.clientOS;
     if (isDirectory) {
         h.h_mode = 0x4000;
         h.h_filesize = fileSize;

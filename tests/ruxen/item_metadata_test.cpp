@@ -70,15 +70,15 @@ protected:
         f.initialize(0, false, 2, 7);
         f.SetBackupSCFilesFlag(set & kSCFiles);
         f.SetAppTypeGUID(set & kOwnApp ? "APPG" : "");
-        p.cacheDBBackup = set & (kCacheRoot | kCacheItem);
+        f.SetCacheDBBackup(set & (kCacheRoot | kCacheItem));
         p.cacheDBLogicalPath = set & kCacheRoot ? "/%CACHEDB%" : "";
         f.SetOverridePath(set & kOverride ? "/over" : "");
-        p.alternateLocalPath = set & kAltLocal;
+        f.SettingsForUpdate().alternateLocalPath = set & kAltLocal;
         f.SetAlternateLocalPath("/alt/f");
         f.SetContentMapping(set & kNas ? &m_snap : set & kProxy ? &m_proxy : &m_unmapped, set & (kProxy | kUnmapped),
                             false);
-        p.SetReaderType(1);
-        p.alternateReader = set & (kOwner | kDeleted) ? 1 : 0;
+        f.SettingsForUpdate().readerType = 1;
+        f.SettingsForUpdate().alternateReader = set & (kOwner | kDeleted) ? 1 : 0;
         f.GetReader().GetUserName() = "alice";
         p.SetDeletedItem(set & kDeleted ? 3 : 0);
         f.SetEarlyStubBackup(set & kEarlyStub);
@@ -242,13 +242,13 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
                         : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
                                               : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);
-        m.file.Private().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
-        if (m.file.Private().endUserAccess)
+        m.file.SettingsForUpdate().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
+        if (m.file.Settings().endUserAccess)
             unlink(m_file.c_str());
         if (c.fault == kHardLinkRef)
             m.file.EnableHardLinkHandling();
         m.file.setCatalogBackup(c.fault >= kCatalog);
-        m.file.Private().snapMountPaths[c.fault >= kMount ? m_file : ""] = 1;
+        m.file.SettingsForUpdate().snapMountPaths[c.fault >= kMount ? m_file : ""] = 1;
         m.file.setCollectFileMap({{1, "-1"}, {2, "4"}, {3, "-1"}});
         m.file.setTotalBackupSize(100);
         (c.fault == kNoBuffer ? m.sink.FailAllocation(1) : m.sink.FailWrite(c.fault == kWrite ? 1 : 0));

@@ -21,12 +21,12 @@
 #include "ruxen/RuxenMessages.h"
 
 RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {
-    m_header.Clear();
+    m_item.header.Clear();
     m_netHeader.Clear();
 }
 
 RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {
-    m_header.Clear();
+    m_item.header.Clear();
     m_netHeader.Clear();
 }
 
@@ -142,8 +142,8 @@ void RuxenFile::setFailureReason(int code, const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(buf, 2047, fmt, ap);
     va_end(ap);
-    m_failureReason.assign(buf);
-    m_failureCode = code;
+    m_item.failureReason.assign(buf);
+    m_item.failureCode = code;
 }
 
 bool RuxenFile::write_to_file(const char* line, FILE* failures) {
@@ -196,7 +196,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
     }
     KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
     ++m_counters.failedItems;
-    m_failureReported = true;
+    m_item.failureReported = true;
     if (failures) {
         m_failureLine.assign(name);
         m_failureLine += ':';
@@ -257,14 +257,14 @@ RuxenFile::ItemType RuxenFile::TypeOfMode(mode_t mode) {
 }
 
 bool RuxenFile::IsLongPath() const {
-    const std::string& p = m_actualPath;
+    const std::string& p = m_item.actualPath;
     if (p.size() >= 1024)
         return true;
     size_t slash = p.find_last_of('/');
     return slash != std::string::npos && slash > 959;
 }
 
-const char* RuxenFile::printName() const { return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str(); }
+const char* RuxenFile::printName() const { return m_item.shownName.empty() ? m_item.recordedPath.c_str() : m_item.shownName.c_str(); }
 
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
@@ -321,9 +321,9 @@ void RuxenFile::SetHBaseBackup(bool on) {
 }
 
 void RuxenFile::CloseItem() {
-    if (m_itemOpen && m_reader)
+    if (m_item.open && m_reader)
         m_reader->closeFile();
-    m_itemOpen = false;
+    m_item.open = false;
 }
 
 void RuxenFile::EnsureReader() {

@@ -31,7 +31,9 @@
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenCounters.h"
+#include "ruxen/RuxenItemState.h"
 #include "ruxen/RuxenJobSettings.h"
+#include "ruxen/RuxenStreamState.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -157,8 +159,8 @@ public:
     // ---- failures
     // Formats the item's failure reason (at most 2046 characters) and code.
     void setFailureReason(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-    int GetFailureCode() const { return m_failureCode; }
-    const std::string& GetFailureReason() const { return m_failureReason; }
+    int GetFailureCode() const { return m_item.failureCode; }
+    const std::string& GetFailureReason() const { return m_item.failureReason; }
     // Records a failed item: failure reason and code, a failures-file line
     // (escaped recorded path, ":", the error number), the failed-item count
     // and a results-file line, unless the item is one of the agent's own
@@ -188,15 +190,15 @@ public:
     // The item as log lines name it: its recorded path, or "recorded ->
     // mapped" when the name mapper moved it.
     const char* printName() const;
-    const char* GetActualPath() const { return m_actualPath.c_str(); }
-    const char* GetMappedName() const { return _mapped_name.c_str(); }
+    const char* GetActualPath() const { return m_item.actualPath.c_str(); }
+    const char* GetMappedName() const { return m_item.mappedName.c_str(); }
     // The path with CR, LF and "%" escaped, in a buffer reused per call.
     const char* escapeFileName(const char* path);
     bool iswendaxFile(const char* path) const;
     bool IsNtfsAclSupported(const char* path) const;
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
-    const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+    const char* getSymLinkContent() const { return m_item.symlinkTarget.c_str(); }
 
     // ---- path mapping (RuxenFileMapping.cpp)
     // A proxy path is the path as recorded (collect files, the index), a
@@ -337,10 +339,10 @@ public:
     // the setters below); the pass only reads them.
     const RuxenJobSettings& Settings() const { return m_settings; }
     RuxenJobSettings& SettingsForUpdate() { return m_settings; }
-    // The local path the real-path metadata of long paths names, when the
-    // job reads through an alternate local path (RuxenFilePrivate's
-    // alternateLocalPath).
-    void SetAlternateLocalPath(const std::string& path) { m_alternateLocalPath = path; }
+    // The current item's local path that its real-path metadata names when
+    // the job reads long paths through an alternate local path (the
+    // settings' alternateLocalPath). Forgotten when the next item is opened.
+    void SetAlternateLocalPath(const std::string& path) { m_item.alternateLocalPath = path; }
     void SetjobID(long long id) { m_settings.job.jobId = id; }
     void SetJobInfo(const RuxenJobInfo& info) { m_settings.job = info; }
     const RuxenJobInfo& GetJobInfo() const { return m_settings.job; }
@@ -354,7 +356,9 @@ public:
     void SetCacheDBBackup(bool on);
     void SetHBaseBackup(bool on);
     void setBlockLevel(bool on) { m_settings.blockLevel = on; }
-    void SetDocumentumSAName(const std::string& name) { m_documentumSAName = name; }
+    // The Documentum storage area name, until a collect file's directive
+    // names its own.
+    void SetDocumentumSAName(const std::string& name) { m_stream.documentumSAName = name; }
     void SetAppTypeID(unsigned long long type) { m_settings.appType = type; }
     void SetAppTypeGUID(const std::string& guid) { m_settings.appTypeGuid = guid; }
     void setCatalogBackup(bool on) { m_settings.catalogBackup = on; }
@@ -420,7 +424,9 @@ public:
     void SetTallixSync(bool on) { m_settings.tallixSync = on; }
     void SetDBArchive(bool on) { m_settings.dbArchive = on; }
     void SetSILOParentPath(const std::string& path) { m_settings.siloParentPath = path; }
-    void SetOverridePath(const std::string& path) { m_overridePath = path; }
+    // The name the current item goes under instead of its long-path
+    // substitute. Forgotten when the next item is opened.
+    void SetOverridePath(const std::string& path) { m_item.overridePath = path; }
     void SetMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // ---- HBase items (the job's HBase state is held by the private part)
     void SetHBaseBkpRoot(const std::string& root);
@@ -450,11 +456,19 @@ public:
     void AddFailedItem() { ++m_counters.failedItems; }
 
     // ---- the current item, for the stream pass and tests
-    const ZXFileHeader& GetHeader() const { return m_header; }
-    ZXFileHeader& GetHeaderForUpdate() { return m_header; }
-    const struct stat& GetStat() const { return m_stat; }
-    bool IsHeaderSent() const { return m_headerSent; }
-    const std::string& GetRecordedPath() const { return m_recordedPath; }
+    const RuxenItemState& Item() const { return m_item; }
+    const ZXFileHeader& GetHeader() const { return m_item.header; }
+    ZXFileHeader& GetHeaderForUpdate() { return m_item.header; }
+    const struct stat& GetStat() const { return m_item.st; }
+    bool IsHeaderSent() const { return m_item.headerSent; }
+    const std::string& GetRecordedPath() const { return m_item.recordedPath; }
+    // A deleted item (kind 1 to 7, its collect line's DEL=k) or a database
+    // browse item (8): an item without data. 0: neither.
+    bool IsDeletedItem() const { return m_item.isDeletedItem(); }
+    int DeletedItemKind() const { return m_item.deletedKind; }
+    // What lasts from item to item: the directives applied, the hard-link
+    // group going out.
+    const RuxenStreamState& StreamState() const { return m_stream; }
 
     RuxenFilePrivate& Private() { return *m_private; }
     CFileReader& GetReader();
@@ -462,8 +476,13 @@ public:
     PerfCounter& GetPerfCounter() { return m_perf; }
 
 protected:
+    // The current item's state and the stream's, for a derived object that
+    // sets an item's marks as a collect line would.
+    RuxenItemState& ItemForUpdate() { return m_item; }
+    RuxenStreamState& StreamStateForUpdate() { return m_stream; }
+
     // Item type from a mode.
-    enum ItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
+    using ItemType = RuxenItemType;
     static ItemType TypeOfMode(mode_t mode);
 
     // A record buffer of at least `size` bytes, or null after logging.
@@ -513,12 +532,12 @@ protected:
     // Reads [pos, end) of the item through the reader, which stands at pos,
     // into data records. 0, -1 (the item failed: it is shorter than declared
     // or could not be read) or 2.
-    int SendDataRange(uint64_t pos, uint64_t end);
+    int SendDataRange(uint64_t pos, uint64_t end, FILE* failures);
     // Reads a stub's own bytes to their end into data records. 0, -1 or 2.
-    int SendStubData();
+    int SendStubData(FILE* failures);
     // Between two data records: whether a stop was asked for; the item is
     // then reported failed.
-    bool Interrupted();
+    bool Interrupted(FILE* failures);
     // Ends the item in the reader (closes it; time preservers run).
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
@@ -534,9 +553,9 @@ protected:
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
-    // item's local path (_mapped_name, m_actualPath, which hold the recorded
-    // path) through the content mapper; otherwise through the name mapper
-    // (MapItemName). False after reporting the item failed.
+    // item's local path (its mapped name and actual path, which hold the
+    // recorded path) through the content mapper; otherwise through the name
+    // mapper (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
     // Gives the reader the local prefixes of the mapper in force, resolved
     // once as configuration: links among their own components are followed
@@ -553,9 +572,9 @@ protected:
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
     void FillItemMountInfo();
-    // Forgets everything that belongs to the previous item: a failure left
-    // over would make later steps treat the next item as failed, and a stale
-    // header-sent flag would skip its header.
+    // Begins an item: the one place where item state is cleared (everything
+    // of the previous item goes, RuxenItemState::Clear), with the item's
+    // collect offset in the cleared header.
     void ResetItemState(uint64_t collectOffset);
     // Header filling, one step group each (PopulateHeaderEx calls them in
     // order); each answers 0 to go on, -1 (skip the item) or 2.
@@ -601,47 +620,9 @@ protected:
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
 
-    // ---- state of the current item
-    ZXFileHeader m_header;     // working record, host order
-    ZXFileHeader m_netHeader;  // network-order copy, just before sending
-    struct stat m_stat {};
-    std::string m_actualPath;    // the path the item is opened by
-    std::string m_recordedPath;  // the path as recorded in the collect file
-    std::string _mapped_name;    // the local path the item is read from
-    bool m_nameMapped = false;   // _mapped_name came from the name mapper
-    std::string m_shownName;     // "recorded -> mapped" when name-mapped, else empty
-    std::string m_symlinkTarget;
-    std::string m_overridePath;
-    std::string m_alternateLocalPath;
-    ItemType m_itemType = fTypeOther;
-    bool m_itemOpen = false;  // the reader holds the current item
-    int m_failureCode = 0;
-    std::string m_failureReason;
-    std::string m_errorText;
-    bool m_headerSent = false;
-    bool m_failureReported = false;  // the item's failure passed the error filter and was counted
-    char* m_optHeader = nullptr;     // payload of the optional header being filled (host-order prefix before it)
-    unsigned m_optHeaderCapacity = 0;
-    // A failed-item record closed the item with its own end-of-item record
-    // (m_closedByFailedRecord); the result of that close.
-    bool m_closedByFailedRecord = false;
-    int m_failedRecordCloseResult = 0;
-
-    // Per-item flags set by the collect reader.
-    bool m_pseudoItem = false;
-    bool m_mountPointAsMountPath = false;
-    bool m_appleDouble = false;
-    bool m_adHocItem = false;
-    bool m_hlCollectEntry = false;
-    bool m_hlHandlingForItem = true;
-    bool m_phonyNamePath = false;
-    bool m_phonyNameFlag = false;
-    std::string phonyHLName;
-    int m_salesforceKind = 0;
-    int m_mountPointIndex = 0;
-    bool m_subItemMarker = false;
-    bool m_rawDeviceMarker = false;
-    bool m_dashLine = false;
+    // ---- the current item, and what lasts from item to item
+    RuxenItemState m_item;
+    RuxenStreamState m_stream;
 
     // ---- the job
     RuxenJobSettings m_settings;
@@ -657,21 +638,20 @@ protected:
 
     std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request
     char* m_lastBuffer = nullptr;
+    char* m_optHeader = nullptr;  // payload of the optional header being filled (host-order prefix before it)
+    unsigned m_optHeaderCapacity = 0;
+    ZXFileHeader m_netHeader;  // network-order copy of a header, just before sending
 
     ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
     std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
-    std::string m_guidPath;   // the path its object GUIDs are made from
-    std::string m_documentumSAName;
 
     RuxenCounters m_counters;
-    FILE* m_failuresFile = nullptr;  // while data is being sent
 
     std::string m_nameBuf;  // a deleted item's mapped name, reused item after item
     std::string m_escapeBuf;
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
     CollectLine m_collectLine;  // reused for every line: no allocation per item
-    uint64_t m_directiveGeneration = 0;
     HardLinksTablePtr m_hlTable;
     HardLinkLedger* m_hlLedger = nullptr;
     std::unique_ptr<RuxenFilePrivate> m_private;

@@ -71,9 +71,18 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
                                      browseablePath_t* browse) {
     if (path == "/")
         return kNotSent;
+    // The stream pass hands the current item's own path; any other (a
+    // database browse item, an item a host names) begins an item of its own.
+    if (&path != &m_item.recordedPath) {
+        CloseItem();
+        ResetItemState(0);
+        m_item.recordedPath.assign(path);
+        m_item.mappedName.assign(path);
+        m_item.actualPath.assign(path);
+    }
     const char* recursive = kind == 2 ? "Yes" : "No";
-    ZXFileHeader& h = m_header;
-    h.Clear();
+    ZXFileHeader& h = m_item.header;
+    h.Clear();  // no collect offset either
     h.h_version = ZX_HEADER_VERSION;
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_nlink = 1;
@@ -103,14 +112,8 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         h.h_filesize = browse->size;
         h.h_ctime = static_cast<uint64_t>(time(nullptr));
     }
-    // The path is the current item's (the stream pass hands the item's own).
-    if (&path != &m_recordedPath) {
-        m_recordedPath.assign(path);
-        _mapped_name.assign(path);
-        m_actualPath.assign(path);
-    }
     // The end-of-item step must treat it as an item without data.
-    m_private->SetDeletedItem(kind != 0 ? kind : 8);
+    m_item.deletedKind = kind != 0 ? kind : 8;
     if (!backslash)
         h.h_platform_flags |= ZX_HDR_FLAG_PSEUDO_ITEM;
     if (kind != 5 && kind != 8)
@@ -132,7 +135,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     if (name->size() >= ZX_HEADER_NAME_SIZE || memchr(name->data(), '\0', name->size())) {
         setFailureReason(ENAMETOOLONG, kReasonNameTooLong, name->size());
         KXLOG(-1, "the %s item [%s] is not sent: %s", kind == 0 ? "browse" : "deleted", path.c_str(),
-              m_failureReason.c_str());
+              m_item.failureReason.c_str());
         return kNotSent;
     }
     memcpy(h.h_filename, name->data(), name->size());
@@ -142,7 +145,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         KXLOG(1, "Snap Catalog: Sending header for deleted item [%s], recursive deleted folder [%s]", path.c_str(),
               recursive);
         const int rc = connection->sendFileInfo(&h, 0, nullptr, 0);
-        memset(&m_stat, 0, sizeof m_stat);
+        memset(&m_item.st, 0, sizeof m_item.st);
         return rc == 0 ? kItemGoOn : kFailStream;
     }
 
@@ -160,20 +163,12 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
               path.c_str());
         return kFailStream;
     }
-    m_headerSent = true;
-    // The end-of-item record is the empty one: the previous item's link
-    // target, phony name or hard-link group must not travel in it.
-    m_itemType = fTypeOther;
-    m_symlinkTarget.clear();
-    m_phonyNameFlag = false;
-    phonyHLName.clear();
-    m_hlHandlingForItem = false;
-    m_private->headOfNewGroup = false;
+    m_item.headerSent = true;
     if (SendEndOfFileMessage(1) != kItemGoOn) {
         KXLOG(-1, "Failed to send EOF.");
         return kFailStream;
     }
-    memset(&m_stat, 0, sizeof m_stat);
+    memset(&m_item.st, 0, sizeof m_item.st);
     return kItemGoOn;
 }
 

@@ -42,8 +42,8 @@ int RuxenFile::SendEndOfFileMessage(int eof) {
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
         // A failed item whose header had not gone out was sent whole, its
         // end-of-item record included, by the failed-item record.
-        if (m_closedByFailedRecord)
-            return m_failedRecordCloseResult;
+        if (m_item.closedByFailedRecord)
+            return m_item.failedRecordCloseResult;
     }
     return SendEndOfFileMessageInternal(eof);
 }
@@ -52,28 +52,31 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     KXLOG(3, "'%s' eof=%d", printName(), eof);
     ResetAppDefVersionGUIDSeedSuffix();
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
+    // A deleted or browse item has no data, no link target and no hard-link
+    // group to name, nothing on the client to stub or delete.
+    const bool noData = m_item.isDeletedItem();
 
     if (m_settings.sendOn) {
         const std::string* payload = nullptr;
         static const std::string kNoText;
         bool clearPhonyFlag = false;
-        if (m_settings.hardLinkJob && m_hlHandlingForItem) {
-            if (m_settings.indexV2 && !m_private->headOfNewGroup) {
-                KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), phonyHLName.c_str());
-                payload = &phonyHLName;
+        if (!noData && m_settings.hardLinkJob && m_item.hlHandling) {
+            if (m_settings.indexV2 && !m_item.headOfNewGroup) {
+                KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), m_item.phonyHLName.c_str());
+                payload = &m_item.phonyHLName;
                 clearPhonyFlag = true;
             } else if (m_settings.indexV2) {
                 KXLOG(3, "no link version GUID for HLINK Head[%s]", printName());
                 payload = &kNoText;
-            } else if (m_phonyNameFlag) {
-                KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", phonyHLName.c_str());
-                payload = &phonyHLName;
+            } else if (m_item.phonyNameFlag) {
+                KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", m_item.phonyHLName.c_str());
+                payload = &m_item.phonyHLName;
                 clearPhonyFlag = true;
             }
         }
-        if (!payload && m_itemType == fTypeSymlink) {
-            KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
-            payload = &m_symlinkTarget;
+        if (!payload && !noData && m_item.type == fTypeSymlink) {
+            KXLOG(3, "sending link target %s -> %s", printName(), m_item.symlinkTarget.c_str());
+            payload = &m_item.symlinkTarget;
         }
         const unsigned length = payload ? static_cast<unsigned>(payload->size() + 1) : 0;
         char* buf = AllocateRecord(length);
@@ -87,36 +90,34 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         }
         // The job checks at its end that every member's group has its data
         // in some stream.
-        if (m_hlLedger && eof == 1 && m_settings.hardLinkJob && m_hlHandlingForItem) {
-            if (m_phonyNameFlag)
-                m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat), m_recordedPath);
+        if (m_hlLedger && eof == 1 && !noData && m_settings.hardLinkJob && m_item.hlHandling) {
+            if (m_item.phonyNameFlag)
+                m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st), m_item.recordedPath);
             else if (HardLinkGroupData())
-                m_hlLedger->GroupDataSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat));
+                m_hlLedger->GroupDataSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st));
         }
         if (clearPhonyFlag)
-            m_phonyNameFlag = false;
+            m_item.phonyNameFlag = false;
     }
     if (eof == 1)
         ++m_counters.itemsSent;
     CloseItem();
 
-    if (m_private->resendFailedItem) {
-        m_private->resendFailedItem = false;
-        m_headerSent = false;
-        KXLOG(1, "Resending failed file [%s][%s]", printName(), m_failureReason.c_str());
+    if (m_item.resendFailedItem) {
+        m_item.resendFailedItem = false;
+        m_item.headerSent = false;
+        KXLOG(1, "Resending failed file [%s][%s]", printName(), m_item.failureReason.c_str());
         CTyError e = sendFailedFileInfo(false);
         if (e.IsError())
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
     }
 
-    // A deleted or browse item has nothing on the client to stub or delete.
-    const bool noData = m_private->isDeletedItem();
     CFileReaderContext& context = GetReaderContext();
     if (!noData && m_settings.turboMode && m_settings.earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
         if (eof != 1) {
             if (fResults && m_resultsOn) {
                 m_failureLine.assign(kResultsLinePrefix);
-                m_failureLine += escapeFileName(m_recordedPath.c_str());
+                m_failureLine += escapeFileName(m_item.recordedPath.c_str());
                 m_failureLine += ' ';
                 m_failureLine += kReasonStubbingSkipped;
                 if (!writeLine(fResults, m_failureLine)) {
@@ -124,7 +125,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
                     m_counters.failureListWriteFailed = true;
                 }
             }
-        } else if (writeLine(m_stubCandidateList, escapeFileName(m_recordedPath.c_str()))) {
+        } else if (writeLine(m_stubCandidateList, escapeFileName(m_item.recordedPath.c_str()))) {
             KXLOG(2, "Written stub candidate entry '%s' to stubCandidate collect [%s].", printName(),
                   m_stubCandidateListName.c_str());
         } else {
@@ -138,12 +139,11 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     }
     if (m_settings.longPathSupport && IsLongPath())
         context.SetLongPathBackup(false);
-    m_overridePath.clear();
 
     if (!m_settings.archiveAndDelete || noData)
         return kItemGoOn;
-    std::string entry = escapeFileName(m_actualPath.c_str());
-    const bool directory = S_ISDIR(m_stat.st_mode);
+    std::string entry = escapeFileName(m_item.actualPath.c_str());
+    const bool directory = S_ISDIR(m_item.st.st_mode);
     if (directory)
         entry += '/';
     FILE* list = m_archiveDeleteList;

@@ -79,24 +79,24 @@ int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int fl
 }
 
 void RuxenFile::FillItemMountInfo() {
-    auto type = m_private->fsTypeByDevice.find(static_cast<uint64_t>(m_stat.st_dev));
+    auto type = m_private->fsTypeByDevice.find(static_cast<uint64_t>(m_item.st.st_dev));
     if (type == m_private->fsTypeByDevice.end()) {
         KxMntTab::Entry mount;
         try {
-            if (!KxMntTab::find(_mapped_name, mount))
+            if (!KxMntTab::find(m_item.mappedName, mount))
                 mount.fsType.clear();
         } catch (const KxException& e) {
             KXLOG(1, "no file-system type for %s: %s", printName(), e.what());
         }
-        type = m_private->fsTypeByDevice.emplace(static_cast<uint64_t>(m_stat.st_dev), mount.fsType).first;
+        type = m_private->fsTypeByDevice.emplace(static_cast<uint64_t>(m_item.st.st_dev), mount.fsType).first;
     }
-    m_private->itemFsType = type->second;
-    if (m_mountPointIndex != 0 || m_itemType != fTypeDirectory || _mapped_name == "/")
+    m_item.fsType = type->second;
+    if (m_item.mountPointIndex != 0 || m_item.type != fTypeDirectory || m_item.mappedName == "/")
         return;
     // Of mounts stacked on one directory, the last hides the others.
     for (const auto& m : m_settings.mountPoints)
-        if (m.second.path == _mapped_name)
-            m_mountPointIndex = m.first;
+        if (m.second.path == m_item.mappedName)
+            m_item.mountPointIndex = m.first;
 }
 
 void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
@@ -278,11 +278,11 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
 // A recorded path with a "." or ".." component could name a file outside
 // the mapped tree once its prefix is replaced: the item fails instead.
 bool RuxenFile::RefuseDotComponents(FILE* failures) {
-    if (!PathUtil::HasDotComponent(m_recordedPath))
+    if (!PathUtil::HasDotComponent(m_item.recordedPath))
         return false;
-    _mapped_name.clear();
-    m_actualPath.clear();
-    ReportItemFailure(failures, m_recordedPath.c_str(), EINVAL,
+    m_item.mappedName.clear();
+    m_item.actualPath.clear();
+    ReportItemFailure(failures, m_item.recordedPath.c_str(), EINVAL,
                       "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
     return true;
 }
@@ -291,14 +291,14 @@ bool RuxenFile::MapItemName(FILE* failures) {
     // Without a content mapping in force the name mapper (snapshot devices,
     // the job's name map) says where the item is read; the header still
     // names the recorded path.
-    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_recordedPath.c_str(), _mapped_name, nullptr))
+    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_item.recordedPath.c_str(), m_item.mappedName, nullptr))
         return true;
     if (RefuseDotComponents(failures))
         return false;
-    m_actualPath = _mapped_name;
-    m_nameMapped = true;
-    m_shownName.assign(m_recordedPath).append(" -> ").append(_mapped_name);
-    KXLOG(2, "mapped '%s' to '%s'", m_recordedPath.c_str(), _mapped_name.c_str());
+    m_item.actualPath = m_item.mappedName;
+    m_item.nameMapped = true;
+    m_item.shownName.assign(m_item.recordedPath).append(" -> ").append(m_item.mappedName);
+    KXLOG(2, "mapped '%s' to '%s'", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
     return true;
 }
 
@@ -308,17 +308,17 @@ bool RuxenFile::MapItemToLocalPath(FILE* failures) {
     if (RefuseDotComponents(failures))
         return false;
     errno = 0;
-    const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
+    const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_item.recordedPath, m_item.mappedName);
     const int e = errno;
-    if (rc != 0 || _mapped_name.empty()) {
+    if (rc != 0 || m_item.mappedName.empty()) {
         const std::string why = "no local path for the recorded path" +
                                 (m_contentMapper->LastError().empty() ? "" : ": " + m_contentMapper->LastError());
-        _mapped_name.clear();
-        m_actualPath.clear();
-        ReportItemFailure(failures, m_recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL, why.c_str());
+        m_item.mappedName.clear();
+        m_item.actualPath.clear();
+        ReportItemFailure(failures, m_item.recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL, why.c_str());
         return false;
     }
-    m_actualPath = _mapped_name;
-    KXLOG(3, "%s is read from %s", m_recordedPath.c_str(), _mapped_name.c_str());
+    m_item.actualPath = m_item.mappedName;
+    KXLOG(3, "%s is read from %s", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
     return true;
 }

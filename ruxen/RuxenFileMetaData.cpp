@@ -63,7 +63,7 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
     if (m_settings.backupSCFiles)
         return;  // the job's own result files carry none
     const char* name = printName();
-    const bool regular = m_itemType == fTypeRegular;
+    const bool regular = m_item.type == fTypeRegular;
     IndexMetaDataHelper encoder;
 
     if (regular && GetReaderContext().IsTurboMode()) {
@@ -90,12 +90,12 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
 
     if ((m_settings.longPathSupport && IsLongPath()) || m_settings.cacheDBBackup) {
         std::string real;
-        if (m_private->cacheDBLogicalPath.empty()) {
+        if (m_item.cacheDBLogicalPath.empty()) {
             // A name-mapped item is indexed under its recorded path.
-            real = m_nameMapped ? m_recordedPath : _mapped_name;
+            real = m_item.nameMapped ? m_item.recordedPath : m_item.mappedName;
             if (m_settings.alternateLocalPath && !m_settings.proxyHost) {
-                if (!m_alternateLocalPath.empty())
-                    real = m_alternateLocalPath;
+                if (!m_item.alternateLocalPath.empty())
+                    real = m_item.alternateLocalPath;
             } else if (m_settings.proxyHost || m_settings.replicationHost) {
                 // A failed or empty translation keeps the item's own name:
                 // an empty real path would say nothing of where it lives.
@@ -103,10 +103,10 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
                 if (m_contentMapper && m_contentMapper->MakeProxyPathFromHostPath(real, out) == 0 && !out.empty())
                     real.swap(out);
             }
-            if (!m_overridePath.empty())
-                real = m_overridePath;
+            if (!m_item.overridePath.empty())
+                real = m_item.overridePath;
         } else {
-            real = m_private->cacheDBLogicalPath;
+            real = m_item.cacheDBLogicalPath;
             if (real == kCacheDBLogicalRoot)
                 list.emplace_back(CACHEDB_ITEM, "CACHEDB");
             KXLOG(5, "Using Cache DB fake logical path for strRealPath meta_data [%s]", real.c_str());
@@ -121,7 +121,7 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
         KXLOG(5, "Backup path is [%s]", name);
         for (const auto& entry : snap->GetNFSBackupPathInfo()) {
             const sNFSBkpPathInfo& e = entry.second;
-            if (_mapped_name != e.hostPath && _mapped_name != e.backupPath)
+            if (m_item.mappedName != e.hostPath && m_item.mappedName != e.backupPath)
                 continue;
             std::string full, incr;
             if (backupLevel == 1 || (e.prevFullSnap.empty() && e.prevSnapToCompare.empty())) {
@@ -146,26 +146,26 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
 
     // Only names the reader found: an empty name would tell the index that
     // the item has no owner.
-    if (!m_private->isDeletedItem() && m_settings.alternateReader && m_settings.GetReaderType() == 1) {
+    if (!m_item.isDeletedItem() && m_settings.alternateReader && m_settings.GetReaderType() == 1) {
         const std::string& user = GetReader().GetUserName();
         if (!user.empty()) {
             list.emplace_back(SRMFSDATA_USER_NAME, user);
-            KXLOG(3, "Sending Meta-Data SRMFSDATA_USER_NAME=[%s] for %s", user.c_str(), _mapped_name.c_str());
+            KXLOG(3, "Sending Meta-Data SRMFSDATA_USER_NAME=[%s] for %s", user.c_str(), m_item.mappedName.c_str());
         }
         const std::string& group = GetReader().GetGroupName();
         if (!group.empty()) {
             list.emplace_back(SRMFSDATA_GROUP_NAME, group);
-            KXLOG(3, "Sending Meta-Data SRMFSDATA_GROUP_NAME=[%s] for %s", group.c_str(), _mapped_name.c_str());
+            KXLOG(3, "Sending Meta-Data SRMFSDATA_GROUP_NAME=[%s] for %s", group.c_str(), m_item.mappedName.c_str());
         }
     }
 
     if (m_settings.hbaseBackup) {
         IdxMetadata::HBaseFileType type = IdxMetadata::HBASE_UNSET;
         bool hidden = false;
-        GetHBaseItemType(_mapped_name, type, hidden);
+        GetHBaseItemType(m_item.mappedName, type, hidden);
         if (type == IdxMetadata::HBASE_NAMESPACE || type == IdxMetadata::HBASE_TABLE) {
             list.emplace_back(INDEXINGDATA_HBASE_FILE_TYPE, encoder.encodeData(INDEXINGDATA_HBASE_FILE_TYPE, int(type)));
-            if (m_private->hbaseIncrementalSnapshot)
+            if (m_stream.hbaseIncrementalSnapshot)
                 list.emplace_back(INDEXINGDATA_HBASE_INCREMENTAL, "true");
             const std::string& suffix = m_private->VersionGUIDSeedSuffix();
             if (type == IdxMetadata::HBASE_TABLE && !suffix.empty()) {
@@ -207,7 +207,7 @@ int RuxenFile::FillBufferFromVectors(IndexMetaDataHelper& encoder, char* buffer,
 }
 
 void RuxenFile::ReportMetaDataFailure(FILE* failures, int errnum, const char* text) {
-    m_errorText.assign(text, strnlen(text, 1023));
+    m_item.errorText.assign(text, strnlen(text, 1023));
     ReportPartialFailure(failures, errnum, -1, text);
 }
 
@@ -222,20 +222,20 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, IndexingConnection* connec
 int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsSnapDiff,
                                       IndexingConnection* connection) {
     const char* name = printName();
-    const bool deleted = m_private->isDeletedItem();
+    const bool deleted = m_item.isDeletedItem();
     // A deleted item has no reader of its own: the reader's answer is the
     // previous item's.
-    const bool isStub = !deleted && m_itemOpen && m_reader && m_reader->isStub();
+    const bool isStub = !deleted && m_item.open && m_reader && m_reader->isStub();
     bool skipStubGUIDs = deleted;
     if (!deleted) {
         const bool turbo = GetReaderContext().IsTurboMode();
-        if (m_itemType == fTypeRegular && isStub && !turbo) {
+        if (m_item.type == fTypeRegular && isStub && !turbo) {
             skipStubGUIDs = true;
             KXLOG(2, "Not sending meta-data for %s, perhaps alien stub.", name);
         }
         KXLOG(3, "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
-              turbo, m_settings.hardLinkJob, m_hlHandlingForItem, m_hlCollectEntry);
-        if (turbo && m_settings.hardLinkJob && m_hlHandlingForItem && NamesGroupData() && !m_settings.indexV2) {
+              turbo, m_settings.hardLinkJob, m_item.hlHandling, m_item.hlCollectEntry);
+        if (turbo && m_settings.hardLinkJob && m_item.hlHandling && NamesGroupData() && !m_settings.indexV2) {
             KXLOG(2, "Not sending meta-data to HL ref-file");
             return kItemGoOn;
         }
@@ -244,7 +244,7 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
     if (m_settings.endUserAccess) {
         int error = 0;
         if (!SendEndUserAccessInfo(error)) {
-            KXLOG(-1, "Failed to send ACLs to Indexing for %s.", m_header.h_filename);
+            KXLOG(-1, "Failed to send ACLs to Indexing for %s.", m_item.header.h_filename);
             ReportPartialFailure(failures, error, error, strerror(error));
             return kItemMetaDataFailed;
         }
@@ -296,13 +296,13 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
             return kFailStream;
         }
     }
-    if (m_settings.catalogBackup && m_settings.isMountPath(m_header.h_filename))
+    if (m_settings.catalogBackup && m_settings.isMountPath(m_item.header.h_filename))
         return SendSnapMountMetaData(failures, *connection);
     return kItemGoOn;
 }
 
 int RuxenFile::SendSnapMountMetaData(FILE* failures, IndexingConnection& connection) {
-    const char* name = m_header.h_filename;
+    const char* name = m_item.header.h_filename;
     SnapFSContentMapper* snap = dynamic_cast<SnapFSContentMapper*>(m_contentMapper);
     if (!snap) {
         KXLOG(-1, "mapper object is not available");
@@ -341,7 +341,7 @@ int RuxenFile::SendSnapMountMetaData(FILE* failures, IndexingConnection& connect
 
 int RuxenFile::SendSalesforceRelations() {
     RuxenFilePrivate& p = *m_private;
-    if (p.salesforceRelations.empty() || p.salesforceRelationsSent)
+    if (m_stream.salesforceRelations.empty() || m_stream.salesforceRelationsSent)
         return kItemGoOn;
     std::string token = m_settings.job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_settings.job.jobToken;
     if (!parseJobToken(token)) {
@@ -391,7 +391,7 @@ int RuxenFile::SendSalesforceRelations() {
     IdxMetadata::IdxDbInfo db;
     db.setComponentGuid(component);
     db.setViewName(kSalesforceRelationsView);
-    for (const SalesforceRelation& rel : p.salesforceRelations) {
+    for (const SalesforceRelation& rel : m_stream.salesforceRelations) {
         KXLOG(6, "Relationship metadata for GUID [%s]", rel.guid.c_str());
         KXLOG(6, "Relationship metadata [%s]", rel.metadata.c_str());
         Indexing::IdxCommand command;
@@ -410,7 +410,7 @@ int RuxenFile::SendSalesforceRelations() {
         KXLOG(-1, "the Salesforce relationship entries could not be closed");
         return kFailStream;
     }
-    p.salesforceRelationsSent = true;
+    m_stream.salesforceRelationsSent = true;
     return kItemGoOn;
 }
 

@@ -7,7 +7,6 @@
 #include "platform/base/StopSignals.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
-#include "ruxen/RuxenFilePrivate.h"
 
 StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source, IndexingConnection* connection) {
     RuxenFile& f = m_file;
@@ -32,7 +31,7 @@ StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source,
         m_listener->StreamAt(f.GetHeader().h_collect_offset);
     // A deleted item has nothing to read: its header and end-of-item
     // records come from the deleted-item sender, not from this road.
-    if (r == RuxenFile::kItemGoOn && f.Private().isDeletedItem())
+    if (r == RuxenFile::kItemGoOn && f.IsDeletedItem())
         return SendDeletedItem(connection) ? kStepNext : kStepFail;
     if (r != RuxenFile::kItemGoOn) {
         // The item failed before its header and was reported; the index
@@ -123,7 +122,7 @@ bool StreamBackupPass::ListsComplete(CollectLineSource& source) {
 
 bool StreamBackupPass::SendDeletedItem(IndexingConnection* connection) {
     RuxenFile& f = m_file;
-    const int kind = f.Private().DeletedItemKind();
+    const int kind = f.DeletedItemKind();
     const int r = connection ? f.SendDeletedItemHeader(f.GetRecordedPath(), kind, connection)
                              : f.SendDeletedItemHeader(f.GetRecordedPath(), kind);
     if (r == RuxenFile::kFailStream) {

@@ -460,7 +460,7 @@ public:
     const ZXFileHeader& GetHeader() const { return m_item.header; }
     ZXFileHeader& GetHeaderForUpdate() { return m_item.header; }
     const struct stat& GetStat() const { return m_item.st; }
-    bool IsHeaderSent() const { return m_item.headerSent; }
+    bool IsHeaderSent() const { return m_item.headerSent(); }
     const std::string& GetRecordedPath() const { return m_item.recordedPath; }
     // A deleted item (kind 1 to 7, its collect line's DEL=k) or a database
     // browse item (8): an item without data. 0: neither.

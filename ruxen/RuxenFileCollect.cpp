@@ -107,6 +107,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         if (line.markers & kMarkerDeleted) {
             // Gone from the client: nothing to stat or open.
             m_item.deletedKind = line.deletedKind;
+            m_item.phase = RuxenItemPhase::kOpened;
             return kItemGoOn;
         }
         if (!MapItemToLocalPath(failures))
@@ -164,6 +165,7 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
                 return kItemSkipped;
             }
         }
+        m_item.phase = RuxenItemPhase::kOpened;
         return kItemGoOn;
     }
 }

@@ -163,7 +163,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
               path.c_str());
         return kFailStream;
     }
-    m_item.headerSent = true;
+    m_item.phase = RuxenItemPhase::kHeaderSent;
     if (SendEndOfFileMessage(1) != kItemGoOn) {
         KXLOG(-1, "Failed to send EOF.");
         return kFailStream;

@@ -42,14 +42,15 @@ int RuxenFile::SendEndOfFileMessage(int eof) {
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
         // A failed item whose header had not gone out was sent whole, its
         // end-of-item record included, by the failed-item record.
-        if (m_item.closedByFailedRecord)
-            return m_item.failedRecordCloseResult;
+        if (m_item.phase == RuxenItemPhase::kEnded)
+            return m_item.endResult;
     }
     return SendEndOfFileMessageInternal(eof);
 }
 
 int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     KXLOG(3, "'%s' eof=%d", printName(), eof);
+    m_item.phase = RuxenItemPhase::kEnded;
     ResetAppDefVersionGUIDSeedSuffix();
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
     // A deleted or browse item has no data, no link target and no hard-link
@@ -105,7 +106,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
 
     if (m_item.resendFailedItem) {
         m_item.resendFailedItem = false;
-        m_item.headerSent = false;
+        m_item.phase = RuxenItemPhase::kHeaderFilled;  // its record goes out whole: header, metadata, end
         KXLOG(1, "Resending failed file [%s][%s]", printName(), m_item.failureReason.c_str());
         CTyError e = sendFailedFileInfo(false);
         if (e.IsError())

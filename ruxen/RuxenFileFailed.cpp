@@ -99,14 +99,14 @@ CTyError RuxenFile::FillIndexMetaData(IdxMetadata::IdxMetaData& message) {
 }
 
 CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* connection) {
-    const bool headerWasSent = m_item.headerSent;
+    const bool headerWasSent = m_item.headerSent();
     if (!m_settings.sendOn) {
         KXLOG(4, "Not sending failed file %s to index since sendFlag is false", printName());
         return CTyError();
     }
     if (!UseIndexForFailedFiles())
         return CTyError();
-    KXLOG(4, "m_item.headerSent:%d file:%s: failure:%d:%s:", m_item.headerSent ? 1 : 0, printName(), m_item.failureCode,
+    KXLOG(4, "m_headerSent:%d file:%s: failure:%d:%s:", headerWasSent ? 1 : 0, printName(), m_item.failureCode,
           m_item.failureReason.c_str());
 
     // The header is filled again with the name it goes under (the
@@ -163,10 +163,9 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
         }
     }
     if (!headerWasSent) {
-        m_item.closedByFailedRecord = true;
-        m_item.failedRecordCloseResult = SendEndOfFileMessageInternal(0);
-        if (m_item.failedRecordCloseResult != kItemGoOn)
-            return QMErrorUtil::ErrorWin32(QM_LOC, m_item.failedRecordCloseResult,
+        m_item.endResult = SendEndOfFileMessageInternal(0);
+        if (m_item.endResult != kItemGoOn)
+            return QMErrorUtil::ErrorWin32(QM_LOC, m_item.endResult,
                                            "Failed to send EOF message for meta-data for '%s'", printName());
     }
     // Only a failure recorded after the header had gone out is recorded

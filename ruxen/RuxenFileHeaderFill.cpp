@@ -115,6 +115,7 @@ int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool fail
         m_counters.totalBytes += m_item.header.h_filesize;
         if (m_item.header.portable_flags & ZXFLAG_HL_GROUP_HEAD)
             m_stream.groupHeadPending = false;  // the group's head goes out
+        m_item.phase = RuxenItemPhase::kHeaderFilled;
     }
     return kItemGoOn;
 }
@@ -365,7 +366,7 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
             h.portable_flags &= ~ZXFLAG_NOT_COUNTABLE;
             h.portable_flags |= ZXFLAG_HARDLINK_PHONY_NAME;
         }
-        KXLOG(3, "++++++HLDEBUG BACKUP putting phony name in zxfileheader %s, m_item.phonyHLName %s, isFileNotCountable [%d] ",
+        KXLOG(3, "++++++HLDEBUG BACKUP putting phony name in zxfileheader %s, phonyHLName %s, isFileNotCountable [%d] ",
               c.name.c_str(), m_item.phonyHLName.c_str(), (h.portable_flags & ZXFLAG_HARDLINK_PHONY_NAME) ? 1 : 0);
     }
     return kItemGoOn;

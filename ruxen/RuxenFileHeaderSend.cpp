@@ -130,7 +130,7 @@ int RuxenFile::SendHeader(FILE* failures) {
         CloseItem();
         return kFailStream;
     }
-    m_item.headerSent = true;
+    m_item.phase = RuxenItemPhase::kHeaderSent;
 
     if (m_item.failureCode != 0 || !m_item.failureReason.empty() || m_item.pseudoItem)
         return kItemGoOn;

@@ -12,6 +12,15 @@
 
 #include "ruxen/ZXFileHeader.h"
 
+// How far an item got on the per-item road.
+enum class RuxenItemPhase : uint8_t {
+    kBegun,         // its collect line is being read and the item opened
+    kOpened,        // it is open (or, without data, known)
+    kHeaderFilled,  // its working header is filled
+    kHeaderSent,    // its header record went out
+    kEnded,         // its end-of-item step ran
+};
+
 // An item's type, from its mode.
 enum RuxenItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
 
@@ -62,13 +71,11 @@ struct RuxenItemState {
     bool resendFailedItem = false;  // recorded after its header: recorded again after its end
 
     // ---- how far it got
-    bool headerSent = false;
-    // A failed-item record closed the item with its own end-of-item record;
-    // the result of that close.
-    bool closedByFailedRecord = false;
-    int failedRecordCloseResult = 0;
+    RuxenItemPhase phase = RuxenItemPhase::kBegun;
+    int endResult = 0;  // the answer of the end-of-item step of a failed-item record
 
     bool isDeletedItem() const { return deletedKind != 0; }
+    bool headerSent() const { return phase >= RuxenItemPhase::kHeaderSent; }
 
     // Every field back to its default. The paths every item sets keep their
     // buffers, so that a stream of items does not allocate them afresh.

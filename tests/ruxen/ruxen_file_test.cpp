@@ -32,7 +32,7 @@ TEST(RuxenItemState, ClearedIsFreshAndKeepsThePathBuffers) {
     s.st.st_size = 9;
     s.type = fTypeRegular;
     s.hlHandling = false;
-    s.headerSent = true;
+    s.phase = RuxenItemPhase::kEnded;
     s.deletedKind = 3;
     s.failureCode = 5;
     const char* buffer = s.mappedName.data();
@@ -43,7 +43,7 @@ TEST(RuxenItemState, ClearedIsFreshAndKeepsThePathBuffers) {
     EXPECT_EQ(0, memcmp(&fresh.header, &s.header, sizeof s.header));
     EXPECT_EQ(0, memcmp(&fresh.st, &s.st, sizeof s.st));
     EXPECT_EQ((std::vector<int>{fTypeOther, 1, 0, 0, 0}),
-              (std::vector<int>{s.type, s.hlHandling, s.headerSent, s.deletedKind, s.failureCode}));
+              (std::vector<int>{s.type, s.hlHandling, s.headerSent(), s.deletedKind, s.failureCode}));
     EXPECT_EQ(buffer, s.mappedName.data());
     EXPECT_GE(s.recordedPath.capacity(), path.size());
 }

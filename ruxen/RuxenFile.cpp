@@ -20,15 +20,9 @@
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
-RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {
-    m_item.header.Clear();
-    m_netHeader.Clear();
-}
+RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {}
 
-RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {
-    m_item.header.Clear();
-    m_netHeader.Clear();
-}
+RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {}
 
 RuxenFile::~RuxenFile() {
     CloseItem();
@@ -343,6 +337,13 @@ void RuxenFile::PrepareReaderForPass() {
     m_readerContext->SetSnapMode(m_settings.snapshotJob);
     m_readerContext->SetSnapCatalogMode(m_settings.catalogBackup);
     m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
+}
+
+void RuxenFile::UseReader(
+    const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make) {
+    CloseItem();
+    EnsureReader();
+    m_reader = make(m_readerContext);
 }
 
 CFileReader& RuxenFile::GetReader() {

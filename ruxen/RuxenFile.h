@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -476,21 +477,33 @@ public:
     PerfCounter& GetPerfCounter() { return m_perf; }
 
 protected:
-    // The current item's state and the stream's, for a derived object that
-    // sets an item's marks as a collect line would.
+    // What a derived object (a host's own kind of item) may reach beyond the
+    // public operations.
+    // The current item's state and the stream's, as a collect line would
+    // set an item's marks.
     RuxenItemState& ItemForUpdate() { return m_item; }
     RuxenStreamState& StreamStateForUpdate() { return m_stream; }
-
-    // Item type from a mode.
-    using ItemType = RuxenItemType;
-    static ItemType TypeOfMode(mode_t mode);
-
+    // Replaces the item reader with one `make` builds on the object's reader
+    // context.
+    void UseReader(
+        const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make);
     // A record buffer of at least `size` bytes, or null after logging.
     char* AllocateRecord(unsigned size);
     // Writes the last allocated buffer as a record. On failure logs it,
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
+    // The header `host` (host order) as record 128 in network order, the
+    // allocation timed as stage 0 and the write as stages 3 and 5. kItemGoOn;
+    // kNotSent, no buffer; kFailStream, the write failed (the reason is
+    // recorded).
+    int SendHeaderRecord(const ZXFileHeader& host);
+
+private:
+    // Item type from a mode.
+    using ItemType = RuxenItemType;
+    static ItemType TypeOfMode(mode_t mode);
+
     struct RecordBuffers;
     // The metadata sender for one message, or, when `message` is null, one
     // (kind, text) pair (see SendIndexMetadata).
@@ -518,12 +531,6 @@ protected:
     int SendSnapMountMetaData(FILE* failures, IndexingConnection& connection);
     // A failure of the metadata: error text, reason (code -1), the lists.
     void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
-    // The header `host` (host order) as record 128 in network order, the
-    // allocation timed as stage 0 and the write as stages 3 and 5. kItemGoOn;
-    // kNotSent, no buffer; kFailStream, the write failed (the reason is
-    // recorded).
-    int SendHeaderRecord(const ZXFileHeader& host);
-
     // After the item is opened: sets the reader's file-set mark when the
     // local path is a loaded file-set path, clears it otherwise.
     void MarkFileSetItem();
@@ -620,41 +627,39 @@ protected:
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
 
-    // ---- the current item, and what lasts from item to item
-    RuxenItemState m_item;
-    RuxenStreamState m_stream;
+    // ---- its state, by lifetime
+    RuxenJobSettings m_settings;  // set before the pass, read during it
+    RuxenStreamState m_stream;    // carried from item to item
+    RuxenItemState m_item;        // the current item, cleared as each begins
+    RuxenCounters m_counters;     // grows over the pass
+    bool m_resultsOn = true;      // off while a failed-item record fills the header again
 
-    // ---- the job
-    RuxenJobSettings m_settings;
-    KXArchive* m_archive = nullptr;
-    CPipelayer* m_pipelayer = nullptr;
-    FILE* fResults = nullptr;
-    TAVNameMapper* m_fNameMapper = nullptr;
-    bool m_resultsOn = true;
-    KXJobCtrlClient* m_jobCtrl = nullptr;
-    FILE* m_stubCandidateList = nullptr;
-    std::string m_stubCandidateListName;
-    FILE* m_archiveDeleteList = nullptr;  // archive and delete: the list of backed-up items (not owned)
-
+    // ---- buffers, reused item after item
     std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request
     char* m_lastBuffer = nullptr;
     char* m_optHeader = nullptr;  // payload of the optional header being filled (host-order prefix before it)
     unsigned m_optHeaderCapacity = 0;
     ZXFileHeader m_netHeader;  // network-order copy of a header, just before sending
-
-    ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
-    std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
-
-    RuxenCounters m_counters;
-
-    std::string m_nameBuf;  // a deleted item's mapped name, reused item after item
+    CollectLine m_collectLine;
+    std::string m_nameBuf;  // a browse item's recorded name
     std::string m_escapeBuf;
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
-    CollectLine m_collectLine;  // reused for every line: no allocation per item
-    HardLinksTablePtr m_hlTable;
+
+    // ---- what it works with (not owned, unless said)
+    KXArchive* m_archive = nullptr;
+    CPipelayer* m_pipelayer = nullptr;
+    FILE* fResults = nullptr;
+    FILE* m_stubCandidateList = nullptr;
+    std::string m_stubCandidateListName;
+    FILE* m_archiveDeleteList = nullptr;  // archive and delete: the list of backed-up items
+    TAVNameMapper* m_fNameMapper = nullptr;
+    KXJobCtrlClient* m_jobCtrl = nullptr;
     HardLinkLedger* m_hlLedger = nullptr;
-    std::unique_ptr<RuxenFilePrivate> m_private;
+    ContentMapper* m_contentMapper = nullptr;    // a process-wide instance, or m_flrMapper
+    std::unique_ptr<ContentMapper> m_flrMapper;  // owned: made by InitFLRHost
+    HardLinksTablePtr m_hlTable;
+    std::unique_ptr<RuxenFilePrivate> m_private;  // owned
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;
     PerfCounter m_perf;

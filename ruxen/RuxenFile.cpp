@@ -258,7 +258,9 @@ bool RuxenFile::IsLongPath() const {
     return slash != std::string::npos && slash > 959;
 }
 
-const char* RuxenFile::printName() const { return m_item.shownName.empty() ? m_item.recordedPath.c_str() : m_item.shownName.c_str(); }
+const char* RuxenFile::printName() const {
+    return m_item.shownName.empty() ? m_item.recordedPath.c_str() : m_item.shownName.c_str();
+}
 
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
@@ -304,15 +306,9 @@ void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
     m_private->SetVersionGUIDSeedSuffix(std::string());
 }
 
-void RuxenFile::SetIndexV2Enabled(bool on) {
-    m_settings.indexV2 = on;
-}
-void RuxenFile::SetCacheDBBackup(bool on) {
-    m_settings.cacheDBBackup = on;
-}
-void RuxenFile::SetHBaseBackup(bool on) {
-    m_settings.hbaseBackup = on;
-}
+void RuxenFile::SetIndexV2Enabled(bool on) { m_settings.indexV2 = on; }
+void RuxenFile::SetCacheDBBackup(bool on) { m_settings.cacheDBBackup = on; }
+void RuxenFile::SetHBaseBackup(bool on) { m_settings.hbaseBackup = on; }
 
 void RuxenFile::CloseItem() {
     if (m_item.open && m_reader)

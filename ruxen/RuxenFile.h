@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/agent/PerfCounter.h"
 #include "platform/base/Export.h"
 #include "platform/hardlinks/HardLinksTable.h"
 #include "platform/index/IdxMetadata.h"
-#include "platform/agent/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/RuxenCounters.h"
@@ -485,8 +485,7 @@ protected:
     RuxenStreamState& StreamStateForUpdate() { return m_stream; }
     // Replaces the item reader with one `make` builds on the object's reader
     // context.
-    void UseReader(
-        const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make);
+    void UseReader(const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make);
     // A record buffer of at least `size` bytes, or null after logging.
     char* AllocateRecord(unsigned size);
     // Writes the last allocated buffer as a record. On failure logs it,

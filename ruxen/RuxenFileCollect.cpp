@@ -133,7 +133,8 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         // without blocking), recognises stubs and checks that the path
         // still names what was stat-ed.
         m_readerContext->InitHSM();
-        if (m_reader->initialize(m_item.actualPath.c_str(), &m_item.st, m_item.appleDouble, m_settings.preserveTimes) != 0) {
+        if (m_reader->initialize(m_item.actualPath.c_str(), &m_item.st, m_item.appleDouble, m_settings.preserveTimes) !=
+            0) {
             int e = errno ? errno : EIO;
             m_item.open = true;  // partial state goes with the next closeFile
             CloseItem();

@@ -114,7 +114,8 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     }
 
     CFileReaderContext& context = GetReaderContext();
-    if (!noData && m_settings.turboMode && m_settings.earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
+    if (!noData && m_settings.turboMode && m_settings.earlyStubBackup && m_stubCandidateList &&
+        context.IsEarlyStubBackup()) {
         if (eof != 1) {
             if (fResults && m_resultsOn) {
                 m_failureLine.assign(kResultsLinePrefix);

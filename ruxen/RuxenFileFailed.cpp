@@ -116,8 +116,9 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
         int r = RefillHeaderForFailedRecord(endOfItem);
         if (r != kItemGoOn)
             return QMErrorUtil::ErrorWin32(QM_LOC, r,
-                                           m_settings.catalogBackup ? "Failed to populate file header for '%s'"
-                                                           : "Failed to populate file header for meta-data for '%s'",
+                                           m_settings.catalogBackup
+                                               ? "Failed to populate file header for '%s'"
+                                               : "Failed to populate file header for meta-data for '%s'",
                                            printName());
     }
     IdxMetadata::IdxMetaData message;

@@ -190,7 +190,8 @@ bool RuxenFile::SendFLAProps() {
     // Holes are found while the data is read, after this record: a regular
     // item with fewer blocks than its size is reported sparse already.
     const uint64_t pf = m_item.header.h_platform_flags;
-    const bool sparseMark = m_item.type == fTypeRegular && (pf & ZX_HDR_FLAG_SPARSE_TESTED) && !(pf & ZX_HDR_FLAG_NOT_SPARSE);
+    const bool sparseMark =
+        m_item.type == fTypeRegular && (pf & ZX_HDR_FLAG_SPARSE_TESTED) && !(pf & ZX_HDR_FLAG_NOT_SPARSE);
     const bool stub = (pf & ZX_HDR_FLAG_STUB) != 0;
     int64_t flags = 0;
     if (sparseMark || (m_reader && m_reader->getIsHole()))

@@ -93,7 +93,8 @@ int RuxenFile::PopulateHeader(subclientFiles* files, FILE* failures) {
 }
 
 int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag) {
-    HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), m_settings.proxyHost || m_settings.replicationHost, std::string()};
+    const bool mapping = m_settings.proxyHost || m_settings.replicationHost;
+    HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), mapping, std::string()};
     int r;
     if ((r = FillRecordFields(c)) != kItemGoOn || (r = FillRecordedName(c)) != kItemGoOn)
         return r;
@@ -144,7 +145,8 @@ int RuxenFile::FillRecordFields(HeaderFill&) {
     h.h_client_os = m_settings.clientOS;
     // A proxy client takes the type from the mode its caller stored; a
     // record with none stored keeps the stat mode's type.
-    m_item.type = TypeOfMode(RuxenBase::proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode) : m_item.st.st_mode);
+    m_item.type = TypeOfMode(RuxenBase::proxyClient && (h.h_mode & S_IFMT) != 0 ? static_cast<mode_t>(h.h_mode)
+                                                                                : m_item.st.st_mode);
     return kItemGoOn;
 }
 
@@ -155,10 +157,11 @@ int RuxenFile::FillRecordedName(HeaderFill& c) {
     if (m_settings.indexCheckPoint || m_settings.indexLogBackup) {
         std::string dir;
         bool got = m_settings.indexLogBackup ? KXPI_Bayloft::getIndexLogsCacheDirectory(m_private->clientName, dir)
-                                    : KXPI_Bayloft::getIndexCacheDirectory(m_private->clientName, dir);
+                                             : KXPI_Bayloft::getIndexCacheDirectory(m_private->clientName, dir);
         if (!got)
-            return FailHeader(c, EINVAL, m_settings.indexLogBackup ? "Failed to get index logs cache directory from registry"
-                                                          : "Failed to get index cache directory from registry");
+            return FailHeader(c, EINVAL,
+                              m_settings.indexLogBackup ? "Failed to get index logs cache directory from registry"
+                                                        : "Failed to get index cache directory from registry");
         if (!PathUtil::IsPrefixPath(dir, c.name))
             return FailHeader(c, EINVAL, "Unexpected error: Wrong index cache directory path specified");
         c.name = kIndexCacheNameToken + c.name.substr(PathUtil::TrimmedLength(dir));
@@ -229,7 +232,8 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
 // An over-long name goes under its longest permissible ancestor and the GUID
 // of the whole path.
 int RuxenFile::FillLongPathName(HeaderFill& c) {
-    if (!((IsLongPathAppType(m_settings.appType) || !m_item.overridePath.empty()) && m_settings.longPathSupport && IsLongPath()))
+    if (!((IsLongPathAppType(m_settings.appType) || !m_item.overridePath.empty()) && m_settings.longPathSupport &&
+          IsLongPath()))
         return kItemGoOn;
     std::string source = m_item.nameMapped ? m_item.recordedPath : m_item.mappedName;
     if (m_settings.autoMountRequired && !c.mapping)
@@ -258,8 +262,8 @@ void RuxenFile::FillObjectGUIDs(HeaderFill& c) {
     if (m_settings.backupSCFiles) {
         m_private->GenerateJobResultObjectGUIDs(c.name, m_item.st, stub);
     } else {
-        m_private->GenerateBackupObjectGUIDs(m_settings.cacheDBBackup ? m_item.cacheDBLogicalPath : m_item.guidPath, m_item.st,
-                                             stub);
+        m_private->GenerateBackupObjectGUIDs(m_settings.cacheDBBackup ? m_item.cacheDBLogicalPath : m_item.guidPath,
+                                             m_item.st, stub);
         if (m_item.appleDouble && m_item.open && (GetReader().isHFS() & CFileReader::kHFSHasCompanion))
             h.portable_flags |= ZXFLAG_APPLE_DOUBLE;
         if (m_item.adHocItem)
@@ -267,7 +271,8 @@ void RuxenFile::FillObjectGUIDs(HeaderFill& c) {
     }
     if (IsTallixSync() && m_item.mappedName != "/") {
         m_private->GetObjectGUID(c.name);
-        KXLOG(2, "TALLIX_DRIVE: Overriding header path by [%s], Type=[%s]", c.name.c_str(), TypeWord(m_item.st.st_mode));
+        KXLOG(2, "TALLIX_DRIVE: Overriding header path by [%s], Type=[%s]", c.name.c_str(),
+              TypeWord(m_item.st.st_mode));
     }
     if (m_settings.backupSCFiles) {
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
@@ -337,14 +342,18 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
                 if (m_item.headOfNewGroup) {
                     m_private->GetVersionGUID(m_stream.groupVersionGuid);
                     h.portable_flags |= ZXFLAG_HL_GROUP_HEAD;
-                    KXLOG(3, "++++++HLDEBUG BACKUP Version GUID '%s' set for new group with head %s portable_flags=[0x%lX]",
-                          m_stream.groupVersionGuid.c_str(), printName(), static_cast<unsigned long>(h.portable_flags));
+                    KXLOG(
+                        3,
+                        "++++++HLDEBUG BACKUP Version GUID '%s' set for new group with head %s portable_flags=[0x%lX]",
+                        m_stream.groupVersionGuid.c_str(), printName(), static_cast<unsigned long>(h.portable_flags));
                 }
             } else if (found == 0) {
                 KXLOG(2,
-                      "++++++HLDEBUG Hard Link Entry for [%s][%llu(%llu)][%llu] not found in hardlink table. Disabling hard "
+                      "++++++HLDEBUG Hard Link Entry for [%s][%llu(%llu)][%llu] not found in hardlink table. Disabling "
+                      "hard "
                       "link functionality For this file.Reverting back to old functionality.",
-                      printName(), static_cast<unsigned long long>(dev), static_cast<unsigned long long>(m_item.st.st_dev),
+                      printName(), static_cast<unsigned long long>(dev),
+                      static_cast<unsigned long long>(m_item.st.st_dev),
                       static_cast<unsigned long long>(m_item.st.st_ino));
                 m_item.hlHandling = false;
             } else if (found < 0) {
@@ -376,12 +385,14 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
 // block-level items.
 void RuxenFile::FillApplicationNames(HeaderFill& c) {
     if (m_settings.appType == 128) {
-        KXLOG(2, "2 ++++++DOCUMENTUM BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_stream.documentumSAName.c_str(), c.name.c_str());
+        KXLOG(2, "2 ++++++DOCUMENTUM BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_stream.documentumSAName.c_str(),
+              c.name.c_str());
         c.name = "/" + m_stream.documentumSAName + c.name;
         KXLOG(2, "++++++DOCUMENTUM BACKUP: combined filename in zxfileheader:[%s]", c.name.c_str());
     }
     if (m_settings.appType == 125 && !m_settings.blockLevel && !m_settings.indexV2) {
-        KXLOG(2, "2 ++++++POSTGRES BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_stream.documentumSAName.c_str(), c.name.c_str());
+        KXLOG(2, "2 ++++++POSTGRES BACKUP: m_CurrentSAName:[%s] filename:[%s]", m_stream.documentumSAName.c_str(),
+              c.name.c_str());
         c.name = "/data" + c.name;
         KXLOG(2, "++++++POSTGRES BACKUP: combined filename in zx-file-header:[%s][%s]", c.name.c_str(),
               m_stream.documentumSAName.c_str());
@@ -436,7 +447,8 @@ void RuxenFile::FillDirectorySize(HeaderFill& c) {
             h.h_filesize = it->second.size;
             h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
             KXLOG(2, "Mount Point Index %d of Total %ld Path %s size=%lld\n", m_item.mountPointIndex,
-                  static_cast<long>(m_settings.mountPoints.size()), c.name.c_str(), static_cast<long long>(it->second.size));
+                  static_cast<long>(m_settings.mountPoints.size()), c.name.c_str(),
+                  static_cast<long long>(it->second.size));
         }
     } else if (m_item.mountPointAsMountPath) {
         compare = false;
@@ -462,7 +474,8 @@ void RuxenFile::FillDirectorySize(HeaderFill& c) {
             }
             if (m_settings.blockLevel && (mount == real || mount == m_item.mappedName)) {
                 h.h_platform_flags |= ZX_HDR_FLAG_MOUNT_PATH;
-                KXLOG(2, "BlockLevel: hostPath=%s proxyPath=%s is mount path", m_item.mappedName.c_str(), c.name.c_str());
+                KXLOG(2, "BlockLevel: hostPath=%s proxyPath=%s is mount path", m_item.mappedName.c_str(),
+                      c.name.c_str());
                 break;
             }
         }
@@ -479,7 +492,9 @@ int RuxenFile::FillSize(HeaderFill& c) {
     h.h_filesize = 0;
     switch (m_item.type) {
     case fTypeDirectory: FillDirectorySize(c); break;
-    case fTypeRegular: h.h_filesize = m_item.open ? static_cast<uint64_t>(GetReader().getTotalSize()) : 0; break;
+    case fTypeRegular:
+        h.h_filesize = m_item.open ? static_cast<uint64_t>(GetReader().getTotalSize()) : 0;
+        break;
     case fTypeSymlink: {
         int e = readLinkTarget(GetReader(), m_item.mappedName.c_str(), m_item.symlinkTarget);
         if (e != 0) {
@@ -570,8 +585,8 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     default: break;
     }
     h.h_platform_flags &= ~ZX_HDR_FLAG_HARDLINK_BOTH;
-    if (m_settings.hardLinkJob && m_item.hlHandling && (NamesGroupData() || m_settings.indexV2) && m_item.st.st_nlink > 1 &&
-        m_item.type != fTypeDirectory)
+    if (m_settings.hardLinkJob && m_item.hlHandling && (NamesGroupData() || m_settings.indexV2) &&
+        m_item.st.st_nlink > 1 && m_item.type != fTypeDirectory)
         h.h_platform_flags |= ZX_HDR_FLAG_HARDLINK_BOTH;
     return kItemGoOn;
 }

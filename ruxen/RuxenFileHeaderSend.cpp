@@ -94,7 +94,8 @@ void RuxenFile::SetItemLevelSignature() {
         return;
     }
     const bool phony = m_settings.hardLinkJob && m_item.hlHandling && NamesGroupData();
-    const std::string name = phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st) : std::string(h.h_filename);
+    const std::string name =
+        phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st) : std::string(h.h_filename);
     const uint64_t ino = (static_cast<uint64_t>(h.h_ino_high) << 32) | h.h_ino_low;
     char fixed[160];
     snprintf(fixed, sizeof(fixed), "_%" PRIu64 "_%" PRIu64 "_%" PRIu64 "_%u_%" PRIu64, h.h_ctime, h.h_mtime, ino,

@@ -183,7 +183,8 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
 void RuxenFile::TrustMappedPrefixes() {
     std::shared_ptr<ruxen::TrustedPrefixes> trusted;
     std::list<std::string> locals;
-    if ((m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+    if ((m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper &&
+        m_contentMapper->GetHostPathList(&locals) == 0) {
         trusted = std::make_shared<ruxen::TrustedPrefixes>();
         for (const std::string& local : locals) {
             // A wildcard entry names the directories above its pattern.
@@ -203,7 +204,7 @@ int RuxenFile::PopulateMountDetails() {
         return 1;
     char error[1024] = "";
     const int flags = IsDBSnapAppType(m_settings.appType) ? kMountSizes | kMountNetworkSizes | kMountNoPseudo
-                                                 : kMountSizes | kMountNoPseudo;
+                                                          : kMountSizes | kMountNoPseudo;
     int rc = GetMountDetailsFS(m_settings.mountPoints, error, flags);
     if (rc < 0)
         KXLOG(-1, "%s", error);
@@ -315,7 +316,8 @@ bool RuxenFile::MapItemToLocalPath(FILE* failures) {
                                 (m_contentMapper->LastError().empty() ? "" : ": " + m_contentMapper->LastError());
         m_item.mappedName.clear();
         m_item.actualPath.clear();
-        ReportItemFailure(failures, m_item.recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL, why.c_str());
+        ReportItemFailure(failures, m_item.recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL,
+                          why.c_str());
         return false;
     }
     m_item.actualPath = m_item.mappedName;

@@ -233,7 +233,8 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
             skipStubGUIDs = true;
             KXLOG(2, "Not sending meta-data for %s, perhaps alien stub.", name);
         }
-        KXLOG(3, "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
+        KXLOG(3,
+              "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
               turbo, m_settings.hardLinkJob, m_item.hlHandling, m_item.hlCollectEntry);
         if (turbo && m_settings.hardLinkJob && m_item.hlHandling && NamesGroupData() && !m_settings.indexV2) {
             KXLOG(2, "Not sending meta-data to HL ref-file");
@@ -343,19 +344,21 @@ int RuxenFile::SendSalesforceRelations() {
     RuxenFilePrivate& p = *m_private;
     if (m_stream.salesforceRelations.empty() || m_stream.salesforceRelationsSent)
         return kItemGoOn;
-    std::string token = m_settings.job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_settings.job.jobToken;
+    std::string token =
+        m_settings.job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_settings.job.jobToken;
     if (!parseJobToken(token)) {
         const std::string fake = constructJobToken(m_settings.job.jobId, 0, 0, 0);
         KXLOG(6, "Failed to parse jobToken '%s'. Fake token '%s' is created.", token.c_str(), fake.c_str());
         token = fake;
     }
-    KXLOG(2, "calling IndexingConnection::initialize(%u,%u,%lu,%d,%s,%s,%s,%llu)", m_settings.job.zonarkId, m_settings.job.clientId,
-          kAppTypeSalesforceRelations, m_settings.job.backupLevel, token.c_str(), m_settings.job.path.c_str(), m_settings.indexingText.c_str(),
-          0ull);
+    KXLOG(2, "calling IndexingConnection::initialize(%u,%u,%lu,%d,%s,%s,%s,%llu)", m_settings.job.zonarkId,
+          m_settings.job.clientId, kAppTypeSalesforceRelations, m_settings.job.backupLevel, token.c_str(),
+          m_settings.job.path.c_str(), m_settings.indexingText.c_str(), 0ull);
     // Owned here: released on every way out.
     std::unique_ptr<IndexingConnection> connection(new IndexingConnection());
-    if (connection->initialize(m_settings.job.zonarkId, m_settings.job.clientId, kAppTypeSalesforceRelations, m_settings.job.backupLevel,
-                               token.c_str(), m_settings.job.path.c_str(), m_settings.indexingText.c_str(), 0) != 0) {
+    if (connection->initialize(m_settings.job.zonarkId, m_settings.job.clientId, kAppTypeSalesforceRelations,
+                               m_settings.job.backupLevel, token.c_str(), m_settings.job.path.c_str(),
+                               m_settings.indexingText.c_str(), 0) != 0) {
         KXLOG(-1, "IndexingConnection::initialize failed");
         return kFailStream;
     }

@@ -116,7 +116,8 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     }
     if (m_item.mountPointIndex != 0 && !m_item.subItemMarker) {
         auto mount = m_settings.mountPoints.find(m_item.mountPointIndex);
-        if (mount != m_settings.mountPoints.end() && RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
+        if (mount != m_settings.mountPoints.end() &&
+            RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
             KXLOG(2, "skipping metadata backup for mount point [%s] of type [%s]", printName(),
                   mount->second.fsType.c_str());
             return kItemGoOn;

@@ -18,9 +18,9 @@
 
 #include <boost/uuid/uuid.hpp>
 
-#include "platform/base/CTyError.h"
 #include "platform/agent/CacheDBMgr.h"
 #include "platform/agent/GpfsFileSetConfig.h"
+#include "platform/base/CTyError.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/ParentDirCache.h"
 #include "ruxen/HBaseItems.h"

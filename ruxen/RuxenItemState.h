@@ -22,7 +22,16 @@ enum class RuxenItemPhase : uint8_t {
 };
 
 // An item's type, from its mode.
-enum RuxenItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
+enum RuxenItemType {
+    fTypeOther,
+    fTypeDirectory,
+    fTypeRegular,
+    fTypeSymlink,
+    fTypeBlock,
+    fTypeChar,
+    fTypeFifo,
+    fTypeSocket
+};
 
 struct RuxenItemState {
     ZXFileHeader header;  // the working record, host order; all 1160 bytes cleared
@@ -41,7 +50,7 @@ struct RuxenItemState {
     std::string overridePath;        // the host's name for it, over the long-path substitute
     std::string alternateLocalPath;  // the host's local path for its real-path metadata
     std::string cacheDBLogicalPath;
-    std::string fsType;  // of the mount that holds its local path ("" unknown)
+    std::string fsType;   // of the mount that holds its local path ("" unknown)
     int deletedKind = 0;  // a deleted item of kind 1 to 7 (DEL=k), a database browse item (8); 0 neither
 
     // ---- what its collect line marks
@@ -67,7 +76,7 @@ struct RuxenItemState {
     int failureCode = 0;
     std::string failureReason;
     std::string errorText;
-    bool failureReported = false;  // the failure passed the error filter and was counted
+    bool failureReported = false;   // the failure passed the error filter and was counted
     bool resendFailedItem = false;  // recorded after its header: recorded again after its end
 
     // ---- how far it got

@@ -31,12 +31,12 @@ struct RuxenJobSettings {
     RuxenJobInfo job;
     unsigned long long appType = 0;  // from the application id; 106 selects "\" as separator
     std::string appTypeGuid;
-    std::string appIdText;  // "zonark id:application id"
-    uint32_t clientOS = 0;  // written into every header
-    unsigned currentAFileNumber = 0;  // the archive file, in the item-level signature
-    int streamNumber = 0;  // in a job of several streams, from 1; 0: the job's only stream
-    std::string jobResultsFolder;  // holds the hard-links table
-    std::map<int, MountEntry> mountPoints;  // mount number (a collect line's MNT=n) -> mount
+    std::string appIdText;                    // "zonark id:application id"
+    uint32_t clientOS = 0;                    // written into every header
+    unsigned currentAFileNumber = 0;          // the archive file, in the item-level signature
+    int streamNumber = 0;                     // in a job of several streams, from 1; 0: the job's only stream
+    std::string jobResultsFolder;             // holds the hard-links table
+    std::map<int, MountEntry> mountPoints;    // mount number (a collect line's MNT=n) -> mount
     std::vector<std::string> ownDirectories;  // the agent's own files: their failures are not reported
     // Files the job writes (archive, failures and results files): an item
     // that is one of them is passed over.
@@ -69,7 +69,7 @@ struct RuxenJobSettings {
     bool indexCheckPoint = false;
     bool indexLogBackup = false;
     bool dbArchive = false;
-    bool preserveTimes = false;  // each item's access time put back after it was read
+    bool preserveTimes = false;        // each item's access time put back after it was read
     bool backupMacProperties = false;  // AppleDouble companions' resource fork and Finder information
     bool hbaseBackup = false;
     std::string hbaseSeedSuffix;  // mixed into HBase items' version GUID seed
@@ -79,15 +79,15 @@ struct RuxenJobSettings {
     bool archiveAndDelete = false;
     bool indexV2 = false;
     int alternateReader = 0;
-    int readerType = 0;  // 0 or 1
+    int readerType = 0;               // 0 or 1
     bool alternateLocalPath = false;  // long paths are read through the item's alternate local path
-    bool endUserAccess = false;  // each item's access ACL goes to the index
+    bool endUserAccess = false;       // each item's access ACL goes to the index
     std::string indexingText;
 
     // ---- path mapping
-    bool proxyHost = false;  // every recorded path is mapped through the content mapper
+    bool proxyHost = false;        // every recorded path is mapped through the content mapper
     bool replicationHost = false;  // ... through the consistency-point mapper
-    bool flrNoFail = false;  // a failed consistency-point translation does not fail the item
+    bool flrNoFail = false;        // a failed consistency-point translation does not fail the item
     std::map<std::string, std::string> hwSnapPathTable;  // recorded prefix -> local prefix
     std::map<std::string, int> snapMountPaths;
     bool deviceMapping = false;

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "platform/index/IndexingConnection.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/StopSignals.h"
+#include "platform/index/IndexingConnection.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "mapping/OBJServerTAVNameMapper.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/archive/CPipelayer.h"
 #include "platform/base/CTyError.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/agent/KXPlatformInfo.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"

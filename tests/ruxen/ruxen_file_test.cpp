@@ -39,7 +39,7 @@ TEST(RuxenItemState, ClearedIsFreshAndKeepsThePathBuffers) {
     s.Clear();
     const RuxenItemState fresh;
     EXPECT_EQ(std::vector<std::string>(6), (std::vector<std::string>{s.recordedPath, s.mappedName, s.actualPath,
-                                                                      s.guidPath, s.shownName, s.failureReason}));
+                                                                     s.guidPath, s.shownName, s.failureReason}));
     EXPECT_EQ(0, memcmp(&fresh.header, &s.header, sizeof s.header));
     EXPECT_EQ(0, memcmp(&fresh.st, &s.st, sizeof s.st));
     EXPECT_EQ((std::vector<int>{fTypeOther, 1, 0, 0, 0}),

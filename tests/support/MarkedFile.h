@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/text/FileNameEscape.h"
 #include "platform/archive/MemoryRecordSink.h"
+#include "platform/text/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/StreamBackupPass.h"

@@ -20,15 +20,9 @@
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
-RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {
-    m_header.Clear();
-    m_netHeader.Clear();
-}
+RuxenFile::RuxenFile(KXArchive* archive) : m_archive(archive), m_private(new RuxenFilePrivate) {}
 
-RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {
-    m_header.Clear();
-    m_netHeader.Clear();
-}
+RuxenFile::RuxenFile(CPipelayer* pipelayer) : m_pipelayer(pipelayer), m_private(new RuxenFilePrivate) {}
 
 RuxenFile::~RuxenFile() {
     CloseItem();
@@ -45,7 +39,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(unsigned size, unsigned* granted, bool 
     unsigned got = 0;
     char* buf = nullptr;
     m_optHeader = nullptr;  // a held buffer goes back with this allocation
-    if (!m_sendOn) {
+    if (!m_settings.sendOn) {
         if (m_scratch.size() < size)
             m_scratch.resize(size);
         if (m_scratch.empty())
@@ -71,7 +65,7 @@ char* RuxenFile::AllocateKXArchiveBuffer(const AllocateBufArgs_t& args, Allocate
 }
 
 int RuxenFile::WriteKXArchiveBuffer(unsigned type, unsigned length, _PipelineDataHdr*) {
-    if (!m_sendOn) {
+    if (!m_settings.sendOn) {
         m_lastBuffer = m_optHeader = nullptr;
         return 0;
     }
@@ -93,7 +87,7 @@ int RuxenFile::WriteKXArchiveBuffer(const WriteBufArgs_t& args, WriteBufRet_t& r
 }
 
 void RuxenFile::FreeKXArchiveBuffer() {
-    if (m_sendOn) {
+    if (m_settings.sendOn) {
         if (m_pipelayer)
             m_pipelayer->FreeDataBuffer();
         else if (m_archive)
@@ -129,8 +123,8 @@ int RuxenFile::SendRecord(unsigned type, unsigned length) {
 }
 
 void RuxenFile::initSendFlag() {
-    m_sendOn = !HookFiles::Exists(kHookDoNotSend);
-    if (!m_sendOn)
+    m_settings.sendOn = !HookFiles::Exists(kHookDoNotSend);
+    if (!m_settings.sendOn)
         KXLOG(0, "found %s: records are not sent", HookFiles::Path(kHookDoNotSend).c_str());
 }
 
@@ -142,8 +136,8 @@ void RuxenFile::setFailureReason(int code, const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(buf, 2047, fmt, ap);
     va_end(ap);
-    m_failureReason.assign(buf);
-    m_failureCode = code;
+    m_item.failureReason.assign(buf);
+    m_item.failureCode = code;
 }
 
 bool RuxenFile::write_to_file(const char* line, FILE* failures) {
@@ -151,15 +145,15 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
         return false;
     if (fputs(line, failures) == EOF || fputc('\n', failures) == EOF || fflush(failures) != 0) {
         KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(errno), line);
-        m_failureListWriteFailed = true;
+        m_counters.failureListWriteFailed = true;
         return false;
     }
-    m_failuresWritten = true;
+    m_counters.failuresWritten = true;
     return true;
 }
 
 bool RuxenFile::ItemFailuresTolerated() {
-    if (m_errorsTolerated || m_failedItems == 0)
+    if (m_settings.errorsTolerated || m_counters.failedItems == 0)
         return true;
     KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s failed", 0, m_listing.c_str());
     KXLOG(-1, "errors are not tolerated, phase fails");
@@ -195,8 +189,8 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         return;
     }
     KXLOG(-1, "item failed: %s: %s", name.c_str(), why);
-    ++m_failedItems;
-    m_failureReported = true;
+    ++m_counters.failedItems;
+    m_item.failureReported = true;
     if (failures) {
         m_failureLine.assign(name);
         m_failureLine += ':';
@@ -213,7 +207,7 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
     }
 }
@@ -223,9 +217,9 @@ void RuxenFile::ReportItemChanged(const char* path) {
         KXLOG(2, "the agent's own file %s %s", path, kReasonChangedWhileRead);
         return;
     }
-    ++m_changedItems;
-    if (m_streamNumber > 0)
-        KXLOG(-1, "stream %d: %s %s", m_streamNumber, path, kReasonChangedWhileRead);
+    ++m_counters.changedItems;
+    if (m_settings.streamNumber > 0)
+        KXLOG(-1, "stream %d: %s %s", m_settings.streamNumber, path, kReasonChangedWhileRead);
     else
         KXLOG(-1, "%s %s", path, kReasonChangedWhileRead);
     if (fResults && m_resultsOn) {
@@ -236,7 +230,7 @@ void RuxenFile::ReportItemChanged(const char* path) {
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
             KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
     }
 }
@@ -257,14 +251,16 @@ RuxenFile::ItemType RuxenFile::TypeOfMode(mode_t mode) {
 }
 
 bool RuxenFile::IsLongPath() const {
-    const std::string& p = m_actualPath;
+    const std::string& p = m_item.actualPath;
     if (p.size() >= 1024)
         return true;
     size_t slash = p.find_last_of('/');
     return slash != std::string::npos && slash > 959;
 }
 
-const char* RuxenFile::printName() const { return m_shownName.empty() ? m_recordedPath.c_str() : m_shownName.c_str(); }
+const char* RuxenFile::printName() const {
+    return m_item.shownName.empty() ? m_item.recordedPath.c_str() : m_item.shownName.c_str();
+}
 
 const char* RuxenFile::escapeFileName(const char* path) {
     m_escapeBuf.clear();
@@ -277,7 +273,7 @@ bool RuxenFile::iswendaxFile(const char* path) const {
     if (!path)
         return false;
     size_t plen = strlen(path);
-    for (const std::string& dir : m_ownDirectories) {
+    for (const std::string& dir : m_settings.ownDirectories) {
         size_t dlen = dir.size();
         while (dlen > 1 && dir[dlen - 1] == '/')
             --dlen;
@@ -292,7 +288,7 @@ bool RuxenFile::iswendaxFile(const char* path) const {
 }
 
 bool RuxenFile::IsJobOutput(const struct stat& st) const {
-    for (const FileId& id : m_jobOutputs)
+    for (const RuxenJobSettings::FileId& id : m_settings.jobOutputs)
         if (id.dev == st.st_dev && id.ino == st.st_ino)
             return true;
     return false;
@@ -303,27 +299,21 @@ bool RuxenFile::IsNtfsAclSupported(const char*) const {
 }
 
 void RuxenFile::SetAppDefVersionGUIDSeedSuffix() {
-    m_private->SetVersionGUIDSeedSuffix(m_private->hbaseBackup ? m_private->hbaseSeedSuffix : std::string());
+    m_private->SetVersionGUIDSeedSuffix(m_settings.hbaseBackup ? m_settings.hbaseSeedSuffix : std::string());
 }
 
 void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
     m_private->SetVersionGUIDSeedSuffix(std::string());
 }
 
-void RuxenFile::SetIndexV2Enabled(bool on) {
-    m_private->indexV2 = on;
-}
-void RuxenFile::SetCacheDBBackup(bool on) {
-    m_private->cacheDBBackup = on;
-}
-void RuxenFile::SetHBaseBackup(bool on) {
-    m_private->hbaseBackup = on;
-}
+void RuxenFile::SetIndexV2Enabled(bool on) { m_settings.indexV2 = on; }
+void RuxenFile::SetCacheDBBackup(bool on) { m_settings.cacheDBBackup = on; }
+void RuxenFile::SetHBaseBackup(bool on) { m_settings.hbaseBackup = on; }
 
 void RuxenFile::CloseItem() {
-    if (m_itemOpen && m_reader)
+    if (m_item.open && m_reader)
         m_reader->closeFile();
-    m_itemOpen = false;
+    m_item.open = false;
 }
 
 void RuxenFile::EnsureReader() {
@@ -338,11 +328,18 @@ void RuxenFile::EnsureReader() {
 
 void RuxenFile::PrepareReaderForPass() {
     EnsureReader();
-    m_readerContext->SetTurboMode(m_turboMode);
-    m_readerContext->SetArchiveAndDelete(m_private->archiveAndDelete);
-    m_readerContext->SetSnapMode(m_snapshotJob);
-    m_readerContext->SetSnapCatalogMode(m_catalogBackup);
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetTurboMode(m_settings.turboMode);
+    m_readerContext->SetArchiveAndDelete(m_settings.archiveAndDelete);
+    m_readerContext->SetSnapMode(m_settings.snapshotJob);
+    m_readerContext->SetSnapCatalogMode(m_settings.catalogBackup);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
+}
+
+void RuxenFile::UseReader(
+    const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make) {
+    CloseItem();
+    EnsureReader();
+    m_reader = make(m_readerContext);
 }
 
 CFileReader& RuxenFile::GetReader() {
@@ -356,12 +353,12 @@ CFileReaderContext& RuxenFile::GetReaderContext() {
 }
 
 void RuxenFile::initialize(int clientOS, bool snapshotJob, const unsigned long& zonarkId, const unsigned long& appId) {
-    m_clientOS = static_cast<uint32_t>(clientOS);
+    m_settings.clientOS = static_cast<uint32_t>(clientOS);
     char appIdText[64];
     snprintf(appIdText, sizeof(appIdText), "%lu:%lu", zonarkId, appId);
-    m_appIdText = appIdText;
-    m_snapshotJob = snapshotJob;
+    m_settings.appIdText = appIdText;
+    m_settings.snapshotJob = snapshotJob;
     SelectContentMapper(snapshotJob, appId);
     EnsureReader();
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
 }

@@ -8,27 +8,33 @@
 //   ReadAndSendFileData      data (2) and hole (293) records
 //   SendEndOfFileMessage     end-of-item record (130 or 134)
 //
-// Results (RuxenFile::ItemResult): 0 go on; -1 skip the item (no header was
-// sent); 1 end of the collect file (OpenFilesForBackup) or no buffer for the
-// record (SendEndOfFileMessage); 2 the stream must fail.
+// Results (RuxenFile::ItemResult): 0 go on; -1 the item goes no further
+// (passed over, or failed and reported); 1 end of the collect file
+// (OpenFilesForBackup); 2 the stream must fail. The record senders and the
+// metadata step name their own third answer (SendResult, MetaDataResult).
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/agent/PerfCounter.h"
 #include "platform/base/Export.h"
 #include "platform/hardlinks/HardLinksTable.h"
 #include "platform/index/IdxMetadata.h"
-#include "platform/agent/PerfCounter.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/MetadataRecord.h"
+#include "ruxen/RuxenCounters.h"
+#include "ruxen/RuxenItemState.h"
+#include "ruxen/RuxenJobSettings.h"
+#include "ruxen/RuxenStreamState.h"
 #include "ruxen/ZXFileHeader.h"
 
 class CFileReader;
@@ -70,22 +76,6 @@ struct WriteBufRet_t {
 // Status of a failed send through the pipeline layer.
 constexpr int kPipelineSendFailed = 0x10000001;
 
-struct RuxenJobInfo {
-    unsigned zonarkId = 0;
-    unsigned clientId = 0;
-    int backupLevel = 0;
-    long long jobId = 0;
-    std::string jobToken;
-    std::string path;  // the job's path text, handed to the indexing service
-};
-
-// A mount of the job's mount-point list.
-struct MountEntry {
-    std::string path;
-    std::string fsType;
-    unsigned long long size = 0;
-};
-
 // What GetMountDetailsFS puts into a mount entry besides its path and type.
 constexpr int kMountSizes = 1;          // the file system's size (statfs)
 constexpr int kMountNetworkSizes = 2;   // sizes of network file systems too (statfs may wait on a server)
@@ -99,15 +89,21 @@ int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int fl
 
 class RUXEN_EXPORT RuxenFile {
 public:
-    // Results of the per-item operations (which return int).
+    // Results of the per-item operations (which return int), one name per
+    // value and one meaning per name.
     enum ItemResult : int {
         kItemGoOn = 0,
-        kItemSkipped = -1,
-        kEndOfCollect = 1,  // OpenFilesForBackup
-        kNoBuffer = 1,      // SendEndOfFileMessage
-        kNothingSent = 1,   // SendDeletedItemHeader
+        kItemSkipped = -1,  // the item goes no further; the stream goes on
+        kEndOfCollect = 1,  // OpenFilesForBackup: no line is left
         kFailStream = 2,
     };
+    // The third answer of the record senders (SendEndOfFileMessage,
+    // SendDeletedItemHeader), beside kItemGoOn and kFailStream: no record
+    // went out (no buffer for it; for a deleted item, nothing to send).
+    enum SendResult : int { kNotSent = 1 };
+    // The third answer of PrepareAndSendMetaData: the item's metadata failed
+    // (reported), the stream goes on with the next item.
+    enum MetaDataResult : int { kItemMetaDataFailed = 1 };
 
     // Records go through the archive client.
     explicit RuxenFile(KXArchive* archive);
@@ -159,13 +155,13 @@ public:
     // Switches sending on, or off when the do-not-send hook file exists (the
     // record writers then fill a scratch buffer and nothing is written).
     void initSendFlag();
-    bool IsSendOn() const { return m_sendOn; }
+    bool IsSendOn() const { return m_settings.sendOn; }
 
     // ---- failures
     // Formats the item's failure reason (at most 2046 characters) and code.
     void setFailureReason(int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-    int GetFailureCode() const { return m_failureCode; }
-    const std::string& GetFailureReason() const { return m_failureReason; }
+    int GetFailureCode() const { return m_item.failureCode; }
+    const std::string& GetFailureReason() const { return m_item.failureReason; }
     // Records a failed item: failure reason and code, a failures-file line
     // (escaped recorded path, ":", the error number), the failed-item count
     // and a results-file line, unless the item is one of the agent's own
@@ -181,29 +177,29 @@ public:
     // the changed-item count, a log line and a results-file line, unless
     // the item is one of the agent's own files.
     void ReportItemChanged(const char* path);
-    bool HasWrittenFailures() const { return m_failuresWritten; }
+    bool HasWrittenFailures() const { return m_counters.failuresWritten; }
     // With errors not tolerated, a failed item the error-report filter
     // counted fails the stream: false once one was counted (logged, and the
     // pending cause raised with the job manager).
     bool ItemFailuresTolerated();
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
-    bool FailureListWriteFailed() const { return m_failureListWriteFailed; }
+    bool FailureListWriteFailed() const { return m_counters.failureListWriteFailed; }
 
     // ---- helpers
     bool IsLongPath() const;
     // The item as log lines name it: its recorded path, or "recorded ->
     // mapped" when the name mapper moved it.
     const char* printName() const;
-    const char* GetActualPath() const { return m_actualPath.c_str(); }
-    const char* GetMappedName() const { return _mapped_name.c_str(); }
+    const char* GetActualPath() const { return m_item.actualPath.c_str(); }
+    const char* GetMappedName() const { return m_item.mappedName.c_str(); }
     // The path with CR, LF and "%" escaped, in a buffer reused per call.
     const char* escapeFileName(const char* path);
     bool iswendaxFile(const char* path) const;
     bool IsNtfsAclSupported(const char* path) const;
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();
-    const char* getSymLinkContent() const { return m_symlinkTarget.c_str(); }
+    const char* getSymLinkContent() const { return m_item.symlinkTarget.c_str(); }
 
     // ---- path mapping (RuxenFileMapping.cpp)
     // A proxy path is the path as recorded (collect files, the index), a
@@ -218,7 +214,7 @@ public:
     // The job's mount points (mount number -> entry): 1 when already known,
     // else GetMountDetailsFS's result.
     int PopulateMountDetails();
-    const std::map<int, MountEntry>& GetMountPoints() const { return mDirDataMap; }
+    const std::map<int, MountEntry>& GetMountPoints() const { return m_settings.mountPoints; }
     // Makes a consistency-point mapper (owned by this object) the content
     // mapper and sets it up; the result is the replication-host flag.
     bool InitFLRHost(char* jobId);
@@ -239,8 +235,8 @@ public:
     void ConvertToHosPath(std::string& path);
     bool isSnapRetoreJob() const { return m_pipelayer != nullptr; }
     int generateProxyPathList(unsigned long, int) { return 0; }
-    bool IsProxyHost() const { return m_proxyHost; }
-    bool IsReplicationHost() const { return m_replicationHost; }
+    bool IsProxyHost() const { return m_settings.proxyHost; }
+    bool IsReplicationHost() const { return m_settings.replicationHost; }
 
     // ---- optional headers, object-server metadata and failed-item records
     // An optional header (record 129): in, *capacity is the payload room
@@ -340,39 +336,45 @@ public:
                               browseablePath_t* browse);
 
     // ---- setters and getters
-    // The local path the real-path metadata of long paths names, when the
-    // job reads through an alternate local path (RuxenFilePrivate's
-    // alternateLocalPath).
-    void SetAlternateLocalPath(const std::string& path) { m_alternateLocalPath = path; }
-    void SetjobID(long long id) { m_job.jobId = id; }
-    void SetJobInfo(const RuxenJobInfo& info) { m_job = info; }
-    const RuxenJobInfo& GetJobInfo() const { return m_job; }
-    void SetCurrentAFileNumber(unsigned n) { m_currentAFileNumber = n; }
-    void SetTurboMode(bool on) { m_turboMode = on; }
-    void SetEarlyStubBackup(bool on) { m_earlyStubBackup = on; }
-    void SetDoNotCreateStub(bool on) { m_doNotCreateStub = on; }
-    void SetBackupSCFilesFlag(bool on) { m_backupSCFiles = on; }
-    void SetSILOJobFlag(bool on) { m_siloJob = on; }
+    // The job's settings. A host sets them before the pass (most through
+    // the setters below); the pass only reads them.
+    const RuxenJobSettings& Settings() const { return m_settings; }
+    RuxenJobSettings& SettingsForUpdate() { return m_settings; }
+    // The current item's local path that its real-path metadata names when
+    // the job reads long paths through an alternate local path (the
+    // settings' alternateLocalPath). Forgotten when the next item is opened.
+    void SetAlternateLocalPath(const std::string& path) { m_item.alternateLocalPath = path; }
+    void SetjobID(long long id) { m_settings.job.jobId = id; }
+    void SetJobInfo(const RuxenJobInfo& info) { m_settings.job = info; }
+    const RuxenJobInfo& GetJobInfo() const { return m_settings.job; }
+    void SetCurrentAFileNumber(unsigned n) { m_settings.currentAFileNumber = n; }
+    void SetTurboMode(bool on) { m_settings.turboMode = on; }
+    void SetEarlyStubBackup(bool on) { m_settings.earlyStubBackup = on; }
+    void SetDoNotCreateStub(bool on) { m_settings.doNotCreateStub = on; }
+    void SetBackupSCFilesFlag(bool on) { m_settings.backupSCFiles = on; }
+    void SetSILOJobFlag(bool on) { m_settings.siloJob = on; }
     void SetIndexV2Enabled(bool on);
     void SetCacheDBBackup(bool on);
     void SetHBaseBackup(bool on);
-    void setBlockLevel(bool on) { m_blockLevel = on; }
-    void SetDocumentumSAName(const std::string& name) { m_documentumSAName = name; }
-    void SetAppTypeID(unsigned long long type) { m_appType = type; }
-    void SetAppTypeGUID(const std::string& guid) { m_appTypeGuid = guid; }
-    void setCatalogBackup(bool on) { m_catalogBackup = on; }
-    void setCollectFileMap(const std::map<int, std::string>& m) { m_collectFileMap = m; }
-    void setTotalBackupSize(unsigned long long size) { m_totalBackupSize = size; }
-    void EnableHardLinkHandling() { m_hardLinkJob = true; }
-    void DisableHardLinkHandling() { m_hardLinkJob = false; }
+    void setBlockLevel(bool on) { m_settings.blockLevel = on; }
+    // The Documentum storage area name, until a collect file's directive
+    // names its own.
+    void SetDocumentumSAName(const std::string& name) { m_stream.documentumSAName = name; }
+    void SetAppTypeID(unsigned long long type) { m_settings.appType = type; }
+    void SetAppTypeGUID(const std::string& guid) { m_settings.appTypeGuid = guid; }
+    void setCatalogBackup(bool on) { m_settings.catalogBackup = on; }
+    void setCollectFileMap(const std::map<int, std::string>& m) { m_settings.collectFileMap = m; }
+    void setTotalBackupSize(unsigned long long size) { m_settings.totalBackupSize = size; }
+    void EnableHardLinkHandling() { m_settings.hardLinkJob = true; }
+    void DisableHardLinkHandling() { m_settings.hardLinkJob = false; }
     // Told of each hard-link group's data and member that goes out (not
     // owned; null: none).
     void SetHardLinkLedger(HardLinkLedger* ledger) { m_hlLedger = ledger; }
-    void setErrorsTolerated(bool on) { m_errorsTolerated = on; }
-    void setUseNativeSnap(bool on) { m_useNativeSnap = on; }
-    bool getUseNativeSnap() const { return m_useNativeSnap; }
-    void SetClientOS(uint32_t code) { m_clientOS = code; }
-    void SetLongPathSupport(bool on) { m_longPathSupport = on; }
+    void setErrorsTolerated(bool on) { m_settings.errorsTolerated = on; }
+    void setUseNativeSnap(bool on) { m_settings.useNativeSnap = on; }
+    bool getUseNativeSnap() const { return m_settings.useNativeSnap; }
+    void SetClientOS(uint32_t code) { m_settings.clientOS = code; }
+    void SetLongPathSupport(bool on) { m_settings.longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
     // The stream's name mapper (not owned; null: none).
     void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
@@ -381,7 +383,7 @@ public:
     // owned; null: none).
     void setJobCtrlClient(KXJobCtrlClient* client) { m_jobCtrl = client; }
     // The job's mount points, by mount-point index.
-    void setMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    void setMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // Early stubbing: the list of items backed up as stub candidates (not
     // owned; null: none), and its name for log lines.
     void SetStubCandidateList(FILE* list, const std::string& name) {
@@ -392,17 +394,17 @@ public:
     // for deletion after the job.
     void SetArchiveAndDelete(bool on, FILE* list);
     // Put each item's access time back after it was read.
-    void SetPreserveAccessTimes(bool on) { m_preserveTimes = on; }
+    void SetPreserveAccessTimes(bool on) { m_settings.preserveTimes = on; }
     // Back up the Mac properties (resource fork, Finder information) that
     // AppleDouble companion files ("._name") hold, after each file's data.
-    void SetBackupMacProperties(bool on) { m_backupMacProperties = on; }
-    void SetJobResultsFolder(const std::string& dir) { m_jobResultsFolder = dir; }
+    void SetBackupMacProperties(bool on) { m_settings.backupMacProperties = on; }
+    void SetJobResultsFolder(const std::string& dir) { m_settings.jobResultsFolder = dir; }
     // Directories whose files are the agent's own; failures there are not reported.
-    void SetOwnDirectories(const std::vector<std::string>& dirs) { m_ownDirectories = dirs; }
+    void SetOwnDirectories(const std::vector<std::string>& dirs) { m_settings.ownDirectories = dirs; }
     // Files the job writes (archive, failures and results files), by device
     // and inode: an item that is one of them is passed over, never backed
     // up half-written.
-    void AddJobOutput(dev_t dev, ino_t ino) { m_jobOutputs.push_back({dev, ino}); }
+    void AddJobOutput(dev_t dev, ino_t ino) { m_settings.jobOutputs.push_back({dev, ino}); }
     bool IsJobOutput(const struct stat& st) const;
 
     // ---- inputs of header filling
@@ -410,53 +412,64 @@ public:
     // mapper translates the local path back to the recorded name.
     void SetContentMapping(ContentMapper* mapper, bool proxyHost, bool replicationHost) {
         m_contentMapper = mapper;
-        m_proxyHost = proxyHost;
-        m_replicationHost = replicationHost;
+        m_settings.proxyHost = proxyHost;
+        m_settings.replicationHost = replicationHost;
     }
     // A failed consistency-point translation does not fail the item.
-    void SetFLRNoFail(bool on) { m_flrNoFail = on; }
+    void SetFLRNoFail(bool on) { m_settings.flrNoFail = on; }
     void SetIndexCacheBackup(bool checkPoint, bool logBackup) {
-        m_indexCheckPoint = checkPoint;
-        m_indexLogBackup = logBackup;
+        m_settings.indexCheckPoint = checkPoint;
+        m_settings.indexLogBackup = logBackup;
     }
-    void SetFBR(bool on) { m_fbr = on; }
-    void SetTallixSync(bool on) { m_tallixSync = on; }
-    void SetDBArchive(bool on) { m_dbArchive = on; }
-    void SetSILOParentPath(const std::string& path) { m_siloParentPath = path; }
-    void SetOverridePath(const std::string& path) { m_overridePath = path; }
-    void SetMountPoints(const std::map<int, MountEntry>& mounts) { mDirDataMap = mounts; }
+    void SetFBR(bool on) { m_settings.fbr = on; }
+    void SetTallixSync(bool on) { m_settings.tallixSync = on; }
+    void SetDBArchive(bool on) { m_settings.dbArchive = on; }
+    void SetSILOParentPath(const std::string& path) { m_settings.siloParentPath = path; }
+    // The name the current item goes under instead of its long-path
+    // substitute. Forgotten when the next item is opened.
+    void SetOverridePath(const std::string& path) { m_item.overridePath = path; }
+    void SetMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // ---- HBase items (the job's HBase state is held by the private part)
     void SetHBaseBkpRoot(const std::string& root);
     void GetHBaseItemAttrs(const std::string& item);
     void GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden);
     std::string PrepareHBaseItemPath(const std::string& item);
 
-    bool IsFBR() const { return m_fbr; }
-    bool IsTallixSync() const { return m_tallixSync; }
-    bool isIndexCheckPoint() const { return m_indexCheckPoint; }
-    bool isIndexLogBackup() const { return m_indexLogBackup; }
-    bool GetDBArchiveFlag() const { return m_dbArchive; }
-    bool errorsTolerated() const { return m_errorsTolerated; }
-    bool getBlockLevel() const { return m_blockLevel; }
+    bool IsFBR() const { return m_settings.fbr; }
+    bool IsTallixSync() const { return m_settings.tallixSync; }
+    bool isIndexCheckPoint() const { return m_settings.indexCheckPoint; }
+    bool isIndexLogBackup() const { return m_settings.indexLogBackup; }
+    bool GetDBArchiveFlag() const { return m_settings.dbArchive; }
+    bool errorsTolerated() const { return m_settings.errorsTolerated; }
+    bool getBlockLevel() const { return m_settings.blockLevel; }
 
     // ---- counters
-    unsigned long long GetFailedItems() const { return m_failedItems; }
-    unsigned long long GetChangedItems() const { return m_changedItems; }
+    const RuxenCounters& Counters() const { return m_counters; }
+    unsigned long long GetFailedItems() const { return m_counters.failedItems; }
+    unsigned long long GetChangedItems() const { return m_counters.changedItems; }
     // The stream's number in a job of several streams (0: the job's only
     // stream), named in its lines about changed items.
-    void SetStreamNumber(int n) { m_streamNumber = n; }
-    unsigned long long GetCountableItems() const { return m_countableItems; }
-    unsigned long long GetTotalBytes() const { return m_totalBytes; }
-    unsigned long long GetItemsSent() const { return m_itemsSent; }
-    unsigned long long GetDataBytesSent() const { return m_dataBytesSent; }
-    void AddFailedItem() { ++m_failedItems; }
+    void SetStreamNumber(int n) { m_settings.streamNumber = n; }
+    unsigned long long GetCountableItems() const { return m_counters.countableItems; }
+    unsigned long long GetTotalBytes() const { return m_counters.totalBytes; }
+    unsigned long long GetItemsSent() const { return m_counters.itemsSent; }
+    unsigned long long GetDataBytesSent() const { return m_counters.dataBytesSent; }
+    void AddFailedItem() { ++m_counters.failedItems; }
 
     // ---- the current item, for the stream pass and tests
-    const ZXFileHeader& GetHeader() const { return m_header; }
-    ZXFileHeader& GetHeaderForUpdate() { return m_header; }
-    const struct stat& GetStat() const { return m_stat; }
-    bool IsHeaderSent() const { return m_headerSent; }
-    const std::string& GetRecordedPath() const { return m_recordedPath; }
+    const RuxenItemState& Item() const { return m_item; }
+    const ZXFileHeader& GetHeader() const { return m_item.header; }
+    ZXFileHeader& GetHeaderForUpdate() { return m_item.header; }
+    const struct stat& GetStat() const { return m_item.st; }
+    bool IsHeaderSent() const { return m_item.headerSent(); }
+    const std::string& GetRecordedPath() const { return m_item.recordedPath; }
+    // A deleted item (kind 1 to 7, its collect line's DEL=k) or a database
+    // browse item (8): an item without data. 0: neither.
+    bool IsDeletedItem() const { return m_item.isDeletedItem(); }
+    int DeletedItemKind() const { return m_item.deletedKind; }
+    // What lasts from item to item: the directives applied, the hard-link
+    // group going out.
+    const RuxenStreamState& StreamState() const { return m_stream; }
 
     RuxenFilePrivate& Private() { return *m_private; }
     CFileReader& GetReader();
@@ -464,16 +477,32 @@ public:
     PerfCounter& GetPerfCounter() { return m_perf; }
 
 protected:
-    // Item type from a mode.
-    enum ItemType { fTypeOther, fTypeDirectory, fTypeRegular, fTypeSymlink, fTypeBlock, fTypeChar, fTypeFifo, fTypeSocket };
-    static ItemType TypeOfMode(mode_t mode);
-
+    // What a derived object (a host's own kind of item) may reach beyond the
+    // public operations.
+    // The current item's state and the stream's, as a collect line would
+    // set an item's marks.
+    RuxenItemState& ItemForUpdate() { return m_item; }
+    RuxenStreamState& StreamStateForUpdate() { return m_stream; }
+    // Replaces the item reader with one `make` builds on the object's reader
+    // context.
+    void UseReader(const std::function<std::shared_ptr<CFileReader>(const std::shared_ptr<CFileReaderContext>&)>& make);
     // A record buffer of at least `size` bytes, or null after logging.
     char* AllocateRecord(unsigned size);
     // Writes the last allocated buffer as a record. On failure logs it,
     // records the failure reason (code -1) and frees the buffer. 0 or the
     // status of the write.
     int SendRecord(unsigned type, unsigned length);
+    // The header `host` (host order) as record 128 in network order, the
+    // allocation timed as stage 0 and the write as stages 3 and 5. kItemGoOn;
+    // kNotSent, no buffer; kFailStream, the write failed (the reason is
+    // recorded).
+    int SendHeaderRecord(const ZXFileHeader& host);
+
+private:
+    // Item type from a mode.
+    using ItemType = RuxenItemType;
+    static ItemType TypeOfMode(mode_t mode);
+
     struct RecordBuffers;
     // The metadata sender for one message, or, when `message` is null, one
     // (kind, text) pair (see SendIndexMetadata).
@@ -501,11 +530,6 @@ protected:
     int SendSnapMountMetaData(FILE* failures, IndexingConnection& connection);
     // A failure of the metadata: error text, reason (code -1), the lists.
     void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
-    // The header `host` (host order) as record 128 in network order, the
-    // allocation timed as stage 0 and the write as stages 3 and 5. 0; 1 no
-    // buffer; 2 the write failed (the reason is recorded).
-    int SendHeaderRecord(const ZXFileHeader& host);
-
     // After the item is opened: sets the reader's file-set mark when the
     // local path is a loaded file-set path, clears it otherwise.
     void MarkFileSetItem();
@@ -514,12 +538,12 @@ protected:
     // Reads [pos, end) of the item through the reader, which stands at pos,
     // into data records. 0, -1 (the item failed: it is shorter than declared
     // or could not be read) or 2.
-    int SendDataRange(uint64_t pos, uint64_t end);
+    int SendDataRange(uint64_t pos, uint64_t end, FILE* failures);
     // Reads a stub's own bytes to their end into data records. 0, -1 or 2.
-    int SendStubData();
+    int SendStubData(FILE* failures);
     // Between two data records: whether a stop was asked for; the item is
     // then reported failed.
-    bool Interrupted();
+    bool Interrupted(FILE* failures);
     // Ends the item in the reader (closes it; time preservers run).
     void CloseItem();
     // Makes the reader context and the reader when there are none yet.
@@ -535,9 +559,9 @@ protected:
     // registry); none is only logged.
     void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
-    // item's local path (_mapped_name, m_actualPath, which hold the recorded
-    // path) through the content mapper; otherwise through the name mapper
-    // (MapItemName). False after reporting the item failed.
+    // item's local path (its mapped name and actual path, which hold the
+    // recorded path) through the content mapper; otherwise through the name
+    // mapper (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
     // Gives the reader the local prefixes of the mapper in force, resolved
     // once as configuration: links among their own components are followed
@@ -554,9 +578,9 @@ protected:
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
     void FillItemMountInfo();
-    // Forgets everything that belongs to the previous item: a failure left
-    // over would make later steps treat the next item as failed, and a stale
-    // header-sent flag would skip its header.
+    // Begins an item: the one place where item state is cleared (everything
+    // of the previous item goes, RuxenItemState::Clear), with the item's
+    // collect offset in the cleared header.
     void ResetItemState(uint64_t collectOffset);
     // Header filling, one step group each (PopulateHeaderEx calls them in
     // order); each answers 0 to go on, -1 (skip the item) or 2.
@@ -602,131 +626,40 @@ protected:
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
 
-    // ---- state of the current item
-    ZXFileHeader m_header;     // working record, host order
-    ZXFileHeader m_netHeader;  // network-order copy, just before sending
-    struct stat m_stat {};
-    std::string m_actualPath;    // the path the item is opened by
-    std::string m_recordedPath;  // the path as recorded in the collect file
-    std::string _mapped_name;    // the local path the item is read from
-    bool m_nameMapped = false;   // _mapped_name came from the name mapper
-    std::string m_shownName;     // "recorded -> mapped" when name-mapped, else empty
-    std::string m_symlinkTarget;
-    std::string m_overridePath;
-    std::string m_alternateLocalPath;
-    ItemType m_itemType = fTypeOther;
-    bool m_itemOpen = false;  // the reader holds the current item
-    int m_failureCode = 0;
-    std::string m_failureReason;
-    std::string m_errorText;
-    bool m_headerSent = false;
-    bool m_failureReported = false;  // the item's failure passed the error filter and was counted
-    char* m_optHeader = nullptr;     // payload of the optional header being filled (host-order prefix before it)
-    unsigned m_optHeaderCapacity = 0;
-    // A failed-item record closed the item with its own end-of-item record
-    // (m_closedByFailedRecord); the result of that close.
-    bool m_closedByFailedRecord = false;
-    int m_failedRecordCloseResult = 0;
+    // ---- its state, by lifetime
+    RuxenJobSettings m_settings;  // set before the pass, read during it
+    RuxenStreamState m_stream;    // carried from item to item
+    RuxenItemState m_item;        // the current item, cleared as each begins
+    RuxenCounters m_counters;     // grows over the pass
+    bool m_resultsOn = true;      // off while a failed-item record fills the header again
 
-    // Per-item flags set by the collect reader.
-    bool m_pseudoItem = false;
-    bool m_mountPointAsMountPath = false;
-    bool m_appleDouble = false;
-    bool m_adHocItem = false;
-    bool m_hlCollectEntry = false;
-    bool m_hlHandlingForItem = true;
-    bool m_phonyNamePath = false;
-    bool m_phonyNameFlag = false;
-    std::string phonyHLName;
-    int m_salesforceKind = 0;
-    int m_mountPointIndex = 0;
-    bool m_subItemMarker = false;
-    bool m_rawDeviceMarker = false;
-    bool m_dashLine = false;
-
-    // ---- job state
-    RuxenJobInfo m_job;
-    unsigned long long m_appType = 0;
-    std::string m_appTypeGuid;
-    uint32_t m_clientOS = 0;
-    KXArchive* m_archive = nullptr;
-    CPipelayer* m_pipelayer = nullptr;
-    bool m_fileSigning = false;
-    unsigned m_currentAFileNumber = 0;
-    std::string m_jobResultsFolder;
-    std::map<int, MountEntry> mDirDataMap;
-    std::vector<std::string> m_ownDirectories;
-    struct FileId {
-        dev_t dev;
-        ino_t ino;
-    };
-    std::vector<FileId> m_jobOutputs;
-    FILE* fResults = nullptr;
-    TAVNameMapper* m_fNameMapper = nullptr;
-    bool m_resultsOn = true;
-    KXJobCtrlClient* m_jobCtrl = nullptr;
-    FILE* m_stubCandidateList = nullptr;
-    std::string m_stubCandidateListName;
-
-    bool m_sendOn = true;
+    // ---- buffers, reused item after item
     std::vector<char> m_scratch;  // do-not-send mode: grows to the largest request
     char* m_lastBuffer = nullptr;
-
-    bool m_turboMode = false;
-    bool m_earlyStubBackup = false;
-    bool m_doNotCreateStub = false;
-    bool m_backupSCFiles = false;
-    bool m_siloJob = false;
-    bool m_blockLevel = false;
-    bool m_catalogBackup = false;
-    bool m_hardLinkJob = false;
-    bool m_errorsTolerated = true;
-    bool m_useNativeSnap = false;
-    bool m_snapshotJob = false;  // the reader context's snapshot mode, set before each pass
-    bool m_longPathSupport = false;
-    bool m_fbr = false;
-    bool m_tallixSync = false;
-    bool m_indexCheckPoint = false;
-    bool m_indexLogBackup = false;
-    bool m_dbArchive = false;
-    bool m_proxyHost = false;
-    bool m_replicationHost = false;
-    bool m_flrNoFail = false;
-    ContentMapper* m_contentMapper = nullptr;      // a process-wide instance, or m_flrMapper
-    std::unique_ptr<ContentMapper> m_flrMapper;    // made by InitFLRHost
-    std::map<std::string, std::string> m_hwSnapPathTable;  // recorded prefix -> local prefix
-    std::string m_siloParentPath;
-    std::string m_ownName;    // the item's name before a phony name replaced it
-    std::string m_guidPath;   // the path its object GUIDs are made from
-    std::string m_documentumSAName;
-    std::string m_appIdText;  // "zonark id:application id"
-    std::map<int, std::string> m_collectFileMap;
-    unsigned long long m_totalBackupSize = 0;
-
-    // ---- counters
-    unsigned long long m_failedItems = 0;
-    unsigned long long m_changedItems = 0;
-    int m_streamNumber = 0;
-    unsigned long long m_countableItems = 0;
-    unsigned long long m_totalBytes = 0;
-    unsigned long long m_itemsSent = 0;
-    unsigned long long m_dataBytesSent = 0;
-    bool m_failuresWritten = false;
-    bool m_failureListWriteFailed = false;
-    FILE* m_failuresFile = nullptr;  // while data is being sent
-
-    std::string m_nameBuf;  // a deleted item's mapped name, reused item after item
+    char* m_optHeader = nullptr;  // payload of the optional header being filled (host-order prefix before it)
+    unsigned m_optHeaderCapacity = 0;
+    ZXFileHeader m_netHeader;  // network-order copy of a header, just before sending
+    CollectLine m_collectLine;
+    std::string m_nameBuf;  // a browse item's recorded name
     std::string m_escapeBuf;
     std::string m_listing;  // the failed item as the lists name it
     std::string m_failureLine;
-    CollectLine m_collectLine;  // reused for every line: no allocation per item
-    uint64_t m_directiveGeneration = 0;
-    HardLinksTablePtr m_hlTable;
+
+    // ---- what it works with (not owned, unless said)
+    KXArchive* m_archive = nullptr;
+    CPipelayer* m_pipelayer = nullptr;
+    FILE* fResults = nullptr;
+    FILE* m_stubCandidateList = nullptr;
+    std::string m_stubCandidateListName;
+    FILE* m_archiveDeleteList = nullptr;  // archive and delete: the list of backed-up items
+    TAVNameMapper* m_fNameMapper = nullptr;
+    KXJobCtrlClient* m_jobCtrl = nullptr;
     HardLinkLedger* m_hlLedger = nullptr;
-    std::unique_ptr<RuxenFilePrivate> m_private;
+    ContentMapper* m_contentMapper = nullptr;    // a process-wide instance, or m_flrMapper
+    std::unique_ptr<ContentMapper> m_flrMapper;  // owned: made by InitFLRHost
+    HardLinksTablePtr m_hlTable;
+    std::unique_ptr<RuxenFilePrivate> m_private;  // owned
     std::shared_ptr<CFileReaderContext> m_readerContext;
     std::shared_ptr<CFileReader> m_reader;
-    bool m_preserveTimes = false;
-    bool m_backupMacProperties = false;
     PerfCounter m_perf;
 };

@@ -16,70 +16,50 @@
 #include "ruxen/RuxenMessages.h"
 
 void RuxenFile::ResetItemState(uint64_t collectOffset) {
-    m_header.Clear();
-    m_header.h_collect_offset = collectOffset;
-    m_failureCode = 0;
-    m_failureReason.clear();
-    m_errorText.clear();
-    m_headerSent = m_failureReported = m_closedByFailedRecord = false;
-    m_private->resendFailedItem = false;
-    m_private->headOfNewGroup = false;
-    m_private->itemFsType.clear();
-    m_private->SetDeletedItem(0);
-    m_pseudoItem = m_mountPointAsMountPath = m_appleDouble = m_adHocItem = false;
-    m_hlCollectEntry = m_phonyNamePath = m_phonyNameFlag = false;
-    m_hlHandlingForItem = true;
-    phonyHLName.clear();
-    m_salesforceKind = 0;
-    m_mountPointIndex = 0;
-    m_subItemMarker = m_rawDeviceMarker = m_dashLine = false;
-    m_symlinkTarget.clear();
-    m_nameMapped = false;
-    m_shownName.clear();
-    memset(&m_stat, 0, sizeof(m_stat));
-    m_itemType = fTypeOther;
+    m_item.Clear();
+    m_item.header.h_collect_offset = collectOffset;
 }
 
 void RuxenFile::ApplyDirectives(const CollectDirectives& d) {
-    m_directiveGeneration = d.generation;
+    m_stream.directiveGeneration = d.generation;
     if (d.hbaseIncrementalSnapshot)
-        m_private->hbaseIncrementalSnapshot = true;
+        m_stream.hbaseIncrementalSnapshot = true;
     if (d.documentum)
-        SetDocumentumSAName(d.documentumSAName);
+        m_stream.documentumSAName = d.documentumSAName;
     if (!d.salesforceRelations.empty()) {
-        m_private->salesforceRelations = d.salesforceRelations;
-        m_private->salesforceRelationsSent = false;
+        m_stream.salesforceRelations = d.salesforceRelations;
+        m_stream.salesforceRelationsSent = false;
     }
 }
 
 void RuxenFile::ApplyCollectLine(const CollectLine& line) {
     const uint32_t m = line.markers;
-    m_hlCollectEntry = line.kind == CollectLine::kHardLinkEntry;
+    m_item.hlCollectEntry = line.kind == CollectLine::kHardLinkEntry;
     // The first line of a group whose header goes out heads it: a line
     // before it that vanished or failed leaves the group without a head, and
     // the next would name the previous group's.
-    if (m_hlCollectEntry && line.newGroup)
-        m_private->groupHeadPending = true;
-    m_private->headOfNewGroup = m_hlCollectEntry && m_private->groupHeadPending;
-    m_appleDouble = (m & kMarkerMac) != 0;
-    m_pseudoItem = (m & kMarkerPseudo) != 0;
-    m_adHocItem = (m & kMarkerAdHoc) != 0;
-    m_mountPointIndex = line.mountIndex;
-    m_subItemMarker = (m & kMarkerSub) != 0;
-    m_mountPointAsMountPath = (m & kMarkerMountPath) != 0;
-    m_rawDeviceMarker = (m & kMarkerRaw) != 0;
-    m_dashLine = (m & kMarkerDataSize) != 0;
-    m_hlHandlingForItem = (m & kMarkerNoHardLink) == 0;
-    m_salesforceKind = line.salesforceKind;
-    m_phonyNamePath = HardLinkManager::IsPhonyName(m_recordedPath);
+    if (m_item.hlCollectEntry && line.newGroup)
+        m_stream.groupHeadPending = true;
+    m_item.headOfNewGroup = m_item.hlCollectEntry && m_stream.groupHeadPending;
+    m_item.appleDouble = (m & kMarkerMac) != 0;
+    m_item.pseudoItem = (m & kMarkerPseudo) != 0;
+    m_item.adHocItem = (m & kMarkerAdHoc) != 0;
+    m_item.mountPointIndex = line.mountIndex;
+    m_item.subItemMarker = (m & kMarkerSub) != 0;
+    m_item.mountPointAsMountPath = (m & kMarkerMountPath) != 0;
+    m_item.rawDeviceMarker = (m & kMarkerRaw) != 0;
+    m_item.dashLine = (m & kMarkerDataSize) != 0;
+    m_item.hlHandling = (m & kMarkerNoHardLink) == 0;
+    m_item.salesforceKind = line.salesforceKind;
+    m_item.phonyNamePath = HardLinkManager::IsPhonyName(m_item.recordedPath);
     // Per item in the reader context: the next item must not inherit them.
     EnsureReader();
-    m_readerContext->SetLink2RawDev(m_rawDeviceMarker);
+    m_readerContext->SetLink2RawDev(m_item.rawDeviceMarker);
     m_readerContext->SetEarlyStubBackup((m & kMarkerStub) != 0);
     // The end of a long-path item switches long-path reading off; each item
     // starts again from the job's switch, or every later long path would be
     // opened by the plain calls and fail.
-    m_readerContext->SetLongPathBackup(m_longPathSupport);
+    m_readerContext->SetLongPathBackup(m_settings.longPathSupport);
 }
 
 int RuxenFile::StatItem(const char* path, struct stat* st) {
@@ -94,7 +74,7 @@ std::string RuxenFile::LookupFailureReason(int e) const {
     const unsigned owner = static_cast<unsigned>(why.owner);
     std::string reason(static_cast<size_t>(snprintf(nullptr, 0, kReasonLinkRefused, why.link.c_str(), owner)), '\0');
     snprintf(&reason[0], reason.size() + 1, kReasonLinkRefused, why.link.c_str(), owner);
-    KXLOG(1, "%s: %s", m_recordedPath.c_str(), reason.c_str());
+    KXLOG(1, "%s: %s", m_item.recordedPath.c_str(), reason.c_str());
     return reason;
 }
 
@@ -111,91 +91,93 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         }
         // The directives come before every item: complete by now.
         const CollectDirectives* directives = source.Directives();
-        if (directives && directives->generation != m_directiveGeneration)
+        if (directives && directives->generation != m_stream.directiveGeneration)
             ApplyDirectives(*directives);
         ResetItemState(line.offset);
 
         if (r == CollectLineSource::kBadLine) {
-            m_recordedPath.clear();
             ReportItemFailure(failures, line);
             return kItemSkipped;
         }
 
-        m_recordedPath.swap(line.path);
-        _mapped_name = m_recordedPath;
-        m_actualPath = _mapped_name;
+        m_item.recordedPath.swap(line.path);
+        m_item.mappedName = m_item.recordedPath;
+        m_item.actualPath = m_item.mappedName;
         ApplyCollectLine(line);
         if (line.markers & kMarkerDeleted) {
             // Gone from the client: nothing to stat or open.
-            m_private->SetDeletedItem(line.deletedKind);
+            m_item.deletedKind = line.deletedKind;
+            m_item.phase = RuxenItemPhase::kOpened;
             return kItemGoOn;
         }
         if (!MapItemToLocalPath(failures))
             return kItemSkipped;
 
-        if (StatItem(_mapped_name.c_str(), &m_stat) != 0) {
+        if (StatItem(m_item.mappedName.c_str(), &m_item.st) != 0) {
             int e = errno;
-            ReportItemFailure(failures, m_recordedPath.c_str(), e, LookupFailureReason(e).c_str());
+            ReportItemFailure(failures, m_item.recordedPath.c_str(), e, LookupFailureReason(e).c_str());
             return kItemSkipped;
         }
-        if (IsJobOutput(m_stat)) {
+        if (IsJobOutput(m_item.st)) {
             KXLOG(2, "%s is one of the job's own output files: passed over", printName());
             return kItemSkipped;
         }
-        m_itemType = TypeOfMode(m_stat.st_mode);
+        m_item.type = TypeOfMode(m_item.st.st_mode);
         FillItemMountInfo();
-        if (m_backupMacProperties && m_itemType == fTypeRegular)
-            m_appleDouble = true;
+        if (m_settings.backupMacProperties && m_item.type == fTypeRegular)
+            m_item.appleDouble = true;
         if (HardLinkCandidate() && !HardLinkTable())
-            KXLOG(-1, "no hard-links table in [%s] for %s", m_jobResultsFolder.c_str(), printName());
+            KXLOG(-1, "no hard-links table in [%s] for %s", m_settings.jobResultsFolder.c_str(), printName());
 
         // The reader opens the item (a regular file's data fork, a FIFO
         // without blocking), recognises stubs and checks that the path
         // still names what was stat-ed.
         m_readerContext->InitHSM();
-        if (m_reader->initialize(m_actualPath.c_str(), &m_stat, m_appleDouble, m_preserveTimes) != 0) {
+        if (m_reader->initialize(m_item.actualPath.c_str(), &m_item.st, m_item.appleDouble, m_settings.preserveTimes) !=
+            0) {
             int e = errno ? errno : EIO;
-            m_itemOpen = true;  // partial state goes with the next closeFile
+            m_item.open = true;  // partial state goes with the next closeFile
             CloseItem();
             std::string why;
-            if (e == EWOULDBLOCK && m_itemType == fTypeRegular) {
+            if (e == EWOULDBLOCK && m_item.type == fTypeRegular) {
                 char lease[128];
                 snprintf(lease, sizeof lease, kReasonLeaseNotReleased, m_readerContext->LeaseBreakWaitSeconds());
                 why = lease;
             } else {
                 why = e == ESTALE ? "the item changed between stat and open" : LookupFailureReason(e);
             }
-            ReportItemFailure(failures, m_recordedPath.c_str(), e, why.c_str());
+            ReportItemFailure(failures, m_item.recordedPath.c_str(), e, why.c_str());
             return kItemSkipped;
         }
-        m_itemOpen = true;
+        m_item.open = true;
         MarkFileSetItem();
 
         // Mandatory locking: a file another process holds a write lock on
         // cannot be read consistently. Only files marked for mandatory
         // locking (set-group-ID without group execute) can be locked so.
-        if (m_itemType == fTypeRegular && !m_reader->isStub() &&
-            (m_stat.st_mode & (S_ISGID | S_IXGRP)) == S_ISGID) {
+        if (m_item.type == fTypeRegular && !m_reader->isStub() &&
+            (m_item.st.st_mode & (S_ISGID | S_IXGRP)) == S_ISGID) {
             int locked = m_reader->isLocked();
             if (locked == 1 || locked == -2) {
                 CloseItem();
                 int e = locked == 1 ? EAGAIN : ENOENT;
-                ReportItemFailure(failures, m_recordedPath.c_str(), e,
+                ReportItemFailure(failures, m_item.recordedPath.c_str(), e,
                                   locked == 1 ? "the file is locked by another process" : strerror(e));
                 return kItemSkipped;
             }
         }
+        m_item.phase = RuxenItemPhase::kOpened;
         return kItemGoOn;
     }
 }
 
 bool RuxenFile::HardLinkCandidate() const {
-    return m_hardLinkJob && m_hlHandlingForItem && m_stat.st_nlink > 1 && m_itemType != fTypeDirectory;
+    return m_settings.hardLinkJob && m_item.hlHandling && m_item.st.st_nlink > 1 && m_item.type != fTypeDirectory;
 }
 
 bool RuxenFile::HardLinkGroupData() const {
-    return m_hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
-           m_itemType != fTypeDirectory && !m_phonyNamePath;
+    return m_settings.hardLinkJob && m_item.hlHandling && !NamesGroupData() && m_item.st.st_nlink >= 2 &&
+           m_item.type != fTypeDirectory && !m_item.phonyNamePath;
 }
 
 // A group's lines in a hard-link collect file stand together (the split
@@ -204,11 +186,11 @@ bool RuxenFile::HardLinkGroupData() const {
 // a regular collect file. Sending them again with every line would cost
 // the square of the group's size.
 bool RuxenFile::NamesGroupData() const {
-    return !m_hlCollectEntry || (!m_private->indexV2 && !m_private->headOfNewGroup);
+    return !m_item.hlCollectEntry || (!m_settings.indexV2 && !m_item.headOfNewGroup);
 }
 
 HardLinksTablePtr RuxenFile::HardLinkTable() {
     if (!m_hlTable || !m_hlTable->isOpen())
-        m_hlTable = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
+        m_hlTable = HardLinkManager::getHLTableClass(m_settings.jobResultsFolder, true);
     return m_hlTable;
 }

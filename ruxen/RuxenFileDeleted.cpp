@@ -46,10 +46,10 @@ int RuxenFile::SendHeaderRecord(const ZXFileHeader& host) {
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
     m_perf.StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
     if (!buf)
-        return kNoBuffer;
+        return kNotSent;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     unsigned length = ZX_HEADER_SIZE;
-    if (m_pipelayer && m_sendOn)
+    if (m_pipelayer && m_settings.sendOn)
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
     m_perf.StartPerfCounter("WriteBuffer", kStageWrite);
     m_perf.StartPerfCounter("SendBuffer", kStageSend);
@@ -70,19 +70,28 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
 int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, IndexingConnection* connection,
                                      browseablePath_t* browse) {
     if (path == "/")
-        return kNothingSent;
+        return kNotSent;
+    // The stream pass hands the current item's own path; any other (a
+    // database browse item, an item a host names) begins an item of its own.
+    if (&path != &m_item.recordedPath) {
+        CloseItem();
+        ResetItemState(0);
+        m_item.recordedPath.assign(path);
+        m_item.mappedName.assign(path);
+        m_item.actualPath.assign(path);
+    }
     const char* recursive = kind == 2 ? "Yes" : "No";
-    ZXFileHeader& h = m_header;
-    h.Clear();
+    ZXFileHeader& h = m_item.header;
+    h.Clear();  // no collect offset either
     h.h_version = ZX_HEADER_VERSION;
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_nlink = 1;
     h.h_uid = 0;
     h.h_gid = 1;
-    const bool backslash = m_appType == 106;
+    const bool backslash = m_settings.appType == 106;
     h.h_separator = backslash ? '\\' : '/';
     h.h_flags = (backslash ? 0 : ZX_HFLAG_SLASH_SEPARATOR) | ZX_HFLAG_ALWAYS;
-    h.h_client_os = m_clientOS;
+    h.h_client_os = m_settings.clientOS;
     switch (kind) {
     case 2:
         h.h_mode = S_IFDIR;
@@ -103,19 +112,13 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         h.h_filesize = browse->size;
         h.h_ctime = static_cast<uint64_t>(time(nullptr));
     }
-    // The path is the current item's (the stream pass hands the item's own).
-    if (&path != &m_recordedPath) {
-        m_recordedPath.assign(path);
-        _mapped_name.assign(path);
-        m_actualPath.assign(path);
-    }
     // The end-of-item step must treat it as an item without data.
-    m_private->SetDeletedItem(kind != 0 ? kind : 8);
+    m_item.deletedKind = kind != 0 ? kind : 8;
     if (!backslash)
         h.h_platform_flags |= ZX_HDR_FLAG_PSEUDO_ITEM;
     if (kind != 5 && kind != 8)
         h.portable_flags |= ZXFLAG_NOT_COUNTABLE;
-    if (!m_jobResultsFolder.empty() && PathUtil::IsPrefixPath(m_jobResultsFolder, path))
+    if (!m_settings.jobResultsFolder.empty() && PathUtil::IsPrefixPath(m_settings.jobResultsFolder, path))
         h.h_platform_flags |= ZX_HDR_FLAG_HIDDEN_IN_BROWSE;
 
     // A deleted item's path comes from its collect line: it is recorded
@@ -123,7 +126,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     // deleted. A browse item's path is translated; a failed or empty
     // translation keeps it.
     const std::string* name = &path;
-    if (browse && (m_proxyHost || m_replicationHost) && m_contentMapper) {
+    if (browse && (m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper) {
         m_nameBuf.clear();
         if (m_contentMapper->MakeProxyPathFromHostPath(path, m_nameBuf) == 0 && !m_nameBuf.empty())
             name = &m_nameBuf;
@@ -132,8 +135,8 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     if (name->size() >= ZX_HEADER_NAME_SIZE || memchr(name->data(), '\0', name->size())) {
         setFailureReason(ENAMETOOLONG, kReasonNameTooLong, name->size());
         KXLOG(-1, "the %s item [%s] is not sent: %s", kind == 0 ? "browse" : "deleted", path.c_str(),
-              m_failureReason.c_str());
-        return kNothingSent;
+              m_item.failureReason.c_str());
+        return kNotSent;
     }
     memcpy(h.h_filename, name->data(), name->size());
     h.h_namelen = static_cast<uint32_t>(name->size() + 1);
@@ -142,7 +145,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         KXLOG(1, "Snap Catalog: Sending header for deleted item [%s], recursive deleted folder [%s]", path.c_str(),
               recursive);
         const int rc = connection->sendFileInfo(&h, 0, nullptr, 0);
-        memset(&m_stat, 0, sizeof m_stat);
+        memset(&m_item.st, 0, sizeof m_item.st);
         return rc == 0 ? kItemGoOn : kFailStream;
     }
 
@@ -151,7 +154,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
     KXLOG(4, "Sending header for %s item [%s], recursive deleted folder [%s]", kind == 0 ? "browse" : "deleted",
           path.c_str(), recursive);
     const int rc = SendHeaderRecord(h);
-    if (rc == kNoBuffer) {
+    if (rc == kNotSent) {
         KXLOG(-1, "Failed to allocate pipeline buffer");
         return kFailStream;
     }
@@ -160,20 +163,12 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
               path.c_str());
         return kFailStream;
     }
-    m_headerSent = true;
-    // The end-of-item record is the empty one: the previous item's link
-    // target, phony name or hard-link group must not travel in it.
-    m_itemType = fTypeOther;
-    m_symlinkTarget.clear();
-    m_phonyNameFlag = false;
-    phonyHLName.clear();
-    m_hlHandlingForItem = false;
-    m_private->headOfNewGroup = false;
+    m_item.phase = RuxenItemPhase::kHeaderSent;
     if (SendEndOfFileMessage(1) != kItemGoOn) {
         KXLOG(-1, "Failed to send EOF.");
         return kFailStream;
     }
-    memset(&m_stat, 0, sizeof m_stat);
+    memset(&m_item.st, 0, sizeof m_item.st);
     return kItemGoOn;
 }
 

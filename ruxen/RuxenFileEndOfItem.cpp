@@ -31,8 +31,8 @@ bool writeLine(FILE* f, const std::string& line) {
 }  // namespace
 
 void RuxenFile::SetArchiveAndDelete(bool on, FILE* list) {
-    m_private->archiveAndDelete = on;
-    m_private->archiveDeleteList = list;
+    m_settings.archiveAndDelete = on;
+    m_archiveDeleteList = list;
 }
 
 int RuxenFile::SendEndOfFileMessage(int eof) {
@@ -42,43 +42,47 @@ int RuxenFile::SendEndOfFileMessage(int eof) {
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
         // A failed item whose header had not gone out was sent whole, its
         // end-of-item record included, by the failed-item record.
-        if (m_closedByFailedRecord)
-            return m_failedRecordCloseResult;
+        if (m_item.phase == RuxenItemPhase::kEnded)
+            return m_item.endResult;
     }
     return SendEndOfFileMessageInternal(eof);
 }
 
 int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     KXLOG(3, "'%s' eof=%d", printName(), eof);
+    m_item.phase = RuxenItemPhase::kEnded;
     ResetAppDefVersionGUIDSeedSuffix();
     const unsigned type = eof == 1 ? PL_FS_EOF : PL_FS_EOF_FAILED;
+    // A deleted or browse item has no data, no link target and no hard-link
+    // group to name, nothing on the client to stub or delete.
+    const bool noData = m_item.isDeletedItem();
 
-    if (m_sendOn) {
+    if (m_settings.sendOn) {
         const std::string* payload = nullptr;
         static const std::string kNoText;
         bool clearPhonyFlag = false;
-        if (m_hardLinkJob && m_hlHandlingForItem) {
-            if (m_private->indexV2 && !m_private->headOfNewGroup) {
-                KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), phonyHLName.c_str());
-                payload = &phonyHLName;
+        if (!noData && m_settings.hardLinkJob && m_item.hlHandling) {
+            if (m_settings.indexV2 && !m_item.headOfNewGroup) {
+                KXLOG(3, "Sending HLINK %s -> %s (head vesionGUID)", printName(), m_item.phonyHLName.c_str());
+                payload = &m_item.phonyHLName;
                 clearPhonyFlag = true;
-            } else if (m_private->indexV2) {
+            } else if (m_settings.indexV2) {
                 KXLOG(3, "no link version GUID for HLINK Head[%s]", printName());
                 payload = &kNoText;
-            } else if (m_phonyNameFlag) {
-                KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", phonyHLName.c_str());
-                payload = &phonyHLName;
+            } else if (m_item.phonyNameFlag) {
+                KXLOG(3, "++++++++++HLDEBUG BACKUP phony str %s ", m_item.phonyHLName.c_str());
+                payload = &m_item.phonyHLName;
                 clearPhonyFlag = true;
             }
         }
-        if (!payload && m_itemType == fTypeSymlink) {
-            KXLOG(3, "sending link target %s -> %s", printName(), m_symlinkTarget.c_str());
-            payload = &m_symlinkTarget;
+        if (!payload && !noData && m_item.type == fTypeSymlink) {
+            KXLOG(3, "sending link target %s -> %s", printName(), m_item.symlinkTarget.c_str());
+            payload = &m_item.symlinkTarget;
         }
         const unsigned length = payload ? static_cast<unsigned>(payload->size() + 1) : 0;
         char* buf = AllocateRecord(length);
         if (!buf)
-            return kNoBuffer;
+            return kNotSent;
         if (payload)
             memcpy(buf, payload->c_str(), length);
         if (SendRecord(type, length) != 0) {
@@ -87,44 +91,43 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
         }
         // The job checks at its end that every member's group has its data
         // in some stream.
-        if (m_hlLedger && eof == 1 && m_hardLinkJob && m_hlHandlingForItem) {
-            if (m_phonyNameFlag)
-                m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat), m_recordedPath);
+        if (m_hlLedger && eof == 1 && !noData && m_settings.hardLinkJob && m_item.hlHandling) {
+            if (m_item.phonyNameFlag)
+                m_hlLedger->MemberSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st), m_item.recordedPath);
             else if (HardLinkGroupData())
-                m_hlLedger->GroupDataSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat));
+                m_hlLedger->GroupDataSent(HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st));
         }
         if (clearPhonyFlag)
-            m_phonyNameFlag = false;
+            m_item.phonyNameFlag = false;
     }
     if (eof == 1)
-        ++m_itemsSent;
+        ++m_counters.itemsSent;
     CloseItem();
 
-    if (m_private->resendFailedItem) {
-        m_private->resendFailedItem = false;
-        m_headerSent = false;
-        KXLOG(1, "Resending failed file [%s][%s]", printName(), m_failureReason.c_str());
+    if (m_item.resendFailedItem) {
+        m_item.resendFailedItem = false;
+        m_item.phase = RuxenItemPhase::kHeaderFilled;  // its record goes out whole: header, metadata, end
+        KXLOG(1, "Resending failed file [%s][%s]", printName(), m_item.failureReason.c_str());
         CTyError e = sendFailedFileInfo(false);
         if (e.IsError())
             KXLOG(-1, "sendFailedFileInfo:%s:%s", printName(), e.Message().c_str());
     }
 
-    // A deleted or browse item has nothing on the client to stub or delete.
-    const bool noData = m_private->isDeletedItem();
     CFileReaderContext& context = GetReaderContext();
-    if (!noData && m_turboMode && m_earlyStubBackup && m_stubCandidateList && context.IsEarlyStubBackup()) {
+    if (!noData && m_settings.turboMode && m_settings.earlyStubBackup && m_stubCandidateList &&
+        context.IsEarlyStubBackup()) {
         if (eof != 1) {
             if (fResults && m_resultsOn) {
                 m_failureLine.assign(kResultsLinePrefix);
-                m_failureLine += escapeFileName(m_recordedPath.c_str());
+                m_failureLine += escapeFileName(m_item.recordedPath.c_str());
                 m_failureLine += ' ';
                 m_failureLine += kReasonStubbingSkipped;
                 if (!writeLine(fResults, m_failureLine)) {
                     KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-                    m_failureListWriteFailed = true;
+                    m_counters.failureListWriteFailed = true;
                 }
             }
-        } else if (writeLine(m_stubCandidateList, escapeFileName(m_recordedPath.c_str()))) {
+        } else if (writeLine(m_stubCandidateList, escapeFileName(m_item.recordedPath.c_str()))) {
             KXLOG(2, "Written stub candidate entry '%s' to stubCandidate collect [%s].", printName(),
                   m_stubCandidateListName.c_str());
         } else {
@@ -132,21 +135,20 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             // to be trusted, and the stream must not end as a success.
             KXLOG(-1, "cannot write the stub candidate list [%s]: %s", m_stubCandidateListName.c_str(),
                   strerror(errno));
-            m_failureListWriteFailed = true;
+            m_counters.failureListWriteFailed = true;
         }
         context.SetEarlyStubBackup(false);
     }
-    if (m_longPathSupport && IsLongPath())
+    if (m_settings.longPathSupport && IsLongPath())
         context.SetLongPathBackup(false);
-    m_overridePath.clear();
 
-    if (!m_private->archiveAndDelete || noData)
+    if (!m_settings.archiveAndDelete || noData)
         return kItemGoOn;
-    std::string entry = escapeFileName(m_actualPath.c_str());
-    const bool directory = S_ISDIR(m_stat.st_mode);
+    std::string entry = escapeFileName(m_item.actualPath.c_str());
+    const bool directory = S_ISDIR(m_item.st.st_mode);
     if (directory)
         entry += '/';
-    FILE* list = m_private->archiveDeleteList;
+    FILE* list = m_archiveDeleteList;
     KXLOG(2, "Adding successfully backed up %s [%s] to files to delete list, [%p]", directory ? "Folder" : "File",
           entry.c_str(), static_cast<void*>(list));
     if (eof != 1 || !list)

@@ -32,7 +32,7 @@ bool RuxenFile::UseIndexForFailedFiles() {
             answer = true;
         } else if (m_pipelayer) {
             answer = false;  // a snapshot-restore job: it runs on the pipeline layer
-        } else if (isFileSystemAppType(m_appType) &&
+        } else if (isFileSystemAppType(m_settings.appType) &&
                    KXPlatformInfo::getString(kFileSystemAgentSection, kKeyUseIndexForFailedItems, value) &&
                    (value[0] == 'y' || value[0] == 'Y')) {
             KXLOG(0, "File system backups will store failed file information in Index");
@@ -47,18 +47,18 @@ bool RuxenFile::UseIndexForFailedFiles() {
 // nothing (the item was counted and listed when it failed), and the item's
 // failure stays what it was.
 int RuxenFile::RefillHeaderForFailedRecord(bool endOfItem) {
-    const unsigned long long countable = m_countableItems, bytes = m_totalBytes, failed = m_failedItems;
-    const int code = m_failureCode;
-    const std::string reason = m_failureReason;
+    const RuxenCounters counters = m_counters;
+    const int code = m_item.failureCode;
+    const std::string reason = m_item.failureReason;
     const bool resultsOn = m_resultsOn;
     m_resultsOn = false;
     int r = PopulateHeaderEx(nullptr, nullptr, true, endOfItem);
     m_resultsOn = resultsOn;
-    m_countableItems = countable;
-    m_totalBytes = bytes;
-    m_failedItems = failed;
-    m_failureCode = code;
-    m_failureReason = reason;
+    m_counters.countableItems = counters.countableItems;
+    m_counters.totalBytes = counters.totalBytes;
+    m_counters.failedItems = counters.failedItems;
+    m_item.failureCode = code;
+    m_item.failureReason = reason;
     return r;
 }
 
@@ -67,8 +67,8 @@ CTyError RuxenFile::FillIndexMetaData(IdxMetadata::IdxMetaData& message) {
     IdxMetadata::IdxIndexingData* indexing = message.getIndexing();
     IdxMetadata::DmStubData* stub = message.getDmStubData();
     IdxMetadata::IdxDbInfo* db = indexing->getDbInfo();
-    error->setCode(m_failureCode);
-    error->setReason(m_failureReason);
+    error->setCode(m_item.failureCode);
+    error->setReason(m_item.failureReason);
 
     std::string component, object, parent, version;
     CTyError e = m_private->GetComponentGUID(component);
@@ -99,38 +99,39 @@ CTyError RuxenFile::FillIndexMetaData(IdxMetadata::IdxMetaData& message) {
 }
 
 CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* connection) {
-    const bool headerWasSent = m_headerSent;
-    if (!m_sendOn) {
+    const bool headerWasSent = m_item.headerSent();
+    if (!m_settings.sendOn) {
         KXLOG(4, "Not sending failed file %s to index since sendFlag is false", printName());
         return CTyError();
     }
     if (!UseIndexForFailedFiles())
         return CTyError();
-    KXLOG(4, "m_headerSent:%d file:%s: failure:%d:%s:", m_headerSent ? 1 : 0, printName(), m_failureCode,
-          m_failureReason.c_str());
+    KXLOG(4, "m_headerSent:%d file:%s: failure:%d:%s:", headerWasSent ? 1 : 0, printName(), m_item.failureCode,
+          m_item.failureReason.c_str());
 
     // The header is filled again with the name it goes under (the
     // recorded one, as the item's own header carries it), whose length the
     // filling checks: a name that does not fit is refused, never cut.
-    if (m_catalogBackup || !headerWasSent) {
+    if (m_settings.catalogBackup || !headerWasSent) {
         int r = RefillHeaderForFailedRecord(endOfItem);
         if (r != kItemGoOn)
             return QMErrorUtil::ErrorWin32(QM_LOC, r,
-                                           m_catalogBackup ? "Failed to populate file header for '%s'"
-                                                           : "Failed to populate file header for meta-data for '%s'",
+                                           m_settings.catalogBackup
+                                               ? "Failed to populate file header for '%s'"
+                                               : "Failed to populate file header for meta-data for '%s'",
                                            printName());
     }
     IdxMetadata::IdxMetaData message;
-    if (m_catalogBackup) {
+    if (m_settings.catalogBackup) {
         if (!connection)
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "IndexingConnection was not initialized in catalog job");
-        m_header.portable_flags |= ZXFLAG_FAILED_ITEM;
+        m_item.header.portable_flags |= ZXFLAG_FAILED_ITEM;
         CTyError e = FillIndexMetaData(message);
         if (e.IsError())
             return e.Push(QM_LOC, "failed-item message of '%s'", printName());
         if (connection->sendMetaDataInfo(&message) != 0)
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "sendMetaDataInfo() failed for '%s'", printName());
-        if (connection->sendFileInfo(&m_header, 0, nullptr, 0) != 0)
+        if (connection->sendFileInfo(&m_item.header, 0, nullptr, 0) != 0)
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "sendFileInfo() failed for '%s'", printName());
         return CTyError();
     }
@@ -158,26 +159,25 @@ CTyError RuxenFile::sendFailedFileInfo(bool endOfItem, IndexingConnection* conne
         case kMetaFillFailed:
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "Unable to fill indexing buffer for '%s'", printName());
         default:
-            KXLOG(-1, "Error during SendBufer, status = %s", m_failureReason.c_str());
+            KXLOG(-1, "Error during SendBufer, status = %s", m_item.failureReason.c_str());
             return QMErrorUtil::ErrorWin32(QM_LOC, -1, "Error during SendBufer");
         }
     }
     if (!headerWasSent) {
-        m_closedByFailedRecord = true;
-        m_failedRecordCloseResult = SendEndOfFileMessageInternal(0);
-        if (m_failedRecordCloseResult != kItemGoOn)
-            return QMErrorUtil::ErrorWin32(QM_LOC, m_failedRecordCloseResult,
+        m_item.endResult = SendEndOfFileMessageInternal(0);
+        if (m_item.endResult != kItemGoOn)
+            return QMErrorUtil::ErrorWin32(QM_LOC, m_item.endResult,
                                            "Failed to send EOF message for meta-data for '%s'", printName());
     }
     // Only a failure recorded after the header had gone out is recorded
     // again after the item's own end-of-item record.
     if (headerWasSent && !endOfItem)
-        m_private->resendFailedItem = true;
+        m_item.resendFailedItem = true;
     return CTyError();
 }
 
 void RuxenFile::RecordFailedCollectEntry(IndexingConnection* connection) {
-    if (!m_failureReported || m_recordedPath.empty())
+    if (!m_item.failureReported || m_item.recordedPath.empty())
         return;
     CTyError e = sendFailedFileInfo(false, connection);
     if (e.IsError())

@@ -169,8 +169,8 @@ bool RuxenFile::SendFLAProps() {
     using IdxMetadata::FsData;
     IdxMetadata::IdxMetaData message;
     FsData& fs = *message.getSrmData()->getFsData();
-    const struct stat& st = m_stat;
-    const char* name = m_header.h_filename;
+    const struct stat& st = m_item.st;
+    const char* name = m_item.header.h_filename;
     fs.set(FsData::kOwnerId, static_cast<int64_t>(st.st_uid));
     fs.set(FsData::kGroupId, static_cast<int64_t>(st.st_gid));
     fs.set(FsData::kChangeTime, static_cast<int64_t>(st.st_ctime));
@@ -189,8 +189,9 @@ bool RuxenFile::SendFLAProps() {
 
     // Holes are found while the data is read, after this record: a regular
     // item with fewer blocks than its size is reported sparse already.
-    const uint64_t pf = m_header.h_platform_flags;
-    const bool sparseMark = m_itemType == fTypeRegular && (pf & ZX_HDR_FLAG_SPARSE_TESTED) && !(pf & ZX_HDR_FLAG_NOT_SPARSE);
+    const uint64_t pf = m_item.header.h_platform_flags;
+    const bool sparseMark =
+        m_item.type == fTypeRegular && (pf & ZX_HDR_FLAG_SPARSE_TESTED) && !(pf & ZX_HDR_FLAG_NOT_SPARSE);
     const bool stub = (pf & ZX_HDR_FLAG_STUB) != 0;
     int64_t flags = 0;
     if (sparseMark || (m_reader && m_reader->getIsHole()))
@@ -198,7 +199,7 @@ bool RuxenFile::SendFLAProps() {
     int64_t size = static_cast<int64_t>(st.st_size);
     if (stub) {
         flags |= FsData::kFlagStub;
-        uint64_t bs = mount != s.mounts.end() ? BlockSizeOf(s, *mount, m_private->alternateReader) : 0;
+        uint64_t bs = mount != s.mounts.end() ? BlockSizeOf(s, *mount, m_settings.alternateReader) : 0;
         size = static_cast<int64_t>(bs ? bs : kDefaultBlockSize);
     }
     fs.set(FsData::kFlags, flags);

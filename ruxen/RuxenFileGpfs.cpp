@@ -47,7 +47,7 @@ const App::GpfsFileSetConfig* RuxenFilePrivate::FindFileSet(const std::string& p
 }
 
 void RuxenFile::MarkFileSetItem() {
-    const App::GpfsFileSetConfig* fs = m_private->FindFileSet(_mapped_name);
+    const App::GpfsFileSetConfig* fs = m_private->FindFileSet(m_item.mappedName);
     if (fs)
         GetReader().SetFileSet(true, fs->fileSetName);
     else if (m_reader && m_reader->IsFileSet())
@@ -56,7 +56,7 @@ void RuxenFile::MarkFileSetItem() {
 
 void RuxenFile::SendFileSetInfo() {
     const std::string& name = GetReader().GetFileSetName();
-    KXLOG(3, "Sending FileSet information for %s, FileSet name %s", m_header.h_filename, name.c_str());
+    KXLOG(3, "Sending FileSet information for %s, FileSet name %s", m_item.header.h_filename, name.c_str());
     IdxMetadata::IdxMetaData message;
     message.getFileSet()->setName(name);
     switch (SendMetadataRecord(&message, 0, nullptr)) {
@@ -75,7 +75,7 @@ bool RuxenFile::SendEndUserAccessInfo(int& error) {
     if (!KxACL::Helper::isAclSupported())
         return false;
 
-    const std::string& path = _mapped_name;
+    const std::string& path = m_item.mappedName;
     std::string text;
     // Through an O_PATH descriptor taken beneath the item's directory: no
     // link in its path followed against the rule, a path of any length.

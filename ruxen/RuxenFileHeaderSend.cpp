@@ -88,17 +88,18 @@ int RuxenFile::SendDeduplicationCommand() {
 void RuxenFile::SetItemLevelSignature() {
     if (!m_archive)
         return;
-    const ZXFileHeader& h = m_header;
-    if (m_private->indexV2 || !m_turboMode || m_itemType == fTypeDirectory || m_backupSCFiles) {
+    const ZXFileHeader& h = m_item.header;
+    if (m_settings.indexV2 || !m_settings.turboMode || m_item.type == fTypeDirectory || m_settings.backupSCFiles) {
         m_archive->SetFileSignatureData(nullptr, -1);
         return;
     }
-    const bool phony = m_hardLinkJob && m_hlHandlingForItem && NamesGroupData();
-    const std::string name = phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_stat) : std::string(h.h_filename);
+    const bool phony = m_settings.hardLinkJob && m_item.hlHandling && NamesGroupData();
+    const std::string name =
+        phony ? HardLinkManager::GeneratePhonyFileNameUsingStat(m_item.st) : std::string(h.h_filename);
     const uint64_t ino = (static_cast<uint64_t>(h.h_ino_high) << 32) | h.h_ino_low;
     char fixed[160];
     snprintf(fixed, sizeof(fixed), "_%" PRIu64 "_%" PRIu64 "_%" PRIu64 "_%u_%" PRIu64, h.h_ctime, h.h_mtime, ino,
-             m_currentAFileNumber, h.h_collect_offset);
+             m_settings.currentAFileNumber, h.h_collect_offset);
     std::string text = name + "_" + KXPI_Focus::getFocusClientName() + fixed;
     KXLOG(3, "Setting ItemLevel signature [%s].", text.c_str());
     m_archive->SetFileSignatureData(text.c_str(), static_cast<int>(text.size()));
@@ -106,13 +107,13 @@ void RuxenFile::SetItemLevelSignature() {
 
 int RuxenFile::SendHeader(FILE* failures) {
     RuxenProcessSwitches& once = ProcessSwitches();
-    if (m_sendOn && m_hardLinkJob && !once.dedupAttempted) {
+    if (m_settings.sendOn && m_settings.hardLinkJob && !once.dedupAttempted) {
         once.dedupAttempted = true;  // never retried, whatever the answer
         if (SendDeduplicationCommand() != kItemGoOn)
             return kFailStream;
     }
-    KXLOG(3, "++++++HLDEBUG BACKUP Send Header zxfileheader %s", m_header.h_filename);
-    ConvertZXFileHeaderToNetOrder(&m_header, &m_netHeader);
+    KXLOG(3, "++++++HLDEBUG BACKUP Send Header zxfileheader %s", m_item.header.h_filename);
+    ConvertZXFileHeaderToNetOrder(&m_item.header, &m_netHeader);
     SetItemLevelSignature();
 
     // With sending off the scratch buffer takes the record and nothing is
@@ -122,23 +123,23 @@ int RuxenFile::SendHeader(FILE* failures) {
         return kFailStream;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     KXLOG(3, "Sending header for [%s] isNotCountable [%d]", printName(),
-          (m_header.portable_flags & ZXFLAG_NOT_COUNTABLE) ? 1 : 0);
+          (m_item.header.portable_flags & ZXFLAG_NOT_COUNTABLE) ? 1 : 0);
     unsigned length = ZX_HEADER_SIZE;
-    if (m_pipelayer && m_sendOn)
+    if (m_pipelayer && m_settings.sendOn)
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
     if (SendRecord(PL_FS_HEADER, length) != 0) {
         CloseItem();
         return kFailStream;
     }
-    m_headerSent = true;
+    m_item.phase = RuxenItemPhase::kHeaderSent;
 
-    if (m_failureCode != 0 || !m_failureReason.empty() || m_pseudoItem)
+    if (m_item.failureCode != 0 || !m_item.failureReason.empty() || m_item.pseudoItem)
         return kItemGoOn;
-    if (m_siloJob && access(_mapped_name.c_str(), F_OK) != 0)
+    if (m_settings.siloJob && access(m_item.mappedName.c_str(), F_OK) != 0)
         return kItemGoOn;
-    if (!m_errorsTolerated) {
+    if (!m_settings.errorsTolerated) {
         struct stat st;
-        if (GetReader().lstat(_mapped_name.c_str(), &st) != 0) {
+        if (GetReader().lstat(m_item.mappedName.c_str(), &st) != 0) {
             int e = errno;
             KXLOG(-1, "CRITICAL ERROR:FAILING JOB:errorsTolerated %d ++++++ %s does not exist", 0, printName());
             KXLOG(-1, "errors are not tolerated, phase fails");
@@ -149,16 +150,16 @@ int RuxenFile::SendHeader(FILE* failures) {
             return kFailStream;
         }
     }
-    if (m_appType == kAppTypeObjectStore && !sendObjSrvMetaData()) {
-        if (!m_backupSCFiles)
+    if (m_settings.appType == kAppTypeObjectStore && !sendObjSrvMetaData()) {
+        if (!m_settings.backupSCFiles)
             ReportPartialFailure(failures, EIO, -1, kReasonObjSrvMetadata);
         FreeKXArchiveBuffer();
         return kItemGoOn;
     }
-    if (m_phonyNamePath)
+    if (m_item.phonyNamePath)
         return kItemGoOn;
-    if (m_hardLinkJob && m_hlHandlingForItem && !NamesGroupData() && m_stat.st_nlink >= 2 &&
-        m_itemType != fTypeDirectory && (!m_private->indexV2 || m_private->headOfNewGroup)) {
+    if (m_settings.hardLinkJob && m_item.hlHandling && !NamesGroupData() && m_item.st.st_nlink >= 2 &&
+        m_item.type != fTypeDirectory && (!m_settings.indexV2 || m_item.headOfNewGroup)) {
         if (SendHardLinkMemberNames(failures) != kItemGoOn)
             return kFailStream;
     }
@@ -197,7 +198,7 @@ bool RuxenFile::IsLinkOfItem(const std::string& member) {
     const char* name;
     struct stat st;
     return dirs.Parent(member.c_str(), &dir, &name) && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           st.st_ino == m_stat.st_ino && st.st_dev == m_stat.st_dev;
+           st.st_ino == m_item.st.st_ino && st.st_dev == m_item.st.st_dev;
 }
 
 // The other paths of the item's hard-link group, from the hard-links table
@@ -210,14 +211,14 @@ bool RuxenFile::IsLinkOfItem(const std::string& member) {
 int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
     static const char kTableMissing[] =
         "++++++HLDEBUG Hard Links Table Does not exists or may be corrupt. Failing backup.";
-    HardLinksTablePtr table = HardLinkManager::getHLTableClass(m_jobResultsFolder, true);
+    HardLinksTablePtr table = HardLinkManager::getHLTableClass(m_settings.jobResultsFolder, true);
     if (!table) {
         KXLOG(-1, "%s", kTableMissing);
-        m_hlHandlingForItem = false;
+        m_item.hlHandling = false;
         return kFailStream;
     }
-    const uint64_t device = m_private->getDeviceIdForLocal(static_cast<unsigned long>(m_stat.st_dev));
-    const uint64_t inode = static_cast<uint64_t>(m_stat.st_ino);
+    const uint64_t device = m_settings.getDeviceIdForLocal(static_cast<unsigned long>(m_item.st.st_dev));
+    const uint64_t inode = static_cast<uint64_t>(m_item.st.st_ino);
     std::string member, guid;
     int64_t ctime = 0;
     int r = table->searchFirst(device, inode, member, ctime, guid);
@@ -226,26 +227,26 @@ int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
               "++++++HLDEBUG Hard Link Entry for [%s][%" PRIu64 "(%" PRIu64 ")][%" PRIu64
               "] not found in hardlink table. Disabling hard link functionality For this file.Reverting back to "
               "old functionality.",
-              printName(), device, static_cast<uint64_t>(m_stat.st_dev), inode);
-        m_hlHandlingForItem = false;
+              printName(), device, static_cast<uint64_t>(m_item.st.st_dev), inode);
+        m_item.hlHandling = false;
         return kItemGoOn;
     }
     if (r == -1) {
         KXLOG(-1, "%s", kTableMissing);
-        m_hlHandlingForItem = false;
+        m_item.hlHandling = false;
         return kFailStream;
     }
     if (r != 1)
         return kItemGoOn;
-    if (m_turboMode) {
+    if (m_settings.turboMode) {
         KXLOG(3, "######### SETTING fileReader GUID (2) for %s guid from ctree:%s", printName(), guid.c_str());
         GetReader().SetGUID(guid);
     }
-    m_stat.st_ctime = static_cast<time_t>(ctime);
+    m_item.st.st_ctime = static_cast<time_t>(ctime);
     // The group's head is the first member; the head itself does not name it
     // again (outside index version 2).
-    bool send = m_sendOn && !(!m_private->indexV2 && m_private->headOfNewGroup);
-    ContentMapper* mapper = (m_proxyHost || m_replicationHost) ? m_contentMapper : nullptr;
+    bool send = m_settings.sendOn && !(!m_settings.indexV2 && m_item.headOfNewGroup);
+    ContentMapper* mapper = (m_settings.proxyHost || m_settings.replicationHost) ? m_contentMapper : nullptr;
     std::string recorded, unmapped;
     for (;;) {
         if (send && IsLinkOfItem(member)) {
@@ -259,7 +260,7 @@ int RuxenFile::SendHardLinkMemberNames(FILE* failures) {
                 unmapped = member;
             }
         }
-        send = m_sendOn;
+        send = m_settings.sendOn;
         r = table->searchNext(member, ctime);
         if (r == 0) {
             if (!unmapped.empty()) {

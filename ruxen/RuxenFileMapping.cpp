@@ -79,36 +79,36 @@ int GetMountDetailsFS(std::map<int, MountEntry>& mounts, char* errorText, int fl
 }
 
 void RuxenFile::FillItemMountInfo() {
-    auto type = m_private->fsTypeByDevice.find(static_cast<uint64_t>(m_stat.st_dev));
+    auto type = m_private->fsTypeByDevice.find(static_cast<uint64_t>(m_item.st.st_dev));
     if (type == m_private->fsTypeByDevice.end()) {
         KxMntTab::Entry mount;
         try {
-            if (!KxMntTab::find(_mapped_name, mount))
+            if (!KxMntTab::find(m_item.mappedName, mount))
                 mount.fsType.clear();
         } catch (const KxException& e) {
             KXLOG(1, "no file-system type for %s: %s", printName(), e.what());
         }
-        type = m_private->fsTypeByDevice.emplace(static_cast<uint64_t>(m_stat.st_dev), mount.fsType).first;
+        type = m_private->fsTypeByDevice.emplace(static_cast<uint64_t>(m_item.st.st_dev), mount.fsType).first;
     }
-    m_private->itemFsType = type->second;
-    if (m_mountPointIndex != 0 || m_itemType != fTypeDirectory || _mapped_name == "/")
+    m_item.fsType = type->second;
+    if (m_item.mountPointIndex != 0 || m_item.type != fTypeDirectory || m_item.mappedName == "/")
         return;
     // Of mounts stacked on one directory, the last hides the others.
-    for (const auto& m : mDirDataMap)
-        if (m.second.path == _mapped_name)
-            m_mountPointIndex = m.first;
+    for (const auto& m : m_settings.mountPoints)
+        if (m.second.path == m_item.mappedName)
+            m_item.mountPointIndex = m.first;
 }
 
 void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
     // The registry's application type wins over one set before; an
     // application it does not know keeps the type it was given.
-    const unsigned long known = ApplicationId(m_appIdText).getAppType();
+    const unsigned long known = ApplicationId(m_settings.appIdText).getAppType();
     if (known != 0)
-        m_appType = known;
+        m_settings.appType = known;
     m_contentMapper = nullptr;
     if (appId != 0 && snapshotJob) {
         KXLOG(1, "Initializing ContentMapper for SnapFSBackup");
-        if (IsDBSnapAppType(m_appType) && !Subclient(appId).getUseBlockLevelBackup()) {
+        if (IsDBSnapAppType(m_settings.appType) && !Subclient(appId).getUseBlockLevelBackup()) {
             KXLOG(1, "Initializing DBSnapContentMapper for Oracle/SAP SnapFSBackup");
             m_contentMapper = ContentManagerHelper<DBSnapContentMapper>::getMapper();
             setErrorsTolerated(false);
@@ -133,7 +133,7 @@ void RuxenFile::SelectContentMapper(bool snapshotJob, unsigned long appId) {
 
 bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
                                const unsigned long& zonarkId, const unsigned long& appId) {
-    m_proxyHost = false;
+    m_settings.proxyHost = false;
     if (m_contentMapper == nullptr) {
         KXLOG(-1, "no content mapper to set up for %s", idString ? idString : "(null)");
         return false;
@@ -156,7 +156,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
             auto* db = dynamic_cast<DBSnapContentMapper*>(m_contentMapper);
             std::string token = m_jobCtrl ? m_jobCtrl->GetJobToken() : std::string();
             if (token.empty())
-                token = constructJobToken(m_job.jobId, 0, 0, 0);
+                token = constructJobToken(m_settings.job.jobId, 0, 0, 0);
             const unsigned zonark = static_cast<unsigned>(zonarkId);
             if (db == nullptr) {
                 KXLOG(-1, "application type %lu needs the database snapshot mapper", type);
@@ -175,7 +175,7 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
             KXLOG(-1, "a snapshot job needs the snapshot mapper");
         }
     }
-    m_proxyHost = ok;
+    m_settings.proxyHost = ok;
     TrustMappedPrefixes();
     return ok;
 }
@@ -183,7 +183,8 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
 void RuxenFile::TrustMappedPrefixes() {
     std::shared_ptr<ruxen::TrustedPrefixes> trusted;
     std::list<std::string> locals;
-    if ((m_proxyHost || m_replicationHost) && m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+    if ((m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper &&
+        m_contentMapper->GetHostPathList(&locals) == 0) {
         trusted = std::make_shared<ruxen::TrustedPrefixes>();
         for (const std::string& local : locals) {
             // A wildcard entry names the directories above its pattern.
@@ -197,14 +198,14 @@ void RuxenFile::TrustMappedPrefixes() {
 }
 
 int RuxenFile::PopulateMountDetails() {
-    if (m_private->hadoopBackup)
-        mDirDataMap[0] = MountEntry{"/", "hadoop", 0};
-    if (!mDirDataMap.empty())
+    if (m_settings.hadoopBackup)
+        m_settings.mountPoints[0] = MountEntry{"/", "hadoop", 0};
+    if (!m_settings.mountPoints.empty())
         return 1;
     char error[1024] = "";
-    const int flags = IsDBSnapAppType(m_appType) ? kMountSizes | kMountNetworkSizes | kMountNoPseudo
-                                                 : kMountSizes | kMountNoPseudo;
-    int rc = GetMountDetailsFS(mDirDataMap, error, flags);
+    const int flags = IsDBSnapAppType(m_settings.appType) ? kMountSizes | kMountNetworkSizes | kMountNoPseudo
+                                                          : kMountSizes | kMountNoPseudo;
+    int rc = GetMountDetailsFS(m_settings.mountPoints, error, flags);
     if (rc < 0)
         KXLOG(-1, "%s", error);
     return rc;
@@ -214,9 +215,9 @@ bool RuxenFile::InitFLRHost(char* jobId) {
     auto* flr = new FLRConsistencyPtMapper();
     m_contentMapper = flr;  // the previous mapper is a process-wide one, or the one replaced here
     m_flrMapper.reset(flr);
-    m_replicationHost = flr->initialize(jobId);
+    m_settings.replicationHost = flr->initialize(jobId);
     TrustMappedPrefixes();
-    return m_replicationHost;
+    return m_settings.replicationHost;
 }
 
 void RuxenFile::GetProxyList(std::list<std::string>& out) {
@@ -253,13 +254,13 @@ bool RuxenFile::loadProxyMappingFromFile(const std::string& file) {
         KXLOG(-1, "%s: only a snapshot job reads a snapshot mapping file", file.c_str());
         return false;
     }
-    return snap->loadMappingFromFile(file, m_hwSnapPathTable);
+    return snap->loadMappingFromFile(file, m_settings.hwSnapPathTable);
 }
 
 std::string RuxenFile::convertCollectPathToLocalPath(const char* collectPath) {
     const std::string path = collectPath ? collectPath : "";
-    auto it = PathUtil::LongestPrefixLookup(m_hwSnapPathTable, path);
-    if (it == m_hwSnapPathTable.end())
+    auto it = PathUtil::LongestPrefixLookup(m_settings.hwSnapPathTable, path);
+    if (it == m_settings.hwSnapPathTable.end())
         return path;
     KXLOG(4, "for collectPath '%s' it->first '%s':%ld", path.c_str(), it->first.c_str(),
           static_cast<long>(it->first.size()));
@@ -278,11 +279,11 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
 // A recorded path with a "." or ".." component could name a file outside
 // the mapped tree once its prefix is replaced: the item fails instead.
 bool RuxenFile::RefuseDotComponents(FILE* failures) {
-    if (!PathUtil::HasDotComponent(m_recordedPath))
+    if (!PathUtil::HasDotComponent(m_item.recordedPath))
         return false;
-    _mapped_name.clear();
-    m_actualPath.clear();
-    ReportItemFailure(failures, m_recordedPath.c_str(), EINVAL,
+    m_item.mappedName.clear();
+    m_item.actualPath.clear();
+    ReportItemFailure(failures, m_item.recordedPath.c_str(), EINVAL,
                       "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
     return true;
 }
@@ -291,34 +292,35 @@ bool RuxenFile::MapItemName(FILE* failures) {
     // Without a content mapping in force the name mapper (snapshot devices,
     // the job's name map) says where the item is read; the header still
     // names the recorded path.
-    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_recordedPath.c_str(), _mapped_name, nullptr))
+    if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_item.recordedPath.c_str(), m_item.mappedName, nullptr))
         return true;
     if (RefuseDotComponents(failures))
         return false;
-    m_actualPath = _mapped_name;
-    m_nameMapped = true;
-    m_shownName.assign(m_recordedPath).append(" -> ").append(_mapped_name);
-    KXLOG(2, "mapped '%s' to '%s'", m_recordedPath.c_str(), _mapped_name.c_str());
+    m_item.actualPath = m_item.mappedName;
+    m_item.nameMapped = true;
+    m_item.shownName.assign(m_item.recordedPath).append(" -> ").append(m_item.mappedName);
+    KXLOG(2, "mapped '%s' to '%s'", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
     return true;
 }
 
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_proxyHost || m_replicationHost) || m_contentMapper == nullptr)
+    if (!(m_settings.proxyHost || m_settings.replicationHost) || m_contentMapper == nullptr)
         return MapItemName(failures);
     if (RefuseDotComponents(failures))
         return false;
     errno = 0;
-    const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_recordedPath, _mapped_name);
+    const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_item.recordedPath, m_item.mappedName);
     const int e = errno;
-    if (rc != 0 || _mapped_name.empty()) {
+    if (rc != 0 || m_item.mappedName.empty()) {
         const std::string why = "no local path for the recorded path" +
                                 (m_contentMapper->LastError().empty() ? "" : ": " + m_contentMapper->LastError());
-        _mapped_name.clear();
-        m_actualPath.clear();
-        ReportItemFailure(failures, m_recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL, why.c_str());
+        m_item.mappedName.clear();
+        m_item.actualPath.clear();
+        ReportItemFailure(failures, m_item.recordedPath.c_str(), e == ENAMETOOLONG ? ENAMETOOLONG : EINVAL,
+                          why.c_str());
         return false;
     }
-    m_actualPath = _mapped_name;
-    KXLOG(3, "%s is read from %s", m_recordedPath.c_str(), _mapped_name.c_str());
+    m_item.actualPath = m_item.mappedName;
+    KXLOG(3, "%s is read from %s", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
     return true;
 }

@@ -60,10 +60,10 @@ void RuxenFile::ResetArchivalTimeForTest() {
 void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub, bool skipStubGUIDs, int backupLevel,
                                          bool nfsSnapDiff) {
     using namespace IndexMetaDataKind;
-    if (m_backupSCFiles)
+    if (m_settings.backupSCFiles)
         return;  // the job's own result files carry none
     const char* name = printName();
-    const bool regular = m_itemType == fTypeRegular;
+    const bool regular = m_item.type == fTypeRegular;
     IndexMetaDataHelper encoder;
 
     if (regular && GetReaderContext().IsTurboMode()) {
@@ -72,12 +72,12 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
             list.emplace_back(STUB_GUID, guid);
             KXLOG(2, "%s '%s' Type %s Meta-Data '%s'", "Stub", name, "STUB_GUID", guid.c_str());
             const std::string& app = GetReader().GetAppGUIDFromStub();
-            if (!app.empty() && app != m_appTypeGuid) {
+            if (!app.empty() && app != m_settings.appTypeGuid) {
                 list.emplace_back(ORIG_APP_GUID, app);
                 KXLOG(2, "STUB '%s' Type ORIG_APP_GUID  Meta-Data '%s'", name, app.c_str());
             }
         }
-        if (isStub && m_earlyStubBackup && m_doNotCreateStub) {
+        if (isStub && m_settings.earlyStubBackup && m_settings.doNotCreateStub) {
             ArchivalTime& t = archivalTime();
             if (!t.taken) {
                 t.time = IndexMetaDataHelper::getCurTime();
@@ -88,25 +88,25 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
         }
     }
 
-    if ((m_longPathSupport && IsLongPath()) || m_private->cacheDBBackup) {
+    if ((m_settings.longPathSupport && IsLongPath()) || m_settings.cacheDBBackup) {
         std::string real;
-        if (m_private->cacheDBLogicalPath.empty()) {
+        if (m_item.cacheDBLogicalPath.empty()) {
             // A name-mapped item is indexed under its recorded path.
-            real = m_nameMapped ? m_recordedPath : _mapped_name;
-            if (m_private->alternateLocalPath && !m_proxyHost) {
-                if (!m_alternateLocalPath.empty())
-                    real = m_alternateLocalPath;
-            } else if (m_proxyHost || m_replicationHost) {
+            real = m_item.nameMapped ? m_item.recordedPath : m_item.mappedName;
+            if (m_settings.alternateLocalPath && !m_settings.proxyHost) {
+                if (!m_item.alternateLocalPath.empty())
+                    real = m_item.alternateLocalPath;
+            } else if (m_settings.proxyHost || m_settings.replicationHost) {
                 // A failed or empty translation keeps the item's own name:
                 // an empty real path would say nothing of where it lives.
                 std::string out;
                 if (m_contentMapper && m_contentMapper->MakeProxyPathFromHostPath(real, out) == 0 && !out.empty())
                     real.swap(out);
             }
-            if (!m_overridePath.empty())
-                real = m_overridePath;
+            if (!m_item.overridePath.empty())
+                real = m_item.overridePath;
         } else {
-            real = m_private->cacheDBLogicalPath;
+            real = m_item.cacheDBLogicalPath;
             if (real == kCacheDBLogicalRoot)
                 list.emplace_back(CACHEDB_ITEM, "CACHEDB");
             KXLOG(5, "Using Cache DB fake logical path for strRealPath meta_data [%s]", real.c_str());
@@ -117,11 +117,11 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
 
     // Only a snapshot mapper holds NAS backup paths.
     SnapFSContentMapper* snap = dynamic_cast<SnapFSContentMapper*>(m_contentMapper);
-    if (m_catalogBackup && nfsSnapDiff && snap && IsUnixFsBackupSetType(m_appType)) {
+    if (m_settings.catalogBackup && nfsSnapDiff && snap && IsUnixFsBackupSetType(m_settings.appType)) {
         KXLOG(5, "Backup path is [%s]", name);
         for (const auto& entry : snap->GetNFSBackupPathInfo()) {
             const sNFSBkpPathInfo& e = entry.second;
-            if (_mapped_name != e.hostPath && _mapped_name != e.backupPath)
+            if (m_item.mappedName != e.hostPath && m_item.mappedName != e.backupPath)
                 continue;
             std::string full, incr;
             if (backupLevel == 1 || (e.prevFullSnap.empty() && e.prevSnapToCompare.empty())) {
@@ -134,7 +134,7 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
                 KXLOG(-1, "Not adding any metadata for [%s].", name);
                 return;
             }
-            if (m_private->indexV2 && !UpdateSubClientPropRefTimes(e.backupPath, e.volumePath, full, incr))
+            if (m_settings.indexV2 && !UpdateSubClientPropRefTimes(e.backupPath, e.volumePath, full, incr))
                 KXLOG(-1, "Error in adding reference snaps in subclient property");
             KXLOG(-1, "Push NFS path snap backup metadata. FullSnap[%s], IncrSnap[%s], VolPath[%s]", full.c_str(),
                   incr.c_str(), e.volumePath.c_str());
@@ -146,26 +146,26 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
 
     // Only names the reader found: an empty name would tell the index that
     // the item has no owner.
-    if (!m_private->isDeletedItem() && m_private->alternateReader && m_private->GetReaderType() == 1) {
+    if (!m_item.isDeletedItem() && m_settings.alternateReader && m_settings.GetReaderType() == 1) {
         const std::string& user = GetReader().GetUserName();
         if (!user.empty()) {
             list.emplace_back(SRMFSDATA_USER_NAME, user);
-            KXLOG(3, "Sending Meta-Data SRMFSDATA_USER_NAME=[%s] for %s", user.c_str(), _mapped_name.c_str());
+            KXLOG(3, "Sending Meta-Data SRMFSDATA_USER_NAME=[%s] for %s", user.c_str(), m_item.mappedName.c_str());
         }
         const std::string& group = GetReader().GetGroupName();
         if (!group.empty()) {
             list.emplace_back(SRMFSDATA_GROUP_NAME, group);
-            KXLOG(3, "Sending Meta-Data SRMFSDATA_GROUP_NAME=[%s] for %s", group.c_str(), _mapped_name.c_str());
+            KXLOG(3, "Sending Meta-Data SRMFSDATA_GROUP_NAME=[%s] for %s", group.c_str(), m_item.mappedName.c_str());
         }
     }
 
-    if (m_private->hbaseBackup) {
+    if (m_settings.hbaseBackup) {
         IdxMetadata::HBaseFileType type = IdxMetadata::HBASE_UNSET;
         bool hidden = false;
-        GetHBaseItemType(_mapped_name, type, hidden);
+        GetHBaseItemType(m_item.mappedName, type, hidden);
         if (type == IdxMetadata::HBASE_NAMESPACE || type == IdxMetadata::HBASE_TABLE) {
             list.emplace_back(INDEXINGDATA_HBASE_FILE_TYPE, encoder.encodeData(INDEXINGDATA_HBASE_FILE_TYPE, int(type)));
-            if (m_private->hbaseIncrementalSnapshot)
+            if (m_stream.hbaseIncrementalSnapshot)
                 list.emplace_back(INDEXINGDATA_HBASE_INCREMENTAL, "true");
             const std::string& suffix = m_private->VersionGUIDSeedSuffix();
             if (type == IdxMetadata::HBASE_TABLE && !suffix.empty()) {
@@ -207,7 +207,7 @@ int RuxenFile::FillBufferFromVectors(IndexMetaDataHelper& encoder, char* buffer,
 }
 
 void RuxenFile::ReportMetaDataFailure(FILE* failures, int errnum, const char* text) {
-    m_errorText.assign(text, strnlen(text, 1023));
+    m_item.errorText.assign(text, strnlen(text, 1023));
     ReportPartialFailure(failures, errnum, -1, text);
 }
 
@@ -222,31 +222,32 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, IndexingConnection* connec
 int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsSnapDiff,
                                       IndexingConnection* connection) {
     const char* name = printName();
-    const bool deleted = m_private->isDeletedItem();
+    const bool deleted = m_item.isDeletedItem();
     // A deleted item has no reader of its own: the reader's answer is the
     // previous item's.
-    const bool isStub = !deleted && m_itemOpen && m_reader && m_reader->isStub();
+    const bool isStub = !deleted && m_item.open && m_reader && m_reader->isStub();
     bool skipStubGUIDs = deleted;
     if (!deleted) {
         const bool turbo = GetReaderContext().IsTurboMode();
-        if (m_itemType == fTypeRegular && isStub && !turbo) {
+        if (m_item.type == fTypeRegular && isStub && !turbo) {
             skipStubGUIDs = true;
             KXLOG(2, "Not sending meta-data for %s, perhaps alien stub.", name);
         }
-        KXLOG(3, "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
-              turbo, m_hardLinkJob, m_hlHandlingForItem, m_hlCollectEntry);
-        if (turbo && m_hardLinkJob && m_hlHandlingForItem && NamesGroupData() && !m_private->indexV2) {
+        KXLOG(3,
+              "TurboModeEnabled:%d bHardLinkFeatureSupported:%d bHardLinkFeatureEnablePerFile:%d _hardLinkColEntry:%d",
+              turbo, m_settings.hardLinkJob, m_item.hlHandling, m_item.hlCollectEntry);
+        if (turbo && m_settings.hardLinkJob && m_item.hlHandling && NamesGroupData() && !m_settings.indexV2) {
             KXLOG(2, "Not sending meta-data to HL ref-file");
             return kItemGoOn;
         }
     }
 
-    if (m_private->endUserAccess) {
+    if (m_settings.endUserAccess) {
         int error = 0;
         if (!SendEndUserAccessInfo(error)) {
-            KXLOG(-1, "Failed to send ACLs to Indexing for %s.", m_header.h_filename);
+            KXLOG(-1, "Failed to send ACLs to Indexing for %s.", m_item.header.h_filename);
             ReportPartialFailure(failures, error, error, strerror(error));
-            return 1;
+            return kItemMetaDataFailed;
         }
     }
     if (m_reader && m_reader->IsFileSet()) {
@@ -278,7 +279,7 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
         case kMetaFillFailed:
             KXLOG(-1, "Unable to fill Indexing buffer, rc = %d", fillRc);
             ReportMetaDataFailure(failures, EIO, "Backup: Unable to fill Indexing buffer. ");
-            return 1;
+            return kItemMetaDataFailed;
         case kMetaWriteFailed:
             KXLOG(-1, "Error during SendBufer, sendBufferStatus = %d", status);
             ReportMetaDataFailure(failures, EIO, "Backup: Error during SendBuffer. ");
@@ -296,13 +297,13 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
             return kFailStream;
         }
     }
-    if (m_catalogBackup && m_private->isMountPath(m_header.h_filename))
+    if (m_settings.catalogBackup && m_settings.isMountPath(m_item.header.h_filename))
         return SendSnapMountMetaData(failures, *connection);
     return kItemGoOn;
 }
 
 int RuxenFile::SendSnapMountMetaData(FILE* failures, IndexingConnection& connection) {
-    const char* name = m_header.h_filename;
+    const char* name = m_item.header.h_filename;
     SnapFSContentMapper* snap = dynamic_cast<SnapFSContentMapper*>(m_contentMapper);
     if (!snap) {
         KXLOG(-1, "mapper object is not available");
@@ -323,12 +324,12 @@ int RuxenFile::SendSnapMountMetaData(FILE* failures, IndexingConnection& connect
         return kFailStream;
     }
     mount->setArchiveId(archiveId);
-    for (const auto& c : m_collectFileMap) {
+    for (const auto& c : m_settings.collectFileMap) {
         int64_t id = 0;
         if (NumberParse::Int64(c.second, id) && id == archiveId)
             mount->addCollectFile(std::to_string(c.first));
     }
-    mount->setTotalBackupSize(static_cast<int64_t>(m_totalBackupSize));
+    mount->setTotalBackupSize(static_cast<int64_t>(m_settings.totalBackupSize));
     mount->setHostPath(host);
     KXLOG(0, "Sending FsSnapMountData for [%s] [%s]", name, message.ToText().c_str());
     if (connection.sendMetaDataInfo(&message) != 0) {
@@ -341,25 +342,27 @@ int RuxenFile::SendSnapMountMetaData(FILE* failures, IndexingConnection& connect
 
 int RuxenFile::SendSalesforceRelations() {
     RuxenFilePrivate& p = *m_private;
-    if (p.salesforceRelations.empty() || p.salesforceRelationsSent)
+    if (m_stream.salesforceRelations.empty() || m_stream.salesforceRelationsSent)
         return kItemGoOn;
-    std::string token = m_job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_job.jobToken;
+    std::string token =
+        m_settings.job.jobToken.empty() && m_jobCtrl ? m_jobCtrl->GetJobToken() : m_settings.job.jobToken;
     if (!parseJobToken(token)) {
-        const std::string fake = constructJobToken(m_job.jobId, 0, 0, 0);
+        const std::string fake = constructJobToken(m_settings.job.jobId, 0, 0, 0);
         KXLOG(6, "Failed to parse jobToken '%s'. Fake token '%s' is created.", token.c_str(), fake.c_str());
         token = fake;
     }
-    KXLOG(2, "calling IndexingConnection::initialize(%u,%u,%lu,%d,%s,%s,%s,%llu)", m_job.zonarkId, m_job.clientId,
-          kAppTypeSalesforceRelations, m_job.backupLevel, token.c_str(), m_job.path.c_str(), p.indexingText.c_str(),
-          0ull);
+    KXLOG(2, "calling IndexingConnection::initialize(%u,%u,%lu,%d,%s,%s,%s,%llu)", m_settings.job.zonarkId,
+          m_settings.job.clientId, kAppTypeSalesforceRelations, m_settings.job.backupLevel, token.c_str(),
+          m_settings.job.path.c_str(), m_settings.indexingText.c_str(), 0ull);
     // Owned here: released on every way out.
     std::unique_ptr<IndexingConnection> connection(new IndexingConnection());
-    if (connection->initialize(m_job.zonarkId, m_job.clientId, kAppTypeSalesforceRelations, m_job.backupLevel,
-                               token.c_str(), m_job.path.c_str(), p.indexingText.c_str(), 0) != 0) {
+    if (connection->initialize(m_settings.job.zonarkId, m_settings.job.clientId, kAppTypeSalesforceRelations,
+                               m_settings.job.backupLevel, token.c_str(), m_settings.job.path.c_str(),
+                               m_settings.indexingText.c_str(), 0) != 0) {
         KXLOG(-1, "IndexingConnection::initialize failed");
         return kFailStream;
     }
-    const ArchiveFileId_t id{m_job.zonarkId, 0, m_archive ? m_archive->GetArchiveFileNumber() : 0u};
+    const ArchiveFileId_t id{m_settings.job.zonarkId, 0, m_archive ? m_archive->GetArchiveFileNumber() : 0u};
     if (id.aFileNumber == 0) {
         KXLOG(-1, "ArchiveFile number not available");
         return kFailStream;
@@ -391,7 +394,7 @@ int RuxenFile::SendSalesforceRelations() {
     IdxMetadata::IdxDbInfo db;
     db.setComponentGuid(component);
     db.setViewName(kSalesforceRelationsView);
-    for (const SalesforceRelation& rel : p.salesforceRelations) {
+    for (const SalesforceRelation& rel : m_stream.salesforceRelations) {
         KXLOG(6, "Relationship metadata for GUID [%s]", rel.guid.c_str());
         KXLOG(6, "Relationship metadata [%s]", rel.metadata.c_str());
         Indexing::IdxCommand command;
@@ -410,19 +413,19 @@ int RuxenFile::SendSalesforceRelations() {
         KXLOG(-1, "the Salesforce relationship entries could not be closed");
         return kFailStream;
     }
-    p.salesforceRelationsSent = true;
+    m_stream.salesforceRelationsSent = true;
     return kItemGoOn;
 }
 
 bool RuxenFile::UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
                                             const std::string& fullSnap, const std::string& incrSnap) {
-    Subclient subclient(ApplicationId(m_appIdText).appId);
+    Subclient subclient(ApplicationId(m_settings.appIdText).appId);
     NAS::Backup_ReferenceTimesList refs;
     std::string text;
     if (subclient.copyBkpRefTime(text) && !text.empty() && !refs.fromText(text))
         KXLOG(1, "the subclient's stored reference times cannot be read: they are replaced");
     // The next job compares with this one.
-    refs.prevJobId = m_job.jobId;
+    refs.prevJobId = m_settings.job.jobId;
     NAS::Backup_ReferenceTimes* entry = nullptr;
     for (NAS::Backup_ReferenceTimes& e : refs.elements)
         if (e.backupPath == backupPath)

@@ -91,12 +91,12 @@ bool RuxenFile::sendOptHeader4(char* text) {
 }
 
 void RuxenFile::ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason) {
-    if (m_backupSCFiles) {
+    if (m_settings.backupSCFiles) {
         setFailureReason(code, "%s", reason);
         KXLOG(1, "%s: %s", printName(), reason);
         return;
     }
-    ReportItemFailure(failures, m_recordedPath.c_str(), errnum, reason);
+    ReportItemFailure(failures, m_item.recordedPath.c_str(), errnum, reason);
     setFailureReason(code, "%s", reason);
 }
 
@@ -107,25 +107,26 @@ void RuxenFile::ReportPartialFailure(FILE* failures, int errnum, int code, const
 // own to report); only a buffer that cannot be had or sent fails the stream.
 int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     RuxenProcessSwitches& once = ProcessSwitches();
-    const std::string& fsType = m_private->itemFsType;
+    const std::string& fsType = m_item.fsType;
     if (fsType == "cifs") {
         if (!once.cifsLogged)
             KXLOG(1, "ACL backup not support off a CIFS filesystem");
         once.cifsLogged = true;
         return kItemGoOn;
     }
-    if (m_mountPointIndex != 0 && !m_subItemMarker) {
-        auto mount = mDirDataMap.find(m_mountPointIndex);
-        if (mount != mDirDataMap.end() && RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
+    if (m_item.mountPointIndex != 0 && !m_item.subItemMarker) {
+        auto mount = m_settings.mountPoints.find(m_item.mountPointIndex);
+        if (mount != m_settings.mountPoints.end() &&
+            RuxenFilePrivate::ShouldSkipACLForMountPoint(mount->second.fsType)) {
             KXLOG(2, "skipping metadata backup for mount point [%s] of type [%s]", printName(),
                   mount->second.fsType.c_str());
             return kItemGoOn;
         }
     }
-    if (m_fbr)
-        IsNtfsAclSupported(_mapped_name.c_str());
+    if (m_settings.fbr)
+        IsNtfsAclSupported(m_item.mappedName.c_str());
     KxACL::Helper& acl = m_private->GetACLInstance();
-    if (m_mountPointIndex != 0) {
+    if (m_item.mountPointIndex != 0) {
         if (once.doNotSendAclForMountPoints < 0) {
             long v = 0;
             KXPlatformInfo::getNumber(kFileSystemAgentSection, kKeyDoNotSendACLForMountPoints, v);
@@ -161,16 +162,16 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     // through an O_PATH descriptor of it, taken beneath its directory as
     // every lookup of the item is (no link followed against the rule, a path
     // of any length), which opens nothing.
-    if (!m_private->indexV2 || fsType == "gpfs" || fsType == "mmfs")
+    if (!m_settings.indexV2 || fsType == "gpfs" || fsType == "mmfs")
         KxACL::Helper::SetOptions(KxACL::Helper::GetOptions() | KxACL::OPT_SYSTEM_XATTRS);
-    const int fd = m_itemOpen && m_reader ? m_reader->getFileHandle() : -1;
-    const bool isLink = S_ISLNK(static_cast<mode_t>(m_header.h_mode));
+    const int fd = m_item.open && m_reader ? m_reader->getFileHandle() : -1;
+    const bool isLink = S_ISLNK(static_cast<mode_t>(m_item.header.h_mode));
     int got;
     if (fd >= 0) {
-        got = acl.getacl(_mapped_name.c_str(), isLink, m_stat, fd);
+        got = acl.getacl(m_item.mappedName.c_str(), isLink, m_item.st, fd);
     } else {
-        ScopedFd ref(GetReader().openItemRef(_mapped_name.c_str()));
-        got = acl.getaclRef(_mapped_name.c_str(), isLink, m_stat, ref.get());
+        ScopedFd ref(GetReader().openItemRef(m_item.mappedName.c_str()));
+        got = acl.getaclRef(m_item.mappedName.c_str(), isLink, m_item.st, ref.get());
     }
 
     int result = kItemGoOn;
@@ -194,7 +195,7 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
             // The item goes on with the rest, but is not whole: it is named.
             ReportPartialFailure(failures, E2BIG, -1, kReasonXattrsLeftOut);
         }
-        if (m_turboMode && m_earlyStubBackup && m_readerContext &&
+        if (m_settings.turboMode && m_settings.earlyStubBackup && m_readerContext &&
             m_readerContext->GetUseDriver() == CFileReaderContext::kDriverLess &&
             acl.InjectOneXATTRInToBackupStream("user.KxStubFile", "1") != 0)
             KXLOG(-1, "InjectOneXATTRInToBackupStream failed to set xattr");

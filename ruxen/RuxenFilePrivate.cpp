@@ -170,17 +170,6 @@ CTyError RuxenFilePrivate::GetVersionGUID(std::string& out) const {
     return CTyError();
 }
 
-bool RuxenFilePrivate::isMountPath(const std::string& path) const {
-    return snapMountPaths.count(path) != 0;
-}
-
-unsigned long RuxenFilePrivate::getDeviceIdForLocal(unsigned long device) const {
-    if (!deviceMapping)
-        return device;
-    auto it = deviceMap.find(device);
-    return it == deviceMap.end() ? device : it->second;
-}
-
 bool RuxenFilePrivate::ShouldSkipACLForMountPoint(const std::string& fsType) {
     return fsType.compare(0, 3, "nfs") == 0 || fsType == "autofs" || fsType == "cifs" || fsType == "smbfs";
 }

@@ -1,11 +1,16 @@
-// The private part of the per-file backup object: per-job switches that only
-// a few operations read, and the current item's GUIDs.
+// The private part of the per-file backup object: its machinery and what it
+// keeps for the whole stream. The current item's GUIDs (made from what
+// header filling hands them), the ACL reader, the GPFS file sets, the
+// database browse items, the HBase and cache-database name services, and
+// the look-up caches of file-system types and of hard-link members'
+// directories. The job's settings, the current item's state and the
+// counters are RuxenFile's (RuxenJobSettings, RuxenItemState,
+// RuxenCounters).
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,12 +18,11 @@
 
 #include <boost/uuid/uuid.hpp>
 
-#include "platform/base/CTyError.h"
 #include "platform/agent/CacheDBMgr.h"
 #include "platform/agent/GpfsFileSetConfig.h"
+#include "platform/base/CTyError.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/ParentDirCache.h"
-#include "ruxen/CollectFileReader.h"
 #include "ruxen/HBaseItems.h"
 
 class RuxenFile;
@@ -53,16 +57,6 @@ public:
     const std::string& VersionGUIDSeedSuffix() const { return m_versionSeedSuffix; }
     void SetVersionGUIDSeedSuffix(const std::string& s) { m_versionSeedSuffix = s; }
 
-    bool isDeletedItem() const { return m_deletedKind != 0; }
-    // The current item is a deleted item of kind 1 to 7 (its collect line's
-    // DEL marker) or a database browse item (8): an item without data; 0: it
-    // is not.
-    void SetDeletedItem(int kind) { m_deletedKind = kind; }
-    int DeletedItemKind() const { return m_deletedKind; }
-    int GetReaderType() const { return m_readerType; }
-    void SetReaderType(int type) { m_readerType = type; }
-    bool isMountPath(const std::string& path) const;
-    unsigned long getDeviceIdForLocal(unsigned long device) const;
     static bool ShouldSkipACLForMountPoint(const std::string& fsType);
     // The item's ACL and extended-attribute reader: one per object, made on
     // first use and reused item after item (each read replaces the last).
@@ -82,42 +76,16 @@ public:
     const App::GpfsFileSetConfig* FindFileSet(const std::string& path) const;
     size_t FileSetCount() const { return m_fileSets.size(); }
 
-    // Per-job and per-item state read by the header, metadata and end-of-item
-    // operations.
+    // The client name the GUIDs are made for.
     std::string clientName;
-    std::string itemFsType;
-    std::map<uint64_t, std::string> fsTypeByDevice;  // st_dev -> file-system type ("" unknown)
-    bool hbaseBackup = false;
-    bool hbaseIncrementalSnapshot = false;
+    // The HBase job's backup root and table, and the namespace and table of
+    // the item last named.
     HBaseItemState hbase;
-    std::string hbaseSeedSuffix;
-    bool cacheDBBackup = false;
-    std::string cacheDBLogicalPath;
     CacheDBMgr cacheDB;
-    bool hadoopBackup = false;
-    bool autoMountRequired = false;
-    std::map<std::string, int> blockLevelMap;
-    bool headOfNewGroup = false;
-    bool groupHeadPending = false;  // a hard-link group began and no line of it has gone out as its head
+    std::map<uint64_t, std::string> fsTypeByDevice;  // st_dev -> file-system type ("" unknown)
     // The directory of the last hard-link member looked up: a group's
     // members, in the order the scan met them, mostly share directories.
     ruxen::ParentDirCache memberDirs;
-    std::string groupVersionGuid;
-    bool resendFailedItem = false;
-    bool archiveAndDelete = false;
-    std::string archiveDeleteListFile;
-    FILE* archiveDeleteList = nullptr;  // the open list (not owned)
-    bool indexV2 = false;
-    int alternateReader = 0;
-    bool alternateLocalPath = false;  // long paths are read through the object's alternate local path
-    bool endUserAccess = false;
-    std::string indexingText;
-    // From the collect file's directives; sent once per stream.
-    std::vector<SalesforceRelation> salesforceRelations;
-    bool salesforceRelationsSent = false;
-    bool deviceMapping = false;
-    std::map<unsigned long, unsigned long> deviceMap;
-    std::map<std::string, int> snapMountPaths;
 
 private:
     CTyError GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st,
@@ -127,8 +95,6 @@ private:
 
     std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
-    int m_deletedKind = 0;
-    int m_readerType = 0;
     std::string m_versionSeedSuffix;
     std::map<std::string, App::GpfsFileSetConfig> m_fileSets;  // by path
 

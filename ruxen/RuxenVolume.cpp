@@ -36,7 +36,7 @@ bool RuxenVolume::FormatFileHeader(const char* name, unsigned long long dataSize
     h.h_magic = ZX_HEADER_MAGIC;
     h.h_separator = '/';
     h.h_flags = ZX_HFLAG_SLASH_SEPARATOR | ZX_HFLAG_ALWAYS;
-    h.h_client_os = m_clientOS;
+    h.h_client_os = Settings().clientOS;
     if (isDirectory) {
         h.h_mode = 0x4000;
         h.h_filesize = fileSize;
@@ -51,11 +51,11 @@ bool RuxenVolume::FormatFileHeader(const char* name, unsigned long long dataSize
 }
 
 bool RuxenVolume::WriteTimed(unsigned type, unsigned length) {
-    m_perf.StartPerfCounter("WriteBuffer", kStageWrite);
-    m_perf.StartPerfCounter("SendBuffer", kStageSend);
+    GetPerfCounter().StartPerfCounter("WriteBuffer", kStageWrite);
+    GetPerfCounter().StartPerfCounter("SendBuffer", kStageSend);
     int rc = SendRecord(type, length);
-    m_perf.StopPerfCounter("WriteBuffer", kStageWrite, length);
-    m_perf.StopPerfCounter("SendBuffer", kStageSend, length);
+    GetPerfCounter().StopPerfCounter("WriteBuffer", kStageWrite, length);
+    GetPerfCounter().StopPerfCounter("SendBuffer", kStageSend, length);
     return rc == 0;
 }
 
@@ -70,7 +70,7 @@ bool RuxenVolume::SendFileHeader(ZXFileHeader* header, IndexingConnection* conne
     switch (SendHeaderRecord(*header)) {
     case kItemGoOn:
         return true;
-    case kNoBuffer:
+    case kNotSent:
         KXLOG(0, "eRRoR -- Unable to allocate buffer");
         return false;
     default:
@@ -99,9 +99,9 @@ bool RuxenVolume::SendExtent(unsigned char* data, int length) {
     const size_t total = static_cast<size_t>(length);
     while (done < total) {
         unsigned granted = 0;
-        m_perf.StartPerfCounter("AllocateBuffer", kStageAllocate);
+        GetPerfCounter().StartPerfCounter("AllocateBuffer", kStageAllocate);
         char* buf = AllocateKXArchiveBuffer(kBlockSize, &granted, true);
-        m_perf.StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
+        GetPerfCounter().StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
         // Only whole blocks go into a record: a grant below one block would
         // send nothing and ask again for ever.
         const size_t usable = buf ? granted / kBlockSize * kBlockSize : 0;

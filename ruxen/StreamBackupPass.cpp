@@ -2,12 +2,11 @@
 
 #include <cerrno>
 
-#include "platform/index/IndexingConnection.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/StopSignals.h"
+#include "platform/index/IndexingConnection.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
-#include "ruxen/RuxenFilePrivate.h"
 
 StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source, IndexingConnection* connection) {
     RuxenFile& f = m_file;
@@ -32,7 +31,7 @@ StreamBackupPass::Step StreamBackupPass::OpenNextItem(CollectLineSource& source,
         m_listener->StreamAt(f.GetHeader().h_collect_offset);
     // A deleted item has nothing to read: its header and end-of-item
     // records come from the deleted-item sender, not from this road.
-    if (r == RuxenFile::kItemGoOn && f.Private().isDeletedItem())
+    if (r == RuxenFile::kItemGoOn && f.IsDeletedItem())
         return SendDeletedItem(connection) ? kStepNext : kStepFail;
     if (r != RuxenFile::kItemGoOn) {
         // The item failed before its header and was reported; the index
@@ -101,7 +100,7 @@ StreamBackupPass::Result StreamBackupPass::RunDataLoop(CollectLineSource& source
         if (r != RuxenFile::kItemGoOn && f.GetFailureCode() == 0)
             f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), EIO, "failed to read the item");
         int e = f.SendEndOfFileMessage(r == RuxenFile::kItemGoOn ? 1 : 0);
-        if (e == RuxenFile::kNoBuffer) {
+        if (e == RuxenFile::kNotSent) {
             // Without its end-of-item record the item is not closed on the
             // stream: going on would corrupt every later item.
             KXLOG(-1, "no buffer for the end-of-item record of '%s', the stream fails", f.printName());
@@ -123,7 +122,7 @@ bool StreamBackupPass::ListsComplete(CollectLineSource& source) {
 
 bool StreamBackupPass::SendDeletedItem(IndexingConnection* connection) {
     RuxenFile& f = m_file;
-    const int kind = f.Private().DeletedItemKind();
+    const int kind = f.DeletedItemKind();
     const int r = connection ? f.SendDeletedItemHeader(f.GetRecordedPath(), kind, connection)
                              : f.SendDeletedItemHeader(f.GetRecordedPath(), kind);
     if (r == RuxenFile::kFailStream) {
@@ -132,7 +131,7 @@ bool StreamBackupPass::SendDeletedItem(IndexingConnection* connection) {
     }
     if (r == RuxenFile::kItemGoOn && connection)
         ++m_entriesSent;
-    if (r == RuxenFile::kNothingSent && f.GetFailureCode() != 0) {
+    if (r == RuxenFile::kNotSent && f.GetFailureCode() != 0) {
         const std::string reason = f.GetFailureReason();
         f.ReportItemFailure(m_failures, f.GetRecordedPath().c_str(), f.GetFailureCode(), reason.c_str());
     }

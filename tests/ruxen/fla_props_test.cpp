@@ -120,7 +120,7 @@ TEST_F(FlaFixture, SkippedAndAlternateReaderBlockSizes) {
     ASSERT_TRUE(m.Open(dir / "item"));
     EXPECT_EQ(512, Send(m, dir / "net/f", true).Int(FsData::kSize));
     RuxenFile::ResetFlaStateForTest();
-    m.file.Private().alternateReader = 1;
+    m.file.SettingsForUpdate().alternateReader = 1;
     EXPECT_EQ(0x4000000, Send(m, "/x", true).Int(FsData::kSize));
     EXPECT_EQ(512, Send(m, dir / "mnt/x", true).Int(FsData::kSize));
     EXPECT_EQ(0u, SystemLookups::GetCounts().statfs);

@@ -54,8 +54,9 @@ class FillFile : public RuxenFile {
 public:
     using RuxenFile::RuxenFile;
     void UseLinkTarget(size_t length) {
-        EnsureReader();
-        m_reader = std::make_shared<LongLinkReader>(m_readerContext, length);
+        UseReader([length](const std::shared_ptr<CFileReaderContext>& c) {
+            return std::make_shared<LongLinkReader>(c, length);
+        });
     }
 };
 

@@ -29,6 +29,7 @@ namespace {
 using namespace testfiles;
 using namespace IndexMetaDataKind;
 using Pairs = std::vector<std::pair<uint32_t, std::string>>;
+using Item = MemoryItemOf<OpenedFile>;
 
 // What a case sets on the opened item.
 enum Set : unsigned {
@@ -61,26 +62,25 @@ protected:
         IndexingConnection::ResetForTest();
     }
     // Opens `path` with what `set` names, as the stream would.
-    void Open(MemoryItem& m, const std::string& path, unsigned set) {
-        RuxenFile& f = m.file;
-        RuxenFilePrivate& p = f.Private();
+    void Open(Item& m, const std::string& path, unsigned set) {
+        OpenedFile& f = m.file;
         f.SetTurboMode(set & kTurbo);
         f.PrepareReaderForPass();
         ASSERT_TRUE(m.Open(path)) << path;
         f.initialize(0, false, 2, 7);
         f.SetBackupSCFilesFlag(set & kSCFiles);
         f.SetAppTypeGUID(set & kOwnApp ? "APPG" : "");
-        p.cacheDBBackup = set & (kCacheRoot | kCacheItem);
-        p.cacheDBLogicalPath = set & kCacheRoot ? "/%CACHEDB%" : "";
+        f.SetCacheDBBackup(set & (kCacheRoot | kCacheItem));
+        f.ItemForUpdate().cacheDBLogicalPath = set & kCacheRoot ? "/%CACHEDB%" : "";
         f.SetOverridePath(set & kOverride ? "/over" : "");
-        p.alternateLocalPath = set & kAltLocal;
+        f.SettingsForUpdate().alternateLocalPath = set & kAltLocal;
         f.SetAlternateLocalPath("/alt/f");
         f.SetContentMapping(set & kNas ? &m_snap : set & kProxy ? &m_proxy : &m_unmapped, set & (kProxy | kUnmapped),
                             false);
-        p.SetReaderType(1);
-        p.alternateReader = set & (kOwner | kDeleted) ? 1 : 0;
+        f.SettingsForUpdate().readerType = 1;
+        f.SettingsForUpdate().alternateReader = set & (kOwner | kDeleted) ? 1 : 0;
         f.GetReader().GetUserName() = "alice";
-        p.SetDeletedItem(set & kDeleted ? 3 : 0);
+        f.ItemForUpdate().deletedKind = set & kDeleted ? 3 : 0;
         f.SetEarlyStubBackup(set & kEarlyStub);
         f.SetDoNotCreateStub(set & kEarlyStub);
         f.SetAppTypeID(29);
@@ -89,13 +89,13 @@ protected:
             f.SetHBaseBackup(true);
             f.SetHBaseBkpRoot(m_hbase);
             f.GetHBaseItemAttrs(f.GetMappedName());
-            p.hbaseIncrementalSnapshot = true;
-            p.SetVersionGUIDSeedSuffix("sfx");
+            f.StreamStateForUpdate().hbaseIncrementalSnapshot = true;
+            f.Private().SetVersionGUIDSeedSuffix("sfx");
         }
     }
     Pairs List(const std::string& path, unsigned set, bool stub = false, bool skip = false, int level = 0,
                bool catalog = false, bool snapDiff = false) {
-        MemoryItem m;
+        Item m;
         Open(m, path, set);
         m.file.setCatalogBackup(catalog);
         std::list<RuxenFile::MetaData> list;
@@ -237,18 +237,18 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
         if (c.fault != kRefused)
             conn.sendAfileInfo(&afile, false);
         index.ClearRecords();
-        MemoryItem m;
+        Item m;
         const int set = c.fault == kNoList ? 0
                         : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
                                               : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);
-        m.file.Private().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
-        if (m.file.Private().endUserAccess)
+        m.file.SettingsForUpdate().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
+        if (m.file.Settings().endUserAccess)
             unlink(m_file.c_str());
         if (c.fault == kHardLinkRef)
             m.file.EnableHardLinkHandling();
         m.file.setCatalogBackup(c.fault >= kCatalog);
-        m.file.Private().snapMountPaths[c.fault >= kMount ? m_file : ""] = 1;
+        m.file.SettingsForUpdate().snapMountPaths[c.fault >= kMount ? m_file : ""] = 1;
         m.file.setCollectFileMap({{1, "-1"}, {2, "4"}, {3, "-1"}});
         m.file.setTotalBackupSize(100);
         (c.fault == kNoBuffer ? m.sink.FailAllocation(1) : m.sink.FailWrite(c.fault == kWrite ? 1 : 0));
@@ -271,7 +271,7 @@ TEST_F(ItemMetadata, SalesforceRelationshipsOncePerStream) {
     for (bool withIndex : {false, true}) {
         SCOPED_TRACE(withIndex ? "with an index" : "without one");
         IndexingConnection::SetDefaultSink(withIndex ? &index : nullptr);
-        MemoryItem m;
+        Item m;
         m.archive.SetArchiveFileNumber(9);
         m.file.SetJobInfo(RuxenJobInfo{2, 0, 0, 77, "", ""});
         CollectFileReader reader;
@@ -279,7 +279,7 @@ TEST_F(ItemMetadata, SalesforceRelationshipsOncePerStream) {
         StreamBackupPass pass(m.file, nullptr);
         EXPECT_EQ(withIndex ? StreamBackupPass::kCollectDone : StreamBackupPass::kStreamFailed,
                   pass.RunDataLoop(reader));
-        EXPECT_EQ(withIndex, m.file.Private().salesforceRelationsSent);
+        EXPECT_EQ(withIndex, m.file.StreamState().salesforceRelationsSent);
     }
     const std::vector<std::string> lines = IndexLines(index);
     ASSERT_EQ(5u, lines.size());

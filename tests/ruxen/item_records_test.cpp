@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "mapping/OBJServerTAVNameMapper.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/archive/CPipelayer.h"
+#include "platform/base/CTyError.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/agent/KXPlatformInfo.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"
@@ -187,7 +188,7 @@ TEST_F(ItemRecords, FailureAfterTheHeaderAndTheResend) {
         }
         EXPECT_EQ(1u, item.file.GetFailedItems());
         EXPECT_EQ(1u, item.file.GetCountableItems());
-        EXPECT_FALSE(item.file.Private().resendFailedItem);
+        EXPECT_FALSE(item.file.Item().resendFailedItem);
     }
 }
 

@@ -28,12 +28,10 @@ namespace {
 
 using namespace testfiles;
 
-// The per-file object with its protected mapping state in reach.
+// The per-file object over an archive of its own.
 class MappedFile : public RuxenFile {
 public:
     MappedFile() : RuxenFile(&m_archive) {}
-    using RuxenFile::m_contentMapper;
-    using RuxenFile::m_hwSnapPathTable;
 
 private:
     MemoryRecordSink m_sink;
@@ -141,7 +139,7 @@ public:
 TEST_F(Mapping, ProxyListAndPathConversions) {
     MappedFile f;
     HalfMapper half;
-    f.m_contentMapper = &half;
+    f.SetContentMapping(&half, false, false);
     std::list<std::string> list;
     f.GetProxyList(list);
     EXPECT_EQ((std::list<std::string>{"/rec/a/b", "/rec/a", "/rec", "/rec/a/c", "/rec/a", "/rec", "/"}), list);
@@ -149,7 +147,7 @@ TEST_F(Mapping, ProxyListAndPathConversions) {
     // Recorded to local through the table: the longest whole-component key,
     // a path equal to a key without its "/".
     EXPECT_EQ("/old/f", f.convertCollectPathToLocalPath("/old/f"));  // empty table
-    f.m_hwSnapPathTable = {{"/old/", "/new/"}, {"/old/deep/", "/x/"}};
+    f.SettingsForUpdate().hwSnapPathTable = {{"/old/", "/new/"}, {"/old/deep/", "/x/"}};
     const std::pair<const char*, const char*> conversions[] = {
         {"/old/f", "/new/f"}, {"/old/deep/g", "/x/g"}, {"/old", "/new"}, {"/older/f", "/older/f"}, {"/", "/"}};
     for (const auto& c : conversions)
@@ -162,7 +160,7 @@ TEST_F(Mapping, ProxyListAndPathConversions) {
         f.ConvertToHosPath(path);
         EXPECT_EQ(c.second, path);
     }
-    f.m_contentMapper = nullptr;
+    f.SetContentMapping(nullptr, false, false);
     list.clear();
     f.GetProxyList(list);
     EXPECT_EQ(std::list<std::string>{"/"}, list);
@@ -200,7 +198,7 @@ TEST_F(Mapping, MountDetailsNumberedInTableOrder) {
     EXPECT_EQ(-1, GetMountDetailsFS(mounts, error, 0));
     EXPECT_NE(std::string::npos, std::string(error).find("mount table"));
     MappedFile hadoop;  // its one mount "/", without the table
-    hadoop.Private().hadoopBackup = true;
+    hadoop.SettingsForUpdate().hadoopBackup = true;
     EXPECT_EQ(1, hadoop.PopulateMountDetails());
     EXPECT_EQ("/", hadoop.GetMountPoints().at(0).path);
 }

@@ -1,5 +1,6 @@
 // The per-file object's own services: the buffer forms, the do-not-send
-// scratch buffer, own-file matching, escaping and the failure reason's bound.
+// scratch buffer, own-file matching, escaping and the failure reason's bound;
+// the clearing of its item state.
 #include "ruxen/RuxenFile.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,34 @@
 #include "support/ProcessState.h"
 
 namespace {
+
+// Clearing makes a fresh item, the paths every item sets keeping their
+// buffers: a path left behind would name the previous item (a bad line's
+// failure would be recorded in the index under it).
+TEST(RuxenItemState, ClearedIsFreshAndKeepsThePathBuffers) {
+    RuxenItemState s;
+    const std::string path(300, 'p');
+    s.recordedPath = s.mappedName = s.actualPath = s.guidPath = s.shownName = s.failureReason = path;
+    s.header.h_collect_offset = 7;
+    s.header.h_filename[500] = 'x';
+    s.st.st_size = 9;
+    s.type = fTypeRegular;
+    s.hlHandling = false;
+    s.phase = RuxenItemPhase::kEnded;
+    s.deletedKind = 3;
+    s.failureCode = 5;
+    const char* buffer = s.mappedName.data();
+    s.Clear();
+    const RuxenItemState fresh;
+    EXPECT_EQ(std::vector<std::string>(6), (std::vector<std::string>{s.recordedPath, s.mappedName, s.actualPath,
+                                                                     s.guidPath, s.shownName, s.failureReason}));
+    EXPECT_EQ(0, memcmp(&fresh.header, &s.header, sizeof s.header));
+    EXPECT_EQ(0, memcmp(&fresh.st, &s.st, sizeof s.st));
+    EXPECT_EQ((std::vector<int>{fTypeOther, 1, 0, 0, 0}),
+              (std::vector<int>{s.type, s.hlHandling, s.headerSent(), s.deletedKind, s.failureCode}));
+    EXPECT_EQ(buffer, s.mappedName.data());
+    EXPECT_GE(s.recordedPath.capacity(), path.size());
+}
 
 TEST(RuxenFileBuffers, BothFormsReachTheSinkAndAFailedWriteKeepsTheBuffer) {
     testfiles::ProcessStateGuard state;

@@ -6,11 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/text/FileNameEscape.h"
 #include "platform/archive/MemoryRecordSink.h"
+#include "platform/text/FileNameEscape.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
-#include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/StreamBackupPass.h"
 
 namespace testfiles {
@@ -21,20 +20,29 @@ struct ItemMarks {
     std::string fsType, phonyName;
 };
 
-class MarkedFile : public RuxenFile {
+// A per-file object whose current item and stream state a test may change.
+class OpenedFile : public RuxenFile {
 public:
+    using RuxenFile::ItemForUpdate;
     using RuxenFile::RuxenFile;
+    using RuxenFile::StreamStateForUpdate;
+};
+
+class MarkedFile : public OpenedFile {
+public:
+    using OpenedFile::OpenedFile;
     ItemMarks marks;
     int OpenFilesForBackup(CollectLineSource& source, FILE* failures) override {
         int r = RuxenFile::OpenFilesForBackup(source, failures);
-        m_hlCollectEntry = marks.hlCollectEntry;
-        m_pseudoItem = marks.pseudo;
-        m_phonyNameFlag = marks.phonyFlag;
-        phonyHLName = marks.phonyName;
-        m_mountPointIndex = marks.mountIndex;
-        m_subItemMarker = marks.sub;
-        Private().headOfNewGroup = marks.headOfNewGroup;
-        Private().itemFsType = marks.fsType;
+        RuxenItemState& item = ItemForUpdate();
+        item.hlCollectEntry = marks.hlCollectEntry;
+        item.pseudoItem = marks.pseudo;
+        item.phonyNameFlag = marks.phonyFlag;
+        item.phonyHLName = marks.phonyName;
+        item.mountPointIndex = marks.mountIndex;
+        item.subItemMarker = marks.sub;
+        item.headOfNewGroup = marks.headOfNewGroup;
+        item.fsType = marks.fsType;
         return r;
     }
 };

@@ -34,6 +34,9 @@
 
 // The section of the file-system agent's settings.
 constexpr char kFileSystemAgentSection[] = "FileSystemAgent";
+// The section of the session: the client's name and id, the job-results
+// directory of file-based restores.
+constexpr char kSessionSection[] = "Session";
 
 class RUXEN_EXPORT KXPlatformInfo {
 public:

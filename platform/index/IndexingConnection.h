@@ -15,7 +15,9 @@
 
 #include "platform/index/IndexRecords.h"
 
+namespace ruxen {
 class NetWriter;
+}  // namespace ruxen
 class RecordSink;
 class IdxMessage;
 struct ZXFileHeader;  // the 1160-byte item header (ZXHeaderByteOrder.h)
@@ -67,7 +69,7 @@ public:
 private:
     enum State { kNew, kOpen, kAnnounced, kDone };
     bool Allowed(State least, const char* call);
-    char* Begin(State least, size_t bodySize, const char* call, NetWriter* w);
+    char* Begin(State least, size_t bodySize, const char* call, ruxen::NetWriter* w);
     int Finish(IndexRecordType type, char* buf, const char* call);
 
     RecordSink* m_sink;

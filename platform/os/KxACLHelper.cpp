@@ -10,7 +10,7 @@
 
 #include "platform/os/DirWalk.h"
 #include "platform/agent/KxLog.h"
-#include "platform/base/NetBytes.h"
+#include "platform/base/Coding.h"
 
 namespace KxACL {
 
@@ -262,7 +262,7 @@ int Helper::toNetworkBuffer(void* buffer, unsigned capacity) {
         return 0;
     if (!buffer || capacity < static_cast<unsigned>(size))
         return Fail(ENOBUFS, "toNetworkBuffer", "");
-    NetWriter w(static_cast<char*>(buffer));
+    ruxen::NetWriter w(static_cast<char*>(buffer));
     w.U32(kFormVersion).U32(static_cast<uint32_t>(m_entries.size()));
     for (const Entry& e : m_entries) {
         w.U8(e.kind).U16(static_cast<uint16_t>(e.name.size())).U32(static_cast<uint32_t>(e.value.size()));

@@ -14,6 +14,7 @@
 #include "AclForm.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/base/FdIO.h"
+#include "platform/base/KxTypes.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/KxLongPathHandler.h"
 #include "platform/text/PathUtil.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+using ruxen::ULL;
 
 const char kPhonyReason[] = "hard-link group data under its phony name";
 const char kLongPathReason[] = "long path sent under a substitute name, without its real path";

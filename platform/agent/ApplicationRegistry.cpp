@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
 
 namespace {
@@ -12,7 +13,7 @@ struct Entry {
 };
 
 std::map<unsigned long, Entry>& table() {
-    static auto* t = new std::map<unsigned long, Entry>;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<std::map<unsigned long, Entry>> t;  // used from exit paths
     return *t;
 }
 

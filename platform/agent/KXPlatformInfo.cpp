@@ -15,6 +15,7 @@
 
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/ScopedFd.h"
 
 namespace {
 
@@ -43,26 +44,24 @@ std::string trimmed(const std::string& s, size_t begin, size_t end) {
 }
 
 bool readWholeFile(const std::string& path, std::string& text, std::string& error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         error = "cannot open registry file " + path + ": " + strerror(errno);
         return false;
     }
     char buf[8192];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             error = "cannot read registry file " + path + ": " + strerror(errno);
-            close(fd);
             return false;
         }
         if (n == 0)
             break;
         text.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -26,7 +27,7 @@ struct TestState {
 };
 
 TestState& State() {
-    static TestState* s = new TestState();  // never destroyed: used at exit
+    static ruxen::NoDestructor<TestState> s;  // used at exit
     return *s;
 }
 

@@ -3,6 +3,7 @@
 #include <map>
 #include <utility>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -15,7 +16,7 @@ struct IndexState {
 };
 
 IndexState& state() {
-    static IndexState* s = new IndexState;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<IndexState> s;  // used from exit paths
     return *s;
 }
 

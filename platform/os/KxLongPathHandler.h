@@ -19,6 +19,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/base/NoDestructor.h"
+
 class KxLongPathHandler {
 public:
     // The handler of the process (null when long paths cannot be handled;
@@ -45,6 +47,7 @@ public:
     static void SetUnavailableForTest(bool unavailable);
 
 private:
+    friend class ruxen::NoDestructor<KxLongPathHandler>;
     KxLongPathHandler() = default;
 
     // Opens the directory that holds the last component of `path` and points

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
 #include "platform/snapshot/StandInFixtures.h"
 #include "platform/text/TabLineFile.h"
@@ -10,7 +11,7 @@
 namespace {
 
 std::map<int64_t, QueryFLRCPByJobIdRet_t>& answers() {
-    static auto* a = new std::map<int64_t, QueryFLRCPByJobIdRet_t>;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<std::map<int64_t, QueryFLRCPByJobIdRet_t>> a;  // used from exit paths
     return *a;
 }
 

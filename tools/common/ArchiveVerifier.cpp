@@ -15,6 +15,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/base/FdIO.h"
 #include "platform/base/KxTypes.h"
+#include "platform/base/ScopedFd.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/KxLongPathHandler.h"
 #include "platform/text/PathUtil.h"
@@ -86,13 +87,12 @@ int OpenRegular(const std::string& path, struct stat* st) {
     }
     const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
     KxLongPathHandler* longPaths = KxLongPathHandler::GetHandler();
-    int fd = longPaths ? longPaths->open_long(path.c_str(), flags) : open(path.c_str(), flags);
-    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
-        close(fd);
+    ScopedFd fd(longPaths ? longPaths->open_long(path.c_str(), flags) : open(path.c_str(), flags));
+    if (fd.valid() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) {
         errno = EINVAL;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 }  // namespace

@@ -12,14 +12,14 @@
 #include <cstring>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
-#include "platform/base/ScopedFd.h"
-#include "platform/text/StdioLines.h"
 #include "platform/agent/App_JobErrorControlManager.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/text/FileNameEscape.h"
 #include "platform/text/PathUtil.h"
+#include "platform/text/StdioLines.h"
 #include "platform/text/WholeFile.h"
 
 namespace {

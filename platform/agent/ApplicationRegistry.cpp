@@ -4,6 +4,7 @@
 
 #include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -38,7 +39,12 @@ void ApplicationRegistry::registerApplication(unsigned zonarkId, unsigned long a
     table()[appId] = Entry{zonarkId, record};
 }
 
-void ApplicationRegistry::resetForTest() { table().clear(); }
+void ruxen::testcontrol::ResetApplicationRegistry() { table().clear(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("application registry",
+                                                  &ruxen::testcontrol::ResetApplicationRegistry);
+}  // namespace
 
 ApplicationId::ApplicationId(const std::string& text) {
     size_t colon = text.find(':');

@@ -16,6 +16,7 @@
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -279,9 +280,14 @@ void KXPlatformInfo::removeValue(const std::string& section, const std::string& 
     logNotes(notes);
 }
 
-void KXPlatformInfo::resetForTest() {
+// Every value forgotten; the environment is read again on the next use.
+void ruxen::testcontrol::ResetRegistry() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     r.values.clear();
     r.envRead = false;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("registry", &ruxen::testcontrol::ResetRegistry);
+}  // namespace

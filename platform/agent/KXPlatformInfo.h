@@ -57,8 +57,4 @@ public:
     static void setValue(const std::string& section, const std::string& key,
                          const std::string& value);
     static void removeValue(const std::string& section, const std::string& key);
-
-    // Test-only: forget every value; the environment is read again on the
-    // next use.
-    RUXEN_HIDDEN static void resetForTest();
 };

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -125,6 +126,10 @@ void ZXHSMTestState::Reset() {
     s.fssxInstalled = false;
     s.useCache = false;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("tiered-storage stand-in", &ZXHSMTestState::Reset);
+}  // namespace
 
 // ---- service helper ----------------------------------------------------------
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/index/IdxMessage.h"
-#include "platform/index/IndexMetaDataKinds.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/Coding.h"
+#include "platform/index/IdxMessage.h"
+#include "platform/index/IndexMetaDataKinds.h"
 
 namespace {
 

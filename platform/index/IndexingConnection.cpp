@@ -3,12 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "platform/archive/ArchiveStreamFormat.h"
-#include "platform/index/IdxMetadata.h"
 #include "platform/agent/KxLog.h"
-#include "platform/base/Coding.h"
+#include "platform/archive/ArchiveStreamFormat.h"
 #include "platform/archive/RecordSink.h"
 #include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
+#include "platform/base/TestControl.h"
+#include "platform/index/IdxMetadata.h"
 
 namespace {
 
@@ -28,10 +29,15 @@ IndexingConnection::IndexingConnection(RecordSink* sink) : m_sink(sink) {}
 
 void IndexingConnection::SetDefaultSink(RecordSink* sink) { g_defaultSink = sink; }
 
-void IndexingConnection::ResetForTest() {
+void ruxen::testcontrol::ResetIndexingConnections() {
     g_defaultSink = nullptr;
     g_lastNumber = 0;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("indexing connections",
+                                                  &ruxen::testcontrol::ResetIndexingConnections);
+}  // namespace
 
 bool IndexingConnection::Allowed(State least, const char* call) {
     if (m_state == kDone) {

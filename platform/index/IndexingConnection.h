@@ -41,8 +41,6 @@ public:
     // The sink of connections built without one (the host's index file);
     // the caller keeps ownership. Null: such connections fail to initialize.
     static void SetDefaultSink(RecordSink* sink);
-    // Test-only: no default sink, and connections numbered from 1 again.
-    static void ResetForTest();
 
     int initialize(unsigned long zonarkId, unsigned long clientId, unsigned long appType,
                    KXBkpLevel level, const char* jobToken, const char* path, const char* indexingText,

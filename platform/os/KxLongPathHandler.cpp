@@ -12,6 +12,7 @@
 
 #include "platform/base/NoDestructor.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/DirWalk.h"
 
 namespace {
@@ -24,8 +25,6 @@ KxLongPathHandler* KxLongPathHandler::GetHandler() {
     static ruxen::NoDestructor<KxLongPathHandler> handler;
     return g_unavailable.load() ? nullptr : handler.get();
 }
-
-void KxLongPathHandler::SetUnavailableForTest(bool unavailable) { g_unavailable = unavailable; }
 
 int KxLongPathHandler::openParent(const char* path, const char** last) {
     if (!path) {
@@ -199,3 +198,10 @@ std::string KxLongPathHandler::GetCurrentWorkingDir() {
     }
     return out;
 }
+
+void ruxen::testcontrol::SetLongPathsUnavailable(bool unavailable) { g_unavailable = unavailable; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("long paths",
+                                                  [] { ruxen::testcontrol::SetLongPathsUnavailable(false); });
+}  // namespace

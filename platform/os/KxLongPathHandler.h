@@ -43,9 +43,6 @@ public:
     // errno on failure.
     std::string GetCurrentWorkingDir();
 
-    // Test-only: make GetHandler answer null (true) or the handler (false).
-    static void SetUnavailableForTest(bool unavailable);
-
 private:
     friend class ruxen::NoDestructor<KxLongPathHandler>;
     KxLongPathHandler() = default;

@@ -10,9 +10,10 @@
 #include <cstring>
 #include <set>
 
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 
 namespace LVM {
 
@@ -202,6 +203,11 @@ std::unique_ptr<Engine> getByLVDevice(const std::string& device) { return provid
 
 bool blockDevice(const std::string& path, dev_t* rdev) { return provider().blockDevice(path, rdev); }
 
-void SetProviderForTest(Provider* provider) { g_provider = provider; }
-
 }  // namespace LVM
+
+void ruxen::testcontrol::SetLvmProvider(LVM::Provider* provider) { LVM::g_provider = provider; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("logical-volume provider",
+                                                  [] { ruxen::testcontrol::SetLvmProvider(nullptr); });
+}  // namespace

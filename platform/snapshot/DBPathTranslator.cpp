@@ -3,9 +3,9 @@
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMErrorUtil.h"
 #include "platform/snapshot/StandInFixtures.h"
+#include "platform/text/PathUtil.h"
 #include "platform/text/TabLineFile.h"
 
 namespace {

@@ -8,8 +8,9 @@
 
 #include "mapping/DBSnapContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/snapshot/TavSnapUtilDb.h"
 #include "support/SnapFixture.h"
 
@@ -35,7 +36,7 @@ protected:
         fixture_.write(30, ".dbfiles", kDbFiles);
     }
     void TearDown() override {
-        ApplicationRegistry::resetForTest();
+        ruxen::testcontrol::ResetApplicationRegistry();
         KxLog::StopCapture();
     }
     bool init(DBSnapContentMapper& m, unsigned long appType, int engine = 4) {
@@ -129,7 +130,7 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
     AppRecord cmdLine;
     cmdLine.commandLineBackup = true;
     cmdLine.instanceEngineType = 9;
-    ApplicationRegistry::setApplicationForTest(2, 17, cmdLine);
+    ApplicationRegistry::registerApplication(2, 17, cmdLine);
     DBSnapContentMapper m;
     ASSERT_TRUE(init(m, 135, 0));
     EXPECT_EQ(m.EngineType(), 9);  // from the application's instance
@@ -147,10 +148,10 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
         {"file on no volume", "1\t/elsewhere/f\t0\n", true, true},
     };
     for (const Case& c : cases) {
-        ApplicationRegistry::resetForTest();
+        ruxen::testcontrol::ResetApplicationRegistry();
         cmdLine.hasInstance = c.hasInstance;
         if (c.knownApp)
-            ApplicationRegistry::setApplicationForTest(2, 17, cmdLine);
+            ApplicationRegistry::registerApplication(2, 17, cmdLine);
         testfiles::SnapFixture f;
         f.write(30, ".snap", kDbVolumes);
         if (c.dbfiles)

@@ -13,8 +13,9 @@
 
 #include "mapping/ContentMapper.h"
 #include "norfa/KxFilterFile.h"
-#include "platform/content/CMonikerResolver.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/content/CMonikerResolver.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -86,7 +87,7 @@ protected:
     }
     void TearDown() override {
         KxLog::StopCapture();
-        CMonikerResolver::ResetForTest();
+        ruxen::testcontrol::ResetMonikers();
     }
     testfiles::TempDir dir_;
     KxFilterFile parser_;
@@ -167,12 +168,12 @@ TEST_F(KxFilterFileTest, MappedExclusionsAndExpandedItems) {
     EXPECT_EQ(Dump(neu), "xd:/host/a/*|/host/var/t*/x| xf:/host/a/*|/host/tmp/t/x|/host/var/t*/x|/fail/y| id: "
                          "if:/a| sd:/tmp/t|/var/t*\\/\\/| sn:");
 
-    CMonikerResolver::SetFailureForTest(CMonikerResolver::FailCreateResolver);
+    ruxen::testcontrol::FailMonikers(ruxen::testcontrol::MonikerFailure::kCreateResolver);
     std::vector<std::string> out;
     CTyError err = parser_.ExpandWKFItem("%TEMP%", FILTER_SCDIRNAMES, out);
     EXPECT_EQ(err.Win32Code(), 14);
     EXPECT_EQ(out, std::vector<std::string>{"%TEMP%"});
-    CMonikerResolver::SetFailureForTest(CMonikerResolver::FailExpand);
+    ruxen::testcontrol::FailMonikers(ruxen::testcontrol::MonikerFailure::kExpand);
     FilterParamBlock_s failed;
     ASSERT_EQ(ParseStream(parser_, "BEGIN\nSCDIRNAMES\n%TEMP%\nEND\n", failed), kFilterParsedToEnd);
     EXPECT_EQ(Dump(failed.scDirNames), "%TEMP%|");

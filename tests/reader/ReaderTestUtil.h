@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/hsm/DlpBackupReader.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "platform/os/KxLongPathHandler.h"
 #include "platform/os/KxMntTab.h"
-#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"
@@ -73,15 +74,15 @@ protected:
         KxLog::StopCapture();
         KxLog::SetLevel(m_oldLevel);
         resetAll();
-        HookFiles::SetDirectoryForTest("");
+        ruxen::testcontrol::SetHookDirectory("");
     }
     void resetAll() {
-        KXPlatformInfo::resetForTest();
-        HookFiles::SetDirectoryForTest(m_hooks.path());
+        ruxen::testcontrol::ResetRegistry();
+        ruxen::testcontrol::SetHookDirectory(m_hooks.path());
         ZXHSMTestState::Reset();
-        DlpBackupReader::ResetForTest();
-        KxLongPathHandler::SetUnavailableForTest(false);
-        kxSetMntTabPathForTest(nullptr);
+        ruxen::testcontrol::ResetDlp();
+        ruxen::testcontrol::SetLongPathsUnavailable(false);
+        ruxen::testcontrol::SetMountTablePath(nullptr);
     }
     std::string log() { return KxLog::TakeCaptured(); }
 

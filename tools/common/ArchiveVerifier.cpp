@@ -18,9 +18,9 @@
 #include "platform/base/ScopedFd.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/KxLongPathHandler.h"
+#include "platform/os/UtfFileOps.h"
 #include "platform/text/PathUtil.h"
 #include "platform/text/PrintableText.h"
-#include "platform/os/UtfFileOps.h"
 #include "reader/AppleDouble.h"
 
 namespace {

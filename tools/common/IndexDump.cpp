@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "ArchiveDump.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
 #include "platform/index/IdxMessage.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/index/IndexRecords.h"
-#include "platform/base/Coding.h"
 #include "platform/text/PrintableText.h"
-#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 

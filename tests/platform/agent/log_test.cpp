@@ -9,6 +9,7 @@
 #include "platform/agent/EvEvent.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -119,7 +120,7 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
 TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     testfiles::TempDir tmp("hookfiles_test");
     const std::string& dir = tmp.path();
-    HookFiles::SetDirectoryForTest(dir);
+    ruxen::testcontrol::SetHookDirectory(dir);
     EXPECT_EQ(HookFiles::Path("KX.ruxen.do.not.send"), dir + "/KX.ruxen.do.not.send");
     testfiles::LogCapture log;
     struct Case {
@@ -156,7 +157,7 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     EXPECT_NE(lines.find("hook file " + dir + "/hard-linked passed over: owner "), std::string::npos) << lines;
     EXPECT_NE(lines.find(", 2 links; a hook must be"), std::string::npos) << lines;
 
-    HookFiles::SetDirectoryForTest("");
+    ruxen::testcontrol::SetHookDirectory("");
     const char* env = getenv("RUXEN_HOOK_DIR");
     EXPECT_EQ(HookFiles::Directory(), (env && *env) ? env : "/tmp");
 }

@@ -61,6 +61,11 @@ void SetStopRequested(int sig);
 
 // ---- platform/agent
 
+// While captured, log lines go to a buffer instead of their destination;
+// TakeCapturedLog answers them and empties it. Reset: not captured.
+void StartLogCapture();
+std::string TakeCapturedLog();
+void StopLogCapture();
 // The directory hook files are looked up in ("": /tmp or RUXEN_HOOK_DIR).
 // Reset: "".
 void SetHookDirectory(const std::string& dir);

@@ -31,13 +31,13 @@ const char kDbFiles[] =
 class DBSnapContentMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         fixture_.write(30, ".snap", kDbVolumes);
         fixture_.write(30, ".dbfiles", kDbFiles);
     }
     void TearDown() override {
         ruxen::testcontrol::ResetApplicationRegistry();
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
     }
     bool init(DBSnapContentMapper& m, unsigned long appType, int engine = 4) {
         return m.initialize("30", 1, engine, false, 2u, "host*phys", 17ul, appType, std::string("tok"));

@@ -45,7 +45,7 @@ databrowse::BrowseItem item(const std::string& path, const std::string& full, co
 class NasReferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         fixture_.write(8, ".snap", kNasVolumes);
         ASSERT_TRUE(m_.initialize("8", 2, 1, 39, false));
         databrowse::BrowseItem noNas = item("/nas/a/nested/y", "x", "x", "x");
@@ -59,7 +59,7 @@ protected:
     void TearDown() override {
         ruxen::testcontrol::ResetBrowseIndex();
         ruxen::testcontrol::ResetApplicationRegistry();
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
     }
     // "backup path: full|compare|prev volume|server|fs|snapshot|volume path" per record.
     std::vector<std::string> records() {

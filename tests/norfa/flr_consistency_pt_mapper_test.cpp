@@ -53,7 +53,7 @@ TEST(FlrSnapMgrTest, ParsesShortSnapshotNames) {
 }
 
 TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
-    KxLog::StartCapture();
+    ruxen::testcontrol::StartLogCapture();
     testfiles::TempDir dir("rdev_test");
     ASSERT_EQ(symlink("/dev/null", (dir / "kxm_1").c_str()), 0);
     RDEV link(dir / "kxm_1");
@@ -72,7 +72,7 @@ TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
     RDEV plain("filer:/vol/v1/data");
     EXPECT_EQ(plain.volume() + "|" + plain.getSnapShortName() + "|" + plain.rest(), "v1||data");
     EXPECT_TRUE(RDEV().empty());
-    KxLog::StopCapture();
+    ruxen::testcontrol::StopLogCapture();
 }
 
 // Snapshots kxm_64_1 (reference time 0x64) and kxr_32 (0x32) are links to
@@ -80,7 +80,7 @@ TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
 class FLRConsistencyPtMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         ruxen::testcontrol::ResetNorfaRefTime();
         ASSERT_EQ(symlink("/dev/zero", (dir_ / "kxm_64_1").c_str()), 0);
         ASSERT_EQ(symlink("/dev/full", (dir_ / "kxr_32").c_str()), 0);
@@ -92,7 +92,7 @@ protected:
     }
     void TearDown() override {
         ruxen::testcontrol::ResetConsistencyPointAnswers();
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
     }
 
     testfiles::TempDir dir_{"flr_test"};

@@ -81,12 +81,12 @@ struct FormattingMapper : ContentMapper {
 class KxFilterFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         ASSERT_EQ(mkdir((dir_ / "d").c_str(), 0755), 0);
         testfiles::WriteWholeFile(dir_ / "f", "x");
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         ruxen::testcontrol::ResetMonikers();
     }
     testfiles::TempDir dir_;
@@ -152,7 +152,7 @@ TEST_F(KxFilterFileTest, LineEndingsControlBytesAndLimits) {
         FilterParamBlock_s neu;
         EXPECT_EQ(ParseStream(parser_, c.text, neu), c.streamRc) << c.text.substr(0, 40);
     }
-    EXPECT_NE(KxLog::TakeCaptured().find("line 3 is longer than 1022 bytes"), std::string::npos);
+    EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("line 3 is longer than 1022 bytes"), std::string::npos);
 }
 
 TEST_F(KxFilterFileTest, MappedExclusionsAndExpandedItems) {

@@ -69,9 +69,13 @@ inline Drained drain(CFileReader& r, size_t bufSize) {
 // captured so that failure lines do not flood the output.
 class ReaderTestBase : public ::testing::Test {
 protected:
-    void SetUp() override { resetAll(); m_oldLevel = KxLog::Query(); KxLog::StartCapture(); }
+    void SetUp() override {
+        resetAll();
+        m_oldLevel = KxLog::Query();
+        ruxen::testcontrol::StartLogCapture();
+    }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         KxLog::SetLevel(m_oldLevel);
         resetAll();
         ruxen::testcontrol::SetHookDirectory("");
@@ -84,7 +88,7 @@ protected:
         ruxen::testcontrol::SetLongPathsUnavailable(false);
         ruxen::testcontrol::SetMountTablePath(nullptr);
     }
-    std::string log() { return KxLog::TakeCaptured(); }
+    std::string log() { return ruxen::testcontrol::TakeCapturedLog(); }
 
     // A context after InitHSM, with turbo mode as asked.
     static std::shared_ptr<CFileReaderContext> context(bool turbo = false) {

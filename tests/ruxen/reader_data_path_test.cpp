@@ -45,10 +45,10 @@ protected:
     void SetUp() override {
         reset();
         ruxen::testcontrol::SetHookDirectory(m_hooks.path());
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         ruxen::testcontrol::SetHookDirectory("");
         reset();
     }
@@ -288,7 +288,7 @@ TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
     EXPECT_EQ(file.GetFailedItems(), 0u);
     EXPECT_EQ(m_failures, "");
     EXPECT_EQ(m_results, "Backup: " + ruxen::escapeFileName(path.c_str()) + " changed while being read\n");
-    const std::string log = KxLog::TakeCaptured();
+    const std::string log = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(log.find("stream 2: " + m_dir / "busy\\x0aname changed while being read\n"), std::string::npos) << log;
     StreamCheck check = CheckRecords(m_sink);
     EXPECT_TRUE(check.Ok()) << check.lines;

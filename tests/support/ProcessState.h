@@ -18,10 +18,10 @@ public:
     ProcessStateGuard() : m_level(KxLog::Query()) {
         ruxen::testcontrol::ResetAll();
         ruxen::testcontrol::SetHookDirectory(m_hooks.path());
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
     }
     ~ProcessStateGuard() {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         KxLog::SetLevel(m_level);
         ruxen::testcontrol::ResetAll();
     }
@@ -31,7 +31,7 @@ public:
     // The directory hook files are looked up in.
     const TempDir& Hooks() const { return m_hooks; }
     // Log lines written since the last call.
-    std::string Log() { return KxLog::TakeCaptured(); }
+    std::string Log() { return ruxen::testcontrol::TakeCapturedLog(); }
 
 private:
     int m_level;

@@ -27,6 +27,7 @@
 #include "bench/BenchRatio.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"
@@ -127,9 +128,9 @@ BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond);
 // `seekData` the reader first jumps to the file's data.
 void readerLoop(benchmark::State& state, bool advice, const std::string& path, size_t expect, bool seekData) {
     Fixture& f = fixture();
-    HookFiles::SetDirectoryForTest(advice ? f.dir : f.hooks);
+    ruxen::testcontrol::SetHookDirectory(advice ? f.dir : f.hooks);
     auto ctx = std::make_shared<CFileReaderContext>();
-    HookFiles::SetDirectoryForTest("");
+    ruxen::testcontrol::SetHookDirectory("");
     ctx->InitHSM();
     std::shared_ptr<CFileReader> reader = CFileReaderFactory::CreateFileReader(FILE_READER_STANDARD, ctx);
     struct stat st;

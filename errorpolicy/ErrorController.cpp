@@ -3,20 +3,34 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/base/QMString.h"
-
-ErrorController* ErrorController::_inst = nullptr;
-bool ErrorController::m_bToleratedErrors = true;
-bool ErrorController::m_bIgnoreENOENT = true;
-bool ErrorController::s_warnNotInitialized = true;
+#include "platform/base/TestControl.h"
 
 namespace {
 
 const int kENOENT = 2;
+
+// The filter of the process.
+struct Filter {
+    bool initialized = false;
+    // In the order the registry value names them; a number named twice is
+    // held twice.
+    std::vector<int> doNotReport;
+    bool toleratedErrors = true;
+    bool ignoreENOENT = true;
+    bool warnNotInitialized = true;  // cleared once "not initialized" is logged
+};
+
+Filter& TheFilter() {
+    static ruxen::NoDestructor<Filter> filter;
+    return *filter;
+}
 
 // Reads one piece of the do-not-report value the lenient way the value has
 // always been read (leading blanks skipped, an optional sign, digits up to
@@ -38,18 +52,8 @@ bool parseErrorNumber(const std::string& piece, int& out) {
     return true;
 }
 
-}  // namespace
-
-int ErrorController::initialize(int /*id*/, KXJobCtrlClient* /*jobCtrl*/, ULONG /*clientId*/,
-                                ULONG /*appType*/, const std::string& /*dir*/) {
-    if (_inst != nullptr)
-        return 0;
-    _inst = new ErrorController;
-    _inst->readDoNotReportList();
-    return 0;
-}
-
-void ErrorController::readDoNotReportList() {
+// Reads the do-not-report list.
+void ReadDoNotReportList(std::vector<int>& out) {
     std::string value;
     if (!KXPlatformInfo::getString(kErrorPolicySection, kKeyDoNotReportFileError, value))
         return;  // absent: only the ENOENT rule filters
@@ -61,15 +65,14 @@ void ErrorController::readDoNotReportList() {
             continue;
         int code = 0;
         if (parseErrorNumber(piece, code))
-            m_doNotReport.push_back(code);
+            out.push_back(code);
         else
-            KXLOG(0, "Unexpected value '%s' in registry key backupDoNotReportFileError",
-                  piece.c_str());
+            KXLOG(0, "Unexpected value '%s' in registry key backupDoNotReportFileError", piece.c_str());
     }
 
     if (KxLog::Enabled(0)) {
         std::string line = "Will ignore these errors:";
-        for (int code : m_doNotReport) {
+        for (int code : out) {
             line += ' ';
             line += std::to_string(code);
         }
@@ -77,51 +80,59 @@ void ErrorController::readDoNotReportList() {
     }
 }
 
-bool ErrorController::isDoNotReport(int code) const {
-    for (int c : m_doNotReport)
-        if (c == code)
-            return true;
-    return false;
+bool IgnoredENOENT(int code) {
+    const Filter& f = TheFilter();
+    return code == kENOENT && f.ignoreENOENT && f.toleratedErrors;
+}
+
+}  // namespace
+
+int ErrorController::initialize(int /*id*/, KXJobCtrlClient* /*jobCtrl*/, ULONG /*clientId*/, ULONG /*appType*/,
+                                const std::string& /*dir*/) {
+    Filter& f = TheFilter();
+    if (f.initialized)
+        return 0;
+    f.initialized = true;
+    ReadDoNotReportList(f.doNotReport);
+    return 0;
 }
 
 bool ErrorController::shouldReportError(int code) {
-    if (code == kENOENT && m_bIgnoreENOENT && m_bToleratedErrors) {
+    if (IgnoredENOENT(code)) {
         KXLOG(7, "Ignoring ENOENT");
         return false;
     }
-    if (_inst != nullptr)
-        return !_inst->isDoNotReport(code);
-    if (s_warnNotInitialized) {
-        s_warnNotInitialized = false;
+    Filter& f = TheFilter();
+    if (f.initialized) {
+        for (int c : f.doNotReport)
+            if (c == code)
+                return false;
+        return true;
+    }
+    if (f.warnNotInitialized) {
+        f.warnNotInitialized = false;
         KXLOG(-1, "not initialized");
     }
     return true;
 }
 
 bool ErrorController::shouldReportError(const std::string& path, const int& code) {
-    if (code == kENOENT && m_bIgnoreENOENT && m_bToleratedErrors) {
+    if (IgnoredENOENT(code)) {
         KXLOG(7, "Ignoring ENOENT for [%s]", path.c_str());
         return false;
     }
     return true;
 }
 
-void ErrorController::setErrorsTolerated(bool tolerated) {
-    m_bToleratedErrors = tolerated;
-}
+void ErrorController::setErrorsTolerated(bool tolerated) { TheFilter().toleratedErrors = tolerated; }
 
-void ErrorController::setIgnoreENOENT(bool ignore) {
-    m_bIgnoreENOENT = ignore;
-}
+void ErrorController::setIgnoreENOENT(bool ignore) { TheFilter().ignoreENOENT = ignore; }
 
-KxErrorControl* ErrorController::GetKxErrorControl() {
-    return nullptr;
-}
+KxErrorControl* ErrorController::GetKxErrorControl() { return nullptr; }
 
-void ErrorController::resetForTest() {
-    delete _inst;
-    _inst = nullptr;
-    m_bToleratedErrors = true;
-    m_bIgnoreENOENT = true;
-    s_warnNotInitialized = true;
-}
+// The next initialize reads the registry again.
+void ruxen::testcontrol::ResetErrorController() { TheFilter() = Filter(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("error-report filter", &ruxen::testcontrol::ResetErrorController);
+}  // namespace

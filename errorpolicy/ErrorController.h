@@ -11,7 +11,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "platform/base/Export.h"
 #include "platform/base/KxTypes.h"
@@ -21,9 +20,9 @@ class KxErrorControl;
 
 class RUXEN_EXPORT ErrorController {
 public:
-    // Makes the one instance and reads the do-not-report list, once per
-    // process; later calls change nothing. The arguments identify the
-    // caller and do not change what is done. Always answers 0.
+    // Reads the do-not-report list, once per process; later calls change
+    // nothing. The arguments identify the caller and do not change what is
+    // done. Always answers 0.
     static int initialize(int id, KXJobCtrlClient* jobCtrl, ULONG clientId, ULONG appType,
                           const std::string& dir);
 
@@ -40,26 +39,5 @@ public:
     // The filter keeps no rules object: always null.
     static KxErrorControl* GetKxErrorControl();
 
-    // Test-only: deletes the instance and puts both switches and the
-    // one-shot "not initialized" flag back to their initial values, so that
-    // the next initialize reads the registry again.
-    RUXEN_HIDDEN static void resetForTest();
-
-private:
-    ErrorController() = default;
-    ~ErrorController() = default;
-    ErrorController(const ErrorController&) = delete;
-    ErrorController& operator=(const ErrorController&) = delete;
-
-    void readDoNotReportList();
-    bool isDoNotReport(int code) const;
-
-    // In the order the registry value names them; a number named twice is
-    // held twice.
-    std::vector<int> m_doNotReport;
-
-    static ErrorController* _inst;  // never destroyed while the process runs
-    static bool m_bToleratedErrors;
-    static bool m_bIgnoreENOENT;
-    static bool s_warnNotInitialized;  // cleared once "not initialized" is logged
+    ErrorController() = delete;  // the filter is the process's, never an object
 };

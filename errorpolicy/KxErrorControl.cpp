@@ -12,13 +12,14 @@
 #include <cstring>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
-#include "platform/text/StdioLines.h"
 #include "platform/agent/App_JobErrorControlManager.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/text/FileNameEscape.h"
 #include "platform/text/PathUtil.h"
+#include "platform/text/StdioLines.h"
 #include "platform/text/WholeFile.h"
 
 namespace {
@@ -49,18 +50,17 @@ using ruxen::LineBuffer;
 // Opens a failures file for reading: a regular file only (a FIFO is never
 // waited on). Null with errno on failure.
 FILE* OpenFailuresFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+    ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid())
         return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = EINVAL;
         return nullptr;
     }
-    FILE* f = fdopen(fd, "r");
-    if (f == nullptr)
-        ::close(fd);
+    FILE* f = fdopen(fd.get(), "r");
+    if (f != nullptr)
+        fd.release();  // the stream owns it now
     return f;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 
 namespace fuzzsupport {
 
@@ -73,9 +74,9 @@ inline void WriteInput(const std::string& path, const uint8_t* data, size_t size
 // Failure lines are always written: keep them off the terminal and drop what
 // the previous run captured.
 inline void QuietLog() {
-    static bool capturing = (KxLog::StartCapture(), true);
+    static bool capturing = (ruxen::testcontrol::StartLogCapture(), true);
     (void)capturing;
-    KxLog::TakeCaptured();
+    ruxen::testcontrol::TakeCapturedLog();
 }
 
 }  // namespace fuzzsupport

@@ -7,7 +7,7 @@
 
 #include "FuzzSupport.h"
 #include "common/AclForm.h"
-#include "platform/base/NetBytes.h"
+#include "platform/base/Coding.h"
 
 // Past the largest form, 61439 bytes.
 RUXEN_FUZZ_MAX_LEN(64 * 1024)
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!AclForm::Decode(p, size, &entries, &why))
         return 0;
     std::string again(size, '\0');
-    NetWriter w(&again[0]);
+    ruxen::NetWriter w(&again[0]);
     w.U32(KxACL::kFormVersion).U32(static_cast<uint32_t>(entries.size()));
     for (const KxACL::Entry& e : entries) {
         w.U8(e.kind).U16(static_cast<uint16_t>(e.name.size())).U32(static_cast<uint32_t>(e.value.size()));

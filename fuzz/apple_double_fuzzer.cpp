@@ -20,6 +20,7 @@
 #include "FuzzSupport.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "reader/AppleDouble.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -41,7 +42,7 @@ bool writeAll(const std::string& path, const uint8_t* data, size_t size) {
 void setUp() {
     KxLog::UseFile("/dev/null");  // format faults are logged at the failure level
     g_dir = fuzzsupport::ScratchDir();
-    HookFiles::SetDirectoryForTest(g_dir);  // no hook file applies
+    ruxen::testcontrol::SetHookDirectory(g_dir);  // no hook file applies
     g_item = g_dir + "/item";
     g_companion = g_dir + "/._item";
     if (!writeAll(g_item, reinterpret_cast<const uint8_t*>(kData.data()), kData.size()))

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
+#include "platform/base/TestControl.h"
 #include "ruxen/CCollectFileSplitter.h"
 
 namespace {
@@ -23,7 +24,7 @@ const std::string& Dir() {
         // A one-line mount table: the real one is read on every run.
         const std::string mounts = fuzzsupport::ScratchFile("mounts");
         fuzzsupport::WriteInput(mounts, reinterpret_cast<const uint8_t*>("root / ext4 rw 0 0\n"), 19);
-        kxSetMntTabPathForTest(mounts.c_str());
+        ruxen::testcontrol::SetMountTablePath(mounts.c_str());
         return fuzzsupport::ScratchDir();
     }();
     return dir;

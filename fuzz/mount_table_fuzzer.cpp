@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/KxMntTab.h"
 #include "platform/text/PathUtil.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
@@ -25,7 +26,7 @@ std::string g_path;
 void setUp() {
     KxLog::UseFile("/dev/null");  // skipped lines are logged at the failure level
     g_path = fuzzsupport::ScratchFile("mounts");
-    kxSetMntTabPathForTest(g_path.c_str());
+    ruxen::testcontrol::SetMountTablePath(g_path.c_str());
 }
 
 bool writeInput(const uint8_t* data, size_t size) {

@@ -9,6 +9,7 @@
 
 #include "errorpolicy/ErrorController.h"
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
 
 RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
@@ -17,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::QuietLog();
     fuzzsupport::WriteInput(path, data, size);
 
-    KXPlatformInfo::resetForTest();
+    ruxen::testcontrol::ResetRegistry();
     std::string error;
     if (KXPlatformInfo::loadFile(path, &error)) {
         std::string s;
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         KXPlatformInfo::getString(kFileSystemAgentSection, "backupDoNotReportFileError", s);
         KXPlatformInfo::getNumber(kFileSystemAgentSection, "nUseDirectIO", n);
         KXPlatformInfo::getBool(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", b);
-        ErrorController::resetForTest();
+        ruxen::testcontrol::ResetErrorController();
         ErrorController::initialize(0, nullptr, 0, 0, std::string());
         ErrorController::shouldReportError(13);
         ErrorController::shouldReportError(std::string("/x"), 2);

@@ -9,10 +9,11 @@
 #include <cstring>
 
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/base/TestControl.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 
@@ -96,12 +97,16 @@ void HardLinkManager::closeHLTableClass() {
     ForgetTable();
 }
 
-void HardLinkManager::ResetForTest() {
-    closeHLTableClass();
+void ruxen::testcontrol::ResetHardLinkManager() {
+    HardLinkManager::closeHLTableClass();
     s_supported = false;
     s_registryRead = false;
     s_tableReadMode = false;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("hard-link manager", &ruxen::testcontrol::ResetHardLinkManager);
+}  // namespace
 
 std::string HardLinkManager::GeneratePhonyFileNameUsingStat(const struct stat& st) {
     char buf[96];

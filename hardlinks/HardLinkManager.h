@@ -61,8 +61,6 @@ public:
     // empty on failure. A table closed by any of its owners is reopened.
     static HardLinksTablePtr getHLTableClass(const std::string& directory, bool readMode);
     static void closeHLTableClass();
-    // Test-only: switch off, registry unread, no table.
-    RUXEN_HIDDEN static void ResetForTest();
 
     static std::string GeneratePhonyFileNameUsingStat(const struct stat& st);
     static std::string GeneratePhonyFileName(const struct stat& st);
@@ -108,9 +106,6 @@ public:
     // Diagnostic look-up of six fixed keys; logs what it finds.
     void QueryCtreeTable(const std::string& directory);
 
-    // Test-only: the lines the split sorts in memory before it sorts in runs
-    // through a temporary file (HCollectGroupReader.h).
-    RUXEN_HIDDEN void setSplitRunLinesForTest(size_t n) { m_splitRunLines = n; }
     void setAllRecords(bool all) { m_allRecords = all; }
     bool allRecords() const { return m_allRecords; }
     void setCollectFileCacheCapacity(size_t n);
@@ -137,7 +132,6 @@ private:
     HardLinksTablePtr m_table;
     bool m_tableReady = false;
     bool m_allRecords = false;
-    size_t m_splitRunLines = HCollectGroupReader::kRunLines;
     int m_guidHelper = -1;
     std::string m_jobResultsDir;
     std::string m_baseName;

@@ -1,6 +1,7 @@
 // HardLinkManager::SplitHCollectFile: the recorded H collect files, grouped
 // by file, rewritten as the H collect files the streams back up.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -9,6 +10,7 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -26,6 +28,10 @@ void Check(const CTyError& e) {
         throw HardLinkManagerBaseException(kErrSplit);
 }
 
+// The lines the split sorts in memory before it sorts in runs through a
+// temporary file; tests lower it.
+std::atomic<size_t> g_splitRunLines{HCollectGroupReader::kRunLines};
+
 }  // namespace
 
 // Reads source H collect file `source` and appends its groups (the first
@@ -41,7 +47,7 @@ void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, ui
           m_allRecords ? "all records" : "only first record");
     std::set<uint32_t>& targets = splitMap[source];
     Check(closeCollectFile(source));
-    HCollectGroupReader groups(!m_allRecords, m_splitRunLines);
+    HCollectGroupReader groups(!m_allRecords, g_splitRunLines.load(std::memory_order_relaxed));
     HCollectFile(m_jobResultsDir, m_baseName, source, HCOLLECT_READ, kCollectSuffix).ReadGroupsInOrder(groups);
 
     HCollectFileCache::Ptr out;
@@ -189,3 +195,11 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
         throw HardLinkManagerCriticalException(kErrSplit);
     }
 }
+
+void ruxen::testcontrol::SetSplitRunLines(size_t lines) { g_splitRunLines.store(lines, std::memory_order_relaxed); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("split run lines", [] {
+    ruxen::testcontrol::SetSplitRunLines(HCollectGroupReader::kRunLines);
+});
+}  // namespace

@@ -6,11 +6,12 @@
 
 #include "norfa/FlrSnapMgr.h"
 #include "norfa/FlrSnapOS.h"
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/base/NumberParse.h"
-#include "platform/text/PathUtil.h"
+#include "platform/base/TestControl.h"
 #include "platform/snapshot/ReplicaDBClient.h"
+#include "platform/text/PathUtil.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
 
 namespace {
@@ -23,7 +24,12 @@ constexpr int kReplicaDBMode = 4;
 
 long getNorfaRefTime() { return g_refTime; }
 
-void FLRConsistencyPtMapper::resetRefTimeForTest() { g_refTime = 0; }
+void ruxen::testcontrol::ResetNorfaRefTime() { g_refTime = 0; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("consistency-point reference time",
+                                                  &ruxen::testcontrol::ResetNorfaRefTime);
+}  // namespace
 
 FLRConsistencyPtMapper::FLRConsistencyPtMapper() = default;
 

@@ -33,8 +33,6 @@ public:
     // The mount directory (without trailing '/') of the file system `path`
     // lies on. Throws KxException when no mount holds it.
     static std::string getMountPoint(const ZXHSMMntTab& table, const char* path);
-
-    RUXEN_HIDDEN static void resetRefTimeForTest();
 };
 
 // The smallest snapshot reference time of the last successful set-up (0 when

@@ -21,6 +21,7 @@
 // over. A file is read completely only when it reaches END.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct FilterKeyWord {

@@ -4,15 +4,16 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "platform/base/Coding.h"
 #include "platform/base/FdIO.h"
 
 void AppleDouble::Decode(const unsigned char* table, unsigned count) {
     m_entries.resize(count);
     for (unsigned i = 0; i < count; ++i) {
-        const unsigned char* e = table + size_t(i) * kEntrySize;
-        m_entries[i].id = GetBE32(e);
-        m_entries[i].offset = GetBE32(e + 4);
-        m_entries[i].length = GetBE32(e + 8);
+        const char* e = reinterpret_cast<const char*>(table) + size_t(i) * kEntrySize;
+        m_entries[i].id = ruxen::DecodeFixed32(e);
+        m_entries[i].offset = ruxen::DecodeFixed32(e + 4);
+        m_entries[i].length = ruxen::DecodeFixed32(e + 8);
     }
 }
 
@@ -27,7 +28,7 @@ AppleDouble::Result AppleDouble::Read(int fd, unsigned maxEntries) {
         errno = EINVAL;
         return kNoHeader;
     }
-    m_count = GetBE16(header + kCountOffset);
+    m_count = ruxen::DecodeFixed16(reinterpret_cast<const char*>(header) + kCountOffset);
     if (m_count > maxEntries) {
         errno = ENFILE;
         return kTooMany;
@@ -52,7 +53,7 @@ AppleDouble::Result AppleDouble::Parse(const unsigned char* data, size_t size, u
         errno = EINVAL;
         return kNoHeader;
     }
-    m_count = GetBE16(data + kCountOffset);
+    m_count = ruxen::DecodeFixed16(reinterpret_cast<const char*>(data) + kCountOffset);
     if (m_count > maxEntries) {
         errno = ENFILE;
         return kTooMany;

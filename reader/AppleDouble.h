@@ -68,11 +68,6 @@ public:
     // The first entry with the given id, or null.
     const Entry* Find(uint32_t id) const;
 
-    static uint32_t GetBE32(const unsigned char* p) {
-        return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-    }
-    static uint16_t GetBE16(const unsigned char* p) { return uint16_t((unsigned(p[0]) << 8) | p[1]); }
-
 private:
     void Decode(const unsigned char* table, unsigned count);
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/hsm/DlpBackupReader.h"
 
 int CFileReaderOps::openat(int dir, const char* name, int flags, const char*) { return ::openat(dir, name, flags); }
@@ -33,6 +34,6 @@ ssize_t CFileReaderOps::readStub(const char* stub, size_t left, char* buf, size_
 }
 
 CFileReaderOps& CFileReaderOps::System() {
-    static CFileReaderOps* ops = new CFileReaderOps();  // never destroyed: used until exit
+    static ruxen::NoDestructor<CFileReaderOps> ops;  // used until exit
     return *ops;
 }

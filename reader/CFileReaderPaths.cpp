@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
 #include "platform/os/KxLongPathHandler.h"
 #include "platform/os/UtfFileOps.h"
 #include "reader/CFileReader.h"
@@ -81,15 +82,12 @@ int CFileReader::utime(const char* path, const struct utimbuf* times) {
 }
 
 DIR* CFileReader::opendir(const char* path) {
-    const int fd = openPath(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    ScopedFd fd(openPath(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
         return nullptr;
-    DIR* d = fdopendir(fd);
-    if (d == nullptr) {
-        int e = errno;
-        close(fd);
-        errno = e;
-    }
+    DIR* d = fdopendir(fd.get());
+    if (d != nullptr)
+        fd.release();  // the stream owns it now
     return d;
 }
 

@@ -1,23 +1,31 @@
 // One content mapper per mapper type for the whole process, shared by every
 // per-file object of it: made with its default constructor on first use and
-// kept until the process ends (never deleted while it runs).
+// kept until the process ends (never destroyed).
 #pragma once
+
+#include <new>
+
+#include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 
 template <class T>
 class ContentManagerHelper {
 public:
-    static T* getMapper() {
-        if (!s_mapper)
-            s_mapper = new T();
-        return s_mapper;
-    }
-    // Test-only: the next getMapper makes a fresh instance. No per-file
-    // object may still hold the old one.
-    static void resetForTest() {
-        delete s_mapper;
-        s_mapper = nullptr;
-    }
+    static T* getMapper() { return Mapper().get(); }
 
 private:
-    static inline T* s_mapper = nullptr;
+    friend void ruxen::testcontrol::ResetContentMappers();
+
+    static ruxen::NoDestructor<T>& Mapper() {
+        static ruxen::NoDestructor<T> mapper;
+        static const ruxen::testcontrol::Registration reset("content mapper", &Renew);
+        return mapper;
+    }
+    // A fresh mapper in place of the one held, at the same address, so that
+    // no per-file object is left holding a destroyed one.
+    static void Renew() {
+        T* m = Mapper().get();
+        m->~T();
+        new (m) T();
+    }
 };

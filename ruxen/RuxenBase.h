@@ -131,7 +131,6 @@ public:
     // this many milliseconds: a child that sends part of one and stops is
     // killed as out of step, its collect file failed.
     static constexpr int kMessageDeadlineMs = 10000;
-    void setMessageDeadlineForTest(int ms) { m_messageDeadlineMs = ms; }
 
     // ---- child side; the sockets are those given to child() or attachParent()
     void attachParent(int cmdFd, int msgFd) {
@@ -296,7 +295,6 @@ private:
     bool m_streamFailed = false;
     int m_stopSignal = 0;  // the signal passed on to the children, 0 none
     bool m_streamsKilled = false;
-    int m_messageDeadlineMs = kMessageDeadlineMs;
     std::vector<std::unique_ptr<HardLinkLedger>> m_ledgers;  // by stream number
 
     int m_cmdFd = -1;  // child side

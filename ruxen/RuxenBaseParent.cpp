@@ -9,14 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/base/StopSignals.h"
+#include "platform/base/TestControl.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
@@ -57,6 +59,10 @@ void createStreamOutputs(const BackupArgs& args) {
 }
 
 constexpr const char* kChildMessageCut = "it sent part of a message and then nothing (protocol fault)";
+
+// RuxenBase::kMessageDeadlineMs; tests shorten it.
+std::atomic<int> g_messageDeadlineMs{RuxenBase::kMessageDeadlineMs};
+int MessageDeadlineMs() { return g_messageDeadlineMs.load(std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -243,7 +249,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
     // The first byte is there: the rest must follow at once, or one child
     // would stall every other.
     ChildMessage_t m;
-    if (ruxen::readAllWithin(c.msgFd.get(), &m, sizeof m, m_messageDeadlineMs) != 0) {
+    if (ruxen::readAllWithin(c.msgFd.get(), &m, sizeof m, MessageDeadlineMs()) != 0) {
         childGone(c,
                   errno == ENODATA     ? "the process ended"
                   : errno == ETIMEDOUT ? kChildMessageCut
@@ -272,7 +278,7 @@ void RuxenBase::handleMessage(ChildInfo_t& c) {
         return;
     }
     StreamTotals_t t;
-    if (c.ended || ruxen::readAllWithin(c.msgFd.get(), &t, sizeof t, m_messageDeadlineMs) != 0) {
+    if (c.ended || ruxen::readAllWithin(c.msgFd.get(), &t, sizeof t, MessageDeadlineMs()) != 0) {
         childGone(c, "its end-of-stream message was cut or out of step", true);
         return;
     }
@@ -349,3 +355,11 @@ void RuxenBase::childGone(ChildInfo_t& c, const char* why, bool kill) {
     if (m_arbitrator)
         m_arbitrator->releaseChild(c.pid, m_childByArchive);
 }
+
+void ruxen::testcontrol::SetMessageDeadline(int ms) { g_messageDeadlineMs.store(ms, std::memory_order_relaxed); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("message deadline", [] {
+    ruxen::testcontrol::SetMessageDeadline(RuxenBase::kMessageDeadlineMs);
+});
+}  // namespace

@@ -266,9 +266,6 @@ public:
     // After OpenFilesForBackup answered -1: a reported failure of the entry
     // is recorded in the index as well.
     void RecordFailedCollectEntry(IndexingConnection* connection = nullptr);
-    // Test-only: forget the switches header sending and failed-item records
-    // decide once per process.
-    RUXEN_HIDDEN static void ResetProcessSwitchesForTest();
 
     // ---- records beside the per-item road
     // The file-set record (159) of the current item, whose reader carries
@@ -284,9 +281,6 @@ public:
     // One (kind, text) pair as its own record (159); the text is at most
     // 4095 bytes, the last argument is not used. True when sent.
     bool SendFLAIndexingMetaDataProp(long kind, void* value, int);
-    // Test-only: forget the process-wide mount list, name caches and block
-    // sizes of SendFLAProps, and count the system look-ups from 0.
-    RUXEN_HIDDEN static void ResetFlaStateForTest();
 
     // ---- item metadata (RuxenFileMetaData.cpp)
     // One entry of an item's metadata list: the kind's 32-bit number,
@@ -320,8 +314,6 @@ public:
     // the subclient's next job. False when they could not be stored.
     bool UpdateSubClientPropRefTimes(const std::string& backupPath, const std::string& volumePath,
                                      const std::string& fullSnap, const std::string& incrSnap);
-    // Test-only: the archival time of early stubs is taken afresh.
-    RUXEN_HIDDEN static void ResetArchivalTimeForTest();
 
     // ---- deleted-item and browse records (RuxenFileDeleted.cpp)
     // A header built from fixed values for an item that has no data (a

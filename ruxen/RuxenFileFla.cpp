@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/base/KxException.h"
@@ -156,10 +157,14 @@ std::string ExtensionOf(const char* name) {
 
 }  // namespace
 
-void RuxenFile::ResetFlaStateForTest() {
+void ruxen::testcontrol::ResetFlaState() {
     State() = FlaState();
-    SystemLookups::ResetCountsForTest();
+    ResetLookupCounts();
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("file-level properties", &ruxen::testcontrol::ResetFlaState);
+}  // namespace
 
 bool RuxenFile::SendFLAProps() {
     FlaState& s = State();

@@ -27,6 +27,7 @@
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPI_Focus.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -40,12 +41,16 @@ RuxenProcessSwitches& ProcessSwitches() {
     return switches;
 }
 
-void RuxenFile::ResetProcessSwitchesForTest() {
+void ruxen::testcontrol::ResetProcessSwitches() {
     RuxenProcessSwitches& s = ProcessSwitches();
     std::lock_guard<std::mutex> lock(s.useIndexLock);
     s.dedupAttempted = s.cifsLogged = s.aclSupportReported = s.xattrTooBigRaised = false;
     s.doNotSendAclForMountPoints = s.useIndex = -1;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("process switches", &ruxen::testcontrol::ResetProcessSwitches);
+}  // namespace
 
 // The command tells the storage side that hard-link groups travel once,
 // under their phony names. The archive client sends it as a command and

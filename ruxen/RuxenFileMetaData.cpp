@@ -23,6 +23,7 @@
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/ApplicationRegistry.h"
 #include "platform/agent/CacheDBMgr.h"
+#include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
@@ -53,9 +54,11 @@ ArchivalTime& archivalTime() {
 
 }  // namespace
 
-void RuxenFile::ResetArchivalTimeForTest() {
-    archivalTime() = ArchivalTime();
-}
+void ruxen::testcontrol::ResetArchivalTime() { archivalTime() = ArchivalTime(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("archival time", &ruxen::testcontrol::ResetArchivalTime);
+}  // namespace
 
 void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub, bool skipStubGUIDs, int backupLevel,
                                          bool nfsSnapDiff) {

@@ -114,8 +114,7 @@ constexpr const char* kSalesforceRelationsView = "TBLVIEW";
 constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
 constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target
 constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
-constexpr const char* kSessionSection = "Session";
-constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores
+constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores (kSessionSection)
 
 // Collect-file splitter (also kArbCollectMissing, kArbCollectOpen,
 // kArbCollectEmpty and kArbCollectNoItem above).

@@ -1,6 +1,6 @@
 // What the item-record senders decide once per process: each switch starts
 // unset in a stream process and is never reset while it runs (tests reset
-// them through RuxenFile::ResetProcessSwitchesForTest).
+// them through platform/base/TestControl.h).
 #pragma once
 
 #include <mutex>

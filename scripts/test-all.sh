@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice (a normal
-# build and an AddressSanitizer + UndefinedBehaviorSanitizer build), then
-# builds the libFuzzer targets with clang and gives each a short run from its
-# seeds. Any failure fails the whole run: each step's verdict is its own
-# exit status (ctest's, the fuzzer's), never a count read from its output.
+# Checks the conventions a grep can see (scripts/check-conventions.sh),
+# installs what is missing, then builds and runs every test twice (a normal
+# build, which also compiles every header alone, and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build), then builds the libFuzzer targets with
+# clang and gives each a short run from its seeds. Any failure fails the
+# whole run: each step's verdict is its own exit status (the check's,
+# ctest's, the fuzzer's), never a count read from its output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-scripts/setup-deps.sh
-
 jobs=$(nproc)
 failures=()
+
+echo "=== conventions"
+scripts/check-conventions.sh || failures+=("conventions")
+
+scripts/setup-deps.sh
 
 run_ctest() {
   local dir=$1

@@ -2,7 +2,9 @@
 
 #include <map>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -12,7 +14,7 @@ struct Entry {
 };
 
 std::map<unsigned long, Entry>& table() {
-    static auto* t = new std::map<unsigned long, Entry>;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<std::map<unsigned long, Entry>> t;  // used from exit paths
     return *t;
 }
 
@@ -37,7 +39,12 @@ void ApplicationRegistry::registerApplication(unsigned zonarkId, unsigned long a
     table()[appId] = Entry{zonarkId, record};
 }
 
-void ApplicationRegistry::resetForTest() { table().clear(); }
+void ruxen::testcontrol::ResetApplicationRegistry() { table().clear(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("application registry",
+                                                  &ruxen::testcontrol::ResetApplicationRegistry);
+}  // namespace
 
 ApplicationId::ApplicationId(const std::string& text) {
     size_t colon = text.find(':');

@@ -3,7 +3,6 @@
 //
 // Stand-in: in-process tables that the host program (registerApplication, from
 // its job options) or tests fill; a subclient is found by its application id.
-// resetForTest forgets them.
 #pragma once
 
 #include <string>
@@ -75,8 +74,4 @@ public:
 
     // Describes an application (replacing what was known of it).
     static void registerApplication(unsigned zonarkId, unsigned long appId, const AppRecord& record);
-    static void setApplicationForTest(unsigned zonarkId, unsigned long appId, const AppRecord& record) {
-        registerApplication(zonarkId, appId, record);
-    }
-    static void resetForTest();
 };

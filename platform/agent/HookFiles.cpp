@@ -6,6 +6,7 @@
 
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -54,8 +55,10 @@ bool Exists(const char* name) {
     return true;
 }
 
-void SetDirectoryForTest(const std::string& dir) {
-    dirStorage() = dir;
-}
-
 }  // namespace HookFiles
+
+void ruxen::testcontrol::SetHookDirectory(const std::string& dir) { dirStorage() = dir; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("hook directory", [] { ruxen::testcontrol::SetHookDirectory(""); });
+}  // namespace

@@ -24,8 +24,4 @@ RUXEN_EXPORT std::string Path(const char* name);
 // logged).
 bool Exists(const char* name);
 
-// Test-only: point the hook directory elsewhere; an empty string restores the
-// default (RUXEN_HOOK_DIR, else "/tmp").
-void SetDirectoryForTest(const std::string& dir);
-
 }  // namespace HookFiles

@@ -8,7 +8,8 @@
 
 #include <string>
 
-constexpr char kSessionSection[] = "Session";
+#include "platform/agent/KXPlatformInfo.h"  // kSessionSection
+
 constexpr char kKeyClientName[] = "sClientName";
 constexpr char kKeyClientId[] = "nClientId";
 

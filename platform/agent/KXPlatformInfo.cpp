@@ -15,6 +15,8 @@
 
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -43,26 +45,24 @@ std::string trimmed(const std::string& s, size_t begin, size_t end) {
 }
 
 bool readWholeFile(const std::string& path, std::string& text, std::string& error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         error = "cannot open registry file " + path + ": " + strerror(errno);
         return false;
     }
     char buf[8192];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
+        ssize_t n = read(fd.get(), buf, sizeof(buf));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             error = "cannot read registry file " + path + ": " + strerror(errno);
-            close(fd);
             return false;
         }
         if (n == 0)
             break;
         text.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
     return true;
 }
 
@@ -280,9 +280,14 @@ void KXPlatformInfo::removeValue(const std::string& section, const std::string& 
     logNotes(notes);
 }
 
-void KXPlatformInfo::resetForTest() {
+// Every value forgotten; the environment is read again on the next use.
+void ruxen::testcontrol::ResetRegistry() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     r.values.clear();
     r.envRead = false;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("registry", &ruxen::testcontrol::ResetRegistry);
+}  // namespace

@@ -34,6 +34,9 @@
 
 // The section of the file-system agent's settings.
 constexpr char kFileSystemAgentSection[] = "FileSystemAgent";
+// The section of the session: the client's name and id, the job-results
+// directory of file-based restores.
+constexpr char kSessionSection[] = "Session";
 
 class RUXEN_EXPORT KXPlatformInfo {
 public:
@@ -54,8 +57,4 @@ public:
     static void setValue(const std::string& section, const std::string& key,
                          const std::string& value);
     static void removeValue(const std::string& section, const std::string& key);
-
-    // Test-only: forget every value; the environment is read again on the
-    // next use.
-    RUXEN_HIDDEN static void resetForTest();
 };

@@ -12,6 +12,7 @@
 
 #include "platform/base/FdIO.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 #include "platform/text/PrintableText.h"
 
 int KxLog::s_level = 1;
@@ -116,14 +117,14 @@ void KxLog::ConfigureFromEnvironment() {
     }
 }
 
-void KxLog::StartCapture() {
+void ruxen::testcontrol::StartLogCapture() {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     w.capturing = true;
     w.captured.clear();
 }
 
-std::string KxLog::TakeCaptured() {
+std::string ruxen::testcontrol::TakeCapturedLog() {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     std::string out;
@@ -131,9 +132,13 @@ std::string KxLog::TakeCaptured() {
     return out;
 }
 
-void KxLog::StopCapture() {
+void ruxen::testcontrol::StopLogCapture() {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     w.capturing = false;
     w.captured.clear();
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("log capture", &ruxen::testcontrol::StopLogCapture);
+}  // namespace

@@ -45,11 +45,6 @@ public:
     // Reads RUXEN_LOG_LEVEL and RUXEN_LOG_FILE from the environment.
     static void ConfigureFromEnvironment();
 
-    // Test capture: while on, lines go to an in-memory buffer instead.
-    static void StartCapture();
-    static std::string TakeCaptured();  // returns and clears the buffer
-    static void StopCapture();
-
 private:
     static int s_level;
 };

@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 #include "platform/base/Coding.h"
+#include "platform/base/KxTypes.h"
 
 namespace {
 
 constexpr size_t kReadAheadBytes = 256 * 1024;
 const char kEmpty[1] = {0};
 
-unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+using ruxen::ULL;
 
 }  // namespace
 

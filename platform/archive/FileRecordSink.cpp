@@ -1,6 +1,7 @@
 #include "platform/archive/FileRecordSink.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -9,8 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/base/Coding.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/Coding.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -18,6 +20,10 @@ namespace {
 // still staged, so that a staged write is never below a megabyte.
 constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
                                   FileRecordSink::kDirectWriteBytes + kArchiveStreamFrameSize;
+
+// The most a started sink writes per system call (0: no limit), set by
+// tests; a pipe that could not be grown lowers it for its sink.
+std::atomic<size_t> g_writeLimit{0};
 
 }  // namespace
 
@@ -75,7 +81,7 @@ int FileRecordSink::Start(int fd, const char* name, bool own) {
     m_bytesWritten = 0;
     m_tally = ArchiveStreamTally();
     m_endStatus = kStreamComplete;
-    m_writePiece = 0;
+    m_writePiece = g_writeLimit.load(std::memory_order_relaxed);
     SizePipe();
     memcpy(m_stage, m_magic, sizeof(kArchiveStreamMagic));
     ruxen::EncodeFixed32(m_stage + 4, kArchiveStreamVersion);
@@ -238,3 +244,10 @@ int FileRecordSink::Finish(bool whole) {
     m_staged = 0;
     return m_errno ? -1 : 0;
 }
+
+void ruxen::testcontrol::LimitRecordSinkWrites(size_t bytes) { g_writeLimit.store(bytes, std::memory_order_relaxed); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("record sink writes",
+                                                  [] { ruxen::testcontrol::LimitRecordSinkWrites(0); });
+}  // namespace

@@ -81,9 +81,6 @@ public:
     uint64_t BytesWritten() const { return m_bytesWritten; }
     // Items and data bytes accepted so far, as the end record will count them.
     const ArchiveStreamTally& Tally() const { return m_tally; }
-    // Test-only: write at most `bytes` per system call, as into a pipe that
-    // could not be grown (0: no limit).
-    void LimitWritesForTest(size_t bytes) { m_writePiece = bytes; }
     // Buffers allocated and neither written nor freed.
     size_t Outstanding() const { return m_pool.Outstanding(); }
     // Asks for buffer memory from the system so far (shows buffer reuse).

@@ -96,9 +96,6 @@ public:
     // The message stack, oldest first. Empty for success.
     const std::vector<Entry>& Entries() const;
 
-    // Test accessor: whether the message stack has been allocated.
-    bool HasMessageStorageForTest() const { return m_messages != nullptr; }
-
 private:
     int32_t m_code = 0;
     int32_t m_number = 0;

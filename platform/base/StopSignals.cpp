@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/base/TestControl.h"
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
@@ -79,9 +81,13 @@ int StopRequested() { return g_stop; }
 
 int StopSignalCount() { return g_count; }
 
-void SetStopRequestedForTest(int sig) {
+}  // namespace ruxen
+
+void ruxen::testcontrol::SetStopRequested(int sig) {
     g_stop = sig;
     g_count = sig != 0;
 }
 
-}  // namespace ruxen
+namespace {
+const ruxen::testcontrol::Registration kTestReset("stop signal", [] { ruxen::testcontrol::SetStopRequested(0); });
+}  // namespace

@@ -41,7 +41,4 @@ RUXEN_EXPORT int StopRequested();
 // second one asks for an end at once.
 RUXEN_EXPORT int StopSignalCount();
 
-// Test-only: as if signal `sig` had arrived (0 clears the flag).
-RUXEN_EXPORT void SetStopRequestedForTest(int sig);
-
 }  // namespace ruxen

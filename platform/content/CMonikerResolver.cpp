@@ -4,21 +4,25 @@
 #include <map>
 #include <mutex>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/base/TestControl.h"
 
 namespace {
+
+using ruxen::testcontrol::MonikerFailure;
 
 struct Table {
     std::mutex lock;
     std::map<std::string, std::vector<std::string>> monikers;
-    CMonikerResolver::Failure failure = CMonikerResolver::FailNothing;
+    MonikerFailure failure = MonikerFailure::kNone;  // the step every call of which fails
 };
 Table& TheTable() {
-    static Table t;
-    return t;
+    static ruxen::NoDestructor<Table> t;
+    return *t;
 }
 
-bool Failing(CMonikerResolver::Failure which) {
+bool Failing(MonikerFailure which) {
     Table& t = TheTable();
     std::lock_guard<std::mutex> hold(t.lock);
     return t.failure == which;
@@ -27,20 +31,20 @@ bool Failing(CMonikerResolver::Failure which) {
 }  // namespace
 
 std::unique_ptr<CContentItem> CContentItem::Create(const std::string& text) {
-    if (Failing(CMonikerResolver::FailCreateItem))
+    if (Failing(MonikerFailure::kCreateItem))
         return nullptr;
     return std::unique_ptr<CContentItem>(new CContentItem(text));
 }
 
 std::unique_ptr<CMonikerResolver> CMonikerResolver::Create() {
-    if (Failing(FailCreateResolver))
+    if (Failing(MonikerFailure::kCreateResolver))
         return nullptr;
     return std::unique_ptr<CMonikerResolver>(new CMonikerResolver());
 }
 
 CTyError CMonikerResolver::ExpandMonikers(const CContentItem& item, std::vector<std::string>& out) {
     out.clear();
-    if (Failing(FailExpand))
+    if (Failing(MonikerFailure::kExpand))
         return QMErrorUtil::ErrorErrNo(QM_LOC, EIO, "cannot expand the monikers of [%s]", item.Text().c_str());
     Table& t = TheTable();
     std::lock_guard<std::mutex> hold(t.lock);
@@ -63,15 +67,19 @@ void CMonikerResolver::RegisterMoniker(const std::string& moniker, const std::ve
     t.monikers[moniker] = paths;
 }
 
-void CMonikerResolver::SetFailureForTest(Failure failure) {
+void ruxen::testcontrol::FailMonikers(MonikerFailure failure) {
     Table& t = TheTable();
     std::lock_guard<std::mutex> hold(t.lock);
     t.failure = failure;
 }
 
-void CMonikerResolver::ResetForTest() {
+void ruxen::testcontrol::ResetMonikers() {
     Table& t = TheTable();
     std::lock_guard<std::mutex> hold(t.lock);
     t.monikers.clear();
-    t.failure = FailNothing;
+    t.failure = MonikerFailure::kNone;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("monikers", &ruxen::testcontrol::ResetMonikers);
+}  // namespace

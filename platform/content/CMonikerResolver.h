@@ -5,8 +5,8 @@
 // The stand-in keeps a process-wide table of monikers and their paths that
 // the host (or a test) registers. An item holding a registered moniker
 // expands into one item per path, the moniker's first occurrence replaced by
-// the path; an item holding none expands into nothing. Failures can be
-// injected for each step.
+// the path; an item holding none expands into nothing. Tests can make each
+// step fail.
 #pragma once
 
 #include <memory>
@@ -35,12 +35,6 @@ public:
     CTyError ExpandMonikers(const CContentItem& item, std::vector<std::string>& out);
 
     static void RegisterMoniker(const std::string& moniker, const std::vector<std::string>& paths);
-
-    enum Failure { FailNothing, FailCreateResolver, FailCreateItem, FailExpand };
-    // Test-only: make every call of that step fail until set back to FailNothing.
-    static void SetFailureForTest(Failure failure);
-    // Test-only: forget every moniker and injected failure.
-    static void ResetForTest();
 
 private:
     CMonikerResolver() = default;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
 
 namespace {
 
@@ -46,14 +47,10 @@ constexpr const char* kFirstRowSql =
 // Pushes the file's written pages to the disk: the table runs without
 // SQLite's own syncs, so the completion mark is ordered after the rows here.
 int SyncFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return -1;
-    const int rc = fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return rc;
+    return fsync(fd.get());
 }
 
 int RemoveIfPresent(const std::string& path) {

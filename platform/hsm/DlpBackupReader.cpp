@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/base/TestControl.h"
+
 namespace {
 
 std::atomic<bool> g_forceDlp{false};
@@ -39,11 +41,15 @@ unsigned long long DlpBackupReader::getDecFileSize() const {
     return g_forcedDecSize.load(std::memory_order_relaxed);
 }
 
-void DlpBackupReader::ForceDlpModeForTest(bool on) { g_forceDlp = on; }
+void ruxen::testcontrol::ForceDlpMode(bool on) { g_forceDlp = on; }
 
-void DlpBackupReader::ForceDecFileSizeForTest(unsigned long long size) { g_forcedDecSize = size; }
+void ruxen::testcontrol::ForceDlpDecodedSize(unsigned long long size) { g_forcedDecSize = size; }
 
-void DlpBackupReader::ResetForTest() {
+void ruxen::testcontrol::ResetDlp() {
     g_forceDlp = false;
     g_forcedDecSize = static_cast<unsigned long long>(-1);
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("data-loss-prevention reader", &ruxen::testcontrol::ResetDlp);
+}  // namespace

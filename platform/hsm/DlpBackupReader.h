@@ -4,7 +4,7 @@
 //
 // No such agent exists on this host: the reader passes reads straight to
 // read(2) and reports no decoded size. Tests can force DLP mode and a decoded
-// size process-wide (DlpBackupReader::ForceDlpModeForTest and friends).
+// size process-wide (platform/base/TestControl.h).
 #pragma once
 
 #include <sys/types.h>
@@ -32,12 +32,6 @@ public:
 
     int getFd() const { return m_fd; }
     const std::string& getPath() const { return m_path; }
-
-    // Test hooks (process-wide): force DLP mode, force a decoded size
-    // ((unsigned long long)-1 removes it), and forget both.
-    static void ForceDlpModeForTest(bool on);
-    static void ForceDecFileSizeForTest(unsigned long long size);
-    static void ResetForTest();
 
 private:
     DlpBackupReader() = default;

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <set>
 
+#include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -26,7 +28,7 @@ struct TestState {
 };
 
 TestState& State() {
-    static TestState* s = new TestState();  // never destroyed: used at exit
+    static ruxen::NoDestructor<TestState> s;  // used at exit
     return *s;
 }
 
@@ -124,6 +126,10 @@ void ZXHSMTestState::Reset() {
     s.fssxInstalled = false;
     s.useCache = false;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("tiered-storage stand-in", &ZXHSMTestState::Reset);
+}  // namespace
 
 // ---- service helper ----------------------------------------------------------
 

@@ -3,6 +3,8 @@
 #include <map>
 #include <utility>
 
+#include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -15,7 +17,7 @@ struct IndexState {
 };
 
 IndexState& state() {
-    static IndexState* s = new IndexState;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<IndexState> s;  // used from exit paths
     return *s;
 }
 
@@ -75,15 +77,19 @@ const std::vector<databrowse::BrowseItem>* IdxBrowseClient::indexOf(int zonarkId
     return it == state().index.end() ? nullptr : &it->second;
 }
 
-void IdxBrowseClient::setIndexForTest(int zonarkId, int subclientId, std::vector<databrowse::BrowseItem> items) {
+void ruxen::testcontrol::SetBrowseIndex(int zonarkId, int subclientId, std::vector<databrowse::BrowseItem> items) {
     state().index[{zonarkId, subclientId}] = std::move(items);
 }
 
-void IdxBrowseClient::setResponseStatusForTest(int status, const std::string& error) {
+void ruxen::testcontrol::SetBrowseResponse(int status, const std::string& error) {
     state().status = status;
     state().error = error;
 }
 
-void IdxBrowseClient::setBrowseFailureForTest(bool fail) { state().failBrowse = fail; }
+void ruxen::testcontrol::FailBrowse(bool fail) { state().failBrowse = fail; }
 
-void IdxBrowseClient::resetForTest() { state() = IndexState(); }
+void ruxen::testcontrol::ResetBrowseIndex() { state() = IndexState(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("index browse", &ruxen::testcontrol::ResetBrowseIndex);
+}  // namespace

@@ -30,14 +30,6 @@ public:
     // The stand-in's index (null when the subclient has none).
     static const std::vector<databrowse::BrowseItem>* indexOf(int zonarkId, int subclientId);
 
-    // Test-only: the index of a subclient; the status and error text of the
-    // responses (status 0 by default); a browse that fails outright; forget
-    // everything.
-    static void setIndexForTest(int zonarkId, int subclientId, std::vector<databrowse::BrowseItem> items);
-    static void setResponseStatusForTest(int status, const std::string& error);
-    static void setBrowseFailureForTest(bool fail);
-    static void resetForTest();
-
 private:
     databrowse::BrowseRequest m_request;
     bool m_ready = false;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/base/NetBytes.h"
+#include "platform/base/Coding.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ size_t IdxMessage::BodySize() const {
 size_t IdxMessage::EncodedSize() const { return Empty() ? 0 : kPreambleSize + BodySize(); }
 
 char* IdxMessage::EncodeBody(char* out) const {
-    NetWriter w(out);
+    ruxen::NetWriter w(out);
     w.U32(m_group).U32(m_type).U32(static_cast<uint32_t>(m_fields.size()));
     for (const Field& f : m_fields) {
         w.U32(f.number).U8(f.kind);
@@ -148,7 +148,7 @@ char* IdxMessage::EncodeBody(char* out) const {
             break;
         case kPart:
             w.U32(static_cast<uint32_t>(f.part->BodySize()));
-            w = NetWriter(f.part->EncodeBody(w.Position()));
+            w = ruxen::NetWriter(f.part->EncodeBody(w.Position()));
             break;
         }
     }
@@ -169,7 +169,7 @@ std::string IdxMessage::EncodeToString() const {
     return s;
 }
 
-bool IdxMessage::DecodeBody(NetReader& r, int depth, IdxMessage* out, const char** why) {
+bool IdxMessage::DecodeBody(ruxen::NetReader& r, int depth, IdxMessage* out, const char** why) {
     if (depth > kMaxDepth)
         return *why = "parts nested too deep", false;
     uint32_t count;
@@ -216,7 +216,7 @@ bool IdxMessage::DecodeBody(NetReader& r, int depth, IdxMessage* out, const char
             const char* body;
             if (!r.U32(&n) || !r.Bytes(n, &body))
                 return *why = "part cut short", false;
-            NetReader pr(body, n);
+            ruxen::NetReader pr(body, n);
             f.part = std::make_unique<IdxMessage>(0, 0);
             if (!DecodeBody(pr, depth + 1, f.part.get(), why))
                 return false;
@@ -237,7 +237,7 @@ bool IdxMessage::Decode(const char* data, size_t size, IdxMessage* out, const ch
         return *why = "not a message", false;
     if (static_cast<uint8_t>(data[1]) != kVersion)
         return *why = "unknown message version", false;
-    NetReader r(data + kPreambleSize, size - kPreambleSize);
+    ruxen::NetReader r(data + kPreambleSize, size - kPreambleSize);
     if (!DecodeBody(r, 0, out, why))
         return false;
     if (r.Left() != 0)

@@ -28,7 +28,9 @@
 #include <string>
 #include <vector>
 
+namespace ruxen {
 class NetReader;
+}  // namespace ruxen
 
 class IdxMessage {
 public:
@@ -107,7 +109,7 @@ private:
     Field& Slot(uint32_t field, Kind kind);
     size_t BodySize() const;
     char* EncodeBody(char* out) const;
-    static bool DecodeBody(NetReader& r, int depth, IdxMessage* out, const char** why);
+    static bool DecodeBody(ruxen::NetReader& r, int depth, IdxMessage* out, const char** why);
     void AppendText(std::string& out) const;
 
     uint32_t m_group;

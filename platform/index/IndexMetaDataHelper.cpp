@@ -5,10 +5,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/agent/KxLog.h"
+#include "platform/base/Coding.h"
 #include "platform/index/IdxMessage.h"
 #include "platform/index/IndexMetaDataKinds.h"
-#include "platform/agent/KxLog.h"
-#include "platform/base/NetBytes.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ int IndexMetaDataHelper::fillBuffer(unsigned kind, const void* text, void* buffe
               offset, size);
         return -1;
     }
-    NetWriter(static_cast<char*>(buffer) + offset)
+    ruxen::NetWriter(static_cast<char*>(buffer) + offset)
         .U8(kPairTag)
         .U8(moreFollows ? 1 : 0)
         .U32(kind)
@@ -92,7 +92,7 @@ int64_t IndexMetaDataHelper::getCurTime() { return static_cast<int64_t>(time(nul
 bool IndexMetaDataHelper::DecodePairs(const char* data, size_t size, std::vector<Pair>* out,
                                       const char** why) {
     out->clear();
-    NetReader r(data, size);
+    ruxen::NetReader r(data, size);
     for (;;) {
         uint8_t tag, more;
         uint32_t len;

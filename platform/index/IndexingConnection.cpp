@@ -3,12 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "platform/archive/ArchiveStreamFormat.h"
-#include "platform/index/IdxMetadata.h"
 #include "platform/agent/KxLog.h"
-#include "platform/base/NetBytes.h"
+#include "platform/archive/ArchiveStreamFormat.h"
 #include "platform/archive/RecordSink.h"
 #include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
+#include "platform/base/TestControl.h"
+#include "platform/index/IdxMetadata.h"
 
 namespace {
 
@@ -28,10 +29,15 @@ IndexingConnection::IndexingConnection(RecordSink* sink) : m_sink(sink) {}
 
 void IndexingConnection::SetDefaultSink(RecordSink* sink) { g_defaultSink = sink; }
 
-void IndexingConnection::ResetForTest() {
+void ruxen::testcontrol::ResetIndexingConnections() {
     g_defaultSink = nullptr;
     g_lastNumber = 0;
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("indexing connections",
+                                                  &ruxen::testcontrol::ResetIndexingConnections);
+}  // namespace
 
 bool IndexingConnection::Allowed(State least, const char* call) {
     if (m_state == kDone) {
@@ -49,7 +55,7 @@ bool IndexingConnection::Allowed(State least, const char* call) {
 // call, with room for the connection number and bodySize bytes (Begin,
 // which writes the number), filled by the caller
 // through the writer, and handed back to the sink (Finish).
-char* IndexingConnection::Begin(State least, size_t bodySize, const char* call, NetWriter* w) {
+char* IndexingConnection::Begin(State least, size_t bodySize, const char* call, ruxen::NetWriter* w) {
     if (!Allowed(least, call))
         return nullptr;
     m_pending = 4 + bodySize;
@@ -65,7 +71,7 @@ char* IndexingConnection::Begin(State least, size_t bodySize, const char* call, 
         KXLOG(-1, "indexing connection %u: no buffer of %zu bytes for %s", m_number, m_pending, call);
         return nullptr;
     }
-    *w = NetWriter(buf);
+    *w = ruxen::NetWriter(buf);
     w->U32(m_number);
     return buf;
 }
@@ -94,7 +100,7 @@ int IndexingConnection::initialize(unsigned long zonarkId, unsigned long clientI
     }
     std::string token = Text(jobToken), p = Text(path), idx = Text(indexingText);
     m_number = g_lastNumber + 1;
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kNew, 8 * 3 + 4 + 12 + token.size() + p.size() + idx.size() + 8, "initialize", &w);
     if (!buf)
         return -1;
@@ -113,7 +119,7 @@ int IndexingConnection::sendAfileInfo(const ArchiveFileId_t* id, bool flag) {
         KXLOG(-1, "indexing connection %u: sendAfileInfo without an archive file id", m_number);
         return -1;
     }
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kOpen, 13, "sendAfileInfo", &w);
     if (!buf)
         return -1;
@@ -132,7 +138,7 @@ int IndexingConnection::sendFileInfo(const ZXFileHeader* header, unsigned long l
     }
     std::string link = Text(linkTarget);
     const size_t hs = ZXHeaderLayout::kRecordSize;
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kAnnounced, hs + 8 + 4 + link.size() + 8, "sendFileInfo", &w);
     if (!buf)
         return -1;
@@ -150,7 +156,7 @@ int IndexingConnection::sendMetaDataInfo(const IndexMetaDataStruct& record, cons
               record.marker, record.version);
         return -1;
     }
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kAnnounced, sizeof(IndexMetaDataStruct) + record.length, "sendMetaDataInfo", &w);
     if (!buf)
         return -1;
@@ -168,7 +174,7 @@ int IndexingConnection::sendMetaDataInfo(const IdxMessage* message) {
     }
     if (message->Empty())
         return 0;
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kAnnounced, message->EncodedSize(), "sendMetaDataInfo", &w);
     if (!buf)
         return -1;
@@ -180,7 +186,7 @@ int IndexingConnection::sendFileInfoV2(const IdxMetadata::IdxDbInfo& dbInfo,
                                        const Indexing::IdxCommand& command) {
     size_t dbSize = dbInfo.EncodedSize();
     size_t cmdSize = command.EncodedSize();
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kAnnounced, 4 + dbSize + cmdSize, "sendFileInfoV2", &w);
     if (!buf)
         return -1;
@@ -191,7 +197,7 @@ int IndexingConnection::sendFileInfoV2(const IdxMetadata::IdxDbInfo& dbInfo,
 }
 
 int IndexingConnection::backupDone(int value) {
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kOpen, 4, "backupDone", &w);
     if (!buf)
         return -1;
@@ -207,7 +213,7 @@ int IndexingConnection::backupDone(int value) {
 }
 
 int IndexingConnection::clearMetaDataInfo() {
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kOpen, 0, "clearMetaDataInfo", &w);
     if (!buf)
         return -1;
@@ -215,7 +221,7 @@ int IndexingConnection::clearMetaDataInfo() {
 }
 
 int IndexingConnection::setStreamJobId(unsigned long long jobId) {
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kOpen, 8, "setStreamJobId", &w);
     if (!buf)
         return -1;
@@ -224,7 +230,7 @@ int IndexingConnection::setStreamJobId(unsigned long long jobId) {
 }
 
 int IndexingConnection::updateRestartInfo(uint32_t collectFile, unsigned long long offset) {
-    NetWriter w(nullptr);
+    ruxen::NetWriter w(nullptr);
     char* buf = Begin(kOpen, 12, "updateRestartInfo", &w);
     if (!buf)
         return -1;

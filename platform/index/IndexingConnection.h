@@ -15,7 +15,9 @@
 
 #include "platform/index/IndexRecords.h"
 
+namespace ruxen {
 class NetWriter;
+}  // namespace ruxen
 class RecordSink;
 class IdxMessage;
 struct ZXFileHeader;  // the 1160-byte item header (ZXHeaderByteOrder.h)
@@ -39,8 +41,6 @@ public:
     // The sink of connections built without one (the host's index file);
     // the caller keeps ownership. Null: such connections fail to initialize.
     static void SetDefaultSink(RecordSink* sink);
-    // Test-only: no default sink, and connections numbered from 1 again.
-    static void ResetForTest();
 
     int initialize(unsigned long zonarkId, unsigned long clientId, unsigned long appType,
                    KXBkpLevel level, const char* jobToken, const char* path, const char* indexingText,
@@ -67,7 +67,7 @@ public:
 private:
     enum State { kNew, kOpen, kAnnounced, kDone };
     bool Allowed(State least, const char* call);
-    char* Begin(State least, size_t bodySize, const char* call, NetWriter* w);
+    char* Begin(State least, size_t bodySize, const char* call, ruxen::NetWriter* w);
     int Finish(IndexRecordType type, char* buf, const char* call);
 
     RecordSink* m_sink;

@@ -14,8 +14,9 @@
 #include <cstring>
 
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
+#include "platform/text/PathUtil.h"
 
 namespace ruxen {
 
@@ -197,8 +198,12 @@ int OpenDirectory(const std::string& dir, WalkRefusal* why, const TrustedPrefixe
     return WalkFrom(AT_FDCWD, dir, why);
 }
 
-void UseOpenat2ForTest(bool use) { g_noOpenat2.store(!use); }
-
 ProcFdPath::ProcFdPath(int fd) { snprintf(m_text, sizeof m_text, "/proc/self/fd/%d", fd); }
 
 }  // namespace ruxen
+
+void ruxen::testcontrol::UseOpenat2(bool use) { g_noOpenat2.store(!use); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("openat2 in the walk", [] { ruxen::testcontrol::UseOpenat2(true); });
+}  // namespace

@@ -79,10 +79,6 @@ int OpenDirectory(const std::string& dir, WalkRefusal* why, const TrustedPrefixe
 // never closed; AT_FDCWD allowed), or absolute, by the rule: as OpenDirectory.
 int WalkFrom(int from, const std::string& rest, WalkRefusal* why);
 
-// Test-only: walk one component at a time (false), or in pieces where the
-// kernel has openat2 (true, the default).
-void UseOpenat2ForTest(bool use);
-
 // The name by which the path calls reach what an O_PATH descriptor names:
 // "/proc/self/fd/N". Following it lands on the item itself, even when the
 // item is a symbolic link or a device node, and opens nothing.

@@ -8,9 +8,10 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/os/DirWalk.h"
 #include "platform/agent/KxLog.h"
-#include "platform/base/NetBytes.h"
+#include "platform/base/Coding.h"
+#include "platform/base/TestControl.h"
+#include "platform/os/DirWalk.h"
 
 namespace KxACL {
 
@@ -23,7 +24,7 @@ constexpr size_t kStackBytes = 1024;
 
 int g_supported = -1;  // -1 not yet tested
 std::string g_supportReason;
-std::string g_probePath = "/";
+constexpr char kProbePath[] = "/";  // where ACL support is probed
 unsigned g_options = 0;
 
 struct AclDeleter {
@@ -88,7 +89,7 @@ bool Helper::IsNotSupported(int err) { return err == ENOTSUP || err == EOPNOTSUP
 std::unique_ptr<Helper> Helper::getInstance() {
     std::unique_ptr<Helper> h(new Helper());
     if (g_supported < 0) {
-        const char* p = g_probePath.c_str();
+        const char* p = kProbePath;
         AclPtr acl(acl_get_file(p, ACL_TYPE_ACCESS));
         int aclErr = acl ? 0 : errno;
         int listErr = llistxattr(p, nullptr, 0) < 0 ? errno : 0;
@@ -106,13 +107,6 @@ bool Helper::isAclSupported() { return g_supported != 0; }
 void Helper::SetOptions(unsigned options) { g_options = options; }
 
 unsigned Helper::GetOptions() { return g_options; }
-
-void Helper::ResetForTest(const char* probePath) {
-    g_supported = -1;
-    g_supportReason.clear();
-    g_probePath = probePath;
-    g_options = 0;
-}
 
 int Helper::Fail(int err, const char* call, const char* name) {
     m_errno = err;
@@ -262,7 +256,7 @@ int Helper::toNetworkBuffer(void* buffer, unsigned capacity) {
         return 0;
     if (!buffer || capacity < static_cast<unsigned>(size))
         return Fail(ENOBUFS, "toNetworkBuffer", "");
-    NetWriter w(static_cast<char*>(buffer));
+    ruxen::NetWriter w(static_cast<char*>(buffer));
     w.U32(kFormVersion).U32(static_cast<uint32_t>(m_entries.size()));
     for (const Entry& e : m_entries) {
         w.U8(e.kind).U16(static_cast<uint16_t>(e.name.size())).U32(static_cast<uint32_t>(e.value.size()));
@@ -284,3 +278,15 @@ int Helper::getAclText(const char* path, std::string* text, int ref) {
 }
 
 }  // namespace KxACL
+
+// The support test is forgotten (the next getInstance probes again), and the
+// options.
+void ruxen::testcontrol::ResetAclSupport() {
+    KxACL::g_supported = -1;
+    KxACL::g_supportReason.clear();
+    KxACL::g_options = 0;
+}
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("ACL support", &ruxen::testcontrol::ResetAclSupport);
+}  // namespace

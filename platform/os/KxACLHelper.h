@@ -81,9 +81,6 @@ public:
     static bool isAclSupported();
     static void SetOptions(unsigned options);
     static unsigned GetOptions();
-    // Test-only: forget the support test (the next getInstance probes
-    // `probePath`) and the options.
-    static void ResetForTest(const char* probePath = "/");
     // ENOTSUP / EOPNOTSUPP: the file system has no such thing.
     static bool IsNotSupported(int err);
 

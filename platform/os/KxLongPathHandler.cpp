@@ -7,29 +7,24 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
+#include "platform/base/NoDestructor.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/DirWalk.h"
 
 namespace {
 
 std::atomic<bool> g_unavailable{false};
 
-// Closes a handle without disturbing errno.
-void CloseKeepErrno(int fd) {
-    int e = errno;
-    ::close(fd);
-    errno = e;
-}
-
 }  // namespace
 
 KxLongPathHandler* KxLongPathHandler::GetHandler() {
-    static KxLongPathHandler* handler = new KxLongPathHandler();  // lives for the process
-    return g_unavailable.load() ? nullptr : handler;
+    static ruxen::NoDestructor<KxLongPathHandler> handler;
+    return g_unavailable.load() ? nullptr : handler.get();
 }
-
-void KxLongPathHandler::SetUnavailableForTest(bool unavailable) { g_unavailable = unavailable; }
 
 int KxLongPathHandler::openParent(const char* path, const char** last) {
     if (!path) {
@@ -61,32 +56,26 @@ int KxLongPathHandler::openParent(const char* path, const char** last) {
 
 int KxLongPathHandler::lstat_long(const char* path, struct stat* st) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    int rc = ::fstatat(dirfd, last, st, AT_SYMLINK_NOFOLLOW);
-    CloseKeepErrno(dirfd);
-    return rc;
+    return ::fstatat(dir.get(), last, st, AT_SYMLINK_NOFOLLOW);
 }
 
 int KxLongPathHandler::stat_long(const char* path, struct stat* st) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    int rc = ::fstatat(dirfd, last, st, 0);
-    CloseKeepErrno(dirfd);
-    return rc;
+    return ::fstatat(dir.get(), last, st, 0);
 }
 
 ssize_t KxLongPathHandler::readlink_long(const char* path, char* buf, size_t size) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    ssize_t rc = ::readlinkat(dirfd, last, buf, size);
-    CloseKeepErrno(dirfd);
-    return rc;
+    return ::readlinkat(dir.get(), last, buf, size);
 }
 
 int KxLongPathHandler::utime_long(const char* path, const struct utimbuf* times) {
@@ -102,51 +91,43 @@ int KxLongPathHandler::utime_long(const char* path, const struct utimbuf* times)
 
 int KxLongPathHandler::utimens_long(const char* path, const struct timespec times[2], int flags) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    int rc = ::utimensat(dirfd, last, times, flags);
-    CloseKeepErrno(dirfd);
-    return rc;
+    return ::utimensat(dir.get(), last, times, flags);
 }
 
 DIR* KxLongPathHandler::opendir_long(const char* path) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return nullptr;
-    int fd = ::openat(dirfd, last, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    CloseKeepErrno(dirfd);
-    if (fd < 0)
+    ScopedFd fd(::openat(dir.get(), last, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
         return nullptr;
-    DIR* d = ::fdopendir(fd);
-    if (!d)
-        CloseKeepErrno(fd);
+    DIR* d = ::fdopendir(fd.get());
+    if (d)
+        fd.release();  // the stream owns it now
     return d;
 }
 
 int KxLongPathHandler::open_long(const char* path, int flags, mode_t mode) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    int fd = ::openat(dirfd, last, flags, mode);
-    CloseKeepErrno(dirfd);
-    return fd;
+    return ::openat(dir.get(), last, flags, mode);
 }
 
 int KxLongPathHandler::chdir_long(const char* path) {
     const char* last;
-    int dirfd = openParent(path, &last);
-    if (dirfd < 0)
+    ScopedFd dir(openParent(path, &last));
+    if (!dir.valid())
         return -1;
-    int fd = ::openat(dirfd, last, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    CloseKeepErrno(dirfd);
-    if (fd < 0)
+    ScopedFd fd(::openat(dir.get(), last, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
         return -1;
-    int rc = ::fchdir(fd);
-    CloseKeepErrno(fd);
-    return rc;
+    return ::fchdir(fd.get());
 }
 
 std::string KxLongPathHandler::GetCurrentWorkingDir() {
@@ -161,40 +142,27 @@ std::string KxLongPathHandler::GetCurrentWorkingDir() {
     struct stat root;
     if (::stat("/", &root) != 0)
         return std::string();
-    int cur = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (cur < 0)
+    ScopedFd cur(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!cur.valid())
         return std::string();
     struct stat curSt;
-    if (::fstat(cur, &curSt) != 0) {
-        CloseKeepErrno(cur);
+    if (::fstat(cur.get(), &curSt) != 0)
         return std::string();
-    }
     std::vector<std::string> names;
     while (!(curSt.st_dev == root.st_dev && curSt.st_ino == root.st_ino)) {
-        int parent = ::openat(cur, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (parent < 0) {
-            CloseKeepErrno(cur);
+        ScopedFd parent(::openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.valid())
             return std::string();
-        }
         struct stat parSt;
-        if (::fstat(parent, &parSt) != 0) {
-            CloseKeepErrno(parent);
-            CloseKeepErrno(cur);
+        if (::fstat(parent.get(), &parSt) != 0)
             return std::string();
-        }
-        if (parSt.st_dev == curSt.st_dev && parSt.st_ino == curSt.st_ino) {
-            ::close(parent);  // a root of its own (a changed root)
-            break;
-        }
-        int listFd = ::dup(parent);
-        DIR* d = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-        if (!d) {
-            if (listFd >= 0)
-                CloseKeepErrno(listFd);
-            CloseKeepErrno(parent);
-            CloseKeepErrno(cur);
+        if (parSt.st_dev == curSt.st_dev && parSt.st_ino == curSt.st_ino)
+            break;  // a root of its own (a changed root)
+        ScopedFd listFd(::dup(parent.get()));
+        DIR* d = listFd.valid() ? ::fdopendir(listFd.get()) : nullptr;
+        if (!d)
             return std::string();
-        }
+        listFd.release();  // the stream owns it now
         bool found = false;
         const bool crossesMount = parSt.st_dev != curSt.st_dev;
         errno = 0;
@@ -206,24 +174,21 @@ std::string KxLongPathHandler::GetCurrentWorkingDir() {
             if (!crossesMount && de->d_ino != curSt.st_ino)
                 continue;
             struct stat st;
-            if (::fstatat(parent, de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                st.st_dev == curSt.st_dev && st.st_ino == curSt.st_ino) {
+            if (::fstatat(parent.get(), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == curSt.st_dev &&
+                st.st_ino == curSt.st_ino) {
                 names.emplace_back(de->d_name);
                 found = true;
                 break;
             }
         }
         ::closedir(d);
-        ::close(cur);
-        cur = parent;
+        cur = std::move(parent);
         curSt = parSt;
         if (!found) {
-            CloseKeepErrno(cur);
             errno = ENOENT;
             return std::string();
         }
     }
-    ::close(cur);
     if (names.empty())
         return "/";
     std::string out;
@@ -233,3 +198,10 @@ std::string KxLongPathHandler::GetCurrentWorkingDir() {
     }
     return out;
 }
+
+void ruxen::testcontrol::SetLongPathsUnavailable(bool unavailable) { g_unavailable = unavailable; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("long paths",
+                                                  [] { ruxen::testcontrol::SetLongPathsUnavailable(false); });
+}  // namespace

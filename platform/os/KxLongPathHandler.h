@@ -19,6 +19,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/base/NoDestructor.h"
+
 class KxLongPathHandler {
 public:
     // The handler of the process (null when long paths cannot be handled;
@@ -41,10 +43,8 @@ public:
     // errno on failure.
     std::string GetCurrentWorkingDir();
 
-    // Test-only: make GetHandler answer null (true) or the handler (false).
-    static void SetUnavailableForTest(bool unavailable);
-
 private:
+    friend class ruxen::NoDestructor<KxLongPathHandler>;
     KxLongPathHandler() = default;
 
     // Opens the directory that holds the last component of `path` and points

@@ -8,9 +8,10 @@
 #include <mntent.h>
 #include <sys/types.h>
 
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/TestControl.h"
 #include "platform/text/PathUtil.h"
 
 namespace {
@@ -70,10 +71,6 @@ struct ListGuard {
 
 const std::string& kxMntTabPath() {
     return mntTabPathSlot();
-}
-
-void kxSetMntTabPathForTest(const char* path) {
-    mntTabPathSlot() = path ? path : kDefaultMntTabPath;
 }
 
 void kxFreeMntTab(KxMntEntry* list) {
@@ -247,3 +244,10 @@ bool KxMntTab::find(const std::string& path, Entry& out) {
     out = *e;
     return true;
 }
+
+void ruxen::testcontrol::SetMountTablePath(const char* path) { mntTabPathSlot() = path ? path : kDefaultMntTabPath; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("mount table path",
+                                                  [] { ruxen::testcontrol::SetMountTablePath(nullptr); });
+}  // namespace

@@ -44,10 +44,6 @@ KxMntEntry* kxReadMntTab(char* errbuf, int errlen);
 // Frees every node of a list that kxReadMntTab returned (null is allowed).
 void kxFreeMntTab(KxMntEntry* list);
 
-// Test-only: read the mount table from `path` instead; null restores
-// "/proc/self/mounts".
-void kxSetMntTabPathForTest(const char* path);
-
 // The file the reader reads.
 const std::string& kxMntTabPath();
 

@@ -10,8 +10,10 @@
 #include <cstring>
 #include <set>
 
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 
 namespace LVM {
 
@@ -24,20 +26,16 @@ constexpr int kMaxStackDepth = 8;
 // A small sysfs attribute without its trailing white space. False with
 // errno when it cannot be read.
 bool ReadAttr(const std::string& path, std::string* out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return false;
     char buf[4096];
     ssize_t n;
     do {
-        n = read(fd, buf, sizeof(buf));
+        n = read(fd.get(), buf, sizeof(buf));
     } while (n < 0 && errno == EINTR);
-    int err = errno;
-    close(fd);
-    if (n < 0) {
-        errno = err;
+    if (n < 0)
         return false;
-    }
     while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == ' ' || buf[n - 1] == '\t'))
         --n;
     out->assign(buf, static_cast<size_t>(n));
@@ -205,6 +203,11 @@ std::unique_ptr<Engine> getByLVDevice(const std::string& device) { return provid
 
 bool blockDevice(const std::string& path, dev_t* rdev) { return provider().blockDevice(path, rdev); }
 
-void SetProviderForTest(Provider* provider) { g_provider = provider; }
-
 }  // namespace LVM
+
+void ruxen::testcontrol::SetLvmProvider(LVM::Provider* provider) { LVM::g_provider = provider; }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("logical-volume provider",
+                                                  [] { ruxen::testcontrol::SetLvmProvider(nullptr); });
+}  // namespace

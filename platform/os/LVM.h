@@ -88,9 +88,6 @@ private:
 // Through the process's provider (the sysfs one unless replaced).
 std::unique_ptr<Engine> getByLVDevice(const std::string& device);
 bool blockDevice(const std::string& path, dev_t* rdev);
-// Test-only: replace the process's provider (the caller keeps ownership);
-// null restores the sysfs provider.
-void SetProviderForTest(Provider* provider);
 
 // Splits a device-mapper name "VG-LV" (each "-" in a name doubled) into its
 // two names. False when there is no single "-".

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -61,10 +62,6 @@ ReadCacheAdvise* ReadCacheAdvise::newInstance() { return new ReadCacheAdvise(); 
 
 bool ReadCacheAdvise::CachestatInUse() {
     return g_cachestat.load(std::memory_order_relaxed);
-}
-
-void ReadCacheAdvise::SetCachestatForTest(bool on) {
-    g_cachestat.store(on, std::memory_order_relaxed);
 }
 
 long long ReadCacheAdvise::ResidentPages(int fd, off_t off, off_t len) {
@@ -269,3 +266,10 @@ void ReadCacheAdvise::advise(off_t offset, off_t len, int advice) {
         m_active = false;
     }
 }
+
+void ruxen::testcontrol::UseCachestat(bool use) { g_cachestat.store(use, std::memory_order_relaxed); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("cachestat in cache advice",
+                                                  [] { ruxen::testcontrol::UseCachestat(true); });
+}  // namespace

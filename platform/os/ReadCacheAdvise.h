@@ -100,7 +100,6 @@ public:
     // Whether cachestat(2) is asked (the kernel has it and it is not
     // switched off); tests switch it off to check the mincore way.
     static bool CachestatInUse();
-    static void SetCachestatForTest(bool on);
 
     // Pages of [off, off + len) of a file that are in the page cache:
     // cachestat(2) where the kernel has it, else mincore over a short-lived

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/base/TestControl.h"
+
 namespace SystemLookups {
 
 namespace {
@@ -72,8 +74,13 @@ Counts GetCounts() {
     return c;
 }
 
-void ResetCountsForTest() {
+}  // namespace SystemLookups
+
+void ruxen::testcontrol::ResetLookupCounts() {
+    using namespace SystemLookups;
     g_users = g_groups = g_statfs = 0;
 }
 
-}  // namespace SystemLookups
+namespace {
+const ruxen::testcontrol::Registration kTestReset("system look-up counts", &ruxen::testcontrol::ResetLookupCounts);
+}  // namespace

@@ -21,8 +21,6 @@ struct Counts {
     uint64_t users = 0, groups = 0, statfs = 0;
 };
 Counts GetCounts();
-// Test-only: count from 0 again.
-void ResetCountsForTest();
 
 }  // namespace SystemLookups
 

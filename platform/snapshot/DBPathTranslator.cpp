@@ -1,10 +1,11 @@
 #include "platform/snapshot/DBPathTranslator.h"
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMErrorUtil.h"
 #include "platform/snapshot/StandInFixtures.h"
+#include "platform/text/PathUtil.h"
 #include "platform/text/TabLineFile.h"
 
 namespace {
@@ -14,7 +15,7 @@ constexpr int kBadInput = 774;
 }  // namespace
 
 std::string& DBPathTranslator::LastTranslation() {
-    static auto* s = new std::string;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<std::string> s;  // used from exit paths
     return *s;
 }
 

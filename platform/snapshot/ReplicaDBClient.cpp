@@ -3,14 +3,16 @@
 #include <map>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
+#include "platform/base/TestControl.h"
 #include "platform/snapshot/StandInFixtures.h"
 #include "platform/text/TabLineFile.h"
 
 namespace {
 
 std::map<int64_t, QueryFLRCPByJobIdRet_t>& answers() {
-    static auto* a = new std::map<int64_t, QueryFLRCPByJobIdRet_t>;  // never destroyed: used from exit paths
+    static ruxen::NoDestructor<std::map<int64_t, QueryFLRCPByJobIdRet_t>> a;  // used from exit paths
     return *a;
 }
 
@@ -62,8 +64,13 @@ bool ReplicaDBClient::QueryFLRCPByJobId(const QueryFLRCPByJobIdV1Args_t& args, Q
     return true;
 }
 
-void ReplicaDBClient::setAnswerForTest(int64_t jobId, const QueryFLRCPByJobIdRet_t& answer) {
+void ruxen::testcontrol::SetConsistencyPointAnswer(int64_t jobId, const QueryFLRCPByJobIdRet_t& answer) {
     answers()[jobId] = answer;
 }
 
-void ReplicaDBClient::resetForTest() { answers().clear(); }
+void ruxen::testcontrol::ResetConsistencyPointAnswers() { answers().clear(); }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("replica database answers",
+                                                  &ruxen::testcontrol::ResetConsistencyPointAnswers);
+}  // namespace

@@ -1,7 +1,7 @@
 // The replica database: the consistency points of a file-level replication
 // job, with the snapshots that hold them.
 //
-// Stand-in: an answer set in-process for a job id (setAnswerForTest) wins;
+// Stand-in: an answer set in-process for a job id (by tests) wins;
 // otherwise the fixture file "<sSnapFixtureDir>/<job id>.flrcp"
 // (platform/snapshot/StandInFixtures.h; format in docs/ARCHITECTURE.md) is read. A job
 // with neither has no answer: the query fails.
@@ -63,9 +63,6 @@ public:
     // False when the database has no answer for the job (or its fixture is
     // malformed, logged with the file and line).
     bool QueryFLRCPByJobId(const QueryFLRCPByJobIdV1Args_t& args, QueryFLRCPByJobIdRet_t& out);
-
-    static void setAnswerForTest(int64_t jobId, const QueryFLRCPByJobIdRet_t& answer);
-    static void resetForTest();
 
 private:
     int m_mode;

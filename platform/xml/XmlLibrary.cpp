@@ -1,6 +1,7 @@
 // Compiled twice: into libruxen.so, which loads the XML library, and with
 // RUXEN_XML_LINKED into the static folder libraries, which link it.
 #include "platform/xml/XmlLibrary.h"
+#include "platform/base/TestControl.h"
 
 #include <dlfcn.h>
 
@@ -83,12 +84,18 @@ const RuxenXmlApi* XmlLibrary::Api(std::string& error) {
     return s.api;
 }
 
-void XmlLibrary::ResetForTest() {
+// With no parse running: Xerces-C terminated, the library unloaded and the
+// outcome forgotten, so the next parse loads it anew.
+void ruxen::testcontrol::ResetXmlLibrary() {
     std::lock_guard<std::mutex> hold(g_lock);
     Loaded& s = State();
     if (s.api != nullptr)
-        s.api->resetForTest();
+        s.api->terminate();
     if (s.handle != nullptr)
         dlclose(s.handle);
     s = Loaded();
 }
+
+namespace {
+const ruxen::testcontrol::Registration kTestReset("XML library", &ruxen::testcontrol::ResetXmlLibrary);
+}  // namespace

@@ -19,8 +19,4 @@ public:
     // The library's table, loaded by the first call (thread-safe; the outcome
     // is kept for the process): null with the reason in `error`.
     static const RuxenXmlApi* Api(std::string& error);
-
-    // Tests only, with no parse running: terminates Xerces-C, unloads the
-    // library and forgets the outcome, so the next parse loads it anew.
-    static void ResetForTest();
 };

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
 #include "support/ProcessState.h"
 
 namespace {
@@ -48,7 +50,7 @@ TEST_F(ErrorControllerTest, EnoentRule) {
     };
     for (const EnoentCase& c : cases) {
         SCOPED_TRACE(std::string(c.list) + (c.ignoreEnoent ? " ignore" : "") + (c.tolerated ? " tolerated" : ""));
-        ErrorController::resetForTest();
+        ruxen::testcontrol::ResetErrorController();
         InitWith(c.list);
         ErrorController::setIgnoreENOENT(c.ignoreEnoent);
         ErrorController::setErrorsTolerated(c.tolerated);
@@ -90,7 +92,7 @@ TEST_F(ErrorControllerTest, DoNotReportList) {
     };
     for (const ListCase& c : cases) {
         SCOPED_TRACE(c.value);
-        ErrorController::resetForTest();
+        ruxen::testcontrol::ResetErrorController();
         std::string log = InitWith(c.value);
         EXPECT_EQ(1u, CountOf(log, c.ignoreLine)) << log;
         for (const std::string& u : c.unexpected)
@@ -106,7 +108,7 @@ TEST_F(ErrorControllerTest, DoNotReportList) {
             EXPECT_TRUE(ErrorController::shouldReportError(code)) << code;
     }
     KxLog::SetLevel(-1);  // the list's lines wait for level 0
-    ErrorController::resetForTest();
+    ruxen::testcontrol::ResetErrorController();
     EXPECT_EQ("", InitWith("abc,13"));
     EXPECT_FALSE(ErrorController::shouldReportError(13));
 }

@@ -11,6 +11,7 @@
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/base/TestControl.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -40,10 +41,10 @@ protected:
     void SetUp() override {
         level_ = KxLog::Query();
         KxLog::SetLevel(1);
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         KxLog::SetLevel(level_);
         KXPlatformInfo::removeValue("FileSystemAgent", "nDumpErrorControl");
         App_JobErrorControlManager::SetSource(nullptr);
@@ -91,7 +92,7 @@ TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
         EXPECT_EQ(ec.GetJobDecisionFor(p.path, p.code, pattern), p.decision) << p.path << " " << p.code;
         EXPECT_EQ(pattern, p.pattern) << p.path;
     }
-    const std::string log = KxLog::TakeCaptured();
+    const std::string log = ruxen::testcontrol::TakeCapturedLog();
     for (const char* m : {"Converting Pattern *.log to /**/*.log", "Associated pattern not found",
                           "Associated job decision not found", "Associated error codes not found",
                           "Associated fromValue value not found", "Pattern init failed",

@@ -12,19 +12,16 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
 #include "support/TestFiles.h"
 
 class HardLinkJobTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KXPlatformInfo::resetForTest();
-        HardLinkManager::ResetForTest();
+        ruxen::testcontrol::ResetAll();
         HardLinkManager::EnableHardLinkFeature();
     }
-    void TearDown() override {
-        HardLinkManager::ResetForTest();
-        KXPlatformInfo::resetForTest();
-    }
+    void TearDown() override { ruxen::testcontrol::ResetAll(); }
     std::string At(const std::string& rel) const { return m_dir / rel; }
 
     // Every file of the directory but the hard-links table's, with its content.

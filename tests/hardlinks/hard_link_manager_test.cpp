@@ -8,6 +8,7 @@
 #include "HardLinkTestUtil.h"
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -95,15 +96,15 @@ TEST_F(HardLinkManagerTest, SwitchPhonyNamesAndRegistry) {
         bool on;
     } cases[] = {{"Y", true}, {"yes", true}, {"N", false}, {"", false}, {"maybe", false}, {nullptr, false}};
     for (const Case& c : cases) {
-        HardLinkManager::ResetForTest();
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetHardLinkManager();
+        ruxen::testcontrol::ResetRegistry();
         if (c.value)
             KXPlatformInfo::setValue("FileSystemAgent", "HLINK", c.value);
         EXPECT_EQ(HardLinkManager::HardLinkFeatureSupported(), c.on) << (c.value ? c.value : "absent");
         KXPlatformInfo::setValue("FileSystemAgent", "HLINK", "Y");  // read once only
         EXPECT_EQ(HardLinkManager::HardLinkFeatureSupported(), c.on);
     }
-    HardLinkManager::ResetForTest();
+    ruxen::testcontrol::ResetHardLinkManager();
     HardLinkManager::DisableHardLinkFeature();  // the registry says Y but is not read again
     EXPECT_FALSE(HardLinkManager::HardLinkFeatureSupported());
     EXPECT_FALSE(m_mgr.InsertEntryInHCollectFile(1, "/p", "", Stat(1, 1, 1, 1)));

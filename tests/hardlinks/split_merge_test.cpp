@@ -14,6 +14,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
 #include "hardlinks/SplitConfig.h"
+#include "platform/base/TestControl.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ TEST_F(SplitMergeTest, SplitBoundsFilesBySize) {
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(all);
-        mgr.setSplitRunLinesForTest(run);
+        ruxen::testcontrol::SetSplitRunLines(run);
         WriteFiles({{"HCollectTot2.tmp", "stale\n"}, {"HCollect_split_config", "stale\n"}});
         // Total 66 over 6 streams: at most 11 per file before the next group starts one.
         Insert(mgr, 1, "/1a", 1, 11);  // exactly the limit: the next group still joins
@@ -139,7 +140,7 @@ TEST_F(SplitMergeTest, SplitFailureIsCritical) {
         ASSERT_FALSE(m_mgr.closeCollectFile(1).IsError());
         const std::string lines = noScratch ? "# /\n# 7 1 0 5 /a\n# 8 1 0 5 /b\n" : "# /\n# 7 1 0 5\n";
         testfiles::WriteWholeFile(At("HCollectTot1.kxf"), lines);
-        m_mgr.setSplitRunLinesForTest(1);
+        ruxen::testcontrol::SetSplitRunLines(1);
         if (noScratch)
             setenv("TMPDIR", (m_dir / "none").c_str(), 1);
         EXPECT_THROW(m_mgr.SplitHCollectFile(1, false, 0), HardLinkManagerCriticalException);
@@ -329,13 +330,13 @@ TEST_F(SplitMergeTest, RandomSplitAndMerge) {
         SCOPED_TRACE(seed);
         std::mt19937 rng(seed);
         auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-        HardLinkManager::ResetForTest();
+        ruxen::testcontrol::ResetHardLinkManager();
         HardLinkManager::EnableHardLinkFeature();
         ClearDir();
         HardLinkManager mgr;
         mgr.initHardLinkManager(m_dir.path(), "CollectTot");
         mgr.setAllRecords(pick(0, 1));
-        mgr.setSplitRunLinesForTest(pick(0, 1) ? HCollectGroupReader::kRunLines : pick(1, 4));
+        ruxen::testcontrol::SetSplitRunLines(pick(0, 1) ? HCollectGroupReader::kRunLines : pick(1, 4));
 
         const int files = pick(1, 14);
         std::multiset<std::string> originals;

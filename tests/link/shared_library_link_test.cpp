@@ -50,10 +50,10 @@ protected:
         char tmpl[] = "/tmp/ruxen_link_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        KxLog::StartCapture();
+        ASSERT_TRUE(KxLog::UseFile(At("log").c_str()));  // the output stays quiet
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        KxLog::UseStderr();
         ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
     }
     std::string At(const std::string& rel) const { return dir + "/" + rel; }

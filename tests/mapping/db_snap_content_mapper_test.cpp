@@ -8,8 +8,9 @@
 
 #include "mapping/DBSnapContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/snapshot/TavSnapUtilDb.h"
 #include "support/SnapFixture.h"
 
@@ -30,13 +31,13 @@ const char kDbFiles[] =
 class DBSnapContentMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         fixture_.write(30, ".snap", kDbVolumes);
         fixture_.write(30, ".dbfiles", kDbFiles);
     }
     void TearDown() override {
-        ApplicationRegistry::resetForTest();
-        KxLog::StopCapture();
+        ruxen::testcontrol::ResetApplicationRegistry();
+        ruxen::testcontrol::StopLogCapture();
     }
     bool init(DBSnapContentMapper& m, unsigned long appType, int engine = 4) {
         return m.initialize("30", 1, engine, false, 2u, "host*phys", 17ul, appType, std::string("tok"));
@@ -129,7 +130,7 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
     AppRecord cmdLine;
     cmdLine.commandLineBackup = true;
     cmdLine.instanceEngineType = 9;
-    ApplicationRegistry::setApplicationForTest(2, 17, cmdLine);
+    ApplicationRegistry::registerApplication(2, 17, cmdLine);
     DBSnapContentMapper m;
     ASSERT_TRUE(init(m, 135, 0));
     EXPECT_EQ(m.EngineType(), 9);  // from the application's instance
@@ -147,10 +148,10 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
         {"file on no volume", "1\t/elsewhere/f\t0\n", true, true},
     };
     for (const Case& c : cases) {
-        ApplicationRegistry::resetForTest();
+        ruxen::testcontrol::ResetApplicationRegistry();
         cmdLine.hasInstance = c.hasInstance;
         if (c.knownApp)
-            ApplicationRegistry::setApplicationForTest(2, 17, cmdLine);
+            ApplicationRegistry::registerApplication(2, 17, cmdLine);
         testfiles::SnapFixture f;
         f.write(30, ".snap", kDbVolumes);
         if (c.dbfiles)

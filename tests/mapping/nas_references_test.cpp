@@ -5,8 +5,9 @@
 
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/index/IdxBrowseClient.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/index/IdxBrowseClient.h"
 #include "platform/index/NASReferenceTimes.h"
 #include "support/SnapFixture.h"
 
@@ -44,21 +45,21 @@ databrowse::BrowseItem item(const std::string& path, const std::string& full, co
 class NasReferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         fixture_.write(8, ".snap", kNasVolumes);
         ASSERT_TRUE(m_.initialize("8", 2, 1, 39, false));
         databrowse::BrowseItem noNas = item("/nas/a/nested/y", "x", "x", "x");
         noNas.hasNasBrowseMeta = false;
-        IdxBrowseClient::setIndexForTest(
+        ruxen::testcontrol::SetBrowseIndex(
             2, 7,
             {item("/nas/a/x", "full1", "incr1", "/vol/a/x"), item("/nas/ab", "full3", "incr3", "/vol/old"), noNas});
         AppRecord sc;
-        ApplicationRegistry::setApplicationForTest(2, 7, sc);
+        ApplicationRegistry::registerApplication(2, 7, sc);
     }
     void TearDown() override {
-        IdxBrowseClient::resetForTest();
-        ApplicationRegistry::resetForTest();
-        KxLog::StopCapture();
+        ruxen::testcontrol::ResetBrowseIndex();
+        ruxen::testcontrol::ResetApplicationRegistry();
+        ruxen::testcontrol::StopLogCapture();
     }
     // "backup path: full|compare|prev volume|server|fs|snapshot|volume path" per record.
     std::vector<std::string> records() {
@@ -151,7 +152,7 @@ TEST_F(NasReferencesTest, StoredReferenceTimesAreUsedOnlyWhenConfirmedAndNeverDr
         sc.refTime = c.refTime;
         sc.previousJobKnown = c.jobKnown;
         sc.previousJobId = c.prevJob;
-        ApplicationRegistry::setApplicationForTest(2, 7, sc);
+        ApplicationRegistry::registerApplication(2, 7, sc);
         m_.GetNFSBackupPathInfo().clear();
         std::vector<std::string> hosts = {"/snapmnt/a/x"};
         ASSERT_EQ(m_.CollectSnapInfoForNFSBackupPaths(hosts, 7, 2, false, true), 0) << c.name;
@@ -165,8 +166,8 @@ TEST_F(NasReferencesTest, StoredReferenceTimesAreUsedOnlyWhenConfirmedAndNeverDr
 
 TEST_F(NasReferencesTest, IndexBrowseProblemsFailTheQuery) {
     for (int status : {2, 3, 4, -1}) {
-        IdxBrowseClient::setResponseStatusForTest(status < 0 ? 0 : status, "index busy");
-        IdxBrowseClient::setBrowseFailureForTest(status < 0);
+        ruxen::testcontrol::SetBrowseResponse(status < 0 ? 0 : status, "index busy");
+        ruxen::testcontrol::FailBrowse(status < 0);
         std::vector<std::string> hosts = {"/snapmnt/a/x"};
         EXPECT_EQ(m_.CollectSnapInfoForNFSBackupPaths(hosts, 7, 2, false, true), -2) << status;
         EXPECT_TRUE(m_.GetNFSBackupPathInfo().empty());

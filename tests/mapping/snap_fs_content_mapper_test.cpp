@@ -10,6 +10,7 @@
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "platform/snapshot/TavSnapUtilBase.h"
 #include "support/MntTabFile.h"
 #include "support/SnapFixture.h"
@@ -36,11 +37,11 @@ const char kVolumes[] =
 class SnapFSContentMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         fixture_.write(42, ".snap", kVolumes);
         ASSERT_TRUE(m_.initialize("42", 2, 9, 7, false));
     }
-    void TearDown() override { KxLog::StopCapture(); }
+    void TearDown() override { ruxen::testcontrol::StopLogCapture(); }
 
     testfiles::SnapFixture fixture_;
     SnapFSContentMapper m_;
@@ -138,7 +139,7 @@ TEST_F(SnapFSContentMapperTest, ReloadReplacesEverythingAndUnmountGoesToTheUtili
 }
 
 TEST(SnapFSContentMapperSetUp, RefusesWhatCannotBeLoaded) {
-    KxLog::StartCapture();
+    ruxen::testcontrol::StartLogCapture();
     struct Case {
         const char* name;
         const char* fixture;  // null: no fixture file
@@ -184,11 +185,11 @@ TEST(SnapFSContentMapperSetUp, RefusesWhatCannotBeLoaded) {
         EXPECT_TRUE(m.GetSourceToLocalMap().empty());
         EXPECT_EQ(m.getArchiveIDByPath(fixture.dir().path().c_str()), -1);
     }
-    KxLog::StopCapture();
+    ruxen::testcontrol::StopLogCapture();
 }
 
 TEST(SnapFSContentMapperSetUp, RootSourceAddsLocalMountsWhenAsked) {
-    KxLog::StartCapture();
+    ruxen::testcontrol::StartLogCapture();
     testfiles::MntTabFile mounts("/dev/sda1 / ext4 rw 0 0\n/dev/sdb1 /home ext4 rw 0 0\n/dev/sdc1 /data ext4 rw 0 0\n");
     testfiles::SnapFixture fixture;
     fixture.write(5, ".snap", "vol\t1\t/\t/snap/root/\t0\t1\t0\t/dev/r\nvol\t2\t/data\t/snap/data\t0\t2\t0\t/dev/d\n");
@@ -206,7 +207,7 @@ TEST(SnapFSContentMapperSetUp, RootSourceAddsLocalMountsWhenAsked) {
         EXPECT_EQ(out, "/snap/root/etc/x");
     }
     KXPlatformInfo::removeValue("FileSystemAgent", "nEnableRootVolumeMapperMounts");
-    KxLog::StopCapture();
+    ruxen::testcontrol::StopLogCapture();
 }
 
 TEST_F(SnapFSContentMapperTest, MappingFileRoundTripsAndMapsMovedMounts) {
@@ -264,7 +265,7 @@ TEST_F(SnapFSContentMapperTest, MappingFileLineRefusedWhileRead) {
     EXPECT_FALSE(m_.loadMappingFromFile(file, got));
     getrusage(RUSAGE_SELF, &after);
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024) << "KiB more at the peak";
-    EXPECT_NE(KxLog::TakeCaptured().find("a line longer than 65536 bytes"), std::string::npos);
+    EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("a line longer than 65536 bytes"), std::string::npos);
 }
 
 TEST_F(SnapFSContentMapperTest, MappingFileWriterRefusesWhatItCannotWrite) {

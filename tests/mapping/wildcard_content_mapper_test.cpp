@@ -9,6 +9,7 @@
 
 #include "mapping/WildCardContentMapper.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -24,12 +25,12 @@ std::string Pairs(const ContentMapper& m) {
 class WildCardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         for (const char* d : {"mnt", "mnt/vol1", "mnt/vol2", "mnt/other", "mnt/vol\n3", "mnt/vol\x15" "4"})
             ASSERT_EQ(mkdir((dir_ / d).c_str(), 0755), 0) << d;
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         WildCardContentMapper::SetAppSource({});
     }
     testfiles::TempDir dir_;
@@ -49,7 +50,7 @@ TEST_F(WildCardTest, ExpandsOneLevelAndWritesPairLines) {
     fclose(out);
     EXPECT_EQ(std::string(text, len), "/src/vol1\x15" + mnt + "/vol1\n/src/vol2\x15" + mnt + "/vol2\n");
     free(text);
-    const std::string log = KxLog::TakeCaptured();
+    const std::string log = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(log.find("holds a line feed or byte 0x15; Skipping"), std::string::npos);
 }
 

@@ -8,6 +8,7 @@
 #include "norfa/FlrSnapMgr.h"
 #include "norfa/FlrSnapOS.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/KxMntTab.h"
 #include "platform/snapshot/ReplicaDBClient.h"
 #include "support/MntTabFile.h"
@@ -52,7 +53,7 @@ TEST(FlrSnapMgrTest, ParsesShortSnapshotNames) {
 }
 
 TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
-    KxLog::StartCapture();
+    ruxen::testcontrol::StartLogCapture();
     testfiles::TempDir dir("rdev_test");
     ASSERT_EQ(symlink("/dev/null", (dir / "kxm_1").c_str()), 0);
     RDEV link(dir / "kxm_1");
@@ -71,7 +72,7 @@ TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
     RDEV plain("filer:/vol/v1/data");
     EXPECT_EQ(plain.volume() + "|" + plain.getSnapShortName() + "|" + plain.rest(), "v1||data");
     EXPECT_TRUE(RDEV().empty());
-    KxLog::StopCapture();
+    ruxen::testcontrol::StopLogCapture();
 }
 
 // Snapshots kxm_64_1 (reference time 0x64) and kxr_32 (0x32) are links to
@@ -79,8 +80,8 @@ TEST(FlrSnapOSTest, DevicesAreEqualOnlyByAKnownDeviceNumber) {
 class FLRConsistencyPtMapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
-        FLRConsistencyPtMapper::resetRefTimeForTest();
+        ruxen::testcontrol::StartLogCapture();
+        ruxen::testcontrol::ResetNorfaRefTime();
         ASSERT_EQ(symlink("/dev/zero", (dir_ / "kxm_64_1").c_str()), 0);
         ASSERT_EQ(symlink("/dev/full", (dir_ / "kxr_32").c_str()), 0);
         ASSERT_EQ(symlink("/dev/zero", (dir_ / "snapX").c_str()), 0);
@@ -90,8 +91,8 @@ protected:
         answer_.snapshots = {{10, "stale", "vol"}, {10, dir_ / "kxm_64_1", "vol"}, {20, dir_ / "kxr_32", "vol"}};
     }
     void TearDown() override {
-        ReplicaDBClient::resetForTest();
-        KxLog::StopCapture();
+        ruxen::testcontrol::ResetConsistencyPointAnswers();
+        ruxen::testcontrol::StopLogCapture();
     }
 
     testfiles::TempDir dir_{"flr_test"};
@@ -102,7 +103,7 @@ protected:
 };
 
 TEST_F(FLRConsistencyPtMapperTest, MapsHostContentsIntoMountedSnapshots) {
-    ReplicaDBClient::setAnswerForTest(77, answer_);
+    ruxen::testcontrol::SetConsistencyPointAnswer(77, answer_);
     FLRConsistencyPtMapper m;
     ASSERT_TRUE(m.initialize("77"));
     EXPECT_EQ(m.GetSourceToLocalMap(),
@@ -151,15 +152,15 @@ TEST_F(FLRConsistencyPtMapperTest, EachBadRecordFailsTheSetUp) {
         QueryFLRCPByJobIdRet_t a = answer_;
         if (c.spoil)
             c.spoil(a, dir_.path());
-        ReplicaDBClient::setAnswerForTest(77, a);
+        ruxen::testcontrol::SetConsistencyPointAnswer(77, a);
         FLRConsistencyPtMapper m;
         EXPECT_FALSE(m.initialize(c.jobId)) << c.name;
         EXPECT_FALSE(m.IsEnabled()) << c.name;
         EXPECT_TRUE(m.GetSourceToLocalMap().empty()) << c.name;
         EXPECT_EQ(getNorfaRefTime(), 0) << c.name;  // published only after a successful set-up
     }
-    ReplicaDBClient::setAnswerForTest(77, answer_);
-    kxSetMntTabPathForTest((dir_ / "no-such-mounts").c_str());
+    ruxen::testcontrol::SetConsistencyPointAnswer(77, answer_);
+    ruxen::testcontrol::SetMountTablePath((dir_ / "no-such-mounts").c_str());
     FLRConsistencyPtMapper m;
     EXPECT_FALSE(m.initialize("77"));  // the mount table's exception is caught
 }

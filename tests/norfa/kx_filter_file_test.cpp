@@ -13,8 +13,9 @@
 
 #include "mapping/ContentMapper.h"
 #include "norfa/KxFilterFile.h"
-#include "platform/content/CMonikerResolver.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/content/CMonikerResolver.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -80,13 +81,13 @@ struct FormattingMapper : ContentMapper {
 class KxFilterFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         ASSERT_EQ(mkdir((dir_ / "d").c_str(), 0755), 0);
         testfiles::WriteWholeFile(dir_ / "f", "x");
     }
     void TearDown() override {
-        KxLog::StopCapture();
-        CMonikerResolver::ResetForTest();
+        ruxen::testcontrol::StopLogCapture();
+        ruxen::testcontrol::ResetMonikers();
     }
     testfiles::TempDir dir_;
     KxFilterFile parser_;
@@ -151,7 +152,7 @@ TEST_F(KxFilterFileTest, LineEndingsControlBytesAndLimits) {
         FilterParamBlock_s neu;
         EXPECT_EQ(ParseStream(parser_, c.text, neu), c.streamRc) << c.text.substr(0, 40);
     }
-    EXPECT_NE(KxLog::TakeCaptured().find("line 3 is longer than 1022 bytes"), std::string::npos);
+    EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("line 3 is longer than 1022 bytes"), std::string::npos);
 }
 
 TEST_F(KxFilterFileTest, MappedExclusionsAndExpandedItems) {
@@ -167,12 +168,12 @@ TEST_F(KxFilterFileTest, MappedExclusionsAndExpandedItems) {
     EXPECT_EQ(Dump(neu), "xd:/host/a/*|/host/var/t*/x| xf:/host/a/*|/host/tmp/t/x|/host/var/t*/x|/fail/y| id: "
                          "if:/a| sd:/tmp/t|/var/t*\\/\\/| sn:");
 
-    CMonikerResolver::SetFailureForTest(CMonikerResolver::FailCreateResolver);
+    ruxen::testcontrol::FailMonikers(ruxen::testcontrol::MonikerFailure::kCreateResolver);
     std::vector<std::string> out;
     CTyError err = parser_.ExpandWKFItem("%TEMP%", FILTER_SCDIRNAMES, out);
     EXPECT_EQ(err.Win32Code(), 14);
     EXPECT_EQ(out, std::vector<std::string>{"%TEMP%"});
-    CMonikerResolver::SetFailureForTest(CMonikerResolver::FailExpand);
+    ruxen::testcontrol::FailMonikers(ruxen::testcontrol::MonikerFailure::kExpand);
     FilterParamBlock_s failed;
     ASSERT_EQ(ParseStream(parser_, "BEGIN\nSCDIRNAMES\n%TEMP%\nEND\n", failed), kFilterParsedToEnd);
     EXPECT_EQ(Dump(failed.scDirNames), "%TEMP%|");

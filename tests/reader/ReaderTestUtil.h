@@ -14,13 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/hsm/DlpBackupReader.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/hsm/ZXHSMLowLevel.h"
 #include "platform/os/KxLongPathHandler.h"
 #include "platform/os/KxMntTab.h"
-#include "platform/hsm/ZXHSMLowLevel.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"
@@ -68,22 +69,26 @@ inline Drained drain(CFileReader& r, size_t bufSize) {
 // captured so that failure lines do not flood the output.
 class ReaderTestBase : public ::testing::Test {
 protected:
-    void SetUp() override { resetAll(); m_oldLevel = KxLog::Query(); KxLog::StartCapture(); }
+    void SetUp() override {
+        resetAll();
+        m_oldLevel = KxLog::Query();
+        ruxen::testcontrol::StartLogCapture();
+    }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         KxLog::SetLevel(m_oldLevel);
         resetAll();
-        HookFiles::SetDirectoryForTest("");
+        ruxen::testcontrol::SetHookDirectory("");
     }
     void resetAll() {
-        KXPlatformInfo::resetForTest();
-        HookFiles::SetDirectoryForTest(m_hooks.path());
+        ruxen::testcontrol::ResetRegistry();
+        ruxen::testcontrol::SetHookDirectory(m_hooks.path());
         ZXHSMTestState::Reset();
-        DlpBackupReader::ResetForTest();
-        KxLongPathHandler::SetUnavailableForTest(false);
-        kxSetMntTabPathForTest(nullptr);
+        ruxen::testcontrol::ResetDlp();
+        ruxen::testcontrol::SetLongPathsUnavailable(false);
+        ruxen::testcontrol::SetMountTablePath(nullptr);
     }
-    std::string log() { return KxLog::TakeCaptured(); }
+    std::string log() { return ruxen::testcontrol::TakeCapturedLog(); }
 
     // A context after InitHSM, with turbo mode as asked.
     static std::shared_ptr<CFileReaderContext> context(bool turbo = false) {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "ReaderTestUtil.h"
-#include "platform/os/ReadCacheAdvise.h"
+#include "platform/base/TestControl.h"
 #include "platform/hsm/ReparseData.h"
+#include "platform/os/ReadCacheAdvise.h"
 #include "support/ChildLock.h"
 #include "support/DeepPath.h"
 #include "support/FaultyReaderOps.h"
@@ -467,7 +468,7 @@ TEST_F(StubTest, TieredStorageFailuresFailTheItem) {
         EXPECT_EQ(errno, EIO);
         EXPECT_NE(log().find("Failed to create ZXHSMLowLevel for '" + m_stubPath + "'"), std::string::npos);
     }
-    kxSetMntTabPathForTest((m_dir / "no-mounts").c_str());
+    ruxen::testcontrol::SetMountTablePath((m_dir / "no-mounts").c_str());
     ZXHSMTestState::SetFSFDriverLoaded(false);
     auto plain = context(false);  // nothing installed, no snapshot job
     auto r = reader(plain);
@@ -532,7 +533,7 @@ TEST_F(StubTest, SnapshotJobReadsStubsFromTheSnapshot) {
 TEST_F(FileReaderTest, DecodedSizeIsTheDataSize) {
     const std::string data = pattern(1000);
     writeFile(m_dir / "f", data);
-    DlpBackupReader::ForceDecFileSizeForTest(500);
+    ruxen::testcontrol::ForceDlpDecodedSize(500);
     auto r = reader(context());
     ASSERT_EQ(init(*r, m_dir / "f"), 0);
     EXPECT_EQ(r->getTotalSize(), 500);
@@ -563,7 +564,7 @@ TEST_F(FileReaderTest, PathLongerThanPathMax) {
     EXPECT_EQ(r->lstat(path.c_str(), &st), -1);  // the ordinary call cannot
     EXPECT_EQ(errno, ENAMETOOLONG);
 
-    KxLongPathHandler::SetUnavailableForTest(true);
+    ruxen::testcontrol::SetLongPathsUnavailable(true);
     auto other = context();
     other->SetLongPathBackup(true);
     EXPECT_EQ(reader(other)->lstat(path.c_str(), &st), -1);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ReaderTestUtil.h"
+#include "platform/base/TestControl.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
 using namespace readertest;
@@ -70,7 +71,7 @@ TEST_F(ReaderContextTest, DirectIOAndAlignment) {
     KxLog::SetLevel(0);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.use) + " / " + (c.align ? c.align : "-"));
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetRegistry();
         KXPlatformInfo::setValue("FileSystemAgent", "nUseDirectIO", c.use);
         if (c.align)
             KXPlatformInfo::setValue("FileSystemAgent", "nBufferAlignSize", c.align);
@@ -154,12 +155,12 @@ TEST_F(ReaderContextTest, TieredContextIsMadeOnceAndKeepsItsMode) {
     EXPECT_EQ(a->driverMode(), 2);
 
     // An unreadable mount table is logged once and remembered, not thrown.
-    kxSetMntTabPathForTest((m_dir / "no-such-mounts").c_str());
+    ruxen::testcontrol::SetMountTablePath((m_dir / "no-such-mounts").c_str());
     CFileReaderContext failing;
     EXPECT_EQ(failing.GetZXHSMLowLevelContext(1), nullptr);
     EXPECT_TRUE(failing.ZXHSMContextFailed());
     EXPECT_NE(log().find("Failed to create the tiered-storage context"), std::string::npos);
-    kxSetMntTabPathForTest(nullptr);
+    ruxen::testcontrol::SetMountTablePath(nullptr);
     EXPECT_EQ(failing.GetZXHSMLowLevelContext(1), nullptr);
     EXPECT_EQ(log().find("Failed to create the tiered-storage context"), std::string::npos);
 }

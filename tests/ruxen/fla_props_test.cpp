@@ -9,8 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/index/IdxMetadata.h"
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
+#include "platform/index/IdxMetadata.h"
 #include "platform/os/SystemLookups.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -26,12 +27,12 @@ using IdxMetadata::FsData;
 
 struct FlaFixture : ::testing::Test {
     void SetUp() override {
-        RuxenFile::ResetFlaStateForTest();
+        ruxen::testcontrol::ResetFlaState();
         WriteWholeFile(dir / "item", "12345");
         ASSERT_EQ(0, mkdir((dir / "mnt").c_str(), 0755));
         ASSERT_EQ(0, mkdir((dir / "net").c_str(), 0755));
     }
-    void TearDown() override { RuxenFile::ResetFlaStateForTest(); }
+    void TearDown() override { ruxen::testcontrol::ResetFlaState(); }
 
     // Sends the properties of the opened item under the header name `name`
     // and decodes them.
@@ -119,7 +120,7 @@ TEST_F(FlaFixture, SkippedAndAlternateReaderBlockSizes) {
     MemoryItem m;
     ASSERT_TRUE(m.Open(dir / "item"));
     EXPECT_EQ(512, Send(m, dir / "net/f", true).Int(FsData::kSize));
-    RuxenFile::ResetFlaStateForTest();
+    ruxen::testcontrol::ResetFlaState();
     m.file.SettingsForUpdate().alternateReader = 1;
     EXPECT_EQ(0x4000000, Send(m, "/x", true).Int(FsData::kSize));
     EXPECT_EQ(512, Send(m, dir / "mnt/x", true).Int(FsData::kSize));

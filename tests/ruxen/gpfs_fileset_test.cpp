@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "platform/base/TestControl.h"
 #include "platform/os/KxACLHelper.h"
 #include "reader/CFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -105,7 +106,7 @@ TEST(GpfsFileSetList, OpenedFileSetItemIsMarkedAndItsRecordSent) {
 // decoy waits). The working directory stays; failures send nothing.
 TEST(EndUserAccess, SendsTheItemsOwnAclOrNothing) {
     ProcessStateGuard state;
-    KxACL::Helper::ResetForTest();
+    ruxen::testcontrol::ResetAclSupport();
     TempDir dir, here;
     const char* acl = "u::rw-,u:1234:r--,g::r--,m::r--,o::r--";
     WriteWholeFile(dir / "file", "");
@@ -153,7 +154,7 @@ TEST(EndUserAccess, SendsTheItemsOwnAclOrNothing) {
         char cwd[PATH_MAX];
         EXPECT_EQ(here.path(), getcwd(cwd, sizeof cwd)) << c.what;
     }
-    KxACL::Helper::ResetForTest();
+    ruxen::testcontrol::ResetAclSupport();
 }
 
 }  // namespace

@@ -19,9 +19,10 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/archive/KXArchive.h"
 #include "platform/archive/MemoryRecordSink.h"
+#include "platform/base/TestControl.h"
 #include "reader/CFileReader.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -340,7 +341,7 @@ TEST(HeaderFillFailedRecord, NoDoubleCounting) {
 // line of the group as a member; no table fails the stream.
 TEST(HeaderFillHardLinks, GroupsFromTheTable) {
     ProcessStateGuard state;
-    HardLinkManager::ResetForTest();
+    ruxen::testcontrol::ResetHardLinkManager();
     HardLinkManager::EnableHardLinkFeature();
     TempDir dir;
     const std::string a = dir / "a", b = dir / "b", c = dir / "c", job = dir / "job";
@@ -418,7 +419,7 @@ TEST(HeaderFillHardLinks, GroupsFromTheTable) {
     f.EnableHardLinkHandling();
     f.SetJobResultsFolder(dir / "nowhere");
     EXPECT_EQ(2, Fill(f, a + "\n", &files).result);
-    HardLinkManager::ResetForTest();
+    ruxen::testcontrol::ResetHardLinkManager();
 }
 
 }  // namespace

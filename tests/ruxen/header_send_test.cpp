@@ -16,10 +16,11 @@
 #include "common/AclForm.h"
 #include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
-#include "platform/archive/CPipelayer.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPI_Focus.h"
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/KxACLHelper.h"
 #include "reader/CFileReader.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -42,9 +43,9 @@ constexpr char kUserAcl[] = "u::rw-,u:1234:r--,g::r--,m::r--,o::r--";
 class HeaderSend : public ::testing::Test {
 protected:
     void SetUp() override {
-        RuxenFile::ResetProcessSwitchesForTest();
-        KxACL::Helper::ResetForTest();
-        HardLinkManager::ResetForTest();
+        ruxen::testcontrol::ResetProcessSwitches();
+        ruxen::testcontrol::ResetAclSupport();
+        ruxen::testcontrol::ResetHardLinkManager();
     }
     void TearDown() override { SetUp(); }
     // Opens, fills and sends the header of `path`; SendHeader's answer.
@@ -62,7 +63,7 @@ protected:
 TEST_F(HeaderSend, DeduplicationCommandOncePerProcess) {
     WriteWholeFile(m_dir / "a", "aaa");
     for (int c = 0; c < 3; ++c) {  // archive client, pipeline layer, a failed answer
-        RuxenFile::ResetProcessSwitchesForTest();
+        ruxen::testcontrol::ResetProcessSwitches();
         for (int stream = 0; stream < 2; ++stream) {
             MemoryRecordSink sink;
             KXArchive archive(&sink);
@@ -171,7 +172,7 @@ TEST_F(HeaderSend, HardLinkMemberNamesFromTheTable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        HardLinkManager::ResetForTest();
+        ruxen::testcontrol::ResetHardLinkManager();
         Item item;
         item.file.EnableHardLinkHandling();
         item.file.SetJobResultsFolder(c.dir);
@@ -272,7 +273,7 @@ TEST_F(HeaderSend, AclSkips) {
     for (const Case& c : cases) {
         if (c.registryOff) {
             KXPlatformInfo::setValue(kFileSystemAgentSection, "nDoNotSendACLForMountPoints", "1");
-            RuxenFile::ResetProcessSwitchesForTest();
+            ruxen::testcontrol::ResetProcessSwitches();
         }
         MntTabFile table("/dev/sda1 / ext4 rw 0 0\nsrv:/x " + m_dir.path() + " " + c.dirType + " rw 0 0\n");
         MemoryItem item;

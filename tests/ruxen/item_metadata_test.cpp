@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "errorpolicy/ErrorController.h"
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/index/IndexMetaDataKinds.h"
-#include "platform/index/IndexingConnection.h"
+#include "platform/base/TestControl.h"
 #include "platform/hsm/ReparseData.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
+#include "platform/index/IndexMetaDataKinds.h"
+#include "platform/index/IndexingConnection.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "support/IndexLines.h"
@@ -40,9 +42,9 @@ enum Set : unsigned {
 class ItemMetadata : public ::testing::Test {
 protected:
     void SetUp() override {
-        RuxenFile::ResetArchivalTimeForTest();
-        IndexingConnection::ResetForTest();
-        ApplicationRegistry::setApplicationForTest(2, 7, AppRecord());
+        ruxen::testcontrol::ResetArchivalTime();
+        ruxen::testcontrol::ResetIndexingConnections();
+        ApplicationRegistry::registerApplication(2, 7, AppRecord());
         WriteWholeFile(m_file, "plain");
         WriteWholeFile(m_stub, "stub");
         ZXHSMTestState::AddTieredMount(m_dir.path());
@@ -57,9 +59,9 @@ protected:
     }
     void TearDown() override {
         ZXHSMTestState::Reset();
-        ApplicationRegistry::resetForTest();
-        RuxenFile::ResetArchivalTimeForTest();
-        IndexingConnection::ResetForTest();
+        ruxen::testcontrol::ResetApplicationRegistry();
+        ruxen::testcontrol::ResetArchivalTime();
+        ruxen::testcontrol::ResetIndexingConnections();
     }
     // Opens `path` with what `set` names, as the stream would.
     void Open(Item& m, const std::string& path, unsigned set) {
@@ -227,7 +229,7 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
         SCOPED_TRACE(c.name);
         WriteWholeFile(m_file, "plain");
         ErrorController::setIgnoreENOENT(false);
-        IndexingConnection::ResetForTest();
+        ruxen::testcontrol::ResetIndexingConnections();
         TempDir lists;
         FILE* failures = fopen((lists / "f").c_str(), "w");
         MemoryRecordSink index;

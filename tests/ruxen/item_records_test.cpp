@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "errorpolicy/ErrorController.h"
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/archive/CPipelayer.h"
 #include "platform/base/CTyError.h"
+#include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexingConnection.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -32,11 +34,11 @@ using Item = MemoryItemOf<MarkedFile>;
 class ItemRecords : public ::testing::Test {
 protected:
     void SetUp() override {
-        RuxenFile::ResetProcessSwitchesForTest();
+        ruxen::testcontrol::ResetProcessSwitches();
         WriteWholeFile(m_file, "file data");
         ASSERT_EQ(0, symlink("t", m_link.c_str()));
     }
-    void TearDown() override { RuxenFile::ResetProcessSwitchesForTest(); }
+    void TearDown() override { ruxen::testcontrol::ResetProcessSwitches(); }
     static void KeepFailedItems() {
         KXPlatformInfo::setValue(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", "1");
     }
@@ -122,8 +124,8 @@ TEST_F(ItemRecords, UseIndexRegistryMatrix) {
         {nullptr, "yes", 0, true, false},
     };
     for (const Case& c : cases) {
-        RuxenFile::ResetProcessSwitchesForTest();
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetProcessSwitches();
+        ruxen::testcontrol::ResetRegistry();
         if (c.send)
             KXPlatformInfo::setValue(kFileSystemAgentSection, "bSendFailedFilesToIndexForGUI", c.send);
         if (c.use)
@@ -196,7 +198,7 @@ TEST_F(ItemRecords, FailureAfterTheHeaderAndTheResend) {
 // the indexing connection; without one the record fails.
 TEST_F(ItemRecords, FailedItemInACatalogStream) {
     KeepFailedItems();
-    IndexingConnection::ResetForTest();
+    ruxen::testcontrol::ResetIndexingConnections();
     MemoryRecordSink index;
     IndexingConnection conn(&index);
     ArchiveFileId_t afile{2, 0, 7};
@@ -211,7 +213,7 @@ TEST_F(ItemRecords, FailedItemInACatalogStream) {
     ASSERT_EQ((Types{IDX_INIT, IDX_AFILE, IDX_MESSAGE, IDX_FILE}), TypesOf(index));
     EXPECT_EQ(U32(ZXFLAG_FAILED_ITEM), std::string(index.RecordBytes(3).substr(4 + 108, 4)));
     EXPECT_EQ(0u, item.sink.RecordCount());
-    IndexingConnection::ResetForTest();
+    ruxen::testcontrol::ResetIndexingConnections();
 }
 
 // Object-server metadata: the index text and GUID as pairs of one record

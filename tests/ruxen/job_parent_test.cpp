@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/base/StopSignals.h"
+#include "platform/base/TestControl.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
 #include "support/TestFiles.h"
@@ -57,7 +58,7 @@ TEST_P(Parent, HandsOutEachFileOnceInOrderAndSettlesFailures) {
         WriteWholeFile(collects.back(), "");
     }
     RuxenBase job(args, collects);
-    job.setMessageDeadlineForTest(100);
+    ruxen::testcontrol::SetMessageDeadline(100);
     job.setStreamFunction([&](RuxenBase& j, const BackupArgs& a, const RuxenBase::NextCollect& next) {
         const bool culprit = c.culprit == -1 || c.culprit == a.streamNumber;
         if (culprit && c.misdeed == kExitAtOnce)

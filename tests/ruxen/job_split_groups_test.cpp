@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "hardlinks/HardLinkManager.h"
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
 #include "platform/hardlinks/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
 #include "support/ProcessState.h"
@@ -79,7 +81,7 @@ TEST(JobSplitGroups, HoldsFailuresAndFilesThatWouldWaitForEver) {
             EXPECT_EQ(c.handed, handed);
             EXPECT_EQ(c.failed, failed);
             EXPECT_EQ(c.handed.empty(), !job.inputError().empty()) << job.setupError();
-            HardLinkManager::ResetForTest();
+            ruxen::testcontrol::ResetHardLinkManager();
         }
     }
 }

@@ -16,15 +16,16 @@
 #include <vector>
 
 #include "errorpolicy/ErrorController.h"
-#include "platform/hsm/DlpBackupReader.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/HookFiles.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
-#include "platform/hsm/ReparseData.h"
+#include "platform/archive/KXArchive.h"
 #include "platform/base/StopSignals.h"
+#include "platform/base/TestControl.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/hsm/ReparseData.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
+#include "platform/text/FileNameEscape.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenFile.h"
@@ -43,20 +44,20 @@ class ReaderDataPath : public ::testing::Test {
 protected:
     void SetUp() override {
         reset();
-        HookFiles::SetDirectoryForTest(m_hooks.path());
-        KxLog::StartCapture();
+        ruxen::testcontrol::SetHookDirectory(m_hooks.path());
+        ruxen::testcontrol::StartLogCapture();
     }
     void TearDown() override {
-        KxLog::StopCapture();
-        HookFiles::SetDirectoryForTest("");
+        ruxen::testcontrol::StopLogCapture();
+        ruxen::testcontrol::SetHookDirectory("");
         reset();
     }
     static void reset() {
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetRegistry();
         ZXHSMTestState::Reset();
-        DlpBackupReader::ResetForTest();
-        ErrorController::resetForTest();
-        ruxen::SetStopRequestedForTest(0);
+        ruxen::testcontrol::ResetDlp();
+        ruxen::testcontrol::ResetErrorController();
+        ruxen::testcontrol::SetStopRequested(0);
     }
 
     // Backs up `paths` through `file`; the failures and results files are
@@ -229,7 +230,7 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         if (c.fault)
             (ops.get()->*c.fault).call = c.call;
         else if (c.stop)
-            ops->afterRead = [] { ruxen::SetStopRequestedForTest(SIGTERM); };
+            ops->afterRead = [] { ruxen::testcontrol::SetStopRequested(SIGTERM); };
         else
             ops->afterRead = [&] { ASSERT_EQ(truncate(plain.c_str(), 1 << 20), 0); };
         m_sink.ClearRecords();
@@ -237,7 +238,7 @@ TEST_F(ReaderDataPath, ReadFailuresFailTheItem) {
         file.SetTurboMode(true);
         file.GetReaderContext().SetFileOps(ops);
         Run(file, {*c.path, next}, c.stop ? StreamBackupPass::kStopped : StreamBackupPass::kCollectDone);
-        ruxen::SetStopRequestedForTest(0);
+        ruxen::testcontrol::SetStopRequested(0);
         EXPECT_EQ(file.GetFailedItems(), 1u);
         EXPECT_EQ(m_failures, ruxen::escapeFileName(c.path->c_str()) + ":" + std::to_string(c.err) + "\n");
         EXPECT_NE(m_results.find(std::string(c.reason)), std::string::npos) << m_results;
@@ -287,7 +288,7 @@ TEST_F(ReaderDataPath, FileChangedWhileReadIsKeptAndReported) {
     EXPECT_EQ(file.GetFailedItems(), 0u);
     EXPECT_EQ(m_failures, "");
     EXPECT_EQ(m_results, "Backup: " + ruxen::escapeFileName(path.c_str()) + " changed while being read\n");
-    const std::string log = KxLog::TakeCaptured();
+    const std::string log = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(log.find("stream 2: " + m_dir / "busy\\x0aname changed while being read\n"), std::string::npos) << log;
     StreamCheck check = CheckRecords(m_sink);
     EXPECT_TRUE(check.Ok()) << check.lines;

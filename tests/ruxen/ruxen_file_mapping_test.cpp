@@ -16,6 +16,7 @@
 #include "platform/agent/ApplicationRegistry.h"
 #include "platform/archive/KXArchive.h"
 #include "platform/archive/MemoryRecordSink.h"
+#include "platform/base/TestControl.h"
 #include "ruxen/ContentManagerHelper.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenFile.h"
@@ -42,11 +43,8 @@ private:
 class Mapping : public ::testing::Test {
 protected:
     void TearDown() override {
-        ContentManagerHelper<ContentMapper>::resetForTest();
-        ContentManagerHelper<SnapFSContentMapper>::resetForTest();
-        ContentManagerHelper<DBSnapContentMapper>::resetForTest();
-        ContentManagerHelper<WildCardContentMapper>::resetForTest();
-        ApplicationRegistry::resetForTest();
+        ruxen::testcontrol::ResetContentMappers();
+        ruxen::testcontrol::ResetApplicationRegistry();
     }
     static void App(unsigned long appId, unsigned long type, bool blockLevel = false) {
         AppRecord r;
@@ -100,7 +98,7 @@ TEST_F(Mapping, SetUpTakesTheSnapshotPathOnlyWhereItApplies) {
     } cases[] = {{2, 7, 7, true}, {0, 7, 7, false}, {2, 0, 7, false}, {2, 7, 0, false}, {2, 9, 7, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.zonark) + ":" + std::to_string(c.appId) + " engine " + std::to_string(c.engine));
-        ContentManagerHelper<SnapFSContentMapper>::resetForTest();
+        ruxen::testcontrol::ResetContentMappers();
         MappedFile f;
         f.initialize(0, true, 2, 7);
         char id[] = "42";
@@ -194,7 +192,7 @@ TEST_F(Mapping, MountDetailsNumberedInTableOrder) {
     MappedFile f;
     EXPECT_EQ(3, f.PopulateMountDetails());
     EXPECT_EQ(1, f.PopulateMountDetails()) << "known mounts are kept";
-    kxSetMntTabPathForTest((dir / "missing").c_str());
+    ruxen::testcontrol::SetMountTablePath((dir / "missing").c_str());
     EXPECT_EQ(-1, GetMountDetailsFS(mounts, error, 0));
     EXPECT_NE(std::string::npos, std::string(error).find("mount table"));
     MappedFile hadoop;  // its one mount "/", without the table

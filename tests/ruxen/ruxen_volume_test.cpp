@@ -1,5 +1,6 @@
 // Block-level volume items: extents under every kind of buffer grant, header
 // fields, and the alternative view to the pipeline and to the index.
+#include "platform/base/TestControl.h"
 #include "ruxen/RuxenVolume.h"
 
 #include <gtest/gtest.h>
@@ -128,7 +129,7 @@ TEST(RuxenVolume, AlternativeViewToThePipelineOrToTheIndex) {
     EXPECT_EQ(ExpectedView(), items);
 
     // With a connection: six index entries, nothing on the pipeline.
-    IndexingConnection::ResetForTest();
+    ruxen::testcontrol::ResetIndexingConnections();
     MemoryRecordSink indexSink;
     IndexingConnection conn(&indexSink);
     const ArchiveFileId_t afile{1, 2, 3};
@@ -143,7 +144,7 @@ TEST(RuxenVolume, AlternativeViewToThePipelineOrToTheIndex) {
         items.push_back(ItemOf(indexSink.RecordBytes(i).substr(4)));  // after the connection number
     }
     EXPECT_EQ(ExpectedView(), items);
-    IndexingConnection::ResetForTest();
+    ruxen::testcontrol::ResetIndexingConnections();
 }
 
 TEST(RuxenVolume, AlternativeViewStopsAtItsFirstFailure) {

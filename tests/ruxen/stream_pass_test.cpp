@@ -1,6 +1,7 @@
 // End-to-end tests of the data loop: a real tree in a temporary directory,
 // a collect text naming its items, the stream pass over the per-file object,
 // and the records checked against the file system by the archive verifier.
+#include "errorpolicy/ErrorController.h"
 #include "ruxen/StreamBackupPass.h"
 
 #include <gtest/gtest.h>

@@ -16,14 +16,15 @@
 #include <vector>
 
 #include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/LVM.h"
 
 namespace testfiles {
 
 class FakeLvm : public LVM::Provider {
 public:
-    FakeLvm() { LVM::SetProviderForTest(this); }
-    ~FakeLvm() override { LVM::SetProviderForTest(nullptr); }
+    FakeLvm() { ruxen::testcontrol::SetLvmProvider(this); }
+    ~FakeLvm() override { ruxen::testcontrol::SetLvmProvider(nullptr); }
 
     void Set(const std::string& device, const LVM::VG& vg, bool fail = false) { m_devices[device] = {fail, vg}; }
     // `device` is volume "lv" of group "vg" lying on "/dev/pv_<letter>" for

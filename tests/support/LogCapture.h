@@ -5,18 +5,19 @@
 #include <string>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 
 namespace testfiles {
 
 class LogCapture {
 public:
-    LogCapture() { KxLog::StartCapture(); }
-    ~LogCapture() { KxLog::StopCapture(); }
+    LogCapture() { ruxen::testcontrol::StartLogCapture(); }
+    ~LogCapture() { ruxen::testcontrol::StopLogCapture(); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
     // The lines since the last call.
-    std::string Take() { return KxLog::TakeCaptured(); }
+    std::string Take() { return ruxen::testcontrol::TakeCapturedLog(); }
 };
 
 }  // namespace testfiles

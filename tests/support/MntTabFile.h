@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/base/TestControl.h"
 #include "platform/os/KxMntTab.h"
 #include "support/TestFiles.h"
 
@@ -13,9 +14,9 @@ class MntTabFile {
 public:
     explicit MntTabFile(const std::string& text) {
         WriteWholeFile(path_, text);
-        kxSetMntTabPathForTest(path_.c_str());
+        ruxen::testcontrol::SetMountTablePath(path_.c_str());
     }
-    ~MntTabFile() { kxSetMntTabPathForTest(nullptr); }
+    ~MntTabFile() { ruxen::testcontrol::SetMountTablePath(nullptr); }
     MntTabFile(const MntTabFile&) = delete;
     MntTabFile& operator=(const MntTabFile&) = delete;
 

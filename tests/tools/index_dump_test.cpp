@@ -6,11 +6,12 @@
 #include <string>
 
 #include "common/IndexDump.h"
+#include "platform/archive/MemoryRecordSink.h"
+#include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/archive/MemoryRecordSink.h"
 #include "ruxen/ZXFileHeader.h"
 
 namespace {
@@ -37,7 +38,7 @@ string Dump(const string& bytes, bool* clean) {
 }
 
 TEST(IndexDump, PrintsEveryRecordTheConnectionWrites) {
-    IndexingConnection::ResetForTest();
+    ruxen::testcontrol::ResetIndexingConnections();
     MemoryRecordSink sink;
     IndexingConnection c(&sink);
     ZXFileHeader h;

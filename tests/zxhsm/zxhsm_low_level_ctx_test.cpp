@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
 #include "support/MntTabFile.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
@@ -66,9 +67,9 @@ TEST(ZXHSMLowLevelCtxTest, ObjectPerMountAndTheFileSystemTest) {
 }
 
 TEST(ZXHSMLowLevelCtxTest, UnreadableMountTableThrows) {
-    kxSetMntTabPathForTest("/nonexistent/zxhsm/mounts");
+    ruxen::testcontrol::SetMountTablePath("/nonexistent/zxhsm/mounts");
     EXPECT_THROW(ZXHSMLowLevelCtx ctx(1), KxException);
-    kxSetMntTabPathForTest(nullptr);
+    ruxen::testcontrol::SetMountTablePath(nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/KxMntTab.h"
 #include "support/MntTabFile.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMMntTab.h"
@@ -78,9 +79,9 @@ TEST(ZXHSMMntTabTest, RealAndUnreadableTables) {
     ZXHSMMntTab real;
     EXPECT_EQ(real.find("/").dir, "/");
     EXPECT_NO_THROW(real.find(RUXEN_SOURCE_DIR));
-    kxSetMntTabPathForTest("/nonexistent/zxhsm/mounts");
+    ruxen::testcontrol::SetMountTablePath("/nonexistent/zxhsm/mounts");
     const std::string text = thrown([] { ZXHSMMntTab tab; });
-    kxSetMntTabPathForTest(nullptr);
+    ruxen::testcontrol::SetMountTablePath(nullptr);
     EXPECT_EQ(text.rfind("ZXHSMMntTab: ", 0), 0u) << text;
     EXPECT_NE(text.find("/nonexistent/zxhsm/mounts"), std::string::npos) << text;
 }

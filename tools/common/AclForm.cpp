@@ -1,13 +1,13 @@
 #include "AclForm.h"
 
-#include "platform/base/NetBytes.h"
+#include "platform/base/Coding.h"
 #include "platform/text/PrintableText.h"
 
 namespace AclForm {
 
 bool Decode(const char* data, size_t size, std::vector<KxACL::Entry>* out, const char** why) {
     out->clear();
-    NetReader r(data, size);
+    ruxen::NetReader r(data, size);
     uint32_t version, count;
     if (!r.U32(&version) || !r.U32(&count))
         return *why = "ACL form shorter than its header", false;

@@ -9,6 +9,7 @@
 #include "ArchiveVerifier.h"
 #include "IndexDump.h"
 #include "platform/base/Coding.h"
+#include "platform/base/KxTypes.h"
 #include "platform/index/IdxMessage.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+using ruxen::ULL;
 
 using ruxen::DecodeFixed32;
 

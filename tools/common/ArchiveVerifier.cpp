@@ -14,16 +14,18 @@
 #include "AclForm.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/base/FdIO.h"
+#include "platform/base/KxTypes.h"
+#include "platform/base/ScopedFd.h"
 #include "platform/os/KxACLHelper.h"
 #include "platform/os/KxLongPathHandler.h"
+#include "platform/os/UtfFileOps.h"
 #include "platform/text/PathUtil.h"
 #include "platform/text/PrintableText.h"
-#include "platform/os/UtfFileOps.h"
 #include "reader/AppleDouble.h"
 
 namespace {
 
-unsigned long long ULL(uint64_t v) { return static_cast<unsigned long long>(v); }
+using ruxen::ULL;
 
 const char kPhonyReason[] = "hard-link group data under its phony name";
 const char kLongPathReason[] = "long path sent under a substitute name, without its real path";
@@ -85,13 +87,12 @@ int OpenRegular(const std::string& path, struct stat* st) {
     }
     const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
     KxLongPathHandler* longPaths = KxLongPathHandler::GetHandler();
-    int fd = longPaths ? longPaths->open_long(path.c_str(), flags) : open(path.c_str(), flags);
-    if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
-        close(fd);
+    ScopedFd fd(longPaths ? longPaths->open_long(path.c_str(), flags) : open(path.c_str(), flags));
+    if (fd.valid() && (fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode))) {
         errno = EINVAL;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 }  // namespace

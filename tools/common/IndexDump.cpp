@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "ArchiveDump.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
 #include "platform/index/IdxMessage.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/index/IndexRecords.h"
-#include "platform/base/NetBytes.h"
 #include "platform/text/PrintableText.h"
-#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ bool IndexDump::DescribeMetadata(const char* payload, size_t length, std::string
 bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length, std::string* text,
                                const char** why) {
     text->clear();
-    NetReader r(payload, length);
+    ruxen::NetReader r(payload, length);
     uint32_t conn;
     NEED(r.U32(&conn), "record without a connection number");
     AppendFormat(*text, "conn=%u", conn);

@@ -31,11 +31,11 @@ int ParseMemory(const char* bytes, size_t size, const char* name, const RuxenXml
     return 1;
 }
 
-void ResetForTest() noexcept { XercesRuntime::ResetForTest(); }
+void Terminate() noexcept { XercesRuntime::Terminate(); }
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const RuxenXmlApi* ruxen_xml_api(int version) {
-    static const RuxenXmlApi api = {RUXEN_XML_API_VERSION, &ParseMemory, &ResetForTest};
+    static const RuxenXmlApi api = {RUXEN_XML_API_VERSION, &ParseMemory, &Terminate};
     return version == RUXEN_XML_API_VERSION ? &api : nullptr;
 }

@@ -49,9 +49,9 @@ typedef struct RuxenXmlApi {
     // Streams the document to `events`: 0 when it was read whole, else
     // non-zero. `name` names the document in the reason of a failure.
     int (*parseMemory)(const char* bytes, size_t size, const char* name, const RuxenXmlEvents* events);
-    // Tests only, with no parse running: terminates Xerces-C (the next parse
-    // initialises it again).
-    void (*resetForTest)(void);
+    // With no parse running: terminates Xerces-C (the next parse initialises
+    // it again). What the test-control reset of the XML library calls.
+    void (*terminate)(void);
 } RuxenXmlApi;
 
 // The library's one exported function: its table when it speaks `version`,

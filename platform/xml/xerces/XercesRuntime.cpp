@@ -36,7 +36,7 @@ bool XercesRuntime::Ensure(std::string& error) {
     return true;
 }
 
-void XercesRuntime::ResetForTest() {
+void XercesRuntime::Terminate() {
     std::lock_guard<std::mutex> hold(g_lock);
     if (!g_ready.load(std::memory_order_relaxed))
         return;

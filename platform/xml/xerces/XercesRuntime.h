@@ -10,7 +10,7 @@ public:
     // Initialises Xerces-C unless that was done: true, or false with the
     // reason in `error` (the next call tries again). Thread-safe.
     static bool Ensure(std::string& error);
-    // Terminates Xerces-C if it was initialised. Tests only, with no parse
-    // running.
-    static void ResetForTest();
+    // Terminates Xerces-C if it was initialised, with no parse running (the
+    // test-control reset of the XML library calls it).
+    static void Terminate();
 };

@@ -9,6 +9,7 @@
 #include "platform/agent/EvEvent.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/TestControl.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -25,11 +26,11 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         savedLevel_ = KxLog::Query();
-        KxLog::StartCapture();
+        ruxen::testcontrol::StartLogCapture();
         g_formatted = 0;
     }
     void TearDown() override {
-        KxLog::StopCapture();
+        ruxen::testcontrol::StopLogCapture();
         KxLog::SetLevel(savedLevel_);
     }
     int savedLevel_ = 0;
@@ -41,7 +42,7 @@ TEST_F(LogTest, LineCarriesPidLevelFunctionAndLineAndKeepsErrno) {
     errno = ENOENT;
     KXLOG(2, "hello %s %d", "world", 5);
     EXPECT_EQ(errno, ENOENT);
-    std::string out = KxLog::TakeCaptured();
+    std::string out = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_EQ(out.find(std::to_string(getpid()) + " "), 0u) << out;
     EXPECT_NE(out.find(" [2] "), std::string::npos) << out;
     EXPECT_NE(out.find("TestBody():" + std::to_string(line) + " hello world 5\n"), std::string::npos) << out;
@@ -49,7 +50,7 @@ TEST_F(LogTest, LineCarriesPidLevelFunctionAndLineAndKeepsErrno) {
     // A name cannot end the line, forge another or drive a terminal; the
     // message's own line end is no part of it.
     KXLOG(2, "item failed: %s: %s\n", "/a\n1 01/01 00:00:00 [-1] forged", "\x1b[2J");
-    out = KxLog::TakeCaptured();
+    out = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(out.find(" item failed: /a\\x0a1 01/01 00:00:00 [-1] forged: \\x1b[2J\n"), std::string::npos) << out;
     EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
 }
@@ -59,24 +60,24 @@ TEST_F(LogTest, LevelAboveQueryIsNotFormatted) {
     KXLOG(2, "value %d", countedArg());
     EVDEBUG(2, "value %d", countedArg());  // the same for the debug log of event holders
     EXPECT_EQ(g_formatted, 0);
-    EXPECT_EQ(KxLog::TakeCaptured(), "");
+    EXPECT_EQ(ruxen::testcontrol::TakeCapturedLog(), "");
     KXLOG(1, "value %d", countedArg());
     EXPECT_EQ(g_formatted, 1);
-    EXPECT_NE(KxLog::TakeCaptured().find("value 7"), std::string::npos);
+    EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("value 7"), std::string::npos);
 
     // Failures are written whatever the level.
     KxLog::SetLevel(-1);
     KXLOG(-1, "failure %d", countedArg());
     KXLOG(0, "quiet %d", countedArg());
     EXPECT_EQ(g_formatted, 2);
-    EXPECT_NE(KxLog::TakeCaptured().find("[-1] "), std::string::npos);
+    EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("[-1] "), std::string::npos);
 }
 
 TEST_F(LogTest, EvDebugAndEventsUseTheSameWriter) {
     KxLog::SetLevel(2);
     EvDebug::DebugLvl("CCollectFileArbitrator::addCollect", 2, "disk %s", "sda");
     EvDebug::Error("Parse FilterFile", "Error in parsing FilterFile");
-    std::string out = KxLog::TakeCaptured();
+    std::string out = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(out.find("[2] CCollectFileArbitrator::addCollect:0 disk sda\n"), std::string::npos) << out;
     EXPECT_NE(out.find("[-1] "), std::string::npos) << out;
     EXPECT_NE(out.find(" Parse FilterFile: Error in parsing FilterFile\n"), std::string::npos) << out;
@@ -88,7 +89,7 @@ TEST_F(LogTest, EvDebugAndEventsUseTheSameWriter) {
     copy.raise(EvEvent::Minor, 2, "minor");
     EXPECT_EQ(ev.count(), 1u);
     EXPECT_EQ(copy.count(), 2u);
-    out = KxLog::TakeCaptured();
+    out = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(out.find("EVENT sev=1 id=0x1a2b [ruxenParent]: disk sdb lost\n"), std::string::npos) << out;
     EXPECT_NE(out.find("EVENT sev=3 id=0x2 [ruxenParent]: minor\n"), std::string::npos) << out;
 }
@@ -99,7 +100,7 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
     KxLog::SetLevel(1);
     std::string huge(5000000, 'r');
     KXLOG(0, "value=%s end", huge.c_str());
-    std::string line = KxLog::TakeCaptured();
+    std::string line = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_LT(line.size(), KxLog::kMaxMessageBytes + 1200);
     size_t at = line.find("value=rrr");
     ASSERT_NE(at, std::string::npos);
@@ -107,7 +108,7 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
 
     std::string exact(KxLog::kMaxMessageBytes - 2, 'e');
     KXLOG(0, "<%s>", exact.c_str());
-    line = KxLog::TakeCaptured();
+    line = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(line.find("<" + exact + ">\n"), std::string::npos);
     EXPECT_EQ(line.find("cut]"), std::string::npos);
 }
@@ -119,7 +120,7 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
 TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     testfiles::TempDir tmp("hookfiles_test");
     const std::string& dir = tmp.path();
-    HookFiles::SetDirectoryForTest(dir);
+    ruxen::testcontrol::SetHookDirectory(dir);
     EXPECT_EQ(HookFiles::Path("KX.ruxen.do.not.send"), dir + "/KX.ruxen.do.not.send");
     testfiles::LogCapture log;
     struct Case {
@@ -156,7 +157,7 @@ TEST(HookFilesTest, OnlyTrustedHookFilesCount) {
     EXPECT_NE(lines.find("hook file " + dir + "/hard-linked passed over: owner "), std::string::npos) << lines;
     EXPECT_NE(lines.find(", 2 links; a hook must be"), std::string::npos) << lines;
 
-    HookFiles::SetDirectoryForTest("");
+    ruxen::testcontrol::SetHookDirectory("");
     const char* env = getenv("RUXEN_HOOK_DIR");
     EXPECT_EQ(HookFiles::Directory(), (env && *env) ? env : "/tmp");
 }

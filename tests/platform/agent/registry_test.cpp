@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/agent/KXPlatformInfo.h"
+#include "platform/base/TestControl.h"
 #include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
@@ -15,11 +16,11 @@ class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         unsetenv("RUXEN_REGISTRY");
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetRegistry();
     }
     void TearDown() override {
         unsetenv("RUXEN_REGISTRY");
-        KXPlatformInfo::resetForTest();
+        ruxen::testcontrol::ResetRegistry();
     }
     std::string writeFile(const std::string& name, const std::string& text) {
         std::string path = dir_ / name;
@@ -155,7 +156,7 @@ TEST_F(RegistryTest, EnvironmentFileIsReadLazilyAndLayered) {
     std::string envFile = writeFile("env.ini", "[FileSystemAgent]\nHLINK=Y\nnA=1\n");
     std::string cliFile = writeFile("cli.ini", "[FileSystemAgent]\nnA=2\n");
     setenv("RUXEN_REGISTRY", envFile.c_str(), 1);
-    KXPlatformInfo::resetForTest();
+    ruxen::testcontrol::ResetRegistry();
     ExpectValues({{kFsa, "HLINK", "Y"}, {kFsa, "nA", "1"}});
     ASSERT_TRUE(KXPlatformInfo::loadFile(cliFile, nullptr));  // on top of the environment's
     EXPECT_EQ(Get(kFsa, "nA"), "2");
@@ -165,7 +166,7 @@ TEST_F(RegistryTest, EnvironmentFileIsReadLazilyAndLayered) {
     // The environment is read once: a changed variable counts after the reset.
     setenv("RUXEN_REGISTRY", cliFile.c_str(), 1);
     EXPECT_EQ(Get(kFsa, "HLINK"), "Y");
-    KXPlatformInfo::resetForTest();
+    ruxen::testcontrol::ResetRegistry();
     ExpectValues({{kFsa, "HLINK", "<absent>"}, {kFsa, "nA", "2"}});
 
     std::string missing = dir_ / "does-not-exist.ini";
@@ -173,7 +174,7 @@ TEST_F(RegistryTest, EnvironmentFileIsReadLazilyAndLayered) {
     EXPECT_FALSE(KXPlatformInfo::loadFile(missing, &error));
     EXPECT_NE(error.find("cannot open registry file " + missing), std::string::npos) << error;
     setenv("RUXEN_REGISTRY", missing.c_str(), 1);
-    KXPlatformInfo::resetForTest();
+    ruxen::testcontrol::ResetRegistry();
     EXPECT_EQ(Get(kFsa, "nA"), "<absent>");
     EXPECT_NE(log_.Take().find("cannot open registry file"), std::string::npos);
 }

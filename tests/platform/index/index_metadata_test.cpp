@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive/MemoryRecordSink.h"
+#include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/index/IndexRecords.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/archive/MemoryRecordSink.h"
-#include "platform/archive/ZXHeaderByteOrder.h"
 
 namespace {
 
@@ -201,8 +202,8 @@ TEST(IndexMetaDataHelper, EncodeDataDispatchesByKind) {
 
 class IndexingConnectionTest : public ::testing::Test {
 protected:
-    void SetUp() override { IndexingConnection::ResetForTest(); }
-    void TearDown() override { IndexingConnection::ResetForTest(); }
+    void SetUp() override { ruxen::testcontrol::ResetIndexingConnections(); }
+    void TearDown() override { ruxen::testcontrol::ResetIndexingConnections(); }
     static int Init(IndexingConnection& c) { return c.initialize(2, 3, 33, 1, "tok", "/p", "ix", 0); }
     static IndexMetaDataStruct Pair(uint32_t len) {
         return IndexMetaDataStruct{kIndexMetaDataMarker, kIndexMetaDataVersion, STUB_GUID, 0, len};

@@ -11,9 +11,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/base/ScopedFd.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/DirWalk.h"
 #include "platform/os/ParentDirCache.h"
-#include "platform/base/ScopedFd.h"
 #include "support/DeepPath.h"
 #include "support/TestFiles.h"
 
@@ -41,7 +42,7 @@ bool SameDir(int fd, const std::string& path) {
 class DirWalkTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
-        ruxen::UseOpenat2ForTest(GetParam());
+        ruxen::testcontrol::UseOpenat2(GetParam());
         ASSERT_EQ(0, mkdir((m_dir / "real").c_str(), 0755));
         ASSERT_EQ(0, mkdir((m_dir / "real/sub").c_str(), 0755));
         WriteWholeFile(m_dir / "real/sub/file", "x");
@@ -63,7 +64,7 @@ protected:
             ASSERT_EQ(0, lchown((m_dir / "userlink").c_str(), kOther, kOther));
         }
     }
-    void TearDown() override { ruxen::UseOpenat2ForTest(true); }
+    void TearDown() override { ruxen::testcontrol::UseOpenat2(true); }
 
     TempDir m_dir{"dir_walk"};
     std::string m_deep;

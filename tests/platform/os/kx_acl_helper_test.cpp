@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/TestControl.h"
 #include "platform/os/KxACLHelper.h"
 #include "support/TestFiles.h"
 #include "support/XattrFiles.h"
@@ -28,8 +29,8 @@ constexpr char kUserAcl[] = "u::rw-,u:1234:r--,g::r--,m::r--,o::r--";
 
 class KxAclHelperTest : public ::testing::Test {
 protected:
-    void SetUp() override { Helper::ResetForTest(); }
-    void TearDown() override { Helper::ResetForTest(); }
+    void SetUp() override { ruxen::testcontrol::ResetAclSupport(); }
+    void TearDown() override { ruxen::testcontrol::ResetAclSupport(); }
 
     // The entries of path as "kind name=value" lines, read by name, through
     // an O_PATH descriptor of it and, when it opens, through a descriptor

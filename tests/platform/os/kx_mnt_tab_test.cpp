@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/KxMntTab.h"
 #include "support/LogCapture.h"
 #include "support/MntTabFile.h"
@@ -132,7 +133,7 @@ TEST(KxMntTabTest, LongOptionsAreCutAtACommaAndTheReadOnlyFlagSeesAll) {
 }
 
 TEST(KxMntTabTest, UnreadableOrEmptyTableIsAnError) {
-    kxSetMntTabPathForTest("/nonexistent/dir/mounts");
+    ruxen::testcontrol::SetMountTablePath("/nonexistent/dir/mounts");
     std::string err;
     EXPECT_TRUE(readAll(&err).empty());
     EXPECT_NE(err.find("/nonexistent/dir/mounts"), std::string::npos) << err;
@@ -141,7 +142,7 @@ TEST(KxMntTabTest, UnreadableOrEmptyTableIsAnError) {
     EXPECT_THROW(KxMntTab::getAll(), KxException);
     KxMntTab::Entry entry;
     EXPECT_THROW(KxMntTab::find("/", entry), KxException);
-    kxSetMntTabPathForTest(nullptr);
+    ruxen::testcontrol::SetMountTablePath(nullptr);
     EXPECT_EQ(kxMntTabPath(), "/proc/self/mounts");
 
     {
@@ -160,7 +161,7 @@ TEST(KxMntTabTest, UnreadableOrEmptyTableIsAnError) {
 }
 
 TEST(KxMntTabTest, RealMountTable) {
-    kxSetMntTabPathForTest(nullptr);
+    ruxen::testcontrol::SetMountTablePath(nullptr);
     std::vector<KxMntTab::Entry> table = KxMntTab::getAll();
     ASSERT_FALSE(table.empty());
     KxMntTab::Entry e;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/base/KxException.h"
+#include "platform/base/TestControl.h"
 #include "platform/os/LVM.h"
 #include "support/TestFiles.h"
 
@@ -125,10 +126,10 @@ TEST(Lvm, ProviderCanBeReplaced) {
         }
         std::string asked;
     } fake;
-    LVM::SetProviderForTest(&fake);
+    ruxen::testcontrol::SetLvmProvider(&fake);
     EXPECT_EQ(LVM::getByLVDevice("/dev/x"), nullptr);
     EXPECT_EQ(fake.asked, "/dev/x");
-    LVM::SetProviderForTest(nullptr);
+    ruxen::testcontrol::SetLvmProvider(nullptr);
     EXPECT_EQ(LVM::getByLVDevice("/nonexistent/dev"), nullptr);
 }
 

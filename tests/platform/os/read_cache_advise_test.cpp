@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/TestControl.h"
 #include "platform/os/ReadCacheAdvise.h"
 #include "support/AppleDoubleBuilder.h"
 #include "support/TestFiles.h"
@@ -75,8 +76,8 @@ void Evict(const PatternFile& file) {
 // the residency taken by mincore alone.
 class ReadCacheAdviseTest : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { ReadCacheAdvise::SetCachestatForTest(GetParam()); }
-    void TearDown() override { ReadCacheAdvise::SetCachestatForTest(true); }
+    void SetUp() override { ruxen::testcontrol::UseCachestat(GetParam()); }
+    void TearDown() override { ruxen::testcontrol::UseCachestat(true); }
 };
 INSTANTIATE_TEST_SUITE_P(Residency, ReadCacheAdviseTest, ::testing::Values(true, false));
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/TestControl.h"
 #include "platform/xml/HardenedXmlParser.h"
 #include "platform/xml/XmlLibrary.h"
 #include "support/TestFiles.h"
@@ -126,7 +127,7 @@ TEST(HardenedXmlParser, NothingThrownLeavesAParse) {
 // a reset the library is set up anew.
 TEST(HardenedXmlParser, FirstLoadOnManyThreads) {
     for (int round = 0; round < 2; ++round) {
-        XmlLibrary::ResetForTest();
+        ruxen::testcontrol::ResetXmlLibrary();
         std::vector<std::thread> threads;
         std::vector<std::string> seen(8);
         for (std::string& text : seen)

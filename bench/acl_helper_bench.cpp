@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "bench/BenchRatio.h"
-#include "platform/os/KxACLHelper.h"
 #include "platform/agent/KxLog.h"
+#include "platform/os/KxACLHelper.h"
 
 namespace {
 

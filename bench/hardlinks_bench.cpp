@@ -28,8 +28,8 @@
 #include "bench/BenchRatio.h"
 #include "hardlinks/HCollectLine.h"
 #include "hardlinks/HardLinkManager.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/KxLog.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 
@@ -59,9 +59,7 @@ struct stat StatOf(int i) {
     return st;
 }
 
-std::string PathOf(int i) {
-    return "/data/projects/dir" + std::to_string(i % 997) + "/file " + std::to_string(i);
-}
+std::string PathOf(int i) { return "/data/projects/dir" + std::to_string(i % 997) + "/file " + std::to_string(i); }
 
 std::vector<std::string> AllPaths() {
     std::vector<std::string> paths(kPaths);
@@ -121,9 +119,9 @@ void PeerWrite(const std::string& dir, const std::vector<std::string>& paths) {
         struct stat st = StatOf(i);
         esc.clear();
         ruxen::escapeFileNameInto(paths[i].data(), paths[i].size(), esc);
-        fprintf(files[i % kCollectFiles], "# %llu %llu %lld %lld %s\n",
-                static_cast<unsigned long long>(st.st_ino), static_cast<unsigned long long>(st.st_dev),
-                static_cast<long long>(st.st_ctime), static_cast<long long>(st.st_size), esc.c_str());
+        fprintf(files[i % kCollectFiles], "# %llu %llu %lld %lld %s\n", static_cast<unsigned long long>(st.st_ino),
+                static_cast<unsigned long long>(st.st_dev), static_cast<long long>(st.st_ctime),
+                static_cast<long long>(st.st_size), esc.c_str());
         sqlite3_bind_int64(ins, 1, static_cast<sqlite3_int64>(st.st_dev));
         sqlite3_bind_int64(ins, 2, static_cast<sqlite3_int64>(st.st_ino));
         sqlite3_bind_int64(ins, 3, st.st_ctime);
@@ -140,9 +138,7 @@ void PeerWrite(const std::string& dir, const std::vector<std::string>& paths) {
             abort();
 }
 
-void BM_PeerInsert(benchmark::State& state) {
-    TimeInserts(state, PeerWrite);
-}
+void BM_PeerInsert(benchmark::State& state) { TimeInserts(state, PeerWrite); }
 
 // The finished table both look-up benchmarks read.
 const std::string& SharedTable() {
@@ -155,7 +151,8 @@ const std::string& SharedTable() {
             sqlite3* db = nullptr;
             const std::string mark = "PRAGMA user_version=" + std::to_string(HardLinksTable::kCompleteMark);
             if (sqlite3_open((dir + "/hardLinks.dat").c_str(), &db) != SQLITE_OK ||
-                sqlite3_exec(db, mark.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK || sqlite3_close(db) != SQLITE_OK)
+                sqlite3_exec(db, mark.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+                sqlite3_close(db) != SQLITE_OK)
                 abort();
         }
         ~Shared() { RemoveDir(dir); }

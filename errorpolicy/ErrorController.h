@@ -23,8 +23,7 @@ public:
     // Reads the do-not-report list, once per process; later calls change
     // nothing. The arguments identify the caller and do not change what is
     // done. Always answers 0.
-    static int initialize(int id, KXJobCtrlClient* jobCtrl, ULONG clientId, ULONG appType,
-                          const std::string& dir);
+    static int initialize(int id, KXJobCtrlClient* jobCtrl, ULONG clientId, ULONG appType, const std::string& dir);
 
     // true = report the error. Consults the ENOENT rule and the
     // do-not-report list. Before initialize every error but an ignored

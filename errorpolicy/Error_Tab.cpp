@@ -5,8 +5,7 @@
 #include "platform/agent/KxLog.h"
 #include "platform/content/TPathMatch.h"
 
-Error_Tab::Error_Tab(const char* pattern, DecisionType decision, std::list<Error_Range>& ranges,
-                     ErrorRulePathType type)
+Error_Tab::Error_Tab(const char* pattern, DecisionType decision, std::list<Error_Range>& ranges, ErrorRulePathType type)
     : m_pattern(pattern ? pattern : ""), m_decision(decision) {
     std::unique_ptr<TPathMatch> matcher(new (std::nothrow) TPathMatch);
     if (!matcher) {
@@ -57,6 +56,6 @@ Error_Tab::DecisionType Error_Tab::match(const std::string& path, long code, std
 void Error_Tab::PrintErrorTab() const {
     KXLOG(1, "pattern=%s, jobDecision=%d", m_pattern.c_str(), m_decision);
     for (const Error_Range& r : m_ranges)
-        KXLOG(1, "\t\tallError=%d, fromError=%ld, toError=%ld", r.allErrorCodes ? 1 : 0,
-              static_cast<long>(r.fromValue), static_cast<long>(r.toValue));
+        KXLOG(1, "\t\tallError=%d, fromError=%ld, toError=%ld", r.allErrorCodes ? 1 : 0, static_cast<long>(r.fromValue),
+              static_cast<long>(r.toValue));
 }

@@ -215,7 +215,8 @@ bool KxErrorControl::ParseXMLRulesFromXMLString(const std::string& xml) {
 }
 
 bool KxErrorControl::ParseXMLRulesFromXMLString(const std::string& xml, const std::string& dir) {
-    const std::string file = dir.empty() ? std::string(kErrorControlRulesFile) : PathUtil::Join(dir, kErrorControlRulesFile);
+    const std::string file =
+        dir.empty() ? std::string(kErrorControlRulesFile) : PathUtil::Join(dir, kErrorControlRulesFile);
     std::string error;
     if (!WholeFile::WriteAtomically(file, xml + "\n", error)) {
         KXLOG(-1, "Failed to create file %s to process XML data: %s", file.c_str(), error.c_str());
@@ -247,8 +248,8 @@ KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string
     return d;
 }
 
-KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string& path, long code,
-                                                               std::string& pattern, bool& report) {
+KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string& path, long code, std::string& pattern,
+                                                               bool& report) {
     report = true;
     if (!m_rulesLoaded)
         return kNoDecision;
@@ -274,8 +275,8 @@ KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string
     return d;
 }
 
-bool KxErrorControl::GetStoredJobDecision(DecisionType& decision, std::string& pattern, std::string& path,
-                                          long& code, bool& report) {
+bool KxErrorControl::GetStoredJobDecision(DecisionType& decision, std::string& pattern, std::string& path, long& code,
+                                          bool& report) {
     auto_lock hold(m_lock);
     if (!m_stored.stored) {
         decision = kNoDecision;
@@ -299,8 +300,8 @@ bool KxErrorControl::IsSkipFromReporting(const std::string& path, long code, std
     return rule != nullptr && rule->IsSkipFromReporting();
 }
 
-bool KxErrorControl::AggregateItem(const std::string& path, long code, DecisionType& result,
-                                   std::string& patternOut, std::string& itemOut, bool withErrorText) {
+bool KxErrorControl::AggregateItem(const std::string& path, long code, DecisionType& result, std::string& patternOut,
+                                   std::string& itemOut, bool withErrorText) {
     KXLOG(2, "Going to check file %s and error code %ld", path.c_str(), code);
     if (m_jobCtrl != nullptr && m_jobCtrl->isQuitSet()) {
         KXLOG(2, "Quit flag set");
@@ -322,9 +323,8 @@ bool KxErrorControl::AggregateItem(const std::string& path, long code, DecisionT
     return false;
 }
 
-KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string& failuresFile,
-                                                               std::string& pattern, std::string& path,
-                                                               char delimiter) {
+KxErrorControl::DecisionType KxErrorControl::GetJobDecisionFor(const std::string& failuresFile, std::string& pattern,
+                                                               std::string& path, char delimiter) {
     if (!m_rulesLoaded)
         return kNoDecision;
     std::unique_ptr<FILE, FileCloser> f(OpenFailuresFile(failuresFile));

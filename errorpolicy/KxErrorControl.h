@@ -23,10 +23,10 @@
 
 #include "errorpolicy/Error_Tab.h"
 #include "errorpolicy/KxErrorControlCallback.h"
-#include "platform/base/Export.h"
 #include "platform/agent/JobErrorRuleMessages.h"
-#include "platform/base/KxTypes.h"
 #include "platform/agent/QMCriticalSection.h"
+#include "platform/base/Export.h"
+#include "platform/base/KxTypes.h"
 
 class KXJobCtrlClient;
 

@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The parser alone, with and without the size query's limit.
     AppleDouble ad;
     AppleDouble::Result all = ad.Parse(data, size);
-    if (all == AppleDouble::kOk && (size < AppleDouble::kHeaderSize + ad.Count() * AppleDouble::kEntrySize ||
-                                    ad.Entries().size() != ad.Count()))
+    if (all == AppleDouble::kOk &&
+        (size < AppleDouble::kHeaderSize + ad.Count() * AppleDouble::kEntrySize || ad.Entries().size() != ad.Count()))
         abort();
     AppleDouble limited;
     AppleDouble::Result lim = limited.Parse(data, size, AppleDouble::kMaxEntries);
@@ -153,8 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 abort();
         }
         const bool noProps = (reader->isHFS() & CFileReader::kHFSNoProperties) != 0;
-        std::string props = noProps ? std::string(60, '\0')
-                                    : expectedPart(ad, tableOk, data, size, HFS_PROPERTIES, 60);
+        std::string props = noProps ? std::string(60, '\0') : expectedPart(ad, tableOk, data, size, HFS_PROPERTIES, 60);
         std::string finder = expectedPart(ad, tableOk, data, size, HFS_FINDER_INFO, 32);
         if (got.compare(kData.size() + r, 60, props) != 0 || got.compare(kData.size() + r + 60, 32, finder) != 0)
             abort();

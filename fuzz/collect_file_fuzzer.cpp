@@ -124,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (memchr(listing.data(), '\n', listing.size()) || memchr(listing.data(), '\r', listing.size()) ||
                 memchr(listing.data(), '\0', listing.size()))
                 abort();  // one list line, never cut
-            if ((len == 0 || line.errnum == ENAMETOOLONG) && ruxen::unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
+            if ((len == 0 || line.errnum == ENAMETOOLONG) &&
+                ruxen::unescapeFileName(listing.data(), listing.size(), decoded, nullptr))
                 abort();  // marked: no reader takes it for a real path
         } else {
             abort();  // no read errors from memory

@@ -22,8 +22,7 @@ RUXEN_FUZZ_MAX_LEN(4096)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name(reinterpret_cast<const char*>(data), size);
     std::string vg, lv;
-    if (LVM::SplitDmName(name, &vg, &lv) && lv.find('-') == std::string::npos &&
-        Escape(vg) + "-" + Escape(lv) != name)
+    if (LVM::SplitDmName(name, &vg, &lv) && lv.find('-') == std::string::npos && Escape(vg) + "-" + Escape(lv) != name)
         __builtin_trap();
     return 0;
 }

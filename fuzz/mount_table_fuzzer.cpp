@@ -74,8 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> dirs;
     for (KxMntEntry* n = list; n != nullptr; n = n->next) {
         if (strnlen(n->special, sizeof(n->special)) == sizeof(n->special) ||
-            strnlen(n->dir, sizeof(n->dir)) == sizeof(n->dir) ||
-            strnlen(n->type, sizeof(n->type)) == sizeof(n->type) ||
+            strnlen(n->dir, sizeof(n->dir)) == sizeof(n->dir) || strnlen(n->type, sizeof(n->type)) == sizeof(n->type) ||
             strnlen(n->opts, sizeof(n->opts)) == sizeof(n->opts))
             abort();  // every field is terminated inside the node
         if (n->dir[0] != '/' || (n->flag != 0 && n->flag != 1))

@@ -16,8 +16,7 @@ RUXEN_FUZZ_MAX_LEN(160 * 1024)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A vector of exactly `size` bytes so that the sanitizer sees any read
     // past the end.
-    std::vector<char> stub(reinterpret_cast<const char*>(data),
-                           reinterpret_cast<const char*>(data) + size);
+    std::vector<char> stub(reinterpret_cast<const char*>(data), reinterpret_cast<const char*>(data) + size);
     ReparseData rd;
     rd.kind = 7;
     rd.appGuid = "stale";
@@ -27,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (BuildStubData(rd) != stub)
             abort();
     } else {
-        if (rd.kind != 1 || !rd.appGuid.empty() || !rd.dataGuid.empty() || rd.appId != 0 ||
-            rd.recordedSize != 0)
+        if (rd.kind != 1 || !rd.appGuid.empty() || !rd.dataGuid.empty() || rd.appId != 0 || rd.recordedSize != 0)
             abort();
     }
     return 0;

@@ -11,8 +11,8 @@
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "platform/text/WholeFile.h"
 
 namespace {

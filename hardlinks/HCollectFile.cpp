@@ -11,8 +11,8 @@
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/TextLineReader.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 
 namespace {
 
@@ -24,27 +24,24 @@ constexpr size_t kFlushAt = 256 * 1024;
 }
 
 [[noreturn]] void InsertFailed(const char* why, const std::string& path) {
-    KXLOG(-1, "HCollectFile DEBUG:Could not insert entry in hard link collect file. (%s: %s)",
-          path.c_str(), why);
+    KXLOG(-1, "HCollectFile DEBUG:Could not insert entry in hard link collect file. (%s: %s)", path.c_str(), why);
     throw HardLinkManagerBaseException(kErrHCollectInsert);
 }
 
 }  // namespace
 
 std::string HCollectFile::GetHCollectFilePath(uint32_t number, const std::string& directory,
-                                              const std::string& baseName,
-                                              const std::string& suffix) {
+                                              const std::string& baseName, const std::string& suffix) {
     return directory + "/H" + baseName + std::to_string(number) + suffix;
 }
 
-std::string HCollectFile::GetCollectFilePath(uint32_t number, const std::string& directory,
-                                             const std::string& baseName,
+std::string HCollectFile::GetCollectFilePath(uint32_t number, const std::string& directory, const std::string& baseName,
                                              const std::string& suffix) {
     return directory + "/" + baseName + std::to_string(number) + suffix;
 }
 
-HCollectFile::HCollectFile(const std::string& directory, const std::string& baseName,
-                           uint32_t number, int mode, const std::string& suffix)
+HCollectFile::HCollectFile(const std::string& directory, const std::string& baseName, uint32_t number, int mode,
+                           const std::string& suffix)
     : m_number(number),
       m_path(GetHCollectFilePath(number, directory, baseName, suffix)),
       m_mode(mode),
@@ -54,13 +51,11 @@ HCollectFile::HCollectFile(const std::string& directory, const std::string& base
         m_fd = ScopedFd(open(m_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
         struct stat st;
         if (!m_fd.valid() || fstat(m_fd.get(), &st) != 0) {
-            KXLOG(2, "+++++++Failed to open  output stream for hColFilePath %s ++++++++++.",
-                  m_path.c_str());
+            KXLOG(2, "+++++++Failed to open  output stream for hColFilePath %s ++++++++++.", m_path.c_str());
             CreateFailed();
         }
         char last = '\n';
-        if (st.st_size > 0 && S_ISREG(st.st_mode) &&
-            ruxen::preadFull(m_fd.get(), &last, 1, st.st_size - 1) != 1)
+        if (st.st_size > 0 && S_ISREG(st.st_mode) && ruxen::preadFull(m_fd.get(), &last, 1, st.st_size - 1) != 1)
             last = 0;
         if (last != '\n') {
             KXLOG(-1, "%s does not end with a line feed; not appending to it", m_path.c_str());
@@ -72,8 +67,7 @@ HCollectFile::HCollectFile(const std::string& directory, const std::string& base
     } else if (mode == HCOLLECT_READ) {
         m_fd = ScopedFd(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!m_fd.valid()) {
-            KXLOG(2, "+++++++Failed to open  input stream for hColFilePath %s ++++++++++.",
-                  m_path.c_str());
+            KXLOG(2, "+++++++Failed to open  input stream for hColFilePath %s ++++++++++.", m_path.c_str());
             CreateFailed();
         }
     }
@@ -102,22 +96,20 @@ void HCollectFile::close() {
     if (m_fd.Close() != 0)
         rc = -1;
     if (rc != 0) {
-        KXLOG(-1, "HCollectFile DEBUG:Could not write or close %s: %s", m_path.c_str(),
-              strerror(errno));
+        KXLOG(-1, "HCollectFile DEBUG:Could not write or close %s: %s", m_path.c_str(), strerror(errno));
         throw HardLinkManagerBaseException(kErrHCollectClose);
     }
 }
 
-bool HCollectFile::InsertEntryInHCollectFile(const std::string& escapedPath, const struct stat& st,
-                                             bool /*flag*/) {
+bool HCollectFile::InsertEntryInHCollectFile(const std::string& escapedPath, const struct stat& st, bool /*flag*/) {
     if (m_mode != HCOLLECT_WRITE || !m_fd.valid())
         InsertFailed("not open for writing", m_path);
     if (escapedPath.empty() || escapedPath[0] != '/' ||
         escapedPath.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         InsertFailed("the path is not an escaped absolute path", escapedPath);
     AppendHCollectLine(m_buffer, static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev),
-                       static_cast<int64_t>(st.st_ctime), static_cast<uint64_t>(st.st_size),
-                       escapedPath.data(), escapedPath.size());
+                       static_cast<int64_t>(st.st_ctime), static_cast<uint64_t>(st.st_size), escapedPath.data(),
+                       escapedPath.size());
     if (m_buffer.size() >= kFlushAt && flush() != 0)
         InsertFailed(strerror(errno), m_path);
     return true;

@@ -30,8 +30,8 @@ public:
     // Opens H collect file `number` (any mode other than read or write opens
     // nothing). Throws when the file cannot be opened, or when a file to
     // append to does not end with a line feed (its last line was cut).
-    HCollectFile(const std::string& directory, const std::string& baseName, uint32_t number,
-                 int mode, const std::string& suffix = ".kxf");
+    HCollectFile(const std::string& directory, const std::string& baseName, uint32_t number, int mode,
+                 const std::string& suffix = ".kxf");
     virtual ~HCollectFile();  // closes; a failure is only logged (use close())
     HCollectFile(const HCollectFile&) = delete;
     HCollectFile& operator=(const HCollectFile&) = delete;
@@ -40,8 +40,7 @@ public:
     // inode, device, change time and size. A path that is empty, relative or
     // holds a carriage return, line feed or NUL is refused. The flag is not
     // used. True, or throws.
-    bool InsertEntryInHCollectFile(const std::string& escapedPath, const struct stat& st,
-                                   bool flag = false);
+    bool InsertEntryInHCollectFile(const std::string& escapedPath, const struct stat& st, bool flag = false);
     // Appends the line of an element as read (its path still escaped).
     void InsertElement(const HLinkGroupElement& element);
 
@@ -62,10 +61,10 @@ public:
     int fileMode() const { return m_mode; }
     uint32_t number() const { return m_number; }
 
-    static std::string GetHCollectFilePath(uint32_t number, const std::string& directory,
-                                           const std::string& baseName, const std::string& suffix);
-    static std::string GetCollectFilePath(uint32_t number, const std::string& directory,
-                                          const std::string& baseName, const std::string& suffix);
+    static std::string GetHCollectFilePath(uint32_t number, const std::string& directory, const std::string& baseName,
+                                           const std::string& suffix);
+    static std::string GetCollectFilePath(uint32_t number, const std::string& directory, const std::string& baseName,
+                                          const std::string& suffix);
 
     // The group reader over any line source; `name` names it in messages.
     static void ReadGroups(TextLineReader& lines, const std::string& name, HLGroupsMap_t& map);

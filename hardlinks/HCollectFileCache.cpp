@@ -3,10 +3,8 @@
 #include "hardlinks/HardLinkExceptions.h"
 #include "platform/agent/KxLog.h"
 
-HCollectFileCache::Ptr HCollectFileCache::Get(uint32_t number, int mode,
-                                              const std::string& directory,
-                                              const std::string& baseName,
-                                              const std::string& suffix) {
+HCollectFileCache::Ptr HCollectFileCache::Get(uint32_t number, int mode, const std::string& directory,
+                                              const std::string& baseName, const std::string& suffix) {
     auto it = m_files.find(number);
     if (it != m_files.end() && it->second.file->fileMode() == mode) {
         it->second.lastUse = ++m_clock;

@@ -12,9 +12,9 @@
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/TextLineReader.h"
+#include "platform/agent/KxLog.h"
 #include "platform/base/FdIO.h"
 #include "platform/base/ScratchFile.h"
-#include "platform/agent/KxLog.h"
 
 namespace {
 

@@ -19,8 +19,7 @@ void parseHCollectLine(const std::string& line, std::vector<std::string>& tokens
     tokens.emplace_back(line, cut, std::string::npos);
 }
 
-void TokenizeIncludingTokens(const std::string& text, std::vector<std::string>& tokens,
-                             const std::string& delimiters) {
+void TokenizeIncludingTokens(const std::string& text, std::vector<std::string>& tokens, const std::string& delimiters) {
     tokens.clear();
     size_t pos = 0;
     while (pos < text.size()) {
@@ -65,8 +64,7 @@ HCollectLineKind Bad(std::string* error, const char* why) {
 
 }  // namespace
 
-HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElement& out,
-                                    std::string* error) {
+HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElement& out, std::string* error) {
     const char* p = line;
     const char* end = line + len;
     while (p < end && *p == ' ')
@@ -77,9 +75,8 @@ HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElem
         return Bad(error, "not a hard-link collect line");
     p += 2;
     HLinkGroupElement e;
-    if (!Field(p, end, e.inode) || p == end || *p++ != ' ' || !Field(p, end, e.device) ||
-        p == end || *p++ != ' ' || !Field(p, end, e.ctime) || p == end || *p++ != ' ' ||
-        !Field(p, end, e.size) || p == end || *p++ != ' ')
+    if (!Field(p, end, e.inode) || p == end || *p++ != ' ' || !Field(p, end, e.device) || p == end || *p++ != ' ' ||
+        !Field(p, end, e.ctime) || p == end || *p++ != ' ' || !Field(p, end, e.size) || p == end || *p++ != ' ')
         return Bad(error, "inode, device, change time and size must be decimal numbers in range");
     thread_local std::string decoded;  // reused: one allocation per reader thread
     if (p == end || *p != '/' || memchr(p, '\r', static_cast<size_t>(end - p)) ||
@@ -101,8 +98,8 @@ void AppendField(std::string& out, T value) {
 
 }  // namespace
 
-void AppendHCollectLine(std::string& out, uint64_t inode, uint64_t device, int64_t ctime,
-                        uint64_t size, const char* escapedPath, size_t pathLen) {
+void AppendHCollectLine(std::string& out, uint64_t inode, uint64_t device, int64_t ctime, uint64_t size,
+                        const char* escapedPath, size_t pathLen) {
     out.append("# ", 2);
     AppendField(out, inode);
     AppendField(out, device);

@@ -27,8 +27,7 @@ void parseHCollectLine(const std::string& line, std::vector<std::string>& tokens
 // Tokens are the runs of characters not in `delimiters`. After the fifth
 // token, when a blank ended it, the rest of the text after that blank is the
 // sixth token; when another delimiter ended it, there are five tokens.
-void TokenizeIncludingTokens(const std::string& text, std::vector<std::string>& tokens,
-                             const std::string& delimiters);
+void TokenizeIncludingTokens(const std::string& text, std::vector<std::string>& tokens, const std::string& delimiters);
 
 enum class HCollectLineKind { Header, Data, Bad };
 
@@ -36,12 +35,11 @@ enum class HCollectLineKind { Header, Data, Bad };
 // four complete decimal numbers in range, each after exactly one blank, and
 // a path that decodes (unescapeFileName), is absolute and holds no raw
 // carriage return. Anything else is Bad, with the reason in *error.
-HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElement& out,
-                                    std::string* error);
+HCollectLineKind ParseHCollectEntry(const char* line, size_t len, HLinkGroupElement& out, std::string* error);
 
 // Appends the data line (with its line feed) of an already escaped path.
-void AppendHCollectLine(std::string& out, uint64_t inode, uint64_t device, int64_t ctime,
-                        uint64_t size, const char* escapedPath, size_t pathLen);
+void AppendHCollectLine(std::string& out, uint64_t inode, uint64_t device, int64_t ctime, uint64_t size,
+                        const char* escapedPath, size_t pathLen);
 
 // The header line "# /" with its line feed.
 constexpr const char* kHCollectHeaderLine = "# /\n";

@@ -11,8 +11,8 @@ struct _HLColStatus {
     _HLColStatus() = default;
     explicit _HLColStatus(const CollectToken& t) : token(t.str()), parsed(t) {}
 
-    std::string token;   // "H<n>" or "<n>", as written in the configuration
-    int32_t status = 0;  // 0 not yet processed, 1 processed (completed or given up)
+    std::string token;    // "H<n>" or "<n>", as written in the configuration
+    int32_t status = 0;   // 0 not yet processed, 1 processed (completed or given up)
     CollectToken parsed;  // the token read once
 };
 

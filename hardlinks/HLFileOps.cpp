@@ -10,23 +10,17 @@
 
 #include "hardlinks/HardLinkExceptions.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 
-int RemoveFileIfPresent(const std::string& path) {
-    return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1;
-}
+int RemoveFileIfPresent(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : -1; }
 
-bool PathExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
+bool PathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 namespace {
 
-[[noreturn]] void CopyFailed(const char* what, const std::string& source,
-                             const std::string& destination) {
-    KXLOG(-1, "copy of %s to %s failed: %s (%s)", source.c_str(), destination.c_str(), what,
-          strerror(errno));
+[[noreturn]] void CopyFailed(const char* what, const std::string& source, const std::string& destination) {
+    KXLOG(-1, "copy of %s to %s failed: %s (%s)", source.c_str(), destination.c_str(), what, strerror(errno));
     throw HardLinkManagerBaseException(what);
 }
 
@@ -75,8 +69,7 @@ void copy_file(const std::string& source, const std::string& destination, bool o
     });
     if (err != 0) {
         errno = err;
-        CopyFailed(err == EACCES || err == ENOENT ? kErrCopyOpenOut : kErrCopyIO, source,
-                   destination);
+        CopyFailed(err == EACCES || err == ENOENT ? kErrCopyOpenOut : kErrCopyIO, source, destination);
     }
 }
 
@@ -98,7 +91,5 @@ int SyncPath(const std::string& path) {
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& content) {
-    return WriteThroughTemporary(path, [&](int fd) {
-        return ruxen::writeAll(fd, content.data(), content.size());
-    });
+    return WriteThroughTemporary(path, [&](int fd) { return ruxen::writeAll(fd, content.data(), content.size()); });
 }

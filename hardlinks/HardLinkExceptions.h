@@ -9,14 +9,12 @@
 // A recoverable failure: the caller turns the hard-link feature off and goes on.
 class RUXEN_EXPORT HardLinkManagerBaseException : public std::runtime_error {
 public:
-    explicit HardLinkManagerBaseException(const std::string& message)
-        : std::runtime_error(message) {}
+    explicit HardLinkManagerBaseException(const std::string& message) : std::runtime_error(message) {}
 };
 
 // The split or the merge failed: the hard-link feature is turned off and the
 // phase or job fails.
 class RUXEN_EXPORT HardLinkManagerCriticalException : public HardLinkManagerBaseException {
 public:
-    explicit HardLinkManagerCriticalException(const std::string& message)
-        : HardLinkManagerBaseException(message) {}
+    explicit HardLinkManagerCriticalException(const std::string& message) : HardLinkManagerBaseException(message) {}
 };

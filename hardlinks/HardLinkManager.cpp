@@ -63,8 +63,8 @@ void HardLinkManager::DisableHardLinkFeature() {
 }
 
 HardLinksTablePtr HardLinkManager::getHLTableClass(const std::string& directory, bool readMode) {
-    if (s_table && s_table->isOpen() && !s_tableDirectory.empty() &&
-        s_tableDirectory == directory && s_tableReadMode == readMode)
+    if (s_table && s_table->isOpen() && !s_tableDirectory.empty() && s_tableDirectory == directory &&
+        s_tableReadMode == readMode)
         return s_table;
     if (s_table) {
         KXLOG(0, "close HLTable for [%s] mode:%d", s_tableDirectory.c_str(), s_tableReadMode);
@@ -115,9 +115,7 @@ std::string HardLinkManager::GeneratePhonyFileNameUsingStat(const struct stat& s
     return std::string(kPhonyNamePrefix) + buf;
 }
 
-std::string HardLinkManager::GeneratePhonyFileName(const struct stat& st) {
-    return GeneratePhonyFileNameUsingStat(st);
-}
+std::string HardLinkManager::GeneratePhonyFileName(const struct stat& st) { return GeneratePhonyFileNameUsingStat(st); }
 
 bool HardLinkManager::IsPhonyName(const std::string& path) {
     return path.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) == 0;
@@ -137,12 +135,9 @@ std::string HardLinkManager::GenerateMergedSplitConfigFileName(const std::string
 
 HardLinkManager::HardLinkManager() = default;
 
-HardLinkManager::~HardLinkManager() {
-    Cleanup();
-}
+HardLinkManager::~HardLinkManager() { Cleanup(); }
 
-CTyError HardLinkManager::initHardLinkManager(const std::string& jobResultsDir,
-                                              const std::string& baseName) {
+CTyError HardLinkManager::initHardLinkManager(const std::string& jobResultsDir, const std::string& baseName) {
     m_jobResultsDir = jobResultsDir;
     m_baseName = baseName;
     return CTyError::Success();
@@ -162,8 +157,7 @@ HCollectFileCache::Ptr HardLinkManager::collectFile(uint32_t number, int mode) {
     return m_collectFiles.Get(number, mode, m_jobResultsDir, m_baseName, kCollectSuffix);
 }
 
-HCollectFileCache::Ptr HardLinkManager::tempCollectFile(uint32_t number, int mode,
-                                                        const std::string& suffix) {
+HCollectFileCache::Ptr HardLinkManager::tempCollectFile(uint32_t number, int mode, const std::string& suffix) {
     return m_tempCollectFiles.Get(number, mode, m_jobResultsDir, m_baseName, suffix);
 }
 
@@ -180,21 +174,16 @@ CTyError CloseIn(HCollectFileCache& cache, uint32_t number) {
 
 }  // namespace
 
-CTyError HardLinkManager::closeCollectFile(uint32_t number) {
-    return CloseIn(m_collectFiles, number);
-}
+CTyError HardLinkManager::closeCollectFile(uint32_t number) { return CloseIn(m_collectFiles, number); }
 
-CTyError HardLinkManager::closeTempCollectFile(uint32_t number) {
-    return CloseIn(m_tempCollectFiles, number);
-}
+CTyError HardLinkManager::closeTempCollectFile(uint32_t number) { return CloseIn(m_tempCollectFiles, number); }
 
 bool HardLinkManager::InsertEntryInHCollectFile(uint32_t hColNum, const std::string& path,
-                                                const std::string& /*unused*/,
-                                                const struct stat& st) {
+                                                const std::string& /*unused*/, const struct stat& st) {
     if (!HardLinkFeatureSupported())
         return false;
-    KXLOG(2, "+++++++jobResultsDir %s ++++++++++++++ hColNum %u +++++ full path is %s .",
-          m_jobResultsDir.c_str(), hColNum, path.c_str());
+    KXLOG(2, "+++++++jobResultsDir %s ++++++++++++++ hColNum %u +++++ full path is %s .", m_jobResultsDir.c_str(),
+          hColNum, path.c_str());
     if (IsPhonyName(path))
         return true;
     try {
@@ -346,8 +335,7 @@ bool hlDebug(const std::string& directory) {
         printf("Open ctree directory in '%s' failed\n", directory.c_str());
         return true;
     }
-    table.forEachRow([](uint64_t dev, uint64_t ino, int64_t ctime, const std::string& path,
-                        const std::string& guid) {
+    table.forEachRow([](uint64_t dev, uint64_t ino, int64_t ctime, const std::string& path, const std::string& guid) {
         printf("%" PRIu64 " %" PRIu64 " %" PRId64 " %s %s\n", dev, ino, ctime,
                ruxen::escapeFileName(path.c_str()).c_str(), guid.c_str());
     });

@@ -37,8 +37,7 @@ public:
     HardLinkManager(const HardLinkManager&) = delete;
     HardLinkManager& operator=(const HardLinkManager&) = delete;
 
-    virtual CTyError initHardLinkManager(const std::string& jobResultsDir,
-                                         const std::string& baseName);
+    virtual CTyError initHardLinkManager(const std::string& jobResultsDir, const std::string& baseName);
     // Regroups the recorded H collect files by inode into new H collect files
     // and writes "HCollect_split_config". False when the feature is off.
     // The new files replace the old ones only after the split's journal is
@@ -75,8 +74,8 @@ public:
     // file hColNum (1 or more). False when the feature is off; true for a
     // phony-name path, which is not recorded. Throws
     // HardLinkManagerBaseException; a line already written stays.
-    bool InsertEntryInHCollectFile(uint32_t hColNum, const std::string& path,
-                                   const std::string& unused, const struct stat& st);
+    bool InsertEntryInHCollectFile(uint32_t hColNum, const std::string& path, const std::string& unused,
+                                   const struct stat& st);
     // Rows of the hard-links table are numbered in recording order: the
     // number of the row where the file (st_dev, st_ino) was first recorded,
     // 0 when it was not; and the number of the last row recorded (0: none).

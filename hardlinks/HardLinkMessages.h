@@ -13,11 +13,11 @@ constexpr const char* kHCollectSplitConfigName = "HCollect_split_config";
 constexpr const char* kCollectSplitConfigName = "split_config";
 constexpr const char* kMergedSplitConfigName = "Merged_split_config";
 constexpr const char* kSplitConfigOrigSuffix = ".orig";
-constexpr const char* kCollectSuffix = ".kxf";      // a finished (H) collect file
-constexpr const char* kTempSuffix = ".tmp";         // a file written before it is renamed
+constexpr const char* kCollectSuffix = ".kxf";         // a finished (H) collect file
+constexpr const char* kTempSuffix = ".tmp";            // a file written before it is renamed
 constexpr const char* kSplitTempSuffix = kTempSuffix;  // a new H collect file the split writes
-constexpr const char* kMergeTempSuffix = ".tmpl";   // a renumbered collect file the merge moves
-constexpr const char* kMergeConfigSuffix = ".merge";    // a configuration the merge writes
+constexpr const char* kMergeTempSuffix = ".tmpl";      // a renumbered collect file the merge moves
+constexpr const char* kMergeConfigSuffix = ".merge";   // a configuration the merge writes
 // The journals of the split and the merge (DirectoryJournal): present only
 // while one runs, or after one was killed.
 constexpr const char* kSplitJournalName = "HCollect_split_config.journal";

@@ -60,8 +60,7 @@ void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, ui
         if (number == 0)
             throw HardLinkManagerBaseException("no H collect number left");
         k = number;
-        RemoveStaleTemporary(
-            HCollectFile::GetHCollectFilePath(k, m_jobResultsDir, m_baseName, kSplitTempSuffix));
+        RemoveStaleTemporary(HCollectFile::GetHCollectFilePath(k, m_jobResultsDir, m_baseName, kSplitTempSuffix));
         out = tempCollectFile(k, HCOLLECT_WRITE, kSplitTempSuffix);
         running = 0;
     };
@@ -146,8 +145,7 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
         // included: "N K1 K2 ... " (each number followed by a blank).
         std::string content;
         auto next = splitMap.begin();
-        const uint64_t last = std::max<uint64_t>(collectCount,
-                                                 splitMap.empty() ? 0 : splitMap.rbegin()->first);
+        const uint64_t last = std::max<uint64_t>(collectCount, splitMap.empty() ? 0 : splitMap.rbegin()->first);
         for (uint64_t i = 1; i <= last; ++i) {
             content += std::to_string(i);
             content += ' ';
@@ -158,14 +156,12 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
                 }
                 ++next;
             } else {
-                KXLOG(2, "+++NO HARD LINK FILES FOR COLLECT FILE %llu +++++.",
-                      static_cast<unsigned long long>(i));
+                KXLOG(2, "+++NO HARD LINK FILES FOR COLLECT FILE %llu +++++.", static_cast<unsigned long long>(i));
             }
             content += '\n';
         }
         if (int err = WriteFileSynced(configTemp, content)) {
-            KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.",
-                  config.c_str());
+            KXLOG(2, "+++++++Failed to open  output stream for hCollectSplitFileName %s ++++++++++.", config.c_str());
             errno = err;
             throw HardLinkManagerBaseException(kErrSplit);
         }
@@ -177,8 +173,8 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
         journal.Remove();
         return true;
     } catch (const std::exception& e) {
-        KXLOG(0, "HardLinkManager DEBUG:Could not create hard link split config file. Errno [%d] (%s)",
-              errno, e.what());
+        KXLOG(0, "HardLinkManager DEBUG:Could not create hard link split config file. Errno [%d] (%s)", errno,
+              e.what());
         if (committed) {
             // Its journal stays: the next split finishes it, and the table
             // it needs stays too.

@@ -10,8 +10,8 @@
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkMessages.h"
-#include "platform/hardlinks/HardLinksTable.h"
 #include "platform/agent/KxLog.h"
+#include "platform/hardlinks/HardLinksTable.h"
 
 namespace {
 

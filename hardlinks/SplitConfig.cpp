@@ -175,9 +175,7 @@ bool ReadSplitConfigFileMap(EvEvent*, const std::string& path, HLGroupMap& map) 
     return ReadInto(path, SplitConfigKind::SplitConfig, map) == 0;
 }
 
-void UpdateStatusToCompletedForHLFile(int32_t n, HLGroupMap& map) {
-    map.MarkProcessed(n);
-}
+void UpdateStatusToCompletedForHLFile(int32_t n, HLGroupMap& map) { map.MarkProcessed(n); }
 
 uint32_t UpdateStatusToFailForHLFile(int32_t n, HLGroupMap& map, std::vector<RestartInfo_t>& list) {
     map.MarkProcessed(n);
@@ -201,8 +199,7 @@ uint32_t UpdateStatusToFailForHLFile(int32_t n, HLGroupMap& map, std::vector<Res
     return marked;
 }
 
-bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& dir,
-                                             std::vector<RestartInfo_t>& list) {
+bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& dir, std::vector<RestartInfo_t>& list) {
     HLGroupMap map;
     const std::string path = dir + "/" + kCollectSplitConfigName;
     int err = ReadInto(path, SplitConfigKind::SplitConfig, map);
@@ -222,8 +219,7 @@ bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& 
     return true;
 }
 
-int32_t GetTheCountOfRegularCollectFilesForSpecificHLGroup(int32_t n, EvEvent*,
-                                                           const HLGroupMap& map) {
+int32_t GetTheCountOfRegularCollectFilesForSpecificHLGroup(int32_t n, EvEvent*, const HLGroupMap& map) {
     const int32_t group = map.GroupOf(CollectToken{true, n});
     if (group < 0)
         return 0;

@@ -101,13 +101,11 @@ uint32_t UpdateStatusToFailForHLFile(int32_t n, HLGroupMap& map, std::vector<Res
 // file of each group per turn, groups in rising order: (1,2,3) (4) (5,6)
 // give 1, 4, 5, 2, 6, 3. No file adds nothing and is no failure; false when
 // the file cannot be read.
-bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& dir,
-                                             std::vector<RestartInfo_t>& list);
+bool PopulateRestartInfoListUsingSplitConfig(EvEvent* event, const std::string& dir, std::vector<RestartInfo_t>& list);
 
 // The number of regular collect files in the group that holds Hn (0 when
 // none does).
-int32_t GetTheCountOfRegularCollectFilesForSpecificHLGroup(int32_t n, EvEvent* event,
-                                                           const HLGroupMap& map);
+int32_t GetTheCountOfRegularCollectFilesForSpecificHLGroup(int32_t n, EvEvent* event, const HLGroupMap& map);
 
 // Whether collect file n must be held back: n is a regular collect file whose
 // group still has a hard-link collect file to process. H files never wait.

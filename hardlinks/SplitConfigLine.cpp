@@ -7,9 +7,7 @@ namespace {
 
 constexpr const char* kSpace = " \t\r\n\v\f";
 
-bool IsSpace(char c) {
-    return c != '\0' && strchr(kSpace, c) != nullptr;
-}
+bool IsSpace(char c) { return c != '\0' && strchr(kSpace, c) != nullptr; }
 
 // The words of [p, end), split at runs of white space.
 template <class Fn>

@@ -42,9 +42,9 @@ struct SplitConfigLine {
 
     std::vector<CollectToken> members;  // the line's collect files, in order
     uint64_t badWords = 0;
-    uint64_t ignoredWords = 0;          // split_config: words past the third
-    bool invertedRange = false;         // split_config: S > E
-    std::string firstError;             // why the first bad word was bad
+    uint64_t ignoredWords = 0;   // split_config: words past the third
+    bool invertedRange = false;  // split_config: S > E
+    std::string firstError;      // why the first bad word was bad
 };
 
 // Parses one line (its line feed already removed) into `out` (replaced).

@@ -12,9 +12,7 @@ namespace {
 const std::string kRoot = "/";
 
 // A local path as it takes part in matching: empty means mounted at "/".
-const std::string& localOf(const std::string& value) {
-    return value.empty() ? kRoot : value;
-}
+const std::string& localOf(const std::string& value) { return value.empty() ? kRoot : value; }
 
 }  // namespace
 
@@ -182,9 +180,7 @@ int ContentMapper::SetProxyToHostMap(std::list<std::string>* pairs) {
     return 0;
 }
 
-int ContentMapper::GetHostPathsForDirChange(std::list<std::string>* out) {
-    return GetHostPathList(out);
-}
+int ContentMapper::GetHostPathsForDirChange(std::list<std::string>* out) { return GetHostPathList(out); }
 
 int ContentMapper::GetHostPathList(std::list<std::string>* out) {
     if (out == nullptr)

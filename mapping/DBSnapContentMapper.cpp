@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
+#include "platform/snapshot/DBPathTranslator.h"
 #include "platform/snapshot/TavSnapUtilDb.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 
@@ -16,30 +16,30 @@ const char* trueFalse(bool b) { return b ? "True" : "False"; }
 // without a translator.
 bool translate(unsigned long appType, DBPathTranslator& t, const SMVolSnapInfo& info, CTyError& err) {
     switch (appType) {
-        case 5:
-            err = t.translateSrcPathIntoMountPath(info, SybaseDBElementList());
-            return true;
-        case 22:
-        case 80:
-            err = t.translateSrcPathIntoMountPath(info, &OraElement::translatePath);
-            return true;
-        case 61:
-        case 135:
-            err = t.translateSrcPathIntoMountPath(info, &TavSnapUtilDb::translatePath);
-            return true;
-        case 62:
-        case 103:
-        case 126:
-            err = t.translateSrcPathIntoMountPath(info, &TavSnapUtilDb::sybiqTranslatePath);
-            return true;
-        case 104:
-            err = t.translateSrcPathIntoMountPath(info, MySqlDBElementList());
-            return true;
-        case 125:
-            err = t.translateSrcPathIntoMountPath(info, PostGreSqlDBElementList());
-            return true;
-        default:
-            return false;
+    case 5:
+        err = t.translateSrcPathIntoMountPath(info, SybaseDBElementList());
+        return true;
+    case 22:
+    case 80:
+        err = t.translateSrcPathIntoMountPath(info, &OraElement::translatePath);
+        return true;
+    case 61:
+    case 135:
+        err = t.translateSrcPathIntoMountPath(info, &TavSnapUtilDb::translatePath);
+        return true;
+    case 62:
+    case 103:
+    case 126:
+        err = t.translateSrcPathIntoMountPath(info, &TavSnapUtilDb::sybiqTranslatePath);
+        return true;
+    case 104:
+        err = t.translateSrcPathIntoMountPath(info, MySqlDBElementList());
+        return true;
+    case 125:
+        err = t.translateSrcPathIntoMountPath(info, PostGreSqlDBElementList());
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -19,7 +19,16 @@ constexpr const char* kNativeSnapInfoFile = "nativeSnapMapInfo.kxf";
 // database snapshot mapper, unless the subclient backs up block-level).
 inline bool IsDBSnapAppType(unsigned long long type) {
     switch (type) {
-    case 5: case 22: case 61: case 62: case 80: case 103: case 104: case 125: case 126: case 135:
+    case 5:
+    case 22:
+    case 61:
+    case 62:
+    case 80:
+    case 103:
+    case 104:
+    case 125:
+    case 126:
+    case 135:
         return true;
     default:
         return false;

@@ -3,14 +3,14 @@
 #include <cerrno>
 
 #include "mapping/MappingMessages.h"
-#include "platform/snapshot/ComparePath.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
-#include "platform/os/KxMntTab.h"
+#include "platform/base/KxException.h"
 #include "platform/base/NumberParse.h"
-#include "platform/text/PathUtil.h"
+#include "platform/os/KxMntTab.h"
+#include "platform/snapshot/ComparePath.h"
 #include "platform/snapshot/TavSnapUtilBase.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ void SnapFSContentMapper::createSnapUtil() {
     mSnapUtil->setClientId(mClientId);
 }
 
-bool SnapFSContentMapper::SameJob(const char* jobId) const {
-    return jobId != nullptr && mJobIdStr == jobId;
-}
+bool SnapFSContentMapper::SameJob(const char* jobId) const { return jobId != nullptr && mJobIdStr == jobId; }
 
 bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int clientId) {
     if (mEngineType == -1) {

@@ -100,8 +100,7 @@ public:
     bool MarkSnapDiffDoneOnBkpPaths(const std::vector<sNFSBkpPathInfo>& paths);
     // Whether the subclient's previous backup job is known: true with
     // `first` and `previousJobId` set, false (both untouched) when it is not.
-    bool CheckIfFirstSubClientBkp(int zonarkId, int subclientId, bool& first, unsigned long long& previousJobId,
-                                  bool);
+    bool CheckIfFirstSubClientBkp(int zonarkId, int subclientId, bool& first, unsigned long long& previousJobId, bool);
     // Recorded paths of the host paths, in order; a path marked '+' is
     // dropped and a leading '>' removed. False when a path cannot be mapped.
     bool ConvertHostToSourcePaths(const std::vector<std::string>& hostPaths, std::vector<std::string>& sourcePaths);
@@ -137,7 +136,7 @@ protected:
     int mEngineType = -1;
     std::list<RawDevInfo> mRawDevList;
     unsigned mSourceClientId = 0;
-    std::map<std::string, std::string> mSrcSnapDevMap;  // source path -> snapshot device
+    std::map<std::string, std::string> mSrcSnapDevMap;    // source path -> snapshot device
     std::map<std::string, sNFSBkpPathInfo> mNFSBkpPaths;  // by backup (recorded) path
     bool mRootVolume = false;
     std::map<std::string, std::string> mRootMapping;

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mapping/SnapFSContentMapper.h"
-#include "platform/text/StdioLines.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMString.h"
+#include "platform/text/PathUtil.h"
 #include "platform/text/ReplaceFile.h"
+#include "platform/text/StdioLines.h"
 
 namespace {
 

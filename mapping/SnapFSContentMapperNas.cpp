@@ -8,12 +8,12 @@
 #include "mapping/IdxBrowseCallback.h"
 #include "mapping/SnapFSContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
+#include "platform/agent/KxLog.h"
 #include "platform/index/FetchIndexInfo.h"
 #include "platform/index/IdxBrowseClient.h"
-#include "platform/agent/KxLog.h"
 #include "platform/index/NASReferenceTimes.h"
-#include "platform/text/PathUtil.h"
 #include "platform/snapshot/TavSnapUtilBase.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 

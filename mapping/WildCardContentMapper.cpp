@@ -10,9 +10,9 @@
 
 #include "platform/agent/ApplicationRegistry.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMString.h"
 #include "platform/content/TPathMatch.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 
@@ -192,8 +192,7 @@ int WildCardContentMapper::AddPair(std::map<std::string, std::string>& pairs, co
 }
 
 int WildCardContentMapper::CheckIfContentIsWithWildChars(std::string left, std::string right,
-                                                         std::map<std::string, std::string>& pairs,
-                                                         bool wildcardMode) {
+                                                         std::map<std::string, std::string>& pairs, bool wildcardMode) {
     const std::string leftLiteral = Literal(left), rightLiteral = Literal(right);
     if (leftLiteral == "/" || rightLiteral == "/")
         return AddPair(pairs, leftLiteral, rightLiteral, true);  // the root is never a pattern

@@ -40,9 +40,10 @@ constexpr int64_t FILTER_SCNODIRS = 4105;
 
 // Searched in this order.
 constexpr FilterKeyWord FilterKeyWords[] = {
-    {"BEGIN", FILTER_BEGIN},         {"END", FILTER_END},         {"SCDIRNAMES", FILTER_SCDIRNAMES},
-    {"SCNODIRS", FILTER_SCNODIRS},   {"PRUNEDIRS", FILTER_PRUNEDIRS}, {"NOPRUNEDIRS", FILTER_NOPRUNEDIRS},
-    {"NONAMES", FILTER_NONAMES},     {"YESNAMES", FILTER_YESNAMES},
+    {"BEGIN", FILTER_BEGIN},           {"END", FILTER_END},
+    {"SCDIRNAMES", FILTER_SCDIRNAMES}, {"SCNODIRS", FILTER_SCNODIRS},
+    {"PRUNEDIRS", FILTER_PRUNEDIRS},   {"NOPRUNEDIRS", FILTER_NOPRUNEDIRS},
+    {"NONAMES", FILTER_NONAMES},       {"YESNAMES", FILTER_YESNAMES},
 };
 
 // Results of ParseFilterFile; every stored item carries kFilterItemValid.

@@ -9,12 +9,12 @@
 #include <new>
 
 #include "mapping/ContentMapper.h"
-#include "platform/content/CFilterTerm.h"
-#include "platform/content/CMonikerResolver.h"
 #include "platform/agent/EvEvent.h"
 #include "platform/agent/KxLog.h"
-#include "platform/os/KxLongPathHandler.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/content/CFilterTerm.h"
+#include "platform/content/CMonikerResolver.h"
+#include "platform/os/KxLongPathHandler.h"
 
 // Lines of the filter file, one at a time, with room for one line pushed
 // back. The file form drops carriage returns and stops at a byte 26.

@@ -20,9 +20,9 @@
 
 // Entry ids the file reader asks for.
 enum HFS_DATA_TYPE : uint32_t {
-    HFS_RESOURCE_FORK = 2,          // delivered right after the data fork
-    HFS_FINDER_INFO = 9,            // the last 32 bytes of the HFS properties block
-    HFS_PROPERTIES = 0x80000001u,   // the first 60 bytes of the HFS properties block
+    HFS_RESOURCE_FORK = 2,         // delivered right after the data fork
+    HFS_FINDER_INFO = 9,           // the last 32 bytes of the HFS properties block
+    HFS_PROPERTIES = 0x80000001u,  // the first 60 bytes of the HFS properties block
 };
 
 class AppleDouble {

@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ int AppleDoubleCompanion::EntrySize(uint32_t type, int fd, bool debug) {
         return -1;
     }
     if (m_table.Count() > AppleDouble::kManyEntries)
-        KXLOG(0, "The apple double include unexpected large number (%d) of entries.", static_cast<int>(m_table.Count()));
+        KXLOG(0, "The apple double include unexpected large number (%d) of entries.",
+              static_cast<int>(m_table.Count()));
     if (res == AppleDouble::kTooMany) {
         KXLOG(-1, "This number is too high to proceed with this file (%s)", m_name.c_str());
         errno = ENFILE;
@@ -108,8 +109,8 @@ int AppleDoubleCompanion::EntrySize(uint32_t type, int fd, bool debug) {
 
 int AppleDoubleCompanion::ReadEntry(uint32_t type, int fd, size_t offset, char* buf, int size, bool debug) {
     if (debug)
-        KXLOG(0, "type:%d handler:%d dataOffset:%d bufferSize:%d", static_cast<int>(type), fd,
-              static_cast<int>(offset), size);
+        KXLOG(0, "type:%d handler:%d dataOffset:%d bufferSize:%d", static_cast<int>(type), fd, static_cast<int>(offset),
+              size);
     const bool stale = IsStale(fd);
     AppleDouble::Result res = stale ? AppleDouble::kNoHeader : m_table.Read(fd);
     if (res == AppleDouble::kNoHeader && (stale || errno == EBADF)) {

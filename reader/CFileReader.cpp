@@ -10,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/os/AMTimePreserver.h"
-#include "platform/hsm/DlpBackupReader.h"
 #include "platform/agent/KxLog.h"
 #include "platform/agent/PerfCounter.h"
-#include "platform/os/ReadCacheAdvise.h"
 #include "platform/base/StopSignals.h"
+#include "platform/hsm/DlpBackupReader.h"
+#include "platform/os/AMTimePreserver.h"
+#include "platform/os/ReadCacheAdvise.h"
 #include "reader/CFileReaderContext.h"
 
 namespace {
@@ -43,9 +43,7 @@ CFileReader::CFileReader(const std::shared_ptr<CFileReaderContext>& context)
 
 CFileReader::CFileReader() : CFileReader(std::shared_ptr<CFileReaderContext>()) {}
 
-CFileReader::~CFileReader() {
-    closeFile();
-}
+CFileReader::~CFileReader() { closeFile(); }
 
 // ---------------------------------------------------------------- initialize
 
@@ -445,9 +443,7 @@ long long CFileReader::getTotalSize() const {
     return total;
 }
 
-bool CFileReader::canSeek() const {
-    return !m_ctx->IsFIFOBackupAllowed() && !m_appleDoubleStarted;
-}
+bool CFileReader::canSeek() const { return !m_ctx->IsFIFOBackupAllowed() && !m_appleDoubleStarted; }
 
 long long CFileReader::seek(long offset, int whence) {
     if (!canSeek()) {

@@ -46,11 +46,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/agent/TDebuggable.h"
+#include "platform/base/ScopedFd.h"
+#include "platform/hsm/ReparseData.h"
 #include "platform/os/InodePropPreserver.h"
 #include "platform/os/ParentDirCache.h"
-#include "platform/hsm/ReparseData.h"
-#include "platform/base/ScopedFd.h"
-#include "platform/agent/TDebuggable.h"
 #include "reader/AppleDouble.h"
 #include "reader/AppleDoubleCompanion.h"
 

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/os/AMTimePreserver.h"
 #include "platform/agent/KxLog.h"
+#include "platform/os/AMTimePreserver.h"
 #include "platform/os/UtfFileOps.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -15,8 +15,7 @@ int CFileReader::initAppleDouble(bool preserveTimes) {
     if (name.empty() || lstatPath(name.c_str(), &cst) != 0)
         return 0;  // no companion: no Mac properties
     if (!S_ISREG(cst.st_mode)) {
-        KXLOG(1, "AppleDouble file %s is not a regular file; no Mac properties for %s", name.c_str(),
-              m_path.c_str());
+        KXLOG(1, "AppleDouble file %s is not a regular file; no Mac properties for %s", name.c_str(), m_path.c_str());
         return 0;
     }
     m_oHFSHdr.isHFS = kHFSHasCompanion;
@@ -57,8 +56,9 @@ int CFileReader::readAppleDoublePart(char* buf, size_t size) {
     const long long P = m_llProgress;
     const bool dbg = m_ctx->DebugAppleDouble();
     if (dbg)
-        KXLOG(0, "::read m_llProgress:%lld m_oHFSHdr.data_size:%lld m_oHFSHdr.rsrc_size:%lld m_oHFSHdr.isHFS:%u "
-                 "m_bAppleDoubleFile:%d",
+        KXLOG(0,
+              "::read m_llProgress:%lld m_oHFSHdr.data_size:%lld m_oHFSHdr.rsrc_size:%lld m_oHFSHdr.isHFS:%u "
+              "m_bAppleDoubleFile:%d",
               P, D, R, m_oHFSHdr.isHFS, m_companion.Fd() >= 0 ? 1 : 0);
     const long long propsEnd = D + R + static_cast<long long>(AppleDouble::kPropertiesSize);
     const long long blockEnd = D + R + static_cast<long long>(AppleDouble::kHFSBlockSize);

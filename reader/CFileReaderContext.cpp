@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/hsm/DlpBackupReader.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/base/QMString.h"
-#include "platform/os/ReadCacheAdvise.h"
+#include "platform/hsm/DlpBackupReader.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
+#include "platform/os/ReadCacheAdvise.h"
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
 namespace {
@@ -45,9 +45,7 @@ CFileReaderContext::CFileReaderContext() {
 
 CFileReaderContext::~CFileReaderContext() = default;
 
-void CFileReaderContext::DlpDestroy::operator()(DlpBackupReader* r) const {
-    DlpBackupReader::destroy(r);
-}
+void CFileReaderContext::DlpDestroy::operator()(DlpBackupReader* r) const { DlpBackupReader::destroy(r); }
 
 bool CFileReaderContext::ReleaseSupportsNoATime(const char* release) {
     if (release == nullptr)
@@ -68,11 +66,16 @@ bool CFileReaderContext::ReleaseSupportsNoATime(const char* release) {
 
 const char* CFileReaderContext::DriverModeName(int mode) {
     switch (mode) {
-    case kArchiverDriver: return "ARCHIVER_DRIVER";
-    case kDriverLess: return "DRIVER_LESS";
-    case kLustreDriver: return "LUSTRE_DRIVER";
-    case kArchiveDelete: return "ARCHIVE_DELETE";
-    default: return "HADOOP_DRIVER";
+    case kArchiverDriver:
+        return "ARCHIVER_DRIVER";
+    case kDriverLess:
+        return "DRIVER_LESS";
+    case kLustreDriver:
+        return "LUSTRE_DRIVER";
+    case kArchiveDelete:
+        return "ARCHIVE_DELETE";
+    default:
+        return "HADOOP_DRIVER";
     }
 }
 
@@ -114,8 +117,8 @@ void CFileReaderContext::InitDirectIO() {
             if (pow2 && align >= static_cast<long>(kMinAlignment) && align <= static_cast<long>(kMaxAlignment)) {
                 m_bufAlignSize = static_cast<uint32_t>(align);
             } else {
-                KXLOG(-1, "Registry key '%s' = %ld is not a power of two from %u to %u; using %u",
-                      "nBufferAlignSize", align, kMinAlignment, kMaxAlignment, kDirectIOAlignment);
+                KXLOG(-1, "Registry key '%s' = %ld is not a power of two from %u to %u; using %u", "nBufferAlignSize",
+                      align, kMinAlignment, kMaxAlignment, kDirectIOAlignment);
             }
         }
     }
@@ -157,9 +160,9 @@ void CFileReaderContext::InitHSM() {
             m_zxhsmInstalled = true;
         }
     }
-    KXLOG(3, "TurboMode - %s, zxhsmInstalled=%d useDriver=%s SnapJob=%s ArchivAndDelete=%s",
-          m_turboMode ? "Yes" : "No", m_zxhsmInstalled ? 1 : 0, DriverModeName(m_useDriver),
-          m_snapJob ? "YES" : "NO", m_archiveAndDelete ? "YES" : "NO");
+    KXLOG(3, "TurboMode - %s, zxhsmInstalled=%d useDriver=%s SnapJob=%s ArchivAndDelete=%s", m_turboMode ? "Yes" : "No",
+          m_zxhsmInstalled ? 1 : 0, DriverModeName(m_useDriver), m_snapJob ? "YES" : "NO",
+          m_archiveAndDelete ? "YES" : "NO");
 }
 
 ZXHSMLowLevelCtx* CFileReaderContext::GetZXHSMLowLevelContext(int mode) {

@@ -91,6 +91,4 @@ DIR* CFileReader::opendir(const char* path) {
     return d;
 }
 
-int CFileReader::closedir(DIR* dir) {
-    return closedir_utf(dir);
-}
+int CFileReader::closedir(DIR* dir) { return closedir_utf(dir); }

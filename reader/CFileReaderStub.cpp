@@ -126,8 +126,8 @@ int CFileReader::readStub(char* buf, size_t size) {
     }
     m_stubPos += static_cast<uint32_t>(n);
     if (m_ctx->PrintBackupFileName())
-        KXLOG(0, "Sending [%d] bytes for stub '%s' StubData=[%ld], StubPos=[%u]", static_cast<int>(n),
-              m_path.c_str(), static_cast<long>(have), m_stubPos);
+        KXLOG(0, "Sending [%d] bytes for stub '%s' StubData=[%ld], StubPos=[%u]", static_cast<int>(n), m_path.c_str(),
+              static_cast<long>(have), m_stubPos);
     return static_cast<int>(n);
 }
 

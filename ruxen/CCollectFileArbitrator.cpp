@@ -8,8 +8,8 @@
 #include <limits>
 #include <memory>
 
-#include "platform/os/LVM.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/os/LVM.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenMessages.h"
 
@@ -27,9 +27,7 @@ const std::string* PlacementPath(CollectLineSource::Result r, const CollectLine&
     return r == CollectLineSource::kLine ? &line.path : nullptr;
 }
 
-bool Has(const std::vector<int>& v, int child) {
-    return std::find(v.begin(), v.end(), child) != v.end();
-}
+bool Has(const std::vector<int>& v, int child) { return std::find(v.begin(), v.end(), child) != v.end(); }
 
 // Children other than `child`: the one asking does not crowd the group it
 // may be leaving.
@@ -64,8 +62,7 @@ CTyError CCollectFileArbitrator::addCollect(std::vector<CollectFile_t>& list, in
     for (const CollectFile_t& file : list) {
         if (file.collectNumber < 1 || !m_registered.insert(file.collectNumber).second) {
             ++m_skippedCollects;
-            EvDebug::DebugLvl(__PRETTY_FUNCTION__, -1,
-                              "Collect file %d of %s is invalid or registered twice; skipped",
+            EvDebug::DebugLvl(__PRETTY_FUNCTION__, -1, "Collect file %d of %s is invalid or registered twice; skipped",
                               file.collectNumber, path.c_str());
             continue;
         }
@@ -166,8 +163,8 @@ bool CCollectFileArbitrator::TranslatedViaLVM(const std::string& device, std::ve
 }
 
 int CCollectFileArbitrator::getNextCollectForChild(RestartInfo_t& assignment, std::map<int, int>& archiveIds,
-                                                   std::map<int, int>& archiveTypes,
-                                                   std::map<int, int>& childByArchive, bool& catalogOnly) {
+                                                   std::map<int, int>& archiveTypes, std::map<int, int>& childByArchive,
+                                                   bool& catalogOnly) {
     const Request r{assignment.childPid, archiveIds, childByArchive, catalogOnly};
     if (r.child <= 0) {  // -1 marks a free collect file; no child may carry it
         EvDebug::DebugLvl(__PRETTY_FUNCTION__, -1, "No collect file for child pid %d", r.child);
@@ -206,8 +203,7 @@ int CCollectFileArbitrator::getNextCollectForChild(RestartInfo_t& assignment, st
         }
         EVDEBUG(kArbLevel, "More disk groups to be processed.");
         if (!GetNextDiskGroup(r, checked, name)) {
-            EVDEBUG(kArbLevel,
-                    "There are pending disk group, but HL constraint apply on them, hence child must wait.");
+            EVDEBUG(kArbLevel, "There are pending disk group, but HL constraint apply on them, hence child must wait.");
             return -1;
         }
         holding = true;
@@ -225,8 +221,7 @@ bool CCollectFileArbitrator::DiskGroupAssignedToChild(int child, std::string& na
     return false;
 }
 
-int CCollectFileArbitrator::GetNextCollectForChild(const std::string& name, const Request& r,
-                                                   CollectFile_t& out) {
+int CCollectFileArbitrator::GetNextCollectForChild(const std::string& name, const Request& r, CollectFile_t& out) {
     bool held = false;
     // Every group of the name belongs to the child; an exhausted one is
     // erased and the scan goes on with the group that took its place.
@@ -308,8 +303,7 @@ bool CCollectFileArbitrator::canAssignDiskGroup(const std::string& name, const R
     return false;
 }
 
-bool CCollectFileArbitrator::diskGroupNotInChecked(const std::string& name,
-                                                   const std::vector<std::string>& checked) {
+bool CCollectFileArbitrator::diskGroupNotInChecked(const std::string& name, const std::vector<std::string>& checked) {
     if (std::find(checked.begin(), checked.end(), name) != checked.end()) {
         EVDEBUG(kArbLevel, "Disk group %s in checked list", name.c_str());
         return false;
@@ -318,8 +312,7 @@ bool CCollectFileArbitrator::diskGroupNotInChecked(const std::string& name,
     return true;
 }
 
-bool CCollectFileArbitrator::GetNextDiskGroup(const Request& r, std::vector<std::string>& checked,
-                                              std::string& name) {
+bool CCollectFileArbitrator::GetNextDiskGroup(const Request& r, std::vector<std::string>& checked, std::string& name) {
     // Pass 1: a group nobody else reads, on volumes nobody else reads.
     for (const DiskGroup_t& g : m_diskGroupList) {
         if (Others(g.children, r.child) != 0 || !diskGroupNotInChecked(g.name, checked))
@@ -405,8 +398,8 @@ void CCollectFileArbitrator::SyncChildVolumes(int child) {
                         g.name.c_str());
             } else if (!want && has) {
                 pv.children.erase(std::remove(pv.children.begin(), pv.children.end(), child), pv.children.end());
-                EVDEBUG(kArbLevel, "PV %s of diskGroup %s no longer read by child<%d>", pv.name.c_str(),
-                        g.name.c_str(), child);
+                EVDEBUG(kArbLevel, "PV %s of diskGroup %s no longer read by child<%d>", pv.name.c_str(), g.name.c_str(),
+                        child);
             }
         }
     }

@@ -37,12 +37,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/base/CTyError.h"
 #include "platform/agent/EvEvent.h"
+#include "platform/base/CTyError.h"
 #include "platform/os/KxMntTab.h"
+#include "ruxen/CollectFile.h"
 #include "ruxen/DiskGroup.h"
 #include "ruxen/HardLinkHoldQuery.h"
-#include "ruxen/CollectFile.h"
 
 class CCollectFileArbitrator {
 public:
@@ -72,8 +72,7 @@ public:
     // parent's archive id and archive type by collect number and child by
     // archive id.
     int getNextCollectForChild(RestartInfo_t& assignment, std::map<int, int>& archiveIds,
-                               std::map<int, int>& archiveTypes, std::map<int, int>& childByArchive,
-                               bool& catalogOnly);
+                               std::map<int, int>& archiveTypes, std::map<int, int>& childByArchive, bool& catalogOnly);
 
     // A child that is gone: it leaves its disk groups and their volumes, and
     // the archives bound to it in `childByArchive` are free for others.
@@ -100,8 +99,7 @@ private:
 
     CTyError GetDeviceNameListForCollect(const std::string& path, int fd, std::string& name,
                                          std::vector<PVList_t>& volumes) const;
-    bool TranslatedViaLVM(const std::string& device, std::vector<PVList_t>& volumes,
-                          std::string& name) const;
+    bool TranslatedViaLVM(const std::string& device, std::vector<PVList_t>& volumes, std::string& name) const;
 
     bool DiskGroupAssignedToChild(int child, std::string& name) const;
     // 1 taken (into `out`), 0 no group of that name is left, -1 the groups

@@ -5,18 +5,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <charconv>
+#include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <limits>
 
 #include "hardlinks/TextLineReader.h"
 #include "platform/base/FdIO.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMErrorUtil.h"
-#include "platform/text/ReplaceFile.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/text/PathUtil.h"
+#include "platform/text/ReplaceFile.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/RuxenMessages.h"
 
@@ -28,9 +28,7 @@ constexpr int64_t kMaxSize = std::numeric_limits<int64_t>::max();
 
 // Character and block devices and symbolic links (their file types have the
 // 0x2000 bit) count nothing.
-int64_t ItemSize(const struct stat& st) {
-    return (st.st_mode & 0x2000) ? 0 : static_cast<int64_t>(st.st_size);
-}
+int64_t ItemSize(const struct stat& st) { return (st.st_mode & 0x2000) ? 0 : static_cast<int64_t>(st.st_size); }
 
 CTyError BadInput(const QMCodeLocation& loc, const std::string& why) {
     return QMErrorUtil::ErrorWin32(loc, kBadInput, "%s", why.c_str());
@@ -127,8 +125,8 @@ private:
 
 // What a failed splitEachMountCollectFile puts back.
 struct CCollectFileSplitter::Undo {
-    size_t moved = 0;                // mounts 0 .. moved-1 went to ".b4split"
-    std::vector<std::string> made;   // files made for new collect numbers
+    size_t moved = 0;               // mounts 0 .. moved-1 went to ".b4split"
+    std::vector<std::string> made;  // files made for new collect numbers
     int32_t counter = 0;
 };
 

@@ -43,8 +43,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/CTyError.h"
 #include "platform/agent/EvEvent.h"
+#include "platform/base/CTyError.h"
 #include "platform/base/Export.h"
 #include "platform/os/KxMntTab.h"
 #include "ruxen/MntDetail.h"

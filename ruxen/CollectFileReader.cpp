@@ -25,18 +25,12 @@ struct MarkerSpec {
 };
 
 const MarkerSpec kMarkers[] = {
-    {"MAC", kMarkerMac, 0, 0, nullptr},
-    {"PSEUDO", kMarkerPseudo, 0, 0, nullptr},
-    {"ADHOC", kMarkerAdHoc, 0, 0, nullptr},
-    {"MNT", kMarkerMount, 1, 0x7fffffff, &CollectLine::mountIndex},
-    {"SUB", kMarkerSub, 0, 0, nullptr},
-    {"MNTPATH", kMarkerMountPath, 0, 0, nullptr},
-    {"RAW", kMarkerRaw, 0, 0, nullptr},
-    {"DATASIZE", kMarkerDataSize, 0, 0, nullptr},
-    {"NOHL", kMarkerNoHardLink, 0, 0, nullptr},
-    {"SF", kMarkerSalesforce, 1, 0x7fffffff, &CollectLine::salesforceKind},
-    {"STUB", kMarkerStub, 0, 0, nullptr},
-    {"DEL", kMarkerDeleted, 1, 7, &CollectLine::deletedKind},
+    {"MAC", kMarkerMac, 0, 0, nullptr},         {"PSEUDO", kMarkerPseudo, 0, 0, nullptr},
+    {"ADHOC", kMarkerAdHoc, 0, 0, nullptr},     {"MNT", kMarkerMount, 1, 0x7fffffff, &CollectLine::mountIndex},
+    {"SUB", kMarkerSub, 0, 0, nullptr},         {"MNTPATH", kMarkerMountPath, 0, 0, nullptr},
+    {"RAW", kMarkerRaw, 0, 0, nullptr},         {"DATASIZE", kMarkerDataSize, 0, 0, nullptr},
+    {"NOHL", kMarkerNoHardLink, 0, 0, nullptr}, {"SF", kMarkerSalesforce, 1, 0x7fffffff, &CollectLine::salesforceKind},
+    {"STUB", kMarkerStub, 0, 0, nullptr},       {"DEL", kMarkerDeleted, 1, 7, &CollectLine::deletedKind},
 };
 
 uint64_t NextGeneration() {
@@ -44,22 +38,18 @@ uint64_t NextGeneration() {
     return ++generation;
 }
 
-bool Is(const char* p, size_t n, const char* word) {
-    return n == strlen(word) && memcmp(p, word, n) == 0;
-}
+bool Is(const char* p, size_t n, const char* word) { return n == strlen(word) && memcmp(p, word, n) == 0; }
 
 bool GuidChar(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
-           c == '{' || c == '}';
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '{' ||
+           c == '}';
 }
 
 }  // namespace
 
 CollectFileReader::CollectFileReader() = default;
 
-CollectFileReader::~CollectFileReader() {
-    Close();
-}
+CollectFileReader::~CollectFileReader() { Close(); }
 
 void CollectFileReader::ResetState() {
     m_directives = CollectDirectives();
@@ -283,10 +273,13 @@ CollectLineSource::Result CollectFileReader::Next(CollectLine& line) {
         if (r != kLine)
             return r;
         switch (Classify(line)) {
-        case kItem: return kLine;
-        case kBad: return kBadLine;
+        case kItem:
+            return kLine;
+        case kBad:
+            return kBadLine;
         case kPassOver:
-        case kDirective: break;
+        case kDirective:
+            break;
         }
     }
 }
@@ -335,9 +328,12 @@ CollectFileReader::Class CollectFileReader::Classify(CollectLine& line) {
         HLinkGroupElement e;
         std::string why;
         switch (ParseHCollectEntry(p, n, e, &why)) {
-        case HCollectLineKind::Header: return kPassOver;
-        case HCollectLineKind::Bad: return Bad(line, EINVAL, "bad hard-link collect line", ": " + why);
-        case HCollectLineKind::Data: break;
+        case HCollectLineKind::Header:
+            return kPassOver;
+        case HCollectLineKind::Bad:
+            return Bad(line, EINVAL, "bad hard-link collect line", ": " + why);
+        case HCollectLineKind::Data:
+            break;
         }
         if (!DecodePath(e.path.data(), e.path.size(), line, why))
             return Bad(line, EINVAL, "bad hard-link collect line", ": " + why);
@@ -394,8 +390,8 @@ CollectFileReader::Class CollectFileReader::Directive(const char* p, size_t n, s
         if (d.documentum)
             return Bad(line, EINVAL, "collect directive", ": DOCSA given twice");
         if (!ruxen::unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
-            return Bad(line, EINVAL, "collect directive", ": DOCSA needs an escaped storage-area name" +
-                                                              (why.empty() ? std::string() : ": " + why));
+            return Bad(line, EINVAL, "collect directive",
+                       ": DOCSA needs an escaped storage-area name" + (why.empty() ? std::string() : ": " + why));
         d.documentum = true;
         d.documentumSAName = m_scratch;
     } else if (specLen > 6 && memcmp(spec, "SFREL=", 6) == 0) {
@@ -403,8 +399,8 @@ CollectFileReader::Class CollectFileReader::Directive(const char* p, size_t n, s
         if (!std::all_of(spec + 6, spec + specLen, GuidChar))
             return Bad(line, EINVAL, "collect directive", ": SFREL needs a GUID of letters, digits, -, { and }");
         if (!ruxen::unescapeFileName(rest, restLen, m_scratch, &why) || m_scratch.empty())
-            return Bad(line, EINVAL, "collect directive", ": SFREL needs escaped metadata" +
-                                                              (why.empty() ? std::string() : ": " + why));
+            return Bad(line, EINVAL, "collect directive",
+                       ": SFREL needs escaped metadata" + (why.empty() ? std::string() : ": " + why));
         d.salesforceRelations.push_back({std::string(spec + 6, specLen - 6), m_scratch});
     } else {
         return Bad(line, EINVAL, "collect directive", ": malformed");

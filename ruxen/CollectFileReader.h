@@ -56,13 +56,13 @@ enum CollectMarker : uint32_t {
 struct CollectLine {
     enum Kind : uint8_t { kPath, kHardLinkEntry };
 
-    std::string path;    // decoded path (kLine)
-    uint64_t offset = 0; // byte offset of the line's start in the collect file
-    std::string raw;     // the line as read (kBadLine; only its first
-                         // kOverlongKeepBytes when over-long)
+    std::string path;        // decoded path (kLine)
+    uint64_t offset = 0;     // byte offset of the line's start in the collect file
+    std::string raw;         // the line as read (kBadLine; only its first
+                             // kOverlongKeepBytes when over-long)
     uint64_t rawLength = 0;  // bytes of the whole line, without its line end
-    std::string error;   // why the line is bad (kBadLine, kReadError)
-    int errnum = 0;      // errno-style number for the failure (kBadLine, kReadError)
+    std::string error;       // why the line is bad (kBadLine, kReadError)
+    int errnum = 0;          // errno-style number for the failure (kBadLine, kReadError)
 
     // What a kLine line carries beside its path.
     Kind kind = kPath;

@@ -14,9 +14,9 @@
 #include <utility>
 
 #include "platform/agent/KxLog.h"
-#include "platform/os/ReadCacheAdvise.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
+#include "platform/os/ReadCacheAdvise.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderOps.h"
 #include "ruxen/CollectFileReader.h"
@@ -42,9 +42,7 @@ CollectPrefetcher::CollectPrefetcher(int collectFd, std::string name, uint64_t s
       m_distance(distance > 0 ? distance : 1),
       m_context(context) {}
 
-CollectPrefetcher::~CollectPrefetcher() {
-    Stop();
-}
+CollectPrefetcher::~CollectPrefetcher() { Stop(); }
 
 void CollectPrefetcher::StreamAt(uint64_t collectOffset) {
     if (!m_started) {
@@ -113,9 +111,7 @@ void CollectPrefetcher::Stop() {
           static_cast<unsigned long long>(n.switchedOff));
 }
 
-bool CollectPrefetcher::IdleLocked() const {
-    return m_finished || (m_waiting && m_streamAt.load() < m_waitingFor);
-}
+bool CollectPrefetcher::IdleLocked() const { return m_finished || (m_waiting && m_streamAt.load() < m_waitingFor); }
 
 void CollectPrefetcher::WaitIdle() {
     if (!m_thread.joinable())

@@ -58,8 +58,8 @@
 #include <vector>
 
 #include "platform/base/Export.h"
-#include "platform/os/ParentDirCache.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/os/ParentDirCache.h"
 #include "ruxen/StreamBackupPass.h"
 
 class CFileReaderContext;
@@ -68,7 +68,7 @@ class ZXHSMLowLevelCtx;
 
 class RUXEN_EXPORT CollectPrefetcher : public CollectPositionListener {
 public:
-    static constexpr size_t kDistance = 64;          // lines ahead of the stream
+    static constexpr size_t kDistance = 64;           // lines ahead of the stream
     static constexpr off_t kPrefetchBytes = 1 << 20;  // of each file
     static constexpr unsigned kOffAfter = 32;
     static constexpr unsigned kSampleEvery = 64;
@@ -81,13 +81,13 @@ public:
     static constexpr uint64_t kSkipBytes = 8 * 1024;
 
     struct Counters {
-        uint64_t lines = 0;         // lines the helper read
-        uint64_t opened = 0;        // files opened
-        uint64_t advised = 0;       // files advised WILLNEED
-        uint64_t cached = 0;        // opened files found wholly cached
-        uint64_t stubSkipped = 0;   // items passed over as possible stubs
+        uint64_t lines = 0;           // lines the helper read
+        uint64_t opened = 0;          // files opened
+        uint64_t advised = 0;         // files advised WILLNEED
+        uint64_t cached = 0;          // opened files found wholly cached
+        uint64_t stubSkipped = 0;     // items passed over as possible stubs
         uint64_t noAtimeSkipped = 0;  // O_NOATIME refused
-        uint64_t switchedOff = 0;   // times it switched itself off
+        uint64_t switchedOff = 0;     // times it switched itself off
     };
 
     // Prefetches the items of the collect file open as `collectFd` (the

@@ -16,10 +16,10 @@ struct PVList_t {
 };
 
 struct DiskGroup_t {
-    std::string name;            // the device; empty when no mount holds the data
-    std::vector<int> children;   // children assigned to the group, in assignment order
+    std::string name;           // the device; empty when no mount holds the data
+    std::vector<int> children;  // children assigned to the group, in assignment order
     std::vector<PVList_t> pvList;
-    int nextFree = 0;            // index of the first collect file no child took
+    int nextFree = 0;  // index of the first collect file no child took
     std::vector<CollectFile_t> collectFiles;
 
     bool Exhausted() const { return nextFree >= static_cast<int>(collectFiles.size()); }

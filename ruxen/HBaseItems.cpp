@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMString.h"
+#include "platform/text/PathUtil.h"
 
 namespace HBaseItems {
 
@@ -19,9 +19,7 @@ std::vector<std::string> Pieces(const std::string& path) {
     return parts;
 }
 
-bool UnderRoot(const HBaseItemState& s, const std::string& item) {
-    return PathUtil::IsPrefixPath(s.backupRoot, item);
-}
+bool UnderRoot(const HBaseItemState& s, const std::string& item) { return PathUtil::IsPrefixPath(s.backupRoot, item); }
 
 // R of a snapshot item (see the header).
 std::string SnapshotRelative(const HBaseItemState& s, const std::string& item) {
@@ -66,8 +64,8 @@ void GetHBaseItemAttrs(HBaseItemState& s, const std::string& item) {
     KXLOG(5, "HBase: Namespace[%s] Table[%s]", s.nameSpace.c_str(), s.table.c_str());
 }
 
-void GetHBaseItemType(const HBaseItemState& s, const std::string& item, mode_t mode,
-                      IdxMetadata::HBaseFileType& type, bool& hidden) {
+void GetHBaseItemType(const HBaseItemState& s, const std::string& item, mode_t mode, IdxMetadata::HBaseFileType& type,
+                      bool& hidden) {
     type = IdxMetadata::HBASE_UNSET;
     hidden = true;
     if (S_ISREG(mode)) {
@@ -131,8 +129,7 @@ std::string PrepareHBaseItemPath(const HBaseItemState& s, const std::string& ite
             name += label + "/" + r;
         } else if (!UnderRoot(s, item)) {
             name = item;  // not a table's item: nothing to file it under
-        } else if (type == IdxMetadata::HBASE_DIRECTORY &&
-                   static_cast<long>(Pieces(item).size()) < s.rootLevel + 4) {
+        } else if (type == IdxMetadata::HBASE_DIRECTORY && static_cast<long>(Pieces(item).size()) < s.rootLevel + 4) {
             std::vector<std::string> parts = Pieces(item);
             name = nsTable + "/" + (parts.size() > 1 ? parts[1] : std::string());
         } else {

@@ -52,8 +52,8 @@ void SetHBaseBkpRoot(HBaseItemState& s, const std::string& root);
 // Sets the namespace and table of an item (normal mode only).
 void GetHBaseItemAttrs(HBaseItemState& s, const std::string& item);
 // `mode` is the item's st_mode.
-void GetHBaseItemType(const HBaseItemState& s, const std::string& item, mode_t mode,
-                      IdxMetadata::HBaseFileType& type, bool& hidden);
+void GetHBaseItemType(const HBaseItemState& s, const std::string& item, mode_t mode, IdxMetadata::HBaseFileType& type,
+                      bool& hidden);
 std::string PrepareHBaseItemPath(const HBaseItemState& s, const std::string& item, mode_t mode);
 
 }  // namespace HBaseItems

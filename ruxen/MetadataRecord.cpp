@@ -20,10 +20,13 @@ MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const IdxMess
     unsigned length = 0;
     if (Encoder().getEncodedLength(&message, length) != 0)
         return kMetaEncodeFailed;
-    return SendMetadataRecordOf(to, length, [&](char* buf, unsigned size) {
-        unsigned used = 0;
-        return Encoder().fillBuffer(&message, buf, size, used) == 0 && used == size;
-    }, writeStatus);
+    return SendMetadataRecordOf(
+        to, length,
+        [&](char* buf, unsigned size) {
+            unsigned used = 0;
+            return Encoder().fillBuffer(&message, buf, size, used) == 0 && used == size;
+        },
+        writeStatus);
 }
 
 MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const std::vector<IndexMetadataPair>& pairs,
@@ -35,11 +38,15 @@ MetadataRecordResult SendMetadataRecord(MetadataRecordBuffers& to, const std::ve
             return kMetaEncodeFailed;
         total += static_cast<uint64_t>(n);
     }
-    return SendMetadataRecordOf(to, total, [&](char* buf, unsigned size) {
-        unsigned offset = 0;
-        for (size_t i = 0; i < pairs.size(); ++i)
-            if (Encoder().fillBuffer(pairs[i].kind, pairs[i].value, buf, size, offset, i + 1 < pairs.size() ? 1 : 0) != 0)
-                return false;
-        return offset == size;
-    }, writeStatus);
+    return SendMetadataRecordOf(
+        to, total,
+        [&](char* buf, unsigned size) {
+            unsigned offset = 0;
+            for (size_t i = 0; i < pairs.size(); ++i)
+                if (Encoder().fillBuffer(pairs[i].kind, pairs[i].value, buf, size, offset,
+                                         i + 1 < pairs.size() ? 1 : 0) != 0)
+                    return false;
+            return offset == size;
+        },
+        writeStatus);
 }

@@ -6,9 +6,9 @@
 #include <string>
 
 struct MntDetail_t {
-    std::string mountPoint;   // the mount point, as the mount table names it
-    std::string device;       // the mounted device or source
-    int64_t totalSize = 0;    // the sizes of the mount's items added up
-    std::string path;         // the mount's own collect file
+    std::string mountPoint;     // the mount point, as the mount table names it
+    std::string device;         // the mounted device or source
+    int64_t totalSize = 0;      // the sizes of the mount's items added up
+    std::string path;           // the mount's own collect file
     int32_t collectNumber = 0;  // that file's collect-file number
 };

@@ -16,9 +16,9 @@
 #include <cstdint>
 
 struct OptionalHeaderPrefix {
-    uint32_t marker;   // kOptionalHeaderMarker
-    uint32_t type;     // optional-header type
-    uint32_t length;   // payload bytes, the prefix not included
+    uint32_t marker;  // kOptionalHeaderMarker
+    uint32_t type;    // optional-header type
+    uint32_t length;  // payload bytes, the prefix not included
     uint16_t reserved1;
     uint16_t reserved2;
 };

@@ -61,7 +61,8 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
     return putPath(in.archivePath, out.archivePath, "archive path", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures path", error) &&
            putPath(in.resultsPath, out.resultsPath, "results path", error) &&
-           putPath(in.jobDir, out.jobDir, "job directory", error) && putPath(in.indexPath, out.indexPath, "index path", error) &&
+           putPath(in.jobDir, out.jobDir, "job directory", error) &&
+           putPath(in.indexPath, out.indexPath, "index path", error) &&
            putPath(in.snapJobId, out.snapJobId, "snapshot job id", error) &&
            putPath(in.replicationJobId, out.replicationJobId, "replication job id", error) &&
            putPath(in.proxyMapPath, out.proxyMapPath, "proxy map path", error);
@@ -100,7 +101,8 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     if (!takePath(in.archivePath, a.archivePath, "archive path", error) ||
         !takePath(in.failuresPath, a.failuresPath, "failures path", error) ||
         !takePath(in.resultsPath, a.resultsPath, "results path", error) ||
-        !takePath(in.jobDir, a.jobDir, "job directory", error) || !takePath(in.indexPath, a.indexPath, "index path", error) ||
+        !takePath(in.jobDir, a.jobDir, "job directory", error) ||
+        !takePath(in.indexPath, a.indexPath, "index path", error) ||
         !takePath(in.snapJobId, a.snapJobId, "snapshot job id", error) ||
         !takePath(in.replicationJobId, a.replicationJobId, "replication job id", error) ||
         !takePath(in.proxyMapPath, a.proxyMapPath, "proxy map path", error))

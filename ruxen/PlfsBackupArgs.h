@@ -47,7 +47,7 @@ constexpr uint32_t kArgNativeSnap = 0x10;
 constexpr uint32_t kArgMountDetails = 0x20;
 constexpr uint32_t kArgDdbSubclient = 0x40;
 constexpr uint32_t kArgErrorsNotTolerated = 0x80;
-constexpr uint32_t kArgCatalog = 0x100;  // catalog only: entries to the index file, no data
+constexpr uint32_t kArgCatalog = 0x100;     // catalog only: entries to the index file, no data
 constexpr uint32_t kArgNoPrefetch = 0x200;  // no prefetch of cold items (CollectPrefetcher)
 constexpr size_t kArgPathSize = 536;
 
@@ -95,8 +95,8 @@ struct BackupArgs {
     bool macProperties = false;
     bool preserveAtime = false;
     bool flaProps = false;  // the subclient's data collection for the resource report
-    bool longPath = false;     // long paths go under substitute names
-    bool catalog = false;      // headers and metadata to the index file only
+    bool longPath = false;  // long paths go under substitute names
+    bool catalog = false;   // headers and metadata to the index file only
     bool noPrefetch = false;
     std::string archivePath;   // "-": standard output (single-process run)
     std::string failuresPath;  // "" none
@@ -105,9 +105,9 @@ struct BackupArgs {
     std::string indexPath;     // the index file ("" none)
 
     // The job's application and how its recorded paths map to local ones.
-    uint32_t zonarkId = 0;         // with appId: "zonark:application"
+    uint32_t zonarkId = 0;  // with appId: "zonark:application"
     uint32_t appId = 0;
-    std::string snapJobId;         // "" none; else a snapshot job
+    std::string snapJobId;  // "" none; else a snapshot job
     int32_t snapEngine = 0;
     std::string proxyMapPath;      // "recorded<TAB>local" lines ("" none)
     std::string nameMapPath;       // "old<TAB>new" lines; the parent sends them as mapping records

@@ -16,15 +16,15 @@
 #include "errorpolicy/ErrorController.h"
 #include "mapping/FSTAVNameMapper.h"
 #include "mapping/OBJServerTAVNameMapper.h"
-#include "platform/base/CTyError.h"
 #include "platform/agent/HookFiles.h"
-#include "platform/index/IndexingConnection.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPIDirectories.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/base/CTyError.h"
 #include "platform/base/StopSignals.h"
+#include "platform/index/IndexingConnection.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/CollectFileReader.h"
 #include "ruxen/CollectPrefetcher.h"
@@ -323,7 +323,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         CollectFileReader reader;
         std::string error;
         const CollectInputFile* input = nullptr;
-        if (n > 0 && n <= static_cast<int>(m_collects.size()) && !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
+        if (n > 0 && n <= static_cast<int>(m_collects.size()) &&
+            !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
             addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
             stop(kStreamCollectFailed);
         } else if (n < 0 || n > static_cast<int>(m_collects.size())) {

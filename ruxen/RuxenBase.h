@@ -39,12 +39,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/base/Export.h"
 #include "hardlinks/HLColStatus.h"
 #include "hardlinks/HLFileOps.h"
-#include "hardlinks/SplitConfig.h"
 #include "hardlinks/RestartInfo.h"
+#include "hardlinks/SplitConfig.h"
 #include "platform/agent/EvEvent.h"
+#include "platform/base/Export.h"
 #include "ruxen/ChildMessage.h"
 #include "ruxen/CollectInputFile.h"
 #include "ruxen/HardLinkHoldQuery.h"
@@ -75,7 +75,7 @@ struct StreamRun {
     bool failed = false;
     uint32_t endStatus = 0;  // what its end record says (ArchiveStreamStatus)
     StreamTotals_t totals{};
-    uint64_t changedItems = 0;  // kept although they changed while being read
+    uint64_t changedItems = 0;          // kept although they changed while being read
     std::vector<std::string> problems;  // sentences for the user
 };
 
@@ -265,7 +265,7 @@ private:
     std::vector<std::string> m_collects;
     std::vector<kx_contenttosnapmnt> m_snapContent;
     bool m_nameMappingJob = false;
-    std::vector<std::pair<std::string, std::string>> m_nameMap;  // old -> new, from the name map file
+    std::vector<std::pair<std::string, std::string>> m_nameMap;   // old -> new, from the name map file
     std::vector<std::pair<std::string, std::string>> m_proxyMap;  // recorded -> local, from the proxy map
     std::string m_proxyMapPath;                                   // the proxy map m_proxyMap holds
     bool m_proxyMapLoaded = false;

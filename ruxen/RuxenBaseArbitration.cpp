@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "hardlinks/JobDirectory.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/HookFiles.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "ruxen/CCollectFileArbitrator.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"
@@ -144,7 +144,7 @@ bool RuxenBase::ProcessingHardLinkCollect(int32_t collect) {
 int RuxenBase::sendNextCollectFromDiskGroup(RestartInfo_t& next) {
     for (;;) {
         const int n = m_remaining > 0 ? m_arbitrator->getNextCollectForChild(next, m_archiveIds, m_archiveTypes,
-                                                                               m_childByArchive, m_catalogOnly)
+                                                                             m_childByArchive, m_catalogOnly)
                                       : 0;
         if (n == -1 && !(m_jobCtrl && m_jobCtrl->isQuitSet()))
             return -1;
@@ -198,12 +198,11 @@ void RuxenBase::serveWaitingChildren() {
     for (ChildInfo_t& c : m_children)
         if (c.waiting && c.cmdFd.valid() && sendNextCollectFile(c) != 0)
             childGone(c, "it could not be given its next collect file", true);
-    const bool anyWaiting = std::any_of(m_children.begin(), m_children.end(), [](const ChildInfo_t& c) {
-        return c.waiting && c.cmdFd.valid();
-    });
+    const bool anyWaiting = std::any_of(m_children.begin(), m_children.end(),
+                                        [](const ChildInfo_t& c) { return c.waiting && c.cmdFd.valid(); });
     const bool stuck = anyWaiting && std::all_of(m_children.begin(), m_children.end(), [](const ChildInfo_t& c) {
-        return !c.msgFd.valid() || c.ended || (c.waiting && c.current == 0);
-    });
+                           return !c.msgFd.valid() || c.ended || (c.waiting && c.current == 0);
+                       });
     if (!stuck)
         return;
     // Nothing can release the held files any more: their hard-link collect

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "mapping/TAVNameMapper.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "ruxen/RuxenBase.h"
 
 bool RuxenBase::receiveBackupArgs(BackupArgs& out) {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <map>
 
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "ruxen/HardLinkLedger.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"

@@ -12,8 +12,8 @@
 #include "mapping/TAVNameMapper.h"
 #include "mapping/WildCardContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/base/FdIO.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/FdIO.h"
 #include "platform/text/PairMapFile.h"
 #include "platform/text/PathUtil.h"
 #include "ruxen/RuxenBase.h"
@@ -36,8 +36,10 @@ int RuxenBase::sendMappingInfo(ChildInfo_t& child) {
         for (const std::string* p : {pairs[i].first, pairs[i].second}) {
             char* field = p == pairs[i].first ? records[i].oldPath : records[i].newPath;
             if (PathUtil::CopyToBuffer(*p, field, sizeof records[i].oldPath) != 0) {
-                KXLOG(-1, "snapMap: the path %s (%zu characters) does not fit a mapping record; "
-                          "nothing is sent to stream %d", p->c_str(), p->size(), child.streamNumber);
+                KXLOG(-1,
+                      "snapMap: the path %s (%zu characters) does not fit a mapping record; "
+                      "nothing is sent to stream %d",
+                      p->c_str(), p->size(), child.streamNumber);
                 return -1;
             }
         }
@@ -196,7 +198,8 @@ bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun&
             file.loadNativeSnapProxyMappingFromFile(native);
         }
     } else {
-        KXLOG(1, "Initializing Snap Proxy (%s,%lu)", args.snapJobId.c_str(), static_cast<unsigned long>(args.snapEngine));
+        KXLOG(1, "Initializing Snap Proxy (%s,%lu)", args.snapJobId.c_str(),
+              static_cast<unsigned long>(args.snapEngine));
         std::string id = args.snapJobId;
         if (!file.setupProxyHost(&id[0], args.snapEngine, false, "", zonarkId, appId)) {
             KXLOG(-1, "Failed to initialize the Snap Proxy information.");

@@ -8,12 +8,12 @@
 #include "errorpolicy/ErrorController.h"
 #include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
-#include "platform/archive/CPipelayer.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/HookFiles.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KxLog.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/text/FileNameEscape.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"
@@ -239,14 +239,22 @@ void RuxenFile::ReportItemChanged(const char* path) {
 
 RuxenFile::ItemType RuxenFile::TypeOfMode(mode_t mode) {
     switch (mode & S_IFMT) {
-    case S_IFDIR: return fTypeDirectory;
-    case S_IFREG: return fTypeRegular;
-    case S_IFLNK: return fTypeSymlink;
-    case S_IFBLK: return fTypeBlock;
-    case S_IFCHR: return fTypeChar;
-    case S_IFIFO: return fTypeFifo;
-    case S_IFSOCK: return fTypeSocket;
-    default: return fTypeOther;
+    case S_IFDIR:
+        return fTypeDirectory;
+    case S_IFREG:
+        return fTypeRegular;
+    case S_IFLNK:
+        return fTypeSymlink;
+    case S_IFBLK:
+        return fTypeBlock;
+    case S_IFCHR:
+        return fTypeChar;
+    case S_IFIFO:
+        return fTypeFifo;
+    case S_IFSOCK:
+        return fTypeSocket;
+    default:
+        return fTypeOther;
     }
 }
 
@@ -294,17 +302,13 @@ bool RuxenFile::IsJobOutput(const struct stat& st) const {
     return false;
 }
 
-bool RuxenFile::IsNtfsAclSupported(const char*) const {
-    return false;
-}
+bool RuxenFile::IsNtfsAclSupported(const char*) const { return false; }
 
 void RuxenFile::SetAppDefVersionGUIDSeedSuffix() {
     m_private->SetVersionGUIDSeedSuffix(m_settings.hbaseBackup ? m_settings.hbaseSeedSuffix : std::string());
 }
 
-void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() {
-    m_private->SetVersionGUIDSeedSuffix(std::string());
-}
+void RuxenFile::ResetAppDefVersionGUIDSeedSuffix() { m_private->SetVersionGUIDSeedSuffix(std::string()); }
 
 void RuxenFile::SetIndexV2Enabled(bool on) { m_settings.indexV2 = on; }
 void RuxenFile::SetCacheDBBackup(bool on) { m_settings.cacheDBBackup = on; }

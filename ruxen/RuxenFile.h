@@ -77,9 +77,9 @@ struct WriteBufRet_t {
 constexpr int kPipelineSendFailed = 0x10000001;
 
 // What GetMountDetailsFS puts into a mount entry besides its path and type.
-constexpr int kMountSizes = 1;          // the file system's size (statfs)
-constexpr int kMountNetworkSizes = 2;   // sizes of network file systems too (statfs may wait on a server)
-constexpr int kMountNoPseudo = 4;       // leave out file systems without storage (proc, sysfs, ...)
+constexpr int kMountSizes = 1;         // the file system's size (statfs)
+constexpr int kMountNetworkSizes = 2;  // sizes of network file systems too (statfs may wait on a server)
+constexpr int kMountNoPseudo = 4;      // leave out file systems without storage (proc, sysfs, ...)
 
 // Fills `mounts` (replaced) from the mount table: every mount numbered from
 // 1 in table order, the numbers the collect files' MNT=n markers name; a
@@ -209,8 +209,8 @@ public:
     // Sets the mapper up for a proxy job (plain path: the mapper's own
     // initialize) or a snapshot job; the result is also the proxy-host flag,
     // under which every item's recorded path is mapped before it is opened.
-    bool setupProxyHost(char* idString, int engineType, bool mount, const char* hostName,
-                        const unsigned long& zonarkId, const unsigned long& appId);
+    bool setupProxyHost(char* idString, int engineType, bool mount, const char* hostName, const unsigned long& zonarkId,
+                        const unsigned long& appId);
     // The job's mount points (mount number -> entry): 1 when already known,
     // else GetMountDetailsFS's result.
     int PopulateMountDetails();

@@ -30,9 +30,7 @@ namespace {
 // over a full pipe (a third faster through a pipe; the same into a file).
 constexpr uint64_t kDataChunkBytes = 512 * 1024;
 
-uint64_t roundUp(uint64_t n, uint64_t align) {
-    return align > 1 ? (n + align - 1) / align * align : n;
-}
+uint64_t roundUp(uint64_t n, uint64_t align) { return align > 1 ? (n + align - 1) / align * align : n; }
 
 bool sameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;

@@ -22,12 +22,12 @@
 #include <ctime>
 
 #include "mapping/ContentMapper.h"
-#include "platform/archive/CPipelayer.h"
-#include "platform/index/IndexingConnection.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/archive/KXArchive.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/index/IndexingConnection.h"
+#include "platform/text/PathUtil.h"
 #include "ruxen/BrowseablePath.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
@@ -159,8 +159,7 @@ int RuxenFile::SendDeletedItemHeader(const std::string& path, int kind, Indexing
         return kFailStream;
     }
     if (rc != kItemGoOn) {
-        KXLOG(-1, "Failed to send file header for %s item [%s].", kind == 0 ? "Browse item" : "deleted",
-              path.c_str());
+        KXLOG(-1, "Failed to send file header for %s item [%s].", kind == 0 ? "Browse item" : "deleted", path.c_str());
         return kFailStream;
     }
     m_item.phase = RuxenItemPhase::kHeaderSent;

@@ -11,11 +11,11 @@
 // further one.
 
 #include "platform/agent/AppTypes.h"
-#include "platform/index/IdxMetadata.h"
-#include "platform/index/IndexingConnection.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/index/IdxMetadata.h"
+#include "platform/index/IndexingConnection.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"

@@ -14,14 +14,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/agent/KXPlatformInfo.h"
+#include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
-#include "platform/agent/KXPlatformInfo.h"
-#include "platform/base/KxException.h"
-#include "platform/agent/KxLog.h"
 #include "platform/os/KxMntTab.h"
-#include "platform/text/PathUtil.h"
 #include "platform/os/SystemLookups.h"
+#include "platform/text/PathUtil.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -120,8 +120,8 @@ uint64_t BlockSizeOf(FlaState& s, FlaMount& m, int alternateReader) {
 }
 
 // The name of an id from the cache, else from the system (kept when found).
-const std::string& NameOf(std::unordered_map<uint32_t, std::string>& cache, uint32_t id, bool isUser,
-                          const char* item, std::string& scratch) {
+const std::string& NameOf(std::unordered_map<uint32_t, std::string>& cache, uint32_t id, bool isUser, const char* item,
+                          std::string& scratch) {
     auto it = cache.find(id);
     if (it != cache.end())
         return it->second;
@@ -212,11 +212,20 @@ bool RuxenFile::SendFLAProps() {
 
     switch (SendMetadataRecord(&message, 0, nullptr)) {
     case kMetaSent:
-    case kMetaNothing: return true;
-    case kMetaEncodeFailed: KXLOG(-1, "getEncodedLength() returns failure"); return false;
-    case kMetaNoBuffer: KXLOG(1, "unable to allocate buffer"); return false;
-    case kMetaFillFailed: KXLOG(1, "unable to fill indexing buffer"); return false;
-    default: KXLOG(1, "WriteBuffer failed"); return false;
+    case kMetaNothing:
+        return true;
+    case kMetaEncodeFailed:
+        KXLOG(-1, "getEncodedLength() returns failure");
+        return false;
+    case kMetaNoBuffer:
+        KXLOG(1, "unable to allocate buffer");
+        return false;
+    case kMetaFillFailed:
+        KXLOG(1, "unable to fill indexing buffer");
+        return false;
+    default:
+        KXLOG(1, "WriteBuffer failed");
+        return false;
     }
 }
 
@@ -232,9 +241,16 @@ bool RuxenFile::SendFLAIndexingMetaDataProp(long kind, void* value, int) {
     }
     switch (SendMetadataRecord(nullptr, static_cast<uint32_t>(kind), text)) {
     case kMetaSent:
-    case kMetaNothing: return true;
-    case kMetaWriteFailed: KXLOG(1, "WriteBuffer failed"); return false;
-    case kMetaNoBuffer: KXLOG(1, "unable to allocate buffer"); return false;
-    default: KXLOG(1, "unable to fill indexing buffer"); return false;
+    case kMetaNothing:
+        return true;
+    case kMetaWriteFailed:
+        KXLOG(1, "WriteBuffer failed");
+        return false;
+    case kMetaNoBuffer:
+        KXLOG(1, "unable to allocate buffer");
+        return false;
+    default:
+        KXLOG(1, "unable to fill indexing buffer");
+        return false;
     }
 }

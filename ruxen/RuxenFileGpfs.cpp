@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/agent/KxLog.h"
+#include "platform/base/ScopedFd.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/os/KxACLHelper.h"
-#include "platform/agent/KxLog.h"
 #include "platform/text/PathUtil.h"
-#include "platform/base/ScopedFd.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
@@ -60,12 +60,23 @@ void RuxenFile::SendFileSetInfo() {
     IdxMetadata::IdxMetaData message;
     message.getFileSet()->setName(name);
     switch (SendMetadataRecord(&message, 0, nullptr)) {
-    case kMetaSent: KXLOG(3, "Sent FileSet information"); break;
-    case kMetaEncodeFailed: KXLOG(1, "getEncodedLength for idxMetadata failed"); break;
-    case kMetaNothing: KXLOG(1, "BufferSize is not set. Not sending file tag info"); break;
-    case kMetaNoBuffer: break;  // logged by the allocation
-    case kMetaFillFailed: KXLOG(-1, "unable to fill indexing buffer"); break;
-    case kMetaWriteFailed: KXLOG(1, "WriteBuffer failed"); break;
+    case kMetaSent:
+        KXLOG(3, "Sent FileSet information");
+        break;
+    case kMetaEncodeFailed:
+        KXLOG(1, "getEncodedLength for idxMetadata failed");
+        break;
+    case kMetaNothing:
+        KXLOG(1, "BufferSize is not set. Not sending file tag info");
+        break;
+    case kMetaNoBuffer:
+        break;  // logged by the allocation
+    case kMetaFillFailed:
+        KXLOG(-1, "unable to fill indexing buffer");
+        break;
+    case kMetaWriteFailed:
+        KXLOG(1, "WriteBuffer failed");
+        break;
     }
 }
 

@@ -22,8 +22,8 @@
 #include "platform/agent/KXPIDirectories.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PathUtil.h"
 #include "platform/agent/PermissibleAncestor.h"
+#include "platform/text/PathUtil.h"
 #include "reader/CFileReader.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenFile.h"
@@ -36,8 +36,8 @@ struct RuxenFile::HeaderFill {
     FILE* failures;
     bool failedRecord;  // filling the header of a failed-item record
     bool callerFlag;
-    std::string name;  // the recorded name being built
-    bool mapping;      // content or consistency-point mapping in force
+    std::string name;       // the recorded name being built
+    bool mapping;           // content or consistency-point mapping in force
     std::string mappedOut;  // the mapper's translation of the name
 };
 
@@ -77,12 +77,18 @@ int readLinkTarget(CFileReader& reader, const char* path, std::string& out) {
 
 const char* TypeWord(mode_t mode) {
     switch (mode & S_IFMT) {
-    case S_IFDIR: return "Directory";
-    case S_IFREG: return "File";
-    case S_IFLNK: return "Symlink";
-    case S_IFBLK: return "Block Device";
-    case S_IFCHR: return "Char Device";
-    default: return "Unknown";
+    case S_IFDIR:
+        return "Directory";
+    case S_IFREG:
+        return "File";
+    case S_IFLNK:
+        return "Symlink";
+    case S_IFBLK:
+        return "Block Device";
+    case S_IFCHR:
+        return "Char Device";
+    default:
+        return "Unknown";
     }
 }
 
@@ -194,8 +200,9 @@ int RuxenFile::FillRecordedName(HeaderFill& c) {
         } else {
             CTyError e = m_private->cacheDB.MakeLogicalPathFromSourcePath(c.name, m_item.cacheDBLogicalPath);
             if (e.IsError())
-                return FailHeader(c, e.ErrNo() ? e.ErrNo() : EINVAL,
-                                  "Failed to convert Cache source [" + c.name + "] to logical path, error=" + e.Message());
+                return FailHeader(
+                    c, e.ErrNo() ? e.ErrNo() : EINVAL,
+                    "Failed to convert Cache source [" + c.name + "] to logical path, error=" + e.Message());
         }
         KXLOG(5, "CACHEDB logical path for strRealPath index header [%s]", m_item.cacheDBLogicalPath.c_str());
     }
@@ -334,7 +341,8 @@ int RuxenFile::FillHardLinks(HeaderFill& c) {
             int found = table->searchFirst(dev, static_cast<uint64_t>(m_item.st.st_ino), head, ctime, guid);
             if (found == 1) {
                 if (m_settings.turboMode) {
-                    KXLOG(3, "######### SETTING fileReader GUID (1) for %s guid from ctree:%s", printName(), guid.c_str());
+                    KXLOG(3, "######### SETTING fileReader GUID (1) for %s guid from ctree:%s", printName(),
+                          guid.c_str());
                     GetReader().SetGUID(guid);
                 }
                 m_item.st.st_ctime = static_cast<time_t>(ctime);
@@ -491,7 +499,9 @@ int RuxenFile::FillSize(HeaderFill& c) {
     ZXFileHeader& h = m_item.header;
     h.h_filesize = 0;
     switch (m_item.type) {
-    case fTypeDirectory: FillDirectorySize(c); break;
+    case fTypeDirectory:
+        FillDirectorySize(c);
+        break;
     case fTypeRegular:
         h.h_filesize = m_item.open ? static_cast<uint64_t>(GetReader().getTotalSize()) : 0;
         break;
@@ -515,7 +525,8 @@ int RuxenFile::FillSize(HeaderFill& c) {
         h.h_filesize = m_item.symlinkTarget.size();
         break;
     }
-    default: break;
+    default:
+        break;
     }
     return kItemGoOn;
 }
@@ -562,17 +573,24 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
     case 22:
     case 80:
         if (m_settings.dbArchive) {
-            KXLOG(2, "DbArchive Backup..Not Initialzing  %s with fileHeader.h_platform_flags with "
-                     "ZX_HDR_FLAG_ORACLE_META_DATA %llx", printName(), static_cast<unsigned long long>(h.h_platform_flags));
+            KXLOG(2,
+                  "DbArchive Backup..Not Initialzing  %s with fileHeader.h_platform_flags with "
+                  "ZX_HDR_FLAG_ORACLE_META_DATA %llx",
+                  printName(), static_cast<unsigned long long>(h.h_platform_flags));
         } else {
             h.h_platform_flags |= ZX_HDR_FLAG_ORACLE_META_DATA;
         }
         break;
     case 61:
-    case 135: h.h_platform_flags |= ZX_HDR_FLAG_SAP_META_DATA; break;
+    case 135:
+        h.h_platform_flags |= ZX_HDR_FLAG_SAP_META_DATA;
+        break;
     case 62:
-    case 103: h.h_platform_flags |= ZX_HDR_FLAG_DB2_META_DATA; break;
-    case 126: return FailHeader(c, ENOTSUP, "appType=KX_APPTYPE_SYBASE_IQ is not supported.");
+    case 103:
+        h.h_platform_flags |= ZX_HDR_FLAG_DB2_META_DATA;
+        break;
+    case 126:
+        return FailHeader(c, ENOTSUP, "appType=KX_APPTYPE_SYBASE_IQ is not supported.");
     case 124: {
         auto* objsrv = dynamic_cast<OBJServerTAVNameMapper*>(m_fNameMapper);
         if (objsrv && objsrv->isContentIndexNeeded()) {
@@ -582,7 +600,8 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
         }
         break;
     }
-    default: break;
+    default:
+        break;
     }
     h.h_platform_flags &= ~ZX_HDR_FLAG_HARDLINK_BOTH;
     if (m_settings.hardLinkJob && m_item.hlHandling && (NamesGroupData() || m_settings.indexV2) &&
@@ -593,13 +612,9 @@ int RuxenFile::FillApplicationFlags(HeaderFill& c) {
 
 // ---------------------------------------------------------------- HBase
 
-void RuxenFile::SetHBaseBkpRoot(const std::string& root) {
-    HBaseItems::SetHBaseBkpRoot(m_private->hbase, root);
-}
+void RuxenFile::SetHBaseBkpRoot(const std::string& root) { HBaseItems::SetHBaseBkpRoot(m_private->hbase, root); }
 
-void RuxenFile::GetHBaseItemAttrs(const std::string& item) {
-    HBaseItems::GetHBaseItemAttrs(m_private->hbase, item);
-}
+void RuxenFile::GetHBaseItemAttrs(const std::string& item) { HBaseItems::GetHBaseItemAttrs(m_private->hbase, item); }
 
 void RuxenFile::GetHBaseItemType(const std::string& item, IdxMetadata::HBaseFileType& type, bool& hidden) {
     HBaseItems::GetHBaseItemType(m_private->hbase, item, m_item.st.st_mode, type, hidden);

@@ -21,12 +21,12 @@
 
 #include "hardlinks/HardLinkManager.h"
 #include "mapping/ContentMapper.h"
-#include "platform/archive/CPipelayer.h"
-#include "platform/base/Coding.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPI_Focus.h"
 #include "platform/agent/KxLog.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/base/Coding.h"
 #include "platform/base/TestControl.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
@@ -60,7 +60,7 @@ const ruxen::testcontrol::Registration kTestReset("process switches", &ruxen::te
 // stream carries the same bytes either way.
 int RuxenFile::SendDeduplicationCommand() {
     KXLOG(2, "Allocate a command buffer=PL_FS_HARDLINK_DEDUPLICATION.");
-    char* buf = m_archive ? m_archive->allocateCmdBuffer(4)
+    char* buf = m_archive     ? m_archive->allocateCmdBuffer(4)
                 : m_pipelayer ? m_pipelayer->AllocateDataBuffer(4, nullptr)
                               : nullptr;
     if (!buf) {

@@ -17,12 +17,12 @@
 #include "norfa/FLRConsistencyPtMapper.h"
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/ApplicationRegistry.h"
-#include "platform/os/DirWalk.h"
 #include "platform/agent/KXClient.h"
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
+#include "platform/os/DirWalk.h"
 #include "platform/os/KxMntTab.h"
 #include "platform/text/PathUtil.h"
 #include "reader/CFileReaderContext.h"
@@ -34,10 +34,10 @@ namespace {
 
 // File systems without storage of their own: nothing to size or back up.
 bool IsPseudoFs(const std::string& type) {
-    static const char* const kPseudo[] = {"proc",   "sysfs",     "cgroup", "cgroup2",  "devpts",     "securityfs",
-                                          "debugfs", "tracefs",  "mqueue", "pstore",   "bpf",        "autofs",
-                                          "configfs", "fusectl", "binfmt_misc", "hugetlbfs", "rpc_pipefs", "nsfs",
-                                          "efivarfs", "selinuxfs"};
+    static const char* const kPseudo[] = {"proc",       "sysfs",      "cgroup",   "cgroup2",  "devpts",
+                                          "securityfs", "debugfs",    "tracefs",  "mqueue",   "pstore",
+                                          "bpf",        "autofs",     "configfs", "fusectl",  "binfmt_misc",
+                                          "hugetlbfs",  "rpc_pipefs", "nsfs",     "efivarfs", "selinuxfs"};
     for (const char* p : kPseudo)
         if (type == p)
             return true;

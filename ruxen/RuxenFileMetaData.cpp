@@ -23,16 +23,16 @@
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/ApplicationRegistry.h"
 #include "platform/agent/CacheDBMgr.h"
+#include "platform/agent/KXJobCtrlClient.h"
+#include "platform/agent/KxLog.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/base/NumberParse.h"
 #include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexMetaDataHelper.h"
 #include "platform/index/IndexMetaDataKinds.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/archive/KXArchive.h"
-#include "platform/agent/KXJobCtrlClient.h"
-#include "platform/agent/KxLog.h"
 #include "platform/index/NASReferenceTimes.h"
-#include "platform/base/NumberParse.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/RuxenFile.h"
@@ -167,7 +167,8 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
         bool hidden = false;
         GetHBaseItemType(m_item.mappedName, type, hidden);
         if (type == IdxMetadata::HBASE_NAMESPACE || type == IdxMetadata::HBASE_TABLE) {
-            list.emplace_back(INDEXINGDATA_HBASE_FILE_TYPE, encoder.encodeData(INDEXINGDATA_HBASE_FILE_TYPE, int(type)));
+            list.emplace_back(INDEXINGDATA_HBASE_FILE_TYPE,
+                              encoder.encodeData(INDEXINGDATA_HBASE_FILE_TYPE, int(type)));
             if (m_stream.hbaseIncrementalSnapshot)
                 list.emplace_back(INDEXINGDATA_HBASE_INCREMENTAL, "true");
             const std::string& suffix = m_private->VersionGUIDSeedSuffix();
@@ -201,8 +202,8 @@ int RuxenFile::FillBufferFromVectors(IndexMetaDataHelper& encoder, char* buffer,
     for (const MetaData& m : list) {
         KXLOG(4, "fillBuffer(%lu)", static_cast<unsigned long>(m.kind));
         --remaining;
-        int rc = encoder.fillBuffer(static_cast<uint32_t>(m.kind), m.value.c_str(), buffer, size, offset,
-                                    remaining ? 1 : 0);
+        int rc =
+            encoder.fillBuffer(static_cast<uint32_t>(m.kind), m.value.c_str(), buffer, size, offset, remaining ? 1 : 0);
         if (rc != 0)
             return rc;
     }
@@ -214,9 +215,7 @@ void RuxenFile::ReportMetaDataFailure(FILE* failures, int errnum, const char* te
     ReportPartialFailure(failures, errnum, -1, text);
 }
 
-int RuxenFile::PrepareAndSendMetaData(FILE* failures) {
-    return PrepareAndSendMetaData(failures, 0, false, nullptr);
-}
+int RuxenFile::PrepareAndSendMetaData(FILE* failures) { return PrepareAndSendMetaData(failures, 0, false, nullptr); }
 
 int RuxenFile::PrepareAndSendMetaData(FILE* failures, IndexingConnection* connection) {
     return PrepareAndSendMetaData(failures, 0, false, connection);

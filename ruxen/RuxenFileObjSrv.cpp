@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "mapping/OBJServerTAVNameMapper.h"
-#include "platform/index/IndexMetaDataHelper.h"
 #include "platform/agent/KxLog.h"
+#include "platform/index/IndexMetaDataHelper.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/RuxenFile.h"
 

@@ -15,9 +15,9 @@
 
 #include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/os/KxACLHelper.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/os/KxACLHelper.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
@@ -178,8 +178,7 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     if (got != 0) {
         FreeKXArchiveBuffer();
         if (acl.shouldReportError()) {
-            KXLOG(-1, "getacl( %s ) failed, errno %d. %s", printName(), acl.getLastErrno(),
-                  acl.getLastError().c_str());
+            KXLOG(-1, "getacl( %s ) failed, errno %d. %s", printName(), acl.getLastErrno(), acl.getLastError().c_str());
             char reason[1100];
             snprintf(reason, sizeof(reason), kReasonAclRead, acl.getLastError().c_str());
             ReportPartialFailure(failures, acl.getLastErrno(), acl.getLastErrno(), reason);

@@ -54,8 +54,8 @@ void RuxenFilePrivate::ClearItemGUIDs() {
     m_versionGuid.clear();
 }
 
-CTyError RuxenFilePrivate::GenerateObjectGUIDs(const char* space, const std::string& path,
-                                               const struct stat& st, bool isStub) {
+CTyError RuxenFilePrivate::GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st,
+                                               bool isStub) {
     ClearItemGUIDs();
     if (path.empty())
         return QMErrorUtil::ErrorErrNo(QM_LOC, EINVAL, "cannot make GUIDs of an empty path");
@@ -87,13 +87,11 @@ const std::string& RuxenFilePrivate::ObjectGuid() const {
     return m_objectGuid;
 }
 
-CTyError RuxenFilePrivate::GenerateBackupObjectGUIDs(const std::string& path, const struct stat& st,
-                                                     bool isStub) {
+CTyError RuxenFilePrivate::GenerateBackupObjectGUIDs(const std::string& path, const struct stat& st, bool isStub) {
     return GenerateObjectGUIDs("object", path, st, isStub);
 }
 
-CTyError RuxenFilePrivate::GenerateJobResultObjectGUIDs(const std::string& path, const struct stat& st,
-                                                        bool isStub) {
+CTyError RuxenFilePrivate::GenerateJobResultObjectGUIDs(const std::string& path, const struct stat& st, bool isStub) {
     return GenerateObjectGUIDs("jobresult", path, st, isStub);
 }
 
@@ -143,7 +141,8 @@ CTyError RuxenFilePrivate::GetParentObjectGUID(std::string& out) const {
     const char* name;
     size_t length;
     parentNameOf(m_itemPath, &name, &length);
-    if (!m_parentValid || m_parentSpace != m_itemSpace || m_parentPath.compare(0, std::string::npos, name, length) != 0) {
+    if (!m_parentValid || m_parentSpace != m_itemSpace ||
+        m_parentPath.compare(0, std::string::npos, name, length) != 0) {
         m_parentSpace = m_itemSpace;
         m_parentPath.assign(name, length);
         m_parentObjectGuid = CGuidFactory::NameGuidIn(m_itemSpace, name, length);

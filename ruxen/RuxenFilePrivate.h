@@ -88,8 +88,7 @@ public:
     ruxen::ParentDirCache memberDirs;
 
 private:
-    CTyError GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st,
-                                 bool isStub);
+    CTyError GenerateObjectGUIDs(const char* space, const std::string& path, const struct stat& st, bool isStub);
     // The object GUID of the current item, made on first use.
     const std::string& ObjectGuid() const;
 

@@ -92,8 +92,8 @@ constexpr const char* kKeySendFailedFilesToIndex = "bSendFailedFilesToIndexForGU
 constexpr const char* kKeyUseIndexForFailedItems = "sUseIndexForFailedItems";
 // Pending causes raised with the job manager, and how long they are shown
 // before the job manager acts (seconds).
-constexpr unsigned kCauseItemMissing = 0x600002b;   // an item is gone or failed and errors are not tolerated
-constexpr unsigned kCauseXattrTooBig = 0x70000e0;   // extended attributes too big to back up
+constexpr unsigned kCauseItemMissing = 0x600002b;  // an item is gone or failed and errors are not tolerated
+constexpr unsigned kCauseXattrTooBig = 0x70000e0;  // extended attributes too big to back up
 constexpr int kCauseEventSeverity = 6;
 constexpr int kCauseDelaySeconds = 300;
 // Failure reasons.
@@ -112,8 +112,8 @@ constexpr const char* kSalesforceRelationsView = "TBLVIEW";
 
 // Header filling.
 constexpr const char* kIndexCacheNameToken = "%IDXDB%";  // replaces the index cache directory
-constexpr const char* kRawDevicePrefix = "///device/";    // before a raw device link's target
-constexpr size_t kLongPathAncestorMax = 959;  // longest ancestor of a long path's substitute name
+constexpr const char* kRawDevicePrefix = "///device/";   // before a raw device link's target
+constexpr size_t kLongPathAncestorMax = 959;             // longest ancestor of a long path's substitute name
 constexpr const char* kFBRDirKey = "dFBRDIR";  // job-results directory of file-based restores (kSessionSection)
 
 // Collect-file splitter (also kArbCollectMissing, kArbCollectOpen,

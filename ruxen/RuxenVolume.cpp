@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/agent/KxLog.h"
 #include "platform/archive/CPipelayer.h"
 #include "platform/index/IndexingConnection.h"
-#include "platform/agent/KxLog.h"
 #include "platform/text/PathUtil.h"
 #include "ruxen/PipelineRecordTypes.h"
 
@@ -122,15 +122,19 @@ bool RuxenVolume::SendExtent(unsigned char* data, int length) {
     return true;
 }
 
-bool RuxenVolume::SendAlternativeView(std::string volumePath, unsigned long long dataSize,
-                                      unsigned long long fileSize, IndexingConnection* connection) {
+bool RuxenVolume::SendAlternativeView(std::string volumePath, unsigned long long dataSize, unsigned long long fileSize,
+                                      IndexingConnection* connection) {
     if (PathUtil::TrimmedLength(volumePath) == 0 || volumePath == "/") {
         KXLOG(0, "eRRoR -- no volume path for the alternative view");
         return false;
     }
     const std::string root = std::string("/") + kViewFolder;
     const std::string volumeView = root + "/VOLUMEVIEW", extentView = root + "/EXTENTVIEW";
-    const std::string names[] = {"/", root, volumeView, extentView, PathUtil::Join(extentView, volumePath),
+    const std::string names[] = {"/",
+                                 root,
+                                 volumeView,
+                                 extentView,
+                                 PathUtil::Join(extentView, volumePath),
                                  PathUtil::Join(volumeView, volumePath)};
     ZXFileHeader h;
     for (size_t i = 0; i < 6; ++i) {
@@ -162,6 +166,4 @@ bool RuxenVolume::SendAlternativeView(std::string volumePath, unsigned long long
     return true;
 }
 
-int RuxenVolume::PopulateDeviceMap(std::string, std::map<std::string, std::string>&) {
-    return 0;
-}
+int RuxenVolume::PopulateDeviceMap(std::string, std::map<std::string, std::string>&) { return 0; }

@@ -42,8 +42,8 @@ public:
     // Fills `header` (all 1160 bytes): a directory (mode 0x4000, h_filesize
     // the file size, h_platform_flags bit 44) or a file (mode 0x8000,
     // h_filesize 0), h_datasize the data size, h_namelen the name's length.
-    bool FormatFileHeader(const char* name, unsigned long long dataSize, unsigned long long fileSize,
-                          bool isDirectory, ZXFileHeader* header);
+    bool FormatFileHeader(const char* name, unsigned long long dataSize, unsigned long long fileSize, bool isDirectory,
+                          ZXFileHeader* header);
     // One header (host order), to the index when a connection is given,
     // else as a record 128.
     bool SendFileHeader(ZXFileHeader* header, IndexingConnection* connection);

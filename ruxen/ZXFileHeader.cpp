@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/base/Coding.h"
 #include "platform/archive/ZXHeaderByteOrder.h"
+#include "platform/base/Coding.h"
 
 namespace {
 
@@ -45,14 +45,16 @@ constexpr NumericField kNumericFields[] = {
 constexpr size_t CountFieldsOfWidth(size_t width) {
     size_t n = 0;
     for (const NumericField& f : kNumericFields) {
-        if (f.width == width) ++n;
+        if (f.width == width)
+            ++n;
     }
     return n;
 }
 
 constexpr bool IsFieldOfWidth(size_t offset, size_t width) {
     for (const NumericField& f : kNumericFields) {
-        if (f.offset == offset && f.width == width) return true;
+        if (f.offset == offset && f.width == width)
+            return true;
     }
     return false;
 }
@@ -60,9 +62,11 @@ constexpr bool IsFieldOfWidth(size_t offset, size_t width) {
 template <size_t N>
 constexpr bool AllAreFieldsOfWidth(const size_t (&offsets)[N], size_t width) {
     for (size_t i = 0; i < N; ++i) {
-        if (!IsFieldOfWidth(offsets[i], width)) return false;
+        if (!IsFieldOfWidth(offsets[i], width))
+            return false;
         for (size_t j = 0; j < i; ++j) {
-            if (offsets[j] == offsets[i]) return false;  // listed twice
+            if (offsets[j] == offsets[i])
+                return false;  // listed twice
         }
     }
     return true;
@@ -80,16 +84,13 @@ static_assert(ZXHeaderLayout::kNameLenOffset == offsetof(ZXFileHeader, h_namelen
 
 }  // namespace
 
-ZXFileHeader::ZXFileHeader() {
-    Clear();
-}
+ZXFileHeader::ZXFileHeader() { Clear(); }
 
-void ZXFileHeader::Clear() {
-    std::memset(static_cast<void*>(this), 0, sizeof(*this));
-}
+void ZXFileHeader::Clear() { std::memset(static_cast<void*>(this), 0, sizeof(*this)); }
 
 int ConvertZXFileHeaderToNetOrder(const ZXFileHeader* source, ZXFileHeader* destination) {
-    if (source == nullptr || destination == nullptr) return -1;
+    if (source == nullptr || destination == nullptr)
+        return -1;
     if (source != destination) {
         std::memcpy(static_cast<void*>(destination), source, sizeof(ZXFileHeader));
     }
@@ -98,8 +99,7 @@ int ConvertZXFileHeaderToNetOrder(const ZXFileHeader* source, ZXFileHeader* dest
 }
 
 uint32_t ZXHeaderPipelineLength(const void* netOrderRecord) {
-    uint32_t nameLen =
-        ruxen::DecodeFixed32(static_cast<const char*>(netOrderRecord) + ZXHeaderLayout::kNameLenOffset);
+    uint32_t nameLen = ruxen::DecodeFixed32(static_cast<const char*>(netOrderRecord) + ZXHeaderLayout::kNameLenOffset);
     // The length is the fixed part, the name with its NUL and one spare byte
     // of the name area. The name area holds 1028 bytes, so any h_namelen
     // above 1027 (a full-length name counted with its NUL, or a damaged
@@ -107,7 +107,8 @@ uint32_t ZXHeaderPipelineLength(const void* netOrderRecord) {
     // the 1160-byte record. The length is therefore capped at the record.
     // The smallest answer is 133 (an empty name), which lies inside it.
     constexpr uint32_t kMaxNameLen = ZX_HEADER_SIZE - ZX_HEADER_FIXED_SIZE - 1;
-    if (nameLen > kMaxNameLen) return static_cast<uint32_t>(ZX_HEADER_SIZE);
+    if (nameLen > kMaxNameLen)
+        return static_cast<uint32_t>(ZX_HEADER_SIZE);
     return static_cast<uint32_t>(ZX_HEADER_FIXED_SIZE) + 1 + nameLen;
 }
 

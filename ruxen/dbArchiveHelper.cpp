@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/archive/CPipelayer.h"
-#include "platform/index/IdxMetadata.h"
-#include "platform/archive/KXArchive.h"
 #include "platform/agent/KxLog.h"
+#include "platform/archive/CPipelayer.h"
+#include "platform/archive/KXArchive.h"
+#include "platform/index/IdxMetadata.h"
 #include "ruxen/MetadataRecord.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "ruxen/ZXFileHeader.h"
@@ -121,11 +121,19 @@ int dbArchiveHelper::sendIdxMetadata(IdxMetadata::IdxMetaData& message) {
     } buffers(*this);
     int status = 0;
     switch (::SendMetadataRecord(buffers, message, &status)) {
-    case kMetaSent: return 0;
-    case kMetaNothing: KXLOG(2, "Indexing metadata length is 0"); return 0;
-    case kMetaEncodeFailed: KXLOG(-1, "Failed to get encoded length for Index Metadata"); return EINVAL;
-    case kMetaNoBuffer: return buffers.noBuffer;
-    case kMetaFillFailed: KXLOG(-1, "Failed to fill Index Metadata buffer"); return EINVAL;
+    case kMetaSent:
+        return 0;
+    case kMetaNothing:
+        KXLOG(2, "Indexing metadata length is 0");
+        return 0;
+    case kMetaEncodeFailed:
+        KXLOG(-1, "Failed to get encoded length for Index Metadata");
+        return EINVAL;
+    case kMetaNoBuffer:
+        return buffers.noBuffer;
+    case kMetaFillFailed:
+        KXLOG(-1, "Failed to fill Index Metadata buffer");
+        return EINVAL;
     case kMetaWriteFailed:
         KXLOG(-1, "Failed to write pipeline buffer for Index Metadata, retCode = [%d]", status);
         return status;

@@ -35,8 +35,8 @@
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
-#include "platform/text/PrintableText.h"
 #include "platform/base/StopSignals.h"
+#include "platform/text/PrintableText.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
 
@@ -170,7 +170,6 @@ double nowSeconds() {
 }
 
 }  // namespace
-
 
 int main(int argc, char** argv) {
     std::string registry;

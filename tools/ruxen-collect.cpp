@@ -37,10 +37,10 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
-#include "platform/text/FileNameEscape.h"
 #include "platform/agent/KxLog.h"
-#include "platform/os/ParentDirCache.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/os/ParentDirCache.h"
+#include "platform/text/FileNameEscape.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ struct Walk {
     // the scan keeps no map of every linked file.
     const std::vector<int64_t>* treeRows = nullptr;
     int errors = 0;
-    bool failed = false;     // a write failed: the walk stops
+    bool failed = false;  // a write failed: the walk stops
     std::string line{};
 
     bool Emit(const std::string& path) {

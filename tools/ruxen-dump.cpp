@@ -23,9 +23,9 @@
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
 #include "common/IndexDump.h"
+#include "platform/agent/KxLog.h"
 #include "platform/archive/ArchiveStreamReader.h"
 #include "platform/index/IndexRecords.h"
-#include "platform/agent/KxLog.h"
 #include "platform/text/PairMapFile.h"
 
 namespace {

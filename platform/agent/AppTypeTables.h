@@ -2,9 +2,7 @@
 #pragma once
 
 // A UNIX file-system backup set (plain file-system subclients).
-inline bool IsUnixFsBackupSetType(unsigned long long appType) {
-    return appType == 29 || appType == 33;
-}
+inline bool IsUnixFsBackupSetType(unsigned long long appType) { return appType == 29 || appType == 33; }
 
 // Application types whose names too long for the archive go under a
 // substitute name (their longest permissible ancestor and a GUID of the

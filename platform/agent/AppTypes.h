@@ -7,11 +7,11 @@
 // path.
 inline bool isFileSystemAppType(unsigned long long appType) {
     switch (appType) {
-    case 0:   // no application type given
-    case 29:  // UNIX file system
-    case 33:  // Windows file system
-    case 64:  // NAS file system
-    case 134: // distributed file system
+    case 0:    // no application type given
+    case 29:   // UNIX file system
+    case 33:   // Windows file system
+    case 64:   // NAS file system
+    case 134:  // distributed file system
         return true;
     default:
         return false;

@@ -12,8 +12,7 @@ App_JobErrorControlManager::Source& TheSource() {
 
 }  // namespace
 
-int App_JobErrorControlManager::getJobErrorRules(const std::string& entity, ULONG appType, std::string& xml,
-                                                 int flag) {
+int App_JobErrorControlManager::getJobErrorRules(const std::string& entity, ULONG appType, std::string& xml, int flag) {
     Source source;
     {
         std::lock_guard<std::mutex> hold(g_lock);

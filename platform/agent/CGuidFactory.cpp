@@ -31,6 +31,4 @@ std::string CGuidFactory::NameGuidIn(const boost::uuids::uuid& space, const char
     return boost::uuids::to_string(gen(name, length));
 }
 
-std::string CGuidFactory::get_guid_nosalt(const std::string& path) {
-    return NameGuid("path", path);
-}
+std::string CGuidFactory::get_guid_nosalt(const std::string& path) { return NameGuid("path", path); }

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "platform/text/PathUtil.h"
 #include "platform/base/QMErrorUtil.h"
+#include "platform/text/PathUtil.h"
 
 void CacheDBMgr::AddDatabase(const std::string& sourceDirectory, const std::string& logicalName) {
     m_databases[PathUtil::StripTrailingSlashes(sourceDirectory)] = logicalName;

@@ -39,10 +39,9 @@ void EvEvent::raise(int severity, unsigned id, const char* fmt, ...) {
     std::string text = CTyError::FormatV(fmt, ap);
     va_end(ap);
     if (m_source.empty())
-        KxLog::Write(-1, __PRETTY_FUNCTION__, __LINE__, "EVENT sev=%d id=0x%x: %s", severity, id,
-                     text.c_str());
+        KxLog::Write(-1, __PRETTY_FUNCTION__, __LINE__, "EVENT sev=%d id=0x%x: %s", severity, id, text.c_str());
     else
-        KxLog::Write(-1, __PRETTY_FUNCTION__, __LINE__, "EVENT sev=%d id=0x%x [%s]: %s", severity,
-                     id, m_source.c_str(), text.c_str());
+        KxLog::Write(-1, __PRETTY_FUNCTION__, __LINE__, "EVENT sev=%d id=0x%x [%s]: %s", severity, id, m_source.c_str(),
+                     text.c_str());
     errno = savedErrno;
 }

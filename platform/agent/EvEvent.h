@@ -15,28 +15,26 @@
 #include <cstdarg>
 #include <string>
 
-#include "platform/base/Export.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/Export.h"
 
 class EvDebug {
 public:
     // A debug message of the given level, written when the level query
     // allows it (level -1 always).
-    static void DebugLvl(const char* function, int level, const char* fmt, ...)
-        __attribute__((format(printf, 3, 4)));
+    static void DebugLvl(const char* function, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     static void VDebugLvl(const char* function, int level, const char* fmt, va_list ap)
         __attribute__((format(printf, 3, 0)));
 
     // An error message under a title ("Scan", "Parse FilterFile"), always
     // written: "<title>: <message>".
-    static void Error(const char* title, const char* fmt, ...)
-        __attribute__((format(printf, 2, 3)));
+    static void Error(const char* title, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 };
 
-#define EVDEBUG(level, ...)                                                   \
-    do {                                                                      \
-        if (KxLog::Enabled(level))                                            \
-            EvDebug::DebugLvl(__PRETTY_FUNCTION__, (level), __VA_ARGS__);     \
+#define EVDEBUG(level, ...)                                               \
+    do {                                                                  \
+        if (KxLog::Enabled(level))                                        \
+            EvDebug::DebugLvl(__PRETTY_FUNCTION__, (level), __VA_ARGS__); \
     } while (0)
 
 class RUXEN_EXPORT EvEvent {
@@ -50,8 +48,7 @@ public:
     // An event object whose lines carry a source name ("ruxenParent").
     explicit EvEvent(std::string source) : m_source(std::move(source)) {}
 
-    void raise(int severity, unsigned id, const char* fmt, ...)
-        __attribute__((format(printf, 4, 5)));
+    void raise(int severity, unsigned id, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 
     const std::string& source() const { return m_source; }
 

@@ -2,9 +2,9 @@
 
 #include <set>
 
-#include "platform/xml/HardenedXmlParser.h"
 #include "platform/text/PathUtil.h"
 #include "platform/text/WholeFile.h"
+#include "platform/xml/HardenedXmlParser.h"
 
 namespace App {
 

@@ -58,8 +58,7 @@ enum RuleDocumentStatus {
 
 // Reads the ruleList elements of a rules document (`isFile`: `source` names
 // a file, else it is the XML text). Answers a RuleDocumentStatus.
-int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
-                         std::string& error);
+int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out, std::string& error);
 
 // Field numbers of the message schema in brackets.
 struct JobErrorCode {

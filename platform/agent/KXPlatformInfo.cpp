@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -112,8 +112,7 @@ void parseInto(const std::string& path, const std::string& text, Values& values,
             if (line.back() == ']')
                 name = trimmed(line, 1, line.size() - 1);
             if (name.empty()) {
-                note(notes, path, lineNo,
-                     "malformed section line \"" + line + "\", skipped with its keys");
+                note(notes, path, lineNo, "malformed section line \"" + line + "\", skipped with its keys");
                 inSection = false;
                 continue;
             }
@@ -210,8 +209,8 @@ bool KXPlatformInfo::getNumber(const char* section, const char* key, long& out) 
     // strtol would skip blanks after a sign and take "0x" with a following
     // sign; demand a digit right where the number begins.
     size_t firstDigit = hex ? i + 2 : i;
-    bool digitFirst = hex ? isxdigit(static_cast<unsigned char>(s[firstDigit])) != 0
-                          : (s[firstDigit] >= '0' && s[firstDigit] <= '9');
+    bool digitFirst =
+        hex ? isxdigit(static_cast<unsigned char>(s[firstDigit])) != 0 : (s[firstDigit] >= '0' && s[firstDigit] <= '9');
     errno = 0;
     char* end = nullptr;
     long v = digitFirst ? strtol(s, &end, hex ? 16 : 10) : 0;
@@ -239,8 +238,7 @@ bool KXPlatformInfo::getBool(const char* section, const char* key, bool& out) {
             return true;
         }
     }
-    KXLOG(-1, "registry value %s/%s = \"%s\" is not a yes/no value, ignored", section, key,
-          value.c_str());
+    KXLOG(-1, "registry value %s/%s = \"%s\" is not a yes/no value, ignored", section, key, value.c_str());
     return false;
 }
 
@@ -257,8 +255,7 @@ bool KXPlatformInfo::loadFile(const std::string& path, std::string* error) {
     return ok;
 }
 
-void KXPlatformInfo::setValue(const std::string& section, const std::string& key,
-                              const std::string& value) {
+void KXPlatformInfo::setValue(const std::string& section, const std::string& key, const std::string& value) {
     Registry& r = registry();
     Notes notes;
     {

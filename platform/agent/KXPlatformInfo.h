@@ -54,7 +54,6 @@ public:
     static bool loadFile(const std::string& path, std::string* error);
 
     // In-process changes, for tests and for the host program.
-    static void setValue(const std::string& section, const std::string& key,
-                         const std::string& value);
+    static void setValue(const std::string& section, const std::string& key, const std::string& value);
     static void removeValue(const std::string& section, const std::string& key);
 };

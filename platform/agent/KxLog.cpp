@@ -55,9 +55,9 @@ void KxLog::VWrite(int level, const char* function, int line, const char* fmt, v
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tmv;
     localtime_r(&ts.tv_sec, &tmv);
-    int n = snprintf(buf, kPrefixBytes, "%d %02d/%02d %02d:%02d:%02d [%d] %s:%d ",
-                     static_cast<int>(getpid()), tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
-                     tmv.tm_min, tmv.tm_sec, level, function ? function : "?", line);
+    int n = snprintf(buf, kPrefixBytes, "%d %02d/%02d %02d:%02d:%02d [%d] %s:%d ", static_cast<int>(getpid()),
+                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, level, function ? function : "?",
+                     line);
     size_t len = n < 0 ? 0 : std::min(static_cast<size_t>(n), kPrefixBytes - 1);
     // Control bytes of names and collect lines in the message are escaped
     // ("\x0a"), so that no argument can end the line or forge another.

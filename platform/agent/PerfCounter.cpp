@@ -10,7 +10,6 @@ void PerfCounter::Report() const {
         if (s.count == 0)
             continue;
         KXLOG(1, "perf stage %d [%s]: %llu calls, %.3f s, %llu bytes", i, s.name ? s.name : "?",
-              static_cast<unsigned long long>(s.count), s.totalNs / 1e9,
-              static_cast<unsigned long long>(s.bytes));
+              static_cast<unsigned long long>(s.count), s.totalNs / 1e9, static_cast<unsigned long long>(s.bytes));
     }
 }

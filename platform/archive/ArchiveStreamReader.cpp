@@ -93,18 +93,18 @@ bool ArchiveStreamReader::ReadPreamble() {
     if (got < sizeof(pre)) {
         if (m_readErrno)
             return SetError("read error at offset %zu: %s", got, strerror(m_readErrno));
-        return SetError("truncated stream: it ends at offset %zu, inside the %zu-byte preamble",
-                        got, kArchiveStreamPreambleSize);
+        return SetError("truncated stream: it ends at offset %zu, inside the %zu-byte preamble", got,
+                        kArchiveStreamPreambleSize);
     }
     if (memcmp(pre, m_magic, sizeof(kArchiveStreamMagic)) != 0) {
         const unsigned char* u = reinterpret_cast<const unsigned char*>(pre);
-        return SetError("bad magic at offset 0: %02x %02x %02x %02x, expected \"%.4s\"", u[0],
-                        u[1], u[2], u[3], m_magic);
+        return SetError("bad magic at offset 0: %02x %02x %02x %02x, expected \"%.4s\"", u[0], u[1], u[2], u[3],
+                        m_magic);
     }
     uint32_t version = ruxen::DecodeFixed32(pre + 4);
     if (version != kArchiveStreamVersion)
-        return SetError("unsupported format version %u at offset 4 (this reader knows %u)",
-                        version, kArchiveStreamVersion);
+        return SetError("unsupported format version %u at offset 4 (this reader knows %u)", version,
+                        kArchiveStreamVersion);
     m_open = true;
     return true;
 }
@@ -129,8 +129,7 @@ size_t ArchiveStreamReader::Pull(char* dst, size_t n) {
         // Large reads go straight to the destination; small ones refill
         // the read-ahead so that frames do not cost a system call each.
         bool direct = n - got >= m_readBuf.size();
-        ssize_t r = direct ? read(m_fd, dst + got, n - got)
-                           : read(m_fd, m_readBuf.data(), m_readBuf.size());
+        ssize_t r = direct ? read(m_fd, dst + got, n - got) : read(m_fd, m_readBuf.data(), m_readBuf.size());
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -181,8 +180,7 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
         if (m_readErrno)
             SetError("read error at offset %llu: %s", ULL(m_offset), strerror(m_readErrno));
         else
-            SetError("truncated record frame at offset %llu: %zu of %zu bytes", ULL(at), got,
-                     kArchiveStreamFrameSize);
+            SetError("truncated record frame at offset %llu: %zu of %zu bytes", ULL(at), got, kArchiveStreamFrameSize);
         return kError;
     }
     m_current.type = ruxen::DecodeFixed32(frame);
@@ -191,8 +189,8 @@ ArchiveStreamReader::Status ArchiveStreamReader::Next(ArchiveRecord* record) {
     if (m_current.type == kArchiveStreamEndRecord)
         return ReadEnd(at, m_current.length) ? kEnd : kError;
     if (m_current.length > kArchiveStreamMaxPayload) {
-        SetError("record at offset %llu (type %u): payload length %u exceeds the maximum of %u",
-                 ULL(at), m_current.type, m_current.length, kArchiveStreamMaxPayload);
+        SetError("record at offset %llu (type %u): payload length %u exceeds the maximum of %u", ULL(at),
+                 m_current.type, m_current.length, kArchiveStreamMaxPayload);
         return kError;
     }
     m_remaining = m_current.length;
@@ -218,9 +216,10 @@ bool ArchiveStreamReader::ReadEnd(uint64_t at, uint32_t length) {
     uint64_t items = ruxen::DecodeFixed64(payload);
     uint64_t dataBytes = ruxen::DecodeFixed64(payload + 8);
     if (items != m_tally.items || dataBytes != m_tally.dataBytes)
-        return SetError("end record at offset %llu counts %llu items and %llu data bytes; the stream "
-                        "holds %llu items and %llu data bytes",
-                        ULL(at), ULL(items), ULL(dataBytes), ULL(m_tally.items), ULL(m_tally.dataBytes));
+        return SetError(
+            "end record at offset %llu counts %llu items and %llu data bytes; the stream "
+            "holds %llu items and %llu data bytes",
+            ULL(at), ULL(items), ULL(dataBytes), ULL(m_tally.items), ULL(m_tally.dataBytes));
     uint64_t endOfRecord = m_offset;
     char extra;
     if (Pull(&extra, 1) != 0 || m_readErrno) {

@@ -8,10 +8,6 @@ char* CPipelayer::AllocateDataBuffer(unsigned size, unsigned* granted, bool acce
     return m_data.Allocate(size, granted, acceptLess);
 }
 
-int CPipelayer::SendDataBuffer(unsigned type, unsigned length) {
-    return m_data.Write(type, length);
-}
+int CPipelayer::SendDataBuffer(unsigned type, unsigned length) { return m_data.Write(type, length); }
 
-void CPipelayer::FreeDataBuffer() {
-    m_data.Free();
-}
+void CPipelayer::FreeDataBuffer() { m_data.Free(); }

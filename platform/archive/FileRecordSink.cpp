@@ -18,8 +18,8 @@ namespace {
 
 // Room for a megabyte of staged records plus the largest record that is
 // still staged, so that a staged write is never below a megabyte.
-constexpr size_t kStageCapacity = FileRecordSink::kStageFlushBytes +
-                                  FileRecordSink::kDirectWriteBytes + kArchiveStreamFrameSize;
+constexpr size_t kStageCapacity =
+    FileRecordSink::kStageFlushBytes + FileRecordSink::kDirectWriteBytes + kArchiveStreamFrameSize;
 
 // The most a started sink writes per system call (0: no limit), set by
 // tests; a pipe that could not be grown lowers it for its sink.
@@ -102,8 +102,8 @@ void FileRecordSink::SizePipe() {
         return;
     if (fcntl(m_fd, F_SETPIPE_SZ, static_cast<int>(kPipeBytes)) >= 0)
         return;
-    KXLOG(2, "pipe of archive stream [%s] stays at %d bytes (errno %d); writing %zu-byte pieces",
-          m_name.c_str(), size, errno, kPipePieceBytes);
+    KXLOG(2, "pipe of archive stream [%s] stays at %d bytes (errno %d); writing %zu-byte pieces", m_name.c_str(), size,
+          errno, kPipePieceBytes);
     m_writePiece = kPipePieceBytes;
 }
 
@@ -111,8 +111,8 @@ char* FileRecordSink::Allocate(uint32_t size, uint32_t* granted) {
     if (granted)
         *granted = 0;
     if (size > kArchiveStreamMaxPayload) {
-        KXLOG(-1, "record buffer of %u bytes requested for [%s]; the stream carries at most %u",
-              size, m_name.c_str(), kArchiveStreamMaxPayload);
+        KXLOG(-1, "record buffer of %u bytes requested for [%s]; the stream carries at most %u", size, m_name.c_str(),
+              kArchiveStreamMaxPayload);
         return nullptr;
     }
     char* p = m_pool.Acquire(size);
@@ -126,8 +126,7 @@ void FileRecordSink::Free(char* buffer) { (void)m_pool.Release(buffer); }
 int FileRecordSink::Fail(int err, const char* what) {
     if (m_errno == 0)
         m_errno = err ? err : EIO;
-    KXLOG(-1, "%s of archive stream [%s] failed, errno %d (%s)", what, m_name.c_str(), m_errno,
-          strerror(m_errno));
+    KXLOG(-1, "%s of archive stream [%s] failed, errno %d (%s)", what, m_name.c_str(), m_errno, strerror(m_errno));
     return -1;
 }
 
@@ -138,13 +137,12 @@ int FileRecordSink::Write(char* buffer, uint32_t type, uint32_t length) {
         return -1;
     }
     if (length > room) {
-        KXLOG(-1, "record of type %u for [%s]: length %u exceeds the %zu bytes granted", type,
-              m_name.c_str(), length, room);
+        KXLOG(-1, "record of type %u for [%s]: length %u exceeds the %zu bytes granted", type, m_name.c_str(), length,
+              room);
         return -1;
     }
     if (m_fd < 0) {
-        KXLOG(-1, "record of type %u written to archive stream [%s], which is not open", type,
-              m_name.c_str());
+        KXLOG(-1, "record of type %u written to archive stream [%s], which is not open", type, m_name.c_str());
         return -1;
     }
     if (type == kArchiveStreamEndRecord) {

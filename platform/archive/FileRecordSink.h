@@ -27,9 +27,9 @@
 #include <string>
 
 #include "platform/archive/ArchiveStreamFormat.h"
-#include "platform/base/Export.h"
 #include "platform/archive/RecordSink.h"
 #include "platform/archive/SinkBufferPool.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT FileRecordSink : public RecordSink {
 public:

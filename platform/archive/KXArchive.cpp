@@ -10,17 +10,11 @@ char* KXArchive::AllocateDataBuffer(unsigned size, unsigned* granted, bool accep
     return m_data.Allocate(size, granted, acceptLess);
 }
 
-int KXArchive::WriteDataBuffer(unsigned type, unsigned length) {
-    return m_data.Write(type, length);
-}
+int KXArchive::WriteDataBuffer(unsigned type, unsigned length) { return m_data.Write(type, length); }
 
-void KXArchive::FreeDataBuffer() {
-    m_data.Free();
-}
+void KXArchive::FreeDataBuffer() { m_data.Free(); }
 
-char* KXArchive::allocateCmdBuffer(unsigned size) {
-    return m_cmd.Allocate(size, nullptr);
-}
+char* KXArchive::allocateCmdBuffer(unsigned size) { return m_cmd.Allocate(size, nullptr); }
 
 int KXArchive::writeSyncBuffer(unsigned type, unsigned length) {
     int rc = m_cmd.Write(type, length);
@@ -36,9 +30,7 @@ int KXArchive::writeSyncBuffer(unsigned type, unsigned length) {
     return rc;
 }
 
-void KXArchive::freeCmdBuffer() {
-    m_cmd.Free();
-}
+void KXArchive::freeCmdBuffer() { m_cmd.Free(); }
 
 void KXArchive::SetFileSignatureData(const char* text, int length) {
     if (!text || length < 0) {

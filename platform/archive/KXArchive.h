@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/base/Export.h"
 #include "platform/archive/HeldSinkBuffer.h"
 #include "platform/archive/RecordSink.h"
+#include "platform/base/Export.h"
 
 class RUXEN_EXPORT KXArchive {
 public:

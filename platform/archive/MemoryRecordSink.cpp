@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/agent/KxLog.h"
 #include "platform/archive/ArchiveStreamFormat.h"
 #include "platform/base/Coding.h"
-#include "platform/agent/KxLog.h"
 
 MemoryRecordSink::MemoryRecordSink() = default;
 MemoryRecordSink::~MemoryRecordSink() = default;
@@ -21,13 +21,12 @@ char* MemoryRecordSink::Allocate(uint32_t size, uint32_t* granted) {
         *granted = 0;
     ++m_allocateCalls;
     if (m_allocateCalls == m_failAllocation) {
-        KXLOG(-1, "injected failure of allocation %llu (%u bytes)",
-              static_cast<unsigned long long>(m_allocateCalls), size);
+        KXLOG(-1, "injected failure of allocation %llu (%u bytes)", static_cast<unsigned long long>(m_allocateCalls),
+              size);
         return nullptr;
     }
     if (size > kArchiveStreamMaxPayload) {
-        KXLOG(-1, "record buffer of %u bytes requested; the stream carries at most %u", size,
-              kArchiveStreamMaxPayload);
+        KXLOG(-1, "record buffer of %u bytes requested; the stream carries at most %u", size, kArchiveStreamMaxPayload);
         return nullptr;
     }
     uint32_t room = std::max(size, m_overGrant);
@@ -60,8 +59,8 @@ int MemoryRecordSink::Write(char* buffer, uint32_t type, uint32_t length) {
         return -1;
     }
     if (m_writeCalls == m_failWrite) {
-        KXLOG(-1, "injected failure of write %llu (type %u, %u bytes)",
-              static_cast<unsigned long long>(m_writeCalls), type, length);
+        KXLOG(-1, "injected failure of write %llu (type %u, %u bytes)", static_cast<unsigned long long>(m_writeCalls),
+              type, length);
         return -1;
     }
     m_index.push_back(Entry{type, m_bytes.size(), length});
@@ -98,8 +97,8 @@ void MemoryRecordSink::ClearRecords() {
 
 std::string MemoryRecordSink::Serialize() const {
     std::string out;
-    out.reserve(kArchiveStreamPreambleSize + m_index.size() * kArchiveStreamFrameSize +
-                m_bytes.size() + kArchiveStreamEndRecordSize);
+    out.reserve(kArchiveStreamPreambleSize + m_index.size() * kArchiveStreamFrameSize + m_bytes.size() +
+                kArchiveStreamEndRecordSize);
     out.append(kArchiveStreamMagic, sizeof(kArchiveStreamMagic));
     ruxen::PutFixed32(&out, kArchiveStreamVersion);
     ArchiveStreamTally tally;

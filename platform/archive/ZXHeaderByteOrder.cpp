@@ -10,16 +10,19 @@ constexpr bool FieldTableIsSound() {
     constexpr size_t kFixedPart = 132;
     size_t covered = 0;
     for (size_t off : ZXHeaderLayout::kU32Offsets) {
-        if (off % 4 != 0 || off + 4 > kFixedPart) return false;
+        if (off % 4 != 0 || off + 4 > kFixedPart)
+            return false;
         covered += 4;
     }
     for (size_t off : ZXHeaderLayout::kU64Offsets) {
-        if (off % 8 != 0 || off + 8 > kFixedPart) return false;
+        if (off % 8 != 0 || off + 8 > kFixedPart)
+            return false;
         covered += 8;
     }
     for (size_t a : ZXHeaderLayout::kU32Offsets) {
         for (size_t b : ZXHeaderLayout::kU64Offsets) {
-            if (a + 4 > b && b + 8 > a) return false;
+            if (a + 4 > b && b + 8 > a)
+                return false;
         }
     }
     // 132 bytes of fixed part less the four single bytes at 120-123.

@@ -36,8 +36,7 @@ std::string CTyError::FormatV(const char* fmt, va_list ap) {
     return out;
 }
 
-CTyError::CTyError(FacilityKind facility, int32_t number, const QMCodeLocation& location,
-                   std::string text)
+CTyError::CTyError(FacilityKind facility, int32_t number, const QMCodeLocation& location, std::string text)
     : m_number(number), m_messages(new std::vector<Entry>) {
     if (facility != FacilityErrNo)
         facility = FacilityWin32;
@@ -84,9 +83,7 @@ CTyError& CTyError::PushText(const QMCodeLocation& location, std::string text) {
     return *this;
 }
 
-const std::vector<CTyError::Entry>& CTyError::Entries() const {
-    return m_messages ? *m_messages : emptyEntries();
-}
+const std::vector<CTyError::Entry>& CTyError::Entries() const { return m_messages ? *m_messages : emptyEntries(); }
 
 std::string CTyError::Message() const {
     std::string out;

@@ -73,8 +73,7 @@ public:
     // Adds a context message (the error becomes "newer" context on top of the
     // older ones). On a success value it does nothing: success carries no
     // messages. Returns *this, so `return err.Push(QM_LOC, "...")` works.
-    CTyError& Push(const QMCodeLocation& location, const char* fmt, ...)
-        __attribute__((format(printf, 3, 4)));
+    CTyError& Push(const QMCodeLocation& location, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
     CTyError& PushText(const QMCodeLocation& location, std::string text);
 
     // printf-style formatting into a string, shared with the factories.

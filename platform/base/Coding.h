@@ -40,9 +40,7 @@ inline uint32_t DecodeFixed32(const char* src) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-inline uint64_t DecodeFixed64(const char* src) {
-    return (uint64_t(DecodeFixed32(src)) << 32) | DecodeFixed32(src + 4);
-}
+inline uint64_t DecodeFixed64(const char* src) { return (uint64_t(DecodeFixed32(src)) << 32) | DecodeFixed32(src + 4); }
 
 // Appending forms, for building records and files in a string.
 inline void PutFixed16(std::string* dst, uint16_t v) {

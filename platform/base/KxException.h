@@ -8,11 +8,9 @@
 
 class KxException : public std::runtime_error {
 public:
-    KxException(const std::string& context, const std::string& text, const std::string& source,
-                int code)
+    KxException(const std::string& context, const std::string& text, const std::string& source, int code)
         : KxException(context, text, source, 0, code) {}
-    KxException(const std::string& context, const std::string& text, const std::string& source,
-                int line, int code)
+    KxException(const std::string& context, const std::string& text, const std::string& source, int line, int code)
         : std::runtime_error(context.empty() ? text : context + ": " + text),
           m_context(context),
           m_text(text),

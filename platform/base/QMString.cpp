@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-void QMString::Split(const std::string& s, const std::string& delim,
-                     std::vector<std::string>& out, int flags) {
+void QMString::Split(const std::string& s, const std::string& delim, std::vector<std::string>& out, int flags) {
     out.clear();
     const bool keepEmpty = (flags & SplitKeepEmpty) != 0;
     if (delim.empty()) {
@@ -23,8 +22,7 @@ void QMString::Split(const std::string& s, const std::string& delim,
     }
 }
 
-void QMString::Tokenize(const std::string& s, const char* separators,
-                        std::vector<std::string>& out) {
+void QMString::Tokenize(const std::string& s, const char* separators, std::vector<std::string>& out) {
     out.clear();
     if (!separators || !*separators) {
         if (!s.empty())

@@ -32,8 +32,7 @@ public:
     // either end, give no empty word: "  a  b " with " " gives "a", "b".
     // A null or empty separator set gives s as its one word (none when s is
     // empty).
-    static void Tokenize(const std::string& s, const char* separators,
-                         std::vector<std::string>& out);
+    static void Tokenize(const std::string& s, const char* separators, std::vector<std::string>& out);
 
     // Removes spaces, tabs, carriage returns and line feeds at both ends.
     static void TrimWhiteSpace(std::string& s);

@@ -205,9 +205,7 @@ void TPathMatch::buildMasks() {
     }
 }
 
-int TPathMatch::match(const char* path) const {
-    return path ? match(path, strlen(path)) : 0;
-}
+int TPathMatch::match(const char* path) const { return path ? match(path, strlen(path)) : 0; }
 
 int TPathMatch::match(const char* s, size_t len) const {
     if (!m_ready || (s == nullptr && len != 0))

@@ -18,8 +18,8 @@ std::string FileUri(const std::string& path, const char* query) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string uri = "file:";
     for (unsigned char c : path) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' ||
+            c == '_' || c == '.' || c == '~') {
             uri.push_back(static_cast<char>(c));
         } else {
             uri.push_back('%');
@@ -34,8 +34,7 @@ constexpr const char* kCreateSql =
     "CREATE TABLE IF NOT EXISTS hardlinks(dev INTEGER NOT NULL, ino INTEGER NOT NULL,"
     " ctime INTEGER NOT NULL, path BLOB NOT NULL, guid TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS hardlinks_key ON hardlinks(dev, ino);";
-constexpr const char* kInsertSql =
-    "INSERT INTO hardlinks(dev, ino, ctime, path, guid) VALUES(?1, ?2, ?3, ?4, ?5)";
+constexpr const char* kInsertSql = "INSERT INTO hardlinks(dev, ino, ctime, path, guid) VALUES(?1, ?2, ?3, ?4, ?5)";
 // The index holds (dev, ino, rowid), so this is one index seek per answer.
 constexpr const char* kSearchSql =
     "SELECT rowid, path, ctime, guid FROM hardlinks INDEXED BY hardlinks_key"
@@ -62,9 +61,7 @@ int RemoveIfPresent(const std::string& path) {
 
 }  // namespace
 
-void HardLinksTable::StmtDeleter::operator()(sqlite3_stmt* s) const {
-    sqlite3_finalize(s);
-}
+void HardLinksTable::StmtDeleter::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 
 HardLinksTable::HardLinksTable() = default;
 
@@ -118,16 +115,14 @@ int HardLinksTable::openForWriting() {
     return 0;
 }
 
-int HardLinksTable::setDirectory(const std::string& directory, bool readMode,
-                                 const std::string& name) {
+int HardLinksTable::setDirectory(const std::string& directory, bool readMode, const std::string& name) {
     if (m_db)
         close();
     m_directory = directory;
     m_name = name;
     m_readMode = readMode;
     if (directory.empty() || name.empty() || name.find('/') != std::string::npos) {
-        KXLOG(-1, "hard-links table: bad directory [%s] or name [%s]", directory.c_str(),
-              name.c_str());
+        KXLOG(-1, "hard-links table: bad directory [%s] or name [%s]", directory.c_str(), name.c_str());
         return -1;
     }
     const int flags = SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
@@ -191,13 +186,11 @@ int HardLinksTable::stepRow(std::string& path, int64_t& ctime, std::string* guid
     if (rc == SQLITE_ROW) {
         m_lastRowid = sqlite3_column_int64(s, 0);
         const void* blob = sqlite3_column_blob(s, 1);
-        path.assign(blob ? static_cast<const char*>(blob) : "",
-                    static_cast<size_t>(sqlite3_column_bytes(s, 1)));
+        path.assign(blob ? static_cast<const char*>(blob) : "", static_cast<size_t>(sqlite3_column_bytes(s, 1)));
         ctime = sqlite3_column_int64(s, 2);
         if (guid) {
             const unsigned char* g = sqlite3_column_text(s, 3);
-            guid->assign(g ? reinterpret_cast<const char*>(g) : "",
-                         static_cast<size_t>(sqlite3_column_bytes(s, 3)));
+            guid->assign(g ? reinterpret_cast<const char*>(g) : "", static_cast<size_t>(sqlite3_column_bytes(s, 3)));
         }
         result = 1;
     } else if (rc != SQLITE_DONE) {
@@ -207,8 +200,7 @@ int HardLinksTable::stepRow(std::string& path, int64_t& ctime, std::string* guid
     return result;
 }
 
-int HardLinksTable::searchFirst(uint64_t device, uint64_t inode, std::string& path, int64_t& ctime,
-                                std::string& guid) {
+int HardLinksTable::searchFirst(uint64_t device, uint64_t inode, std::string& path, int64_t& ctime, std::string& guid) {
     m_haveCursor = false;
     if (!m_db)
         return failed("searchFirst");
@@ -222,8 +214,7 @@ int HardLinksTable::searchFirst(uint64_t device, uint64_t inode, std::string& pa
 
 int HardLinksTable::searchNext(std::string& path, int64_t& ctime) {
     if (m_db && !m_haveCursor) {
-        KXLOG(-1, "hard-links table %s/%s: searchNext without a searchFirst", m_directory.c_str(),
-              m_name.c_str());
+        KXLOG(-1, "hard-links table %s/%s: searchNext without a searchFirst", m_directory.c_str(), m_name.c_str());
         return -1;
     }
     if (!m_db)
@@ -253,21 +244,19 @@ int HardLinksTable::forEachRow(const RowVisitor& visit) {
     if (!m_db)
         return failed("forEachRow");
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT dev, ino, ctime, path, guid FROM hardlinks ORDER BY rowid",
-                           -1, &raw, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(m_db, "SELECT dev, ino, ctime, path, guid FROM hardlinks ORDER BY rowid", -1, &raw,
+                           nullptr) != SQLITE_OK)
         return failed("prepare scan");
     Stmt s(raw);
     int rc;
     std::string path, guid;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         const void* blob = sqlite3_column_blob(raw, 3);
-        path.assign(blob ? static_cast<const char*>(blob) : "",
-                    static_cast<size_t>(sqlite3_column_bytes(raw, 3)));
+        path.assign(blob ? static_cast<const char*>(blob) : "", static_cast<size_t>(sqlite3_column_bytes(raw, 3)));
         const unsigned char* g = sqlite3_column_text(raw, 4);
         guid.assign(g ? reinterpret_cast<const char*>(g) : "");
-        visit(static_cast<uint64_t>(sqlite3_column_int64(raw, 0)),
-              static_cast<uint64_t>(sqlite3_column_int64(raw, 1)), sqlite3_column_int64(raw, 2),
-              path, guid);
+        visit(static_cast<uint64_t>(sqlite3_column_int64(raw, 0)), static_cast<uint64_t>(sqlite3_column_int64(raw, 1)),
+              sqlite3_column_int64(raw, 2), path, guid);
     }
     return rc == SQLITE_DONE ? 0 : failed("scan");
 }
@@ -317,8 +306,8 @@ int HardLinksTable::removeTable() {
     if (m_name.empty())
         return failed("removeTable");
     int result = m_db ? close() : 0;
-    for (const std::string& p : {DataPath(m_directory, m_name), IndexPath(m_directory, m_name),
-                                 NamePath(m_directory, m_name)})
+    for (const std::string& p :
+         {DataPath(m_directory, m_name), IndexPath(m_directory, m_name), NamePath(m_directory, m_name)})
         if (RemoveIfPresent(p) != 0)
             result = -1;
     return result;

@@ -59,12 +59,10 @@ public:
     int setDirectory(const std::string& directory, bool readMode, const std::string& name);
 
     // Adds a row (write mode only). 0 on success, -1 on failure.
-    int insert(uint64_t device, uint64_t inode, int64_t ctime, const std::string& path,
-               const std::string& guid);
+    int insert(uint64_t device, uint64_t inode, int64_t ctime, const std::string& path, const std::string& guid);
 
     // 1 and the key's first row, 0 when the key has no row, -1 on failure.
-    int searchFirst(uint64_t device, uint64_t inode, std::string& path, int64_t& ctime,
-                    std::string& guid);
+    int searchFirst(uint64_t device, uint64_t inode, std::string& path, int64_t& ctime, std::string& guid);
     // 1 and the next row of the key of the last searchFirst, 0 after its last
     // row, -1 on failure or without a searchFirst.
     int searchNext(std::string& path, int64_t& ctime);
@@ -77,8 +75,8 @@ public:
     int64_t lastRow() const { return m_lastRow; }
 
     // Every row in insertion order (diagnostics). 0, or -1 on failure.
-    using RowVisitor = std::function<void(uint64_t device, uint64_t inode, int64_t ctime,
-                                          const std::string& path, const std::string& guid)>;
+    using RowVisitor = std::function<void(uint64_t device, uint64_t inode, int64_t ctime, const std::string& path,
+                                          const std::string& guid)>;
     int forEachRow(const RowVisitor& visit);
 
     // Commits (write mode: and sets the completion mark) and closes. 0, or

@@ -37,9 +37,7 @@ ssize_t DlpBackupReader::read(int fd, void* buf, size_t n) {
 
 bool DlpBackupReader::isDlpMode() const { return g_forceDlp.load(std::memory_order_relaxed); }
 
-unsigned long long DlpBackupReader::getDecFileSize() const {
-    return g_forcedDecSize.load(std::memory_order_relaxed);
-}
+unsigned long long DlpBackupReader::getDecFileSize() const { return g_forcedDecSize.load(std::memory_order_relaxed); }
 
 void ruxen::testcontrol::ForceDlpMode(bool on) { g_forceDlp = on; }
 

@@ -23,11 +23,11 @@
 #include <vector>
 
 struct ReparseData {
-    uint32_t kind = 1;           // 1 fresh / plain; 2 the stub carries a data GUID
-    std::string dataGuid;        // meaningful only when kind == 2
-    uint32_t appId = 0;          // application that made the stub
-    std::string appGuid;         // GUID of that application
-    uint64_t recordedSize = 0;   // size of the file's data when it was stubbed
+    uint32_t kind = 1;          // 1 fresh / plain; 2 the stub carries a data GUID
+    std::string dataGuid;       // meaningful only when kind == 2
+    uint32_t appId = 0;         // application that made the stub
+    std::string appGuid;        // GUID of that application
+    uint64_t recordedSize = 0;  // size of the file's data when it was stubbed
 };
 
 // Size of the fixed part of the stub format.

@@ -229,8 +229,7 @@ ZXHSMLowLevelCXFS::ZXHSMLowLevelCXFS(const std::string& mountPoint) : ZXHSMLowLe
 
 ZXHSMLowLevelCXFS::~ZXHSMLowLevelCXFS() {}
 
-int ZXHSMLowLevelCXFS::getStubData(const char* path, bool& isStub, std::vector<char>& data,
-                                   off_t /*size*/) {
+int ZXHSMLowLevelCXFS::getStubData(const char* path, bool& isStub, std::vector<char>& data, off_t /*size*/) {
     isStub = false;
     data.clear();
     int rc = ZXHSMLowLevel::isStub(path);

@@ -30,9 +30,7 @@ void AppendQuoted(std::string& out, const std::string& s) {
 
 IdxMessage::~IdxMessage() = default;
 
-IdxMessage::IdxMessage(const IdxMessage& other) : m_group(other.m_group), m_type(other.m_type) {
-    *this = other;
-}
+IdxMessage::IdxMessage(const IdxMessage& other) : m_group(other.m_group), m_type(other.m_type) { *this = other; }
 
 IdxMessage& IdxMessage::operator=(const IdxMessage& other) {
     if (this == &other)
@@ -79,9 +77,7 @@ void IdxMessage::SetInt(uint32_t field, int64_t value) { Slot(field, kInt).i = v
 
 void IdxMessage::SetString(uint32_t field, std::string value) { Slot(field, kString).s = std::move(value); }
 
-void IdxMessage::AddString(uint32_t field, std::string value) {
-    Slot(field, kList).list.push_back(std::move(value));
-}
+void IdxMessage::AddString(uint32_t field, std::string value) { Slot(field, kList).list.push_back(std::move(value)); }
 
 int64_t IdxMessage::Int(uint32_t field) const {
     const Field* f = Find(field);

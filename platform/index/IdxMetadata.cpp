@@ -9,11 +9,16 @@ struct NameEntry {
 };
 
 constexpr NameEntry kNames[] = {
-    {IdxMetadata::kGroup, 93, "IdxMetaData"},     {IdxMetadata::kGroup, 94, "IdxDbInfo"},
-    {IdxMetadata::kGroup, 95, "IdxErrorInfo"},    {IdxMetadata::kGroup, 96, "IdxIndexingData"},
-    {IdxMetadata::kGroup, 97, "DmStubData"},      {IdxMetadata::kGroup, 98, "FsSnapMountData"},
-    {IdxMetadata::kGroup, 99, "SrmData"},         {IdxMetadata::kGroup, 100, "FsData"},
-    {IdxMetadata::kGroup, 102, "SfRelationship"}, {IdxMetadata::kGroup, 103, "FileSetData"},
+    {IdxMetadata::kGroup, 93, "IdxMetaData"},
+    {IdxMetadata::kGroup, 94, "IdxDbInfo"},
+    {IdxMetadata::kGroup, 95, "IdxErrorInfo"},
+    {IdxMetadata::kGroup, 96, "IdxIndexingData"},
+    {IdxMetadata::kGroup, 97, "DmStubData"},
+    {IdxMetadata::kGroup, 98, "FsSnapMountData"},
+    {IdxMetadata::kGroup, 99, "SrmData"},
+    {IdxMetadata::kGroup, 100, "FsData"},
+    {IdxMetadata::kGroup, 102, "SfRelationship"},
+    {IdxMetadata::kGroup, 103, "FileSetData"},
     {102, 1, "IdxCommand"},
 };
 

@@ -87,8 +87,17 @@ public:
 class FsData : public IdxMessageOf<FsData, kGroup, 100> {
 public:
     enum Field : uint32_t {
-        kFlags = 1, kOwnerName = 2, kGroupName = 3, kExtension = 4, kAccessTime = 5,
-        kChangeTime = 6, kOwnerId = 7, kGroupId = 8, kMode = 9, kSize = 10, kMountDir = 12,
+        kFlags = 1,
+        kOwnerName = 2,
+        kGroupName = 3,
+        kExtension = 4,
+        kAccessTime = 5,
+        kChangeTime = 6,
+        kOwnerId = 7,
+        kGroupId = 8,
+        kMode = 9,
+        kSize = 10,
+        kMountDir = 12,
     };
     // Bits of kFlags.
     static constexpr int64_t kFlagSparse = 1;

@@ -21,13 +21,12 @@ int IndexMetaDataHelper::getEncodedLength(unsigned /*kind*/, const void* text) c
     return n <= kMaxEncodedLength ? static_cast<int>(n) : -1;
 }
 
-int IndexMetaDataHelper::fillBuffer(unsigned kind, const void* text, void* buffer, unsigned size,
-                                    unsigned& offset, unsigned moreFollows) const {
+int IndexMetaDataHelper::fillBuffer(unsigned kind, const void* text, void* buffer, unsigned size, unsigned& offset,
+                                    unsigned moreFollows) const {
     size_t len = TextLength(text);
     size_t need = kPairHeaderSize + len;
     if (!buffer || offset > size || size - offset < need) {
-        KXLOG(-1, "pair of kind 0x%08X needs %zu bytes at offset %u of a %u-byte buffer", kind, need,
-              offset, size);
+        KXLOG(-1, "pair of kind 0x%08X needs %zu bytes at offset %u of a %u-byte buffer", kind, need, offset, size);
         return -1;
     }
     ruxen::NetWriter(static_cast<char*>(buffer) + offset)
@@ -53,8 +52,7 @@ int IndexMetaDataHelper::getEncodedLength(const IdxMessage* message, unsigned& l
     return 0;
 }
 
-int IndexMetaDataHelper::fillBuffer(const IdxMessage* message, void* buffer, unsigned size,
-                                    unsigned& used) const {
+int IndexMetaDataHelper::fillBuffer(const IdxMessage* message, void* buffer, unsigned size, unsigned& used) const {
     used = 0;
     unsigned need;
     if (getEncodedLength(message, need) != 0 || !buffer || size < need) {
@@ -89,8 +87,7 @@ const char* IndexMetaDataHelper::encodeData(int kind, void* number) {
 
 int64_t IndexMetaDataHelper::getCurTime() { return static_cast<int64_t>(time(nullptr)); }
 
-bool IndexMetaDataHelper::DecodePairs(const char* data, size_t size, std::vector<Pair>* out,
-                                      const char** why) {
+bool IndexMetaDataHelper::DecodePairs(const char* data, size_t size, std::vector<Pair>* out, const char** why) {
     out->clear();
     ruxen::NetReader r(data, size);
     for (;;) {

@@ -59,8 +59,8 @@ static_assert(offsetof(ArchiveFileId_t, aFileNumber) == 8, "file number at 8");
 // order; the value's bytes travel beside it. On the index file it is the
 // same five fields in network order.
 struct IndexMetaDataStruct {
-    uint32_t marker;    // kIndexMetaDataMarker
-    uint32_t version;   // kIndexMetaDataVersion
+    uint32_t marker;   // kIndexMetaDataMarker
+    uint32_t version;  // kIndexMetaDataVersion
     uint32_t kind;
     uint32_t reserved;  // 0
     uint32_t length;    // value bytes, no terminator

@@ -60,8 +60,7 @@ char* IndexingConnection::Begin(State least, size_t bodySize, const char* call, 
         return nullptr;
     m_pending = 4 + bodySize;
     if (m_pending > kArchiveStreamMaxPayload) {
-        KXLOG(-1, "indexing connection %u: %s record of %zu bytes is too large", m_number, call,
-              m_pending);
+        KXLOG(-1, "indexing connection %u: %s record of %zu bytes is too large", m_number, call, m_pending);
         return nullptr;
     }
     uint32_t granted = 0;
@@ -86,9 +85,8 @@ int IndexingConnection::Finish(IndexRecordType type, char* buf, const char* call
     return 0;
 }
 
-int IndexingConnection::initialize(unsigned long zonarkId, unsigned long clientId,
-                                   unsigned long appType, KXBkpLevel level, const char* jobToken,
-                                   const char* path, const char* indexingText,
+int IndexingConnection::initialize(unsigned long zonarkId, unsigned long clientId, unsigned long appType,
+                                   KXBkpLevel level, const char* jobToken, const char* path, const char* indexingText,
                                    unsigned long long reserved) {
     if (m_state != kNew) {
         KXLOG(-1, "indexing connection %u: initialize called twice", m_number);
@@ -152,8 +150,8 @@ int IndexingConnection::sendFileInfo(const ZXFileHeader* header, unsigned long l
 int IndexingConnection::sendMetaDataInfo(const IndexMetaDataStruct& record, const void* value) {
     if (record.marker != kIndexMetaDataMarker || record.version != kIndexMetaDataVersion ||
         (record.length > 0 && !value)) {
-        KXLOG(-1, "indexing connection %u: bad metadata record (marker 0x%08X version %u)", m_number,
-              record.marker, record.version);
+        KXLOG(-1, "indexing connection %u: bad metadata record (marker 0x%08X version %u)", m_number, record.marker,
+              record.version);
         return -1;
     }
     ruxen::NetWriter w(nullptr);
@@ -182,8 +180,7 @@ int IndexingConnection::sendMetaDataInfo(const IdxMessage* message) {
     return Finish(IDX_MESSAGE, buf, "sendMetaDataInfo");
 }
 
-int IndexingConnection::sendFileInfoV2(const IdxMetadata::IdxDbInfo& dbInfo,
-                                       const Indexing::IdxCommand& command) {
+int IndexingConnection::sendFileInfoV2(const IdxMetadata::IdxDbInfo& dbInfo, const Indexing::IdxCommand& command) {
     size_t dbSize = dbInfo.EncodedSize();
     size_t cmdSize = command.EncodedSize();
     ruxen::NetWriter w(nullptr);

@@ -42,13 +42,12 @@ public:
     // the caller keeps ownership. Null: such connections fail to initialize.
     static void SetDefaultSink(RecordSink* sink);
 
-    int initialize(unsigned long zonarkId, unsigned long clientId, unsigned long appType,
-                   KXBkpLevel level, const char* jobToken, const char* path, const char* indexingText,
-                   unsigned long long reserved);
+    int initialize(unsigned long zonarkId, unsigned long clientId, unsigned long appType, KXBkpLevel level,
+                   const char* jobToken, const char* path, const char* indexingText, unsigned long long reserved);
     int sendAfileInfo(const ArchiveFileId_t* id, bool flag);
     // One item entry from a header in host order.
-    int sendFileInfo(const ZXFileHeader* header, unsigned long long streamOffset,
-                     const char* linkTarget, unsigned long long reserved);
+    int sendFileInfo(const ZXFileHeader* header, unsigned long long streamOffset, const char* linkTarget,
+                     unsigned long long reserved);
     // One pair: the record must carry kIndexMetaDataMarker and version 1,
     // and `value` its `length` bytes.
     int sendMetaDataInfo(const IndexMetaDataStruct& record, const void* value);

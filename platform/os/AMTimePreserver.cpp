@@ -11,8 +11,7 @@
 AMTimePreserver::AMTimePreserver(CoreInodePropPreserver<struct stat>* core, ruxen::ParentDirCache* dirs)
     : m_core(core), m_dirs(dirs) {}
 
-AMTimePreserver::AMTimePreserver(std::unique_ptr<CoreInodePropPreserver<struct stat>> core)
-    : m_core(std::move(core)) {}
+AMTimePreserver::AMTimePreserver(std::unique_ptr<CoreInodePropPreserver<struct stat>> core) : m_core(std::move(core)) {}
 
 AMTimePreserver::~AMTimePreserver() {}
 
@@ -43,8 +42,7 @@ void AMTimePreserver::reset() {
         m_result = Replaced;
         return;
     }
-    if (now.st_atim.tv_sec == before.st_atim.tv_sec &&
-        now.st_atim.tv_nsec == before.st_atim.tv_nsec) {
+    if (now.st_atim.tv_sec == before.st_atim.tv_sec && now.st_atim.tv_nsec == before.st_atim.tv_nsec) {
         m_result = Unchanged;
         return;
     }

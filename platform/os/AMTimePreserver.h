@@ -40,11 +40,11 @@ public:
 
     // Outcome of the last reset, for tests and diagnostics.
     enum Result {
-        NotRun,        // reset has not run
-        Restored,      // the access time was put back
-        Unchanged,     // the access time was already the preserved one
-        Replaced,      // the path names another inode (or nothing): left alone
-        Failed,        // lstat or utimensat failed (logged)
+        NotRun,     // reset has not run
+        Restored,   // the access time was put back
+        Unchanged,  // the access time was already the preserved one
+        Replaced,   // the path names another inode (or nothing): left alone
+        Failed,     // lstat or utimensat failed (logged)
     };
     Result lastResult() const { return m_result; }
 

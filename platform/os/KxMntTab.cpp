@@ -69,9 +69,7 @@ struct ListGuard {
 
 }  // namespace
 
-const std::string& kxMntTabPath() {
-    return mntTabPathSlot();
-}
+const std::string& kxMntTabPath() { return mntTabPathSlot(); }
 
 void kxFreeMntTab(KxMntEntry* list) {
     while (list != nullptr) {
@@ -159,8 +157,8 @@ KxMntEntry* kxReadMntTab(char* errbuf, int errlen) {
         size_t dirLen = strlen(m.mnt_dir);
         if (specialLen >= sizeof(KxMntEntry::special)) {
             ++skipped;
-            KXLOG(-1, "Skipping line %ld of mount table %s: source of %zu bytes does not fit (mounted on %s)",
-                  lineNo, path.c_str(), specialLen, m.mnt_dir);
+            KXLOG(-1, "Skipping line %ld of mount table %s: source of %zu bytes does not fit (mounted on %s)", lineNo,
+                  path.c_str(), specialLen, m.mnt_dir);
             continue;
         }
         if (dirLen >= sizeof(KxMntEntry::dir)) {
@@ -171,8 +169,8 @@ KxMntEntry* kxReadMntTab(char* errbuf, int errlen) {
         }
         if (m.mnt_dir[0] != '/') {
             ++skipped;
-            KXLOG(-1, "Skipping line %ld of mount table %s: mount directory '%s' is not absolute", lineNo,
-                  path.c_str(), m.mnt_dir);
+            KXLOG(-1, "Skipping line %ld of mount table %s: mount directory '%s' is not absolute", lineNo, path.c_str(),
+                  m.mnt_dir);
             continue;
         }
 

@@ -13,12 +13,12 @@
 
 // One mount, as the reader returns it. Every text field is NUL-terminated.
 struct KxMntEntry {
-    KxMntEntry* next;   // null ends the list
-    char special[1024]; // the mounted device or source
-    char dir[1024];     // the mount directory (absolute)
-    char type[256];     // the file-system type
-    char opts[256];     // the mount options, comma-separated
-    int flag;           // 1 when the mount is read-only (option "ro"), else 0
+    KxMntEntry* next;    // null ends the list
+    char special[1024];  // the mounted device or source
+    char dir[1024];      // the mount directory (absolute)
+    char type[256];      // the file-system type
+    char opts[256];      // the mount options, comma-separated
+    int flag;            // 1 when the mount is read-only (option "ro"), else 0
 };
 static_assert(offsetof(KxMntEntry, special) == 8, "KxMntEntry layout");
 static_assert(offsetof(KxMntEntry, dir) == 8 + 1024, "KxMntEntry layout");

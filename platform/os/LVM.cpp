@@ -54,14 +54,11 @@ std::vector<std::string> ListDir(const std::string& path) {
     return names;
 }
 
-[[noreturn]] void Throw(const std::string& what, int code) {
-    throw KxException("LVM", what, __FILE__, code);
-}
+[[noreturn]] void Throw(const std::string& what, int code) { throw KxException("LVM", what, __FILE__, code); }
 
 class SysfsEngine : public Engine {
 public:
-    SysfsEngine(std::string sys, std::string dev, std::string device, std::string devNum,
-                std::string uuid)
+    SysfsEngine(std::string sys, std::string dev, std::string device, std::string devNum, std::string uuid)
         : m_sys(std::move(sys)), m_dev(std::move(dev)) {
         m_vg.device = std::move(device);
         m_vg.devNum = std::move(devNum);
@@ -83,8 +80,7 @@ public:
             if (!ReadAttr(classDir + "/" + k + "/dm/uuid", &uuid) || !SameGroup(uuid, vg.uuid))
                 continue;
             LV lv;
-            if (!ReadAttr(classDir + "/" + k + "/dm/name", &lv.dmName) ||
-                !SplitDmName(lv.dmName, &dmName, &lv.name))
+            if (!ReadAttr(classDir + "/" + k + "/dm/name", &lv.dmName) || !SplitDmName(lv.dmName, &dmName, &lv.name))
                 Throw("logical volume " + k + " has no readable name", EINVAL);
             lv.devicePath = m_dev + "/mapper/" + lv.dmName;
             std::set<std::string> seen;

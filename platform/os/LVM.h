@@ -37,10 +37,10 @@ struct PV {
 };
 
 struct LV {
-    std::string name;                 // "lv0", the key in VG::lvs
-    std::string dmName;               // "vg0-lv0"
-    std::string devicePath;           // "/dev/mapper/vg0-lv0"
-    std::vector<std::string> pvs;     // keys of VG::pvs, in slave order
+    std::string name;              // "lv0", the key in VG::lvs
+    std::string dmName;            // "vg0-lv0"
+    std::string devicePath;        // "/dev/mapper/vg0-lv0"
+    std::vector<std::string> pvs;  // keys of VG::pvs, in slave order
 };
 
 struct VG {
@@ -48,7 +48,7 @@ struct VG {
     std::string devNum;
     std::string dmName;
     std::string dmUuid;
-    std::string name;    // the volume group; empty when the device is in none
+    std::string name;  // the volume group; empty when the device is in none
     std::string uuid;
     std::map<std::string, LV> lvs;
     std::map<std::string, PV> pvs;

@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/os/DirWalk.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/os/DirWalk.h"
 
 namespace ruxen {
 

@@ -60,9 +60,7 @@ off_t PageSize() {
 
 ReadCacheAdvise* ReadCacheAdvise::newInstance() { return new ReadCacheAdvise(); }
 
-bool ReadCacheAdvise::CachestatInUse() {
-    return g_cachestat.load(std::memory_order_relaxed);
-}
+bool ReadCacheAdvise::CachestatInUse() { return g_cachestat.load(std::memory_order_relaxed); }
 
 long long ReadCacheAdvise::ResidentPages(int fd, off_t off, off_t len) {
     if (len <= 0)
@@ -261,8 +259,8 @@ void ReadCacheAdvise::advise(off_t offset, off_t len, int advice) {
     if (rc != 0) {
         ++m_failedAdviceCalls;
         // Pipes and FIFOs (ESPIPE) take no advice; stop asking for this handle.
-        KXLOG(3, "posix_fadvise(%d, %lld, %lld, %d) failed: %d", m_fd,
-              static_cast<long long>(offset), static_cast<long long>(len), advice, rc);
+        KXLOG(3, "posix_fadvise(%d, %lld, %lld, %d) failed: %d", m_fd, static_cast<long long>(offset),
+              static_cast<long long>(len), advice, rc);
         m_active = false;
     }
 }

@@ -42,16 +42,14 @@ bool Lookup(Call call, const char* (*nameOf)(const Entry&), std::string& name, i
 
 bool UserName(uint32_t uid, std::string& name, int& err) {
     ++g_users;
-    return Lookup<passwd>(
-        [uid](passwd* e, char* b, size_t n, passwd** r) { return getpwuid_r(uid, e, b, n, r); },
-        [](const passwd& e) -> const char* { return e.pw_name; }, name, err);
+    return Lookup<passwd>([uid](passwd* e, char* b, size_t n, passwd** r) { return getpwuid_r(uid, e, b, n, r); },
+                          [](const passwd& e) -> const char* { return e.pw_name; }, name, err);
 }
 
 bool GroupName(uint32_t gid, std::string& name, int& err) {
     ++g_groups;
-    return Lookup<group>(
-        [gid](group* e, char* b, size_t n, group** r) { return getgrgid_r(gid, e, b, n, r); },
-        [](const group& e) -> const char* { return e.gr_name; }, name, err);
+    return Lookup<group>([gid](group* e, char* b, size_t n, group** r) { return getgrgid_r(gid, e, b, n, r); },
+                         [](const group& e) -> const char* { return e.gr_name; }, name, err);
 }
 
 bool BlockSize(const char* path, uint64_t& size, int& err) {

@@ -7,9 +7,7 @@
 
 int lstat_utf(const char* path, struct stat* st) { return ::lstat(path, st); }
 
-ssize_t readlink_utf(const char* path, char* buf, size_t size) {
-    return ::readlink(path, buf, size);
-}
+ssize_t readlink_utf(const char* path, char* buf, size_t size) { return ::readlink(path, buf, size); }
 
 int utime_utf(const char* path, const struct utimbuf* times) { return ::utime(path, times); }
 

@@ -21,8 +21,8 @@ constexpr size_t kMaxLineBytes = 16384;
 std::string PathFor(long long jobId, const char* suffix, std::string& error);
 
 // File name suffixes.
-constexpr const char* kSnapSuffix = ".snap";      // a snapshot job's volumes
-constexpr const char* kReplicaSuffix = ".flrcp";  // a replication job's consistency points
+constexpr const char* kSnapSuffix = ".snap";        // a snapshot job's volumes
+constexpr const char* kReplicaSuffix = ".flrcp";    // a replication job's consistency points
 constexpr const char* kDbFilesSuffix = ".dbfiles";  // a database snapshot job's files
 
 }  // namespace StandInFixtures

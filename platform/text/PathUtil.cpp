@@ -23,9 +23,7 @@ long CoverLength(const std::string& key, const std::string& path) {
     return -1;
 }
 
-bool IsPrefixPath(const std::string& key, const std::string& path) {
-    return CoverLength(key, path) >= 0;
-}
+bool IsPrefixPath(const std::string& key, const std::string& path) { return CoverLength(key, path) >= 0; }
 
 bool HasDotComponent(const std::string& path) {
     for (size_t start = 0; start <= path.size();) {

@@ -61,8 +61,7 @@ namespace detail {
 // The entry whose key is `c` itself or `c` followed by one or more slashes
 // (the bare key first). `c` is used as scratch space and given back as it was.
 template <class V>
-typename std::map<std::string, V>::const_iterator FindKeyForm(const std::map<std::string, V>& table,
-                                                              std::string& c) {
+typename std::map<std::string, V>::const_iterator FindKeyForm(const std::map<std::string, V>& table, std::string& c) {
     auto it = table.find(c);
     if (it != table.end())
         return it;

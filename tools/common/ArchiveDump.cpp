@@ -51,8 +51,8 @@ void ArchiveDump::Malformed(const ArchiveRecord& r, const char* why) {
     Append(": %s", why);
     Emit();
     if (m_err)
-        fprintf(m_err, "ruxen-dump: %s: record at offset %llu (type %u, length %u): %s\n",
-                m_name.c_str(), ULL(r.offset), r.type, r.length, why);
+        fprintf(m_err, "ruxen-dump: %s: record at offset %llu (type %u, length %u): %s\n", m_name.c_str(),
+                ULL(r.offset), r.type, r.length, why);
     if (m_verifier)
         m_verifier->StreamFault(m_name, "malformed record at offset " + std::to_string(r.offset) + ": " + why);
 }
@@ -136,8 +136,7 @@ bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r
     const char* why = nullptr;
     const char* p = nullptr;
     size_t n = r.length;
-    if (r.length >= ZX_HEADER_MIN_RECORD && r.length <= ZX_HEADER_MAX_RECORD &&
-        !reader.ReadPayload(&p, &n))
+    if (r.length >= ZX_HEADER_MIN_RECORD && r.length <= ZX_HEADER_MAX_RECORD && !reader.ReadPayload(&p, &n))
         return false;
     if (!DecodeZXFileHeader(p, n, &m_header, &why)) {
         Malformed(r, why);
@@ -150,8 +149,8 @@ bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r
     m_line.append(" name=\"");
     ruxen::AppendPrintable(m_line, h.h_filename, strlen(h.h_filename));
     m_line.push_back('"');
-    Append(" mode=0%llo size=%llu nlink=%u platform_flags=0x%llx portable_flags=0x%x",
-           ULL(h.h_mode), ULL(h.h_filesize), h.h_nlink, ULL(h.h_platform_flags), h.portable_flags);
+    Append(" mode=0%llo size=%llu nlink=%u platform_flags=0x%llx portable_flags=0x%x", ULL(h.h_mode), ULL(h.h_filesize),
+           h.h_nlink, ULL(h.h_platform_flags), h.portable_flags);
     Emit();
     if (m_verifier)
         m_verifier->BeginItem(&h, r.offset);

@@ -121,9 +121,7 @@ bool ArchiveVerifier::ToLocal(std::string& path) const {
     return true;
 }
 
-ArchiveVerifier::~ArchiveVerifier() {
-    CloseItem();
-}
+ArchiveVerifier::~ArchiveVerifier() { CloseItem(); }
 
 void ArchiveVerifier::Line(const char* fmt, ...) {
     if (!m_out)
@@ -155,8 +153,8 @@ void ArchiveVerifier::BeginItem(const ZXFileHeader* header, uint64_t offset) {
             Mismatch("no end-of-item record before the next header at offset %llu", ULL(offset));
             ++m_compared;
         } else {
-            Line("ERROR record at offset %llu: header while the item [%s] has no end-of-item record",
-                 ULL(offset), m_escaped.c_str());
+            Line("ERROR record at offset %llu: header while the item [%s] has no end-of-item record", ULL(offset),
+                 m_escaped.c_str());
             ++m_streamErrors;
         }
         CloseItem();
@@ -337,12 +335,11 @@ void ArchiveVerifier::Compare(const char* bytes, uint64_t length) {
             char expect = bytes ? bytes[done + i] : 0;
             if (file[i] != expect) {
                 if (bytes)
-                    Mismatch("byte at offset %llu differs (stream 0x%02x, file 0x%02x)",
-                             ULL(start + done + i), static_cast<unsigned char>(expect),
-                             static_cast<unsigned char>(file[i]));
+                    Mismatch("byte at offset %llu differs (stream 0x%02x, file 0x%02x)", ULL(start + done + i),
+                             static_cast<unsigned char>(expect), static_cast<unsigned char>(file[i]));
                 else
-                    Mismatch("byte at offset %llu inside a hole is 0x%02x, not zero",
-                             ULL(start + done + i), static_cast<unsigned char>(file[i]));
+                    Mismatch("byte at offset %llu inside a hole is 0x%02x, not zero", ULL(start + done + i),
+                             static_cast<unsigned char>(file[i]));
                 return;
             }
         }
@@ -495,8 +492,8 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
                 Mismatch("cannot open its AppleDouble companion: %s", strerror(m_companionErrno));
             else
                 Mismatch("cannot open: %s", m_openErrno != EINVAL ? strerror(m_openErrno)
-                                            : m_group         ? "not the file of its hard-link group"
-                                                              : "not a regular file");
+                                            : m_group             ? "not the file of its hard-link group"
+                                                                  : "not a regular file");
         } else {
             struct stat st;
             if (fstat(m_fd, &st) != 0) {
@@ -528,8 +525,7 @@ void ArchiveVerifier::StreamEnded(uint64_t offset) {
             ++m_compared;
             Mismatch("the stream ends at offset %llu before its end-of-item record", ULL(offset));
         } else {
-            Line("ERROR record at offset %llu: the stream ends inside the item [%s]", ULL(offset),
-                 m_escaped.c_str());
+            Line("ERROR record at offset %llu: the stream ends inside the item [%s]", ULL(offset), m_escaped.c_str());
             ++m_streamErrors;
         }
         CloseItem();
@@ -569,8 +565,9 @@ void ArchiveVerifier::CloseItem() {
 }
 
 void ArchiveVerifier::PrintSummary() {
-    Line("verify: %llu items, %llu compared, %llu matched, %llu mismatched, %llu failed, %llu not "
-         "compared, %llu stream errors",
-         ULL(m_items), ULL(m_compared), ULL(m_matched), ULL(m_mismatched), ULL(m_failed),
-         ULL(m_notCompared), ULL(m_streamErrors));
+    Line(
+        "verify: %llu items, %llu compared, %llu matched, %llu mismatched, %llu failed, %llu not "
+        "compared, %llu stream errors",
+        ULL(m_items), ULL(m_compared), ULL(m_matched), ULL(m_mismatched), ULL(m_failed), ULL(m_notCompared),
+        ULL(m_streamErrors));
 }

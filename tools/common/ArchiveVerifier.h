@@ -42,10 +42,10 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <sys/types.h>
 #include <map>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -139,15 +139,15 @@ private:
     // The open item.
     bool m_inItem = false;
     bool m_undecoded = false;
-    bool m_compare = false;    // a regular file whose bytes are checked
+    bool m_compare = false;  // a regular file whose bytes are checked
     const char* m_skipReason = nullptr;
     bool m_hardLink = false;
     bool m_nameIsPath = false;  // the header's name is the item's path (not a phony or substitute name)
     uint64_t m_ino = 0;
-    uint32_t m_dev = 0;         // low 32 bits, as the header carries it
+    uint32_t m_dev = 0;  // low 32 bits, as the header carries it
     bool m_isLink = false;
     bool m_aclUnchecked = false;  // an item by its path whose ACL optional header has not come
-    std::string m_path;  // the file the item is compared with
+    std::string m_path;           // the file the item is compared with
     std::map<std::string, std::string> m_pathMap;
     int m_fd = -1;
     int m_openErrno = 0;

@@ -16,9 +16,8 @@
 
 namespace {
 
-const char* const kRecordNames[] = {nullptr,       "IDX_INIT", "IDX_AFILE", "IDX_FILE",
-                                    "IDX_PAIR",    "IDX_MESSAGE", "IDX_FILE_V2", "IDX_DONE",
-                                    "IDX_CLEAR",   "IDX_JOB",  "IDX_RESTART"};
+const char* const kRecordNames[] = {nullptr,       "IDX_INIT", "IDX_AFILE", "IDX_FILE", "IDX_PAIR",   "IDX_MESSAGE",
+                                    "IDX_FILE_V2", "IDX_DONE", "IDX_CLEAR", "IDX_JOB",  "IDX_RESTART"};
 
 using ruxen::AppendFormat;
 
@@ -48,20 +47,19 @@ bool AddMessage(std::string& out, const char* data, size_t length, const char** 
     return true;
 }
 
-#define NEED(cond, what)    \
-    do {                    \
-        if (!(cond)) {      \
-            *why = (what);  \
-            return false;   \
-        }                   \
+#define NEED(cond, what)   \
+    do {                   \
+        if (!(cond)) {     \
+            *why = (what); \
+            return false;  \
+        }                  \
     } while (0)
 
 }  // namespace
 
 IndexDump::IndexDump(FILE* out, FILE* err) : m_out(out), m_err(err) {}
 
-bool IndexDump::DescribeMetadata(const char* payload, size_t length, std::string* text,
-                                 const char** why) {
+bool IndexDump::DescribeMetadata(const char* payload, size_t length, std::string* text, const char** why) {
     text->clear();
     if (length > 0 && static_cast<uint8_t>(payload[0]) == IdxMessage::kTag) {
         *text = "message ";
@@ -81,8 +79,7 @@ bool IndexDump::DescribeMetadata(const char* payload, size_t length, std::string
     return true;
 }
 
-bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length, std::string* text,
-                               const char** why) {
+bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length, std::string* text, const char** why) {
     text->clear();
     ruxen::NetReader r(payload, length);
     uint32_t conn;
@@ -95,11 +92,10 @@ bool IndexDump::DescribeRecord(uint32_t type, const char* payload, size_t length
     const char* bytes;
     switch (type) {
     case IDX_INIT:
-        NEED(r.U64(&a) && r.U64(&b) && r.U64(&c) && r.U32(&x) && r.Str(&s1) && r.Str(&s2) &&
-                 r.Str(&s3) && r.U64(&d),
+        NEED(r.U64(&a) && r.U64(&b) && r.U64(&c) && r.U32(&x) && r.Str(&s1) && r.Str(&s2) && r.Str(&s3) && r.U64(&d),
              "init record cut short");
         AppendFormat(*text, " zonark=%" PRIu64 " client=%" PRIu64 " app_type=%" PRIu64 " level=%d", a, b, c,
-            static_cast<int32_t>(x));
+                     static_cast<int32_t>(x));
         AddText(*text, "token", s1);
         AddText(*text, "path", s2);
         AddText(*text, "indexing", s3);
@@ -202,8 +198,7 @@ bool IndexDump::Run(ArchiveStreamReader& reader) {
             ++m_malformed;
             AppendFormat(line, "%" PRIu64 " MALFORMED type=%u length=%u: %s", r.offset, r.type, r.length, why);
             if (m_err)
-                fprintf(m_err, "ruxen-dump: %s: record at %" PRIu64 ": %s\n", reader.Name().c_str(),
-                        r.offset, why);
+                fprintf(m_err, "ruxen-dump: %s: record at %" PRIu64 ": %s\n", reader.Name().c_str(), r.offset, why);
         }
         line += '\n';
         if (m_out)

@@ -46,13 +46,11 @@ public:
 
     // The text of one index record after its type ("conn=1 ..."); false with
     // *why for a payload that does not decode.
-    static bool DescribeRecord(uint32_t type, const char* payload, size_t length, std::string* text,
-                               const char** why);
+    static bool DescribeRecord(uint32_t type, const char* payload, size_t length, std::string* text, const char** why);
     // The text of a metadata record's payload:
     //   pairs=<n> [kind=0x<hex>(<NAME>) more=<0|1> value="<t>"] ...
     //   message <message text>
-    static bool DescribeMetadata(const char* payload, size_t length, std::string* text,
-                                 const char** why);
+    static bool DescribeMetadata(const char* payload, size_t length, std::string* text, const char** why);
 
 private:
     FILE* m_out;

@@ -1,7 +1,7 @@
 #include "zxhsm/ZXHSMCommon/ZXHSMLowLevelCtx.h"
 
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 
 ZXHSMLowLevelCtx::ZXHSMLowLevelCtx(int driverMode) : m_driverMode(driverMode) {}
 
@@ -24,8 +24,7 @@ ZXHSMLowLevel* ZXHSMLowLevelCtx::getByFileName(const char* path) {
             obj.reset(new ZXHSMLowLevelCXFS(mount->dir));
         else
             obj.reset(new ZXHSMLowLevel(mount->dir));
-        KXLOG(3, "made the tiered-storage low level of mount '%s' (driver mode %d)", mount->dir.c_str(),
-              m_driverMode);
+        KXLOG(3, "made the tiered-storage low level of mount '%s' (driver mode %d)", mount->dir.c_str(), m_driverMode);
     }
     return obj.get();
 }

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/base/KxException.h"
 #include "platform/agent/KxLog.h"
+#include "platform/base/KxException.h"
 #include "platform/os/KxMntTab.h"
 #include "platform/text/PathUtil.h"
 
@@ -43,8 +43,8 @@ const ZXHSMMntTab::Entry& ZXHSMMntTab::find(const char* file) const {
     auto it = PathUtil::LongestPrefixScan(m_entries.begin(), m_entries.end(), path,
                                           [](const Entry& e) -> const std::string& { return e.dir; });
     if (it == m_entries.end())
-        throw KxException("ZXHSMMntTab::find", "Failed to find mount point containing file " + path, kSource,
-                          __LINE__, -1);
+        throw KxException("ZXHSMMntTab::find", "Failed to find mount point containing file " + path, kSource, __LINE__,
+                          -1);
     KXLOG(4, "%s lies on %s (%s)", file, it->dir.c_str(), it->special.c_str());
     return *it;
 }

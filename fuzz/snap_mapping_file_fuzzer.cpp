@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text, error;
     bool exists = false;
     const bool read = SnapFSContentMapper::ReadMappingFile(file, text, exists, error);
-    if (read != ok || !exists || (ok && (!g_mapper->loadMappingFromText(file, &text, fromText, nullptr) ||
-                                         fromText != moved)))
+    if (read != ok || !exists ||
+        (ok && (!g_mapper->loadMappingFromText(file, &text, fromText, nullptr) || fromText != moved)))
         abort();
     for (const auto& kv : moved) {
         if (kv.first.empty() || kv.first.back() != '/' || g_current.count(kv.second) == 0 || kv.first == kv.second)

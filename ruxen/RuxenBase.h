@@ -283,7 +283,7 @@ private:
         bool exists = false;  // the file was there
         std::string text;
     } m_snapMapping;
-    App::GpfsFileSetMap m_fileSets;  // the job directory's file-set list
+    App::GpfsFileSetMap m_fileSets;          // the job directory's file-set list
     std::vector<CollectInputFile> m_inputs;  // by collect number - 1
     std::string m_inputError;
     StreamFunction m_stream;

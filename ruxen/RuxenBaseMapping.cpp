@@ -227,8 +227,7 @@ bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun&
             // those paths), against where they are mounted now.
             const std::string mapping = SnapMappingFile(args, m_collects);
             if (!readSnapMapping(&error) ||
-                !file.loadProxyMappingFromFile(mapping, m_snapMapping.exists ? &m_snapMapping.text : nullptr,
-                                               &error)) {
+                !file.loadProxyMappingFromFile(mapping, m_snapMapping.exists ? &m_snapMapping.text : nullptr, &error)) {
                 run.problems.push_back(error);
                 return false;
             }

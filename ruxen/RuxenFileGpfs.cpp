@@ -16,8 +16,7 @@
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
-bool RuxenFilePrivate::ReadGpfsFileSets(const std::string& directory, App::GpfsFileSetMap& out,
-                                        std::string& error) {
+bool RuxenFilePrivate::ReadGpfsFileSets(const std::string& directory, App::GpfsFileSetMap& out, std::string& error) {
     out.clear();
     const std::string path = PathUtil::Join(directory, kFileSetListFile);
     struct stat st;

@@ -233,7 +233,17 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
     const std::string mount =
         "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}";
     enum Fault {
-        kNone, kNoList, kNoBuffer, kWrite, kVanished, kHardLinkRef, kCatalog, kRefused, kMount, kNotSnap, kBareMount
+        kNone,
+        kNoList,
+        kNoBuffer,
+        kWrite,
+        kVanished,
+        kHardLinkRef,
+        kCatalog,
+        kRefused,
+        kMount,
+        kNotSnap,
+        kBareMount
     };
     const struct Case {
         const char* name;
@@ -250,7 +260,12 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
         {"hard-link reference file: nothing, not even end-user access", kHardLinkRef, 0, "", "", {}},
         {"catalog", kCatalog, 0, "", "", {pair}},
         {"catalog, refused", kRefused, 2, "", m_file + ":5\n", {}},
-        {"mount point", kMount, 0, "", "", {pair, "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}"}},
+        {"mount point",
+         kMount,
+         0,
+         "",
+         "",
+         {pair, "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}"}},
         {"mount point without a snapshot mapper", kNotSnap, 2, "", m_file + ":22\n", {pair}},
         {"mount point without pairs", kBareMount, 0, "", "", {mount}},
     };
@@ -269,10 +284,10 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
             conn.sendAfileInfo(&afile, false);
         index.ClearRecords();
         Item m;
-        const int set = c.fault == kNoList ? 0
+        const int set = c.fault == kNoList      ? 0
                         : c.fault == kBareMount ? kNas
-                        : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
-                                              : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
+                        : c.fault >= kCatalog   ? kOwner | (c.fault == kMount ? int{kNas} : 0)
+                                                : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);
         m.file.SettingsForUpdate().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
         if (m.file.Settings().endUserAccess)

@@ -46,7 +46,8 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(3400u, b.size());
     EXPECT_EQ(std::string("RXBA\4\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\7\0\0\x7c\0\0\0"
-                          "\2\0\0\0\7\0\0\0\5\0\0\0\x15\xcd\x5b\x07\0\0\0\0", 48),
+                          "\2\0\0\0\7\0\0\0\5\0\0\0\x15\xcd\x5b\x07\0\0\0\0",
+                          48),
               b.substr(0, 48));
     EXPECT_EQ(std::string(64, '\0'), b.substr(48, 64));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));

@@ -206,8 +206,9 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
     SnapFixture fixture;
     TempDir dir("ruxen_snap_tape");
     auto volumes = [&](const char* one) {
-        fixture.write(42, ".snap", "vol\t1\t/rec1\t" + dir / one + "\t0\t101\t55\t/dev/s1\nvol\t2\t/rec2\t" +
-                                       dir / "same2\t0\t102\t55\t/dev/s2\n");
+        fixture.write(42, ".snap",
+                      "vol\t1\t/rec1\t" + dir / one + "\t0\t101\t55\t/dev/s1\nvol\t2\t/rec2\t" +
+                          dir / "same2\t0\t102\t55\t/dev/s2\n");
     };
     for (const char* d : {"now1", "now1/sub", "same2", "job", "collects"})
         ASSERT_EQ(0, mkdir((dir / d).c_str(), 0755)) << d;
@@ -236,7 +237,8 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
         {"beside the collect files", 1, false, "", 0, "/elsewhere/x"},
         {"two streams", 2, false, "", 0, "/elsewhere/x"},
         {"in the job directory", 2, true, "", 0, "/elsewhere/x"},
-        {"no mapping file: source paths", 1, false, nullptr, 0, "then1 then1/a.txt then1/sub then1/sub/b.bin /elsewhere/x"},
+        {"no mapping file: source paths", 1, false, nullptr, 0,
+         "then1 then1/a.txt then1/sub then1/sub/b.bin /elsewhere/x"},
         {"a line of another form", 2, false, "x:/rec1:/then1:\n", 2, nullptr},
     };
     const std::string saved = ReadWholeFile(file);
@@ -246,9 +248,10 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
         unlink((dir / "job/hwsnapInfo.kxf").c_str());
         if (c.text)
             WriteWholeFile(c.jobDir ? dir / "job/hwsnapInfo.kxf" : file, *c.text ? c.text : saved);
-        std::vector<std::string> args = {"--registry", dir / "registry", "--app-id", "2:7", "--snap-tape-job-id", "42",
-                                         "--snap-engine", "7", "--streams", std::to_string(c.streams),
-                                         "--failures", dir / "failures", "--archive", dir / "out"};
+        std::vector<std::string> args = {
+            "--registry", dir / "registry", "--app-id",  "2:7",       "--snap-tape-job-id",
+            "42",         "--snap-engine",  "7",         "--streams", std::to_string(c.streams),
+            "--failures", dir / "failures", "--archive", dir / "out"};
         if (c.jobDir)
             args.insert(args.end(), {"--job-dir", dir / "job"});
         args.insert(args.end(), {dir / "collects/c1", dir / "collects/c2"});
@@ -276,7 +279,8 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
         verify.insert(verify.end(), archives.begin(), archives.end());
         ProgramResult dump = RunProgram(dir.path(), "ruxen-dump", verify);
         EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;
-        EXPECT_EQ(std::string::npos, dump.out.find("name=\"" + dir.path())) << "no local path is recorded\n" << dump.out;
+        EXPECT_EQ(std::string::npos, dump.out.find("name=\"" + dir.path())) << "no local path is recorded\n"
+                                                                            << dump.out;
         EXPECT_NE(std::string::npos, dump.out.find(c.text ? "verify: 6 items, 4 compared, 4 matched, 0 mismatched"
                                                           : "verify: 2 items, 2 compared, 2 matched, 0 mismatched"))
             << dump.out;

@@ -1,8 +1,9 @@
-// Snapshot and proxy jobs run end to end: the collect files name recorded
-// paths that do not exist here, the data is read from the local (fixture
-// "snapshot" or proxy mount) directory, the archive carries the recorded
-// names, and ruxen-dump --verify --map finds every item's bytes at its
-// mapped path.
+// Snapshot, snapshot-to-tape and proxy jobs run end to end: the collect
+// files name recorded paths (or, for a snapshot-to-tape job, where the scan
+// found the snapshots) that do not exist here, the data is read from the
+// local (fixture "snapshot" or proxy mount) directory, the archive carries
+// the recorded names, and ruxen-dump --verify --map finds every item's bytes
+// at its mapped path.
 #include <filesystem>
 #include <gtest/gtest.h>
 

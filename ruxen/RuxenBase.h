@@ -6,7 +6,7 @@
 // stream socket pairs per child, all numbers in host byte order:
 //
 //   parent -> child (command socket)
-//     plfsBackupArgs        2800 bytes, once (ruxen/PlfsBackupArgs.h)
+//     plfsBackupArgs        3400 bytes, once (ruxen/PlfsBackupArgs.h)
 //     int32 count           then `count` SnapMapRecord_t of 2048 bytes
 //                           (ruxen/SnapMapRecord.h); 0 for most jobs
 //     RestartInfo_t         28 bytes, one per assignment, each the answer

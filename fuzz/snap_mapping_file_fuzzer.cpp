@@ -1,7 +1,9 @@
 // The snapshot mapping file is written by another process of the job (or
 // another program) and read back: any bytes must read without a crash, and
 // every entry added must be an old prefix -> a current local prefix of this
-// mapper, both ending in '/'.
+// mapper, both ending in '/'. A job's reading (the file read whole and
+// checked, then applied from its text) must come to what the file's own
+// reading does, and accept exactly the files that reading accepts.
 #include <unistd.h>
 
 #include <cstddef>
@@ -56,8 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         setUp();
     const std::string file = g_dir + "/map";
     writeFile(file, data, size);
-    std::map<std::string, std::string> moved;
-    g_mapper->loadMappingFromFile(file, moved);
+    std::map<std::string, std::string> moved, fromText;
+    const bool ok = g_mapper->loadMappingFromFile(file, moved);
+    std::string text, error;
+    bool exists = false;
+    const bool read = SnapFSContentMapper::ReadMappingFile(file, text, exists, error);
+    if (read != ok || !exists ||
+        (ok && (!g_mapper->loadMappingFromText(file, &text, fromText, nullptr) || fromText != moved)))
+        abort();
     for (const auto& kv : moved) {
         if (kv.first.empty() || kv.first.back() != '/' || g_current.count(kv.second) == 0 || kv.first == kv.second)
             abort();

@@ -20,6 +20,7 @@
 // ("m:/data::" is a volume mounted at "/").
 #pragma once
 
+#include <cstdio>
 #include <list>
 #include <map>
 #include <memory>
@@ -77,6 +78,17 @@ public:
     // itself. Answers false after an invalid line (the lines before it stay
     // in effect).
     virtual bool loadMappingFromFile(const std::string& fileName, std::map<std::string, std::string>& collectPathMap);
+    // The same over the file's text as ReadMappingFile took it (`text`
+    // null: there is no such file); `why` (may be null) names the invalid
+    // line's fault.
+    bool loadMappingFromText(const std::string& fileName, const std::string* text,
+                             std::map<std::string, std::string>& collectPathMap, std::string* why);
+    // Reads the mapping file whole (so that the streams of a job take one
+    // reading of it) and checks that every line is of its form. True with
+    // `exists` false when there is no such file; false with the reason in
+    // `error` when it cannot be read, is no regular file, is over 16 MiB or
+    // holds a line of another form.
+    static bool ReadMappingFile(const std::string& fileName, std::string& text, bool& exists, std::string& error);
     virtual bool isVolumePath(const char* localPath);
     virtual std::map<std::string, std::string>& GetSourceSnapDeviceMap() { return mSrcSnapDevMap; }
     virtual int GetRawProxyList(std::list<std::string>* out);
@@ -142,6 +154,10 @@ protected:
     std::map<std::string, std::string> mRootMapping;
 
 private:
+    // Applies the mapping file's lines as read from `f`; false (the reason
+    // logged, and in `why` when not null) at the first invalid line.
+    RUXEN_HIDDEN bool applyMappingStream(FILE* f, const std::string& fileName,
+                                         std::map<std::string, std::string>& collectPathMap, std::string* why);
     // Applies one line of the mapping file (without its line end); false
     // when the line is invalid.
     RUXEN_HIDDEN bool applyMappingLine(const std::string& line,

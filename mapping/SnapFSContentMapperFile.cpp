@@ -16,12 +16,15 @@
 #include "platform/text/PathUtil.h"
 #include "platform/text/ReplaceFile.h"
 #include "platform/text/StdioLines.h"
+#include "platform/text/WholeFile.h"
 
 namespace {
 
 // The longest line read; a longer one is invalid, refused as soon as it has
 // run past this bound.
 constexpr size_t kMaxMappingLine = 65536;
+// The largest file a job reads whole (a line per snapshot volume).
+constexpr size_t kMaxMappingFile = 16u << 20;
 
 // `path` ending in '/'; "" gives "/".
 std::string mkPathString(const std::string& path) {
@@ -108,12 +111,8 @@ bool SnapFSContentMapper::applyMappingLine(const std::string& line,
 bool SnapFSContentMapper::loadMappingFromFile(const std::string& fileName,
                                               std::map<std::string, std::string>& collectPathMap) {
     int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        KXLOG(-1, "Fail open file '%s'. Will use direct source to mount map", fileName.c_str());
-        for (const auto& kv : mProxyToHostMap)
-            collectPathMap[mkPathString(kv.first)] = mkPathString(kv.second);
-        return true;
-    }
+    if (fd < 0)
+        return loadMappingFromText(fileName, nullptr, collectPathMap, nullptr);
     std::unique_ptr<FILE, FileCloser> f(fdopen(fd, "r"));
     struct stat st;
     if (!f || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -122,19 +121,68 @@ bool SnapFSContentMapper::loadMappingFromFile(const std::string& fileName,
             close(fd);
         return false;
     }
+    return applyMappingStream(f.get(), fileName, collectPathMap, nullptr);
+}
+
+bool SnapFSContentMapper::loadMappingFromText(const std::string& fileName, const std::string* text,
+                                              std::map<std::string, std::string>& collectPathMap, std::string* why) {
+    if (text == nullptr) {
+        KXLOG(-1, "Fail open file '%s'. Will use direct source to mount map", fileName.c_str());
+        for (const auto& kv : mProxyToHostMap)
+            collectPathMap[mkPathString(kv.first)] = mkPathString(kv.second);
+        return true;
+    }
+    if (text->empty())
+        return true;
+    std::unique_ptr<FILE, FileCloser> f(fmemopen(const_cast<char*>(text->data()), text->size(), "r"));
+    if (!f) {
+        if (why)
+            *why = "cannot read the text of " + fileName + ": " + strerror(errno);
+        return false;
+    }
+    return applyMappingStream(f.get(), fileName, collectPathMap, why);
+}
+
+bool SnapFSContentMapper::ReadMappingFile(const std::string& fileName, std::string& text, bool& exists,
+                                          std::string& error) {
+    exists = false;
+    text.clear();
+    std::string readError;
+    if (!WholeFile::ReadRegular(fileName, kMaxMappingFile, text, readError)) {
+        struct stat st;
+        if (lstat(fileName.c_str(), &st) != 0 && errno == ENOENT)
+            return true;
+        error = "the snapshot mapping file cannot be read: " + readError;
+        return false;
+    }
+    exists = true;
+    // Every line as the loader will judge it, by a mapper that knows no
+    // snapshot: only a line of another form fails.
+    SnapFSContentMapper none;
+    std::map<std::string, std::string> scratch;
+    std::string why;
+    if (!none.loadMappingFromText(fileName, &text, scratch, &why)) {
+        error = "the snapshot mapping file " + why;
+        return false;
+    }
+    return true;
+}
+
+bool SnapFSContentMapper::applyMappingStream(FILE* f, const std::string& fileName,
+                                             std::map<std::string, std::string>& collectPathMap, std::string* why) {
     std::string line;
-    bool ok = true;
     int rc;
-    while ((rc = ruxen::ReadBoundedLine(f.get(), kMaxMappingLine, line)) != 0) {
+    char reason[96] = "";
+    while ((rc = ruxen::ReadBoundedLine(f, kMaxMappingLine, line)) != 0) {
         if (rc == -1) {
+            snprintf(reason, sizeof reason, "cannot be read: %s", strerror(errno));
             KXLOG(-1, "cannot read '%s': %s", fileName.c_str(), strerror(errno));
-            ok = false;
             break;
         }
         if (rc == -2) {
+            snprintf(reason, sizeof reason, "has a line longer than %zu bytes", kMaxMappingLine);
             KXLOG(-1, "invalid format in file '%s': a line longer than %zu bytes [%.200s]", fileName.c_str(),
                   kMaxMappingLine, line.c_str());
-            ok = false;
             break;
         }
         while (!line.empty() && line.back() == '\r')
@@ -142,10 +190,14 @@ bool SnapFSContentMapper::loadMappingFromFile(const std::string& fileName,
         if (line.empty())
             continue;
         if (!applyMappingLine(line, collectPathMap)) {
+            snprintf(reason, sizeof reason, "has a line of another form");
             KXLOG(-1, "invalid format in file '%s' [%.200s]", fileName.c_str(), line.c_str());
-            ok = false;
             break;
         }
     }
-    return ok;
+    if (reason[0] == '\0')
+        return true;
+    if (why)
+        *why = fileName + " " + reason;
+    return false;
 }

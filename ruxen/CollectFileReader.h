@@ -149,6 +149,9 @@ public:
     // kept), without its line end; of an over-long line only the first
     // kMaxLineBytes + 1 bytes. For callers that pass lines on unchanged.
     const std::string& LineText() const { return m_line; }
+    // The offset of the next line to be read: once the file was read to its
+    // end, its size (where a restart of it begins).
+    uint64_t NextLineOffset() const { return m_bufOffset + m_begin; }
     // Once the file has been read: null while it is what it was when this
     // reader started on it (size, modification time, inode, and the file
     // its path names while that is the file read), else what differs

@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint32_t kArgAllSwitches = kArgMacProperties | kArgPreserveAtime | kArgFlaProps | kArgLongPath |
                                      kArgNativeSnap | kArgMountDetails | kArgDdbSubclient | kArgErrorsNotTolerated |
-                                     kArgCatalog | kArgNoPrefetch;
+                                     kArgCatalog | kArgNoPrefetch | kArgSnapToTape;
 
 template <size_t N>
 bool putPath(const std::string& path, char (&field)[N], const char* what, std::string* error) {
@@ -53,11 +53,13 @@ bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* er
                    (in.flaProps ? kArgFlaProps : 0) | (in.longPath ? kArgLongPath : 0) |
                    (in.nativeSnap ? kArgNativeSnap : 0) | (in.mountDetails ? kArgMountDetails : 0) |
                    (in.ddbSubclient ? kArgDdbSubclient : 0) | (in.errorsNotTolerated ? kArgErrorsNotTolerated : 0) |
-                   (in.catalog ? kArgCatalog : 0) | (in.noPrefetch ? kArgNoPrefetch : 0);
+                   (in.catalog ? kArgCatalog : 0) | (in.noPrefetch ? kArgNoPrefetch : 0) |
+                   (in.snapToTape ? kArgSnapToTape : 0);
     out.appType = in.appType;
     out.zonarkId = in.zonarkId;
     out.appId = in.appId;
     out.snapEngine = in.snapEngine;
+    out.jobId = in.jobId;
     return putPath(in.archivePath, out.archivePath, "archive path", error) &&
            putPath(in.failuresPath, out.failuresPath, "failures path", error) &&
            putPath(in.resultsPath, out.resultsPath, "results path", error) &&
@@ -95,6 +97,8 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
     a.errorsNotTolerated = (in.switches & kArgErrorsNotTolerated) != 0;
     a.catalog = (in.switches & kArgCatalog) != 0;
     a.noPrefetch = (in.switches & kArgNoPrefetch) != 0;
+    a.snapToTape = (in.switches & kArgSnapToTape) != 0;
+    a.jobId = in.jobId;
     a.zonarkId = in.zonarkId;
     a.appId = in.appId;
     a.snapEngine = in.snapEngine;
@@ -109,6 +113,10 @@ bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* er
         return false;
     if (a.archivePath.empty()) {
         *error = "argument block: no archive path";
+        return false;
+    }
+    if (a.snapToTape && a.snapJobId.empty()) {
+        *error = "argument block: a snapshot-to-tape job without a snapshot job id";
         return false;
     }
     out = std::move(a);

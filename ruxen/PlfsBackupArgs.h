@@ -10,12 +10,13 @@
 //   12      4     stream count
 //   16      4     collect files of the job
 //   20      4     switches (kArgMacProperties ... kArgErrorsNotTolerated, kArgCatalog,
-//                 kArgNoPrefetch)
+//                 kArgNoPrefetch, kArgSnapToTape)
 //   24      4     application type
 //   28      4     zonark id of the application
 //   32      4     application id
 //   36      4     snapshot engine
-//   40      72    zero
+//   40      8     job id (0: none given)
+//   48      64    zero
 //   112     536   archive path, NUL-terminated
 //   648     536   failures file path ("" none)
 //   1184    536   results file path ("" none)
@@ -38,7 +39,7 @@
 #include "platform/base/Export.h"
 
 constexpr char kPlfsBackupArgsMagic[4] = {'R', 'X', 'B', 'A'};
-constexpr uint32_t kPlfsBackupArgsVersion = 3;
+constexpr uint32_t kPlfsBackupArgsVersion = 4;
 constexpr uint32_t kArgMacProperties = 0x1;
 constexpr uint32_t kArgPreserveAtime = 0x2;
 constexpr uint32_t kArgFlaProps = 0x4;  // file-level properties for the resource report
@@ -49,6 +50,7 @@ constexpr uint32_t kArgDdbSubclient = 0x40;
 constexpr uint32_t kArgErrorsNotTolerated = 0x80;
 constexpr uint32_t kArgCatalog = 0x100;     // catalog only: entries to the index file, no data
 constexpr uint32_t kArgNoPrefetch = 0x200;  // no prefetch of cold items (CollectPrefetcher)
+constexpr uint32_t kArgSnapToTape = 0x400;  // a snapshot-to-tape job (needs a snapshot job id)
 constexpr size_t kArgPathSize = 536;
 
 struct plfsBackupArgs {
@@ -62,7 +64,8 @@ struct plfsBackupArgs {
     uint32_t zonarkId;
     uint32_t appId;
     int32_t snapEngine;
-    uint8_t reserved[72];
+    uint64_t jobId;
+    uint8_t reserved[64];
     char archivePath[kArgPathSize];
     char failuresPath[kArgPathSize];
     char resultsPath[kArgPathSize];
@@ -76,6 +79,7 @@ struct plfsBackupArgs {
 
 static_assert(sizeof(plfsBackupArgs) == 3400, "plfsBackupArgs is 3400 bytes");
 static_assert(offsetof(plfsBackupArgs, zonarkId) == 28 && offsetof(plfsBackupArgs, snapEngine) == 36 &&
+                  offsetof(plfsBackupArgs, jobId) == 40 && offsetof(plfsBackupArgs, reserved) == 48 &&
                   offsetof(plfsBackupArgs, snapJobId) == 2800 && offsetof(plfsBackupArgs, replicationJobId) == 2832 &&
                   offsetof(plfsBackupArgs, proxyMapPath) == 2864,
               "plfsBackupArgs mapping field offsets");
@@ -91,6 +95,7 @@ struct BackupArgs {
     int streamNumber = 0;  // 1.. in a child; 0 in the single-process run
     int streamCount = 1;   // 1: the single-process run
     int collectCount = 0;
+    unsigned long long jobId = 0;  // the job's id (0: none given)
     uint32_t appType = 0;
     bool macProperties = false;
     bool preserveAtime = false;
@@ -109,6 +114,10 @@ struct BackupArgs {
     uint32_t appId = 0;
     std::string snapJobId;  // "" none; else a snapshot job
     int32_t snapEngine = 0;
+    // A snapshot-to-tape job (with snapJobId): its collect files name the
+    // paths where the scan found the snapshots, and "hwsnapInfo.kxf" in the
+    // collect directory (SnapMappingFile) says where they were mounted then.
+    bool snapToTape = false;
     std::string proxyMapPath;      // "recorded<TAB>local" lines ("" none)
     std::string nameMapPath;       // "old<TAB>new" lines; the parent sends them as mapping records
     std::string replicationJobId;  // "" none
@@ -127,5 +136,6 @@ RUXEN_EXPORT std::string StreamOutputPath(const std::string& path, int stream, i
 bool EncodeBackupArgs(const BackupArgs& in, plfsBackupArgs& out, std::string* error);
 // false with a message for a block this version cannot take: wrong magic
 // or version, a path without its NUL, an empty archive path, a stream
-// number outside 1..count, a negative collect count, unknown switches.
+// number outside 1..count, a negative collect count, unknown switches, a
+// snapshot-to-tape job without a snapshot job id.
 bool DecodeBackupArgs(const plfsBackupArgs& in, BackupArgs& out, std::string* error);

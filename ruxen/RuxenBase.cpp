@@ -31,6 +31,7 @@
 #include "ruxen/HardLinkLedger.h"
 #include "ruxen/ItemCountingSink.h"
 #include "ruxen/RuxenFile.h"
+#include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 #include "ruxen/StreamBackupPass.h"
 #include "ruxen/SubclientFiles.h"
@@ -266,6 +267,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
     // The stream's archive file: the one index entries name.
     archive.SetArchiveFileNumber(args.streamNumber > 0 ? static_cast<unsigned>(args.streamNumber) : 1u);
     RuxenFile file(&archive);
+    file.SetjobID(static_cast<long long>(args.jobId));
     bool failed = !setUpMapping(file, args, run);
     file.initSendFlag();
     file.SetBackupMacProperties(args.macProperties);
@@ -287,6 +289,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         // collect file; the table in the job directory names the groups.
         file.EnableHardLinkHandling();
         file.SetJobResultsFolder(args.jobDir);
+        // Read by the job before its outputs (openInputs).
+        file.Private().SetGpfsFileSets(m_fileSets);
         if (!subclientFiles::Set(files.subclientDir, args.jobDir)) {
             addProblem(run, "the job directory name is too long: %s", args.jobDir.c_str());
             return run;
@@ -305,7 +309,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         if (indexPath.empty() ||
             catalog->initialize(job.zonarkId, job.clientId, args.appType, job.backupLevel, job.jobToken.c_str(),
                                 job.path.c_str(), "", 0) != 0 ||
-            catalog->sendAfileInfo(&id, false) != 0) {
+            catalog->sendAfileInfo(&id, false) != 0 || catalog->setStreamJobId(args.jobId) != 0) {
             addProblem(run, "a catalog stream needs an index file it can write (--index)");
             return run;
         }
@@ -358,6 +362,11 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
                 stop(kStreamInterrupted);
             } else if (r != StreamBackupPass::kCollectDone) {
                 stop(file.FailureListWriteFailed() ? kStreamListWriteFailed : kStreamCollectFailed);
+            } else if (catalog && catalog->updateRestartInfo(static_cast<uint32_t>(n), reader.NextLineOffset()) != 0) {
+                // The index says how far its entries go: a restart begins
+                // after the collect files it names as done.
+                addProblem(run, "cannot write the restart point of %s to the index file", m_collects[n - 1].c_str());
+                stop(kStreamCollectFailed);
             } else if (ledger && counting.Flush() != 0) {
                 // A finished collect file of a hard-link job is in the
                 // archive before the next is asked for: its groups' data

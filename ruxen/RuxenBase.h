@@ -6,7 +6,7 @@
 // stream socket pairs per child, all numbers in host byte order:
 //
 //   parent -> child (command socket)
-//     plfsBackupArgs        2800 bytes, once (ruxen/PlfsBackupArgs.h)
+//     plfsBackupArgs        3400 bytes, once (ruxen/PlfsBackupArgs.h)
 //     int32 count           then `count` SnapMapRecord_t of 2048 bytes
 //                           (ruxen/SnapMapRecord.h); 0 for most jobs
 //     RestartInfo_t         28 bytes, one per assignment, each the answer
@@ -44,6 +44,7 @@
 #include "hardlinks/RestartInfo.h"
 #include "hardlinks/SplitConfig.h"
 #include "platform/agent/EvEvent.h"
+#include "platform/agent/GpfsFileSetConfig.h"
 #include "platform/base/Export.h"
 #include "ruxen/ChildMessage.h"
 #include "ruxen/CollectInputFile.h"
@@ -206,11 +207,16 @@ public:
     // application, the content mapper (proxy, snapshot, replication), mount
     // points. false (with the problem in `run`) when the stream must fail.
     bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
+    // The snapshot mapping file of a snapshot-to-tape job: "hwsnapInfo.kxf"
+    // in the job directory, else beside the first collect file.
+    static std::string SnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects);
 
 private:
     // Every input of the job, before any output exists: the restart list
     // (with the job directory's split configuration), each collect file
-    // still to do, the name and proxy maps. false through inputsFailed.
+    // still to do, the name and proxy maps, the job directory's file-set
+    // list, a snapshot-to-tape job's mapping file. false through
+    // inputsFailed.
     bool openInputs();
     // Opens each collect file of the restart list still to do.
     bool openCollectInputs();
@@ -225,6 +231,9 @@ private:
     // Reads the proxy map at `path` once for every stream of the job (a
     // child has its parent's); false with the reason in *error.
     bool loadProxyMap(const std::string& path, std::string* error);
+    // Reads a snapshot-to-tape job's mapping file once for every stream
+    // (SnapMappingFile; none is no error); false with the reason in *error.
+    bool readSnapMapping(std::string* error);
     void makeNameMapper(uint32_t appType);
     void resetRestartList();
     int startChild(int streamNumber, const plfsBackupArgs& block);
@@ -269,6 +278,12 @@ private:
     std::vector<std::pair<std::string, std::string>> m_proxyMap;  // recorded -> local, from the proxy map
     std::string m_proxyMapPath;                                   // the proxy map m_proxyMap holds
     bool m_proxyMapLoaded = false;
+    struct SnapMapping {
+        bool read = false;    // readSnapMapping ran
+        bool exists = false;  // the file was there
+        std::string text;
+    } m_snapMapping;
+    App::GpfsFileSetMap m_fileSets;          // the job directory's file-set list
     std::vector<CollectInputFile> m_inputs;  // by collect number - 1
     std::string m_inputError;
     StreamFunction m_stream;

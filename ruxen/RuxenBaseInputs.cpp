@@ -5,6 +5,7 @@
 
 #include "platform/agent/KxLog.h"
 #include "ruxen/RuxenBase.h"
+#include "ruxen/RuxenFilePrivate.h"
 
 bool RuxenBase::openInputs() {
     m_inputError.clear();
@@ -17,6 +18,10 @@ bool RuxenBase::openInputs() {
         return inputsFailed("the name map " + m_args.nameMapPath + " cannot be read");
     std::string error;
     if (!loadProxyMap(m_args.proxyMapPath, &error))
+        return inputsFailed(error);
+    if (!m_args.jobDir.empty() && !RuxenFilePrivate::ReadGpfsFileSets(m_args.jobDir, m_fileSets, error))
+        return inputsFailed("the file-set list of the job directory cannot be read: " + error);
+    if (m_args.snapToTape && !readSnapMapping(&error))
         return inputsFailed(error);
     return true;
 }

@@ -115,6 +115,16 @@ bool RuxenBase::loadProxyMap(const std::string& path, std::string* error) {
     return true;
 }
 
+bool RuxenBase::readSnapMapping(std::string* error) {
+    if (m_snapMapping.read)
+        return true;
+    const std::string path = SnapMappingFile(m_args, m_collects);
+    if (!SnapFSContentMapper::ReadMappingFile(path, m_snapMapping.text, m_snapMapping.exists, *error))
+        return false;
+    m_snapMapping.read = true;
+    return true;
+}
+
 namespace {
 
 // The directory of a collect file ("." for a bare name).
@@ -142,6 +152,11 @@ void LogSnapshotVolumes(ContentMapper* mapper) {
 }
 
 }  // namespace
+
+std::string RuxenBase::SnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects) {
+    const std::string dir = !args.jobDir.empty() ? args.jobDir : DirectoryOf(collects.empty() ? "" : collects.front());
+    return dir + "/" + kHwSnapInfoFile;
+}
 
 bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run) {
     const bool snapshotJob = !args.snapJobId.empty();
@@ -207,6 +222,17 @@ bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun&
             return false;
         }
         LogSnapshotVolumes(file.GetContentMapper());
+        if (args.snapToTape) {
+            // Where the scan found the snapshots (the collect files name
+            // those paths), against where they are mounted now.
+            const std::string mapping = SnapMappingFile(args, m_collects);
+            if (!readSnapMapping(&error) ||
+                !file.loadProxyMappingFromFile(mapping, m_snapMapping.exists ? &m_snapMapping.text : nullptr, &error)) {
+                run.problems.push_back(error);
+                return false;
+            }
+            file.SetSnapshotToTape(true);
+        }
     }
     if (!args.replicationJobId.empty()) {
         std::string id = args.replicationJobId;

@@ -226,6 +226,16 @@ public:
     // The snapshot mapping file into the hardware-snapshot path table; false
     // for a mapper that is not a snapshot mapper.
     virtual bool loadProxyMappingFromFile(const std::string& file);
+    // The same from the file's text as the job read it before its outputs
+    // (SnapFSContentMapper::ReadMappingFile; `text` null: there is no such
+    // file, and the snapshots' sources map to where they are mounted now).
+    // `why` (may be null) says what was wrong.
+    bool loadProxyMappingFromFile(const std::string& file, const std::string* text, std::string* why);
+    // A snapshot-to-tape job: each collect path is where the scan found the
+    // item in a snapshot, turned into where that snapshot is mounted now by
+    // the hardware-snapshot path table (convertCollectPathToLocalPath); the
+    // header names the item's source path, as a snapshot job's does.
+    void SetSnapshotToTape(bool on) { m_settings.snapshotToTape = on; }
     int loadNativeSnapProxyMappingFromFile(const std::string&) { return 0; }
     // A collect path through the hardware-snapshot path table (longest
     // matching prefix); unchanged when none matches.
@@ -417,9 +427,12 @@ public:
     void SetTallixSync(bool on) { m_settings.tallixSync = on; }
     void SetDBArchive(bool on) { m_settings.dbArchive = on; }
     void SetSILOParentPath(const std::string& path) { m_settings.siloParentPath = path; }
-    // The name the current item goes under instead of its long-path
-    // substitute. Forgotten when the next item is opened.
-    void SetOverridePath(const std::string& path) { m_item.overridePath = path; }
+    // The name the item goes under instead of its long-path substitute (and
+    // its real path in the index): the host sets it before or after opening
+    // the item. Kept until that item ends (its end-of-item record), or until
+    // it is passed over without one (skipped, or no item came).
+    void SetOverridePath(const std::string& path) { m_overridePath = path; }
+    const std::string& GetOverridePath() const { return m_overridePath; }
     void SetMountPoints(const std::map<int, MountEntry>& mounts) { m_settings.mountPoints = mounts; }
     // ---- HBase items (the job's HBase state is held by the private part)
     void SetHBaseBkpRoot(const std::string& root);
@@ -555,6 +568,11 @@ private:
     // recorded path) through the content mapper; otherwise through the name
     // mapper (MapItemName). False after reporting the item failed.
     bool MapItemToLocalPath(FILE* failures);
+    // A snapshot-to-tape job's item: its collect path through the
+    // hardware-snapshot path table, which must lead into a snapshot of the
+    // job (else the collect path is taken as a source path). False after
+    // reporting the item failed.
+    bool MapCollectPathToSnapshot(FILE* failures);
     // Gives the reader the local prefixes of the mapper in force, resolved
     // once as configuration: links among their own components are followed
     // as set up, and below them items are looked up by the walk's rule
@@ -614,6 +632,9 @@ private:
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.
     HardLinksTablePtr HardLinkTable();
+    // OpenFilesForBackup's reading of the next collect line and opening of
+    // its item.
+    int OpenNextCollectItem(CollectLineSource& source, FILE* failures);
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
@@ -622,6 +643,9 @@ private:
     RuxenJobSettings m_settings;  // set before the pass, read during it
     RuxenStreamState m_stream;    // carried from item to item
     RuxenItemState m_item;        // the current item, cleared as each begins
+    // The host's name for the item about to be opened or open: set before
+    // the item begins, so not part of its state (SetOverridePath).
+    std::string m_overridePath;
     RuxenCounters m_counters;     // grows over the pass
     bool m_resultsOn = true;      // off while a failed-item record fills the header again
 

@@ -79,6 +79,15 @@ std::string RuxenFile::LookupFailureReason(int e) const {
 }
 
 int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
+    const int r = OpenNextCollectItem(source, failures);
+    // The host's override path was for this item: one that does not go on,
+    // and gets no failed-item record (which ends it), ends here.
+    if (r != kItemGoOn && !(r == kItemSkipped && m_item.failureReported))
+        m_overridePath.clear();
+    return r;
+}
+
+int RuxenFile::OpenNextCollectItem(CollectLineSource& source, FILE* failures) {
     CloseItem();
     CollectLine& line = m_collectLine;
     for (;;) {

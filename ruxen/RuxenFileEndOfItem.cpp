@@ -141,6 +141,7 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
     }
     if (m_settings.longPathSupport && IsLongPath())
         context.SetLongPathBackup(false);
+    m_overridePath.clear();
 
     if (!m_settings.archiveAndDelete || noData)
         return kItemGoOn;

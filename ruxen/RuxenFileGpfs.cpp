@@ -16,24 +16,31 @@
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
 
-bool RuxenFilePrivate::LoadGpfsFileSetInfo(const std::string& directory) {
-    m_fileSets.clear();
+bool RuxenFilePrivate::ReadGpfsFileSets(const std::string& directory, App::GpfsFileSetMap& out, std::string& error) {
+    out.clear();
     const std::string path = PathUtil::Join(directory, kFileSetListFile);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 && errno == ENOENT)
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;  // a job without file sets
     App::GpfsFileSetConfigList list;
-    std::string error;
-    if (!list.readFile(path, error)) {
-        KXLOG(0, "Failed to read FileSetTmp file: %s", error.c_str());
+    if (!list.readFile(path, error))
         return false;
-    }
     for (const std::string& why : list.skipped)
         KXLOG(0, "%s: %s, skipped", path.c_str(), why.c_str());
     for (App::GpfsFileSetConfig& c : list.fileSets) {
         KXLOG(3, "FileSet path %s, FileSet name %s", c.fileSetPath.c_str(), c.fileSetName.c_str());
         std::string key = c.fileSetPath;
-        m_fileSets.emplace(std::move(key), std::move(c));
+        out.emplace(std::move(key), std::move(c));
+    }
+    return true;
+}
+
+bool RuxenFilePrivate::LoadGpfsFileSetInfo(const std::string& directory) {
+    std::string error;
+    if (!ReadGpfsFileSets(directory, m_fileSets, error)) {
+        KXLOG(0, "Failed to read FileSetTmp file: %s", error.c_str());
+        m_fileSets.clear();
+        return false;
     }
     return true;
 }
@@ -41,8 +48,7 @@ bool RuxenFilePrivate::LoadGpfsFileSetInfo(const std::string& directory) {
 const App::GpfsFileSetConfig* RuxenFilePrivate::FindFileSet(const std::string& path) const {
     if (m_fileSets.empty())
         return nullptr;
-    size_t n = PathUtil::TrimmedLength(path);
-    auto it = n == path.size() ? m_fileSets.find(path) : m_fileSets.find(path.substr(0, n));
+    auto it = PathUtil::LongestPrefixLookup(m_fileSets, path);
     return it == m_fileSets.end() ? nullptr : &it->second;
 }
 

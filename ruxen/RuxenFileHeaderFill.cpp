@@ -95,7 +95,10 @@ const char* TypeWord(mode_t mode) {
 }  // namespace
 
 int RuxenFile::PopulateHeader(subclientFiles* files, FILE* failures) {
-    return PopulateHeaderEx(files, failures, false, false);
+    const int r = PopulateHeaderEx(files, failures, false, false);
+    if (r == kItemSkipped)
+        m_overridePath.clear();  // the item ends here, without a record of its own
+    return r;
 }
 
 int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag) {
@@ -239,7 +242,7 @@ int RuxenFile::FillMappedName(HeaderFill& c) {
 // An over-long name goes under its longest permissible ancestor and the GUID
 // of the whole path.
 int RuxenFile::FillLongPathName(HeaderFill& c) {
-    if (!((IsLongPathAppType(m_settings.appType) || !m_item.overridePath.empty()) && m_settings.longPathSupport &&
+    if (!((IsLongPathAppType(m_settings.appType) || !m_overridePath.empty()) && m_settings.longPathSupport &&
           IsLongPath()))
         return kItemGoOn;
     std::string source = m_item.nameMapped ? m_item.recordedPath : m_item.mappedName;
@@ -247,8 +250,8 @@ int RuxenFile::FillLongPathName(HeaderFill& c) {
         source = m_item.actualPath;
     else if (c.mapping && !c.mappedOut.empty())
         source = c.mappedOut;
-    if (!m_item.overridePath.empty())
-        source = m_item.overridePath;
+    if (!m_overridePath.empty())
+        source = m_overridePath;
     const std::string ancestor = FindPermissibleAncestor(source, kLongPathAncestorMax, '/');
     if (ancestor.empty())
         return FailHeader(c, EINVAL, "no permissible ancestor for the long path " + source);

@@ -257,6 +257,17 @@ bool RuxenFile::loadProxyMappingFromFile(const std::string& file) {
     return snap->loadMappingFromFile(file, m_settings.hwSnapPathTable);
 }
 
+bool RuxenFile::loadProxyMappingFromFile(const std::string& file, const std::string* text, std::string* why) {
+    auto* snap = dynamic_cast<SnapFSContentMapper*>(m_contentMapper);
+    if (snap == nullptr) {
+        KXLOG(-1, "%s: only a snapshot job reads a snapshot mapping file", file.c_str());
+        if (why)
+            *why = "only a snapshot job reads the snapshot mapping file " + file;
+        return false;
+    }
+    return snap->loadMappingFromText(file, text, m_settings.hwSnapPathTable, why);
+}
+
 std::string RuxenFile::convertCollectPathToLocalPath(const char* collectPath) {
     const std::string path = collectPath ? collectPath : "";
     auto it = PathUtil::LongestPrefixLookup(m_settings.hwSnapPathTable, path);
@@ -303,11 +314,35 @@ bool RuxenFile::MapItemName(FILE* failures) {
     return true;
 }
 
+bool RuxenFile::MapCollectPathToSnapshot(FILE* failures) {
+    m_item.mappedName = convertCollectPathToLocalPath(m_item.recordedPath.c_str());
+    // Read only from a snapshot of the job: a collect path that lies in none
+    // (the file names no move of its snapshot) may still be a source path;
+    // else it names the live file system, which a snapshot job never reads.
+    std::string source;
+    if (m_contentMapper->MakeProxyPathFromHostPath(m_item.mappedName, source) != 0 || source.empty()) {
+        if (m_item.mappedName != m_item.recordedPath ||
+            m_contentMapper->MakeHostPathFromProxyPath(m_item.recordedPath, m_item.mappedName) != 0 ||
+            m_item.mappedName.empty()) {
+            m_item.mappedName.clear();
+            m_item.actualPath.clear();
+            ReportItemFailure(failures, m_item.recordedPath.c_str(), EINVAL,
+                              "the collect path lies in no snapshot of the job");
+            return false;
+        }
+    }
+    m_item.actualPath = m_item.mappedName;
+    KXLOG(3, "%s is read from %s", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
+    return true;
+}
+
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
     if (!(m_settings.proxyHost || m_settings.replicationHost) || m_contentMapper == nullptr)
         return MapItemName(failures);
     if (RefuseDotComponents(failures))
         return false;
+    if (m_settings.snapshotToTape && m_settings.proxyHost)
+        return MapCollectPathToSnapshot(failures);
     errno = 0;
     const int rc = m_contentMapper->MakeHostPathFromProxyPath(m_item.recordedPath, m_item.mappedName);
     const int e = errno;

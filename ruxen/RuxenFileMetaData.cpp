@@ -106,8 +106,8 @@ void RuxenFile::FillMetaTypeValueVectors(std::list<MetaData>& list, bool isStub,
                 if (m_contentMapper && m_contentMapper->MakeProxyPathFromHostPath(real, out) == 0 && !out.empty())
                     real.swap(out);
             }
-            if (!m_item.overridePath.empty())
-                real = m_item.overridePath;
+            if (!m_overridePath.empty())
+                real = m_overridePath;
         } else {
             real = m_item.cacheDBLogicalPath;
             if (real == kCacheDBLogicalRoot)
@@ -264,10 +264,9 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
         // The relationship entries go with the first item, whether or not
         // it has metadata of its own: a stream of items without any would
         // never send them.
-        return connection ? kItemGoOn : SendSalesforceRelations();
-    }
-
-    if (!connection) {
+        if (!connection)
+            return SendSalesforceRelations();
+    } else if (!connection) {
         int size = 0, fillRc = 0, status = 0;
         switch (SendMetaDataList(list, size, fillRc, status)) {
         case kMetaSent:
@@ -299,6 +298,9 @@ int RuxenFile::PrepareAndSendMetaData(FILE* failures, int backupLevel, bool nfsS
             return kFailStream;
         }
     }
+    // A snapshot mount point's data goes to the index with or without pairs
+    // of its own: without it the index loses the mount's archive and
+    // collect files.
     if (m_settings.catalogBackup && m_settings.isMountPath(m_item.header.h_filename))
         return SendSnapMountMetaData(failures, *connection);
     return kItemGoOn;

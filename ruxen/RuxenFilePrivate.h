@@ -72,7 +72,13 @@ public:
     // (replacing those loaded before). No file loads none and is no error;
     // a file that cannot be read or parsed loads none and answers false.
     bool LoadGpfsFileSetInfo(const std::string& directory);
-    // The file set whose path is exactly `path`, or null.
+    // Reads "FileSetTmp.kxf" of `directory` into `out` (none when there is
+    // no such file); false with the reason in `error`. The job reads it
+    // once, before its outputs, and gives each stream the sets.
+    static bool ReadGpfsFileSets(const std::string& directory, App::GpfsFileSetMap& out, std::string& error);
+    void SetGpfsFileSets(App::GpfsFileSetMap sets) { m_fileSets = std::move(sets); }
+    // The file set that holds `path`: the one of the longest listed path
+    // that is `path` or a directory above it, or null.
     const App::GpfsFileSetConfig* FindFileSet(const std::string& path) const;
     size_t FileSetCount() const { return m_fileSets.size(); }
 
@@ -95,7 +101,7 @@ private:
     std::unique_ptr<KxACL::Helper> m_acl;
     bool m_componentGuidRequired = false;
     std::string m_versionSeedSuffix;
-    std::map<std::string, App::GpfsFileSetConfig> m_fileSets;  // by path
+    App::GpfsFileSetMap m_fileSets;
 
     std::string m_componentGuid;
     std::string m_componentMount;

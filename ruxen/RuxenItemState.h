@@ -47,7 +47,6 @@ struct RuxenItemState {
     std::string shownName;     // "recorded -> mapped" when name-mapped, else empty
     std::string guidPath;      // the path its object GUIDs are made from
     std::string symlinkTarget;
-    std::string overridePath;        // the host's name for it, over the long-path substitute
     std::string alternateLocalPath;  // the host's local path for its real-path metadata
     std::string cacheDBLogicalPath;
     std::string fsType;   // of the mount that holds its local path ("" unknown)

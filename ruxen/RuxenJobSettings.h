@@ -88,7 +88,8 @@ struct RuxenJobSettings {
     bool proxyHost = false;        // every recorded path is mapped through the content mapper
     bool replicationHost = false;  // ... through the consistency-point mapper
     bool flrNoFail = false;        // a failed consistency-point translation does not fail the item
-    std::map<std::string, std::string> hwSnapPathTable;  // recorded prefix -> local prefix
+    std::map<std::string, std::string> hwSnapPathTable;  // collect-path prefix -> local prefix
+    bool snapshotToTape = false;  // collect paths go through hwSnapPathTable (snapshot-to-tape jobs)
     std::map<std::string, int> snapMountPaths;
     bool deviceMapping = false;
     std::map<unsigned long, unsigned long> deviceMap;

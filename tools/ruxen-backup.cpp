@@ -5,7 +5,7 @@
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
-//                [--job-dir DIR] [--long-path] [mapping options]
+//                [--job-dir DIR] [--long-path] [--job-id ID] [mapping options]
 //                --archive OUT [COLLECT...]
 //   ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]
 //
@@ -49,7 +49,7 @@ void usage(FILE* out) {
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
-            "                    [--job-dir DIR] [--long-path] [mapping options]\n"
+            "                    [--job-dir DIR] [--long-path] [--job-id ID] [mapping options]\n"
             "                    --archive OUT [COLLECT...]\n"
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
@@ -75,7 +75,9 @@ void usage(FILE* out) {
             "                    (in the order and split groups of its split_config and\n"
             "                    Merged_split_config: a group's other collect files wait\n"
             "                    for its hard-link collect files); a directory whose split\n"
-            "                    or merge did not finish is refused\n"
+            "                    or merge did not finish is refused; its FileSetTmp.kxf\n"
+            "                    gives each item at or below a listed path a file-set\n"
+            "                    record naming its set\n"
             "  --long-path       names too long for the archive go under a substitute name\n"
             "                    (ancestor and GUID); needs an --app-type that keeps long\n"
             "                    paths\n"
@@ -83,12 +85,21 @@ void usage(FILE* out) {
             "                    index file (--index FILE, \"RXIX\"; stream i writes FILE.i)\n"
             "                    as its entry, no data is read (the archive, /dev/null\n"
             "                    unless given, takes only records beside them)\n"
+            "  --job-id ID       the job's id (a number): a catalog's index names it\n"
             "The job's application and where its recorded paths are read from:\n"
             "  --app-id Z:A      the application (zonark id Z, application id A)\n"
             "  --app-type N      its application type\n"
             "  --snap-job-id ID  a snapshot job: read each item from the snapshot of the\n"
             "                    job ID; needs --app-id and --snap-engine N (the snapshot\n"
             "                    engine) but for application types 61 and 135\n"
+            "  --snap-tape-job-id ID  a snapshot-to-tape job: copies the snapshots of\n"
+            "                    the job ID (options as --snap-job-id); its collect files\n"
+            "                    name the paths where the scan found the items in the\n"
+            "                    snapshots, and hwsnapInfo.kxf (in --job-dir, else beside\n"
+            "                    the first collect file; as the snapshot mapper writes it)\n"
+            "                    where they were mounted then: each item is read where its\n"
+            "                    snapshot is mounted now and recorded under its source\n"
+            "                    path (without the file, the collect paths are source paths)\n"
             "  --proxy-map FILE  a proxy job: \"recorded<TAB>local\" lines; an item is read\n"
             "                    from the local path of the longest recorded prefix (with\n"
             "                    ProxyHandleWildCardOneLevel=Y, the wildcard mapper's\n"
@@ -126,6 +137,7 @@ bool parseNumber(const std::string& text, unsigned long max, unsigned long& out)
 // message.
 bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& collects) {
     std::string why;
+    const std::string snap = args.snapToTape ? "--snap-tape-job-id" : "--snap-job-id";
     if (args.longPath && !IsLongPathAppType(args.appType)) {
         why = "--long-path needs an application type that keeps long paths (--app-type";
         for (unsigned long long t : kLongPathAppTypes)
@@ -135,16 +147,16 @@ bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& c
                    std::to_string(t);
         why += ")";
     } else if (!args.snapJobId.empty() && (args.zonarkId == 0 || args.appId == 0)) {
-        why = "--snap-job-id needs --app-id Z:A, the application whose snapshots the job reads";
+        why = snap + " needs --app-id Z:A, the application whose snapshots the job reads";
     } else if (!args.snapJobId.empty() && args.snapEngine == 0 && !SnapshotEngineFromApplication(args.appType)) {
-        why = "--snap-job-id needs --snap-engine N (above 0), the engine that took the snapshots";
+        why = snap + " needs --snap-engine N (above 0), the engine that took the snapshots";
     } else if (args.snapJobId.empty() && args.snapEngine != 0) {
-        why = "--snap-engine is for a snapshot job (--snap-job-id)";
+        why = "--snap-engine is for a snapshot job (--snap-job-id, --snap-tape-job-id)";
     } else if (!args.indexPath.empty() && !args.catalog) {
         why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
     } else if (!args.nameMapPath.empty() &&
                (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
-        why = "--name-map is for a job whose paths no --proxy-map, --snap-job-id or --replication-job-id maps";
+        why = "--name-map is for a job whose paths no --proxy-map, " + snap + " or --replication-job-id maps";
     } else if (args.nativeSnap) {
         // Beside the first collect file, or in the job directory that
         // holds the collect files.
@@ -253,8 +265,15 @@ int main(int argc, char** argv) {
             } else {
                 args.snapEngine = static_cast<int32_t>(x);
             }
-        } else if (a == "--snap-job-id" || a == "--replication-job-id") {
-            std::string& id = a == "--snap-job-id" ? args.snapJobId : args.replicationJobId;
+        } else if (a == "--snap-job-id" || a == "--snap-tape-job-id" || a == "--replication-job-id" ||
+                   a == "--job-id") {
+            const bool snap = a == "--snap-job-id" || a == "--snap-tape-job-id";
+            if (snap && !args.snapJobId.empty()) {
+                fprintf(stderr, "ruxen-backup: a job has one snapshot job id (--snap-job-id or --snap-tape-job-id)\n");
+                return 2;
+            }
+            std::string jobId;
+            std::string& id = snap ? args.snapJobId : a == "--job-id" ? jobId : args.replicationJobId;
             unsigned long x = 0;
             if (!value(id))
                 return 2;
@@ -262,6 +281,9 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "ruxen-backup: %s takes a job id (a number), not %s\n", a.c_str(), id.c_str());
                 return 2;
             }
+            args.snapToTape |= a == "--snap-tape-job-id";
+            if (a == "--job-id")
+                args.jobId = x;
         } else if (a == "--proxy-map") {
             if (!value(args.proxyMapPath))
                 return 2;
@@ -327,6 +349,8 @@ int main(int argc, char** argv) {
         guard.AddInput("proxy map", args.proxyMapPath);
     if (!args.nameMapPath.empty())
         guard.AddInput("name map", args.nameMapPath);
+    if (args.snapToTape)
+        guard.AddInput("snapshot mapping", RuxenBase::SnapMappingFile(args, collects));
     if (!registry.empty())
         guard.AddInput("registry", registry);
     if (const char* env = getenv("RUXEN_REGISTRY"))

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct GpfsFileSetConfig {
     std::string fileSetName;
     std::string fileSetPath;
 };
+
+// A job's file sets by path.
+using GpfsFileSetMap = std::map<std::string, GpfsFileSetConfig>;
 
 class GpfsFileSetConfigList {
 public:

@@ -156,6 +156,30 @@ TEST_F(ItemMetadata, ListOfEachStep) {
     EXPECT_EQ(first.back(), List(m_stub, kTurbo | kEarlyStub, true, false).back());
 }
 
+// The host's override path names the item it is set for, whether set before
+// or after the item is opened, and no other: it ends with the item's
+// end-of-item record, or with an item passed over without one.
+TEST_F(ItemMetadata, OverridePathLastsFromTheHostsCallToTheItemsEnd) {
+    Item m;
+    auto realPath = [&m]() {
+        std::list<RuxenFile::MetaData> list;
+        m.file.SetCacheDBBackup(true);  // the item's real path joins its list
+        m.file.FillMetaTypeValueVectors(list, false, false, 0, false);
+        m.file.SetCacheDBBackup(false);
+        return list.empty() ? std::string("?") : list.back().value;
+    };
+    m.file.SetOverridePath("/over");
+    ASSERT_TRUE(m.Open(m_file));
+    EXPECT_EQ("/over", realPath());
+    EXPECT_EQ(0, m.file.SendEndOfFileMessage(1));
+    ASSERT_TRUE(m.Open(m_file));
+    EXPECT_EQ(m_file, realPath());
+    m.file.SetOverridePath("/over");
+    ASSERT_FALSE(m.Open(m_dir / "vanished"));
+    ASSERT_TRUE(m.Open(m_file));
+    EXPECT_EQ(m_file, realPath());
+}
+
 // The snapshot names of NAS backup paths, in catalog streams with the
 // snapshot-difference mode, for every table entry the item is; under index
 // version 2 they are stored as the next job's references.
@@ -206,7 +230,21 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
                               std::string("P\1", 2) + U32(LONGFILEPATH_REAL_PATH) + U32(10) + "/%CACHEDB%" +
                               std::string("P\0", 2) + U32(SRMFSDATA_USER_NAME) + U32(5) + "alice";
     const std::string pair = "4 conn=1 kind=0x5FABB978(SRMFSDATA_USER_NAME) value=\"alice\"";
-    enum Fault { kNone, kNoList, kNoBuffer, kWrite, kVanished, kHardLinkRef, kCatalog, kRefused, kMount, kNotSnap };
+    const std::string mount =
+        "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}";
+    enum Fault {
+        kNone,
+        kNoList,
+        kNoBuffer,
+        kWrite,
+        kVanished,
+        kHardLinkRef,
+        kCatalog,
+        kRefused,
+        kMount,
+        kNotSnap,
+        kBareMount
+    };
     const struct Case {
         const char* name;
         Fault fault;
@@ -222,8 +260,9 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
         {"hard-link reference file: nothing, not even end-user access", kHardLinkRef, 0, "", "", {}},
         {"catalog", kCatalog, 0, "", "", {pair}},
         {"catalog, refused", kRefused, 2, "", m_file + ":5\n", {}},
-        {"mount point", kMount, 0, "", "", {pair, "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}"}},
+        {"mount point", kMount, 0, "", "", {pair, mount}},
         {"mount point without a snapshot mapper", kNotSnap, 2, "", m_file + ":22\n", {pair}},
+        {"mount point without pairs", kBareMount, 0, "", "", {mount}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -240,9 +279,10 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
             conn.sendAfileInfo(&afile, false);
         index.ClearRecords();
         Item m;
-        const int set = c.fault == kNoList ? 0
-                        : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
-                                              : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
+        const int set = c.fault == kNoList      ? 0
+                        : c.fault == kBareMount ? kNas
+                        : c.fault >= kCatalog   ? kOwner | (c.fault == kMount ? int{kNas} : 0)
+                                                : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);
         m.file.SettingsForUpdate().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
         if (m.file.Settings().endUserAccess)

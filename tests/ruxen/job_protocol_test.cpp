@@ -37,17 +37,19 @@ BackupArgs StreamArgs() {
     a.nativeSnap = a.errorsNotTolerated = true;
     a.jobDir = "/job";
     a.longPath = true;
-    a.catalog = a.noPrefetch = true;
+    a.catalog = a.noPrefetch = a.snapToTape = true;
+    a.jobId = 123456789;
     return a;
 }
 
 TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     const std::string b = ArgsBlock(StreamArgs());
     ASSERT_EQ(3400u, b.size());
-    EXPECT_EQ(std::string("RXBA\3\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\3\0\0\x7c\0\0\0"
-                          "\2\0\0\0\7\0\0\0\5\0\0\0", 40),
-              b.substr(0, 40));
-    EXPECT_EQ(std::string(72, '\0'), b.substr(40, 72));
+    EXPECT_EQ(std::string("RXBA\4\0\0\0\2\0\0\0\3\0\0\0\5\0\0\0\x99\7\0\0\x7c\0\0\0"
+                          "\2\0\0\0\7\0\0\0\5\0\0\0\x15\xcd\x5b\x07\0\0\0\0",
+                          48),
+              b.substr(0, 48));
+    EXPECT_EQ(std::string(64, '\0'), b.substr(48, 64));
     EXPECT_EQ(std::string("/out/a\0", 7), b.substr(112, 7));
     EXPECT_EQ('\0', b[648]);
     EXPECT_EQ(std::string("/r\0", 3), b.substr(1184, 3));
@@ -65,7 +67,7 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
     EXPECT_EQ(ArgsBlock(back), b);
     EXPECT_TRUE(back.macProperties && !back.preserveAtime && back.longPath && back.nativeSnap &&
                 back.errorsNotTolerated && !back.mountDetails && !back.ddbSubclient && back.catalog &&
-                back.noPrefetch);
+                back.noPrefetch && back.snapToTape && back.jobId == 123456789);
 
     const std::function<void(plfsBackupArgs&)> spoil[] = {
         [](plfsBackupArgs& x) { x.magic[0] = 'r'; },
@@ -73,7 +75,8 @@ TEST(BackupArgsBlock, LayoutRoundTripAndRefusals) {
         [](plfsBackupArgs& x) { x.streamNumber = 0; },
         [](plfsBackupArgs& x) { x.streamNumber = 4; },
         [](plfsBackupArgs& x) { x.collectCount = -1; },
-        [](plfsBackupArgs& x) { x.switches = 0x400; },
+        [](plfsBackupArgs& x) { x.switches = 0x800; },
+        [](plfsBackupArgs& x) { x.snapJobId[0] = '\0'; },  // a snapshot-to-tape job without its snapshots
         [](plfsBackupArgs& x) { memset(x.snapJobId, '4', sizeof x.snapJobId); },
         [](plfsBackupArgs& x) { x.archivePath[0] = '\0'; },
         [](plfsBackupArgs& x) { memset(x.archivePath, 'a', sizeof x.archivePath); },

@@ -22,6 +22,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "platform/hardlinks/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
+#include "ruxen/RuxenMessages.h"
 #include "support/ProcessState.h"
 #include "support/RunProgram.h"
 #include "support/StreamCheck.h"
@@ -290,6 +291,34 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
               ReadWholeFile(m_dir / "killed.failures.1") + ReadWholeFile(m_dir / "killed.failures.2"));
 }
 
+// The job directory's file-set list, read by the job before its streams
+// start: every item at or below a listed path carries the file-set record
+// naming its set, and no other item does.
+TEST_F(JobDirRoad, ItemsOfAListedFileSetCarryItsRecord) {
+    WriteWholeFile(m_job + "/" + kFileSetListFile, "<App_GpfsFileSetConfigList><fileSet name=\"sub\" path=\"" + m_t3 +
+                                                       "/sub/\"/></App_GpfsFileSetConfigList>");
+    ASSERT_EQ(0, Backup({"--job-dir", m_job}, 2).status);
+    std::map<std::string, bool> marked;  // item -> it carries the record
+    for (const char* out : {"out.1", "out.2"}) {
+        std::istringstream lines(RunProgram(m_dir.path(), "ruxen-dump", {m_dir / out}).out);
+        std::string item;
+        for (std::string line; std::getline(lines, line);) {
+            const size_t name = line.find(" HEADER type=128 length=1160 name=\"");
+            if (name != std::string::npos) {
+                item = line.substr(name + 35, line.find('"', name + 35) - name - 35);
+                marked.emplace(item, false);
+            } else if (line.find(" IDX_METADATA type=159 ") != std::string::npos) {
+                EXPECT_NE(std::string::npos, line.find("FileSetData{1=\"sub\"}")) << item << ": " << line;
+                marked[item] = true;
+            }
+        }
+    }
+    EXPECT_EQ(19u, marked.size());
+    for (const auto& [item, carries] : marked)
+        if (item.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) != 0)
+            EXPECT_EQ(item.compare(0, m_t3.size() + 4, m_t3 + "/sub") == 0, carries) << item;
+}
+
 // Directories a backup would take wrongly are refused with the reason,
 // before any output is made.
 TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
@@ -330,6 +359,8 @@ TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
          "has no Merged_split_config after its split", true},
         {"table without its mark", mark(0), mark(HardLinksTable::kCompleteMark),
          "hard-links table that is not complete", true},
+        {"file-set list that does not parse", write(kFileSetListFile, "<App_GpfsFileSetConfigList>"),
+         remove(kFileSetListFile), "the file-set list of the job directory cannot be read", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,8 +1,9 @@
-// Snapshot and proxy jobs run end to end: the collect files name recorded
-// paths that do not exist here, the data is read from the local (fixture
-// "snapshot" or proxy mount) directory, the archive carries the recorded
-// names, and ruxen-dump --verify --map finds every item's bytes at its
-// mapped path.
+// Snapshot, snapshot-to-tape and proxy jobs run end to end: the collect
+// files name recorded paths (or, for a snapshot-to-tape job, where the scan
+// found the snapshots) that do not exist here, the data is read from the
+// local (fixture "snapshot" or proxy mount) directory, the archive carries
+// the recorded names, and ruxen-dump --verify --map finds every item's bytes
+// at its mapped path.
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -11,10 +12,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "mapping/SnapFSContentMapper.h"
+#include "support/ProcessState.h"
 #include "support/RunProgram.h"
+#include "support/SnapFixture.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -187,6 +192,101 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+}
+
+// A snapshot-to-tape job: the scan found the items in snapshots mounted
+// where the snapshot mapper's file says (volume 1 at then1, volume 2 at
+// same2), and volume 1 is mounted elsewhere now. Each item is read where its
+// snapshot is now, whether its collect line names where the scan found it
+// or its source path, and recorded under its source path; a path in no
+// snapshot fails. The file is read from the job directory, else beside the
+// first collect file; without it the collect paths are source paths, and a
+// file that cannot be read fails the job before its archive exists.
+TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
+    ProcessStateGuard state;
+    SnapFixture fixture;
+    TempDir dir("ruxen_snap_tape");
+    auto volumes = [&](const char* one) {
+        fixture.write(42, ".snap",
+                      "vol\t1\t/rec1\t" + dir / one + "\t0\t101\t55\t/dev/s1\nvol\t2\t/rec2\t" +
+                          dir / "same2\t0\t102\t55\t/dev/s2\n");
+    };
+    for (const char* d : {"now1", "now1/sub", "same2", "job", "collects"})
+        ASSERT_EQ(0, mkdir((dir / d).c_str(), 0755)) << d;
+    WriteWholeFile(dir / "now1/a.txt", "alpha\n");
+    WriteWholeFile(dir / "now1/sub/b.bin", pattern(70000, 3));
+    WriteWholeFile(dir / "same2/c.txt", "gamma\n");
+    volumes("then1");
+    SnapFSContentMapper scan;
+    ASSERT_TRUE(scan.initialize("42", 2, 55, 7, false));
+    const std::string file = dir / "collects/hwsnapInfo.kxf";
+    ASSERT_TRUE(scan.saveMappingToFile(file));
+    volumes("now1");
+    WriteWholeFile(dir / "registry", "[FileSystemAgent]\nsSnapFixtureDir=" + fixture.dir().path() + "\n");
+    WriteWholeFile(dir / "map", "/rec1\t" + dir / "now1\n/rec2\t" + dir / "same2\n");
+    WriteWholeFile(dir / "collects/c1", dir / "then1\n" + dir / "then1/a.txt\n" + dir / "then1/sub\n" +
+                                            dir / "then1/sub/b.bin\n/elsewhere/x\n");
+    WriteWholeFile(dir / "collects/c2", dir / "same2/c.txt\n/rec1/a.txt\n");
+    struct Case {
+        const char* name;
+        int streams;
+        bool jobDir;
+        const char* text;  // of the mapping file; null: none
+        int status;
+        const char* failed;  // the lines that fail, "" none
+    } cases[] = {
+        {"beside the collect files", 1, false, "", 0, "/elsewhere/x"},
+        {"two streams", 2, false, "", 0, "/elsewhere/x"},
+        {"in the job directory", 2, true, "", 0, "/elsewhere/x"},
+        {"no mapping file: source paths", 1, false, nullptr, 0,
+         "then1 then1/a.txt then1/sub then1/sub/b.bin /elsewhere/x"},
+        {"a line of another form", 2, false, "x:/rec1:/then1:\n", 2, nullptr},
+    };
+    const std::string saved = ReadWholeFile(file);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(file.c_str());
+        unlink((dir / "job/hwsnapInfo.kxf").c_str());
+        if (c.text)
+            WriteWholeFile(c.jobDir ? dir / "job/hwsnapInfo.kxf" : file, *c.text ? c.text : saved);
+        std::vector<std::string> args = {
+            "--registry", dir / "registry", "--app-id",  "2:7",       "--snap-tape-job-id",
+            "42",         "--snap-engine",  "7",         "--streams", std::to_string(c.streams),
+            "--failures", dir / "failures", "--archive", dir / "out"};
+        if (c.jobDir)
+            args.insert(args.end(), {"--job-dir", dir / "job"});
+        args.insert(args.end(), {dir / "collects/c1", dir / "collects/c2"});
+        std::vector<std::string> archives = {dir / "out"}, verify = {"--verify", "--map", dir / "map"};
+        if (c.streams > 1)
+            archives = {dir / "out.1", dir / "out.2"};
+        for (const std::string& a : archives)
+            unlink(a.c_str());
+        ProgramResult r = RunProgram(dir.path(), "ruxen-backup", args);
+        ASSERT_EQ(c.status, r.exitCode) << r.err;
+        if (c.status != 0) {
+            EXPECT_NE(std::string::npos, r.err.find("the snapshot mapping file " + file + " has a line")) << r.err;
+            EXPECT_NE(0, access(archives[0].c_str(), F_OK)) << "an output was made";
+            continue;
+        }
+        EXPECT_EQ(c.text == nullptr, r.err.find("Will use direct source to mount map") != std::string::npos) << r.err;
+        std::string failed;
+        for (const std::string& a : archives)
+            failed += ReadWholeFile(c.streams > 1 ? dir / "failures" + a.substr(a.size() - 2) : dir / "failures");
+        std::string want;
+        std::istringstream lines(c.failed);
+        for (std::string l; lines >> l;)
+            want += (l[0] == '/' ? l : dir / l) + ":" + std::to_string(EINVAL) + "\n";
+        EXPECT_EQ(want, failed);
+        verify.insert(verify.end(), archives.begin(), archives.end());
+        ProgramResult dump = RunProgram(dir.path(), "ruxen-dump", verify);
+        EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;
+        EXPECT_EQ(std::string::npos, dump.out.find("name=\"" + dir.path())) << "no local path is recorded\n"
+                                                                            << dump.out;
+        EXPECT_NE(std::string::npos, dump.out.find(c.text ? "verify: 6 items, 4 compared, 4 matched, 0 mismatched"
+                                                          : "verify: 2 items, 2 compared, 2 matched, 0 mismatched"))
+            << dump.out;
+        EXPECT_EQ(c.text != nullptr, dump.out.find("name=\"/rec1/sub/b.bin\"") != std::string::npos) << dump.out;
+    }
 }
 
 // Without a content mapping in force the name map says where each item is

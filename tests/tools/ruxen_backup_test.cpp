@@ -524,8 +524,9 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
 // Index metadata of a stub-free tree: only the item whose folder is too long
 // for the index carries a record 159, its real path, where the verifier
 // compares it; a catalog run sends the same pair before that item's entry
-// (under its substitute name), and every item as an entry; the index file
-// reads back from standard input too.
+// (under its substitute name), and every item as an entry, between the
+// job's id and the restart point of the collect file (its end, once it is
+// done); the index file reads back from standard input too.
 TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     std::string deep = m_tree;
     while (deep.size() < 960)
@@ -543,9 +544,16 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA type=159 length=" + std::to_string(deep.size() + 12) + " pairs=1 [" +
                                      kind + "more=0 value=\"" + deep + "/f\"]"));
 
-    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--app-type", "29", "--index", index, m_collect}).exitCode);
+    ASSERT_EQ(0, Backup({"--catalog", "--long-path", "--app-type", "29", "--job-id", "77", "--index", index, m_collect})
+                     .exitCode);
     r = RunProgram(m_dir.path(), "ruxen-dump", {"--index", "-"}, {{}, [&] { freopen(index.c_str(), "r", stdin); }});
     ASSERT_EQ(0, r.exitCode) << r.err;
+    const size_t job = r.out.find(" IDX_JOB conn=1 job=77\n"),
+                 restart = r.out.find(
+                     " IDX_RESTART conn=1 collect=1 offset=" + std::to_string(ReadWholeFile(m_collect).size()) + "\n");
+    EXPECT_LT(job, r.out.find(" IDX_FILE ")) << r.out;
+    EXPECT_LT(r.out.rfind(" IDX_FILE "), restart) << r.out;
+    EXPECT_LT(restart, r.out.find(" IDX_DONE ")) << r.out;
     EXPECT_EQ(CountOf(ReadWholeFile(m_collect), "\n"), CountOf(r.out, " IDX_FILE ")) << r.out;
     const size_t at = r.out.find(" IDX_PAIR conn=1 " + kind + "value=\"" + deep + "/f\"");
     ASSERT_NE(std::string::npos, at) << r.out;
@@ -862,6 +870,16 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"SnapJobWithoutEngine", "ruxen-backup",
                    {"--app-id", "2:7", "--snap-job-id", "42", "--archive", "@/a", "@/collect.cvf"}, "", 2,
                    "--snap-job-id needs --snap-engine N"},
+        Invocation{"SnapTapeJobWithoutEngine", "ruxen-backup",
+                   {"--app-id", "2:7", "--snap-tape-job-id", "42", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "--snap-tape-job-id needs --snap-engine N"},
+        Invocation{"TwoSnapshotJobIds", "ruxen-backup",
+                   {"--snap-job-id", "4", "--snap-tape-job-id", "42", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "a job has one snapshot job id"},
+        Invocation{"ArchiveIsTheSnapshotMapping", "ruxen-backup",
+                   {"--app-id", "2:7", "--snap-tape-job-id", "42", "--snap-engine", "7", "--archive",
+                    "@/hwsnapInfo.kxf", "@/collect.cvf"},
+                   "", 2, "it is the snapshot mapping file @/hwsnapInfo.kxf"},
         Invocation{"IndexOfADataJob", "ruxen-backup", {"--index", "@/f.txt", "--archive", "@/a", "@/collect.cvf"}, "",
                    2, "--index is for a catalog job (--catalog)"},
         Invocation{"NameMapBesideAProxyMap", "ruxen-backup",

@@ -306,6 +306,47 @@ TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
     EXPECT_FALSE(item.file.GetReader().IsOpen());
 }
 
+// The stages of header filling, header sending and the end-of-item record,
+// read from the counter's report: each item passes each once (the optional
+// header only the item with an attribute), with the bytes each moved; while
+// the counter is off nothing is counted.
+TEST_F(HeaderSend, ProfilingStagesInTheCounterReport) {
+    const std::string a = m_dir / "a", b = m_dir / "b";
+    WriteWholeFile(a, "a");
+    WriteWholeFile(b, "b");
+    if (!SetXattr(a, "user.k", "v"))
+        GTEST_SKIP() << "no user attributes here";
+    for (bool on : {false, true}) {
+        Item item;
+        item.file.GetPerfCounter().Enable(on);
+        ASSERT_EQ(StreamBackupPass::kCollectDone, PassOver(item.file, {a, b}));
+        m_state.Log();
+        item.file.GetPerfCounter().Report();
+        const std::string report = m_state.Log();
+        const size_t optLength = RecordsOf(item.sink, PL_FS_OPT_HDR).at(0).second.size() - 16;
+        const struct {
+            int stage;
+            const char* name;
+            int calls;
+            size_t bytes;
+        } stages[] = {{11, "InsidePopulateHeader", 2, 0},     {13, "BeforeConvertHeader", 2, 0},
+                      {14, "AllocateBufferForHeader", 2, 0},  {15, "HeaderMemCpy", 2, 2 * 1160},
+                      {16, "HeaderWriteBuffer", 2, 2 * 1160}, {19, "SendOptHeader", 1, optLength},
+                      {32, "EndOfFileAllocBuffer", 2, 0},     {33, "EndOfFileWriteBuffer", 2, 0}};
+        for (const auto& s : stages) {
+            const std::string head =
+                "perf stage " + std::to_string(s.stage) + " [" + s.name + "]: " + std::to_string(s.calls) + " calls, ";
+            const size_t at = report.find(head);
+            EXPECT_EQ(on, at != std::string::npos) << head << "\n" << report;
+            if (at != std::string::npos) {
+                const std::string line = report.substr(at, report.find('\n', at) - at);
+                EXPECT_EQ(" " + std::to_string(s.bytes) + " bytes", line.substr(line.rfind(',') + 1)) << line;
+            }
+            EXPECT_EQ(on ? uint64_t(s.calls) : 0u, item.file.GetPerfCounter().GetStage(s.stage).count);
+        }
+    }
+}
+
 // In turbo mode a file's signature is name, client, change and modification
 // times, inode, archive file and collect offset; a directory clears it.
 TEST_F(HeaderSend, TurboSignature) {

@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 

@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -208,6 +209,20 @@ bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
                 if (!PathExists(journal.Path(cName(r))))
                     Malformed(sConfig, 0, cName(r) + " does not exist");
         }
+        // A collect file neither configuration names would be overwritten
+        // by a new number and its items lost: a stale one is the caller's to
+        // remove, as a backup would refuse it too.
+        std::unordered_set<int32_t> named;
+        for (const auto& [key, g] : groups) {
+            named.insert(g.regular.begin(), g.regular.end());
+            if (g.regular.empty())
+                named.insert(int32_t(key));
+        }
+        JobDirectory layout(dir, m_baseName);
+        if (!layout.CheckEveryCollectFileNamed(
+                [&](int32_t n) { return named.count(n) != 0; },
+                std::string("neither ") + kCollectSplitConfigName + " nor " + kHCollectSplitConfigName))
+            throw HardLinkManagerBaseException(layout.Error());
 
         // Phase 1: every file gets its new number as a second name (H
         // collect files first in each group); phase 2 renames the new names

@@ -125,6 +125,17 @@ bool JobDirectory::CheckSettled() {
     return CheckTable(false);
 }
 
+bool JobDirectory::CheckEveryCollectFileNamed(const std::function<bool(int32_t)>& named,
+                                              const std::string& configurations) {
+    if (!List())
+        return false;
+    for (int32_t n : m_numbers)
+        if (!named(n))
+            return Fail("holds " + m_base + std::to_string(n) + kCollectSuffix + ", which " + configurations +
+                        " names");
+    return true;
+}
+
 bool JobDirectory::ReadGroups(const char* name, SplitConfigKind kind, bool& present,
                               std::vector<SplitConfigGroup>& out) {
     std::string error;
@@ -171,11 +182,10 @@ bool JobDirectory::Load() {
             order.back().push_back(t.number);
         }
     }
-    if (split)
-        for (int32_t n = 1; n <= m_count; ++n)
-            if (!named[static_cast<size_t>(n)])
-                return Fail("holds " + m_base + std::to_string(n) + kCollectSuffix + ", which neither " +
-                            kCollectSplitConfigName + " nor " + kMergedSplitConfigName + " names");
+    if (split && !CheckEveryCollectFileNamed(
+                     [&](int32_t n) { return named[static_cast<size_t>(n)]; },
+                     std::string("neither ") + kCollectSplitConfigName + " nor " + kMergedSplitConfigName))
+        return false;
 
     bool hardLinkFiles = false;
     if (merged) {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ public:
     // (its collect files named by the host): no split or merge unfinished,
     // the table whole. False with the reason in Error().
     bool CheckSettled();
+
+    // Refuses a collect file of the directory (CollectTot<n>.kxf) whose
+    // number `named` does not hold: a backup would leave it out, a merge
+    // would overwrite it. `configurations` says which files name them
+    // ("neither split_config nor ..."). False with the reason in Error().
+    bool CheckEveryCollectFileNamed(const std::function<bool(int32_t)>& named, const std::string& configurations);
 
     const std::string& Error() const { return m_error; }
     // After Load: CollectTot1.kxf .. CollectTot<N>.kxf.

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/agent/ApplicationRegistry.h"
 #include "platform/agent/KxLog.h"
 #include "platform/snapshot/DBPathTranslator.h"
@@ -49,9 +51,52 @@ DBSnapContentMapper::DBSnapContentMapper() = default;
 
 DBSnapContentMapper::~DBSnapContentMapper() = default;
 
+void DBSnapContentMapper::dropFiles() {
+    mFileMap.clear();
+    mRecordedToLocal.clear();
+    mTranslator.reset();
+}
+
+bool DBSnapContentMapper::fail() {
+    settle(false);
+    dropFiles();
+    return false;
+}
+
+bool DBSnapContentMapper::initialize(const char* jobId, int zonarkId, int clientId) {
+    if (!SameJob(jobId))
+        dropFiles();
+    return SnapFSContentMapper::initialize(jobId, zonarkId, clientId) || fail();
+}
+
+bool DBSnapContentMapper::initialize(const char* jobId, int zonarkId, int clientId, int engineType, bool mount) {
+    if (!SameJob(jobId))
+        dropFiles();
+    return SnapFSContentMapper::initialize(jobId, zonarkId, clientId, engineType, mount) || fail();
+}
+
+int DBSnapContentMapper::updateBrowsableIndex(KXJobCtrlClient* jobCtrl, KXBkpLevel& level) {
+    if (!mTranslator) {
+        KXLOG(-1, "no database files to make browsable: the mapper is not set up");
+        return EINVAL;
+    }
+    return mTranslator->updateBrowsableIndex(jobCtrl, level, mJobToken);
+}
+
+int DBSnapContentMapper::appendBrowsablePathToDirChange(FILE* file) {
+    if (!mTranslator) {
+        KXLOG(-1, "no database files for the directory-change file: the mapper is not set up");
+        return EINVAL;
+    }
+    return mTranslator->appendBrowsablePathToDirChange(file);
+}
+
 bool DBSnapContentMapper::initialize(const char* idString, int clientId, int engineType, bool mount,
                                      const unsigned int& zonarkId, const char* hostName, const unsigned long& appId,
                                      const unsigned long& appType, const std::string& jobToken) {
+    // Whatever an earlier set-up translated is not this one's: the pairs
+    // come back with populateOnDemandFileList.
+    dropFiles();
     mJobToken = jobToken;
     const std::string appText = std::to_string(zonarkId) + ":" + std::to_string(appId);
     if (engineType == 0 && (appType == 61 || appType == 135)) {
@@ -60,14 +105,14 @@ bool DBSnapContentMapper::initialize(const char* idString, int clientId, int eng
         if (app.getApplicationId() != 0) {
             KXLOG(-1, "Function failed to obtain the engine type from the application information <%s> \n",
                   appText.c_str());
-            return false;
+            return fail();
         }
         if (Subclient(appId).isCommandLineBackup()) {
             KXLOG(1, "Function <%s> SAP/Oracle CmdLine Backup.", appText.c_str());
             unsigned long engine = 0;
             if (!ApplicationRegistry::instanceEngineType(app, engine)) {
                 KXLOG(-1, "Function <%s> has no instance to take the engine type from", appText.c_str());
-                return false;
+                return fail();
             }
             engineType = static_cast<int>(engine);
             KXLOG(1, "Function <%s> Engine %lu", appText.c_str(), engine);
@@ -75,28 +120,27 @@ bool DBSnapContentMapper::initialize(const char* idString, int clientId, int eng
     }
     if (!SnapFSContentMapper::initialize(idString, static_cast<int>(zonarkId), clientId, engineType, mount)) {
         KXLOG(-1, "SnapFSContentMapper::initialize failed ");
-        return false;
+        return fail();
     }
     std::string host, secondHost;
     DemangleHostName(hostName ? hostName : "", host, secondHost);
     mAppId = appId;
     mAppType = appType;
-    mTranslator.reset();
     mTranslator.reset(new DBPathTranslator(true, zonarkId, appType, static_cast<unsigned long long>(mJobId), host,
                                            secondHost, appId));
     int rc = mTranslator->getArchiveFileIdsFromIndexForAJob();
     if (rc != 0) {
         KXLOG(-1, "Unable to retrieve archive file from index %d", rc);
-        return settle(false);  // what the snapshot mapper loaded is not this job's
+        return fail();  // what the snapshot mapper loaded is not this job's
     }
     CTyError err;
     if (!translate(appType, *mTranslator, mSnapUtil->volSnapInfo(), err)) {
         KXLOG(-1, "Translator not implemented for AppType %lu", appType);
-        return settle(false);
+        return fail();
     }
     if (err.IsError()) {
         KXLOG(-1, "Function failed while translating SrcPathIntoMountPath, error=%s", err.Message().c_str());
-        return settle(false);
+        return fail();
     }
     return true;
 }
@@ -104,7 +148,9 @@ bool DBSnapContentMapper::initialize(const char* idString, int clientId, int eng
 bool DBSnapContentMapper::initialize(const char* idString, int zonarkId, int clientId, int engineType, bool mount,
                                      int appId, unsigned long appType, int mode) {
     if (appType != 22 && appType != 80)
-        return SnapFSContentMapper::initialize(idString, zonarkId, clientId, engineType, mount);
+        return initialize(idString, zonarkId, clientId, engineType, mount);
+    if (!SameJob(idString))
+        dropFiles();
     const bool otherJob = mEnabled && !SameJob(idString);
     if (mEnabled && !otherJob)
         return true;
@@ -123,7 +169,7 @@ bool DBSnapContentMapper::initialize(const char* idString, int zonarkId, int cli
     mSnapUtil = std::move(util);
     bool ok = initConsistencyPtMapper(idString, mount, otherJob);
     KXLOG(1, "initConsistencyPtMapper returned: %s", trueFalse(ok));
-    return settle(ok);
+    return settle(ok) || fail();
 }
 
 bool DBSnapContentMapper::populateOnDemandFileList(

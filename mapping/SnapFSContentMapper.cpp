@@ -68,7 +68,7 @@ bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int client
 bool SnapFSContentMapper::initialize(const char* jobId, int zonarkId, int clientId, int engineType, bool mount) {
     if (engineType == -1) {
         KXLOG(-1, "engine type is not set");
-        return false;
+        return settle(false);
     }
     mEngineType = engineType;
     const bool otherJob = mEnabled && !SameJob(jobId);

@@ -14,6 +14,7 @@
 #include "platform/archive/CPipelayer.h"
 #include "platform/archive/KXArchive.h"
 #include "platform/text/FileNameEscape.h"
+#include "platform/text/PathUtil.h"
 #include "reader/CFileReader.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderFactory.h"
@@ -275,6 +276,10 @@ const char* RuxenFile::escapeFileName(const char* path) {
     if (path)
         ruxen::escapeFileNameInto(path, strlen(path), m_escapeBuf);
     return m_escapeBuf.c_str();
+}
+
+bool RuxenFile::isBlockLevelPath(const std::string& path) const {
+    return PathUtil::LongestPrefixLookup(m_settings.blockLevelMap, path) != m_settings.blockLevelMap.end();
 }
 
 bool RuxenFile::iswendaxFile(const char* path) const {

@@ -196,6 +196,10 @@ public:
     // The path with CR, LF and "%" escaped, in a buffer reused per call.
     const char* escapeFileName(const char* path);
     bool iswendaxFile(const char* path) const;
+    // Whether `path` lies on a mount of the job's block-level map (the
+    // settings' blockLevelMap: the mount itself or a path below it, on whole
+    // components; "/" covers every absolute path).
+    bool isBlockLevelPath(const std::string& path) const;
     bool IsNtfsAclSupported(const char* path) const;
     virtual void SetAppDefVersionGUIDSeedSuffix();
     void ResetAppDefVersionGUIDSeedSuffix();

@@ -33,29 +33,24 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
-
-namespace {
-
-enum PerfStage { kStageAllocate = 0, kStageWrite = 3, kStageSend = 5 };
-
-}  // namespace
+#include "ruxen/RuxenPerfStages.h"
 
 int RuxenFile::SendHeaderRecord(const ZXFileHeader& host) {
     ConvertZXFileHeaderToNetOrder(&host, &m_netHeader);
-    m_perf.StartPerfCounter("AllocateBuffer", kStageAllocate);
+    m_perf.StartPerfCounter(RuxenPerfStage::kAllocateBuffer);
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
-    m_perf.StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
+    m_perf.StopPerfCounter(RuxenPerfStage::kAllocateBuffer, 0);
     if (!buf)
         return kNotSent;
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
     unsigned length = ZX_HEADER_SIZE;
     if (m_pipelayer && m_settings.sendOn)
         length = ZXHeaderPipelineLength(m_pipelayer->GetCurrentTagDataPtr());
-    m_perf.StartPerfCounter("WriteBuffer", kStageWrite);
-    m_perf.StartPerfCounter("SendBuffer", kStageSend);
+    m_perf.StartPerfCounter(RuxenPerfStage::kWriteBuffer);
+    m_perf.StartPerfCounter(RuxenPerfStage::kSendBuffer);
     const int rc = SendRecord(PL_FS_HEADER, length);
-    m_perf.StopPerfCounter("WriteBuffer", kStageWrite, length);
-    m_perf.StopPerfCounter("SendBuffer", kStageSend, length);
+    m_perf.StopPerfCounter(RuxenPerfStage::kWriteBuffer, length);
+    m_perf.StopPerfCounter(RuxenPerfStage::kSendBuffer, length);
     return rc == 0 ? kItemGoOn : kFailStream;
 }
 

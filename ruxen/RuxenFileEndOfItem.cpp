@@ -20,6 +20,7 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/RuxenPerfStages.h"
 
 namespace {
 
@@ -80,12 +81,17 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
             payload = &m_item.symlinkTarget;
         }
         const unsigned length = payload ? static_cast<unsigned>(payload->size() + 1) : 0;
+        PerfStageTimer allocStage(m_perf, RuxenPerfStage::kEndOfFileAllocBuffer);
         char* buf = AllocateRecord(length);
+        allocStage.Stop(0);
         if (!buf)
             return kNotSent;
         if (payload)
             memcpy(buf, payload->c_str(), length);
-        if (SendRecord(type, length) != 0) {
+        PerfStageTimer writeStage(m_perf, RuxenPerfStage::kEndOfFileWriteBuffer);
+        const int status = SendRecord(type, length);
+        writeStage.Stop(status == 0 ? length : 0);
+        if (status != 0) {
             CloseItem();
             return kFailStream;
         }

@@ -29,6 +29,7 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/RuxenPerfStages.h"
 #include "ruxen/SubclientFiles.h"
 
 struct RuxenFile::HeaderFill {
@@ -102,6 +103,7 @@ int RuxenFile::PopulateHeader(subclientFiles* files, FILE* failures) {
 }
 
 int RuxenFile::PopulateHeaderEx(subclientFiles* files, FILE* failures, bool failedRecord, bool callerFlag) {
+    PerfStageTimer stage(m_perf, RuxenPerfStage::kInsidePopulateHeader);
     const bool mapping = m_settings.proxyHost || m_settings.replicationHost;
     HeaderFill c{files, failures, failedRecord, callerFlag, std::string(), mapping, std::string()};
     int r;

@@ -34,6 +34,7 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/RuxenPerfStages.h"
 #include "ruxen/RuxenProcessSwitches.h"
 
 RuxenProcessSwitches& ProcessSwitches() {
@@ -117,16 +118,24 @@ int RuxenFile::SendHeader(FILE* failures) {
         if (SendDeduplicationCommand() != kItemGoOn)
             return kFailStream;
     }
-    KXLOG(3, "++++++HLDEBUG BACKUP Send Header zxfileheader %s", m_item.header.h_filename);
-    ConvertZXFileHeaderToNetOrder(&m_item.header, &m_netHeader);
-    SetItemLevelSignature();
+    {
+        PerfStageTimer stage(m_perf, RuxenPerfStage::kBeforeConvertHeader);
+        KXLOG(3, "++++++HLDEBUG BACKUP Send Header zxfileheader %s", m_item.header.h_filename);
+        ConvertZXFileHeaderToNetOrder(&m_item.header, &m_netHeader);
+        SetItemLevelSignature();
+    }
 
     // With sending off the scratch buffer takes the record and nothing is
     // written, and the header counts as sent.
+    PerfStageTimer allocStage(m_perf, RuxenPerfStage::kAllocateBufferForHeader);
     char* buf = AllocateRecord(ZX_HEADER_SIZE);
+    allocStage.Stop(0);
     if (!buf)
         return kFailStream;
+    PerfStageTimer copyStage(m_perf, RuxenPerfStage::kHeaderMemCpy);
     memcpy(buf, &m_netHeader, ZX_HEADER_SIZE);
+    copyStage.Stop(ZX_HEADER_SIZE);
+    PerfStageTimer writeStage(m_perf, RuxenPerfStage::kHeaderWriteBuffer);
     KXLOG(3, "Sending header for [%s] isNotCountable [%d]", printName(),
           (m_item.header.portable_flags & ZXFLAG_NOT_COUNTABLE) ? 1 : 0);
     unsigned length = ZX_HEADER_SIZE;
@@ -136,6 +145,7 @@ int RuxenFile::SendHeader(FILE* failures) {
         CloseItem();
         return kFailStream;
     }
+    writeStage.Stop(length);
     m_item.phase = RuxenItemPhase::kHeaderSent;
 
     if (m_item.failureCode != 0 || !m_item.failureReason.empty() || m_item.pseudoItem)

@@ -24,6 +24,7 @@
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/RuxenPerfStages.h"
 #include "ruxen/RuxenProcessSwitches.h"
 
 namespace {
@@ -32,7 +33,6 @@ namespace {
 // it carries.
 constexpr unsigned kAclHeaderRoom = 0xF400;
 constexpr int kMaxAclForm = 0xEFFF;
-constexpr int kPerfStageAcl = 28;
 
 }  // namespace
 
@@ -149,12 +149,11 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
     if (!KxACL::Helper::isAclSupported())
         return kItemGoOn;
 
-    m_perf.StartPerfCounter("ACL", kPerfStageAcl);
+    PerfStageTimer aclStage(m_perf, RuxenPerfStage::kAcl);
     unsigned capacity = kAclHeaderRoom;
     char* payload = allocOptHeader(acl.getOptHeaderType(), &capacity);
     if (!payload) {
         KXLOG(-1, "unable to allocate opt header buffer");
-        m_perf.StopPerfCounter("ACL", kPerfStageAcl, 0);
         return kFailStream;
     }
 
@@ -200,11 +199,14 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
             KXLOG(-1, "InjectOneXATTRInToBackupStream failed to set xattr");
         const int size = acl.getNetworkBufferSize();
         if (size >= 1 && size <= kMaxAclForm) {
+            PerfStageTimer sendStage(m_perf, RuxenPerfStage::kSendOptHeader);
             const int length = acl.toNetworkBuffer(payload, capacity);
-            if (length < 1 || !sendOptHeader(static_cast<unsigned>(length)))
+            if (length < 1 || !sendOptHeader(static_cast<unsigned>(length))) {
                 result = kFailStream;  // the buffer is gone: a broken pipeline is no success
-            else
+            } else {
+                sendStage.Stop(static_cast<unsigned long long>(length));
                 KXLOG(3, "ACL stored for %s", printName());
+            }
         } else {
             FreeKXArchiveBuffer();
             if (size > kMaxAclForm) {
@@ -218,6 +220,5 @@ int RuxenFile::SendAclOptionalHeader(FILE* failures) {
             KXLOG(3, "ACL not stored for %s", printName());
         }
     }
-    m_perf.StopPerfCounter("ACL", kPerfStageAcl, 0);
     return result;
 }

@@ -8,10 +8,9 @@
 #include "platform/index/IndexingConnection.h"
 #include "platform/text/PathUtil.h"
 #include "ruxen/PipelineRecordTypes.h"
+#include "ruxen/RuxenPerfStages.h"
 
 namespace {
-
-enum Stage { kStageAllocate = 0, kStageWrite = 3, kStageSend = 5 };
 
 constexpr uint64_t kPlatformDirectory = 1ull << 44;
 
@@ -51,11 +50,11 @@ bool RuxenVolume::FormatFileHeader(const char* name, unsigned long long dataSize
 }
 
 bool RuxenVolume::WriteTimed(unsigned type, unsigned length) {
-    GetPerfCounter().StartPerfCounter("WriteBuffer", kStageWrite);
-    GetPerfCounter().StartPerfCounter("SendBuffer", kStageSend);
+    GetPerfCounter().StartPerfCounter(RuxenPerfStage::kWriteBuffer);
+    GetPerfCounter().StartPerfCounter(RuxenPerfStage::kSendBuffer);
     int rc = SendRecord(type, length);
-    GetPerfCounter().StopPerfCounter("WriteBuffer", kStageWrite, length);
-    GetPerfCounter().StopPerfCounter("SendBuffer", kStageSend, length);
+    GetPerfCounter().StopPerfCounter(RuxenPerfStage::kWriteBuffer, length);
+    GetPerfCounter().StopPerfCounter(RuxenPerfStage::kSendBuffer, length);
     return rc == 0;
 }
 
@@ -99,9 +98,9 @@ bool RuxenVolume::SendExtent(unsigned char* data, int length) {
     const size_t total = static_cast<size_t>(length);
     while (done < total) {
         unsigned granted = 0;
-        GetPerfCounter().StartPerfCounter("AllocateBuffer", kStageAllocate);
+        GetPerfCounter().StartPerfCounter(RuxenPerfStage::kAllocateBuffer);
         char* buf = AllocateKXArchiveBuffer(kBlockSize, &granted, true);
-        GetPerfCounter().StopPerfCounter("AllocateBuffer", kStageAllocate, 0);
+        GetPerfCounter().StopPerfCounter(RuxenPerfStage::kAllocateBuffer, 0);
         // Only whole blocks go into a record: a grant below one block would
         // send nothing and ask again for ever.
         const size_t usable = buf ? granted / kBlockSize * kBlockSize : 0;

@@ -85,9 +85,11 @@ for dir in "${!may[@]}"; do
   done
 done | sort | breach "platform/'s concern folders include only what the folder table lets them"
 
-grep -rnIiE '\bspecifications?\b|\bthe spec\b|\bPart [0-9]+\.[0-9]+' "${code[@]}" tests docs scripts README.md \
-    --exclude=check-conventions.sh |
-  breach "code, tests and docs speak as the system's own, naming no outside document"
+{
+  grep -rnIiE '\bspecifications?\b|\bthe spec\b|\bPart [0-9]+\.[0-9]+' "${code[@]}" tests docs scripts README.md \
+      --exclude=check-conventions.sh
+  grep -rnIE "\b[Tt]he Parts?\b|\bParts?'s?\b" "${code[@]}" tests docs scripts README.md --exclude=check-conventions.sh
+} | breach "code, tests and docs speak as the system's own, naming no outside document"
 
 if [ $failed = 0 ]; then
   echo "conventions: kept"

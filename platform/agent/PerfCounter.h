@@ -10,6 +10,12 @@ class PerfCounter {
 public:
     static constexpr int kStages = 64;
 
+    // A stage as its timers name it: its number and its name (a literal).
+    struct StageId {
+        int number;
+        const char* name;
+    };
+
     struct Stage {
         const char* name = nullptr;  // the name given at the last start (a literal)
         uint64_t startNs = 0;        // 0 when the stage is not running
@@ -51,6 +57,9 @@ public:
     // Logs every stage that ran (level 1).
     void Report() const;
 
+    void StartPerfCounter(const StageId& id) { StartPerfCounter(id.name, id.number); }
+    void StopPerfCounter(const StageId& id, unsigned long long bytes) { StopPerfCounter(id.name, id.number, bytes); }
+
 private:
     static uint64_t NowNs() {
         struct timespec ts;
@@ -61,4 +70,30 @@ private:
 
     bool m_enabled = false;
     Stage m_stages[kStages];
+};
+
+// Times one stage of a counter from its construction to Stop or its end,
+// whichever comes first. While the counter is off it costs a test at each
+// end and reads no clock.
+class PerfStageTimer {
+public:
+    PerfStageTimer(PerfCounter& counter, const PerfCounter::StageId& id)
+        : m_counter(counter.IsEnabled() ? &counter : nullptr), m_id(id) {
+        if (m_counter)
+            m_counter->StartPerfCounter(m_id);
+    }
+    ~PerfStageTimer() { Stop(0); }
+    PerfStageTimer(const PerfStageTimer&) = delete;
+    PerfStageTimer& operator=(const PerfStageTimer&) = delete;
+
+    // Ends the stage, adding `bytes` to it; later calls do nothing.
+    void Stop(unsigned long long bytes) {
+        if (m_counter)
+            m_counter->StopPerfCounter(m_id, bytes);
+        m_counter = nullptr;
+    }
+
+private:
+    PerfCounter* m_counter;
+    PerfCounter::StageId m_id;
 };

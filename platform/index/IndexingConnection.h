@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/agent/KXBkpLevel.h"
 #include "platform/index/IndexRecords.h"
 
 namespace ruxen {
@@ -27,8 +28,6 @@ class IdxDbInfo;
 namespace Indexing {
 class IdxCommand;
 }
-
-typedef int KXBkpLevel;
 
 class IndexingConnection {
 public:

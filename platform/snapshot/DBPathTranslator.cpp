@@ -1,16 +1,29 @@
 #include "platform/snapshot/DBPathTranslator.h"
 
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+
+#include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/NumberParse.h"
 #include "platform/base/QMErrorUtil.h"
 #include "platform/snapshot/StandInFixtures.h"
+#include "platform/text/FileNameEscape.h"
 #include "platform/text/PathUtil.h"
+#include "platform/text/ReplaceFile.h"
 #include "platform/text/TabLineFile.h"
 
 namespace {
 
 constexpr int kBadInput = 774;
+
+// Whether a field of the browse index can hold `s`: its lines are
+// TAB-separated and nothing is escaped.
+bool FitsField(const std::string& s) {
+    return !s.empty() && s.find_first_of(std::string("\t\n\r\0", 4)) == std::string::npos;
+}
 
 }  // namespace
 
@@ -100,6 +113,71 @@ CTyError DBPathTranslator::translateSrcPathIntoMountPath(const SMVolSnapInfo& in
 
 CTyError DBPathTranslator::translateSrcPathIntoMountPath(const SMVolSnapInfo& info, const DBElementList& list) {
     return translateAll([&](const std::string& src, std::string& mount) { return list.translate(src, info, mount); });
+}
+
+bool DBPathTranslator::translated() const {
+    for (const DBFileSnapshotEntity& e : m_records)
+        if (e.mountPath.empty())
+            return false;
+    return !m_records.empty();
+}
+
+int DBPathTranslator::updateBrowsableIndex(KXJobCtrlClient* jobCtrl, KXBkpLevel& level, const std::string& jobToken) {
+    if (!translated()) {
+        KXLOG(-1, "browse index of job %llu: no database files were translated", m_jobId);
+        return EINVAL;
+    }
+    if (jobCtrl && jobCtrl->isQuitSet()) {
+        KXLOG(1, "browse index of job %llu not updated: the job was told to stop", m_jobId);
+        return ECANCELED;
+    }
+    const std::string token = jobToken.empty() && jobCtrl ? jobCtrl->GetJobToken() : jobToken;
+    bool fits = FitsField(token);
+    std::string text = "job\t" + std::to_string(m_jobId) + "\t" + token + "\t" + std::to_string(level) + "\n";
+    for (const DBFileSnapshotEntity& e : m_records) {
+        fits = fits && FitsField(e.srcPath) && FitsField(e.mountPath);
+        text += "file\t" + std::to_string(e.id) + "\t" + e.srcPath + "\t" + e.mountPath + "\t" +
+                (checkIfLogEntity(e.id) ? "1" : "0") + "\n";
+    }
+    if (!fits) {
+        KXLOG(-1, "browse index of job %llu: no job token, or a token or path a line cannot hold", m_jobId);
+        return EINVAL;
+    }
+    std::string error;
+    const std::string path =
+        StandInFixtures::PathFor(static_cast<long long>(m_jobId), StandInFixtures::kDbBrowseSuffix, error);
+    if (path.empty() || !ReplaceFile::Write(path, text, error)) {
+        KXLOG(-1, "browse index of job %llu: %s", m_jobId, error.c_str());
+        return EIO;
+    }
+    KXLOG(2, "browse index of job %llu: %zu database files, level %d", m_jobId, m_records.size(), level);
+    return 0;
+}
+
+int DBPathTranslator::appendBrowsablePathToDirChange(FILE* file) {
+    if (!file || !translated()) {
+        KXLOG(-1, "directory-change file of job %llu: %s", m_jobId,
+              file ? "no database files were translated" : "no file");
+        return EINVAL;
+    }
+    std::unordered_set<std::string> written;
+    std::string line;
+    errno = 0;
+    for (const DBFileSnapshotEntity& e : m_records) {
+        if (!written.insert(e.srcPath).second)
+            continue;
+        line.clear();
+        ruxen::escapeFileNameInto(e.srcPath.data(), e.srcPath.size(), line);
+        line += '\n';
+        if (fwrite(line.data(), 1, line.size(), file) != line.size())
+            break;
+    }
+    if (ferror(file) || fflush(file) != 0) {
+        const int err = errno ? errno : EIO;
+        KXLOG(-1, "directory-change file of job %llu: cannot write: %s", m_jobId, strerror(err));
+        return err;
+    }
+    return 0;
 }
 
 bool DBPathTranslator::checkIfLogEntity(unsigned long long id) const {

@@ -7,6 +7,17 @@
 // whole-component volume source that holds a file with that volume's
 // snapshot mount. Each path function and element list records its name in
 // LastTranslation(), so that the choice by application type can be seen.
+//
+// The browse index of a job's database files (updateBrowsableIndex) is the
+// file "<sSnapFixtureDir>/<job id>.dbbrowse", replaced whole through a
+// temporary name, TAB-separated:
+//
+//     job   <job id> <job token> <backup level>
+//     file  <id> <source path> <mount path> <log 0|1>     one per database file
+//
+// The directory-change file gets each database file's source path (the
+// path under which it is browsed) once, escaped as collect files escape
+// paths, a line each (appendBrowsablePathToDirChange).
 #pragma once
 
 #include <cstdio>
@@ -15,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/agent/KXBkpLevel.h"
 #include "platform/base/CTyError.h"
 #include "platform/snapshot/SMVolSnapInfo.h"
 
@@ -49,6 +61,8 @@ public:
     const char* name() const override { return "PostGreSqlDBElementList"; }
 };
 
+class KXJobCtrlClient;
+
 class OraElement {
 public:
     static CTyError translatePath(const std::string& srcPath, const SMVolSnapInfo& info, std::string& mountPath);
@@ -66,6 +80,18 @@ public:
     CTyError translateSrcPathIntoMountPath(const SMVolSnapInfo& info, DBTranslatePathFn fn);
     CTyError translateSrcPathIntoMountPath(const SMVolSnapInfo& info, const DBElementList& list);
 
+    // Makes the translated files browsable in the index under their source
+    // paths, for the job of `jobToken` (the job-control client's token when
+    // empty) at `level`. 0, or an errno value (logged): nothing translated
+    // (EINVAL), no job token or a field that a line cannot hold (EINVAL),
+    // the job told to stop (ECANCELED, nothing written), the file not
+    // written (the index keeps what it had).
+    int updateBrowsableIndex(KXJobCtrlClient* jobCtrl, KXBkpLevel& level, const std::string& jobToken);
+    // Appends the translated files' source paths to the directory-change
+    // file, each once. 0, or an errno value (logged): no file or nothing
+    // translated (EINVAL), a write that failed.
+    int appendBrowsablePathToDirChange(FILE* file);
+
     const std::list<DBFileSnapshotEntity>& records() const { return m_records; }
     bool checkIfLogEntity(unsigned long long id) const;
 
@@ -77,6 +103,8 @@ public:
 private:
     template <class F>
     CTyError translateAll(F translate);
+    // Whether every file has its mount path (and there is one).
+    bool translated() const;
 
     std::list<DBFileSnapshotEntity> m_records;
     std::map<unsigned long long, bool> m_logEntities;

@@ -24,5 +24,6 @@ std::string PathFor(long long jobId, const char* suffix, std::string& error);
 constexpr const char* kSnapSuffix = ".snap";        // a snapshot job's volumes
 constexpr const char* kReplicaSuffix = ".flrcp";    // a replication job's consistency points
 constexpr const char* kDbFilesSuffix = ".dbfiles";  // a database snapshot job's files
+constexpr const char* kDbBrowseSuffix = ".dbbrowse";  // their browse index (written)
 
 }  // namespace StandInFixtures

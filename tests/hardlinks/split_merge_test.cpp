@@ -203,12 +203,14 @@ TEST_F(SplitMergeTest, MergeOrdersKeysAsStringsAndCopiesUnsplitKeys) {
 
 // A merge that refuses changes nothing, the hard-links table included: bad
 // configurations, a journal it cannot read, files of a merge that no journal
-// describes.
+// describes, a collect file neither configuration names (a new number would
+// overwrite it), which the log names.
 TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
     struct Case {
         const char* hConfig;  // nullptr: absent
         const char* sConfig;
-        const char* extra = nullptr;  // a file of that name, holding its name
+        const char* extra = nullptr;   // a file of that name, holding its name
+        const char* logged = nullptr;  // in the log
     } cases[] = {
         {nullptr, "1\n"},
         {"1 x \n", "1\n"},
@@ -221,10 +223,17 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
         {"1 1\n", "1 2 99999999999\n"},
         {"1 1 \n", "1\n", "CollectTot2.tmpl"},
         {"1 1 \n", "1\n", "Merged_split_config.journal"},  // cut: no end line
+        {"1 1 \n2 \n", "1\n2\n", nullptr,
+         "holds CollectTot3.kxf, which neither split_config nor HCollect_split_config"},
+        {"1 1 \n3 \n", nullptr, nullptr, "holds CollectTot2.kxf, which neither"},
     };
     for (const Case& c : cases) {
-        Files in = {{"HCollectTot1.kxf", "H1"}, {"CollectTot1.kxf", "C1"}, {"CollectTot2.kxf", "C2"},
-                    {"CollectTot3.kxf", "C3"}, {"split_config", c.sConfig}};
+        Files in = {{"HCollectTot1.kxf", "H1"},
+                    {"CollectTot1.kxf", "C1"},
+                    {"CollectTot2.kxf", "C2"},
+                    {"CollectTot3.kxf", "C3"}};
+        if (c.sConfig)
+            in["split_config"] = c.sConfig;
         if (c.hConfig)
             in["HCollect_split_config"] = c.hConfig;
         if (c.extra)
@@ -236,10 +245,14 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
         ASSERT_EQ(0, table.close());
         uint32_t count = 5;
         int missing = 5;
-        EXPECT_THROW(m_mgr.MergeSplitFiles(count, missing), HardLinkManagerCriticalException)
-            << c.sConfig;
+        SCOPED_TRACE(std::string(c.hConfig ? c.hConfig : "-") + "/" + (c.sConfig ? c.sConfig : "-"));
+        ruxen::testcontrol::StartLogCapture();
+        EXPECT_THROW(m_mgr.MergeSplitFiles(count, missing), HardLinkManagerCriticalException);
+        const std::string log = ruxen::testcontrol::TakeCapturedLog();
+        ruxen::testcontrol::StopLogCapture();
+        EXPECT_TRUE(!c.logged || log.find(c.logged) != std::string::npos) << log;
         EXPECT_EQ(count, 1u);
-        EXPECT_EQ(Snapshot(), in) << c.sConfig;
+        EXPECT_EQ(Snapshot(), in);
         EXPECT_EQ(0, table.setDirectory(m_dir.path(), true, "hardLinks")) << "the table is whole";
     }
 }
@@ -254,7 +267,6 @@ TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
         WriteFiles({{"CollectTot1.kxf", "C1"},
                     {"CollectTot2.kxf", "C2"},
                     {"CollectTot3.kxf", "C3"},
-                    {"CollectTot4.kxf", "old 4"},
                     {"split_config", "1\n2 3 3\n"}});
         m.initHardLinkManager(m_dir.path(), "CollectTot");
         Insert(m, 1, "/a", 7, 5);

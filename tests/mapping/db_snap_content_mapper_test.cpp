@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -8,6 +11,7 @@
 
 #include "mapping/DBSnapContentMapper.h"
 #include "platform/agent/ApplicationRegistry.h"
+#include "platform/agent/KXJobCtrlClient.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/TestControl.h"
 #include "platform/snapshot/DBPathTranslator.h"
@@ -39,8 +43,9 @@ protected:
         ruxen::testcontrol::ResetApplicationRegistry();
         ruxen::testcontrol::StopLogCapture();
     }
-    bool init(DBSnapContentMapper& m, unsigned long appType, int engine = 4) {
-        return m.initialize("30", 1, engine, false, 2u, "host*phys", 17ul, appType, std::string("tok"));
+    bool init(DBSnapContentMapper& m, unsigned long appType, int engine = 4, const char* job = "30",
+              const std::string& token = "tok") {
+        return m.initialize(job, 1, engine, false, 2u, "host*phys", 17ul, appType, token);
     }
 
     testfiles::SnapFixture fixture_;
@@ -158,6 +163,96 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
             f.write(30, ".dbfiles", c.dbfiles);
         DBSnapContentMapper db;
         EXPECT_FALSE(init(db, 61, 0)) << c.name;
+    }
+}
+
+// The translated files made browsable: the browse index names the job (the
+// set-up's token, else the job manager's) and each file; the directory-change
+// file gets each source path once, escaped. Nothing is written for a job told
+// to stop or a token a line cannot hold, nor without a set-up.
+TEST_F(DBSnapContentMapperTest, BrowsableIndexAndDirectoryChange) {
+    fixture_.write(30, ".dbfiles", "1\t/db/data/f1.dbf\t0\n2\t/db/logs/re%do\t1\n1\t/db/data/f1.dbf\t0\n");
+    const std::string index = fixture_.dir() / "30.dbbrowse";
+    const std::string files =
+        "file\t1\t/db/data/f1.dbf\t/snap/dbdata/f1.dbf\t0\nfile\t2\t/db/logs/re%do\t/snap/dblogs/re%do\t1\n"
+        "file\t1\t/db/data/f1.dbf\t/snap/dbdata/f1.dbf\t0\n";
+    struct Case {
+        const char* name;
+        std::string token, managerToken;
+        bool quit;
+        int rc;
+        std::string written;  // "earlier" when nothing was
+    } cases[] = {
+        {"token of the set-up", "tok", "30:1:2:3", false, 0, "job\t30\ttok\t2\n" + files},
+        {"token of the job manager", "", "30:1:2:3", false, 0, "job\t30\t30:1:2:3\t2\n" + files},
+        {"no token", "", "", false, EINVAL, "earlier"},
+        {"token a line cannot hold", "t\tok", "", false, EINVAL, "earlier"},
+        {"job told to stop", "tok", "", true, ECANCELED, "earlier"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DBSnapContentMapper m;
+        ASSERT_TRUE(init(m, 22, 4, "30", c.token));
+        KXJobCtrlClient jobs;
+        jobs.setJobToken(c.managerToken);
+        jobs.setQuit(c.quit);
+        testfiles::WriteWholeFile(index, "earlier");
+        KXBkpLevel level = 2;
+        EXPECT_EQ(c.rc, m.updateBrowsableIndex(&jobs, level));
+        EXPECT_EQ(c.written, testfiles::ReadWholeFile(index));
+    }
+    DBSnapContentMapper m;
+    KXBkpLevel level = 1;
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* dirChange = open_memstream(&text, &size);
+    ASSERT_NE(dirChange, nullptr);
+    EXPECT_EQ(EINVAL, m.updateBrowsableIndex(nullptr, level));
+    EXPECT_EQ(EINVAL, m.appendBrowsablePathToDirChange(dirChange));
+    ASSERT_TRUE(init(m, 22));
+    ASSERT_GE(fputs("/earlier\n", dirChange), 0);
+    EXPECT_EQ(0, m.appendBrowsablePathToDirChange(dirChange));
+    fclose(dirChange);
+    EXPECT_EQ("/earlier\n/db/data/f1.dbf\n/db/logs/re%25do\n", std::string(text, size));
+    free(text);
+    EXPECT_EQ(EINVAL, m.appendBrowsablePathToDirChange(nullptr));
+    FILE* full = fopen("/dev/full", "w");
+    if (full) {
+        EXPECT_EQ(ENOSPC, m.appendBrowsablePathToDirChange(full));
+        fclose(full);
+    }
+}
+
+// The instance is shared by the process: once job 30 is set up, a set-up
+// of another job that fails, by any form, and its retry leave the mapper off
+// with no pair of job 30 and nothing to make browsable.
+TEST_F(DBSnapContentMapperTest, FailedSetUpLeavesNoPairs) {
+    const std::function<bool(DBSnapContentMapper&)> failing[] = {
+        [this](DBSnapContentMapper& m) { return init(m, 22, 4, "31"); },             // no snapshots of job 31
+        [this](DBSnapContentMapper& m) { return init(m, 135, 0, "31"); },            // no application for the engine
+        [this](DBSnapContentMapper& m) { return init(m, 7, 4, "30"); },              // no translator for the type
+        [](DBSnapContentMapper& m) { return m.initialize("31", 2, 1, -1, false); },  // engine not set
+        [](DBSnapContentMapper& m) { return m.initialize("31", 2, 1, 4, false, 17, 80, 1); },  // to tape
+        [](DBSnapContentMapper& m) { return m.initialize("31", 2, 1); },
+    };
+    for (size_t i = 0; i < sizeof(failing) / sizeof(failing[0]); ++i) {
+        SCOPED_TRACE(i);
+        DBSnapContentMapper m;
+        std::list<std::string> files;
+        std::map<unsigned long long, std::vector<NorfaSnapshotEntity>> entities;
+        ASSERT_TRUE(init(m, 22));
+        ASSERT_TRUE(m.populateOnDemandFileList(files, entities));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_FALSE(failing[i](m));
+            EXPECT_FALSE(m.IsEnabled());
+            EXPECT_TRUE(m.GetSourceToLocalMap().empty());
+            std::string out;
+            EXPECT_EQ(DBSnapContentMapper::kMissToRecorded, m.MakeProxyPathFromHostPath("/snap/dblogs/redo1.log", out));
+            EXPECT_EQ(DBSnapContentMapper::kMissToLocal, m.MakeHostPathFromProxyPath("/db/logs/redo1.log", out));
+            EXPECT_FALSE(m.populateOnDemandFileList(files, entities));
+            KXBkpLevel level = 1;
+            EXPECT_EQ(EINVAL, m.updateBrowsableIndex(nullptr, level));
+        }
     }
 }
 

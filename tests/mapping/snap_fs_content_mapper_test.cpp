@@ -177,10 +177,11 @@ TEST(SnapFSContentMapperSetUp, RefusesWhatCannotBeLoaded) {
     EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/other/x"), out), 0);
     EXPECT_EQ(out, fixture.dir().path() + "/x");
     EXPECT_EQ(m.MakeHostPathFromProxyPath(std::string("/data/x"), out), -1);
-    // A job whose snapshots cannot be had leaves the mapper off and empty,
-    // also for a retry: job 43's snapshots never answer for job 44.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_FALSE(m.initialize("44", 1, 1, 7, true)) << attempt;
+    // A job whose snapshots cannot be had (or whose engine is not set)
+    // leaves the mapper off and empty, also for a retry: job 43's snapshots
+    // never answer for job 44.
+    for (int engine : {-1, 7, 7}) {
+        EXPECT_FALSE(m.initialize("44", 1, 1, engine, true)) << engine;
         EXPECT_FALSE(m.IsEnabled());
         EXPECT_TRUE(m.GetSourceToLocalMap().empty());
         EXPECT_EQ(m.getArchiveIDByPath(fixture.dir().path().c_str()), -1);

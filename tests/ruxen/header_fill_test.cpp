@@ -108,6 +108,8 @@ struct Case {
     uint32_t portable = 0;
     long long size = -1;      // -1: not checked
     int failedErrno = 0;      // the failures-file line's errno (0: none)
+    long long dataSize = -1;  // h_datasize; -1: not checked
+    std::string dirChange;    // the job's directory-change file ("@" as above)
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -149,6 +151,7 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
         c.setup(f, dir);
     const std::string line = At(c.line, dir);
     subclientFiles files;
+    ASSERT_TRUE(subclientFiles::Set(files.dirChangeFile, At(c.dirChange, dir)));
     Filled r = Fill(f, line + "\n", &files);
     ASSERT_EQ(RuxenFile::kItemGoOn, r.open) << r.failures;
     EXPECT_EQ(c.result, r.result);
@@ -161,6 +164,11 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
         const size_t cut = line.rfind('/', 959);
         EXPECT_EQ(line.substr(0, cut + 1), std::string(r.h.h_filename).substr(0, cut + 1));
         EXPECT_EQ(cut + 1 + 36, strlen(r.h.h_filename));
+    } else if (c.want == "OBJECTGUID") {
+        std::string guid;
+        ASSERT_FALSE(f.Private().GetObjectGUID(guid).IsError());
+        EXPECT_EQ(36u, guid.size());
+        EXPECT_EQ(guid, r.h.h_filename);
     } else {
         EXPECT_EQ(At(c.want, dir), r.h.h_filename);
     }
@@ -171,6 +179,9 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
     if (c.size >= 0) {
         EXPECT_EQ(static_cast<uint64_t>(c.size), r.h.h_filesize);
     }
+    if (c.dataSize >= 0) {
+        EXPECT_EQ(static_cast<uint64_t>(c.dataSize), r.h.h_datasize);
+    }
     // The stat fields are the item's own.
     struct stat st;
     ASSERT_EQ(0, lstat(f.GetRecordedPath().c_str(), &st));
@@ -178,12 +189,26 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
               (std::vector<uint64_t>{r.h.h_mode, r.h.h_nlink, r.h.h_rdev, (uint64_t(r.h.h_ino_high) << 32) | r.h.h_ino_low}));
 }
 
-const uint64_t kHidden = ZX_HDR_FLAG_HIDDEN_IN_BROWSE, kMount = ZX_HDR_FLAG_MOUNT_PATH;
+const uint64_t kHidden = ZX_HDR_FLAG_HIDDEN_IN_BROWSE, kMount = ZX_HDR_FLAG_MOUNT_PATH,
+               kPseudo = ZX_HDR_FLAG_PSEUDO_ITEM, kDirChange = ZX_HDR_FLAG_DIR_CHANGE_FILE;
+
+// A block-level job of a UNIX file-system type whose block-level mount is
+// `mount` ("@" as above).
+auto BlockLevel(const char* mount) {
+    return [mount](FillFile& f, const std::string& dir) {
+        f.SetAppTypeID(29);
+        f.setBlockLevel(true);
+        f.SettingsForUpdate().blockLevelMap = {{At(mount, dir), 1}};
+    };
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Items, HeaderFill,
     ::testing::Values(
-        Case{"Regular", "@/f10", nullptr, 0, "@/f10", ZX_HDR_FLAG_NOT_SPARSE, kHidden, 0, 10},
+        Case{"Regular", "@/f10", nullptr, 0, "@/f10", ZX_HDR_FLAG_NOT_SPARSE, kHidden | kDirChange, 0, 10, 0, 0,
+             "@/sparse"},
+        Case{"DataSizeMarker", "%??DATASIZE%@/f10", nullptr, 0, "@/f10", 0, 0, 0, 10, 0, 10},
+        Case{"DirectoryChangeFile", "@/f10", nullptr, 0, "@/f10", kDirChange, 0, 0, 10, 0, -1, "@/f10"},
         Case{"Sparse", "@/sparse", nullptr, 0, "@/sparse", 0, ZX_HDR_FLAG_NOT_SPARSE, 0, 1 << 20},
         Case{"Directory", "@/d", nullptr, 0, "@/d", 0, kMount, 0, 0},
         Case{"CharDevice", "/dev/null", nullptr, 0, "/dev/null", 0, 0, 0, 0},
@@ -198,6 +223,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ProxyClientWithoutMode", "@/lnk", [](FillFile&, const std::string&) { RuxenBase::proxyClient = true; }, 0,
              "@/lnk", 0, 0, 0, 6},
         Case{"Pseudo", "%??PSEUDO%@/f10", nullptr, 0, "@/f10", ZX_HDR_FLAG_PSEUDO_ITEM, 0, 0, 10},
+        Case{"PseudoBlockLevelMount", "%??PSEUDO%@/f10", BlockLevel("@/f10"), 0, "@/f10", 0, kPseudo, 0, 10},
+        Case{"PseudoBlockLevelOtherMount", "%??PSEUDO%@/f10", BlockLevel("@/d"), 0, "@/f10", kPseudo, 0, 0, 10},
+        Case{"SyncDrive", "@/f10", [](FillFile& f, const std::string&) { f.SetTallixSync(true); }, 0, "OBJECTGUID"},
+        Case{"SyncDriveRoot", "/", [](FillFile& f, const std::string&) { f.SetTallixSync(true); }, 0, "/"},
         Case{"PseudoBlockLevel104", "%??PSEUDO%@/f10",
              [](FillFile& f, const std::string&) {
                  f.SetAppTypeID(104);

@@ -19,6 +19,7 @@
 #include "platform/base/TestControl.h"
 #include "platform/index/IdxMetadata.h"
 #include "platform/index/IndexingConnection.h"
+#include "reader/CFileReaderContext.h"
 #include "ruxen/PipelineRecordTypes.h"
 #include "support/MarkedFile.h"
 #include "support/MemoryItem.h"
@@ -76,6 +77,32 @@ TEST_F(ItemRecords, EndOfItemPayloads) {
         ASSERT_TRUE(item.Open(c.link ? m_link : m_file));
         EXPECT_EQ(0, item.file.SendEndOfFileMessage(c.eof));
         EXPECT_EQ((Records{{c.type, c.payload}}), RecordsOf(item.sink));
+    }
+}
+
+// Early stubbing: a backed-up item is listed as a stub candidate, a failed
+// one named in the results file as not stubbed; either way early stubbing
+// is switched off in the reader context, so that the next item is not taken
+// for a stub candidate unless it is marked again.
+TEST_F(ItemRecords, EarlyStubCandidates) {
+    const std::string listPath = m_dir / "stubs.kxf", resultsPath = m_dir / "results.txt";
+    for (int eof : {1, 0}) {
+        FILE* list = fopen(listPath.c_str(), "w");
+        FILE* results = fopen(resultsPath.c_str(), "w");
+        ASSERT_TRUE(list && results);
+        Item item;
+        item.file.SetTurboMode(true);
+        item.file.SetEarlyStubBackup(true);
+        item.file.SetStubCandidateList(list, listPath);
+        item.file.SetResultsFile(results);
+        ASSERT_TRUE(item.Open(m_file));
+        item.file.GetReaderContext().SetEarlyStubBackup(true);
+        EXPECT_EQ(0, item.file.SendEndOfFileMessageInternal(eof));
+        EXPECT_FALSE(item.file.GetReaderContext().IsEarlyStubBackup()) << eof;
+        fclose(list);
+        fclose(results);
+        EXPECT_EQ(eof == 1 ? m_file + "\n" : "", ReadWholeFile(listPath));
+        EXPECT_EQ(eof == 1 ? "" : "Backup: " + m_file + " Stubbing: stubbing skipped.\n", ReadWholeFile(resultsPath));
     }
 }
 

@@ -102,13 +102,22 @@ TEST(RuxenFileBuffers, DoNotSendHookUsesAScratchBufferThatGrows) {
     EXPECT_TRUE(f.IsSendOn());
 }
 
-TEST(RuxenFileNames, OwnFilesMatchWholeComponents) {
+TEST(RuxenFileNames, OwnFilesAndBlockLevelMountsMatchWholeComponents) {
     RuxenFile f(static_cast<KXArchive*>(nullptr));
     f.SetOwnDirectories({"/var/ruxen/", "/jobs/out.rxpl"});
     for (const char* p : {"/var/ruxen", "/var/ruxen/log/x", "/jobs/out.rxpl"})
         EXPECT_TRUE(f.iswendaxFile(p)) << p;
     for (const char* p : {"/var/ruxenx", "/var/rux", "/jobs/out.rxpl2", static_cast<const char*>(nullptr)})
         EXPECT_FALSE(f.iswendaxFile(p)) << (p ? p : "null");
+
+    EXPECT_FALSE(f.isBlockLevelPath("/data"));  // no block-level mounts
+    f.SettingsForUpdate().blockLevelMap = {{"/data/", 1}, {"/vol/a", 2}};
+    for (const char* p : {"/data", "/data/x", "/vol/a/b/c", "/vol/a/"})
+        EXPECT_TRUE(f.isBlockLevelPath(p)) << p;
+    for (const char* p : {"/datax", "/vol", "/vol/ab", "/", "", "data/x"})
+        EXPECT_FALSE(f.isBlockLevelPath(p)) << p;
+    f.SettingsForUpdate().blockLevelMap = {{"/", 1}};
+    EXPECT_TRUE(f.isBlockLevelPath("/any/path"));
 }
 
 TEST(RuxenFileNames, EscapingAndTheFailureReasonBound) {

@@ -1,10 +1,12 @@
 // The file reader's operations with faults on request. The n-th call (from
 // 1) of a faulty operation answers -1 with `err`; 0 switches it off. Each
-// fault fires once. `mandLock` makes fstatvfs report a file system mounted
+// fault fires once. `failRef` counts the opens of an item's reference
+// (O_PATH), through which a directory's ACLs are read. `mandLock` makes fstatvfs report a file system mounted
 // with mandatory locking; `afterRead` runs after each data read that gave
 // bytes.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
@@ -28,7 +30,7 @@ public:
             return true;
         }
     };
-    Fault failRead, failStub, failSeek;
+    Fault failRead, failStub, failSeek, failRef;
     bool mandLock = false;
     std::function<void()> afterRead;
 
@@ -42,6 +44,9 @@ public:
     }
     ssize_t readStub(const char* stub, size_t left, char* buf, size_t count) override {
         return failStub.fires() ? -1 : CFileReaderOps::readStub(stub, left, buf, count);
+    }
+    int openat(int dir, const char* name, int flags, const char* path) override {
+        return (flags & O_PATH) && failRef.fires() ? -1 : CFileReaderOps::openat(dir, name, flags, path);
     }
     off_t lseek(int fd, off_t offset, int whence) override {
         return failSeek.fires() ? -1 : CFileReaderOps::lseek(fd, offset, whence);

@@ -748,8 +748,9 @@ struct Invocation {
     const char* collect;            // written to @/collect.cvf first
     int exitCode;
     const char* message;                // expected on standard error
-    const char* archiveEnd = nullptr;   // expected in ruxen-dump's END line of @/a
-    std::vector<std::string> env = {};  // "@" stands for the test directory
+    const char* archiveEnd = nullptr;    // expected in ruxen-dump's lines of @/a
+    std::vector<std::string> env = {};   // "@" stands for the test directory
+    const char* archiveLacks = nullptr;  // not in ruxen-dump's lines of @/a (@/tree/empty has an attribute)
 };
 void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 
@@ -771,6 +772,8 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     ASSERT_EQ(0, symlink("collect.cvf", (m_dir / "soft.cvf").c_str()));
     for (const char* out : {"/a", "/f.txt"})
         WriteWholeFile(m_dir.path() + out, "earlier");
+    if (c.archiveLacks && !SetXattr(m_tree + "/empty", "user.k", "v"))
+        GTEST_SKIP() << "no user attributes here";
     std::vector<std::string> args;
     for (const std::string& a : c.args)
         args.push_back(a[0] == '@' ? m_dir.path() + a.substr(1) : a);
@@ -785,9 +788,10 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     for (const char* out : {"/a", "/f.txt"})
         EXPECT_TRUE(c.exitCode != 2 || ReadWholeFile(m_dir.path() + out) == "earlier") << out;
     EXPECT_TRUE(c.exitCode != 2 || access((m_dir / "a.1").c_str(), F_OK) != 0);
-    if (c.archiveEnd) {  // a stream that did not do all it was given says why
+    if (c.archiveEnd || c.archiveLacks) {  // a stream that did not do all it was given says why
         r = RunProgram(m_dir.path(), "ruxen-dump", {m_dir / "a"});
-        EXPECT_NE(std::string::npos, r.out.find(c.archiveEnd)) << r.out;
+        EXPECT_TRUE(!c.archiveEnd || r.out.find(c.archiveEnd) != std::string::npos) << r.out;
+        EXPECT_TRUE(!c.archiveLacks || r.out.find(c.archiveLacks) == std::string::npos) << r.out;
     }
 }
 
@@ -849,6 +853,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED", " status=3(list write failed)\n"},
         Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 0, "done: 1 items"},
+        // Collect-line markers: the header of a DATASIZE line carries the
+        // data size; a pseudo item goes without its optional header.
+        Invocation{"DataSizeMarker", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"},
+                   "%??DATASIZE%@/tree/data.bin\n", 0, "done: 1 items", "portable_flags=0x0 datasize=50000\n"},
+        Invocation{"PseudoItemWithoutOptionalHeader", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"},
+                   "%??PSEUDO%@/tree/empty\n", 0, "done: 1 items", " HEADER ", {}, " OPT_HDR "},
         Invocation{"ItemErrorNotTolerated", "ruxen-backup",
                    {"--errors-not-tolerated", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n@/tree/gone\n@/tree/empty\n", 1, "pending cause 0x600002b: @/tree/gone",

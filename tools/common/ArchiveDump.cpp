@@ -151,6 +151,8 @@ bool ArchiveDump::DumpHeader(ArchiveStreamReader& reader, const ArchiveRecord& r
     m_line.push_back('"');
     Append(" mode=0%llo size=%llu nlink=%u platform_flags=0x%llx portable_flags=0x%x", ULL(h.h_mode), ULL(h.h_filesize),
            h.h_nlink, ULL(h.h_platform_flags), h.portable_flags);
+    if (h.h_datasize != 0)  // a resource fork's data fork, or a collect line's DATASIZE
+        Append(" datasize=%llu", ULL(h.h_datasize));
     Emit();
     if (m_verifier)
         m_verifier->BeginItem(&h, r.offset);

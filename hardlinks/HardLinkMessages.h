@@ -26,6 +26,10 @@ constexpr const char* kSplitJournalKind = "split";
 constexpr const char* kMergeJournalKind = "merge";
 // The merge's mark: its new names are all made, old ones are replaced next.
 constexpr const char* kMergeLinkedMark = "linked";
+// A scan that writes the directory afresh (ruxen-collect --job-dir) makes
+// "<base name>.scanning" before it changes anything and removes it once its
+// split and merge are done: a directory that still holds it was cut short.
+constexpr const char* kScanMarkSuffix = ".scanning";
 
 // Item names under which a hard-link group's data is backed up once.
 constexpr const char* kPhonyNamePrefix = "/__KXHardLink@-@-Files__/";

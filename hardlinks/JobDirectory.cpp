@@ -59,6 +59,8 @@ bool JobDirectory::IsUnfinishedWork(const std::string& name, const std::string& 
     return false;
 }
 
+std::string JobDirectory::ScanMarkName(const std::string& baseName) { return baseName + kScanMarkSuffix; }
+
 std::string JobDirectory::CollectPath(int32_t n) const {
     return HCollectFile::GetCollectFilePath(static_cast<uint32_t>(n), m_dir, m_base, kCollectSuffix);
 }
@@ -80,6 +82,8 @@ bool JobDirectory::List() {
         const std::string name = e->d_name;
         if (int32_t n = NumberOf(name, m_base, kCollectSuffix))
             m_numbers.push_back(n);
+        else if (name == ScanMarkName(m_base))
+            m_scanning = true;
         else if (NumberOf(name, "H" + m_base, kCollectSuffix) && m_hardLinkLeft.empty())
             m_hardLinkLeft = name;
         else if (IsUnfinishedWork(name, m_base) && m_unfinished.empty())
@@ -114,6 +118,11 @@ bool JobDirectory::CheckTable(bool needed) {
 bool JobDirectory::CheckSettled() {
     if (!List())
         return false;
+    // Whatever else it holds, a scan cut short may have listed part of a
+    // tree, or none of the trees after it.
+    if (m_scanning)
+        return Fail("holds " + ScanMarkName(m_base) +
+                    ": the scan that writes it is running or was cut short (run it again)");
     if (!m_unfinished.empty())
         return Fail("holds " + m_unfinished + ": a split or merge of it did not finish (run it again)");
     if (!m_hardLinkLeft.empty())

@@ -4,6 +4,8 @@
 //
 // A directory is refused (with the reason) when a backup would take it
 // wrongly:
+//   - the scan that writes it is running or was cut short: its mark
+//     (ScanMarkName) is there;
 //   - a split or merge is unfinished: a journal, or a temporary file of
 //     theirs (".tmp", ".tmpl", ".merge" after a name of the layout);
 //   - a hard-link collect file HCollectTot<n>.kxf is left (no merge took it:
@@ -58,6 +60,8 @@ public:
     // Whether a name of the directory is a temporary file or journal of a
     // split or merge.
     static bool IsUnfinishedWork(const std::string& name, const std::string& baseName);
+    // The mark a scan keeps in the directory while it writes it.
+    static std::string ScanMarkName(const std::string& baseName);
 
 private:
     bool Fail(const std::string& why);
@@ -71,6 +75,7 @@ private:
     // What List() found.
     std::vector<int32_t> m_numbers;  // of CollectTot<n>.kxf, sorted
     std::string m_unfinished;        // a temporary file or journal
+    bool m_scanning = false;         // the scan's mark
     std::string m_hardLinkLeft;      // an HCollectTot<n>.kxf
     bool m_listed = false;
 

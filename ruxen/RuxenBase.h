@@ -207,9 +207,13 @@ public:
     // application, the content mapper (proxy, snapshot, replication), mount
     // points. false (with the problem in `run`) when the stream must fail.
     bool setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run);
-    // The snapshot mapping file of a snapshot-to-tape job: "hwsnapInfo.kxf"
-    // in the job directory, else beside the first collect file.
+    // The job's collect directory: the job directory, else the directory of
+    // the first collect file. The snapshot mapping files lie there.
+    static std::string CollectDirectory(const BackupArgs& args, const std::vector<std::string>& collects);
+    // The snapshot mapping file of a snapshot-to-tape job ("hwsnapInfo.kxf")
+    // and the native snapshot's ("nativeSnapMapInfo.kxf").
     static std::string SnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects);
+    static std::string NativeSnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects);
 
 private:
     // Every input of the job, before any output exists: the restart list

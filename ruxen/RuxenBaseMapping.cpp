@@ -153,9 +153,16 @@ void LogSnapshotVolumes(ContentMapper* mapper) {
 
 }  // namespace
 
+std::string RuxenBase::CollectDirectory(const BackupArgs& args, const std::vector<std::string>& collects) {
+    return !args.jobDir.empty() ? args.jobDir : DirectoryOf(collects.empty() ? "" : collects.front());
+}
+
 std::string RuxenBase::SnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects) {
-    const std::string dir = !args.jobDir.empty() ? args.jobDir : DirectoryOf(collects.empty() ? "" : collects.front());
-    return dir + "/" + kHwSnapInfoFile;
+    return CollectDirectory(args, collects) + "/" + kHwSnapInfoFile;
+}
+
+std::string RuxenBase::NativeSnapMappingFile(const BackupArgs& args, const std::vector<std::string>& collects) {
+    return CollectDirectory(args, collects) + "/" + kNativeSnapInfoFile;
 }
 
 bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun& run) {
@@ -193,7 +200,6 @@ bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun&
 
     if (args.mountDetails && file.PopulateMountDetails() < 1)
         KXLOG(0, "Mounts map not generated. bNeedMountPoints is set to false");
-    const std::string collectDir = DirectoryOf(m_collects.empty() ? std::string() : m_collects.front());
     if (!snapshotJob) {
         char id[48];
         snprintf(id, sizeof id, "%u:%u", args.zonarkId, args.appId);
@@ -208,7 +214,7 @@ bool RuxenBase::setUpMapping(RuxenFile& file, const BackupArgs& args, StreamRun&
         }
         if (args.nativeSnap) {
             file.setUseNativeSnap(true);
-            const std::string native = collectDir + "/" + kNativeSnapInfoFile;
+            const std::string native = NativeSnapMappingFile(args, m_collects);
             KXLOG(1, "Setting the snap map info from %s file", native.c_str());
             file.loadNativeSnapProxyMappingFromFile(native);
         }

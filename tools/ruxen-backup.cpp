@@ -154,18 +154,19 @@ bool optionsTakeEffect(const BackupArgs& args, const std::vector<std::string>& c
         why = "--snap-engine is for a snapshot job (--snap-job-id, --snap-tape-job-id)";
     } else if (!args.indexPath.empty() && !args.catalog) {
         why = "--index is for a catalog job (--catalog): a data job's items are indexed from its archive";
+    } else if (args.catalog && (args.macProperties || args.flaProps || args.preserveAtime || args.noPrefetch)) {
+        // Each changes the records sent beside an item's data, or the reads
+        // of that data.
+        why = std::string(args.macProperties   ? "--mac-properties"
+                          : args.flaProps      ? "--fla-props"
+                          : args.preserveAtime ? "--preserve-atime"
+                                               : "--no-prefetch") +
+              " is for a data job: a catalog job (--catalog) reads no data and sends each item's entry alone";
     } else if (!args.nameMapPath.empty() &&
                (!args.proxyMapPath.empty() || !args.snapJobId.empty() || !args.replicationJobId.empty())) {
         why = "--name-map is for a job whose paths no --proxy-map, " + snap + " or --replication-job-id maps";
     } else if (args.nativeSnap) {
-        // Beside the first collect file, or in the job directory that
-        // holds the collect files.
-        std::string dir = collects.empty() ? args.jobDir : collects.front();
-        if (!collects.empty()) {
-            const size_t slash = dir.rfind('/');
-            dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-        }
-        const std::string file = dir + "/" + kNativeSnapInfoFile;
+        const std::string file = RuxenBase::NativeSnapMappingFile(args, collects);
         if (access(file.c_str(), R_OK) != 0)
             why = "--native-snap needs the native snapshot's mapping file " + file + ": " + strerror(errno);
     }
@@ -351,6 +352,8 @@ int main(int argc, char** argv) {
         guard.AddInput("name map", args.nameMapPath);
     if (args.snapToTape)
         guard.AddInput("snapshot mapping", RuxenBase::SnapMappingFile(args, collects));
+    if (args.nativeSnap)
+        guard.AddInput("native snapshot mapping", RuxenBase::NativeSnapMappingFile(args, collects));
     if (!registry.empty())
         guard.AddInput("registry", registry);
     if (const char* env = getenv("RUXEN_REGISTRY"))

@@ -20,6 +20,9 @@
 // renumbers everything into CollectTot1.kxf ... with each tree's hard-link
 // collect files just before its collect file, and writes
 // Merged_split_config. Every earlier file of the layout is removed first.
+// From before the first change to the end of the merge the directory holds
+// the scan's mark (CollectTot.scanning), so that a backup refuses what a
+// run cut short or failed half-way leaves.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -34,6 +37,7 @@
 #include <vector>
 
 #include "hardlinks/HCollectFile.h"
+#include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
@@ -268,7 +272,9 @@ int Usage(FILE* to, int rc) {
             "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
             "             the files of several links in its hard-links table and hard-link\n"
             "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
-            "             and Merged_split_config (earlier files of these names are replaced)\n"
+            "             and Merged_split_config (earlier files of these names are replaced);\n"
+            "             CollectTot.scanning stays there until it is done, so that\n"
+            "             ruxen-backup refuses a run cut short\n"
             "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
     return rc;
 }
@@ -315,6 +321,19 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
     HardLinkManager::EnableHardLinkFeature();
     HardLinkManager links;
     links.initHardLinkManager(jobDir, kCollectBaseName);
+    // The mark goes first, synced with its name, and stays when anything
+    // below fails: a part of a tree's listing, or the trees before the one
+    // that failed, would otherwise be backed up as the whole job.
+    const std::string mark = jobDir + "/" + JobDirectory::ScanMarkName(kCollectBaseName);
+    struct stat st;
+    if (int err = stat(jobDir.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR) {
+        fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", jobDir.c_str(), strerror(err));
+        return 1;
+    }
+    if (int err = WriteFileSynced(mark, ""); err != 0 || SyncPath(jobDir) != 0) {
+        fprintf(stderr, "ruxen-collect: cannot write %s: %s\n", mark.c_str(), strerror(err ? err : errno));
+        return 1;
+    }
     if (!ClearJobDir(jobDir, links))
         return 1;
     int errors = 0;
@@ -371,6 +390,12 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
     } catch (const HardLinkManagerBaseException& e) {
         fprintf(stderr, "ruxen-collect: the split and merge of the hard-link collect files in %s failed: %s\n",
                 jobDir.c_str(), e.what());
+        return 1;
+    }
+    // The layout is whole (a directory the walk could not read was named
+    // above and is not in it).
+    if (unlink(mark.c_str()) != 0 || SyncPath(jobDir) != 0) {
+        fprintf(stderr, "ruxen-collect: cannot remove %s: %s\n", mark.c_str(), strerror(errno));
         return 1;
     }
     return errors ? 1 : 0;

@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -337,12 +338,32 @@ TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
             sqlite3_close(db);
         };
     };
+    // A scan of a tree without hard links killed (SIGXFSZ) half-way through
+    // its collect file; running it again writes the road's directory.
+    auto cutScan = [&] {
+        const std::string plain = m_dir / "plain";
+        mkdir(plain.c_str(), 0755);
+        for (int i = 0; i < 200; ++i)
+            WriteWholeFile(plain + "/file-with-a-longer-name-" + std::to_string(i), "x");
+        ProgramOptions small;
+        small.inChild = [] {
+            struct rlimit limit = {2000, 2000};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        };
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, plain}, small);
+        EXPECT_NE(0, r.exitCode);
+    };
+    auto scan = [&] {
+        EXPECT_EQ(0, RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1, m_t2, m_t3}).exitCode);
+    };
     struct Case {
         const char* name;
         std::function<void()> spoil, mend;
         const char* message;
         bool anyJob;  // refused whether or not the collect files are named
     } cases[] = {
+        {"scan cut short", cutScan, scan, "CollectTot.scanning: the scan that writes it is running or was cut short",
+         true},
         {"number beyond the directory", write("split_config", split + "2147483647\n"), write("split_config", split),
          "holds 6 collect files, and split_config line 4 names collect file 2147483647", false},
         {"range past the bound", write("split_config", split + "7 8 99999\n"), write("split_config", split),

@@ -192,6 +192,14 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+    // The native snapshot's mapping file, beside the collect file, is one
+    // of the job's inputs too.
+    const std::string native = dir / "nativeSnapMapInfo.kxf";
+    WriteWholeFile(native, "mapping");
+    r = RunProgram(dir.path(), "ruxen-backup", {"--native-snap", "--archive", native, dir / "c"});
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("it is the native snapshot mapping file")) << r.err;
+    EXPECT_EQ("mapping", ReadWholeFile(native));
 }
 
 // A snapshot-to-tape job: the scan found the items in snapshots mounted

@@ -521,6 +521,46 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
     EXPECT_NE(std::string::npos, r.out.find("name=\"" + m_dir / "rootlink/f000\" mode=0100644 size=10 "));
 }
 
+// A tree given to ruxen-collect is resolved by the backup's rule: another
+// user's link, as the tree or among its components, is refused (nothing of
+// the root-only directory it names is listed); root's are followed, and the
+// tree is listed under the path they resolve to.
+TEST_F(RuxenBackupTool, CollectFollowsOnlyTrustedLinksInATreeArgument) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    const std::string secret = m_dir / "secret", home = m_dir / "home";
+    ASSERT_EQ(0, mkdir(secret.c_str(), 0700));
+    WriteWholeFile(secret + "/shadow", "ROOT-ONLY");
+    ASSERT_TRUE(mkdir(home.c_str(), 0755) == 0 && chown(home.c_str(), 65534, 65534) == 0);
+    ASSERT_EQ(0, symlink(secret.c_str(), (home + "/link").c_str()));
+    ASSERT_EQ(0, lchown((home + "/link").c_str(), 65534, 65534));
+    ASSERT_EQ(0, symlink("tree", (m_dir / "rootlink").c_str()));
+    const std::string refused = "/link belongs to uid 65534, neither root nor the running user";
+    const struct {
+        std::string arg;
+        int exitCode;
+        std::string out;  // the collect file, or a message on standard error
+    } cases[] = {
+        {home + "/link", 1, refused},
+        {home + "/link/", 1, refused},
+        {home + "/link/shadow", 1, refused},
+        {home + "/../home/link/.", 1, refused},
+        {m_dir / "rootlink/sub", 0,
+         m_tree + "/sub\n" + m_tree + "/sub/hello.txt\n" + m_tree + "/sub/new%0Aline%25name\n"},
+        {m_dir / "rootlink/sub/../link", 0, m_tree + "/data.bin\n"},
+        {m_dir / "absent", 1, "absent: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {c.arg});
+        EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, (c.exitCode == 0 ? r.out : r.err).find(c.out)) << r.out << r.err;
+        if (c.exitCode != 0) {
+            EXPECT_EQ("", r.out);
+        }
+    }
+}
+
 // Index metadata of a stub-free tree: only the item whose folder is too long
 // for the index carries a record 159, its real path, where the verifier
 // compares it; a catalog run sends the same pair before that item's entry

@@ -104,6 +104,8 @@ int RuxenFile::OpenFilesForBackup(CollectLineSource& source, FILE* failures) {
         m_item.mappedName = m_item.recordedPath;
         m_item.actualPath = m_item.mappedName;
         ApplyCollectLine(line);
+        if (RefuseDotComponents(failures))
+            return kItemSkipped;
         if (line.markers & kMarkerDeleted) {
             // Gone from the client: nothing to stat or open.
             m_item.deletedKind = line.deletedKind;

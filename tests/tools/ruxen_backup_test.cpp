@@ -288,6 +288,30 @@ TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     EXPECT_EQ("", ReadWholeFile(m_failures));
 }
 
+// The scan writes clean paths: a recorded path with a "." or ".." component
+// (which, read as written, names a file the scan did not list) is refused
+// in a job that maps nothing too, a deleted item's line included, listed
+// with EINVAL and counted; nothing of it reaches the archive.
+TEST_F(RuxenBackupTool, DotComponentsAreRefusedInEveryJob) {
+    const std::string results = m_dir / "results.txt";
+    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/sub/../data.bin\n" + m_tree + "/./empty\n" + m_tree +
+                                  "/sub/..\n%??DEL=1%" + m_tree + "/sub/../gone\n");
+    ProgramResult r = Backup({"--failures", m_failures, "--results", results, "--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 4 failed items")) << r.err;
+    const char* const refused[] = {"/sub/../data.bin", "/./empty", "/sub/..", "/sub/../gone"};
+    std::string failures, listed;
+    for (const char* p : refused) {
+        failures += m_tree + p + ":22\n";
+        listed += "Backup: " + m_tree + p + " " + kReasonDotComponent + "\n";
+    }
+    EXPECT_EQ(failures, ReadWholeFile(m_failures));
+    EXPECT_EQ(listed, ReadWholeFile(results));
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    EXPECT_EQ(1u, c.items);
+}
+
 // ACLs and extended attributes of real files travel in optional headers:
 // the dump lists them, and its verifier finds a later change.
 TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {

@@ -187,6 +187,16 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+    // The summary names the line of a map that cannot be used and why.
+    WriteWholeFile(dir / "long.map", "/a\t/b\n/rec\t/" + std::string(9000, 'x') + "\n");
+    for (const char* option : {"--name-map", "--proxy-map"}) {
+        r = RunProgram(dir.path(), "ruxen-backup", {option, dir / "long.map", "--archive", dir / "out", dir / "c"});
+        EXPECT_EQ(2, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("ruxen-backup: " + std::string(option[2] == 'n' ? "the name map cannot be used: " : "") +
+                             dir / "long.map:2: line longer than 8192 bytes"))
+            << r.err;
+    }
 }
 
 // Without a content mapping in force the name map says where each item is

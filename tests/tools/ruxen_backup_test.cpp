@@ -268,22 +268,38 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 }
 
 // An item that vanished after the scan is listed when the registry asks for
-// ENOENT failures (its name's control bytes escaped there and in the log,
-// as "%" escapes and as "\x1b"), and passed over otherwise without a log
-// line at the default level; the backup succeeds either way.
+// ENOENT failures (its name's control characters, C1 ones too, escaped
+// there and in the log, as "%" escapes and as "\x1b"; UTF-8 text kept),
+// and passed over otherwise without a log line at the default level; the
+// backup succeeds either way. The failures file's names, given back as a
+// collect file, name the same items; ruxen-dump's listing escapes the
+// names it shows alike.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
-    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/gone\x1b[2J%25missing\n");
+    const std::string odd = m_tree + "/csi\x9b[31m\xd0\x90";  // a raw CSI, then Cyrillic A
+    WriteWholeFile(odd, "odd");
+    WriteWholeFile(m_collect,
+                   m_tree + "/data.bin\n" + m_tree + "/gone\x1b[2J%25missing\x9b[31m\xc2\x9b\xd0\x90\n" + odd + "\n");
     const std::string registry = m_dir / "registry.ini";
     WriteWholeFile(registry, "[FileSystemAgent]\nsReportFailureOnENOENT = Y\n");
     ProgramResult r = Backup({"--registry", registry, "--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 1 failed items")) << r.err;
-    EXPECT_EQ(m_tree + "/gone%1B[2J%25missing:2\n", ReadWholeFile(m_failures));
-    EXPECT_EQ(std::string::npos, r.err.find('\x1b')) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 2 items, 50003 bytes, 1 failed items")) << r.err;
+    const std::string listed = m_tree + "/gone%1B[2J%25missing%9B[31m%C2%9B\xd0\x90:2\n";
+    EXPECT_EQ(listed, ReadWholeFile(m_failures));
+    for (char c : {'\x1b', '\x9b'})
+        EXPECT_EQ(std::string::npos, r.err.find(c)) << r.err;
+    WriteWholeFile(m_dir / "again.cvf", listed.substr(0, listed.size() - 3) + "\n");
+    ProgramResult again = Backup({"--registry", registry, "--failures", m_dir / "again.txt", "--archive",
+                                  m_dir / "again.rxpl", m_dir / "again.cvf"});
+    EXPECT_EQ(0, again.exitCode) << again.err;
+    EXPECT_EQ(listed, ReadWholeFile(m_dir / "again.txt"));
+    ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_NE(std::string::npos, dump.out.find("name=\"" + m_tree + "/csi\\x9b[31m\xd0\x90\"")) << dump.out;
+    EXPECT_EQ(std::string::npos, dump.out.find('\x9b'));
 
     r = Backup({"--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 0 failed items")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 2 items, 50003 bytes, 0 failed items")) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("not reported")) << r.err;
     EXPECT_EQ("", ReadWholeFile(m_failures));
 }

@@ -176,21 +176,6 @@ int ReadRuleListDocument(const std::string& source, bool isFile, const RuleListV
                                     : RuleDocumentOk;
 }
 
-int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
-                         std::string& error) {
-    out.clear();
-    const int status = ReadRuleListDocument(
-        source, isFile,
-        [&out](RuleListElement& el) {
-            out.push_back(std::move(el));
-            return true;
-        },
-        error);
-    if (status != RuleDocumentOk)
-        out.clear();
-    return status;
-}
-
 int JobErrorDecisionRuleList::unserialize(const std::string& xml, std::string* error) {
     rules.clear();
     std::string why;

@@ -60,15 +60,18 @@ protected:
 
 TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     const std::string xml =
-        "<app_JOBerrordecisionRULElist>" +
-        Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
+        "<app_JOBerrordecisionRULElist>" + Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
         Rule("pattern=\"/data/**\" jobDecision=\" 2 \"", {"0 5 5", "0 10 30"}) +
-        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) +
-        "<group>" + Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
+        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) + "<group>" +
+        Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
         Rule("pattern=\"\" jobDecision=\"2\"", {"1 0 0"}) + Rule("pattern=\"/x\"", {"1 0 0"}) +
         Rule("pattern=\"/x\" jobDecision=\"2x\"", {"1 0 0"}) + "<ruleList pattern=\"/y\" jobDecision=\"2\"/>" +
         Rule("pattern=\"/z\" jobDecision=\"2\"", {"1 0x1 3"}) + Rule("pattern=\"[bad\" jobDecision=\"2\"", {"1 0 0"}) +
-        Rule("pattern=\"core\" jobDecision=\"7\"", {"1 0 0"}) + "</app_JOBerrordecisionRULElist>";
+        Rule("pattern=\"core\" jobDecision=\"7\"", {"1 0 0"}) +
+        // A rule inside another comes after it, though it is whole first.
+        "<ruleList pattern=\"/n/*\" jobDecision=\"1\"><e allErrorCodes=\"0\" fromValue=\"3\" toValue=\"3\"/>" +
+        Rule("pattern=\"/n/*\" jobDecision=\"2\"", {"1 0 0"}) + "</ruleList>" +
+        Rule("pattern=\"/n/*\" jobDecision=\"0\"", {"1 0 0"}) + "</app_JOBerrordecisionRULElist>";
     KXPlatformInfo::setValue("FileSystemAgent", "nDumpErrorControl", "1");
     KEC ec(File("rules.xml", xml), KEC::PathType(1));
     ASSERT_TRUE(ec.RulesLoaded());
@@ -80,13 +83,17 @@ TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     } probes[] = {
         {"/data/tmp/a", 13, 1, "/data/tmp/*"},  // both rules match: the first decides
         {"/data/tmp/a", 5, 2, "/data/**"},
-        {"/data/x/y", 4, -1, ""},               // 5..5 holds 5 only
+        {"/data/x/y", 4, -1, ""},  // 5..5 holds 5 only
         {"/data/x/y", 31, -1, ""},
-        {"/off/a", 1, -1, ""},                  // disabled
+        {"/off/a", 1, -1, ""},                    // disabled
         {"/var/log/app.log", 12345, 0, "*.log"},  // nested, converted, reported as written
         {"core", 1, 7, "core"},                   // no wildcard: not converted
         {"/a/core", 1, -1, ""},
-        {"/x", 1, -1, ""}, {"/y", 1, -1, ""}, {"/z", 1, -1, ""},
+        {"/x", 1, -1, ""},
+        {"/y", 1, -1, ""},
+        {"/z", 1, -1, ""},
+        {"/n/a", 3, 1, "/n/*"},
+        {"/n/a", 4, 2, "/n/*"},
     };
     for (const auto& p : probes) {
         std::string pattern = "stale";

@@ -1,17 +1,11 @@
 #include "errorpolicy/Error_Tab.h"
 
-#include <new>
-
 #include "platform/agent/KxLog.h"
 #include "platform/content/TPathMatch.h"
 
 Error_Tab::Error_Tab(const char* pattern, DecisionType decision, std::list<Error_Range>& ranges, ErrorRulePathType type)
     : m_pattern(pattern ? pattern : ""), m_decision(decision) {
-    std::unique_ptr<TPathMatch> matcher(new (std::nothrow) TPathMatch);
-    if (!matcher) {
-        KXLOG(-1, "Out of memory (TPathMatch), will use default decision SKIP for %s", m_pattern.c_str());
-        return;
-    }
+    std::unique_ptr<TPathMatch> matcher(new TPathMatch);
     const bool windows = type == WindowsPathStyle;
     const char delim = windows ? '\\' : '/';
     matcher->setDelimiter(delim);
@@ -25,10 +19,8 @@ Error_Tab::Error_Tab(const char* pattern, DecisionType decision, std::list<Error
         effective = (windows ? "*\\**\\" : "/**/") + effective;
         KXLOG(1, "Converting Pattern %s to %s", m_pattern.c_str(), effective.c_str());
     }
-    if (matcher->init(effective, 1, 0) != 0) {
-        KXLOG(-1, "Pattern init failed, will use default decision SKIP for %s", m_pattern.c_str());
+    if (matcher->init(effective, 1, 0) != 0)
         return;
-    }
     m_matcher = std::move(matcher);
     m_ranges = ranges;
 }

@@ -32,7 +32,9 @@ public:
     // A pattern without a delimiter that holds '*', ',', '?' or ']' stands
     // for that name at any depth: the matcher is given "/**/" (Windows:
     // "*\**\") in front of it. The rule is invalid (is_valid() false, every
-    // match -1) when the matcher cannot be made or refuses the pattern.
+    // match -1) when the matcher refuses the pattern; the caller reports it
+    // (a loader of many rules logs a few of them). Throws std::bad_alloc
+    // when memory runs out.
     Error_Tab(const char* pattern, DecisionType decision, std::list<Error_Range>& ranges, ErrorRulePathType type);
     ~Error_Tab();
     Error_Tab(const Error_Tab&) = delete;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "errorpolicy/ErrorPolicyKeys.h"
 #include "platform/agent/App_JobErrorControlManager.h"
@@ -64,6 +65,92 @@ FILE* OpenFailuresFile(const std::string& path) {
     return f;
 }
 
+// Rules a load passes over: the first kLogged are logged one by one, the
+// rest counted and named once at the end, so that a hostile rules file
+// cannot flood the log.
+class SkippedRules {
+public:
+    static constexpr size_t kLogged = 10;
+
+    // Counts a skip; true while it is still to be logged.
+    bool Log() { return ++m_count <= kLogged; }
+    void Summary(const std::string& source) const {
+        if (m_count > kLogged)
+            KXLOG(-1, "%zu rules of %s were skipped; the first %zu are logged above", m_count, source.c_str(), kLogged);
+    }
+
+private:
+    size_t m_count = 0;
+};
+
+// Makes the rule of a ruleList element of a rules file, unless it is
+// disabled or is skipped (logged through `skipped`).
+void AddRule(const App::RuleListElement& el, ErrorRulePathType type, std::list<std::unique_ptr<Error_Tab>>& rules,
+             SkippedRules& skipped) {
+    auto attr = [&el](const char* name) -> const std::string* {
+        auto it = el.attributes.find(name);
+        return it == el.attributes.end() || it->second.empty() ? nullptr : &it->second;
+    };
+    const std::string* enabled = attr("isEnabled");
+    if (enabled && strcasecmp(enabled->c_str(), "0") == 0)
+        return;
+    const std::string* pattern = attr("pattern");
+    const std::string* decisionText = attr("jobDecision");
+    long long decision = 0;
+    if (!pattern) {
+        if (skipped.Log())
+            KXLOG(-1, "Associated pattern not found with the ruleList; Skipping");
+        return;
+    }
+    if (!decisionText || !App::ParseRuleNumber(*decisionText, INT32_MIN, INT32_MAX, decision)) {
+        if (skipped.Log())
+            KXLOG(-1, "Associated job decision not found with the ruleList; Skipping");
+        return;
+    }
+    if (!el.hasChildNodes) {
+        if (skipped.Log())
+            KXLOG(-1, "Associated error codes not found with the ruleList; Skipping");
+        return;
+    }
+    std::list<Error_Range> ranges;
+    for (const auto& child : el.children) {
+        auto all = child.find("allErrorCodes");
+        auto from = child.find("fromValue");
+        auto to = child.find("toValue");
+        Error_Range r;
+        long long v;
+        if (all == child.end()) {
+            if (skipped.Log())
+                KXLOG(-1, "Associated allErrorCode flag not found with errors; Skipping");
+            continue;
+        }
+        r.allErrorCodes = strcasecmp(all->second.c_str(), "0") != 0;
+        if (from == child.end() || !App::ParseRuleNumber(from->second, INT64_MIN, INT64_MAX, v)) {
+            if (skipped.Log())
+                KXLOG(-1, "Associated fromValue value not found with errors; Skipping");
+            continue;
+        }
+        r.fromValue = v;
+        if (to == child.end() || !App::ParseRuleNumber(to->second, INT64_MIN, INT64_MAX, v)) {
+            if (skipped.Log())
+                KXLOG(-1, "Associated toValue value not found with errors; Skipping");
+            continue;
+        }
+        r.toValue = v;
+        ranges.push_back(r);
+    }
+    if (ranges.empty())
+        return;
+    std::unique_ptr<Error_Tab> tab(
+        new Error_Tab(pattern->c_str(), static_cast<Error_Tab::DecisionType>(decision), ranges, type));
+    if (!tab->is_valid()) {
+        if (skipped.Log())
+            KXLOG(-1, "Pattern init failed, will use default decision SKIP for %s", pattern->c_str());
+        return;
+    }
+    rules.push_back(std::move(tab));
+}
+
 }  // namespace
 
 KxErrorControl::KxErrorControl(const std::string& xmlFile, PathType type) : m_pathType(type) {
@@ -78,15 +165,19 @@ KxErrorControl::KxErrorControl(const std::string& xml, KXJobCtrlClient* jobCtrl,
 KxErrorControl::KxErrorControl(KXJobCtrlClient* jobCtrl, const KxEntities::EntityType& entity, ULONG clientId,
                                ULONG appType, const std::string& dir, PathType type)
     : m_jobCtrl(jobCtrl), m_pathType(type) {
-    const std::string entityString = KxEntities::GenericEntity(entity, clientId).serialize();
-    KXLOG(1, "Going to fetch rules, ClientId=%lu, AppType=%lu, EntityString=%s", clientId, appType,
-          entityString.c_str());
-    std::string xml;
-    if (App_JobErrorControlManager::getJobErrorRules(entityString, appType, xml, 1) != 0) {
-        KXLOG(-1, "No rules defined for client id %lu app type %lu", clientId, appType);
-        return;
+    try {
+        const std::string entityString = KxEntities::GenericEntity(entity, clientId).serialize();
+        KXLOG(1, "Going to fetch rules, ClientId=%lu, AppType=%lu, EntityString=%s", clientId, appType,
+              entityString.c_str());
+        std::string xml;
+        if (App_JobErrorControlManager::getJobErrorRules(entityString, appType, xml, 1) != 0) {
+            KXLOG(-1, "No rules defined for client id %lu app type %lu", clientId, appType);
+            return;
+        }
+        m_rulesLoaded = ParseXMLRulesFromXMLString(xml, dir);
+    } catch (const std::bad_alloc&) {
+        KXLOG(-1, "The rules of client id %lu app type %lu were not loaded: out of memory", clientId, appType);
     }
-    m_rulesLoaded = ParseXMLRulesFromXMLString(xml, dir);
 }
 
 KxErrorControl::~KxErrorControl() { m_rules.clear(); }
@@ -99,9 +190,26 @@ void KxErrorControl::LoadDone(const char* what, const std::string& name) {
 }
 
 bool KxErrorControl::ParseXMLRulesFromInputFile(const std::string& file) {
-    std::vector<App::RuleListElement> elements;
+    // Each rule is made as soon as its element is read, into a list of its
+    // own: the document's rules are taken together, or none of them.
+    std::list<std::unique_ptr<Error_Tab>> rules;
+    SkippedRules skipped;
     std::string error;
-    switch (App::ReadRuleListDocument(file, true, elements, error)) {
+    int status;
+    try {
+        status = App::ReadRuleListDocument(
+            file, true,
+            [&](App::RuleListElement& el) {
+                AddRule(el, m_pathType, rules, skipped);
+                return true;
+            },
+            error);
+    } catch (const std::bad_alloc&) {
+        status = App::RuleDocumentUnreadable;
+        error = file + ": out of memory";
+    }
+    skipped.Summary(file);
+    switch (status) {
     case App::RuleDocumentOk:
         break;
     case App::RuleDocumentEmpty:
@@ -114,102 +222,55 @@ bool KxErrorControl::ParseXMLRulesFromInputFile(const std::string& file) {
         KXLOG(-1, "Failed to parse XML file %s: %s", file.c_str(), error.c_str());
         return false;
     }
-    size_t kept = 0;
-    for (const App::RuleListElement& el : elements) {
-        auto attr = [&el](const char* name) -> const std::string* {
-            auto it = el.attributes.find(name);
-            return it == el.attributes.end() || it->second.empty() ? nullptr : &it->second;
-        };
-        const std::string* enabled = attr("isEnabled");
-        if (enabled && strcasecmp(enabled->c_str(), "0") == 0)
-            continue;
-        const std::string* pattern = attr("pattern");
-        const std::string* decisionText = attr("jobDecision");
-        long long decision = 0;
-        if (!pattern) {
-            KXLOG(-1, "Associated pattern not found with the ruleList; Skipping");
-            continue;
-        }
-        if (!decisionText || !App::ParseRuleNumber(*decisionText, INT32_MIN, INT32_MAX, decision)) {
-            KXLOG(-1, "Associated job decision not found with the ruleList; Skipping");
-            continue;
-        }
-        if (!el.hasChildNodes) {
-            KXLOG(-1, "Associated error codes not found with the ruleList; Skipping");
-            continue;
-        }
-        std::list<Error_Range> ranges;
-        for (const auto& child : el.children) {
-            auto all = child.find("allErrorCodes");
-            auto from = child.find("fromValue");
-            auto to = child.find("toValue");
-            Error_Range r;
-            long long v;
-            if (all == child.end()) {
-                KXLOG(-1, "Associated allErrorCode flag not found with errors; Skipping");
-                continue;
-            }
-            r.allErrorCodes = strcasecmp(all->second.c_str(), "0") != 0;
-            if (from == child.end() || !App::ParseRuleNumber(from->second, INT64_MIN, INT64_MAX, v)) {
-                KXLOG(-1, "Associated fromValue value not found with errors; Skipping");
-                continue;
-            }
-            r.fromValue = v;
-            if (to == child.end() || !App::ParseRuleNumber(to->second, INT64_MIN, INT64_MAX, v)) {
-                KXLOG(-1, "Associated toValue value not found with errors; Skipping");
-                continue;
-            }
-            r.toValue = v;
-            ranges.push_back(r);
-        }
-        if (ranges.empty())
-            continue;
-        std::unique_ptr<Error_Tab> tab(
-            new Error_Tab(pattern->c_str(), static_cast<DecisionType>(decision), ranges, m_pathType));
-        if (tab->is_valid()) {
-            m_rules.push_back(std::move(tab));
-            ++kept;
-        }
-    }
-    if (kept == 0) {
+    if (rules.empty()) {
         KXLOG(1, "Nothing could be parsed into error decision tables from XML file %s", file.c_str());
         return false;
     }
+    m_rules.splice(m_rules.end(), rules);
     LoadDone("XML file", file);
     return true;
 }
 
 bool KxErrorControl::ParseXMLRulesFromXMLString(const std::string& xml) {
-    App::JobErrorDecisionRuleList list;
-    std::string error;
-    int rc = list.unserialize(xml, &error);
-    if (rc != 0) {
-        KXLOG(-1, "Failed to parse XML input string \"%s\", error=%d", xml.c_str(), rc);
-        KXLOG(1, "%s", error.c_str());
+    std::list<std::unique_ptr<Error_Tab>> rules;
+    SkippedRules skipped;
+    try {
+        App::JobErrorDecisionRuleList list;
+        std::string error;
+        int rc = list.unserialize(xml, &error);
+        if (rc != 0) {
+            KXLOG(-1, "Failed to parse XML input string \"%s\", error=%d", xml.c_str(), rc);
+            KXLOG(1, "%s", error.c_str());
+            return false;
+        }
+        for (const App::JobErrorDecisionRule& r : list.rules) {
+            if (r.isEnabled == 0 || !r.hasPattern || !r.hasErrorCode || !r.hasJobDecision)
+                continue;
+            std::list<Error_Range> ranges(1);
+            ranges.front().fromValue = r.errorCode.fromValue;
+            ranges.front().toValue = r.errorCode.toValue;
+            ranges.front().allErrorCodes = r.errorCode.allErrorCodes;
+            std::unique_ptr<Error_Tab> tab(new Error_Tab(r.pattern.c_str(), r.jobDecision, ranges, m_pathType));
+            if (!tab->is_valid()) {
+                if (skipped.Log())
+                    KXLOG(-1, "Invalid rules for pattern=%s", r.pattern.c_str());
+                continue;
+            }
+            bool skip = r.errorCode.skipFromReporting;
+            tab->SetSkipFromReporting(skip);
+            rules.push_back(std::move(tab));
+        }
+    } catch (const std::bad_alloc&) {
+        KXLOG(-1, "Failed to load the XML input string of %zu bytes: out of memory", xml.size());
+        skipped.Summary("the XML input string");
         return false;
     }
-    size_t kept = 0;
-    for (const App::JobErrorDecisionRule& r : list.rules) {
-        if (r.isEnabled == 0 || !r.hasPattern || !r.hasErrorCode || !r.hasJobDecision)
-            continue;
-        std::list<Error_Range> ranges(1);
-        ranges.front().fromValue = r.errorCode.fromValue;
-        ranges.front().toValue = r.errorCode.toValue;
-        ranges.front().allErrorCodes = r.errorCode.allErrorCodes;
-        std::unique_ptr<Error_Tab> tab(new Error_Tab(r.pattern.c_str(), r.jobDecision, ranges, m_pathType));
-        if (!tab->is_valid()) {
-            KXLOG(-1, "Invalid rules for pattern=%s", r.pattern.c_str());
-            continue;
-        }
-        bool skip = r.errorCode.skipFromReporting;
-        tab->SetSkipFromReporting(skip);
-        m_rules.push_back(std::move(tab));
-        ++kept;
-    }
-    if (kept == 0) {
+    skipped.Summary("the XML input string");
+    if (rules.empty()) {
         KXLOG(1, "No error rules were parsed");
         return false;
     }
+    m_rules.splice(m_rules.end(), rules);
     LoadDone("XML string", xml);
     return true;
 }
@@ -218,8 +279,13 @@ bool KxErrorControl::ParseXMLRulesFromXMLString(const std::string& xml, const st
     const std::string file =
         dir.empty() ? std::string(kErrorControlRulesFile) : PathUtil::Join(dir, kErrorControlRulesFile);
     std::string error;
-    if (!WholeFile::WriteAtomically(file, xml + "\n", error)) {
-        KXLOG(-1, "Failed to create file %s to process XML data: %s", file.c_str(), error.c_str());
+    try {
+        if (!WholeFile::WriteAtomically(file, xml + "\n", error)) {
+            KXLOG(-1, "Failed to create file %s to process XML data: %s", file.c_str(), error.c_str());
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        KXLOG(-1, "Failed to create file %s to process XML data: out of memory", file.c_str());
         return false;
     }
     return ParseXMLRulesFromXMLString(xml);

@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "hardlinks/DirectoryJournal.h"
+
+// A journal is a line a step, each naming one or two directory entries:
+// inputs of a few thousand steps reach every way it is read.
+RUXEN_FUZZ_MAX_LEN(64 * 1024)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

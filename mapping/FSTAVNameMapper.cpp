@@ -1,9 +1,11 @@
 #include "mapping/FSTAVNameMapper.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/agent/KxLog.h"
+#include "platform/text/PathUtil.h"
 
 namespace {
 
@@ -36,7 +38,10 @@ bool FSTAVNameMapper::mapName(const char* name, std::string& out, bool* mapped) 
     bool hit = false;
     out = name ? name : "";
     const size_t len = name ? strlen(name) : 0;
-    if (len > 0) {
+    if (PathUtil::HasDotComponent(out)) {
+        out.clear();
+        errno = EINVAL;
+    } else if (len > 0) {
         // Every from that matches is a prefix of name + "/", so the matching
         // froms sort in order of length: the last match in the vector is the
         // longest.

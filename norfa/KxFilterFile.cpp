@@ -28,9 +28,12 @@ public:
     }
 
     // 0 with a line (without its line feed; `hadNewline` says whether it had
-    // one), -1 at the end, -2 for a line of more than `max` bytes (consumed;
-    // `line` holds its first `max` bytes).
-    int Next(std::string& line, size_t max, bool* hadNewline = nullptr) {
+    // one), -1 at the end, -2 for a line of more than `max` bytes (`line`
+    // holds its first `max` bytes). An over-long line fails the parse, so it
+    // is refused at its bound, the rest left unread (a line of gigabytes
+    // costs no more than one of max + 1 bytes), unless `consumeRest` asks to
+    // go on to the line's end as a caller of single lines needs.
+    int Next(std::string& line, size_t max, bool* hadNewline = nullptr, bool consumeRest = false) {
         if (m_pushed) {
             m_pushed = false;
             line.swap(m_pushedLine);
@@ -61,10 +64,17 @@ public:
                     *hadNewline = true;
                 return tooLong ? -2 : 0;
             }
-            if (line.size() < max)
+            if (line.size() < max) {
                 line += static_cast<char>(c);
-            else
+            } else {
                 tooLong = true;
+                if (!consumeRest) {
+                    m_ended = true;  // the parse ends here: nothing after it is read
+                    if (hadNewline)
+                        *hadNewline = false;
+                    return -2;
+                }
+            }
         }
         if (hadNewline)
             *hadNewline = false;
@@ -174,7 +184,7 @@ int KxFilterFile::ReadLine(char* buffer, int size, FILE* file) {
     LineSource source(file);
     std::string line;
     bool newline = false;
-    int rc = source.Next(line, static_cast<size_t>(size) - 2, &newline);
+    int rc = source.Next(line, static_cast<size_t>(size) - 2, &newline, true);
     buffer[0] = '\0';
     if (rc != 0)
         return rc;

@@ -8,10 +8,11 @@
 // mapping that fails leaves the item as written.
 //
 // Lines are read with a one-line push-back (the parser never seeks), so a
-// pipe works. A line longer than the form allows fails the parse (never a
-// cut item: a cut exclusion would leave out more than was asked). The file
-// form drops carriage returns and ends at a byte 26 (Ctrl-Z); a last line
-// without a line feed is a line in both forms.
+// pipe works. A line longer than the form allows fails the parse where its
+// bound is reached, the rest left unread (never a cut item: a cut exclusion
+// would leave out more than was asked). The file form drops carriage
+// returns and ends at a byte 26 (Ctrl-Z); a last line without a line feed
+// is a line in both forms.
 #pragma once
 
 #include <cstdint>

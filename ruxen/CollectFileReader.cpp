@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "hardlinks/HCollectLine.h"
+#include "platform/text/ControlBytes.h"
 #include "platform/text/FileNameEscape.h"
 
 namespace {
@@ -454,14 +455,19 @@ CollectFileReader::Class CollectFileReader::Markers(const char* p, size_t n, siz
 }
 
 void AppendBadLineListing(const CollectLine& line, std::string& out) {
-    // The text is already in escaped form, so only raw control bytes (a CR
-    // would break a list line, a NUL cut it) and DEL are escaped here.
-    for (char c : line.raw) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f)
-            ruxen::appendEscapedByte(u, out);
-        else
-            out += c;
+    // The text is already in escaped form, so only raw control characters
+    // (a CR would break a list line, a NUL cut it, a CSI drive a terminal)
+    // are escaped here.
+    const std::string& raw = line.raw;
+    for (size_t i = 0; i < raw.size();) {
+        bool control;
+        const size_t n = ruxen::TextUnit(raw.data() + i, raw.size() - i, control);
+        for (size_t k = 0; k < n; ++k)
+            if (control)
+                ruxen::appendEscapedByte(static_cast<unsigned char>(raw[i + k]), out);
+            else
+                out += raw[i + k];
+        i += n;
     }
     if (line.rawLength == 0)
         out += "%00(empty line)";

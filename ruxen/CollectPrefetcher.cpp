@@ -17,6 +17,7 @@
 #include "platform/base/ScopedFd.h"
 #include "platform/hsm/ZXHSMLowLevel.h"
 #include "platform/os/ReadCacheAdvise.h"
+#include "platform/text/PathUtil.h"
 #include "reader/CFileReaderContext.h"
 #include "reader/CFileReaderOps.h"
 #include "ruxen/CollectFileReader.h"
@@ -220,7 +221,8 @@ void CollectPrefetcher::RunLines() {
         if (line.offset <= at)
             continue;  // the stream got there first
         ahead.push_back(line.offset);
-        if (r == CollectLineSource::kLine)
+        // The stream refuses a path with "." or ".." components unopened.
+        if (r == CollectLineSource::kLine && !PathUtil::HasDotComponent(line.path))
             Prefetch(line.path);
     }
 }

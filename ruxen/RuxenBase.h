@@ -230,8 +230,8 @@ private:
     // Keeps and logs `why`, fails every collect file still to do; false.
     bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the
-    // reason logged.
-    bool loadNameMap();
+    // reason (the file, the line and what is wrong with it) in *error.
+    bool loadNameMap(std::string* error);
     // Reads the proxy map at `path` once for every stream of the job (a
     // child has its parent's); false with the reason in *error.
     bool loadProxyMap(const std::string& path, std::string* error);

@@ -14,9 +14,9 @@ bool RuxenBase::openInputs() {
                                                   : "the split configuration or the collect files of the job "
                                                     "directory " +
                                                         m_args.jobDir + " cannot be read");
-    if (!loadNameMap())
-        return inputsFailed("the name map " + m_args.nameMapPath + " cannot be read");
     std::string error;
+    if (!loadNameMap(&error))
+        return inputsFailed("the name map cannot be used: " + error);
     if (!loadProxyMap(m_args.proxyMapPath, &error))
         return inputsFailed(error);
     if (!m_args.jobDir.empty() && !RuxenFilePrivate::ReadGpfsFileSets(m_args.jobDir, m_fileSets, error))

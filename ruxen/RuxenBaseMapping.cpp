@@ -94,14 +94,9 @@ int RuxenBase::receiveMappingInfo(TAVNameMapper* mapper) {
     return 0;
 }
 
-bool RuxenBase::loadNameMap() {
+bool RuxenBase::loadNameMap(std::string* error) {
     m_nameMap.clear();
-    std::string error;
-    if (!m_args.nameMapPath.empty() && !PairMapFile::Read(m_args.nameMapPath, m_nameMap, error)) {
-        KXLOG(-1, "%s", error.c_str());
-        return false;
-    }
-    return true;
+    return m_args.nameMapPath.empty() || PairMapFile::Read(m_args.nameMapPath, m_nameMap, *error);
 }
 
 bool RuxenBase::loadProxyMap(const std::string& path, std::string* error) {

@@ -383,7 +383,9 @@ public:
     void SetLongPathSupport(bool on) { m_settings.longPathSupport = on; }
     void SetResultsFile(FILE* results) { fResults = results; }
     // The stream's name mapper (not owned; null: none).
-    void setFNameMapper(TAVNameMapper* mapper) { m_fNameMapper = mapper; }
+    // The local prefixes its lines map to are resolved then, as those of a
+    // content mapper (TrustMappedPrefixes).
+    void setFNameMapper(TAVNameMapper* mapper);
     TAVNameMapper* getFNameMapper() const { return m_fNameMapper; }
     // The job manager's job-control client, which takes pending causes (not
     // owned; null: none).
@@ -577,16 +579,19 @@ private:
     // job (else the collect path is taken as a source path). False after
     // reporting the item failed.
     bool MapCollectPathToSnapshot(FILE* failures);
-    // Gives the reader the local prefixes of the mapper in force, resolved
-    // once as configuration: links among their own components are followed
-    // as set up, and below them items are looked up by the walk's rule
+    // Gives the reader the local prefixes of the mapper in force (the
+    // content mapper's, else the name mapper's targets), resolved once as
+    // configuration: links among their own components are followed as set
+    // up, and below them items are looked up by the walk's rule
     // (platform/os/DirWalk.h). None when no mapping is in force.
     void TrustMappedPrefixes();
     // The current item's local path through the name mapper, when one is
     // set and a prefix matches: the item is then shown as
     // "recorded -> mapped".
-    // False after reporting the item failed.
-    bool MapItemName(FILE* failures);
+    void MapItemName();
+    // The one check of a recorded path's "." and ".." components, made once
+    // per collect line in every job, mapped or not: true after reporting
+    // the item failed (EINVAL).
     bool RefuseDotComponents(FILE* failures);
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the

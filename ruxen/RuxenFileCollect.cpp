@@ -113,6 +113,8 @@ int RuxenFile::OpenNextCollectItem(CollectLineSource& source, FILE* failures) {
         m_item.mappedName = m_item.recordedPath;
         m_item.actualPath = m_item.mappedName;
         ApplyCollectLine(line);
+        if (RefuseDotComponents(failures))
+            return kItemSkipped;
         if (line.markers & kMarkerDeleted) {
             // Gone from the client: nothing to stat or open.
             m_item.deletedKind = line.deletedKind;

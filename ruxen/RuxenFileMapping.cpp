@@ -10,6 +10,7 @@
 
 #include "mapping/ContentMapper.h"
 #include "mapping/DBSnapContentMapper.h"
+#include "mapping/FSTAVNameMapper.h"
 #include "mapping/MappingMessages.h"
 #include "mapping/SnapFSContentMapper.h"
 #include "mapping/TAVNameMapper.h"
@@ -29,6 +30,7 @@
 #include "ruxen/ContentManagerHelper.h"
 #include "ruxen/RuxenFile.h"
 #include "ruxen/RuxenFilePrivate.h"
+#include "ruxen/RuxenMessages.h"
 
 namespace {
 
@@ -181,20 +183,28 @@ bool RuxenFile::setupProxyHost(char* idString, int engineType, bool mount, const
 }
 
 void RuxenFile::TrustMappedPrefixes() {
-    std::shared_ptr<ruxen::TrustedPrefixes> trusted;
+    auto trusted = std::make_shared<ruxen::TrustedPrefixes>();
     std::list<std::string> locals;
-    if ((m_settings.proxyHost || m_settings.replicationHost) && m_contentMapper &&
-        m_contentMapper->GetHostPathList(&locals) == 0) {
-        trusted = std::make_shared<ruxen::TrustedPrefixes>();
-        for (const std::string& local : locals) {
-            // A wildcard entry names the directories above its pattern.
-            const size_t wild = local.find_first_of("*?[");
-            trusted->Add(wild == std::string::npos ? local : local.substr(0, local.rfind('/', wild)));
+    if (m_settings.proxyHost || m_settings.replicationHost) {
+        if (m_contentMapper && m_contentMapper->GetHostPathList(&locals) == 0) {
+            for (const std::string& local : locals) {
+                // A wildcard entry names the directories above its pattern.
+                const size_t wild = local.find_first_of("*?[");
+                trusted->Add(wild == std::string::npos ? local : local.substr(0, local.rfind('/', wild)));
+            }
         }
-        if (trusted->Empty())
-            trusted.reset();
+    } else if (const auto* names = dynamic_cast<const FSTAVNameMapper*>(m_fNameMapper)) {
+        // Items are read below the name map's targets (snapshot mounts, the
+        // job's --name-map) while no content mapping is in force.
+        for (const FSTAVNameMapper::Pair& p : names->pairs())
+            trusted->Add(p.second);
     }
-    GetReaderContext().SetTrustedPrefixes(std::move(trusted));
+    GetReaderContext().SetTrustedPrefixes(trusted->Empty() ? nullptr : std::move(trusted));
+}
+
+void RuxenFile::setFNameMapper(TAVNameMapper* mapper) {
+    m_fNameMapper = mapper;
+    TrustMappedPrefixes();
 }
 
 int RuxenFile::PopulateMountDetails() {
@@ -288,30 +298,27 @@ void RuxenFile::ConvertToHosPath(std::string& path) {
 }
 
 // A recorded path with a "." or ".." component could name a file outside
-// the mapped tree once its prefix is replaced: the item fails instead.
+// a mapped tree once its prefix is replaced, or, read as written, a file the
+// scan never listed (/home/u/x/../secret/f): the item fails instead.
 bool RuxenFile::RefuseDotComponents(FILE* failures) {
     if (!PathUtil::HasDotComponent(m_item.recordedPath))
         return false;
     m_item.mappedName.clear();
     m_item.actualPath.clear();
-    ReportItemFailure(failures, m_item.recordedPath.c_str(), EINVAL,
-                      "a recorded path with a \".\" or \"..\" component could be read outside the mapped tree");
+    ReportItemFailure(failures, m_item.recordedPath.c_str(), EINVAL, kReasonDotComponent);
     return true;
 }
 
-bool RuxenFile::MapItemName(FILE* failures) {
+void RuxenFile::MapItemName() {
     // Without a content mapping in force the name mapper (snapshot devices,
     // the job's name map) says where the item is read; the header still
     // names the recorded path.
     if (m_fNameMapper == nullptr || !m_fNameMapper->mapName(m_item.recordedPath.c_str(), m_item.mappedName, nullptr))
-        return true;
-    if (RefuseDotComponents(failures))
-        return false;
+        return;
     m_item.actualPath = m_item.mappedName;
     m_item.nameMapped = true;
     m_item.shownName.assign(m_item.recordedPath).append(" -> ").append(m_item.mappedName);
     KXLOG(2, "mapped '%s' to '%s'", m_item.recordedPath.c_str(), m_item.mappedName.c_str());
-    return true;
 }
 
 bool RuxenFile::MapCollectPathToSnapshot(FILE* failures) {
@@ -337,10 +344,10 @@ bool RuxenFile::MapCollectPathToSnapshot(FILE* failures) {
 }
 
 bool RuxenFile::MapItemToLocalPath(FILE* failures) {
-    if (!(m_settings.proxyHost || m_settings.replicationHost) || m_contentMapper == nullptr)
-        return MapItemName(failures);
-    if (RefuseDotComponents(failures))
-        return false;
+    if (!(m_settings.proxyHost || m_settings.replicationHost) || m_contentMapper == nullptr) {
+        MapItemName();
+        return true;
+    }
     if (m_settings.snapshotToTape && m_settings.proxyHost)
         return MapCollectPathToSnapshot(failures);
     errno = 0;

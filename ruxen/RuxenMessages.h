@@ -38,6 +38,11 @@ constexpr const char* kReasonInterrupted = "the backup was interrupted (signal %
 // An item below a symbolic link that neither root nor the job's user owns.
 constexpr const char* kReasonLinkRefused =
     "the symbolic link %s in its path belongs to uid %u, neither root nor the job's user: not followed";
+// A recorded path with a "." or ".." component: the scan writes clean paths,
+// and such a one can name a file other than the one listed (above a mapped
+// tree, or a user's file's neighbour that only root may read).
+constexpr const char* kReasonDotComponent =
+    "a recorded path with a \".\" or \"..\" component is refused: it can name another file than the one listed";
 constexpr const char* kReasonNameTooLong = "path does not fit the header's name field (%zu bytes)";
 // A hard-link member that went out naming its group, whose data is in no
 // stream of the job (its hard-link collect file left out, failed or killed,

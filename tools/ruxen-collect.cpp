@@ -1,9 +1,10 @@
 // ruxen-collect: writes collect files for directory trees, so that the main
 // job can be tried without the scan program. One escaped absolute path per
 // line, depth first, each directory before its entries, entries in name
-// order. Symbolic links are listed, never followed; the walk holds a bounded
-// number of descriptors, so trees deeper than the open-file limit are listed
-// whole.
+// order. Symbolic links are listed, never followed (a tree argument's own
+// components follow the backup's rule: links of root or of the running user
+// only); the walk holds a bounded number of descriptors, so trees deeper
+// than the open-file limit are listed whole.
 //
 //   ruxen-collect DIR... > COLLECT
 //   ruxen-collect [--streams N] --job-dir JOBDIR DIR...
@@ -43,8 +44,9 @@
 #include "hardlinks/JobDirectory.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
-#include "platform/os/ParentDirCache.h"
+#include "platform/os/DirWalk.h"
 #include "platform/text/FileNameEscape.h"
+#include "platform/text/PrintableText.h"
 
 namespace {
 
@@ -63,6 +65,12 @@ struct Walk {
     int errors = 0;
     bool failed = false;  // a write failed: the walk stops
     std::string line{};
+
+    // A path met in a tree goes to standard error with its control bytes
+    // escaped: a name must not drive the terminal.
+    static void Report(const char* what, const std::string& path, int e) {
+        fprintf(stderr, "ruxen-collect: %s %s: %s\n", what, ruxen::ControlsEscaped(path).c_str(), strerror(e));
+    }
 
     bool Emit(const std::string& path) {
         line.clear();
@@ -88,7 +96,8 @@ struct Walk {
             }
             links->InsertEntryInHCollectFile(group, path, std::string(), st);
         } catch (const HardLinkManagerBaseException& e) {
-            fprintf(stderr, "ruxen-collect: cannot record the hard link %s: %s\n", path.c_str(), e.what());
+            fprintf(stderr, "ruxen-collect: cannot record the hard link %s: %s\n", ruxen::ControlsEscaped(path).c_str(),
+                    e.what());
             failed = true;
         }
         return !failed;
@@ -123,7 +132,7 @@ struct Walk {
         const int listFd = fstat(fd, &st) == 0 ? dup(fd) : -1;
         DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
         if (!d) {
-            fprintf(stderr, "ruxen-collect: cannot read %s: %s\n", path.c_str(), strerror(errno));
+            Report("cannot read", path, errno);
             if (listFd >= 0)
                 close(listFd);
             ++errors;
@@ -137,7 +146,7 @@ struct Walk {
                 f.names.emplace_back(e->d_name);
         }
         if (errno != 0) {
-            fprintf(stderr, "ruxen-collect: error reading %s: %s\n", path.c_str(), strerror(errno));
+            Report("error reading", path, errno);
             ++errors;
         }
         closedir(d);
@@ -175,7 +184,7 @@ struct Walk {
             struct stat st;
             if (!fd.valid() || fstat(fd.get(), &st) != 0 || st.st_dev != stack[i].dev || st.st_ino != stack[i].ino) {
                 fprintf(stderr, "ruxen-collect: %s changed while it was listed\n",
-                        path.substr(0, stack[i].pathLength).c_str());
+                        ruxen::ControlsEscaped(path.substr(0, stack[i].pathLength)).c_str());
                 ++errors;
                 for (size_t j = i; j <= top; ++j)
                     stack[j].next = stack[j].names.size();
@@ -224,7 +233,7 @@ struct Walk {
                 continue;
             const int child = openat(dir, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child < 0) {
-                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", path.c_str(), strerror(errno));
+                Report("cannot open", path, errno);
                 ++errors;
                 continue;
             }
@@ -234,31 +243,38 @@ struct Walk {
     }
 
     // One tree from its root (a directory or any other item). The root is
-    // named by the caller, so links in its own path are followed; it is then
-    // opened beneath its directory as the backup opens items.
+    // resolved by the rule the backup looks items up by: a symbolic link
+    // among its components, the last one included, is followed only when
+    // root or the running user owns it, so that a user's link given as a
+    // tree (or above one) never lists what only root may read. The tree is
+    // then listed from the descriptor the resolution opened, under the path
+    // it resolved to.
     bool Tree(const char* arg) {
-        char* real = realpath(arg, nullptr);
-        if (!real) {
-            fprintf(stderr, "ruxen-collect: %s: %s\n", arg, strerror(errno));
+        std::string root;
+        ruxen::WalkRefusal why;
+        ScopedFd item(ruxen::OpenResolved(arg, root, &why));
+        struct stat st;
+        if (!item.valid() || fstat(item.get(), &st) != 0) {
+            const int e = errno;
+            const std::string shown = ruxen::ControlsEscaped(arg);
+            if (e == ELOOP && !why.link.empty())
+                fprintf(stderr,
+                        "ruxen-collect: %s: refused: the symbolic link %s belongs to uid %u, neither root nor the "
+                        "running user: not followed\n",
+                        shown.c_str(), ruxen::ControlsEscaped(why.link).c_str(), static_cast<unsigned>(why.owner));
+            else
+                fprintf(stderr, "ruxen-collect: %s: %s\n", shown.c_str(), strerror(e));
             ++errors;
             return true;
         }
-        std::string root = real;
-        free(real);
-        struct stat st;
-        if (!Emit(root) || (lstat(root.c_str(), &st) == 0 && !Record(root, st)))
+        if (!Emit(root) || !Record(root, st))
             return false;
-        ruxen::ParentDirCache dirs;
-        int dir;
-        const char* name;
-        const int fd = dirs.Parent(root.c_str(), &dir, &name)
-                           ? openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                           : -1;
+        if (!S_ISDIR(st.st_mode))
+            return true;
+        const int fd = openat(item.get(), ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            if (errno != ENOTDIR) {
-                fprintf(stderr, "ruxen-collect: cannot open %s: %s\n", root.c_str(), strerror(errno));
-                ++errors;
-            }
+            Report("cannot open", root, errno);
+            ++errors;
             return true;
         }
         return Dirs(fd, root);

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
+#include <new>
+#include <stdexcept>
 
 #include "platform/xml/HardenedXmlParser.h"
 
@@ -59,12 +62,14 @@ bool Number(const std::map<std::string, std::string>& attrs, const char* name, i
     return true;
 }
 
-// Collects the ruleList elements below the document element, in document
+// Hands over the ruleList elements below the document element, in document
 // order (a ruleList inside another is a rule of its own and an error code
-// of the outer one).
+// of the outer one), each as soon as it and every one before it are whole:
+// a document of many rules is never held as elements. An element is whole
+// when an element at its depth or above starts, or the document ends.
 class RuleListCollector : public HardenedXmlParser::Handler {
 public:
-    explicit RuleListCollector(std::vector<RuleListElement>& out) : m_out(out) {}
+    explicit RuleListCollector(const RuleListVisitor& each) : m_each(each) {}
 
     bool sawRoot() const { return m_sawRoot; }
     bool rightRoot() const { return m_rightRoot; }
@@ -78,28 +83,55 @@ public:
         }
         if (!m_rightRoot)
             return;
+        for (size_t d = depth; d < m_open.size(); ++d)
+            if (m_open[d] != kNone)
+                Pending(m_open[d]).whole = true;
         m_open.resize(depth + 1, kNone);  // m_open[d]: the rule open at depth d
         if (m_open[depth - 1] != kNone) {
-            RuleListElement& parent = m_out[m_open[depth - 1]];
+            RuleListElement& parent = Pending(m_open[depth - 1]).element;
             parent.hasChildNodes = true;
             parent.children.push_back(attributes);
         }
         m_open[depth] = kNone;
         if (name == kRuleElementName) {
-            m_open[depth] = m_out.size();
-            m_out.emplace_back();
-            m_out.back().attributes = attributes;
+            m_open[depth] = m_started++;
+            m_pending.emplace_back();
+            m_pending.back().element.attributes = attributes;
         }
+        HandOver();
     }
     void Content(unsigned depth) override {
         if (depth > 0 && depth < m_open.size() && m_open[depth] != kNone)
-            m_out[m_open[depth]].hasChildNodes = true;
+            Pending(m_open[depth]).element.hasChildNodes = true;
+    }
+    // The document ended: every element left is whole.
+    void Finish() {
+        for (Rule& r : m_pending)
+            r.whole = true;
+        HandOver();
     }
 
 private:
+    struct Rule {
+        RuleListElement element;
+        bool whole = false;
+    };
     static constexpr size_t kNone = static_cast<size_t>(-1);
-    std::vector<RuleListElement>& m_out;
-    std::vector<size_t> m_open;
+
+    Rule& Pending(size_t number) { return m_pending[number - m_handedOver]; }
+    void HandOver() {
+        while (!m_pending.empty() && m_pending.front().whole) {
+            if (!m_each(m_pending.front().element))
+                throw std::runtime_error("the reader of its rules stopped");
+            m_pending.pop_front();
+            ++m_handedOver;
+        }
+    }
+
+    const RuleListVisitor& m_each;
+    std::deque<Rule> m_pending;  // started, not yet handed over, in document order
+    size_t m_started = 0, m_handedOver = 0;
+    std::vector<size_t> m_open;  // by depth: the number of the rule open there
     bool m_sawRoot = false;
     bool m_rightRoot = false;
 };
@@ -123,50 +155,59 @@ bool ParseRuleNumber(const std::string& text, long long min, long long max, long
     return true;
 }
 
-int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out,
-                         std::string& error) {
-    out.clear();
-    RuleListCollector collector(out);
-    const bool ok = isFile ? HardenedXmlParser::ParseFile(source, collector, error)
-                           : HardenedXmlParser::ParseMemory(source, "XML string", collector, error);
-    int status = !ok                      ? RuleDocumentUnreadable
-                 : !collector.sawRoot()   ? RuleDocumentEmpty
-                 : !collector.rightRoot() ? RuleDocumentWrongRoot
-                                          : RuleDocumentOk;
-    if (status != RuleDocumentOk)
-        out.clear();
-    return status;
+int ReadRuleListDocument(const std::string& source, bool isFile, const RuleListVisitor& each, std::string& error) {
+    RuleListCollector collector(each);
+    bool ok = isFile ? HardenedXmlParser::ParseFile(source, collector, error)
+                     : HardenedXmlParser::ParseMemory(source, "XML string", collector, error);
+    if (ok && collector.rightRoot()) {
+        try {
+            collector.Finish();
+        } catch (const std::bad_alloc&) {
+            error = (isFile ? source : std::string("XML string")) + ": out of memory";
+            ok = false;
+        } catch (const std::exception& e) {
+            error = (isFile ? source : std::string("XML string")) + ": " + e.what();
+            ok = false;
+        }
+    }
+    return !ok                      ? RuleDocumentUnreadable
+           : !collector.sawRoot()   ? RuleDocumentEmpty
+           : !collector.rightRoot() ? RuleDocumentWrongRoot
+                                    : RuleDocumentOk;
 }
 
 int JobErrorDecisionRuleList::unserialize(const std::string& xml, std::string* error) {
     rules.clear();
-    std::vector<RuleListElement> elements;
     std::string why;
-    int rc = ReadRuleListDocument(xml, false, elements, why);
+    int rc = ReadRuleListDocument(
+        xml, false,
+        [this](RuleListElement& el) {
+            JobErrorDecisionRule r;
+            auto it = el.attributes.find("pattern");
+            r.hasPattern = it != el.attributes.end() && !it->second.empty();
+            if (r.hasPattern)
+                r.pattern = std::move(it->second);
+            r.hasJobDecision = Number(el.attributes, "jobDecision", r.jobDecision);
+            it = el.attributes.find("isEnabled");
+            if (it != el.attributes.end() && strcasecmp(it->second.c_str(), "0") == 0)
+                r.isEnabled = 0;
+            if (!el.children.empty()) {
+                const auto& c = el.children.front();
+                int32_t all = 0, skip = 0;
+                r.hasErrorCode = Number(c, "allErrorCodes", all) && Number(c, "fromValue", r.errorCode.fromValue) &&
+                                 Number(c, "toValue", r.errorCode.toValue);
+                r.errorCode.allErrorCodes = all != 0;
+                r.errorCode.skipFromReporting = Number(c, "skipFromReporting", skip) && skip != 0;
+            }
+            rules.push_back(std::move(r));
+            return true;
+        },
+        why);
     if (rc != RuleDocumentOk) {
+        rules.clear();
         if (error)
             *error = why;
         return rc;
-    }
-    for (const RuleListElement& el : elements) {
-        JobErrorDecisionRule r;
-        auto it = el.attributes.find("pattern");
-        r.hasPattern = it != el.attributes.end() && !it->second.empty();
-        if (r.hasPattern)
-            r.pattern = it->second;
-        r.hasJobDecision = Number(el.attributes, "jobDecision", r.jobDecision);
-        it = el.attributes.find("isEnabled");
-        if (it != el.attributes.end() && strcasecmp(it->second.c_str(), "0") == 0)
-            r.isEnabled = 0;
-        if (!el.children.empty()) {
-            const auto& c = el.children.front();
-            int32_t all = 0, skip = 0;
-            r.hasErrorCode = Number(c, "allErrorCodes", all) && Number(c, "fromValue", r.errorCode.fromValue) &&
-                             Number(c, "toValue", r.errorCode.toValue);
-            r.errorCode.allErrorCodes = all != 0;
-            r.errorCode.skipFromReporting = Number(c, "skipFromReporting", skip) && skip != 0;
-        }
-        rules.push_back(std::move(r));
     }
     return 0;
 }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,8 +58,15 @@ enum RuleDocumentStatus {
 };
 
 // Reads the ruleList elements of a rules document (`isFile`: `source` names
-// a file, else it is the XML text). Answers a RuleDocumentStatus.
-int ReadRuleListDocument(const std::string& source, bool isFile, std::vector<RuleListElement>& out, std::string& error);
+// a file, else it is the XML text), handing `each` every element in
+// document order as soon as it is whole (its child elements read; it may
+// take the element's contents), so that a document of many rules is never
+// held as elements. Answers a RuleDocumentStatus. `each` answers false to
+// stop the read, which then fails (RuleDocumentUnreadable), as it does when
+// `each` throws. Elements handed over before a failure belong to a document
+// that is not taken: the caller drops what it made of them.
+using RuleListVisitor = std::function<bool(RuleListElement&)>;
+int ReadRuleListDocument(const std::string& source, bool isFile, const RuleListVisitor& each, std::string& error);
 
 // Field numbers of the message schema in brackets.
 struct JobErrorCode {

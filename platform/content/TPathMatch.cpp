@@ -174,17 +174,24 @@ int TPathMatch::init(const std::string& pattern, int anchored, int prefix) {
         }
         ++i;
     }
+    m_tokens.shrink_to_fit();
+    m_sets.shrink_to_fit();
     buildMasks();
     m_ready = true;
     return 0;
 }
 
 void TPathMatch::buildMasks() {
-    m_advance.clear();
+    m_small = false;
+    m_advanceDefault = 0;
+    memset(m_exceptional, 0, sizeof m_exceptional);
+    memset(m_exceptionRank, 0, sizeof m_exceptionRank);
+    m_exceptions.clear();
+    m_exceptions.shrink_to_fit();
     m_star = m_globDir = m_globTail = m_globAll = 0;
     if (m_tokens.size() >= 64)
         return;
-    m_advance.assign(256, 0);
+    uint64_t advance[256] = {};
     for (size_t i = 0; i < m_tokens.size(); ++i) {
         const Token& t = m_tokens[i];
         const uint64_t bit = uint64_t(1) << i;
@@ -192,7 +199,7 @@ void TPathMatch::buildMasks() {
             const unsigned char u = static_cast<unsigned char>(c);
             if ((t.kind == Lit && fold(u) == t.ch) || (t.kind == Any && u != m_delim) ||
                 (t.kind == Set && m_sets[t.set].has(u)) || (t.kind == Delim && u == m_delim))
-                m_advance[u] |= bit;
+                advance[u] |= bit;
         }
         if (t.kind == Star)
             m_star |= bit;
@@ -203,6 +210,31 @@ void TPathMatch::buildMasks() {
         else if (t.kind == GlobAll)
             m_globAll |= bit;
     }
+    // The word most bytes share (the majority, when one holds more than half
+    // of them, as it does but for patterns built of large sets) is the
+    // default; every other byte is an exception.
+    uint64_t common = 0;
+    for (int c = 0, votes = 0; c < 256; ++c) {
+        if (votes == 0)
+            common = advance[c];
+        votes += advance[c] == common ? 1 : -1;
+    }
+    size_t count = 0;
+    for (int c = 0; c < 256; ++c)
+        count += advance[c] != common;
+    m_exceptions.reserve(count);
+    for (unsigned w = 0; w < 4; ++w) {
+        m_exceptionRank[w] = static_cast<uint16_t>(m_exceptions.size());
+        for (unsigned b = 0; b < 64; ++b) {
+            const uint64_t word = advance[w * 64 + b];
+            if (word != common) {
+                m_exceptional[w] |= uint64_t(1) << b;
+                m_exceptions.push_back(word);
+            }
+        }
+    }
+    m_advanceDefault = common;
+    m_small = true;
 }
 
 int TPathMatch::match(const char* path) const { return path ? match(path, strlen(path)) : 0; }
@@ -211,7 +243,7 @@ int TPathMatch::match(const char* s, size_t len) const {
     if (!m_ready || (s == nullptr && len != 0))
         return 0;
     const unsigned char* u = reinterpret_cast<const unsigned char*>(s);
-    return m_advance.empty() ? matchLarge(u, len) : matchSmall(u, len);
+    return m_small ? matchSmall(u, len) : matchLarge(u, len);
 }
 
 // Two words: `main` (before token i) and `mid` (inside a component that a
@@ -235,7 +267,7 @@ int TPathMatch::matchSmall(const unsigned char* s, size_t len) const {
         const bool isDelim = c == m_delim;
         if (m_prefix && isDelim && (main & final))
             return 1;
-        uint64_t nMain = (main & m_advance[c]) << 1;
+        uint64_t nMain = (main & advance(c)) << 1;
         uint64_t nMid;
         if (isDelim) {
             nMain |= (main | mid) & m_globDir;

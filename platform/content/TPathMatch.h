@@ -80,6 +80,15 @@ private:
     int parseSet(const std::string& p, size_t& i);
     unsigned char fold(unsigned char c) const;
     void buildMasks();
+    // The tokens of a small pattern that read `c` and move on.
+    uint64_t advance(unsigned char c) const {
+        const unsigned w = c >> 6;
+        const uint64_t bit = uint64_t(1) << (c & 63);
+        if ((m_exceptional[w] & bit) == 0)
+            return m_advanceDefault;
+        return m_exceptions[m_exceptionRank[w] +
+                            static_cast<unsigned>(__builtin_popcountll(m_exceptional[w] & (bit - 1)))];
+    }
     int matchSmall(const unsigned char* s, size_t len) const;
     int matchLarge(const unsigned char* s, size_t len) const;
 
@@ -94,7 +103,16 @@ private:
     std::vector<CharSet> m_sets;
 
     // Patterns of fewer than 64 tokens run on one word per state vector:
-    // bit i stands for token i. m_advance[c]: tokens that read c and move on.
-    std::vector<uint64_t> m_advance;
+    // bit i stands for token i. The tokens that read a byte and move on are
+    // the same for most bytes (m_advanceDefault); the few bytes that differ
+    // (a pattern's literals, the edges of its sets) are marked in
+    // m_exceptional and their words kept in byte order in m_exceptions, so
+    // that a rule costs a few words, not a table of 256 (thousands of rules
+    // are loaded at once).
+    bool m_small = false;
+    uint64_t m_advanceDefault = 0;
+    uint64_t m_exceptional[4] = {};
+    uint16_t m_exceptionRank[4] = {};  // marked bytes in the words before
+    std::vector<uint64_t> m_exceptions;
     uint64_t m_star = 0, m_globDir = 0, m_globTail = 0, m_globAll = 0;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/base/Coding.h"
+#include "platform/text/PrintableText.h"
 
 namespace {
 
@@ -14,15 +15,7 @@ const std::vector<std::string> kNoStrings;
 
 void AppendQuoted(std::string& out, const std::string& s) {
     out += '"';
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
-            char esc[5];
-            snprintf(esc, sizeof(esc), "\\x%02x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
+    ruxen::AppendPrintable(out, s.data(), s.size());
     out += '"';
 }
 

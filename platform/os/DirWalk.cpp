@@ -54,6 +54,41 @@ size_t PieceEnd(const std::string& s, size_t start, size_t pos) {
     return end;
 }
 
+// Whether the walk may follow the link `st` describes as one more of the
+// `links` it followed: root's or the running user's, and within kMaxLinks.
+// False with errno ELOOP and `why` (when given) naming `shown` up to
+// `shownLength` as the refused link.
+bool MayFollow(const struct stat& st, const std::string& shown, size_t shownLength, unsigned& links, WalkRefusal* why) {
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        if (why) {
+            why->link.assign(shown, 0, shownLength);
+            why->owner = st.st_uid;
+            why->followed = links;
+        }
+        errno = ELOOP;
+        return false;
+    }
+    if (++links > kMaxLinks) {
+        if (why)
+            why->tooManyLinks = true;
+        errno = ELOOP;
+        return false;
+    }
+    return true;
+}
+
+// The target of the link `name` in `dir` ("" for the link open at `dir`):
+// its length, or -1 with errno, an empty target or one of PATH_MAX bytes or
+// more included.
+ssize_t ReadTarget(int dir, const char* name, char (&target)[PATH_MAX]) {
+    const ssize_t n = readlinkat(dir, name, target, sizeof target);
+    if (n > 0 && static_cast<size_t>(n) < sizeof target)
+        return n;
+    if (n >= 0)
+        errno = n == 0 ? ENOENT : ENAMETOOLONG;
+    return -1;
+}
+
 }  // namespace
 
 void TrustedPrefixes::Add(const std::string& prefix) {
@@ -156,29 +191,10 @@ int WalkFrom(int from, const std::string& rest, WalkRefusal* why) {
             errno = ENOTDIR;
             return -1;
         }
-        if (st.st_uid != 0 && st.st_uid != geteuid()) {
-            if (why) {
-                why->link.assign(todo, 0, c);
-                why->owner = st.st_uid;
-                why->followed = links;
-            }
-            errno = ELOOP;
-            return -1;
-        }
-        if (++links > kMaxLinks) {
-            if (why)
-                why->tooManyLinks = true;
-            errno = ELOOP;
-            return -1;
-        }
         char target[PATH_MAX];
-        const ssize_t n = readlinkat(cur, piece.c_str(), target, sizeof target);
+        const ssize_t n = MayFollow(st, todo, c, links, why) ? ReadTarget(cur, piece.c_str(), target) : -1;
         if (n < 0)
             return -1;
-        if (n == 0 || static_cast<size_t>(n) >= sizeof target) {
-            errno = n == 0 ? ENOENT : ENAMETOOLONG;
-            return -1;
-        }
         // The target, then what followed the link; an absolute target from
         // the root, a relative one from the link's own directory.
         todo.replace(0, c, target, static_cast<size_t>(n));
@@ -196,6 +212,71 @@ int OpenDirectory(const std::string& dir, WalkRefusal* why, const TrustedPrefixe
     if (trusted && trusted->Resolve(dir, resolved))
         return WalkFrom(AT_FDCWD, resolved, why);
     return WalkFrom(AT_FDCWD, dir, why);
+}
+
+namespace {
+
+// The kernel's name of what `fd` names (an absolute path without links).
+bool NameOf(int fd, std::string& out) {
+    char name[PATH_MAX];
+    const ssize_t n = readlink(ProcFdPath(fd).c_str(), name, sizeof name);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof name || name[0] != '/') {
+        if (n >= 0)
+            errno = ENAMETOOLONG;
+        return false;
+    }
+    out.assign(name, static_cast<size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+int OpenResolved(const std::string& path, std::string& resolved, WalkRefusal* why) {
+    if (why)
+        why->Clear();
+    if (path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::string todo = path;
+    unsigned links = 0;
+    for (;;) {
+        const size_t end = PathUtil::TrimmedLength(todo);
+        const size_t slash = todo.rfind('/', end - 1);
+        const size_t start = slash == std::string::npos ? 0 : slash + 1;
+        const std::string name = todo.substr(start, end - start);
+        ScopedFd fd;
+        if (name.empty() || name == "." || name == ".." || end < todo.size()) {
+            // "/", or a path that can only name a directory.
+            fd.reset(WalkFrom(AT_FDCWD, todo, why));
+        } else {
+            const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : todo.substr(0, slash);
+            ScopedFd parent(WalkFrom(AT_FDCWD, dir, why));
+            if (!parent.valid())
+                return -1;
+            fd.reset(openat(parent.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (!fd.valid() || fstat(fd.get(), &st) != 0)
+                return -1;
+            if (S_ISLNK(st.st_mode)) {
+                char target[PATH_MAX];
+                const ssize_t n = MayFollow(st, todo, end, links, why) ? ReadTarget(fd.get(), "", target) : -1;
+                if (n < 0)
+                    return -1;
+                // A relative target from the directory that holds the link,
+                // as the kernel names it.
+                std::string base;
+                if (target[0] != '/' && !NameOf(parent.get(), base))
+                    return -1;
+                todo = target[0] == '/' ? std::string(target, static_cast<size_t>(n))
+                                        : PathUtil::Join(base, std::string(target, static_cast<size_t>(n)));
+                continue;
+            }
+        }
+        if (!fd.valid() || !NameOf(fd.get(), resolved))
+            return -1;
+        return fd.release();
+    }
 }
 
 ProcFdPath::ProcFdPath(int fd) { snprintf(m_text, sizeof m_text, "/proc/self/fd/%d", fd); }

@@ -79,6 +79,15 @@ int OpenDirectory(const std::string& dir, WalkRefusal* why, const TrustedPrefixe
 // never closed; AT_FDCWD allowed), or absolute, by the rule: as OpenDirectory.
 int WalkFrom(int from, const std::string& rest, WalkRefusal* why);
 
+// Opens what `path` names, whatever its type, as an O_PATH descriptor (the
+// caller's; opening it so opens no device and reads nothing), following a
+// symbolic link among its components, the last one included, by the rule.
+// `resolved` gets the absolute path of what was opened without any link,
+// "." or ".." (the kernel's name of the descriptor), so that a later walk
+// of it meets no link. -1 with errno; on ELOOP `why` (when given) says which
+// link stopped it.
+int OpenResolved(const std::string& path, std::string& resolved, WalkRefusal* why);
+
 // The name by which the path calls reach what an O_PATH descriptor names:
 // "/proc/self/fd/N". Following it lands on the item itself, even when the
 // item is a symbolic link or a device node, and opens nothing.

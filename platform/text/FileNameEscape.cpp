@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "platform/text/ControlBytes.h"
 
-inline bool needsEscape(unsigned char c) { return c < 0x20 || c == 0x7f || c == '%'; }
+namespace {
 
 inline int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9')
@@ -46,13 +46,18 @@ void escapeFileNameInto(const char* path, size_t len, std::string& out) {
         return;
     out.reserve(out.size() + len);
     size_t runStart = 0;
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        if (!needsEscape(c))
-            continue;
-        out.append(path + runStart, i - runStart);
-        appendEscapedByte(c, out);
-        runStart = i + 1;
+    for (size_t i = 0; i < len;) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        bool control;
+        const size_t n =
+            c < 0x80 ? (control = c < 0x20 || c == 0x7f || c == '%', 1) : TextUnit(path + i, len - i, control);
+        if (control) {
+            out.append(path + runStart, i - runStart);
+            for (size_t k = 0; k < n; ++k)
+                appendEscapedByte(static_cast<unsigned char>(path[i + k]), out);
+            runStart = i + n;
+        }
+        i += n;
     }
     out.append(path + runStart, len - runStart);
 }

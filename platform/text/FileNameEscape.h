@@ -1,9 +1,11 @@
 // Escaping of paths for line-oriented files (collect files, hard-link collect
 // files, failure lists): a path may hold any byte but NUL, while a line ends
-// at a line feed. Control bytes (carriage return and line feed among them),
-// DEL and "%" are written as "%" and two upper-case hexadecimal digits
-// ("%0D", "%0A", "%1B", "%25"), so that no name ends a line or drives a
-// terminal; every other byte is written unchanged.
+// at a line feed. Each byte of a control character (C0 controls, carriage
+// return and line feed among them, DEL, and C1 controls, raw or UTF-8
+// encoded: ControlBytes.h) and "%" is written as "%" and two upper-case
+// hexadecimal digits ("%0D", "%0A", "%1B", "%9B", "%C2%9B", "%25"), so that
+// no name ends a line or drives a terminal; every other byte, UTF-8 text
+// included, is written unchanged. Decoding gives back every byte exactly.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,13 @@
 // Text from outside (names, link targets, collect lines) made safe for one
 // output line, in one notation everywhere: a byte that must not reach the
 // line as it is becomes "\xNN" (two lower-case hexadecimal digits); other
-// bytes, UTF-8 included, pass unchanged.
+// bytes, UTF-8 text included, pass unchanged.
 //
 //   - a quoted field (AppendPrintable; ruxen-dump's names and texts):
-//     control bytes, DEL, the backslash and the double quote;
-//   - free text (log lines, the summary of ruxen-backup): control bytes and
-//     DEL only, so that a message keeps its own quotes.
+//     control characters (C0, DEL and C1, raw or UTF-8 encoded:
+//     ControlBytes.h), the backslash and the double quote;
+//   - free text (log lines, the summary of ruxen-backup): control
+//     characters only, so that a message keeps its own quotes.
 //
 // Either way a name cannot end a line, forge another or drive a terminal.
 #pragma once
@@ -28,8 +29,9 @@ inline std::string ControlsEscaped(const std::string& text) {
     return out;
 }
 // Free text into a fixed buffer (no allocation): copies text[0, length)
-// escaped into dst, at most `room` bytes and never half an escape; answers
-// the bytes written, and in *used the bytes of text taken.
+// escaped into dst, at most `room` bytes and never half an escape or half a
+// UTF-8 character; answers the bytes written, and in *used the bytes of
+// text taken.
 size_t CopyControlsEscaped(char* dst, size_t room, const char* text, size_t length, size_t* used);
 
 // Appends printf-style text to a dump line; a piece is at most 255 bytes.

@@ -9,7 +9,9 @@
 //   the declaration starts (the system's XML formats have none).
 // - Input is read whole from memory (a file is read by us first), so a path
 //   is never taken for a URL; a file or a buffer larger than kMaxBytes is
-//   refused before it is parsed.
+//   refused before it is parsed, and an element nested kMaxDepth levels
+//   below the document element where it starts ("... nested deeper than
+//   256 levels ...").
 // - No exception leaves a parse, whether the parser or the handler threw it
 //   (out of memory included): the parse fails with the reason in its error
 //   text.
@@ -28,6 +30,7 @@
 class HardenedXmlParser {
 public:
     static constexpr size_t kMaxBytes = RUXEN_XML_MAX_BYTES;
+    static constexpr unsigned kMaxDepth = RUXEN_XML_MAX_DEPTH;
 
     // What a document is read into, in document order. Names and values are
     // UTF-8; depth 0 is the document element.

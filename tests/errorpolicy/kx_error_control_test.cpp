@@ -12,6 +12,7 @@
 #include "platform/agent/KxLog.h"
 #include "platform/base/QMErrorUtil.h"
 #include "platform/base/TestControl.h"
+#include "support/AddressSpaceLimit.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -59,15 +60,18 @@ protected:
 
 TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     const std::string xml =
-        "<app_JOBerrordecisionRULElist>" +
-        Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
+        "<app_JOBerrordecisionRULElist>" + Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
         Rule("pattern=\"/data/**\" jobDecision=\" 2 \"", {"0 5 5", "0 10 30"}) +
-        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) +
-        "<group>" + Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
+        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) + "<group>" +
+        Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
         Rule("pattern=\"\" jobDecision=\"2\"", {"1 0 0"}) + Rule("pattern=\"/x\"", {"1 0 0"}) +
         Rule("pattern=\"/x\" jobDecision=\"2x\"", {"1 0 0"}) + "<ruleList pattern=\"/y\" jobDecision=\"2\"/>" +
         Rule("pattern=\"/z\" jobDecision=\"2\"", {"1 0x1 3"}) + Rule("pattern=\"[bad\" jobDecision=\"2\"", {"1 0 0"}) +
-        Rule("pattern=\"core\" jobDecision=\"7\"", {"1 0 0"}) + "</app_JOBerrordecisionRULElist>";
+        Rule("pattern=\"core\" jobDecision=\"7\"", {"1 0 0"}) +
+        // A rule inside another comes after it, though it is whole first.
+        "<ruleList pattern=\"/n/*\" jobDecision=\"1\"><e allErrorCodes=\"0\" fromValue=\"3\" toValue=\"3\"/>" +
+        Rule("pattern=\"/n/*\" jobDecision=\"2\"", {"1 0 0"}) + "</ruleList>" +
+        Rule("pattern=\"/n/*\" jobDecision=\"0\"", {"1 0 0"}) + "</app_JOBerrordecisionRULElist>";
     KXPlatformInfo::setValue("FileSystemAgent", "nDumpErrorControl", "1");
     KEC ec(File("rules.xml", xml), KEC::PathType(1));
     ASSERT_TRUE(ec.RulesLoaded());
@@ -79,13 +83,17 @@ TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     } probes[] = {
         {"/data/tmp/a", 13, 1, "/data/tmp/*"},  // both rules match: the first decides
         {"/data/tmp/a", 5, 2, "/data/**"},
-        {"/data/x/y", 4, -1, ""},               // 5..5 holds 5 only
+        {"/data/x/y", 4, -1, ""},  // 5..5 holds 5 only
         {"/data/x/y", 31, -1, ""},
-        {"/off/a", 1, -1, ""},                  // disabled
+        {"/off/a", 1, -1, ""},                    // disabled
         {"/var/log/app.log", 12345, 0, "*.log"},  // nested, converted, reported as written
         {"core", 1, 7, "core"},                   // no wildcard: not converted
         {"/a/core", 1, -1, ""},
-        {"/x", 1, -1, ""}, {"/y", 1, -1, ""}, {"/z", 1, -1, ""},
+        {"/x", 1, -1, ""},
+        {"/y", 1, -1, ""},
+        {"/z", 1, -1, ""},
+        {"/n/a", 3, 1, "/n/*"},
+        {"/n/a", 4, 2, "/n/*"},
     };
     for (const auto& p : probes) {
         std::string pattern = "stale";
@@ -149,6 +157,57 @@ TEST_F(KxErrorControlTest, ManyRules) {
             EXPECT_EQ(ec->GetJobDecisionFor(path, i + 1, pattern), -1) << i;
         }
     }
+}
+
+// 100,000 rules load within 150 MB of address space, from a file and from a
+// string; where memory runs out (24 MB) the loaders answer a refusal: no
+// allocation failure leaves a constructor to end the host.
+TEST_F(KxErrorControlTest, ManyRulesInBoundedMemory) {
+    if (!testfiles::kAddressSpaceLimitWorks)
+        GTEST_SKIP() << "no address-space cap under AddressSanitizer";
+    const int n = 100000;
+    std::string body;
+    for (int i = 0; i < n; ++i)
+        body +=
+            Rule("pattern=\"/data/d" + std::to_string(i) + "/**/*.tmp\" jobDecision=\"" + std::to_string(i % 3) + "\"",
+                 {"0 5 13"});
+    const std::string xml = Doc(body), file = File("many.xml", xml);
+    for (const bool fromFile : {true, false}) {
+        auto load = [&]() {
+            KEC ec = fromFile ? KEC(file, UnixPathStyle) : KEC(xml, nullptr, UnixPathStyle);
+            std::string pattern;
+            return !ec.RulesLoaded()                                                         ? 1
+                   : ec.GetJobDecisionFor("/data/d99999/x/a.tmp", 7, pattern) == (n - 1) % 3 ? 0
+                                                                                             : 2;
+        };
+        EXPECT_EQ(0, testfiles::RunWithAddressSpaceLimit(150u << 20, load)) << fromFile;
+        EXPECT_EQ(1, testfiles::RunWithAddressSpaceLimit(24u << 20, load)) << fromFile;
+    }
+}
+
+// A rules file of thousands of bad rules logs the first few of them and a
+// count, not a line each; its good rules still load.
+TEST_F(KxErrorControlTest, SkippedRulesAreCountedNotEachLogged) {
+    std::string body = Rule("pattern=\"/good/*\" jobDecision=\"2\"", {"1 0 0"});
+    for (int i = 0; i < 1000; ++i)
+        body += Rule("jobDecision=\"1\"", {"1 0 0"}) +
+                Rule("pattern=\"[bad" + std::to_string(i) + "\" jobDecision=\"1\"", {"1 0 0"});
+    const std::string file = File("bad.xml", Doc(body));
+    ruxen::testcontrol::TakeCapturedLog();
+    KEC fromFile(file, UnixPathStyle);
+    KEC fromString(Doc(body), nullptr, UnixPathStyle);
+    for (KEC* ec : {&fromFile, &fromString}) {
+        std::string pattern;
+        EXPECT_EQ(2, ec->GetJobDecisionFor("/good/a", 1, pattern));
+    }
+    const std::string log = ruxen::testcontrol::TakeCapturedLog();
+    size_t lines = 0;
+    for (size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_LE(lines, 30u) << log.substr(0, 2000);
+    EXPECT_NE(std::string::npos, log.find("2000 rules of " + file + " were skipped; the first 10 are logged above"))
+        << log.substr(0, 2000);
+    EXPECT_NE(std::string::npos, log.find("1000 rules of the XML input string were skipped")) << log.substr(0, 2000);
 }
 
 TEST_F(KxErrorControlTest, StoredDecisionPrecedence) {

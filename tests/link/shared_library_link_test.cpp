@@ -210,6 +210,8 @@ TEST_F(SharedLibrary, ContentAndNameMappers) {
     bool mapped = false;
     EXPECT_EQ(anyNames.mapName("/data/f", &mapped), "/snap/data/f");
     EXPECT_TRUE(mapped);
+    EXPECT_EQ(anyNames.mapName("/data/../etc/shadow", &mapped), "");  // refused, not /snap/data/../etc/shadow
+    EXPECT_FALSE(mapped);
     EXPECT_NE(LoadObjServerNameMapper(), nullptr);
 
     FLRConsistencyPtMapper replication;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,19 @@ TEST(NameMapperTest, PrefixesOnWholeComponentsLongestWins) {
             {"/homework", true, "/snap/root/homework"},  // not under /home
             {"/same/x", true, "/snap/root/same/x"},
             {"", false, ""},
+            // "." and ".." are refused wherever they stand: they could lead
+            // out of a target, or past the map to another prefix.
+            {"/a/../etc/shadow", false, ""},
+            {"/home/./u/f", false, ""},
+            {"/home/u/..", false, ""},
+            {"/nowhere/../a/f", false, ""},
         };
         for (const Case& c : cases) {
             bool mapped = !c.hit;
+            errno = 0;
             EXPECT_EQ(m->mapName(c.in, &mapped), c.out) << c.in;
             EXPECT_EQ(mapped, c.hit) << c.in;
+            EXPECT_EQ(errno, *c.in != '\0' && *c.out == '\0' ? EINVAL : 0) << c.in;
         }
         bool mapped = true;
         EXPECT_FALSE(m->mapName(nullptr, out, &mapped));

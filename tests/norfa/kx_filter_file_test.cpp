@@ -153,6 +153,21 @@ TEST_F(KxFilterFileTest, LineEndingsControlBytesAndLimits) {
         EXPECT_EQ(ParseStream(parser_, c.text, neu), c.streamRc) << c.text.substr(0, 40);
     }
     EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("line 3 is longer than 1022 bytes"), std::string::npos);
+
+    // An over-long line is refused at its bound in both forms, not read to
+    // its end (a line of gigabytes costs what one of the bound does).
+    std::string huge = "BEGIN\nNONAMES\n/" + std::string(4 << 20, 'a') + "\nEND\n";
+    std::istringstream in(huge);
+    FilterParamBlock_s neu;
+    neu.input = &in;
+    EXPECT_EQ(parser_.ParseFilterFile(&neu), kFilterParseFailed);
+    EXPECT_LE(static_cast<size_t>(in.tellg()), 15 + kFilterStreamLineMax);
+    FilterParamBlock old;
+    old.file = fmemopen(&huge[0], huge.size(), "r");
+    ASSERT_NE(old.file, nullptr);
+    EXPECT_EQ(parser_.ParseFilterFile(&old), kFilterParseFailed);
+    EXPECT_LE(static_cast<size_t>(ftell(old.file)), 15 + kFilterSectionBuffer);
+    fclose(old.file);
 }
 
 TEST_F(KxFilterFileTest, MappedExclusionsAndExpandedItems) {

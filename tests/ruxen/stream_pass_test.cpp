@@ -585,7 +585,7 @@ TEST(StreamPassDoNotSend, NothingIsWrittenAndThePassSucceeds) {
 
 // Every counted bad line gets exactly one failures line and one results
 // line, escaped, naming it by its own text: nothing a reader could take for
-// a real path, no raw CR. A CR before the LF only ends the line. A name
+// a real path, no raw CR or CSI. A CR before the LF only ends the line. A name
 // holding a line feed cannot forge a results line.
 TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     ProcessStateGuard state;
@@ -595,9 +595,9 @@ TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     WriteWholeFile(a, "abc");
     WriteWholeFile(b, "de");
     const std::string longLine = "/" + std::string(70000, 'x');
-    const std::string text = "relative/path\n" + dir.path() + "/bad%zz\n\n" + longLine + "\n" +
-                             std::string("/raw\0nul\n", 9) + "/cr\rinside\r\n\r\n" + CollectOf({a}).insert(a.size(), "\r") +
-                             CollectOf({b, forged});
+    const std::string text = "relative\x9b/path\n" + dir.path() + "/bad%zz\n\n" + longLine + "\n" +
+                             std::string("/raw\0nul\n", 9) + "/cr\rinside\r\n\r\n" +
+                             CollectOf({a}).insert(a.size(), "\r") + CollectOf({b, forged});
     PassRun run(dir);
     RuxenFile file(&run.archive);
     EXPECT_EQ(StreamBackupPass::kCollectDone, run.Pass(file, text));
@@ -606,14 +606,10 @@ TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     EXPECT_EQ(2u, CheckRecords(run.sink).matched);
     EXPECT_EQ(8u, file.GetFailedItems());
 
-    const std::vector<std::string> listed = {"relative/path:22",
-                                             dir.path() + "/bad%zz:22",
-                                             "%00(empty line):22",
-                                             longLine.substr(0, 256) + "%00(70001 bytes):36",
-                                             "/raw%00nul:22",
-                                             "/cr%0Dinside:22",
-                                             "%00(empty line):22",
-                                             dir.path() + "/x%0ABackup: forged:2"};
+    const std::vector<std::string> listed = {"relative%9B/path:22", dir.path() + "/bad%zz:22",
+                                             "%00(empty line):22",  longLine.substr(0, 256) + "%00(70001 bytes):36",
+                                             "/raw%00nul:22",       "/cr%0Dinside:22",
+                                             "%00(empty line):22",  dir.path() + "/x%0ABackup: forged:2"};
     std::string failures, results = run.Results();
     for (const std::string& l : listed) {
         failures += l + "\n";

@@ -315,9 +315,11 @@ TEST_F(JobDirRoad, ItemsOfAListedFileSetCarryItsRecord) {
         }
     }
     EXPECT_EQ(19u, marked.size());
-    for (const auto& [item, carries] : marked)
-        if (item.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) != 0)
+    for (const auto& [item, carries] : marked) {
+        if (item.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) != 0) {
             EXPECT_EQ(item.compare(0, m_t3.size() + 4, m_t3 + "/sub") == 0, carries) << item;
+        }
+    }
 }
 
 // Directories a backup would take wrongly are refused with the reason,

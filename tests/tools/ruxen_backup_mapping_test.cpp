@@ -192,6 +192,16 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
+    // The summary names the line of a map that cannot be used and why.
+    WriteWholeFile(dir / "long.map", "/a\t/b\n/rec\t/" + std::string(9000, 'x') + "\n");
+    for (const char* option : {"--name-map", "--proxy-map"}) {
+        r = RunProgram(dir.path(), "ruxen-backup", {option, dir / "long.map", "--archive", dir / "out", dir / "c"});
+        EXPECT_EQ(2, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("ruxen-backup: " + std::string(option[2] == 'n' ? "the name map cannot be used: " : "") +
+                             dir / "long.map:2: line longer than 8192 bytes"))
+            << r.err;
+    }
     // The native snapshot's mapping file, beside the collect file, is one
     // of the job's inputs too.
     const std::string native = dir / "nativeSnapMapInfo.kxf";
@@ -299,28 +309,41 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
 
 // Without a content mapping in force the name map says where each item is
 // read (the recorded files hold other bytes): the archive carries the
-// recorded names with the mapped files' bytes, in one stream or two.
+// recorded names with the mapped files' bytes, in one stream or two. The
+// map's target is configuration, reached through another user's link as
+// the administrator set it up. A "." or ".." component is refused whether
+// the map's prefix matches it as written or not (other/../rec/a would be
+// read from the live tree).
 TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
     TempDir dir("ruxen_name_mapped");
-    for (const char* d : {"rec", "rec/sub", "snap", "snap/sub"})
+    for (const char* d : {"rec", "rec/sub", "snap", "snap/sub", "other"})
         ASSERT_EQ(0, mkdir((dir / d).c_str(), 0755)) << d;
     WriteWholeFile(dir / "rec/a", "recorded a\n");
     WriteWholeFile(dir / "snap/a", "the snapshot's a\n");
     WriteWholeFile(dir / "rec/sub/b", pattern(70000, 1));
     WriteWholeFile(dir / "snap/sub/b", pattern(70000, 2));
+    ASSERT_EQ(0, symlink("snap", (dir / "snaplink").c_str()));
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, lchown((dir / "snaplink").c_str(), 65534, 65534));
+    }
     const std::string names = dir / "names.map";
-    WriteWholeFile(names, dir / "rec\t" + dir / "snap\n");
-    WriteWholeFile(dir / "c1", dir / "rec/a\n");
+    WriteWholeFile(names, dir / "rec\t" + dir / "snaplink\n");
+    WriteWholeFile(dir / "c1", dir / "rec/a\n" + dir / "other/../rec/a\n" + dir / "rec/./a\n");
     WriteWholeFile(dir / "c2", dir / "rec/sub\n" + dir / "rec/sub/b\n");
     for (int streams : {1, 2}) {
         SCOPED_TRACE(streams);
-        const std::string archive = dir / ("out" + std::to_string(streams));
-        ProgramResult r = RunProgram(
-            dir.path(), "ruxen-backup",
-            {"--name-map", names, "--streams", std::to_string(streams), "--archive", archive, dir / "c1", dir / "c2"},
-            {{"RUXEN_LOG_LEVEL=2"}, {}});
+        const std::string archive = dir / ("out" + std::to_string(streams)), failures = dir / "failures";
+        ProgramResult r = RunProgram(dir.path(), "ruxen-backup",
+                                     {"--name-map", names, "--streams", std::to_string(streams), "--failures", failures,
+                                      "--archive", archive, dir / "c1", dir / "c2"},
+                                     {{"RUXEN_LOG_LEVEL=2"}, {}});
         ASSERT_EQ(0, r.exitCode) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("mapped '" + dir / "rec/a' to '" + dir / "snap/a'")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("mapped '" + dir / "rec/a' to '" + dir / "snaplink/a'")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("done: 3 items, 70017 bytes, 2 failed items")) << r.err;
+        std::string failed;
+        for (int s = streams > 1 ? 1 : 0; s <= (streams > 1 ? streams : 0); ++s)
+            failed += ReadWholeFile(failures + (s ? "." + std::to_string(s) : ""));
+        EXPECT_EQ(dir / "other/../rec/a:22\n" + dir / "rec/./a:22\n", failed);
         std::vector<std::string> archives;
         for (int s = 1; s <= streams; ++s)
             archives.push_back(streams == 1 ? archive : archive + "." + std::to_string(s));

@@ -268,24 +268,64 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 }
 
 // An item that vanished after the scan is listed when the registry asks for
-// ENOENT failures (its name's control bytes escaped there and in the log,
-// as "%" escapes and as "\x1b"), and passed over otherwise without a log
-// line at the default level; the backup succeeds either way.
+// ENOENT failures (its name's control characters, C1 ones too, escaped
+// there and in the log, as "%" escapes and as "\x1b"; UTF-8 text kept),
+// and passed over otherwise without a log line at the default level; the
+// backup succeeds either way. The failures file's names, given back as a
+// collect file, name the same items; ruxen-dump's listing escapes the
+// names it shows alike.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
-    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/gone\x1b[2J%25missing\n");
+    const std::string odd = m_tree + "/csi\x9b[31m\xd0\x90";  // a raw CSI, then Cyrillic A
+    WriteWholeFile(odd, "odd");
+    WriteWholeFile(m_collect,
+                   m_tree + "/data.bin\n" + m_tree + "/gone\x1b[2J%25missing\x9b[31m\xc2\x9b\xd0\x90\n" + odd + "\n");
     const std::string registry = m_dir / "registry.ini";
     WriteWholeFile(registry, "[FileSystemAgent]\nsReportFailureOnENOENT = Y\n");
     ProgramResult r = Backup({"--registry", registry, "--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 1 failed items")) << r.err;
-    EXPECT_EQ(m_tree + "/gone%1B[2J%25missing:2\n", ReadWholeFile(m_failures));
-    EXPECT_EQ(std::string::npos, r.err.find('\x1b')) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 2 items, 50003 bytes, 1 failed items")) << r.err;
+    const std::string listed = m_tree + "/gone%1B[2J%25missing%9B[31m%C2%9B\xd0\x90:2\n";
+    EXPECT_EQ(listed, ReadWholeFile(m_failures));
+    for (char c : {'\x1b', '\x9b'})
+        EXPECT_EQ(std::string::npos, r.err.find(c)) << r.err;
+    WriteWholeFile(m_dir / "again.cvf", listed.substr(0, listed.size() - 3) + "\n");
+    ProgramResult again = Backup({"--registry", registry, "--failures", m_dir / "again.txt", "--archive",
+                                  m_dir / "again.rxpl", m_dir / "again.cvf"});
+    EXPECT_EQ(0, again.exitCode) << again.err;
+    EXPECT_EQ(listed, ReadWholeFile(m_dir / "again.txt"));
+    ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
+    EXPECT_NE(std::string::npos, dump.out.find("name=\"" + m_tree + "/csi\\x9b[31m\xd0\x90\"")) << dump.out;
+    EXPECT_EQ(std::string::npos, dump.out.find('\x9b'));
 
     r = Backup({"--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 0 failed items")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 2 items, 50003 bytes, 0 failed items")) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("not reported")) << r.err;
     EXPECT_EQ("", ReadWholeFile(m_failures));
+}
+
+// The scan writes clean paths: a recorded path with a "." or ".." component
+// (which, read as written, names a file the scan did not list) is refused
+// in a job that maps nothing too, a deleted item's line included, listed
+// with EINVAL and counted; nothing of it reaches the archive.
+TEST_F(RuxenBackupTool, DotComponentsAreRefusedInEveryJob) {
+    const std::string results = m_dir / "results.txt";
+    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/sub/../data.bin\n" + m_tree + "/./empty\n" + m_tree +
+                                  "/sub/..\n%??DEL=1%" + m_tree + "/sub/../gone\n");
+    ProgramResult r = Backup({"--failures", m_failures, "--results", results, "--archive", m_archive, m_collect});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 4 failed items")) << r.err;
+    const char* const refused[] = {"/sub/../data.bin", "/./empty", "/sub/..", "/sub/../gone"};
+    std::string failures, listed;
+    for (const char* p : refused) {
+        failures += m_tree + p + ":22\n";
+        listed += "Backup: " + m_tree + p + " " + kReasonDotComponent + "\n";
+    }
+    EXPECT_EQ(failures, ReadWholeFile(m_failures));
+    EXPECT_EQ(listed, ReadWholeFile(results));
+    StreamCheck c = CheckArchiveFile(m_archive);
+    EXPECT_TRUE(c.Ok()) << c.lines;
+    EXPECT_EQ(1u, c.items);
 }
 
 // ACLs and extended attributes of real files travel in optional headers:
@@ -519,6 +559,46 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
                                                              home + "/userlink in its path belongs to uid 65534"));
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_NE(std::string::npos, r.out.find("name=\"" + m_dir / "rootlink/f000\" mode=0100644 size=10 "));
+}
+
+// A tree given to ruxen-collect is resolved by the backup's rule: another
+// user's link, as the tree or among its components, is refused (nothing of
+// the root-only directory it names is listed); root's are followed, and the
+// tree is listed under the path they resolve to.
+TEST_F(RuxenBackupTool, CollectFollowsOnlyTrustedLinksInATreeArgument) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    const std::string secret = m_dir / "secret", home = m_dir / "home";
+    ASSERT_EQ(0, mkdir(secret.c_str(), 0700));
+    WriteWholeFile(secret + "/shadow", "ROOT-ONLY");
+    ASSERT_TRUE(mkdir(home.c_str(), 0755) == 0 && chown(home.c_str(), 65534, 65534) == 0);
+    ASSERT_EQ(0, symlink(secret.c_str(), (home + "/link").c_str()));
+    ASSERT_EQ(0, lchown((home + "/link").c_str(), 65534, 65534));
+    ASSERT_EQ(0, symlink("tree", (m_dir / "rootlink").c_str()));
+    const std::string refused = "/link belongs to uid 65534, neither root nor the running user";
+    const struct {
+        std::string arg;
+        int exitCode;
+        std::string out;  // the collect file, or a message on standard error
+    } cases[] = {
+        {home + "/link", 1, refused},
+        {home + "/link/", 1, refused},
+        {home + "/link/shadow", 1, refused},
+        {home + "/../home/link/.", 1, refused},
+        {m_dir / "rootlink/sub", 0,
+         m_tree + "/sub\n" + m_tree + "/sub/hello.txt\n" + m_tree + "/sub/new%0Aline%25name\n"},
+        {m_dir / "rootlink/sub/../link", 0, m_tree + "/data.bin\n"},
+        {m_dir / "absent", 1, "absent: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {c.arg});
+        EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, (c.exitCode == 0 ? r.out : r.err).find(c.out)) << r.out << r.err;
+        if (c.exitCode != 0) {
+            EXPECT_EQ("", r.out);
+        }
+    }
 }
 
 // Index metadata of a stub-free tree: only the item whose folder is too long

@@ -20,10 +20,14 @@ extern "C" {
 
 // Raised whenever a structure or the meaning of a call changes; a library
 // that does not speak the loader's version is refused.
-#define RUXEN_XML_API_VERSION 1
+#define RUXEN_XML_API_VERSION 2
 #define RUXEN_XML_ENTRY "ruxen_xml_api"
 // Documents larger than this are refused unread.
 #define RUXEN_XML_MAX_BYTES (16u << 20)
+// Elements nested deeper than this (the document element is at depth 0) are
+// refused where the first of them starts: the reader's memory grows with
+// the depth it is inside, and no format of the system nests a tenth of it.
+#define RUXEN_XML_MAX_DEPTH 256u
 
 typedef struct RuxenXmlAttribute {
     const char* name;  // UTF-8, NUL-terminated (XML text holds no NUL)

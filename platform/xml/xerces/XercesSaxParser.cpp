@@ -1,6 +1,7 @@
 #include "platform/xml/xerces/XercesSaxParser.h"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax/Locator.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/Attributes.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
@@ -24,6 +25,9 @@ namespace {
 // to stop; the scanner's own guards put it back in order for the next parse.
 struct DoctypeRefused {};
 struct CallbackStopped {};
+struct NestedTooDeep {
+    uint64_t line, column;
+};
 
 // "<name>: <what was thrown>", inside a catch (...).
 std::string DescribeCurrentException(const std::string& name) {
@@ -31,6 +35,9 @@ std::string DescribeCurrentException(const std::string& name) {
         throw;
     } catch (const DoctypeRefused&) {
         return name + ": a DOCTYPE is not accepted";
+    } catch (const NestedTooDeep& e) {
+        return name + ": line " + std::to_string(e.line) + ", column " + std::to_string(e.column) +
+               ": elements nested deeper than " + std::to_string(RUXEN_XML_MAX_DEPTH) + " levels are not accepted";
     } catch (const CallbackStopped&) {
         return name + ": stopped by its reader";
     } catch (const OutOfMemoryException&) {
@@ -57,13 +64,18 @@ class XercesSaxParser::Adapter : public DefaultHandler {
 public:
     void Begin(const RuxenXmlEvents* events) {
         m_events = events;
+        m_locator = nullptr;  // the parse's scanner hands its own
         m_depth = 0;
         m_error.clear();
     }
     const std::string& error() const { return m_error; }
 
+    void setDocumentLocator(const Locator* const locator) override { m_locator = locator; }
     void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname,
                       const Attributes& attrs) override {
+        if (m_depth >= RUXEN_XML_MAX_DEPTH)
+            throw NestedTooDeep{m_locator ? m_locator->getLineNumber() : 0,
+                                m_locator ? m_locator->getColumnNumber() : 0};
         const XMLSize_t count = attrs.getLength();
         m_text.resize(2 * count);
         m_attributes.resize(count);
@@ -103,6 +115,7 @@ private:
     }
 
     const RuxenXmlEvents* m_events = nullptr;
+    const Locator* m_locator = nullptr;
     unsigned m_depth = 0;
     std::string m_error;
     // One element's attributes at a time, reused.

@@ -10,6 +10,9 @@
 //   scanner meets it, before its internal subset is read: none of its
 //   entities is ever declared or expanded. Entity expansion is limited
 //   besides.
+// - An element nested deeper than RUXEN_XML_MAX_DEPTH is refused where it
+//   starts: the scanner's element stack, and the time and memory a parse
+//   takes, stay bounded whatever the nesting.
 // - Input is read from memory only, so a name is never taken for a URL.
 // - No exception leaves a parse, whether Xerces or a callback threw it (out
 //   of memory included): the parse fails with the reason in its error text.

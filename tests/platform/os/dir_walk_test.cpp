@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -115,6 +116,51 @@ TEST_P(DirWalkTest, FollowsOnlyLinksOfRootOrTheRunningUser) {
         }
         ASSERT_TRUE(fd.valid()) << strerror(errno);
         EXPECT_TRUE(SameDir(fd.get(), c.same));
+    }
+}
+
+// What a path names, whatever its type, by the same rule, its last
+// component included, and the kernel's name for it: no link, "." or ".."
+// left.
+TEST_P(DirWalkTest, OpensWhatAPathNamesByTheRule) {
+    char* real = realpath(m_dir.path().c_str(), nullptr);
+    ASSERT_NE(nullptr, real);
+    const std::string top = real;
+    free(real);
+    const struct {
+        std::string path;
+        std::string resolved;  // "" when refused
+        int err;
+        bool refused;  // another user's link named
+    } cases[] = {
+        {m_dir / "rootlink", top + "/real", 0, false},
+        {m_dir / "rootlink/", top + "/real", 0, false},
+        {m_dir / "real/up/file", top + "/real/sub/file", 0, false},
+        {m_dir / "abs/sub/../sub/./file", top + "/real/sub/file", 0, false},
+        {"/", "/", 0, false},
+        {m_dir / "real/sub/file/", "", ENOTDIR, false},
+        {m_dir / "real/none", "", ENOENT, false},
+        {m_dir / "loop1", "", ELOOP, false},
+        {m_dir / "userlink", "", ELOOP, true},
+        {m_dir / "real/sub/to_user", "", ELOOP, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (c.refused && !m_asRoot)
+            continue;
+        std::string resolved = "stale";
+        ruxen::WalkRefusal why;
+        ScopedFd fd(ruxen::OpenResolved(c.path, resolved, &why));
+        if (c.err != 0) {
+            EXPECT_FALSE(fd.valid());
+            EXPECT_EQ(c.err, errno);
+            EXPECT_EQ(c.refused, why.link.size() > 9 && why.link.compare(why.link.size() - 9, 9, "/userlink") == 0)
+                << why.link;
+            EXPECT_EQ(c.err == ELOOP && !c.refused, why.tooManyLinks);
+            continue;
+        }
+        ASSERT_TRUE(fd.valid()) << strerror(errno);
+        EXPECT_EQ(c.resolved, resolved);
     }
 }
 

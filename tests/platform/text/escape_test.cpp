@@ -23,12 +23,48 @@ TEST(FileNameEscapeTest, EscapesControlBytesAndPercentAndRoundTripsEveryByte) {
     for (int c = 1; c <= 255; ++c)
         all += static_cast<char>(c);
     std::string esc = escapeFileName(all.c_str());
-    EXPECT_EQ(esc.size(), 255u + 33 * 2);  // 31 control bytes, DEL and "%" grow by two each
-    for (char c : esc)
-        EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) << int(c);
+    EXPECT_EQ(esc.size(), 255u + 65 * 2);  // 31 C0 bytes, DEL, 32 C1 bytes and "%" grow by two each
+    for (char c : esc) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        EXPECT_TRUE(u >= 0x20 && u != 0x7f && (u < 0x80 || u > 0x9f)) << int(u);
+    }
     std::string back, error;
     EXPECT_TRUE(unescapeFileName(esc.data(), esc.size(), back, &error)) << error;
     EXPECT_EQ(back, all);
+}
+
+// C1 controls, raw or UTF-8 encoded, are escaped byte by byte in both
+// notations; UTF-8 text whose continuation bytes lie in 0x80..0x9F, and
+// Latin-1 bytes, pass whole; every name decodes back to its bytes.
+TEST(FileNameEscapeTest, ControlCharactersBeyondAsciiAndUtf8Text) {
+    const struct {
+        const char* name;
+        const char* file;  // the failures and collect files' form
+        const char* text;  // log lines and dumps
+    } cases[] = {
+        {"a\x9b[2Jb", "a%9B[2Jb", "a\\x9b[2Jb"},                       // a terminal's CSI
+        {"\xc2\x9b\xc2\x85", "%C2%9B%C2%85", "\\xc2\\x9b\\xc2\\x85"},  // the same, UTF-8 encoded
+        {"\xd0\x90\xe2\x82\xac\xf0\x9f\x98\x80\xc2\xa0", "\xd0\x90\xe2\x82\xac\xf0\x9f\x98\x80\xc2\xa0",
+         "\xd0\x90\xe2\x82\xac\xf0\x9f\x98\x80\xc2\xa0"},  // A, euro, emoji, no-break space
+        {"caf\xe9\x9b", "caf\xe9%9B", "caf\xe9\\x9b"},     // Latin-1, then a raw CSI
+        {"\xed\xa0\x80", "\xed\xa0%80", "\xed\xa0\\x80"},  // a surrogate is no character
+        {"\xe2\x82", "\xe2%82", "\xe2\\x82"},              // a sequence cut short
+        {"\xc0\x9b", "\xc0%9B", "\xc0\\x9b"},              // an overlong form
+    };
+    for (const auto& c : cases) {
+        const std::string file = escapeFileName(c.name);
+        EXPECT_EQ(file, c.file) << c.file;
+        std::string back;
+        EXPECT_TRUE(unescapeFileName(file.data(), file.size(), back, nullptr));
+        EXPECT_EQ(back, c.name) << c.file;
+        EXPECT_EQ(ruxen::ControlsEscaped(c.name), c.text) << c.file;
+    }
+    // A fixed buffer takes no half of a character either.
+    const std::string name = "ab\xe2\x82\xac";
+    char buf[4];
+    size_t used = 0;
+    EXPECT_EQ(ruxen::CopyControlsEscaped(buf, sizeof buf, name.data(), name.size(), &used), 2u);
+    EXPECT_EQ(used, 2u);
 }
 
 TEST(FileNameEscapeTest, DecodesEitherCaseAndRejectsMalformedEscapes) {

@@ -29,6 +29,16 @@ std::string Bomb() {
     return dtd + "]><r>&j;</r>";
 }
 
+// `depth` elements, each inside the one before; `cut`: no end tag.
+std::string Nested(size_t depth, bool cut) {
+    std::string xml;
+    for (size_t i = 0; i < depth; ++i)
+        xml += "<a>";
+    for (size_t i = 0; !cut && i < depth; ++i)
+        xml += "</a>";
+    return xml;
+}
+
 // Writes what it is handed, one line per call: "<depth> <name> k=v ..." or
 // "<depth> content".
 class Recorder : public HardenedXmlParser::Handler {
@@ -64,6 +74,10 @@ TEST(HardenedXmlParser, AcceptsPlainDocumentsOnly) {
         {"<!DOCTYPE r [ <!ENTITY broken ", "a DOCTYPE is not accepted"},
         // A string is bounded like a file.
         {"<r>" + std::string(HardenedXmlParser::kMaxBytes, ' ') + "</r>", "larger than 16777216 bytes"},
+        // Nesting is bounded where the first element too deep starts, long
+        // before the end of a document too deep to be held.
+        {Nested(HardenedXmlParser::kMaxDepth + 1, false), "line 1, column 772: elements nested deeper than 256 levels"},
+        {Nested(2000000, true), "line 1, column 772: elements nested deeper than 256 levels"},
         {plain, nullptr},  // the parser is whole again after every refusal
     };
     for (const auto& c : cases) {
@@ -81,6 +95,10 @@ TEST(HardenedXmlParser, AcceptsPlainDocumentsOnly) {
             EXPECT_EQ(seen.text.find("SECRET"), std::string::npos) << seen.text;
         }
     }
+    Recorder deepest;
+    std::string error;
+    EXPECT_TRUE(HardenedXmlParser::ParseMemory(Nested(HardenedXmlParser::kMaxDepth, false), "input", deepest, error))
+        << error;
 }
 
 // Whatever a handler throws ends the parse as a failure, never leaves it;

@@ -7,23 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/base/ScopedFd.h"
+
 namespace {
-
-// Owns a file descriptor.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // 1: read, 0: missing, -1: error.
 int readBounded(const std::string& path, std::string& text, std::string& error) {

@@ -70,8 +70,9 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
 // what a rewrite leaves beside a file (".orig", ".tmp", a journal) count.
 bool JobDirectoryName(const std::string& name) {
     const std::string hardLinkCollect = std::string("H") + kCollectFileBaseName;
-    for (const char* prefix : {kCollectFileBaseName, hardLinkCollect.c_str(), kCollectSplitConfigName,
-                               kHCollectSplitConfigName, kMergedSplitConfigName, kHardLinksTableName, kFileSetListFile})
+    for (const char* prefix :
+         {kCollectFileBaseName, hardLinkCollect.c_str(), kCollectSplitConfigName, kHCollectSplitConfigName,
+          kMergedSplitConfigName, kHardLinksTableName, kFileSetListFile, kJobDirectoryLockName})
         if (name.compare(0, strlen(prefix), prefix) == 0)
             return true;
     return false;

@@ -361,9 +361,12 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
-    if (!job.inputError().empty()) {
-        // Nothing was created or truncated: an earlier archive is as it was.
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.inputError()).c_str());
+    for (const std::string* error : {&job.inputError(), &job.outputError()}) {
+        if (error->empty())
+            continue;
+        // Nothing was truncated, and nothing the job made is left: an
+        // earlier archive is as it was.
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(*error).c_str());
         return 2;
     }
     if (!job.setupError().empty()) {
@@ -384,6 +387,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n", how,
             static_cast<unsigned long long>(t.items), static_cast<unsigned long long>(t.bytes),
             static_cast<unsigned long long>(t.failedItems), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
+    for (const std::string& p : job.jobProblems())
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(p).c_str());
     for (const std::string& c : job.failedCollectFiles())
         fprintf(stderr, "ruxen-backup: the collect file %s was not wholly backed up\n",
                 ruxen::ControlsEscaped(c).c_str());

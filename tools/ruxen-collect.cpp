@@ -20,6 +20,8 @@
 // renumbers everything into CollectTot1.kxf ... with each tree's hard-link
 // collect files just before its collect file, and writes
 // Merged_split_config. Every earlier file of the layout is removed first.
+// The directory is locked meanwhile (exit status 2 when another scan, split,
+// merge or backup of it does not let go in time).
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -37,6 +39,7 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
+#include "hardlinks/JobDirectoryLock.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/os/ParentDirCache.h"
@@ -312,6 +315,14 @@ bool ClearJobDir(const std::string& jobDir, HardLinkManager& links) {
 // The trees into the job directory, then the split and the merge as the
 // scan program runs them. 0, or 1 when something failed.
 int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees, uint32_t streams) {
+    // Held to the end, through the split and the merge (which share this
+    // process's hold): another scan, or a backup, of the directory waits.
+    JobDirectoryLock lock;
+    std::string busy;
+    if (!lock.Acquire(jobDir, JobDirectoryLock::kExclusive, -1, &busy)) {
+        fprintf(stderr, "ruxen-collect: %s\n", busy.c_str());
+        return 2;
+    }
     HardLinkManager::EnableHardLinkFeature();
     HardLinkManager links;
     links.initHardLinkManager(jobDir, kCollectBaseName);

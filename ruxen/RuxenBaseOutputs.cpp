@@ -1,0 +1,35 @@
+// The job's outputs, every stream's, opened before any is emptied: an
+// output that cannot be opened must fail the job before an earlier archive
+// beside it is replaced by an empty stream.
+#include <algorithm>
+
+#include "platform/agent/KxLog.h"
+#include "ruxen/RuxenBase.h"
+
+bool RuxenBase::openOutputs(const BackupArgs& args, int first) {
+    m_outputError.clear();
+    m_outputs.clear();
+    m_outputs.resize(static_cast<size_t>(first + std::max(1, args.streamCount)));
+    std::string error;
+    bool ok = true;
+    // A parent leaves a FIFO without its reader yet to its stream.
+    for (size_t s = static_cast<size_t>(first); ok && s < m_outputs.size(); ++s)
+        ok = m_outputs[s].Open(args, static_cast<int>(s), first > 0, &error);
+    for (size_t s = static_cast<size_t>(first); ok && s < m_outputs.size(); ++s)
+        ok = m_outputs[s].Truncate(&error);
+    if (ok)
+        return true;
+    for (StreamOutputFiles& o : m_outputs)
+        o.Discard();
+    m_outputs.clear();
+    return outputsFailed(error);
+}
+
+bool RuxenBase::outputsFailed(const std::string& why) {
+    m_outputError = why;
+    KXLOG(-1, "nothing was backed up: %s", why.c_str());
+    for (RestartInfo_t& r : m_restart)
+        if (r.offset == 0)
+            r.offset = kRestartFailed;
+    return false;
+}

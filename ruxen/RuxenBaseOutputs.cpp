@@ -12,10 +12,11 @@ bool RuxenBase::openOutputs(const BackupArgs& args, int first) {
     m_outputs.resize(static_cast<size_t>(first + std::max(1, args.streamCount)));
     std::string error;
     bool ok = true;
-    // A parent leaves a FIFO without its reader yet to its stream.
+    // A parent holds none of them open: each stream opens and empties its
+    // own once every one was seen to open.
     for (size_t s = static_cast<size_t>(first); ok && s < m_outputs.size(); ++s)
         ok = m_outputs[s].Open(args, static_cast<int>(s), first > 0, &error);
-    for (size_t s = static_cast<size_t>(first); ok && s < m_outputs.size(); ++s)
+    for (size_t s = static_cast<size_t>(first); ok && first == 0 && s < m_outputs.size(); ++s)
         ok = m_outputs[s].Truncate(&error);
     if (ok)
         return true;

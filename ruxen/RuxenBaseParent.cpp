@@ -74,9 +74,9 @@ int RuxenBase::parent() {
         return 1;
     }
 
-    // Every stream's outputs are open (made where missing, so that each
+    // Every stream's outputs can be opened (made where missing, so that each
     // stream knows the others' files by device and inode and passes them
-    // over) before any is emptied; the children take them over.
+    // over) before any stream empties its own.
     if (!openOutputs(args, 1))
         return 1;
     if (!makeLedgers(1, args.streamCount)) {
@@ -95,10 +95,6 @@ int RuxenBase::parent() {
             break;
         }
     }
-    // The streams hold their outputs: a FIFO's reader sees its end when its
-    // stream ends.
-    for (StreamOutputFiles& o : m_outputs)
-        o.Close();
 
     std::vector<pollfd> fds;
     std::vector<ChildInfo_t*> who;
@@ -185,9 +181,6 @@ int RuxenBase::startChild(int streamNumber, const plfsBackupArgs& block) {
             other.cmdFd.Close();
             other.msgFd.Close();
         }
-        for (size_t o = 0; o < m_outputs.size(); ++o)
-            if (o != static_cast<size_t>(streamNumber))
-                m_outputs[o].Close();
         const int status = child(childCmd.get(), childMsg.get());
         fflush(nullptr);
         _exit(status);

@@ -16,7 +16,7 @@ const char* StreamOutputFiles::Name(Kind kind) {
     return kNames[kind];
 }
 
-bool StreamOutputFiles::Open(const BackupArgs& args, int stream, bool deferSpecial, std::string* error) {
+bool StreamOutputFiles::Open(const BackupArgs& args, int stream, bool checkOnly, std::string* error) {
     const std::string* paths[kKinds] = {&args.archivePath, &args.failuresPath, &args.resultsPath, &args.indexPath};
     for (int k = 0; k < kKinds; ++k) {
         File& f = m_files[k];
@@ -25,32 +25,43 @@ bool StreamOutputFiles::Open(const BackupArgs& args, int stream, bool deferSpeci
             continue;
         f.path = StreamOutputPath(*paths[k], stream, args.streamCount);
         ruxen::WalkRefusal why;
-        bool created = false;
-        f.fd.reset(ruxen::OpenFileByRule(f.path, O_WRONLY | O_CREAT | O_CLOEXEC | (deferSpecial ? O_NONBLOCK : 0), 0644,
-                                         &why, &created));
-        f.created |= created;
         struct stat st;
-        if (!f.fd.valid() && deferSpecial && errno == ENXIO)
-            continue;  // a FIFO whose reader is not there yet: its stream waits for it
-        if (!f.fd.valid() || fstat(f.fd.get(), &st) != 0) {
-            const int e = errno;
-            *error = CTyError::Format(
-                kProblemOutputOpen, Name(static_cast<Kind>(k)), f.path.c_str(),
-                e == ELOOP && why.Refused() && !why.tooManyLinks
-                    ? CTyError::Format(kReasonLinkRefused, why.link.c_str(), static_cast<unsigned>(why.owner)).c_str()
-                    : strerror(e));
-            f.fd.reset();
-            return false;
+        if (checkOnly) {
+            // What is there is looked at, not opened: a FIFO opened and
+            // closed here would show its reader an end.
+            ScopedFd there(ruxen::OpenFileByRule(f.path, O_PATH | O_CLOEXEC, 0, &why));
+            if (there.valid() && fstat(there.get(), &st) == 0 && !S_ISREG(st.st_mode))
+                continue;  // its stream opens it
+            if (!there.valid() && errno != ENOENT)
+                return Failed(static_cast<Kind>(k), why, error);
         }
-        // Blocking from here on: a FIFO's reader takes the stream at its pace.
-        const int fl = fcntl(f.fd.get(), F_GETFL);
-        if (fl >= 0 && (fl & O_NONBLOCK))
-            fcntl(f.fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+        bool created = false;
+        f.fd.reset(ruxen::OpenFileByRule(f.path, O_WRONLY | O_CREAT | O_CLOEXEC | (checkOnly ? O_NONBLOCK : 0), 0644,
+                                         &why, &created));
+        if (!f.fd.valid() && checkOnly && errno == ENXIO)
+            continue;  // made a FIFO meanwhile
+        if (!f.fd.valid() || fstat(f.fd.get(), &st) != 0)
+            return Failed(static_cast<Kind>(k), why, error);
+        f.created |= created;
         f.dev = st.st_dev;
         f.ino = st.st_ino;
         f.emptied = !S_ISREG(st.st_mode);
+        if (checkOnly)
+            f.fd.reset();
     }
     return true;
+}
+
+bool StreamOutputFiles::Failed(Kind kind, const ruxen::WalkRefusal& why, std::string* error) {
+    const int e = errno;
+    File& f = m_files[kind];
+    const std::string reason = e == ELOOP && why.Refused() && !why.tooManyLinks
+                                   ? CTyError::Format(kReasonLinkRefused, why.link.c_str(),
+                                                      static_cast<unsigned>(why.owner))
+                                   : std::string(strerror(e));
+    *error = CTyError::Format(kProblemOutputOpen, Name(kind), f.path.c_str(), reason.c_str());
+    f.fd.reset();
+    return false;
 }
 
 bool StreamOutputFiles::Truncate(std::string* error) {

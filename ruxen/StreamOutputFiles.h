@@ -2,7 +2,9 @@
 // and its index file. A job opens every output of every stream before it
 // empties any, so that one that cannot be opened (a directory that does not
 // exist, a link the lookup rule refuses) fails the job with every earlier
-// file as it was; the files the job made for it are removed again.
+// file as it was; the files the job made for it are removed again. (The
+// parent of several streams opens each and closes it again, so that its
+// descriptors do not grow with the streams; each stream then opens its own.)
 //
 // Each is opened by the rule items are looked up by (ruxen::OpenFileByRule):
 // a link among its directories, or a link it is, is followed only when root
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "platform/base/ScopedFd.h"
+#include "platform/os/DirWalk.h"
 #include "ruxen/PlfsBackupArgs.h"
 
 class StreamOutputFiles {
@@ -24,11 +27,12 @@ public:
 
     // Opens (making it when it is missing, never emptying it) each output of
     // stream `stream` of `args` that is not open yet (StreamOutputPath names
-    // them). With `deferSpecial` an output that is not a regular file and
-    // cannot be opened at once (a FIFO without its reader) is left for the
-    // stream's own process to open: the parent of several streams must not
-    // wait on it. False with a sentence naming the file in *error.
-    bool Open(const BackupArgs& args, int stream, bool deferSpecial, std::string* error);
+    // them). With `checkOnly` each is closed again once it was opened (the
+    // parent of several streams sees that every stream's outputs can be
+    // opened, holding no descriptor; each stream opens its own), and one that
+    // is there and not a regular file (a FIFO) is not opened at all. False
+    // with a sentence naming the file in *error.
+    bool Open(const BackupArgs& args, int stream, bool checkOnly, std::string* error);
     // Empties the regular files open here that are not emptied yet: what an
     // earlier run left goes only once every output is open. False with the
     // sentence.
@@ -46,6 +50,10 @@ public:
     static const char* Name(Kind kind);
 
 private:
+    // The failure of `kind` (errno, and `why` for a refused link) as the
+    // sentence in *error; false.
+    bool Failed(Kind kind, const ruxen::WalkRefusal& why, std::string* error);
+
     struct File {
         std::string path;
         ScopedFd fd;

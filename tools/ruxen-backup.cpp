@@ -16,8 +16,9 @@
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output; control bytes of
 // names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
-// collect file failed, 2 a usage error, an unsafe output or an input that
-// cannot be read (nothing is then created or truncated), 128 + N when
+// collect file failed, 2 a usage error, an unsafe output, an input that
+// cannot be read or an output that cannot be opened (nothing is then
+// truncated, and nothing the job made is left), 128 + N when
 // signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
 // two items, as interrupted.
 #include <algorithm>

@@ -104,10 +104,17 @@ bool CollectInputFile::Reopen(std::string* error, bool* changed, const char** wh
     *changed = false;
     if (m_fd.valid())
         return true;
-    // The name is looked at first: only the file met at the start is opened.
+    // The name is looked at first: nothing but a regular file is opened (a
+    // FIFO would hang the stream, a device could act on being opened).
     struct stat st;
-    if (stat(m_path.c_str(), &st) != 0)
-        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(errno));
+    const int found = stat(m_path.c_str(), &st) == 0 ? 0 : errno;
+    if (found != 0 && found != ENOENT)
+        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(found));
+    if (found == ENOENT) {
+        *changed = true;
+        *what = "path";  // it names no file any more
+        return Fail(error, m_path);
+    }
     ScopedFd fd;
     if (S_ISREG(st.st_mode))
         fd.reset(open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

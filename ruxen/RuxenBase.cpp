@@ -244,8 +244,9 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
     const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
-    // Every output is open before any is emptied: the job opened them for
-    // its streams (openOutputs), but for one a stream opens itself (a FIFO).
+    // Every output is open before any is emptied: the single-process run
+    // opened them (openOutputs); a child opens its own here once its parent
+    // saw that every stream's open.
     StreamOutputFiles own;
     StreamOutputFiles& outputs = static_cast<size_t>(args.streamNumber) < m_outputs.size() && args.streamNumber >= 0
                                      ? m_outputs[static_cast<size_t>(args.streamNumber)]

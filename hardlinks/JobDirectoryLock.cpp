@@ -65,14 +65,9 @@ void JobDirectoryLock::Release() {
 }
 
 int JobDirectoryLock::WaitMilliseconds() {
-    long wait = kDefaultJobDirectoryLockWaitSeconds;
-    if (KXPlatformInfo::getNumber(kFileSystemAgentSection, kKeyJobDirectoryLockWait, wait) &&
-        (wait < 0 || wait > kMaxJobDirectoryLockWaitSeconds)) {
-        KXLOG(-1, "Registry key '%s' = %ld is not from 0 to %ld; using %ld", kKeyJobDirectoryLockWait, wait,
-              kMaxJobDirectoryLockWaitSeconds, kDefaultJobDirectoryLockWaitSeconds);
-        wait = kDefaultJobDirectoryLockWaitSeconds;
-    }
-    return static_cast<int>(wait * 1000);
+    return static_cast<int>(1000 * KXPlatformInfo::getNumberWithin(kFileSystemAgentSection, kKeyJobDirectoryLockWait, 0,
+                                                                   kMaxJobDirectoryLockWaitSeconds,
+                                                                   kDefaultJobDirectoryLockWaitSeconds));
 }
 
 bool JobDirectoryLock::Acquire(const std::string& directory, Mode mode, int waitMs, std::string* error) {
@@ -109,9 +104,20 @@ bool JobDirectoryLock::Acquire(const std::string& directory, Mode mode, int wait
     if (!readOnly) {
         const int flags = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
         hold->fd.reset(openat(dir.get(), kJobDirectoryLockName, O_RDWR | O_CREAT | flags, 0644));
-        // A reader may share the lock through a file it cannot write.
-        if (!hold->fd.valid() && errno == EACCES && mode == kShared)
+        // A reader may share the lock through a file it cannot write; one
+        // that may not make the lock file reads the directory unlocked (a
+        // scan of it made by this system leaves the file; the collect
+        // files' own check still tells a rewrite).
+        if (!hold->fd.valid() && errno == EACCES && mode == kShared) {
             hold->fd.reset(openat(dir.get(), kJobDirectoryLockName, O_RDONLY | flags));
+            if (!hold->fd.valid() && errno == ENOENT) {
+                KXLOG(1, "the job directory %s has no lock file, and this user cannot make one: read unlocked",
+                      directory.c_str());
+                holds.list.push_back(hold);
+                m_hold = std::move(hold);
+                return true;
+            }
+        }
         struct stat lockSt;
         if (!hold->fd.valid() || fstat(hold->fd.get(), &lockSt) != 0)
             return Fail(error, CTyError::Format(kErrJobDirectoryLockFile, directory.c_str(), lockPath.c_str(),

@@ -33,7 +33,8 @@ public:
     // with a sentence naming the directory in *error: it is held by another
     // process, or held shared by this one where exclusive is asked, or its
     // lock file cannot be made. A directory on a read-only file system
-    // cannot change under the job and needs no lock.
+    // cannot change under the job and needs no lock; a shared taker that
+    // may not make the missing lock file reads the directory unlocked.
     bool Acquire(const std::string& directory, Mode mode, int waitMs, std::string* error);
     // Lets the lock go (the process's hold ends with its last taker).
     void Release();

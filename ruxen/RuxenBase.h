@@ -240,10 +240,11 @@ private:
     void releaseCollectInput(int32_t number);
     // The outputs of each stream to run (numbered from `first`: 0 the
     // single-process run, 1 the children), all opened before any is
-    // emptied (StreamOutputFiles); false through outputsFailed.
+    // emptied (StreamOutputFiles); false with the reason in outputError()
+    // and every collect file still to do failed.
     bool openOutputs(const BackupArgs& args, int first);
-    // Keeps and logs `why`, fails every collect file still to do; false.
-    bool outputsFailed(const std::string& why);
+    // Logs `why` and fails every collect file still to do; false.
+    bool failBeforeStreams(const std::string& why);
     // Keeps and logs `why`, fails every collect file still to do; false.
     bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the

@@ -104,6 +104,10 @@ void RuxenBase::releaseCollectInput(int32_t number) {
 
 bool RuxenBase::inputsFailed(const std::string& why) {
     m_inputError = why;
+    return failBeforeStreams(why);
+}
+
+bool RuxenBase::failBeforeStreams(const std::string& why) {
     KXLOG(-1, "nothing was backed up: %s", why.c_str());
     for (RestartInfo_t& r : m_restart)
         if (r.offset == 0)

@@ -3,7 +3,6 @@
 // beside it is replaced by an empty stream.
 #include <algorithm>
 
-#include "platform/agent/KxLog.h"
 #include "ruxen/RuxenBase.h"
 
 bool RuxenBase::openOutputs(const BackupArgs& args, int first) {
@@ -23,14 +22,6 @@ bool RuxenBase::openOutputs(const BackupArgs& args, int first) {
     for (StreamOutputFiles& o : m_outputs)
         o.Discard();
     m_outputs.clear();
-    return outputsFailed(error);
-}
-
-bool RuxenBase::outputsFailed(const std::string& why) {
-    m_outputError = why;
-    KXLOG(-1, "nothing was backed up: %s", why.c_str());
-    for (RestartInfo_t& r : m_restart)
-        if (r.offset == 0)
-            r.offset = kRestartFailed;
-    return false;
+    m_outputError = error;
+    return failBeforeStreams(error);
 }

@@ -56,6 +56,21 @@ size_t PieceEnd(const std::string& s, size_t start, size_t pos) {
     return end;
 }
 
+// The target of the link `name` in `dir`: 0, or -1 with errno (an empty
+// target is ENOENT, one of PATH_MAX bytes or more ENAMETOOLONG).
+int ReadLinkTarget(int dir, const char* name, std::string& target) {
+    char buf[PATH_MAX];
+    const ssize_t n = readlinkat(dir, name, buf, sizeof buf);
+    if (n < 0)
+        return -1;
+    if (n == 0 || static_cast<size_t>(n) >= sizeof buf) {
+        errno = n == 0 ? ENOENT : ENAMETOOLONG;
+        return -1;
+    }
+    target.assign(buf, static_cast<size_t>(n));
+    return 0;
+}
+
 }  // namespace
 
 void TrustedPrefixes::Add(const std::string& prefix) {
@@ -173,17 +188,12 @@ int WalkFrom(int from, const std::string& rest, WalkRefusal* why) {
             errno = ELOOP;
             return -1;
         }
-        char target[PATH_MAX];
-        const ssize_t n = readlinkat(cur, piece.c_str(), target, sizeof target);
-        if (n < 0)
+        std::string target;
+        if (ReadLinkTarget(cur, piece.c_str(), target) != 0)
             return -1;
-        if (n == 0 || static_cast<size_t>(n) >= sizeof target) {
-            errno = n == 0 ? ENOENT : ENAMETOOLONG;
-            return -1;
-        }
         // The target, then what followed the link; an absolute target from
         // the root, a relative one from the link's own directory.
-        todo.replace(0, c, target, static_cast<size_t>(n));
+        todo.replace(0, c, target);
         pos = slowUntil = 0;
         fromRoot = target[0] == '/';
     }
@@ -241,15 +251,10 @@ int OpenFileByRule(const std::string& path, int flags, mode_t mode, WalkRefusal*
             struct statfs fs;
             if (fstatfs(at == AT_FDCWD ? here.get() : at, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC)
                 return openat(at, name.c_str(), flags & ~(O_CREAT | O_EXCL), mode);
-            char target[PATH_MAX];
-            const ssize_t n = readlinkat(at, name.c_str(), target, sizeof target);
-            if (n < 0)
+            std::string target;
+            if (ReadLinkTarget(at, name.c_str(), target) != 0)
                 return -1;
-            if (n == 0 || static_cast<size_t>(n) >= sizeof target) {
-                errno = n == 0 ? ENOENT : ENAMETOOLONG;
-                return -1;
-            }
-            todo.assign(target, static_cast<size_t>(n));
+            todo = std::move(target);
             continue;
         }
         const int plain = (flags & ~O_CREAT) | O_NOFOLLOW;

@@ -42,14 +42,18 @@ public:
     // and writes "HCollect_split_config". False when the feature is off.
     // The new files replace the old ones only after the split's journal is
     // written; a split that stops after that is finished by the next call
-    // (of any manager), as it was planned.
+    // (of any manager), as it was planned. One that stopped before it left
+    // only temporary files, which the next call removes before it splits
+    // again (a manager that recorded nothing takes the directory's H collect
+    // files). The job directory is locked meanwhile (JobDirectoryLock);
+    // HardLinkManagerCriticalException when another process holds it.
     virtual bool SplitHCollectFile(uint32_t collectCount, bool split, uint32_t streams);
     // Renumbers the H and regular collect files into one consecutive set and
     // writes "Merged_split_config" and "split_config". False when the feature
     // is off; collectCount receives the next free collect number. A merge
     // that stopped after its journal was written is finished by the next
     // call (of any manager); one that refuses changes nothing, the
-    // hard-links table included.
+    // hard-links table included. Locked as the split is.
     virtual bool MergeSplitFiles(uint32_t& collectCount, int& missing);
 
     // --- process-wide state ---
@@ -123,6 +127,10 @@ protected:
 private:
     RUXEN_HIDDEN void SplitOne(uint32_t source, bool bounded, uint64_t limit, uint32_t& k,
                                std::map<uint32_t, std::set<uint32_t>>& splitMap);
+    // Before a split plans anything: removes what a split killed before its
+    // journal left, and takes the directory's hard-link collect files as
+    // the sources when this manager recorded none.
+    RUXEN_HIDDEN void TakeUnjournaledSplit();
     RUXEN_HIDDEN bool RecoverMerge(DirectoryJournal& journal, uint32_t& collectCount, int& missing);
     RUXEN_HIDDEN DirectoryJournal::Ops JournalOps();
 

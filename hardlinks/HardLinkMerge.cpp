@@ -27,6 +27,7 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
+#include "hardlinks/JobDirectoryLock.h"
 #include "hardlinks/SplitConfig.h"
 #include "hardlinks/SplitConfigLine.h"
 #include "platform/agent/KxLog.h"
@@ -181,6 +182,12 @@ bool HardLinkManager::RecoverMerge(DirectoryJournal& journal, uint32_t& collectC
 bool HardLinkManager::MergeSplitFiles(uint32_t& collectCount, int& missing) {
     if (!HardLinkFeatureSupported())
         return false;
+    // No scan, split or backup of the directory meanwhile (nothing is
+    // touched when another holds it).
+    JobDirectoryLock lock;
+    std::string busy;
+    if (!lock.Acquire(m_jobResultsDir, JobDirectoryLock::kExclusive, -1, &busy))
+        throw HardLinkManagerCriticalException(busy);
     missing = 0;
     const std::string& dir = m_jobResultsDir;
     auto name = [&](const std::string& path) { return path.substr(dir.size() + 1); };

@@ -31,6 +31,21 @@ constexpr const char* kMergeLinkedMark = "linked";
 // split and merge are done: a directory that still holds it was cut short.
 constexpr const char* kScanMarkSuffix = ".scanning";
 
+// The lock file of a job results directory (JobDirectoryLock): a scan,
+// split, merge or backup of the directory holds an flock on it.
+constexpr const char* kJobDirectoryLockName = "ruxen.lock";
+// Registry (section FileSystemAgent): how long a second taker of the lock
+// waits for the holder, in seconds (0 to 3600, default 30).
+constexpr const char* kKeyJobDirectoryLockWait = "nJobDirectoryLockWaitSeconds";
+constexpr long kDefaultJobDirectoryLockWaitSeconds = 30;
+constexpr long kMaxJobDirectoryLockWaitSeconds = 3600;
+constexpr const char* kErrJobDirectoryBusy =
+    "the job directory %s is in use by another process (a scan, split, merge or backup of it): its lock file %s "
+    "was not let go within %d s";
+constexpr const char* kErrJobDirectoryReadLocked =
+    "the job directory %s is being read by this process: it cannot be rewritten meanwhile";
+constexpr const char* kErrJobDirectoryLockFile = "the job directory %s cannot be locked: %s: %s";
+
 // Item names under which a hard-link group's data is backed up once.
 constexpr const char* kPhonyNamePrefix = "/__KXHardLink@-@-Files__/";
 

@@ -1,5 +1,7 @@
 // HardLinkManager::SplitHCollectFile: the recorded H collect files, grouped
 // by file, rewritten as the H collect files the streams back up.
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -7,8 +9,11 @@
 #include <map>
 #include <set>
 
+#include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "hardlinks/JobDirectoryLock.h"
+#include "hardlinks/TextLineReader.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/TestControl.h"
 
@@ -21,6 +26,19 @@ void RemoveStaleTemporary(const std::string& path) {
         KXLOG(-1, "cannot remove %s: %s", path.c_str(), strerror(errno));
         throw HardLinkManagerBaseException(kErrSplit);
     }
+}
+
+// Whether `name` is "<prefix><n><suffix>", n plain decimal from 1; its n.
+bool NumberedName(const std::string& name, const std::string& prefix, const char* suffix, uint32_t* n) {
+    const size_t sl = strlen(suffix);
+    if (name.size() <= prefix.size() + sl || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - sl, sl, suffix) != 0)
+        return false;
+    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - sl);
+    if (digits.size() > 9 || digits[0] == '0' || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *n = static_cast<uint32_t>(std::stoul(digits));
+    return true;
 }
 
 void Check(const CTyError& e) {
@@ -86,9 +104,61 @@ void HardLinkManager::SplitOne(uint32_t source, bool bounded, uint64_t limit, ui
     }
 }
 
+void HardLinkManager::TakeUnjournaledSplit() {
+    // A split killed before its journal changed nothing but files of its
+    // own (new hard-link collect files, the configuration and the journal
+    // under temporary names): they go, and the split runs again from its
+    // sources, which it never touched.
+    const std::string hPrefix = "H" + m_baseName;
+    std::vector<std::string> temporaries;
+    std::set<uint32_t> sources;
+    DIR* d = opendir(m_jobResultsDir.c_str());
+    if (!d)
+        throw HardLinkManagerBaseException("cannot read " + m_jobResultsDir + ": " + strerror(errno));
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        uint32_t n = 0;
+        if (NumberedName(name, hPrefix, kSplitTempSuffix, &n) ||
+            name == std::string(kHCollectSplitConfigName) + kTempSuffix ||
+            name == std::string(kSplitJournalName) + kTempSuffix)
+            temporaries.push_back(name);
+        else if (NumberedName(name, hPrefix, kCollectSuffix, &n))
+            sources.insert(n);
+    }
+    closedir(d);
+    for (const std::string& name : temporaries) {
+        KXLOG(0, "removing %s/%s, left by a split that stopped before its journal", m_jobResultsDir.c_str(),
+              name.c_str());
+        RemoveStaleTemporary(m_jobResultsDir + "/" + name);
+    }
+    // A manager that recorded nothing (a run after a kill, in a process of
+    // its own) splits the hard-link collect files the scan left, sized as
+    // the scan's recordings were: each line carries its file's size.
+    if (!m_hColNumbers.empty() || PathExists(GenerateHCollectSplitConfigFileName(m_jobResultsDir)) || sources.empty())
+        return;
+    for (uint32_t n : sources) {
+        TextLineReader lines;
+        const std::string path = HCollectFile::GetHCollectFilePath(n, m_jobResultsDir, m_baseName, kCollectSuffix);
+        if (!lines.Open(path))
+            throw HardLinkManagerBaseException("cannot read " + path + ": " + strerror(errno));
+        HCollectFile::ReadLines(lines, path, [this](HLinkGroupElement& element, uint64_t, size_t) {
+            m_totalSize += element.size;
+            ++m_insertedPaths;
+        });
+    }
+    m_hColNumbers = sources;
+    KXLOG(0, "the split in %s takes the %zu hard-link collect files there", m_jobResultsDir.c_str(), sources.size());
+}
+
 bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint32_t streams) {
     if (!HardLinkFeatureSupported())
         return false;
+    // No scan, merge or backup of the directory meanwhile (nothing is
+    // touched when another holds it).
+    JobDirectoryLock lock;
+    std::string busy;
+    if (!lock.Acquire(m_jobResultsDir, JobDirectoryLock::kExclusive, -1, &busy))
+        throw HardLinkManagerCriticalException(busy);
     DirectoryJournal journal(m_jobResultsDir, kSplitJournalName, JournalOps());
     bool committed = journal.Exists();
     std::set<uint32_t> written;
@@ -108,6 +178,7 @@ bool HardLinkManager::SplitHCollectFile(uint32_t collectCount, bool split, uint3
             journal.Remove();
             return true;
         }
+        TakeUnjournaledSplit();
         const uint64_t limit = streams == 0 ? 0 : m_totalSize / streams;
         KXLOG(0, "+++Size Limit For Hard Link Collect File Splitting is %llu.", static_cast<unsigned long long>(limit));
         const bool bounded = split && limit > 0;

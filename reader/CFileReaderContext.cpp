@@ -90,14 +90,8 @@ void CFileReaderContext::Init() {
         KXLOG(0, "Using O_NOATIME flag to preserve A-Time");
     KXLOG(0, "%s Cache Advise", m_cacheAdvise ? "Using" : "Not using");
 
-    long wait = kDefaultLeaseBreakWaitSeconds;
-    if (KXPlatformInfo::getNumber(kSection, kKeyLeaseBreakWait, wait) &&
-        (wait < 0 || wait > kMaxLeaseBreakWaitSeconds)) {
-        KXLOG(-1, "Registry key '%s' = %ld is not from 0 to %ld; using %ld", kKeyLeaseBreakWait, wait,
-              kMaxLeaseBreakWaitSeconds, kDefaultLeaseBreakWaitSeconds);
-        wait = kDefaultLeaseBreakWaitSeconds;
-    }
-    m_leaseWaitSeconds = wait;
+    m_leaseWaitSeconds = KXPlatformInfo::getNumberWithin(kSection, kKeyLeaseBreakWait, 0, kMaxLeaseBreakWaitSeconds,
+                                                         kDefaultLeaseBreakWaitSeconds);
 }
 
 void CFileReaderContext::InitDirectIO() {

@@ -41,6 +41,8 @@ bool CollectInputFile::Open(const std::string& path, const std::vector<std::stri
     m_path = path;
     m_copied = false;
     m_copiedBytes = 0;
+    m_known = false;
+    m_first.Clear();
     ScopedFd source(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat st;
     if (!source.valid() || fstat(source.get(), &st) != 0)
@@ -50,6 +52,8 @@ bool CollectInputFile::Open(const std::string& path, const std::vector<std::stri
                     "the collect file " + path + " is a " + (S_ISDIR(st.st_mode) ? "directory" : "block device"));
     if (S_ISREG(st.st_mode)) {
         m_fd = std::move(source);
+        m_first.Take(m_fd.get(), m_path);
+        m_known = true;
         return true;
     }
 
@@ -85,5 +89,43 @@ bool CollectInputFile::Open(const std::string& path, const std::vector<std::stri
     }
     m_fd = std::move(copy);
     m_copied = true;
+    // The copy as made: no path names it, so only its descriptor is followed.
+    m_first.Take(m_fd.get(), m_path);
+    m_known = true;
+    return true;
+}
+
+void CollectInputFile::Release() {
+    if (!m_copied)
+        m_fd.reset();
+}
+
+bool CollectInputFile::Reopen(std::string* error, bool* changed, const char** what) {
+    *changed = false;
+    if (m_fd.valid())
+        return true;
+    // The name is looked at first: nothing but a regular file is opened (a
+    // FIFO would hang the stream, a device could act on being opened).
+    struct stat st;
+    const int found = stat(m_path.c_str(), &st) == 0 ? 0 : errno;
+    if (found != 0 && found != ENOENT)
+        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(found));
+    if (found == ENOENT) {
+        *changed = true;
+        *what = "path";  // it names no file any more
+        return Fail(error, m_path);
+    }
+    ScopedFd fd;
+    if (S_ISREG(st.st_mode))
+        fd.reset(open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (S_ISREG(st.st_mode) && !fd.valid())
+        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(errno));
+    const char* differs = !fd.valid() ? "inode" : m_first.Changed(fd.get(), m_path);
+    if (differs != nullptr) {
+        *changed = true;
+        *what = differs;
+        return Fail(error, m_path);
+    }
+    m_fd = std::move(fd);
     return true;
 }

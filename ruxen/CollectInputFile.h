@@ -13,6 +13,14 @@
 // other. The copy is made before any stream starts; one that fails (the
 // source cannot be read, the temporary file cannot be written) fails the
 // job. A directory or a block device is no collect file.
+//
+// What the file was when the job first opened it (device, inode, size,
+// modification time; a copy's after copying) is kept: a file changed since
+// then, whether before or while a stream reads it, is told by Changed(). A
+// job of many collect files holds only some open (Release): one is opened
+// again in its turn (Reopen) only while its path still names the file met
+// at the start, unchanged; any other file under that name is never read as
+// the job's.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +29,7 @@
 
 #include "platform/base/Export.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/text/OpenedFileIdentity.h"
 
 class RUXEN_EXPORT CollectInputFile {
 public:
@@ -36,6 +45,22 @@ public:
     // Whether the file was copied, and how many bytes.
     bool Copied() const { return m_copied; }
     uint64_t CopiedBytes() const { return m_copiedBytes; }
+    // Whether Open succeeded: the file's first state is known.
+    bool Known() const { return m_known; }
+
+    // Closes the descriptor of a collect file that can be opened again by
+    // its path (a copy stays open: nothing else names it).
+    void Release();
+    // Opens a released file again: false with a sentence in *error when it
+    // cannot be opened, or (*changed set, what differs in *what) when its
+    // path names no longer the file the job first opened as it was then.
+    // A path that names something else is not opened (a FIFO would hang
+    // the stream, a device could act on being opened).
+    bool Reopen(std::string* error, bool* changed, const char** what);
+    // Null while the open file is what it was when the job first opened it,
+    // and its path (while it named it) still names it; else what differs
+    // ("size", "modification time", "inode", "path", "state").
+    const char* Changed() const { return m_fd.valid() ? m_first.Changed(m_fd.get(), m_path) : "state"; }
 
     // Where the copies of a job go: beside its archive when that is a file
     // (the disk that takes the job's outputs), else $TMPDIR (/tmp unset).
@@ -46,4 +71,6 @@ private:
     std::string m_path;
     bool m_copied = false;
     uint64_t m_copiedBytes = 0;
+    bool m_known = false;
+    ruxen::OpenedFileIdentity m_first;  // at the job's first open (a copy's after copying)
 };

@@ -73,7 +73,7 @@ bool JobDirectoryName(const std::string& name) {
     const std::string hardLinkCollect = std::string("H") + kCollectFileBaseName;
     for (const char* prefix :
          {kCollectFileBaseName, hardLinkCollect.c_str(), kCollectSplitConfigName, kHCollectSplitConfigName,
-          kMergedSplitConfigName, kHardLinksTableName, kFileSetListFile, kHwSnapInfoFile})
+          kMergedSplitConfigName, kHardLinksTableName, kFileSetListFile, kHwSnapInfoFile, kJobDirectoryLockName})
         if (name.compare(0, strlen(prefix), prefix) == 0)
             return true;
     return false;

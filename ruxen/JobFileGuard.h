@@ -19,8 +19,8 @@ public:
     // The job results directory `dir`: every file of it that the job or the
     // scan, split and merge before it read (collect files, hard-link collect
     // files, the split configurations and what their rewriting leaves, the
-    // hard-links table, the file-set list, the snapshot mapping file),
-    // whether it exists yet or not.
+    // hard-links table, the file-set list, the snapshot mapping file, the
+    // lock file), whether it exists yet or not.
     void AddJobDirectory(const std::string& dir);
     // `standardOutput`: the archive goes to standard output ("-").
     void AddOutput(const char* what, const std::string& path, bool standardOutput = false);

@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include "errorpolicy/ErrorController.h"
+#include "hardlinks/JobDirectoryLock.h"
 #include "mapping/FSTAVNameMapper.h"
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "platform/agent/HookFiles.h"
@@ -60,23 +61,27 @@ struct OutputFile {
         if (f)
             fclose(f);
     }
-    bool Open(const std::string& p, StreamRun& run) {
+    // Takes `fd`, the open file `p` (-1 and "" for none).
+    bool Open(int fd, const std::string& p, StreamRun& run) {
         path = p;
         if (path.empty())
             return true;
-        f = fopen(path.c_str(), "w");
-        if (!f)
-            addProblem(run, "cannot create the %s file %s: %s", what, path.c_str(), strerror(errno));
+        f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (!f) {
+            addProblem(run, kProblemOutputOpen, what, path.c_str(), strerror(errno));
+            if (fd >= 0)
+                close(fd);
+        }
         return f != nullptr;
     }
-    bool Close(StreamRun& run) {
+    // `lostErrno`: a line was lost before (already reported, 0 none).
+    bool Close(StreamRun& run, int lostErrno) {
         FILE* g = f;
         f = nullptr;
-        if (g && fclose(g) != 0) {
-            addProblem(run, "cannot write the %s file %s: %s", what, path.c_str(), strerror(errno));
-            return false;
-        }
-        return true;
+        const bool closed = !g || fclose(g) == 0;
+        if (lostErrno != 0 || !closed)
+            addProblem(run, kProblemListIncomplete, what, path.c_str(), strerror(lostErrno ? lostErrno : errno));
+        return closed && lostErrno == 0;
     }
 };
 
@@ -180,10 +185,16 @@ std::vector<std::string> RuxenBase::failedCollectFiles() const {
 
 int RuxenBase::singleProcess() {
     m_classic = true;  // one stream takes the collect files in order
+    m_jobProblems.clear();
     m_arbitrator.reset();
     // A signal while a piped collect file is copied ends the process: no
     // output exists yet.
     if (!openInputs())
+        return 1;
+    BackupArgs args = m_args;
+    args.streamNumber = 0;
+    args.streamCount = 1;
+    if (!openOutputs(args, 0))
         return 1;
     ruxen::StopSignals stopSignals;  // SIGTERM and SIGINT end the stream as interrupted
     makeNameMapper(m_args.appType);
@@ -198,9 +209,6 @@ int RuxenBase::singleProcess() {
     m_namesMapped |= !m_nameMap.empty();
     if (!makeLedgers(0, 1))
         return 1;
-    BackupArgs args = m_args;
-    args.streamNumber = 0;
-    args.streamCount = 1;
     // In restart-list order, which puts each split group's hard-link
     // collect files before its other collect files.
     size_t at = 0;
@@ -237,23 +245,37 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
 
     const bool toStandardOutput = args.archivePath == "-" && args.streamCount <= 1;
     const std::string archivePath = StreamOutputPath(args.archivePath, args.streamNumber, args.streamCount);
+    // Every output is open before any is emptied: the single-process run
+    // opened them (openOutputs); a child opens its own here once its parent
+    // saw that every stream's open.
+    StreamOutputFiles own;
+    StreamOutputFiles& outputs = static_cast<size_t>(args.streamNumber) < m_outputs.size() && args.streamNumber >= 0
+                                     ? m_outputs[static_cast<size_t>(args.streamNumber)]
+                                     : own;
+    std::string openError;
+    if (!outputs.Open(args, args.streamNumber, false, &openError) || !outputs.Truncate(&openError)) {
+        if (&outputs == &own)
+            own.Discard();
+        outputs.Close();
+        run.problems.push_back(openError);
+        return run;
+    }
     FileRecordSink sink;
-    if ((toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false) : sink.Open(archivePath.c_str())) !=
-        0) {
-        addProblem(run, "cannot create the archive %s: %s", archivePath.c_str(),
-                   strerror(sink.LastErrno() ? sink.LastErrno() : errno));
+    if ((toStandardOutput ? sink.Attach(STDOUT_FILENO, "standard output", false)
+                          : sink.Attach(outputs.Take(StreamOutputFiles::kArchive), archivePath.c_str(), true)) != 0) {
+        addProblem(run, kProblemOutputOpen, "archive", archivePath.c_str(), strerror(errno));
         return run;
     }
     OutputFile failures("failures"), results("results");
-    if (!failures.Open(StreamOutputPath(args.failuresPath, args.streamNumber, args.streamCount), run) ||
-        !results.Open(StreamOutputPath(args.resultsPath, args.streamNumber, args.streamCount), run))
+    if (!failures.Open(outputs.Take(StreamOutputFiles::kFailures), outputs.Path(StreamOutputFiles::kFailures), run) ||
+        !results.Open(outputs.Take(StreamOutputFiles::kResults), outputs.Path(StreamOutputFiles::kResults), run))
         return run;
     // The stream's index file: what the indexing connections of the
     // stream send goes there.
     FileRecordSink index(kIndexStreamMagic);
-    const std::string indexPath = StreamOutputPath(args.indexPath, args.streamNumber, args.streamCount);
-    if (!indexPath.empty() && index.Open(indexPath.c_str()) != 0) {
-        addProblem(run, "cannot create the index file %s: %s", indexPath.c_str(), strerror(index.LastErrno()));
+    const std::string indexPath = outputs.Path(StreamOutputFiles::kIndex);
+    if (!indexPath.empty() && index.Attach(outputs.Take(StreamOutputFiles::kIndex), indexPath.c_str(), true) != 0) {
+        addProblem(run, kProblemOutputOpen, "index", indexPath.c_str(), strerror(errno));
         return run;
     }
     struct DefaultIndexSink {
@@ -327,6 +349,7 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         CollectFileReader reader;
         std::string error;
         const CollectInputFile* input = nullptr;
+        const char* replaced = nullptr;
         if (n > 0 && n <= static_cast<int>(m_collects.size()) &&
             !subclientFiles::Set(files.collectFile, m_collects[n - 1])) {
             addProblem(run, "the collect file name is too long: %s", m_collects[n - 1].c_str());
@@ -335,10 +358,15 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             // The parent is gone or out of step: nothing more will come.
             addProblem(run, "stream %d: no further collect file could be had", args.streamNumber);
             stop(kStreamInterrupted);
-        } else if ((input = collectInput(n, &error)) == nullptr ||
+        } else if ((input = collectInput(n, &error, &replaced)) == nullptr ||
                    !reader.OpenDescriptor(input->Descriptor(), input->Path(), &error)) {
             run.problems.push_back(error);
-            stop(kStreamCollectFailed);
+            stop(replaced ? kStreamCollectChanged : kStreamCollectFailed);
+        } else if (const char* before = input->Changed()) {
+            // Changed since the job opened it, before its turn: its lines are
+            // not the job's.
+            addProblem(run, kProblemCollectReplaced, m_collects[n - 1].c_str(), before);
+            stop(kStreamCollectChanged);
         } else {
             // Items read from elsewhere than their recorded path (proxy,
             // snapshot and name-mapped jobs) are not the prefetcher's to
@@ -353,7 +381,10 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
             const StreamBackupPass::Result r =
                 catalog ? pass.RunCatalogLoop(reader, *catalog) : pass.RunDataLoop(reader);
             pass.SetPositionListener(nullptr);
-            const char* changed = r == StreamBackupPass::kCollectDone ? reader.ChangedSinceOpen() : nullptr;
+            prefetcher.reset();
+            // Against what it was when the job first opened it: a change
+            // before the stream began on it counts as much as one during.
+            const char* changed = r == StreamBackupPass::kCollectDone ? input->Changed() : nullptr;
             if (changed) {
                 addProblem(run, kProblemCollectChanged, m_collects[n - 1].c_str(), changed);
                 stop(kStreamCollectChanged);
@@ -374,6 +405,9 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
                 stop(kStreamCollectFailed);
             }
         }
+        // Read to its end or failed: a job of many collect files holds few.
+        if (n > 0)
+            releaseCollectInput(n);
     }
     if (catalog && catalog->backupDone(0) != 0)
         failed = true;
@@ -382,7 +416,8 @@ StreamRun RuxenBase::runStream(const BackupArgs& args, const NextCollect& next) 
         stop(kStreamListWriteFailed);
     }
     // The lists before the archive, whose end record says whether they are whole.
-    if (!failures.Close(run) || !results.Close(run))
+    const bool failuresWhole = failures.Close(run, file.LostListErrno(RuxenFile::kFailuresList));
+    if (!(results.Close(run, file.LostListErrno(RuxenFile::kResultsList)) && failuresWhole))
         stop(kStreamListWriteFailed);
     if (!file.IsSendOn()) {
         addProblem(run, kProblemDoNotSend, HookFiles::Path(kHookDoNotSend).c_str());

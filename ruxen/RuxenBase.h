@@ -51,9 +51,11 @@
 #include "ruxen/HardLinkHoldQuery.h"
 #include "ruxen/PlfsBackupArgs.h"
 #include "ruxen/SnapMountInfo.h"
+#include "ruxen/StreamOutputFiles.h"
 
 class CCollectFileArbitrator;
 class HardLinkLedger;
+class JobDirectoryLock;
 class KXJobCtrlClient;
 class RuxenFile;
 class TAVNameMapper;
@@ -158,6 +160,18 @@ public:
     // configuration, a name or proxy map. Nothing was then backed up, no
     // output was created or truncated, and every collect file is failed.
     const std::string& inputError() const { return m_inputError; }
+    // Why an output of the job could not be opened before any stream began
+    // ("": they were); no earlier output was changed, and the files the
+    // job made for them were removed again.
+    const std::string& outputError() const { return m_outputError; }
+    // What went wrong after the streams ended (the hard-link members' lines
+    // appended to a stream's lists), in sentences for the user.
+    const std::vector<std::string>& jobProblems() const { return m_jobProblems; }
+    // How many collect files a job holds open at once: the rest are opened
+    // in their turn (at most kMaxHeldCollectFiles, and a sixteenth of the
+    // open-file limit).
+    static constexpr size_t kMaxHeldCollectFiles = 64;
+    static size_t HeldCollectFiles();
     const StreamTotals_t& jobTotals() const { return m_totals; }
     const std::vector<RestartInfo_t>& restartList() const { return m_restart; }
     const std::vector<std::string>& collectFiles() const { return m_collects; }
@@ -188,7 +202,9 @@ public:
     // (hardlinks/JobDirectory.h).
     bool getRestartInfo();
     // Registers each split group (or lone collect file) still to do with the
-    // arbitrator. 0, or 1 when a collect file cannot be placed.
+    // arbitrator, each collect file read through the job's open of it. 0, or
+    // 1 when a collect file cannot be placed (the reason in inputError()
+    // when it is not the file the job opened, or cannot be opened again).
     int PopulateDiskGroupInfo();
     // The arbitrator's next collect file for the child `next.childPid`: its
     // number (and `next` filled), 0 when nothing is left or the job was told
@@ -222,11 +238,23 @@ private:
     // list, a snapshot-to-tape job's mapping file. false through
     // inputsFailed.
     bool openInputs();
-    // Opens each collect file of the restart list still to do.
+    // Opens each collect file of the restart list still to do, keeping at
+    // most HeldCollectFiles() of them open.
     bool openCollectInputs();
     // The job's one open of collect file `number`, opened at first use
-    // (CollectInputFile: a pipe is copied whole); null with the reason.
-    const CollectInputFile* collectInput(int32_t number, std::string* error);
+    // (CollectInputFile: a pipe is copied whole), or opened again in its
+    // turn when it was let go; null with the reason, *changed (when given)
+    // set to what differs when its path names no longer the file first met.
+    const CollectInputFile* collectInput(int32_t number, std::string* error, const char** changed = nullptr);
+    // Lets the descriptor of collect file `number` go until it is wanted again.
+    void releaseCollectInput(int32_t number);
+    // The outputs of each stream to run (numbered from `first`: 0 the
+    // single-process run, 1 the children), all opened before any is
+    // emptied (StreamOutputFiles); false with the reason in outputError()
+    // and every collect file still to do failed.
+    bool openOutputs(const BackupArgs& args, int first);
+    // Logs `why` and fails every collect file still to do; false.
+    bool failBeforeStreams(const std::string& why);
     // Keeps and logs `why`, fails every collect file still to do; false.
     bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the
@@ -290,6 +318,10 @@ private:
     App::GpfsFileSetMap m_fileSets;          // the job directory's file-set list
     std::vector<CollectInputFile> m_inputs;  // by collect number - 1
     std::string m_inputError;
+    std::vector<StreamOutputFiles> m_outputs;  // by stream number (0: the single-process run)
+    std::string m_outputError;
+    std::vector<std::string> m_jobProblems;
+    std::unique_ptr<JobDirectoryLock> m_jobDirLock;  // held while the job reads its job directory
     StreamFunction m_stream;
     StreamReport m_report;
     std::unique_ptr<TAVNameMapper> m_nameMapper;

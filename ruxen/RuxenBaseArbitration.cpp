@@ -87,6 +87,8 @@ bool RuxenBase::getRestartInfo() {
         return false;
     if (!m_classic) {
         if (PopulateDiskGroupInfo() != 0) {
+            if (!m_inputError.empty())
+                return false;  // a collect file is not what the job opened
             m_classic = true;
             m_arbitrator.reset();
         } else if (HookFiles::Exists(kHookDiskGroupDump)) {
@@ -127,8 +129,18 @@ int RuxenBase::PopulateDiskGroupInfo() {
                 break;
             }
         std::string path = m_collects[placing - 1];
-        const int fd = placing <= static_cast<int32_t>(m_inputs.size()) ? m_inputs[placing - 1].Descriptor() : -1;
-        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path, fd);
+        // Through the job's one open of it, opened again for the look-up
+        // when it is not held (and checked to be the file met at the start).
+        const bool held = placing <= static_cast<int32_t>(m_inputs.size()) && m_inputs[placing - 1].IsOpen();
+        std::string error;
+        const CollectInputFile* input = collectInput(placing, &error);
+        if (input == nullptr) {
+            m_inputError = error;
+            return 1;
+        }
+        CTyError err = m_arbitrator->addCollect(list, static_cast<int>(list.size()), path, input->Descriptor());
+        if (!held)
+            releaseCollectInput(placing);
         if (err.IsError()) {
             KXLOG(-1, "Failed to map collect file to device : %s", err.Message().c_str());
             return 1;

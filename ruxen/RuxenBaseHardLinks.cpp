@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "platform/agent/KxLog.h"
+#include "platform/base/CTyError.h"
 #include "platform/base/FdIO.h"
+#include "platform/os/DirWalk.h"
 #include "ruxen/HardLinkLedger.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"
@@ -40,15 +43,17 @@ HardLinkLedger* RuxenBase::ledgerOf(int stream) const {
 
 namespace {
 
-// Appends lines to a stream's list file, which its stream has closed.
-bool appendLines(const std::string& path, const std::string& lines) {
+// Appends lines to a stream's list file, which its stream has closed
+// (opened by the rule outputs are opened by). 0, or the errno.
+int appendLines(const std::string& path, const std::string& lines) {
     if (path.empty() || lines.empty())
-        return true;
-    ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        return 0;
+    ScopedFd fd(ruxen::OpenFileByRule(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0, nullptr));
     if (fd.valid() && ruxen::writeAll(fd.get(), lines.data(), lines.size()) == 0 && fd.Close() == 0)
-        return true;
-    KXLOG(-1, "cannot list failed items in %s: %s", path.c_str(), strerror(errno));
-    return false;
+        return 0;
+    const int e = errno != 0 ? errno : EIO;
+    KXLOG(-1, "cannot list failed items in %s: %s", path.c_str(), strerror(e));
+    return e;
 }
 
 }  // namespace
@@ -84,8 +89,13 @@ void RuxenBase::settleHardLinkMembers() {
             ++perCollect[m.collect];
             ++m_totals.failedItems;
         }
-        if (!appendLines(ledgers[i]->failuresPath, failures) || !appendLines(ledgers[i]->resultsPath, results))
-            m_streamFailed = true;
+        for (const auto& [what, path, lines] : {std::make_tuple("failures", &ledgers[i]->failuresPath, &failures),
+                                                std::make_tuple("results", &ledgers[i]->resultsPath, &results)}) {
+            if (const int e = appendLines(*path, *lines)) {
+                m_jobProblems.push_back(CTyError::Format(kProblemListIncomplete, what, path->c_str(), strerror(e)));
+                m_streamFailed = true;
+            }
+        }
     }
     for (const auto& [n, count] : perCollect) {
         const std::string why = std::to_string(count) +

@@ -42,22 +42,6 @@ private:
     struct sigaction m_old;
 };
 
-// Every stream's outputs exist before any stream starts, so that each
-// stream knows the others' files by device and inode and passes them over
-// when its collect files name them. Only what does not exist yet is made:
-// an existing output is its stream's to open (a FIFO opened and closed
-// here would show its reader an end, or block the parent until one came).
-void createStreamOutputs(const BackupArgs& args) {
-    for (int s = 1; s <= args.streamCount; ++s) {
-        for (const std::string* p : {&args.archivePath, &args.failuresPath, &args.resultsPath}) {
-            const std::string path = p->empty() ? *p : StreamOutputPath(*p, s, args.streamCount);
-            if (path == *p)
-                continue;
-            ScopedFd made(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        }
-    }
-}
-
 constexpr const char* kChildMessageCut = "it sent part of a message and then nothing (protocol fault)";
 
 // RuxenBase::kMessageDeadlineMs; tests shorten it.
@@ -72,6 +56,7 @@ int RuxenBase::parent() {
     m_streamFailed = false;
     m_stopSignal = 0;
     m_streamsKilled = false;
+    m_jobProblems.clear();
     Initialize();
     if (!openInputs())
         return 1;
@@ -89,15 +74,20 @@ int RuxenBase::parent() {
         return 1;
     }
 
+    // Every stream's outputs can be opened (made where missing, so that each
+    // stream knows the others' files by device and inode and passes them
+    // over) before any stream empties its own.
+    if (!openOutputs(args, 1))
+        return 1;
     if (!makeLedgers(1, args.streamCount)) {
+        for (StreamOutputFiles& o : m_outputs)
+            o.Discard();
         for (const RestartInfo_t& r : m_restart)
             failCollect(r.collectNumber, m_setupError.c_str());
         return 1;
     }
     IgnoreSigpipe sigpipe;
-    ruxen::StopSignals stopSignals;  // the children inherit the handlers
-    if (args.streamCount > 1)
-        createStreamOutputs(args);
+    ruxen::StopSignals stopSignals;        // the children inherit the handlers
     m_children.reserve(args.streamCount);  // ChildInfo_t references stay valid
     for (int s = 1; s <= args.streamCount; ++s) {
         if (startChild(s, block) != 0) {

@@ -12,4 +12,6 @@ struct RuxenCounters {
     unsigned long long changedItems = 0;    // items that changed while they were read
     bool failuresWritten = false;           // a line went to the failures file
     bool failureListWriteFailed = false;    // a failures or results line was lost
+    int failuresLostErrno = 0;              // why the first failures line was lost (0: none)
+    int resultsLostErrno = 0;               // likewise of the results file
 };

@@ -145,8 +145,9 @@ bool RuxenFile::write_to_file(const char* line, FILE* failures) {
     if (!failures)
         return false;
     if (fputs(line, failures) == EOF || fputc('\n', failures) == EOF || fflush(failures) != 0) {
-        KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(errno), line);
-        m_counters.failureListWriteFailed = true;
+        const int e = errno;
+        KXLOG(-1, "cannot write the failures file: %s (line: %s)", strerror(e), line);
+        ListLineLost(kFailuresList, e);
         return false;
     }
     m_counters.failuresWritten = true;
@@ -207,8 +208,9 @@ void RuxenFile::RecordItemFailure(FILE* failures, const char* path, int errnum, 
         ruxen::escapeFileNameInto(why, strlen(why), m_failureLine);
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
-            KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_counters.failureListWriteFailed = true;
+            const int e = errno;
+            KXLOG(-1, "cannot write the results file: %s", strerror(e));
+            ListLineLost(kResultsList, e);
         }
     }
 }
@@ -230,10 +232,18 @@ void RuxenFile::ReportItemChanged(const char* path) {
         m_failureLine += kReasonChangedWhileRead;
         m_failureLine += '\n';
         if (fputs(m_failureLine.c_str(), fResults) == EOF || fflush(fResults) != 0) {
-            KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-            m_counters.failureListWriteFailed = true;
+            const int e = errno;
+            KXLOG(-1, "cannot write the results file: %s", strerror(e));
+            ListLineLost(kResultsList, e);
         }
     }
+}
+
+void RuxenFile::ListLineLost(ListKind list, int err) {
+    m_counters.failureListWriteFailed = true;
+    int& first = list == kFailuresList ? m_counters.failuresLostErrno : m_counters.resultsLostErrno;
+    if (first == 0)
+        first = err != 0 ? err : EIO;
 }
 
 // ---------------------------------------------------------------- helpers

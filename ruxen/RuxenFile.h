@@ -185,6 +185,12 @@ public:
     // A line of the failures or results file could not be written: the
     // lists are incomplete, and the stream must not end as a success.
     bool FailureListWriteFailed() const { return m_counters.failureListWriteFailed; }
+    // The errno of the first line lost of the failures or the results file
+    // (0: none lost), so that the stream names the list that is incomplete.
+    enum ListKind { kFailuresList, kResultsList };
+    int LostListErrno(ListKind list) const {
+        return list == kFailuresList ? m_counters.failuresLostErrno : m_counters.resultsLostErrno;
+    }
 
     // ---- helpers
     bool IsLongPath() const;
@@ -647,6 +653,8 @@ private:
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
     void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
+    // A line of the failures or results file was lost (errno `err`).
+    void ListLineLost(ListKind list, int err);
 
     // ---- its state, by lifetime
     RuxenJobSettings m_settings;  // set before the pass, read during it

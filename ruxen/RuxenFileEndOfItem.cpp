@@ -129,8 +129,9 @@ int RuxenFile::SendEndOfFileMessageInternal(int eof) {
                 m_failureLine += ' ';
                 m_failureLine += kReasonStubbingSkipped;
                 if (!writeLine(fResults, m_failureLine)) {
-                    KXLOG(-1, "cannot write the results file: %s", strerror(errno));
-                    m_counters.failureListWriteFailed = true;
+                    const int e = errno;
+                    KXLOG(-1, "cannot write the results file: %s", strerror(e));
+                    ListLineLost(kResultsList, e);
                 }
             }
         } else if (writeLine(m_stubCandidateList, escapeFileName(m_item.recordedPath.c_str()))) {

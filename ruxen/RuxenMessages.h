@@ -83,7 +83,16 @@ constexpr const char* kProblemChangedWhileRead =
 constexpr const char* kProblemIncomplete =
     "the archive %s is incomplete: writing it failed (%s) after %llu bytes; it holds %llu whole items";
 constexpr const char* kProblemCollectChanged =
-    "the collect file %s changed while the stream read it (its %s differs): items it names may be missing";
+    "the collect file %s changed after the job opened it (its %s differs): items it names may be missing";
+// A collect file opened again in its turn (a job holds few open) whose path
+// names another file, or the file changed: it is not read as the job's.
+constexpr const char* kProblemCollectReplaced =
+    "the collect file %s is not the file the job opened (its %s differs): it was not read";
+// An output of a stream that cannot be opened (or emptied): the job starts
+// no stream, and every other output is as it was.
+constexpr const char* kProblemOutputOpen = "cannot open the %s file %s: %s";
+// A failures or results file that lost a line.
+constexpr const char* kProblemListIncomplete = "the %s file %s is incomplete: writing it failed (%s)";
 constexpr const char* kProblemInterrupted = "interrupted by signal %d: the stream stopped between two items";
 constexpr const char* kProblemPendingCause = "the job manager was given pending cause 0x%x: %s";
 constexpr const char* kProblemLedger = "cannot record what the stream sent of hard-link groups: %s";

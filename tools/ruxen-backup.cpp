@@ -16,8 +16,9 @@
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output; control bytes of
 // names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
-// collect file failed, 2 a usage error, an unsafe output or an input that
-// cannot be read (nothing is then created or truncated), 128 + N when
+// collect file failed, 2 a usage error, an unsafe output, an input that
+// cannot be read or an output that cannot be opened (nothing is then
+// truncated, and nothing the job made is left), 128 + N when
 // signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
 // two items, as interrupted.
 #include <algorithm>
@@ -388,9 +389,12 @@ int main(int argc, char** argv) {
     const double start = nowSeconds();
     const int status = args.streamCount > 1 ? job.parent() : job.singleProcess();
     const double elapsed = nowSeconds() - start;
-    if (!job.inputError().empty()) {
-        // Nothing was created or truncated: an earlier archive is as it was.
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(job.inputError()).c_str());
+    for (const std::string* error : {&job.inputError(), &job.outputError()}) {
+        if (error->empty())
+            continue;
+        // Nothing was truncated, and nothing the job made is left: an
+        // earlier archive is as it was.
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(*error).c_str());
         return 2;
     }
     if (!job.setupError().empty()) {
@@ -411,6 +415,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ruxen-backup: %s: %llu items, %llu bytes, %llu failed items, %.3f s, %.1f MB/s\n", how,
             static_cast<unsigned long long>(t.items), static_cast<unsigned long long>(t.bytes),
             static_cast<unsigned long long>(t.failedItems), elapsed, elapsed > 0 ? mb / elapsed : 0.0);
+    for (const std::string& p : job.jobProblems())
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(p).c_str());
     for (const std::string& c : job.failedCollectFiles())
         fprintf(stderr, "ruxen-backup: the collect file %s was not wholly backed up\n",
                 ruxen::ControlsEscaped(c).c_str());

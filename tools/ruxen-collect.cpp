@@ -24,6 +24,8 @@
 // From before the first change to the end of the merge the directory holds
 // the scan's mark (CollectTot.scanning), so that a backup refuses what a
 // run cut short or failed half-way leaves.
+// The directory is locked meanwhile (exit status 2 when another scan, split,
+// merge or backup of it does not let go in time).
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -42,6 +44,7 @@
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
+#include "hardlinks/JobDirectoryLock.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/os/DirWalk.h"
@@ -334,6 +337,14 @@ bool ClearJobDir(const std::string& jobDir, HardLinkManager& links) {
 // The trees into the job directory, then the split and the merge as the
 // scan program runs them. 0, or 1 when something failed.
 int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>& trees, uint32_t streams) {
+    // Held to the end, through the split and the merge (which share this
+    // process's hold): another scan, or a backup, of the directory waits.
+    JobDirectoryLock lock;
+    std::string busy;
+    if (!lock.Acquire(jobDir, JobDirectoryLock::kExclusive, -1, &busy)) {
+        fprintf(stderr, "ruxen-collect: %s\n", busy.c_str());
+        return 2;
+    }
     HardLinkManager::EnableHardLinkFeature();
     HardLinkManager links;
     links.initHardLinkManager(jobDir, kCollectBaseName);

@@ -222,6 +222,16 @@ bool KXPlatformInfo::getNumber(const char* section, const char* key, long& out) 
     return true;
 }
 
+long KXPlatformInfo::getNumberWithin(const char* section, const char* key, long lo, long hi, long fallback) {
+    long v = fallback;
+    if (!getNumber(section, key, v))
+        return fallback;
+    if (v >= lo && v <= hi)
+        return v;
+    KXLOG(-1, "Registry key '%s' = %ld is not from %ld to %ld; using %ld", key, v, lo, hi, fallback);
+    return fallback;
+}
+
 bool KXPlatformInfo::getBool(const char* section, const char* key, bool& out) {
     std::string value;
     if (!lookup(section, key, value))

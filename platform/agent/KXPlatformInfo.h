@@ -44,6 +44,9 @@ public:
     // Decimal with an optional sign, or hexadecimal with "0x"/"0X". A value
     // that is not a whole number in range answers false and is logged.
     static bool getNumber(const char* section, const char* key, long& out);
+    // getNumber's value when it lies from `lo` to `hi`; else (absent, not a
+    // number, or outside, which is logged) `fallback`.
+    static long getNumberWithin(const char* section, const char* key, long lo, long hi, long fallback);
     // y, yes, true, 1 and n, no, false, 0, compared without case. Any other
     // value answers false and is logged.
     static bool getBool(const char* section, const char* key, bool& out);

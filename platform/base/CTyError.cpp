@@ -15,6 +15,14 @@ const std::vector<CTyError::Entry>& emptyEntries() {
 
 }  // namespace
 
+std::string CTyError::Format(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = FormatV(fmt, ap);
+    va_end(ap);
+    return text;
+}
+
 std::string CTyError::FormatV(const char* fmt, va_list ap) {
     if (!fmt)
         return std::string();

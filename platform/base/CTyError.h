@@ -78,6 +78,7 @@ public:
 
     // printf-style formatting into a string, shared with the factories.
     static std::string FormatV(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
+    static std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
     // The messages joined with ": ", newest first, the way a reader expects
     // context before cause ("reading split config: cannot open /x"). Empty

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -277,6 +279,66 @@ int OpenResolved(const std::string& path, std::string& resolved, WalkRefusal* wh
             return -1;
         return fd.release();
     }
+}
+
+int OpenFileByRule(const std::string& path, int flags, mode_t mode, WalkRefusal* why, bool* created) {
+    if (why)
+        why->Clear();
+    if (created)
+        *created = false;
+    std::string todo = path, name;
+    ScopedFd dir;
+    int at = AT_FDCWD;
+    unsigned links = 0;
+    // Each turn reaches the directory of the last name by the rule and looks
+    // at the name: a link there is followed (by the rule too) as a new path
+    // from that directory; a file made a link meanwhile is looked at again.
+    for (unsigned turn = 0; turn <= kMaxLinks; ++turn) {
+        const size_t slash = todo.rfind('/');
+        name.assign(todo, slash == std::string::npos ? 0 : slash + 1, std::string::npos);
+        if (name.empty() || name == "." || name == "..") {
+            errno = EISDIR;
+            return -1;
+        }
+        if (slash != std::string::npos) {
+            const int fd = WalkFrom(at, slash == 0 ? std::string("/") : todo.substr(0, slash), why);
+            if (fd < 0)
+                return -1;
+            dir.reset(fd);
+            at = fd;
+        }
+        struct stat st;
+        if (fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            if (!MayFollow(st, todo, todo.size(), links, why))
+                return -1;
+            // /proc/self/fd/N names an open file, not a path to walk.
+            ScopedFd here(at == AT_FDCWD ? open(".", kDirFlags) : -1);
+            struct statfs fs;
+            if (fstatfs(at == AT_FDCWD ? here.get() : at, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC)
+                return openat(at, name.c_str(), flags & ~(O_CREAT | O_EXCL), mode);
+            char target[PATH_MAX];
+            const ssize_t n = ReadTarget(at, name.c_str(), target);
+            if (n < 0)
+                return -1;
+            todo.assign(target, static_cast<size_t>(n));
+            continue;
+        }
+        const int plain = (flags & ~O_CREAT) | O_NOFOLLOW;
+        if (flags & O_CREAT) {
+            const int fd = openat(at, name.c_str(), plain | O_CREAT | O_EXCL, mode);
+            if (fd >= 0 && created)
+                *created = true;
+            if (fd >= 0 || errno != EEXIST)
+                return fd;
+        }
+        const int fd = openat(at, name.c_str(), plain, mode);
+        if (fd >= 0 || (errno != ELOOP && !(errno == ENOENT && (flags & O_CREAT))))
+            return fd;
+    }
+    if (why)
+        why->tooManyLinks = true;
+    errno = ELOOP;
+    return -1;
 }
 
 ProcFdPath::ProcFdPath(int fd) { snprintf(m_text, sizeof m_text, "/proc/self/fd/%d", fd); }

@@ -88,6 +88,16 @@ int WalkFrom(int from, const std::string& rest, WalkRefusal* why);
 // link stopped it.
 int OpenResolved(const std::string& path, std::string& resolved, WalkRefusal* why);
 
+// Opens the file `path` (a job's output) by the same rule: the links among
+// its directories, and a link that the path ends in, are followed only when
+// root or the running user owns them (ELOOP otherwise, `why` saying which);
+// the file itself is opened with O_NOFOLLOW. A link into /proc (the
+// descriptor links behind /dev/stdout) is opened as the kernel resolves it,
+// since it names an open file, not a path. `flags` and `mode` as open()'s;
+// with O_CREAT, `created` (when given) says whether this call made the
+// file. -1 with errno.
+int OpenFileByRule(const std::string& path, int flags, mode_t mode, WalkRefusal* why, bool* created = nullptr);
+
 // The name by which the path calls reach what an O_PATH descriptor names:
 // "/proc/self/fd/N". Following it lands on the item itself, even when the
 // item is a symbolic link or a device node, and opens nothing.

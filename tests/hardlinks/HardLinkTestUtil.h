@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hardlinks/HardLinkManager.h"
+#include "hardlinks/HardLinkMessages.h"
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/base/TestControl.h"
 #include "support/TestFiles.h"
@@ -24,13 +25,14 @@ protected:
     void TearDown() override { ruxen::testcontrol::ResetAll(); }
     std::string At(const std::string& rel) const { return m_dir / rel; }
 
-    // Every file of the directory but the hard-links table's, with its content.
+    // Every file of the directory but the hard-links table's and the lock
+    // file, with its content.
     std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> files;
         DIR* d = opendir(m_dir.path().c_str());
         while (dirent* e = d ? readdir(d) : nullptr) {
             std::string name = e->d_name;
-            if (name != "." && name != ".." && name.compare(0, 9, "hardLinks") != 0)
+            if (name != "." && name != ".." && name.compare(0, 9, "hardLinks") != 0 && name != kJobDirectoryLockName)
                 files[name] = testfiles::ReadWholeFile(At(name));
         }
         if (d)

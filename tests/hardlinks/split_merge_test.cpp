@@ -259,9 +259,13 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
 
 // A scan's split and merge, stopped at every link and rename they make,
 // by a SIGKILL of the process or by a failure: the directory left is
-// refused by a backup, and the next run (a split or merge left by the last
-// finishes from its journal; a split never committed means the scan runs
-// again) ends where an undisturbed run ends, the hard-links table whole.
+// refused by a backup, and the next run ends where an undisturbed run ends,
+// the hard-links table whole. A split or merge left by the last finishes
+// from its journal; a split killed before its journal left its temporary
+// files, and a split and merge run again through the library alone, by a
+// manager that recorded nothing, remove them and split again; a split
+// that failed before its journal removed the table, and the scan runs
+// again.
 TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
     auto scan = [&](HardLinkManager& m) {
         WriteFiles({{"CollectTot1.kxf", "C1"},
@@ -285,7 +289,8 @@ TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
     };
     auto nextRun = [&]() {
         HardLinkManager m;
-        if (!PathExists(At(kSplitJournalName)) && !PathExists(At("HCollect_split_config"))) {
+        const bool splitKilled = PathExists(At(std::string(kSplitJournalName) + ".tmp"));
+        if (!PathExists(At(kSplitJournalName)) && !PathExists(At("HCollect_split_config")) && !splitKilled) {
             ClearDir();
             scan(m);
         }
@@ -300,7 +305,7 @@ TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
     ASSERT_TRUE(JobDirectory(m_dir.path(), "CollectTot").Load());
 
     for (bool kill : {true, false}) {
-        int points = 0;
+        int points = 0, beforeSplitJournal = 0;
         for (int at = 1;; ++at) {
             SCOPED_TRACE((kill ? "killed at step " : "failed at step ") + std::to_string(at));
             ClearDir();
@@ -324,12 +329,14 @@ TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
                 break;  // no step left to stop at
             ASSERT_TRUE(!kill || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL));
             ++points;
+            beforeSplitJournal += PathExists(At(std::string(kSplitJournalName) + ".tmp"));
             EXPECT_FALSE(JobDirectory(m_dir.path(), "CollectTot").Load());
             nextRun();
             EXPECT_EQ(Snapshot(), done);
             EXPECT_TRUE(JobDirectory(m_dir.path(), "CollectTot").Load());
         }
         EXPECT_GT(points, 15);
+        EXPECT_EQ(kill ? 1 : 0, beforeSplitJournal) << "a kill as the split's journal is put in place";
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include "errorpolicy/KxErrorControl.h"
 #include "hardlinks/HardLinkManager.h"
+#include "hardlinks/JobDirectoryLock.h"
 #include "mapping/DBSnapContentMapper.h"
 #include "mapping/FSTAVNameMapper.h"
 #include "mapping/OBJServerTAVNameMapper.h"
@@ -121,6 +122,10 @@ TEST_F(SharedLibrary, HardLinkInsertSplitAndMerge) {
     ASSERT_EQ(stat(At("f").c_str(), &st), 0);
     Write(At("CollectTot1.kxf"), At("f") + "\n");
     {
+        // A scan holds the directory's lock; its split and merge share it.
+        JobDirectoryLock lock;
+        std::string error;
+        ASSERT_TRUE(lock.Acquire(dir, JobDirectoryLock::kExclusive, 0, &error)) << error;
         HardLinkManager mgr;
         ASSERT_TRUE(mgr.initHardLinkManager(dir, "CollectTot").IsSuccess());
         ASSERT_TRUE(mgr.InsertEntryInHCollectFile(1, At("f"), "", st));

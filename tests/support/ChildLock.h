@@ -1,5 +1,6 @@
 // A child process that holds a lock on a file until the object goes: a
-// record lock (F_SETLK of F_RDLCK or F_WRLCK over the whole file), or a
+// record lock (F_SETLK of F_RDLCK or F_WRLCK over the whole file), an
+// exclusive flock (as a job directory's lock file takes one), or a
 // write lease (F_SETLEASE F_WRLCK) that it gives up when the kernel asks it
 // to, as a file server breaks an oplock or a delegation, or one that it
 // keeps (until the kernel's lease-break time) as a hung holder does.
@@ -7,6 +8,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@ namespace testfiles {
 
 class ChildLock {
 public:
-    enum Kind { kRecordRead, kRecordWrite, kWriteLease, kStubbornLease };
+    enum Kind { kRecordRead, kRecordWrite, kWriteLease, kStubbornLease, kFlockExclusive };
 
     ChildLock(const std::string& path, Kind kind) {
         // Close-on-exec: a program the test starts meanwhile must not keep
@@ -32,8 +34,11 @@ public:
         }
         m_pid = fork();
         if (m_pid == 0) {
-            close(up[0]);
-            close(down[1]);
+            // Only its own pipes: another holder's release end kept here
+            // would keep that holder waiting for this one.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != up[1] && fd != down[0])
+                    close(fd);
             char ok = Take(path, kind) ? 'y' : 'n';
             if (write(up[1], &ok, 1) != 1)
                 _exit(2);
@@ -78,6 +83,8 @@ private:
             sa.sa_handler = kind == kWriteLease ? OnLeaseBreak : SIG_IGN;
             return sigaction(SIGIO, &sa, nullptr) == 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
         }
+        if (kind == kFlockExclusive)
+            return flock(fd, LOCK_EX | LOCK_NB) == 0;
         struct flock fl;
         memset(&fl, 0, sizeof fl);
         fl.l_type = kind == kRecordRead ? F_RDLCK : F_WRLCK;

@@ -20,10 +20,13 @@
 #include <sstream>
 #include <string>
 
+#include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/hardlinks/HardLinksTable.h"
 #include "ruxen/RuxenBase.h"
 #include "ruxen/RuxenMessages.h"
+#include "support/ChildLock.h"
 #include "support/ProcessState.h"
 #include "support/RunProgram.h"
 #include "support/StreamCheck.h"
@@ -248,6 +251,12 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
         Failures());
     EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_job + "/CollectTot6.kxf was not wholly backed up"))
         << r.err;
+    // Lines that cannot be appended: the summary names the list.
+    r = Backup({"--failures", "/dev/full", "--job-dir", m_job, m_job + "/CollectTot6.kxf"}, 1);
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.err.find("the failures file /dev/full is incomplete: writing it failed (No space left on device)"))
+        << r.err;
 
     // The line of the group over all trees names t1/a: gone, the group's
     // data goes nowhere (a vanished item is no reported failure).
@@ -402,6 +411,63 @@ TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
         c.mend();
     }
     EXPECT_EQ(0, Backup({"--job-dir", m_job}, 2).status);
+}
+
+// A scan, split, merge or backup of a job directory while another process
+// holds it waits, then is refused naming the directory, and nothing of the
+// directory changes; two scans of one directory at once take turns, the
+// directory they leave backs up whole.
+TEST_F(JobDirRoad, AScanOrBackupWaitsForTheDirectoryItsLockHolds) {
+    auto files = [&] {
+        std::map<std::string, std::string> all;
+        for (const char* name :
+             {"CollectTot1.kxf", "CollectTot2.kxf", "split_config", "Merged_split_config", "hardLinks.dat"})
+            all[name] = ReadWholeFile(m_job + "/" + name);
+        return all;
+    };
+    const std::map<std::string, std::string> before = files();
+    WriteWholeFile(m_dir / "wait", "[FileSystemAgent]\nnJobDirectoryLockWaitSeconds = 0\n");
+    WriteWholeFile(m_job + "/" + kJobDirectoryLockName, "");
+    {
+        ChildLock holder(m_job + "/" + kJobDirectoryLockName, ChildLock::kFlockExclusive);
+        ASSERT_TRUE(holder.held());
+        const std::string busy = "the job directory " + m_job + " is in use by another process";
+        ProgramOptions wait{{"RUXEN_REGISTRY=" + (m_dir / "wait")}, {}};
+        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1}, wait);
+        EXPECT_EQ(2, r.exitCode);
+        EXPECT_NE(std::string::npos, r.err.find(busy)) << r.err;
+        r = RunProgram(m_dir.path(), "ruxen-backup", {"--job-dir", m_job, "--archive", m_dir / "out"}, wait);
+        EXPECT_EQ(2, r.exitCode);
+        EXPECT_NE(std::string::npos, r.err.find(busy)) << r.err;
+        EXPECT_NE(0, access((m_dir / "out").c_str(), F_OK));
+        // The library's split and merge.
+        ProcessStateGuard state;
+        KXPlatformInfo::setValue(kFileSystemAgentSection, kKeyJobDirectoryLockWait, "0");
+        HardLinkManager::EnableHardLinkFeature();
+        HardLinkManager manager;
+        manager.initHardLinkManager(m_job, "CollectTot");
+        uint32_t next = 0;
+        int missing = 0;
+        for (int merge = 0; merge < 2; ++merge) {
+            try {
+                merge ? manager.MergeSplitFiles(next, missing) : manager.SplitHCollectFile(3, true, 1);
+                ADD_FAILURE() << "not refused";
+            } catch (const HardLinkManagerCriticalException& e) {
+                EXPECT_NE(std::string::npos, std::string(e.what()).find(busy)) << e.what();
+            }
+        }
+        EXPECT_EQ(before, files());
+    }
+    for (int round = 0; round < 3; ++round) {
+        const pid_t first = StartProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1, m_t2, m_t3});
+        ProgramResult second = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1, m_t2, m_t3});
+        EXPECT_EQ(0, second.exitCode) << second.err;
+        EXPECT_EQ(0, FinishProgram(first, m_dir.path(), "ruxen-collect").exitCode);
+        Run r = Backup({"--job-dir", m_job}, 2);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(0u, r.verify.find("verify: 19 items, 6 compared, 6 matched, 0 mismatched")) << r.verify;
+        EXPECT_EQ(m_want, r.sent);
+    }
 }
 
 }  // namespace

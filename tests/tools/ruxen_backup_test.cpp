@@ -124,6 +124,65 @@ TEST_F(RuxenBackupTool, OutputsInsideTheTreeArePassedOver) {
     EXPECT_EQ(8u, c.items);
 }
 
+// An output that is, or lies below, a link that neither root nor the
+// running user owns is not followed (a user's link in a directory the job
+// writes would have it overwrite what it names): the job refuses it before
+// any output is emptied, and the files it made for the others are removed.
+// A link of root's is followed.
+TEST_F(RuxenBackupTool, OutputsThroughAnotherUsersLinkAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a link of another user takes root";
+    WriteWholeFile(m_collect, m_tree + "/data.bin\n");
+    const std::string victim = m_dir / "victim";
+    auto link = [&](const std::string& name, const char* target, uid_t owner) {
+        ASSERT_EQ(0, symlink(target, (m_dir / name).c_str()));
+        ASSERT_EQ(0, lchown((m_dir / name).c_str(), owner, owner));
+    };
+    link("user-link", "victim", 4242);
+    link("s.2", "victim", 4242);
+    link("user-dir", ".", 4242);
+    link("root-link", "victim", 0);
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {{"--archive", "@/user-link"}, 2, "cannot open the archive file @/user-link: the symbolic link @/user-link"},
+        {{"--failures", "@/user-link", "--archive", "@/a"}, 2, "cannot open the failures file @/user-link:"},
+        {{"--results", "@/user-link", "--archive", "@/a"}, 2, "cannot open the results file @/user-link:"},
+        {{"--catalog", "--index", "@/user-link", "--archive", "@/a"}, 2, "cannot open the index file @/user-link:"},
+        {{"--archive", "@/user-dir/a"}, 2, "the symbolic link @/user-dir in its path belongs to uid 4242"},
+        {{"--streams", "2", "--archive", "@/s"}, 2, "cannot open the archive file @/s.2:"},
+        {{"--failures", "@/root-link", "--archive", "@/a"}, 0, "done: 1 items"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args;
+        for (const std::string& a : c.args)
+            args.push_back(a[0] == '@' ? m_dir.path() + a.substr(1) : a);
+        args.push_back(m_collect);
+        if (args[1] == "2")
+            args.push_back(m_collect);
+        SCOPED_TRACE(args[1]);
+        WriteWholeFile(victim, "root's own");
+        ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+        ProgramResult r = Backup(args);
+        EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+        std::string message = c.message;
+        for (size_t at; (at = message.find('@')) != std::string::npos;)
+            message.replace(at, 1, m_dir.path());
+        EXPECT_NE(std::string::npos, r.err.find(message)) << r.err;
+        if (c.exitCode == 2) {
+            EXPECT_NE(std::string::npos, r.err.find("belongs to uid 4242, neither root nor the job's user")) << r.err;
+            EXPECT_EQ("root's own", ReadWholeFile(victim));
+            EXPECT_NE(0, access((m_dir / "a").c_str(), F_OK)) << "made for the job, and removed again";
+            EXPECT_NE(0, access((m_dir / "s.1").c_str(), F_OK));
+        } else {
+            EXPECT_EQ("", ReadWholeFile(victim)) << "a link of root's is followed";
+        }
+        unlink((m_dir / "a").c_str());
+    }
+}
+
 // With --fla-props every item carries one properties record, also in the
 // streams of child processes.
 TEST_F(RuxenBackupTool, FileLevelPropertiesTravelWithEachItem) {
@@ -693,6 +752,12 @@ TEST_F(RuxenBackupTool, LateWriteErrorSaysHowFarTheArchiveGot) {
     }
 }
 
+// In a child before it runs a program: the open-file limit many hosts set.
+void LimitOpenFilesTo1024() {
+    struct rlimit rl = {1024, 1024};
+    setrlimit(RLIMIT_NOFILE, &rl);
+}
+
 // Whether `path` holds `text`, waiting for it up to 10 s.
 bool WaitForText(const std::string& path, const std::string& text) {
     for (int i = 0; i < 2000; ++i) {
@@ -761,46 +826,101 @@ TEST_F(RuxenBackupTool, StoppedJobsEndTheirStreamsAsInterrupted) {
     }
 }
 
-// A collect file that shrank, or was renamed over, while its stream read it
-// fails: the summary names it, the stream's end record says why, and the
-// job fails (items it named may be missing).
-TEST_F(RuxenBackupTool, CollectFileChangedWhileReadFails) {
-    const std::string leased = m_tree + "/leased", log = m_dir / "log", registry = m_dir / "registry.ini";
-    WriteWholeFile(leased, "held");
+// A collect file that shrank, or was renamed over, after the job opened it
+// fails, whether that happened while its stream read it or before its turn
+// (a collect file of the many a job does not hold open is opened again in
+// its turn only while its path still names the file met at the start): the
+// summary names it, the stream's end record says why, and the job fails
+// (items it named may be missing).
+TEST_F(RuxenBackupTool, CollectFileChangedAfterTheJobOpenedItFails) {
+    const std::string log = m_dir / "log", registry = m_dir / "registry.ini";
+    const std::string leased[2] = {m_tree + "/leased", m_tree + "/leased2"};
     WriteWholeFile(registry, "[FileSystemAgent]\nnLeaseBreakWaitSeconds = 30\n");
-    const std::string lines = m_tree + "/data.bin\n" + leased + "\n" + m_tree + "/empty\n";
+    // Collect file 1 (and 2 with two streams) holds its stream on a leased
+    // item; the others name the tree's small files.
+    auto held = [&](int i) { return m_tree + "/data.bin\n" + leased[i] + "\n" + m_tree + "/empty\n"; };
+    std::string plain;
+    for (int i = 0; i < 200; ++i)
+        plain += m_tree + "/sub/hello.txt\n";
+    auto truncateHalf = [](const std::string& c) { ASSERT_EQ(0, truncate(c.c_str(), 100)); };
+    auto renameOver = [&](const std::string& c) {
+        WriteWholeFile(m_dir / "new", ReadWholeFile(c));
+        ASSERT_EQ(0, rename((m_dir / "new").c_str(), c.c_str()));
+    };
     const struct {
+        const char* name;
+        int streams, collects, changed;  // the collect file changed (from 1)
+        std::function<void(const std::string&)> change;
+        const char* message;  // then " (its <what> differs)"
         const char* what;
-        std::function<void()> change;
     } cases[] = {
-        {"size", [&] { ASSERT_EQ(0, truncate(m_collect.c_str(), 10)); }},
-        {"path",
-         [&] {
-             WriteWholeFile(m_dir / "new", lines);
-             ASSERT_EQ(0, rename((m_dir / "new").c_str(), m_collect.c_str()));
-         }},
+        {"shrank while read", 1, 1, 1, truncateHalf, "changed after the job opened it", "size"},
+        {"renamed over while read", 1, 1, 1, renameOver, "changed after the job opened it", "path"},
+        {"shrank before its turn", 1, 2, 2, truncateHalf, "is not the file the job opened", "size"},
+        {"shrank before its turn, two streams", 2, 3, 3, truncateHalf, "is not the file the job opened", "size"},
+        {"renamed over, not held open", 1, 70, 70, renameOver, "is not the file the job opened", "inode"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        WriteWholeFile(m_collect, lines);
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"--registry", registry, "--streams", std::to_string(c.streams),
+                                      "--archive",  m_archive};
+        for (int i = 1; i <= c.collects; ++i) {
+            args.push_back(m_dir / ("c" + std::to_string(i)));
+            WriteWholeFile(args.back(), i <= c.streams ? held(i - 1) : plain);
+        }
+        std::vector<std::unique_ptr<ChildLock>> holders;
+        for (int i = 0; i < c.streams; ++i) {
+            WriteWholeFile(leased[i], "held");
+            holders.push_back(std::make_unique<ChildLock>(leased[i], ChildLock::kStubbornLease));
+            ASSERT_TRUE(holders.back()->held());
+        }
         WriteWholeFile(log, "");
-        auto holder = std::make_unique<ChildLock>(leased, ChildLock::kStubbornLease);
-        ASSERT_TRUE(holder->held());
         const pid_t pid =
-            StartProgram(m_dir.path(), "ruxen-backup", {"--registry", registry, "--archive", m_archive, m_collect},
-                         {{"RUXEN_LOG_FILE=" + log}, {}});
-        ASSERT_TRUE(WaitForText(log, " is under a write lease")) << ReadWholeFile(log);
-        c.change();
-        holder.reset();  // the lease goes: the stream reads on to the collect file's end
+            StartProgram(m_dir.path(), "ruxen-backup", args, {{"RUXEN_LOG_FILE=" + log}, LimitOpenFilesTo1024});
+        for (int i = 0; i < c.streams; ++i)
+            ASSERT_TRUE(WaitForText(log, leased[i] + " is under a write lease")) << ReadWholeFile(log);
+        const std::string changed = m_dir / ("c" + std::to_string(c.changed));
+        c.change(changed);
+        holders.clear();  // the leases go: the streams read on
         ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
         EXPECT_EQ(1, r.exitCode) << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect +
-                                                " changed while the stream read it (its " + c.what + " differs)"))
+        EXPECT_NE(std::string::npos,
+                  r.err.find("the collect file " + changed + " " + c.message + " (its " + c.what + " differs)"))
             << r.err;
-        EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up"))
-            << r.err;
-        r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
-        EXPECT_NE(std::string::npos, r.out.find(" items=3 data_bytes=50004 status=4(collect file changed)\n")) << r.out;
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + changed + " was not wholly backed up")) << r.err;
+        std::vector<std::string> archives{m_archive};
+        if (c.streams > 1)
+            archives = {m_archive + ".1", m_archive + ".2"};
+        r = RunProgram(m_dir.path(), "ruxen-dump", archives);
+        EXPECT_NE(std::string::npos, r.out.find(" status=4(collect file changed)\n")) << r.out;
+    }
+}
+
+// 3,000 collect files under an open-file limit of 1,024, with one stream
+// and with four: the job holds a bounded number open and opens the rest in
+// their turn, and every item of every one is in a stream.
+TEST_F(RuxenBackupTool, MoreCollectFilesThanTheOpenFileLimit) {
+    const std::string lists = m_dir / "lists";
+    ASSERT_EQ(0, mkdir(lists.c_str(), 0755));
+    std::vector<std::string> collects;
+    for (int i = 0; i < 3000; ++i) {
+        collects.push_back(lists + "/c" + std::to_string(i));
+        WriteWholeFile(collects.back(), m_tree + (i % 2 ? "/sub/hello.txt\n" : "/empty\n"));
+    }
+    for (int streams : {1, 4}) {
+        SCOPED_TRACE(std::to_string(streams) + " streams");
+        std::vector<std::string> args{"--streams", std::to_string(streams), "--archive", m_archive};
+        args.insert(args.end(), collects.begin(), collects.end());
+        ProgramResult r = Backup(args, {{}, LimitOpenFilesTo1024});
+        EXPECT_EQ(0, r.exitCode) << r.err.substr(0, 2000);
+        EXPECT_NE(std::string::npos, r.err.find("done: 3000 items")) << r.err.substr(0, 2000);
+        uint64_t items = 0;
+        for (int s = streams > 1 ? 1 : 0; s <= (streams > 1 ? streams : 0); ++s) {
+            StreamCheck check = CheckArchiveFile(s ? m_archive + "." + std::to_string(s) : m_archive);
+            EXPECT_TRUE(check.Ok()) << check.lines;
+            items += check.items;
+        }
+        EXPECT_EQ(3000u, items);
     }
 }
 
@@ -838,9 +958,10 @@ class RuxenToolErrors : public RuxenBackupTool, public ::testing::WithParamInter
 
 // Usage errors, outputs that are an input of the job (a collect file by
 // name, link or hard link, the registry, a file of the job directory) or
-// another output, and inputs that cannot be read are refused before any
-// output is made (exit 2): the collect file keeps its lines, an earlier
-// archive and failures file stay as they were, and no stream's file is made.
+// another output, inputs that cannot be read and outputs that cannot be
+// opened are refused before any output is emptied (exit 2): the collect
+// file keeps its lines, an earlier archive (a stream's too) and failures
+// file stay as they were, and no stream's file is left made.
 TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     const Invocation& c = GetParam();
     std::string collect = c.collect, message = c.message;
@@ -850,7 +971,7 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     WriteWholeFile(m_collect, collect);
     ASSERT_EQ(0, link(m_collect.c_str(), (m_dir / "hard.cvf").c_str()));
     ASSERT_EQ(0, symlink("collect.cvf", (m_dir / "soft.cvf").c_str()));
-    for (const char* out : {"/a", "/f.txt"})
+    for (const char* out : {"/a", "/f.txt", "/a.2"})
         WriteWholeFile(m_dir.path() + out, "earlier");
     if (c.archiveLacks && !SetXattr(m_tree + "/empty", "user.k", "v"))
         GTEST_SKIP() << "no user attributes here";
@@ -865,7 +986,7 @@ TEST_P(RuxenToolErrors, ExitStatusAndMessage) {
     EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(message)) << r.err;
     EXPECT_EQ(collect, ReadWholeFile(m_collect));
-    for (const char* out : {"/a", "/f.txt"})
+    for (const char* out : {"/a", "/f.txt", "/a.2"})
         EXPECT_TRUE(c.exitCode != 2 || ReadWholeFile(m_dir.path() + out) == "earlier") << out;
     EXPECT_TRUE(c.exitCode != 2 || access((m_dir / "a.1").c_str(), F_OK) != 0);
     if (c.archiveEnd || c.archiveLacks) {  // a stream that did not do all it was given says why
@@ -927,10 +1048,26 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"StreamsToDevNull", "ruxen-backup",
                    {"--streams", "2", "--archive", "/dev/null", "@/collect.cvf", "@/collect.cvf"}, "@/tree/data.bin\n",
                    0, "done: 2 items"},
-        Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 1,
-                   "cannot create the archive"},
+        Invocation{"ArchiveDirMissing", "ruxen-backup", {"--archive", "@/no/dir/a", "@/collect.cvf"}, "", 2,
+                   "cannot open the archive file @/no/dir/a: No such file"},
+        Invocation{"FailuresDirMissing", "ruxen-backup",
+                   {"--failures", "@/no/dir/f", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n", 2,
+                   "cannot open the failures file @/no/dir/f: No such file"},
+        Invocation{"StreamFailuresDirMissing", "ruxen-backup",
+                   {"--streams", "2", "--failures", "@/f.txt", "--results", "@/no/dir/r", "--archive", "@/a",
+                    "@/collect.cvf", "@/collect.cvf"},
+                   "@/tree/data.bin\n", 2, "cannot open the results file @/no/dir/r.1: No such file"},
+        Invocation{"IndexDirMissing", "ruxen-backup",
+                   {"--catalog", "--index", "@/no/dir/i", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n", 2,
+                   "cannot open the index file @/no/dir/i: No such file"},
         Invocation{"FailuresUnwritable", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\nnot/absolute\n", 1, "stream FAILED", " status=3(list write failed)\n"},
+                   "@/tree/data.bin\nnot/absolute\n", 1,
+                   "the failures file /dev/full is incomplete: writing it failed (No space left on device)",
+                   " status=3(list write failed)\n"},
+        Invocation{"ResultsUnwritable", "ruxen-backup", {"--results", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\nnot/absolute\n", 1,
+                   "the results file /dev/full is incomplete: writing it failed (No space left on device)",
+                   " status=3(list write failed)\n"},
         Invocation{"NothingToList", "ruxen-backup", {"--failures", "/dev/full", "--archive", "@/a", "@/collect.cvf"},
                    "@/tree/data.bin\n", 0, "done: 1 items"},
         // Collect-line markers: the header of a DATASIZE line carries the
@@ -945,7 +1082,7 @@ INSTANTIATE_TEST_SUITE_P(
                    " status=2(collect file failed)\n"},
         Invocation{"CollectNoArguments", "ruxen-collect", {}, "", 2, "usage:"},
         Invocation{"CollectJobDirNoValue", "ruxen-collect", {"--job-dir"}, "", 2, "usage:"},
-        Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 1,
+        Invocation{"CollectJobDirMissing", "ruxen-collect", {"--job-dir", "@/no/dir", "@/tree"}, "", 2,
                    "/no/dir: No such file"},
         Invocation{"CollectMissingDir", "ruxen-collect", {"@/absent"}, "", 1, "absent"},
         Invocation{"IndexIsCollect", "ruxen-backup",

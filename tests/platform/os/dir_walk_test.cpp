@@ -201,6 +201,64 @@ TEST_P(DirWalkTest, CacheHoldsTheDirectoryItWalked) {
     }
 }
 
+// An output is opened by the same rule, a link that its path itself is
+// included (another user's is refused, named, and what it names untouched);
+// a link into /proc is the open file it names; `created` says whether the
+// open made the file.
+TEST_P(DirWalkTest, OutputsOpenedByTheSameRule) {
+    ASSERT_EQ(0, symlink("real/sub/target", (m_dir / "ownlink").c_str()));
+    ASSERT_EQ(0, symlink((m_dir / "real/sub/abs-target").c_str(), (m_dir / "real/abslink").c_str()));
+    WriteWholeFile(m_dir / "real/victim", "kept");
+    ASSERT_EQ(0, symlink("victim", (m_dir / "real/userout").c_str()));
+    if (m_asRoot) {
+        ASSERT_EQ(0, lchown((m_dir / "real/userout").c_str(), kOther, kOther));
+    }
+    int p[2];
+    ASSERT_EQ(0, pipe(p));
+    ScopedFd readEnd(p[0]), writeEnd(p[1]);
+    const struct {
+        std::string path;
+        std::string reached;  // the file written ("" when the open fails, "-" the pipe)
+        bool created;
+        int err;
+        std::string refused;
+    } cases[] = {
+        {m_dir / "real/out", m_dir / "real/out", true, 0, ""},
+        {m_dir / "rootlink/out", m_dir / "real/out", false, 0, ""},
+        {m_dir / "ownlink", m_dir / "real/sub/target", true, 0, ""},
+        {m_dir / "real/abslink", m_dir / "real/sub/abs-target", true, 0, ""},
+        {"/proc/self/fd/" + std::to_string(p[1]), "-", false, 0, ""},
+        {m_dir / "loop1", "", false, ELOOP, ""},
+        {m_dir / "real/", "", false, EISDIR, ""},
+        {m_dir / "userlink/out", "", false, ELOOP, m_dir / "userlink"},
+        {m_dir / "real/userout", "", false, ELOOP, m_dir / "real/userout"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (!c.refused.empty() && !m_asRoot)
+            continue;  // only root gives a link to another user
+        ruxen::WalkRefusal why;
+        bool created = !c.created;
+        ScopedFd fd(ruxen::OpenFileByRule(c.path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644, &why, &created));
+        if (c.err != 0) {
+            EXPECT_FALSE(fd.valid());
+            EXPECT_EQ(c.err, errno);
+            EXPECT_EQ(c.refused, why.link);
+            EXPECT_EQ(c.err == ELOOP && c.refused.empty(), why.tooManyLinks);
+            continue;
+        }
+        ASSERT_TRUE(fd.valid()) << strerror(errno);
+        EXPECT_EQ(c.created, created);
+        ASSERT_EQ(4, write(fd.get(), "data", 4));
+        char got[8] = {};
+        if (c.reached == "-") {
+            EXPECT_EQ(4, read(readEnd.get(), got, sizeof got));
+        }
+        EXPECT_EQ("data", c.reached == "-" ? std::string(got) : ReadWholeFile(c.reached).substr(0, 4));
+    }
+    EXPECT_EQ("kept", ReadWholeFile(m_dir / "real/victim"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Walk, DirWalkTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Openat2" : "ByComponent"; });
 

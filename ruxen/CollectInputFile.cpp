@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "platform/base/FdIO.h"
+#include "platform/os/DirWalk.h"
 
 namespace {
 
@@ -43,13 +45,24 @@ bool CollectInputFile::Open(const std::string& path, const std::vector<std::stri
     m_copiedBytes = 0;
     m_known = false;
     m_first.Clear();
-    ScopedFd source(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Looked at before it is opened: opening a device node can block (a
+    // terminal), change the device (a tape rewinds on close) or never end
+    // (/dev/zero, copied until the disk is full). Only the null device, an
+    // empty list, is read among them.
+    ScopedFd probe(open(path.c_str(), O_PATH | O_CLOEXEC));
     struct stat st;
+    if (!probe.valid() || fstat(probe.get(), &st) != 0)
+        return Fail(error, "cannot open the collect file " + path + ": " + strerror(errno));
+    const bool nullDevice = S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
+    if (S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && !nullDevice))
+        return Fail(error, "the collect file " + path + " is a " +
+                               (S_ISDIR(st.st_mode)   ? "directory"
+                                : S_ISBLK(st.st_mode) ? "block device"
+                                                      : "character device") +
+                               ": a collect file is a file, or a pipe, of one path a line");
+    ScopedFd source(open(ruxen::ProcFdPath(probe.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!source.valid() || fstat(source.get(), &st) != 0)
         return Fail(error, "cannot open the collect file " + path + ": " + strerror(errno));
-    if (S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode))
-        return Fail(error,
-                    "the collect file " + path + " is a " + (S_ISDIR(st.st_mode) ? "directory" : "block device"));
     if (S_ISREG(st.st_mode)) {
         m_fd = std::move(source);
         m_first.Take(m_fd.get(), m_path);

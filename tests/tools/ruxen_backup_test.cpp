@@ -1028,6 +1028,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "@/tree/data.bin\n", 2,
                    "ruxen-backup: cannot open the collect file @/no\\x1b[2Jsuch.cvf"},
         Invocation{"CollectIsADirectory", "ruxen-backup", {"--archive", "@/a", "@/tree"}, "", 2, "is a directory"},
+        Invocation{"CollectIsADevice", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf", "/dev/zero"}, "", 2,
+                   "the collect file /dev/zero is a character device"},
         Invocation{"CopyOfAPipeFails", "ruxen-backup", {"--archive", "/dev/null", "/dev/null"}, "", 2,
                    "cannot make a temporary copy of the collect file /dev/null", nullptr, {"TMPDIR=@/no/dir"}},
         Invocation{"ArchiveIsRegistry", "ruxen-backup",

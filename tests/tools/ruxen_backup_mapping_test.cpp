@@ -149,7 +149,7 @@ TEST_P(MappedJob, HardLinkMembersGoUnderRecordedNames) {
     }
     r = RunProgram(m_dir.path(), "ruxen-backup", args);
     ASSERT_EQ(0, r.exitCode) << r.err;
-    std::vector<std::string> verify = {"--verify", "--map", m_map};
+    std::vector<std::string> verify = {"--verify", "--list", "--map", m_map};
     for (const std::string& a : Archives(c.streams))
         verify.push_back(a);
     ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", verify);
@@ -216,7 +216,7 @@ TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
         std::vector<std::string> archives;
         for (int s = 1; s <= streams; ++s)
             archives.push_back(streams == 1 ? archive : archive + "." + std::to_string(s));
-        std::vector<std::string> verify = {"--verify", "--map", names};
+        std::vector<std::string> verify = {"--verify", "--list", "--map", names};
         verify.insert(verify.end(), archives.begin(), archives.end());
         ProgramResult dump = RunProgram(dir.path(), "ruxen-dump", verify);
         EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;

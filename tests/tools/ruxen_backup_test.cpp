@@ -298,7 +298,7 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
     ASSERT_NO_FATAL_FAILURE(Collect());
     ProgramResult r = Backup({"--archive", m_archive, m_collect});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     for (const char* entries : {"entries=1 [ACL_ACCESS value_length=38]", "entries=1 [ACL_DEFAULT value_length=20]",
                                 "entries=1 [XATTR name=\"user.comment\" value_length=2]"})
@@ -322,7 +322,7 @@ TEST_F(RuxenBackupTool, MacPropertiesThroughTheDump) {
     StreamCheck c = CheckArchiveFile(m_archive);
     EXPECT_TRUE(c.Ok()) << c.lines;
     EXPECT_EQ(7u, c.matched) << c.lines;  // the companions themselves too
-    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_NE(std::string::npos, r.out.find("size=53092 ")) << "50000, 3000 and 92 bytes\n" << r.out;
     WriteWholeFile(m_tree + "/._sparse", buildAppleDouble({{2, "Fork"}}));
     c = CheckArchiveFile(m_archive);
@@ -365,7 +365,7 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
         ProgramResult r = Backup(args);
         EXPECT_EQ(0, r.exitCode) << r.err;
         EXPECT_EQ(c.sent ? "" : p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
-        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
         EXPECT_EQ(0, r.exitCode) << r.out;
         EXPECT_EQ(c.sent, r.out.find("HEADER type=128 length=1160 name=\"" + substitute + "\" mode=0100644 size=4 ") !=
                               std::string::npos) << r.out;
@@ -536,7 +536,7 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     const std::string f = deep + "/f",
                       substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
     ASSERT_EQ(0, Backup({"--long-path", "--app-type", "29", "--archive", m_archive, m_collect}).exitCode);
-    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(std::string::npos, r.out.find("SKIPPED")) << "compared at its real path\n" << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
@@ -659,7 +659,7 @@ TEST_F(RuxenBackupTool, StoppedJobsEndTheirStreamsAsInterrupted) {
         }
         EXPECT_NE(std::string::npos, (ReadWholeFile(failures[0]) + ReadWholeFile(failures.back()))
                                          .find(leased + ":" + std::to_string(EINTR) + "\n"));
-        std::vector<std::string> dumpArgs{"--verify"};
+        std::vector<std::string> dumpArgs{"--verify", "--list"};
         dumpArgs.insert(dumpArgs.end(), archives.begin(), archives.end());
         r = RunProgram(m_dir.path(), "ruxen-dump", dumpArgs);
         EXPECT_EQ(1, r.exitCode) << r.out;

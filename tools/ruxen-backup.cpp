@@ -54,7 +54,7 @@ void usage(FILE* out) {
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
-            "allowed). The summary goes to standard error. A collect file that is a pipe\n"
+            "allowed; a terminal is refused). The summary goes to standard error. A collect file that is a pipe\n"
             "(/dev/stdin, <(...)) is copied whole into a temporary file first.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
@@ -303,10 +303,12 @@ int main(int argc, char** argv) {
     // At most one stream per collect file; one stream runs in this process.
     if (!collects.empty())
         args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
-    // Before anything is opened: the archive of several streams must be a
-    // file, and no output may be an input or another output.
+    // Before anything is opened: the archive is no terminal (it is binary),
+    // that of several streams must be a file, and no output may be an input
+    // or another output.
     std::string why;
-    if (!JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
+    if (JobFileGuard::ArchiveIsTerminal(args.archivePath, &why) ||
+        !JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
         fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
         return 2;
     }

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -731,6 +733,55 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up")) << r.err;
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
+}
+
+// A terminal is refused as the archive (exit 2), whatever name the
+// descriptor the archive would be written to has: standard output, its
+// /dev/stdout, the controlling /dev/tty, a terminal's own path. Nothing
+// reaches the terminal.
+TEST_F(RuxenBackupTool, RefusesATerminalAsTheArchive) {
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_TRUE(master.valid()) << strerror(errno);
+    ASSERT_EQ(0, grantpt(master.get()));
+    ASSERT_EQ(0, unlockpt(master.get()));
+    const std::string terminal = ptsname(master.get());
+    struct Case {
+        std::string archive;
+        bool onStandardOutput;  // the terminal is the child's standard output and controlling terminal
+    } cases[] = {{"-", true}, {"/dev/stdout", true}, {"/dev/tty", true}, {terminal, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        ProgramOptions options;
+        if (c.onStandardOutput) {
+            options.inChild = [&terminal] {
+                setsid();
+                const int fd = open(terminal.c_str(), O_RDWR);  // becomes the session's terminal
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(126);
+            };
+        }
+        // The terminal is read while the program runs, so that a program
+        // writing to it ends instead of waiting for room.
+        const pid_t pid = StartProgram(m_dir.path(), "ruxen-backup", {"--archive", c.archive, m_collect}, options);
+        size_t received = 0;
+        char buf[4096];
+        for (;;) {
+            siginfo_t ended{};
+            if (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == pid)
+                break;  // FinishProgram reaps it
+            const ssize_t n = read(master.get(), buf, sizeof buf);
+            if (n > 0)
+                received += static_cast<size_t>(n);
+            else
+                usleep(1000);
+        }
+        ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
+        EXPECT_EQ(2, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: the archive " + c.archive)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(" is a terminal: the archive stream is binary")) << r.err;
+        EXPECT_EQ(0u, received) << "bytes reached the terminal";
+    }
 }
 
 struct Invocation {

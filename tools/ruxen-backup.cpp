@@ -3,6 +3,7 @@
 // streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
+//                [--log-file FILE] [--log-level N]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
 //                [--job-dir DIR] [--long-path] [mapping options]
@@ -15,7 +16,9 @@
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output; control bytes of
-// names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
+// names in it are escaped ("\x0a"). Log lines go to the log file when one is
+// named (tools/common/LogOptions.h); without one, a run without failures
+// prints its summary alone. Exit status: 0 done, 1 a stream or a
 // collect file failed, 2 a usage error, an unsafe output or an input that
 // cannot be read (nothing is then created or truncated), 128 + N when
 // signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
@@ -34,11 +37,11 @@
 #include "mapping/MappingMessages.h"
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/agent/KxLog.h"
 #include "platform/base/StopSignals.h"
 #include "platform/text/PrintableText.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
+#include "tools/common/LogOptions.h"
 
 namespace {
 
@@ -47,6 +50,7 @@ constexpr int kMaxStreams = 256;
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
+            "                    [--log-file FILE] [--log-level N]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [mapping options]\n"
@@ -105,8 +109,11 @@ void usage(FILE* out) {
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
             "  --errors-not-tolerated  an item that fails (and is reported) fails the\n"
-            "                    stream at that item\n",
-            kMaxStreams);
+            "                    stream at that item\n"
+            "The log (without a log file, a run without failures writes nothing but its\n"
+            "summary on standard error):\n"
+            "%s",
+            kMaxStreams, LogOptions::kUsage);
 }
 
 // A whole decimal number from 0 to `max`.
@@ -175,6 +182,7 @@ int main(int argc, char** argv) {
     std::string registry;
     std::vector<std::string> collects;
     BackupArgs args;
+    LogOptions log;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -276,6 +284,9 @@ int main(int argc, char** argv) {
             args.ddbSubclient = true;
         } else if (a == "--errors-not-tolerated") {
             args.errorsNotTolerated = true;
+        } else if (const int taken = log.Take("ruxen-backup", argc, argv, i)) {
+            if (taken < 0)
+                return 2;
         } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "ruxen-backup: unknown option %s\n", a.c_str());
             usage(stderr);
@@ -307,11 +318,13 @@ int main(int argc, char** argv) {
     // that of several streams must be a file, and no output may be an input
     // or another output.
     std::string why;
-    if (JobFileGuard::ArchiveIsTerminal(args.archivePath, &why) ||
-        !JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+    const auto refuse = [](const std::string& reason) {
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(reason).c_str());
         return 2;
-    }
+    };
+    if (JobFileGuard::ArchiveIsTerminal(args.archivePath, &why) ||
+        !JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why))
+        return refuse(why);
     const bool toStandardOutput = args.archivePath == "-";
     JobFileGuard guard;
     for (int s = args.streamCount > 1 ? 1 : 0; s <= (args.streamCount > 1 ? args.streamCount : 0); ++s) {
@@ -335,22 +348,22 @@ int main(int argc, char** argv) {
         guard.AddInput("registry", env);
     if (!args.jobDir.empty())
         guard.AddJobDirectory(args.jobDir);
-    if (!guard.Check(&why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+    if (!guard.Check(&why))
+        return refuse(why);
+    // The registry may name the log file, an output too: checked with the
+    // others before it is opened.
+    if (!registry.empty() && !KXPlatformInfo::loadFile(registry, &why))
+        return refuse(why);
+    if (!log.Resolve("ruxen-backup", guard))
         return 2;
-    }
+    if (!guard.Check(&why))
+        return refuse(why);
+    if (!log.Apply("ruxen-backup"))
+        return 2;
 
     // A reader of the archive that went away must come back as a write
     // error, not end the process.
     signal(SIGPIPE, SIG_IGN);
-    KxLog::ConfigureFromEnvironment();
-    if (!registry.empty()) {
-        std::string error;
-        if (!KXPlatformInfo::loadFile(registry, &error)) {
-            fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(error).c_str());
-            return 2;
-        }
-    }
 
     RuxenBase job(args, collects);
     bool opened = false;

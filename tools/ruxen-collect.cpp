@@ -5,8 +5,8 @@
 // number of descriptors, so trees deeper than the open-file limit are listed
 // whole.
 //
-//   ruxen-collect DIR... > COLLECT
-//   ruxen-collect [--streams N] --job-dir JOBDIR DIR...
+//   ruxen-collect [--log-file FILE] [--log-level N] DIR... > COLLECT
+//   ruxen-collect [--log-file FILE] [--log-level N] [--streams N] --job-dir JOBDIR DIR...
 //
 // With --job-dir it stands in for the scan program and leaves JOBDIR ready
 // for ruxen-backup --job-dir. Tree i (from 1) goes to CollectTot<i>.kxf, and
@@ -33,14 +33,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/LogOptions.h"
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
-#include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/os/ParentDirCache.h"
 #include "platform/text/FileNameEscape.h"
+#include "platform/text/PrintableText.h"
+#include "ruxen/JobFileGuard.h"
 
 namespace {
 
@@ -265,11 +267,14 @@ int Usage(FILE* to, int rc) {
     fprintf(to,
             "usage: ruxen-collect DIR... > COLLECT\n"
             "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
+            "       (either with [--log-file FILE] [--log-level N])\n"
             "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
             "             the files of several links in its hard-links table and hard-link\n"
             "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
             "             and Merged_split_config (earlier files of these names are replaced)\n"
-            "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
+            "  --streams  the streams the hard-linked data is shared out over (default 1)\n"
+            "%s",
+            LogOptions::kUsage);
     return rc;
 }
 
@@ -379,7 +384,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
 }  // namespace
 
 int main(int argc, char** argv) {
-    KxLog::ConfigureFromEnvironment();
+    LogOptions log;
     std::string jobDir;
     unsigned long streams = 1;
     std::vector<const char*> trees;
@@ -399,6 +404,9 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "ruxen-collect: --streams takes a number from 1 to 256\n");
                 return Usage(stderr, 2);
             }
+        } else if (const int taken = log.Take("ruxen-collect", argc, argv, i)) {
+            if (taken < 0)
+                return Usage(stderr, 2);
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             fprintf(stderr, "ruxen-collect: unknown option %s\n", argv[i]);
             return Usage(stderr, 2);
@@ -408,6 +416,22 @@ int main(int argc, char** argv) {
     }
     if (trees.empty())
         return Usage(stderr, 2);
+    // The log must not land in what this run writes: the collect file on
+    // standard output, or a file of the job directory.
+    JobFileGuard guard;
+    if (jobDir.empty())
+        guard.AddOutput("collect", "-", true);
+    else
+        guard.AddJobDirectory(jobDir);
+    std::string why;
+    if (!log.Resolve("ruxen-collect", guard))
+        return 2;
+    if (!guard.Check(&why)) {
+        fprintf(stderr, "ruxen-collect: %s\n", ruxen::ControlsEscaped(why).c_str());
+        return 2;
+    }
+    if (!log.Apply("ruxen-collect"))
+        return 2;
     if (!jobDir.empty())
         return CollectIntoJobDir(jobDir, trees, static_cast<uint32_t>(streams));
 

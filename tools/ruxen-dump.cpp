@@ -29,10 +29,12 @@
 #include "common/ArchiveDump.h"
 #include "common/ArchiveVerifier.h"
 #include "common/IndexDump.h"
-#include "platform/agent/KxLog.h"
+#include "common/LogOptions.h"
 #include "platform/archive/ArchiveStreamReader.h"
 #include "platform/index/IndexRecords.h"
 #include "platform/text/PairMapFile.h"
+#include "platform/text/PrintableText.h"
+#include "ruxen/JobFileGuard.h"
 
 namespace {
 
@@ -41,6 +43,7 @@ void Usage(FILE* to) {
             "usage: ruxen-dump [--help] FILE...\n"
             "       ruxen-dump --verify [--list] [--map MAP] FILE...\n"
             "       ruxen-dump --index FILE\n"
+            "       (each with [--log-file FILE] [--log-level N])\n"
             "  Prints the records of the archive stream FILE, one line each; several\n"
             "  FILEs are the streams of one job, each after a line \"STREAM <FILE>\".\n"
             "  A FILE of \"-\" is standard input (once).\n"
@@ -54,7 +57,9 @@ void Usage(FILE* to) {
             "  --map MAP \"recorded<TAB>local\" lines (as ruxen-backup --proxy-map): the\n"
             "            file compared is at the recorded path mapped through the pair\n"
             "            of the longest recorded prefix\n"
-            "  --index   FILE is an index file (ruxen-backup --index): print its records\n");
+            "  --index   FILE is an index file (ruxen-backup --index): print its records\n"
+            "%s",
+            LogOptions::kUsage);
 }
 
 // Opens `path` ("-": standard input) for `reader`; false after the message.
@@ -68,7 +73,7 @@ bool OpenStream(ArchiveStreamReader& reader, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    KxLog::ConfigureFromEnvironment();
+    LogOptions log;
     bool verify = false, list = false, index = false;
     const char* mapPath = nullptr;
     std::vector<const char*> paths;
@@ -93,6 +98,9 @@ int main(int argc, char** argv) {
             index = true;
         } else if (options && strcmp(a, "--") == 0) {
             options = false;
+        } else if (const int taken = options ? log.Take("ruxen-dump", argc, argv, i) : 0) {
+            if (taken < 0)
+                return 2;
         } else if (options && a[0] == '-' && a[1] != '\0') {
             fprintf(stderr, "ruxen-dump: unknown option %s\n", a);
             Usage(stderr);
@@ -108,8 +116,24 @@ int main(int argc, char** argv) {
         Usage(stderr);
         return 2;
     }
-    PairMapFile::Pairs pairs;
+    // The log must not land in a file this run reads or in its listing.
+    JobFileGuard guard;
+    for (const char* p : paths)
+        if (strcmp(p, "-") != 0)
+            guard.AddInput("stream", p);
+    if (mapPath)
+        guard.AddInput("map", mapPath);
+    guard.AddOutput("listing", "-", true);
     std::string error;
+    if (!log.Resolve("ruxen-dump", guard))
+        return 2;
+    if (!guard.Check(&error)) {
+        fprintf(stderr, "ruxen-dump: %s\n", ruxen::ControlsEscaped(error).c_str());
+        return 2;
+    }
+    if (!log.Apply("ruxen-dump"))
+        return 2;
+    PairMapFile::Pairs pairs;
     if (mapPath && !PairMapFile::Read(mapPath, pairs, error)) {
         fprintf(stderr, "ruxen-dump: %s\n", error.c_str());
         return 2;

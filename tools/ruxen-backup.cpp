@@ -354,11 +354,7 @@ int main(int argc, char** argv) {
     // others before it is opened.
     if (!registry.empty() && !KXPlatformInfo::loadFile(registry, &why))
         return refuse(why);
-    if (!log.Resolve("ruxen-backup", guard))
-        return 2;
-    if (!guard.Check(&why))
-        return refuse(why);
-    if (!log.Apply("ruxen-backup"))
+    if (!log.Start("ruxen-backup", guard))
         return 2;
 
     // A reader of the archive that went away must come back as a write

@@ -41,7 +41,6 @@
 #include "platform/base/ScopedFd.h"
 #include "platform/os/ParentDirCache.h"
 #include "platform/text/FileNameEscape.h"
-#include "platform/text/PrintableText.h"
 #include "ruxen/JobFileGuard.h"
 
 namespace {
@@ -423,14 +422,7 @@ int main(int argc, char** argv) {
         guard.AddOutput("collect", "-", true);
     else
         guard.AddJobDirectory(jobDir);
-    std::string why;
-    if (!log.Resolve("ruxen-collect", guard))
-        return 2;
-    if (!guard.Check(&why)) {
-        fprintf(stderr, "ruxen-collect: %s\n", ruxen::ControlsEscaped(why).c_str());
-        return 2;
-    }
-    if (!log.Apply("ruxen-collect"))
+    if (!log.Start("ruxen-collect", guard))
         return 2;
     if (!jobDir.empty())
         return CollectIntoJobDir(jobDir, trees, static_cast<uint32_t>(streams));

@@ -33,7 +33,6 @@
 #include "platform/archive/ArchiveStreamReader.h"
 #include "platform/index/IndexRecords.h"
 #include "platform/text/PairMapFile.h"
-#include "platform/text/PrintableText.h"
 #include "ruxen/JobFileGuard.h"
 
 namespace {
@@ -124,16 +123,10 @@ int main(int argc, char** argv) {
     if (mapPath)
         guard.AddInput("map", mapPath);
     guard.AddOutput("listing", "-", true);
-    std::string error;
-    if (!log.Resolve("ruxen-dump", guard))
-        return 2;
-    if (!guard.Check(&error)) {
-        fprintf(stderr, "ruxen-dump: %s\n", ruxen::ControlsEscaped(error).c_str());
-        return 2;
-    }
-    if (!log.Apply("ruxen-dump"))
+    if (!log.Start("ruxen-dump", guard))
         return 2;
     PairMapFile::Pairs pairs;
+    std::string error;
     if (mapPath && !PairMapFile::Read(mapPath, pairs, error)) {
         fprintf(stderr, "ruxen-dump: %s\n", error.c_str());
         return 2;

@@ -18,13 +18,6 @@ namespace {
 
 using namespace testfiles;
 
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST(DemoScript, KeepsWhatItMadeAndSaysHowToCheckIt) {
     TempDir dir("ruxen_demo");
     const std::string out = dir / "demo", script = std::string(RUXEN_SOURCE_DIR) + "/scripts/demo.sh";

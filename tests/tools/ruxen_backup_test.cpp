@@ -42,13 +42,6 @@ namespace {
 
 using namespace testfiles;
 
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 class RuxenBackupTool : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -39,33 +39,26 @@ public:
         return 1;
     }
 
-    // The settings the options, the environment and the registry give; the
-    // log file goes to `guard` as an output of the job, for the tool's check
-    // before anything is made. false (said on standard error: the tool
-    // exits 2) for a level that is not one.
-    bool Resolve(const char* program, JobFileGuard& guard) {
+    // Puts the settings the options, the environment and the registry give
+    // in force, once `guard`, holding the tool's inputs and outputs, has
+    // found the log file none of them. false (said on standard error: the
+    // tool exits 2, having made nothing) for a level that is not one, a log
+    // file that is an input or another output, or one that cannot be opened.
+    bool Start(const char* program, JobFileGuard& guard) {
+        KxLog::Settings settings;
         std::string why;
-        if (!KxLog::ResolveSettings(m_file, m_level, &m_settings, &why)) {
-            fprintf(stderr, "%s: %s\n", program, ruxen::ControlsEscaped(why).c_str());
-            return false;
+        bool ok = KxLog::ResolveSettings(m_file, m_level, &settings, &why);
+        if (ok && !settings.file.empty()) {
+            guard.AddOutput("log", settings.file);
+            ok = guard.Check(&why);
         }
-        if (!m_settings.file.empty())
-            guard.AddOutput("log", m_settings.file);
-        return true;
-    }
-
-    // Sends the log where the settings say. false (said on standard error)
-    // when the log file cannot be opened.
-    bool Apply(const char* program) const {
-        std::string why;
-        if (KxLog::Apply(m_settings, &why))
-            return true;
-        fprintf(stderr, "%s: %s\n", program, ruxen::ControlsEscaped(why).c_str());
-        return false;
+        ok = ok && KxLog::Apply(settings, &why);
+        if (!ok)
+            fprintf(stderr, "%s: %s\n", program, ruxen::ControlsEscaped(why).c_str());
+        return ok;
     }
 
 private:
     const char* m_file = nullptr;
     const char* m_level = nullptr;
-    KxLog::Settings m_settings;
 };

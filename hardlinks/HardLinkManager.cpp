@@ -243,7 +243,11 @@ std::string HardLinkManager::getFileGUID(uint64_t device, uint64_t inode, int64_
 }
 
 bool HardLinkManager::DeleteCtreeFiles() {
-    KXLOG(0, "+++++++Deleting hardlink table");
+    // Said only when there is a table to delete (a first run has none).
+    if (KxLog::Enabled(0) &&
+        (m_table || access(HardLinksTable::DataPath(m_jobResultsDir, kHardLinksTableName).c_str(), F_OK) == 0 ||
+         access(HardLinksTable::IndexPath(m_jobResultsDir, kHardLinksTableName).c_str(), F_OK) == 0))
+        KXLOG(0, "+++++++Deleting hardlink table");
     bool ok = true;
     if (m_table) {
         if (m_table->isOpen())

@@ -97,7 +97,8 @@ void CFileReaderContext::Init() {
 void CFileReaderContext::InitDirectIO() {
     long useDirectIO = 0;
     if (!KXPlatformInfo::getNumber(kSection, "nUseDirectIO", useDirectIO)) {
-        KXLOG(-1, "Failed to read registry key '%s' from '%s' section of registry", "nUseDirectIO", kSection);
+        // An optional key: absent, direct I/O stays off. No failure.
+        KXLOG(1, "Failed to read registry key '%s' from '%s' section of registry", "nUseDirectIO", kSection);
     } else if (useDirectIO != 1) {
         KXLOG(0, "Registry key '%s' set to 0 in '%s' section of registry", "nUseDirectIO", kSection);
     } else {

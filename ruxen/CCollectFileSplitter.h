@@ -80,14 +80,14 @@ private:
     class OutFile;
     struct Undo;
 
-    CTyError SplitByMount(const char* collectFile, std::vector<OutFile>& outs);
-    CTyError ReadHead(int fd, uint64_t length, const char* collectFile);
-    CTyError OpenOut(OutFile& out, const std::string& path, const std::string& line);
-    CTyError SplitMount(size_t index, int filesPerMount, Undo& undo);
-    void RollBack(const Undo& undo, CTyError& err);
-    std::string CollectPath(int32_t number) const;
+    RUXEN_HIDDEN CTyError SplitByMount(const char* collectFile, std::vector<OutFile>& outs);
+    RUXEN_HIDDEN CTyError ReadHead(int fd, uint64_t length, const char* collectFile);
+    RUXEN_HIDDEN CTyError OpenOut(OutFile& out, const std::string& path, const std::string& line);
+    RUXEN_HIDDEN CTyError SplitMount(size_t index, int filesPerMount, Undo& undo);
+    RUXEN_HIDDEN void RollBack(const Undo& undo, CTyError& err);
+    RUXEN_HIDDEN std::string CollectPath(int32_t number) const;
     // An error when the name `path` is the input collect file.
-    CTyError NotInput(const std::string& path) const;
+    RUXEN_HIDDEN CTyError NotInput(const std::string& path) const;
 
     EvEvent m_event;
     uint32_t m_initialized = 0;

@@ -163,24 +163,24 @@ private:
     enum Class { kItem, kBad, kPassOver, kDirective };
 
     // Takes the descriptor `fd` (closed on failure).
-    bool Start(int fd, const std::string& name, std::string* error);
+    RUXEN_HIDDEN bool Start(int fd, const std::string& name, std::string* error);
     // Fills the buffer; 0 at end, -1 on a read error.
-    int Fill();
+    RUXEN_HIDDEN int Fill();
     // Assembles the next line into m_line (its offset and length into
     // `line`). kLine, kEnd or kReadError.
-    Result ReadRaw(CollectLine& line);
+    RUXEN_HIDDEN Result ReadRaw(CollectLine& line);
     // Sorts the line in m_line; fills `line` for kItem and kBad.
-    Class Classify(CollectLine& line);
-    Class Directive(const char* p, size_t n, size_t close, CollectLine& line);
-    Class Markers(const char* p, size_t n, size_t close, CollectLine& line);
+    RUXEN_HIDDEN Class Classify(CollectLine& line);
+    RUXEN_HIDDEN Class Directive(const char* p, size_t n, size_t close, CollectLine& line);
+    RUXEN_HIDDEN Class Markers(const char* p, size_t n, size_t close, CollectLine& line);
     // Decodes an escaped absolute path into line.path.
-    bool DecodePath(const char* p, size_t n, CollectLine& line, std::string& why);
-    Class Bad(CollectLine& line, int errnum, const char* what, const std::string& detail);
+    RUXEN_HIDDEN bool DecodePath(const char* p, size_t n, CollectLine& line, std::string& why);
+    RUXEN_HIDDEN Class Bad(CollectLine& line, int errnum, const char* what, const std::string& detail);
     // Moves the read position without touching the directives.
-    bool Position(uint64_t offset);
+    RUXEN_HIDDEN bool Position(uint64_t offset);
     // The line that ends right before `offset`; false when there is none.
-    bool LineBefore(uint64_t offset, std::string& out);
-    void ResetState();
+    RUXEN_HIDDEN bool LineBefore(uint64_t offset, std::string& out);
+    RUXEN_HIDDEN void ResetState();
 
     std::string m_name;
     int m_fd = -1;

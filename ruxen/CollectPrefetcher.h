@@ -120,14 +120,14 @@ private:
         int driverMode = 0;
     };
 
-    void Start(uint64_t collectOffset);
-    void Run();
-    void RunLines();
-    void Prefetch(const std::string& path);
-    bool MayBeStub(const std::string& path);
+    RUXEN_HIDDEN void Start(uint64_t collectOffset);
+    RUXEN_HIDDEN void Run();
+    RUXEN_HIDDEN void RunLines();
+    RUXEN_HIDDEN void Prefetch(const std::string& path);
+    RUXEN_HIDDEN bool MayBeStub(const std::string& path);
     // Waits until the stream reaches `wakeAt` (or Stop); false on Stop.
-    bool WaitForStream(uint64_t wakeAt);
-    bool IdleLocked() const;
+    RUXEN_HIDDEN bool WaitForStream(uint64_t wakeAt);
+    RUXEN_HIDDEN bool IdleLocked() const;
 
     const std::string m_path;
     ScopedFd m_collect;

@@ -1,6 +1,7 @@
 #include "ruxen/JobFileGuard.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "hardlinks/HardLinkMessages.h"
 #include "mapping/MappingMessages.h"
+#include "platform/base/ScopedFd.h"
 #include "ruxen/RuxenMessages.h"
 
 namespace {
@@ -151,4 +153,25 @@ bool JobFileGuard::StreamArchiveAllowed(const std::string& path, int streams, st
     *why = "the archive " + path + " is " + is + ", which takes a single stream: each of " + std::to_string(streams) +
            " streams writes a file of its own";
     return false;
+}
+
+bool JobFileGuard::ArchiveIsTerminal(const std::string& path, std::string* why) {
+    ScopedFd own;
+    int fd = STDOUT_FILENO;
+    if (path != "-") {
+        // Only a character device can be a terminal; anything else is not
+        // opened here (a FIFO's open would wait for its reader).
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+            return false;
+        own.reset(open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!own.valid())
+            return false;
+        fd = own.get();
+    }
+    if (!isatty(fd))
+        return false;
+    *why = "the archive " + (path == "-" ? std::string("- (standard output)") : path) +
+           " is a terminal: the archive stream is binary; name a file, or send standard output to a file or a pipe";
+    return true;
 }

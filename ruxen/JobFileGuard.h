@@ -35,6 +35,13 @@ public:
     // reader would get nothing) take a single stream. false with the reason.
     static bool StreamArchiveAllowed(const std::string& path, int streams, std::string* why);
 
+    // Whether the archive `path` ("-": standard output) is a terminal, as
+    // the descriptor the archive would be written to says (isatty): the
+    // stream is binary, and a terminal takes its bytes as text and control
+    // sequences. true with the reason; a path that cannot be opened yet is
+    // no terminal (the job's own open reports it).
+    static bool ArchiveIsTerminal(const std::string& path, std::string* why);
+
 private:
     struct File {
         const char* what;

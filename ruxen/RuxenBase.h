@@ -237,70 +237,70 @@ private:
     // still to do, the name and proxy maps, the job directory's file-set
     // list, a snapshot-to-tape job's mapping file. false through
     // inputsFailed.
-    bool openInputs();
+    RUXEN_HIDDEN bool openInputs();
     // Opens each collect file of the restart list still to do, keeping at
     // most HeldCollectFiles() of them open.
-    bool openCollectInputs();
+    RUXEN_HIDDEN bool openCollectInputs();
     // The job's one open of collect file `number`, opened at first use
     // (CollectInputFile: a pipe is copied whole), or opened again in its
     // turn when it was let go; null with the reason, *changed (when given)
     // set to what differs when its path names no longer the file first met.
-    const CollectInputFile* collectInput(int32_t number, std::string* error, const char** changed = nullptr);
+    RUXEN_HIDDEN const CollectInputFile* collectInput(int32_t number, std::string* error, const char** changed = nullptr);
     // Lets the descriptor of collect file `number` go until it is wanted again.
-    void releaseCollectInput(int32_t number);
+    RUXEN_HIDDEN void releaseCollectInput(int32_t number);
     // The outputs of each stream to run (numbered from `first`: 0 the
     // single-process run, 1 the children), all opened before any is
     // emptied (StreamOutputFiles); false with the reason in outputError()
     // and every collect file still to do failed.
-    bool openOutputs(const BackupArgs& args, int first);
+    RUXEN_HIDDEN bool openOutputs(const BackupArgs& args, int first);
     // Logs `why` and fails every collect file still to do; false.
-    bool failBeforeStreams(const std::string& why);
+    RUXEN_HIDDEN bool failBeforeStreams(const std::string& why);
     // Keeps and logs `why`, fails every collect file still to do; false.
-    bool inputsFailed(const std::string& why);
+    RUXEN_HIDDEN bool inputsFailed(const std::string& why);
     // Reads the job's name map (BackupArgs::nameMapPath); false with the
     // reason (the file, the line and what is wrong with it) in *error.
-    bool loadNameMap(std::string* error);
+    RUXEN_HIDDEN bool loadNameMap(std::string* error);
     // Reads the proxy map at `path` once for every stream of the job (a
     // child has its parent's); false with the reason in *error.
-    bool loadProxyMap(const std::string& path, std::string* error);
+    RUXEN_HIDDEN bool loadProxyMap(const std::string& path, std::string* error);
     // Reads a snapshot-to-tape job's mapping file once for every stream
     // (SnapMappingFile; none is no error); false with the reason in *error.
-    bool readSnapMapping(std::string* error);
-    void makeNameMapper(uint32_t appType);
-    void resetRestartList();
-    int startChild(int streamNumber, const plfsBackupArgs& block);
-    void handleMessage(ChildInfo_t& child);
+    RUXEN_HIDDEN bool readSnapMapping(std::string* error);
+    RUXEN_HIDDEN void makeNameMapper(uint32_t appType);
+    RUXEN_HIDDEN void resetRestartList();
+    RUXEN_HIDDEN int startChild(int streamNumber, const plfsBackupArgs& block);
+    RUXEN_HIDDEN void handleMessage(ChildInfo_t& child);
     // A stop was asked for: every child gets the signal and its command
     // socket closes, so that a child waiting for an assignment ends too.
-    void forwardStop(int sig);
+    RUXEN_HIDDEN void forwardStop(int sig);
     // A second stop signal: every child is killed at once.
-    void killStreams();
+    RUXEN_HIDDEN void killStreams();
     // Closes the child's sockets, reaps it and settles what it held.
-    void childGone(ChildInfo_t& child, const char* why, bool kill);
-    void failCollect(int32_t number, const char* why);
-    RestartInfo_t* findRestart(int32_t number);
+    RUXEN_HIDDEN void childGone(ChildInfo_t& child, const char* why, bool kill);
+    RUXEN_HIDDEN void failCollect(int32_t number, const char* why);
+    RUXEN_HIDDEN RestartInfo_t* findRestart(int32_t number);
     // The collect files of the job directory (no collect files were given).
     bool collectsFromJobDir() const { return m_fromJobDir; }
     // The next collect file in restart-list order that may be handed out:
     // its number, 0 when none is left, -1 when all left are held back.
-    int nextInOrder(pid_t child);
+    RUXEN_HIDDEN int nextInOrder(pid_t child);
     // A stream that failed while it held `number`: the group's regular
     // collect files fail too.
-    void streamFailedOn(int32_t number);
+    RUXEN_HIDDEN void streamFailedOn(int32_t number);
     // Gives waiting children what may now be handed out; when nothing more
     // can change (no child holds a file, every child waits), fails the held
     // files, naming the hard-link collect files they wait for.
-    void serveWaitingChildren();
-    int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
+    RUXEN_HIDDEN void serveWaitingChildren();
+    RUXEN_HIDDEN int sendStreamEnd(int32_t type, const StreamTotals_t& totals);
     // A hard-link job's ledgers, one for each of `streams` streams numbered
     // from `first`, made before they start (RuxenBaseHardLinks.cpp). False
     // with the reason in setupError().
-    bool makeLedgers(int first, int streams);
-    HardLinkLedger* ledgerOf(int stream) const;
+    RUXEN_HIDDEN bool makeLedgers(int first, int streams);
+    RUXEN_HIDDEN HardLinkLedger* ledgerOf(int stream) const;
     // Once every stream has ended: members whose group's data is in no
     // stream are failed items, listed in their stream's lists, and their
     // collect files are marked failed.
-    void settleHardLinkMembers();
+    RUXEN_HIDDEN void settleHardLinkMembers();
 
     BackupArgs m_args;
     std::vector<std::string> m_collects;

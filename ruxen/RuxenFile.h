@@ -471,7 +471,6 @@ public:
     unsigned long long GetTotalBytes() const { return m_counters.totalBytes; }
     unsigned long long GetItemsSent() const { return m_counters.itemsSent; }
     unsigned long long GetDataBytesSent() const { return m_counters.dataBytesSent; }
-    void AddFailedItem() { ++m_counters.failedItems; }
 
     // ---- the current item, for the stream pass and tests
     const RuxenItemState& Item() const { return m_item; }
@@ -518,143 +517,144 @@ protected:
 private:
     // Item type from a mode.
     using ItemType = RuxenItemType;
-    static ItemType TypeOfMode(mode_t mode);
+    RUXEN_HIDDEN static ItemType TypeOfMode(mode_t mode);
 
-    struct RecordBuffers;
+    struct RUXEN_HIDDEN RecordBuffers;
     // The metadata sender for one message, or, when `message` is null, one
     // (kind, text) pair (see SendIndexMetadata).
-    int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
+    RUXEN_HIDDEN int SendMetadataRecord(const IdxMessage* message, uint32_t kind, const char* text);
     // The steps of SendHeader (RuxenFileHeaderSend.cpp, RuxenFileOptHeader.cpp).
-    int SendDeduplicationCommand();
-    void SetItemLevelSignature();
-    int SendHardLinkMemberNames(FILE* failures);
-    int SendMemberName(const std::string& name);
-    int SendAclOptionalHeader(FILE* failures);
+    RUXEN_HIDDEN int SendDeduplicationCommand();
+    RUXEN_HIDDEN void SetItemLevelSignature();
+    RUXEN_HIDDEN int SendHardLinkMemberNames(FILE* failures);
+    RUXEN_HIDDEN int SendMemberName(const std::string& name);
+    RUXEN_HIDDEN int SendAclOptionalHeader(FILE* failures);
     // Counts and lists a failure of the item that does not stop it (its
     // optional header or metadata), with `code` as the recorded code.
-    void ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason);
+    RUXEN_HIDDEN void ReportPartialFailure(FILE* failures, int errnum, int code, const char* reason);
     // The header filled again for a failed-item record, counting nothing.
-    int RefillHeaderForFailedRecord(bool endOfItem);
+    RUXEN_HIDDEN int RefillHeaderForFailedRecord(bool endOfItem);
 
     // The list as one record 159 through the one sender: `size` gets its
     // encoded length, `fillRc` the encoder's answer, `writeStatus` the status
     // of a failed write.
-    MetadataRecordResult SendMetaDataList(const std::list<MetaData>& list, int& size, int& fillRc, int& writeStatus);
+    RUXEN_HIDDEN MetadataRecordResult SendMetaDataList(const std::list<MetaData>& list, int& size, int& fillRc,
+                                                       int& writeStatus);
     // The stream's Salesforce relationship entries, once, over an indexing
     // connection of their own. 0 sent, 2 failed (the list stays for a retry).
-    int SendSalesforceRelations();
+    RUXEN_HIDDEN int SendSalesforceRelations();
     // The snapshot-mount metadata of a mount point in a catalog stream. 0 or 2.
-    int SendSnapMountMetaData(FILE* failures, IndexingConnection& connection);
+    RUXEN_HIDDEN int SendSnapMountMetaData(FILE* failures, IndexingConnection& connection);
     // A failure of the metadata: error text, reason (code -1), the lists.
-    void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
+    RUXEN_HIDDEN void ReportMetaDataFailure(FILE* failures, int errnum, const char* text);
     // After the item is opened: sets the reader's file-set mark when the
     // local path is a loaded file-set path, clears it otherwise.
-    void MarkFileSetItem();
+    RUXEN_HIDDEN void MarkFileSetItem();
     // Sends `size` bytes of holes as hole records. 0 or 2.
-    int SendHoleRecords(uint64_t size);
+    RUXEN_HIDDEN int SendHoleRecords(uint64_t size);
     // Reads [pos, end) of the item through the reader, which stands at pos,
     // into data records. 0, -1 (the item failed: it is shorter than declared
     // or could not be read) or 2.
-    int SendDataRange(uint64_t pos, uint64_t end, FILE* failures);
+    RUXEN_HIDDEN int SendDataRange(uint64_t pos, uint64_t end, FILE* failures);
     // Reads a stub's own bytes to their end into data records. 0, -1 or 2.
-    int SendStubData(FILE* failures);
+    RUXEN_HIDDEN int SendStubData(FILE* failures);
     // Between two data records: whether a stop was asked for; the item is
     // then reported failed.
-    bool Interrupted(FILE* failures);
+    RUXEN_HIDDEN bool Interrupted(FILE* failures);
     // Ends the item in the reader (closes it; time preservers run).
-    void CloseItem();
+    RUXEN_HIDDEN void CloseItem();
     // Makes the reader context and the reader when there are none yet.
-    void EnsureReader();
+    RUXEN_HIDDEN void EnsureReader();
     // lstat of the item beneath its directory (the reader's walk, which
     // takes paths too long for the system when the job backs them up). 0, or
     // -1 with errno.
-    int StatItem(const char* path, struct stat* st);
+    RUXEN_HIDDEN int StatItem(const char* path, struct stat* st);
     // The reason to list for an item whose lookup failed with `e`: the link
     // the walk refused to follow, or the system's text.
-    std::string LookupFailureReason(int e) const;
+    RUXEN_HIDDEN std::string LookupFailureReason(int e) const;
     // The content mapper by the job's kind (snapshot job, application type,
     // registry); none is only logged.
-    void SelectContentMapper(bool snapshotJob, unsigned long appId);
+    RUXEN_HIDDEN void SelectContentMapper(bool snapshotJob, unsigned long appId);
     // While the proxy-host or replication-host flag is on, the current
     // item's local path (its mapped name and actual path, which hold the
     // recorded path) through the content mapper; otherwise through the name
     // mapper (MapItemName). False after reporting the item failed.
-    bool MapItemToLocalPath(FILE* failures);
+    RUXEN_HIDDEN bool MapItemToLocalPath(FILE* failures);
     // A snapshot-to-tape job's item: its collect path through the
     // hardware-snapshot path table, which must lead into a snapshot of the
     // job (else the collect path is taken as a source path). False after
     // reporting the item failed.
-    bool MapCollectPathToSnapshot(FILE* failures);
+    RUXEN_HIDDEN bool MapCollectPathToSnapshot(FILE* failures);
     // Gives the reader the local prefixes of the mapper in force (the
     // content mapper's, else the name mapper's targets), resolved once as
     // configuration: links among their own components are followed as set
     // up, and below them items are looked up by the walk's rule
     // (platform/os/DirWalk.h). None when no mapping is in force.
-    void TrustMappedPrefixes();
+    RUXEN_HIDDEN void TrustMappedPrefixes();
     // The current item's local path through the name mapper, when one is
     // set and a prefix matches: the item is then shown as
     // "recorded -> mapped".
-    void MapItemName();
+    RUXEN_HIDDEN void MapItemName();
     // The one check of a recorded path's "." and ".." components, made once
     // per collect line in every job, mapped or not: true after reporting
     // the item failed (EINVAL).
-    bool RefuseDotComponents(FILE* failures);
+    RUXEN_HIDDEN bool RefuseDotComponents(FILE* failures);
     // The item's file-system type (from the mount that holds its local path,
     // looked up once per device) and, for a directory that is a mount of the
     // job's mount list, that mount's number unless its collect line gave one.
-    void FillItemMountInfo();
+    RUXEN_HIDDEN void FillItemMountInfo();
     // Begins an item: the one place where item state is cleared (everything
     // of the previous item goes, RuxenItemState::Clear), with the item's
     // collect offset in the cleared header.
-    void ResetItemState(uint64_t collectOffset);
+    RUXEN_HIDDEN void ResetItemState(uint64_t collectOffset);
     // Header filling, one step group each (PopulateHeaderEx calls them in
     // order); each answers 0 to go on, -1 (skip the item) or 2.
     struct HeaderFill;
-    int FillRecordFields(HeaderFill& c);
-    int FillRecordedName(HeaderFill& c);
-    int FillMappedName(HeaderFill& c);
-    int FillLongPathName(HeaderFill& c);
-    void FillObjectGUIDs(HeaderFill& c);
-    void FillStatFields(HeaderFill& c);
-    int FillHardLinks(HeaderFill& c);
-    void FillApplicationNames(HeaderFill& c);
-    int SetHeaderName(HeaderFill& c);
-    int FillSize(HeaderFill& c);
-    void FillDirectorySize(HeaderFill& c);
-    void FillReaderFlags(HeaderFill& c);
-    int FillApplicationFlags(HeaderFill& c);
+    RUXEN_HIDDEN int FillRecordFields(HeaderFill& c);
+    RUXEN_HIDDEN int FillRecordedName(HeaderFill& c);
+    RUXEN_HIDDEN int FillMappedName(HeaderFill& c);
+    RUXEN_HIDDEN int FillLongPathName(HeaderFill& c);
+    RUXEN_HIDDEN void FillObjectGUIDs(HeaderFill& c);
+    RUXEN_HIDDEN void FillStatFields(HeaderFill& c);
+    RUXEN_HIDDEN int FillHardLinks(HeaderFill& c);
+    RUXEN_HIDDEN void FillApplicationNames(HeaderFill& c);
+    RUXEN_HIDDEN int SetHeaderName(HeaderFill& c);
+    RUXEN_HIDDEN int FillSize(HeaderFill& c);
+    RUXEN_HIDDEN void FillDirectorySize(HeaderFill& c);
+    RUXEN_HIDDEN void FillReaderFlags(HeaderFill& c);
+    RUXEN_HIDDEN int FillApplicationFlags(HeaderFill& c);
     // Records a failure of header filling (not again in failed-record mode)
     // and answers -1.
-    int FailHeader(HeaderFill& c, int errnum, const std::string& detail);
+    RUXEN_HIDDEN int FailHeader(HeaderFill& c, int errnum, const std::string& detail);
     // Takes over a collect file's directives.
-    void ApplyDirectives(const CollectDirectives& directives);
+    RUXEN_HIDDEN void ApplyDirectives(const CollectDirectives& directives);
     // Copies what the item's collect line carries into the per-item flags.
-    void ApplyCollectLine(const CollectLine& line);
+    RUXEN_HIDDEN void ApplyCollectLine(const CollectLine& line);
     // A file of several links that the job backs up as a hard link.
-    bool HardLinkCandidate() const;
+    RUXEN_HIDDEN bool HardLinkCandidate() const;
     // A line of a hard-link collect file whose item is its group's data,
     // sent under the group's phony name.
-    bool HardLinkGroupData() const;
+    RUXEN_HIDDEN bool HardLinkGroupData() const;
     // A line whose item names its hard-link group's data instead of carrying
     // it: a line of a regular collect file, or (outside index version 2) a
     // line of a hard-link collect file after the one that carried its
     // group's data and the names of every member.
-    bool NamesGroupData() const;
+    RUXEN_HIDDEN bool NamesGroupData() const;
     // `member`, a path the hard-links table names for the item's group, is
     // still a link of the item: looked up beneath its directory as items
     // are (platform/os/ParentDirCache.h).
-    bool IsLinkOfItem(const std::string& member);
+    RUXEN_HIDDEN bool IsLinkOfItem(const std::string& member);
     // The job's hard-links table, opened for reading when needed; empty
     // when it cannot be opened.
-    HardLinksTablePtr HardLinkTable();
+    RUXEN_HIDDEN HardLinksTablePtr HardLinkTable();
     // OpenFilesForBackup's reading of the next collect line and opening of
     // its item.
-    int OpenNextCollectItem(CollectLineSource& source, FILE* failures);
+    RUXEN_HIDDEN int OpenNextCollectItem(CollectLineSource& source, FILE* failures);
     // Counts and lists a failed item named `m_listing` in the lists; `path`
     // (null for a bad collect line) is tested against the agent's own files.
-    void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
+    RUXEN_HIDDEN void RecordItemFailure(FILE* failures, const char* path, int errnum, const char* detail);
     // A line of the failures or results file was lost (errno `err`).
-    void ListLineLost(ListKind list, int err);
+    RUXEN_HIDDEN void ListLineLost(ListKind list, int err);
 
     // ---- its state, by lifetime
     RuxenJobSettings m_settings;  // set before the pass, read during it

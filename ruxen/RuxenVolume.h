@@ -63,5 +63,5 @@ public:
 private:
     // Writes the last allocated buffer, timed; false when it failed (the
     // buffer is given back).
-    bool WriteTimed(unsigned type, unsigned length);
+    RUXEN_HIDDEN bool WriteTimed(unsigned type, unsigned length);
 };

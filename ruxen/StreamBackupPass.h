@@ -64,17 +64,17 @@ private:
     // send, kStepNext when the line is dealt with (a deleted item sent, a
     // failed item reported), kStepDone at the end of the collect file,
     // kStepStop when a stop was asked for (before the next line is taken).
-    Step OpenNextItem(CollectLineSource& source, IndexingConnection* connection);
+    RUXEN_HIDDEN Step OpenNextItem(CollectLineSource& source, IndexingConnection* connection);
     // The metadata step's answer: kStepNext when the item failed (reported).
-    Step AfterMetaData(int result);
+    RUXEN_HIDDEN Step AfterMetaData(int result);
     // A deleted item through the deleted-item sender (to the connection in
     // a catalog pass); false when the stream must fail.
-    bool SendDeletedItem(IndexingConnection* connection);
+    RUXEN_HIDDEN bool SendDeletedItem(IndexingConnection* connection);
     // The collect file is done: false when the failures or results lists
     // lost a line.
-    bool ListsComplete(CollectLineSource& source);
+    RUXEN_HIDDEN bool ListsComplete(CollectLineSource& source);
     // How a pass ends at a step that is not an item.
-    static Result Ended(Step step);
+    RUXEN_HIDDEN static Result Ended(Step step);
 
     RuxenFile& m_file;
     FILE* m_failures;

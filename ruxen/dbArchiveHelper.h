@@ -54,9 +54,9 @@ public:
 private:
     // The partial-grant form: a short grant comes back, for the caller to
     // measure; *granted is 0 when there is no buffer.
-    char* Allocate(unsigned size, unsigned* granted);
-    int Write(unsigned type, unsigned length);
-    void Free();
+    RUXEN_HIDDEN char* Allocate(unsigned size, unsigned* granted);
+    RUXEN_HIDDEN int Write(unsigned type, unsigned length);
+    RUXEN_HIDDEN void Free();
 
     KXArchive* m_archive = nullptr;
     CPipelayer* m_pipelayer = nullptr;

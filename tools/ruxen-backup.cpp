@@ -3,6 +3,7 @@
 // streams run by child processes, each into its own file.
 //
 //   ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]
+//                [--log-file FILE] [--log-level N]
 //                [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]
 //                [--streams N]
 //                [--job-dir DIR] [--long-path] [--job-id ID] [mapping options]
@@ -15,10 +16,12 @@
 //
 // The summary goes to standard error, so that "--archive -" (or
 // /dev/stdout) gives a clean stream on standard output; control bytes of
-// names in it are escaped ("\x0a"). Exit status: 0 done, 1 a stream or a
-// collect file failed, 2 a usage error, an unsafe output, an input that
-// cannot be read or an output that cannot be opened (nothing is then
-// truncated, and nothing the job made is left), 128 + N when
+// names in it are escaped ("\x0a"). Log lines go to the log file when one is
+// named (tools/common/LogOptions.h); without one, a run without failures
+// prints its summary alone. Exit status: 0 done, 1 a stream or a collect
+// file failed, 2 a usage error, an unsafe output, an input that cannot be
+// read or an output that cannot be opened (nothing is then truncated, and
+// nothing the job made is left), 128 + N when
 // signal N (SIGTERM, SIGINT) stopped the job: every stream ended between
 // two items, as interrupted.
 #include <algorithm>
@@ -35,11 +38,11 @@
 #include "mapping/MappingMessages.h"
 #include "platform/agent/AppTypeTables.h"
 #include "platform/agent/KXPlatformInfo.h"
-#include "platform/agent/KxLog.h"
 #include "platform/base/StopSignals.h"
 #include "platform/text/PrintableText.h"
 #include "ruxen/JobFileGuard.h"
 #include "ruxen/RuxenBase.h"
+#include "tools/common/LogOptions.h"
 
 namespace {
 
@@ -48,6 +51,7 @@ constexpr int kMaxStreams = 256;
 void usage(FILE* out) {
     fprintf(out,
             "usage: ruxen-backup [--registry FILE] [--failures FILE] [--results FILE]\n"
+            "                    [--log-file FILE] [--log-level N]\n"
             "                    [--mac-properties] [--preserve-atime] [--fla-props] [--no-prefetch]\n"
             "                    [--streams N]\n"
             "                    [--job-dir DIR] [--long-path] [--job-id ID] [mapping options]\n"
@@ -55,8 +59,9 @@ void usage(FILE* out) {
             "       ruxen-backup --catalog --index FILE [options] [--archive OUT] [COLLECT...]\n"
             "Backs up the items named by the collect files (one escaped path per line)\n"
             "into the archive stream file OUT (\"-\" for standard output, \"/dev/null\"\n"
-            "allowed). The summary goes to standard error. A collect file that is a pipe\n"
-            "(/dev/stdin, <(...)) is copied whole into a temporary file first.\n"
+            "allowed, a terminal refused). The summary goes to standard error. A collect\n"
+            "file that is a pipe (/dev/stdin, <(...)) is copied whole into a temporary\n"
+            "file first.\n"
             "  --mac-properties  send each file's resource fork and Finder information\n"
             "                    from its AppleDouble companion (\"._name\") after its data\n"
             "  --preserve-atime  put each item's access time back after reading it\n"
@@ -117,8 +122,11 @@ void usage(FILE* out) {
             "  --ddb-subclient   a deduplication-database subclient: vanished items are\n"
             "                    reported\n"
             "  --errors-not-tolerated  an item that fails (and is reported) fails the\n"
-            "                    stream at that item\n",
-            kMaxStreams);
+            "                    stream at that item\n"
+            "The log (without a log file, a run without failures writes nothing but its\n"
+            "summary on standard error):\n"
+            "%s",
+            kMaxStreams, LogOptions::kUsage);
 }
 
 // A whole decimal number from 0 to `max`.
@@ -189,6 +197,7 @@ int main(int argc, char** argv) {
     std::string registry;
     std::vector<std::string> collects;
     BackupArgs args;
+    LogOptions log;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -300,6 +309,9 @@ int main(int argc, char** argv) {
             args.ddbSubclient = true;
         } else if (a == "--errors-not-tolerated") {
             args.errorsNotTolerated = true;
+        } else if (const int taken = log.Take("ruxen-backup", argc, argv, i)) {
+            if (taken < 0)
+                return 2;
         } else if (a.size() > 1 && a[0] == '-') {
             fprintf(stderr, "ruxen-backup: unknown option %s\n", a.c_str());
             usage(stderr);
@@ -327,13 +339,17 @@ int main(int argc, char** argv) {
     // At most one stream per collect file; one stream runs in this process.
     if (!collects.empty())
         args.streamCount = std::min(args.streamCount, static_cast<int>(collects.size()));
-    // Before anything is opened: the archive of several streams must be a
-    // file, and no output may be an input or another output.
+    // Before anything is opened: the archive is no terminal (it is binary),
+    // that of several streams must be a file, and no output may be an input
+    // or another output.
     std::string why;
-    if (!JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+    const auto refuse = [](const std::string& reason) {
+        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(reason).c_str());
         return 2;
-    }
+    };
+    if (JobFileGuard::ArchiveIsTerminal(args.archivePath, &why) ||
+        !JobFileGuard::StreamArchiveAllowed(args.archivePath, args.streamCount, &why))
+        return refuse(why);
     const bool toStandardOutput = args.archivePath == "-";
     JobFileGuard guard;
     for (int s = args.streamCount > 1 ? 1 : 0; s <= (args.streamCount > 1 ? args.streamCount : 0); ++s) {
@@ -361,22 +377,18 @@ int main(int argc, char** argv) {
         guard.AddInput("registry", env);
     if (!args.jobDir.empty())
         guard.AddJobDirectory(args.jobDir);
-    if (!guard.Check(&why)) {
-        fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(why).c_str());
+    if (!guard.Check(&why))
+        return refuse(why);
+    // The registry may name the log file, an output too: checked with the
+    // others before it is opened.
+    if (!registry.empty() && !KXPlatformInfo::loadFile(registry, &why))
+        return refuse(why);
+    if (!log.Start("ruxen-backup", guard))
         return 2;
-    }
 
     // A reader of the archive that went away must come back as a write
     // error, not end the process.
     signal(SIGPIPE, SIG_IGN);
-    KxLog::ConfigureFromEnvironment();
-    if (!registry.empty()) {
-        std::string error;
-        if (!KXPlatformInfo::loadFile(registry, &error)) {
-            fprintf(stderr, "ruxen-backup: %s\n", ruxen::ControlsEscaped(error).c_str());
-            return 2;
-        }
-    }
 
     RuxenBase job(args, collects);
     bool opened = false;

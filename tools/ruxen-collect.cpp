@@ -6,8 +6,8 @@
 // only); the walk holds a bounded number of descriptors, so trees deeper
 // than the open-file limit are listed whole.
 //
-//   ruxen-collect DIR... > COLLECT
-//   ruxen-collect [--streams N] --job-dir JOBDIR DIR...
+//   ruxen-collect [--log-file FILE] [--log-level N] DIR... > COLLECT
+//   ruxen-collect [--log-file FILE] [--log-level N] [--streams N] --job-dir JOBDIR DIR...
 //
 // With --job-dir it stands in for the scan program and leaves JOBDIR ready
 // for ruxen-backup --job-dir. Tree i (from 1) goes to CollectTot<i>.kxf, and
@@ -39,6 +39,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/LogOptions.h"
 #include "hardlinks/HCollectFile.h"
 #include "hardlinks/HLFileOps.h"
 #include "hardlinks/HardLinkManager.h"
@@ -50,6 +51,7 @@
 #include "platform/os/DirWalk.h"
 #include "platform/text/FileNameEscape.h"
 #include "platform/text/PrintableText.h"
+#include "ruxen/JobFileGuard.h"
 
 namespace {
 
@@ -288,13 +290,16 @@ int Usage(FILE* to, int rc) {
     fprintf(to,
             "usage: ruxen-collect DIR... > COLLECT\n"
             "       ruxen-collect [--streams N] --job-dir JOBDIR DIR...\n"
+            "       (either with [--log-file FILE] [--log-level N])\n"
             "  --job-dir  leave JOBDIR ready for ruxen-backup --job-dir: a collect file per DIR,\n"
             "             the files of several links in its hard-links table and hard-link\n"
             "             collect files, split and merged into CollectTot<n>.kxf, split_config\n"
             "             and Merged_split_config (earlier files of these names are replaced);\n"
             "             CollectTot.scanning stays there until it is done, so that\n"
             "             ruxen-backup refuses a run cut short\n"
-            "  --streams  the streams the hard-linked data is shared out over (default 1)\n");
+            "  --streams  the streams the hard-linked data is shared out over (default 1)\n"
+            "%s",
+            LogOptions::kUsage);
     return rc;
 }
 
@@ -431,7 +436,7 @@ int CollectIntoJobDir(const std::string& jobDir, const std::vector<const char*>&
 }  // namespace
 
 int main(int argc, char** argv) {
-    KxLog::ConfigureFromEnvironment();
+    LogOptions log;
     std::string jobDir;
     unsigned long streams = 1;
     std::vector<const char*> trees;
@@ -451,6 +456,9 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "ruxen-collect: --streams takes a number from 1 to 256\n");
                 return Usage(stderr, 2);
             }
+        } else if (const int taken = log.Take("ruxen-collect", argc, argv, i)) {
+            if (taken < 0)
+                return Usage(stderr, 2);
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             fprintf(stderr, "ruxen-collect: unknown option %s\n", argv[i]);
             return Usage(stderr, 2);
@@ -460,6 +468,15 @@ int main(int argc, char** argv) {
     }
     if (trees.empty())
         return Usage(stderr, 2);
+    // The log must not land in what this run writes: the collect file on
+    // standard output, or a file of the job directory.
+    JobFileGuard guard;
+    if (jobDir.empty())
+        guard.AddOutput("collect", "-", true);
+    else
+        guard.AddJobDirectory(jobDir);
+    if (!log.Start("ruxen-collect", guard))
+        return 2;
     if (!jobDir.empty())
         return CollectIntoJobDir(jobDir, trees, static_cast<uint32_t>(streams));
 

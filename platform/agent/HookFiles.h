@@ -6,15 +6,13 @@
 
 #include <string>
 
-#include "platform/base/Export.h"
-
 namespace HookFiles {
 
 // The directory of the hook files.
 const std::string& Directory();
 
 // The full path of the hook file with the given name ("KX.ruxen.do.not.send").
-RUXEN_EXPORT std::string Path(const char* name);
+std::string Path(const char* name);
 
 // Whether the hook file is present and may be trusted: a file (not a
 // symbolic link) of one link, owned by root or by the running user, and not

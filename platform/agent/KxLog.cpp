@@ -10,12 +10,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/base/FdIO.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/TestControl.h"
 #include "platform/text/PrintableText.h"
 
-int KxLog::s_level = 1;
+int KxLog::s_level = KxLog::kDefaultFileLevel;  // until a program applies its settings
 
 namespace {
 
@@ -104,17 +105,57 @@ bool KxLog::UseFile(const char* path) {
     return true;
 }
 
-void KxLog::ConfigureFromEnvironment() {
-    if (const char* lvl = getenv("RUXEN_LOG_LEVEL")) {
-        char* end = nullptr;
-        long v = strtol(lvl, &end, 10);
-        if (end != lvl && v >= -1 && v <= 100)
-            s_level = static_cast<int>(v);
+bool KxLog::ParseLevel(const char* text, int* level) {
+    if (!text || !*text)
+        return false;
+    const char* digits = text[0] == '-' ? text + 1 : text;
+    if (!*digits || strspn(digits, "0123456789") != strlen(digits) || strlen(digits) > 3)
+        return false;
+    const long v = strtol(text, nullptr, 10);
+    if (v < kMinLevel || v > kMaxLevel)
+        return false;
+    *level = static_cast<int>(v);
+    return true;
+}
+
+bool KxLog::ResolveSettings(const char* fileOption, const char* levelOption, Settings* out, std::string* error) {
+    Settings s;
+    const char* env = getenv("RUXEN_LOG_FILE");
+    if (fileOption && *fileOption)
+        s.file = fileOption;
+    else if (env && *env)
+        s.file = env;
+    else
+        KXPlatformInfo::getString(kFileSystemAgentSection, kLogFileKey, s.file);
+    const char* from = levelOption ? "the log level" : "RUXEN_LOG_LEVEL";
+    const char* level = levelOption ? levelOption : getenv("RUXEN_LOG_LEVEL");
+    if (!level) {
+        s.level = s.file.empty() ? kDefaultStderrLevel : kDefaultFileLevel;
+    } else if (!ParseLevel(level, &s.level)) {
+        std::string shown;
+        ruxen::AppendControlsEscaped(shown, level, strlen(level));
+        *error = std::string(from) + " \"" + shown + "\" is not a level: a whole number from " +
+                 std::to_string(kMinLevel) + " (failures only) to " + std::to_string(kMaxLevel);
+        return false;
     }
-    if (const char* file = getenv("RUXEN_LOG_FILE")) {
-        if (*file && !UseFile(file))
-            KXLOG(-1, "cannot open log file %s: %s", file, strerror(errno));
+    *out = std::move(s);
+    return true;
+}
+
+bool KxLog::Apply(const Settings& settings, std::string* error) {
+    if (settings.file.empty()) {
+        UseStderr();
+    } else if (!UseFile(settings.file.c_str())) {
+        *error = "cannot open the log file " + settings.file + ": " + strerror(errno);
+        return false;
     }
+    s_level = settings.level;
+    return true;
+}
+
+bool KxLog::ConfigureFromEnvironment(std::string* error) {
+    Settings settings;
+    return ResolveSettings(nullptr, nullptr, &settings, error) && Apply(settings, error);
 }
 
 void ruxen::testcontrol::StartLogCapture() {
@@ -140,5 +181,14 @@ void ruxen::testcontrol::StopLogCapture() {
 }
 
 namespace {
-const ruxen::testcontrol::Registration kTestReset("log capture", &ruxen::testcontrol::StopLogCapture);
+
+// The log as a fresh process has it: standard error, level 1, nothing captured.
+void ResetLog() {
+    ruxen::testcontrol::StopLogCapture();
+    KxLog::UseStderr();
+    KxLog::SetLevel(KxLog::kDefaultFileLevel);
+}
+
+const ruxen::testcontrol::Registration kTestReset("log destination, level and capture", &ResetLog);
+
 }  // namespace

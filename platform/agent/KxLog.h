@@ -14,6 +14,14 @@
 //
 // Writing a line leaves errno as it was, so a caller may log a failure and
 // return -1 with the errno of the failing call.
+//
+// Where lines go (KxLog::Settings): a log file, named by the program's
+// option, else by RUXEN_LOG_FILE, else by the registry's
+// FileSystemAgent/sLogFile, takes the lines up to the log level (the
+// program's option, else RUXEN_LOG_LEVEL, else 1). Without a log file,
+// standard error takes the lines up to the level asked for, and when none
+// was asked only the failure lines (-1), so that a run without failures
+// writes nothing there.
 #pragma once
 
 #include <cstdarg>
@@ -22,9 +30,22 @@
 
 #include "platform/base/Export.h"
 
+// The registry key (section FileSystemAgent) naming the log file.
+constexpr char kLogFileKey[] = "sLogFile";
+
 class RUXEN_EXPORT KxLog {
 public:
     static constexpr size_t kMaxMessageBytes = 4096;
+    static constexpr int kMinLevel = -1;
+    static constexpr int kMaxLevel = 100;
+    static constexpr int kDefaultFileLevel = 1;
+    static constexpr int kDefaultStderrLevel = -1;  // failures only
+
+    // Where the log goes and up to which level.
+    struct Settings {
+        std::string file;  // empty: standard error
+        int level = kDefaultStderrLevel;
+    };
 
     // The level query: messages of level L are written when L <= Query().
     static int Query() { return s_level; }
@@ -42,8 +63,19 @@ public:
     static void UseStderr();
     static bool UseFile(const char* path);
 
-    // Reads RUXEN_LOG_LEVEL and RUXEN_LOG_FILE from the environment.
-    static void ConfigureFromEnvironment();
+    // A level: a whole decimal number from kMinLevel to kMaxLevel.
+    static bool ParseLevel(const char* text, int* level);
+    // The settings from a program's options (null: not given), the
+    // environment and the registry, in that order. false with the reason when
+    // the level given is not one.
+    static bool ResolveSettings(const char* fileOption, const char* levelOption, Settings* out, std::string* error);
+    // Writes lines to the settings' destination from now on, up to their
+    // level. false with the reason, nothing changed, when the file cannot be
+    // opened (it is appended to, never truncated).
+    static bool Apply(const Settings& settings, std::string* error);
+    // ResolveSettings without options, then Apply: for a host without
+    // options of its own. false with the reason.
+    static bool ConfigureFromEnvironment(std::string* error);
 
 private:
     static int s_level;

@@ -87,13 +87,13 @@ public:
     uint64_t SystemAllocations() const { return m_pool.SystemAllocations(); }
 
 private:
-    int Start(int fd, const char* name, bool own);
-    int Finish(bool whole);
-    void SizePipe();
-    void Stage(uint32_t type, const char* payload, uint32_t length);
-    int WriteOut(const char* payload, size_t payloadLength, const char* frame);
-    int WriteAll(const char* p, size_t n);
-    int Fail(int err, const char* what);
+    RUXEN_HIDDEN int Start(int fd, const char* name, bool own);
+    RUXEN_HIDDEN int Finish(bool whole);
+    RUXEN_HIDDEN void SizePipe();
+    RUXEN_HIDDEN void Stage(uint32_t type, const char* payload, uint32_t length);
+    RUXEN_HIDDEN int WriteOut(const char* payload, size_t payloadLength, const char* frame);
+    RUXEN_HIDDEN int WriteAll(const char* p, size_t n);
+    RUXEN_HIDDEN int Fail(int err, const char* what);
 
     const char* m_magic;
     int m_fd = -1;

@@ -8,18 +8,14 @@
 #include "platform/agent/KXPlatformInfo.h"
 #include "platform/base/TestControl.h"
 #include "support/ProcessState.h"
+#include "support/TestFiles.h"
 
 namespace {
 
+using testfiles::CountOf;
+
 const char kSection[] = "FileSystemAgent";
 const char kKey[] = "backupDoNotReportFileError";
-
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
-        ++n;
-    return n;
-}
 
 class ErrorControllerTest : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
-// Runs a program of the build (RUXEN_BIN_DIR) as a child process with its
-// standard output and error captured to files of a working directory; or
-// starts it, so that a test can act on it while it runs, and finishes it.
+// Runs a program of the build (RUXEN_BIN_DIR), or one named by its absolute
+// path (a script of the source tree), as a child process with its standard
+// output and error captured to files of a working directory; or starts it,
+// so that a test can act on it while it runs, and finishes it.
 #pragma once
 
 #include <fcntl.h>
@@ -33,9 +34,10 @@ struct ProgramOptions {
 // Starts the program; Finish waits for it and reads what it wrote.
 inline pid_t StartProgram(const std::string& workDir, const std::string& program, const std::vector<std::string>& args,
                           const ProgramOptions& options = {}) {
-    const std::string exe = std::string(RUXEN_BIN_DIR) + "/" + program;
-    const std::string outPath = workDir + "/" + program + ".stdout";
-    const std::string errPath = workDir + "/" + program + ".stderr";
+    const std::string exe = program[0] == '/' ? program : std::string(RUXEN_BIN_DIR) + "/" + program;
+    const std::string name = program.substr(program.rfind('/') + 1);
+    const std::string outPath = workDir + "/" + name + ".stdout";
+    const std::string errPath = workDir + "/" + name + ".stderr";
     std::vector<std::string> store{exe};
     store.insert(store.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -68,9 +70,10 @@ inline ProgramResult FinishProgram(pid_t pid, const std::string& workDir, const 
     }
     if (WIFEXITED(status))
         res.exitCode = WEXITSTATUS(status);
-    res.outPath = workDir + "/" + program + ".stdout";
+    const std::string name = program.substr(program.rfind('/') + 1);
+    res.outPath = workDir + "/" + name + ".stdout";
     res.out = ReadWholeFile(res.outPath);
-    res.err = ReadWholeFile(workDir + "/" + program + ".stderr");
+    res.err = ReadWholeFile(workDir + "/" + name + ".stderr");
     return res;
 }
 

@@ -68,6 +68,13 @@ bool RemoveTree(const std::string& path) {
     return removeAt(AT_FDCWD, path.c_str());
 }
 
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
 std::string ReadWholeFile(const std::string& path) {
     std::string out;
     FILE* f = fopen(path.c_str(), "rb");

@@ -39,6 +39,9 @@ bool RemoveTree(const std::string& path);
 // The whole content of a file ("" when it cannot be read, with a test failure).
 std::string ReadWholeFile(const std::string& path);
 
+// How many times `what` occurs in `text`, one after another (not overlapping).
+size_t CountOf(const std::string& text, const std::string& what);
+
 // Creates (mode 0644, whatever the umask) or replaces a file with `content`;
 // a failure is a fatal test failure (wrap the call in
 // ASSERT_NO_FATAL_FAILURE to stop the test).

@@ -149,7 +149,7 @@ protected:
         std::vector<std::string> outs;
         for (int s = streams > 1 ? 1 : 0; s <= (streams > 1 ? streams : 0); ++s)
             outs.push_back(m_dir / (s ? "out." + std::to_string(s) : "out"));
-        outs.insert(outs.begin(), "--verify");
+        outs.insert(outs.begin(), {"--verify", "--list"});
         r = RunProgram(m_dir.path(), "ruxen-dump", outs);
         run.verify = r.out.substr(r.out.rfind("verify:") == std::string::npos ? 0 : r.out.rfind("verify:"));
         if (r.exitCode != 0)

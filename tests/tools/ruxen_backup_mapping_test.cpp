@@ -154,7 +154,7 @@ TEST_P(MappedJob, HardLinkMembersGoUnderRecordedNames) {
     }
     r = RunProgram(m_dir.path(), "ruxen-backup", args);
     ASSERT_EQ(0, r.exitCode) << r.err;
-    std::vector<std::string> verify = {"--verify", "--map", m_map};
+    std::vector<std::string> verify = {"--verify", "--list", "--map", m_map};
     for (const std::string& a : Archives(c.streams))
         verify.push_back(a);
     ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", verify);
@@ -274,7 +274,7 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
         if (c.jobDir)
             args.insert(args.end(), {"--job-dir", dir / "job"});
         args.insert(args.end(), {dir / "collects/c1", dir / "collects/c2"});
-        std::vector<std::string> archives = {dir / "out"}, verify = {"--verify", "--map", dir / "map"};
+        std::vector<std::string> archives = {dir / "out"}, verify = {"--verify", "--list", "--map", dir / "map"};
         if (c.streams > 1)
             archives = {dir / "out.1", dir / "out.2"};
         for (const std::string& a : archives)
@@ -347,7 +347,7 @@ TEST(NameMappedJob, ReadsTheMappedPathsUnderTheRecordedNames) {
         std::vector<std::string> archives;
         for (int s = 1; s <= streams; ++s)
             archives.push_back(streams == 1 ? archive : archive + "." + std::to_string(s));
-        std::vector<std::string> verify = {"--verify", "--map", names};
+        std::vector<std::string> verify = {"--verify", "--list", "--map", names};
         verify.insert(verify.end(), archives.begin(), archives.end());
         ProgramResult dump = RunProgram(dir.path(), "ruxen-dump", verify);
         EXPECT_EQ(0, dump.exitCode) << dump.out << dump.err;

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,13 +41,6 @@
 namespace {
 
 using namespace testfiles;
-
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 class RuxenBackupTool : public ::testing::Test {
 protected:
@@ -397,7 +392,7 @@ TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {
     ASSERT_NO_FATAL_FAILURE(Collect());
     ProgramResult r = Backup({"--archive", m_archive, m_collect});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.out << r.err;
     for (const char* entries : {"entries=1 [ACL_ACCESS value_length=38]", "entries=1 [ACL_DEFAULT value_length=20]",
                                 "entries=1 [XATTR name=\"user.comment\" value_length=2]"})
@@ -421,7 +416,7 @@ TEST_F(RuxenBackupTool, MacPropertiesThroughTheDump) {
     StreamCheck c = CheckArchiveFile(m_archive);
     EXPECT_TRUE(c.Ok()) << c.lines;
     EXPECT_EQ(7u, c.matched) << c.lines;  // the companions themselves too
-    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_NE(std::string::npos, r.out.find("size=53092 ")) << "50000, 3000 and 92 bytes\n" << r.out;
     WriteWholeFile(m_tree + "/._sparse", buildAppleDouble({{2, "Fork"}}));
     c = CheckArchiveFile(m_archive);
@@ -464,7 +459,7 @@ TEST_F(RuxenBackupTool, OverLongPathUnderASubstituteNameOrListed) {
         ProgramResult r = Backup(args);
         EXPECT_EQ(0, r.exitCode) << r.err;
         EXPECT_EQ(c.sent ? "" : p + ":" + std::to_string(ENAMETOOLONG) + "\n", ReadWholeFile(m_failures));
-        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+        r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
         EXPECT_EQ(0, r.exitCode) << r.out;
         EXPECT_EQ(c.sent, r.out.find("HEADER type=128 length=1160 name=\"" + substitute + "\" mode=0100644 size=4 ") !=
                               std::string::npos) << r.out;
@@ -676,7 +671,7 @@ TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     const std::string f = deep + "/f",
                       substitute = f.substr(0, f.rfind('/', 959)) + "/" + CGuidFactory::get_guid_nosalt(f);
     ASSERT_EQ(0, Backup({"--long-path", "--app-type", "29", "--archive", m_archive, m_collect}).exitCode);
-    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", m_archive});
+    ProgramResult r = RunProgram(m_dir.path(), "ruxen-dump", {"--verify", "--list", m_archive});
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(std::string::npos, r.out.find("SKIPPED")) << "compared at its real path\n" << r.out;
     EXPECT_EQ(1u, CountOf(r.out, " IDX_METADATA ")) << r.out;
@@ -812,7 +807,7 @@ TEST_F(RuxenBackupTool, StoppedJobsEndTheirStreamsAsInterrupted) {
         }
         EXPECT_NE(std::string::npos, (ReadWholeFile(failures[0]) + ReadWholeFile(failures.back()))
                                          .find(leased + ":" + std::to_string(EINTR) + "\n"));
-        std::vector<std::string> dumpArgs{"--verify"};
+        std::vector<std::string> dumpArgs{"--verify", "--list"};
         dumpArgs.insert(dumpArgs.end(), archives.begin(), archives.end());
         r = RunProgram(m_dir.path(), "ruxen-dump", dumpArgs);
         EXPECT_EQ(1, r.exitCode) << r.out;
@@ -939,6 +934,55 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     EXPECT_NE(std::string::npos, r.err.find("the collect file " + m_collect + " was not wholly backed up")) << r.err;
     r = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
+}
+
+// A terminal is refused as the archive (exit 2), whatever name the
+// descriptor the archive would be written to has: standard output, its
+// /dev/stdout, the controlling /dev/tty, a terminal's own path. Nothing
+// reaches the terminal.
+TEST_F(RuxenBackupTool, RefusesATerminalAsTheArchive) {
+    ASSERT_NO_FATAL_FAILURE(Collect());
+    ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_TRUE(master.valid()) << strerror(errno);
+    ASSERT_EQ(0, grantpt(master.get()));
+    ASSERT_EQ(0, unlockpt(master.get()));
+    const std::string terminal = ptsname(master.get());
+    struct Case {
+        std::string archive;
+        bool onStandardOutput;  // the terminal is the child's standard output and controlling terminal
+    } cases[] = {{"-", true}, {"/dev/stdout", true}, {"/dev/tty", true}, {terminal, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        ProgramOptions options;
+        if (c.onStandardOutput) {
+            options.inChild = [&terminal] {
+                setsid();
+                const int fd = open(terminal.c_str(), O_RDWR);  // becomes the session's terminal
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(126);
+            };
+        }
+        // The terminal is read while the program runs, so that a program
+        // writing to it ends instead of waiting for room.
+        const pid_t pid = StartProgram(m_dir.path(), "ruxen-backup", {"--archive", c.archive, m_collect}, options);
+        size_t received = 0;
+        char buf[4096];
+        for (;;) {
+            siginfo_t ended{};
+            if (waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == pid)
+                break;  // FinishProgram reaps it
+            const ssize_t n = read(master.get(), buf, sizeof buf);
+            if (n > 0)
+                received += static_cast<size_t>(n);
+            else
+                usleep(1000);
+        }
+        ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
+        EXPECT_EQ(2, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("ruxen-backup: the archive " + c.archive)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(" is a terminal: the archive stream is binary")) << r.err;
+        EXPECT_EQ(0u, received) << "bytes reached the terminal";
+    }
 }
 
 struct Invocation {
@@ -1133,6 +1177,32 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),
+    [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
+
+// A log level that is none is refused by every tool, and so is a log file
+// that is an input of the run or cannot be opened.
+INSTANTIATE_TEST_SUITE_P(
+    LogCases, RuxenToolErrors,
+    ::testing::Values(
+        Invocation{"LogLevelBelowFailures", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "ruxen-backup: RUXEN_LOG_LEVEL \"-2\" is not a level: a whole number from -1", nullptr,
+                   {"RUXEN_LOG_LEVEL=-2"}},
+        Invocation{"CollectLogLevelNotANumber", "ruxen-collect", {"--log-level", "debug", "@/tree"}, "", 2,
+                   "ruxen-collect: the log level \"debug\" is not a level"},
+        Invocation{"DumpLogLevelAboveAll", "ruxen-dump", {"@/a"}, "", 2, "ruxen-dump: RUXEN_LOG_LEVEL \"101\"", nullptr,
+                   {"RUXEN_LOG_LEVEL=101"}},
+        Invocation{"LogFileIsCollect", "ruxen-backup", {"--log-file", "@/hard.cvf", "--archive", "@/a", "@/collect.cvf"},
+                   "@/tree/data.bin\n", 2, "refusing to write the log file @/hard.cvf: it is the collect file"},
+        Invocation{"LogFileIsTheArchive", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "refusing to write the log file @/a: it is also the archive file", nullptr, {"RUXEN_LOG_FILE=@/a"}},
+        Invocation{"LogFileCannotBeOpened", "ruxen-backup",
+                   {"--log-file", "@/no/dir/log", "--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "cannot open the log file @/no/dir/log: No such file or directory"},
+        Invocation{"CollectLogFileInTheJobDir", "ruxen-collect",
+                   {"--log-file", "@/split_config", "--job-dir", "@", "@/tree"}, "", 2,
+                   "refusing to write the log file @/split_config: the job directory"},
+        Invocation{"DumpLogFileIsTheStream", "ruxen-dump", {"--log-file", "@/a", "@/a"}, "", 2,
+                   "refusing to write the log file @/a: it is the stream file @/a"}),
     [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
 
 }  // namespace

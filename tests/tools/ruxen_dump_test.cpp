@@ -372,6 +372,55 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
     }
 }
 
+// --verify answers with its findings alone: each mismatch and failed item,
+// under the heading of the stream it is in (a stream without findings has
+// none), and the summary; --list adds the records and the items passed over
+// on purpose.
+TEST(RuxenDumpVerify, AnswersWithItsFindingsAlone) {
+    TempDir dir;
+    const std::string same = dir / "same", changed = dir / "changed";
+    const std::string first = dir / "out.1", second = dir / "out.2";
+    WriteWholeFile(same, "same");
+    WriteWholeFile(changed, "new");
+    {
+        StreamBuilder b(first);
+        b.Header(same, 0100644, 4);
+        b.Data("same");
+        b.End();
+        b.Header(dir / "deleted", 0100644, 0, false, ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_SPARSE_TESTED);
+        b.End();
+        b.Close();
+    }
+    {
+        StreamBuilder b(second);
+        b.Header(changed, 0100644, 3);
+        b.Data("old");
+        b.End();
+        b.Header(dir / "gone", 0100644, 1);
+        b.End(false);
+        b.Close();
+    }
+    RunResult r = RunDump(dir, {"--verify", first, second});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "STREAM " + second + "\nMISMATCH " + changed +
+                         ": byte at offset 0 differs (stream 0x6f, file 0x6e)\nFAILED " + dir / "gone" +
+                         ": end-of-item record 134\n"
+                         "verify: 4 items, 2 compared, 1 matched, 1 mismatched, 1 failed, 1 not compared, 0 stream "
+                         "errors\n");
+    EXPECT_EQ(r.err, "");
+    r = RunDump(dir, {"--verify", "--list", first, second});
+    EXPECT_EQ(r.status, 1);
+    for (const std::string& line :
+         std::vector<std::string>{"STREAM " + first + "\n", " HEADER type=128 length=1160 name=\"" + same + "\"",
+                                  "SKIPPED " + dir / "deleted" + ": deleted item\n", "STREAM " + second + "\n",
+                                  " END type=4294967295 ", "\nverify: 4 items, "})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    r = RunDump(dir, {"--verify", first});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "verify: 2 items, 1 compared, 1 matched, 0 mismatched, 0 failed, 1 not compared, 0 stream errors\n");
+}
+
 // A stream may name any path as a regular file: a FIFO there is not opened
 // (a writer waiting for a reader stays waiting), and is no match.
 TEST(RuxenDumpVerify, NeverOpensWhatIsNotARegularFile) {

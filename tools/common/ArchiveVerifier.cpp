@@ -123,9 +123,17 @@ bool ArchiveVerifier::ToLocal(std::string& path) const {
 
 ArchiveVerifier::~ArchiveVerifier() { CloseItem(); }
 
+void ArchiveVerifier::Heading() {
+    if (!m_heading.empty()) {
+        fprintf(m_out, "%s\n", m_heading.c_str());
+        m_heading.clear();
+    }
+}
+
 void ArchiveVerifier::Line(const char* fmt, ...) {
     if (!m_out)
         return;
+    Heading();
     va_list ap;
     va_start(ap, fmt);
     vfprintf(m_out, fmt, ap);
@@ -139,6 +147,7 @@ void ArchiveVerifier::Mismatch(const char* fmt, ...) {
     m_differs = true;
     if (!m_out)
         return;
+    Heading();
     fprintf(m_out, "MISMATCH %s: ", m_escaped.c_str());
     va_list ap;
     va_start(ap, fmt);
@@ -479,7 +488,8 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
         std::string where;
         ruxen::AppendPrintable(where, text.data(), text.size());
         ++m_notCompared;
-        Line("SKIPPED %s: hard link, data sent as [%s]", m_escaped.c_str(), where.c_str());
+        if (m_listSkipped)
+            Line("SKIPPED %s: hard link, data sent as [%s]", m_escaped.c_str(), where.c_str());
         if (text.compare(0, strlen(kPhonyNamePrefix), kPhonyNamePrefix) == 0) {
             Group& g = m_groups[std::string(text)];
             if (g.member.empty())
@@ -512,7 +522,8 @@ void ArchiveVerifier::EndItem(bool failed, std::string_view text, uint64_t offse
             ++m_matched;
     } else if (m_skipReason) {
         ++m_notCompared;
-        Line("SKIPPED %s: %s", m_escaped.c_str(), m_skipReason);
+        if (m_listSkipped)
+            Line("SKIPPED %s: %s", m_escaped.c_str(), m_skipReason);
     } else {
         ++m_notCompared;  // not a regular file, or an undecodable header
     }
@@ -542,6 +553,8 @@ void ArchiveVerifier::StreamFault(const std::string& name, const std::string& wh
 }
 
 void ArchiveVerifier::JobEnded() {
+    if (m_oneJob)
+        m_heading.clear();  // these findings are the job's, not its last stream's
     // Members whose group data never came: their bytes are not in the stream.
     for (const auto& g : m_groups) {
         if (g.second.dataSeen || g.second.member.empty())
@@ -565,6 +578,7 @@ void ArchiveVerifier::CloseItem() {
 }
 
 void ArchiveVerifier::PrintSummary() {
+    m_heading.clear();  // a stream's heading goes only before its findings
     Line(
         "verify: %llu items, %llu compared, %llu matched, %llu mismatched, %llu failed, %llu not "
         "compared, %llu stream errors",

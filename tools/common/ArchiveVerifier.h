@@ -26,7 +26,7 @@
 // Lines written, one per finding:
 //   MISMATCH <path>: <what differs>
 //   FAILED <path>: end-of-item record 134          (not compared)
-//   SKIPPED <path>: <why it cannot be compared>
+//   SKIPPED <path>: <why it cannot be compared>     (unless SetListSkipped(false))
 // A hard-link member (bits 62 and 61, no data, its end-of-item record naming
 // the group's phony name) is not compared itself: the group's data, sent
 // under the phony name, is compared with the first member's file, which must
@@ -98,6 +98,14 @@ public:
     void SetStreamsOfOneJob(bool on) { m_oneJob = on; }
     void JobEnded();
 
+    // Whether items passed over on purpose (hard-link members, deleted
+    // items, stubs, ...) get their SKIPPED line; they are counted either way.
+    void SetListSkipped(bool on) { m_listSkipped = on; }
+    // A line ("STREAM <file>") printed before the next finding, once; the
+    // next stream's heading replaces it, so a stream without findings
+    // prints none.
+    void SetStreamHeading(std::string heading) { m_heading = std::move(heading); }
+
     void PrintSummary();
 
     uint64_t Items() const { return m_items; }
@@ -111,6 +119,7 @@ public:
     bool Ok() const { return m_mismatched == 0 && m_streamErrors == 0; }
 
 private:
+    void Heading();
     void Line(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Mismatch(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool OpenTarget();
@@ -133,6 +142,8 @@ private:
 
     FILE* m_out;
     bool m_oneJob = false;
+    bool m_listSkipped = true;
+    std::string m_heading;    // printed before the next finding
     std::vector<char> m_buf;  // file bytes read for a comparison
     std::string m_escaped;
 

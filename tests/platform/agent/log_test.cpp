@@ -8,6 +8,7 @@
 
 #include "platform/agent/EvEvent.h"
 #include "platform/agent/HookFiles.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/TestControl.h"
 #include "support/LogCapture.h"
@@ -111,6 +112,92 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
     line = ruxen::testcontrol::TakeCapturedLog();
     EXPECT_NE(line.find("<" + exact + ">\n"), std::string::npos);
     EXPECT_EQ(line.find("cut]"), std::string::npos);
+}
+
+// Sets or unsets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = getenv(name))
+            old_ = old, had_ = true;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// The log file comes from the program's option, else the environment, else
+// the registry; the level from the option, else the environment, else 1 for
+// a log file and failures only (-1) for standard error. A level that is not
+// a whole number from -1 to 100 is refused, naming where it came from.
+TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
+    struct Case {
+        const char *fileOption, *levelOption, *envFile, *envLevel, *registryFile;
+        const char* file;  // expected; null: refused
+        int level;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, nullptr, nullptr, "", -1},
+        {nullptr, nullptr, nullptr, "2", nullptr, "", 2},
+        {nullptr, nullptr, "", nullptr, "/reg.log", "/reg.log", 1},
+        {nullptr, nullptr, "/env.log", nullptr, "/reg.log", "/env.log", 1},
+        {"/opt.log", nullptr, "/env.log", "3", "/reg.log", "/opt.log", 3},
+        {nullptr, "0", nullptr, "5", nullptr, "", 0},
+        {"/opt.log", "-1", nullptr, "x", nullptr, "/opt.log", -1},
+        {nullptr, nullptr, nullptr, "100", nullptr, "", 100},
+        {nullptr, nullptr, nullptr, "-2", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, "101", nullptr, nullptr, 0},
+        {nullptr, nullptr, "/env.log", "", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, "1x", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, " 1", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, "+1", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, "-", nullptr, nullptr, 0},
+        {nullptr, nullptr, nullptr, "00000000001", nullptr, nullptr, 0},
+        {nullptr, "-2", nullptr, "1", nullptr, nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.levelOption ? c.levelOption : "-") + " " + (c.envLevel ? c.envLevel : "-"));
+        ruxen::testcontrol::ResetRegistry();
+        if (c.registryFile)
+            KXPlatformInfo::setValue(kFileSystemAgentSection, kLogFileKey, c.registryFile);
+        ScopedEnv file("RUXEN_LOG_FILE", c.envFile), level("RUXEN_LOG_LEVEL", c.envLevel);
+        KxLog::Settings settings;
+        std::string error;
+        const bool ok = KxLog::ResolveSettings(c.fileOption, c.levelOption, &settings, &error);
+        EXPECT_EQ(ok, c.file != nullptr) << error;
+        if (ok) {
+            EXPECT_EQ(settings.file, c.file);
+            EXPECT_EQ(settings.level, c.level);
+        } else {
+            EXPECT_NE(error.find(c.levelOption ? "the log level" : "RUXEN_LOG_LEVEL"), std::string::npos) << error;
+            EXPECT_NE(error.find("a whole number from -1 (failures only) to 100"), std::string::npos) << error;
+        }
+    }
+}
+
+// Applied settings send the lines up to their level to the log file,
+// appended; a file that cannot be opened changes nothing.
+TEST(LogSettingsTest, ApplyWritesToTheFileUpToItsLevel) {
+    testfiles::TempDir dir("log_settings");
+    const std::string path = dir / "job.log";
+    testfiles::WriteWholeFile(path, "earlier\n");
+    std::string error;
+    ASSERT_TRUE(KxLog::Apply({path, 0}, &error)) << error;
+    KXLOG(0, "kept");
+    KXLOG(1, "left out");
+    EXPECT_FALSE(KxLog::Apply({dir / "no/such/dir/log", 2}, &error));
+    EXPECT_EQ(error, "cannot open the log file " + dir / "no/such/dir/log" + ": No such file or directory");
+    KXLOG(-1, "still here");
+    const std::string text = testfiles::ReadWholeFile(path);
+    EXPECT_EQ(text.compare(0, 8, "earlier\n"), 0) << text;
+    EXPECT_NE(text.find(" [0] "), std::string::npos) << text;
+    EXPECT_NE(text.find(" kept\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" still here\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("left out"), std::string::npos) << text;
+    EXPECT_EQ(KxLog::Query(), 0);
 }
 
 // Anyone can create files in /tmp: a hook counts only when it is a file of

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# What libruxen.so exports is what other programs may call: the entry points
+# docs/ARCHITECTURE.md lists, each symbol one line of exported_symbols.txt
+# beside this script. A private helper of an exported class that is not
+# marked RUXEN_HIDDEN, or a new entry point nobody listed, fails the check.
+#
+#   exported_symbols.sh LIBRARY LIST   compares; exit 1, naming each
+#                                      difference, when they disagree
+#   exported_symbols.sh LIBRARY        prints the library's list (to write
+#                                      LIST afresh after a deliberate change)
+#
+# Symbols are compared demangled, std::string written short. The standard
+# library's and Boost's template code the library happens to export, and the
+# sanitizer's own symbols, are not the system's and are left out. A function
+# listed must be exported; a vtable, type information or a constant is
+# emitted only where a build needs it (a sanitizer build needs more), so one
+# listed may be missing.
+set -euo pipefail
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 LIBRARY [LIST]" >&2
+  exit 2
+fi
+library=$1
+
+exported() {
+  nm -D --defined-only "$library" | awk '{ print $NF }' |
+    grep -Ev '^_Z(T[VIS])?Z?(N[KVR]*)?(St|Sa|Ss|9__gnu_cxx|5boost)|^__odr_asan' |
+    c++filt |
+    sed 's/std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >/std::string/g' |
+    LC_ALL=C sort -u
+}
+
+now=$(exported)
+if [ -z "$now" ]; then
+  echo "$0: no symbols read from $library" >&2
+  exit 2
+fi
+if [ $# -eq 1 ]; then
+  printf '%s\n' "$now"
+  exit 0
+fi
+
+listed=$(grep -v -e '^#' -e '^[[:space:]]*$' "$2" | LC_ALL=C sort -u)
+extra=$(LC_ALL=C comm -23 <(printf '%s\n' "$now") <(printf '%s\n' "$listed"))
+missing=$(LC_ALL=C comm -13 <(printf '%s\n' "$now") <(printf '%s\n' "$listed") |
+  grep -Ev '^(vtable for |typeinfo for |typeinfo name for )|^[^(]*$' || true)
+status=0
+if [ -n "$extra" ]; then
+  echo "exported by $library but not listed in $2 (a helper: mark it RUXEN_HIDDEN;"
+  echo "an entry point other programs call: add its line and name it in docs/ARCHITECTURE.md):"
+  sed 's/^/  /' <<<"$extra"
+  status=1
+fi
+if [ -n "$missing" ]; then
+  echo "listed in $2 but not exported by $library (left hidden, renamed or gone):"
+  sed 's/^/  /' <<<"$missing"
+  status=1
+fi
+exit $status

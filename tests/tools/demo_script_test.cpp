@@ -1,0 +1,70 @@
+// scripts/demo.sh as a new user runs it, here on this build: it backs up its
+// sample tree, then takes the job-directory road, where the tree's
+// hard-link group goes out once, and keeps what it made in the folder it
+// names, with commands that list and verify it.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/RunProgram.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+using namespace testfiles;
+
+TEST(DemoScript, KeepsWhatItMadeAndSaysHowToCheckIt) {
+    TempDir dir("ruxen_demo");
+    const std::string out = dir / "demo", script = std::string(RUXEN_SOURCE_DIR) + "/scripts/demo.sh";
+    ProgramOptions options;
+    options.env = {"RUXEN_BUILD_DIR=" RUXEN_BIN_DIR "/..", "RUXEN_DEMO_DIR=" + out};
+    ProgramResult r = RunProgram(dir.path(), script, {}, options);
+    ASSERT_EQ(0, r.exitCode) << r.out << r.err;
+
+    for (const char* kept : {"tree/docs/report.bin", "collect.txt", "stream.rxpl", "stream.txt", "job/CollectTot1.kxf",
+                             "job-stream.rxpl", "job-stream.txt"})
+        EXPECT_EQ(0, access((out + "/" + kept).c_str(), F_OK)) << kept;
+    EXPECT_NE(std::string::npos, r.out.find("\nThe demo's files are in " + out + ":\n")) << r.out;
+
+    // The group's data once under its phony name, each of its three names an
+    // item naming it; the summaries show the 1 MB sent three times, then once.
+    EXPECT_EQ(1u, CountOf(r.out, " HEADER type=128 length=1160 name=\"/__KXHardLink")) << r.out;
+    EXPECT_EQ(3u, CountOf(r.out, " text=\"/__KXHardLink")) << r.out;
+    unsigned long long plain = 0, road = 0;
+    const size_t first = r.err.find("ruxen-backup: done: "), second = r.err.find("ruxen-backup: done: ", first + 1);
+    ASSERT_NE(std::string::npos, second) << r.err;
+    ASSERT_EQ(1, sscanf(r.err.c_str() + first, "ruxen-backup: done: %*u items, %llu bytes", &plain));
+    ASSERT_EQ(1, sscanf(r.err.c_str() + second, "ruxen-backup: done: %*u items, %llu bytes", &road));
+    EXPECT_EQ(plain - road, 2000000u) << r.err;
+
+    // Each command it gives works as printed.
+    std::istringstream lines(r.out.substr(r.out.find("List and verify them with:\n")));
+    size_t commands = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 3, "  /") != 0)
+            continue;
+        std::istringstream words(line);
+        std::string program;
+        std::vector<std::string> args;
+        words >> program;
+        for (std::string w; words >> w;)
+            args.push_back(w);
+        ProgramResult c = RunProgram(dir.path(), program, args);
+        EXPECT_EQ(0, c.exitCode) << line << "\n" << c.out << c.err;
+        ++commands;
+    }
+    EXPECT_EQ(3u, commands) << r.out;
+
+    // A folder of one's own that holds anything is left alone.
+    r = RunProgram(dir.path(), script, {}, options);
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("demo.sh: " + out + " is not empty")) << r.err;
+    EXPECT_EQ(0, access((out + "/stream.rxpl").c_str(), F_OK));
+}
+
+}  // namespace

@@ -381,7 +381,8 @@ int main(int argc, char** argv) {
         return refuse(why);
     // The registry may name the log file, an output too: checked with the
     // others before it is opened.
-    if (!registry.empty() && !KXPlatformInfo::loadFile(registry, &why))
+    // A registry that cannot be read would run the job on defaults.
+    if (!KXPlatformInfo::loadEnvironmentFile(&why) || (!registry.empty() && !KXPlatformInfo::loadFile(registry, &why)))
         return refuse(why);
     if (!log.Start("ruxen-backup", guard))
         return 2;

@@ -46,6 +46,7 @@
 #include "hardlinks/HardLinkMessages.h"
 #include "hardlinks/JobDirectory.h"
 #include "hardlinks/JobDirectoryLock.h"
+#include "platform/agent/KXPlatformInfo.h"
 #include "platform/agent/KxLog.h"
 #include "platform/base/ScopedFd.h"
 #include "platform/os/DirWalk.h"
@@ -475,6 +476,12 @@ int main(int argc, char** argv) {
         guard.AddOutput("collect", "-", true);
     else
         guard.AddJobDirectory(jobDir);
+    // A registry that cannot be read would run the scan on defaults.
+    std::string why;
+    if (!KXPlatformInfo::loadEnvironmentFile(&why)) {
+        fprintf(stderr, "ruxen-collect: %s\n", ruxen::ControlsEscaped(why).c_str());
+        return 2;
+    }
     if (!log.Start("ruxen-collect", guard))
         return 2;
     if (!jobDir.empty())

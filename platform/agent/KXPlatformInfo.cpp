@@ -25,6 +25,7 @@ using Values = std::map<std::pair<std::string, std::string>, std::string>;
 struct Registry {
     std::mutex mu;
     bool envRead = false;
+    std::string envError;  // why the RUXEN_REGISTRY file could not be read
     Values values;
 };
 
@@ -161,8 +162,10 @@ void ensureEnvLocked(Registry& r, Notes& notes) {
     if (!path || !*path)
         return;
     std::string error;
-    if (!loadLocked(r, path, &error, notes))
+    if (!loadLocked(r, path, &error, notes)) {
+        r.envError = "the registry file named by RUXEN_REGISTRY cannot be read: " + error;
         notes.push_back(error + "; registry values keep their defaults");
+    }
 }
 
 // Looks a value up; answers false when the key is absent.
@@ -265,6 +268,23 @@ bool KXPlatformInfo::loadFile(const std::string& path, std::string* error) {
     return ok;
 }
 
+bool KXPlatformInfo::loadEnvironmentFile(std::string* error) {
+    Registry& r = registry();
+    Notes notes;
+    std::string why;
+    {
+        std::lock_guard<std::mutex> lock(r.mu);
+        ensureEnvLocked(r, notes);
+        why = r.envError;
+    }
+    logNotes(notes);
+    if (why.empty())
+        return true;
+    if (error)
+        *error = why;
+    return false;
+}
+
 void KXPlatformInfo::setValue(const std::string& section, const std::string& key, const std::string& value) {
     Registry& r = registry();
     Notes notes;
@@ -293,6 +313,7 @@ void ruxen::testcontrol::ResetRegistry() {
     std::lock_guard<std::mutex> lock(r.mu);
     r.values.clear();
     r.envRead = false;
+    r.envError.clear();
 }
 
 namespace {

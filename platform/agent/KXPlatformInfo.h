@@ -23,7 +23,8 @@
 //
 // The file named by the environment variable RUXEN_REGISTRY is read on the
 // first use in the process (a missing or unreadable file is logged and the
-// registry stays empty). loadFile reads a further file (the host program's
+// registry stays empty; loadEnvironmentFile tells a program that must not
+// run on defaults). loadFile reads a further file (the host program's
 // --registry option) whose values go on top; setValue and removeValue change
 // values in the process only and never write a file.
 #pragma once
@@ -55,6 +56,10 @@ public:
     // Answers false (with the reason in *error when error is not null, and
     // no value changed) when the file cannot be opened or read.
     static bool loadFile(const std::string& path, std::string* error);
+    // Reads the file RUXEN_REGISTRY names now, unless it was read already:
+    // false (with the reason in *error when given) when it names a file that
+    // cannot be read, which a program that must not run on defaults refuses.
+    static bool loadEnvironmentFile(std::string* error);
 
     // In-process changes, for tests and for the host program.
     static void setValue(const std::string& section, const std::string& key, const std::string& value);

@@ -1202,7 +1202,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--log-file", "@/split_config", "--job-dir", "@", "@/tree"}, "", 2,
                    "refusing to write the log file @/split_config: the job directory"},
         Invocation{"DumpLogFileIsTheStream", "ruxen-dump", {"--log-file", "@/a", "@/a"}, "", 2,
-                   "refusing to write the log file @/a: it is the stream file @/a"}),
+                   "refusing to write the log file @/a: it is the stream file @/a"},
+        // A registry that cannot be read would run the job on defaults.
+        Invocation{"RegistryOfTheEnvironmentMissing", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
+                   "ruxen-backup: the registry file named by RUXEN_REGISTRY cannot be read", nullptr,
+                   {"RUXEN_REGISTRY=@/no-such.ini"}},
+        Invocation{"CollectRegistryOfTheEnvironmentMissing", "ruxen-collect", {"@/tree"}, "", 2,
+                   "ruxen-collect: the registry file named by RUXEN_REGISTRY cannot be read", nullptr,
+                   {"RUXEN_REGISTRY=@/no-such.ini"}}),
     [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -60,10 +60,11 @@ protected:
 
 TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     const std::string xml =
-        "<app_JOBerrordecisionRULElist>" + Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
+        "<app_JOBerrordecisionRULElist>" +
+        Rule("pattern=\"/data/tmp/*\" jobDecision=\"1\"", {"0 13 13"}) +
         Rule("pattern=\"/data/**\" jobDecision=\" 2 \"", {"0 5 5", "0 10 30"}) +
-        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) + "<group>" +
-        Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
+        Rule("isEnabled=\"0\" pattern=\"/off/*\" jobDecision=\"2\"", {"1 0 0"}) +
+        "<group>" + Rule("pattern=\"*.log\" jobDecision=\"0\"", {"1 9 1"}) + "</group>" +
         Rule("pattern=\"\" jobDecision=\"2\"", {"1 0 0"}) + Rule("pattern=\"/x\"", {"1 0 0"}) +
         Rule("pattern=\"/x\" jobDecision=\"2x\"", {"1 0 0"}) + "<ruleList pattern=\"/y\" jobDecision=\"2\"/>" +
         Rule("pattern=\"/z\" jobDecision=\"2\"", {"1 0x1 3"}) + Rule("pattern=\"[bad\" jobDecision=\"2\"", {"1 0 0"}) +
@@ -83,17 +84,14 @@ TEST_F(KxErrorControlTest, RulesFileInDocumentOrder) {
     } probes[] = {
         {"/data/tmp/a", 13, 1, "/data/tmp/*"},  // both rules match: the first decides
         {"/data/tmp/a", 5, 2, "/data/**"},
-        {"/data/x/y", 4, -1, ""},  // 5..5 holds 5 only
+        {"/data/x/y", 4, -1, ""},               // 5..5 holds 5 only
         {"/data/x/y", 31, -1, ""},
-        {"/off/a", 1, -1, ""},                    // disabled
+        {"/off/a", 1, -1, ""},                  // disabled
         {"/var/log/app.log", 12345, 0, "*.log"},  // nested, converted, reported as written
         {"core", 1, 7, "core"},                   // no wildcard: not converted
         {"/a/core", 1, -1, ""},
-        {"/x", 1, -1, ""},
-        {"/y", 1, -1, ""},
-        {"/z", 1, -1, ""},
-        {"/n/a", 3, 1, "/n/*"},
-        {"/n/a", 4, 2, "/n/*"},
+        {"/x", 1, -1, ""}, {"/y", 1, -1, ""}, {"/z", 1, -1, ""},
+        {"/n/a", 3, 1, "/n/*"}, {"/n/a", 4, 2, "/n/*"},
     };
     for (const auto& p : probes) {
         std::string pattern = "stale";
@@ -201,10 +199,7 @@ TEST_F(KxErrorControlTest, SkippedRulesAreCountedNotEachLogged) {
         EXPECT_EQ(2, ec->GetJobDecisionFor("/good/a", 1, pattern));
     }
     const std::string log = ruxen::testcontrol::TakeCapturedLog();
-    size_t lines = 0;
-    for (size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at)
-        ++lines;
-    EXPECT_LE(lines, 30u) << log.substr(0, 2000);
+    EXPECT_LE(testfiles::CountOf(log, "\n"), 30u) << log.substr(0, 2000);
     EXPECT_NE(std::string::npos, log.find("2000 rules of " + file + " were skipped; the first 10 are logged above"))
         << log.substr(0, 2000);
     EXPECT_NE(std::string::npos, log.find("1000 rules of the XML input string were skipped")) << log.substr(0, 2000);

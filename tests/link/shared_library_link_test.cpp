@@ -18,7 +18,6 @@
 #include "errorpolicy/KxErrorControl.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/JobDirectoryLock.h"
-#include "mapping/DBSnapContentMapper.h"
 #include "mapping/FSTAVNameMapper.h"
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "mapping/SnapFSContentMapper.h"
@@ -215,8 +214,6 @@ TEST_F(SharedLibrary, ContentAndNameMappers) {
     bool mapped = false;
     EXPECT_EQ(anyNames.mapName("/data/f", &mapped), "/snap/data/f");
     EXPECT_TRUE(mapped);
-    EXPECT_EQ(anyNames.mapName("/data/../etc/shadow", &mapped), "");  // refused, not /snap/data/../etc/shadow
-    EXPECT_FALSE(mapped);
     EXPECT_NE(LoadObjServerNameMapper(), nullptr);
 
     FLRConsistencyPtMapper replication;
@@ -224,7 +221,7 @@ TEST_F(SharedLibrary, ContentAndNameMappers) {
     EXPECT_EQ(getNorfaRefTime(), 0);
 }
 
-TEST_F(SharedLibrary, SnapshotMappersAndNasReferences) {
+TEST_F(SharedLibrary, SnapshotMapperAndNasReferences) {
     Write(At("8.snap"), "engine\t39\nvol\t1\t/nas/a\t" + At("snapmnt") +
                             "\t0\t11\t0\td1\nsnap\t1\t101\n"
                             "meta\t1\t2\t6\t101\t{ArrayName:arr1,FileSystem:fs1,Snapshot:cur1,Path:/vol/a}\n");
@@ -242,21 +239,6 @@ TEST_F(SharedLibrary, SnapshotMappersAndNasReferences) {
     EXPECT_EQ(info.fileServer, "arr1");
     EXPECT_EQ(info.volumePath, "/vol/a/x");
     EXPECT_TRUE(snap.MarkSnapDiffDoneOnBkpPaths({info}));
-
-    // A database snapshot job's files, made browsable.
-    Write(At("9.snap"), "vol\t1\t/db\t" + At("snapmnt") + "\t0\t11\t0\td1\n");
-    Write(At("9.dbfiles"), "1\t/db/f.dbf\t0\n");
-    DBSnapContentMapper db;
-    ASSERT_TRUE(db.initialize("9", 1, 4, false, 2u, "host", 17ul, 22ul, "tok"));
-    KXJobCtrlClient jobs;
-    KXBkpLevel level = 1;
-    EXPECT_EQ(db.updateBrowsableIndex(&jobs, level), 0);
-    EXPECT_EQ(Read(At("9.dbbrowse")), "job\t9\ttok\t1\nfile\t1\t/db/f.dbf\t" + At("snapmnt") + "/f.dbf\t0\n");
-    FILE* dirChange = fopen(At("dirchange").c_str(), "w");
-    ASSERT_NE(dirChange, nullptr);
-    EXPECT_EQ(db.appendBrowsablePathToDirChange(dirChange), 0);
-    EXPECT_EQ(fclose(dirChange), 0);
-    EXPECT_EQ(Read(At("dirchange")), "/db/f.dbf\n");
     KXPlatformInfo::removeValue(kFileSystemAgentSection, "sSnapFixtureDir");
 }
 

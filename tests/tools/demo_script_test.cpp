@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,16 +31,10 @@ TEST(DemoScript, KeepsWhatItMadeAndSaysHowToCheckIt) {
         EXPECT_EQ(0, access((out + "/" + kept).c_str(), F_OK)) << kept;
     EXPECT_NE(std::string::npos, r.out.find("\nThe demo's files are in " + out + ":\n")) << r.out;
 
-    // The group's data once under its phony name, each of its three names an
-    // item naming it; the summaries show the 1 MB sent three times, then once.
+    // On the road the group's data goes once, under its phony name, each of
+    // its three names an item naming it.
     EXPECT_EQ(1u, CountOf(r.out, " HEADER type=128 length=1160 name=\"/__KXHardLink")) << r.out;
     EXPECT_EQ(3u, CountOf(r.out, " text=\"/__KXHardLink")) << r.out;
-    unsigned long long plain = 0, road = 0;
-    const size_t first = r.err.find("ruxen-backup: done: "), second = r.err.find("ruxen-backup: done: ", first + 1);
-    ASSERT_NE(std::string::npos, second) << r.err;
-    ASSERT_EQ(1, sscanf(r.err.c_str() + first, "ruxen-backup: done: %*u items, %llu bytes", &plain));
-    ASSERT_EQ(1, sscanf(r.err.c_str() + second, "ruxen-backup: done: %*u items, %llu bytes", &road));
-    EXPECT_EQ(plain - road, 2000000u) << r.err;
 
     // Each command it gives works as printed.
     std::istringstream lines(r.out.substr(r.out.find("List and verify them with:\n")));
@@ -49,12 +43,8 @@ TEST(DemoScript, KeepsWhatItMadeAndSaysHowToCheckIt) {
         if (line.compare(0, 3, "  /") != 0)
             continue;
         std::istringstream words(line);
-        std::string program;
-        std::vector<std::string> args;
-        words >> program;
-        for (std::string w; words >> w;)
-            args.push_back(w);
-        ProgramResult c = RunProgram(dir.path(), program, args);
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        ProgramResult c = RunProgram(dir.path(), args[0], {args.begin() + 1, args.end()});
         EXPECT_EQ(0, c.exitCode) << line << "\n" << c.out << c.err;
         ++commands;
     }

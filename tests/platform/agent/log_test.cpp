@@ -114,20 +114,15 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
     EXPECT_EQ(line.find("cut]"), std::string::npos);
 }
 
-// Sets or unsets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name))
-            old_ = old, had_ = true;
+// Sets (null: unsets) an environment variable for the life of the object.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name(name), had(getenv(name)), old(had ? getenv(name) : "") {
         value ? setenv(name, value, 1) : unsetenv(name);
     }
-    ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
+    ~ScopedEnv() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
+    const char* name;
+    bool had;
+    std::string old;
 };
 
 // The log file comes from the program's option, else the environment, else

@@ -161,7 +161,7 @@ TEST_F(KxErrorControlTest, ManyRules) {
 // string; where memory runs out (24 MB) the loaders answer a refusal: no
 // allocation failure leaves a constructor to end the host.
 TEST_F(KxErrorControlTest, ManyRulesInBoundedMemory) {
-    if (!testfiles::kAddressSpaceLimitWorks)
+    if (testfiles::MappedBytes() > testfiles::kMappedWithoutSanitizer)
         GTEST_SKIP() << "no address-space cap under AddressSanitizer";
     const int n = 100000;
     std::string body;

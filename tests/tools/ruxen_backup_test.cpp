@@ -555,6 +555,83 @@ TEST_F(RuxenBackupTool, SwappedDirectoryNeverExposesAnothersData) {
     EXPECT_NE(std::string::npos, r.out.find("name=\"" + m_dir / "rootlink/f000\" mode=0100644 size=10 "));
 }
 
+// Standard error is one summary line of a run without failures.
+bool SummaryAlone(const std::string& err) {
+    unsigned long long items = 0, bytes = 0, failed = 1;
+    double seconds = 0, rate = 0;
+    int end = 0;
+    return sscanf(err.c_str(), "ruxen-backup: done: %llu items, %llu bytes, %llu failed items, %lf s, %lf MB/s%n",
+                  &items, &bytes, &failed, &seconds, &rate, &end) == 5 &&
+           failed == 0 && err.substr(static_cast<size_t>(end)) == "\n";
+}
+
+// A clean run prints its summary alone on standard error, whatever the
+// number of streams, on the job-directory road too; log lines go to the log
+// file an option, the environment or the registry names, and to standard
+// error only from a level asked for.
+TEST_F(RuxenBackupTool, CleanRunsPrintTheirSummaryAloneAndLogWhereTold) {
+    const std::string job = m_dir / "job", registry = m_dir / "registry.ini", fromRegistry = m_dir / "registry.log";
+    ASSERT_EQ(0, mkdir(job.c_str(), 0755));
+    ASSERT_EQ(0, link((m_tree + "/data.bin").c_str(), (m_tree + "/sub/data-link").c_str()));  // a group for the road
+    WriteWholeFile(registry, "[FileSystemAgent]\nsLogFile=" + fromRegistry + "\n");
+    // The log settings of whoever runs the tests are taken away (a name
+    // alone unsets it).
+    auto run = [&](const std::string& program, const std::vector<std::string>& args, std::vector<std::string> env) {
+        env.insert(env.begin(), {"RUXEN_LOG_LEVEL", "RUXEN_LOG_FILE", "RUXEN_REGISTRY"});
+        return RunProgram(m_dir.path(), program, args, {env, {}});
+    };
+    ProgramResult r = run("ruxen-collect", {m_tree}, {});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+    WriteWholeFile(m_collect, r.out);
+    // The scan's first run into a job directory has no hard-links table to
+    // delete, and says so only when a later run has one; neither says a
+    // thing at the default level.
+    r = run("ruxen-collect", {"--job-dir", job, m_tree}, {"RUXEN_LOG_LEVEL=0"});
+    EXPECT_NE(std::string::npos, r.err.find(" open HLTable for [" + job + "]")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("Deleting hardlink table")) << r.err;
+    r = run("ruxen-collect", {"--job-dir", job, m_tree}, {"RUXEN_LOG_LEVEL=0"});
+    EXPECT_EQ(1u, CountOf(r.err, "+++++++Deleting hardlink table\n")) << r.err;
+    EXPECT_EQ("", run("ruxen-collect", {"--job-dir", job, m_tree}, {}).err);
+
+    struct Case {
+        std::vector<std::string> args, env;
+        std::string log;  // the file that takes the lines; "" none
+    } cases[] = {
+        {{"--archive", m_archive, m_collect}, {}, ""},
+        {{"--streams", "2", "--archive", m_archive, m_collect, m_collect}, {}, ""},
+        {{"--job-dir", job, "--archive", m_archive}, {}, ""},
+        {{"--job-dir", job, "--streams", "2", "--archive", m_archive}, {}, ""},  // verified below
+        {{"--log-file", m_dir / "option.log", "--archive", m_archive, m_collect},
+         {"RUXEN_LOG_FILE=" + m_dir / "unused.log"},
+         m_dir / "option.log"},
+        {{"--archive", m_archive, m_collect}, {"RUXEN_LOG_FILE=" + m_dir / "env.log"}, m_dir / "env.log"},
+        {{"--registry", registry, "--archive", m_archive, m_collect}, {}, fromRegistry},
+        {{"--archive", m_archive, m_collect}, {"RUXEN_REGISTRY=" + registry}, fromRegistry},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.log);
+        unlink(c.log.c_str());
+        r = run("ruxen-backup", c.args, c.env);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_TRUE(SummaryAlone(r.err)) << r.err;
+        if (!c.log.empty()) {
+            const std::string log = ReadWholeFile(c.log);
+            EXPECT_NE(std::string::npos, log.find(" This backup will not use DIRECT IO\n")) << log;
+        }
+    }
+    EXPECT_NE(0, access((m_dir / "unused.log").c_str(), F_OK)) << "the option wins over the environment";
+    r = run("ruxen-dump", {"--verify", m_archive + ".1", m_archive + ".2"}, {});
+    EXPECT_EQ(0, r.exitCode) << r.out;
+    EXPECT_EQ("", r.err);
+
+    // Without a log file, a level asked for brings its lines to standard error.
+    r = run("ruxen-backup", {"--log-level", "0", "--archive", m_archive, m_collect}, {});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" This backup will not use DIRECT IO\n")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find(" [1] ")) << r.err;
+}
+
 // Index metadata of a stub-free tree: only the item whose folder is too long
 // for the index carries a record 159, its real path, where the verifier
 // compares it; a catalog run sends the same pair before that item's entry
@@ -1073,14 +1150,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "--streams takes a number from 1 to 256"},
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
-        Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"}),
-    [](const ::testing::TestParamInfo<Invocation>& i) { return std::string(i.param.name); });
-
-// A log level that is none is refused by every tool, and so is a log file
-// that is an input of the run or cannot be opened.
-INSTANTIATE_TEST_SUITE_P(
-    LogCases, RuxenToolErrors,
-    ::testing::Values(
+        Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"},
+        // A log level that is none is refused by every tool, and so is a log
+        // file that is an input of the run or cannot be opened.
         Invocation{"LogLevelBelowFailures", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
                    "ruxen-backup: RUXEN_LOG_LEVEL \"-2\" is not a level: a whole number from -1", nullptr,
                    {"RUXEN_LOG_LEVEL=-2"}},

@@ -217,9 +217,8 @@ TEST_F(DBSnapContentMapperTest, BrowsableIndexAndDirectoryChange) {
     fclose(out);
 }
 
-// The instance is shared by the process: once job 30 is set up, a set-up
-// of another job that fails, by any form, and its retry leave the mapper off
-// with no pair of job 30 and nothing to make browsable.
+// A set-up that fails, by any form, and its retry leave the mapper off, with
+// no pair of the job set up before and nothing to make browsable.
 TEST_F(DBSnapContentMapperTest, FailedSetUpLeavesNoPairs) {
     const std::function<bool(DBSnapContentMapper&)> failing[] = {
         [this](DBSnapContentMapper& m) { return init(m, 22, 4, "31"); },             // no snapshots of job 31

@@ -1,6 +1,5 @@
-// A collect file let go and opened again in its turn is the file the job met
-// at the start or nothing: each way its name may have changed meanwhile is
-// told apart, and what is put in its place (a FIFO) is never opened.
+// A collect file let go is opened again only as the file met at the start:
+// each change is told apart, and a FIFO put in its place is never opened.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -371,9 +371,9 @@ TEST_F(HeaderSend, AclReadFailureIsReported) {
     }
 }
 
-// The stages of header filling, header sending and the end-of-item record:
-// each item passes each once (the optional header only the item with an
-// attribute), with the bytes each moved; nothing while the counter is off.
+// Each item passes each stage of its header and end record once (the
+// optional header's only with an attribute), with the bytes it moved;
+// nothing is counted while the counter is off.
 TEST_F(HeaderSend, ProfilingStagesOfHeadersAndEndRecords) {
     const std::string a = m_dir / "a", b = m_dir / "b";
     WriteWholeFile(a, "a");

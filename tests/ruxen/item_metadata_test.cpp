@@ -157,8 +157,7 @@ TEST_F(ItemMetadata, ListOfEachStep) {
 }
 
 // The host's override path names the item it is set for, whether set before
-// or after the item is opened, and no other: it ends with the item's
-// end-of-item record, or with an item passed over without one.
+// or after it is opened, up to its end-of-item record, and no other.
 TEST_F(ItemMetadata, OverridePathLastsFromTheHostsCallToTheItemsEnd) {
     Item m;
     auto realPath = [&m]() {

@@ -1,7 +1,5 @@
-// scripts/demo.sh as a new user runs it, here on this build: it backs up its
-// sample tree, then takes the job-directory road, where the tree's
-// hard-link group goes out once, and keeps what it made in the folder it
-// names, with commands that list and verify it.
+// scripts/demo.sh, on this build: it backs up its sample tree, also on the
+// job-directory road, and keeps what it made, naming commands to check it.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -31,8 +29,7 @@ TEST(DemoScript, KeepsWhatItMadeAndSaysHowToCheckIt) {
         EXPECT_EQ(0, access((out + "/" + kept).c_str(), F_OK)) << kept;
     EXPECT_NE(std::string::npos, r.out.find("\nThe demo's files are in " + out + ":\n")) << r.out;
 
-    // On the road the group's data goes once, under its phony name, each of
-    // its three names an item naming it.
+    // On the road the group's data goes once, each of its names naming it.
     EXPECT_EQ(1u, CountOf(r.out, " HEADER type=128 length=1160 name=\"/__KXHardLink")) << r.out;
     EXPECT_EQ(3u, CountOf(r.out, " text=\"/__KXHardLink")) << r.out;
 

@@ -305,9 +305,8 @@ TEST_F(JobDirRoad, MembersOfGroupsWhoseDataIsInNoStreamFail) {
               ReadWholeFile(m_dir / "killed.failures.1") + ReadWholeFile(m_dir / "killed.failures.2"));
 }
 
-// The job directory's file-set list, read by the job before its streams
-// start: every item at or below a listed path carries the file-set record
-// naming its set, and no other item does.
+// Every item at or below a path of the job directory's file-set list carries
+// the file-set record naming its set, and no other item does.
 TEST_F(JobDirRoad, ItemsOfAListedFileSetCarryItsRecord) {
     WriteWholeFile(m_job + "/" + kFileSetListFile, "<App_GpfsFileSetConfigList><fileSet name=\"sub\" path=\"" + m_t3 +
                                                        "/sub/\"/></App_GpfsFileSetConfigList>");
@@ -337,8 +336,7 @@ TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
             sqlite3_close(db);
         };
     };
-    // A scan of a tree without hard links killed (SIGXFSZ) half-way through
-    // its collect file; running it again writes the road's directory.
+    // A scan killed (SIGXFSZ) half-way through its collect file.
     auto cutScan = [&] {
         const std::string plain = m_dir / "plain";
         mkdir(plain.c_str(), 0755);
@@ -401,32 +399,31 @@ TEST_F(JobDirRoad, DirectoriesABackupWouldTakeWronglyAreRefused) {
     EXPECT_EQ(0, Backup({"--job-dir", m_job}, 2).status);
 }
 
-// A scan, split, merge or backup of a job directory while another process
-// holds it waits, then is refused naming the directory, and nothing of the
-// directory changes; two scans of one directory at once take turns, the
-// directory they leave backs up whole.
+// A scan, split, merge or backup of a job directory another process holds
+// waits, then is refused, and the directory is left alone; two scans of one
+// directory at once take turns, and what they leave backs up whole.
 TEST_F(JobDirRoad, AScanOrBackupWaitsForTheDirectoryItsLockHolds) {
     auto files = [&] {
-        std::map<std::string, std::string> all;
+        std::string all;
         for (const char* name :
              {"CollectTot1.kxf", "CollectTot2.kxf", "split_config", "Merged_split_config", "hardLinks.dat"})
-            all[name] = ReadWholeFile(m_job + "/" + name);
+            all += ReadWholeFile(m_job + "/" + name) + "\n--\n";
         return all;
     };
-    const std::map<std::string, std::string> before = files();
+    const std::string before = files();
     WriteWholeFile(m_dir / "wait", "[FileSystemAgent]\nnJobDirectoryLockWaitSeconds = 0\n");
     WriteWholeFile(m_job + "/" + kJobDirectoryLockName, "");
     {
         ChildLock holder(m_job + "/" + kJobDirectoryLockName, ChildLock::kFlockExclusive);
         ASSERT_TRUE(holder.held());
         const std::string busy = "the job directory " + m_job + " is in use by another process";
-        ProgramOptions wait{{"RUXEN_REGISTRY=" + (m_dir / "wait")}, {}};
-        ProgramResult r = RunProgram(m_dir.path(), "ruxen-collect", {"--job-dir", m_job, m_t1}, wait);
-        EXPECT_EQ(2, r.exitCode);
-        EXPECT_NE(std::string::npos, r.err.find(busy)) << r.err;
-        r = RunProgram(m_dir.path(), "ruxen-backup", {"--job-dir", m_job, "--archive", m_dir / "out"}, wait);
-        EXPECT_EQ(2, r.exitCode);
-        EXPECT_NE(std::string::npos, r.err.find(busy)) << r.err;
+        for (const auto& [program, args] : std::map<std::string, std::vector<std::string>>{
+                 {"ruxen-collect", {"--job-dir", m_job, m_t1}},
+                 {"ruxen-backup", {"--job-dir", m_job, "--archive", m_dir / "out"}}}) {
+            ProgramResult r = RunProgram(m_dir.path(), program, args, {{"RUXEN_REGISTRY=" + (m_dir / "wait")}, {}});
+            EXPECT_EQ(2, r.exitCode);
+            EXPECT_NE(std::string::npos, r.err.find(busy)) << r.err;
+        }
         EXPECT_NE(0, access((m_dir / "out").c_str(), F_OK));
         // The library's split and merge.
         ProcessStateGuard state;

@@ -1,9 +1,8 @@
-// Snapshot, snapshot-to-tape and proxy jobs run end to end: the collect
-// files name recorded paths (or, for a snapshot-to-tape job, where the scan
-// found the snapshots) that do not exist here, the data is read from the
-// local (fixture "snapshot" or proxy mount) directory, the archive carries
-// the recorded names, and ruxen-dump --verify --map finds every item's bytes
-// at its mapped path.
+// Snapshot and proxy jobs run end to end: the collect files name recorded
+// paths that do not exist here, the data is read from the local (fixture
+// "snapshot" or proxy mount) directory, the archive carries the recorded
+// names, and ruxen-dump --verify --map finds every item's bytes at its
+// mapped path. So do snapshot-to-tape jobs.
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -191,7 +190,6 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     }
     ProgramResult r = RunProgram(dir.path(), "ruxen-backup", {"--proxy-map", dir / "c", "--archive", dir / "c", dir / "bad.map"});
     EXPECT_NE(std::string::npos, r.err.find("it is the proxy map file")) << r.err;
-    // The summary names the line of a map that cannot be used and why.
     WriteWholeFile(dir / "long.map", "/a\t/b\n/rec\t/" + std::string(9000, 'x') + "\n");
     for (const char* option : {"--name-map", "--proxy-map"}) {
         r = RunProgram(dir.path(), "ruxen-backup", {option, dir / "long.map", "--archive", dir / "out", dir / "c"});
@@ -201,8 +199,7 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
                              dir / "long.map:2: line longer than 8192 bytes"))
             << r.err;
     }
-    // The native snapshot's mapping file, beside the collect file, is one
-    // of the job's inputs too.
+    // The native snapshot's mapping file is an input too.
     const std::string native = dir / "nativeSnapMapInfo.kxf";
     WriteWholeFile(native, "mapping");
     r = RunProgram(dir.path(), "ruxen-backup", {"--native-snap", "--archive", native, dir / "c"});
@@ -211,13 +208,12 @@ TEST(MappedJobRefusals, SetUpFailuresFailTheJob) {
     EXPECT_EQ("mapping", ReadWholeFile(native));
 }
 
-// A snapshot-to-tape job: the scan found the items in snapshots mounted as
-// the snapshot mapper's file says (volume 1 at then1, volume 2 at same2);
-// volume 1 is at now1 now. Each item, named where the scan found it or by
-// its source path, is read where its snapshot is now and recorded under its
-// source path; a path in no snapshot fails. The file is read from the job
-// directory, else beside the first collect file; without it the collect
-// paths are source paths; one that cannot be read fails the job at once.
+// The scan found the items in snapshots mounted as the snapshot mapper's
+// file says (volume 1 at then1, volume 2 at same2); volume 1 is at now1 now.
+// Each item, named where the scan found it or by its source path, is read
+// where its snapshot is now and recorded under its source path. The file is
+// read from the job directory, else beside the first collect file; without
+// it collect paths are source paths.
 TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
     ProcessStateGuard state;
     SnapFixture fixture;

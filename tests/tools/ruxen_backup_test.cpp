@@ -269,10 +269,9 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 
 // An item that vanished after the scan is listed when the registry asks for
 // ENOENT failures (its name's control characters, C1 ones too, escaped
-// there and in the log, as "%" escapes and as "\x1b"; UTF-8 text kept; the
-// list read back as a collect file names the same items), and passed over
-// otherwise without a log line at the default level; the backup succeeds
-// either way. ruxen-dump's listing escapes names alike.
+// there, in the log and in ruxen-dump's listing; UTF-8 text kept; the list
+// names the same items as a collect file), and passed over otherwise
+// without a log line at the default level; the backup succeeds either way.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     const std::string odd = m_tree + "/csi\x9b[31m\xd0\x90";  // a raw CSI, then Cyrillic A
     WriteWholeFile(odd, "odd");
@@ -565,17 +564,15 @@ bool SummaryAlone(const std::string& err) {
            failed == 0 && err.substr(static_cast<size_t>(end)) == "\n";
 }
 
-// A clean run prints its summary alone on standard error, whatever the
-// number of streams, on the job-directory road too; log lines go to the log
-// file an option, the environment or the registry names, and to standard
-// error only from a level asked for.
+// A clean run prints its summary alone, on the job-directory road and with
+// several streams too; log lines go to the log file an option, the
+// environment or the registry names, and to standard error when asked.
 TEST_F(RuxenBackupTool, CleanRunsPrintTheirSummaryAloneAndLogWhereTold) {
     const std::string job = m_dir / "job", registry = m_dir / "registry.ini", fromRegistry = m_dir / "registry.log";
     ASSERT_EQ(0, mkdir(job.c_str(), 0755));
     ASSERT_EQ(0, link((m_tree + "/data.bin").c_str(), (m_tree + "/sub/data-link").c_str()));  // a group for the road
     WriteWholeFile(registry, "[FileSystemAgent]\nsLogFile=" + fromRegistry + "\n");
-    // The log settings of whoever runs the tests are taken away (a name
-    // alone unsets it).
+    // Whoever runs the tests keeps his log settings (a name alone unsets it).
     auto run = [&](const std::string& program, const std::vector<std::string>& args, std::vector<std::string> env) {
         env.insert(env.begin(), {"RUXEN_LOG_LEVEL", "RUXEN_LOG_FILE", "RUXEN_REGISTRY"});
         return RunProgram(m_dir.path(), program, args, {env, {}});
@@ -584,9 +581,7 @@ TEST_F(RuxenBackupTool, CleanRunsPrintTheirSummaryAloneAndLogWhereTold) {
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ("", r.err);
     WriteWholeFile(m_collect, r.out);
-    // The scan's first run into a job directory has no hard-links table to
-    // delete, and says so only when a later run has one; neither says a
-    // thing at the default level.
+    // Only a later scan has a hard-links table to delete, and says so.
     r = run("ruxen-collect", {"--job-dir", job, m_tree}, {"RUXEN_LOG_LEVEL=0"});
     EXPECT_NE(std::string::npos, r.err.find(" open HLTable for [" + job + "]")) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("Deleting hardlink table")) << r.err;
@@ -816,16 +811,15 @@ TEST_F(RuxenBackupTool, CollectFileChangedAfterTheJobOpenedItFails) {
     };
     const struct {
         const char* name;
-        int streams, collects, changed;  // the collect file changed (from 1)
+        int streams, collects;  // the last collect file changes
         std::function<void(const std::string&)> change;
-        const char* message;  // then " (its <what> differs)"
-        const char* what;
+        const char* what;  // differs
     } cases[] = {
-        {"shrank while read", 1, 1, 1, truncateHalf, "changed after the job opened it", "size"},
-        {"renamed over while read", 1, 1, 1, renameOver, "changed after the job opened it", "path"},
-        {"shrank before its turn", 1, 2, 2, truncateHalf, "is not the file the job opened", "size"},
-        {"shrank before its turn, two streams", 2, 3, 3, truncateHalf, "is not the file the job opened", "size"},
-        {"renamed over, not held open", 1, 70, 70, renameOver, "is not the file the job opened", "inode"},
+        {"shrank while read", 1, 1, truncateHalf, "size"},
+        {"renamed over while read", 1, 1, renameOver, "path"},
+        {"shrank before its turn", 1, 2, truncateHalf, "size"},
+        {"shrank before its turn, two streams", 2, 3, truncateHalf, "size"},
+        {"renamed over, not held open", 1, 70, renameOver, "inode"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -846,26 +840,26 @@ TEST_F(RuxenBackupTool, CollectFileChangedAfterTheJobOpenedItFails) {
             StartProgram(m_dir.path(), "ruxen-backup", args, {{"RUXEN_LOG_FILE=" + log}, LimitOpenFilesTo1024});
         for (int i = 0; i < c.streams; ++i)
             ASSERT_TRUE(WaitForText(log, leased[i] + " is under a write lease")) << ReadWholeFile(log);
-        const std::string changed = m_dir / ("c" + std::to_string(c.changed));
+        const std::string changed = args.back();
         c.change(changed);
         holders.clear();  // the leases go: the streams read on
         ProgramResult r = FinishProgram(pid, m_dir.path(), "ruxen-backup");
         EXPECT_EQ(1, r.exitCode) << r.err;
-        EXPECT_NE(std::string::npos,
-                  r.err.find("the collect file " + changed + " " + c.message + " (its " + c.what + " differs)"))
+        EXPECT_NE(std::string::npos, r.err.find("the collect file " + changed +
+                                                (c.collects == 1 ? " changed after the job opened it (its "
+                                                                 : " is not the file the job opened (its ") +
+                                                c.what + " differs)"))
             << r.err;
         EXPECT_NE(std::string::npos, r.err.find("the collect file " + changed + " was not wholly backed up")) << r.err;
-        std::vector<std::string> archives{m_archive};
-        if (c.streams > 1)
-            archives = {m_archive + ".1", m_archive + ".2"};
-        r = RunProgram(m_dir.path(), "ruxen-dump", archives);
+        r = RunProgram(m_dir.path(), "ruxen-dump",
+                       c.streams > 1 ? std::vector<std::string>{m_archive + ".1", m_archive + ".2"}
+                                     : std::vector<std::string>{m_archive});
         EXPECT_NE(std::string::npos, r.out.find(" status=4(collect file changed)\n")) << r.out;
     }
 }
 
 // 3,000 collect files under an open-file limit of 1,024, with one stream
-// and with four: the job holds a bounded number open and opens the rest in
-// their turn, and every item of every one is in a stream.
+// and with four: the job opens what it does not hold in their turn.
 TEST_F(RuxenBackupTool, MoreCollectFilesThanTheOpenFileLimit) {
     const std::string lists = m_dir / "lists";
     ASSERT_EQ(0, mkdir(lists.c_str(), 0755));
@@ -902,10 +896,9 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
 }
 
-// A terminal is refused as the archive (exit 2), whatever name the
-// descriptor the archive would be written to has: standard output, its
-// /dev/stdout, the controlling /dev/tty, a terminal's own path. Nothing
-// reaches the terminal (which would hold a stream this short).
+// A terminal is refused as the archive (exit 2), by any name: standard
+// output, /dev/stdout, /dev/tty, its own path. Nothing reaches it (it would
+// hold a stream this short).
 TEST_F(RuxenBackupTool, RefusesATerminalAsTheArchive) {
     WriteWholeFile(m_collect, m_tree + "/empty\n");
     ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));

@@ -125,10 +125,9 @@ struct ScopedEnv {
     std::string old;
 };
 
-// The log file comes from the program's option, else the environment, else
-// the registry; the level from the option, else the environment, else 1 for
-// a log file and failures only (-1) for standard error. A level that is not
-// a whole number from -1 to 100 is refused, naming where it came from.
+// The log file comes from the option, else the environment, else the
+// registry; the level from the option, else the environment, else 1 for a
+// file and -1 for standard error; a level not from -1 to 100 is refused.
 TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
     struct Case {
         const char *fileOption, *levelOption, *envFile, *envLevel, *registryFile;

@@ -120,11 +120,9 @@ TEST_P(DirWalkTest, FollowsOnlyLinksOfRootOrTheRunningUser) {
     }
 }
 
-// What a path names, its last component included, by the same rule: the
-// kernel's name for it (no link, "." or ".." left), or an output opened
-// there (`created` saying whether the open made it; a link into /proc is
-// the open file it names). Another user's link is refused and named, and
-// what it names is left alone.
+// A path, its last component included, by the same rule: the kernel's name
+// for it (no link, "." or ".." left), or an output opened there (a link into
+// /proc is the open file it names); another user's link refused and named.
 TEST_P(DirWalkTest, PathsAndOutputsOpenedByTheRule) {
     char* real = realpath(m_dir.path().c_str(), nullptr);
     ASSERT_NE(nullptr, real);

@@ -137,8 +137,7 @@ TEST_F(HCollectFileTest, MalformedLinesThrow) {
             HardLinkManagerBaseException)
             << line;
     }
-    // The older tokenizers, kept for their callers: single blanks cut, the
-    // rest is the path.
+    // The older tokenizers, kept for their callers: single blanks cut, the rest is the path.
     std::vector<std::string> tokens;
     parseHCollectLine("  # 1  2 3 4 a b", tokens);
     EXPECT_EQ(tokens, (std::vector<std::string>{"#", "1", "", "2", "3", "4 a b"}));

@@ -346,26 +346,18 @@ TEST_F(HeaderSend, SystemAttributesOutsideIndexVersion2OrOnGpfs) {
 // An item whose lists cannot be read is a failure of the item, listed, when
 // the error is one to report; it goes on without an optional header.
 TEST_F(HeaderSend, AclReadFailureIsReported) {
-    const std::string d = m_dir / "d";
+    const std::string d = m_dir / "d", failures = m_dir / "failures";
     ASSERT_EQ(0, mkdir(d.c_str(), 0755));
-    const struct {
-        int err;
-        std::string listed;
-    } cases[] = {{EACCES, d + ":13\n"}, {ENOTSUP, ""}};
-    for (const auto& c : cases) {
+    for (const auto& [err, listed] : {std::pair{EACCES, d + ":13\n"}, {ENOTSUP, std::string()}}) {
         Item item;
         auto ops = std::make_shared<FaultyReaderOps>();
         item.file.GetReaderContext().SetFileOps(ops);
         ASSERT_TRUE(item.Open(d));
-        ops->failRef.call = ops->failRef.calls + 1;
-        ops->failRef.err = c.err;
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* failures = open_memstream(&text, &size);
-        EXPECT_EQ(0, item.file.SendHeader(failures));
-        fclose(failures);
-        EXPECT_EQ(c.listed, std::string(text, size));
-        free(text);
+        ops->failRef = {ops->failRef.calls + 1, err};
+        FILE* out = fopen(failures.c_str(), "w");
+        EXPECT_EQ(0, item.file.SendHeader(out));
+        fclose(out);
+        EXPECT_EQ(listed, ReadWholeFile(failures));
         EXPECT_EQ((Types{128}), TypesOf(item.sink));
         EXPECT_EQ(0u, item.sink.Outstanding());
     }

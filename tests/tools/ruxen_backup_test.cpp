@@ -268,10 +268,11 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 }
 
 // An item that vanished after the scan is listed when the registry asks for
-// ENOENT failures (its name's control characters, C1 ones too, escaped
-// there, in the log and in ruxen-dump's listing; UTF-8 text kept; the list
-// names the same items as a collect file), and passed over otherwise
-// without a log line at the default level; the backup succeeds either way.
+// ENOENT failures (its name's control bytes escaped there and in the log,
+// as "%" escapes and as "\x1b"), and passed over otherwise without a log
+// line at the default level; the backup succeeds either way. C1 controls are
+// escaped too (in ruxen-dump's listing as well), UTF-8 text kept, and the
+// list read back as a collect file names the same items.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     const std::string odd = m_tree + "/csi\x9b[31m\xd0\x90";  // a raw CSI, then Cyrillic A
     WriteWholeFile(odd, "odd");
@@ -630,9 +631,9 @@ TEST_F(RuxenBackupTool, CleanRunsPrintTheirSummaryAloneAndLogWhereTold) {
 // Index metadata of a stub-free tree: only the item whose folder is too long
 // for the index carries a record 159, its real path, where the verifier
 // compares it; a catalog run sends the same pair before that item's entry
-// (under its substitute name), and every item as an entry, between the
-// job's id and the restart point of the collect file (its end, once it is
-// done); the index file reads back from standard input too.
+// (under its substitute name), and every item as an entry; the index file
+// reads back from standard input too. The entries come after the job's id
+// and before the collect file's restart point (its end, once it is done).
 TEST_F(RuxenBackupTool, MetadataRecordsAndTheCatalog) {
     std::string deep = m_tree;
     while (deep.size() < 960)
@@ -854,7 +855,9 @@ TEST_F(RuxenBackupTool, CollectFileChangedAfterTheJobOpenedItFails) {
         r = RunProgram(m_dir.path(), "ruxen-dump",
                        c.streams > 1 ? std::vector<std::string>{m_archive + ".1", m_archive + ".2"}
                                      : std::vector<std::string>{m_archive});
-        EXPECT_NE(std::string::npos, r.out.find(" status=4(collect file changed)\n")) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(std::string(c.collects == 1 ? " items=3 data_bytes=50004" : "") +
+                                                " status=4(collect file changed)\n"))
+            << r.out;
     }
 }
 

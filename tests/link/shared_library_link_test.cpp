@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include "errorpolicy/KxErrorControl.h"
 #include "hardlinks/HardLinkManager.h"
 #include "hardlinks/JobDirectoryLock.h"
+#include "mapping/DBSnapContentMapper.h"
 #include "mapping/FSTAVNameMapper.h"
 #include "mapping/OBJServerTAVNameMapper.h"
 #include "mapping/SnapFSContentMapper.h"
@@ -239,6 +241,15 @@ TEST_F(SharedLibrary, SnapshotMapperAndNasReferences) {
     EXPECT_EQ(info.fileServer, "arr1");
     EXPECT_EQ(info.volumePath, "/vol/a/x");
     EXPECT_TRUE(snap.MarkSnapDiffDoneOnBkpPaths({info}));
+    // A database snapshot job's files, made browsable.
+    Write(At("9.snap"), "vol\t1\t/db\t" + At("snapmnt") + "\t0\t11\t0\td1\n");
+    Write(At("9.dbfiles"), "1\t/db/f.dbf\t0\n");
+    DBSnapContentMapper db;
+    ASSERT_TRUE(db.initialize("9", 1, 4, false, 2u, "host", 17ul, 22ul, "tok"));
+    KXJobCtrlClient jobs;
+    KXBkpLevel level = 1;
+    EXPECT_EQ(db.updateBrowsableIndex(&jobs, level), 0);
+    EXPECT_EQ(db.appendBrowsablePathToDirChange(nullptr), EINVAL);
     KXPlatformInfo::removeValue(kFileSystemAgentSection, "sSnapFixtureDir");
 }
 

@@ -114,17 +114,6 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
     EXPECT_EQ(line.find("cut]"), std::string::npos);
 }
 
-// Sets (null: unsets) an environment variable for the life of the object.
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name(name), had(getenv(name)), old(had ? getenv(name) : "") {
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
-    const char* name;
-    bool had;
-    std::string old;
-};
-
 // The log file comes from the option, else the environment, else the
 // registry; the level from the option, else the environment, else 1 for a
 // file and -1 for standard error; a level not from -1 to 100 is refused.
@@ -157,7 +146,8 @@ TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
         ruxen::testcontrol::ResetRegistry();
         if (c.registryFile)
             KXPlatformInfo::setValue(kFileSystemAgentSection, kLogFileKey, c.registryFile);
-        ScopedEnv file("RUXEN_LOG_FILE", c.envFile), level("RUXEN_LOG_LEVEL", c.envLevel);
+        for (const auto& [name, value] : {std::pair{"RUXEN_LOG_FILE", c.envFile}, {"RUXEN_LOG_LEVEL", c.envLevel}})
+            value ? setenv(name, value, 1) : unsetenv(name);
         KxLog::Settings settings;
         std::string error;
         const bool ok = KxLog::ResolveSettings(c.fileOption, c.levelOption, &settings, &error);
@@ -170,6 +160,8 @@ TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
             EXPECT_NE(error.find("a whole number from -1 (failures only) to 100"), std::string::npos) << error;
         }
     }
+    unsetenv("RUXEN_LOG_FILE");
+    unsetenv("RUXEN_LOG_LEVEL");
 }
 
 // Applied settings send the lines up to their level to the log file,

@@ -38,15 +38,13 @@ extra=$(LC_ALL=C comm -23 <(printf '%s\n' "$now") <(printf '%s\n' "$listed"))
 missing=$(LC_ALL=C comm -13 <(printf '%s\n' "$now") <(printf '%s\n' "$listed") |
   grep -Ev '^(vtable for |typeinfo for |typeinfo name for )|^[^(]*$' || true)
 status=0
-if [ -n "$extra" ]; then
-  echo "exported by $library but not listed in $2 (a helper: mark it RUXEN_HIDDEN;"
-  echo "an entry point other programs call: add its line and name it in docs/ARCHITECTURE.md):"
-  sed 's/^/  /' <<<"$extra"
+report() {  # report HEADING LINES: a difference, when there are lines
+  [ -n "$2" ] || return 0
+  printf '%s\n' "$1"
+  sed 's/^/  /' <<<"$2"
   status=1
-fi
-if [ -n "$missing" ]; then
-  echo "listed in $2 but not exported by $library (left hidden, renamed or gone):"
-  sed 's/^/  /' <<<"$missing"
-  status=1
-fi
+}
+report "exported by $library but not listed in $2 (a helper: mark it RUXEN_HIDDEN; an entry point other programs
+call: add its line and name it in docs/ARCHITECTURE.md):" "$extra"
+report "listed in $2 but not exported by $library (left hidden, renamed or gone):" "$missing"
 exit $status

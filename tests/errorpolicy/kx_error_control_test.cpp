@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,12 +19,42 @@
 #include "platform/agent/KxLog.h"
 #include "platform/base/QMErrorUtil.h"
 #include "platform/base/TestControl.h"
-#include "support/AddressSpaceLimit.h"
 #include "support/TestFiles.h"
 
 namespace {
 
 using KEC = KxErrorControl;
+
+// The bytes the process maps (its VmSize); AddressSanitizer's shadow alone
+// is terabytes, and no address-space cap can be set above that.
+constexpr size_t kMappedWithoutSanitizer = size_t(1) << 40;
+size_t MappedBytes() {
+    size_t pages = 0;
+    if (FILE* statm = fopen("/proc/self/statm", "r")) {
+        if (fscanf(statm, "%zu", &pages) != 1)
+            pages = 0;
+        fclose(statm);
+    }
+    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Runs `body` in a child process whose address space is capped `extra`
+// bytes above what it maps at its start, so that running out of memory
+// endangers the child alone: its exit status (body's answer; 254 when no
+// cap could be set), or 256 + the signal that ended it (SIGABRT: it threw).
+int RunWithAddressSpaceLimit(size_t extra, const std::function<int()>& body) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlim_t cap = static_cast<rlim_t>(MappedBytes() + extra);
+        const struct rlimit limit = {cap, cap};
+        _exit(MappedBytes() != 0 && setrlimit(RLIMIT_AS, &limit) == 0 ? body() & 0xff : 254);
+    }
+    int status = 0;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 256 + WTERMSIG(status);
+}
 
 // A ruleList element; `ranges` are "all from to" triples.
 std::string Rule(const std::string& attrs, const std::vector<std::string>& ranges) {
@@ -161,7 +198,7 @@ TEST_F(KxErrorControlTest, ManyRules) {
 // string; where memory runs out (24 MB) the loaders answer a refusal: no
 // allocation failure leaves a constructor to end the host.
 TEST_F(KxErrorControlTest, ManyRulesInBoundedMemory) {
-    if (testfiles::MappedBytes() > testfiles::kMappedWithoutSanitizer)
+    if (MappedBytes() > kMappedWithoutSanitizer)
         GTEST_SKIP() << "no address-space cap under AddressSanitizer";
     const int n = 100000;
     std::string body;
@@ -178,8 +215,8 @@ TEST_F(KxErrorControlTest, ManyRulesInBoundedMemory) {
                    : ec.GetJobDecisionFor("/data/d99999/x/a.tmp", 7, pattern) == (n - 1) % 3 ? 0
                                                                                              : 2;
         };
-        EXPECT_EQ(0, testfiles::RunWithAddressSpaceLimit(150u << 20, load)) << fromFile;
-        EXPECT_EQ(1, testfiles::RunWithAddressSpaceLimit(24u << 20, load)) << fromFile;
+        EXPECT_EQ(0, RunWithAddressSpaceLimit(150u << 20, load)) << fromFile;
+        EXPECT_EQ(1, RunWithAddressSpaceLimit(24u << 20, load)) << fromFile;
     }
 }
 

@@ -381,24 +381,19 @@ TEST(RuxenDumpVerify, AnswersWithItsFindingsAlone) {
     const std::string first = dir / "out.1", second = dir / "out.2";
     WriteWholeFile(same, "same");
     WriteWholeFile(changed, "new");
-    {
-        StreamBuilder b(first);
-        b.Header(same, 0100644, 4);
-        b.Data("same");
-        b.End();
-        b.Header(dir / "deleted", 0100644, 0, false, ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_SPARSE_TESTED);
-        b.End();
-        b.Close();
-    }
-    {
-        StreamBuilder b(second);
-        b.Header(changed, 0100644, 3);
-        b.Data("old");
-        b.End();
-        b.Header(dir / "gone", 0100644, 1);
-        b.End(false);
-        b.Close();
-    }
+    StreamBuilder one(first), two(second);
+    one.Header(same, 0100644, 4);
+    one.Data("same");
+    one.End();
+    one.Header(dir / "deleted", 0100644, 0, false, ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_SPARSE_TESTED);
+    one.End();
+    one.Close();
+    two.Header(changed, 0100644, 3);
+    two.Data("old");
+    two.End();
+    two.Header(dir / "gone", 0100644, 1);
+    two.End(false);
+    two.Close();
     RunResult r = RunDump(dir, {"--verify", first, second});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "STREAM " + second + "\nMISMATCH " + changed +

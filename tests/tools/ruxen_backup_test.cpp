@@ -305,25 +305,6 @@ TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     EXPECT_EQ("", ReadWholeFile(m_failures));
 }
 
-// A recorded path with a "." or ".." component (read as written, a file the
-// scan may not have listed) fails in a job that maps nothing too, a deleted
-// item's line included, listed with EINVAL.
-TEST_F(RuxenBackupTool, DotComponentsAreRefusedInEveryJob) {
-    const std::string results = m_dir / "results.txt";
-    WriteWholeFile(m_collect, m_tree + "/data.bin\n" + m_tree + "/sub/../data.bin\n" + m_tree + "/./empty\n" + m_tree +
-                                  "/sub/..\n%??DEL=1%" + m_tree + "/sub/../gone\n");
-    ProgramResult r = Backup({"--failures", m_failures, "--results", results, "--archive", m_archive, m_collect});
-    EXPECT_NE(std::string::npos, r.err.find("done: 1 items, 50000 bytes, 4 failed items")) << r.err;
-    std::string failures, listed;
-    for (const char* p : {"/sub/../data.bin", "/./empty", "/sub/..", "/sub/../gone"}) {
-        failures += m_tree + p + ":22\n";
-        listed += "Backup: " + m_tree + p + " " + kReasonDotComponent + "\n";
-    }
-    EXPECT_EQ(failures, ReadWholeFile(m_failures));
-    EXPECT_EQ(listed, ReadWholeFile(results));
-    EXPECT_TRUE(CheckArchiveFile(m_archive).Ok());
-}
-
 // ACLs and extended attributes of real files travel in optional headers:
 // the dump lists them, and its verifier finds a later change.
 TEST_F(RuxenBackupTool, AclsAndAttributesThroughTheDump) {

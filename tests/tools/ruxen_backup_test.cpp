@@ -273,8 +273,7 @@ TEST_F(RuxenBackupTool, StreamOutputThatIsAFifoGetsItsStream) {
 // ENOENT failures (its name's control bytes escaped there and in the log,
 // as "%" escapes and as "\x1b"), and passed over otherwise without a log
 // line at the default level; the backup succeeds either way. C1 controls are
-// escaped too (in ruxen-dump's listing as well), UTF-8 text kept, and the
-// list read back as a collect file names the same items.
+// escaped too (in ruxen-dump's listing as well), UTF-8 text kept.
 TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     const std::string odd = m_tree + "/csi\x9b[31m\xd0\x90";  // a raw CSI, then Cyrillic A
     WriteWholeFile(odd, "odd");
@@ -285,15 +284,9 @@ TEST_F(RuxenBackupTool, MissingItemIsListedWhenTheRegistryAsks) {
     ProgramResult r = Backup({"--registry", registry, "--failures", m_failures, "--archive", m_archive, m_collect});
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("done: 2 items, 50003 bytes, 1 failed items")) << r.err;
-    const std::string listed = m_tree + "/gone%1B[2J%25missing%9B[31m%C2%9B\xd0\x90:2\n";
-    EXPECT_EQ(listed, ReadWholeFile(m_failures));
+    EXPECT_EQ(m_tree + "/gone%1B[2J%25missing%9B[31m%C2%9B\xd0\x90:2\n", ReadWholeFile(m_failures));
     for (char c : {'\x1b', '\x9b'})
         EXPECT_EQ(std::string::npos, r.err.find(c)) << r.err;
-    WriteWholeFile(m_dir / "again.cvf", listed.substr(0, listed.size() - 3) + "\n");
-    ProgramResult again = Backup({"--registry", registry, "--failures", m_dir / "again.txt", "--archive",
-                                  m_dir / "again.rxpl", m_dir / "again.cvf"});
-    EXPECT_EQ(0, again.exitCode) << again.err;
-    EXPECT_EQ(listed, ReadWholeFile(m_dir / "again.txt"));
     ProgramResult dump = RunProgram(m_dir.path(), "ruxen-dump", {m_archive});
     EXPECT_NE(std::string::npos, dump.out.find("name=\"" + m_tree + "/csi\\x9b[31m\xd0\x90\"")) << dump.out;
     EXPECT_EQ(std::string::npos, dump.out.find('\x9b'));
@@ -592,10 +585,8 @@ TEST_F(RuxenBackupTool, CleanRunsPrintTheirSummaryAloneAndLogWhereTold) {
         r = run("ruxen-backup", c.args, c.env);
         EXPECT_EQ(0, r.exitCode) << r.err;
         EXPECT_TRUE(SummaryAlone(r.err)) << r.err;
-        if (!c.log.empty()) {
-            const std::string log = ReadWholeFile(c.log);
-            EXPECT_NE(std::string::npos, log.find(" This backup will not use DIRECT IO\n")) << log;
-        }
+        EXPECT_TRUE(c.log.empty() ||
+                    ReadWholeFile(c.log).find(" This backup will not use DIRECT IO\n") != std::string::npos);
     }
     r = run("ruxen-dump", {"--verify", m_archive + ".1", m_archive + ".2"}, {});
     EXPECT_EQ(0, r.exitCode) << r.out;

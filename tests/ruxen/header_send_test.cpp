@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/AclForm.h"
@@ -328,18 +329,14 @@ TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
 TEST_F(HeaderSend, SystemAttributesOutsideIndexVersion2OrOnGpfs) {
     const std::string f = m_dir / "f";
     WriteWholeFile(f, "x");
-    const struct {
-        bool v2;
-        const char* fsType;
-        bool asked;
-    } cases[] = {{false, "ext4", true}, {true, "ext4", false}, {true, "gpfs", true}, {true, "mmfs", true}};
-    for (const auto& c : cases) {
+    for (const auto& [v2, fsType, asked] :
+         {std::tuple{false, "ext4", true}, {true, "ext4", false}, {true, "gpfs", true}, {true, "mmfs", true}}) {
         ruxen::testcontrol::ResetAclSupport();
         Item item;
-        item.file.SetIndexV2Enabled(c.v2);
-        item.file.marks.fsType = c.fsType;
+        item.file.SetIndexV2Enabled(v2);
+        item.file.marks.fsType = fsType;
         EXPECT_EQ(0, Send(item, f));
-        EXPECT_EQ(c.asked, (KxACL::Helper::GetOptions() & KxACL::OPT_SYSTEM_XATTRS) != 0) << c.v2 << c.fsType;
+        EXPECT_EQ(asked, (KxACL::Helper::GetOptions() & KxACL::OPT_SYSTEM_XATTRS) != 0) << v2 << fsType;
     }
 }
 

@@ -247,8 +247,7 @@ TEST(SnapshotToTapeJob, ReadsEachItemWhereItsSnapshotIsMountedNow) {
         std::string failed;    // "-": the job is refused
     } cases[] = {
         {"beside the collect files", 1, file, saved, x},
-        {"beside the collect files, two streams", 2, file, saved, x},
-        {"in the job directory", 2, inJob, saved, x},
+        {"in the job directory, two streams", 2, inJob, saved, x},
         {"none: source paths", 1, file, "",
          then + ":22\n" + then + "/a.txt:22\n" + then + "/sub:22\n" + then + "/sub/b.bin:22\n" + x},
         {"a line of another form", 2, file, "x:/rec1:/then1:\n", "-"},

@@ -38,10 +38,9 @@ size_t MappedBytes() {
     return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
-// Runs `body` in a child process whose address space is capped `extra`
-// bytes above what it maps at its start, so that running out of memory
-// endangers the child alone: its exit status (body's answer; 254 when no
-// cap could be set), or 256 + the signal that ended it (SIGABRT: it threw).
+// Runs `body` in a child whose address space is capped `extra` bytes above
+// what it maps at its start: its exit status (body's answer; 254 when no cap
+// could be set), or 256 + the signal that ended it (SIGABRT: it threw).
 int RunWithAddressSpaceLimit(size_t extra, const std::function<int()>& body) {
     fflush(nullptr);
     const pid_t pid = fork();

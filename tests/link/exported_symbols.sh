@@ -6,7 +6,6 @@
 # afresh after a deliberate change. The standard library's and Boost's
 # template code and the sanitizer's symbols are left out; a vtable, type
 # information or a constant listed may be missing (only some builds emit it).
-#   usage: exported_symbols.sh LIBRARY [LIST]
 set -euo pipefail
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then

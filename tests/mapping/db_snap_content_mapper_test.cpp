@@ -165,10 +165,9 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
     }
 }
 
-// The browse index names the job (the set-up's token, else the job
-// manager's) and each translated file; the directory-change file gets each
-// source path once, escaped. Nothing is written for a job told to stop, a
-// token a line cannot hold, or without a set-up.
+// The browse index names the job (the set-up's token, else the manager's)
+// and each translated file; the directory-change file each source path once,
+// escaped. Nothing is written for a job told to stop, a bad token, no set-up.
 TEST_F(DBSnapContentMapperTest, BrowsableIndexAndDirectoryChange) {
     fixture_.write(30, ".dbfiles", "1\t/db/data/f1.dbf\t0\n2\t/db/logs/re%do\t1\n1\t/db/data/f1.dbf\t0\n");
     const std::string index = fixture_.dir() / "30.dbbrowse";

@@ -192,8 +192,7 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
 const uint64_t kHidden = ZX_HDR_FLAG_HIDDEN_IN_BROWSE, kMount = ZX_HDR_FLAG_MOUNT_PATH,
                kPseudo = ZX_HDR_FLAG_PSEUDO_ITEM, kDirChange = ZX_HDR_FLAG_DIR_CHANGE_FILE;
 
-// A block-level job of a UNIX file-system type whose block-level mount is
-// `mount` ("@" as above).
+// A block-level job of a UNIX file system whose block-level mount is `mount`.
 auto BlockLevel(const char* mount) {
     return [mount](FillFile& f, const std::string& dir) {
         f.SetAppTypeID(29);

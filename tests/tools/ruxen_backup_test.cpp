@@ -78,8 +78,7 @@ TEST_F(RuxenBackupTool, CollectListsTheTreeEscapedInOrder) {
                           "/sub/new%0Aline%25name"})
         want += m_tree + n + "\n";
     EXPECT_EQ(want, ReadWholeFile(m_collect));
-    // A tree named through links of root's or the user's is listed where
-    // they lead (another user's link is refused: RuxenToolErrors).
+    // Through a link of root's, listed where it leads (another's: RuxenToolErrors).
     ASSERT_EQ(0, symlink("tree", (m_dir / "rootlink").c_str()));
     EXPECT_EQ(want, RunProgram(m_dir.path(), "ruxen-collect", {m_dir / "rootlink"}).out);
     EXPECT_EQ(m_tree + "/data.bin\n", RunProgram(m_dir.path(), "ruxen-collect", {m_dir / "rootlink/sub/../link"}).out);
@@ -860,9 +859,8 @@ TEST_F(RuxenBackupTool, DoNotSendHookIsNamedInTheSummary) {
     EXPECT_NE(std::string::npos, r.out.find(" items=0 data_bytes=0 status=5(not sent)\n")) << r.out;
 }
 
-// A terminal is refused as the archive (exit 2), by any name: standard
-// output, /dev/stdout, /dev/tty, its own path. Nothing reaches it (it would
-// hold a stream this short).
+// A terminal is refused as the archive (exit 2) by any name: standard output,
+// /dev/stdout, /dev/tty, its own path. Nothing reaches it (it would hold this).
 TEST_F(RuxenBackupTool, RefusesATerminalAsTheArchive) {
     WriteWholeFile(m_collect, m_tree + "/empty\n");
     ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
@@ -1139,8 +1137,7 @@ INSTANTIATE_TEST_SUITE_P(
         Invocation{"DumpIndexOfAnArchive", "ruxen-dump", {"--index", "@/collect.cvf"}, "RXPLxxxx", 1,
                    "expected \"RXIX\""},
         Invocation{"DumpIndexWithVerify", "ruxen-dump", {"--index", "--verify", "@/collect.cvf"}, "", 2, "usage:"},
-        // A log level that is none is refused by every tool, and so is a log
-        // file that is an input of the run or cannot be opened.
+        // Log levels that are none, log files that are inputs or cannot be opened.
         Invocation{"LogLevelBelowFailures", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
                    "ruxen-backup: RUXEN_LOG_LEVEL \"-2\" is not a level: a whole number from -1", nullptr,
                    {"RUXEN_LOG_LEVEL=-2"}},
@@ -1148,8 +1145,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "ruxen-collect: the log level \"debug\" is not a level"},
         Invocation{"DumpLogLevelAboveAll", "ruxen-dump", {"@/a"}, "", 2, "ruxen-dump: RUXEN_LOG_LEVEL \"101\"", nullptr,
                    {"RUXEN_LOG_LEVEL=101"}},
-        Invocation{"LogFileIsCollect", "ruxen-backup", {"--log-file", "@/hard.cvf", "--archive", "@/a", "@/collect.cvf"},
-                   "@/tree/data.bin\n", 2, "refusing to write the log file @/hard.cvf: it is the collect file"},
+        Invocation{"LogFileIsCollect", "ruxen-backup",
+                   {"--log-file", "@/hard.cvf", "--archive", "@/a", "@/collect.cvf"}, "@/tree/data.bin\n", 2,
+                   "refusing to write the log file @/hard.cvf: it is the collect file"},
         Invocation{"LogFileIsTheArchive", "ruxen-backup", {"--archive", "@/a", "@/collect.cvf"}, "", 2,
                    "refusing to write the log file @/a: it is also the archive file", nullptr, {"RUXEN_LOG_FILE=@/a"}},
         Invocation{"LogFileCannotBeOpened", "ruxen-backup",

@@ -231,8 +231,8 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
     const std::string pair = "4 conn=1 kind=0x5FABB978(SRMFSDATA_USER_NAME) value=\"alice\"";
     const std::string mount =
         "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}";
-    enum Fault { kNone, kNoList, kNoBuffer, kWrite, kVanished, kHardLinkRef, kCatalog, kRefused, kMount, kNotSnap,
-                 kBareMount };
+    enum Fault { kNone, kNoList, kNoBuffer, kWrite, kVanished, kHardLinkRef, kCatalog, kRefused, kMount, kNotSnap };
+    const Fault kBareMount = Fault(kNotSnap + 1);  // mount data alone, no pairs
     const struct Case {
         const char* name;
         Fault fault;
@@ -267,9 +267,10 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
             conn.sendAfileInfo(&afile, false);
         index.ClearRecords();
         Item m;
-        const int set = c.fault == kNoList ? 0 : c.fault == kBareMount ? int{kNas}
-                        : c.fault >= kCatalog ? kOwner | (c.fault == kMount ? int{kNas} : 0)
-                                              : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
+        const int set = c.fault == kNoList      ? 0
+                        : c.fault == kBareMount ? int{kNas}
+                        : c.fault >= kCatalog   ? kOwner | (c.fault == kMount ? int{kNas} : 0)
+                                                : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);
         m.file.SettingsForUpdate().endUserAccess = c.fault == kVanished || c.fault == kHardLinkRef;
         if (m.file.Settings().endUserAccess)

@@ -136,7 +136,7 @@ TEST_P(DirWalkTest, PathsAndOutputsOpenedByTheRule) {
     ASSERT_EQ(0, pipe(p));
     ScopedFd readEnd(p[0]), writeEnd(p[1]);
     const struct {
-        bool output;          // opened to write, else resolved
+        bool output;  // opened to write, else resolved
         std::string path;
         std::string reached;  // the name resolved, or the file written ("-": the pipe)
         bool created;

@@ -25,8 +25,7 @@ protected:
     void TearDown() override { ruxen::testcontrol::ResetAll(); }
     std::string At(const std::string& rel) const { return m_dir / rel; }
 
-    // Every file of the directory but the hard-links table's and the lock
-    // file, with its content.
+    // Every file of the directory but the hard-links table's and the lock file, with its content.
     std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> files;
         DIR* d = opendir(m_dir.path().c_str());

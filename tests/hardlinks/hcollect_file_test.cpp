@@ -137,11 +137,7 @@ TEST_F(HCollectFileTest, MalformedLinesThrow) {
             HardLinkManagerBaseException)
             << line;
     }
-    // The older tokenizers, kept for their callers. A hard-link line: each
-    // single blank cuts (two blanks give an empty word) until five words are
-    // cut, and the rest is the path, blanks and all. A delimiter list: a run
-    // of delimiters cuts once; after five words, the rest after a blank is
-    // the sixth word, and after any other delimiter it is dropped.
+    // The older tokenizers, kept for their callers: single blanks cut, the rest is the path.
     std::vector<std::string> tokens;
     parseHCollectLine("  # 1  2 3 4 a b", tokens);
     EXPECT_EQ(tokens, (std::vector<std::string>{"#", "1", "", "2", "3", "4 a b"}));

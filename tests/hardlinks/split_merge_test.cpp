@@ -228,9 +228,7 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
         {"1 1 \n3 \n", nullptr, nullptr, "holds CollectTot2.kxf, which neither"},
     };
     for (const Case& c : cases) {
-        Files in = {{"HCollectTot1.kxf", "H1"},
-                    {"CollectTot1.kxf", "C1"},
-                    {"CollectTot2.kxf", "C2"},
+        Files in = {{"HCollectTot1.kxf", "H1"}, {"CollectTot1.kxf", "C1"}, {"CollectTot2.kxf", "C2"},
                     {"CollectTot3.kxf", "C3"}};
         if (c.sConfig)
             in["split_config"] = c.sConfig;
@@ -259,13 +257,10 @@ TEST_F(SplitMergeTest, MalformedMergeInputLeavesTheDirectoryAlone) {
 
 // A scan's split and merge, stopped at every link and rename they make,
 // by a SIGKILL of the process or by a failure: the directory left is
-// refused by a backup, and the next run ends where an undisturbed run ends,
-// the hard-links table whole. A split or merge left by the last finishes
-// from its journal; a split killed before its journal left its temporary
-// files, and a split and merge run again through the library alone, by a
-// manager that recorded nothing, remove them and split again; a split
-// that failed before its journal removed the table, and the scan runs
-// again.
+// refused by a backup, and the next run (a split or merge left by the last
+// finishes from its journal; one killed before its journal is redone by the
+// library alone; a split never committed means the scan runs again) ends
+// where an undisturbed run ends, the hard-links table whole.
 TEST_F(SplitMergeTest, KilledOrFailedAtEveryStepTheNextRunFinishes) {
     auto scan = [&](HardLinkManager& m) {
         WriteFiles({{"CollectTot1.kxf", "C1"},

@@ -1,20 +1,11 @@
 #!/usr/bin/env bash
-# What libruxen.so exports is what other programs may call: the entry points
-# docs/ARCHITECTURE.md lists, each symbol one line of exported_symbols.txt
-# beside this script. A private helper of an exported class that is not
-# marked RUXEN_HIDDEN, or a new entry point nobody listed, fails the check.
-#
-#   exported_symbols.sh LIBRARY LIST   compares; exit 1, naming each
-#                                      difference, when they disagree
-#   exported_symbols.sh LIBRARY        prints the library's list (to write
-#                                      LIST afresh after a deliberate change)
-#
-# Symbols are compared demangled, std::string written short. The standard
-# library's and Boost's template code the library happens to export, and the
-# sanitizer's own symbols, are not the system's and are left out. A function
-# listed must be exported; a vtable, type information or a constant is
-# emitted only where a build needs it (a sanitizer build needs more), so one
-# listed may be missing.
+# What libruxen.so exports is what other programs may call: each symbol, a
+# line of LIST (demangled, std::string written short). A private helper of
+# an exported class not marked RUXEN_HIDDEN, or an entry point nobody
+# listed, fails. Without LIST it prints the library's list, to write LIST
+# afresh after a deliberate change. The standard library's and Boost's
+# template code and the sanitizer's symbols are left out; a vtable, type
+# information or a constant listed may be missing (only some builds emit it).
 set -euo pipefail
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
@@ -46,15 +37,13 @@ extra=$(LC_ALL=C comm -23 <(printf '%s\n' "$now") <(printf '%s\n' "$listed"))
 missing=$(LC_ALL=C comm -13 <(printf '%s\n' "$now") <(printf '%s\n' "$listed") |
   grep -Ev '^(vtable for |typeinfo for |typeinfo name for )|^[^(]*$' || true)
 status=0
-if [ -n "$extra" ]; then
-  echo "exported by $library but not listed in $2 (a helper: mark it RUXEN_HIDDEN;"
-  echo "an entry point other programs call: add its line and name it in docs/ARCHITECTURE.md):"
-  sed 's/^/  /' <<<"$extra"
+report() {  # report HEADING LINES: a difference, when there are lines
+  [ -n "$2" ] || return 0
+  printf '%s\n' "$1"
+  sed 's/^/  /' <<<"$2"
   status=1
-fi
-if [ -n "$missing" ]; then
-  echo "listed in $2 but not exported by $library (left hidden, renamed or gone):"
-  sed 's/^/  /' <<<"$missing"
-  status=1
-fi
+}
+report "exported by $library but not listed in $2 (a helper: mark it RUXEN_HIDDEN; an entry point other programs
+call: add its line and name it in docs/ARCHITECTURE.md):" "$extra"
+report "listed in $2 but not exported by $library (left hidden, renamed or gone):" "$missing"
 exit $status

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <list>
 #include <map>
@@ -166,10 +165,9 @@ TEST_F(DBSnapContentMapperTest, RefusesWhatCannotBeTranslated) {
     }
 }
 
-// The translated files made browsable: the browse index names the job (the
-// set-up's token, else the job manager's) and each file; the directory-change
-// file gets each source path once, escaped. Nothing is written for a job told
-// to stop or a token a line cannot hold, nor without a set-up.
+// The browse index names the job (the set-up's token, else the manager's)
+// and each translated file; the directory-change file each source path once,
+// escaped. Nothing is written for a job told to stop, a bad token, no set-up.
 TEST_F(DBSnapContentMapperTest, BrowsableIndexAndDirectoryChange) {
     fixture_.write(30, ".dbfiles", "1\t/db/data/f1.dbf\t0\n2\t/db/logs/re%do\t1\n1\t/db/data/f1.dbf\t0\n");
     const std::string index = fixture_.dir() / "30.dbbrowse";
@@ -203,29 +201,23 @@ TEST_F(DBSnapContentMapperTest, BrowsableIndexAndDirectoryChange) {
     }
     DBSnapContentMapper m;
     KXBkpLevel level = 1;
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* dirChange = open_memstream(&text, &size);
-    ASSERT_NE(dirChange, nullptr);
     EXPECT_EQ(EINVAL, m.updateBrowsableIndex(nullptr, level));
-    EXPECT_EQ(EINVAL, m.appendBrowsablePathToDirChange(dirChange));
+    const std::string dirChange = fixture_.dir() / "dirchange";
+    testfiles::WriteWholeFile(dirChange, "/earlier\n");
+    FILE* out = fopen(dirChange.c_str(), "a");
+    EXPECT_EQ(EINVAL, m.appendBrowsablePathToDirChange(out));
     ASSERT_TRUE(init(m, 22));
-    ASSERT_GE(fputs("/earlier\n", dirChange), 0);
-    EXPECT_EQ(0, m.appendBrowsablePathToDirChange(dirChange));
-    fclose(dirChange);
-    EXPECT_EQ("/earlier\n/db/data/f1.dbf\n/db/logs/re%25do\n", std::string(text, size));
-    free(text);
+    EXPECT_EQ(0, m.appendBrowsablePathToDirChange(out));
+    fclose(out);
+    EXPECT_EQ("/earlier\n/db/data/f1.dbf\n/db/logs/re%25do\n", testfiles::ReadWholeFile(dirChange));
     EXPECT_EQ(EINVAL, m.appendBrowsablePathToDirChange(nullptr));
-    FILE* full = fopen("/dev/full", "w");
-    if (full) {
-        EXPECT_EQ(ENOSPC, m.appendBrowsablePathToDirChange(full));
-        fclose(full);
-    }
+    out = fopen("/dev/full", "w");
+    EXPECT_EQ(ENOSPC, m.appendBrowsablePathToDirChange(out));
+    fclose(out);
 }
 
-// The instance is shared by the process: once job 30 is set up, a set-up
-// of another job that fails, by any form, and its retry leave the mapper off
-// with no pair of job 30 and nothing to make browsable.
+// A set-up that fails, by any form, and its retry leave the mapper off, with
+// no pair of the job set up before and nothing to make browsable.
 TEST_F(DBSnapContentMapperTest, FailedSetUpLeavesNoPairs) {
     const std::function<bool(DBSnapContentMapper&)> failing[] = {
         [this](DBSnapContentMapper& m) { return init(m, 22, 4, "31"); },             // no snapshots of job 31

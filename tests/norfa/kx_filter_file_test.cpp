@@ -154,8 +154,7 @@ TEST_F(KxFilterFileTest, LineEndingsControlBytesAndLimits) {
     }
     EXPECT_NE(ruxen::testcontrol::TakeCapturedLog().find("line 3 is longer than 1022 bytes"), std::string::npos);
 
-    // An over-long line is refused at its bound in both forms, not read to
-    // its end (a line of gigabytes costs what one of the bound does).
+    // An over-long line is refused at its bound in both forms, not read to its end.
     std::string huge = "BEGIN\nNONAMES\n/" + std::string(4 << 20, 'a') + "\nEND\n";
     std::istringstream in(huge);
     FilterParamBlock_s neu;

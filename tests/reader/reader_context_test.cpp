@@ -24,8 +24,7 @@ TEST(ReleaseParseTest, NoATimeFrom2_6_8On) {
 }
 
 TEST_F(ReaderContextTest, DefaultsAndHookFiles) {
-    // An optional registry key left out is no failure: at the failure level
-    // a context writes nothing.
+    // An optional registry key left out is no failure, and nothing is logged.
     KxLog::SetLevel(-1);
     { CFileReaderContext quiet; }
     EXPECT_EQ(log(), "");

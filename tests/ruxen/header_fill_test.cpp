@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 #include <list>
 #include <memory>
@@ -106,9 +106,9 @@ struct Case {
     uint64_t flagsSet = 0;
     uint64_t flagsClear = 0;
     uint32_t portable = 0;
-    long long size = -1;         // -1: not checked
-    int failedErrno = 0;         // the failures-file line's errno (0: none)
-    long long dataSize = -1;     // h_datasize; -1: not checked
+    long long size = -1;      // -1: not checked
+    int failedErrno = 0;      // the failures-file line's errno (0: none)
+    long long dataSize = -1;  // h_datasize; -1: not checked
     std::string dirChange = "";  // the job's directory-change file ("@" as above)
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -155,8 +155,7 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
     Filled r = Fill(f, line + "\n", &files);
     ASSERT_EQ(RuxenFile::kItemGoOn, r.open) << r.failures;
     EXPECT_EQ(c.result, r.result);
-    const std::string failed =
-        c.failedErrno ? line.substr(line.find_last_of("%\n") + 1) + ":" + std::to_string(c.failedErrno) + "\n" : "";
+    const std::string failed = c.failedErrno ? line.substr(line.find_last_of("%\n") + 1) + ":" + std::to_string(c.failedErrno) + "\n" : "";
     EXPECT_EQ(failed, r.failures);
     if (c.result != RuxenFile::kItemGoOn)
         return;
@@ -186,16 +185,14 @@ TEST_P(HeaderFill, NameFlagsAndSize) {
     // The stat fields are the item's own.
     struct stat st;
     ASSERT_EQ(0, lstat(f.GetRecordedPath().c_str(), &st));
-    EXPECT_EQ(
-        (std::vector<uint64_t>{st.st_mode, st.st_nlink, static_cast<uint32_t>(st.st_rdev), st.st_ino}),
-        (std::vector<uint64_t>{r.h.h_mode, r.h.h_nlink, r.h.h_rdev, (uint64_t(r.h.h_ino_high) << 32) | r.h.h_ino_low}));
+    EXPECT_EQ((std::vector<uint64_t>{st.st_mode, st.st_nlink, static_cast<uint32_t>(st.st_rdev), st.st_ino}),
+              (std::vector<uint64_t>{r.h.h_mode, r.h.h_nlink, r.h.h_rdev, (uint64_t(r.h.h_ino_high) << 32) | r.h.h_ino_low}));
 }
 
 const uint64_t kHidden = ZX_HDR_FLAG_HIDDEN_IN_BROWSE, kMount = ZX_HDR_FLAG_MOUNT_PATH,
                kPseudo = ZX_HDR_FLAG_PSEUDO_ITEM, kDirChange = ZX_HDR_FLAG_DIR_CHANGE_FILE;
 
-// A block-level job of a UNIX file-system type whose block-level mount is
-// `mount` ("@" as above).
+// A block-level job of a UNIX file system whose block-level mount is `mount`.
 auto BlockLevel(const char* mount) {
     return [mount](FillFile& f, const std::string& dir) {
         f.SetAppTypeID(29);
@@ -328,8 +325,7 @@ TEST(HeaderFillMapping, RecordedNameFromTheMapper) {
         ContentMapper* mapper;
         bool replication, noFail;
         int result;
-    } cases[] = {
-        {&mapper, false, false, 0}, {&oneWay, false, false, 0}, {&oneWay, true, false, -1}, {&oneWay, true, true, 0}};
+    } cases[] = {{&mapper, false, false, 0}, {&oneWay, false, false, 0}, {&oneWay, true, false, -1}, {&oneWay, true, true, 0}};
     for (const auto& c : cases) {
         FillFile f(static_cast<KXArchive*>(nullptr));
         f.SetContentMapping(c.mapper, !c.replication, c.replication);
@@ -393,8 +389,8 @@ TEST(HeaderFillHardLinks, GroupsFromTheTable) {
         ASSERT_TRUE(m.InsertEntryInHCollectFile(1, b, "", recorded));
         HardLinkManager::getHLTableClass(job, false)->close();
     }
-    const std::string phony =
-        "/__KXHardLink@-@-Files__/" + std::to_string(st.st_ino) + "_" + std::to_string(st.st_dev) + "_1234";
+    const std::string phony = "/__KXHardLink@-@-Files__/" + std::to_string(st.st_ino) + "_" +
+                              std::to_string(st.st_dev) + "_1234";
     const std::string entry = "# " + std::to_string(st.st_ino) + " " + std::to_string(st.st_dev) + " 1234 5 ";
     struct {
         std::string text;  // the item is its last line

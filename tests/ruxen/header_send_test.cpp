@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/AclForm.h"
@@ -267,13 +268,10 @@ TEST_F(HeaderSend, AclSkips) {
         const char* dirType;  // of the mount table's entry for the test directory
         std::string line;
         bool registryOff, optHeader;
-    } cases[] = {{"cifs", f, false, false},
-                 {"cifs", f, false, false},
-                 {"ext4", f, false, true},
-                 {"ext4", d, false, false},
-                 {"ext4", "%??SUB%" + d, false, true},
-                 {"ext4", "%??MNT=4%" + f, false, true},
-                 {"ext4", "%??PSEUDO%" + f, false, false},
+    } cases[] = {{"cifs", f, false, false},          {"cifs", f, false, false},
+                 {"ext4", f, false, true},           {"ext4", d, false, false},
+                 {"ext4", "%??SUB%" + d, false, true}, {"ext4", "%??MNT=4%" + f, false, true},
+                 {"ext4", "%??PSEUDO%" + f, false, false},  // a pseudo item goes without
                  {"ext4", "%??MNT=4%" + f, true, false}};
     KxLog::SetLevel(1);
     for (const Case& c : cases) {
@@ -298,32 +296,32 @@ TEST_F(HeaderSend, AclSkips) {
 // whose SILO path does not exist, go on without that check.
 TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
     const std::string f = m_dir / "gone";
-    const struct {
-        bool pseudo, silo;
-        int result;
-    } cases[] = {{false, false, 2}, {true, false, 0}, {false, true, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.pseudo ? "pseudo" : "") + (c.silo ? "SILO" : ""));
+    WriteWholeFile(f, "x");
+    KXJobCtrlClient jobs;
+    Item item;
+    item.file.setErrorsTolerated(false);
+    item.file.setJobCtrlClient(&jobs);
+    ASSERT_TRUE(item.Open(f));
+    ASSERT_EQ(0, unlink(f.c_str()));
+    EXPECT_EQ(2, item.file.SendHeader(nullptr));
+    ASSERT_EQ(1u, jobs.PendingCauses().size());
+    const KXJobCtrlClient::PendingCause& p = jobs.PendingCauses()[0];
+    EXPECT_EQ(std::to_string(0x600002b) + f + "300", std::to_string(p.code) + p.text + std::to_string(p.delaySeconds));
+    EXPECT_EQ("Unable to read file - every file must be backed up.", item.file.GetFailureReason());
+    EXPECT_FALSE(item.file.GetReader().IsOpen());
+    for (bool pseudo : {true, false}) {
         WriteWholeFile(f, "x");
-        KXJobCtrlClient jobs;
-        Item item;
-        item.file.setErrorsTolerated(false);
-        item.file.setJobCtrlClient(&jobs);
-        item.file.SetSILOJobFlag(c.silo);
-        item.file.SetSILOParentPath(m_dir / "no-silo");
-        item.file.marks.pseudo = c.pseudo;
-        ASSERT_TRUE(item.Open(f));
+        Item other;
+        other.file.setErrorsTolerated(false);
+        other.file.setJobCtrlClient(&jobs);
+        other.file.SetSILOJobFlag(!pseudo);
+        other.file.SetSILOParentPath(m_dir / "no-silo");
+        other.file.marks.pseudo = pseudo;
+        ASSERT_TRUE(other.Open(f));
         ASSERT_EQ(0, unlink(f.c_str()));
-        EXPECT_EQ(c.result, item.file.SendHeader(nullptr));
-        ASSERT_EQ(c.result == 2 ? 1u : 0u, jobs.PendingCauses().size());
-        if (c.result != 2)
-            continue;
-        const KXJobCtrlClient::PendingCause& p = jobs.PendingCauses()[0];
-        EXPECT_EQ(std::to_string(0x600002b) + f + "300",
-                  std::to_string(p.code) + p.text + std::to_string(p.delaySeconds));
-        EXPECT_EQ("Unable to read file - every file must be backed up.", item.file.GetFailureReason());
-        EXPECT_FALSE(item.file.GetReader().IsOpen());
+        EXPECT_EQ(0, other.file.SendHeader(nullptr)) << pseudo;
     }
+    EXPECT_EQ(1u, jobs.PendingCauses().size());
 }
 
 // Outside index version 2 every item's "system." attributes are asked for;
@@ -331,55 +329,41 @@ TEST_F(HeaderSend, VanishedItemWhenErrorsAreNotTolerated) {
 TEST_F(HeaderSend, SystemAttributesOutsideIndexVersion2OrOnGpfs) {
     const std::string f = m_dir / "f";
     WriteWholeFile(f, "x");
-    const struct {
-        bool v2;
-        const char* fsType;
-        bool asked;
-    } cases[] = {{false, "ext4", true}, {true, "ext4", false}, {true, "gpfs", true}, {true, "mmfs", true}};
-    for (const auto& c : cases) {
+    for (const auto& [v2, fsType, asked] :
+         {std::tuple{false, "ext4", true}, {true, "ext4", false}, {true, "gpfs", true}, {true, "mmfs", true}}) {
         ruxen::testcontrol::ResetAclSupport();
         Item item;
-        item.file.SetIndexV2Enabled(c.v2);
-        item.file.marks.fsType = c.fsType;
+        item.file.SetIndexV2Enabled(v2);
+        item.file.marks.fsType = fsType;
         EXPECT_EQ(0, Send(item, f));
-        EXPECT_EQ(c.asked, (KxACL::Helper::GetOptions() & KxACL::OPT_SYSTEM_XATTRS) != 0) << c.v2 << c.fsType;
+        EXPECT_EQ(asked, (KxACL::Helper::GetOptions() & KxACL::OPT_SYSTEM_XATTRS) != 0) << v2 << fsType;
     }
 }
 
 // An item whose lists cannot be read is a failure of the item, listed, when
 // the error is one to report; it goes on without an optional header.
 TEST_F(HeaderSend, AclReadFailureIsReported) {
-    const std::string d = m_dir / "d";
+    const std::string d = m_dir / "d", failures = m_dir / "failures";
     ASSERT_EQ(0, mkdir(d.c_str(), 0755));
-    const struct {
-        int err;
-        std::string listed;
-    } cases[] = {{EACCES, d + ":13\n"}, {ENOTSUP, ""}};
-    for (const auto& c : cases) {
+    for (const auto& [err, listed] : {std::pair{EACCES, d + ":13\n"}, {ENOTSUP, std::string()}}) {
         Item item;
         auto ops = std::make_shared<FaultyReaderOps>();
         item.file.GetReaderContext().SetFileOps(ops);
         ASSERT_TRUE(item.Open(d));
-        ops->failRef.call = ops->failRef.calls + 1;
-        ops->failRef.err = c.err;
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* failures = open_memstream(&text, &size);
-        EXPECT_EQ(0, item.file.SendHeader(failures));
-        fclose(failures);
-        EXPECT_EQ(c.listed, std::string(text, size));
-        free(text);
-        EXPECT_EQ(c.listed.empty() ? 0u : 1u, item.file.GetFailedItems());
+        ops->failRef = {ops->failRef.calls + 1, err};
+        FILE* out = fopen(failures.c_str(), "w");
+        EXPECT_EQ(0, item.file.SendHeader(out));
+        fclose(out);
+        EXPECT_EQ(listed, ReadWholeFile(failures));
         EXPECT_EQ((Types{128}), TypesOf(item.sink));
         EXPECT_EQ(0u, item.sink.Outstanding());
     }
 }
 
-// The stages of header filling, header sending and the end-of-item record,
-// read from the counter's report: each item passes each once (the optional
-// header only the item with an attribute), with the bytes each moved; while
-// the counter is off nothing is counted.
-TEST_F(HeaderSend, ProfilingStagesInTheCounterReport) {
+// Each item passes each stage of its header and end record once (the
+// optional header's only with an attribute), with the bytes it moved;
+// nothing is counted while the counter is off.
+TEST_F(HeaderSend, ProfilingStagesOfHeadersAndEndRecords) {
     const std::string a = m_dir / "a", b = m_dir / "b";
     WriteWholeFile(a, "a");
     WriteWholeFile(b, "b");
@@ -389,29 +373,20 @@ TEST_F(HeaderSend, ProfilingStagesInTheCounterReport) {
         Item item;
         item.file.GetPerfCounter().Enable(on);
         ASSERT_EQ(StreamBackupPass::kCollectDone, PassOver(item.file, {a, b}));
-        m_state.Log();
-        item.file.GetPerfCounter().Report();
-        const std::string report = m_state.Log();
         const size_t optLength = RecordsOf(item.sink, PL_FS_OPT_HDR).at(0).second.size() - 16;
         const struct {
             int stage;
             const char* name;
-            int calls;
-            size_t bytes;
+            uint64_t calls, bytes;
         } stages[] = {{11, "InsidePopulateHeader", 2, 0},     {13, "BeforeConvertHeader", 2, 0},
                       {14, "AllocateBufferForHeader", 2, 0},  {15, "HeaderMemCpy", 2, 2 * 1160},
                       {16, "HeaderWriteBuffer", 2, 2 * 1160}, {19, "SendOptHeader", 1, optLength},
                       {32, "EndOfFileAllocBuffer", 2, 0},     {33, "EndOfFileWriteBuffer", 2, 0}};
         for (const auto& s : stages) {
-            const std::string head =
-                "perf stage " + std::to_string(s.stage) + " [" + s.name + "]: " + std::to_string(s.calls) + " calls, ";
-            const size_t at = report.find(head);
-            EXPECT_EQ(on, at != std::string::npos) << head << "\n" << report;
-            if (at != std::string::npos) {
-                const std::string line = report.substr(at, report.find('\n', at) - at);
-                EXPECT_EQ(" " + std::to_string(s.bytes) + " bytes", line.substr(line.rfind(',') + 1)) << line;
-            }
-            EXPECT_EQ(on ? uint64_t(s.calls) : 0u, item.file.GetPerfCounter().GetStage(s.stage).count);
+            const PerfCounter::Stage& got = item.file.GetPerfCounter().GetStage(s.stage);
+            EXPECT_EQ(on ? s.name : "", std::string(got.name ? got.name : "")) << s.stage;
+            EXPECT_EQ(on ? s.calls : 0u, got.count) << s.name;
+            EXPECT_EQ(on ? s.bytes : 0u, got.bytes) << s.name;
         }
     }
 }

@@ -157,8 +157,7 @@ TEST_F(ItemMetadata, ListOfEachStep) {
 }
 
 // The host's override path names the item it is set for, whether set before
-// or after the item is opened, and no other: it ends with the item's
-// end-of-item record, or with an item passed over without one.
+// or after it is opened, up to its end-of-item record, and no other.
 TEST_F(ItemMetadata, OverridePathLastsFromTheHostsCallToTheItemsEnd) {
     Item m;
     auto realPath = [&m]() {
@@ -232,19 +231,8 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
     const std::string pair = "4 conn=1 kind=0x5FABB978(SRMFSDATA_USER_NAME) value=\"alice\"";
     const std::string mount =
         "5 conn=1 IdxMetaData{4=FsSnapMountData{1=-1 2=[\"1\",\"3\"] 3=100 4=\"" + m_file + "\"}}";
-    enum Fault {
-        kNone,
-        kNoList,
-        kNoBuffer,
-        kWrite,
-        kVanished,
-        kHardLinkRef,
-        kCatalog,
-        kRefused,
-        kMount,
-        kNotSnap,
-        kBareMount
-    };
+    enum Fault { kNone, kNoList, kNoBuffer, kWrite, kVanished, kHardLinkRef, kCatalog, kRefused, kMount, kNotSnap };
+    const Fault kBareMount = Fault(kNotSnap + 1);  // mount data alone, no pairs
     const struct Case {
         const char* name;
         Fault fault;
@@ -280,7 +268,7 @@ TEST_F(ItemMetadata, SendingAndItsFailures) {
         index.ClearRecords();
         Item m;
         const int set = c.fault == kNoList      ? 0
-                        : c.fault == kBareMount ? kNas
+                        : c.fault == kBareMount ? int{kNas}
                         : c.fault >= kCatalog   ? kOwner | (c.fault == kMount ? int{kNas} : 0)
                                                 : kCacheRoot | kOwner | (c.fault == kHardLinkRef ? int{kTurbo} : 0);
         Open(m, m_file, set);

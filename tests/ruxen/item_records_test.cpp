@@ -80,10 +80,9 @@ TEST_F(ItemRecords, EndOfItemPayloads) {
     }
 }
 
-// Early stubbing: a backed-up item is listed as a stub candidate, a failed
-// one named in the results file as not stubbed; either way early stubbing
-// is switched off in the reader context, so that the next item is not taken
-// for a stub candidate unless it is marked again.
+// Early stubbing: a backed-up item is a stub candidate, a failed one named
+// in the results file as not stubbed; either way it is switched off in the
+// reader context until the next item is marked.
 TEST_F(ItemRecords, EarlyStubCandidates) {
     const std::string listPath = m_dir / "stubs.kxf", resultsPath = m_dir / "results.txt";
     for (int eof : {1, 0}) {

@@ -586,7 +586,8 @@ TEST(StreamPassDoNotSend, NothingIsWrittenAndThePassSucceeds) {
 // Every counted bad line gets exactly one failures line and one results
 // line, escaped, naming it by its own text: nothing a reader could take for
 // a real path, no raw CR or CSI. A CR before the LF only ends the line. A name
-// holding a line feed cannot forge a results line.
+// holding a line feed cannot forge a results line. A path with a "." or
+// ".." component (it may name what the scan never listed) is refused too.
 TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     ProcessStateGuard state;
     ErrorController::setIgnoreENOENT(false);
@@ -597,19 +598,21 @@ TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     const std::string longLine = "/" + std::string(70000, 'x');
     const std::string text = "relative\x9b/path\n" + dir.path() + "/bad%zz\n\n" + longLine + "\n" +
                              std::string("/raw\0nul\n", 9) + "/cr\rinside\r\n\r\n" +
-                             CollectOf({a}).insert(a.size(), "\r") + CollectOf({b, forged});
+                             CollectOf({a}).insert(a.size(), "\r") + CollectOf({b, forged}) + dir.path() +
+                             "/sub/../a\n%??DEL=1%" + dir.path() + "/./gone\n";
     PassRun run(dir);
     RuxenFile file(&run.archive);
     EXPECT_EQ(StreamBackupPass::kCollectDone, run.Pass(file, text));
     EXPECT_EQ((Types{128, 2, 130, 128, 2, 130}), run.TypesSent());
     EXPECT_EQ(text.find(a), HeaderOf(run.sink.RecordBytes(0)).h_collect_offset);
     EXPECT_EQ(2u, CheckRecords(run.sink).matched);
-    EXPECT_EQ(8u, file.GetFailedItems());
+    EXPECT_EQ(10u, file.GetFailedItems());
 
     const std::vector<std::string> listed = {"relative%9B/path:22", dir.path() + "/bad%zz:22",
                                              "%00(empty line):22",  longLine.substr(0, 256) + "%00(70001 bytes):36",
                                              "/raw%00nul:22",       "/cr%0Dinside:22",
-                                             "%00(empty line):22",  dir.path() + "/x%0ABackup: forged:2"};
+                                             "%00(empty line):22",  dir.path() + "/x%0ABackup: forged:2",
+                                             dir.path() + "/sub/../a:22", dir.path() + "/./gone:22"};
     std::string failures, results = run.Results();
     for (const std::string& l : listed) {
         failures += l + "\n";
@@ -619,6 +622,7 @@ TEST(StreamPassLists, BadLinesAndOddNamesAreListedOnceEscaped) {
     }
     EXPECT_EQ(failures, run.Failures());
     EXPECT_EQ("", results);
+    EXPECT_EQ(2u, CountOf(run.Results(), std::string(" ") + kReasonDotComponent + "\n"));
 }
 
 // A failures or results line that cannot be written loses a failed item:

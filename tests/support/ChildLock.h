@@ -34,8 +34,7 @@ public:
         }
         m_pid = fork();
         if (m_pid == 0) {
-            // Only its own pipes: another holder's release end kept here
-            // would keep that holder waiting for this one.
+            // Only its own pipes: another holder's release end kept here would hold that one.
             for (int fd = 3; fd < 1024; ++fd)
                 if (fd != up[1] && fd != down[0])
                     close(fd);

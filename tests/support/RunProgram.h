@@ -1,7 +1,7 @@
-// Runs a program of the build (RUXEN_BIN_DIR), or one named by its absolute
-// path (a script of the source tree), as a child process with its standard
-// output and error captured to files of a working directory; or starts it,
-// so that a test can act on it while it runs, and finishes it.
+// Runs a program of the build (RUXEN_BIN_DIR) as a child process with its
+// standard output and error captured to files of a working directory; or
+// starts it, so that a test can act on it while it runs, and finishes it.
+// A program named by its absolute path (a script) runs as it is.
 #pragma once
 
 #include <fcntl.h>

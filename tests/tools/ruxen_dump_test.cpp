@@ -372,34 +372,28 @@ TEST(RuxenDumpVerify, FindsEveryDifferenceBetweenStreamAndFiles) {
     }
 }
 
-// --verify answers with its findings alone: each mismatch and failed item,
-// under the heading of the stream it is in (a stream without findings has
-// none), and the summary; --list adds the records and the items passed over
-// on purpose.
+// --verify answers with its findings alone, under the heading of the stream
+// they are in, and its summary; --list adds the records and the items
+// passed over on purpose.
 TEST(RuxenDumpVerify, AnswersWithItsFindingsAlone) {
     TempDir dir;
     const std::string same = dir / "same", changed = dir / "changed";
     const std::string first = dir / "out.1", second = dir / "out.2";
     WriteWholeFile(same, "same");
     WriteWholeFile(changed, "new");
-    {
-        StreamBuilder b(first);
-        b.Header(same, 0100644, 4);
-        b.Data("same");
-        b.End();
-        b.Header(dir / "deleted", 0100644, 0, false, ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_SPARSE_TESTED);
-        b.End();
-        b.Close();
-    }
-    {
-        StreamBuilder b(second);
-        b.Header(changed, 0100644, 3);
-        b.Data("old");
-        b.End();
-        b.Header(dir / "gone", 0100644, 1);
-        b.End(false);
-        b.Close();
-    }
+    StreamBuilder one(first), two(second);
+    one.Header(same, 0100644, 4);
+    one.Data("same");
+    one.End();
+    one.Header(dir / "deleted", 0100644, 0, false, ZX_HDR_FLAG_DELETED | ZX_HDR_FLAG_SPARSE_TESTED);
+    one.End();
+    one.Close();
+    two.Header(changed, 0100644, 3);
+    two.Data("old");
+    two.End();
+    two.Header(dir / "gone", 0100644, 1);
+    two.End(false);
+    two.Close();
     RunResult r = RunDump(dir, {"--verify", first, second});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "STREAM " + second + "\nMISMATCH " + changed +
@@ -411,9 +405,8 @@ TEST(RuxenDumpVerify, AnswersWithItsFindingsAlone) {
     r = RunDump(dir, {"--verify", "--list", first, second});
     EXPECT_EQ(r.status, 1);
     for (const std::string& line :
-         std::vector<std::string>{"STREAM " + first + "\n", " HEADER type=128 length=1160 name=\"" + same + "\"",
-                                  "SKIPPED " + dir / "deleted" + ": deleted item\n", "STREAM " + second + "\n",
-                                  " END type=4294967295 ", "\nverify: 4 items, "})
+         {"STREAM " + first + "\n", " HEADER type=128 length=1160 name=\"" + same + "\"",
+          "SKIPPED " + dir / "deleted" + ": deleted item\n", std::string(" END type=4294967295 ")})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     r = RunDump(dir, {"--verify", first});
     EXPECT_EQ(r.status, 0);

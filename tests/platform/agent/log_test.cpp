@@ -114,26 +114,9 @@ TEST_F(LogTest, LongMessagesAreCutWithAMark) {
     EXPECT_EQ(line.find("cut]"), std::string::npos);
 }
 
-// Sets or unsets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name))
-            old_ = old, had_ = true;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
-// The log file comes from the program's option, else the environment, else
-// the registry; the level from the option, else the environment, else 1 for
-// a log file and failures only (-1) for standard error. A level that is not
-// a whole number from -1 to 100 is refused, naming where it came from.
+// The log file comes from the option, else the environment, else the
+// registry; the level from the option, else the environment, else 1 for a
+// file and -1 for standard error; a level not from -1 to 100 is refused.
 TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
     struct Case {
         const char *fileOption, *levelOption, *envFile, *envLevel, *registryFile;
@@ -163,7 +146,8 @@ TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
         ruxen::testcontrol::ResetRegistry();
         if (c.registryFile)
             KXPlatformInfo::setValue(kFileSystemAgentSection, kLogFileKey, c.registryFile);
-        ScopedEnv file("RUXEN_LOG_FILE", c.envFile), level("RUXEN_LOG_LEVEL", c.envLevel);
+        for (const auto& [name, value] : {std::pair{"RUXEN_LOG_FILE", c.envFile}, {"RUXEN_LOG_LEVEL", c.envLevel}})
+            value ? setenv(name, value, 1) : unsetenv(name);
         KxLog::Settings settings;
         std::string error;
         const bool ok = KxLog::ResolveSettings(c.fileOption, c.levelOption, &settings, &error);
@@ -176,6 +160,8 @@ TEST(LogSettingsTest, FromOptionsEnvironmentAndRegistry) {
             EXPECT_NE(error.find("a whole number from -1 (failures only) to 100"), std::string::npos) << error;
         }
     }
+    unsetenv("RUXEN_LOG_FILE");
+    unsetenv("RUXEN_LOG_LEVEL");
 }
 
 // Applied settings send the lines up to their level to the log file,

@@ -13,9 +13,8 @@ namespace {
 // characters, both case modes, with glibc's fnmatch as the oracle: within one
 // component the two must agree.
 TEST(TPathMatch, AgreesWithFnmatchOnSingleComponents) {
-    const std::vector<std::string> pieces = {"a",   "B",           "*",  "?",    "[ab]", "[!a]", "[a-c]",
-                                             "\\*", "[[:upper:]]", "**", "[]a]", "[a-]", "-",    "[!\x01-\x7f]",
-                                             "\x9b"};
+    const std::vector<std::string> pieces = {"a", "B", "*", "?", "[ab]", "[!a]", "[a-c]", "\\*",
+                                             "[[:upper:]]", "**", "[]a]", "[a-]", "-", "[!\x01-\x7f]", "\x9b"};
     const std::string alphabet = "abAB*-]c\x9b\xe9";
     std::vector<std::string> patterns = {""}, names = {""};
     for (size_t lo = 0, len = 0; len < 3; ++len) {

@@ -34,8 +34,7 @@ TEST(FileNameEscapeTest, EscapesControlBytesAndPercentAndRoundTripsEveryByte) {
 }
 
 // C1 controls, raw or UTF-8 encoded, are escaped byte by byte in both
-// notations; UTF-8 text whose continuation bytes lie in 0x80..0x9F, and
-// Latin-1 bytes, pass whole; every name decodes back to its bytes.
+// notations; UTF-8 text and Latin-1 bytes pass whole; every name decodes back.
 TEST(FileNameEscapeTest, ControlCharactersBeyondAsciiAndUtf8Text) {
     const struct {
         const char* name;

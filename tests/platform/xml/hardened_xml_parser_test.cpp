@@ -74,8 +74,7 @@ TEST(HardenedXmlParser, AcceptsPlainDocumentsOnly) {
         {"<!DOCTYPE r [ <!ENTITY broken ", "a DOCTYPE is not accepted"},
         // A string is bounded like a file.
         {"<r>" + std::string(HardenedXmlParser::kMaxBytes, ' ') + "</r>", "larger than 16777216 bytes"},
-        // Nesting is bounded where the first element too deep starts, long
-        // before the end of a document too deep to be held.
+        // Nesting is bounded where the first element too deep starts.
         {Nested(HardenedXmlParser::kMaxDepth + 1, false), "line 1, column 772: elements nested deeper than 256 levels"},
         {Nested(2000000, true), "line 1, column 772: elements nested deeper than 256 levels"},
         {plain, nullptr},  // the parser is whole again after every refusal

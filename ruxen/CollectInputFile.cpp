@@ -117,20 +117,22 @@ bool CollectInputFile::Reopen(std::string* error, bool* changed, const char** wh
     *changed = false;
     if (m_fd.valid())
         return true;
-    // The name is looked at first: nothing but a regular file is opened (a
-    // FIFO would hang the stream, a device could act on being opened).
+    // What the name holds is looked at through an O_PATH descriptor, which
+    // opens nothing, and only a regular file is opened through it: a FIFO
+    // would hang the stream, a device could act on being opened, and a name
+    // swapped between a look and an open could still be either.
+    ScopedFd probe(open(m_path.c_str(), O_PATH | O_CLOEXEC));
     struct stat st;
-    const int found = stat(m_path.c_str(), &st) == 0 ? 0 : errno;
-    if (found != 0 && found != ENOENT)
-        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(found));
-    if (found == ENOENT) {
+    if (!probe.valid() && errno == ENOENT) {
         *changed = true;
         *what = "path";  // it names no file any more
         return Fail(error, m_path);
     }
+    if (!probe.valid() || fstat(probe.get(), &st) != 0)
+        return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(errno));
     ScopedFd fd;
     if (S_ISREG(st.st_mode))
-        fd.reset(open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        fd.reset(open(ruxen::ProcFdPath(probe.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (S_ISREG(st.st_mode) && !fd.valid())
         return Fail(error, "cannot open the collect file " + m_path + " again: " + strerror(errno));
     const char* differs = !fd.valid() ? "inode" : m_first.Changed(fd.get(), m_path);

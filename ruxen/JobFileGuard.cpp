@@ -6,13 +6,16 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "hardlinks/HardLinkMessages.h"
 #include "mapping/MappingMessages.h"
 #include "platform/base/ScopedFd.h"
+#include "platform/os/DirWalk.h"
 #include "ruxen/RuxenMessages.h"
+#include "ruxen/StreamOutputFiles.h"
 
 namespace {
 
@@ -174,4 +177,12 @@ bool JobFileGuard::ArchiveIsTerminal(const std::string& path, std::string* why) 
     *why = "the archive " + (path == "-" ? std::string("- (standard output)") : path) +
            " is a terminal: the archive stream is binary; name a file, or send standard output to a file or a pipe";
     return true;
+}
+
+int JobFileGuard::OpenForAppending(const char* what, const std::string& path, std::string* why) {
+    ruxen::WalkRefusal refusal;
+    const int fd = ruxen::OpenFileByRule(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644, &refusal);
+    if (fd < 0 && why)
+        *why = StreamOutputFiles::OpenFailure(what, path, refusal, errno);
+    return fd;
 }

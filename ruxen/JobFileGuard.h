@@ -41,6 +41,10 @@ public:
     // sequences. true with the reason; a path that cannot be opened yet is
     // no terminal (the job's own open reports it).
     static bool ArchiveIsTerminal(const std::string& path, std::string* why);
+    // Opens output `what` ("log", ...) at `path` for appending, as the job's
+    // outputs are opened: another user's link on its way, or as its name, is
+    // never followed. The descriptor, or -1 with the sentence in *why.
+    static int OpenForAppending(const char* what, const std::string& path, std::string* why);
 
 private:
     struct File {

@@ -52,14 +52,18 @@ bool StreamOutputFiles::Open(const BackupArgs& args, int stream, bool checkOnly,
     return true;
 }
 
-bool StreamOutputFiles::Failed(Kind kind, const ruxen::WalkRefusal& why, std::string* error) {
-    const int e = errno;
-    File& f = m_files[kind];
-    const std::string reason = e == ELOOP && why.Refused() && !why.tooManyLinks
+std::string StreamOutputFiles::OpenFailure(const char* what, const std::string& path, const ruxen::WalkRefusal& why,
+                                           int err) {
+    const std::string reason = err == ELOOP && why.Refused() && !why.tooManyLinks
                                    ? CTyError::Format(kReasonLinkRefused, why.link.c_str(),
                                                       static_cast<unsigned>(why.owner))
-                                   : std::string(strerror(e));
-    *error = CTyError::Format(kProblemOutputOpen, Name(kind), f.path.c_str(), reason.c_str());
+                                   : std::string(strerror(err));
+    return CTyError::Format(kProblemOutputOpen, what, path.c_str(), reason.c_str());
+}
+
+bool StreamOutputFiles::Failed(Kind kind, const ruxen::WalkRefusal& why, std::string* error) {
+    File& f = m_files[kind];
+    *error = OpenFailure(Name(kind), f.path, why, errno);
     f.fd.reset();
     return false;
 }

@@ -48,6 +48,9 @@ public:
 
     // What the messages call each output ("archive", "failures", ...).
     static const char* Name(Kind kind);
+    // The sentence for output `what` at `path` that could not be opened
+    // (errno `err`; `why` names the link the lookup rule refused).
+    static std::string OpenFailure(const char* what, const std::string& path, const ruxen::WalkRefusal& why, int err);
 
 private:
     // The failure of `kind` (errno, and `why` for a refused link) as the

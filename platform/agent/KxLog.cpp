@@ -96,13 +96,17 @@ bool KxLog::UseFile(const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
+    UseDescriptor(fd);
+    return true;
+}
+
+void KxLog::UseDescriptor(int fd) {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     if (w.ownFd)
         close(w.fd);
     w.fd = fd;
     w.ownFd = true;
-    return true;
 }
 
 bool KxLog::ParseLevel(const char* text, int* level) {
@@ -145,6 +149,8 @@ bool KxLog::ResolveSettings(const char* fileOption, const char* levelOption, Set
 bool KxLog::Apply(const Settings& settings, std::string* error) {
     if (settings.file.empty()) {
         UseStderr();
+    } else if (settings.fd >= 0) {
+        UseDescriptor(settings.fd);
     } else if (!UseFile(settings.file.c_str())) {
         *error = "cannot open the log file " + settings.file + ": " + strerror(errno);
         return false;

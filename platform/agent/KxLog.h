@@ -45,6 +45,8 @@ public:
     struct Settings {
         std::string file;  // empty: standard error
         int level = kDefaultStderrLevel;
+        int fd = -1;  // `file` opened already by the caller: Apply hands it to the log
+
     };
 
     // The level query: messages of level L are written when L <= Query().
@@ -62,6 +64,9 @@ public:
     // and answers false.
     static void UseStderr();
     static bool UseFile(const char* path);
+    // A file the caller opened for appending (the tools open it by the
+    // lookup rule of platform/os/DirWalk.h); the log owns `fd` from now on.
+    static void UseDescriptor(int fd);
 
     // A level: a whole decimal number from kMinLevel to kMaxLevel.
     static bool ParseLevel(const char* text, int* level);

@@ -50,7 +50,9 @@ public:
         bool ok = KxLog::ResolveSettings(m_file, m_level, &settings, &why);
         if (ok && !settings.file.empty()) {
             guard.AddOutput("log", settings.file);
-            ok = guard.Check(&why);
+            // Opened as the tools' other outputs are: a root run never
+            // appends to what another user's link names.
+            ok = guard.Check(&why) && (settings.fd = JobFileGuard::OpenForAppending("log", settings.file, &why)) >= 0;
         }
         ok = ok && KxLog::Apply(settings, &why);
         if (!ok)
